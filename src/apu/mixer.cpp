@@ -1,0 +1,60 @@
+// The sample stage: one 16-bit sample per channel whenever the 44100 Hz
+// sample clock falls behind, collected in blocks of 1024 and handed over.
+#include "apu/apu.h"
+
+namespace {
+constexpr double kPulseWeight = 0.00752;
+constexpr double kTriangleWeight = 0.00851;
+constexpr double kNoiseWeight = 0.00494;
+constexpr double kDmcWeight = 0.00335;
+
+// Single-precision product, then truncation; the low 16 bits are kept.
+inline int16_t toSample(float value) {
+    return int16_t(uint16_t(int32_t(value * 32767.0f)));
+}
+}  // namespace
+
+void APU::produceSample() {
+    // A zero clock (CLOCK_SPEED 1) makes no samples rather than dividing by it.
+    if (halfClock <= 0) return;
+    // sampleCount < sampleRate x apuCycles / halfClock (truncated), written
+    // without the division: the counts are never negative.
+    if (int64_t(sampleRate) * int64_t(apuCycles) < (sampleCount + 1) * int64_t(halfClock)) return;
+
+    const int index = int(sampleCount % kBlockSamples);
+    if (index == 0) handOver();
+
+    // Each term is rounded to single precision before the sum, so no
+    // multiply-add can be fused across these lines.
+    const float pulse1 = channelEnabled[Pulse1] ? float(pulseOutput[0] * kPulseWeight) : 0.0f;
+    const float pulse2 = channelEnabled[Pulse2] ? float(pulseOutput[1] * kPulseWeight) : 0.0f;
+    const float triangle = channelEnabled[Triangle] ? float(double(triangleOutput) * kTriangleWeight) : 0.0f;
+    const float noise = channelEnabled[Noise] ? float(noiseOutput * kNoiseWeight) : 0.0f;
+    const float dmc = channelEnabled[Dmc] ? float((2 * dmcLevel - 128) * kDmcWeight) : 0.0f;
+    const float mix = (((pulse2 + pulse1) + triangle) + noise) + dmc;
+
+    sampleBuffers[0][index] = toSample(mix);
+    sampleBuffers[1][index] = toSample(pulse1);
+    sampleBuffers[2][index] = toSample(pulse2);
+    sampleBuffers[3][index] = toSample(triangle);
+    sampleBuffers[4][index] = toSample(noise);
+    sampleBuffers[5][index] = toSample(dmc);
+    ++sampleCount;
+}
+
+void APU::handOver() {
+    // Once per 1024 samples; the reader holds the lock only while it copies.
+    std::lock_guard<std::mutex> guard(handoverLock);
+    for (int i = 0; i < kBlocks; ++i) outputBuffers[i] = sampleBuffers[i];
+    blockReady.store(true, std::memory_order_release);
+}
+
+bool APU::takeBlock(std::array<std::array<int16_t, kBlockSamples>, kBlocks>& out) {
+    if (!blockReady.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> guard(handoverLock);
+    // Checked again under the lock, so two readers never both take a block.
+    if (!blockReady.load(std::memory_order_relaxed)) return false;
+    for (int i = 0; i < kBlocks; ++i) out[i] = outputBuffers[i];
+    blockReady.store(false, std::memory_order_relaxed);
+    return true;
+}

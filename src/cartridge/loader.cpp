@@ -1,0 +1,96 @@
+// iNES and NES 2.0 image parsing.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cartridge/cartridge.h"
+
+namespace {
+
+constexpr uint8_t kMagic[4] = {0x4E, 0x45, 0x53, 0x1A};
+
+// 2^E x (2M + 1): the NES 2.0 exponent-multiplier size form.
+double exponentSize(uint8_t byte) {
+    const int e = byte >> 2;
+    const int m = byte & 3;
+    return std::ldexp(double(2 * m + 1), e);
+}
+
+int32_t checkedSize(double bytes, const char* what) {
+    if (bytes > 2147483647.0) {
+        throw RomError(std::string("NES 2.0 ") + what + " size of " + std::to_string(bytes) +
+                       " bytes does not fit a 32-bit size");
+    }
+    return int32_t(bytes);
+}
+
+}  // namespace
+
+void Cartridge::loadImage(const uint8_t* image, size_t size) {
+    std::memcpy(header, image, size < 16 ? size : 16);
+    if (size < 4 || std::memcmp(image, kMagic, 4) != 0) return;
+    if (size < 16) throw RomError("the image is " + std::to_string(size) + " bytes, shorter than its 16-byte header");
+
+    headerValid = true;
+    hasBattery = (header[6] >> 1) & 1;
+    std::printf(hasBattery ? "Battery\n" : "No Battery\n");
+    isNes2 = (header[7] & 0x0C) == 0x08;
+
+    const int32_t n = (header[7] & 0xF0) | (header[6] >> 4);
+    mapper = NES::createMapper(n);
+    if (dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
+
+    mirroring = (header[6] & 0x08) ? FourScreen : (header[6] & 0x01) ? Vertical : Horizontal;
+
+    if (isNes2) {
+        const int p = header[9] & 0x0F;
+        const int c = header[9] >> 4;
+        prgSize = checkedSize(p == 0x0F ? exponentSize(header[4]) : double(p * 256 + header[4]) * 16384, "PRG ROM");
+        chrSize = checkedSize(c == 0x0F ? exponentSize(header[5]) : double(c * 256 + header[5]) * 8192, "CHR ROM");
+    } else {
+        std::printf("iNES\n");
+        std::printf("%i\n", header[5]);
+        prgSize = header[4] * 16384;
+        chrSize = header[5] * 8192;
+    }
+    std::fflush(stdout);
+
+    size_t offset = 16;
+    const bool hasTrainer = header[6] & 0x04;
+    const size_t needed = offset + (hasTrainer ? 512 : 0) + size_t(prgSize) + size_t(chrSize);
+    if (size < needed) {
+        throw RomError("the image is " + std::to_string(size) + " bytes, but its header declares " +
+                       std::to_string(needed) + " (header, trainer, " + std::to_string(prgSize) +
+                       " bytes of PRG ROM and " + std::to_string(chrSize) + " bytes of CHR ROM)");
+    }
+    if (hasTrainer) {
+        std::memcpy(trainer, image + offset, 512);
+        offset += 512;
+    }
+    prgRom.assign(image + offset, image + offset + prgSize);
+    chrRom.assign(image + offset + prgSize, image + offset + prgSize + chrSize);
+}
+
+void Cartridge::loadBlankImage() {
+    std::vector<uint8_t> blank(16 + 16384, 0);
+    std::memcpy(blank.data(), kMagic, 4);
+    blank[4] = 1;
+    loadImage(blank.data(), blank.size());
+}
+
+void Cartridge::validate() const {
+    if (!headerValid) throw RomError("not an iNES image: the first four bytes are not \"NES\" and 0x1A");
+    if (prgSize <= 0 || prgSize % 1024 != 0) {
+        throw RomError("PRG ROM of " + std::to_string(prgSize) + " bytes is not a whole, non-zero number of KiB");
+    }
+    if (chrSize % 1024 != 0) {
+        throw RomError("CHR ROM of " + std::to_string(chrSize) + " bytes is not a whole number of KiB");
+    }
+    const int32_t n = mapper->number;
+    if ((n == 0 || n == 3) && prgSize > 32768) {
+        throw RomError("mapper " + std::to_string(n) + " holds at most 32 KiB of PRG ROM, the image has " +
+                       std::to_string(prgSize / 1024) + " KiB");
+    }
+    if (n == 3 && chrSize == 0) throw RomError("mapper 3 (CNROM) needs CHR ROM, the image has none");
+}

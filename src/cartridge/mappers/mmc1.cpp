@@ -1,0 +1,75 @@
+// MMC1 (mapper 1): registers loaded one bit per write through a shift register.
+#include <cstring>
+
+#include "cartridge/mappers/mapper.h"
+
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+namespace NES {
+
+void MMC1::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    if (address < 0x8000) return;
+    if (value & 0x80) {
+        // A reset write replaces the whole control register.
+        shiftRegister = 0x10;
+        writeControl(context, 0x0C);
+        return;
+    }
+    const uint8_t old = shiftRegister;
+    shiftRegister = uint8_t(((value & 1) << 4) | (old >> 1));
+    // The marker bit reaches bit 0 only on the fifth write.
+    if (!(old & 1)) return;
+
+    const uint8_t v = shiftRegister;
+    registerValue = v;
+    switch (address & 0xE000) {
+        case 0x8000:
+            writeControl(context, v);
+            break;
+        case 0xA000:
+            if (chrMode == 0) mapChr(context, 0x0000, (v & 0x1E) * 4, 8);
+            else mapChr(context, 0x0000, v * 4, 4);
+            break;
+        case 0xC000:
+            if (chrMode == 1) mapChr(context, 0x1000, v * 4, 4);
+            break;
+        default:  // $E000: PRG bank; bit 4 counts as a bank bit
+            if (prgMode <= 1) {
+                mapPrg(context, 0x8000, (v & 0x1E) * 16, 32);
+            } else if (prgMode == 2) {
+                mapPrg(context, 0x8000, 0, 16);
+                mapPrg(context, 0xC000, registerValue * 16, 16);
+            } else {
+                mapPrg(context, 0x8000, v * 16, 16);
+                mapLastPrg16(context, 0xC000);
+            }
+            break;
+    }
+    shiftRegister = 0x10;
+}
+
+void MMC1::writeControl(BusContext& context, uint8_t value) {
+    PPU& ppu = *context.ppu;
+    int32_t mode = SingleScreen;
+    switch (value & 3) {
+        case 2:
+            mode = Vertical;
+            // Move the second nametable to where the new mode keeps it.
+            if (ppu.mirroring == Horizontal) std::memcpy(&ppu.vram[0x2400], &ppu.vram[0x2800], 0x400);
+            break;
+        case 3:
+            mode = Horizontal;
+            if (ppu.mirroring == Vertical) std::memcpy(&ppu.vram[0x2800], &ppu.vram[0x2400], 0x400);
+            break;
+        default:
+            break;
+    }
+    ppu.mirroring = mode;
+    chrMode = (value >> 4) & 1;
+    prgMode = (value >> 2) & 3;
+    if (prgMode == 2) mapPrg(context, 0x8000, 0, 16);
+    else if (prgMode == 3) mapLastPrg16(context, 0xC000);
+}
+
+}  // namespace NES

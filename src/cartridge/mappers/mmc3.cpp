@@ -1,0 +1,104 @@
+// MMC3 (mapper 4): 8 KiB PRG and 1/2 KiB CHR banks, mirroring, PRG RAM
+// protection and the scanline interrupt counter.
+#include <algorithm>
+
+#include "cartridge/mappers/mapper.h"
+
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+namespace NES {
+
+// Layout bit clear / set: the pattern-table window each CHR register fills.
+static constexpr uint16_t kChrWindow[6][2] = {
+    {0x0000, 0x1000}, {0x0800, 0x1800}, {0x1000, 0x0000},
+    {0x1400, 0x0400}, {0x1800, 0x0800}, {0x1C00, 0x0C00},
+};
+
+static void swapHalves(uint8_t* a, uint8_t* b, size_t bytes) { std::swap_ranges(a, a + bytes, b); }
+
+void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    const bool odd = address & 1;
+    switch (address & 0xE000) {
+        case 0x8000:
+            if (!odd) {
+                bankSelect = value;
+                const uint8_t changed = value ^ lastBankSelect;
+                // A layout change swaps what is mapped instead of recopying it.
+                if (changed & 0x40) swapHalves(&context.cpu->memory[0x8000], &context.cpu->memory[0xC000], 0x2000);
+                if (changed & 0x80) swapHalves(&context.ppu->vram[0x0000], &context.ppu->vram[0x1000], 0x1000);
+                lastBankSelect = value;
+            } else {
+                const int r = bankSelect & 7;
+                if (r <= 1) {
+                    mapChr(context, kChrWindow[r][lastBankSelect >> 7], value & 0xFE, 2);
+                } else if (r <= 5) {
+                    mapChr(context, kChrWindow[r][lastBankSelect >> 7], value, 1);
+                } else if (r == 6) {
+                    mapPrg(context, (lastBankSelect & 0x40) ? 0xC000 : 0x8000, (value & 0x3F) * 8, 8);
+                } else {
+                    mapPrg(context, 0xA000, (value & 0x3F) * 8, 8);
+                }
+            }
+            break;
+        case 0xA000:
+            if (!odd) {
+                PPU& ppu = *context.ppu;
+                if (ppu.mirroring != FourScreen) ppu.mirroring = (~value) & 1;
+            } else {
+                prgRamEnable = (value >> 7) & 1;
+                prgRamWriteProtect = (value >> 6) & 1;
+            }
+            break;
+        case 0xC000:
+            if (!odd) irqLatch = value;
+            else irqCounter = -1;
+            break;
+        case 0xE000:
+            irqEnable = odd;
+            break;
+        default:
+            break;
+    }
+    // Protected PRG RAM: hand the bus the byte already there to store.
+    if (prgRamWriteProtect == 1 && address >= 0x6000 && address < 0x8000) value = context.cpu->memory[address];
+}
+
+void MMC3::onDot(BusContext& context) {
+    const PPU& ppu = *context.ppu;
+    if (ppu.cycle != 256) return;
+    if (ppu.vblank || !(context.cpu->memory[0x2001] & 0x18)) return;
+    --irqCounter;
+    if (irqCounter == 0 && irqEnable == 1) context.cpu->irqPending = true;
+    if (irqCounter <= 0) irqCounter = irqLatch;
+}
+
+void MMC3::storeState(BusContext&, uint8_t* block) {
+    block[0] = bankSelect;
+    block[1] = lastBankSelect;
+    block[2] = prgRamWriteProtect;
+    block[3] = prgRamEnable;
+    block[4] = irqEnable;
+    block[5] = uint8_t(reserved0);
+    block[6] = uint8_t(reserved0 >> 8);
+    put32(block + 7, irqCounter);
+    block[11] = irqLatch;
+    block[12] = reserved1[0];
+    block[13] = reserved1[1];
+}
+
+void MMC3::restoreState(BusContext&, const uint8_t* block) {
+    // The banked bytes come back with the memory images; nothing is copied.
+    bankSelect = block[0];
+    lastBankSelect = block[1];
+    prgRamWriteProtect = block[2];
+    prgRamEnable = block[3];
+    irqEnable = block[4];
+    reserved0 = uint16_t(block[5] | (block[6] << 8));
+    irqCounter = get32(block + 7);
+    irqLatch = block[11];
+    reserved1[0] = block[12];
+    reserved1[1] = block[13];
+}
+
+}  // namespace NES

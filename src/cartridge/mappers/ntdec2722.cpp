@@ -1,0 +1,37 @@
+// NTDEC2722 (mapper 40): fixed 8 KiB windows, one switchable bank at $C000
+// and an interval timer counted in PPU dots.
+#include "cartridge/mappers/mapper.h"
+
+#include "cpu/cpu.h"
+
+namespace NES {
+
+static constexpr uint16_t kTimerDots = 0x3000;  // 4096 CPU cycles
+
+void NTDEC2722::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    switch (address & 0xE000) {
+        case 0x8000:
+            // Stopping leaves an interrupt already requested in place.
+            irqEnable = 0;
+            irqCounter = kTimerDots;
+            break;
+        case 0xA000:
+            irqEnable = 1;
+            break;
+        case 0xE000:
+            mapPrg(context, 0xC000, value * 8, 8);
+            break;
+        default:
+            break;
+    }
+}
+
+void NTDEC2722::onDot(BusContext& context) {
+    if (!irqEnable) return;
+    if (--irqCounter == 0) {
+        context.cpu->irqPending = true;
+        irqCounter = kTimerDots;
+    }
+}
+
+}  // namespace NES

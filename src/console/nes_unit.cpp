@@ -1,0 +1,132 @@
+// Building the console from a cartridge image, and tearing it down.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "console/nes_unit.h"
+
+namespace {
+
+std::vector<uint8_t> readWholeFile(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw FileError(errno, path, "cannot open " + path + ": " + std::strerror(errno));
+    std::vector<uint8_t> data;
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+    if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+        const int error = errno ? errno : EIO;
+        std::fclose(f);
+        throw FileError(error, path, "cannot read " + path + ": " + std::strerror(error));
+    }
+    data.resize(size_t(size));
+    const size_t got = size ? std::fread(data.data(), 1, data.size(), f) : 0;
+    std::fclose(f);
+    if (got != data.size()) throw FileError(EIO, path, "cannot read " + path + ": short read");
+    return data;
+}
+
+}  // namespace
+
+void NESUnit::commonStart(int32_t clockSpeed) {
+    // A 1 Hz clock would give the APU a half clock of 0 and a division by zero.
+    if (clockSpeed == 1) throw std::invalid_argument("CLOCK_SPEED must be at least 2 Hz (or 0 or below for unthrottled)");
+    perFrameCallback = Callback{};
+    saveDir.clear();
+    defaultPads[0].clear();
+    defaultPads[1].clear();
+    running = false;
+    paused = false;
+}
+
+void NESUnit::createComponents(int32_t clockSpeed) {
+    cpu = std::make_unique<CPU>();
+    ppu = std::make_unique<PPU>(cpu.get());
+    cpu->clockSpeed = clockSpeed > 0 ? clockSpeed : INT_MAX;
+    apu = std::make_unique<APU>();
+    cpu->apu = apu.get();
+    apu->cpu = cpu.get();
+    apu->halfClock = cpu->clockSpeed / 2;
+    apu->sampleRate = 44100;
+}
+
+void NESUnit::wirePads() {
+    defaultPads[0].clear();
+    defaultPads[1].clear();
+    cpu->joypadPorts[0].store(&defaultPads[0].buttons, std::memory_order_relaxed);
+    cpu->joypadPorts[1].store(&defaultPads[1].buttons, std::memory_order_relaxed);
+}
+
+void NESUnit::loadCartridge(const uint8_t* image, size_t size) {
+    cartridge = std::make_unique<Cartridge>();
+    cartridge->loadImage(image, size);
+    cartridge->validate();
+}
+
+NESUnit::NESUnit(const std::string& romPath, int32_t clockSpeed) {
+    commonStart(clockSpeed);
+    // Read the file first, so a path that cannot be opened creates no save folder.
+    const std::vector<uint8_t> image = readWholeFile(romPath);
+    createComponents(clockSpeed);
+    wirePads();
+    loadCartridge(image.data(), image.size());
+    saveFolder = createSaveFolder(romPath, &gameName);
+    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    ppu->attachCartridge(cartridge.get());
+    cpu->reset();
+}
+
+NESUnit::NESUnit(const std::string& romName, const std::vector<uint8_t>& image, int32_t clockSpeed) {
+    commonStart(clockSpeed);
+    createComponents(clockSpeed);
+    wirePads();
+    loadCartridge(image.data(), image.size());
+    saveFolder = createSaveFolder(romName, &gameName);
+    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    ppu->attachCartridge(cartridge.get());
+    cpu->reset();
+}
+
+NESUnit::NESUnit(int32_t clockSpeed) {
+    commonStart(clockSpeed);
+    std::printf("No rom specified.\n");
+    std::fflush(stdout);
+    cartridge = std::make_unique<Cartridge>();
+    cartridge->loadBlankImage();
+    std::printf("rom created.\n");
+    std::fflush(stdout);
+    cpu = std::make_unique<CPU>();
+    cpu->clockSpeed = clockSpeed > 0 ? clockSpeed : INT_MAX;
+    apu = std::make_unique<APU>();
+    cpu->apu = apu.get();
+    apu->cpu = cpu.get();
+    apu->halfClock = cpu->clockSpeed / 2;
+    apu->sampleRate = 44100;
+    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    wirePads();
+    // The CPU already holds the cartridge, so the PPU attaches it itself.
+    ppu = std::make_unique<PPU>(cpu.get());
+    cpu->reset();
+}
+
+NESUnit::~NESUnit() {
+    if (runThread.joinable()) {
+        running = false;
+        if (onRunThread()) {
+            runThread.detach();
+        } else {
+            runThread.join();
+        }
+    }
+    // Cartridge, CPU, PPU, APU, in that order.
+    cartridge.reset();
+    cpu.reset();
+    ppu.reset();
+    apu.reset();
+}
+
+void NESUnit::setController(ControllerWrapper& controller, int port) {
+    const int p = port & 0xFF;
+    if (p != 0 && p != 1) throw std::invalid_argument("port must be 0 or 1 (low 8 bits), got " + std::to_string(port));
+    cpu->joypadPorts[p].store(&controller.buttons, std::memory_order_relaxed);
+}

@@ -1,0 +1,116 @@
+// The console: owns and links the components, steps the machine frame by
+// frame or from a real-time run thread, and holds the host-side state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apu/apu.h"
+#include "cartridge/cartridge.h"
+#include "common.h"
+#include "console/controller.h"
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+// A file the console could not open, read or write; carries errno and the path.
+class FileError : public std::runtime_error {
+public:
+    FileError(int error, std::string path, const std::string& what)
+        : std::runtime_error(what), error(error), path(std::move(path)) {}
+    int error;
+    std::string path;
+};
+
+class NESUnit {
+public:
+    static constexpr int32_t kDefaultClock = 1789773;
+
+    // The per-frame callback: a plain function with a context, so the core
+    // stays free of any scripting runtime.
+    struct Callback {
+        void (*call)(void* context) = nullptr;
+        void* context = nullptr;
+    };
+
+    // --- host state ---
+    int64_t startTime = 0;
+    Callback perFrameCallback;
+    std::atomic<int64_t> pauseStart{0};
+    std::string saveDir;
+    ControllerWrapper defaultPads[2];
+
+    // --- components (owned) ---
+    std::unique_ptr<CPU> cpu;
+    std::unique_ptr<PPU> ppu;
+    std::unique_ptr<APU> apu;
+    std::unique_ptr<Cartridge> cartridge;
+
+    // --- run thread (run_thread.cpp) ---
+    std::atomic<bool> running{false};
+    std::atomic<bool> paused{false};
+    std::atomic<int64_t> pausedTotal{0};
+    std::thread runThread;
+    // True from start until runLoop returns: runFrame and start refuse meanwhile.
+    std::atomic<bool> threadActive{false};
+    // Save states hold the run thread between instructions (holdRunThread).
+    std::atomic<bool> holdRequested{false};
+    std::atomic<bool> holdGranted{false};
+
+    // Directory of this console's battery RAM file; empty when none.
+    std::string saveFolder;
+    std::string gameName;
+
+    // Construct from the bytes of an image; `romName` names the save folder.
+    NESUnit(const std::string& romPath, int32_t clockSpeed);
+    NESUnit(const std::string& romName, const std::vector<uint8_t>& image, int32_t clockSpeed);
+    explicit NESUnit(int32_t clockSpeed);
+    ~NESUnit();
+    NESUnit(const NESUnit&) = delete;
+    NESUnit& operator=(const NESUnit&) = delete;
+
+    int64_t frameCount() const { return ppu->frameCount; }
+    int64_t cycleCount() const { return cpu->cycles; }
+
+    // --- frame stepping (stepping.cpp) ---
+    void advance();
+    void runFrame();
+    void setPerFrame(Callback callback) { perFrameCallback = callback; }
+
+    // --- run thread (run_thread.cpp) ---
+    void start();
+    void stop();
+    void setPaused(bool p);
+    static void runLoop(NESUnit* unit);
+    bool onRunThread() const { return runThread.get_id() == std::this_thread::get_id(); }
+    // Parks the run thread between instructions until releaseRunThread; a
+    // no-op without a run thread or on it. The caller must not hold a lock
+    // that the run thread's callback needs.
+    void holdRunThread();
+    void releaseRunThread();
+
+    // --- joypads ---
+    void setController(ControllerWrapper& controller, int port);
+
+    // --- battery RAM and save directory (cartridge/save_folder.cpp) ---
+    void storeBatteryRam();
+    bool setSaveDir(const std::string& path);
+    const std::string& getSaveDir() const { return saveDir; }
+
+private:
+    void commonStart(int32_t clockSpeed);
+    void createComponents(int32_t clockSpeed);
+    void wirePads();
+    void loadCartridge(const uint8_t* image, size_t size);
+};
+
+// Path helpers for the battery RAM file (cartridge/save_folder.cpp).
+std::string gameNameFor(const std::string& romName);
+// Returns the save folder for a game (created when missing), or "" when the
+// platform defines no location (after printing the loader's message).
+std::string createSaveFolder(const std::string& romName, std::string* gameNameOut = nullptr);
+int64_t wallClockNs();

@@ -1,0 +1,143 @@
+// The 6502 core: registers, the flat 64 KiB address space and its bus,
+// interrupts, and the table-driven instruction set.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "common.h"
+
+#define VELKORA_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VELKORA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
+class CPU {
+public:
+    // An effective location: a 16-bit address, or the accumulator.
+    using Location = uint32_t;
+    static constexpr Location kAccumulator = 0x10000;
+    using ModeOp = Location (*)(CPU&, uint16_t operandAddress);
+    using InstructionOp = void (*)(CPU&, Location);
+
+    // --- links (not owned); the PPU and APU must be linked before reset/step ---
+    PPU* ppu = nullptr;
+    APU* apu = nullptr;
+    Cartridge* cartridge = nullptr;
+
+    // --- registers ---
+    int32_t clockSpeed = 1789773;
+    uint8_t A = 0, X = 0, Y = 0;
+    uint8_t joypadShift[2] = {0, 0};
+    uint16_t PC = 0;
+    uint8_t instructionLength = 1;
+    const uint16_t nmiVector = 0xFFFA;
+    const uint16_t resetVector = 0xFFFC;
+    const uint16_t irqVector = 0xFFFE;
+
+    // --- opcode tables (instruction_table.cpp) ---
+    std::array<ModeOp, 256> modeHandlers{};
+    std::array<InstructionOp, 256> instructionHandlers{};
+
+    // --- address space (bus.cpp) ---
+    alignas(64) std::array<uint8_t, 65536> memory{};
+
+    // --- timing and interrupts (core.cpp) ---
+    RelaxedCounter cycles;
+    bool nmiSample = false;
+    bool irqPending = false;
+    bool nmiLine = false;
+    bool joypadStrobe = false;
+    bool debug = false;
+    std::atomic<const Buttons*> joypadPorts[2] = {nullptr, nullptr};
+    uint8_t SP = 0xFF;
+    uint8_t P = 0x24;
+    // A JAM opcode stops the core until the next reset; time still advances.
+    bool halted = false;
+    // Set by the indexed modes when the index carries out of the low byte;
+    // picks pageCrossCycles for this step.
+    bool pageCrossed = false;
+
+    // --- names and cycle tables (instruction_table.cpp) ---
+    std::array<const char*, 256> instructionNames{};
+    std::array<const char*, 256> modeNames{};
+    std::array<uint8_t, 256> baseCycles{};
+    std::array<uint8_t, 256> pageCrossCycles{};
+
+    // Set by mapCartridge: a 16 KiB NROM/CNROM image is seen at $8000 and $C000.
+    bool foldUpperPrgBank = false;
+    // Set with the mapper link when the board wants cpuRead; no board does,
+    // so notifying reads normally cost one predictable branch.
+    bool mapperWatchesReads = false;
+
+    CPU();
+    CPU(const CPU&) = delete;
+    CPU& operator=(const CPU&) = delete;
+
+    void reset();
+    void step();
+
+    // --- bus (bus.cpp) ---
+    uint16_t foldAddress(uint16_t address) const {
+        if (foldUpperPrgBank && address >= 0xC000) address -= 0x4000;
+        if (address < 0x2000) return address & 0x07FF;
+        if (address < 0x4000) return 0x2000 | (address & 7);
+        return address;
+    }
+    // RAM, PRG RAM and ROM are a plain array load; only $2000-$401F can
+    // have side effects.
+    uint8_t read(uint16_t address, bool notify = true) {
+        const uint16_t folded = foldAddress(address);
+        const uint8_t value = VELKORA_LIKELY(folded < 0x2000 || folded >= 0x4020) ? memory[folded]
+                                                                                  : readIo(folded);
+        if (VELKORA_UNLIKELY(notify && mapperWatchesReads)) notifyRead(folded);
+        return value;
+    }
+    void write(uint16_t address, uint8_t value);
+
+    // --- flags by letter: C Z I D B V N ---
+    static constexpr uint8_t flagBit(char letter) {
+        switch (letter) {
+            case 'C': return 0x01;
+            case 'Z': return 0x02;
+            case 'I': return 0x04;
+            case 'D': return 0x08;
+            case 'B': return 0x10;
+            case 'V': return 0x40;
+            case 'N': return 0x80;
+            default: return 0;
+        }
+    }
+    bool getFlag(char letter) const { return (P & flagBit(letter)) != 0; }
+    void setFlag(char letter, bool value) {
+        const uint8_t bit = flagBit(letter);
+        P = value ? uint8_t(P | bit) : uint8_t(P & ~bit);
+    }
+
+    // --- stack and interrupt entry; the stack bypasses the bus ---
+    void push(uint8_t value) { memory[0x0100 + SP] = value; --SP; }
+    uint8_t pull() { ++SP; return memory[0x0100 + SP]; }
+    void enterInterrupt(uint16_t vector);
+
+    // --- effective locations ---
+    uint8_t readLocation(Location loc) { return loc == kAccumulator ? A : read(uint16_t(loc)); }
+    void writeLocation(Location loc, uint8_t value) {
+        if (loc == kAccumulator) A = value; else write(uint16_t(loc), value);
+    }
+
+private:
+    // --- bus side effects (bus.cpp) ---
+    uint8_t readIo(uint16_t folded);
+    void notifyRead(uint16_t folded);
+    void writeIo(uint16_t folded, uint8_t value);
+    void oamDma(uint8_t page);
+    // --- joypad serial ports (bus.cpp) ---
+    void strobeJoypads(uint8_t value);
+    uint8_t readJoypad(int port);
+
+    // --- tables (instruction_table.cpp, undocumented.cpp) ---
+    void buildInstructionTable();
+    void loadCycleTables();
+    void installUndocumented();
+
+    void printTrace(uint8_t opcode, Location location);
+};

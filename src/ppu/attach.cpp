@@ -1,0 +1,23 @@
+// Plugging a loaded cartridge into the PPU: mirroring, the per-dot hook and
+// the pattern tables.
+#include <cstdio>
+
+#include "cartridge/cartridge.h"
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+void PPU::attachCartridge(Cartridge* cart) {
+    cartridge = cart;
+    mapper = cart->mapper.get();
+    mirroring = cart->mirroring;
+    busContext = BusContext{cpu, this, cpu->apu};
+    // Boards without per-dot work cost the renderer nothing.
+    mapperCountsDots = mapper != nullptr && mapper->countsDots;
+    if (cart->chrSize > 0) {
+        copyChrBanks(&vram[0], *cart, chrBank, 8);
+    } else {
+        std::printf("CHR-RAM Copied.\n");
+        std::fflush(stdout);
+        cart->chrRam = &vram[0];
+    }
+}

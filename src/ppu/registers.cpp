@@ -1,0 +1,109 @@
+// What the CPU sees of the PPU: $2000-$2007, the scroll and address latches,
+// and the vertical-blank flags behind PPUSTATUS.
+#include <cstdio>
+
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+PPU::PPU(CPU* c) : cpu(c) {
+    cpu->ppu = this;
+    ppuCtrl = &cpu->memory[0x2000];
+    ppuMask = &cpu->memory[0x2001];
+    ppuStatus = &cpu->memory[0x2002];
+    // colorIndexCache starts at palette value 0, so the picture must show that colour.
+    for (size_t i = 0; i < kFrameBytes; i += 3) {
+        workFrame[i] = colorTable[0];
+        workFrame[i + 1] = colorTable[1];
+        workFrame[i + 2] = colorTable[2];
+    }
+    if (cpu->cartridge) attachCartridge(cpu->cartridge);
+}
+
+void PPU::advanceDataAddress() {
+    v = uint16_t(v + ((*ppuCtrl & 0x04) ? 32 : 1));
+}
+
+void PPU::writeRegister(uint16_t address, uint8_t value) {
+    switch (address) {
+        case 0x2000:
+            t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
+            break;
+        case 0x2003:
+            oamAddr = value;
+            break;
+        case 0x2004:
+            // Bits 2-4 of the attribute byte do not exist.
+            if ((oamAddr & 3) == 2) value &= 0xE3;
+            oam[oamAddr] = value;
+            ++oamAddr;
+            break;
+        case 0x2005:
+            if (!w) {
+                t = uint16_t((t & 0xFFE0) | (value >> 3));
+                fineX = value & 7;
+            } else {
+                t = uint16_t((t & 0x8C1F) | ((value & 0xF8) << 2) | ((value & 7) << 12));
+            }
+            w = !w;
+            break;
+        case 0x2006:
+            if (!w) {
+                t = uint16_t(((t & 0xC0FF) | ((value & 0x3F) << 8)) & 0xBFFF);
+            } else {
+                t = uint16_t((t & 0xFF00) | value);
+                v = t;
+            }
+            w = !w;
+            break;
+        case 0x2007: {
+            const uint16_t a = v & 0x3FFF;
+            if (cpu->debug) std::printf("ppu->%04x: %02x\n", unsigned(a), unsigned(value));
+            vram[mirrorAddress(a)] = value;
+            advanceDataAddress();
+            if (cpu->debug) std::printf("v changed to %i\n", int(v));
+            break;
+        }
+        default:  // PPUCTRL's other bits, PPUMASK: read in place; PPUSTATUS: read-only
+            break;
+    }
+}
+
+uint8_t PPU::readStatus() {
+    const uint8_t s = *ppuStatus;
+    *ppuStatus = s & 0x7F;
+    w = false;
+    if (scanline == 261 && cycle >= 2) return s & 0x7F;
+    if (scanline == 241 && (cycle == 1 || cycle == 2)) {
+        // Racing the flag: just before it the frame loses its flag and NMI,
+        // just after it the flag is seen but the NMI still does not come.
+        suppressVblank = true;
+        suppressNmi = true;
+        nmiOccurred = false;
+        return cycle == 1 ? (s & 0x7F) : (s | 0x80);
+    }
+    nmiOccurred = false;
+    return s;
+}
+
+uint8_t PPU::readRegister(uint16_t address) {
+    switch (address) {
+        case 0x2002:
+            return readStatus();
+        case 0x2004:
+            return oam[oamAddr];
+        case 0x2007: {
+            const uint16_t a = v & 0x3FFF;
+            uint8_t result;
+            if (a > 0x3EFF) {
+                result = vram[mirrorAddress(a)];
+            } else {
+                result = readBuffer;
+                readBuffer = vram[mirrorAddress(a)];
+            }
+            advanceDataAddress();
+            return result;
+        }
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,147 @@
+// The dot-by-dot renderer: frame position, vertical blank, background
+// fetches, the scroll counters in v, pixel output and the finished frame.
+#include <cstring>
+
+#include "cartridge/mappers/mapper.h"
+#include "ppu/ppu.h"
+
+void PPU::stepDot() {
+    const uint8_t mask = *ppuMask;
+    renderingEnabled = (mask & 0x18) != 0;
+
+    if (!postRender) {
+        renderDot(mask);
+    } else if (cycle == 1) {
+        if (scanline == 241) {
+            if (!vblank) startVblank();
+        } else if (scanline == 261) {
+            endVblank();
+        }
+    } else if (scanline == 261 && cycle >= 280 && cycle <= 304 && renderingEnabled) {
+        v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
+    }
+
+    ++totalDots;
+    if (++cycle == kDotsPerLine) {
+        cycle = 0;
+        if (++scanline == kLinesPerFrame) {
+            ++frameCount;
+            scanline = 0;
+            postRender = false;
+        }
+    }
+    if (mapperCountsDots) mapper->onDot(busContext);
+}
+
+// One dot of lines 0-239.
+void PPU::renderDot(uint8_t mask) {
+    const int32_t c = cycle;
+    if (uint32_t(c - 1) < 256u) {
+        const int x = c - 1;
+        if (lineSpriteCount > 0) tickSprites();
+        if ((x & 7) == 0 && renderingEnabled) {
+            fetchBackground(v);
+            tileDot = fineX;
+        }
+        if (c == 1 && (mask & 0x10)) {
+            resetEvaluation();
+        } else if (c >= 129 && renderingEnabled) {
+            evaluateSprites();
+        }
+        if (c == 256 && renderingEnabled) incrementFineY();
+        outputPixel(x, mask);
+        if (++tileDot == 8) {
+            // Fine X scroll draws the tail of each group from the next tile.
+            tileDot = 0;
+            fetchBackground(coarseXIncrement(v));
+        }
+        if ((c & 7) == 0 && c != 256 && renderingEnabled) v = coarseXIncrement(v);
+    } else if (c == 257) {
+        if (renderingEnabled) {
+            v = uint16_t((v & ~0x041F) | (t & 0x041F));
+            oamAddr = 0;
+            loadLineSprites();
+        }
+    } else if (c == 340 && scanline == 239) {
+        postRender = true;
+    }
+}
+
+void PPU::startVblank() {
+    vblank = true;
+    publishFrame();
+    if (!suppressNmi) nmiOccurred = true;
+    if (!suppressVblank) *ppuStatus |= 0x80;
+}
+
+void PPU::endVblank() {
+    nmiOccurred = false;
+    suppressNmi = false;
+    suppressVblank = false;
+    *ppuStatus &= 0x1F;
+    vblank = false;
+}
+
+void PPU::publishFrame() {
+    std::lock_guard<std::mutex> guard(frameLock);
+    std::memcpy(displayFrame.data(), workFrame.data(), kFrameBytes);
+}
+
+void PPU::fetchBackground(uint16_t address) {
+    ntAddress = uint16_t(0x2000 | (address & 0x0FFF));
+    atAddress = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+    const uint8_t tile = vram[foldNametable(ntAddress)];
+    // Fine Y always comes from v; the pattern address stays below $2000.
+    const uint16_t p = uint16_t(((*ppuCtrl & 0x10) ? 0x1000 : 0) | (tile << 4) | ((v >> 12) & 7));
+    patternLow = vram[p];
+    patternHigh = vram[p + 8];
+}
+
+void PPU::incrementFineY() {
+    if ((v & 0x7000) != 0x7000) {
+        v = uint16_t(v + 0x1000);
+        return;
+    }
+    v &= 0x8FFF;
+    int y = (v >> 5) & 0x1F;
+    if (y == 29) {
+        y = 0;
+        v ^= 0x0800;
+    } else if (y == 31) {
+        y = 0;  // rows 30-31 are attribute bytes: wrap without switching tables
+    } else {
+        ++y;
+    }
+    v = uint16_t((v & 0xFC1F) | (y << 5));
+}
+
+void PPU::outputPixel(int x, uint8_t mask) {
+    const int b = 7 - tileDot;
+    const uint8_t bgPixel = uint8_t((((patternHigh >> b) & 1) << 1) | ((patternLow >> b) & 1));
+
+    // Sprites can only show or hit with PPUMASK bit 4 set, so skip them otherwise.
+    int spIndex = 0;
+    const uint8_t spPixel = (activeMask != 0 && (mask & 0x10)) ? spritePixel(spIndex) : 0;
+
+    uint16_t address = 0x3F00;
+    bool spriteShows = false;
+    if (spPixel != 0) {
+        const uint8_t attr = lineSprites[4 * spIndex + 2];
+        if (spriteZeroLine && spIndex == 0 && bgPixel != 0 && (mask & 0x18) == 0x18) *ppuStatus |= 0x40;
+        spriteShows = bgPixel == 0 || !(attr & 0x20);
+        if (spriteShows && (x >= 8 || (mask & 0x04))) address = uint16_t(0x3F10 + 4 * (attr & 3) + spPixel);
+    }
+    if (!spriteShows && bgPixel != 0 && (mask & 0x08) && (x >= 8 || (mask & 0x02))) {
+        const uint8_t attribute = vram[foldNametable(atAddress)];
+        const int shift = 4 * ((ntAddress >> 6) & 1) + 2 * ((ntAddress >> 1) & 1);
+        address = uint16_t(0x3F00 + 4 * ((attribute >> shift) & 3) + bgPixel);
+    }
+
+    // Palette RAM keeps all eight bits; the colour table has 64 entries.
+    const uint8_t colour = vram[foldPalette(address)] & 0x3F;
+    const int i = scanline * kWidth + x;
+    if (colorIndexCache[i] != colour) {
+        colorIndexCache[i] = colour;
+        std::memcpy(&workFrame[size_t(i) * 3], &colorTable[size_t(colour) * 3], 3);
+    }
+}

@@ -1,0 +1,99 @@
+// Writing and reading save-state files.
+#include "state/save_state.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "console/nes_unit.h"
+
+namespace {
+
+constexpr size_t kPcOffset = 5;
+constexpr size_t kCpuMemoryOffset = 13;
+constexpr size_t kVramOffset = kCpuMemoryOffset + 65536;
+constexpr size_t kBlockOffset = kVramOffset + 16384;
+
+[[noreturn]] void fail(int error, const std::string& path, const std::string& action) {
+    throw FileError(error, path, "cannot " + action + " save state " + path + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+std::string statePath(const NESUnit& unit, int slot) {
+    return unit.saveDir + "/" + std::to_string(slot);
+}
+
+void saveState(NESUnit& unit, int slot) {
+    if (unit.saveDir.empty()) throw std::runtime_error("saveState: no save directory; call setSaveDir first");
+    const std::string path = statePath(unit, slot);
+
+    std::vector<uint8_t> file(kStateFileSize, 0);
+    CPU& cpu = *unit.cpu;
+    file[0] = cpu.P;
+    file[1] = cpu.A;
+    file[2] = cpu.X;
+    file[3] = cpu.Y;
+    file[4] = cpu.SP;
+    for (int i = 0; i < 8; ++i) file[kPcOffset + i] = i < 2 ? uint8_t(cpu.PC >> (8 * i)) : 0;
+    std::memcpy(&file[kCpuMemoryOffset], cpu.memory.data(), 65536);
+    std::memcpy(&file[kVramOffset], unit.ppu->vram.data(), 16384);
+    BusContext context{unit.cpu.get(), unit.ppu.get(), unit.apu.get()};
+    unit.cartridge->mapper->storeState(context, &file[kBlockOffset]);
+
+    // Write beside the slot and rename over it, so a slot is never half written.
+    const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f) fail(errno, path, "write");
+    const size_t written = std::fwrite(file.data(), 1, file.size(), f);
+    const int flushed = std::fflush(f);
+    const int error = errno;
+    if (std::fclose(f) != 0 || written != file.size() || flushed != 0) {
+        std::remove(temp.c_str());
+        fail(error ? error : EIO, path, "write");
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int renameError = errno;
+        std::remove(temp.c_str());
+        fail(renameError, path, "write");
+    }
+}
+
+bool loadState(NESUnit& unit, int slot) {
+    const std::string path = statePath(unit, slot);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) fail(EISDIR, path, "read");
+
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) fail(errno, path, "read");
+    std::vector<uint8_t> file(kStateFileSize + 1);
+    const size_t got = std::fread(file.data(), 1, file.size(), f);
+    const bool readError = std::ferror(f);
+    std::fclose(f);
+    if (readError) fail(EIO, path, "read");
+    if (got != kStateFileSize) {
+        throw std::invalid_argument("save state " + path + " is not a state file: expected " +
+                                    std::to_string(kStateFileSize) + " bytes" +
+                                    (got > kStateFileSize ? ", it is longer" : ", it has " + std::to_string(got)));
+    }
+    uint64_t pc = 0;
+    for (int i = 7; i >= 0; --i) pc = (pc << 8) | file[kPcOffset + i];
+    if (pc > 0xFFFF) throw std::invalid_argument("save state " + path + " holds a PC of " + std::to_string(pc) + ", beyond 65535");
+
+    CPU& cpu = *unit.cpu;
+    cpu.P = file[0];
+    cpu.A = file[1];
+    cpu.X = file[2];
+    cpu.Y = file[3];
+    cpu.SP = file[4];
+    cpu.PC = uint16_t(pc);
+    std::memcpy(cpu.memory.data(), &file[kCpuMemoryOffset], 65536);
+    std::memcpy(unit.ppu->vram.data(), &file[kVramOffset], 16384);
+    BusContext context{unit.cpu.get(), unit.ppu.get(), unit.apu.get()};
+    unit.cartridge->mapper->restoreState(context, &file[kBlockOffset]);
+    return true;
+}

@@ -1,0 +1,186 @@
+// The sample stage, the block cadence and the handover to a reader thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "apu/apu.h"
+#include "cpu/cpu.h"
+
+namespace {
+
+using Block = std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>;
+
+class MixerTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CPU> cpu = std::make_unique<CPU>();
+    std::unique_ptr<APU> apu = std::make_unique<APU>();
+
+    MixerTest() {
+        cpu->apu = apu.get();
+        apu->cpu = cpu.get();
+        apu->sampleRate = 44100;
+        apu->halfClock = 1789773 / 2;
+    }
+    void poke(uint16_t address, uint8_t value) { cpu->write(address, value); }
+    // Steps until the next sample has been produced; returns its index.
+    int64_t nextSample() {
+        const int64_t before = apu->sampleCount;
+        while (apu->sampleCount == before) apu->stepApu();
+        return before % APU::kBlockSamples;
+    }
+    // Every channel busy: both pulses, triangle, noise and the DMC.
+    void playAll() {
+        poke(0x4000, 0xBF);
+        poke(0x4002, 0x53);
+        poke(0x4003, 0x08);
+        poke(0x4004, 0x7C);
+        poke(0x4006, 0x91);
+        poke(0x4007, 0x08);
+        poke(0x4008, 0xFF);
+        poke(0x400A, 0x40);
+        poke(0x400B, 0x08);
+        poke(0x400C, 0x3B);
+        poke(0x400E, 0x03);
+        poke(0x400F, 0x08);
+        poke(0x4010, 0x4F);  // looping sample
+        poke(0x4011, 0x7F);
+        poke(0x4012, 0x00);
+        poke(0x4013, 0x10);
+        for (int i = 0; i < 0x101; ++i) cpu->memory[0xC000 + i] = uint8_t(i * 37);
+        poke(0x4015, 0x1F);  // last: it starts the DMC sample
+    }
+};
+
+// The documented arithmetic, from the channel outputs the step left behind.
+int16_t expectedMix(const APU& a) {
+    const float p1 = a.channelEnabled[0] ? float(a.pulseOutput[0] * 0.00752) : 0.0f;
+    const float p2 = a.channelEnabled[1] ? float(a.pulseOutput[1] * 0.00752) : 0.0f;
+    const float tri = a.channelEnabled[2] ? float(double(a.triangleOutput) * 0.00851) : 0.0f;
+    const float noise = a.channelEnabled[3] ? float(a.noiseOutput * 0.00494) : 0.0f;
+    const float dmc = a.channelEnabled[4] ? float((2 * a.dmcLevel - 128) * 0.00335) : 0.0f;
+    volatile float mix = p2 + p1;
+    mix = mix + tri;
+    mix = mix + noise;
+    mix = mix + dmc;
+    volatile float scaled = mix * 32767.0f;
+    return int16_t(int32_t(scaled));
+}
+
+TEST_F(MixerTest, SampleCountFollowsTheClockRatio) {
+    struct Case { int32_t halfClock; int64_t steps; int64_t samples; };
+    for (const Case& c : {Case{894886, 894887, 44100}, Case{894886, 20000, 985},
+                          Case{1789773, 1789774, 44100}, Case{1000, 50, 49}, Case{0, 5000, 0}}) {
+        APU fresh;
+        fresh.cpu = cpu.get();
+        fresh.halfClock = c.halfClock;
+        for (int64_t i = 0; i < c.steps; ++i) fresh.stepApu();
+        EXPECT_EQ(fresh.sampleCount, c.samples) << c.halfClock << " " << c.steps;
+        EXPECT_EQ(fresh.apuCycles, c.steps);
+    }
+}
+
+TEST_F(MixerTest, ConstantVolumePulseGives3696InItsBlockAndTheMix) {
+    poke(0x4015, 0x01);
+    poke(0x4000, 0xFF);  // duty 3, constant volume 15
+    poke(0x4002, 0x20);
+    poke(0x4003, 0x08);
+    Block block{};
+    while (!apu->takeBlock(block)) apu->stepApu();  // first handover: zeros
+    EXPECT_TRUE(std::all_of(block.begin(), block.end(),
+                            [](const auto& b) { return std::all_of(b.begin(), b.end(), [](int16_t s) { return s == 0; }); }));
+    while (!apu->takeBlock(block)) apu->stepApu();
+    EXPECT_EQ(block[0], block[1]);
+    EXPECT_NE(std::count(block[1].begin(), block[1].end(), 3696), 0);
+    for (int16_t s : block[1]) EXPECT_TRUE(s == 3696 || s == -3696) << s;
+    for (int k = 2; k < APU::kBlocks; ++k)
+        EXPECT_EQ(std::count(block[k].begin(), block[k].end(), 0), APU::kBlockSamples) << k;
+}
+
+TEST_F(MixerTest, MixIsBitExactAndSilentChannelsGiveZero) {
+    apu->dmcLevel = 0;  // disabled, it must not pull the mix to -128 x weight
+    for (int i = 0; i < 100; ++i) {
+        const int64_t index = nextSample();
+        for (int k = 0; k < APU::kBlocks; ++k) ASSERT_EQ(apu->sampleBuffers[k][index], 0) << k;
+    }
+    playAll();
+    int64_t nonzeroChannels[APU::kBlocks] = {};
+    for (int i = 0; i < 3000; ++i) {
+        const int64_t index = nextSample();
+        ASSERT_EQ(apu->sampleBuffers[0][index], expectedMix(*apu)) << "sample " << i;
+        for (int k = 0; k < APU::kBlocks; ++k) nonzeroChannels[k] += apu->sampleBuffers[k][index] != 0;
+    }
+    for (int k = 0; k < APU::kBlocks; ++k) EXPECT_GT(nonzeroChannels[k], 0) << k;
+}
+
+TEST_F(MixerTest, FullScaleDirectLoadDoesNotWrapTheSample) {
+    poke(0x4015, 0x10);  // DMC on, no sample: only direct loads move it
+    poke(0x4011, 0xFF);
+    for (int i = 0; i < 300; ++i) nextSample();
+    const int64_t index = nextSample();
+    const int16_t full = int16_t(int32_t(float((2 * 127 - 128) * 0.00335) * 32767.0f));
+    EXPECT_EQ(apu->sampleBuffers[5][index], full);
+    EXPECT_EQ(apu->sampleBuffers[0][index], full);
+}
+
+TEST_F(MixerTest, BlocksAreHandedOverEvery1024SamplesAndTakenOnce) {
+    playAll();
+    Block block{};
+    std::vector<int16_t> produced;
+    std::vector<int64_t> handovers;
+    while (handovers.size() < 4) {
+        const int64_t index = nextSample();
+        produced.push_back(apu->sampleBuffers[0][index]);
+        if (apu->takeBlock(block)) {
+            handovers.push_back(apu->sampleCount - 1);
+            EXPECT_FALSE(apu->takeBlock(block));
+            const size_t n = handovers.size() - 1;
+            if (n == 0) continue;
+            const std::vector<int16_t> expected(produced.begin() + (n - 1) * 1024, produced.begin() + n * 1024);
+            EXPECT_TRUE(std::equal(block[0].begin(), block[0].end(), expected.begin())) << "block " << n;
+        }
+    }
+    EXPECT_EQ(handovers, (std::vector<int64_t>{0, 1024, 2048, 3072}));
+    // An untaken block is replaced by the next one.
+    while (apu->sampleCount < 6 * 1024) apu->stepApu();
+    const auto latest = apu->sampleBuffers[0];
+    nextSample();
+    ASSERT_TRUE(apu->takeBlock(block));
+    EXPECT_EQ(block[0], latest);
+}
+
+TEST_F(MixerTest, ConcurrentReaderGetsWholeBlocksAtMostOnce) {
+    playAll();
+    std::vector<Block> handedOver;  // the producer's own record, in order
+    std::vector<Block> taken;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        Block block{};
+        while (!done.load()) {
+            if (apu->takeBlock(block)) taken.push_back(block);
+        }
+        if (apu->takeBlock(block)) taken.push_back(block);
+    });
+    for (int n = 0; n < 40; ++n) {
+        Block snapshot;
+        for (int k = 0; k < APU::kBlocks; ++k) snapshot[k] = apu->sampleBuffers[k];
+        // The next sample hands the current buffers over.
+        handedOver.push_back(snapshot);
+        while (apu->sampleCount < int64_t(n) * 1024 + 1) apu->stepApu();
+        if (n + 1 < 40) while (apu->sampleCount < int64_t(n + 1) * 1024) apu->stepApu();
+    }
+    done = true;
+    reader.join();
+    ASSERT_FALSE(taken.empty());
+    size_t next = 0;
+    for (const Block& b : taken) {
+        while (next < handedOver.size() && handedOver[next] != b) ++next;
+        ASSERT_LT(next, handedOver.size()) << "a taken block matches no handed-over block, or repeats one";
+        ++next;
+    }
+}
+
+}  // namespace

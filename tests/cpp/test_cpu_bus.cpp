@@ -1,0 +1,216 @@
+// The CPU bus: address folding, register dispatch, mapper notification,
+// OAM DMA and the joypad serial ports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/controller.h"
+#include "test_cpu_machine.h"
+
+namespace {
+
+// A board that records what the bus shows it and may rewrite the value.
+class RecordingMapper : public NES::Mapper {
+public:
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    int replaceWith = -1;
+    RecordingMapper() { watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
+        EXPECT_NE(context.cpu, nullptr);
+        EXPECT_NE(context.ppu, nullptr);
+        EXPECT_NE(context.apu, nullptr);
+        writes.emplace_back(address, value);
+        if (replaceWith >= 0) value = uint8_t(replaceWith);
+    }
+};
+
+struct BusTest : ::testing::Test {
+    CpuMachine m;
+    CPU& cpu = *m.cpu;
+    RecordingMapper* board = nullptr;
+
+    void SetUp() override {
+        auto recording = std::make_unique<RecordingMapper>();
+        board = recording.get();
+        m.cart->mapper = std::move(recording);
+        m.ppu->attachCartridge(m.cart.get());
+    }
+};
+
+TEST_F(BusTest, MirrorsFoldOntoTheirCanonicalAddress) {
+    const std::pair<uint16_t, uint16_t> folds[] = {
+        {0x0801, 0x0001}, {0x1FFF, 0x07FF}, {0x07FF, 0x07FF}, {0x2008, 0x2000}, {0x3456, 0x2006},
+        {0x2FFA, 0x2002}, {0x3FFF, 0x2007}, {0x4000, 0x4000}, {0x4020, 0x4020}, {0xC000, 0xC000},
+    };
+    for (auto [address, folded] : folds) EXPECT_EQ(cpu.foldAddress(address), folded) << std::hex << address;
+
+    cpu.write(0x0801, 0x5A);
+    EXPECT_EQ(cpu.memory[0x0001], 0x5A);
+    cpu.memory[0x07FF] = 0x77;
+    EXPECT_EQ(cpu.read(0x1FFF), 0x77);
+    // $3456 is PPUADDR: two writes set v like two writes to $2006.
+    cpu.write(0x3456, 0x21);
+    cpu.write(0x3456, 0x08);
+    EXPECT_EQ(m.ppu->v, 0x2108);
+    EXPECT_EQ(cpu.memory[0x2006], 0x08);
+}
+
+TEST(BusFold, SixteenKiBNromAndCnromSeeTheirBankTwice) {
+    struct Case {
+        int prg16, mapper;
+        bool folds;
+    };
+    for (const Case c : {Case{1, 0, true}, Case{1, 3, true}, Case{2, 0, false}, Case{2, 3, false},
+                         Case{1, 2, false}, Case{8, 2, false}}) {
+        CpuMachine m(makeCpuTestImage(c.prg16, c.mapper));
+        CPU& cpu = *m.cpu;
+        EXPECT_EQ(cpu.foldUpperPrgBank, c.folds) << "mapper " << c.mapper << " prg " << c.prg16;
+        cpu.memory[0xBFFC] = 0x12;
+        cpu.memory[0xFFFC] = 0x34;
+        EXPECT_EQ(cpu.read(0xFFFC), c.folds ? 0x12 : 0x34);
+        EXPECT_EQ(cpu.foldAddress(0xC123), c.folds ? 0x8123 : 0xC123);
+    }
+}
+
+TEST_F(BusTest, WritesAreShownToTheMapperAndNeverStoredIntoRom) {
+    const uint8_t rom = cpu.memory[0x8000];
+    cpu.write(0x8000, uint8_t(rom + 1));
+    cpu.write(0xFFFF, 0x42);
+    EXPECT_EQ(cpu.memory[0x8000], rom);
+    EXPECT_EQ(cpu.memory[0xFFFF], uint8_t(0xFFFF & 0x3FFF));
+    cpu.write(0x1801, 0x99);  // folded before the board sees it
+    cpu.write(0x2002, 0x55);  // read-only: not stored
+    cpu.write(0x4000, 0x3C);  // no side effect: stored
+    cpu.write(0x6000, 0x17);
+    const std::vector<std::pair<uint16_t, uint8_t>> expected = {
+        {0x8000, uint8_t(rom + 1)}, {0xFFFF, 0x42}, {0x0001, 0x99}, {0x2002, 0x55}, {0x4000, 0x3C}, {0x6000, 0x17}};
+    EXPECT_EQ(board->writes, expected);
+    EXPECT_EQ(cpu.memory[0x0001], 0x99);
+    EXPECT_EQ(cpu.memory[0x2002], 0x00);
+    EXPECT_EQ(cpu.memory[0x4000], 0x3C);
+    EXPECT_EQ(cpu.memory[0x6000], 0x17);
+
+    // The store takes the value as the board left it.
+    board->replaceWith = 0xAB;
+    cpu.write(0x0300, 0x01);
+    EXPECT_EQ(cpu.memory[0x0300], 0xAB);
+}
+
+TEST_F(BusTest, OamDmaStartsAtOamAddrMasksAttributesAndKeepsOamAddr) {
+    for (int i = 0; i < 256; ++i) cpu.memory[0x0200 + i] = uint8_t(0xFF - i);
+    for (const uint8_t start : {uint8_t(0), uint8_t(4), uint8_t(0xFF)}) {
+        m.ppu->oamAddr = start;
+        // STA $4014 with A = 2: only the store's own four cycles pass.
+        cpu.A = 0x02;
+        m.load(0x0400, {0x8D, 0x14, 0x40});
+        EXPECT_EQ(m.step(), 4);
+        EXPECT_EQ(m.ppu->oamAddr, start);
+        EXPECT_EQ(cpu.memory[0x4014], 0x02);
+        for (int i = 0; i < 256; ++i) {
+            const uint8_t index = uint8_t(start + i);
+            const uint8_t source = uint8_t(0xFF - i);
+            ASSERT_EQ(m.ppu->oam[index], (index & 3) == 2 ? (source & 0xE3) : source)
+                << "start " << int(start) << " index " << int(index);
+        }
+    }
+    EXPECT_EQ(board->writes.back(), std::make_pair(uint16_t(0x4014), uint8_t(0x02)));
+}
+
+TEST_F(BusTest, OamDmaReadsEachSourceThroughTheBus) {
+    // Page $21 folds onto the PPU registers: each $2007 read advances v.
+    m.ppu->v = 0x2000;
+    cpu.write(0x4014, 0x21);
+    EXPECT_EQ(m.ppu->v, 0x2000 + 256 / 8);
+}
+
+TEST_F(BusTest, DebugPrintsTheNewOam) {
+    for (int i = 0; i < 256; ++i) cpu.memory[0x0300 + i] = uint8_t(i);
+    cpu.debug = true;
+    testing::internal::CaptureStdout();
+    cpu.write(0x4014, 0x03);
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::string expected = "New OAM: [";
+    char cell[8];
+    for (int i = 0; i < 256; ++i) {
+        std::snprintf(cell, sizeof cell, "%02x,", (i & 3) == 2 ? (i & 0xE3) : i);
+        expected += cell;
+    }
+    EXPECT_EQ(out, expected + "]\n");
+}
+
+// --- joypads: $4016 strobe, serial reads of $4016 and $4017 ---
+
+struct JoypadTest : BusTest {
+    ControllerWrapper pads[2];
+    void SetUp() override {
+        BusTest::SetUp();
+        cpu.joypadPorts[0].store(&pads[0].buttons);
+        cpu.joypadPorts[1].store(&pads[1].buttons);
+    }
+    std::string readSequence(uint16_t address, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += cpu.read(address) == 0x41 ? '1' : '0';
+        return out;
+    }
+};
+
+TEST_F(JoypadTest, EightButtonsThenOnes) {
+    struct Case {
+        std::array<uint8_t, 8> port0, port1;
+        const char* bits0;
+        const char* bits1;
+    };
+    const Case cases[] = {
+        {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, "000000001111", "000000001111"},
+        {{1, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, "100000001111", "000000001111"},
+        {{0, 1, 0, 1, 0, 0, 1, 1}, {1, 1, 1, 1, 1, 1, 1, 0}, "010100111111", "111111101111"},
+    };
+    for (const Case& c : cases) {
+        pads[0].store(c.port0);
+        pads[1].store(c.port1);
+        cpu.write(0x4016, 1);
+        cpu.write(0x4016, 0);
+        EXPECT_EQ(readSequence(0x4016, 12), c.bits0);
+        EXPECT_EQ(readSequence(0x4017, 12), c.bits1);
+    }
+    // Every read answers $40 or $41, whatever $4016 last stored.
+    EXPECT_EQ(cpu.read(0x4016), 0x41);
+    EXPECT_EQ(cpu.memory[0x4016], 0x00);
+}
+
+TEST_F(JoypadTest, HeldStrobeKeepsReturningTheLatchedFirstButton) {
+    pads[0].store({1, 0, 0, 0, 0, 0, 0, 0});
+    cpu.write(0x4016, 1);
+    EXPECT_EQ(readSequence(0x4016, 5), "11111");
+    // Changes after the last write of 1 are not seen until the next one.
+    pads[0].store({0, 1, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(readSequence(0x4016, 3), "111");
+    cpu.write(0x4016, 0);  // the 1 -> 0 edge does not reload
+    EXPECT_EQ(readSequence(0x4016, 2), "10");
+    cpu.write(0x4016, 3);
+    cpu.write(0x4016, 2);
+    EXPECT_EQ(readSequence(0x4016, 3), "010");
+}
+
+TEST_F(JoypadTest, PortsAreIndependentAndAnEmptyPortReadsZeros) {
+    CpuMachine fresh;
+    // Before any strobe: eight zeros, then ones.
+    std::string bits;
+    for (int i = 0; i < 10; ++i) bits += fresh.cpu->read(0x4017) == 0x41 ? '1' : '0';
+    EXPECT_EQ(bits, "0000000011");
+
+    pads[1].store({0, 0, 1, 0, 0, 0, 0, 0});
+    cpu.joypadPorts[0].store(nullptr);
+    cpu.write(0x4016, 1);
+    cpu.write(0x4016, 0);
+    EXPECT_EQ(readSequence(0x4017, 3), "001");
+    EXPECT_EQ(readSequence(0x4016, 9), "000000001");
+    EXPECT_EQ(readSequence(0x4017, 6), "000001");
+    // $4017 writes go to the APU frame counter, not the pads.
+    cpu.write(0x4017, 1);
+    EXPECT_EQ(readSequence(0x4017, 1), "1");
+}
+
+}  // namespace

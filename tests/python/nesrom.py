@@ -1,0 +1,102 @@
+"""Cartridges for the tests: an iNES header helper and the Ophis assembler."""
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROMS = Path(__file__).resolve().parents[2].parent / "shared" / "roms"
+
+
+def ines_header(prg_16k: int, chr_8k: int = 0, mapper: int = 0, *, vertical: bool = False,
+                battery: bool = False, trainer: bool = False, four_screen: bool = False) -> bytes:
+    flags6 = ((mapper & 0x0F) << 4) | (vertical << 0) | (battery << 1) | (trainer << 2) | (four_screen << 3)
+    flags7 = mapper & 0xF0
+    return bytes([0x4E, 0x45, 0x53, 0x1A, prg_16k & 0xFF, chr_8k & 0xFF, flags6, flags7]) + bytes(8)
+
+
+def ophis() -> str:
+    exe = Path(sys.executable).with_name("ophis")
+    if exe.exists():
+        return str(exe)
+    found = shutil.which("ophis")
+    if not found:
+        raise RuntimeError("the Ophis assembler is not installed (pip install ophis-asm)")
+    return found
+
+
+def assemble(source: str) -> bytes:
+    """Assembles Ophis source; the source sets its own .org and fills to its size."""
+    with tempfile.TemporaryDirectory() as tmp:
+        src = Path(tmp) / "prog.oph"
+        out = Path(tmp) / "prog.bin"
+        src.write_text(source)
+        subprocess.run([ophis(), "-q", "-o", str(out), str(src)], check=True,
+                       capture_output=True, text=True)
+        return out.read_bytes()
+
+
+def build_rom(source: str, *, prg_16k: int = 2, chr_data: bytes = b"", mapper: int = 0,
+              vertical: bool = False, battery: bool = False) -> bytes:
+    """An image whose PRG is `source` assembled (padded with $FF to prg_16k x 16 KiB)."""
+    prg = assemble(source)
+    size = prg_16k * 16384
+    if len(prg) > size:
+        raise ValueError(f"program is {len(prg)} bytes, more than {size}")
+    prg = prg + b"\xff" * (size - len(prg))
+    if len(chr_data) % 8192:
+        chr_data = chr_data + bytes(8192 - len(chr_data) % 8192)
+    return ines_header(prg_16k, len(chr_data) // 8192, mapper, vertical=vertical, battery=battery) + prg + chr_data
+
+
+def nrom_program(body: str, *, nmi: str = "rti", irq: str = "rti") -> str:
+    """A 32 KiB NROM program at $8000 whose reset handler runs `body`.
+
+    `nmi` and `irq` are the bodies of the two other handlers."""
+    return f""".org $8000
+reset:
+{body}
+nmi_handler:
+{nmi}
+irq_handler:
+{irq}
+.advance $FFFA, $FF
+.word nmi_handler, reset, irq_handler
+"""
+
+
+def write_rom(tmp_path: Path, data: bytes, name: str = "test.nes") -> str:
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+def rom(*parts: str) -> Path:
+    """Path of a ROM in the shared folder; the test is skipped when it is absent."""
+    import pytest
+
+    path = ROMS.joinpath(*parts)
+    if not path.exists():
+        pytest.skip(f"{path} not available")
+    return path
+
+
+def run_blargg(nes, max_frames: int = 3000) -> tuple[int, str]:
+    """Runs a test ROM that reports through $6000; returns (status, text)."""
+    mem = nes.cpuMem()
+    started = False
+    for _ in range(max_frames):
+        nes.runFrame()
+        signature = bytes(mem[0x6001:0x6004]) == b"\xde\xb0\x61"
+        if signature and mem[0x6000] == 0x80:
+            started = True
+        if signature and started and mem[0x6000] != 0x80:
+            break
+    text = bytes(mem[0x6004:0x7000]).split(b"\0", 1)[0].decode("latin-1")
+    return int(mem[0x6000]), text
+
+
+ARTIFACTS = Path(os.environ.get("VELKORA_ARTIFACTS", Path(__file__).resolve().parents[2] / "artifacts"))
