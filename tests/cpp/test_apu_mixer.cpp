@@ -55,7 +55,7 @@ protected:
     }
 };
 
-// The documented arithmetic, from the channel outputs the step left behind.
+// The mix recomputed from the outputs the step left behind, one rounding per line.
 int16_t expectedMix(const APU& a) {
     const float p1 = a.channelEnabled[0] ? float(a.pulseOutput[0] * 0.00752) : 0.0f;
     const float p2 = a.channelEnabled[1] ? float(a.pulseOutput[1] * 0.00752) : 0.0f;
@@ -89,10 +89,8 @@ TEST_F(MixerTest, ConstantVolumePulseGives3696InItsBlockAndTheMix) {
     poke(0x4002, 0x20);
     poke(0x4003, 0x08);
     Block block{};
-    while (!apu->takeBlock(block)) apu->stepApu();  // first handover: zeros
-    EXPECT_TRUE(std::all_of(block.begin(), block.end(),
-                            [](const auto& b) { return std::all_of(b.begin(), b.end(), [](int16_t s) { return s == 0; }); }));
-    while (!apu->takeBlock(block)) apu->stepApu();
+    while (apu->sampleCount < 1025) apu->stepApu();
+    ASSERT_TRUE(apu->takeBlock(block));
     EXPECT_EQ(block[0], block[1]);
     EXPECT_NE(std::count(block[1].begin(), block[1].end(), 3696), 0);
     for (int16_t s : block[1]) EXPECT_TRUE(s == 3696 || s == -3696) << s;
@@ -138,7 +136,10 @@ TEST_F(MixerTest, BlocksAreHandedOverEvery1024SamplesAndTakenOnce) {
             handovers.push_back(apu->sampleCount - 1);
             EXPECT_FALSE(apu->takeBlock(block));
             const size_t n = handovers.size() - 1;
-            if (n == 0) continue;
+            if (n == 0) {
+                for (const auto& b : block) EXPECT_EQ(std::count(b.begin(), b.end(), 0), APU::kBlockSamples);
+                continue;
+            }
             const std::vector<int16_t> expected(produced.begin() + (n - 1) * 1024, produced.begin() + n * 1024);
             EXPECT_TRUE(std::equal(block[0].begin(), block[0].end(), expected.begin())) << "block " << n;
         }
