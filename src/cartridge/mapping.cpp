@@ -39,6 +39,7 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     auto& mem = cpu->memory;
     mem.fill(0);
     cpu->cartridge = cart;
+    cpu->mapperWatchesReads = cart->mapper->watchesReads;
     const int32_t number = cart->mapper->number;
     cpu->foldUpperPrgBank = (number == 0 || number == 3) && cart->prgSize >= 16384 && cart->prgSize < 32768;
     if (cart->hasBattery) {

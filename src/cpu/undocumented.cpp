@@ -102,9 +102,9 @@ void SBX(CPU& cpu, Location loc) {
     setNZ(cpu, cpu.X);
 }
 
-// The analogue-noise opcodes: this core takes the commonly seen $EE for the
-// chip-dependent constant.
-constexpr uint8_t kUnstableMagic = 0xEE;
+// The analogue-noise opcodes ORA A with a chip-dependent constant first;
+// $FF makes LXA load the immediate into A and X, as NES consoles commonly do.
+constexpr uint8_t kUnstableMagic = 0xFF;
 
 void XAA(CPU& cpu, Location loc) {
     cpu.A = uint8_t((cpu.A | kUnstableMagic) & cpu.X & cpu.read(uint16_t(loc)));

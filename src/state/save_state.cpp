@@ -91,6 +91,7 @@ bool loadState(NESUnit& unit, int slot) {
     cpu.Y = file[3];
     cpu.SP = file[4];
     cpu.PC = uint16_t(pc);
+    cpu.halted = false;  // the restored program runs again, even after a JAM
     std::memcpy(cpu.memory.data(), &file[kCpuMemoryOffset], 65536);
     std::memcpy(unit.ppu->vram.data(), &file[kVramOffset], 16384);
     BusContext context{unit.cpu.get(), unit.ppu.get(), unit.apu.get()};

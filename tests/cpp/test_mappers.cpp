@@ -28,7 +28,7 @@ std::vector<uint8_t> romBytes(int32_t size, uint32_t seed) {
     return out;
 }
 
-struct ImageSpec {
+struct ImageDesc {
     int mapper = 0;
     int32_t prgKiB = 32;
     int32_t chrKiB = 8;
@@ -45,23 +45,23 @@ uint8_t exponentByte(int32_t bytes) {
     return 0;
 }
 
-std::vector<uint8_t> makeImage(const ImageSpec& spec) {
+std::vector<uint8_t> makeImage(const ImageDesc& desc) {
     std::vector<uint8_t> header = {0x4E, 0x45, 0x53, 0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    header[6] = uint8_t(((spec.mapper & 0x0F) << 4) | (spec.flags6 & 0x0F));
-    header[7] = uint8_t(spec.mapper & 0xF0);
-    const bool ines = spec.prgKiB % 16 == 0 && spec.chrKiB % 8 == 0;
+    header[6] = uint8_t(((desc.mapper & 0x0F) << 4) | (desc.flags6 & 0x0F));
+    header[7] = uint8_t(desc.mapper & 0xF0);
+    const bool ines = desc.prgKiB % 16 == 0 && desc.chrKiB % 8 == 0;
     if (ines) {
-        header[4] = uint8_t(spec.prgKiB / 16);
-        header[5] = uint8_t(spec.chrKiB / 8);
+        header[4] = uint8_t(desc.prgKiB / 16);
+        header[5] = uint8_t(desc.chrKiB / 8);
     } else {
         header[7] |= 0x08;
         header[9] = 0xFF;
-        header[4] = exponentByte(spec.prgKiB * KiB);
-        header[5] = spec.chrKiB ? exponentByte(spec.chrKiB * KiB) : 0;
-        if (!spec.chrKiB) header[9] = 0x0F;
+        header[4] = exponentByte(desc.prgKiB * KiB);
+        header[5] = desc.chrKiB ? exponentByte(desc.chrKiB * KiB) : 0;
+        if (!desc.chrKiB) header[9] = 0x0F;
     }
-    auto prg = romBytes(spec.prgKiB * KiB, 1);
-    auto chr = romBytes(spec.chrKiB * KiB, 2);
+    auto prg = romBytes(desc.prgKiB * KiB, 1);
+    auto chr = romBytes(desc.chrKiB * KiB, 2);
     header.insert(header.end(), prg.begin(), prg.end());
     header.insert(header.end(), chr.begin(), chr.end());
     return header;
@@ -75,10 +75,10 @@ struct Rig {
     Cartridge cart;
     BusContext ctx;
 
-    explicit Rig(const ImageSpec& spec) {
+    explicit Rig(const ImageDesc& desc) {
         cpu->apu = apu.get();
         apu->cpu = cpu.get();
-        const auto image = makeImage(spec);
+        const auto image = makeImage(desc);
         testing::internal::CaptureStdout();
         cart.loadImage(image.data(), image.size());
         mapCartridge(cpu.get(), &cart, "");
@@ -499,12 +499,12 @@ TEST_P(MMC3Irq, Cadence) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Latches, MMC3Irq, testing::Values(
-    IrqRow{"latch 3", {{0xC000, 3}, {0xC001, 0}, {0xE001, 0}}, 13, {4, 7, 10, 13}},
-    IrqRow{"latch 1", {{0xC000, 1}, {0xC001, 0}}, 4, {2, 3, 4}},
-    IrqRow{"latch 0 never", {{0xC000, 0}, {0xC001, 0}}, 300, {}},
-    IrqRow{"power-on", {}, 520, {255, 510}},
+    IrqRow{"latch 3", {{0xC000, 3}, {0xC001, 0}, {0xE001, 0}}, 13, {4, 8, 12}},
+    IrqRow{"latch 1", {{0xC000, 1}, {0xC001, 0}}, 4, {2, 4}},
+    IrqRow{"latch 0 every line", {{0xC000, 0}, {0xC001, 0}}, 5, {1, 2, 3, 4, 5}},
+    IrqRow{"power-on", {}, 520, {255, 511}},
     IrqRow{"disabled", {{0xC000, 2}, {0xC001, 0}, {0xE000, 0}}, 20, {}},
-    IrqRow{"latch change applies at reload", {{0xC000, 2}, {0xC001, 0}, {0xC000, 5}}, 12, {6, 11}}));
+    IrqRow{"latch change applies at reload", {{0xC000, 2}, {0xC001, 0}, {0xC000, 5}}, 12, {6, 12}}));
 
 TEST(MMC3, CounterOnlyMovesAtDot256OfRenderedLines) {
     Rig rig({4, 32, 8});
@@ -539,7 +539,7 @@ TEST(MMC3, DisablingKeepsRequestedInterrupt) {
 TEST(MMC3, IrqLinesThroughPpuDots) {
     Rig rig({4, 32, 8});
     *rig.mem(0x2001) = 0x18;
-    rig.write(0xC000, 1);
+    rig.write(0xC000, 0);  // latch 0: an interrupt on every counted line
     rig.write(0xC001, 0);
     std::vector<int> lines;
     const int64_t start = rig.ppu->frameCount;
@@ -550,9 +550,8 @@ TEST(MMC3, IrqLinesThroughPpuDots) {
             rig.cpu->irqPending = false;
         }
     }
-    // Frame 0 starts at line 0 dot 25: reload on line 0, then every line.
     std::vector<int> expect;
-    for (int l = 1; l <= 240; ++l) expect.push_back(l);
+    for (int l = 0; l <= 240; ++l) expect.push_back(l);
     expect.push_back(261);
     for (int l = 0; l <= 240; ++l) expect.push_back(l);
     expect.push_back(261);

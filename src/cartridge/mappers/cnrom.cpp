@@ -14,9 +14,13 @@ static int32_t wrapChrBank(const Cartridge& cart, int32_t kib) {
     return ((kib % banks) + banks) % banks;
 }
 
+// The PPU copies whole KiB from CHR ROM: less than one KiB is nothing to show.
+static bool reattachable(const Cartridge* cart) { return cart && (cart->chrSize == 0 || cart->chrSize >= 1024); }
+
 void CNROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
     Cartridge* cart = context.cpu->cartridge;
+    if (!reattachable(cart)) return;
     // An image without a whole 8 KiB bank has one bank: never divide by zero.
     const int32_t n = cart->chrSize / 8192;
     chrBank = n > 0 ? (value % n) * 8 : 0;
@@ -28,6 +32,7 @@ void CNROM::storeState(BusContext&, uint8_t* block) { put32(block, chrBank); }
 
 void CNROM::restoreState(BusContext& context, const uint8_t* block) {
     Cartridge* cart = context.cpu->cartridge;
+    if (!reattachable(cart)) return;
     chrBank = wrapChrBank(*cart, get32(block));
     context.ppu->chrBank = chrBank;
     context.ppu->attachCartridge(cart);

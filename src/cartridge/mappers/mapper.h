@@ -14,6 +14,7 @@ public:
     int32_t number = 0;
     // Non-virtual hints so the hot paths skip hooks a board leaves empty.
     bool watchesWrites = false;
+    bool watchesReads = false;
     bool countsDots = false;
 
     Mapper() = default;

@@ -68,9 +68,14 @@ void MMC3::onDot(BusContext& context) {
     const PPU& ppu = *context.ppu;
     if (ppu.cycle != 256) return;
     if (ppu.vblank || !(context.cpu->memory[0x2001] & 0x18)) return;
-    --irqCounter;
+    // Reload on the clock after reaching 0 (as the board does), not on the same
+    // clock: a latch written in the IRQ handler then sets the next split's line.
+    if (irqCounter <= 0) {
+        irqCounter = irqLatch;
+    } else {
+        --irqCounter;
+    }
     if (irqCounter == 0 && irqEnable == 1) context.cpu->irqPending = true;
-    if (irqCounter <= 0) irqCounter = irqLatch;
 }
 
 void MMC3::storeState(BusContext&, uint8_t* block) {
