@@ -18,7 +18,7 @@ public:
     static constexpr int kLinesPerFrame = 262;
     static constexpr size_t kFrameBytes = size_t(kWidth) * kHeight * 3;
 
-    // --- links (registers.cpp) ---
+    // --- links (registers.cpp, attach.cpp) ---
     CPU* cpu = nullptr;
     Cartridge* cartridge = nullptr;
     NES::Mapper* mapper = nullptr;

@@ -52,20 +52,23 @@ void PPU::loadLineSprites() {
 }
 
 void PPU::tickSprites() {
+    // A local mask: the byte-sized stores below could alias the member.
+    uint8_t active = activeMask;
     for (int i = 0; i < lineSpriteCount; ++i) {
         const uint8_t bit = uint8_t(1u << i);
-        if (activeMask & bit) --spriteColumn[i];
+        if (active & bit) --spriteColumn[i];
         const int32_t x = spriteX[i];
         if (x == 0) {
-            activeMask |= bit;
+            active |= bit;
         } else if (x < -7) {
             // Past its eight columns: stop counting, so lines with rendering
             // off (no reload at dot 257) cannot run the counter down forever.
-            activeMask &= uint8_t(~bit);
+            active &= uint8_t(~bit);
             continue;
         }
         spriteX[i] = x - 1;
     }
+    activeMask = active;
 }
 
 uint8_t PPU::spritePixel(int& index) const {

@@ -1,0 +1,297 @@
+"""The picture: cartridges built here draw known tiles and sprites, and the
+pictures and status bits they produce are checked through the Python API."""
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import velkora
+from nesrom import build_rom, nrom_program, write_rom
+
+BACKDROP = 0x0F
+# Background palettes 0-3 and sprite palettes 0-3, entry 0 of each unused.
+PALETTE = [BACKDROP, 0x01, 0x21, 0x31, BACKDROP, 0x06, 0x16, 0x26,
+           BACKDROP, 0x09, 0x19, 0x29, BACKDROP, 0x0C, 0x1C, 0x2C,
+           BACKDROP, 0x14, 0x24, 0x34, BACKDROP, 0x17, 0x27, 0x37,
+           BACKDROP, 0x1A, 0x2A, 0x3A, BACKDROP, 0x02, 0x12, 0x22]
+
+# Background tile 1: every row gives pixel values 0 1 2 3 0 1 2 3.
+BG_STRIPES = (bytes([0x55] * 8), bytes([0x33] * 8))
+# A solid tile and one with only its leftmost column set.
+SOLID = (bytes([0xFF] * 8), bytes(8))
+LEFT_EDGE = (bytes([0x80] * 8), bytes(8))
+# Sprite tile 1: an arrow pointing right, colour 3 on its tip column.
+ARROW = (bytes([0x80, 0xC0, 0xE0, 0xFE, 0xFE, 0xE0, 0xC0, 0x80]),
+         bytes([0x00, 0x00, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00]))
+
+
+def chr_image(background: dict[int, tuple[bytes, bytes]], sprites: dict[int, tuple[bytes, bytes]]) -> bytes:
+    data = bytearray(8192)
+    for table, tiles in ((0, background), (1, sprites)):
+        for tile, (low, high) in tiles.items():
+            base = table * 4096 + tile * 16
+            data[base:base + 8] = low
+            data[base + 8:base + 16] = high
+    return bytes(data)
+
+
+def tile_pixels(tile: tuple[bytes, bytes]) -> np.ndarray:
+    """8 x 8 pixel values (0-3) of a tile."""
+    low = np.unpackbits(np.frombuffer(tile[0], np.uint8)).reshape(8, 8)
+    high = np.unpackbits(np.frombuffer(tile[1], np.uint8)).reshape(8, 8)
+    return low + 2 * high
+
+
+def byte_rows(data: bytes) -> str:
+    return "\n".join("    .byte " + ", ".join(f"${b:02x}" for b in data[i:i + 16]) for i in range(0, len(data), 16))
+
+
+def nametable_code(nametables: dict[int, bytes]) -> tuple[str, str]:
+    """Code that copies each block to its PPU address, and the blocks' data."""
+    code, data = [], []
+    for k, (address, content) in enumerate(sorted(nametables.items())):
+        code.append(f"    lda #${address >> 8:02x}\n    sta $2006\n    lda #${address & 0xFF:02x}\n    sta $2006")
+        for offset in range(0, len(content), 256):
+            label = f"nt{k}_{offset // 256}"
+            chunk = content[offset:offset + 256]
+            compare = f"    cpx #{len(chunk)}\n" if len(chunk) < 256 else ""
+            code.append(f"    ldx #0\n{label}:\n    lda {label}_data,x\n    sta $2007\n    inx\n{compare}    bne {label}")
+            data.append(f"{label}_data:\n{byte_rows(chunk)}")
+    return "\n".join(code), "\n".join(data)
+
+
+def scene_program(*, nametables: dict[int, bytes] | None = None, sprites=(), palette=PALETTE, ctrl=0x08,
+                  mask=0x1E, scroll=(0, 0)) -> str:
+    """A program that loads palette, nametable blocks and OAM during vertical
+    blank, sets the scroll, turns rendering on at the next vertical blank and
+    then ORs every PPUSTATUS value it reads into $10."""
+    oam = bytearray([0xF0] * 256)  # no byte of a hidden sprite is in range of a line
+    for n, (y, tile, attr, x) in enumerate(sprites):
+        oam[4 * n:4 * n + 4] = bytes([y, tile, attr, x])
+    copy_code, copy_data = nametable_code(nametables or {})
+    body = f"""    sei
+    cld
+    ldx #$ff
+    txs
+    lda #0
+    sta $2000
+    sta $2001
+vblank1:
+    bit $2002
+    bpl vblank1
+vblank2:
+    bit $2002
+    bpl vblank2
+    lda #$3f
+    sta $2006
+    lda #0
+    sta $2006
+    ldx #0
+palette_loop:
+    lda palette,x
+    sta $2007
+    inx
+    cpx #32
+    bne palette_loop
+{copy_code}
+    lda #0
+    sta $2003
+    ldx #0
+oam_loop:
+    lda sprites,x
+    sta $2004
+    inx
+    bne oam_loop
+    lda $2002
+    lda #{scroll[0]}
+    sta $2005
+    lda #{scroll[1]}
+    sta $2005
+    lda #{ctrl}
+    sta $2000
+    lda #0
+    sta $10
+vblank3:
+    bit $2002
+    bpl vblank3
+    lda #{mask}
+    sta $2001
+watch:
+    lda $2002
+    ora $10
+    sta $10
+    jmp watch
+palette:
+{byte_rows(bytes(palette))}
+sprites:
+{byte_rows(bytes(oam))}
+{copy_data}
+"""
+    return nrom_program(body)
+
+
+def run_scene(tmp_path, chr_data: bytes, frames: int = 8, **scene) -> tuple[velkora.NES, np.ndarray]:
+    # The first frame with rendering on draws line 0 from the horizontal bits
+    # the PPUDATA copies left in v, so look at a later one.
+    image = build_rom(scene_program(**scene), chr_data=chr_data)
+    nes = velkora.NES(write_rom(tmp_path, image))
+    for _ in range(frames):
+        nes.runFrame()
+    return nes, np.array(nes.getImg())
+
+
+def colours(nes: velkora.NES, values: np.ndarray) -> np.ndarray:
+    """The picture that shows these palette values."""
+    return np.array(nes.colorLookup())[values]
+
+
+def status_seen(nes: velkora.NES) -> int:
+    return int(nes.cpuMem()[0x10])
+
+
+def nametable(tiles: dict[tuple[int, int], int], attributes: bytes = bytes(64)) -> bytes:
+    table = bytearray(960) + attributes
+    for (row, column), tile in tiles.items():
+        table[32 * row + column] = tile
+    return bytes(table)
+
+
+def test_background_tile_and_sprite_draw_their_palette_colours(tmp_path):
+    # Tile 1 at row 10, column 14 takes palette 2 from the bottom-right
+    # quadrant of attribute byte 19; the arrow sprite takes sprite palette 1.
+    attributes = bytearray(64)
+    attributes[19] = 0b10_00_00_00
+    chr_data = chr_image({1: BG_STRIPES}, {1: ARROW})
+    nes, img = run_scene(tmp_path, chr_data,
+                         nametables={0x2000: nametable({(10, 14): 1}, bytes(attributes))},
+                         sprites=[(49, 1, 0x01, 40)])
+
+    def palette_values(pixels: np.ndarray, base: int) -> np.ndarray:
+        return np.where(pixels == 0, BACKDROP, np.array(PALETTE)[base + pixels])
+
+    expected = np.full((240, 256), BACKDROP)
+    expected[80:88, 112:120] = palette_values(tile_pixels(BG_STRIPES), 8)
+    expected[50:58, 40:48] = palette_values(tile_pixels(ARROW), 16 + 4)
+    assert len(np.unique(expected)) == 6
+    assert (img == colours(nes, expected)).all()
+
+
+@pytest.mark.parametrize("mask, background_tile, x, hit", [
+    pytest.param(0x1E, 1, 100, True, id="over opaque background"),
+    pytest.param(0x1E, 0, 100, False, id="over transparent background"),
+    pytest.param(0x10, 1, 100, False, id="background off"),
+    pytest.param(0x0A, 1, 100, False, id="sprites off"),
+    pytest.param(0x18, 1, 0, True, id="clipped left column"),
+])
+def test_sprite_zero_hit(tmp_path, mask, background_tile, x, hit):
+    # Sprite 0 is a one-pixel-wide line over background rows 8-11.
+    chr_data = chr_image({1: SOLID}, {1: LEFT_EDGE})
+    band = nametable({(r, c): background_tile for r in range(8, 12) for c in range(32)})
+    nes, img = run_scene(tmp_path, chr_data, mask=mask, nametables={0x2000: band}, sprites=[(70, 1, 0, x)])
+    assert bool(status_seen(nes) & 0x40) == hit
+    if x == 0:
+        # The hit counts although the clipped column shows the backdrop.
+        assert (img[71:79, 0:8] == colours(nes, np.array(BACKDROP))).all()
+
+
+def test_eight_sprites_per_line_and_overflow(tmp_path):
+    chr_data = chr_image({}, {1: SOLID})
+    # Nine sprites side by side on lines 100-107: the ninth is not drawn.
+    nes, img = run_scene(tmp_path, chr_data, sprites=[(99, 1, 0, 16 * n) for n in range(9)])
+    sprite_colour = nes.colorLookup()[PALETTE[17]]
+    row = img[103]
+    for n in range(9):
+        assert (row[16 * n:16 * n + 8] == sprite_colour).all() == (n < 8), f"sprite {n}"
+    assert status_seen(nes) & 0x20
+
+    # Eight are all drawn and raise no overflow (the ones in range sit at
+    # OAM 40-47, so the scan that follows only meets sprites out of range).
+    sprites = [(0xF0, 0, 0, 0)] * 40 + [(99, 1, 0, 16 * n) for n in range(8)]
+    nes, img = run_scene(tmp_path, chr_data, sprites=sprites)
+    for n in range(8):
+        assert (img[103, 16 * n:16 * n + 8] == sprite_colour).all()
+    assert not status_seen(nes) & 0x20
+
+
+@pytest.mark.parametrize("mask, sprite_shows, background_shows", [
+    (0x1E, True, True), (0x1A, False, True), (0x1C, True, False), (0x18, False, False)])
+def test_left_column_clipping(tmp_path, mask, sprite_shows, background_shows):
+    chr_data = chr_image({1: SOLID}, {1: SOLID})
+    nes, img = run_scene(tmp_path, chr_data, mask=mask,
+                         nametables={0x2000: bytes([1] * 960) + bytes(64)},
+                         sprites=[(49, 1, 0, 0)])
+    lookup = nes.colorLookup()
+    bg, sprite, backdrop = lookup[PALETTE[1]], lookup[PALETTE[17]], lookup[BACKDROP]
+    assert (img[52, 0:8] == (sprite if sprite_shows else backdrop)).all()
+    assert (img[20, 0:8] == (bg if background_shows else backdrop)).all()
+    assert (img[52, 8:16] == bg).all() and (img[20, 8:] == bg).all()
+
+
+@pytest.mark.parametrize("scroll_x", [1, 3, 7, 11])
+def test_horizontal_scroll_shifts_the_picture(tmp_path, scroll_x):
+    # A nametable whose columns all differ, so any shift shows.
+    tiles = {(r, c): 1 + (c + r) % 3 for r in range(30) for c in range(32)}
+    chr_data = chr_image({1: BG_STRIPES, 2: SOLID, 3: LEFT_EDGE}, {})
+    table = nametable(tiles)
+    _, still = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: table, 0x2400: table})
+    _, moved = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: table, 0x2400: table},
+                         scroll=(scroll_x, 0))
+    assert (moved[:, :256 - scroll_x] == still[:, scroll_x:]).all()
+    assert not (moved == still).all()
+
+
+def test_coarse_y_wraps_into_the_next_nametable_after_row_29(tmp_path):
+    # Scrolled down 16 lines: lines 224-239 come from rows 0-1 of $2800.
+    chr_data = chr_image({1: SOLID, 2: LEFT_EDGE}, {})
+    top = nametable({(0, c): 1 for c in range(32)} | {(29, c): 2 for c in range(32)})
+    below = nametable({(0, c): 2 for c in range(32)})
+    nes, img = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: top, 0x2800: below}, scroll=(0, 16))
+    lookup = nes.colorLookup()
+    assert (img[216:224, 1:8] == lookup[BACKDROP]).all()      # row 29 of $2000: left edge only
+    assert (img[216:224, 0] == lookup[PALETTE[1]]).all()
+    assert (img[224:232, 1:8] == lookup[BACKDROP]).all()      # row 0 of $2800, not of $2000
+    assert (img[224:232, 8] == lookup[PALETTE[1]]).all()
+
+
+def test_coarse_y_31_wraps_to_row_0_of_the_same_nametable(tmp_path):
+    # Scroll Y 248 starts in the attribute rows: 8 lines of attribute bytes
+    # drawn as tiles (all 0 here), then row 0 of $2000 again, not of $2800.
+    chr_data = chr_image({1: SOLID, 2: LEFT_EDGE}, {})
+    top = nametable({(0, c): 1 for c in range(32)})
+    below = nametable({(0, c): 2 for c in range(32)})
+    nes, img = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: top, 0x2800: below}, scroll=(0, 248))
+    lookup = nes.colorLookup()
+    assert (img[0:8] == lookup[BACKDROP]).all()
+    assert (img[8:16] == lookup[PALETTE[1]]).all()
+
+
+@pytest.mark.parametrize("stored, shown", [(0x21, 0x21), (0x61, 0x21), (0xFD, 0x3D), (0x40, 0x00)])
+def test_palette_bytes_above_63_use_their_low_six_bits(tmp_path, stored, shown):
+    palette = list(PALETTE)
+    palette[0] = palette[16] = stored  # $3F10 is the same byte
+    nes, img = run_scene(tmp_path, chr_image({}, {}), palette=palette, mask=0x00)
+    assert nes.ppuMem()[0x3F00] == stored
+    assert (img == nes.colorLookup()[shown]).all()
+
+
+def test_first_picture_shows_palette_value_0_not_black(tmp_path):
+    # Nothing is ever written: every pixel is palette value 0 from the start.
+    image = build_rom(nrom_program("forever:\n    jmp forever"))
+    nes = velkora.NES(write_rom(tmp_path, image))
+    nes.runFrame()
+    assert (nes.getImg() == nes.colorLookup()[0]).all()
+
+
+def test_one_callback_per_frame_and_frame_count(tmp_path):
+    image = build_rom(nrom_program("forever:\n    jmp forever"))
+    nes = velkora.NES(write_rom(tmp_path, image))
+    calls = []
+    nes.perFrame(lambda: calls.append(nes.frameCount()))
+    nes.runFrame()
+    assert nes.frameCount() == 1
+    assert calls == [1]
+    for expected in range(2, 6):
+        nes.runFrame()
+        assert nes.frameCount() == expected
+    # Each callback ran right after its frame's last dot.
+    assert calls == [1, 2, 3, 4, 5]
