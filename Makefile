@@ -10,7 +10,7 @@ JOBS ?= 2
 PYTHON312 ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
 	  $$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && { echo $$p; break; }; done)
 
-.PHONY: all venv system-deps module cpptest pytest test demo bench sanitize clean
+.PHONY: all venv system-deps module cpptest pytest test demo demo-rom bench sanitize fuzz clang-deps clean
 
 all: module
 
@@ -44,8 +44,57 @@ pytest: module
 
 test: cpptest pytest
 
-demo: module
+# The demo cartridge, assembled from demo/ (no ROM image is kept in the repository).
+DEMO_ROM := build/velkora-demo.nes
+
+$(DEMO_ROM): demo/velkora-demo.oph demo/build_demo.py $(VENV)/.stamp
+	$(PY) demo/build_demo.py $@
+
+demo-rom: $(DEMO_ROM)
+
+# Without ROM= the demo runs the demo cartridge.
+demo: module demo-rom
 	$(PY) examples/demo.py $(ROM)
+
+# Frames per second of headless runFrame + getImg loops, then instructions per frame.
+bench: module
+	$(PY) bench/bench.py
+	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
+	$(PY) bench/callgrind.py
+
+# --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---
+FUZZ_SECONDS ?= 60
+SANITIZE_CMAKE = cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVELKORA_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only"
+
+clang-deps:
+	@if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then \
+	  echo "Installing clang and its sanitizer runtimes (clang, libclang-rt-14-dev) with apt"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null; \
+	fi
+
+# Every C++ test under AddressSanitizer + UndefinedBehaviorSanitizer, then the
+# run-thread harness under ThreadSanitizer; any report fails the target.
+sanitize: venv system-deps clang-deps
+	$(SANITIZE_CMAKE) -S . -B build/asan -DVELKORA_BUILD_TESTS=ON -DVELKORA_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+	$(SANITIZE_CMAKE) -S . -B build/tsan -DVELKORA_BUILD_TESTS=ON -DVELKORA_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target test_run_thread
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/test_run_thread
+
+# A bounded libFuzzer run over the image loader (FUZZ_SECONDS, default 60);
+# the corpus grows in build/fuzz/corpus, crashes land in build/fuzz/crash-*.
+fuzz: venv clang-deps
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+	  -DVELKORA_BUILD_FUZZ=ON -DVELKORA_SANITIZE=address,undefined >/dev/null
+	cmake --build build/fuzz -j $(JOBS) --target fuzz_loader
+	rm -rf build/fuzz/seeds && $(PY) tests/fuzz/make_seeds.py build/fuzz/seeds
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_loader -max_total_time=$(FUZZ_SECONDS) -timeout=10 -max_len=131072 \
+	  -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+	  build/fuzz/corpus build/fuzz/seeds
 
 clean:
 	rm -rf build dist *.egg-info

@@ -1,8 +1,10 @@
 """Runs a cartridge headless, then writes a screenshot and the sound it made.
 
-    python examples/demo.py [ROM] [--frames N] [--out DIR]
+    python examples/demo.py [ROM] [--frames N] [--out DIR] [--no-input]
 
-Without ROM the console starts with a blank cartridge.
+Without ROM it runs the project's own demo cartridge (assembled on first use),
+and a scripted joypad walks the robot around and presses A and B.
+Needs only velkora and NumPy.
 """
 from __future__ import annotations
 
@@ -17,6 +19,37 @@ from pathlib import Path
 import numpy as np
 
 import velkora
+
+REPO = Path(__file__).resolve().parents[1]
+
+# Joypad list order of Controller.updateInputs.
+BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
+
+# (first frame, last frame, buttons held) for the demo cartridge.
+DEMO_SCRIPT = [
+    (90, 149, {"Right", "Up"}),
+    (150, 150, {"A"}),
+    (200, 259, {"Left"}),
+    (300, 300, {"B"}),
+    (330, 389, {"Down", "Right"}),
+    (420, 420, {"A"}),
+    (480, 520, {"Up"}),
+]
+
+
+def demo_cartridge() -> Path:
+    sys.path.insert(0, str(REPO / "demo"))
+    import build_demo
+
+    return build_demo.ensure_built()
+
+
+def inputs_at(frame: int, script) -> list[int]:
+    held: set[str] = set()
+    for first, last, buttons in script:
+        if first <= frame <= last:
+            held |= buttons
+    return [int(name in held) for name in BUTTONS]
 
 
 def write_png(path: Path, rgb: np.ndarray) -> None:
@@ -45,21 +78,33 @@ def progress(done: int, total: int) -> None:
     sys.stdout.flush()
 
 
-def main() -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("rom", nargs="?", help="an iNES cartridge image")
+    parser.add_argument("rom", nargs="?", help="an iNES cartridge image (default: the demo cartridge)")
     parser.add_argument("--frames", type=int, default=600)
     parser.add_argument("--out", default="demo-output", help="folder for the PNG and WAV files")
-    args = parser.parse_args()
+    parser.add_argument("--no-input", action="store_true", help="leave the joypad alone")
+    args = parser.parse_args(argv)
+    if args.frames < 1:
+        parser.error("--frames must be at least 1")
 
-    nes = velkora.NES(args.rom) if args.rom else velkora.NES()
-    name = Path(args.rom).stem if args.rom else "blank"
+    rom = Path(args.rom) if args.rom else demo_cartridge()
+    if not rom.is_file():
+        parser.error(f"no such cartridge: {rom}")
+    script = [] if args.no_input or args.rom else DEMO_SCRIPT
+
+    sys.stdout.flush()
+    nes = velkora.NES(str(rom))
+    pad = velkora.Controller()
+    nes.setController(pad, 0)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
 
     audio = bytearray()
     started = time.perf_counter()
     for frame in range(1, args.frames + 1):
+        if script:
+            pad.updateInputs(inputs_at(frame, script))
         nes.runFrame()
         audio += nes.getAudio()[0]
         if frame % 10 == 0 or frame == args.frames:
@@ -67,13 +112,16 @@ def main() -> int:
     elapsed = time.perf_counter() - started
     print()
 
-    png = out / f"{name}.png"
-    wav = out / f"{name}.wav"
-    write_png(png, np.ascontiguousarray(nes.getImg()))
+    png = out / f"{rom.stem}.png"
+    wav = out / f"{rom.stem}.wav"
+    picture = np.ascontiguousarray(nes.getImg())
+    write_png(png, picture)
     write_wav(wav, bytes(audio))
-    colours = len(np.unique(nes.getImg().reshape(-1, 3), axis=0))
+    colours = len(np.unique(picture.reshape(-1, 3), axis=0))
+    samples = np.frombuffer(bytes(audio), dtype="<i2")
+    loudness = float(np.sqrt(np.mean(samples.astype(np.float64) ** 2))) if samples.size else 0.0
     print(f"screenshot: {png} ({colours} colours)")
-    print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
+    print(f"audio: {wav} ({samples.size / 44100:.1f} s, RMS {loudness:.0f})")
     print(f"{args.frames} frames in {elapsed:.2f} s: {args.frames / elapsed:.0f} frames per second")
     return 0
 

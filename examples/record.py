@@ -1,0 +1,158 @@
+"""Records N frames of a cartridge to an animated GIF or an MP4, plus a WAV.
+
+    python examples/record.py [ROM] [--frames N] [--out FILE.gif|FILE.mp4] [--wav FILE]
+                              [--every K] [--scale S] [--press FRAMES:BUTTONS ...]
+
+Without ROM it records the project's demo cartridge. Needs imageio
+(pip install imageio); MP4 also needs imageio-ffmpeg.
+
+--press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
+(buttons: A, B, Select, Start, Up, Down, Left, Right; frames count from 1).
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+import wave
+from pathlib import Path
+
+import numpy as np
+
+import velkora
+
+REPO = Path(__file__).resolve().parents[1]
+BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
+# 29780.67 CPU cycles per frame at 1789773 Hz.
+FRAME_RATE = 1789773 / (341 * 262 / 3)
+
+
+def demo_cartridge() -> Path:
+    sys.path.insert(0, str(REPO / "demo"))
+    import build_demo
+
+    return build_demo.ensure_built()
+
+
+def parse_press(spec: str) -> tuple[int, int, set[str]]:
+    """'60-120:Right+Up' or '130:A' to (first, last, buttons)."""
+    try:
+        frames, names = spec.split(":")
+        first, _, last = frames.partition("-")
+        start, end = int(first), int(last or first)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected FRAME[-FRAME]:BUTTON[+BUTTON], got {spec!r}") from None
+    by_lower = {b.lower(): b for b in BUTTONS}
+    held = set()
+    for name in names.split("+"):
+        if name.strip().lower() not in by_lower:
+            raise argparse.ArgumentTypeError(f"unknown button {name!r}; use one of {', '.join(BUTTONS)}")
+        held.add(by_lower[name.strip().lower()])
+    if end < start:
+        raise argparse.ArgumentTypeError(f"frame range {frames} runs backwards")
+    return start, end, held
+
+
+def inputs_at(frame: int, presses) -> list[int]:
+    held: set[str] = set()
+    for first, last, buttons in presses:
+        if first <= frame <= last:
+            held |= buttons
+    return [int(name in held) for name in BUTTONS]
+
+
+def gif_durations(count: int, every: int) -> list[int]:
+    """Per-frame GIF delays in ms: GIFs count in 10 ms steps, so round the
+    running total rather than each delay, to keep the average speed right."""
+    step = every * 1000 / FRAME_RATE
+    marks = [round(i * step / 10) * 10 for i in range(count + 1)]
+    return [b - a for a, b in zip(marks, marks[1:])]
+
+
+def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
+    """Runs the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
+    nes = velkora.NES(str(rom))
+    pad = velkora.Controller()
+    nes.setController(pad, 0)
+    pictures = []
+    audio = bytearray()
+    for frame in range(1, frames + 1):
+        if presses:
+            pad.updateInputs(inputs_at(frame, presses))
+        nes.runFrame()
+        audio += nes.getAudio()[0]
+        if frame % every == 0:
+            picture = np.array(nes.getImg())  # a copy: the view changes with the next frame
+            if scale > 1:
+                picture = picture.repeat(scale, axis=0).repeat(scale, axis=1)
+            pictures.append(picture)
+    return pictures, bytes(audio)
+
+
+def write_video(path: Path, pictures, every: int) -> None:
+    import imageio.v2 as imageio_v2
+    import imageio.v3 as iio
+
+    if path.suffix.lower() == ".gif":
+        iio.imwrite(path, np.stack(pictures), duration=gif_durations(len(pictures), every), loop=0)
+        return
+    try:
+        writer = imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264",
+                                       macro_block_size=16, quality=8)
+    except (ImportError, ValueError, RuntimeError) as error:
+        raise SystemExit(f"cannot write {path.suffix} video ({error}); "
+                         f"pip install imageio-ffmpeg, or record a .gif") from None
+    with writer:
+        for picture in pictures:
+            writer.append_data(picture)
+
+
+def write_wav(path: Path, samples: bytes) -> None:
+    with wave.open(str(path), "wb") as out:
+        out.setnchannels(1)
+        out.setsampwidth(2)
+        out.setframerate(44100)
+        out.writeframes(samples)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("rom", nargs="?", help="an iNES cartridge image (default: the demo cartridge)")
+    parser.add_argument("--frames", type=int, default=300, help="frames to run (60 a second)")
+    parser.add_argument("--out", help="video file, .gif or .mp4 (default: ROM name .gif)")
+    parser.add_argument("--wav", help="audio file (default: the video's name with .wav)")
+    parser.add_argument("--every", type=int, default=2, help="keep every K-th frame (default 2: 30 per second)")
+    parser.add_argument("--scale", type=int, default=1, help="enlarge the pictures S times")
+    parser.add_argument("--press", type=parse_press, action="append", default=[],
+                        help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat")
+    args = parser.parse_args(argv)
+    if args.frames < 1 or args.every < 1 or args.scale < 1:
+        parser.error("--frames, --every and --scale must be at least 1")
+    if args.frames < args.every:
+        parser.error("--frames must be at least --every, or no picture is kept")
+
+    rom = Path(args.rom) if args.rom else demo_cartridge()
+    if not rom.is_file():
+        parser.error(f"no such cartridge: {rom}")
+    out = Path(args.out) if args.out else Path(f"{rom.stem}.gif")
+    if out.suffix.lower() not in (".gif", ".mp4"):
+        parser.error("--out must end in .gif or .mp4")
+    wav = Path(args.wav) if args.wav else out.with_suffix(".wav")
+
+    started = time.perf_counter()
+    sys.stdout.flush()
+    pictures, audio = record(rom, args.frames, args.every, args.press, args.scale)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    wav.parent.mkdir(parents=True, exist_ok=True)
+    write_video(out, pictures, args.every)
+    write_wav(wav, audio)
+    height, width, _ = pictures[0].shape
+    print(f"video: {out} ({len(pictures)} pictures of {width} x {height}, "
+          f"{FRAME_RATE / args.every:.1f} per second)")
+    print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
+    print(f"{args.frames} frames in {time.perf_counter() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,194 @@
+"""The example programs: the headless demo, the player and the recorder."""
+from __future__ import annotations
+
+import importlib.util
+import os
+import subprocess
+import sys
+import wave
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import velkora
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+sys.path.insert(0, str(REPO / "demo"))
+import build_demo  # noqa: E402
+
+BLOCK = 1024
+FRAME_SAMPLES = 44100 * 341 * 262 / 3 / 1789773   # about 735 samples a frame
+
+
+def load(name: str):
+    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def cartridge(tmp_path_factory) -> Path:
+    return build_demo.build(tmp_path_factory.mktemp("demo") / "velkora-demo.nes")
+
+
+def wav_samples(path: Path) -> int:
+    with wave.open(str(path)) as wav:
+        assert (wav.getnchannels(), wav.getsampwidth(), wav.getframerate()) == (1, 2, 44100)
+        return wav.getnframes()
+
+
+def audio_blocks(frames: int) -> set[int]:
+    """Samples handed over in `frames` frames: whole blocks, the first one silent."""
+    blocks = int(frames * FRAME_SAMPLES) // BLOCK + 1
+    return {blocks * BLOCK, (blocks - 1) * BLOCK}
+
+
+def sdl_dummies(monkeypatch=None) -> dict:
+    values = {"SDL_VIDEODRIVER": "dummy", "SDL_AUDIODRIVER": "dummy", "PYGAME_HIDE_SUPPORT_PROMPT": "1"}
+    if monkeypatch:
+        for key, value in values.items():
+            monkeypatch.setenv(key, value)
+    return values
+
+
+# ---------------------------------------------------------------- demo.py
+
+def test_demo_writes_screenshot_sound_and_speed(cartridge, tmp_path, capsys):
+    from PIL import Image
+
+    demo = load("demo")
+    assert demo.main([str(cartridge), "--frames", "90", "--out", str(tmp_path)]) == 0
+    printed = capsys.readouterr().out
+    assert "90/90 frames" in printed
+    assert "frames per second" in printed
+    picture = np.asarray(Image.open(tmp_path / "velkora-demo.png"))
+    assert picture.shape == (240, 256, 3)
+    reference = velkora.NES(str(cartridge))
+    for _ in range(90):
+        reference.runFrame()
+    assert (picture == np.asarray(reference.getImg())).all()
+    assert wav_samples(tmp_path / "velkora-demo.wav") in audio_blocks(90)
+
+
+# ---------------------------------------------------------------- play.py
+
+def test_player_runs_headless_and_quits_after_n_frames(cartridge, tmp_path):
+    pytest.importorskip("pygame")
+    env = dict(os.environ, **sdl_dummies())
+    done = subprocess.run([sys.executable, str(EXAMPLES / "play.py"), str(cartridge), "--frames", "40",
+                           "--states", str(tmp_path)], env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "played 40 frames" in done.stdout
+
+
+def test_player_keys_move_pause_save_and_load(cartridge, tmp_path, monkeypatch):
+    pygame = pytest.importorskip("pygame")
+    sdl_dummies(monkeypatch)
+    play = load("play")
+    player = play.Player(cartridge, scale=1, states=tmp_path)
+    try:
+        assert player.screen.get_size() == (256, 240)
+        nes, ram = player.nes, player.nes.cpuMem()
+        player.run(max_frames=20)
+        x = int(nes.OAM()[7])
+
+        pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=pygame.K_RIGHT))
+        player.run(max_frames=30)
+        assert int(nes.OAM()[7]) > x
+        pygame.event.post(pygame.event.Event(pygame.KEYUP, key=pygame.K_RIGHT))
+        for key in (pygame.K_3, pygame.K_F5):
+            pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=key))
+        player.run(max_frames=31)
+        assert (tmp_path / "3").stat().st_size == 82189
+        saved_x = int(ram[0x0A])                   # the robot's X in the demo's RAM
+
+        pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=pygame.K_LEFT))
+        player.run(max_frames=45)
+        assert int(ram[0x0A]) < saved_x
+        pygame.event.post(pygame.event.Event(pygame.KEYUP, key=pygame.K_LEFT))
+        pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=pygame.K_F9))
+        player.run(max_frames=46)
+        assert int(ram[0x0A]) == saved_x
+
+        # Paused, the loop runs no frame until it is told to quit.
+        frames = nes.frameCount()
+        pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=pygame.K_p))
+        pygame.event.post(pygame.event.Event(pygame.QUIT))
+        player.run(max_frames=1000)
+        assert nes.frameCount() == frames and not player.running
+    finally:
+        player.close()
+
+
+def test_player_puts_states_beside_the_battery_ram(monkeypatch, tmp_path):
+    pytest.importorskip("pygame")
+    play = load("play")
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path))
+    assert play.default_states_dir(Path("/x/My Game.nes")) == tmp_path / "velkora" / "My_Game" / "states"
+    monkeypatch.setenv("XDG_DATA_HOME", "relative/ignored")
+    assert play.default_states_dir(Path("a.nes")) == Path.home() / ".local/share/velkora/a/states"
+
+
+# ---------------------------------------------------------------- record.py
+
+def test_recorder_writes_gif_and_wav(cartridge, tmp_path):
+    iio = pytest.importorskip("imageio.v3")
+    record = load("record")
+    gif = tmp_path / "clip.gif"
+    assert record.main([str(cartridge), "--frames", "64", "--every", "4", "--out", str(gif),
+                        "--press", "20-64:Right"]) == 0
+    frames = iio.imread(gif, index=None)
+    assert frames.shape[1:3] == (240, 256)
+    assert 10 <= frames.shape[0] <= 16                 # identical leading frames may merge
+    reference = velkora.NES(str(cartridge))
+    pad = velkora.Controller()
+    reference.setController(pad, 0)
+    for frame in range(1, 65):
+        pad.updateInputs(record.inputs_at(frame, [(20, 64, {"Right"})]))
+        reference.runFrame()
+    assert np.abs(frames[-1][..., :3].astype(int) - np.asarray(reference.getImg())).mean() < 1
+    assert wav_samples(tmp_path / "clip.wav") in audio_blocks(64)
+
+
+@pytest.mark.parametrize("count, every", [(1, 1), (30, 1), (150, 2), (7, 3)])
+def test_gif_delays_keep_the_frame_rate(count, every):
+    record = load("record")
+    delays = record.gif_durations(count, every)
+    assert len(delays) == count and all(d % 10 == 0 and d > 0 for d in delays)
+    assert abs(sum(delays) - count * every * 1000 / record.FRAME_RATE) <= 5
+
+
+@pytest.mark.parametrize("spec, expected", [
+    ("130:A", (130, 130, {"A"})),
+    ("60-120:Right+up", (60, 120, {"Right", "Up"})),
+    ("1-2:select+START", (1, 2, {"Select", "Start"})),
+])
+def test_press_specs(spec, expected):
+    assert load("record").parse_press(spec) == expected
+
+
+@pytest.mark.parametrize("frame, held", [(4, ["A"]), (5, ["A", "Left"]), (10, ["A"]), (11, [])])
+def test_overlapping_presses_add_up(frame, held):
+    record = load("record")
+    presses = [record.parse_press("1-10:A"), record.parse_press("5-6:Left")]
+    state = record.inputs_at(frame, presses)
+    assert [name for name, on in zip(record.BUTTONS, state) if on] == held
+
+
+@pytest.mark.parametrize("spec", ["A", "10:Jump", "x-3:A", "9-3:A"])
+def test_bad_press_specs(spec):
+    import argparse
+
+    with pytest.raises(argparse.ArgumentTypeError):
+        load("record").parse_press(spec)
+
+
+def test_recorder_writes_mp4_when_ffmpeg_is_there(cartridge, tmp_path):
+    pytest.importorskip("imageio_ffmpeg")
+    iio = pytest.importorskip("imageio.v3")
+    out = tmp_path / "clip.mp4"
+    assert load("record").main([str(cartridge), "--frames", "20", "--out", str(out)]) == 0
+    assert iio.imread(out, index=None).shape[0] == 10
