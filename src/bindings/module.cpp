@@ -97,9 +97,22 @@ PyNES* construct(Make make) {
     return nes;
 }
 
+py::object owner(PyNES& nes) { return py::cast(&nes, py::return_value_policy::reference); }
+
 py::array_t<uint8_t> view(py::handle owner, uint8_t* data, std::vector<py::ssize_t> shape,
                           std::vector<py::ssize_t> strides) {
     return py::array_t<uint8_t>(std::move(shape), std::move(strides), data, owner);
+}
+
+// An object made by __new__ without __init__ has no console behind it: pybind11
+// would hand the method raw memory. Constructed objects are registered.
+template <typename T>
+T& live(T& object) {
+    if (!py::detail::get_object_handle(&object, py::detail::get_type_info(typeid(T)))) {
+        throw py::type_error(std::string(typeid(T) == typeid(PyNES) ? "NES" : "Controller") +
+                             " object is not initialised: its __init__ was not called");
+    }
+    return object;
 }
 
 struct RunThreadHold {
@@ -137,27 +150,20 @@ PYBIND11_MODULE(velkora, m) {
                  return construct([&] { return new PyNES(name, image, CLOCK_SPEED); });
              }),
              py::arg("rom_file"), py::arg("CLOCK_SPEED") = NESUnit::kDefaultClock)
-        .def("cpuMem", [](py::object self) {
-            auto& n = self.cast<PyNES&>();
-            return view(self, n.cpu->memory.data(), {65536}, {1});
+        // The views' base is the console's Python object, so a view keeps it alive.
+        .def("cpuMem", [](PyNES& n) { return view(owner(live(n)), n.cpu->memory.data(), {65536}, {1}); })
+        .def("ppuMem", [](PyNES& n) { return view(owner(live(n)), n.ppu->vram.data(), {16384}, {1}); })
+        .def("OAM", [](PyNES& n) { return view(owner(live(n)), n.ppu->oam.data(), {256}, {1}); })
+        .def("getImg", [](PyNES& n) {
+            return view(owner(live(n)), n.ppu->displayFrame.data(), {240, 256, 3}, {768, 3, 1});
         })
-        .def("ppuMem", [](py::object self) {
-            auto& n = self.cast<PyNES&>();
-            return view(self, n.ppu->vram.data(), {16384}, {1});
-        })
-        .def("OAM", [](py::object self) {
-            auto& n = self.cast<PyNES&>();
-            return view(self, n.ppu->oam.data(), {256}, {1});
-        })
-        .def("getImg", [](py::object self) {
-            auto& n = self.cast<PyNES&>();
-            return view(self, n.ppu->displayFrame.data(), {240, 256, 3}, {768, 3, 1});
-        })
-        .def("colorLookup", [](PyNES&) {
+        .def("colorLookup", [](PyNES& n) {
+            live(n);
             py::capsule table(colorLookupTable.data(), [](void*) {});
             return view(table, colorLookupTable.data(), {64, 3}, {3, 1});
         })
         .def("getAudio", [](PyNES& self, bool split_channels) {
+                 live(self);
                  PyObject* raw = PyList_New(0);
                  if (!raw) {
                      PyErr_Clear();
@@ -183,10 +189,12 @@ PYBIND11_MODULE(velkora, m) {
              },
              py::arg("split_channels") = false)
         .def("start", [](PyNES& self) {
+            live(self);
             self.start();
             liveRunners().insert(&self);
         })
         .def("stop", [](PyNES& self) {
+            live(self);
             if (self.onRunThread()) {
                 self.stop();  // raises: a thread cannot wait for itself
                 return;
@@ -205,29 +213,32 @@ PYBIND11_MODULE(velkora, m) {
             liveRunners().erase(&self);
         })
         .def("saveState", [](PyNES& self, int slot) {
+            live(self);
             py::gil_scoped_release release;
             RunThreadHold hold(self);
             saveState(self, slot);
         })
         .def("loadState", [](PyNES& self, int slot) {
+            live(self);
             py::gil_scoped_release release;
             RunThreadHold hold(self);
             return loadState(self, slot);
         })
-        .def("setPaused", [](PyNES& self, bool paused) { self.setPaused(paused); })
-        .def("setSaveDir", [](PyNES& self, const std::string& path) { return self.setSaveDir(path); })
-        .def("getSaveDir", [](PyNES& self) { return self.getSaveDir(); })
+        .def("setPaused", [](PyNES& self, bool paused) { live(self).setPaused(paused); })
+        .def("setSaveDir", [](PyNES& self, const std::string& path) { return live(self).setSaveDir(path); })
+        .def("getSaveDir", [](PyNES& self) { return live(self).getSaveDir(); })
         .def("setController", [](PyNES& self, ControllerWrapper* pad, int port) {
             // A reference in all but name: None is a failed cast, as for any reference.
             if (!pad) throw py::cast_error("setController: None is not a Controller");
-            self.setController(*pad, port);
+            live(self).setController(live(*pad), port);
             // The port refers to the pad's buttons: keep the pad alive while plugged in.
             self.ports[port & 0xFF] = py::cast(pad, py::return_value_policy::reference);
         })
-        .def("frameCount", [](PyNES& self) { return self.frameCount(); })
-        .def("cycleCount", [](PyNES& self) { return self.cycleCount(); })
-        .def("runFrame", [](PyNES& self) { self.runFrame(); })
+        .def("frameCount", [](PyNES& self) { return live(self).frameCount(); })
+        .def("cycleCount", [](PyNES& self) { return live(self).cycleCount(); })
+        .def("runFrame", [](PyNES& self) { live(self).runFrame(); })
         .def("perFrame", [](PyNES& self, std::function<void()> callback) {
+            live(self);
             const bool set = bool(callback);
             std::function<void()> old = std::move(self.callback);
             self.callback = std::move(callback);
@@ -238,6 +249,7 @@ PYBIND11_MODULE(velkora, m) {
 
     controller.def(py::init<>())
         .def("updateInputs", [](ControllerWrapper& self, py::list inputs) {
+            live(self);
             std::array<uint8_t, 8> states{};
             for (size_t i = 0; i < 8; ++i) {
                 py::object entry = inputs[i];

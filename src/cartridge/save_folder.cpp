@@ -82,6 +82,8 @@ void NESUnit::storeBatteryRam() {
 }
 
 bool NESUnit::setSaveDir(const std::string& path) {
+    // Text after a NUL would be dropped by the C library: such a path names nothing.
+    if (path.find('\0') != std::string::npos) return false;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
     saveDir = path;

@@ -3,26 +3,47 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "console/nes_unit.h"
 
 namespace {
 
 std::vector<uint8_t> readWholeFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw FileError(errno, path, "cannot open " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> data;
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
-        const int error = errno ? errno : EIO;
-        std::fclose(f);
-        throw FileError(error, path, "cannot read " + path + ": " + std::strerror(error));
+    // The C library would open the text before a NUL: a different file.
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("ROM path contains a NUL character");
+    // Non-blocking, so a FIFO cannot hang the open; only regular files are read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw FileError(errno, path, "cannot open " + path + ": " + std::strerror(errno));
+    struct stat st;
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        error = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = EINVAL;
     }
-    data.resize(size_t(size));
-    const size_t got = size ? std::fread(data.data(), 1, data.size(), f) : 0;
-    std::fclose(f);
-    if (got != data.size()) throw FileError(EIO, path, "cannot read " + path + ": short read");
+    if (error) {
+        ::close(fd);
+        throw FileError(error, path, "cannot read " + path + ": " +
+                                         (error == EINVAL ? "not a regular file" : std::strerror(error)));
+    }
+    std::vector<uint8_t> data(size_t(st.st_size));
+    size_t got = 0;
+    while (got < data.size()) {
+        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            ::close(fd);
+            throw FileError(error, path, "cannot read " + path + ": " + std::strerror(error));
+        }
+        got += size_t(n);
+    }
+    ::close(fd);
     return data;
 }
 

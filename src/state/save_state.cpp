@@ -67,6 +67,10 @@ bool loadState(NESUnit& unit, int slot) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
     if (S_ISDIR(st.st_mode)) fail(EISDIR, path, "read");
+    // Only a regular file is a state: a FIFO would block, a device never ends.
+    if (!S_ISREG(st.st_mode)) {
+        throw FileError(EINVAL, path, "cannot read save state " + path + ": not a regular file");
+    }
 
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) fail(errno, path, "read");
