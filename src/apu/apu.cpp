@@ -1,23 +1,34 @@
 // Construction, the per-step order of the sub-units and the status read.
 #include "apu/apu.h"
 
-#include "cpu/cpu.h"
-
 APU::APU() : sampleBuffers(kBlocks), outputBuffers(kBlocks) {}
 
 void APU::stepApu() {
+    refreshRegisters();
+    settle(apuCycles, false);
+    stepFull();
+    // The caller may change fields before the next bulk run.
+    nextEvent = kUnscheduled;
+}
+
+void APU::stepFull() {
+    const uint8_t* reg = &cpu->memory[0x4000];
     clockFrameSequencer();
-    stepPulse(Pulse1);
-    stepPulse(Pulse2);
+    stepPulse(Pulse1, reg);
+    stepPulse(Pulse2, reg);
     // The triangle timer runs at the CPU rate, twice per APU step.
     stepTriangle();
     stepTriangle();
-    stepNoise();
+    stepNoise(reg);
     stepDmc();
     produceSample();
     ++apuCycles;
+    settledCycles = apuCycles;
+    for (int64_t& settled : channelSettled) settled = apuCycles;
 }
 
+// Counters and frameIrq change only in whole steps and register writes,
+// so they are exact here without settling the timers.
 uint8_t APU::readStatus() {
     uint8_t status = 0;
     if (lengthCounter[Pulse1] > 0) status |= 0x01;

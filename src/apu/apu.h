@@ -5,10 +5,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <mutex>
 #include <vector>
 
 #include "common.h"
+#include "cpu/cpu.h"
 
 class APU {
 public:
@@ -20,6 +23,16 @@ public:
     static constexpr uint8_t lengthTable[32] = {
         10, 254, 20, 2, 40, 4, 80, 6, 160, 8, 60, 10, 14, 12, 26, 14,
         12, 16, 24, 18, 48, 20, 96, 22, 192, 24, 72, 26, 16, 28, 32, 30,
+    };
+
+    // Noise periods in CPU cycles, indexed by $400E bits 0-3; the timer
+    // counts APU steps, so it runs to half of them.
+    static constexpr uint16_t noisePeriods[16] = {
+        4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068,
+    };
+    // DMC rates in CPU cycles, indexed by dmcFlags bits 0-3; halved likewise.
+    static constexpr uint16_t dmcRates[16] = {
+        428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54,
     };
 
     CPU* cpu = nullptr;
@@ -88,9 +101,30 @@ public:
     APU(const APU&) = delete;
     APU& operator=(const APU&) = delete;
 
+    // One step, leaving every field exact: the reference path.
     void stepApu();
     void writeRegister(uint16_t address, uint8_t value);  // registers.cpp
     uint8_t readStatus();
+
+    // --- bulk stepping (catch_up.cpp) ---
+    // Runs steps until apuCycles reaches target; computes the same as
+    // calling stepApu that often. Most steps only move the channel timers,
+    // so those are counted and applied in one go when a step with an effect
+    // comes (a sequencer clock, a sample, DMC activity) or a register is
+    // written. Until then the timers, sequence positions and outputs lag;
+    // apuCycles, the counters, envelopes, DMC state, frameIrq and the
+    // sample buffers are always exact. sync() brings the rest up to date.
+    void catchUp(int64_t target) {
+        if (target <= apuCycles) return;
+        if (VELKORA_LIKELY(target <= nextEvent && registersUnchanged())) {
+            apuCycles = target;
+            return;
+        }
+        catchUpSlow(target);
+    }
+    void sync() { settle(apuCycles, true); }
+    // apuCycles and sampleCount to 0, for the CPU's reset.
+    void resetClock();
 
     // Takes the latest completed block (all six channels) if one is waiting;
     // safe against a handover on the stepping thread (mixer.cpp).
@@ -103,13 +137,73 @@ public:
     void clockSweeps();          // pulse.cpp
 
 private:
+    // One whole step at apuCycles, reading the registers from memory.
+    void stepFull();
     void clockFrameSequencer();
-    void stepPulse(int k);
+    void tickDmcTimer() {
+        dmcTimer = int32_t(nextTimerValue(uint32_t(dmcTimer), dmcRates[dmcFlags & 15] / 2u));
+    }
+    // The channel steps read their register bytes from reg ($4000 first):
+    // memory in a whole step, registerCopy when settling.
+    void stepPulse(int k, const uint8_t* reg);
     void stepTriangle();
-    void stepNoise();
+    void stepNoise(const uint8_t* reg);
     void stepDmc();
     void produceSample();
     void handOver();
+    // The channel values behind the last sample and the six values made from
+    // them: a held or silent sound repeats them without the arithmetic.
+    uint64_t lastSampleKey[2] = {~0ull, ~0ull};
+    int16_t lastSample[kBlocks] = {};
+
+    // --- bulk stepping (catch_up.cpp) ---
+    static constexpr int64_t kUnscheduled = std::numeric_limits<int64_t>::min();
+    static constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+    // Steps before these have been applied to the timers: the DMC's, and
+    // those of pulse 1, pulse 2, triangle and noise. A silent channel may
+    // lag behind the others until something can make it audible again.
+    int64_t settledCycles = 0;
+    int64_t channelSettled[4] = {};
+    // The first step from apuCycles on that does more than move the timers;
+    // kUnscheduled when it must be worked out again.
+    int64_t nextEvent = kUnscheduled;
+    // Its parts: the next sequencer clock, sample and DMC action.
+    int64_t nextClock = kNever;
+    int64_t nextSample = kNever;
+    int64_t nextDmc = kNever;
+    // $4000-$4017 as the steps not yet settled saw them: a change made
+    // behind the bus (a state load, a poke) applies only to later steps.
+    alignas(8) uint8_t registerCopy[24] = {};
+
+    bool registersUnchanged() const {
+        const uint8_t* now = &cpu->memory[0x4000];
+        return ((word(now) ^ word(registerCopy)) | (word(now + 8) ^ word(registerCopy + 8)) |
+                (word(now + 16) ^ word(registerCopy + 16))) == 0;
+    }
+    static uint64_t word(const uint8_t* bytes) {
+        uint64_t w;
+        std::memcpy(&w, bytes, sizeof w);
+        return w;
+    }
+    void catchUpSlow(int64_t target);
+    // Takes in register changes made since the last look, then settles.
+    void refreshRegisters();
+    // Applies the steps up to `upTo` to the timers; with `outputs` the last
+    // of them is run as a whole channel step so the outputs are exact too.
+    void settle(int64_t upTo, bool outputs);
+    void settleChannel(int channel, int64_t upTo, bool outputs);
+    void advancePulse(int k, uint64_t steps);
+    void advanceTriangle(uint64_t steps);
+    void advanceNoise(uint64_t steps);
+    // Whether a channel's output is 0 on every quiet step whatever its timer;
+    // only a sequencer clock or a register write can change that.
+    bool silent(int channel) const;
+    // A step whose only effect is a sample.
+    void sampleStep(int64_t step);
+    void schedule();
+    int64_t nextFrameEvent() const;
+    int64_t nextSampleStep() const;
+    int64_t nextDmcEvent() const;
 
     // (value + 1) mod modulus without a division in the common case: the
     // value only exceeds modulus - 1 after the game shortened the period.
@@ -118,4 +212,7 @@ private:
         if (next < modulus) return next;
         return next == modulus ? 0 : next % modulus;
     }
+    // `steps` such moves of an up-counter at once; returns how often it
+    // became 0.
+    static uint64_t advanceTimer(uint32_t& value, uint32_t modulus, uint64_t steps);
 };

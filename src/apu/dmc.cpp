@@ -1,15 +1,6 @@
 // The delta modulation channel: memory reader and output unit.
 #include "apu/apu.h"
 
-#include "cpu/cpu.h"
-
-namespace {
-// In CPU cycles, indexed by dmcFlags bits 0-3; the timer counts APU steps.
-constexpr uint16_t dmcRates[16] = {
-    428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54,
-};
-}  // namespace
-
 void APU::stepDmc() {
     if (channelEnabled[Dmc] && dmcBufferEmpty && dmcBytesRemaining != 0) {
         // A fetch costs the CPU nothing and is not shown to the mapper.

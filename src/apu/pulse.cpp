@@ -1,8 +1,6 @@
 // The two pulse channels and their sweep units.
 #include "apu/apu.h"
 
-#include "cpu/cpu.h"
-
 namespace {
 // Indexed by duty (register bits 6-7), then by dutyStep.
 constexpr uint8_t dutySequences[4][8] = {
@@ -41,9 +39,9 @@ void APU::clockSweeps() {
     }
 }
 
-void APU::stepPulse(int k) {
-    const uint8_t r = cpu->memory[0x4000 + 4 * k];
-    const uint8_t s = cpu->memory[0x4001 + 4 * k];
+void APU::stepPulse(int k, const uint8_t* reg) {
+    const uint8_t r = reg[4 * k];
+    const uint8_t s = reg[4 * k + 1];
     const uint16_t period = pulsePeriod[k];
     if ((sweepMute[k] && (s & 0x80)) || period < 8 || lengthCounter[k] == 0) {
         pulseOutput[k] = 0;

@@ -2,9 +2,10 @@
 // it stores the byte, so `memory` still holds the previous value of `address`.
 #include "apu/apu.h"
 
-#include "cpu/cpu.h"
-
 void APU::writeRegister(uint16_t address, uint8_t d) {
+    // The steps not yet applied to the timers came before this write.
+    settle(apuCycles, true);
+    nextEvent = kUnscheduled;
     const auto& memory = cpu->memory;
     switch (address) {
         case 0x4001:

@@ -1,8 +1,6 @@
 // The triangle channel and its linear counter.
 #include "apu/apu.h"
 
-#include "cpu/cpu.h"
-
 namespace {
 // (sequence value - 7.5) x 2 for the 32 steps 15, 14, ... 0, 0, 1, ... 15.
 constexpr float triangleLevels[32] = {

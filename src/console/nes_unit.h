@@ -57,6 +57,8 @@ public:
     std::thread runThread;
     // True from start until runLoop returns: runFrame and start refuse meanwhile.
     std::atomic<bool> threadActive{false};
+    // True while runFrame steps the console on the caller's thread.
+    std::atomic<bool> steppingOnCaller{false};
     // Save states hold the run thread between instructions (holdRunThread).
     std::atomic<bool> holdRequested{false};
     std::atomic<bool> holdGranted{false};

@@ -1,4 +1,5 @@
 // Real-time play: a thread that steps the machine and sleeps to keep pace.
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -20,9 +21,20 @@ int64_t emulatedNs(int64_t cycles, int32_t clock) {
     return seconds * 1000000000 + rest * 1000000000 / clock;
 }
 
+// Once ahead, the thread sleeps this long past the moment the machine is
+// due, so it wakes a little behind and emulates a burst: a few hundred
+// sleeps a second instead of one per instruction. Overslept time is caught
+// up by the absolute pacing, as any sleep overshoot is.
+constexpr int64_t kSleepSlackNs = 2000000;
+// A long wait (the machine far ahead after runFrame) is slept in pieces so
+// that stop, pause and a held state save are served at once.
+constexpr int64_t kSleepPieceNs = 10000000;
+
 }  // namespace
 
 void NESUnit::start() {
+    // From a runFrame callback: runFrame still has to finish its step.
+    if (steppingOnCaller) throw std::runtime_error("start: runFrame is stepping this console; start after it returns");
     if (runThread.joinable()) {
         if (threadActive) throw std::runtime_error("start: the console is already running; call stop() first");
         runThread.join();  // a thread that ended by itself (its callback raised)
@@ -73,23 +85,44 @@ void NESUnit::releaseRunThread() {
 void NESUnit::runLoop(NESUnit* unit) {
     unit->pausedTotal = 0;
     unit->pauseStart = unit->startTime;
+    CPU& cpu = *unit->cpu;
+    // Below this cycle count emulated time is known not to be ahead of the
+    // last clock reading, so the clock need not be read before a step. The
+    // first step runs at once; pacing starts after it.
+    int64_t knownBehindUntil = int64_t(cpu.cycles) + 1;
     try {
         while (unit->running) {
             if (unit->holdRequested) {
                 unit->holdGranted = true;
                 while (unit->holdRequested && unit->running) std::this_thread::yield();
                 unit->holdGranted = false;
+                knownBehindUntil = 0;
                 continue;
             }
             if (unit->paused) {
                 std::this_thread::yield();
+                knownBehindUntil = 0;
                 continue;
             }
-            unit->advance();
-            const int64_t target = unit->startTime + unit->pausedTotal +
-                                   emulatedNs(unit->cpu->cycles, unit->cpu->clockSpeed);
-            for (int64_t now = wallClockNs(); now < target; now = wallClockNs()) {
-                std::this_thread::sleep_for(std::chrono::nanoseconds(target - now));
+            if (cpu.cycles < knownBehindUntil) {
+                unit->advance();
+                continue;
+            }
+            const int32_t clock = cpu.clockSpeed;
+            const int64_t emulated = emulatedNs(cpu.cycles, clock);
+            const int64_t elapsed = wallClockNs() - unit->startTime - unit->pausedTotal;
+            if (emulated <= elapsed) {
+                // Not ahead: step, and run on without the clock for the cycles
+                // that fit into the lag (capped at a second to keep the product small).
+                const int64_t lag = std::min<int64_t>(elapsed - emulated, 1000000000);
+                knownBehindUntil = cpu.cycles + lag * clock / 1000000000;
+                unit->advance();
+                continue;
+            }
+            const int64_t due = unit->startTime + unit->pausedTotal + emulated + kSleepSlackNs;
+            for (int64_t now = wallClockNs(); now < due; now = wallClockNs()) {
+                if (!unit->running || unit->paused || unit->holdRequested) break;
+                std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(due - now, kSleepPieceNs)));
             }
         }
     } catch (...) {

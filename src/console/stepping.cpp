@@ -7,12 +7,41 @@
 void NESUnit::advance() {
     cpu->step();
     const int64_t cycles = cpu->cycles;
-    while (2 * int64_t(apu->apuCycles) < cycles) apu->stepApu();
-    while (ppu->totalDots < 3 * cycles) {
+    // The same steps as stepApu while 2 x apuCycles < cycles, run in bulk.
+    apu->catchUp((cycles + 1) / 2);
+    // runTo stops right after a frame-completing dot, so the callback runs
+    // there; the register dump needs every dot, so it steps them one by one.
+    const bool perDot = ppu->debug;
+    if (ppu->lazyCatchUp && !perDot) {
+        // The dots are owed until something could tell (see PPU::owe).
+        ppu->owe(3 * cpu->cycles);
+        bool frameDone = false;
+        while (ppu->mustPay()) {
+            const int64_t frame = ppu->frameCount;
+            ppu->payOwed();
+            if (ppu->frameCount != frame) {
+                frameDone = true;
+                // A callback that raises leaves the rest to the next catch-up.
+                if (perFrameCallback.call) {
+                    try {
+                        perFrameCallback.call(perFrameCallback.context);
+                    } catch (...) {
+                        ppu->forgive();
+                        throw;
+                    }
+                }
+            }
+        }
+        // runFrame returns after this step: leave nothing owed for the caller to see.
+        if (frameDone) ppu->sync();
+        return;
+    }
+    while (ppu->totalDots < 3 * cpu->cycles) {
         const int64_t frame = ppu->frameCount;
-        ppu->stepDot();
+        if (perDot) [[unlikely]] ppu->stepDot();
+        else ppu->runTo(3 * cpu->cycles);
         if (ppu->frameCount != frame && perFrameCallback.call) perFrameCallback.call(perFrameCallback.context);
-        if (ppu->debug) [[unlikely]] {
+        if (perDot) [[unlikely]] {
             std::printf("PPU REGISTERS: ");
             std::printf("VBLANK: %i, PPUCTRL: %02x, PPUMASK: %02x, PPUSTATUS: %02x, OAMADDR: N/A (so far), PPUADDR: %04x\n",
                         int(ppu->vblank), unsigned(cpu->memory[0x2000]), unsigned(cpu->memory[0x2001]),
@@ -25,6 +54,12 @@ void NESUnit::advance() {
 void NESUnit::runFrame() {
     // Two threads stepping one console would corrupt it.
     if (threadActive) throw std::runtime_error("runFrame: the console is running on its own thread; call stop() first");
+    // Marks the caller's stepping, so a callback cannot start a second stepper.
+    struct Stepping {
+        explicit Stepping(std::atomic<bool>& flag) : flag(flag) { flag = true; }
+        ~Stepping() { flag = false; }
+        std::atomic<bool>& flag;
+    } stepping(steppingOnCaller);
     const int64_t frame = ppu->frameCount;
     do {
         advance();

@@ -6,10 +6,7 @@ namespace cpu_ops {
 
 namespace {
 
-uint16_t operandWord(CPU& cpu, uint16_t operand) {
-    const uint8_t low = cpu.read(operand);
-    return uint16_t(low | (cpu.read(uint16_t(operand + 1)) << 8));
-}
+uint16_t operandWord(CPU& cpu, uint16_t operand) { return cpu.readWord(operand); }
 
 Location indexed(CPU& cpu, uint16_t base, uint8_t index) {
     cpu.pageCrossed = (base & 0xFF) + index > 0xFF;

@@ -7,6 +7,11 @@
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 
+uint16_t CPU::readWordSlow(uint16_t address) {
+    const uint8_t low = read(address);
+    return uint16_t(low | (read(uint16_t(address + 1)) << 8));
+}
+
 uint8_t CPU::readIo(uint16_t folded) {
     switch (folded) {
         case 0x2002:
@@ -19,9 +24,14 @@ uint8_t CPU::readIo(uint16_t folded) {
     }
 }
 
-void CPU::notifyRead(uint16_t folded) {
-    BusContext context{this, ppu, apu};
-    cartridge->mapper->cpuRead(context, folded);
+uint8_t CPU::readSlow(uint16_t address, bool notify) {
+    const uint16_t folded = foldAddress(address);
+    const uint8_t value = (folded < 0x2000 || folded >= 0x4020) ? memory[folded] : readIo(folded);
+    if (notify && mapperWatchesReads) {
+        BusContext context{this, ppu, apu};
+        cartridge->mapper->cpuRead(context, folded);
+    }
+    return value;
 }
 
 // The APU registers that need immediate action; the rest are only stored.

@@ -18,8 +18,7 @@ CPU::CPU() {
 void CPU::reset() {
     cycles = 0;
     ppu->totalDots = 0;
-    apu->apuCycles = 0;
-    apu->sampleCount = 0;
+    apu->resetClock();  // apuCycles and sampleCount
     halted = false;
     const uint8_t low = read(resetVector);
     PC = uint16_t(low | (read(uint16_t(resetVector + 1)) << 8));
@@ -40,16 +39,17 @@ void CPU::step() {
         cycles += 2;
         return;
     }
+    const uint16_t pc = PC;
+    const uint16_t operand = uint16_t(pc + 1);
+    const uint8_t opcode = read(pc);
     instructionLength = 1;
     pageCrossed = false;
-    const uint16_t operand = uint16_t(PC + 1);
-    const uint8_t opcode = read(PC);
+    // The operand byte is read for its side effects; modes read it again.
+    touch(operand);
     const ModeOp mode = modeHandlers[opcode];
-    const InstructionOp instruction = instructionHandlers[opcode];
-    (void)read(operand);
     const Location location = mode ? mode(*this, operand) : operand;
 
-    cycles += pageCrossed ? pageCrossCycles[opcode] : baseCycles[opcode];
+    cycles += (pageCrossed ? pageCrossCycles : baseCycles)[opcode];
 
     // Sampled before the instruction runs: an nmiOccurred raised while the
     // PPU catches up after this step is seen one step later.
@@ -57,13 +57,13 @@ void CPU::step() {
     nmiSample = ppu->nmiOccurred;
 
     if (VELKORA_UNLIKELY(debug)) printTrace(opcode, location);
-    instruction(*this, location);
+    instructionHandlers[opcode](*this, location);
     PC = uint16_t(PC + instructionLength);
     if (VELKORA_UNLIKELY(halted)) return;
 
-    if (nmiCondition && !nmiLine) {
+    if (VELKORA_UNLIKELY(nmiCondition && !nmiLine)) {
         enterInterrupt(nmiVector);
-    } else if (irqPending && !getFlag('I')) {
+    } else if (VELKORA_UNLIKELY(irqPending) && !getFlag('I')) {
         irqPending = false;
         enterInterrupt(irqVector);
     }

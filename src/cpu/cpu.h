@@ -77,20 +77,41 @@ public:
     void step();
 
     // --- bus (bus.cpp) ---
+    uint16_t foldRom(uint16_t address) const {
+        return (foldUpperPrgBank && address >= 0xC000) ? uint16_t(address - 0x4000) : address;
+    }
     uint16_t foldAddress(uint16_t address) const {
-        if (foldUpperPrgBank && address >= 0xC000) address -= 0x4000;
+        address = foldRom(address);
         if (address < 0x2000) return address & 0x07FF;
         if (address < 0x4000) return 0x2000 | (address & 7);
         return address;
     }
     // RAM, PRG RAM and ROM are a plain array load; only $2000-$401F can
-    // have side effects.
+    // have side effects. Everything else, and a board that watches reads,
+    // takes the out-of-line path, so the common one needs no stack frame.
     uint8_t read(uint16_t address, bool notify = true) {
-        const uint16_t folded = foldAddress(address);
-        const uint8_t value = VELKORA_LIKELY(folded < 0x2000 || folded >= 0x4020) ? memory[folded]
-                                                                                  : readIo(folded);
-        if (VELKORA_UNLIKELY(notify && mapperWatchesReads)) notifyRead(folded);
-        return value;
+        if (VELKORA_LIKELY(!(notify && mapperWatchesReads))) {
+            if (address >= 0x4020) return memory[foldRom(address)];
+            if (address < 0x2000) return memory[address & 0x07FF];
+        }
+        return readSlow(address, notify);
+    }
+    // Two reads, at address and address + 1 (wrapping at $FFFF). Within
+    // one 16 KiB quarter of ROM or PRG RAM neither read has an effect and
+    // the second byte follows the first in memory, so one load does.
+    uint16_t readWord(uint16_t address) {
+        if (VELKORA_LIKELY(!mapperWatchesReads && address >= 0x4020 && (address & 0x3FFF) != 0x3FFF)) {
+            const uint16_t folded = foldRom(address);
+            return uint16_t(memory[folded] | (memory[folded + 1] << 8));
+        }
+        return readWordSlow(address);
+    }
+    // A read whose value is not used: only side effects and the mapper
+    // hook can make it matter.
+    void touch(uint16_t address) {
+        if (VELKORA_UNLIKELY(mapperWatchesReads || (address >= 0x2000 && address < 0x4020))) {
+            (void)readSlow(address, true);
+        }
     }
     void write(uint16_t address, uint8_t value);
 
@@ -110,7 +131,7 @@ public:
     bool getFlag(char letter) const { return (P & flagBit(letter)) != 0; }
     void setFlag(char letter, bool value) {
         const uint8_t bit = flagBit(letter);
-        P = value ? uint8_t(P | bit) : uint8_t(P & ~bit);
+        P = uint8_t((P & ~bit) | (value ? bit : 0));
     }
 
     // --- stack and interrupt entry; the stack bypasses the bus ---
@@ -126,8 +147,9 @@ public:
 
 private:
     // --- bus side effects (bus.cpp) ---
+    uint8_t readSlow(uint16_t address, bool notify);
+    uint16_t readWordSlow(uint16_t address);
     uint8_t readIo(uint16_t folded);
-    void notifyRead(uint16_t folded);
     void writeIo(uint16_t folded, uint8_t value);
     void oamDma(uint8_t page);
     // --- joypad serial ports (bus.cpp) ---

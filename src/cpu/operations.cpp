@@ -18,13 +18,16 @@ uint16_t pullWord(CPU& cpu) {
     return uint16_t(low | (cpu.pull() << 8));
 }
 
+// Two cycles, one more when taken, and one more when the target lies in
+// another page than the next instruction.
 void branch(CPU& cpu, Location target, bool taken) {
-    cpu.cycles += 2;
-    if (!taken) return;
-    cpu.cycles += 1;
+    if (!taken) {
+        cpu.cycles += 2;
+        return;
+    }
     const uint16_t next = uint16_t(cpu.PC + 2);
     const uint16_t landing = uint16_t(target + 2);
-    if ((next ^ landing) & 0xFF00) cpu.cycles += 1;
+    cpu.cycles += ((next ^ landing) & 0xFF00) ? 4 : 3;
     cpu.PC = uint16_t(target);
 }
 

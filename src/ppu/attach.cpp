@@ -7,12 +7,18 @@
 #include "ppu/ppu.h"
 
 void PPU::attachCartridge(Cartridge* cart) {
+    // CNROM attaches again on bank writes: the owed dots saw the old banks.
+    if (owedDots != 0) sync();
     cartridge = cart;
     mapper = cart->mapper.get();
     mirroring = cart->mirroring;
     busContext = BusContext{cpu, this, cpu->apu};
     // Boards without per-dot work cost the renderer nothing.
     mapperCountsDots = mapper != nullptr && mapper->countsDots;
+    // MMC3's hook counts a scanline when the next dot is 256 and returns at
+    // once on every other dot, so runTo calls it only there.
+    mapperDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
+    locateNextEvent();
     if (cart->chrSize > 0) {
         copyChrBanks(&vram[0], *cart, chrBank, 8);
     } else {

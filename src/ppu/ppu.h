@@ -53,7 +53,7 @@ public:
     RelaxedCounter totalDots;
     RelaxedCounter frameCount;
 
-    // --- background (render.cpp) ---
+    // --- background (render.cpp, span.cpp) ---
     bool renderingEnabled = false;
     bool postRender = false;
     uint16_t ntAddress = 0;
@@ -61,6 +61,13 @@ public:
     uint16_t patternLow = 0;
     uint16_t patternHigh = 0;
     uint8_t tileDot = 0;
+    // Palette values of the latched tile's pixels (byte d for tileDot d), kept
+    // from one span to the next; valid while the latches, their attribute byte
+    // and the background palette still match what they were made from.
+    uint64_t heldColours = 0;
+    uint64_t heldPalette[2] = {};
+    uint8_t heldAttribute = 0;
+    bool heldValid = false;
 
     // --- sprite evaluation for the next line (sprites.cpp) ---
     uint8_t secondaryOam[32] = {};
@@ -78,6 +85,16 @@ public:
     uint8_t activeMask = 0;
     int8_t spriteColumn[8] = {};
     bool spriteZeroLine = false;
+    // Counter ticks since lineSprites was loaded (capped). runTo advances only
+    // this and leaves spriteX, spriteColumn and activeMask stale until
+    // syncSprites(); a sprite's counters are a function of its X and the ticks.
+    int32_t spriteTicks = 0;
+    bool spritesStale = false;
+    // Past X + 9 ticks a sprite's counters stop changing, so the count may stop too.
+    static constexpr int32_t kSpriteTickCap = 1024;
+    // Smallest and largest X in lineSprites.
+    int32_t lineSpriteXMin = 0;
+    int32_t lineSpriteXMax = 0;
 
     // --- frames (render.cpp) ---
     alignas(64) std::array<uint8_t, kFrameBytes> workFrame{};
@@ -87,6 +104,10 @@ public:
 
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
     bool mapperCountsDots = false;
+    // The cycle at which runTo calls the hook: the board's hook acts only when
+    // the next dot is this one. 341 (never) without a hook; -1 when the hook
+    // must see every dot, which takes the per-dot path.
+    int32_t mapperDotCycle = kDotsPerLine;
 
     explicit PPU(CPU* cpu);
     PPU(const PPU&) = delete;
@@ -107,11 +128,67 @@ public:
     void attachCartridge(Cartridge* cart);
 
     // --- renderer (render.cpp) ---
-    void stepDot();
+    // The reference path: one dot at a time.
+    void stepDot() {
+        if (owedDots != 0) sync();
+        processDot(true);
+    }
     void publishFrame();
+    // The bulk path (run.cpp): the same dots as repeated stepDot calls, until
+    // totalDots reaches target or a frame completes, whichever comes first.
+    void runTo(int64_t target) {
+        if (owedDots != 0) sync();
+        const int64_t left = target - totalDots;
+        if (left > 0) totalDots += process(left);
+    }
+
+    // --- lazy catch-up (run.cpp) ---
+    // With lazyCatchUp set, the console may count dots into totalDots before
+    // they are processed (owedDots). They are processed before anything can
+    // see or change what they depend on: when they reach a dot that raises or
+    // clears a signal the CPU samples (vertical blank, the frame's end, the
+    // mapper's hook), in every register access, and in sync(), which every
+    // other writer of PPU state calls first.
+    bool lazyCatchUp = false;
+    int64_t owedDots = 0;
+    // Index (scanline x 341 + cycle) of the next such dot in this frame.
+    int32_t eventIndex = 0;
+    void owe(int64_t target) {
+        owedDots += target - totalDots;
+        totalDots = target;
+    }
+    bool mustPay() const { return owedDots > 0 && scanline * kDotsPerLine + cycle + owedDots > eventIndex; }
+    // Processes the owed dots, stopping after a frame-completing dot.
+    void payOwed() { owedDots -= process(owedDots); }
+    void sync() {
+        while (owedDots > 0) payOwed();
+    }
+    // Uncounts the owed dots: the next catch-up counts them again.
+    void forgive() {
+        totalDots += -owedDots;
+        owedDots = 0;
+    }
+    void locateNextEvent();
+
+    // Brings spriteX, spriteColumn and activeMask up to date after runTo.
+    void syncSprites();
 
     static uint16_t coarseXIncrement(uint16_t value) {
         return (value & 0x1F) == 0x1F ? uint16_t((value ^ 0x0400) & 0xFFE0) : uint16_t(value + 1);
+    }
+    static uint16_t fineYIncrement(uint16_t value) {
+        if ((value & 0x7000) != 0x7000) return uint16_t(value + 0x1000);
+        value &= 0x8FFF;
+        int y = (value >> 5) & 0x1F;
+        if (y == 29) {
+            y = 0;
+            value ^= 0x0800;
+        } else if (y == 31) {
+            y = 0;  // rows 30-31 are attribute bytes: wrap without switching tables
+        } else {
+            ++y;
+        }
+        return uint16_t((value & 0xFC1F) | (y << 5));
     }
 
 private:
@@ -138,11 +215,43 @@ private:
     void startVblank();
     void endVblank();
     void fetchBackground(uint16_t address);
-    void incrementFineY();
     void outputPixel(int x, uint8_t mask);
+
+    // run.cpp, span.cpp: process up to `dots` dots without counting them
+    // in totalDots, stopping after a frame-completing dot; return how many.
+    int64_t process(int64_t dots) {
+        // Most catch-ups are a few dots inside the picture part of a line.
+        if (!postRender && cycle >= 1 && dots < 256 - cycle && mapperDotCycle >= 0) {
+            processInsideLine(int32_t(dots));
+            return dots;
+        }
+        return processAcrossLines(dots);
+    }
+    void processInsideLine(int32_t dots);
+    int64_t processAcrossLines(int64_t dots);
+    // render.cpp: one dot, counted in totalDots when `count`.
+    void processDot(bool count);
+    void renderSpan(int32_t first, int32_t last, uint8_t mask);
+    template <bool kSprites>
+    void drawSpan(int32_t first, int32_t last, uint8_t mask);
+    void drawBackground(int32_t first, int32_t last);
+    void renderBackdropSpan(int32_t first, int32_t last);
 
     // sprites.cpp
     void resetEvaluation();
+    void evaluateRange(int32_t first, int32_t last);
+    // Sprite pixels of columns x0..x1 into row[lo..hi]; false when none is drawn there.
+    bool spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi) const;
+    // Whether a line sprite draws in columns x0..x1 (dots x0 + 1 .. x1 + 1).
+    bool spritesReach(int32_t x0, int32_t x1) const {
+        const int32_t shift = x0 - spriteTicks;
+        return lineSpriteXMin + shift <= x1 && lineSpriteXMax + 7 + shift >= x0;
+    }
+    void addSpriteTicks(int32_t dots) {
+        if (lineSpriteCount <= 0) return;
+        spriteTicks = spriteTicks + dots < kSpriteTickCap ? spriteTicks + dots : kSpriteTickCap;
+        spritesStale = true;
+    }
     void evaluateSprites();
     void loadLineSprites();
     void tickSprites();

@@ -16,6 +16,7 @@ PPU::PPU(CPU* c) : cpu(c) {
         workFrame[i + 1] = colorTable[1];
         workFrame[i + 2] = colorTable[2];
     }
+    locateNextEvent();
     if (cpu->cartridge) attachCartridge(cpu->cartridge);
 }
 
@@ -24,6 +25,8 @@ void PPU::advanceDataAddress() {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
+    // The owed dots ran before this write.
+    if (owedDots != 0) sync();
     switch (address) {
         case 0x2000:
             t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
@@ -86,6 +89,7 @@ uint8_t PPU::readStatus() {
 }
 
 uint8_t PPU::readRegister(uint16_t address) {
+    if (owedDots != 0) sync();
     switch (address) {
         case 0x2002:
             return readStatus();

@@ -5,7 +5,8 @@
 #include "cartridge/mappers/mapper.h"
 #include "ppu/ppu.h"
 
-void PPU::stepDot() {
+void PPU::processDot(bool count) {
+    if (spritesStale) syncSprites();
     const uint8_t mask = *ppuMask;
     renderingEnabled = (mask & 0x18) != 0;
 
@@ -21,7 +22,7 @@ void PPU::stepDot() {
         v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
     }
 
-    ++totalDots;
+    if (count) ++totalDots;
     if (++cycle == kDotsPerLine) {
         cycle = 0;
         if (++scanline == kLinesPerFrame) {
@@ -30,6 +31,7 @@ void PPU::stepDot() {
             postRender = false;
         }
     }
+    if (scanline * kDotsPerLine + cycle > eventIndex || (scanline == 0 && cycle == 0)) locateNextEvent();
     if (mapperCountsDots) mapper->onDot(busContext);
 }
 
@@ -48,7 +50,7 @@ void PPU::renderDot(uint8_t mask) {
         } else if (c >= 129 && renderingEnabled) {
             evaluateSprites();
         }
-        if (c == 256 && renderingEnabled) incrementFineY();
+        if (c == 256 && renderingEnabled) v = fineYIncrement(v);
         outputPixel(x, mask);
         if (++tileDot == 8) {
             // Fine X scroll draws the tail of each group from the next tile.
@@ -88,6 +90,7 @@ void PPU::publishFrame() {
 }
 
 void PPU::fetchBackground(uint16_t address) {
+    heldValid = false;
     ntAddress = uint16_t(0x2000 | (address & 0x0FFF));
     atAddress = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
     const uint8_t tile = vram[foldNametable(ntAddress)];
@@ -95,24 +98,6 @@ void PPU::fetchBackground(uint16_t address) {
     const uint16_t p = uint16_t(((*ppuCtrl & 0x10) ? 0x1000 : 0) | (tile << 4) | ((v >> 12) & 7));
     patternLow = vram[p];
     patternHigh = vram[p + 8];
-}
-
-void PPU::incrementFineY() {
-    if ((v & 0x7000) != 0x7000) {
-        v = uint16_t(v + 0x1000);
-        return;
-    }
-    v &= 0x8FFF;
-    int y = (v >> 5) & 0x1F;
-    if (y == 29) {
-        y = 0;
-        v ^= 0x0800;
-    } else if (y == 31) {
-        y = 0;  // rows 30-31 are attribute bytes: wrap without switching tables
-    } else {
-        ++y;
-    }
-    v = uint16_t((v & 0xFC1F) | (y << 5));
 }
 
 void PPU::outputPixel(int x, uint8_t mask) {

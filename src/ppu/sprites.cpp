@@ -1,8 +1,10 @@
 // Sprites: evaluation of the next line (with the overflow scan), the line
 // sprites' horizontal counters, and their pixels.
+#include <algorithm>
 #include <cstring>
 
 #include "ppu/ppu.h"
+
 
 void PPU::resetEvaluation() {
     std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
@@ -43,12 +45,130 @@ void PPU::evaluateSprites() {
 }
 
 void PPU::loadLineSprites() {
+    // Entries past the new count keep their counters, so bring them up to date.
+    if (spritesStale) syncSprites();
     std::memcpy(lineSprites, secondaryOam, size_t(4) * evalCount);
     spriteZeroLine = spriteZeroNext;
     lineSpriteCount = int8_t(evalCount);
     activeMask = 0;
     for (int i = 0; i < 8; ++i) spriteX[i] = nextSpriteX[i];
     for (int i = 0; i < evalCount; ++i) spriteColumn[i] = 7;
+    spriteTicks = 0;
+    spritesStale = false;
+    lineSpriteXMin = 255;
+    lineSpriteXMax = 0;
+    for (int i = 0; i < evalCount; ++i) {
+        lineSpriteXMin = std::min<int32_t>(lineSpriteXMin, lineSprites[4 * i + 3]);
+        lineSpriteXMax = std::max<int32_t>(lineSpriteXMax, lineSprites[4 * i + 3]);
+    }
+}
+
+// Dots first..last (129-256) of evaluateSprites at once: nothing outside the
+// evaluation state reads it in between, and PPUSTATUS bits only accumulate.
+void PPU::evaluateRange(int32_t first, int32_t last) {
+    const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
+    int32_t c = first + (first & 1);  // odd dots idle until eight are found
+    if (evalCount < 8) {
+        const unsigned next = scanline == 239 ? 0 : unsigned(scanline + 1);
+        uint8_t index = evalIndex;
+        for (; c <= last; c += 2) {
+            if (evalDone) {
+                // Only the index moves, one sprite per even dot.
+                index = uint8_t(index + 4 * ((last - c) / 2 + 1));
+                break;
+            }
+            const unsigned y1 = uint8_t(oam[index] + 1);
+            // 0 <= next - y1 < height also keeps y1 below 240.
+            if (next - y1 < height && y1 != 0) {
+                uint8_t* slot = &secondaryOam[4 * evalCount];
+                slot[0] = uint8_t(y1);
+                slot[1] = oam[index + 1];
+                slot[2] = oam[index + 2];
+                slot[3] = oam[index + 3];
+                nextSpriteX[evalCount] = oam[index + 3];
+                if (index == 0) spriteZeroNext = true;
+                ++evalCount;
+            }
+            index = uint8_t(index + 4);
+            if (index == 0) evalDone = true;
+            if (evalCount == 8) {
+                c += 1;  // the overflow scan starts on the next dot
+                break;
+            }
+        }
+        evalIndex = index;
+        if (evalCount < 8) return;
+    } else {
+        c = first;
+    }
+    for (; c <= last; ++c) {
+        const int d = scanline - oam[evalIndex + evalByte];
+        if (d < 0 || d >= int(height)) evalByte = (evalByte + 1) & 3;
+        else *ppuStatus |= 0x20;
+        evalIndex = uint8_t(evalIndex + 4);
+    }
+}
+
+// After T ticks a sprite loaded with X = s is at u = s - T: waiting while
+// u >= 0, drawing column 8 + u while -8 <= u <= -1, done below.
+void PPU::syncSprites() {
+    uint8_t active = 0;
+    for (int i = 0; i < lineSpriteCount; ++i) {
+        const int32_t u = int32_t(lineSprites[4 * i + 3]) - spriteTicks;
+        spriteX[i] = std::max(u, -8);
+        spriteColumn[i] = int8_t(std::clamp(8 + u, -1, 7));
+        if (u >= -8 && u <= -1) active |= uint8_t(1u << i);
+    }
+    activeMask = active;
+    spritesStale = false;
+}
+
+// Sprite pixels of columns x0..x1 drawn by dots x0 + 1 .. x1 + 1, in the form
+// the span renderer composes: bits 0-1 pixel, 2-3 palette, 4 behind the
+// background, 5 line sprite 0. Pattern bytes are read now, as stepDot would.
+bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi) const {
+    // Sprite i draws column x with pattern bit 7 - (x - e), e = its X - ticks + x0.
+    const int32_t shift = x0 - spriteTicks;
+    lo = 256;
+    hi = -1;
+    for (int i = 0; i < lineSpriteCount; ++i) {
+        const int32_t e = lineSprites[4 * i + 3] + shift;
+        const int32_t a = std::max(e, x0);
+        const int32_t b = std::min(e + 7, x1);
+        if (a <= b) {
+            lo = std::min(lo, a);
+            hi = std::max(hi, b);
+        }
+    }
+    if (lo > hi) return false;
+    std::memset(row + lo, 0, size_t(hi - lo + 1));
+    const uint8_t ctrl = *ppuCtrl;
+    const bool tall = (ctrl & 0x20) != 0;
+    // Lower-numbered sprites are written last, so the lowest opaque one wins.
+    for (int i = lineSpriteCount - 1; i >= 0; --i) {
+        const int32_t e = lineSprites[4 * i + 3] + shift;
+        const int32_t a = std::max(e, x0);
+        const int32_t b = std::min(e + 7, x1);
+        if (a > b) continue;
+        const uint8_t top = lineSprites[4 * i];
+        const uint8_t tile = lineSprites[4 * i + 1];
+        const uint8_t attr = lineSprites[4 * i + 2];
+        const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+        const int firstTile = tall ? (tile & 0xFE) : tile;
+        uint8_t r = uint8_t(scanline - top);
+        if (attr & 0x80) r = uint8_t((tall ? 15 : 7) - r);
+        const int address = table * 0x1000 + ((firstTile + (r >> 3)) & 0xFF) * 16 + (r & 7);
+        const uint8_t low = vram[address];
+        const uint8_t high = vram[address + 8];
+        const uint8_t tag = uint8_t(((attr & 3) << 2) | ((attr & 0x20) >> 1) | (i == 0 ? 0x20 : 0));
+        for (int32_t x = a; x <= b; ++x) {
+            int col = 7 - (x - e);
+            if (attr & 0x40) col = 7 - col;
+            const uint8_t pixel = uint8_t((((high >> col) & 1) << 1) | ((low >> col) & 1));
+            if (pixel != 0) row[x] = uint8_t(tag | pixel);
+        }
+    }
+    return true;
 }
 
 void PPU::tickSprites() {
@@ -69,6 +189,7 @@ void PPU::tickSprites() {
         spriteX[i] = x - 1;
     }
     activeMask = active;
+    spriteTicks = std::min(spriteTicks + 1, kSpriteTickCap);
 }
 
 uint8_t PPU::spritePixel(int& index) const {

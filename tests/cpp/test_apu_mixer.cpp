@@ -114,6 +114,22 @@ TEST_F(MixerTest, MixIsBitExactAndSilentChannelsGiveZero) {
     for (int k = 0; k < APU::kBlocks; ++k) EXPECT_GT(nonzeroChannels[k], 0) << k;
 }
 
+// Only the enable flag changes between these samples; each must follow it.
+TEST_F(MixerTest, EnableFlagAloneChangesTheSample) {
+    poke(0x4011, 100);
+    for (int i = 0; i < 20; ++i) nextSample();  // the direct load has landed
+    ASSERT_EQ(apu->dmcLevel, 100);
+    for (const uint8_t status : {0x10, 0x00, 0x10, 0x00}) {
+        poke(0x4015, status);
+        for (int i = 0; i < 3; ++i) {
+            const int64_t index = nextSample();
+            const int16_t dmc = apu->sampleBuffers[5][index];
+            EXPECT_EQ(dmc != 0, status != 0) << int(status);
+            EXPECT_EQ(apu->sampleBuffers[0][index], expectedMix(*apu)) << int(status);
+        }
+    }
+}
+
 TEST_F(MixerTest, FullScaleDirectLoadDoesNotWrapTheSample) {
     poke(0x4015, 0x10);  // DMC on, no sample: only direct loads move it
     poke(0x4011, 0xFF);

@@ -98,6 +98,36 @@ TEST_F(BusTest, WritesAreShownToTheMapperAndNeverStoredIntoRom) {
     EXPECT_EQ(cpu.memory[0x0300], 0xAB);
 }
 
+// The one-load word read must equal two bus reads, side effects included,
+// wherever the pair straddles a mirror, a register or the upper-bank fold.
+TEST(BusWord, WordReadsMatchTwoByteReads) {
+    struct Case { int prg16; bool folds; };
+    const uint16_t addresses[] = {0x0000, 0x07FF, 0x0FFF, 0x1FFF, 0x2001, 0x2002, 0x2006, 0x3FFF, 0x4014,
+                                  0x4015, 0x4016, 0x401F, 0x4020, 0x5FFF, 0x7FFF, 0x8000, 0xBFFE, 0xBFFF,
+                                  0xC000, 0xFFFE, 0xFFFF};
+    for (const Case c : {Case{1, true}, Case{2, false}}) {
+        for (uint16_t address : addresses) {
+            CpuMachine word(makeCpuTestImage(c.prg16)), bytes(makeCpuTestImage(c.prg16));
+            ASSERT_EQ(word.cpu->foldUpperPrgBank, c.folds);
+            for (CpuMachine* m : {&word, &bytes}) {
+                for (int a = 0; a < 0x10000; ++a) m->cpu->memory[a] = uint8_t(a ^ (a >> 8) ^ 0x5A);
+                m->ppu->vblank = true;
+                *m->ppu->ppuStatus = 0x80;
+                m->apu->frameIrq = true;
+                m->cpu->joypadShift[0] = 0x5A;
+            }
+            const uint16_t got = word.cpu->readWord(address);
+            const uint8_t low = bytes.cpu->read(address);
+            const uint16_t expected = uint16_t(low | (bytes.cpu->read(uint16_t(address + 1)) << 8));
+            EXPECT_EQ(got, expected) << std::hex << address << " prg16 " << c.prg16;
+            EXPECT_EQ(word.ppu->vblank, bytes.ppu->vblank) << std::hex << address;
+            EXPECT_EQ(word.ppu->w, bytes.ppu->w) << std::hex << address;
+            EXPECT_EQ(word.apu->frameIrq, bytes.apu->frameIrq) << std::hex << address;
+            EXPECT_EQ(word.cpu->joypadShift[0], bytes.cpu->joypadShift[0]) << std::hex << address;
+        }
+    }
+}
+
 TEST_F(BusTest, OamDmaStartsAtOamAddrMasksAttributesAndKeepsOamAddr) {
     for (int i = 0; i < 256; ++i) cpu.memory[0x0200 + i] = uint8_t(0xFF - i);
     for (const uint8_t start : {uint8_t(0), uint8_t(4), uint8_t(0xFF)}) {

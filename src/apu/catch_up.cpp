@@ -1,0 +1,221 @@
+// Bulk stepping. A step whose frame sequencer phase clocks nothing, that
+// takes no sample and in which the DMC neither fetches nor changes its
+// output only moves the channel timers (and the noise shift register); such
+// quiet steps are counted and applied together before the next step that
+// does more, or before a register write.
+#include <algorithm>
+
+#include "apu/apu.h"
+
+uint64_t APU::advanceTimer(uint32_t& value, uint32_t modulus, uint64_t steps) {
+    if (steps == 0) return 0;
+    uint64_t wraps = 0;
+    if (value >= modulus) {
+        // The period was shortened under the counter: one move by the rule.
+        value = (value + 1) % modulus;
+        wraps = value == 0;
+        --steps;
+    }
+    const uint64_t total = value + steps;
+    if (total < modulus) {
+        value = uint32_t(total);
+        return wraps;
+    }
+    value = uint32_t(total % modulus);
+    return wraps + total / modulus;
+}
+
+void APU::advancePulse(int k, uint64_t steps) {
+    uint32_t timer = pulseTimer[k];
+    const uint64_t wraps = advanceTimer(timer, uint32_t(pulsePeriod[k]) + 1, steps);
+    pulseTimer[k] = uint16_t(timer);
+    dutyStep[k] = uint8_t((dutyStep[k] + wraps) & 7);
+}
+
+void APU::advanceTriangle(uint64_t steps) {
+    uint32_t timer = triangleTimer;
+    const uint64_t wraps = advanceTimer(timer, uint32_t(trianglePeriod) + 1, 2 * steps);
+    triangleTimer = uint16_t(timer);
+    triangleStep = uint8_t((triangleStep + wraps) & 31);
+}
+
+// The register clocks on the steps that begin with the timer at 0.
+void APU::advanceNoise(uint64_t steps) {
+    if (steps == 0) return;
+    const uint8_t mode = registerCopy[0x0E];
+    const uint32_t period = noisePeriods[mode & 15] / 2u;
+    uint32_t timer = uint32_t(noiseTimer);
+    if (timer >= period) {
+        timer = (timer + 1) % period;  // not 0 before the move: no clock
+        --steps;
+    }
+    const uint64_t first = timer == 0 ? 0 : period - timer;
+    uint64_t shifts = steps > first ? 1 + (steps - 1 - first) / period : 0;
+    noiseTimer = int32_t((timer + steps) % period);
+    if (shifts == 0) return;
+    const unsigned tap = (mode & 0x80) ? 6 : 1;
+    // After its first clock the register is a permutation of 15-bit values
+    // whose cycles divide 93 (tap 6) or 32767 (tap 1), so whole cycles can
+    // be skipped.
+    const uint64_t cycle = (mode & 0x80) ? 93 : 32767;
+    if (shifts > cycle) shifts = 1 + (shifts - 1) % cycle;
+    // Bit 15 only drops out, so it can go first. Up to 15 - tap clocks feed
+    // in XORs of bits still in place, so they are done at once.
+    uint32_t s = noiseShift & 0x7FFF;
+    const unsigned chunk = 15 - tap;
+    while (shifts > 0) {
+        const unsigned k = shifts < chunk ? unsigned(shifts) : chunk;
+        const uint32_t fed = (s ^ (s >> tap)) & ((1u << k) - 1);
+        s = (s >> k) | (fed << (15 - k));
+        shifts -= k;
+    }
+    noiseShift = uint16_t(s);
+}
+
+void APU::settleChannel(int channel, int64_t upTo, bool outputs) {
+    const int64_t steps = upTo - channelSettled[channel];
+    channelSettled[channel] = upTo;
+    if (steps <= 0) return;
+    // With outputs, the last step runs as the channel runs it, so the
+    // output is the one it left.
+    const uint64_t quiet = uint64_t(outputs ? steps - 1 : steps);
+    switch (channel) {
+        case Pulse1:
+        case Pulse2:
+            advancePulse(channel, quiet);
+            if (outputs) stepPulse(channel, registerCopy);
+            break;
+        case Triangle:
+            advanceTriangle(quiet);
+            if (outputs) {
+                stepTriangle();
+                stepTriangle();
+            }
+            break;
+        default:
+            advanceNoise(quiet);
+            if (outputs) stepNoise(registerCopy);
+            break;
+    }
+}
+
+void APU::settle(int64_t upTo, bool outputs) {
+    for (int channel = Pulse1; channel <= Noise; ++channel) settleChannel(channel, upTo, outputs);
+    const int64_t steps = upTo - settledCycles;
+    settledCycles = upTo;
+    if (steps <= 0) return;
+    uint32_t timer = uint32_t(dmcTimer);
+    advanceTimer(timer, dmcRates[dmcFlags & 15] / 2u, uint64_t(steps));
+    dmcTimer = int32_t(timer);
+}
+
+bool APU::silent(int channel) const {
+    switch (channel) {
+        case Pulse1:
+        case Pulse2:
+            return (sweepMute[channel] && (registerCopy[4 * channel + 1] & 0x80)) || pulsePeriod[channel] < 8 ||
+                   lengthCounter[channel] == 0;
+        case Triangle:
+            return linearCounter == 0 || lengthCounter[Triangle] == 0 || trianglePeriod < 2;
+        default:
+            return lengthCounter[Noise] == 0;
+    }
+}
+
+void APU::sampleStep(int64_t step) {
+    // Silent channels keep their lag; the DMC output and timer are not needed.
+    if (silent(Pulse1)) pulseOutput[0] = 0; else settleChannel(Pulse1, step + 1, true);
+    if (silent(Pulse2)) pulseOutput[1] = 0; else settleChannel(Pulse2, step + 1, true);
+    if (silent(Triangle)) triangleOutput = 0.0f; else settleChannel(Triangle, step + 1, true);
+    if (silent(Noise)) noiseOutput = 0; else settleChannel(Noise, step + 1, true);
+    apuCycles = step;
+    produceSample();
+    apuCycles = step + 1;
+}
+
+void APU::refreshRegisters() {
+    if (registersUnchanged()) return;
+    // The steps still pending saw the old bytes.
+    settle(apuCycles, true);
+    std::memcpy(registerCopy, &cpu->memory[0x4000], sizeof registerCopy);
+    nextEvent = kUnscheduled;
+}
+
+// The three below count from apuCycles and need the timers settled to it.
+int64_t APU::nextFrameEvent() const {
+    static constexpr int64_t kClockPhases[3] = {3729, 7458, 11187};
+    const int64_t length = (registerCopy[0x17] & 0x80) ? 18640 : 14916;
+    const int64_t now = apuCycles;
+    // Truncating remainder, as the sequencer takes it.
+    const int64_t phase = (now - frameReset) % length;
+    if (phase == 0) return now;
+    // Before frameReset only phase 0 can come round.
+    if (phase < 0) return now - phase;
+    for (int64_t clock : kClockPhases) {
+        if (phase <= clock) return now + (clock - phase);
+    }
+    return now + (length - phase);
+}
+
+int64_t APU::nextSampleStep() const {
+    if (halfClock <= 0) return kNever;
+    const int64_t now = apuCycles;
+    const int64_t need = (sampleCount + 1) * int64_t(halfClock);
+    // The first step s from now with sampleRate x s >= need.
+    if (sampleRate <= 0) return int64_t(sampleRate) * now >= need ? now : kNever;
+    const int64_t first = need > 0 ? (need + sampleRate - 1) / sampleRate : -(-need / sampleRate);
+    return std::max(first, now);
+}
+
+int64_t APU::nextDmcEvent() const {
+    const int64_t now = apuCycles;
+    if (channelEnabled[Dmc] && dmcBufferEmpty && dmcBytesRemaining != 0) return now;
+    // A silent output unit with no direct load pending does nothing at expiry.
+    if (dmcDirectLoad == -1 && dmcSilence) return kNever;
+    const uint32_t rate = dmcRates[dmcFlags & 15] / 2u;
+    uint32_t timer = uint32_t(dmcTimer);
+    if (timer == 0) return now;
+    if (timer < rate) return now + (rate - timer);
+    timer = (timer + 1) % rate;
+    return now + 1 + (timer == 0 ? 0 : rate - timer);
+}
+
+void APU::schedule() {
+    nextClock = nextFrameEvent();
+    nextSample = nextSampleStep();
+    nextDmc = nextDmcEvent();
+    nextEvent = std::min({nextClock, nextSample, nextDmc});
+}
+
+void APU::catchUpSlow(int64_t target) {
+    refreshRegisters();
+    if (nextEvent == kUnscheduled) {
+        settle(apuCycles, true);
+        schedule();
+    }
+    while (nextEvent < target) {
+        const int64_t step = nextEvent;
+        if (step == nextSample && step != nextClock && step != nextDmc) {
+            // Only a sample: the step is quiet apart from the sample stage.
+            sampleStep(step);
+            // The sequencer and DMC times still stand.
+            nextSample = nextSampleStep();
+            nextEvent = std::min({nextClock, nextSample, nextDmc});
+        } else {
+            settle(step, false);
+            apuCycles = step;
+            stepFull();
+            schedule();
+        }
+    }
+    apuCycles = target;
+}
+
+void APU::resetClock() {
+    sync();
+    apuCycles = 0;
+    sampleCount = 0;
+    settledCycles = 0;
+    for (int64_t& settled : channelSettled) settled = 0;
+    nextEvent = kUnscheduled;
+}

@@ -1,0 +1,105 @@
+// The bulk renderer: the dots of one catch-up processed a line segment at a
+// time. Nothing outside the PPU can change its inputs (registers, vram, oam,
+// PPUCTRL, PPUMASK) in the middle of a catch-up, so a segment may do its dots
+// in any order that leaves the state stepDot would leave at its end.
+#include <algorithm>
+
+#include "cartridge/mappers/mapper.h"
+#include "ppu/ppu.h"
+
+int64_t PPU::processAcrossLines(int64_t dots) {
+    if (dots <= 0) return 0;
+    const int64_t frame = frameCount;
+    if (mapperDotCycle < 0) {
+        // A board that works on every dot must see every dot.
+        int64_t done = 0;
+        while (done < dots && frameCount == frame) {
+            processDot(false);
+            ++done;
+        }
+        return done;
+    }
+    const uint8_t mask = *ppuMask;
+    const bool rendering = (mask & 0x18) != 0;
+    renderingEnabled = rendering;
+    const int32_t hookCycle = mapperDotCycle;
+
+    int64_t left = dots;
+    while (left > 0) {
+        const int32_t c = cycle;
+        // One past the last dot of this segment; segments never cross a line.
+        int32_t stop;
+        if (!postRender) {
+            stop = c == 0 ? 1 : c <= 256 ? 257 : c == 257 ? 258 : kDotsPerLine;
+        } else {
+            stop = c <= 1 ? c + 1 : kDotsPerLine;
+        }
+        if (c < hookCycle && stop > hookCycle) stop = hookCycle;
+        if (stop - c > left) stop = c + int32_t(left);
+        const int32_t last = stop - 1;
+
+        if (!postRender) {
+            if (c >= 1 && c <= 256) {
+                renderSpan(c, last, mask);
+            } else if (c == 257) {
+                if (rendering) {
+                    v = uint16_t((v & ~0x041F) | (t & 0x041F));
+                    oamAddr = 0;
+                    loadLineSprites();
+                }
+            } else if (last == 340 && scanline == 239) {
+                postRender = true;
+            }
+        } else if (c == 1) {
+            if (scanline == 241) {
+                if (!vblank) startVblank();
+            } else if (scanline == 261) {
+                endVblank();
+            }
+        } else if (scanline == 261 && rendering && c <= 304 && last >= 280) {
+            // The copy is the same on each of dots 280-304: once is enough.
+            v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
+        }
+
+        left -= stop - c;
+        if (stop == kDotsPerLine) {
+            cycle = 0;
+            if (++scanline == kLinesPerFrame) {
+                ++frameCount;
+                scanline = 0;
+                postRender = false;
+            }
+        } else {
+            cycle = stop;
+        }
+        if (cycle == hookCycle) mapper->onDot(busContext);
+        if (frameCount != frame) break;
+    }
+    locateNextEvent();
+    return dots - left;
+}
+
+// The dots after which the CPU may sample something new: vertical blank's
+// start and end (nmiOccurred, PPUSTATUS), the frame's last dot (the
+// per-frame callback) and the dot before the mapper's hook cycle (IRQs);
+// every dot when the hook works on each.
+void PPU::locateNextEvent() {
+    static constexpr int32_t kVblankStart = 241 * kDotsPerLine + 1;
+    static constexpr int32_t kVblankEnd = 261 * kDotsPerLine + 1;
+    static constexpr int32_t kFrameEnd = kLinesPerFrame * kDotsPerLine - 1;
+    if (mapperDotCycle < 0) {
+        // A hook that must see every dot: no dot may wait.
+        eventIndex = -1;
+        return;
+    }
+    const int32_t here = scanline * kDotsPerLine + cycle;
+    int32_t next = kFrameEnd;
+    if (here <= kVblankStart) next = kVblankStart;
+    else if (here <= kVblankEnd) next = kVblankEnd;
+    if (mapperDotCycle >= 0 && mapperDotCycle < kDotsPerLine) {
+        const int32_t hookDot = mapperDotCycle == 0 ? kDotsPerLine - 1 : mapperDotCycle - 1;
+        const int32_t line = cycle <= hookDot ? scanline : scanline + 1;
+        next = std::min(next, line * kDotsPerLine + hookDot);
+    }
+    eventIndex = next;
+}

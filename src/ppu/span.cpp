@@ -1,0 +1,365 @@
+// Dots 1-256 of a visible line in bulk: the background fetches, the scroll
+// counters and the pixels of a run of dots, with the latches in locals.
+#include <algorithm>
+#include <cstring>
+
+#include "ppu/ppu.h"
+
+namespace {
+
+// Pattern bit b of a plane byte moved to bit 2b, so both planes of a pixel
+// sit side by side: pixel at tileDot d = (pair >> (14 - 2d)) & 3.
+static constexpr std::array<uint16_t, 256> kSpread = [] {
+    std::array<uint16_t, 256> table{};
+    for (int value = 0; value < 256; ++value) {
+        uint16_t spread = 0;
+        for (int bit = 0; bit < 8; ++bit) spread = uint16_t(spread | (((value >> bit) & 1) << (2 * bit)));
+        table[size_t(value)] = spread;
+    }
+    return table;
+}();
+
+// A plane byte as eight byte masks, byte d = $FF when the pixel at tileDot d
+// has that plane's bit, so eight pixels pick their colours with a few ANDs.
+static constexpr std::array<uint64_t, 256> kPlaneMask = [] {
+    std::array<uint64_t, 256> table{};
+    for (int value = 0; value < 256; ++value) {
+        uint64_t mask = 0;
+        for (int d = 0; d < 8; ++d) {
+            if ((value >> (7 - d)) & 1) mask |= uint64_t(0xFF) << (8 * d);
+        }
+        table[size_t(value)] = mask;
+    }
+    return table;
+}();
+
+static constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+
+// The fold of a nametable address for each mirroring mode as one AND
+// (SingleScreen keeps bit 13, which every such address has).
+uint16_t nametableMask(int32_t mirroring) {
+    switch (mirroring) {
+        case Horizontal: return 0xFBFF;
+        case Vertical: return 0xF7FF;
+        case SingleScreen: return 0x23FF;
+        default: return 0xFFFF;
+    }
+}
+
+// Writes one pixel's palette value; unchanged pixels keep their RGB bytes.
+inline void putPixel(uint8_t* cache, uint8_t* frame, int i, uint8_t colour) {
+    if (cache[i] != colour) {
+        cache[i] = colour;
+        std::memcpy(frame + size_t(i) * 3, &colorTable[size_t(colour) * 3], 3);
+    }
+}
+
+// Writes the bytes of `colours` selected by `select` into the aligned group
+// of eight pixels at index i; RGB bytes only for the values that changed.
+inline void putGroup(uint8_t* cache, uint8_t* frame, int i, uint64_t colours, uint64_t select) {
+    uint64_t old;
+    std::memcpy(&old, cache + i, 8);
+    const uint64_t now = (old & ~select) | (colours & select);
+    uint64_t changed = now ^ old;
+    if (changed == 0) return;
+    std::memcpy(cache + i, &now, 8);
+    uint8_t* rgb = frame + size_t(i) * 3;
+    do {
+        const int shift = __builtin_ctzll(changed) & ~7;
+        const size_t colour = size_t((now >> shift) & 0x3F);
+        std::memcpy(rgb + 3 * (shift >> 3), &colorTable[colour * 3], 3);
+        changed &= ~(uint64_t(0xFF) << shift);
+    } while (changed != 0);
+}
+
+// Palette values of a tile's eight pixels, byte d for tileDot d.
+inline uint64_t tileColours(const uint8_t* vram, uint8_t low, uint8_t high, uint16_t nt, uint8_t attribute,
+                            uint8_t backdrop) {
+    const int shift = ((nt >> 4) & 4) | (nt & 2);
+    const uint8_t* palette = &vram[0x3F00 + 4 * ((attribute >> shift) & 3)];
+    const uint64_t c1 = (palette[1] & 0x3F) ^ backdrop;
+    const uint64_t c2 = (palette[2] & 0x3F) ^ backdrop;
+    const uint64_t c3 = (palette[3] & 0x3F) ^ backdrop;
+    const uint64_t lowMask = kPlaneMask[low];
+    const uint64_t highMask = kPlaneMask[high];
+    // c0 ^ (c0 ^ c1) ^ (c0 ^ c2) ^ (c0 ^ c1 ^ c2 ^ c3) gives c3 where both planes are set.
+    return backdrop * kEveryByte ^ (lowMask & (c1 * kEveryByte)) ^ (highMask & (c2 * kEveryByte)) ^
+           (lowMask & highMask & ((c1 ^ c2 ^ c3) * kEveryByte));
+}
+
+// Byte mask of columns j..jEnd (0-7) of a group.
+inline uint64_t columns(int32_t j, int32_t jEnd) { return (~uint64_t(0) >> (8 * (7 - jEnd + j))) << (8 * j); }
+
+}  // namespace
+
+// Rendering off: every pixel is the backdrop; tileDot still counts and each
+// wrap repeats the same look-ahead fetch, since v does not move.
+void PPU::renderBackdropSpan(int32_t first, int32_t last) {
+    const uint64_t backdrops = (vram[0x3F00] & 0x3F) * kEveryByte;
+    uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
+    uint8_t* frame = workFrame.data() + size_t(scanline) * kWidth * 3;
+    for (int32_t x = first - 1; x < last;) {
+        const int32_t group = x & ~7;
+        const int32_t jEnd = std::min(last - 1 - group, 7);
+        putGroup(cache, frame, group, backdrops, columns(x & 7, jEnd));
+        x = group + jEnd + 1;
+    }
+    const int32_t dots = last - first + 1;
+    const int32_t total = tileDot + dots;
+    tileDot = uint8_t(total & 7);
+    if (total >= 8) fetchBackground(coarseXIncrement(v));
+    addSpriteTicks(dots);
+}
+
+void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
+    if ((mask & 0x18) == 0) {
+        renderBackdropSpan(first, last);
+        return;
+    }
+    if (first == 1 && (mask & 0x10)) resetEvaluation();
+    if (last >= 129) evaluateRange(first > 129 ? first : 129, last);
+    const int32_t j0 = (first - 1) & 7;
+    if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
+        drawSpan<true>(first, last, mask);
+    } else if ((mask & 0x08) && (first > 8 || (mask & 0x02)) && (j0 == 0 || tileDot == ((fineX + j0) & 7))) {
+        drawBackground(first, last);
+    } else {
+        drawSpan<false>(first, last, mask);
+    }
+    addSpriteTicks(last - first + 1);
+}
+
+// Dots cycle .. cycle + dots - 1, all inside 1-254 of a line before line 240
+// (next to renderSpan, which it takes in).
+void PPU::processInsideLine(int32_t dots) {
+    const uint8_t mask = *ppuMask;
+    renderingEnabled = (mask & 0x18) != 0;
+    const int32_t first = cycle;
+    renderSpan(first, first + dots - 1, mask);
+    cycle = first + dots;
+}
+
+// The background of dots first..last, and the sprites over it when kSprites.
+template <bool kSprites>
+void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
+    uint8_t spriteLine[kSprites ? kWidth : 1];
+    int32_t spriteLo = kWidth;
+    int32_t spriteHi = -1;
+    if constexpr (kSprites) spriteRow(first - 1, last - 1, spriteLine, spriteLo, spriteHi);
+
+    const uint16_t ntMask = nametableMask(mirroring);
+    const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
+    const uint8_t backdrop = vram[0x3F00] & 0x3F;
+    const bool bgShownLeft = (mask & 0x0A) == 0x0A;
+    const bool bgShownRest = (mask & 0x08) != 0;
+    uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
+    uint8_t* frame = workFrame.data() + size_t(scanline) * kWidth * 3;
+
+    uint16_t vv = v;
+    uint8_t td = tileDot;
+    uint16_t nt = ntAddress;
+    uint16_t at = atAddress;
+    uint8_t low = uint8_t(patternLow);
+    uint8_t high = uint8_t(patternHigh);
+    // Within one span vram cannot change, so fetching the address fetched
+    // last (the look-ahead tile, reloaded by the next group) changes nothing.
+    int32_t lastFetch = -1;
+    bool valid = heldValid;
+    uint64_t held = heldColours;
+    auto fetch = [&](uint16_t address) {
+        if (address == lastFetch) return;
+        lastFetch = address;
+        valid = false;
+        nt = uint16_t(0x2000 | (address & 0x0FFF));
+        at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+        // Fine Y comes from v; the look-ahead address carries the same bits.
+        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
+        low = vram[p];
+        high = vram[p + 8];
+    };
+    // The colours of the latched tile; the palette is read once per span.
+    uint64_t palette[2];
+    std::memcpy(palette, &vram[0x3F00], sizeof palette);
+    if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
+    uint8_t attribute = heldAttribute;
+    auto colours = [&]() {
+        const uint8_t now = vram[at & ntMask];
+        if (!valid || now != attribute) {
+            attribute = now;
+            held = tileColours(vram.data(), low, high, nt, attribute, backdrop);
+            valid = true;
+        }
+        return held;
+    };
+
+    int32_t c = first;
+    for (;;) {
+        const int32_t j0 = (c - 1) & 7;  // column within the 8-dot group
+        if (j0 == 0) {
+            fetch(vv);
+            td = fineX;
+        } else if (td == 8) {
+            // The look-ahead fetch of a wrap in the middle of the group.
+            td = 0;
+            fetch(coarseXIncrement(vv));
+        }
+        // A run: up to the wrap of tileDot or the end of the group.
+        int32_t count = 8 - (td > j0 ? td : j0);
+        if (count > last - c + 1) count = last - c + 1;
+        const int32_t x0 = c - 1;
+        const bool bgShown = x0 >= 8 ? bgShownRest : bgShownLeft;
+        if (!kSprites || x0 > spriteHi || x0 + count <= spriteLo) {
+            uint64_t run = backdrop * kEveryByte;
+            if (bgShown) {
+                // The byte of tileDot td moves to the byte of column x0.
+                run = colours();
+                run = td >= j0 ? run >> (8 * (td - j0)) : run << (8 * (j0 - td));
+            }
+            putGroup(cache, frame, x0 & ~7, run, columns(j0, j0 + count - 1));
+        } else {
+            const uint16_t pair = uint16_t(kSpread[low] | (kSpread[high] << 1));
+            const uint8_t bgAttribute = vram[at & ntMask];
+            const int bgBase = 0x3F00 + 4 * ((bgAttribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
+            for (int32_t k = 0; k < count; ++k) {
+                const int32_t x = x0 + k;
+                const int bgPixel = (pair >> (14 - 2 * (td + k))) & 3;
+                const uint8_t sp = (x >= spriteLo && x <= spriteHi) ? spriteLine[x] : 0;
+                int address = 0x3F00;
+                bool spriteShows = false;
+                if (sp != 0) {
+                    if ((sp & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18) *ppuStatus |= 0x40;
+                    spriteShows = bgPixel == 0 || !(sp & 0x10);
+                    if (spriteShows && (x >= 8 || (mask & 0x04))) address = 0x3F10 + (sp & 0x0F);
+                }
+                if (!spriteShows && bgPixel != 0 && bgShown) address = bgBase + bgPixel;
+                putPixel(cache, frame, x, vram[address] & 0x3F);
+            }
+        }
+        td = uint8_t(td + count);
+        const int32_t e = x0 + count;  // the run's last dot
+        if ((e & 7) == 0) {
+            if (e != 256) {
+                // The look-ahead fetch of a wrap at the group's end uses v before the increment.
+                if (td == 8) {
+                    td = 0;
+                    fetch(coarseXIncrement(vv));
+                }
+                vv = coarseXIncrement(vv);
+            } else {
+                // Fine Y moves at dot 256, before that dot's look-ahead fetch.
+                vv = fineYIncrement(vv);
+            }
+        }
+        if (e >= last) break;
+        c = e + 1;
+    }
+    if (td == 8) {
+        // The span ended on a wrap: its look-ahead fetch belongs to this span.
+        td = 0;
+        fetch(coarseXIncrement(vv));
+    }
+
+    v = vv;
+    tileDot = td;
+    ntAddress = nt;
+    atAddress = at;
+    patternLow = low;
+    patternHigh = high;
+    heldValid = valid;
+    heldColours = held;
+    heldAttribute = attribute;
+    heldPalette[0] = palette[0];
+    heldPalette[1] = palette[1];
+}
+
+// The common case of drawSpan, a group of eight dots at a time: background
+// shown in every column, no sprite, and tileDot in step with fineX, so the
+// look-ahead fetch of group g comes after its column 7 - fineX.
+void PPU::drawBackground(int32_t first, int32_t last) {
+    const uint16_t ntMask = nametableMask(mirroring);
+    const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
+    const int32_t fine = fineX;
+    const int32_t wrapColumn = 7 - fine;
+    uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
+    uint8_t* frame = workFrame.data() + size_t(scanline) * kWidth * 3;
+
+    uint16_t vv = v;
+    uint16_t nt = ntAddress;
+    uint16_t at = atAddress;
+    uint8_t low = uint8_t(patternLow);
+    uint8_t high = uint8_t(patternHigh);
+    bool valid = heldValid;
+    uint64_t colours = heldColours;
+    uint8_t attribute = heldAttribute;
+    uint64_t palette[2];
+    std::memcpy(palette, &vram[0x3F00], sizeof palette);
+    if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
+    const uint8_t backdrop = vram[0x3F00] & 0x3F;
+
+    auto fetch = [&](uint16_t address) {
+        valid = false;
+        nt = uint16_t(0x2000 | (address & 0x0FFF));
+        at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+        // Fine Y comes from v; the look-ahead address carries the same bits.
+        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
+        low = vram[p];
+        high = vram[p + 8];
+    };
+    auto latchedColours = [&]() {
+        const uint8_t now = vram[at & ntMask];
+        if (!valid || now != attribute) {
+            attribute = now;
+            colours = tileColours(vram.data(), low, high, nt, attribute, backdrop);
+            valid = true;
+        }
+        return colours;
+    };
+
+    int32_t x = first - 1;
+    const int32_t xLast = last - 1;
+    bool aheadIsNext = false;  // this span fetched the next group's tile already
+    for (;;) {
+        const int32_t group = x & ~7;
+        const int32_t j = x & 7;
+        if (j == 0 && !aheadIsNext) fetch(vv);
+        aheadIsNext = false;
+        const int32_t jEnd = xLast - group < 7 ? xLast - group : 7;
+        uint64_t run;
+        if (j <= wrapColumn) {
+            // Columns up to 7 - fineX show the tile fetched at the group's start.
+            run = fine == 0 ? latchedColours() : latchedColours() >> (8 * fine);
+            if (jEnd >= wrapColumn) {
+                if (group == 248 && fine == 0) vv = fineYIncrement(vv);
+                fetch(coarseXIncrement(vv));
+                aheadIsNext = group != 248;
+                if (jEnd > wrapColumn) run |= latchedColours() << (8 * (8 - fine));
+            }
+        } else {
+            run = latchedColours() << (8 * (8 - fine));
+        }
+        putGroup(cache, frame, group, run, columns(j, jEnd));
+        if (jEnd == 7) {
+            // Dot 8g + 8: coarse X moves, except at dot 256, where fine Y does
+            // (before that dot's look-ahead fetch when fineX is 0, done above).
+            if (group != 248) {
+                vv = coarseXIncrement(vv);
+            } else if (fine != 0) {
+                vv = fineYIncrement(vv);
+            }
+        }
+        x = group + jEnd + 1;
+        if (x > xLast) break;
+    }
+
+    v = vv;
+    tileDot = uint8_t((fine + (xLast & 7) + 1) & 7);
+    ntAddress = nt;
+    atAddress = at;
+    patternLow = low;
+    patternHigh = high;
+    heldValid = valid;
+    heldColours = colours;
+    heldAttribute = attribute;
+    heldPalette[0] = palette[0];
+    heldPalette[1] = palette[1];
+}

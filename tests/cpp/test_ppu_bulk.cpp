@@ -1,0 +1,276 @@
+// The bulk renderer against the dot-by-dot one: runTo, and dots owed and paid
+// later, must leave exactly the state that the same number of stepDot calls
+// leaves, whatever the CPU does to the PPU between catch-ups.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "apu/apu.h"
+#include "cartridge/cartridge.h"
+#include "console/nes_unit.h"
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+namespace {
+
+// Every PPU field the renderer touches, plus the PPUSTATUS byte. The picture
+// buffers are compared separately (they are large).
+void expectSameState(PPU& bulk, PPU& reference, const std::string& where) {
+    bulk.sync();
+    bulk.syncSprites();
+    auto same = [&](auto a, auto b, const char* name) {
+        ASSERT_EQ(a, b) << name << " differs " << where;
+    };
+    same(bulk.scanline, reference.scanline, "scanline");
+    same(bulk.cycle, reference.cycle, "cycle");
+    same(int64_t(bulk.totalDots), int64_t(reference.totalDots), "totalDots");
+    same(int64_t(bulk.frameCount), int64_t(reference.frameCount), "frameCount");
+    same(bulk.v, reference.v, "v");
+    same(bulk.t, reference.t, "t");
+    same(bulk.oamAddr, reference.oamAddr, "oamAddr");
+    same(bulk.vblank, reference.vblank, "vblank");
+    same(bulk.nmiOccurred, reference.nmiOccurred, "nmiOccurred");
+    same(bulk.suppressVblank, reference.suppressVblank, "suppressVblank");
+    same(bulk.suppressNmi, reference.suppressNmi, "suppressNmi");
+    same(*bulk.ppuStatus, *reference.ppuStatus, "PPUSTATUS");
+    same(bulk.renderingEnabled, reference.renderingEnabled, "renderingEnabled");
+    same(bulk.postRender, reference.postRender, "postRender");
+    same(bulk.ntAddress, reference.ntAddress, "ntAddress");
+    same(bulk.atAddress, reference.atAddress, "atAddress");
+    same(bulk.patternLow, reference.patternLow, "patternLow");
+    same(bulk.patternHigh, reference.patternHigh, "patternHigh");
+    same(bulk.tileDot, reference.tileDot, "tileDot");
+    same(bulk.evalIndex, reference.evalIndex, "evalIndex");
+    same(bulk.evalByte, reference.evalByte, "evalByte");
+    same(bulk.evalDone, reference.evalDone, "evalDone");
+    same(bulk.evalCount, reference.evalCount, "evalCount");
+    same(bulk.spriteZeroNext, reference.spriteZeroNext, "spriteZeroNext");
+    same(bulk.lineSpriteCount, reference.lineSpriteCount, "lineSpriteCount");
+    same(bulk.activeMask, reference.activeMask, "activeMask");
+    same(bulk.spriteZeroLine, reference.spriteZeroLine, "spriteZeroLine");
+    ASSERT_EQ(std::memcmp(bulk.secondaryOam, reference.secondaryOam, 32), 0) << "secondaryOam " << where;
+    ASSERT_EQ(std::memcmp(bulk.lineSprites, reference.lineSprites, 32), 0) << "lineSprites " << where;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(bulk.nextSpriteX[i], reference.nextSpriteX[i]) << "nextSpriteX " << i << " " << where;
+        ASSERT_EQ(bulk.spriteX[i], reference.spriteX[i]) << "spriteX " << i << " " << where;
+        ASSERT_EQ(bulk.spriteColumn[i], reference.spriteColumn[i]) << "spriteColumn " << i << " " << where;
+    }
+}
+
+void expectSamePicture(const PPU& bulk, const PPU& reference, const std::string& where) {
+    ASSERT_EQ(bulk.colorIndexCache, reference.colorIndexCache) << "colorIndexCache " << where;
+    ASSERT_EQ(bulk.workFrame, reference.workFrame) << "workFrame " << where;
+    ASSERT_EQ(bulk.displayFrame, reference.displayFrame) << "displayFrame " << where;
+}
+
+// A CPU, APU and PPU, optionally with a board that has a per-dot hook: MMC3
+// (acts once per line) or mapper 40 (counts every dot); the test plays the
+// CPU (and, for direct pokes, the bus and the boards).
+enum class Board { None, Mmc3, Ntdec };
+struct Rig {
+    std::unique_ptr<CPU> cpu = std::make_unique<CPU>();
+    std::unique_ptr<APU> apu = std::make_unique<APU>();
+    std::unique_ptr<PPU> ppu;
+    Cartridge cartridge;
+    NES::MMC3* mmc3 = nullptr;
+    NES::NTDEC2722* ntdec = nullptr;
+    explicit Rig(Board board) {
+        cpu->apu = apu.get();
+        apu->cpu = cpu.get();
+        ppu = std::make_unique<PPU>(cpu.get());
+        if (board == Board::Mmc3) {
+            auto mapper = std::make_unique<NES::MMC3>();
+            mmc3 = mapper.get();
+            mmc3->irqLatch = 20;  // an IRQ every 21 counted lines
+            cartridge.mapper = std::move(mapper);
+        } else if (board == Board::Ntdec) {
+            auto mapper = std::make_unique<NES::NTDEC2722>();
+            ntdec = mapper.get();
+            cartridge.mapper = std::move(mapper);
+        }
+        if (board != Board::None) {
+            cpu->cartridge = &cartridge;
+            ppu->attachCartridge(&cartridge);
+        }
+    }
+    int32_t boardCounter() const { return mmc3 ? mmc3->irqCounter : ntdec ? ntdec->irqCounter : 0; }
+    void write(uint16_t address, uint8_t value) {
+        ppu->writeRegister(address, value);
+        if (address != 0x2002) cpu->memory[address] = value;
+    }
+};
+
+// What the CPU can do to the PPU between two catch-ups.
+enum class Poke { Register, Status, Data, Vram, Oam, Mirroring, Count };
+
+// Random pictures, sprites and register traffic at random points of the
+// frame, including mid-line changes of scroll, masks and sprite size. The
+// bulk rig catches up with runTo, or, when `lazy`, owes its dots and pays
+// them only when an event or an access needs them; the reference steps dots.
+void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
+    const std::string run = "seed " + std::to_string(seed) + (lazy ? " lazy" : "") + " board " + std::to_string(int(board));
+    std::mt19937 rng(seed);
+    auto below = [&](uint32_t n) { return uint32_t(rng() % n); };
+    Rig bulk(board);
+    Rig reference(board);
+    // Same random contents in both; OAM Y mostly on visible lines.
+    std::vector<uint8_t> vram(16384), oam(256);
+    for (auto& b : vram) b = uint8_t(rng());
+    for (size_t i = 0; i < 256; ++i) oam[i] = uint8_t(i % 4 == 0 && below(4) != 0 ? below(240) : rng());
+    if (seed % 2 == 0) {
+        // Clustered sprites: lines with more than eight, for the overflow scan.
+        for (size_t i = 0; i < 256; i += 4) oam[i] = uint8_t(100 + below(12));
+    }
+    for (Rig* rig : {&bulk, &reference}) {
+        std::copy(vram.begin(), vram.end(), rig->ppu->vram.begin());
+        std::copy(oam.begin(), oam.end(), rig->ppu->oam.begin());
+        rig->ppu->mirroring = int32_t(seed % 4);
+    }
+    int interrupts = 0;
+    int stepsOwing = 0;
+    for (int step = 0; step < 6000; ++step) {
+        // Mostly instruction-sized catch-ups, sometimes long ones.
+        const int64_t dots = below(8) == 0 ? 1 + below(3000) : 1 + below(24);
+        const int64_t target = reference.ppu->totalDots + dots;
+        if (lazy) {
+            bulk.ppu->owe(target);
+            while (bulk.ppu->mustPay()) bulk.ppu->payOwed();
+        } else {
+            while (bulk.ppu->totalDots < target) bulk.ppu->runTo(target);
+        }
+        while (reference.ppu->totalDots < target) reference.ppu->stepDot();
+        const std::string where = run + " step " + std::to_string(step) + " at " +
+                                  std::to_string(reference.ppu->scanline) + "/" + std::to_string(reference.ppu->cycle);
+        // What the CPU samples between instructions is never owed.
+        ASSERT_EQ(int64_t(bulk.ppu->totalDots), target) << where;
+        ASSERT_EQ(int64_t(bulk.ppu->frameCount), int64_t(reference.ppu->frameCount)) << where;
+        ASSERT_EQ(bulk.ppu->nmiOccurred, reference.ppu->nmiOccurred) << where;
+        ASSERT_EQ(bulk.cpu->irqPending, reference.cpu->irqPending) << where;
+        ASSERT_EQ(bulk.boardCounter(), reference.boardCounter()) << where;
+        interrupts += reference.cpu->irqPending ? 1 : 0;
+        bulk.cpu->irqPending = reference.cpu->irqPending = false;  // taken
+        stepsOwing += bulk.ppu->owedDots > 0 ? 1 : 0;
+        // Lazily, compare now and then only, so that dots stay owed across steps.
+        if (!lazy || step % 16 == 0) {
+            expectSameState(*bulk.ppu, *reference.ppu, where);
+            if (::testing::Test::HasFatalFailure()) return;
+            ASSERT_EQ(bulk.ppu->colorIndexCache, reference.ppu->colorIndexCache) << where;
+            if (step % 256 == 0) expectSamePicture(*bulk.ppu, *reference.ppu, where);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+
+        const Poke poke = Poke(below(unsigned(Poke::Count) + 4) % unsigned(Poke::Count));
+        const uint8_t value = uint8_t(rng());
+        // Rendering stays on most of the time, with every mask bit varied.
+        const uint8_t mask = uint8_t(below(6) == 0 ? value & 0x07 : value | 0x08);
+        const uint16_t reg = uint16_t(0x2000 + below(8));
+        const uint16_t address = uint16_t(below(16384));
+        const uint8_t oamIndex = uint8_t(below(256));
+        const int32_t mirroring = int32_t(below(5));
+        for (Rig* rig : {&bulk, &reference}) {
+            // Register accesses catch up by themselves; the bus and the boards
+            // call sync() before they change PPU memory behind its back.
+            switch (poke) {
+                case Poke::Register:
+                    rig->write(reg, reg == 0x2001 ? mask : reg == 0x2000 ? uint8_t(value & 0x7F) : value);
+                    break;
+                case Poke::Status: rig->ppu->readRegister(0x2002); break;
+                case Poke::Data: rig->ppu->readRegister(0x2007); break;
+                case Poke::Vram:
+                    rig->ppu->sync();
+                    rig->ppu->vram[address] = value;
+                    break;
+                case Poke::Oam:
+                    rig->ppu->sync();
+                    rig->ppu->oam[oamIndex] = value;
+                    break;
+                case Poke::Mirroring:
+                    rig->ppu->sync();
+                    rig->ppu->mirroring = mirroring;
+                    break;
+                case Poke::Count: break;
+            }
+        }
+    }
+    bulk.ppu->sync();
+    expectSamePicture(*bulk.ppu, *reference.ppu, run + " end");
+    // The runs reach what they are meant to: the board's interrupts, and owed
+    // dots that outlive their step.
+    if (board != Board::None) {
+        EXPECT_GT(interrupts, 10) << run;
+    }
+    // Dots wait unless the board must see every one of them.
+    if (lazy && board != Board::Ntdec) {
+        EXPECT_GT(stepsOwing, 3000) << run;
+    }
+}
+
+}  // namespace
+
+TEST(BulkRenderer, RunToMatchesStepDotUnderRandomRegisterTraffic) {
+    for (const uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        compareUnderRandomTraffic(seed, false, seed == 5 ? Board::Mmc3 : seed == 6 ? Board::Ntdec : Board::None);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(BulkRenderer, OwedDotsMatchStepDotUnderRandomRegisterTraffic) {
+    for (const uint32_t seed : {7u, 8u, 9u, 10u, 11u, 12u}) {
+        compareUnderRandomTraffic(seed, true, seed == 11 ? Board::Mmc3 : seed == 12 ? Board::Ntdec : Board::None);
+        if (HasFatalFailure()) return;
+    }
+}
+
+// The machine as the console drives it: the real programs of the shared demo
+// ROMs (NROM, UxROM, CNROM, MMC1 and MMC3 with its per-line hook), one console
+// through advance, in whichever catch-up mode the console uses, its twin
+// through the per-dot loop. Owed dots may keep the PPU behind between
+// instructions, so its state is compared after every step only when nothing
+// is owed, and always at the end of a frame, where runFrame leaves none.
+TEST(BulkRenderer, MatchesStepDotOnTheDemoRoms) {
+    const std::string dir = std::string(VELKORA_ROMS_DIR) + "/demos/";
+    const char* names[] = {"240pee.nes", "bladebuster.nes", "high-hopes.nes", "nes15.nes",
+                           "spritecans.nes", "tanespot.nes", "years-behind.nes"};
+    int tested = 0;
+    for (const char* name : names) {
+        std::ifstream file(dir + name, std::ios::binary);
+        if (!file) continue;
+        const std::vector<uint8_t> image{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        NESUnit bulk(name, image, NESUnit::kDefaultClock);
+        NESUnit reference(name, image, NESUnit::kDefaultClock);
+        ++tested;
+        for (int frame = 0; frame < 40; ++frame) {
+            const std::string where = std::string(name) + " frame " + std::to_string(frame);
+            const int64_t start = reference.frameCount();
+            while (reference.frameCount() == start) {
+                bulk.advance();
+                reference.cpu->step();
+                const int64_t cycles = reference.cpu->cycles;
+                while (2 * int64_t(reference.apu->apuCycles) < cycles) reference.apu->stepApu();
+                while (reference.ppu->totalDots < 3 * cycles) reference.ppu->stepDot();
+                ASSERT_EQ(bulk.cpu->PC, reference.cpu->PC) << where;
+                ASSERT_EQ(bulk.cpu->A, reference.cpu->A) << where;
+                ASSERT_EQ(bulk.cpu->P, reference.cpu->P) << where;
+                ASSERT_EQ(bulk.cpu->irqPending, reference.cpu->irqPending) << where;
+                ASSERT_EQ(int64_t(bulk.ppu->totalDots), int64_t(reference.ppu->totalDots)) << where;
+                ASSERT_EQ(bulk.ppu->nmiOccurred, reference.ppu->nmiOccurred) << where;
+                if (bulk.ppu->owedDots == 0) expectSameState(*bulk.ppu, *reference.ppu, where);
+                if (HasFatalFailure()) return;
+            }
+            ASSERT_EQ(bulk.ppu->owedDots, 0) << where;
+            expectSameState(*bulk.ppu, *reference.ppu, where);
+            expectSamePicture(*bulk.ppu, *reference.ppu, where);
+            ASSERT_TRUE(std::equal(bulk.cpu->memory.begin(), bulk.cpu->memory.begin() + 0x800,
+                                   reference.cpu->memory.begin()))
+                << "RAM " << where;
+            if (HasFatalFailure()) return;
+        }
+    }
+    if (tested == 0) GTEST_SKIP() << "shared demo ROMs not found in " << dir;
+}
