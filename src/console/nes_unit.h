@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -62,6 +63,7 @@ public:
     // Save states hold the run thread between instructions (holdRunThread).
     std::atomic<bool> holdRequested{false};
     std::atomic<bool> holdGranted{false};
+    std::mutex holdLock;
 
     // Directory of this console's battery RAM file; empty when none.
     std::string saveFolder;

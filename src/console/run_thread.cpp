@@ -73,13 +73,18 @@ void NESUnit::setPaused(bool p) {
 }
 
 void NESUnit::holdRunThread() {
-    if (!threadActive || onRunThread()) return;
+    // The run thread itself is parked already (it is in its callback).
+    if (onRunThread()) return;
+    holdLock.lock();  // one holder at a time: a second must not resume the thread
+    if (!threadActive) return;
     holdRequested = true;
     while (threadActive && !holdGranted) std::this_thread::yield();
 }
 
 void NESUnit::releaseRunThread() {
+    if (onRunThread()) return;
     holdRequested = false;
+    holdLock.unlock();
 }
 
 void NESUnit::runLoop(NESUnit* unit) {
