@@ -151,10 +151,6 @@ private:
     void stepDmc();
     void produceSample();
     void handOver();
-    // The channel values behind the last sample and the six values made from
-    // them: a held or silent sound repeats them without the arithmetic.
-    uint64_t lastSampleKey[2] = {~0ull, ~0ull};
-    int16_t lastSample[kBlocks] = {};
 
     // --- bulk stepping (catch_up.cpp) ---
     static constexpr int64_t kUnscheduled = std::numeric_limits<int64_t>::min();

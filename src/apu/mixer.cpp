@@ -2,8 +2,6 @@
 // sample clock falls behind, collected in blocks of 1024 and handed over.
 #include "apu/apu.h"
 
-#include <cstring>
-
 namespace {
 constexpr double kPulseWeight = 0.00752;
 constexpr double kTriangleWeight = 0.00851;
@@ -26,34 +24,21 @@ void APU::produceSample() {
     const int index = int(sampleCount % kBlockSamples);
     if (index == 0) handOver();
 
-    uint32_t triangleBits;
-    std::memcpy(&triangleBits, &triangleOutput, sizeof triangleBits);
-    const uint64_t key[2] = {
-        uint64_t(uint8_t(pulseOutput[0])) | uint64_t(uint8_t(pulseOutput[1])) << 8 |
-            uint64_t(uint8_t(noiseOutput)) << 16 | uint64_t(channelEnabled[Pulse1]) << 24 |
-            uint64_t(channelEnabled[Pulse2]) << 25 | uint64_t(channelEnabled[Triangle]) << 26 |
-            uint64_t(channelEnabled[Noise]) << 27 | uint64_t(channelEnabled[Dmc]) << 28,
-        uint64_t(uint32_t(dmcLevel)) | uint64_t(triangleBits) << 32,
-    };
-    if (key[0] != lastSampleKey[0] || key[1] != lastSampleKey[1]) {
-        // Each term is rounded to single precision before the sum, so no
-        // multiply-add can be fused across these lines.
-        const float pulse1 = channelEnabled[Pulse1] ? float(pulseOutput[0] * kPulseWeight) : 0.0f;
-        const float pulse2 = channelEnabled[Pulse2] ? float(pulseOutput[1] * kPulseWeight) : 0.0f;
-        const float triangle = channelEnabled[Triangle] ? float(double(triangleOutput) * kTriangleWeight) : 0.0f;
-        const float noise = channelEnabled[Noise] ? float(noiseOutput * kNoiseWeight) : 0.0f;
-        const float dmc = channelEnabled[Dmc] ? float((2 * dmcLevel - 128) * kDmcWeight) : 0.0f;
-        const float mix = (((pulse2 + pulse1) + triangle) + noise) + dmc;
-        lastSample[0] = toSample(mix);
-        lastSample[1] = toSample(pulse1);
-        lastSample[2] = toSample(pulse2);
-        lastSample[3] = toSample(triangle);
-        lastSample[4] = toSample(noise);
-        lastSample[5] = toSample(dmc);
-        lastSampleKey[0] = key[0];
-        lastSampleKey[1] = key[1];
-    }
-    for (int k = 0; k < kBlocks; ++k) sampleBuffers[k][index] = lastSample[k];
+    // Each term is rounded to single precision before the sum, so no
+    // multiply-add can be fused across these lines.
+    const float pulse1 = channelEnabled[Pulse1] ? float(pulseOutput[0] * kPulseWeight) : 0.0f;
+    const float pulse2 = channelEnabled[Pulse2] ? float(pulseOutput[1] * kPulseWeight) : 0.0f;
+    const float triangle = channelEnabled[Triangle] ? float(double(triangleOutput) * kTriangleWeight) : 0.0f;
+    const float noise = channelEnabled[Noise] ? float(noiseOutput * kNoiseWeight) : 0.0f;
+    const float dmc = channelEnabled[Dmc] ? float((2 * dmcLevel - 128) * kDmcWeight) : 0.0f;
+    const float mix = (((pulse2 + pulse1) + triangle) + noise) + dmc;
+
+    sampleBuffers[0][index] = toSample(mix);
+    sampleBuffers[1][index] = toSample(pulse1);
+    sampleBuffers[2][index] = toSample(pulse2);
+    sampleBuffers[3][index] = toSample(triangle);
+    sampleBuffers[4][index] = toSample(noise);
+    sampleBuffers[5][index] = toSample(dmc);
     ++sampleCount;
 }
 

@@ -58,8 +58,9 @@ public:
     std::thread runThread;
     // True from start until runLoop returns: runFrame and start refuse meanwhile.
     std::atomic<bool> threadActive{false};
-    // True while runFrame steps the console on the caller's thread.
-    std::atomic<bool> steppingOnCaller{false};
+    // How many runFrame calls are stepping on the caller's thread (a callback
+    // may nest one inside another).
+    std::atomic<int> steppingOnCaller{0};
     // Save states hold the run thread between instructions (holdRunThread).
     std::atomic<bool> holdRequested{false};
     std::atomic<bool> holdGranted{false};

@@ -56,9 +56,9 @@ void NESUnit::runFrame() {
     if (threadActive) throw std::runtime_error("runFrame: the console is running on its own thread; call stop() first");
     // Marks the caller's stepping, so a callback cannot start a second stepper.
     struct Stepping {
-        explicit Stepping(std::atomic<bool>& flag) : flag(flag) { flag = true; }
-        ~Stepping() { flag = false; }
-        std::atomic<bool>& flag;
+        explicit Stepping(std::atomic<int>& depth) : depth(depth) { ++depth; }
+        ~Stepping() { --depth; }
+        std::atomic<int>& depth;
     } stepping(steppingOnCaller);
     const int64_t frame = ppu->frameCount;
     do {

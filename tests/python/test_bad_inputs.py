@@ -467,6 +467,26 @@ def test_starting_from_a_run_frame_callback_is_refused(nes):
     still_runs(nes)
 
 
+def test_starting_after_a_nested_run_frame_is_refused(nes):
+    # The inner runFrame returns inside the outer one's callback: the outer
+    # one is still stepping, so start must still be refused.
+    calls = []
+
+    def callback():
+        calls.append(1)
+        if len(calls) == 1:
+            nes.runFrame()
+            nes.start()
+
+    nes.perFrame(callback)
+    with pytest.raises(RuntimeError):
+        nes.runFrame()
+    with pytest.raises(RuntimeError, match="Invalid argument"):
+        nes.stop()  # no thread was started
+    nes.perFrame(None)
+    still_runs(nes)
+
+
 # --- setSaveDir, saveState, loadState -------------------------------------------
 
 def listing(folder):
