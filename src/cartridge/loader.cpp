@@ -28,7 +28,7 @@ int32_t checkedSize(double bytes, const char* what) {
 }  // namespace
 
 void Cartridge::loadImage(const uint8_t* image, size_t size) {
-    std::memcpy(header, image, size < 16 ? size : 16);
+    if (size > 0) std::memcpy(header, image, size < 16 ? size : 16);  // an empty image may come with no pointer
     if (size < 4 || std::memcmp(image, kMagic, 4) != 0) return;
     if (size < 16) throw RomError("the image is " + std::to_string(size) + " bytes, shorter than its 16-byte header");
 

@@ -91,7 +91,10 @@ public:
     void stop();
     void setPaused(bool p);
     static void runLoop(NESUnit* unit);
-    bool onRunThread() const { return runThread.get_id() == std::this_thread::get_id(); }
+    // The thread object is assigned after the thread starts, so the thread
+    // names itself here instead.
+    std::atomic<std::thread::id> runThreadId{};
+    bool onRunThread() const { return runThreadId.load() == std::this_thread::get_id(); }
     // Parks the run thread between instructions until releaseRunThread; a
     // no-op without a run thread or on it. The caller must not hold a lock
     // that the run thread's callback needs.

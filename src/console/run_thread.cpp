@@ -88,6 +88,12 @@ void NESUnit::releaseRunThread() {
 }
 
 void NESUnit::runLoop(NESUnit* unit) {
+    unit->runThreadId = std::this_thread::get_id();
+    // Cleared on the way out: a later thread may be given the same id.
+    struct Leaving {
+        ~Leaving() { id = std::thread::id(); }
+        std::atomic<std::thread::id>& id;
+    } leaving{unit->runThreadId};
     unit->pausedTotal = 0;
     unit->pauseStart = unit->startTime;
     CPU& cpu = *unit->cpu;
