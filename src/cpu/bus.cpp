@@ -28,6 +28,7 @@ uint8_t CPU::readSlow(uint16_t address, bool notify) {
     const uint16_t folded = foldAddress(address);
     const uint8_t value = (folded < 0x2000 || folded >= 0x4020) ? memory[folded] : readIo(folded);
     if (notify && mapperWatchesReads) {
+        ppu->sync();  // a board's hook may act on the PPU
         BusContext context{this, ppu, apu};
         cartridge->mapper->cpuRead(context, folded);
     }
@@ -58,6 +59,9 @@ void CPU::write(uint16_t address, uint8_t value) {
     if (cartridge) {
         NES::Mapper* mapper = cartridge->mapper.get();
         if (mapper->watchesWrites) {
+            // Bank, mirroring and IRQ registers act on the PPU: dots owed so far
+            // must see the old values. RAM stores stay cheap.
+            if (folded >= 0x4020) ppu->sync();
             BusContext context{this, ppu, apu};
             mapper->cpuWrite(context, folded, value);
         }
@@ -66,6 +70,7 @@ void CPU::write(uint16_t address, uint8_t value) {
 }
 
 void CPU::oamDma(uint8_t page) {
+    ppu->sync();  // the owed dots read the old OAM
     const uint8_t start = ppu->oamAddr;
     for (int i = 0; i < 256; ++i) {
         uint8_t byte = read(uint16_t((page << 8) | i));

@@ -16,6 +16,7 @@ CPU::CPU() {
 }
 
 void CPU::reset() {
+    ppu->sync();
     cycles = 0;
     ppu->totalDots = 0;
     apu->resetClock();  // apuCycles and sampleCount

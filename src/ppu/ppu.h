@@ -149,7 +149,7 @@ public:
     // clears a signal the CPU samples (vertical blank, the frame's end, the
     // mapper's hook), in every register access, and in sync(), which every
     // other writer of PPU state calls first.
-    bool lazyCatchUp = false;
+    bool lazyCatchUp = true;
     int64_t owedDots = 0;
     // Index (scanline x 341 + cycle) of the next such dot in this frame.
     int32_t eventIndex = 0;
