@@ -57,10 +57,16 @@ demo: module demo-rom
 	$(PY) examples/demo.py $(ROM)
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.
+# Then heap allocations per frame and the run thread's share of a core.
 bench: module
 	$(PY) bench/bench.py
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
 	$(PY) bench/callgrind.py
+	cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_BENCH=ON >/dev/null
+	cmake --build build/bench --target alloc_bench
+	build/bench/alloc_bench
+	$(PY) bench/run_thread_cpu.py --seconds 3
 
 # --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---
 FUZZ_SECONDS ?= 60
