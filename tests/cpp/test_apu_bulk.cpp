@@ -3,84 +3,44 @@
 // the bulk APU has been brought up to date.
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <iterator>
 #include <random>
 
-#include "apu/apu.h"
-#include "cpu/cpu.h"
+#include "test_support.h"
 
 namespace {
 
-struct Machine {
-    std::unique_ptr<CPU> cpu = std::make_unique<CPU>();
-    std::unique_ptr<APU> apu = std::make_unique<APU>();
-    explicit Machine(int32_t halfClock) {
-        cpu->apu = apu.get();
-        apu->cpu = cpu.get();
-        apu->halfClock = halfClock;
-    }
-};
+#define SAME(field) ASSERT_EQ(a.field, b.field) << #field
+#define SAME_EACH(field, n) \
+    for (int k = 0; k < n; ++k) ASSERT_EQ(a.field[k], b.field[k]) << #field << "[" << k << "]"
 
 void expectSameState(const APU& a, const APU& b, int64_t when) {
     SCOPED_TRACE(testing::Message() << "at APU cycle " << when);
-    ASSERT_EQ(a.apuCycles, b.apuCycles);
-    ASSERT_EQ(a.frameReset, b.frameReset);
-    for (int k = 0; k < 5; ++k) ASSERT_EQ(a.channelEnabled[k], b.channelEnabled[k]) << k;
-    for (int k = 0; k < 4; ++k) ASSERT_EQ(a.lengthCounter[k], b.lengthCounter[k]) << k;
-    for (int k = 0; k < 3; ++k) {
-        ASSERT_EQ(a.envelopeStart[k], b.envelopeStart[k]) << k;
-        ASSERT_EQ(a.envelopeDivider[k], b.envelopeDivider[k]) << k;
-        ASSERT_EQ(a.envelopeDecay[k], b.envelopeDecay[k]) << k;
-    }
-    for (int k = 0; k < 2; ++k) {
-        ASSERT_EQ(a.pulsePeriod[k], b.pulsePeriod[k]) << k;
-        ASSERT_EQ(a.pulseTimer[k], b.pulseTimer[k]) << k;
-        ASSERT_EQ(a.dutyStep[k], b.dutyStep[k]) << k;
-        ASSERT_EQ(a.pulseOutput[k], b.pulseOutput[k]) << k;
-        ASSERT_EQ(a.sweepDivider[k], b.sweepDivider[k]) << k;
-        ASSERT_EQ(a.sweepReload[k], b.sweepReload[k]) << k;
-        ASSERT_EQ(a.sweepMute[k], b.sweepMute[k]) << k;
-    }
-    ASSERT_EQ(a.trianglePeriod, b.trianglePeriod);
-    ASSERT_EQ(a.triangleTimer, b.triangleTimer);
-    ASSERT_EQ(a.triangleStep, b.triangleStep);
-    ASSERT_EQ(a.triangleOutput, b.triangleOutput);
-    ASSERT_EQ(a.linearCounter, b.linearCounter);
-    ASSERT_EQ(a.linearReload, b.linearReload);
-    ASSERT_EQ(a.noiseShift, b.noiseShift);
-    ASSERT_EQ(a.noiseTimer, b.noiseTimer);
-    ASSERT_EQ(a.noiseOutput, b.noiseOutput);
-    ASSERT_EQ(a.dmcFlags, b.dmcFlags);
-    ASSERT_EQ(a.dmcLevel, b.dmcLevel);
-    ASSERT_EQ(a.dmcDirectLoad, b.dmcDirectLoad);
-    ASSERT_EQ(a.dmcAddress, b.dmcAddress);
-    ASSERT_EQ(a.dmcBytesRemaining, b.dmcBytesRemaining);
-    ASSERT_EQ(a.dmcBuffer, b.dmcBuffer);
-    ASSERT_EQ(a.dmcBufferEmpty, b.dmcBufferEmpty);
-    ASSERT_EQ(a.dmcShift, b.dmcShift);
-    ASSERT_EQ(a.dmcBitsRemaining, b.dmcBitsRemaining);
-    ASSERT_EQ(a.dmcSilence, b.dmcSilence);
-    ASSERT_EQ(a.dmcTimer, b.dmcTimer);
-    ASSERT_EQ(a.frameIrq, b.frameIrq);
-    ASSERT_EQ(a.sampleCount, b.sampleCount);
-    for (int k = 0; k < APU::kBlocks; ++k) ASSERT_EQ(a.sampleBuffers[k], b.sampleBuffers[k]) << k;
+    SAME(apuCycles); SAME(frameReset); SAME(frameIrq); SAME(sampleCount);
+    SAME_EACH(channelEnabled, 5); SAME_EACH(lengthCounter, 4);
+    SAME_EACH(envelopeStart, 3); SAME_EACH(envelopeDivider, 3); SAME_EACH(envelopeDecay, 3);
+    SAME_EACH(pulsePeriod, 2); SAME_EACH(pulseTimer, 2); SAME_EACH(dutyStep, 2); SAME_EACH(pulseOutput, 2);
+    SAME_EACH(sweepDivider, 2); SAME_EACH(sweepReload, 2); SAME_EACH(sweepMute, 2);
+    SAME(trianglePeriod); SAME(triangleTimer); SAME(triangleStep); SAME(triangleOutput);
+    SAME(linearCounter); SAME(linearReload); SAME(noiseShift); SAME(noiseTimer); SAME(noiseOutput);
+    SAME(dmcFlags); SAME(dmcLevel); SAME(dmcDirectLoad); SAME(dmcSampleAddress); SAME(dmcSampleLength);
+    SAME(dmcAddress); SAME(dmcBytesRemaining); SAME(dmcBuffer); SAME(dmcBufferEmpty); SAME(dmcShift);
+    SAME(dmcBitsRemaining); SAME(dmcSilence); SAME(dmcTimer);
+    SAME_EACH(sampleBuffers, APU::kBlocks);
 }
 
 // Register bytes biased towards audible settings, with the odd extreme.
 uint8_t randomValue(std::mt19937& rng, uint16_t address) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::uniform_int_distribution<int> pick(0, 9);
-    const int choice = pick(rng);
+    const int byte = int(rng() & 0xFF);
+    const int choice = int(rng() % 10);
     switch (address) {
-        case 0x4002: case 0x4006: case 0x400A:
-            return choice < 2 ? uint8_t(choice) : uint8_t(byte(rng));  // periods 0 and 1 too
-        case 0x4003: case 0x4007: case 0x400B:
-            return uint8_t((byte(rng) & 0xF8) | (choice < 3 ? 0 : choice & 7));
-        case 0x4010: return uint8_t(byte(rng) & (choice < 5 ? 0xCF : 0xFF));
-        case 0x4013: return uint8_t(choice < 5 ? choice : byte(rng) & 7);
-        case 0x4015: return uint8_t(choice < 7 ? 0x1F : byte(rng));
-        case 0x4017: return uint8_t(choice < 6 ? 0x40 : byte(rng) & 0xC0);
-        default: return uint8_t(byte(rng));
+        case 0x4002: case 0x4006: case 0x400A: return uint8_t(choice < 2 ? choice : byte);  // periods 0 and 1 too
+        case 0x4003: case 0x4007: case 0x400B: return uint8_t((byte & 0xF8) | (choice < 3 ? 0 : choice & 7));
+        case 0x4010: return uint8_t(byte & (choice < 5 ? 0xCF : 0xFF));
+        case 0x4013: return uint8_t(choice < 5 ? choice : byte & 7);
+        case 0x4015: return uint8_t(choice < 7 ? 0x1F : byte);
+        case 0x4017: return uint8_t(choice < 6 ? 0x40 : byte & 0xC0);
+        default: return uint8_t(byte);
     }
 }
 
@@ -92,51 +52,45 @@ class ApuBulkTest : public ::testing::TestWithParam<Mix> {};
 
 TEST_P(ApuBulkTest, MatchesSteppingOneByOne) {
     const Mix mix = GetParam();
-    Machine bulk(mix.halfClock), reference(mix.halfClock);
+    Machine bulk, reference;
+    bulk.apu->halfClock = reference.apu->halfClock = mix.halfClock;
     std::mt19937 rng(mix.seed);
-    for (uint32_t a = 0x8000; a < 0x10000; ++a) {
-        const uint8_t sample = uint8_t(rng());
-        bulk.cpu->memory[a] = sample;
-        reference.cpu->memory[a] = sample;
-    }
+    // Both sides see the same bus traffic, through the bus or behind it.
+    auto write = [&](uint16_t address, uint8_t value) {
+        bulk.cpu->write(address, value);
+        reference.cpu->write(address, value);
+    };
+    auto store = [&](uint16_t address, uint8_t value) {
+        bulk.cpu->memory[address] = reference.cpu->memory[address] = value;
+    };
+    for (uint32_t a = 0x8000; a < 0x10000; ++a) store(uint16_t(a), uint8_t(rng()));  // DMC samples
     static constexpr uint16_t kWritten[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007,
                                             0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F, 0x4010, 0x4011,
                                             0x4012, 0x4013, 0x4015, 0x4017};
-    std::uniform_int_distribution<int> cycles(2, 7), action(0, 99), perMille(0, 999),
-        reg(0, int(std::size(kWritten)) - 1);
+    auto anyRegister = [&] { return kWritten[rng() % std::size(kWritten)]; };
     // Every register set once, and the four tone channels on.
-    for (uint16_t address : kWritten) {
-        const uint8_t value = address == 0x4015 ? 0x0F : randomValue(rng, address);
-        bulk.cpu->write(address, value);
-        reference.cpu->write(address, value);
-    }
+    for (uint16_t address : kWritten) write(address, address == 0x4015 ? 0x0F : randomValue(rng, address));
     int64_t cpuCycles = 0;
     for (int i = 0; i < mix.instructions; ++i) {
         // What the instruction does happens before the catch-up, as in advance.
-        const int what = action(rng);
-        if (perMille(rng) < mix.writePerMille) {
-            const uint16_t address = kWritten[reg(rng)];
-            const uint8_t value = randomValue(rng, address);
-            bulk.cpu->write(address, value);
-            reference.cpu->write(address, value);
+        const int what = int(rng() % 100);
+        if (int(rng() % 1000) < mix.writePerMille) {
+            const uint16_t address = anyRegister();
+            write(address, randomValue(rng, address));
         } else if (what < 2) {
             ASSERT_EQ(bulk.cpu->read(0x4015), reference.cpu->read(0x4015)) << "instruction " << i;
-        } else if (what == 5 && action(rng) < 5) {
+        } else if (what == 5 && rng() % 100 < 5) {
             // Behind the bus, as a state load or a test does it.
-            const uint16_t address = kWritten[reg(rng)];
-            const uint8_t value = randomValue(rng, address);
-            bulk.cpu->memory[address] = value;
-            reference.cpu->memory[address] = value;
+            const uint16_t address = anyRegister();
+            store(address, randomValue(rng, address));
         }
-        cpuCycles += cycles(rng);
+        cpuCycles += 2 + rng() % 6;
         bulk.apu->catchUp((cpuCycles + 1) / 2);
         while (2 * int64_t(reference.apu->apuCycles) < cpuCycles) reference.apu->stepApu();
         ASSERT_EQ(bulk.apu->apuCycles, reference.apu->apuCycles);
         ASSERT_EQ(bulk.cpu->irqPending, reference.cpu->irqPending) << "instruction " << i;
-        if (reference.cpu->irqPending && action(rng) < 50) {
-            bulk.cpu->irqPending = reference.cpu->irqPending = false;
-        }
-        if (i % 97 == 0 || action(rng) < 2) {
+        if (reference.cpu->irqPending && rng() % 2) bulk.cpu->irqPending = reference.cpu->irqPending = false;
+        if (i % 97 == 0 || rng() % 50 == 0) {
             bulk.apu->sync();
             expectSameState(*bulk.apu, *reference.apu, reference.apu->apuCycles);
         }
@@ -155,18 +109,11 @@ INSTANTIATE_TEST_SUITE_P(Seeds, ApuBulkTest,
 
 // Bulk and single steps may be mixed; a single step leaves everything exact.
 TEST(ApuBulk, StepApuAfterCatchUpSeesTheSettledTimers) {
-    Machine bulk(894886), reference(894886);
+    Machine bulk, reference;
     for (Machine* m : {&bulk, &reference}) {
-        m->cpu->write(0x4015, 0x0F);
-        m->cpu->write(0x4000, 0xBF);
-        m->cpu->write(0x4002, 0x37);
-        m->cpu->write(0x4003, 0x09);
-        m->cpu->write(0x4008, 0xFF);
-        m->cpu->write(0x400A, 0x21);
-        m->cpu->write(0x400B, 0x08);
-        m->cpu->write(0x400C, 0x3F);
-        m->cpu->write(0x400E, 0x02);
-        m->cpu->write(0x400F, 0x08);
+        m->apu->halfClock = 894886;
+        m->writes({{0x4015, 0x0F}, {0x4000, 0xBF}, {0x4002, 0x37}, {0x4003, 0x09}, {0x4008, 0xFF}, {0x400A, 0x21},
+                   {0x400B, 0x08}, {0x400C, 0x3F}, {0x400E, 0x02}, {0x400F, 0x08}});
     }
     bulk.apu->catchUp(1234);
     while (reference.apu->apuCycles < 1234) reference.apu->stepApu();

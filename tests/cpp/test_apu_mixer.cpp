@@ -3,55 +3,34 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
-#include "apu/apu.h"
-#include "cpu/cpu.h"
+#include "test_support.h"
 
 namespace {
 
 using Block = std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>;
 
-class MixerTest : public ::testing::Test {
+class MixerTest : public ::testing::Test, public Machine {
 protected:
-    std::unique_ptr<CPU> cpu = std::make_unique<CPU>();
-    std::unique_ptr<APU> apu = std::make_unique<APU>();
-
     MixerTest() {
-        cpu->apu = apu.get();
-        apu->cpu = cpu.get();
         apu->sampleRate = 44100;
         apu->halfClock = 1789773 / 2;
     }
-    void poke(uint16_t address, uint8_t value) { cpu->write(address, value); }
     // Steps until the next sample has been produced; returns its index.
     int64_t nextSample() {
         const int64_t before = apu->sampleCount;
         while (apu->sampleCount == before) apu->stepApu();
         return before % APU::kBlockSamples;
     }
-    // Every channel busy: both pulses, triangle, noise and the DMC.
+    // Every channel busy: both pulses, triangle, noise and a looping DMC sample.
     void playAll() {
-        poke(0x4000, 0xBF);
-        poke(0x4002, 0x53);
-        poke(0x4003, 0x08);
-        poke(0x4004, 0x7C);
-        poke(0x4006, 0x91);
-        poke(0x4007, 0x08);
-        poke(0x4008, 0xFF);
-        poke(0x400A, 0x40);
-        poke(0x400B, 0x08);
-        poke(0x400C, 0x3B);
-        poke(0x400E, 0x03);
-        poke(0x400F, 0x08);
-        poke(0x4010, 0x4F);  // looping sample
-        poke(0x4011, 0x7F);
-        poke(0x4012, 0x00);
-        poke(0x4013, 0x10);
+        writes({{0x4000, 0xBF}, {0x4002, 0x53}, {0x4003, 0x08}, {0x4004, 0x7C}, {0x4006, 0x91}, {0x4007, 0x08},
+              {0x4008, 0xFF}, {0x400A, 0x40}, {0x400B, 0x08}, {0x400C, 0x3B}, {0x400E, 0x03}, {0x400F, 0x08},
+              {0x4010, 0x4F}, {0x4011, 0x7F}, {0x4012, 0x00}, {0x4013, 0x10}});
         for (int i = 0; i < 0x101; ++i) cpu->memory[0xC000 + i] = uint8_t(i * 37);
-        poke(0x4015, 0x1F);  // last: it starts the DMC sample
+        writes({{0x4015, 0x1F}});  // last: it starts the DMC sample
     }
 };
 
@@ -84,10 +63,7 @@ TEST_F(MixerTest, SampleCountFollowsTheClockRatio) {
 }
 
 TEST_F(MixerTest, ConstantVolumePulseGives3696InItsBlockAndTheMix) {
-    poke(0x4015, 0x01);
-    poke(0x4000, 0xFF);  // duty 3, constant volume 15
-    poke(0x4002, 0x20);
-    poke(0x4003, 0x08);
+    writes({{0x4015, 0x01}, {0x4000, 0xFF}, {0x4002, 0x20}, {0x4003, 0x08}});  // duty 3, constant volume 15
     Block block{};
     while (apu->sampleCount < 1025) apu->stepApu();
     ASSERT_TRUE(apu->takeBlock(block));
@@ -115,29 +91,20 @@ TEST_F(MixerTest, MixIsBitExactAndSilentChannelsGiveZero) {
 }
 
 // Only the enable flag changes between these samples; each must follow it.
-TEST_F(MixerTest, EnableFlagAloneChangesTheSample) {
-    poke(0x4011, 100);
-    for (int i = 0; i < 20; ++i) nextSample();  // the direct load has landed
-    ASSERT_EQ(apu->dmcLevel, 100);
+// A full-scale direct load must not wrap the sample.
+TEST_F(MixerTest, EnableFlagAloneChangesTheSampleAndFullScaleDoesNotWrap) {
+    writes({{0x4011, 0xFF}});
+    for (int i = 0; i < 300; ++i) nextSample();  // the direct load has landed
+    ASSERT_EQ(apu->dmcLevel, 127);
+    const int16_t full = int16_t(int32_t(float((2 * 127 - 128) * 0.00335) * 32767.0f));
     for (const uint8_t status : {0x10, 0x00, 0x10, 0x00}) {
-        poke(0x4015, status);
+        writes({{0x4015, status}});  // DMC on or off, no sample: only the direct load sets it
         for (int i = 0; i < 3; ++i) {
             const int64_t index = nextSample();
-            const int16_t dmc = apu->sampleBuffers[5][index];
-            EXPECT_EQ(dmc != 0, status != 0) << int(status);
-            EXPECT_EQ(apu->sampleBuffers[0][index], expectedMix(*apu)) << int(status);
+            EXPECT_EQ(apu->sampleBuffers[5][index], status ? full : 0) << int(status);
+            EXPECT_EQ(apu->sampleBuffers[0][index], status ? full : 0) << int(status);
         }
     }
-}
-
-TEST_F(MixerTest, FullScaleDirectLoadDoesNotWrapTheSample) {
-    poke(0x4015, 0x10);  // DMC on, no sample: only direct loads move it
-    poke(0x4011, 0xFF);
-    for (int i = 0; i < 300; ++i) nextSample();
-    const int64_t index = nextSample();
-    const int16_t full = int16_t(int32_t(float((2 * 127 - 128) * 0.00335) * 32767.0f));
-    EXPECT_EQ(apu->sampleBuffers[5][index], full);
-    EXPECT_EQ(apu->sampleBuffers[0][index], full);
 }
 
 TEST_F(MixerTest, BlocksAreHandedOverEvery1024SamplesAndTakenOnce) {
@@ -148,17 +115,15 @@ TEST_F(MixerTest, BlocksAreHandedOverEvery1024SamplesAndTakenOnce) {
     while (handovers.size() < 4) {
         const int64_t index = nextSample();
         produced.push_back(apu->sampleBuffers[0][index]);
-        if (apu->takeBlock(block)) {
-            handovers.push_back(apu->sampleCount - 1);
-            EXPECT_FALSE(apu->takeBlock(block));
-            const size_t n = handovers.size() - 1;
-            if (n == 0) {
-                for (const auto& b : block) EXPECT_EQ(std::count(b.begin(), b.end(), 0), APU::kBlockSamples);
-                continue;
-            }
-            const std::vector<int16_t> expected(produced.begin() + (n - 1) * 1024, produced.begin() + n * 1024);
-            EXPECT_TRUE(std::equal(block[0].begin(), block[0].end(), expected.begin())) << "block " << n;
+        if (!apu->takeBlock(block)) continue;
+        handovers.push_back(apu->sampleCount - 1);
+        EXPECT_FALSE(apu->takeBlock(block));
+        const size_t n = handovers.size() - 1;
+        if (n == 0) {
+            for (const auto& b : block) EXPECT_EQ(std::count(b.begin(), b.end(), 0), APU::kBlockSamples);
+            continue;
         }
+        EXPECT_TRUE(std::equal(block[0].begin(), block[0].end(), produced.begin() + (n - 1) * 1024)) << "block " << n;
     }
     EXPECT_EQ(handovers, (std::vector<int64_t>{0, 1024, 2048, 3072}));
     // An untaken block is replaced by the next one.
@@ -182,9 +147,9 @@ TEST_F(MixerTest, ConcurrentReaderGetsWholeBlocksAtMostOnce) {
         if (apu->takeBlock(block)) taken.push_back(block);
     });
     for (int n = 0; n < 40; ++n) {
+        // The next sample hands the current buffers over.
         Block snapshot;
         for (int k = 0; k < APU::kBlocks; ++k) snapshot[k] = apu->sampleBuffers[k];
-        // The next sample hands the current buffers over.
         handedOver.push_back(snapshot);
         while (apu->sampleCount < int64_t(n) * 1024 + 1) apu->stepApu();
         if (n + 1 < 40) while (apu->sampleCount < int64_t(n + 1) * 1024) apu->stepApu();

@@ -2,40 +2,40 @@
 // OAM DMA and the joypad serial ports.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "console/controller.h"
-#include "test_cpu_machine.h"
+#include "test_support.h"
 
 namespace {
+
+using Writes = std::vector<std::pair<uint16_t, uint8_t>>;
 
 // A board that records what the bus shows it and may rewrite the value.
 class RecordingMapper : public NES::Mapper {
 public:
-    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    Writes writes;
     int replaceWith = -1;
     RecordingMapper() { watchesWrites = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
-        EXPECT_NE(context.cpu, nullptr);
-        EXPECT_NE(context.ppu, nullptr);
-        EXPECT_NE(context.apu, nullptr);
+        EXPECT_TRUE(context.cpu && context.ppu && context.apu);
         writes.emplace_back(address, value);
         if (replaceWith >= 0) value = uint8_t(replaceWith);
     }
 };
 
 struct BusTest : ::testing::Test {
-    CpuMachine m;
+    Machine m{plainImage()};
     CPU& cpu = *m.cpu;
     RecordingMapper* board = nullptr;
 
     void SetUp() override {
         auto recording = std::make_unique<RecordingMapper>();
         board = recording.get();
-        m.cart->mapper = std::move(recording);
-        m.ppu->attachCartridge(m.cart.get());
+        m.useBoard(std::move(recording));
     }
 };
 
@@ -58,35 +58,29 @@ TEST_F(BusTest, MirrorsFoldOntoTheirCanonicalAddress) {
 }
 
 TEST(BusFold, SixteenKiBNromAndCnromSeeTheirBankTwice) {
-    struct Case {
-        int prg16, mapper;
-        bool folds;
-    };
+    struct Case { int prg16, mapper; bool folds; };
     for (const Case c : {Case{1, 0, true}, Case{1, 3, true}, Case{2, 0, false}, Case{2, 3, false},
                          Case{1, 2, false}, Case{8, 2, false}}) {
-        CpuMachine m(makeCpuTestImage(c.prg16, c.mapper));
-        CPU& cpu = *m.cpu;
-        EXPECT_EQ(cpu.foldUpperPrgBank, c.folds) << "mapper " << c.mapper << " prg " << c.prg16;
-        cpu.memory[0xBFFC] = 0x12;
-        cpu.memory[0xFFFC] = 0x34;
-        EXPECT_EQ(cpu.read(0xFFFC), c.folds ? 0x12 : 0x34);
-        EXPECT_EQ(cpu.foldAddress(0xC123), c.folds ? 0x8123 : 0xC123);
+        Machine m(plainImage(c.prg16, c.mapper));
+        EXPECT_EQ(m.cpu->foldUpperPrgBank, c.folds) << "mapper " << c.mapper << " prg " << c.prg16;
+        m.poke(0xBFFC, {0x12});
+        m.poke(0xFFFC, {0x34});
+        EXPECT_EQ(m.cpu->read(0xFFFC), c.folds ? 0x12 : 0x34);
+        EXPECT_EQ(m.cpu->foldAddress(0xC123), c.folds ? 0x8123 : 0xC123);
     }
 }
 
 TEST_F(BusTest, WritesAreShownToTheMapperAndNeverStoredIntoRom) {
     const uint8_t rom = cpu.memory[0x8000];
-    cpu.write(0x8000, uint8_t(rom + 1));
-    cpu.write(0xFFFF, 0x42);
+    const Writes writes = {{0x8000, uint8_t(rom + 1)}, {0xFFFF, 0x42}, {0x1801, 0x99},
+                           {0x2002, 0x55}, {0x4000, 0x3C}, {0x6000, 0x17}};
+    for (auto [address, value] : writes) cpu.write(address, value);
+    // $1801 is folded before the board sees it; read-only $2002 is not stored.
+    Writes seen = writes;
+    seen[2].first = 0x0001;
+    EXPECT_EQ(board->writes, seen);
     EXPECT_EQ(cpu.memory[0x8000], rom);
     EXPECT_EQ(cpu.memory[0xFFFF], uint8_t(0xFFFF & 0x3FFF));
-    cpu.write(0x1801, 0x99);  // folded before the board sees it
-    cpu.write(0x2002, 0x55);  // read-only: not stored
-    cpu.write(0x4000, 0x3C);  // no side effect: stored
-    cpu.write(0x6000, 0x17);
-    const std::vector<std::pair<uint16_t, uint8_t>> expected = {
-        {0x8000, uint8_t(rom + 1)}, {0xFFFF, 0x42}, {0x0001, 0x99}, {0x2002, 0x55}, {0x4000, 0x3C}, {0x6000, 0x17}};
-    EXPECT_EQ(board->writes, expected);
     EXPECT_EQ(cpu.memory[0x0001], 0x99);
     EXPECT_EQ(cpu.memory[0x2002], 0x00);
     EXPECT_EQ(cpu.memory[0x4000], 0x3C);
@@ -101,15 +95,14 @@ TEST_F(BusTest, WritesAreShownToTheMapperAndNeverStoredIntoRom) {
 // The one-load word read must equal two bus reads, side effects included,
 // wherever the pair straddles a mirror, a register or the upper-bank fold.
 TEST(BusWord, WordReadsMatchTwoByteReads) {
-    struct Case { int prg16; bool folds; };
     const uint16_t addresses[] = {0x0000, 0x07FF, 0x0FFF, 0x1FFF, 0x2001, 0x2002, 0x2006, 0x3FFF, 0x4014,
                                   0x4015, 0x4016, 0x401F, 0x4020, 0x5FFF, 0x7FFF, 0x8000, 0xBFFE, 0xBFFF,
                                   0xC000, 0xFFFE, 0xFFFF};
-    for (const Case c : {Case{1, true}, Case{2, false}}) {
+    for (const int prg16 : {1, 2}) {
         for (uint16_t address : addresses) {
-            CpuMachine word(makeCpuTestImage(c.prg16)), bytes(makeCpuTestImage(c.prg16));
-            ASSERT_EQ(word.cpu->foldUpperPrgBank, c.folds);
-            for (CpuMachine* m : {&word, &bytes}) {
+            Machine word(plainImage(prg16)), bytes(plainImage(prg16));
+            ASSERT_EQ(word.cpu->foldUpperPrgBank, prg16 == 1);
+            for (Machine* m : {&word, &bytes}) {
                 for (int a = 0; a < 0x10000; ++a) m->cpu->memory[a] = uint8_t(a ^ (a >> 8) ^ 0x5A);
                 m->ppu->vblank = true;
                 *m->ppu->ppuStatus = 0x80;
@@ -118,8 +111,8 @@ TEST(BusWord, WordReadsMatchTwoByteReads) {
             }
             const uint16_t got = word.cpu->readWord(address);
             const uint8_t low = bytes.cpu->read(address);
-            const uint16_t expected = uint16_t(low | (bytes.cpu->read(uint16_t(address + 1)) << 8));
-            EXPECT_EQ(got, expected) << std::hex << address << " prg16 " << c.prg16;
+            EXPECT_EQ(got, uint16_t(low | (bytes.cpu->read(uint16_t(address + 1)) << 8)))
+                << std::hex << address << " prg16 " << prg16;
             EXPECT_EQ(word.ppu->vblank, bytes.ppu->vblank) << std::hex << address;
             EXPECT_EQ(word.ppu->w, bytes.ppu->w) << std::hex << address;
             EXPECT_EQ(word.apu->frameIrq, bytes.apu->frameIrq) << std::hex << address;
@@ -146,28 +139,21 @@ TEST_F(BusTest, OamDmaStartsAtOamAddrMasksAttributesAndKeepsOamAddr) {
         }
     }
     EXPECT_EQ(board->writes.back(), std::make_pair(uint16_t(0x4014), uint8_t(0x02)));
-}
-
-TEST_F(BusTest, OamDmaReadsEachSourceThroughTheBus) {
-    // Page $21 folds onto the PPU registers: each $2007 read advances v.
-    m.ppu->v = 0x2000;
-    cpu.write(0x4014, 0x21);
-    EXPECT_EQ(m.ppu->v, 0x2000 + 256 / 8);
-}
-
-TEST_F(BusTest, DebugPrintsTheNewOam) {
-    for (int i = 0; i < 256; ++i) cpu.memory[0x0300 + i] = uint8_t(i);
+    // With the debug switch on, the new OAM is printed.
     cpu.debug = true;
-    testing::internal::CaptureStdout();
-    cpu.write(0x4014, 0x03);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = captureStdout([&] { cpu.write(0x4014, 0x02); });
     std::string expected = "New OAM: [";
     char cell[8];
-    for (int i = 0; i < 256; ++i) {
-        std::snprintf(cell, sizeof cell, "%02x,", (i & 3) == 2 ? (i & 0xE3) : i);
+    for (const uint8_t byte : m.ppu->oam) {
+        std::snprintf(cell, sizeof cell, "%02x,", byte);
         expected += cell;
     }
     EXPECT_EQ(out, expected + "]\n");
+    cpu.debug = false;
+    // Page $21 folds onto the PPU registers: each source read of $2007 advances v.
+    m.ppu->v = 0x2000;
+    cpu.write(0x4014, 0x21);
+    EXPECT_EQ(m.ppu->v, 0x2000 + 256 / 8);
 }
 
 // --- joypads: $4016 strobe, serial reads of $4016 and $4017 ---
@@ -179,19 +165,19 @@ struct JoypadTest : BusTest {
         cpu.joypadPorts[0].store(&pads[0].buttons);
         cpu.joypadPorts[1].store(&pads[1].buttons);
     }
-    std::string readSequence(uint16_t address, int n) {
+    std::string reads(uint16_t address, int n, CPU* from = nullptr) {
         std::string out;
-        for (int i = 0; i < n; ++i) out += cpu.read(address) == 0x41 ? '1' : '0';
+        for (int i = 0; i < n; ++i) out += (from ? from : &cpu)->read(address) == 0x41 ? '1' : '0';
         return out;
+    }
+    void strobe() {
+        cpu.write(0x4016, 1);
+        cpu.write(0x4016, 0);
     }
 };
 
 TEST_F(JoypadTest, EightButtonsThenOnes) {
-    struct Case {
-        std::array<uint8_t, 8> port0, port1;
-        const char* bits0;
-        const char* bits1;
-    };
+    struct Case { std::array<uint8_t, 8> port0, port1; const char* bits0; const char* bits1; };
     const Case cases[] = {
         {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, "000000001111", "000000001111"},
         {{1, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, "100000001111", "000000001111"},
@@ -200,10 +186,9 @@ TEST_F(JoypadTest, EightButtonsThenOnes) {
     for (const Case& c : cases) {
         pads[0].store(c.port0);
         pads[1].store(c.port1);
-        cpu.write(0x4016, 1);
-        cpu.write(0x4016, 0);
-        EXPECT_EQ(readSequence(0x4016, 12), c.bits0);
-        EXPECT_EQ(readSequence(0x4017, 12), c.bits1);
+        strobe();
+        EXPECT_EQ(reads(0x4016, 12), c.bits0);
+        EXPECT_EQ(reads(0x4017, 12), c.bits1);
     }
     // Every read answers $40 or $41, whatever $4016 last stored.
     EXPECT_EQ(cpu.read(0x4016), 0x41);
@@ -213,34 +198,31 @@ TEST_F(JoypadTest, EightButtonsThenOnes) {
 TEST_F(JoypadTest, HeldStrobeKeepsReturningTheLatchedFirstButton) {
     pads[0].store({1, 0, 0, 0, 0, 0, 0, 0});
     cpu.write(0x4016, 1);
-    EXPECT_EQ(readSequence(0x4016, 5), "11111");
+    EXPECT_EQ(reads(0x4016, 5), "11111");
     // Changes after the last write of 1 are not seen until the next one.
     pads[0].store({0, 1, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(readSequence(0x4016, 3), "111");
+    EXPECT_EQ(reads(0x4016, 3), "111");
     cpu.write(0x4016, 0);  // the 1 -> 0 edge does not reload
-    EXPECT_EQ(readSequence(0x4016, 2), "10");
+    EXPECT_EQ(reads(0x4016, 2), "10");
     cpu.write(0x4016, 3);
     cpu.write(0x4016, 2);
-    EXPECT_EQ(readSequence(0x4016, 3), "010");
+    EXPECT_EQ(reads(0x4016, 3), "010");
 }
 
 TEST_F(JoypadTest, PortsAreIndependentAndAnEmptyPortReadsZeros) {
-    CpuMachine fresh;
     // Before any strobe: eight zeros, then ones.
-    std::string bits;
-    for (int i = 0; i < 10; ++i) bits += fresh.cpu->read(0x4017) == 0x41 ? '1' : '0';
-    EXPECT_EQ(bits, "0000000011");
+    Machine fresh(plainImage());
+    EXPECT_EQ(reads(0x4017, 10, fresh.cpu.get()), "0000000011");
 
     pads[1].store({0, 0, 1, 0, 0, 0, 0, 0});
     cpu.joypadPorts[0].store(nullptr);
-    cpu.write(0x4016, 1);
-    cpu.write(0x4016, 0);
-    EXPECT_EQ(readSequence(0x4017, 3), "001");
-    EXPECT_EQ(readSequence(0x4016, 9), "000000001");
-    EXPECT_EQ(readSequence(0x4017, 6), "000001");
+    strobe();
+    EXPECT_EQ(reads(0x4017, 3), "001");
+    EXPECT_EQ(reads(0x4016, 9), "000000001");
+    EXPECT_EQ(reads(0x4017, 6), "000001");
     // $4017 writes go to the APU frame counter, not the pads.
     cpu.write(0x4017, 1);
-    EXPECT_EQ(readSequence(0x4017, 1), "1");
+    EXPECT_EQ(reads(0x4017, 1), "1");
 }
 
 }  // namespace

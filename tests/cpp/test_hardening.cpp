@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "../fuzz/fuzz_one.h"
+#include "test_support.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // Header bytes 10-15 steer the harness (see fuzz_one.h): 15 = 13 is one frame.
 Bytes header(uint8_t prg, uint8_t chr, int mapper, uint8_t flags6 = 0, bool nes2 = false, uint8_t byte9 = 0,
@@ -117,22 +115,12 @@ std::vector<Case> cases() {
 
 class Hardening : public ::testing::TestWithParam<size_t> {
 protected:
-    // Save folders go to a private directory, and the loader's lines nowhere.
-    static void SetUpTestSuite() {
-        char folder[] = "/tmp/velkora-hardening-XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        dataHome = folder;
-        ::setenv("XDG_DATA_HOME", folder, 1);
-    }
-    static void TearDownTestSuite() {
-        std::remove((dataHome + "/velkora/fuzz/ram").c_str());
-        ::rmdir((dataHome + "/velkora/fuzz").c_str());
-        ::rmdir((dataHome + "/velkora").c_str());
-        ::rmdir(dataHome.c_str());
-    }
-    static std::string dataHome;
+    // Save folders go to a private directory.
+    static void SetUpTestSuite() { home = std::make_unique<TempDir>(/*asDataHome=*/true); }
+    static void TearDownTestSuite() { home.reset(); }
+    static std::unique_ptr<TempDir> home;
 };
-std::string Hardening::dataHome;
+std::unique_ptr<TempDir> Hardening::home;
 
 }  // namespace
 
@@ -170,10 +158,8 @@ TEST(HardeningEmptyImage, EveryConstructorRefusesIt) {
     EXPECT_THROW(cartridge.validate(), RomError);
     EXPECT_THROW(NESUnit("empty.nes", Bytes{}, NESUnit::kDefaultClock), RomError);
 
-    char path[] = "/tmp/velkora-empty-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_THROW(NESUnit(std::string(path), NESUnit::kDefaultClock), RomError);
-    std::remove(path);
+    TempDir folder;
+    const std::string path = folder.path + "/empty.nes";
+    std::ofstream{path};
+    EXPECT_THROW(NESUnit(path, NESUnit::kDefaultClock), RomError);
 }

@@ -10,89 +10,27 @@
 #include <string>
 #include <vector>
 
-#include "apu/apu.h"
-#include "cartridge/cartridge.h"
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
+#include "test_support.h"
 
 namespace {
 
 constexpr int32_t KiB = 1024;
 
-// PRG and CHR bytes are pseudo-random, so every KiB of a ROM is distinct and
-// a window can be matched against the one bank it must hold.
-std::vector<uint8_t> romBytes(int32_t size, uint32_t seed) {
-    std::vector<uint8_t> out(static_cast<size_t>(size));
-    std::mt19937 gen(seed);
-    for (auto& b : out) b = uint8_t(gen());
-    return out;
-}
-
-struct ImageDesc {
-    int mapper = 0;
-    int32_t prgKiB = 32;
-    int32_t chrKiB = 8;
-    uint8_t flags6 = 0;  // mirroring and battery bits
-};
-
-// iNES when the sizes fit its units; otherwise NES 2.0 with the
-// exponent-multiplier form, which reaches sizes like 3 KiB or 48 KiB.
-uint8_t exponentByte(int32_t bytes) {
-    for (int e = 0; e < 64; ++e)
-        for (int m = 0; m < 4; ++m)
-            if ((int64_t(2 * m + 1) << e) == bytes) return uint8_t((e << 2) | m);
-    ADD_FAILURE() << bytes << " bytes cannot be declared";
-    return 0;
-}
-
-std::vector<uint8_t> makeImage(const ImageDesc& desc) {
-    std::vector<uint8_t> header = {0x4E, 0x45, 0x53, 0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    header[6] = uint8_t(((desc.mapper & 0x0F) << 4) | (desc.flags6 & 0x0F));
-    header[7] = uint8_t(desc.mapper & 0xF0);
-    const bool ines = desc.prgKiB % 16 == 0 && desc.chrKiB % 8 == 0;
-    if (ines) {
-        header[4] = uint8_t(desc.prgKiB / 16);
-        header[5] = uint8_t(desc.chrKiB / 8);
-    } else {
-        header[7] |= 0x08;
-        header[9] = 0xFF;
-        header[4] = exponentByte(desc.prgKiB * KiB);
-        header[5] = desc.chrKiB ? exponentByte(desc.chrKiB * KiB) : 0;
-        if (!desc.chrKiB) header[9] = 0x0F;
-    }
-    auto prg = romBytes(desc.prgKiB * KiB, 1);
-    auto chr = romBytes(desc.chrKiB * KiB, 2);
-    header.insert(header.end(), prg.begin(), prg.end());
-    header.insert(header.end(), chr.begin(), chr.end());
-    return header;
-}
-
-// One console's worth of components, linked and started as the host does.
-struct Rig {
-    std::unique_ptr<CPU> cpu = std::make_unique<CPU>();
-    std::unique_ptr<PPU> ppu = std::make_unique<PPU>(cpu.get());
-    std::unique_ptr<APU> apu = std::make_unique<APU>();
-    Cartridge cart;
+// A console's components on an image of pseudo-random PRG and CHR bytes.
+struct Rig : Machine {
     BusContext ctx;
 
-    explicit Rig(const ImageDesc& desc) {
-        cpu->apu = apu.get();
-        apu->cpu = cpu.get();
-        const auto image = makeImage(desc);
-        testing::internal::CaptureStdout();
-        cart.loadImage(image.data(), image.size());
-        mapCartridge(cpu.get(), &cart, "");
-        ppu->attachCartridge(&cart);
-        testing::internal::GetCapturedStdout();
-        ctx = BusContext{cpu.get(), ppu.get(), apu.get()};
-    }
+    explicit Rig(int mapper, int32_t prgKiB = 32, int32_t chrKiB = 8, uint8_t flags6 = 0)
+        : Machine(cartImage(mapper, randomBytes(size_t(prgKiB) * KiB, 1), randomBytes(size_t(chrKiB) * KiB, 2),
+                            flags6)),
+          ctx(context()) {}
 
     uint8_t* mem(uint16_t a) { return &cpu->memory[a]; }
     uint8_t* vram(uint16_t a) { return &ppu->vram[a]; }
-    const uint8_t* prg(int32_t kib) { return cart.prgBankSource(kib); }
-    const uint8_t* chr(int32_t kib) { return cart.chrBankSource(kib); }
+    const uint8_t* prg(int32_t kib) { return cart->prgBankSource(kib); }
+    const uint8_t* chr(int32_t kib) { return cart->chrBankSource(kib); }
     void write(uint16_t a, uint8_t v) { cpu->write(a, v); }
-    template <class Board> Board& board() { return *static_cast<Board*>(cart.mapper.get()); }
+    template <class Board> Board& board() { return *static_cast<Board*>(cart->mapper.get()); }
 
     // `kib` KiB at `dst` hold the ROM banks starting at `startKiB`, wrapped.
     bool prgAt(uint16_t dst, int32_t startKiB, int32_t kib) {
@@ -107,7 +45,7 @@ struct Rig {
     }
 };
 
-std::vector<uint8_t> snapshot(const uint8_t* p, size_t n) { return std::vector<uint8_t>(p, p + n); }
+Bytes snapshot(const uint8_t* p, size_t n) { return Bytes(p, p + n); }
 
 // ---------------------------------------------------------------- UxROM
 
@@ -117,15 +55,15 @@ class UxROMBanks : public testing::TestWithParam<UxRow> {};
 
 TEST_P(UxROMBanks, SelectsWrappedBankAndKeepsLastFixed) {
     const UxRow row = GetParam();
-    Rig rig({2, row.prgKiB, 8});
+    Rig rig(2, row.prgKiB, 8);
     std::memset(rig.mem(0x0000), 0x11, 0x800);
     std::memset(rig.mem(0x6000), 0x66, 0x2000);
     rig.write(row.address, row.value);
     EXPECT_EQ(rig.board<NES::UxROM>().prgBank, (row.value & 0x0F) * 16);
     EXPECT_TRUE(rig.prgAt(0x8000, row.expectKiB, 16));
     EXPECT_TRUE(rig.prgAt(0xC000, row.prgKiB - 16, 16));
-    EXPECT_EQ(std::vector<uint8_t>(0x800, 0x11), snapshot(rig.mem(0), 0x800));
-    EXPECT_EQ(std::vector<uint8_t>(0x2000, 0x66), snapshot(rig.mem(0x6000), 0x2000));
+    EXPECT_EQ(Bytes(0x800, 0x11), snapshot(rig.mem(0), 0x800));
+    EXPECT_EQ(Bytes(0x2000, 0x66), snapshot(rig.mem(0x6000), 0x2000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, UxROMBanks, testing::Values(
@@ -135,22 +73,12 @@ INSTANTIATE_TEST_SUITE_P(Sizes, UxROMBanks, testing::Values(
     UxRow{48, 0xA000, 0x03, 0},     // 48 mod 48
     UxRow{256, 0x8000, 0x0F, 240}));
 
-TEST(UxROM, IgnoresWritesBelowRom) {
-    Rig rig({2, 128, 8});
-    rig.write(0x8000, 0x02);
-    const auto prgWindow = snapshot(rig.mem(0x8000), 0x8000);
-    rig.write(0x6000, 0x05);
-    rig.write(0x0200, 0x07);
-    EXPECT_EQ(rig.board<NES::UxROM>().prgBank, 32);
-    EXPECT_EQ(prgWindow, snapshot(rig.mem(0x8000), 0x8000));
-}
-
 TEST(UxROM, StateBlockRoundTrip) {
-    Rig rig({2, 128, 8});
+    Rig rig(2, 128, 8);
     rig.write(0x8000, 0x03);
     uint8_t block[256] = {};
     rig.board<NES::UxROM>().storeState(rig.ctx, block);
-    EXPECT_EQ(std::vector<uint8_t>({48, 0, 0, 0}), snapshot(block, 4));
+    EXPECT_EQ(Bytes({48, 0, 0, 0}), snapshot(block, 4));
 
     // Restoring bank 96 maps it again even over a clobbered window.
     const uint8_t other[4] = {96, 0, 0, 0};
@@ -174,7 +102,7 @@ class CNROMBanks : public testing::TestWithParam<CnRow> {};
 
 TEST_P(CNROMBanks, SelectsWholeByteModuloBankCount) {
     const CnRow row = GetParam();
-    Rig rig({3, 32, row.chrKiB, 0x01});
+    Rig rig(3, 32, row.chrKiB, 0x01);
     rig.ppu->mirroring = SingleScreen;
     rig.write(0x8000, row.value);
     EXPECT_EQ(rig.board<NES::CNROM>().chrBank, row.expectBank);
@@ -184,7 +112,7 @@ TEST_P(CNROMBanks, SelectsWholeByteModuloBankCount) {
 
     uint8_t block[256] = {};
     rig.board<NES::CNROM>().storeState(rig.ctx, block);
-    EXPECT_EQ(std::vector<uint8_t>({uint8_t(row.expectBank), 0, 0, 0}), snapshot(block, 4));
+    EXPECT_EQ(Bytes({uint8_t(row.expectBank), 0, 0, 0}), snapshot(block, 4));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, CNROMBanks, testing::Values(
@@ -193,12 +121,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CNROMBanks, testing::Values(
     CnRow{24, 4, 8},      // three banks: 4 mod 3 = 1
     CnRow{8, 0x37, 0}));
 
-TEST(CNROM, RestoreReattachesAndIgnoresLowWrites) {
-    Rig rig({3, 16, 32});
-    rig.write(0x6000, 3);
-    rig.write(0x0200, 3);
-    EXPECT_EQ(rig.board<NES::CNROM>().chrBank, 0);
-
+TEST(CNROM, RestoreReattachesTheBank) {
+    Rig rig(3, 16, 32);
     const uint8_t block[4] = {16, 0, 0, 0};
     std::memset(rig.vram(0), 0, 0x2000);
     rig.board<NES::CNROM>().restoreState(rig.ctx, block);
@@ -207,14 +131,24 @@ TEST(CNROM, RestoreReattachesAndIgnoresLowWrites) {
     EXPECT_TRUE(rig.chrAt(0, 16, 8));
 }
 
+// Their one register covers $8000-$FFFF only.
+TEST(DiscreteBoards, WritesBelowRomSelectNothing) {
+    for (const int mapper : {2, 3}) {
+        Rig rig(mapper, mapper == 2 ? 128 : 32, 32);  // CNROM has at most 32 KiB of PRG
+        rig.write(0x8000, 0x02);
+        const Bytes prg = snapshot(rig.mem(0x8000), 0x8000), chr = snapshot(rig.vram(0), 0x2000);
+        rig.writes({{0x6000, 0x05}, {0x0200, 0x07}});
+        EXPECT_EQ(prg, snapshot(rig.mem(0x8000), 0x8000)) << "mapper " << mapper;
+        EXPECT_EQ(chr, snapshot(rig.vram(0), 0x2000)) << "mapper " << mapper;
+    }
+}
+
 TEST(CNROM, WithoutChrRomUsesChrRamAndDoesNotDivideByZero) {
-    Rig rig({3, 32, 0});
+    Rig rig(3, 32, 0);
     std::memset(rig.vram(0), 0x5A, 0x2000);
-    testing::internal::CaptureStdout();
-    rig.write(0x8000, 7);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CHR-RAM Copied.\n");
+    EXPECT_EQ(captureStdout([&] { rig.write(0x8000, 7); }), "CHR-RAM Copied.\n");
     EXPECT_EQ(rig.board<NES::CNROM>().chrBank, 0);
-    EXPECT_EQ(std::vector<uint8_t>(0x2000, 0x5A), snapshot(rig.vram(0), 0x2000));
+    EXPECT_EQ(Bytes(0x2000, 0x5A), snapshot(rig.vram(0), 0x2000));
 }
 
 // ---------------------------------------------------------------- MMC1
@@ -224,26 +158,32 @@ void serial(Rig& rig, uint16_t address, uint8_t v) {
     for (int i = 0; i < 5; ++i) rig.write(i < 4 ? 0x8000 : address, uint8_t((v >> i) & 1));
 }
 
-TEST(MMC1, FiveWritesCompleteControl) {
-    Rig rig({1, 128, 32});
-    auto& mmc1 = rig.board<NES::MMC1>();
-    for (int i = 0; i < 4; ++i) {
-        rig.write(0x8000, uint8_t(i == 1));
-        EXPECT_EQ(rig.ppu->mirroring, Horizontal) << "completed early at write " << i + 1;
-        EXPECT_EQ(mmc1.prgMode, 3);
+// Four writes of the bits of 2 complete nothing; the fifth completes the
+// register it addresses. The ROM window never takes the serial bits.
+TEST(MMC1, FifthWriteCompletesTheRegisterItAddresses) {
+    for (const uint16_t fifth : {0x8000, 0xE000}) {
+        Rig rig(1, 128, 32);
+        auto& mmc1 = rig.board<NES::MMC1>();
+        for (int i = 0; i < 4; ++i) {
+            rig.write(0x8000, uint8_t(i == 1));
+            EXPECT_EQ(rig.ppu->mirroring, Horizontal) << "completed early at write " << i + 1;
+            EXPECT_EQ(mmc1.prgMode, 3);
+        }
+        rig.write(fifth, 0);
+        EXPECT_EQ(mmc1.shiftRegister, 0x10);
+        const bool control = fifth == 0x8000;
+        EXPECT_EQ(rig.ppu->mirroring, control ? Vertical : Horizontal);
+        EXPECT_EQ(mmc1.prgMode, control ? 0 : 3);
+        EXPECT_EQ(mmc1.chrMode, 0);
+        EXPECT_TRUE(rig.prgAt(0x8000, control ? 0 : 32, 16));
+        if (control) {
+            EXPECT_EQ(mmc1.registerValue, 2);
+        }
     }
-    rig.write(0x8000, 0);
-    EXPECT_EQ(rig.ppu->mirroring, Vertical);
-    EXPECT_EQ(mmc1.prgMode, 0);
-    EXPECT_EQ(mmc1.chrMode, 0);
-    EXPECT_EQ(mmc1.shiftRegister, 0x10);
-    EXPECT_EQ(mmc1.registerValue, 2);
-    // The ROM window never takes the serial bits.
-    EXPECT_TRUE(rig.prgAt(0x8000, 0, 16));
 }
 
 TEST(MMC1, ResetWriteAbandonsSequenceAndReplacesControl) {
-    Rig rig({1, 128, 32});
+    Rig rig(1, 128, 32);
     auto& mmc1 = rig.board<NES::MMC1>();
     serial(rig, 0x8000, 0x1A);  // 4 KiB CHR, prgMode 2, vertical
     serial(rig, 0xE000, 0x02);
@@ -260,22 +200,13 @@ TEST(MMC1, ResetWriteAbandonsSequenceAndReplacesControl) {
     EXPECT_EQ(rig.ppu->mirroring, Horizontal);
 }
 
-TEST(MMC1, FifthWriteAddressSelectsRegister) {
-    Rig rig({1, 128, 32});
-    for (int i = 0; i < 4; ++i) rig.write(0x8000, uint8_t(i == 1));  // bits of 2 ...
-    rig.write(0xE000, 0);                                               // ... ending at PRG
-    EXPECT_EQ(rig.board<NES::MMC1>().prgMode, 3);
-    EXPECT_EQ(rig.ppu->mirroring, Horizontal);
-    EXPECT_TRUE(rig.prgAt(0x8000, 32, 16));
-}
-
 struct MirrorRow { int32_t from; uint8_t control; int32_t to; int move; };  // move: 0 none, 1 $2800->$2400, 2 back
 
 class MMC1Mirroring : public testing::TestWithParam<MirrorRow> {};
 
 TEST_P(MMC1Mirroring, MovesSecondNametableOnlyBetweenHorizontalAndVertical) {
     const MirrorRow row = GetParam();
-    Rig rig({1, 32, 8});
+    Rig rig(1, 32, 8);
     for (int t = 0; t < 4; ++t) std::memset(rig.vram(uint16_t(0x2000 + t * 0x400)), 0xA0 + t, 0x400);
     auto before = snapshot(rig.vram(0x2000), 0x1000);
     rig.ppu->mirroring = row.from;
@@ -303,7 +234,7 @@ class MMC1Prg : public testing::TestWithParam<PrgRow> {};
 
 TEST_P(MMC1Prg, ModesMapTheirWindows) {
     const PrgRow row = GetParam();
-    Rig rig({1, row.prgKiB, 8});
+    Rig rig(1, row.prgKiB, 8);
     serial(rig, 0x8000, row.control);
     serial(rig, 0xE000, row.bank);
     EXPECT_TRUE(rig.prgAt(0x8000, row.lowKiB, 16));
@@ -322,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, MMC1Prg, testing::Values(
     PrgRow{3, 0x0C, 1, 1, 2}));             // smaller than one bank: 16 mod 3, -13 mod 3
 
 TEST(MMC1, ControlWriteCopiesFixedBanks) {
-    Rig rig({1, 128, 8});
+    Rig rig(1, 128, 8);
     serial(rig, 0x8000, 0x0C);
     serial(rig, 0xE000, 3);
     ASSERT_TRUE(rig.prgAt(0x8000, 48, 16));
@@ -334,7 +265,7 @@ TEST(MMC1, ControlWriteCopiesFixedBanks) {
 }
 
 TEST(MMC1, ChrBanksIn8And4KiBModes) {
-    Rig rig({1, 32, 32});
+    Rig rig(1, 32, 32);
     // 8 KiB mode: bit 0 ignored, and $C000 does nothing.
     serial(rig, 0xA000, 5);
     EXPECT_TRUE(rig.chrAt(0x0000, 16, 8));
@@ -354,15 +285,15 @@ TEST(MMC1, ChrBanksIn8And4KiBModes) {
 }
 
 TEST(MMC1, ChrRamBanksMoveWithinPatternTables) {
-    Rig rig({1, 32, 0});
-    auto ram = romBytes(0x2000, 9);
+    Rig rig(1, 32, 0);
+    auto ram = randomBytes(0x2000, 9);
     std::memcpy(rig.vram(0), ram.data(), ram.size());
     serial(rig, 0xA000, 0);  // bank 0 onto itself: unchanged
     EXPECT_EQ(ram, snapshot(rig.vram(0), 0x2000));
     serial(rig, 0x8000, 0x1C);
     serial(rig, 0xA000, 1);  // 4 KiB at 4 KiB of the 8 KiB RAM to $0000
-    EXPECT_EQ(std::vector<uint8_t>(ram.begin() + 0x1000, ram.end()), snapshot(rig.vram(0), 0x1000));
-    EXPECT_EQ(std::vector<uint8_t>(ram.begin() + 0x1000, ram.end()), snapshot(rig.vram(0x1000), 0x1000));
+    EXPECT_EQ(Bytes(ram.begin() + 0x1000, ram.end()), snapshot(rig.vram(0), 0x1000));
+    EXPECT_EQ(Bytes(ram.begin() + 0x1000, ram.end()), snapshot(rig.vram(0x1000), 0x1000));
 }
 
 // ---------------------------------------------------------------- MMC3
@@ -373,7 +304,7 @@ class MMC3BankData : public testing::TestWithParam<DataRow> {};
 
 TEST_P(MMC3BankData, RegisterAndLayoutChooseWindow) {
     const DataRow row = GetParam();
-    Rig rig({4, 256, 256});
+    Rig rig(4, 256, 256);
     rig.write(0x8000, row.select);
     const auto cpuBefore = snapshot(rig.mem(0x8000), 0x8000);
     const auto ppuBefore = snapshot(rig.vram(0), 0x2000);
@@ -413,9 +344,8 @@ INSTANTIATE_TEST_SUITE_P(Registers, MMC3BankData, testing::Values(
     DataRow{0xC7, 0x3F, true, 0xA000, 8, 504 % 256}));
 
 TEST(MMC3, LayoutChangesSwapHalves) {
-    Rig rig({4, 256, 256});
-    rig.write(0x8000, 0x06);
-    rig.write(0x8001, 0x05);
+    Rig rig(4, 256, 256);
+    rig.writes({{0x8000, 0x06}, {0x8001, 0x05}});
     const auto low = snapshot(rig.mem(0x8000), 0x2000);
     const auto high = snapshot(rig.mem(0xC000), 0x2000);
     const auto mid = snapshot(rig.mem(0xA000), 0x2000);
@@ -441,7 +371,7 @@ TEST(MMC3, LayoutChangesSwapHalves) {
 
 TEST(MMC3, MirroringWritesMoveNoBytes) {
     for (uint8_t flags : {uint8_t(0x00), uint8_t(0x01), uint8_t(0x08)}) {
-        Rig rig({4, 32, 8, flags});
+        Rig rig(4, 32, 8, flags);
         const auto nametables = snapshot(rig.vram(0x2000), 0x1000);
         const int32_t header = rig.ppu->mirroring;
         rig.write(0xA000, 0);
@@ -453,14 +383,11 @@ TEST(MMC3, MirroringWritesMoveNoBytes) {
 }
 
 TEST(MMC3, PrgRamWriteProtect) {
-    Rig rig({4, 32, 8});
+    Rig rig(4, 32, 8);
     rig.write(0x6123, 0x11);
     rig.write(0xA001, 0x40);
     EXPECT_EQ(rig.board<NES::MMC3>().prgRamEnable, 0);
-    rig.write(0x6123, 0x55);
-    rig.write(0x7FFF, 0x55);
-    rig.write(0x5FFF, 0x55);  // outside PRG RAM: stored as usual
-    rig.write(0x0123, 0x55);
+    rig.writes({{0x6123, 0x55}, {0x7FFF, 0x55}, {0x5FFF, 0x55}, {0x0123, 0x55}});  // the last two outside PRG RAM
     EXPECT_EQ(*rig.mem(0x6123), 0x11);
     EXPECT_EQ(*rig.mem(0x7FFF), 0x00);
     EXPECT_EQ(*rig.mem(0x5FFF), 0x55);
@@ -492,9 +419,9 @@ class MMC3Irq : public testing::TestWithParam<IrqRow> {};
 
 TEST_P(MMC3Irq, Cadence) {
     const IrqRow& row = GetParam();
-    Rig rig({4, 32, 8});
+    Rig rig(4, 32, 8);
     *rig.mem(0x2001) = 0x18;
-    for (auto [a, v] : row.writes) rig.write(a, v);
+    for (auto [address, value] : row.writes) rig.write(address, value);
     EXPECT_EQ(row.hits, clockScanlines(rig, row.lines)) << row.name;
 }
 
@@ -507,7 +434,7 @@ INSTANTIATE_TEST_SUITE_P(Latches, MMC3Irq, testing::Values(
     IrqRow{"latch change applies at reload", {{0xC000, 2}, {0xC001, 0}, {0xC000, 5}}, 12, {6, 12}}));
 
 TEST(MMC3, CounterOnlyMovesAtDot256OfRenderedLines) {
-    Rig rig({4, 32, 8});
+    Rig rig(4, 32, 8);
     auto& mmc3 = rig.board<NES::MMC3>();
     struct Case { int cycle; bool vblank; uint8_t mask; bool counts; };
     for (const Case c : {Case{256, false, 0x18, true}, Case{256, false, 0x08, true}, Case{256, false, 0x10, true},
@@ -523,10 +450,9 @@ TEST(MMC3, CounterOnlyMovesAtDot256OfRenderedLines) {
 }
 
 TEST(MMC3, DisablingKeepsRequestedInterrupt) {
-    Rig rig({4, 32, 8});
+    Rig rig(4, 32, 8);
     *rig.mem(0x2001) = 0x08;
-    rig.write(0xC000, 1);
-    rig.write(0xC001, 0);
+    rig.writes({{0xC000, 1}, {0xC001, 0}});
     clockScanlines(rig, 1);
     rig.ppu->cycle = 256;
     rig.board<NES::MMC3>().onDot(rig.ctx);
@@ -537,10 +463,9 @@ TEST(MMC3, DisablingKeepsRequestedInterrupt) {
 
 // Through the renderer: the counter is clocked on lines 0-240 and 261.
 TEST(MMC3, IrqLinesThroughPpuDots) {
-    Rig rig({4, 32, 8});
+    Rig rig(4, 32, 8);
     *rig.mem(0x2001) = 0x18;
-    rig.write(0xC000, 0);  // latch 0: an interrupt on every counted line
-    rig.write(0xC001, 0);
+    rig.writes({{0xC000, 0}, {0xC001, 0}});  // latch 0: an interrupt on every counted line
     std::vector<int> lines;
     const int64_t start = rig.ppu->frameCount;
     while (rig.ppu->frameCount < start + 2) {
@@ -551,24 +476,20 @@ TEST(MMC3, IrqLinesThroughPpuDots) {
         }
     }
     std::vector<int> expect;
-    for (int l = 0; l <= 240; ++l) expect.push_back(l);
-    expect.push_back(261);
-    for (int l = 0; l <= 240; ++l) expect.push_back(l);
-    expect.push_back(261);
+    for (int frame = 0; frame < 2; ++frame) {
+        for (int l = 0; l <= 240; ++l) expect.push_back(l);
+        expect.push_back(261);
+    }
     EXPECT_EQ(expect, lines);
 }
 
 TEST(MMC3, StateBlock) {
-    Rig rig({4, 32, 8});
-    rig.write(0x8000, 0x46);
-    rig.write(0xA001, 0x40);
-    rig.write(0xC000, 0x21);
-    rig.write(0xC001, 0);
-    rig.write(0xE000, 0);
+    Rig rig(4, 32, 8);
+    rig.writes({{0x8000, 0x46}, {0xA001, 0x40}, {0xC000, 0x21}, {0xC001, 0}, {0xE000, 0}});
     uint8_t block[256];
     std::memset(block, 0xEE, sizeof block);
     rig.board<NES::MMC3>().storeState(rig.ctx, block);
-    const std::vector<uint8_t> expect = {0x46, 0x46, 1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x21, 0, 0, 0xEE};
+    const Bytes expect = {0x46, 0x46, 1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x21, 0, 0, 0xEE};
     EXPECT_EQ(expect, snapshot(block, 15));
 
     // Restoring takes the registers back and copies no memory.
@@ -599,19 +520,18 @@ class NTDECWindows : public testing::TestWithParam<FixedRow> {};
 
 TEST_P(NTDECWindows, FixedBanksWrapAndE000SelectsC000) {
     const FixedRow row = GetParam();
-    Rig rig({40, row.prgKiB, 8});
+    Rig rig(40, row.prgKiB, 8);
     EXPECT_TRUE(rig.prgAt(0x6000, row.at6000, 8));
     EXPECT_TRUE(rig.prgAt(0x8000, row.at8000, 8));
     EXPECT_TRUE(rig.prgAt(0xA000, row.atA000, 8));
     EXPECT_TRUE(rig.prgAt(0xE000, row.atE000, 8));
-    EXPECT_EQ(std::vector<uint8_t>(0x2000, 0), snapshot(rig.mem(0xC000), 0x2000));
+    EXPECT_EQ(Bytes(0x2000, 0), snapshot(rig.mem(0xC000), 0x2000));
     for (int value : {2, 10, 0xFF, 3}) {
         rig.write(0xE000, uint8_t(value));
         EXPECT_TRUE(rig.prgAt(0xC000, value * 8 % row.prgKiB, 8)) << value;
     }
     const auto all = snapshot(rig.mem(0), 0x10000);
-    rig.write(0xC000, 6);
-    rig.write(0xDFFF, 6);
+    rig.writes({{0xC000, 6}, {0xDFFF, 6}});
     EXPECT_EQ(all, snapshot(rig.mem(0), 0x10000));
     EXPECT_EQ(rig.board<NES::NTDEC2722>().irqEnable, 1);
 }
@@ -635,7 +555,7 @@ int64_t dotsToIrq(Rig& rig, int64_t limit) {
 }
 
 TEST(NTDEC2722, TimerRunsFromPowerOnAndRestarts) {
-    Rig rig({40, 64, 8});
+    Rig rig(40, 64, 8);
     EXPECT_EQ(dotsToIrq(rig, 20000), 12288);
     EXPECT_EQ(dotsToIrq(rig, 20000), 12288);  // it keeps running
     for (int i = 0; i < 5000; ++i) rig.ppu->stepDot();
@@ -666,23 +586,24 @@ class BoardSweep : public testing::TestWithParam<SweepRow> {};
 
 TEST_P(BoardSweep, WindowsOnlyEverHoldRomBanks) {
     const SweepRow row = GetParam();
-    Rig rig({row.mapper, row.prgKiB, row.chrKiB});
-    std::set<std::vector<uint8_t>> prgBanks{std::vector<uint8_t>(KiB, 0)};
-    std::set<std::vector<uint8_t>> chrBanks{std::vector<uint8_t>(KiB, 0)};
+    Rig rig(row.mapper, row.prgKiB, row.chrKiB);
+    std::set<Bytes> prgBanks{Bytes(KiB, 0)};
+    std::set<Bytes> chrBanks{Bytes(KiB, 0)};
     for (int32_t k = 0; k < row.prgKiB; ++k) prgBanks.insert(snapshot(rig.prg(k), KiB));
     for (int32_t k = 0; k < row.chrKiB; ++k) chrBanks.insert(snapshot(rig.chr(k), KiB));
     std::mt19937 gen(uint32_t(row.mapper * 1000 + row.prgKiB));
-    testing::internal::CaptureStdout();  // CNROM re-attaching CHR RAM prints each time
-    for (int i = 0; i < 3000; ++i) {
-        const uint16_t address = uint16_t(0x6000 + gen() % 0xA000);
-        rig.write(address, uint8_t(gen()));
-        if (i % 16) continue;
-        for (int k = 0; k < 32; ++k)
-            ASSERT_TRUE(prgBanks.count(snapshot(rig.mem(uint16_t(0x8000 + k * KiB)), KiB))) << "PRG KiB " << k << " write " << i;
-        for (int k = 0; k < 8 && row.chrKiB; ++k)
-            ASSERT_TRUE(chrBanks.count(snapshot(rig.vram(uint16_t(k * KiB)), KiB))) << "CHR KiB " << k << " write " << i;
-    }
-    testing::internal::GetCapturedStdout();
+    captureStdout([&] {  // CNROM re-attaching CHR RAM prints each time
+        for (int i = 0; i < 3000; ++i) {
+            rig.write(uint16_t(0x6000 + gen() % 0xA000), uint8_t(gen()));
+            if (i % 16) continue;
+            for (int k = 0; k < 32; ++k)
+                ASSERT_TRUE(prgBanks.count(snapshot(rig.mem(uint16_t(0x8000 + k * KiB)), KiB)))
+                    << "PRG KiB " << k << " write " << i;
+            for (int k = 0; k < 8 && row.chrKiB; ++k)
+                ASSERT_TRUE(chrBanks.count(snapshot(rig.vram(uint16_t(k * KiB)), KiB)))
+                    << "CHR KiB " << k << " write " << i;
+        }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BoardSweep, testing::Values(

@@ -3,107 +3,59 @@
 // leaves, whatever the CPU does to the PPU between catch-ups.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "apu/apu.h"
-#include "cartridge/cartridge.h"
 #include "console/nes_unit.h"
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
+#include "test_support.h"
 
 namespace {
+
+#define SAME(field) ASSERT_EQ(bulk.field, reference.field) << #field " differs " << where
+#define SAME_EACH(field, n) \
+    for (int i = 0; i < n; ++i) ASSERT_EQ(bulk.field[i], reference.field[i]) << #field << i << " differs " << where
 
 // Every PPU field the renderer touches, plus the PPUSTATUS byte. The picture
 // buffers are compared separately (they are large).
 void expectSameState(PPU& bulk, PPU& reference, const std::string& where) {
     bulk.sync();
     bulk.syncSprites();
-    auto same = [&](auto a, auto b, const char* name) {
-        ASSERT_EQ(a, b) << name << " differs " << where;
-    };
-    same(bulk.scanline, reference.scanline, "scanline");
-    same(bulk.cycle, reference.cycle, "cycle");
-    same(int64_t(bulk.totalDots), int64_t(reference.totalDots), "totalDots");
-    same(int64_t(bulk.frameCount), int64_t(reference.frameCount), "frameCount");
-    same(bulk.v, reference.v, "v");
-    same(bulk.t, reference.t, "t");
-    same(bulk.oamAddr, reference.oamAddr, "oamAddr");
-    same(bulk.vblank, reference.vblank, "vblank");
-    same(bulk.nmiOccurred, reference.nmiOccurred, "nmiOccurred");
-    same(bulk.suppressVblank, reference.suppressVblank, "suppressVblank");
-    same(bulk.suppressNmi, reference.suppressNmi, "suppressNmi");
-    same(*bulk.ppuStatus, *reference.ppuStatus, "PPUSTATUS");
-    same(bulk.renderingEnabled, reference.renderingEnabled, "renderingEnabled");
-    same(bulk.postRender, reference.postRender, "postRender");
-    same(bulk.ntAddress, reference.ntAddress, "ntAddress");
-    same(bulk.atAddress, reference.atAddress, "atAddress");
-    same(bulk.patternLow, reference.patternLow, "patternLow");
-    same(bulk.patternHigh, reference.patternHigh, "patternHigh");
-    same(bulk.tileDot, reference.tileDot, "tileDot");
-    same(bulk.evalIndex, reference.evalIndex, "evalIndex");
-    same(bulk.evalByte, reference.evalByte, "evalByte");
-    same(bulk.evalDone, reference.evalDone, "evalDone");
-    same(bulk.evalCount, reference.evalCount, "evalCount");
-    same(bulk.spriteZeroNext, reference.spriteZeroNext, "spriteZeroNext");
-    same(bulk.lineSpriteCount, reference.lineSpriteCount, "lineSpriteCount");
-    same(bulk.activeMask, reference.activeMask, "activeMask");
-    same(bulk.spriteZeroLine, reference.spriteZeroLine, "spriteZeroLine");
-    ASSERT_EQ(std::memcmp(bulk.secondaryOam, reference.secondaryOam, 32), 0) << "secondaryOam " << where;
-    ASSERT_EQ(std::memcmp(bulk.lineSprites, reference.lineSprites, 32), 0) << "lineSprites " << where;
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(bulk.nextSpriteX[i], reference.nextSpriteX[i]) << "nextSpriteX " << i << " " << where;
-        ASSERT_EQ(bulk.spriteX[i], reference.spriteX[i]) << "spriteX " << i << " " << where;
-        ASSERT_EQ(bulk.spriteColumn[i], reference.spriteColumn[i]) << "spriteColumn " << i << " " << where;
-    }
+    SAME(scanline); SAME(cycle); SAME(totalDots); SAME(frameCount); SAME(v); SAME(t); SAME(oamAddr);
+    SAME(vblank); SAME(nmiOccurred); SAME(suppressVblank); SAME(suppressNmi);
+    ASSERT_EQ(*bulk.ppuStatus, *reference.ppuStatus) << "PPUSTATUS differs " << where;
+    SAME(renderingEnabled); SAME(postRender); SAME(ntAddress); SAME(atAddress); SAME(patternLow);
+    SAME(patternHigh); SAME(tileDot); SAME(evalIndex); SAME(evalByte); SAME(evalDone); SAME(evalCount);
+    SAME(spriteZeroNext); SAME(lineSpriteCount); SAME(activeMask); SAME(spriteZeroLine);
+    SAME_EACH(secondaryOam, 32); SAME_EACH(lineSprites, 32);
+    SAME_EACH(nextSpriteX, 8); SAME_EACH(spriteX, 8); SAME_EACH(spriteColumn, 8);
 }
 
 void expectSamePicture(const PPU& bulk, const PPU& reference, const std::string& where) {
-    ASSERT_EQ(bulk.colorIndexCache, reference.colorIndexCache) << "colorIndexCache " << where;
-    ASSERT_EQ(bulk.workFrame, reference.workFrame) << "workFrame " << where;
-    ASSERT_EQ(bulk.displayFrame, reference.displayFrame) << "displayFrame " << where;
+    SAME(colorIndexCache); SAME(workFrame); SAME(displayFrame);
 }
 
 // A CPU, APU and PPU, optionally with a board that has a per-dot hook: MMC3
 // (acts once per line) or mapper 40 (counts every dot); the test plays the
 // CPU (and, for direct pokes, the bus and the boards).
 enum class Board { None, Mmc3, Ntdec };
-struct Rig {
-    std::unique_ptr<CPU> cpu = std::make_unique<CPU>();
-    std::unique_ptr<APU> apu = std::make_unique<APU>();
-    std::unique_ptr<PPU> ppu;
-    Cartridge cartridge;
+struct Rig : Machine {
     NES::MMC3* mmc3 = nullptr;
     NES::NTDEC2722* ntdec = nullptr;
     explicit Rig(Board board) {
-        cpu->apu = apu.get();
-        apu->cpu = cpu.get();
-        ppu = std::make_unique<PPU>(cpu.get());
         if (board == Board::Mmc3) {
             auto mapper = std::make_unique<NES::MMC3>();
             mmc3 = mapper.get();
             mmc3->irqLatch = 20;  // an IRQ every 21 counted lines
-            cartridge.mapper = std::move(mapper);
+            useBoard(std::move(mapper));
         } else if (board == Board::Ntdec) {
             auto mapper = std::make_unique<NES::NTDEC2722>();
             ntdec = mapper.get();
-            cartridge.mapper = std::move(mapper);
-        }
-        if (board != Board::None) {
-            cpu->cartridge = &cartridge;
-            ppu->attachCartridge(&cartridge);
+            useBoard(std::move(mapper));
         }
     }
     int32_t boardCounter() const { return mmc3 ? mmc3->irqCounter : ntdec ? ntdec->irqCounter : 0; }
-    void write(uint16_t address, uint8_t value) {
-        ppu->writeRegister(address, value);
-        if (address != 0x2002) cpu->memory[address] = value;
-    }
+    void write(uint16_t address, uint8_t value) { ppuWrite(address, value); }
 };
 
 // What the CPU can do to the PPU between two catch-ups.
@@ -120,7 +72,7 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
     Rig bulk(board);
     Rig reference(board);
     // Same random contents in both; OAM Y mostly on visible lines.
-    std::vector<uint8_t> vram(16384), oam(256);
+    Bytes vram(16384), oam(256);
     for (auto& b : vram) b = uint8_t(rng());
     for (size_t i = 0; i < 256; ++i) oam[i] = uint8_t(i % 4 == 0 && below(4) != 0 ? below(240) : rng());
     if (seed % 2 == 0) {
@@ -176,24 +128,16 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
         for (Rig* rig : {&bulk, &reference}) {
             // Register accesses catch up by themselves; the bus and the boards
             // call sync() before they change PPU memory behind its back.
+            if (poke >= Poke::Vram) rig->ppu->sync();
             switch (poke) {
                 case Poke::Register:
                     rig->write(reg, reg == 0x2001 ? mask : reg == 0x2000 ? uint8_t(value & 0x7F) : value);
                     break;
                 case Poke::Status: rig->ppu->readRegister(0x2002); break;
                 case Poke::Data: rig->ppu->readRegister(0x2007); break;
-                case Poke::Vram:
-                    rig->ppu->sync();
-                    rig->ppu->vram[address] = value;
-                    break;
-                case Poke::Oam:
-                    rig->ppu->sync();
-                    rig->ppu->oam[oamIndex] = value;
-                    break;
-                case Poke::Mirroring:
-                    rig->ppu->sync();
-                    rig->ppu->mirroring = mirroring;
-                    break;
+                case Poke::Vram: rig->ppu->vram[address] = value; break;
+                case Poke::Oam: rig->ppu->oam[oamIndex] = value; break;
+                case Poke::Mirroring: rig->ppu->mirroring = mirroring; break;
                 case Poke::Count: break;
             }
         }
@@ -239,9 +183,8 @@ TEST(BulkRenderer, MatchesStepDotOnTheDemoRoms) {
                            "spritecans.nes", "tanespot.nes", "years-behind.nes"};
     int tested = 0;
     for (const char* name : names) {
-        std::ifstream file(dir + name, std::ios::binary);
-        if (!file) continue;
-        const std::vector<uint8_t> image{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        const Bytes image = readFile(dir + name);
+        if (image.empty()) continue;
         NESUnit bulk(name, image, NESUnit::kDefaultClock);
         NESUnit reference(name, image, NESUnit::kDefaultClock);
         ++tested;

@@ -1,6 +1,6 @@
 // The renderer: frame timing, scroll counters, background and sprite pixels,
 // sprite 0 hit and the overflow scan.
-#include "test_ppu_fixture.h"
+#include "test_support.h"
 
 #include <cstring>
 
@@ -35,10 +35,8 @@ protected:
     }
     void fillNametable(uint8_t tile) { std::memset(&ppu->vram[0x2000], tile, 960); }
     void setSprite(int n, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
-        ppu->oam[4 * n] = y;
-        ppu->oam[4 * n + 1] = tile;
-        ppu->oam[4 * n + 2] = attr;
-        ppu->oam[4 * n + 3] = x;
+        const uint8_t bytes[4] = {y, tile, attr, x};
+        std::copy(bytes, bytes + 4, &ppu->oam[4 * n]);
     }
     // Runs to the start of the next frame, then through a whole picture.
     void renderFrame() {
@@ -214,32 +212,27 @@ TEST_F(RenderTest, CoarseXIncrementsEveryEightDotsAndReloadsAtDot257) {
 // --- sprites -----------------------------------------------------------------
 
 TEST_F(RenderTest, SpritePlacement) {
-    setTile(1, 1, 0xFF);
+    // Every sprite tile solid, so whatever row a line computes shows.
+    std::memset(&ppu->vram[0x1000], 0xFF, 0x1000);
     setMask(0x1E);
     setSprite(0, 0, 1, 0, 0);       // lines 1-8, columns 0-7
     setSprite(1, 100, 1, 0, 250);   // lines 101-108, columns 250-255
     setSprite(2, 238, 1, 0, 60);    // line 239 only
     setSprite(3, 239, 1, 0, 80);    // never
     setSprite(4, 0xFF, 1, 0, 100);  // never
+    // Down to the bottom line, none of them on line 0 of the next frame.
+    for (int n = 0; n < 8; ++n) setSprite(5 + n, uint8_t(232 + n), 1, 0, uint8_t(32 * n));
     renderFrame();
-    auto covered = [&](int row, int column) { return pixel(row, column) == kSp0[1]; };
+    auto covered = [&](int row, int column) { return pixel(row, column) != kBackdrop; };
     for (int row = 0; row < 240; ++row) {
         for (int column = 0; column < 256; ++column) {
             const bool expected = (row >= 1 && row <= 8 && column < 8) ||
                                   (row >= 101 && row <= 108 && column >= 250) ||
-                                  (row == 239 && column >= 60 && column < 68);
+                                  (row == 239 && column >= 60 && column < 68) ||
+                                  (row >= 233 + column / 32 && column % 32 < 8);
             ASSERT_EQ(covered(row, column), expected) << "row " << row << " column " << column;
         }
     }
-}
-
-TEST_F(RenderTest, NoSpriteOnLineZero) {
-    // Every sprite tile solid, so whatever row line 0 would compute shows.
-    std::memset(&ppu->vram[0x1000], 0xFF, 0x1000);
-    setMask(0x1E);
-    for (int n = 0; n < 8; ++n) setSprite(n, uint8_t(232 + n), 1, 0, uint8_t(32 * n));
-    renderFrame();
-    for (int column = 0; column < 256; ++column) EXPECT_EQ(pixel(0, column), kBackdrop);
 }
 
 TEST_F(RenderTest, FlipsAndTallSprites) {
@@ -289,14 +282,15 @@ TEST_F(RenderTest, PriorityBetweenSpritesAndBackground) {
 }
 
 TEST_F(RenderTest, SpriteZeroHit) {
-    struct Case { uint8_t sprite; uint8_t x; uint8_t mask; uint8_t bgTile; int hitDot; };
+    struct Case { uint8_t sprite; uint8_t x; uint8_t mask; uint8_t bgTile; int hitDot; int slot = 0; };
     const Case cases[] = {
-        {1, 248, 0x18, 1, 256},  // column 255
-        {2, 0, 0x18, 1, 1},      // inside the clipped left column
+        {1, 248, 0x18, 1, 256},    // column 255
+        {2, 0, 0x18, 1, 1},        // inside the clipped left column
         {1, 100, 0x1E, 1, 108},
-        {1, 100, 0x10, 1, -1},   // background off
-        {1, 100, 0x08, 1, -1},   // sprites off
-        {1, 100, 0x1E, 0, -1},   // transparent background
+        {1, 100, 0x10, 1, -1},     // background off
+        {1, 100, 0x08, 1, -1},     // sprites off
+        {1, 100, 0x1E, 0, -1},     // transparent background
+        {1, 100, 0x1E, 1, -1, 1},  // sprite 1 first on the line, sprite 0 hidden
     };
     for (const Case& c : cases) {
         SetUp();
@@ -304,14 +298,14 @@ TEST_F(RenderTest, SpriteZeroHit) {
         setTile(1, 1, 0x01);  // rightmost pixel only
         setTile(1, 2, 0x80);  // leftmost pixel only
         fillNametable(c.bgTile);
-        setSprite(0, 59, c.sprite, 0, c.x);
+        setSprite(c.slot, 59, c.sprite, 0, c.x);
         setMask(c.mask);
         runFrames(1);
         runTo(60, 0);
         EXPECT_EQ(status() & 0x40, 0);
         if (c.hitDot < 0) {
             runTo(241, 0);
-            EXPECT_EQ(status() & 0x40, 0) << "x " << int(c.x) << " mask " << int(c.mask);
+            EXPECT_EQ(status() & 0x40, 0) << "x " << int(c.x) << " mask " << int(c.mask) << " slot " << c.slot;
             continue;
         }
         runTo(60, c.hitDot);
@@ -323,18 +317,6 @@ TEST_F(RenderTest, SpriteZeroHit) {
         ppu->stepDot();
         EXPECT_EQ(status() & 0x40, 0);
     }
-}
-
-TEST_F(RenderTest, SpriteZeroOnlyCountsAsSpriteZero) {
-    setTile(0, 1, 0xFF);
-    fillNametable(1);
-    setTile(1, 1, 0xFF);
-    setSprite(0, 200, 1, 0, 0);  // elsewhere
-    setSprite(1, 59, 1, 0, 100);
-    setMask(0x1E);
-    runFrames(1);
-    runTo(100, 0);
-    EXPECT_EQ(status() & 0x40, 0);
 }
 
 // OAM filled with $F0: no byte of it is in range of a visible line, so the

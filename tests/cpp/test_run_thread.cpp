@@ -6,51 +6,21 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "console/nes_unit.h"
 #include "state/save_state.h"
+#include "test_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// 32 KiB NROM: enables NMI and rendering, counts in $10 forever; the NMI
-// handler counts in $11 and $6000 (PRG RAM, for the battery test).
-std::vector<uint8_t> spinImage(bool battery = false) {
-    std::vector<uint8_t> image(16 + 32768 + 8192, 0);
-    const uint8_t header[16] = {'N', 'E', 'S', 0x1A, 2, 1, uint8_t(battery ? 0x02 : 0x00), 0};
-    std::copy(header, header + 16, image.begin());
-    const uint8_t program[] = {
-        0xA9, 0x80, 0x8D, 0x00, 0x20,  // LDA #$80; STA $2000
-        0xA9, 0x1E, 0x8D, 0x01, 0x20,  // LDA #$1E; STA $2001
-        0xE6, 0x10,                    // loop: INC $10
-        0x4C, 0x0A, 0x80,              // JMP loop
-        0xE6, 0x11,                    // nmi: INC $11
-        0xEE, 0x00, 0x60,              // INC $6000
-        0xAD, 0x16, 0x40,              // LDA $4016
-        0x40,                          // RTI
-    };
-    std::copy(std::begin(program), std::end(program), image.begin() + 16);
-    auto vector = [&](uint16_t at, uint16_t target) {
-        image[16 + (at - 0x8000)] = uint8_t(target);
-        image[16 + (at - 0x8000) + 1] = uint8_t(target >> 8);
-    };
-    vector(0xFFFA, 0x800F);
-    vector(0xFFFC, 0x8000);
-    vector(0xFFFE, 0x8000);
-    for (size_t i = 0; i < 8192; ++i) image[16 + 32768 + i] = uint8_t(i * 7);
-    return image;
-}
 
 // Waits for a condition that must come true; the deadline only turns a hang
 // into a failure, it measures nothing.
@@ -68,8 +38,7 @@ bool eventually(Predicate done) {
 // callback that is replaced under it and called under it from the run thread.
 class Host {
 public:
-    explicit Host(bool battery = false, int32_t clock = 0)
-        : unit(std::make_unique<NESUnit>("spin.nes", spinImage(battery), clock)) {
+    explicit Host(bool battery = false) : unit(std::make_unique<NESUnit>("spin.nes", spinImage(battery), 0)) {
         unit->setPerFrame({&Host::trampoline, this});
     }
     ~Host() {
@@ -139,20 +108,22 @@ private:
     }
 };
 
-bool isError(const std::system_error& e, std::errc code) { return e.code() == std::make_error_code(code); }
+// The error a call reports, or none.
+template <typename Call>
+std::error_code errorOf(Call call) {
+    try {
+        call();
+    } catch (const std::system_error& e) {
+        return e.code();
+    }
+    return {};
+}
 
 }  // namespace
 
 TEST(RunThread, StopWithoutThreadReportsInvalidArgument) {
     Host host;
-    for (int i = 0; i < 2; ++i) {
-        try {
-            host.stop();
-            FAIL() << "stop without a run thread returned";
-        } catch (const std::system_error& e) {
-            EXPECT_TRUE(isError(e, std::errc::invalid_argument)) << e.what();
-        }
-    }
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(errorOf([&] { host.stop(); }), std::errc::invalid_argument);
     host.unit->runFrame();
     EXPECT_EQ(host.unit->frameCount(), 1);
 }
@@ -221,10 +192,9 @@ TEST(RunThread, HoldParksTheThreadBetweenInstructions) {
 // Two Python threads saving and loading at once: one releasing its hold must
 // not let the run thread go while the other still works on the machine.
 TEST(RunThread, SaveAndLoadStateFromTwoThreadsWhileRunning) {
-    char folder[] = "/tmp/velkora-rt-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
+    TempDir folder;
     Host host;
-    ASSERT_TRUE(host.unit->setSaveDir(folder));
+    ASSERT_TRUE(host.unit->setSaveDir(folder.path));
     host.perFrame([] {});
     host.start();
     auto saver = [&](int first) {
@@ -246,8 +216,6 @@ TEST(RunThread, SaveAndLoadStateFromTwoThreadsWhileRunning) {
     saver(0);
     other.join();
     host.stop();
-    for (int slot = 0; slot < 4; ++slot) std::remove((std::string(folder) + "/" + std::to_string(slot)).c_str());
-    ::rmdir(folder);
 }
 
 TEST(RunThread, CallbackRunsOncePerFrameOnTheRunThread) {
@@ -275,11 +243,7 @@ TEST(RunThread, StopFromTheCallbackWouldDeadlock) {
     Host host;
     std::atomic<int> deadlocks{0};
     host.perFrame([&] {
-        try {
-            host.unit->stop();
-        } catch (const std::system_error& e) {
-            if (isError(e, std::errc::resource_deadlock_would_occur)) ++deadlocks;
-        }
+        if (errorOf([&] { host.unit->stop(); }) == std::errc::resource_deadlock_would_occur) ++deadlocks;
     });
     host.start();
     ASSERT_TRUE(eventually([&] { return !host.unit->threadActive; }));
@@ -339,35 +303,18 @@ TEST(RunThread, DestroyingARunningConsoleJoinsIt) {
 }
 
 TEST(RunThread, BatteryRamIsStoredAfterTheJoin) {
-    char folder[] = "/tmp/velkora-rt-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const char* old = std::getenv("XDG_DATA_HOME");
-    const std::string saved = old ? old : "";
-    ::setenv("XDG_DATA_HOME", folder, 1);
-    {
-        Host host(/*battery=*/true);
-        ASSERT_FALSE(host.unit->saveFolder.empty());
-        const std::string ram = host.unit->saveFolder + "/ram";
-        for (int round = 0; round < 5; ++round) {
-            host.start();
-            ASSERT_TRUE(eventually([&] { return host.unit->frameCount() > round * 2 + 1; }));
-            host.stop();
-            std::FILE* f = std::fopen(ram.c_str(), "rb");
-            ASSERT_NE(f, nullptr);
-            std::vector<uint8_t> file(8193);
-            const size_t got = std::fread(file.data(), 1, file.size(), f);
-            std::fclose(f);
-            ASSERT_EQ(got, 8192u);
-            // The image of the stopped machine, not of one still running.
-            EXPECT_TRUE(std::equal(file.begin(), file.begin() + 8192, host.unit->cpu->memory.begin() + 0x6000));
-        }
-        std::remove(ram.c_str());
-        ::rmdir(host.unit->saveFolder.c_str());
+    TempDir home(/*asDataHome=*/true);
+    Host host(/*battery=*/true);
+    ASSERT_FALSE(host.unit->saveFolder.empty());
+    for (int round = 0; round < 5; ++round) {
+        host.start();
+        ASSERT_TRUE(eventually([&] { return host.unit->frameCount() > round * 2 + 1; }));
+        host.stop();
+        // The image of the stopped machine, not of one still running.
+        const Bytes file = readFile(host.unit->saveFolder + "/ram");
+        ASSERT_EQ(file.size(), 8192u);
+        EXPECT_TRUE(std::equal(file.begin(), file.end(), host.unit->cpu->memory.begin() + 0x6000));
     }
-    if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
-    const std::string velkora = std::string(folder) + "/velkora";
-    ::rmdir(velkora.c_str());
-    ::rmdir(folder);
 }
 
 // Many start/stop cycles while other threads do what Python threads may do

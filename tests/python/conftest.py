@@ -1,5 +1,7 @@
 import os
+import sys
 import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -7,6 +9,8 @@ import pytest
 # out of the real home.
 _data_home = tempfile.mkdtemp(prefix="velkora-xdg-")
 os.environ["XDG_DATA_HOME"] = _data_home
+
+REPO = Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture
@@ -16,3 +20,12 @@ def data_home(tmp_path, monkeypatch):
     home.mkdir()
     monkeypatch.setenv("XDG_DATA_HOME", str(home))
     return home
+
+
+@pytest.fixture(scope="session")
+def demo_cartridge(tmp_path_factory) -> Path:
+    """The project's own demo cartridge, built from source once a run."""
+    sys.path.insert(0, str(REPO / "demo"))
+    import build_demo
+
+    return build_demo.build(tmp_path_factory.mktemp("demo") / "velkora-demo.nes")

@@ -1,6 +1,7 @@
 """Cartridges for the tests: an iNES header helper and the Ophis assembler."""
 from __future__ import annotations
 
+import io
 import os
 import shutil
 import subprocess
@@ -16,6 +17,14 @@ def ines_header(prg_16k: int, chr_8k: int = 0, mapper: int = 0, *, vertical: boo
     flags6 = ((mapper & 0x0F) << 4) | (vertical << 0) | (battery << 1) | (trainer << 2) | (four_screen << 3)
     flags7 = mapper & 0xF0
     return bytes([0x4E, 0x45, 0x53, 0x1A, prg_16k & 0xFF, chr_8k & 0xFF, flags6, flags7]) + bytes(8)
+
+
+class ImageFile(io.BytesIO):
+    """An image as a file object; the console takes its save folder from the name."""
+
+    def __init__(self, data: bytes, name: str = "test.nes"):
+        super().__init__(data)
+        self.name = name
 
 
 def ophis() -> str:
@@ -66,6 +75,44 @@ irq_handler:
 .advance $FFFA, $FF
 .word nmi_handler, reset, irq_handler
 """
+
+
+# Each NMI strobes the joypads (the strobe stays high while $F1 is non-zero)
+# and stores twelve reads of $4016 at $0300 and of $4017 at $0320.
+JOYPAD_READER = nrom_program("""
+    ldx #$ff
+    txs
+    lda #$80
+    sta $2000
+wait:
+    jmp wait
+""", nmi="""
+    lda #1
+    sta $4016
+    lda $F1
+    bne held
+    lda #0
+    sta $4016
+held:
+    ldx #0
+read:
+    lda $4016
+    sta $0300,x
+    lda $4017
+    sta $0320,x
+    inx
+    cpx #12
+    bne read
+    rti
+""")
+
+
+def joypad_reads(nes) -> tuple[list[int], list[int]]:
+    """The twelve values each port gave JOYPAD_READER in the next frames."""
+    nes.runFrame()
+    nes.runFrame()
+    mem = nes.cpuMem()
+    return [int(b) for b in mem[0x300:0x30C]], [int(b) for b in mem[0x320:0x32C]]
 
 
 def write_rom(tmp_path: Path, data: bytes, name: str = "test.nes") -> str:

