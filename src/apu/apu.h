@@ -123,6 +123,9 @@ public:
         catchUpSlow(target);
     }
     void sync() { settle(apuCycles, true); }
+    // The largest catchUp target that would only move apuCycles; -1 when the
+    // next catchUp must look at everything.
+    int64_t quietLimit() const { return nextEvent == kUnscheduled ? -1 : nextEvent; }
     // apuCycles and sampleCount to 0, for the CPU's reset.
     void resetClock();
 

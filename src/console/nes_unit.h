@@ -83,6 +83,11 @@ public:
 
     // --- frame stepping (stepping.cpp) ---
     void advance();
+    // Brings the APU and PPU up to the CPU between steps (the quiet window
+    // and owed dots never reach an event, so no frame can end here).
+    void catchUpAll();
+    // The quiet window after a catch-up (see CPU::quietUntil).
+    int64_t quietLimit() const;
     void runFrame();
     void setPerFrame(Callback callback) { perFrameCallback = callback; }
 

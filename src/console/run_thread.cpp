@@ -104,6 +104,8 @@ void NESUnit::runLoop(NESUnit* unit) {
     try {
         while (unit->running) {
             if (unit->holdRequested) {
+                // Held consoles are caught up, as after any whole step.
+                unit->catchUpAll();
                 unit->holdGranted = true;
                 while (unit->holdRequested && unit->running) std::this_thread::yield();
                 unit->holdGranted = false;
@@ -136,6 +138,8 @@ void NESUnit::runLoop(NESUnit* unit) {
                 std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(due - now, kSleepPieceNs)));
             }
         }
+        // Stopped: leave the console caught up for whoever looks next.
+        unit->catchUpAll();
     } catch (...) {
         // Nothing on this thread can report an error; the binding's callback
         // reports its own. End the run as if stopped.

@@ -4,9 +4,15 @@
 
 #include "console/nes_unit.h"
 
+#include <algorithm>
+
 void NESUnit::advance() {
     cpu->step();
     const int64_t cycles = cpu->cycles;
+    // Most steps fall inside the quiet window: nothing for the APU or PPU to do.
+    if (cycles <= cpu->quietUntil && !cpu->ioTouched) return;
+    cpu->ioTouched = false;
+    cpu->quietUntil = -1;
     // The same steps as stepApu while 2 x apuCycles < cycles, run in bulk.
     apu->catchUp((cycles + 1) / 2);
     // runTo stops right after a frame-completing dot, so the callback runs
@@ -32,8 +38,13 @@ void NESUnit::advance() {
                 }
             }
         }
-        // runFrame returns after this step: leave nothing owed for the caller to see.
-        if (frameDone) ppu->sync();
+        // runFrame returns after this step: leave nothing owed for the caller
+        // to see. A callback may have changed anything: no quiet window then.
+        if (frameDone) {
+            ppu->sync();
+            return;
+        }
+        cpu->quietUntil = quietLimit();
         return;
     }
     while (ppu->totalDots < 3 * cpu->cycles) {
@@ -51,6 +62,22 @@ void NESUnit::advance() {
     }
 }
 
+void NESUnit::catchUpAll() {
+    const int64_t cycles = cpu->cycles;
+    apu->catchUp((cycles + 1) / 2);
+    ppu->owe(3 * cycles);
+    ppu->sync();
+    cpu->quietUntil = -1;
+}
+
+int64_t NESUnit::quietLimit() const {
+    const int64_t apuLimit = apu->quietLimit();
+    const int64_t dotLimit = ppu->quietDotLimit();
+    if (apuLimit < 0 || dotLimit < 0) return -1;
+    // (cycles + 1) / 2 <= apuLimit and 3 x cycles <= dotLimit.
+    return std::min(2 * std::min<int64_t>(apuLimit, INT64_MAX / 4), dotLimit / 3);
+}
+
 void NESUnit::runFrame() {
     // Two threads stepping one console would corrupt it.
     if (threadActive) throw std::runtime_error("runFrame: the console is running on its own thread; call stop() first");
@@ -60,6 +87,8 @@ void NESUnit::runFrame() {
         ~Stepping() { --depth; }
         std::atomic<int>& depth;
     } stepping(steppingOnCaller);
+    // The caller may have changed memory since the last step.
+    cpu->quietUntil = -1;
     const int64_t frame = ppu->frameCount;
     do {
         advance();

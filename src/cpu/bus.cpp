@@ -24,7 +24,15 @@ uint8_t CPU::readIo(uint16_t folded) {
     }
 }
 
+void CPU::settle() {
+    ioTouched = true;
+    // A CPU may be tested on its own, without the other chips.
+    if (apu) apu->catchUp((stepStart + 1) / 2);
+    if (ppu) ppu->owe(3 * stepStart);
+}
+
 uint8_t CPU::readSlow(uint16_t address, bool notify) {
+    settle();
     const uint16_t folded = foldAddress(address);
     const uint8_t value = (folded < 0x2000 || folded >= 0x4020) ? memory[folded] : readIo(folded);
     if (notify && mapperWatchesReads) {
@@ -42,6 +50,7 @@ static constexpr uint32_t kApuWriteMask = (1u << 0x01) | (1u << 0x02) | (1u << 0
                                           (1u << 0x13) | (1u << 0x15) | (1u << 0x17);
 
 void CPU::writeIo(uint16_t folded, uint8_t value) {
+    settle();
     if (folded < 0x2008) {
         ppu->writeRegister(folded, value);
     } else if (folded == 0x4014) {
@@ -61,7 +70,10 @@ void CPU::write(uint16_t address, uint8_t value) {
         if (mapper->watchesWrites) {
             // Bank, mirroring and IRQ registers act on the PPU: dots owed so far
             // must see the old values. RAM stores stay cheap.
-            if (folded >= 0x4020) ppu->sync();
+            if (folded >= 0x4020) {
+                settle();
+                ppu->sync();
+            }
             BusContext context{this, ppu, apu};
             mapper->cpuWrite(context, folded, value);
         }

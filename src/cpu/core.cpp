@@ -17,6 +17,7 @@ CPU::CPU() {
 
 void CPU::reset() {
     ppu->sync();
+    quietUntil = -1;  // the window was measured on the old clock
     cycles = 0;
     ppu->totalDots = 0;
     apu->resetClock();  // apuCycles and sampleCount
@@ -40,6 +41,7 @@ void CPU::step() {
         cycles += 2;
         return;
     }
+    stepStart = cycles;
     const uint16_t pc = PC;
     const uint16_t operand = uint16_t(pc + 1);
     const uint8_t opcode = read(pc);

@@ -69,6 +69,16 @@ public:
     // so notifying reads normally cost one predictable branch.
     bool mapperWatchesReads = false;
 
+    // --- the quiet window (set by the console after each catch-up) ---
+    // A step that ends at or below quietUntil and touches no register leaves
+    // the APU and PPU nothing to do, so the console skips their catch-up.
+    // A register access first brings both to where the step began (settle),
+    // as an eager catch-up after the previous step would have.
+    int64_t quietUntil = -1;
+    int64_t stepStart = 0;
+    bool ioTouched = false;
+    void settle();
+
     CPU();
     CPU(const CPU&) = delete;
     CPU& operator=(const CPU&) = delete;

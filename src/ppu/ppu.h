@@ -158,6 +158,12 @@ public:
         totalDots = target;
     }
     bool mustPay() const { return owedDots > 0 && scanline * kDotsPerLine + cycle + owedDots > eventIndex; }
+    // The largest dot count owe may reach without mustPay; -1 when every
+    // dot is an event.
+    int64_t quietDotLimit() const {
+        if (eventIndex < 0) return -1;
+        return totalDots - owedDots + (eventIndex - (scanline * kDotsPerLine + cycle));
+    }
     // Processes the owed dots, stopping after a frame-completing dot.
     void payOwed() { owedDots -= process(owedDots); }
     void sync() {

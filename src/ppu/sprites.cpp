@@ -101,12 +101,20 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
     } else {
         c = first;
     }
+    // In locals: the flag's byte pointer would make the compiler reload them.
+    uint8_t index = evalIndex;
+    unsigned byte = evalByte;
+    bool overflow = false;
+    const unsigned line = unsigned(scanline);
     for (; c <= last; ++c) {
-        const int d = scanline - oam[evalIndex + evalByte];
-        if (d < 0 || d >= int(height)) evalByte = (evalByte + 1) & 3;
-        else *ppuStatus |= 0x20;
-        evalIndex = uint8_t(evalIndex + 4);
+        const bool inRange = line - oam[uint8_t(index + byte)] < height;
+        overflow |= inRange;
+        byte = (byte + !inRange) & 3;
+        index = uint8_t(index + 4);
     }
+    evalIndex = index;
+    evalByte = uint8_t(byte);
+    if (overflow) *ppuStatus |= 0x20;
 }
 
 // After T ticks a sprite loaded with X = s is at u = s - T: waiting while

@@ -30,7 +30,7 @@ std::string statePath(const NESUnit& unit, int slot) {
 void saveState(NESUnit& unit, int slot) {
     if (unit.saveDir.empty()) throw std::runtime_error("saveState: no save directory; call setSaveDir first");
     const std::string path = statePath(unit, slot);
-    unit.ppu->sync();  // the state holds video memory as of now
+    unit.catchUpAll();  // the state holds memory as of now
 
     std::vector<uint8_t> file(kStateFileSize, 0);
     CPU& cpu = *unit.cpu;
@@ -89,7 +89,7 @@ bool loadState(NESUnit& unit, int slot) {
     for (int i = 7; i >= 0; --i) pc = (pc << 8) | file[kPcOffset + i];
     if (pc > 0xFFFF) throw std::invalid_argument("save state " + path + " holds a PC of " + std::to_string(pc) + ", beyond 65535");
 
-    unit.ppu->sync();  // owed dots belong to the state being replaced
+    unit.catchUpAll();  // steps not yet caught up belong to the state being replaced
     CPU& cpu = *unit.cpu;
     cpu.P = file[0];
     cpu.A = file[1];

@@ -6,16 +6,29 @@
 #include "console/nes_unit.h"
 #include "test_support.h"
 
+// The APU and PPU may lag only inside the quiet window, and catch up on demand.
 TEST(Console, CountersStayInStepAfterEveryAdvance) {
     NESUnit unit("spin.nes", spinImage(), NESUnit::kDefaultClock);
     EXPECT_EQ(unit.cycleCount(), 0);
     EXPECT_EQ(unit.frameCount(), 0);
+    int lagging = 0;
     for (int i = 0; i < 20000; ++i) {
         unit.advance();
         const int64_t cycles = unit.cycleCount();
-        ASSERT_EQ(int64_t(unit.ppu->totalDots), 3 * cycles);
-        ASSERT_EQ(int64_t(unit.apu->apuCycles), (cycles + 1) / 2);
+        const bool inStep = unit.ppu->totalDots == 3 * cycles && unit.apu->apuCycles == (cycles + 1) / 2;
+        if (!inStep) {
+            ++lagging;
+            ASSERT_LE(cycles, unit.cpu->quietUntil);
+            ASSERT_LT(int64_t(unit.ppu->totalDots), 3 * cycles);
+            ASSERT_LE(int64_t(unit.apu->apuCycles), (cycles + 1) / 2);
+        }
+        if (i % 7 == 0) {
+            unit.catchUpAll();
+            ASSERT_EQ(int64_t(unit.ppu->totalDots), 3 * cycles);
+            ASSERT_EQ(int64_t(unit.apu->apuCycles), (cycles + 1) / 2);
+        }
     }
+    EXPECT_GT(lagging, 10000);  // the window is used at all
 }
 
 TEST(Console, RunFrameCallsBackOncePerFrame) {
