@@ -10,30 +10,15 @@ speed relative to real time.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import time
 from pathlib import Path
 
-import velkora
+from bench import quiet_console
 
 ROOT = Path(__file__).resolve().parents[1]
 DEMOS = ROOT.parent / "shared" / "roms" / "demos"
 DEFAULT_CLOCK = 1789773
-
-
-def quiet_console(path: Path) -> "velkora.NES":
-    # The loader prints to the C stdout; keep the table readable.
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        return velkora.NES(str(path))
-    finally:
-        os.dup2(saved, 1)
-        os.close(devnull)
-        os.close(saved)
 
 
 def measure(path: Path, seconds: float) -> tuple[float, float]:
