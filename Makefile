@@ -57,8 +57,9 @@ demo: module demo-rom
 	$(PY) examples/demo.py $(ROM)
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.
-# Then heap allocations per frame and the run thread's share of a core.
-bench: module
+# Then heap allocations per frame, the run thread's share of a core, snapshot
+# costs and the batch's frames per second.
+bench: module demo-rom
 	$(PY) bench/bench.py
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
 	$(PY) bench/callgrind.py
@@ -67,6 +68,7 @@ bench: module
 	cmake --build build/bench --target alloc_bench
 	build/bench/alloc_bench
 	$(PY) bench/run_thread_cpu.py --seconds 3
+	$(PY) bench/batch_bench.py
 
 # --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---
 FUZZ_SECONDS ?= 60
@@ -80,27 +82,33 @@ clang-deps:
 	fi
 
 # Every C++ test under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# run-thread harness under ThreadSanitizer; any report fails the target.
+# run thread, the worker pool and the batch under ThreadSanitizer; any report
+# fails the target.
 sanitize: venv system-deps clang-deps
 	$(SANITIZE_CMAKE) -S . -B build/asan -DVELKORA_BUILD_TESTS=ON -DVELKORA_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 	$(SANITIZE_CMAKE) -S . -B build/tsan -DVELKORA_BUILD_TESTS=ON -DVELKORA_SANITIZE=thread >/dev/null
-	cmake --build build/tsan -j $(JOBS) --target test_run_thread
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/test_run_thread
+	cmake --build build/tsan -j $(JOBS) --target test_run_thread test_worker_pool test_batch
+	for t in test_run_thread test_worker_pool test_batch; do TSAN_OPTIONS=halt_on_error=1 build/tsan/$$t || exit 1; done
 
-# A bounded libFuzzer run over the image loader (FUZZ_SECONDS, default 60);
-# the corpus grows in build/fuzz/corpus, crashes land in build/fuzz/crash-*.
+# Bounded libFuzzer runs (FUZZ_SECONDS each, default 60) over the image loader
+# and over restore; the corpora grow in build/fuzz/corpus and
+# build/fuzz/restore-corpus, crashes land in build/fuzz/crash-* and restore-crash-*.
 fuzz: venv clang-deps
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
 	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
 	  -DVELKORA_BUILD_FUZZ=ON -DVELKORA_SANITIZE=address,undefined >/dev/null
-	cmake --build build/fuzz -j $(JOBS) --target fuzz_loader
-	rm -rf build/fuzz/seeds && $(PY) tests/fuzz/make_seeds.py build/fuzz/seeds
-	mkdir -p build/fuzz/corpus
+	cmake --build build/fuzz -j $(JOBS) --target fuzz_loader fuzz_restore
+	rm -rf build/fuzz/seeds build/fuzz/restore-seeds
+	$(PY) tests/fuzz/make_seeds.py build/fuzz/seeds build/fuzz/restore-seeds
+	mkdir -p build/fuzz/corpus build/fuzz/restore-corpus
 	build/fuzz/fuzz_loader -max_total_time=$(FUZZ_SECONDS) -timeout=10 -max_len=131072 \
 	  -entropic_scale_per_exec_time=1 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
 	  build/fuzz/corpus build/fuzz/seeds
+	VELKORA_FUZZ_IMAGES=build/fuzz/seeds build/fuzz/fuzz_restore -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/restore- \
+	  build/fuzz/restore-corpus build/fuzz/restore-seeds
 
 clean:
 	rm -rf build dist *.egg-info

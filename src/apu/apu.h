@@ -13,6 +13,8 @@
 #include "common.h"
 #include "cpu/cpu.h"
 
+class StateStream;
+
 class APU {
 public:
     static constexpr int kBlockSamples = 1024;
@@ -132,6 +134,18 @@ public:
     // Takes the latest completed block (all six channels) if one is waiting;
     // safe against a handover on the stepping thread (mixer.cpp).
     bool takeBlock(std::array<std::array<int16_t, kBlockSamples>, kBlocks>& out);
+
+    // Without mixing no samples are made (the blocks stay silent) and the
+    // catch-up skips the sample steps; everything the game can observe runs
+    // the same (mixer.cpp).
+    bool mixing = true;
+    void setMixing(bool on);
+    // The samples made before step `steps`, at this clock, since the reset.
+    int64_t samplesBefore(int64_t steps) const;
+
+    // Every channel, the sequencer, the audio blocks and the catch-up's view
+    // of the registers (serialize.cpp); call sync() before saving.
+    void serialize(StateStream& s);
 
     // --- sequencer clocks, also run at once by a $4017 write with bit 7 ---
     void clockEnvelopes();       // envelope.cpp

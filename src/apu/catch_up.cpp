@@ -158,7 +158,7 @@ int64_t APU::nextFrameEvent() const {
 }
 
 int64_t APU::nextSampleStep() const {
-    if (halfClock <= 0) return kNever;
+    if (halfClock <= 0 || !mixing) return kNever;
     const int64_t now = apuCycles;
     const int64_t need = (sampleCount + 1) * int64_t(halfClock);
     // The first step s from now with sampleRate x s >= need.

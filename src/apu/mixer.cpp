@@ -1,5 +1,7 @@
 // The sample stage: one 16-bit sample per channel whenever the 44100 Hz
 // sample clock falls behind, collected in blocks of 1024 and handed over.
+#include <algorithm>
+
 #include "apu/apu.h"
 
 namespace {
@@ -16,7 +18,7 @@ inline int16_t toSample(float value) {
 
 void APU::produceSample() {
     // A zero clock (CLOCK_SPEED 1) makes no samples rather than dividing by it.
-    if (halfClock <= 0) return;
+    if (halfClock <= 0 || !mixing) return;
     // sampleCount < sampleRate x apuCycles / halfClock (truncated), written
     // without the division: the counts are never negative.
     if (int64_t(sampleRate) * int64_t(apuCycles) < (sampleCount + 1) * int64_t(halfClock)) return;
@@ -57,4 +59,24 @@ bool APU::takeBlock(std::array<std::array<int16_t, kBlockSamples>, kBlocks>& out
     for (int i = 0; i < kBlocks; ++i) out[i] = outputBuffers[i];
     blockReady.store(false, std::memory_order_relaxed);
     return true;
+}
+
+int64_t APU::samplesBefore(int64_t steps) const {
+    // Step s makes a sample when sampleRate x s reaches the next one's share
+    // of halfClock, at most one a step.
+    if (steps <= 0 || halfClock <= 0 || sampleRate <= 0) return 0;
+    const int64_t last = steps - 1;
+    return std::min(last, last * int64_t(sampleRate) / int64_t(halfClock));
+}
+
+void APU::setMixing(bool on) {
+    if (on == mixing) return;
+    sync();
+    mixing = on;
+    nextEvent = kUnscheduled;
+    // The count was not kept meanwhile; the blocks start silent either way.
+    sampleCount = samplesBefore(apuCycles);
+    for (auto& block : sampleBuffers) block.fill(0);
+    std::lock_guard<std::mutex> guard(handoverLock);
+    blockReady.store(false, std::memory_order_relaxed);
 }

@@ -10,23 +10,15 @@
 #include <functional>
 #include <set>
 
+#include "bindings/py_nes.h"
 #include "console/nes_unit.h"
 #include "state/save_state.h"
 
 namespace py = pybind11;
+using velkora_binding::PyNES;
+using velkora_binding::RunThreadHold;
 
 namespace {
-
-// The console as Python holds it: the core plus what only the binding knows
-// (the Python callback and the controllers plugged into the ports).
-class PyNES final : public NESUnit {
-public:
-    using NESUnit::NESUnit;
-    // Read and replaced only with the interpreter lock held.
-    std::function<void()> callback;
-    std::atomic<bool> hasCallback{false};
-    py::object ports[2];
-};
 
 // Consoles whose run thread may still be alive; stopped before the interpreter exits.
 std::set<PyNES*>& liveRunners() {
@@ -114,12 +106,6 @@ T& live(T& object) {
     }
     return object;
 }
-
-struct RunThreadHold {
-    explicit RunThreadHold(NESUnit& unit) : unit(unit) { unit.holdRunThread(); }
-    ~RunThreadHold() { unit.releaseRunThread(); }
-    NESUnit& unit;
-};
 
 }  // namespace
 

@@ -31,6 +31,10 @@ public:
     int32_t prgSize = 0;
     int32_t chrSize = 0;
     std::unique_ptr<NES::Mapper> mapper;
+    // A hash of PRG and CHR ROM: names the cartridge in snapshots.
+    uint64_t romIdentity = 0;
+    // Consoles built in bulk load without printing the loader's lines.
+    bool quiet = false;
 
     Cartridge() = default;
     Cartridge(const Cartridge&) = delete;

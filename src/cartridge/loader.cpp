@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cartridge/cartridge.h"
+#include "state/checksum.h"
 
 namespace {
 
@@ -34,12 +35,12 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
 
     headerValid = true;
     hasBattery = (header[6] >> 1) & 1;
-    std::printf(hasBattery ? "Battery\n" : "No Battery\n");
+    if (!quiet) std::printf(hasBattery ? "Battery\n" : "No Battery\n");
     isNes2 = (header[7] & 0x0C) == 0x08;
 
     const int32_t n = (header[7] & 0xF0) | (header[6] >> 4);
     mapper = NES::createMapper(n);
-    if (dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
+    if (!quiet && dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
 
     mirroring = (header[6] & 0x08) ? FourScreen : (header[6] & 0x01) ? Vertical : Horizontal;
 
@@ -49,8 +50,10 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
         prgSize = checkedSize(p == 0x0F ? exponentSize(header[4]) : double(p * 256 + header[4]) * 16384, "PRG ROM");
         chrSize = checkedSize(c == 0x0F ? exponentSize(header[5]) : double(c * 256 + header[5]) * 8192, "CHR ROM");
     } else {
-        std::printf("iNES\n");
-        std::printf("%i\n", header[5]);
+        if (!quiet) {
+            std::printf("iNES\n");
+            std::printf("%i\n", header[5]);
+        }
         prgSize = header[4] * 16384;
         chrSize = header[5] * 8192;
     }
@@ -70,6 +73,7 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
     }
     prgRom.assign(image + offset, image + offset + prgSize);
     chrRom.assign(image + offset + prgSize, image + offset + prgSize + chrSize);
+    romIdentity = hash64(chrRom.data(), chrRom.size(), hash64(prgRom.data(), prgRom.size(), uint64_t(prgSize)));
 }
 
 void Cartridge::loadBlankImage() {

@@ -78,8 +78,9 @@ void NESUnit::wirePads() {
     cpu->joypadPorts[1].store(&defaultPads[1].buttons, std::memory_order_relaxed);
 }
 
-void NESUnit::loadCartridge(const uint8_t* image, size_t size) {
+void NESUnit::loadCartridge(const uint8_t* image, size_t size, bool quiet) {
     cartridge = std::make_unique<Cartridge>();
+    cartridge->quiet = quiet;
     cartridge->loadImage(image, size);
     cartridge->validate();
 }
@@ -103,6 +104,16 @@ NESUnit::NESUnit(const std::string& romName, const std::vector<uint8_t>& image, 
     wirePads();
     loadCartridge(image.data(), image.size());
     saveFolder = createSaveFolder(romName, &gameName);
+    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    ppu->attachCartridge(cartridge.get());
+    cpu->reset();
+}
+
+NESUnit::NESUnit(Headless, const std::vector<uint8_t>& image, int32_t clockSpeed) {
+    commonStart(clockSpeed);
+    createComponents(clockSpeed);
+    wirePads();
+    loadCartridge(image.data(), image.size(), true);
     mapCartridge(cpu.get(), cartridge.get(), saveFolder);
     ppu->attachCartridge(cartridge.get());
     cpu->reset();

@@ -74,6 +74,10 @@ public:
     NESUnit(const std::string& romPath, int32_t clockSpeed);
     NESUnit(const std::string& romName, const std::vector<uint8_t>& image, int32_t clockSpeed);
     explicit NESUnit(int32_t clockSpeed);
+    // A console that reads and writes no file (no save folder, no battery
+    // RAM) and prints nothing: for consoles built in bulk.
+    struct Headless {};
+    NESUnit(Headless, const std::vector<uint8_t>& image, int32_t clockSpeed);
     ~NESUnit();
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
@@ -105,6 +109,10 @@ public:
     // that the run thread's callback needs.
     void holdRunThread();
     void releaseRunThread();
+    // After a restore moved the cycle count away from `cyclesBefore`: a run
+    // thread paces on from the restored point instead of racing toward (or
+    // waiting for) the old one.
+    void rebasePacing(int64_t cyclesBefore);
 
     // --- joypads ---
     void setController(ControllerWrapper& controller, int port);
@@ -118,7 +126,7 @@ private:
     void commonStart(int32_t clockSpeed);
     void createComponents(int32_t clockSpeed);
     void wirePads();
-    void loadCartridge(const uint8_t* image, size_t size);
+    void loadCartridge(const uint8_t* image, size_t size, bool quiet = false);
 };
 
 // Path helpers for the battery RAM file (cartridge/save_folder.cpp).

@@ -87,6 +87,13 @@ void NESUnit::releaseRunThread() {
     holdLock.unlock();
 }
 
+void NESUnit::rebasePacing(int64_t cyclesBefore) {
+    // Only the run thread (held, or in its callback) reads startTime meanwhile.
+    if (!threadActive) return;
+    const int32_t clock = cpu->clockSpeed;
+    startTime += emulatedNs(cyclesBefore, clock) - emulatedNs(cpu->cycles, clock);
+}
+
 void NESUnit::runLoop(NESUnit* unit) {
     unit->runThreadId = std::this_thread::get_id();
     // Cleared on the way out: a later thread may be given the same id.

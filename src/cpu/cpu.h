@@ -8,6 +8,8 @@
 
 #include "common.h"
 
+class StateStream;
+
 #define VELKORA_LIKELY(x) __builtin_expect(!!(x), 1)
 #define VELKORA_UNLIKELY(x) __builtin_expect(!!(x), 0)
 
@@ -85,6 +87,9 @@ public:
 
     void reset();
     void step();
+    // Registers, interrupt latches, joypad shifters, the cycle count and the
+    // address space (serialize.cpp).
+    void serialize(StateStream& s);
 
     // --- bus (bus.cpp) ---
     uint16_t foldRom(uint16_t address) const {

@@ -22,8 +22,10 @@ void PPU::attachCartridge(Cartridge* cart) {
     if (cart->chrSize > 0) {
         copyChrBanks(&vram[0], *cart, chrBank, 8);
     } else {
-        std::printf("CHR-RAM Copied.\n");
-        std::fflush(stdout);
+        if (!cart->quiet) {
+            std::printf("CHR-RAM Copied.\n");
+            std::fflush(stdout);
+        }
         cart->chrRam = &vram[0];
     }
 }

@@ -9,6 +9,7 @@
 #include "common.h"
 
 namespace NES { class Mapper; }
+class StateStream;
 
 class PPU {
 public:
@@ -99,7 +100,12 @@ public:
     // --- frames (render.cpp) ---
     alignas(64) std::array<uint8_t, kFrameBytes> workFrame{};
     alignas(64) std::array<uint8_t, kFrameBytes> displayFrame{};
-    std::array<uint8_t, kWidth * kHeight> colorIndexCache{};
+    // Palette values of workFrame's and displayFrame's pixels; the RGB
+    // pictures are colorTable applied to them.
+    alignas(64) std::array<uint8_t, kWidth * kHeight> colorIndexCache{};
+    alignas(64) std::array<uint8_t, kWidth * kHeight> displayColorIndex{};
+    // No frame finished yet: displayFrame is still black, whatever its values say.
+    bool displayPublished = false;
     std::mutex frameLock;
 
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
@@ -134,6 +140,10 @@ public:
         processDot(true);
     }
     void publishFrame();
+
+    // Registers, position, sprite state, memories and both frames
+    // (serialize.cpp); the console must be caught up (no owed dots).
+    void serialize(StateStream& s);
     // The bulk path (run.cpp): the same dots as repeated stepDot calls, until
     // totalDots reaches target or a frame completes, whichever comes first.
     void runTo(int64_t target) {

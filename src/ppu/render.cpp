@@ -87,6 +87,8 @@ void PPU::endVblank() {
 void PPU::publishFrame() {
     std::lock_guard<std::mutex> guard(frameLock);
     std::memcpy(displayFrame.data(), workFrame.data(), kFrameBytes);
+    std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
+    displayPublished = true;
 }
 
 void PPU::fetchBackground(uint16_t address) {

@@ -7,7 +7,10 @@ images the loader must refuse. Each runnable image carries a program that
 pokes the PPU, APU, joypad and board registers, so the fuzzer starts from
 inputs that reach deep into the machine rather than from blank ROMs.
 
-Usage: make_seeds.py DIRECTORY
+With a second directory, also the seed inputs of the snapshot fuzzer (whose
+base snapshots come from the images of the first).
+
+Usage: make_seeds.py IMAGE_DIRECTORY [RESTORE_DIRECTORY]
 """
 from __future__ import annotations
 
@@ -149,15 +152,36 @@ def seeds() -> dict[str, bytes]:
     return out
 
 
-def main(argv: list[str]) -> int:
-    if len(argv) != 2:
-        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
-        return 2
-    folder = Path(argv[1])
+def restore_seeds() -> dict[str, bytes]:
+    """Inputs of the snapshot fuzzer: a base snapshot, then patch records
+    (kind, 16-bit field or offset, eight value bytes). A few per base, so the
+    fuzzer starts with each kind of record on each kind of machine."""
+    out: dict[str, bytes] = {}
+    for base in range(64):
+        records = bytearray([base])
+        for k in range(base % 4):
+            kind = (base + k) % 2
+            where = (base * 977 + k * 131) & 0xFFFF
+            value = bytes(((base + k) * 53 + i * 17) & 0xFF for i in range(8))
+            records += bytes([kind, where & 0xFF, where >> 8]) + value
+        out[f"restore-{base:02d}"] = bytes(records)
+    return out
+
+
+def write(folder: Path, found: dict[str, bytes]) -> None:
     folder.mkdir(parents=True, exist_ok=True)
-    for name, data in seeds().items():
+    for name, data in found.items():
         digest = hashlib.sha1(data).hexdigest()[:8]
         (folder / f"{name}-{digest}").write_bytes(data)
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) not in (2, 3):
+        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
+        return 2
+    write(Path(argv[1]), seeds())
+    if len(argv) == 3:
+        write(Path(argv[2]), restore_seeds())
     return 0
 
 

@@ -4,6 +4,7 @@
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
+#include "state/state_stream.h"
 
 namespace NES {
 
@@ -37,5 +38,7 @@ void CNROM::restoreState(BusContext& context, const uint8_t* block) {
     context.ppu->chrBank = chrBank;
     context.ppu->attachCartridge(cart);
 }
+
+void CNROM::serialize(StateStream& s) { s.io(chrBank, 0, 1 << 24, "CNROM CHR bank"); }
 
 }  // namespace NES

@@ -4,6 +4,7 @@
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
+#include "state/state_stream.h"
 
 namespace NES {
 
@@ -62,5 +63,7 @@ std::unique_ptr<Mapper> createMapper(int32_t number) {
         default: return std::make_unique<DEFAULT_MAPPER>(number);
     }
 }
+
+void Mapper::serialize(StateStream&) {}
 
 }  // namespace NES

@@ -7,6 +7,8 @@
 
 #include "common.h"
 
+class StateStream;
+
 namespace NES {
 
 class Mapper {
@@ -27,6 +29,9 @@ public:
     virtual void storeState(BusContext& context, uint8_t* block);
     virtual void restoreState(BusContext& context, const uint8_t* block);
     virtual ~Mapper();
+    // Every register of the board, for complete snapshots; the banks it
+    // mapped come back with the CPU and PPU memories (each board's file).
+    virtual void serialize(StateStream& s);
 
 protected:
     // Bank copies shared by the boards (mapper.cpp). Each wraps inside its
@@ -56,6 +61,7 @@ public:
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
+    void serialize(StateStream& s) override;
     void mapBanks(BusContext& context);
 };
 
@@ -66,6 +72,7 @@ public:
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
+    void serialize(StateStream& s) override;
 };
 
 class MMC1 : public Mapper {
@@ -76,6 +83,7 @@ public:
     uint8_t registerValue = 0;
     MMC1() { number = 1; watchesWrites = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
     void writeControl(BusContext& context, uint8_t value);
 };
 
@@ -95,6 +103,7 @@ public:
     void onDot(BusContext& context) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
+    void serialize(StateStream& s) override;
 };
 
 class NTDEC2722 : public Mapper {
@@ -104,6 +113,7 @@ public:
     NTDEC2722() { number = 40; watchesWrites = true; countsDots = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
 };
 
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown ones).

@@ -5,6 +5,7 @@
 
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
+#include "state/state_stream.h"
 
 namespace NES {
 
@@ -70,6 +71,13 @@ void MMC1::writeControl(BusContext& context, uint8_t value) {
     prgMode = (value >> 2) & 3;
     if (prgMode == 2) mapPrg(context, 0x8000, 0, 16);
     else if (prgMode == 3) mapLastPrg16(context, 0xC000);
+}
+
+void MMC1::serialize(StateStream& s) {
+    s.io(prgMode, 0, 3, "MMC1 PRG mode");
+    s.io(chrMode, 0, 1, "MMC1 CHR mode");
+    s.io(shiftRegister, 1, 0x1F, "MMC1 shift register");
+    s.io(registerValue, 0, 0x1F, "MMC1 register value");
 }
 
 }  // namespace NES

@@ -6,6 +6,7 @@
 
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
+#include "state/state_stream.h"
 
 namespace NES {
 
@@ -104,6 +105,18 @@ void MMC3::restoreState(BusContext&, const uint8_t* block) {
     irqLatch = block[11];
     reserved1[0] = block[12];
     reserved1[1] = block[13];
+}
+
+void MMC3::serialize(StateStream& s) {
+    s.io(bankSelect);
+    s.io(lastBankSelect);
+    s.io(prgRamWriteProtect, 0, 1, "MMC3 PRG RAM protect");
+    s.io(prgRamEnable, 0, 1, "MMC3 PRG RAM enable");
+    s.io(irqEnable, 0, 1, "MMC3 IRQ enable");
+    s.io(reserved0);
+    s.io(irqCounter);
+    s.io(irqLatch);
+    s.io(reserved1);
 }
 
 }  // namespace NES

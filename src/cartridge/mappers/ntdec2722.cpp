@@ -3,6 +3,7 @@
 #include "cartridge/mappers/mapper.h"
 
 #include "cpu/cpu.h"
+#include "state/state_stream.h"
 
 namespace NES {
 
@@ -32,6 +33,11 @@ void NTDEC2722::onDot(BusContext& context) {
         context.cpu->irqPending = true;
         irqCounter = kTimerDots;
     }
+}
+
+void NTDEC2722::serialize(StateStream& s) {
+    s.io(irqCounter);
+    s.io(irqEnable, 0, 1, "NTDEC2722 IRQ enable");
 }
 
 }  // namespace NES

@@ -3,6 +3,7 @@
 
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
+#include "state/state_stream.h"
 
 namespace NES {
 
@@ -30,5 +31,8 @@ void UxROM::restoreState(BusContext& context, const uint8_t* block) {
         mapLastPrg16(context, 0xC000);
     }
 }
+
+// Any number: a state file may have set it, and the copies wrap it.
+void UxROM::serialize(StateStream& s) { s.io(prgBank); }
 
 }  // namespace NES

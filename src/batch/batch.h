@@ -1,0 +1,88 @@
+// A batch of consoles of one cartridge, stepped together on a pool of
+// threads, each writing its observation and RAM into arrays made once.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "batch/observation.h"
+#include "batch/worker_pool.h"
+#include "console/nes_unit.h"
+
+class ConsoleBatch {
+public:
+    static constexpr size_t kRamBytes = 2048;
+    static constexpr size_t kFramePixels = size_t(PPU::kWidth) * PPU::kHeight;
+
+    struct Options {
+        int threads = 0;  // 0: one per usable core (never more than consoles)
+        ObservationFormat observation;
+        bool audio = false;  // off: the sample stage is skipped
+    };
+
+    // What one step does. Console i runs frames[i] frames (`frames` null:
+    // `allFrames` each); in its frame f the joypad masks (bit 0 = A ...
+    // bit 7 = Right) are pad[i * stride + min(f, stride - 1)]; pad2 may be
+    // null (player 2 releases everything).
+    struct Step {
+        const uint8_t* pad1 = nullptr;
+        const uint8_t* pad2 = nullptr;
+        size_t stride = 1;
+        const int32_t* frames = nullptr;
+        int32_t allFrames = 1;
+    };
+
+    // Builds the consoles headless (no files are read or written). Throws
+    // RomError for an image the console refuses, std::invalid_argument for
+    // a count below 1 or a bad observation format.
+    ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, const Options& options);
+    ~ConsoleBatch();
+
+    size_t size() const { return consoles_.size(); }
+    int threads() const { return pool_->threads(); }
+    const ObservationFormat& format() const { return maker_.format(); }
+    bool audio() const { return audio_; }
+    // size() observations of format().bytes(), and size() x 2048 RAM bytes.
+    uint8_t* observations() { return observations_.data(); }
+    uint8_t* ram() { return ram_.data(); }
+
+    // Refuses frame counts below 1 before any console moves.
+    void step(const Step& step);
+
+    // The same snapshots as a single console's; a restored console's
+    // observation and RAM rows show the restored machine.
+    std::vector<uint8_t> snapshot(size_t index);
+    void restore(size_t index, const uint8_t* data, size_t size);
+    // The chosen consoles back to one snapshot (null: power-on), in parallel.
+    void reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size);
+
+    // The console itself, for reading its counters and memories between steps.
+    NESUnit& console(size_t index) { return *consoles_.at(index); }
+    bool takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out);
+
+private:
+    const uint8_t* shownFrame(size_t index) const;
+    void observe(size_t index);
+    void runConsole(size_t index, const Step& step);
+
+    std::vector<std::unique_ptr<NESUnit>> consoles_;
+    ObservationMaker maker_;
+    bool audio_;
+    std::unique_ptr<WorkerPool> pool_;
+    // The machine at power-on, for resets without a snapshot.
+    std::vector<uint8_t> powerOn_;
+
+    // --- outputs and per-console scratch, made once ---
+    std::vector<uint8_t> observations_;
+    std::vector<uint8_t> ram_;
+    // The frame shown before the last one of a step, for max pooling.
+    std::vector<uint8_t> previous_;
+    std::array<uint8_t, kFramePixels> black_;
+    // One caller at a time: steps, snapshots and restores of two Python
+    // threads must not interleave.
+    std::mutex busy_;
+};

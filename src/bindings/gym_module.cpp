@@ -1,0 +1,277 @@
+// velkora_gym._native: translates between Python and the core's complete
+// snapshots and batch of consoles.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "batch/batch.h"
+#include "bindings/py_nes.h"
+#include "state/snapshot.h"
+
+namespace py = pybind11;
+using velkora_binding::PyNES;
+using velkora_binding::RunThreadHold;
+
+namespace {
+
+// The console behind a velkora.NES object.
+PyNES& consoleOf(py::handle nes) {
+    const py::object type = py::module_::import("velkora").attr("NES");
+    if (!py::isinstance(nes, type)) {
+        throw py::type_error("expected a velkora.NES, got " + std::string(py::str(py::type::handle_of(nes).attr("__name__"))));
+    }
+    auto* unit = nes.cast<PyNES*>();
+    // An object made by __new__ without __init__ has no console behind it.
+    if (!unit || !py::detail::get_object_handle(unit, py::detail::get_type_info(typeid(PyNES)))) {
+        throw py::type_error("NES object is not initialised: its __init__ was not called");
+    }
+    return *unit;
+}
+
+// A bytes object in place; any other buffer is copied first, so nobody can
+// change the bytes between the checks and the load.
+class SnapshotBytes {
+public:
+    explicit SnapshotBytes(py::handle data) {
+        if (PyBytes_Check(data.ptr())) {
+            held_ = py::reinterpret_borrow<py::bytes>(data);
+            data_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.ptr()));
+            size_ = size_t(PyBytes_GET_SIZE(data.ptr()));
+            return;
+        }
+        if (!PyObject_CheckBuffer(data.ptr())) {
+            throw py::type_error("a snapshot is bytes (or a bytes-like object), not " +
+                                 std::string(py::str(py::type::handle_of(data).attr("__name__"))));
+        }
+        const py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
+        if (info.itemsize != 1 || info.ndim != 1 || info.strides[0] != 1) {
+            throw py::type_error("a snapshot buffer must be contiguous bytes");
+        }
+        copy_.assign(static_cast<const uint8_t*>(info.ptr), static_cast<const uint8_t*>(info.ptr) + info.size);
+        data_ = copy_.data();
+        size_ = copy_.size();
+    }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    py::object held_;
+    std::vector<uint8_t> copy_;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+py::bytes snapshotOf(py::handle nes) {
+    PyNES& unit = consoleOf(nes);
+    py::bytes out;
+    {
+        py::gil_scoped_release release;
+        RunThreadHold hold(unit);
+        const size_t size = snapshotSize(unit);
+        {
+            py::gil_scoped_acquire gil;
+            out = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, py::ssize_t(size)));
+            if (!out) throw py::error_already_set();
+        }
+        // Nobody else holds the new bytes object yet.
+        writeSnapshot(unit, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.ptr())), size);
+    }
+    return out;
+}
+
+void restoreInto(py::handle nes, py::handle data) {
+    PyNES& unit = consoleOf(nes);
+    const SnapshotBytes bytes(data);
+    py::gil_scoped_release release;
+    RunThreadHold hold(unit);
+    restoreSnapshot(unit, bytes.data(), bytes.size());
+}
+
+ObservationKind kindNamed(const std::string& kind) {
+    if (kind == "rgb") return ObservationKind::Rgb;
+    if (kind == "grayscale") return ObservationKind::Grayscale;
+    if (kind == "none") return ObservationKind::None;
+    throw py::value_error("obs_type must be \"rgb\", \"grayscale\" or None, got \"" + kind + "\"");
+}
+
+py::bytes toBytes(const std::vector<uint8_t>& data) {
+    return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+// The batch as Python holds it.
+class PyBatch {
+public:
+    PyBatch(py::bytes image, int consoles, int threads, const std::string& kind, int height, int width,
+            bool maxPool, bool audio) {
+        if (consoles < 1) throw py::value_error("num_consoles must be at least 1, got " + std::to_string(consoles));
+        if (threads < 0) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
+        ConsoleBatch::Options options;
+        options.threads = threads;
+        options.audio = audio;
+        options.observation.kind = kindNamed(kind);
+        options.observation.height = height;
+        options.observation.width = width;
+        options.observation.maxPool = maxPool;
+        const std::string text = image;
+        const std::vector<uint8_t> bytes(text.begin(), text.end());
+        py::gil_scoped_release release;
+        batch_ = std::make_unique<ConsoleBatch>(bytes, size_t(consoles), options);
+    }
+
+    py::array observations(py::handle self) {
+        std::vector<py::ssize_t> shape = {py::ssize_t(batch_->size())};
+        for (size_t extent : batch_->format().shape()) shape.push_back(py::ssize_t(extent));
+        if (shape.size() == 1) shape.push_back(0);
+        return py::array_t<uint8_t>(shape, batch_->observations(), self);
+    }
+    py::array ram(py::handle self) {
+        return py::array_t<uint8_t>({py::ssize_t(batch_->size()), py::ssize_t(ConsoleBatch::kRamBytes)}, batch_->ram(),
+                                    self);
+    }
+
+    // pad1/pad2: (N,) or (N, F) uint8; frames: an int or (N,) int32.
+    void step(py::array pad1, py::object pad2, py::object frames) {
+        ConsoleBatch::Step step;
+        const auto first = masks(pad1, "buttons");
+        step.pad1 = first.first;
+        step.stride = first.second;
+        py::array second;
+        if (!pad2.is_none()) {
+            if (!py::isinstance<py::array>(pad2)) throw py::type_error("buttons2 must be a NumPy array of uint8");
+            second = pad2.cast<py::array>();
+            const auto other = masks(second, "buttons2");
+            if (other.second != step.stride) throw py::value_error("buttons2 must have the shape of buttons");
+            step.pad2 = other.first;
+        }
+        py::array_t<int32_t> counts;
+        if (py::isinstance<py::int_>(frames) && !py::isinstance<py::bool_>(frames)) {
+            const long long n = frames.cast<long long>();
+            if (n < 1 || n > (1 << 30)) throw py::value_error("frames must be at least 1, got " + std::to_string(n));
+            step.allFrames = int32_t(n);
+        } else if (py::isinstance<py::array>(frames)) {
+            py::array given = frames.cast<py::array>();
+            if (given.ndim() != 1 || size_t(given.shape(0)) != batch_->size() || given.dtype().kind() != 'i') {
+                throw py::value_error("frames must be an int or a (" + std::to_string(batch_->size()) +
+                                      ",) array of integers");
+            }
+            counts = py::array_t<int32_t, py::array::c_style | py::array::forcecast>(given);
+            step.frames = counts.data();
+        } else {
+            throw py::type_error("frames must be an int or an array of integers");
+        }
+        py::gil_scoped_release release;
+        batch_->step(step);
+    }
+
+    py::bytes snapshot(py::ssize_t index) {
+        const size_t i = checked(index);
+        std::vector<uint8_t> data;
+        {
+            py::gil_scoped_release release;
+            data = batch_->snapshot(i);
+        }
+        return toBytes(data);
+    }
+    void restore(py::ssize_t index, py::handle data) {
+        const size_t i = checked(index);
+        const SnapshotBytes bytes(data);
+        py::gil_scoped_release release;
+        batch_->restore(i, bytes.data(), bytes.size());
+    }
+    void reset(const std::vector<py::ssize_t>& indices, py::handle data) {
+        std::vector<size_t> which;
+        for (py::ssize_t index : indices) which.push_back(checked(index));
+        std::unique_ptr<SnapshotBytes> bytes;
+        if (!data.is_none()) bytes = std::make_unique<SnapshotBytes>(data);
+        py::gil_scoped_release release;
+        batch_->reset(which, bytes ? bytes->data() : nullptr, bytes ? bytes->size() : 0);
+    }
+
+    py::list audio(py::ssize_t index, bool split) {
+        const size_t i = checked(index);
+        std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> blocks;
+        bool ready;
+        {
+            py::gil_scoped_release release;
+            ready = batch_->takeAudio(i, blocks);
+        }
+        py::list out;
+        const int count = ready && split ? APU::kBlocks : 1;
+        for (int k = 0; k < count; ++k) {
+            out.append(ready ? py::bytes(reinterpret_cast<const char*>(blocks[size_t(k)].data()), sizeof blocks[0])
+                             : py::bytes());
+        }
+        return out;
+    }
+
+    int64_t frameCount(py::ssize_t index) { return batch_->console(checked(index)).frameCount(); }
+    int64_t cycleCount(py::ssize_t index) { return batch_->console(checked(index)).cycleCount(); }
+    size_t size() const { return batch_->size(); }
+    int threads() const { return batch_->threads(); }
+    bool audioOn() const { return batch_->audio(); }
+
+private:
+    size_t checked(py::ssize_t index) const {
+        const py::ssize_t n = py::ssize_t(batch_->size());
+        if (index < -n || index >= n) {
+            throw py::index_error("console " + std::to_string(index) + " is not in a batch of " + std::to_string(n));
+        }
+        return size_t(index < 0 ? index + n : index);
+    }
+    // The masks' data and how many a console has.
+    std::pair<const uint8_t*, size_t> masks(const py::array& a, const char* name) const {
+        if (!py::isinstance<py::array_t<uint8_t>>(a) || a.dtype().itemsize() != 1 || a.dtype().kind() != 'u') {
+            throw py::type_error(std::string(name) + " must be a NumPy array of uint8, got dtype " +
+                                 std::string(py::str(a.dtype())));
+        }
+        const size_t n = batch_->size();
+        const bool flat = a.ndim() == 1 && size_t(a.shape(0)) == n;
+        const bool perFrame = a.ndim() == 2 && size_t(a.shape(0)) == n && a.shape(1) >= 1;
+        if (!flat && !perFrame) {
+            throw py::value_error(std::string(name) + " must have shape (" + std::to_string(n) + ",) or (" +
+                                  std::to_string(n) + ", frames), got " + std::string(py::str(py::tuple(py::cast(
+                                      std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()))))));
+        }
+        if (!(a.flags() & py::array::c_style)) throw py::value_error(std::string(name) + " must be C-contiguous");
+        return {static_cast<const uint8_t*>(a.data()), flat ? 1 : size_t(a.shape(1))};
+    }
+
+    std::unique_ptr<ConsoleBatch> batch_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    // The type of velkora.NES must be registered before a console is passed in.
+    py::module_::import("velkora");
+
+    m.def("snapshot", &snapshotOf, py::arg("nes"),
+          "Everything of the console that can influence what it does later.");
+    m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
+          "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
+    m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
+
+    py::class_<PyBatch>(m, "Batch")
+        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool>(), py::arg("image"),
+             py::arg("num_consoles"), py::arg("threads"), py::arg("obs_type"), py::arg("height"), py::arg("width"),
+             py::arg("max_pool"), py::arg("audio"))
+        // The arrays' base is the batch, so an array keeps the batch alive.
+        .def("observations", [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
+        .def("ram", [](PyBatch& b) { return b.ram(py::cast(&b, py::return_value_policy::reference)); })
+        .def("step", &PyBatch::step, py::arg("buttons"), py::arg("buttons2"), py::arg("frames"))
+        .def("snapshot", &PyBatch::snapshot, py::arg("index"))
+        .def("restore", &PyBatch::restore, py::arg("index"), py::arg("data"))
+        .def("reset", &PyBatch::reset, py::arg("indices"), py::arg("data"))
+        .def("get_audio", &PyBatch::audio, py::arg("index"), py::arg("split_channels"))
+        .def("frame_count", &PyBatch::frameCount, py::arg("index"))
+        .def("cycle_count", &PyBatch::cycleCount, py::arg("index"))
+        .def_property_readonly("num_consoles", &PyBatch::size)
+        .def_property_readonly("threads", &PyBatch::threads)
+        .def_property_readonly("audio", &PyBatch::audioOn);
+}

@@ -1,0 +1,186 @@
+// One pass over a machine's state that measures, writes, checks or reads it.
+// Every unit has a single serialize(StateStream&) naming its fields once, so
+// what a snapshot writes and what a restore reads cannot drift apart.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "common.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "snapshots store values in the host's byte order");
+
+// A snapshot the console refuses; the message names the reason.
+class SnapshotError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+class StateStream {
+public:
+    // Measure counts bytes; Save writes them; Check reads and validates
+    // without changing anything; Load reads into the fields.
+    enum class Mode { Measure, Save, Check, Load };
+
+    // Where a field lies in the stream (recorded while measuring).
+    struct Field {
+        size_t offset;
+        size_t size;
+        const char* name;
+    };
+
+    StateStream(Mode mode, uint8_t* data, size_t size) : mode_(mode), data_(data), size_(size) {}
+    // A reading stream never writes through the pointer.
+    StateStream(Mode mode, const uint8_t* data, size_t size)
+        : StateStream(mode, const_cast<uint8_t*>(data), size) {}
+    explicit StateStream(std::vector<Field>* layout = nullptr) : mode_(Mode::Measure), layout_(layout) {}
+
+    Mode mode() const { return mode_; }
+    bool saving() const { return mode_ == Mode::Save; }
+    bool loading() const { return mode_ == Mode::Load; }
+    bool reading() const { return mode_ == Mode::Check || mode_ == Mode::Load; }
+    size_t offset() const { return offset_; }
+
+    // A scalar (integer, enum, float or flag) as saved or read; only Load
+    // stores it into the field.
+    template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
+    T io(T& field, const char* name = nullptr) {
+        if constexpr (std::is_same_v<T, bool>) {
+            uint8_t byte = field ? 1 : 0;
+            transfer(&byte, 1, name);
+            if (reading() && byte > 1) refuse(name, "holds " + std::to_string(byte) + " where a flag (0 or 1) belongs");
+            if (loading()) field = byte != 0;
+            return byte != 0;
+        } else {
+            T value = field;
+            transfer(&value, sizeof value, name);
+            if (loading()) field = value;
+            return value;
+        }
+    }
+    // The same, refusing a value outside [lo, hi] (a NaN is outside too).
+    template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
+    T io(T& field, L lo, H hi, const char* name) {
+        const T value = io(field, name);
+        if (reading() && !(value >= T(lo) && value <= T(hi))) {
+            refuse(name, "is " + text(value) + ", outside " + text(T(lo)) + " to " + text(T(hi)));
+        }
+        return value;
+    }
+    int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
+        int64_t value = counter;
+        io(value, lo, hi, name);
+        if (loading()) counter = value;
+        return value;
+    }
+    template <class T, size_t N>
+    void io(T (&fields)[N], const char* name = nullptr) {
+        for (T& field : fields) io(field, name);
+    }
+    template <class T, size_t N, class L, class H>
+    void io(T (&fields)[N], L lo, H hi, const char* name) {
+        for (T& field : fields) io(field, lo, hi, name);
+    }
+    template <class T, size_t N>
+    void io(std::array<T, N>& fields, const char* name = nullptr) {
+        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "plain numbers only");
+        bytes(fields.data(), sizeof(T) * N, name);
+    }
+
+    // Raw bytes; any value is valid.
+    void bytes(void* data, size_t size, const char* name = nullptr) {
+        if (mode_ == Mode::Check) take(size, name);
+        else transfer(data, size, name);
+    }
+    // Bytes that must all be below `limit` (palette values, say).
+    void bytesBelow(uint8_t* data, size_t size, uint8_t limit, const char* name) {
+        if (mode_ == Mode::Check) {
+            if (const uint8_t* in = take(size, name); !allBelow(in, size, limit)) {
+                refuse(name, "holds values of " + std::to_string(limit) + " or more");
+            }
+            return;
+        }
+        transfer(data, size, name);
+    }
+    // The next `size` bytes to read in place (Check and Load only).
+    const uint8_t* take(size_t size, const char* name) {
+        record(size, name);
+        if (size > size_ - offset_) refuse(name, "is cut off: the snapshot ends inside it");
+        const uint8_t* at = data_ + offset_;
+        offset_ += size;
+        return at;
+    }
+
+    // A four-letter section mark, so a reader that lost its place says so.
+    void tag(const char (&mark)[5]) {
+        char found[4];
+        std::memcpy(found, mark, 4);
+        transfer(found, 4, mark);
+        if (reading() && std::memcmp(found, mark, 4) != 0) {
+            throw SnapshotError(std::string("snapshot section ") + mark + " is missing at byte " +
+                                std::to_string(offset_ - 4));
+        }
+    }
+    // A rule between fields, checked when reading.
+    void require(bool ok, const char* what) {
+        if (reading() && !ok) throw SnapshotError(std::string("snapshot refused: ") + what);
+    }
+    // Reading must use up the stream exactly.
+    void finish() {
+        if (reading() && offset_ != size_) {
+            throw SnapshotError("snapshot refused: " + std::to_string(size_ - offset_) +
+                                " bytes are left over after its last field");
+        }
+    }
+
+private:
+    // Scalars pass a copy, so Check may read into it; arrays pass the field.
+    void transfer(void* field, size_t size, const char* name) {
+        switch (mode_) {
+            case Mode::Measure:
+                record(size, name);
+                offset_ += size;
+                break;
+            case Mode::Save:
+                if (size > size_ - offset_) throw std::logic_error("snapshot buffer too small");
+                std::memcpy(data_ + offset_, field, size);
+                offset_ += size;
+                break;
+            case Mode::Check:
+            case Mode::Load:
+                std::memcpy(field, take(size, name), size);
+                break;
+        }
+    }
+    void record(size_t size, const char* name) {
+        if (layout_) layout_->push_back(Field{offset_, size, name});
+    }
+    [[noreturn]] void refuse(const char* name, const std::string& what) const {
+        throw SnapshotError("snapshot refused: " + std::string(name ? name : "a field") + " " + what);
+    }
+    static bool allBelow(const uint8_t* in, size_t size, uint8_t limit) {
+        uint8_t worst = 0;
+        for (size_t i = 0; i < size; ++i) worst = in[i] > worst ? in[i] : worst;
+        return size == 0 || worst < limit;
+    }
+    template <class T>
+    static std::string text(T value) {
+        if constexpr (std::is_same_v<T, bool>) return value ? "1" : "0";
+        else if constexpr (std::is_floating_point_v<T>) return std::to_string(value);
+        else if constexpr (std::is_enum_v<T>) return std::to_string(int64_t(value));
+        else if constexpr (std::is_signed_v<T>) return std::to_string(int64_t(value));
+        else return std::to_string(uint64_t(value));
+    }
+
+    Mode mode_;
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t offset_ = 0;
+    std::vector<Field>* layout_ = nullptr;
+};

@@ -1,0 +1,81 @@
+// The batch against consoles stepped one by one: the same machines whatever
+// the number of threads (and, under ThreadSanitizer, without a data race).
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "batch/batch.h"
+#include "state/snapshot.h"
+#include "test_support.h"
+
+namespace {
+
+uint8_t mask(size_t console, int step) { return uint8_t((console * 29 + size_t(step) * 7) & 0xC3); }
+
+TEST(Batch, ConsolesMatchSingleConsolesOnAnyNumberOfThreads) {
+    const Bytes image = spinImage(true);
+    constexpr size_t kConsoles = 5;
+    for (int threads : {1, 2, 4}) {
+        ConsoleBatch::Options options;
+        options.threads = threads;
+        options.audio = true;
+        options.observation = {ObservationKind::Grayscale, 84, 84, true};
+        ConsoleBatch batch(image, kConsoles, options);
+        std::vector<std::unique_ptr<NESUnit>> single;
+        for (size_t i = 0; i < kConsoles; ++i) single.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, 1789773));
+
+        std::array<uint8_t, kConsoles> pads{};
+        std::array<int32_t, kConsoles> frames{};
+        for (int step = 0; step < 12; ++step) {
+            for (size_t i = 0; i < kConsoles; ++i) {
+                pads[i] = mask(i, step);
+                frames[i] = int32_t(1 + (i + size_t(step)) % 3);
+                for (int f = 0; f < frames[i]; ++f) {
+                    std::array<uint8_t, 8> states{};
+                    for (int b = 0; b < 8; ++b) states[size_t(b)] = (pads[i] >> b) & 1;
+                    single[i]->defaultPads[0].store(states);
+                    single[i]->runFrame();
+                }
+            }
+            ConsoleBatch::Step input;
+            input.pad1 = pads.data();
+            input.frames = frames.data();
+            batch.step(input);
+            for (size_t i = 0; i < kConsoles; ++i) {
+                ASSERT_EQ(batch.snapshot(i), takeSnapshot(*single[i])) << threads << " threads, console " << i;
+                ASSERT_EQ(0, std::memcmp(batch.ram() + i * ConsoleBatch::kRamBytes, single[i]->cpu->memory.data(),
+                                         ConsoleBatch::kRamBytes));
+            }
+        }
+        // All back to power-on in parallel, from one snapshot.
+        batch.reset({0, 2, 4}, nullptr, 0);
+        const Bytes fresh = takeSnapshot(*std::make_unique<NESUnit>(NESUnit::Headless{}, image, 1789773));
+        for (size_t i : {0, 2, 4}) EXPECT_EQ(batch.snapshot(i), fresh);
+    }
+}
+
+TEST(Batch, RefusedStepsAndResetsChangeNothing) {
+    ConsoleBatch::Options options;
+    options.threads = 2;
+    ConsoleBatch batch(spinImage(), 3, options);
+    std::array<uint8_t, 3> pads{};
+    std::array<int32_t, 3> frames = {2, 0, 1};
+    ConsoleBatch::Step input;
+    input.pad1 = pads.data();
+    input.frames = frames.data();
+    const Bytes before = batch.snapshot(0);
+    EXPECT_THROW(batch.step(input), std::invalid_argument);
+    EXPECT_EQ(batch.snapshot(0), before);
+    Bytes damaged = before;
+    damaged[100] ^= 1;
+    EXPECT_THROW(batch.reset({0, 1}, damaged.data(), damaged.size()), SnapshotError);
+    EXPECT_THROW(batch.reset({0, 3}, nullptr, 0), std::out_of_range);
+    EXPECT_EQ(batch.snapshot(0), before);
+    EXPECT_THROW(ConsoleBatch(Bytes{'N', 'E', 'S'}, 2, options), RomError);
+    EXPECT_THROW(ConsoleBatch(spinImage(), 0, options), std::invalid_argument);
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+"""Complete snapshots: restore, then the same joypad input gives the same frames."""
+from __future__ import annotations
+
+import hashlib
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import golden
+import nesrom
+import velkora
+from test_boards import MAPPER40_PROGRAM
+
+velkora_gym = pytest.importorskip("velkora_gym")
+
+
+def mapper40_image() -> bytes:
+    code = nesrom.assemble(MAPPER40_PROGRAM)
+    return nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192)
+
+
+def unknown_board_image() -> bytes:
+    # Mapper 99 maps nothing beyond the first banks; the console still runs it.
+    return nesrom.ines_header(2, 1, 99) + nesrom.assemble(nesrom.JOYPAD_READER) + bytes(8192)
+
+
+def cartridges() -> dict[str, bytes]:
+    found = golden.cartridges()
+    found["mapper40.nes"] = mapper40_image()
+    found["mapper99.nes"] = unknown_board_image()
+    return found
+
+
+CARTRIDGES = cartridges()
+
+
+def console(name: str) -> velkora.NES:
+    nes = velkora.NES(nesrom.ImageFile(CARTRIDGES[name], name))
+    nes.setController(velkora.Controller(), 0)
+    return nes
+
+
+def pad_of(nes: velkora.NES) -> velkora.Controller:
+    pad = velkora.Controller()
+    nes.setController(pad, 0)
+    return pad
+
+
+def play(nes: velkora.NES, pad: velkora.Controller, frames: int) -> list[tuple]:
+    """Hashes of everything one can read after each frame, under the golden joypad script."""
+    seen = []
+    for _ in range(frames):
+        pad.updateInputs(golden.joypad(nes.frameCount()))
+        nes.runFrame()
+        digest = hashlib.sha256()
+        for view in (nes.getImg(), nes.cpuMem(), nes.ppuMem(), nes.OAM()):
+            digest.update(view.tobytes())
+        digest.update(b"".join(nes.getAudio(True)))
+        seen.append((digest.hexdigest(), nes.frameCount(), nes.cycleCount()))
+    return seen
+
+
+@pytest.mark.parametrize("name", sorted(CARTRIDGES))
+def test_restore_then_the_same_input_gives_the_same_frames(name):
+    nes = console(name)
+    pad = pad_of(nes)
+    play(nes, pad, 300)
+    data = velkora_gym.snapshot(nes)
+    expected = play(nes, pad, 120)
+    play(nes, pad, 50)
+
+    velkora_gym.restore(nes, data)
+    assert play(nes, pad, 120) == expected
+
+    fresh = console(name)
+    velkora_gym.restore(fresh, data)
+    assert play(fresh, pad_of(fresh), 120) == expected
+
+
+def test_snapshot_has_fixed_size_and_format():
+    nes = console("velkora-demo.nes")
+    first = velkora_gym.snapshot(nes)
+    nes.runFrame()
+    second = velkora_gym.snapshot(nes)
+    assert len(first) == len(second)
+    assert first[:8] == b"VELKSNAP" and int.from_bytes(first[8:12], "little") == velkora_gym.SNAPSHOT_VERSION
+    # Other bytes-like objects are read the same.
+    velkora_gym.restore(nes, bytearray(first))
+    velkora_gym.restore(nes, memoryview(first))
+    velkora_gym.restore(nes, np.frombuffer(first, np.uint8))
+    assert velkora_gym.snapshot(nes) == first
+
+
+def damaged(data: bytes) -> dict[str, tuple[bytes, str]]:
+    flipped = bytearray(data)
+    flipped[len(data) // 2] ^= 0x40
+    version = bytearray(data)
+    version[8] = 77
+    return {
+        "truncated": (data[:-100], "truncated"),
+        "header only": (data[:30], "truncated"),
+        "altered": (bytes(flipped), "checksum does not match"),
+        "version": (bytes(version), "version 77 is not supported"),
+        "not a snapshot": (b"\x00" * 64, "not a velkora snapshot"),
+        "empty": (b"", "not a velkora snapshot"),
+    }
+
+
+@pytest.mark.parametrize("case", ["truncated", "header only", "altered", "version", "not a snapshot", "empty"])
+def test_refused_snapshots_name_the_reason_and_change_nothing(case):
+    nes = console("velkora-demo.nes")
+    pad = pad_of(nes)
+    play(nes, pad, 30)
+    data, reason = damaged(velkora_gym.snapshot(nes))[case]
+    play(nes, pad, 3)
+    before = velkora_gym.snapshot(nes)
+    with pytest.raises(ValueError, match=reason):
+        velkora_gym.restore(nes, data)
+    assert velkora_gym.snapshot(nes) == before
+
+
+def test_snapshot_of_another_cartridge_or_clock_is_refused():
+    data = velkora_gym.snapshot(console("velkora-demo.nes"))
+    other = console("mapper40.nes")
+    with pytest.raises(ValueError, match="another cartridge"):
+        velkora_gym.restore(other, data)
+    faster = velkora.NES(nesrom.ImageFile(CARTRIDGES["velkora-demo.nes"], "velkora-demo.nes"), 2 * 1789773)
+    with pytest.raises(ValueError, match="CLOCK_SPEED"):
+        velkora_gym.restore(faster, data)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: velkora_gym.snapshot(object()),
+    lambda: velkora_gym.snapshot(velkora.NES.__new__(velkora.NES)),
+    lambda: velkora_gym.restore(velkora.NES.__new__(velkora.NES), b""),
+    lambda: velkora_gym.restore(console("velkora-demo.nes"), "text"),
+    lambda: velkora_gym.restore(console("velkora-demo.nes"), 5),
+])
+def test_wrong_arguments_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_snapshot_and_restore_hold_a_running_console():
+    nes = console("velkora-demo.nes")
+    start = velkora_gym.snapshot(nes)
+    nes.start()
+    try:
+        time.sleep(0.6)
+        taken = velkora_gym.snapshot(nes)
+        assert nes.frameCount() > 20
+        # Restoring far back: the thread paces on from there in real time.
+        velkora_gym.restore(nes, start)
+        restored_at = nes.frameCount()
+        time.sleep(0.5)
+        ran = nes.frameCount() - restored_at
+        assert 15 <= ran <= 45, ran
+        # From another Python thread too.
+        worker = threading.Thread(target=velkora_gym.restore, args=(nes, taken))
+        worker.start()
+        worker.join()
+    finally:
+        nes.stop()
+    assert len(taken) == len(start)
+
+
+def test_restore_inside_a_frame_callback():
+    nes = console("velkora-demo.nes")
+    pad = pad_of(nes)
+    play(nes, pad, 10)
+    data = velkora_gym.snapshot(nes)
+    frame = nes.frameCount()
+    nes.perFrame(lambda: velkora_gym.restore(nes, data) if nes.frameCount() == frame + 5 else None)
+    for _ in range(8):
+        nes.runFrame()
+    nes.perFrame(lambda: None)
+    # The fifth frame's callback went back five frames; three more followed.
+    assert nes.frameCount() == frame + 3
