@@ -11,8 +11,24 @@ namespace {
 constexpr size_t kPixels = size_t(PPU::kWidth) * PPU::kHeight;
 constexpr uint8_t kColours = 64;
 
+// Each colour as four bytes, so a pixel is one store; the spare byte is
+// overwritten by the next pixel, and the last pixel stores three.
+const std::array<uint32_t, kColours>& colourWords() {
+    static const std::array<uint32_t, kColours> words = [] {
+        std::array<uint32_t, kColours> w{};
+        for (size_t c = 0; c < kColours; ++c) {
+            w[c] = uint32_t(colorTable[3 * c]) | uint32_t(colorTable[3 * c + 1]) << 8 |
+                   uint32_t(colorTable[3 * c + 2]) << 16;
+        }
+        return w;
+    }();
+    return words;
+}
+
 void paint(const uint8_t* colours, uint8_t* rgb) {
-    for (size_t i = 0; i < kPixels; ++i) std::memcpy(rgb + 3 * i, &colorTable[3 * size_t(colours[i])], 3);
+    const auto& words = colourWords();
+    for (size_t i = 0; i + 1 < kPixels; ++i) std::memcpy(rgb + 3 * i, &words[colours[i]], 4);
+    std::memcpy(rgb + 3 * (kPixels - 1), &colorTable[3 * size_t(colours[kPixels - 1])], 3);
 }
 
 // Only the pixels whose value changes get new RGB bytes: restoring a state

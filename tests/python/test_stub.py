@@ -120,3 +120,19 @@ def test_mypy_stubtest_agrees(tmp_path):
                            "--mypy-config-file", str(config)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_companion_stub_agrees(tmp_path):
+    pytest.importorskip("mypy")
+    gym = pytest.importorskip("velkora_gym")
+    allow = tmp_path / "allow.txt"
+    allow.write_text("velkora_gym._native.Batch\n")
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\n[mypy-numpy.*]\nfollow_imports = skip\nfollow_imports_for_stubs = True\n")
+    if "site-packages" not in Path(gym.__file__).parts:
+        pytest.skip("velkora_gym is imported from a build folder, not an installed package")
+    # Installed with py.typed and its stub, beside velkora's stub package.
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velkora_gym._native", "--allowlist", str(allow),
+                           "--mypy-config-file", str(config)],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
