@@ -1,13 +1,41 @@
-"""Complete snapshots of velkora consoles, and batches of consoles stepped on every core.
+"""Complete snapshots of velkora consoles, batches of consoles on every core, and Gymnasium
+environments.
 
 ``snapshot(nes)`` captures everything of a ``velkora.NES`` that can influence what it
 does later; ``restore(nes, data)`` brings it back exactly: the same joypad input then
 gives the same pictures, sounds and memories, frame after frame. ``Batch`` owns many
 consoles of one cartridge and steps them on native threads without the interpreter lock.
+``VelkoraEnv`` and ``VelkoraVectorEnv`` (``pip install .[gym]``) are Gymnasium
+environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``.
 """
 from __future__ import annotations
+
+from typing import Any
 
 from velkora_gym._native import SNAPSHOT_VERSION, restore, snapshot
 from velkora_gym.batch import BUTTONS, Batch
 
-__all__ = ["BUTTONS", "Batch", "SNAPSHOT_VERSION", "restore", "snapshot"]
+__all__ = ["BUTTONS", "Batch", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraVectorEnv", "restore", "snapshot"]
+
+_ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
+
+
+def __getattr__(name: str) -> Any:
+    # The environments need Gymnasium; snapshots and batches do not.
+    if name in _ENVS:
+        try:
+            from velkora_gym import envs
+        except ImportError as error:
+            raise ImportError(f"velkora_gym.{name} needs Gymnasium: pip install velkora[gym] ({error})") from error
+        return getattr(envs, name)
+    raise AttributeError(f"module 'velkora_gym' has no attribute {name!r}")
+
+
+try:
+    import gymnasium  # noqa: F401
+except ImportError:
+    pass
+else:
+    from velkora_gym.envs import register as _register
+
+    _register()

@@ -64,14 +64,15 @@ class Batch:
     ``max_pool`` makes each observation the pixel-wise maximum of the last two frames.
     ``observations`` and ``ram`` (N, 2048) are arrays made once that every step rewrites.
     ``audio`` (off by default) keeps the sample stage running for ``get_audio``; without
-    it the consoles skip mixing, which nothing a game can see depends on.
+    it the consoles skip mixing, which nothing a game can see depends on. ``prg_ram``
+    adds ``prg_ram`` (N, 8192), the cartridge RAM at $6000-$7FFF after each step.
 
     The consoles read and write no files: battery RAM starts cleared and is never stored.
     """
 
     def __init__(self, rom: RomSource, num_consoles: int, *, threads: int | None = None,
                  obs_type: str | None = "rgb", screen_size: int | tuple[int, int] | None = None,
-                 max_pool: bool = False, audio: bool = False) -> None:
+                 max_pool: bool = False, audio: bool = False, prg_ram: bool = False) -> None:
         image = read_image(rom)
         count = _count(num_consoles, "num_consoles")
         workers = 0 if threads is None else _count(threads, "threads")
@@ -81,12 +82,13 @@ class Batch:
             raise ValueError("screen_size and max_pool need an obs_type")
         height, width = screen_shape(screen_size)
         self._native = _native.Batch(image, count, workers, obs_type or "none", height, width,
-                                     bool(max_pool), bool(audio))
+                                     bool(max_pool), bool(audio), bool(prg_ram))
         self.obs_type = obs_type
         self.screen_size = (height, width)
         self.max_pool = bool(max_pool)
         self.observations: np.ndarray = self._native.observations()
         self.ram: np.ndarray = self._native.ram()
+        self.prg_ram: np.ndarray | None = self._native.prg_ram()
 
     # --- what the batch is ---
     @property
@@ -106,16 +108,22 @@ class Batch:
 
     # --- stepping ---
     def step(self, buttons: object, frames: int | Sequence[int] | np.ndarray = 1, *,
-             buttons2: object = None) -> np.ndarray:
+             buttons2: object = None, active: np.ndarray | None = None) -> np.ndarray:
         """Runs each console ``frames`` frames (an int, or one per console) with player 1's
         joypad masks ``buttons`` (N,) uint8, bit 0 = A ... bit 7 = Right, or (N, F) for one
         mask per frame (the last one holds for frames past F); ``buttons2`` likewise for
-        player 2. Returns ``observations``. Bad input is refused before any console moves."""
+        player 2. With ``active`` (a boolean mask), the other consoles stay as they are.
+        Returns ``observations``. Bad input is refused before any console moves."""
         pads = self._masks(buttons, "buttons")
         pads2 = None if buttons2 is None else self._masks(buttons2, "buttons2")
         if pads2 is not None and pads2.shape != pads.shape:
             raise ValueError(f"buttons2 has shape {pads2.shape}, buttons {pads.shape}")
-        self._native.step(pads, pads2, self._frames(frames))
+        if active is not None:
+            active = np.asarray(active)
+            if active.dtype != np.bool_ or active.shape != (self.num_consoles,):
+                raise ValueError(f"active must be a boolean mask of shape ({self.num_consoles},)")
+            active = active.astype(np.uint8)
+        self._native.step(pads, pads2, self._frames(frames), active)
         return self.observations
 
     def _masks(self, buttons: object, name: str) -> np.ndarray:
@@ -155,10 +163,25 @@ class Batch:
         rewrites its observation and RAM rows; ``ValueError`` and no change if refused."""
         self._native.restore(index, data)
 
-    def reset(self, indices: object = None, data: bytes | None = None) -> None:
+    def reset(self, indices: object = None, data: bytes | None = None, *,
+              noop_frames: Sequence[int] | np.ndarray | None = None) -> None:
         """Brings the chosen consoles (all when None; an index, indices or a boolean mask)
-        to one snapshot, or to power-on without one."""
-        self._native.reset(self._indices(indices), data)
+        to one snapshot, or to power-on without one; then each runs its ``noop_frames``
+        (one count per chosen console) with no button pressed."""
+        chosen = self._indices(indices)
+        noops: list[int] = []
+        if noop_frames is not None:
+            counts = np.asarray(noop_frames)
+            if not np.issubdtype(counts.dtype, np.integer) or counts.shape != (len(chosen),):
+                raise ValueError(f"noop_frames must be {len(chosen)} integers, one per console reset")
+            if counts.size and counts.min() < 0:
+                raise ValueError("noop_frames must not be negative")
+            noops = [int(c) for c in counts]
+        self._native.reset(chosen, data, noops)
+
+    def picture(self, index: int) -> np.ndarray:
+        """A copy of console ``index``'s last finished picture, (240, 256, 3) RGB."""
+        return self._native.picture(index)
 
     def _indices(self, indices: object) -> list[int]:
         n = self.num_consoles

@@ -36,6 +36,7 @@ ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, c
     black_.fill(kBlack);
     observations_.assign(consoles * maker_.format().bytes(), 0);
     ram_.assign(consoles * kRamBytes, 0);
+    prgRam_.assign(options.prgRam ? consoles * kPrgRamBytes : 0, 0);
     previous_.assign(maker_.format().maxPool ? consoles * kFramePixels : 0, kBlack);
     for (size_t i = 0; i < consoles; ++i) observe(i);
 }
@@ -53,18 +54,22 @@ void ConsoleBatch::observe(size_t index) {
         const uint8_t* previous = maker_.format().maxPool ? &previous_[index * kFramePixels] : nullptr;
         maker_.make(shownFrame(index), previous, &observations_[index * bytes]);
     }
-    std::memcpy(&ram_[index * kRamBytes], consoles_[index]->cpu->memory.data(), kRamBytes);
+    const auto& memory = consoles_[index]->cpu->memory;
+    std::memcpy(&ram_[index * kRamBytes], memory.data(), kRamBytes);
+    if (hasPrgRam()) std::memcpy(&prgRam_[index * kPrgRamBytes], &memory[0x6000], kPrgRamBytes);
 }
 
-void ConsoleBatch::runConsole(size_t index, const Step& step) {
+template <class Masks>
+void ConsoleBatch::runFrames(size_t index, int32_t frames, Masks maskAt) {
     NESUnit& unit = *consoles_[index];
-    const int32_t frames = step.frames ? step.frames[index] : step.allFrames;
-    const size_t base = index * step.stride;
+    // The pooled observation is the maximum of the last two frames shown.
+    if (frames == 0 && maker_.format().maxPool) {
+        std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
+    }
     for (int32_t f = 0; f < frames; ++f) {
-        const size_t at = base + std::min<size_t>(size_t(f), step.stride - 1);
-        press(unit.defaultPads[0], step.pad1[at]);
-        press(unit.defaultPads[1], step.pad2 ? step.pad2[at] : 0);
-        // The pooled observation is the maximum of the last two frames shown.
+        const std::pair<uint8_t, uint8_t> masks = maskAt(f);
+        press(unit.defaultPads[0], masks.first);
+        press(unit.defaultPads[1], masks.second);
         if (f == frames - 1 && maker_.format().maxPool) {
             std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
         }
@@ -73,12 +78,22 @@ void ConsoleBatch::runConsole(size_t index, const Step& step) {
     observe(index);
 }
 
+void ConsoleBatch::runConsole(size_t index, const Step& step) {
+    if (step.active && !step.active[index]) return;
+    const int32_t frames = step.frames ? step.frames[index] : step.allFrames;
+    const size_t base = index * step.stride;
+    runFrames(index, frames, [&](int32_t f) {
+        const size_t at = base + std::min<size_t>(size_t(f), step.stride - 1);
+        return std::make_pair(step.pad1[at], step.pad2 ? step.pad2[at] : uint8_t(0));
+    });
+}
+
 void ConsoleBatch::step(const Step& step) {
     std::lock_guard<std::mutex> guard(busy_);
     if (!step.pad1 || step.stride < 1) throw std::invalid_argument("step needs player 1's joypad masks");
     for (size_t i = 0; i < size(); ++i) {
         const int32_t frames = step.frames ? step.frames[i] : step.allFrames;
-        if (frames < 1) {
+        if (frames < 1 && !(step.active && !step.active[i])) {
             throw std::invalid_argument("frames must be at least 1, console " + std::to_string(i) + " was given " +
                                         std::to_string(frames));
         }
@@ -96,17 +111,18 @@ void ConsoleBatch::restore(size_t index, const uint8_t* data, size_t size) {
     std::lock_guard<std::mutex> guard(busy_);
     NESUnit& unit = *consoles_.at(index);
     restoreSnapshot(unit, data, size);
-    if (maker_.format().maxPool) std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
-    observe(index);
+    runFrames(index, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
 }
 
-void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size) {
+void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size,
+                         const int32_t* noopFrames) {
     std::lock_guard<std::mutex> guard(busy_);
-    for (size_t index : indices) {
-        if (index >= consoles_.size()) {
-            throw std::out_of_range("console " + std::to_string(index) + " is not in a batch of " +
+    for (size_t k = 0; k < indices.size(); ++k) {
+        if (indices[k] >= consoles_.size()) {
+            throw std::out_of_range("console " + std::to_string(indices[k]) + " is not in a batch of " +
                                     std::to_string(consoles_.size()));
         }
+        if (noopFrames && noopFrames[k] < 0) throw std::invalid_argument("no-op frames must not be negative");
     }
     if (!data) {
         data = powerOn_.data();
@@ -116,12 +132,17 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
     // each, before any of them changes.
     if (!indices.empty()) checkSnapshot(*consoles_[indices[0]], data, size);
     auto job = [&](size_t k) {
-        const size_t index = indices[k];
-        restoreSnapshot(*consoles_[index], data, size);
-        if (maker_.format().maxPool) std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
-        observe(index);
+        restoreSnapshot(*consoles_[indices[k]], data, size);
+        runFrames(indices[k], noopFrames ? noopFrames[k] : 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
     };
     pool_->run(indices.size(), job);
+}
+
+void ConsoleBatch::picture(size_t index, uint8_t* out) {
+    std::lock_guard<std::mutex> guard(busy_);
+    PPU& ppu = *consoles_.at(index)->ppu;
+    std::lock_guard<std::mutex> frame(ppu.frameLock);
+    std::memcpy(out, ppu.displayFrame.data(), ppu.displayFrame.size());
 }
 
 bool ConsoleBatch::takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out) {

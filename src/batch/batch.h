@@ -16,24 +16,28 @@
 class ConsoleBatch {
 public:
     static constexpr size_t kRamBytes = 2048;
+    static constexpr size_t kPrgRamBytes = 8192;
     static constexpr size_t kFramePixels = size_t(PPU::kWidth) * PPU::kHeight;
 
     struct Options {
         int threads = 0;  // 0: one per usable core (never more than consoles)
         ObservationFormat observation;
-        bool audio = false;  // off: the sample stage is skipped
+        bool audio = false;   // off: the sample stage is skipped
+        bool prgRam = false;  // also copy $6000-$7FFF after each step
     };
 
     // What one step does. Console i runs frames[i] frames (`frames` null:
     // `allFrames` each); in its frame f the joypad masks (bit 0 = A ...
     // bit 7 = Right) are pad[i * stride + min(f, stride - 1)]; pad2 may be
-    // null (player 2 releases everything).
+    // null (player 2 releases everything). With `active`, a console whose
+    // flag is 0 is left as it is, its observation included.
     struct Step {
         const uint8_t* pad1 = nullptr;
         const uint8_t* pad2 = nullptr;
         size_t stride = 1;
         const int32_t* frames = nullptr;
         int32_t allFrames = 1;
+        const uint8_t* active = nullptr;
     };
 
     // Builds the consoles headless (no files are read or written). Throws
@@ -49,6 +53,9 @@ public:
     // size() observations of format().bytes(), and size() x 2048 RAM bytes.
     uint8_t* observations() { return observations_.data(); }
     uint8_t* ram() { return ram_.data(); }
+    // size() x 8192 bytes of PRG RAM; empty unless asked for.
+    uint8_t* prgRam() { return prgRam_.data(); }
+    bool hasPrgRam() const { return !prgRam_.empty(); }
 
     // Refuses frame counts below 1 before any console moves.
     void step(const Step& step);
@@ -57,8 +64,13 @@ public:
     // observation and RAM rows show the restored machine.
     std::vector<uint8_t> snapshot(size_t index);
     void restore(size_t index, const uint8_t* data, size_t size);
-    // The chosen consoles back to one snapshot (null: power-on), in parallel.
-    void reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size);
+    // The chosen consoles back to one snapshot (null: power-on), in parallel;
+    // then console indices[k] runs noopFrames[k] frames with no button
+    // pressed (noopFrames may be null).
+    void reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size,
+               const int32_t* noopFrames = nullptr);
+    // The last finished picture of a console, 240 x 256 RGB.
+    void picture(size_t index, uint8_t* out);
 
     // The console itself, for reading its counters and memories between steps.
     NESUnit& console(size_t index) { return *consoles_.at(index); }
@@ -68,6 +80,9 @@ private:
     const uint8_t* shownFrame(size_t index) const;
     void observe(size_t index);
     void runConsole(size_t index, const Step& step);
+    // Runs `frames` frames with the joypad masks maskAt(f) gives for frame f.
+    template <class Masks>
+    void runFrames(size_t index, int32_t frames, Masks maskAt);
 
     std::vector<std::unique_ptr<NESUnit>> consoles_;
     ObservationMaker maker_;
@@ -79,6 +94,7 @@ private:
     // --- outputs and per-console scratch, made once ---
     std::vector<uint8_t> observations_;
     std::vector<uint8_t> ram_;
+    std::vector<uint8_t> prgRam_;
     // The frame shown before the last one of a step, for max pooling.
     std::vector<uint8_t> previous_;
     std::array<uint8_t, kFramePixels> black_;

@@ -108,12 +108,13 @@ py::bytes toBytes(const std::vector<uint8_t>& data) {
 class PyBatch {
 public:
     PyBatch(py::bytes image, int consoles, int threads, const std::string& kind, int height, int width,
-            bool maxPool, bool audio) {
+            bool maxPool, bool audio, bool prgRam) {
         if (consoles < 1) throw py::value_error("num_consoles must be at least 1, got " + std::to_string(consoles));
         if (threads < 0) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
         ConsoleBatch::Options options;
         options.threads = threads;
         options.audio = audio;
+        options.prgRam = prgRam;
         options.observation.kind = kindNamed(kind);
         options.observation.height = height;
         options.observation.width = width;
@@ -134,9 +135,24 @@ public:
         return py::array_t<uint8_t>({py::ssize_t(batch_->size()), py::ssize_t(ConsoleBatch::kRamBytes)}, batch_->ram(),
                                     self);
     }
+    py::object prgRam(py::handle self) {
+        if (!batch_->hasPrgRam()) return py::none();
+        return py::array_t<uint8_t>({py::ssize_t(batch_->size()), py::ssize_t(ConsoleBatch::kPrgRamBytes)},
+                                    batch_->prgRam(), self);
+    }
+    py::array picture(py::ssize_t index) {
+        const size_t i = checked(index);
+        py::array_t<uint8_t> out({PPU::kHeight, PPU::kWidth, 3});
+        uint8_t* data = out.mutable_data();
+        {
+            py::gil_scoped_release release;
+            batch_->picture(i, data);
+        }
+        return out;
+    }
 
     // pad1/pad2: (N,) or (N, F) uint8; frames: an int or (N,) int32.
-    void step(py::array pad1, py::object pad2, py::object frames) {
+    void step(py::array pad1, py::object pad2, py::object frames, py::object active) {
         ConsoleBatch::Step step;
         const auto first = masks(pad1, "buttons");
         step.pad1 = first.first;
@@ -165,6 +181,14 @@ public:
         } else {
             throw py::type_error("frames must be an int or an array of integers");
         }
+        py::array_t<uint8_t> running;
+        if (!active.is_none()) {
+            running = py::array_t<uint8_t, py::array::c_style | py::array::forcecast>(active);
+            if (running.ndim() != 1 || size_t(running.shape(0)) != batch_->size()) {
+                throw py::value_error("active must hold one flag per console");
+            }
+            step.active = running.data();
+        }
         py::gil_scoped_release release;
         batch_->step(step);
     }
@@ -184,13 +208,17 @@ public:
         py::gil_scoped_release release;
         batch_->restore(i, bytes.data(), bytes.size());
     }
-    void reset(const std::vector<py::ssize_t>& indices, py::handle data) {
+    void reset(const std::vector<py::ssize_t>& indices, py::handle data, const std::vector<int32_t>& noops) {
         std::vector<size_t> which;
         for (py::ssize_t index : indices) which.push_back(checked(index));
+        if (!noops.empty() && noops.size() != which.size()) {
+            throw py::value_error("noop_frames must give one count per console reset");
+        }
         std::unique_ptr<SnapshotBytes> bytes;
         if (!data.is_none()) bytes = std::make_unique<SnapshotBytes>(data);
         py::gil_scoped_release release;
-        batch_->reset(which, bytes ? bytes->data() : nullptr, bytes ? bytes->size() : 0);
+        batch_->reset(which, bytes ? bytes->data() : nullptr, bytes ? bytes->size() : 0,
+                      noops.empty() ? nullptr : noops.data());
     }
 
     py::list audio(py::ssize_t index, bool split) {
@@ -258,16 +286,18 @@ PYBIND11_MODULE(_native, m) {
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
 
     py::class_<PyBatch>(m, "Batch")
-        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool>(), py::arg("image"),
+        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool, bool>(), py::arg("image"),
              py::arg("num_consoles"), py::arg("threads"), py::arg("obs_type"), py::arg("height"), py::arg("width"),
-             py::arg("max_pool"), py::arg("audio"))
+             py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"))
         // The arrays' base is the batch, so an array keeps the batch alive.
         .def("observations", [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
         .def("ram", [](PyBatch& b) { return b.ram(py::cast(&b, py::return_value_policy::reference)); })
-        .def("step", &PyBatch::step, py::arg("buttons"), py::arg("buttons2"), py::arg("frames"))
+        .def("prg_ram", [](PyBatch& b) { return b.prgRam(py::cast(&b, py::return_value_policy::reference)); })
+        .def("picture", &PyBatch::picture, py::arg("index"))
+        .def("step", &PyBatch::step, py::arg("buttons"), py::arg("buttons2"), py::arg("frames"), py::arg("active"))
         .def("snapshot", &PyBatch::snapshot, py::arg("index"))
         .def("restore", &PyBatch::restore, py::arg("index"), py::arg("data"))
-        .def("reset", &PyBatch::reset, py::arg("indices"), py::arg("data"))
+        .def("reset", &PyBatch::reset, py::arg("indices"), py::arg("data"), py::arg("noop_frames"))
         .def("get_audio", &PyBatch::audio, py::arg("index"), py::arg("split_channels"))
         .def("frame_count", &PyBatch::frameCount, py::arg("index"))
         .def("cycle_count", &PyBatch::cycleCount, py::arg("index"))

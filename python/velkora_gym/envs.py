@@ -1,0 +1,439 @@
+"""Gymnasium environments on the native batch of consoles.
+
+``VelkoraEnv`` is one console; ``VelkoraVectorEnv`` is ``num_envs`` of them stepped on
+every core. Environment i of a vector environment produces exactly what a ``VelkoraEnv``
+with the same seed and actions produces: both draw their random choices from one
+generator per environment, in the same order, and run the same native step.
+"""
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Mapping, Sequence
+from pathlib import Path
+from typing import Any
+
+import gymnasium as gym
+import numpy as np
+from gymnasium import spaces
+from gymnasium.error import ResetNeeded
+from gymnasium.utils import seeding
+from gymnasium.vector import AutoresetMode, VectorEnv
+
+from velkora_gym import integration as integrations
+from velkora_gym.actions import action_masks, multibinary_mask
+from velkora_gym.batch import Batch, RomSource, read_image, screen_shape
+
+#: Frames per second of the NTSC console: 1789773 Hz / 29780.67 cycles a frame.
+RENDER_FPS = 60.1
+#: As the Atari environments: 30 minutes of play, then the episode is truncated.
+MAX_EPISODE_FRAMES = 108_000
+
+PACKAGE = Path(__file__).resolve().parent
+DEMO_ROM = PACKAGE / "roms" / "velkora-demo.nes"
+DEMO_INTEGRATION = PACKAGE / "integrations" / "velkora-demo"
+
+Values = dict[str, np.ndarray]
+
+
+class _Rules:
+    """Variables, rewards and episode ends for a batch of consoles."""
+
+    def __init__(self, integration: str | os.PathLike[str] | None, variables: object,
+                 reward_fn: Callable[..., float] | None, terminated_fn: Callable[..., bool] | None) -> None:
+        self.integration = integrations.load(integration) if integration is not None else None
+        self.data: dict[str, integrations.Variable] = dict(self.integration.variables) if self.integration else {}
+        self.read_fn: Callable[[np.ndarray], Mapping[str, float]] | None = None
+        if callable(variables):
+            self.read_fn = variables
+        elif isinstance(variables, Mapping):
+            for name, spec in variables.items():
+                self.data[str(name)] = integrations.parse_variable(str(name), spec, f"variables.{name}")
+        elif variables is not None:
+            raise TypeError("variables must be a callable taking the RAM or a dict like data.json's info")
+        for name, fn in (("reward_fn", reward_fn), ("terminated_fn", terminated_fn)):
+            if fn is not None and not callable(fn):
+                raise TypeError(f"{name} must be callable")
+        self.reward_fn = reward_fn
+        self.terminated_fn = terminated_fn
+
+    @property
+    def needs_prg_ram(self) -> bool:
+        return any(v.in_prg_ram for v in self.data.values())
+
+    def values(self, ram: np.ndarray, prg_ram: np.ndarray | None) -> Values:
+        values = {name: v.read(ram, prg_ram) for name, v in self.data.items()}
+        if self.read_fn is not None:
+            rows = [dict(self.read_fn(ram[i])) for i in range(len(ram))]
+            for name in rows[0] if rows else ():
+                values[name] = np.array([row[name] for row in rows])
+        return values
+
+    @staticmethod
+    def _row(values: Values, i: int) -> dict[str, Any]:
+        return {name: array[i].item() for name, array in values.items()}
+
+    def reward(self, previous: Values, current: Values, rows: Sequence[int]) -> np.ndarray:
+        if self.reward_fn is not None:
+            return np.array([float(self.reward_fn(self._row(previous, i), self._row(current, i))) for i in rows])
+        if self.integration is not None and self.integration.rewards:
+            return self.integration.reward(previous, current)[list(rows)]
+        return np.zeros(len(rows))
+
+    def terminated(self, previous: Values, current: Values, rows: Sequence[int]) -> np.ndarray:
+        if self.terminated_fn is not None:
+            return np.array([bool(self.terminated_fn(self._row(current, i))) for i in rows])
+        if self.integration is not None and self.integration.done:
+            return self.integration.terminated(previous, current)[list(rows)]
+        return np.zeros(len(rows), bool)
+
+
+class _Setup:
+    """The options both environments take, checked once."""
+
+    def __init__(self, rom: RomSource | None, obs_type: str = "rgb", screen_size: object = None,
+                 frameskip: int | tuple[int, int] = 4, max_pool: bool | None = None,
+                 repeat_action_probability: float = 0.25, noop_max: int = 0,
+                 actions: str | Sequence[Sequence[str]] = "simple", integration: object = None,
+                 variables: object = None, reward_fn: Callable[..., float] | None = None,
+                 terminated_fn: Callable[..., bool] | None = None, start_state: object = None,
+                 max_episode_frames: int | None = MAX_EPISODE_FRAMES, render_mode: str | None = None) -> None:
+        if rom is None:
+            raise TypeError("a ROM is needed: rom= a path or the image's bytes")
+        self.image = read_image(rom)
+        if obs_type not in ("rgb", "grayscale", "ram"):
+            raise ValueError(f"obs_type must be 'rgb', 'grayscale' or 'ram', not {obs_type!r}")
+        self.obs_type = obs_type
+        if obs_type == "ram" and screen_size is not None:
+            raise ValueError("screen_size applies to pictures, not to obs_type='ram'")
+        self.screen = screen_shape(screen_size)
+        self.frameskip = self._skip(frameskip)
+        longest = self.frameskip[1] - 1
+        self.max_pool = longest > 1 if max_pool is None else bool(max_pool)
+        if obs_type == "ram":
+            self.max_pool = False
+        p = repeat_action_probability
+        if isinstance(p, bool) or not isinstance(p, (int, float)) or not 0.0 <= p <= 1.0:
+            raise ValueError(f"repeat_action_probability must be between 0 and 1, not {p!r}")
+        self.sticky = float(p)
+        if isinstance(noop_max, bool) or not isinstance(noop_max, (int, np.integer)) or noop_max < 0:
+            raise ValueError(f"noop_max must be an int of at least 0, not {noop_max!r}")
+        self.noop_max = int(noop_max)
+        if max_episode_frames is not None and (isinstance(max_episode_frames, bool) or
+                                               not isinstance(max_episode_frames, (int, np.integer)) or
+                                               max_episode_frames < 1):
+            raise ValueError(f"max_episode_frames must be None or an int of at least 1, not {max_episode_frames!r}")
+        self.max_episode_frames = max_episode_frames
+        self.masks = action_masks(actions)
+        self.rules = _Rules(integration, variables, reward_fn, terminated_fn)
+        self.start_state = self._state(start_state)
+        if render_mode not in (None, "rgb_array", "human"):
+            raise ValueError(f"render_mode must be None, 'rgb_array' or 'human', not {render_mode!r}")
+        self.render_mode = render_mode
+
+    @staticmethod
+    def _skip(frameskip: object) -> tuple[int, int]:
+        """[low, high) of the frames a step runs."""
+        if isinstance(frameskip, (int, np.integer)) and not isinstance(frameskip, bool):
+            if frameskip < 1:
+                raise ValueError(f"frameskip must be at least 1, not {frameskip}")
+            return int(frameskip), int(frameskip) + 1
+        if isinstance(frameskip, Sequence) and len(frameskip) == 2 and all(
+                isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in frameskip):
+            low, high = int(frameskip[0]), int(frameskip[1])
+            if not 1 <= low < high:
+                raise ValueError(f"frameskip (low, high) needs 1 <= low < high, not {frameskip!r}")
+            return low, high
+        raise ValueError(f"frameskip must be an int or (low, high), not {frameskip!r}")
+
+    @staticmethod
+    def _state(start_state: object) -> bytes | None:
+        if start_state is None or isinstance(start_state, bytes):
+            return start_state
+        if isinstance(start_state, (bytearray, memoryview)):
+            return bytes(start_state)
+        if isinstance(start_state, (str, os.PathLike)):
+            return Path(start_state).read_bytes()
+        raise TypeError("start_state must be snapshot bytes or the path of a file holding them")
+
+    def batch(self, consoles: int, threads: int | None) -> Batch:
+        picture = self.obs_type != "ram"
+        return Batch(self.image, consoles, threads=threads, obs_type=self.obs_type if picture else None,
+                     screen_size=self.screen if picture and self.screen != (240, 256) else None,
+                     max_pool=self.max_pool, prg_ram=self.rules.needs_prg_ram)
+
+    def observation_space(self) -> spaces.Box:
+        if self.obs_type == "ram":
+            shape: tuple[int, ...] = (2048,)
+        else:
+            shape = self.screen + ((3,) if self.obs_type == "rgb" else ())
+        return spaces.Box(0, 255, shape, np.uint8)
+
+    def action_space(self) -> spaces.Space:
+        return spaces.MultiBinary(8) if self.masks is None else spaces.Discrete(len(self.masks))
+
+
+class _Lane:
+    """One environment's random generator, sticky action and episode length."""
+
+    def __init__(self, setup: _Setup) -> None:
+        self.setup = setup
+        self.rng: np.random.Generator | None = None
+        self.previous = 0  # the mask of the last frame run
+        self.episode_frames = 0
+        self.total_frames = 0  # since the environment was made, no-ops included
+
+    def seed(self, seed: int | None) -> None:
+        if seed is not None or self.rng is None:
+            self.rng, _ = seeding.np_random(seed)
+
+    def reset(self) -> int:
+        """The no-op frames to run after this reset."""
+        self.previous = 0
+        self.episode_frames = 0
+        noops = int(self.rng.integers(0, self.setup.noop_max + 1)) if self.setup.noop_max else 0
+        self.total_frames += noops
+        return noops
+
+    def plan(self, mask: int) -> tuple[int, list[int]]:
+        """The frames of a step and the mask of each: sticky frames keep the last mask
+        until one takes the new mask, which then holds."""
+        low, high = self.setup.frameskip
+        frames = low if high == low + 1 else int(self.rng.integers(low, high))
+        masks = [mask] * frames
+        if self.setup.sticky > 0.0:
+            draws = self.rng.random(frames)
+            switch = int(np.argmax(draws >= self.setup.sticky)) if (draws >= self.setup.sticky).any() else frames
+            masks[:switch] = [self.previous] * switch
+        self.previous = masks[-1]
+        self.episode_frames += frames
+        self.total_frames += frames
+        return frames, masks
+
+    def truncated(self) -> bool:
+        limit = self.setup.max_episode_frames
+        return limit is not None and self.episode_frames >= limit
+
+
+def _action_mask(setup: _Setup, space: spaces.Space, action: object) -> int:
+    if setup.masks is None:
+        value = np.asarray(action)
+        if value.shape != (8,) or not np.isin(value, (0, 1)).all():
+            raise ValueError(f"action {action!r} is not in {space}: eight 0/1 buttons")
+        return multibinary_mask(value)
+    value = np.asarray(action)
+    if value.shape != () or not np.issubdtype(value.dtype, np.integer):
+        raise ValueError(f"action {action!r} is not in {space}")
+    index = int(value)
+    if not 0 <= index < len(setup.masks):
+        raise ValueError(f"action {index} is not in {space}")
+    return int(setup.masks[index])
+
+
+class VelkoraEnv(gym.Env):
+    """One NES console as a Gymnasium environment (see the README for every option)."""
+
+    metadata = {"render_modes": ["rgb_array", "human"], "render_fps": RENDER_FPS}
+
+    def __init__(self, rom: RomSource | None = None, **options: Any) -> None:
+        self._setup = _Setup(rom, **options)
+        self.render_mode = self._setup.render_mode
+        self._batch = self._setup.batch(1, threads=1)
+        self._lane = _Lane(self._setup)
+        self.observation_space = self._setup.observation_space()
+        self.action_space = self._setup.action_space()
+        self._values: Values | None = None
+        self._viewer: Any = None
+
+    # --- Gymnasium ---
+    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        super().reset(seed=seed)
+        self._lane.seed(seed)
+        noops = self._lane.reset()
+        self._batch.reset([0], self._setup.start_state, noop_frames=[noops])
+        self._values = self._read()
+        if self.render_mode == "human":
+            self.render()
+        return self._observation(), self._info()
+
+    def step(self, action: object):
+        if self._values is None:
+            raise ResetNeeded("call reset before step")
+        mask = _action_mask(self._setup, self.action_space, action)
+        frames, masks = self._lane.plan(mask)
+        self._batch.step(np.array([masks], np.uint8), frames)
+        previous, self._values = self._values, self._read()
+        reward = float(self._setup.rules.reward(previous, self._values, [0])[0])
+        terminated = bool(self._setup.rules.terminated(previous, self._values, [0])[0])
+        if self.render_mode == "human":
+            self.render()
+        return self._observation(), reward, terminated, self._lane.truncated(), self._info()
+
+    def render(self):
+        if self.render_mode == "rgb_array":
+            return self._batch.picture(0)
+        if self.render_mode == "human":
+            if self._viewer is None:
+                from velkora_gym.viewer import Viewer
+
+                self._viewer = Viewer("velkora")
+            self._viewer.show(self._batch.picture(0), self._lane.episode_frames)
+        return None
+
+    def close(self) -> None:
+        if self._viewer is not None:
+            self._viewer.close()
+            self._viewer = None
+
+    # --- search methods ---
+    def clone_state(self) -> bytes:
+        """A snapshot of the console (``velkora_gym.snapshot``'s format)."""
+        return self._batch.snapshot(0)
+
+    def restore_state(self, data: bytes) -> None:
+        """Back to a snapshot; the next reward counts from the restored machine."""
+        self._batch.restore(0, data)
+        self._values = self._read()
+
+    # --- helpers ---
+    def _read(self) -> Values:
+        return self._setup.rules.values(self._batch.ram, self._batch.prg_ram)
+
+    def _observation(self) -> np.ndarray:
+        if self._setup.obs_type == "ram":
+            return self._batch.ram[0].copy()
+        return self._batch.observations[0].copy()
+
+    def _info(self) -> dict[str, Any]:
+        info = {name: values[0].item() for name, values in (self._values or {}).items()}
+        info["episode_frame_number"] = self._lane.episode_frames
+        info["frame_number"] = self._lane.total_frames
+        return info
+
+
+class VelkoraVectorEnv(VectorEnv):
+    """``num_envs`` consoles as one Gymnasium vector environment, on ``threads`` native
+    threads; next-step autoreset, one random generator per environment."""
+
+    metadata = {"render_modes": ["rgb_array"], "render_fps": RENDER_FPS,
+                "autoreset_mode": AutoresetMode.NEXT_STEP}
+
+    def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
+                 **options: Any) -> None:
+        if options.get("render_mode") == "human":
+            raise ValueError("a vector environment renders 'rgb_array' only")
+        self._setup = _Setup(rom, **options)
+        self.render_mode = self._setup.render_mode
+        self._batch = self._setup.batch(num_envs, threads=threads)
+        self.num_envs = self._batch.num_consoles
+        self._lanes = [_Lane(self._setup) for _ in range(self.num_envs)]
+        self.single_observation_space = self._setup.observation_space()
+        self.single_action_space = self._setup.action_space()
+        self.observation_space = gym.vector.utils.batch_space(self.single_observation_space, self.num_envs)
+        self.action_space = gym.vector.utils.batch_space(self.single_action_space, self.num_envs)
+        self._values: Values | None = None
+        self._done = np.zeros(self.num_envs, bool)
+
+    def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
+        if seed is None:
+            seeds: list[int | None] = [None] * self.num_envs
+        elif isinstance(seed, (int, np.integer)):
+            seeds = [int(seed) + i for i in range(self.num_envs)]
+        else:
+            seeds = list(seed)
+            if len(seeds) != self.num_envs:
+                raise ValueError(f"{len(seeds)} seeds for {self.num_envs} environments")
+        for lane, one in zip(self._lanes, seeds):
+            lane.seed(one)
+        indices = list(range(self.num_envs))
+        self._reset(indices)
+        self._done[:] = False
+        return self._observations(), self._info(indices)
+
+    def step(self, actions: object):
+        if self._values is None:
+            raise ResetNeeded("call reset before step")
+        actions = np.asarray(actions)
+        if actions.shape[:1] != (self.num_envs,):
+            raise ValueError(f"{len(actions) if actions.ndim else 'no'} actions for {self.num_envs} environments")
+        restarting = [i for i in range(self.num_envs) if self._done[i]]
+        stepping = [i for i in range(self.num_envs) if not self._done[i]]
+        masks = [_action_mask(self._setup, self.single_action_space, actions[i]) for i in stepping]
+        if restarting:
+            self._reset(restarting)
+        rewards = np.zeros(self.num_envs)
+        terminated = np.zeros(self.num_envs, bool)
+        truncated = np.zeros(self.num_envs, bool)
+        if stepping:
+            plans = {i: self._lanes[i].plan(mask) for i, mask in zip(stepping, masks)}
+            width = max(frames for frames, _ in plans.values())
+            pads = np.zeros((self.num_envs, width), np.uint8)
+            counts = np.ones(self.num_envs, np.int32)
+            for i, (frames, row) in plans.items():
+                pads[i, :frames] = row
+                pads[i, frames:] = row[-1]
+                counts[i] = frames
+            previous = self._values
+            self._batch.step(pads, counts, active=np.array([not d for d in self._done], bool))
+            self._values = self._read()
+            rows = stepping
+            rewards[rows] = self._setup.rules.reward(previous, self._values, rows)
+            terminated[rows] = self._setup.rules.terminated(previous, self._values, rows)
+            truncated[rows] = [self._lanes[i].truncated() for i in rows]
+        else:
+            self._values = self._read()
+        self._done = terminated | truncated
+        return self._observations(), rewards, terminated, truncated, self._info(range(self.num_envs))
+
+    def render(self):
+        if self.render_mode == "rgb_array":
+            return tuple(self._batch.picture(i) for i in range(self.num_envs))
+        return None
+
+    def close_extras(self, **kwargs: Any) -> None:
+        self._batch = None  # type: ignore[assignment]
+
+    def _reset(self, indices: list[int]) -> None:
+        noops = [self._lanes[i].reset() for i in indices]
+        self._batch.reset(indices, self._setup.start_state, noop_frames=noops)
+        self._values = self._read()
+
+    def _read(self) -> Values:
+        return self._setup.rules.values(self._batch.ram, self._batch.prg_ram)
+
+    def _observations(self) -> np.ndarray:
+        if self._setup.obs_type == "ram":
+            return self._batch.ram.copy()
+        return self._batch.observations.copy()
+
+    def _info(self, indices: Sequence[int]) -> dict[str, Any]:
+        info: dict[str, Any] = {}
+        for name, values in (self._values or {}).items():
+            info[name] = values.copy()
+            info[f"_{name}"] = np.ones(self.num_envs, bool)
+        info["episode_frame_number"] = np.array([lane.episode_frames for lane in self._lanes])
+        info["frame_number"] = np.array([lane.total_frames for lane in self._lanes])
+        info["_episode_frame_number"] = info["_frame_number"] = np.ones(self.num_envs, bool)
+        return info
+
+
+def demo(**options: Any) -> VelkoraEnv:
+    """The demo game with its integration."""
+    options.setdefault("rom", DEMO_ROM)
+    options.setdefault("integration", DEMO_INTEGRATION)
+    return VelkoraEnv(**options)
+
+
+def demo_vector(num_envs: int = 1, **options: Any) -> VelkoraVectorEnv:
+    options.setdefault("rom", DEMO_ROM)
+    options.setdefault("integration", DEMO_INTEGRATION)
+    return VelkoraVectorEnv(num_envs=num_envs, **options)
+
+
+def register() -> None:
+    """velkora/NES-v0 (rom=...) and velkora/Demo-v0 (the demo game) for gymnasium.make."""
+    if "velkora/NES-v0" not in gym.registry:
+        gym.register("velkora/NES-v0", entry_point="velkora_gym.envs:VelkoraEnv",
+                     vector_entry_point="velkora_gym.envs:VelkoraVectorEnv")
+    if "velkora/Demo-v0" not in gym.registry:
+        gym.register("velkora/Demo-v0", entry_point="velkora_gym.envs:demo",
+                     vector_entry_point="velkora_gym.envs:demo_vector")
