@@ -32,20 +32,23 @@ class Roller:
         self.rng = np.random.default_rng(seed)
         self.env.reset(seed=seed)
         self.running = np.zeros(num_envs)
-        self.counted = 0
+        self.episode_frames = np.zeros(num_envs, np.int64)
 
     def collect(self, steps: int) -> dict[str, Any]:
         finished: list[float] = []
+        frames = 0
         started = time.perf_counter()
         for _ in range(steps):
             actions = self.rng.integers(0, self.env.single_action_space.n, self.env.num_envs)
             _, rewards, terminated, truncated, info = self.env.step(actions)
+            # An environment that restarted this step counts from 0 again.
+            now = info["episode_frame_number"]
+            frames += int(np.where(now >= self.episode_frames, now - self.episode_frames, now).sum())
+            self.episode_frames = now
             self.running += rewards
             ended = terminated | truncated
             finished.extend(float(r) for r in self.running[ended])
             self.running[ended] = 0.0
-        frames = int(info["frame_number"].sum()) - self.counted
-        self.counted += frames
         return {"seconds": time.perf_counter() - started, "steps": steps * self.env.num_envs,
                 "frames": frames, "returns": finished}
 

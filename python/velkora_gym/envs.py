@@ -180,7 +180,6 @@ class _Lane:
         self.rng: np.random.Generator | None = None
         self.previous = 0  # the mask of the last frame run
         self.episode_frames = 0
-        self.total_frames = 0  # since the environment was made, no-ops included
 
     def seed(self, seed: int | None) -> None:
         if seed is not None or self.rng is None:
@@ -190,9 +189,7 @@ class _Lane:
         """The no-op frames to run after this reset."""
         self.previous = 0
         self.episode_frames = 0
-        noops = int(self.rng.integers(0, self.setup.noop_max + 1)) if self.setup.noop_max else 0
-        self.total_frames += noops
-        return noops
+        return int(self.rng.integers(0, self.setup.noop_max + 1)) if self.setup.noop_max else 0
 
     def plan(self, mask: int) -> tuple[int, list[int]]:
         """The frames of a step and the mask of each: sticky frames keep the last mask
@@ -206,7 +203,6 @@ class _Lane:
             masks[:switch] = [self.previous] * switch
         self.previous = masks[-1]
         self.episode_frames += frames
-        self.total_frames += frames
         return frames, masks
 
     def truncated(self) -> bool:
@@ -306,7 +302,6 @@ class VelkoraEnv(gym.Env):
     def _info(self) -> dict[str, Any]:
         info = {name: values[0].item() for name, values in (self._values or {}).items()}
         info["episode_frame_number"] = self._lane.episode_frames
-        info["frame_number"] = self._lane.total_frames
         return info
 
 
@@ -411,8 +406,7 @@ class VelkoraVectorEnv(VectorEnv):
             info[name] = values.copy()
             info[f"_{name}"] = np.ones(self.num_envs, bool)
         info["episode_frame_number"] = np.array([lane.episode_frames for lane in self._lanes])
-        info["frame_number"] = np.array([lane.total_frames for lane in self._lanes])
-        info["_episode_frame_number"] = info["_frame_number"] = np.ones(self.num_envs, bool)
+        info["_episode_frame_number"] = np.ones(self.num_envs, bool)
         return info
 
 
