@@ -25,9 +25,10 @@ BG_BLANK, BG_BORDER, BG_STAR_SMALL, BG_STAR_BIG = 0x00, 0x01, 0x02, 0x03
 BG_MOON = 0x04                       # 2x2: $04 $05 / $06 $07
 BG_HILL_FULL, BG_HILL_UP, BG_HILL_DOWN, BG_HILL_TOP, BG_HILL_PEAK = 0x08, 0x09, 0x0A, 0x0B, 0x0C
 BG_GRASS, BG_DIRT, BG_BRICK = 0x10, 0x11, 0x12
+BG_HEART, BG_HEART_LOST = 0x13, 0x14
 FONT_FIRST = 0x20
 
-# Sprite pattern table ($1000).
+# Sprite pattern table ($1000); the font is copied to the same codes for GAME OVER.
 SP_HIT, SP_PLAYER, SP_ORB, SP_BIRD_UP, SP_BIRD_DOWN = 0x00, 0x01, 0x05, 0x06, 0x08
 
 
@@ -150,11 +151,18 @@ def background_tiles() -> dict[int, bytes]:
                            "12111111", "11111211", "11111111", "11211111"])
     tiles[BG_BRICK] = tile(["22222222", "11121111", "11121111", "11121111",
                             "22222222", "11111112", "11111112", "11111112"])
-    for i in range(0x40):
-        ch = chr(FONT_FIRST + i)
-        if ch in FONT:
-            tiles[FONT_FIRST + i] = glyph(FONT[ch])
+    # Lives in the status bar (palette 1): 2 orange, 3 white shine, 1 light blue outline.
+    tiles[BG_HEART] = tile(["........", ".22.22..", "2322222.", "2222222.",
+                            "2222222.", ".22222..", "..222...", "...2...."])
+    tiles[BG_HEART_LOST] = tile(["........", ".11.11..", "1..1..1.", "1.....1.",
+                                 "1.....1.", ".1...1..", "..1.1...", "...1...."])
+    tiles.update(font_tiles())
     return tiles
+
+
+def font_tiles() -> dict[int, bytes]:
+    return {FONT_FIRST + i: glyph(FONT[chr(FONT_FIRST + i)])
+            for i in range(0x40) if chr(FONT_FIRST + i) in FONT}
 
 
 PLAYER = [  # palette 0: 1 red, 2 orange, 3 white; faces right
@@ -208,6 +216,7 @@ def sprite_tiles() -> dict[int, bytes]:
         tiles[SP_BIRD_UP + i] = t
     for i, t in enumerate(split16(BIRD_DOWN)):
         tiles[SP_BIRD_DOWN + i] = t
+    tiles.update(font_tiles())
     return tiles
 
 

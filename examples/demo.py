@@ -3,7 +3,8 @@
     python examples/demo.py [ROM] [--frames N] [--out DIR] [--no-input]
 
 Without ROM it runs the project's own demo cartridge (assembled on first use),
-and a scripted joypad walks the robot around and presses A and B.
+and a scripted joypad plays it for a while: the robot catches orbs, and A and B
+make their sounds.
 Needs only velkora and NumPy.
 """
 from __future__ import annotations
@@ -25,15 +26,20 @@ REPO = Path(__file__).resolve().parents[1]
 # Joypad list order of Controller.updateInputs.
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
 
-# (first frame, last frame, buttons held) for the demo cartridge.
+# (first frame, last frame, buttons held) for the demo cartridge: the robot
+# chases orbs (it catches a dozen and meets one bird), with A and B for sound.
 DEMO_SCRIPT = [
-    (90, 149, {"Right", "Up"}),
+    (90, 149, {"Left", "Down"}),
     (150, 150, {"A"}),
-    (200, 259, {"Left"}),
+    (150, 269, {"Up", "Right"}),
+    (270, 329, {"Down", "Right"}),
     (300, 300, {"B"}),
-    (330, 389, {"Down", "Right"}),
+    (330, 389, {"Left", "Down"}),
+    (390, 449, {"Left"}),
     (420, 420, {"A"}),
-    (480, 520, {"Up"}),
+    (450, 509, {"Up"}),
+    (510, 569, {"Down", "Right"}),
+    (570, 600, {"Left", "Up"}),
 ]
 
 
