@@ -69,6 +69,7 @@ bench: module demo-rom
 	build/bench/alloc_bench
 	$(PY) bench/run_thread_cpu.py --seconds 3
 	$(PY) bench/batch_bench.py
+	$(PY) bench/env_bench.py
 
 # --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---
 FUZZ_SECONDS ?= 60

@@ -96,7 +96,8 @@ class _Setup:
                  actions: str | Sequence[Sequence[str]] = "simple", integration: object = None,
                  variables: object = None, reward_fn: Callable[..., float] | None = None,
                  terminated_fn: Callable[..., bool] | None = None, start_state: object = None,
-                 max_episode_frames: int | None = MAX_EPISODE_FRAMES, render_mode: str | None = None) -> None:
+                 start_frames: int = 0, max_episode_frames: int | None = MAX_EPISODE_FRAMES,
+                 render_mode: str | None = None) -> None:
         if rom is None:
             raise TypeError("a ROM is needed: rom= a path or the image's bytes")
         self.image = read_image(rom)
@@ -118,6 +119,9 @@ class _Setup:
         if isinstance(noop_max, bool) or not isinstance(noop_max, (int, np.integer)) or noop_max < 0:
             raise ValueError(f"noop_max must be an int of at least 0, not {noop_max!r}")
         self.noop_max = int(noop_max)
+        if isinstance(start_frames, bool) or not isinstance(start_frames, (int, np.integer)) or start_frames < 0:
+            raise ValueError(f"start_frames must be an int of at least 0, not {start_frames!r}")
+        self.start_frames = int(start_frames)
         if max_episode_frames is not None and (isinstance(max_episode_frames, bool) or
                                                not isinstance(max_episode_frames, (int, np.integer)) or
                                                max_episode_frames < 1):
@@ -186,10 +190,11 @@ class _Lane:
             self.rng, _ = seeding.np_random(seed)
 
     def reset(self) -> int:
-        """The no-op frames to run after this reset."""
+        """The frames with no button pressed to run after this reset."""
         self.previous = 0
         self.episode_frames = 0
-        return int(self.rng.integers(0, self.setup.noop_max + 1)) if self.setup.noop_max else 0
+        noops = int(self.rng.integers(0, self.setup.noop_max + 1)) if self.setup.noop_max else 0
+        return self.setup.start_frames + noops
 
     def plan(self, mask: int) -> tuple[int, list[int]]:
         """The frames of a step and the mask of each: sticky frames keep the last mask
@@ -410,17 +415,17 @@ class VelkoraVectorEnv(VectorEnv):
         return info
 
 
+# The demo game draws its first playable frame 8 frames after power-on.
+DEMO_DEFAULTS = {"rom": DEMO_ROM, "integration": DEMO_INTEGRATION, "start_frames": 8}
+
+
 def demo(**options: Any) -> VelkoraEnv:
     """The demo game with its integration."""
-    options.setdefault("rom", DEMO_ROM)
-    options.setdefault("integration", DEMO_INTEGRATION)
-    return VelkoraEnv(**options)
+    return VelkoraEnv(**{**DEMO_DEFAULTS, **options})
 
 
 def demo_vector(num_envs: int = 1, **options: Any) -> VelkoraVectorEnv:
-    options.setdefault("rom", DEMO_ROM)
-    options.setdefault("integration", DEMO_INTEGRATION)
-    return VelkoraVectorEnv(num_envs=num_envs, **options)
+    return VelkoraVectorEnv(num_envs=num_envs, **{**DEMO_DEFAULTS, **options})
 
 
 def register() -> None:

@@ -30,6 +30,8 @@ ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, c
     for (size_t i = 0; i < consoles; ++i) {
         consoles_.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock));
         consoles_.back()->apu->setMixing(audio_);
+        // Observations come from the palette values; picture() paints on demand.
+        consoles_.back()->ppu->setRgbFrames(false);
     }
     pool_ = std::make_unique<WorkerPool>(int(std::min<size_t>(size_t(threads), consoles)));
     powerOn_ = takeSnapshot(*consoles_[0]);
@@ -140,9 +142,13 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
 
 void ConsoleBatch::picture(size_t index, uint8_t* out) {
     std::lock_guard<std::mutex> guard(busy_);
-    PPU& ppu = *consoles_.at(index)->ppu;
-    std::lock_guard<std::mutex> frame(ppu.frameLock);
-    std::memcpy(out, ppu.displayFrame.data(), ppu.displayFrame.size());
+    const PPU& ppu = *consoles_.at(index)->ppu;
+    if (!ppu.displayPublished) {
+        std::memset(out, 0, PPU::kFrameBytes);
+        return;
+    }
+    const uint8_t* colours = ppu.displayColorIndex.data();
+    for (size_t i = 0; i < kFramePixels; ++i) std::memcpy(out + 3 * i, &colorTable[3 * size_t(colours[i])], 3);
 }
 
 bool ConsoleBatch::takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out) {

@@ -106,6 +106,10 @@ public:
     alignas(64) std::array<uint8_t, kWidth * kHeight> displayColorIndex{};
     // No frame finished yet: displayFrame is still black, whatever its values say.
     bool displayPublished = false;
+    // Off, only the palette values are drawn and workFrame and displayFrame
+    // stand still: a batch reads its observations from the values.
+    bool rgbFrames = true;
+    void setRgbFrames(bool on);  // serialize.cpp: on again, both pictures are redrawn
     std::mutex frameLock;
 
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
@@ -217,6 +221,8 @@ private:
             default: return address;
         }
     }
+    // The RGB bytes of this scanline of workFrame, or null when they are not kept.
+    uint8_t* rgbLine() { return rgbFrames ? workFrame.data() + size_t(scanline) * kWidth * 3 : nullptr; }
     // The fold of mirrorAddress for $3F00-$3F1F, which every pixel takes.
     static uint16_t foldPalette(uint16_t address) {
         return (address & 0x13) == 0x10 ? (address & 0xFF0F) : address;

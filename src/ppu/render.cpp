@@ -86,7 +86,7 @@ void PPU::endVblank() {
 
 void PPU::publishFrame() {
     std::lock_guard<std::mutex> guard(frameLock);
-    std::memcpy(displayFrame.data(), workFrame.data(), kFrameBytes);
+    if (rgbFrames) std::memcpy(displayFrame.data(), workFrame.data(), kFrameBytes);
     std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
     displayPublished = true;
 }
@@ -129,6 +129,6 @@ void PPU::outputPixel(int x, uint8_t mask) {
     const int i = scanline * kWidth + x;
     if (colorIndexCache[i] != colour) {
         colorIndexCache[i] = colour;
-        std::memcpy(&workFrame[size_t(i) * 3], &colorTable[size_t(colour) * 3], 3);
+        if (rgbFrames) std::memcpy(&workFrame[size_t(i) * 3], &colorTable[size_t(colour) * 3], 3);
     }
 }

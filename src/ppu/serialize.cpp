@@ -107,7 +107,7 @@ void PPU::serialize(StateStream& s) {
     s.io(lineSpriteXMax, 0, 255, "line sprites' largest X");
 
     // --- frames ---
-    if (s.loading()) {
+    if (s.loading() && rgbFrames) {
         repaint(colorIndexCache.data(), s.take(kPixels, "picture being drawn"), workFrame.data());
     } else {
         s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
@@ -118,12 +118,28 @@ void PPU::serialize(StateStream& s) {
     s.io(displayPublished);
 
     if (s.loading()) {
-        if (displayPublished) paint(displayColorIndex.data(), displayFrame.data());
-        else displayFrame.fill(0);
+        if (!rgbFrames) {
+            // Nothing shows the pictures until they are kept again.
+        } else if (displayPublished) {
+            paint(displayColorIndex.data(), displayFrame.data());
+        } else {
+            displayFrame.fill(0);
+        }
         guard.unlock();
         totalDots = 3 * int64_t(cpu->cycles);
         owedDots = 0;
         heldValid = false;
         locateNextEvent();
     }
+}
+
+void PPU::setRgbFrames(bool on) {
+    if (on == rgbFrames) return;
+    sync();
+    rgbFrames = on;
+    if (!on) return;
+    paint(colorIndexCache.data(), workFrame.data());
+    std::lock_guard<std::mutex> guard(frameLock);
+    if (displayPublished) paint(displayColorIndex.data(), displayFrame.data());
+    else displayFrame.fill(0);
 }

@@ -47,10 +47,11 @@ uint16_t nametableMask(int32_t mirroring) {
 }
 
 // Writes one pixel's palette value; unchanged pixels keep their RGB bytes.
+// Without an RGB line (frame null) only the palette values are kept.
 inline void putPixel(uint8_t* cache, uint8_t* frame, int i, uint8_t colour) {
     if (cache[i] != colour) {
         cache[i] = colour;
-        std::memcpy(frame + size_t(i) * 3, &colorTable[size_t(colour) * 3], 3);
+        if (frame) std::memcpy(frame + size_t(i) * 3, &colorTable[size_t(colour) * 3], 3);
     }
 }
 
@@ -63,6 +64,7 @@ inline void putGroup(uint8_t* cache, uint8_t* frame, int i, uint64_t colours, ui
     uint64_t changed = now ^ old;
     if (changed == 0) return;
     std::memcpy(cache + i, &now, 8);
+    if (!frame) return;
     uint8_t* rgb = frame + size_t(i) * 3;
     do {
         const int shift = __builtin_ctzll(changed) & ~7;
@@ -97,7 +99,7 @@ inline uint64_t columns(int32_t j, int32_t jEnd) { return (~uint64_t(0) >> (8 * 
 void PPU::renderBackdropSpan(int32_t first, int32_t last) {
     const uint64_t backdrops = (vram[0x3F00] & 0x3F) * kEveryByte;
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
-    uint8_t* frame = workFrame.data() + size_t(scanline) * kWidth * 3;
+    uint8_t* frame = rgbLine();
     for (int32_t x = first - 1; x < last;) {
         const int32_t group = x & ~7;
         const int32_t jEnd = std::min(last - 1 - group, 7);
@@ -153,7 +155,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     const bool bgShownLeft = (mask & 0x0A) == 0x0A;
     const bool bgShownRest = (mask & 0x08) != 0;
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
-    uint8_t* frame = workFrame.data() + size_t(scanline) * kWidth * 3;
+    uint8_t* frame = rgbLine();
 
     uint16_t vv = v;
     uint8_t td = tileDot;
@@ -281,7 +283,7 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     const int32_t fine = fineX;
     const int32_t wrapColumn = 7 - fine;
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
-    uint8_t* frame = workFrame.data() + size_t(scanline) * kWidth * 3;
+    uint8_t* frame = rgbLine();
 
     uint16_t vv = v;
     uint16_t nt = ntAddress;

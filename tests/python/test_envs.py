@@ -280,3 +280,25 @@ def test_human_render_opens_a_window_only_when_asked():
     shown.step(0)
     assert pygame.display.get_surface().get_size() == (768, 720)
     shown.close()
+
+
+def test_demo_game_environment():
+    env = gym.make("velkora/Demo-v0", obs_type="grayscale", screen_size=84)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        check_env(env.unwrapped)
+    vector = gym.make_vec("velkora/Demo-v0", num_envs=2)
+    assert isinstance(vector.unwrapped, VelkoraVectorEnv)
+    vector.close()
+    # Random play: points for orbs, and the game-over screen ends the episode.
+    obs, info = env.reset(seed=3)
+    assert (info["score"], info["lives"], info["game_over"]) == (0, 3, 0)
+    total, steps = 0.0, 0
+    picks = np.random.default_rng(3).integers(0, env.action_space.n, 5000)
+    terminated = False
+    while not terminated:
+        obs, reward, terminated, truncated, info = env.step(int(picks[steps]))
+        total += reward
+        steps += 1
+    assert info["game_over"] == 1 and info["lives"] == 0
+    assert total == info["score"] > 0
