@@ -47,6 +47,8 @@ def test_each_console_computes_what_a_single_console_computes(threads, audio):
         batch.step(masks)
         for i, nes in enumerate(consoles):
             assert np.array_equal(batch.observations[i], nes.getImg()), (step, i)
+            if step % 30 == 0:
+                assert np.array_equal(batch.picture(i), nes.getImg()), (step, i)
             assert np.array_equal(batch.ram[i], nes.cpuMem()[:2048]), (step, i)
             assert batch.frame_count(i) == nes.frameCount() and batch.cycle_count(i) == nes.cycleCount()
             if audio:
