@@ -1,4 +1,5 @@
 // iNES and NES 2.0 image parsing.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -38,17 +39,26 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
     if (!quiet) std::printf(hasBattery ? "Battery\n" : "No Battery\n");
     isNes2 = (header[7] & 0x0C) == 0x08;
 
+    // The sizes the header declares; NES 2.0 adds high digits or an exponent form.
+    double prgBytes = header[4] * 16384.0;
+    double chrBytes = header[5] * 8192.0;
+    if (isNes2) {
+        const int p = header[9] & 0x0F;
+        const int c = header[9] >> 4;
+        prgBytes = p == 0x0F ? exponentSize(header[4]) : double(p * 256 + header[4]) * 16384;
+        chrBytes = c == 0x0F ? exponentSize(header[5]) : double(c * 256 + header[5]) * 8192;
+    }
+
     const int32_t n = (header[7] & 0xF0) | (header[6] >> 4);
-    mapper = NES::createMapper(n);
+    // Some boards come in variants told apart by the submapper or the CHR size.
+    mapper = NES::createMapper(n, isNes2 ? header[8] >> 4 : 0, int64_t(std::min(chrBytes, 1e15)));
     if (!quiet && dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
 
     mirroring = (header[6] & 0x08) ? FourScreen : (header[6] & 0x01) ? Vertical : Horizontal;
 
     if (isNes2) {
-        const int p = header[9] & 0x0F;
-        const int c = header[9] >> 4;
-        prgSize = checkedSize(p == 0x0F ? exponentSize(header[4]) : double(p * 256 + header[4]) * 16384, "PRG ROM");
-        chrSize = checkedSize(c == 0x0F ? exponentSize(header[5]) : double(c * 256 + header[5]) * 8192, "CHR ROM");
+        prgSize = checkedSize(prgBytes, "PRG ROM");
+        chrSize = checkedSize(chrBytes, "CHR ROM");
     } else {
         if (!quiet) {
             std::printf("iNES\n");

@@ -78,6 +78,11 @@ void NESUnit::wirePads() {
     cpu->joypadPorts[1].store(&defaultPads[1].buttons, std::memory_order_relaxed);
 }
 
+void NESUnit::powerOnBoard() {
+    BusContext context{cpu.get(), ppu.get(), apu.get()};
+    cartridge->mapper->powerOn(context);
+}
+
 void NESUnit::loadCartridge(const uint8_t* image, size_t size, bool quiet) {
     cartridge = std::make_unique<Cartridge>();
     cartridge->quiet = quiet;
@@ -95,6 +100,7 @@ NESUnit::NESUnit(const std::string& romPath, int32_t clockSpeed) {
     saveFolder = createSaveFolder(romPath, &gameName);
     mapCartridge(cpu.get(), cartridge.get(), saveFolder);
     ppu->attachCartridge(cartridge.get());
+    powerOnBoard();
     cpu->reset();
 }
 
@@ -106,6 +112,7 @@ NESUnit::NESUnit(const std::string& romName, const std::vector<uint8_t>& image, 
     saveFolder = createSaveFolder(romName, &gameName);
     mapCartridge(cpu.get(), cartridge.get(), saveFolder);
     ppu->attachCartridge(cartridge.get());
+    powerOnBoard();
     cpu->reset();
 }
 
@@ -116,6 +123,7 @@ NESUnit::NESUnit(Headless, const std::vector<uint8_t>& image, int32_t clockSpeed
     loadCartridge(image.data(), image.size(), true);
     mapCartridge(cpu.get(), cartridge.get(), saveFolder);
     ppu->attachCartridge(cartridge.get());
+    powerOnBoard();
     cpu->reset();
 }
 
@@ -138,6 +146,7 @@ NESUnit::NESUnit(int32_t clockSpeed) {
     wirePads();
     // The CPU already holds the cartridge, so the PPU attaches it itself.
     ppu = std::make_unique<PPU>(cpu.get());
+    powerOnBoard();
     cpu->reset();
 }
 

@@ -127,6 +127,7 @@ private:
     void createComponents(int32_t clockSpeed);
     void wirePads();
     void loadCartridge(const uint8_t* image, size_t size, bool quiet = false);
+    void powerOnBoard();
 };
 
 // Path helpers for the battery RAM file (cartridge/save_folder.cpp).

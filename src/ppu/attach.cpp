@@ -1,6 +1,7 @@
 // Plugging a loaded cartridge into the PPU: mirroring, the per-dot hook and
 // the pattern tables.
 #include <cstdio>
+#include <cstring>
 
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
@@ -15,6 +16,7 @@ void PPU::attachCartridge(Cartridge* cart) {
     busContext = BusContext{cpu, this, cpu->apu};
     // Boards without per-dot work cost the renderer nothing.
     mapperCountsDots = mapper != nullptr && mapper->countsDots;
+    mapperWatchesPatterns = mapper != nullptr && mapper->watchesPatterns;
     // MMC3's hook counts a scanline when the next dot is 256 and returns at
     // once on every other dot, so runTo calls it only there.
     mapperDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
@@ -28,4 +30,16 @@ void PPU::attachCartridge(Cartridge* cart) {
         }
         cart->chrRam = &vram[0];
     }
+}
+
+void PPU::setMirroring(int32_t mode, int32_t page) {
+    if (owedDots != 0) sync();
+    const bool wasHorizontal = mirroring == Horizontal;
+    const bool nowHorizontal = mode == Horizontal;
+    if (mirroring != FourScreen && mode != FourScreen) {
+        if (wasHorizontal && !nowHorizontal) std::memcpy(&vram[0x2400], &vram[0x2800], 0x400);
+        if (!wasHorizontal && nowHorizontal) std::memcpy(&vram[0x2800], &vram[0x2400], 0x400);
+    }
+    mirroring = mode;
+    singleScreenPage = page & 1;
 }

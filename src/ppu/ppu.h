@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <mutex>
 
+#include "cartridge/mappers/mapper.h"
 #include "common.h"
+#include "cpu/cpu.h"
 
 namespace NES { class Mapper; }
 class StateStream;
@@ -41,6 +43,8 @@ public:
     uint8_t oamAddr = 0;
     uint8_t readBuffer = 0;
     int32_t mirroring = Horizontal;
+    // Which kilobyte of nametable memory SingleScreen shows: 0 the lower, 1 the upper.
+    int32_t singleScreenPage = 0;
     int32_t chrBank = 0;
 
     // --- position and vertical blank ---
@@ -114,6 +118,12 @@ public:
 
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
     bool mapperCountsDots = false;
+    // Set by attachCartridge: the board watches pattern fetches (MMC2, MMC4).
+    bool mapperWatchesPatterns = false;
+    // Tells such a board of a pattern byte fetched while rendering.
+    void notePattern(uint16_t address) {
+        if (VELKORA_UNLIKELY(mapperWatchesPatterns)) mapper->onPatternFetch(busContext, address);
+    }
     // The cycle at which runTo calls the hook: the board's hook acts only when
     // the next dot is this one. 341 (never) without a hook; -1 when the hook
     // must see every dot, which takes the per-dot path.
@@ -136,6 +146,9 @@ public:
     void writeRegister(uint16_t address, uint8_t value);
     uint8_t readRegister(uint16_t address);
     void attachCartridge(Cartridge* cart);
+    // A board's mirroring change. The second nametable sits at $2800 while
+    // Horizontal and at $2400 otherwise, so it moves when the mode does.
+    void setMirroring(int32_t mode, int32_t page = 0);
 
     // --- renderer (render.cpp) ---
     // The reference path: one dot at a time.
@@ -217,10 +230,12 @@ private:
         switch (mirroring) {
             case Horizontal: return address & ~0x0400;
             case Vertical: return address & ~0x0800;
-            case SingleScreen: return (address & 0x03FF) | 0x2000;
+            case SingleScreen: return uint16_t((address & 0x03FF) | 0x2000 | (singleScreenPage << 10));
             default: return address;
         }
     }
+    // What nametableMask leaves out for SingleScreen's upper page.
+    uint16_t nametablePage() const { return mirroring == SingleScreen ? uint16_t(singleScreenPage << 10) : 0; }
     // The RGB bytes of this scanline of workFrame, or null when they are not kept.
     uint8_t* rgbLine() { return rgbFrames ? workFrame.data() + size_t(scanline) * kWidth * 3 : nullptr; }
     // The fold of mirrorAddress for $3F00-$3F1F, which every pixel takes.
@@ -263,7 +278,7 @@ private:
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
     // Sprite pixels of columns x0..x1 into row[lo..hi]; false when none is drawn there.
-    bool spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi) const;
+    bool spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi);
     // Whether a line sprite draws in columns x0..x1 (dots x0 + 1 .. x1 + 1).
     bool spritesReach(int32_t x0, int32_t x1) const {
         const int32_t shift = x0 - spriteTicks;
@@ -278,7 +293,7 @@ private:
     void loadLineSprites();
     void tickSprites();
     // Pixel (0-3) of the first active line sprite that is opaque at this dot, and its index.
-    uint8_t spritePixel(int& index) const;
+    uint8_t spritePixel(int& index);
 };
 
 // The 64 RGB colours the renderer uses, indexed by a 6-bit palette value.

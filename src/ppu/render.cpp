@@ -100,6 +100,11 @@ void PPU::fetchBackground(uint16_t address) {
     const uint16_t p = uint16_t(((*ppuCtrl & 0x10) ? 0x1000 : 0) | (tile << 4) | ((v >> 12) & 7));
     patternLow = vram[p];
     patternHigh = vram[p + 8];
+    // With rendering off the PPU fetches nothing a board could see.
+    if (renderingEnabled) {
+        notePattern(p);
+        notePattern(uint16_t(p + 8));
+    }
 }
 
 void PPU::outputPixel(int x, uint8_t mask) {

@@ -61,6 +61,7 @@ void PPU::serialize(StateStream& s) {
     s.io(oamAddr);
     s.io(readBuffer);
     s.io(mirroring, Horizontal, SingleScreen, "PPU mirroring mode");
+    s.io(singleScreenPage, 0, 1, "one-screen page");
     s.io(chrBank, 0, 1 << 24, "PPU CHR bank");
 
     // --- position and vertical blank ---

@@ -36,7 +36,8 @@ static constexpr std::array<uint64_t, 256> kPlaneMask = [] {
 static constexpr uint64_t kEveryByte = 0x0101010101010101ull;
 
 // The fold of a nametable address for each mirroring mode as one AND
-// (SingleScreen keeps bit 13, which every such address has).
+// (SingleScreen keeps bit 13, which every such address has; its upper page
+// then ORs in bit 10).
 uint16_t nametableMask(int32_t mirroring) {
     switch (mirroring) {
         case Horizontal: return 0xFBFF;
@@ -150,6 +151,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     if constexpr (kSprites) spriteRow(first - 1, last - 1, spriteLine, spriteLo, spriteHi);
 
     const uint16_t ntMask = nametableMask(mirroring);
+    const uint16_t ntPage = nametablePage();
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
     const bool bgShownLeft = (mask & 0x0A) == 0x0A;
@@ -165,19 +167,25 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     uint8_t high = uint8_t(patternHigh);
     // Within one span vram cannot change, so fetching the address fetched
     // last (the look-ahead tile, reloaded by the next group) changes nothing.
+    // A board that watches fetches may switch banks at any one of them.
+    const bool watch = mapperWatchesPatterns;
     int32_t lastFetch = -1;
     bool valid = heldValid;
     uint64_t held = heldColours;
     auto fetch = [&](uint16_t address) {
-        if (address == lastFetch) return;
+        if (address == lastFetch && !watch) return;
         lastFetch = address;
         valid = false;
         nt = uint16_t(0x2000 | (address & 0x0FFF));
         at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
         // Fine Y comes from v; the look-ahead address carries the same bits.
-        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
+        const uint16_t p = uint16_t(patternBase | (vram[(nt & ntMask) | ntPage] << 4) | ((vv >> 12) & 7));
         low = vram[p];
         high = vram[p + 8];
+        if (watch) {
+            notePattern(p);
+            notePattern(uint16_t(p + 8));
+        }
     };
     // The colours of the latched tile; the palette is read once per span.
     uint64_t palette[2];
@@ -185,7 +193,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
     uint8_t attribute = heldAttribute;
     auto colours = [&]() {
-        const uint8_t now = vram[at & ntMask];
+        const uint8_t now = vram[(at & ntMask) | ntPage];
         if (!valid || now != attribute) {
             attribute = now;
             held = tileColours(vram.data(), low, high, nt, attribute, backdrop);
@@ -220,7 +228,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
             putGroup(cache, frame, x0 & ~7, run, columns(j0, j0 + count - 1));
         } else {
             const uint16_t pair = uint16_t(kSpread[low] | (kSpread[high] << 1));
-            const uint8_t bgAttribute = vram[at & ntMask];
+            const uint8_t bgAttribute = vram[(at & ntMask) | ntPage];
             const int bgBase = 0x3F00 + 4 * ((bgAttribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
             for (int32_t k = 0; k < count; ++k) {
                 const int32_t x = x0 + k;
@@ -279,6 +287,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
 // look-ahead fetch of group g comes after its column 7 - fineX.
 void PPU::drawBackground(int32_t first, int32_t last) {
     const uint16_t ntMask = nametableMask(mirroring);
+    const uint16_t ntPage = nametablePage();
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
     const int32_t fine = fineX;
     const int32_t wrapColumn = 7 - fine;
@@ -298,17 +307,22 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
 
+    const bool watch = mapperWatchesPatterns;
     auto fetch = [&](uint16_t address) {
         valid = false;
         nt = uint16_t(0x2000 | (address & 0x0FFF));
         at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
         // Fine Y comes from v; the look-ahead address carries the same bits.
-        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
+        const uint16_t p = uint16_t(patternBase | (vram[(nt & ntMask) | ntPage] << 4) | ((vv >> 12) & 7));
         low = vram[p];
         high = vram[p + 8];
+        if (watch) {
+            notePattern(p);
+            notePattern(uint16_t(p + 8));
+        }
     };
     auto latchedColours = [&]() {
-        const uint8_t now = vram[at & ntMask];
+        const uint8_t now = vram[(at & ntMask) | ntPage];
         if (!valid || now != attribute) {
             attribute = now;
             colours = tileColours(vram.data(), low, high, nt, attribute, backdrop);

@@ -134,7 +134,7 @@ void PPU::syncSprites() {
 // Sprite pixels of columns x0..x1 drawn by dots x0 + 1 .. x1 + 1, in the form
 // the span renderer composes: bits 0-1 pixel, 2-3 palette, 4 behind the
 // background, 5 line sprite 0. Pattern bytes are read now, as stepDot would.
-bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi) const {
+bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi) {
     // Sprite i draws column x with pattern bit 7 - (x - e), e = its X - ticks + x0.
     const int32_t shift = x0 - spriteTicks;
     lo = 256;
@@ -168,6 +168,8 @@ bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& 
         const int address = table * 0x1000 + ((firstTile + (r >> 3)) & 0xFF) * 16 + (r & 7);
         const uint8_t low = vram[address];
         const uint8_t high = vram[address + 8];
+        notePattern(uint16_t(address));
+        notePattern(uint16_t(address + 8));
         const uint8_t tag = uint8_t(((attr & 3) << 2) | ((attr & 0x20) >> 1) | (i == 0 ? 0x20 : 0));
         for (int32_t x = a; x <= b; ++x) {
             int col = 7 - (x - e);
@@ -200,7 +202,7 @@ void PPU::tickSprites() {
     spriteTicks = std::min(spriteTicks + 1, kSpriteTickCap);
 }
 
-uint8_t PPU::spritePixel(int& index) const {
+uint8_t PPU::spritePixel(int& index) {
     const uint8_t ctrl = *ppuCtrl;
     const bool tall = (ctrl & 0x20) != 0;
     // Lowest-numbered opaque sprite wins, so stop at the first one found.
@@ -217,6 +219,8 @@ uint8_t PPU::spritePixel(int& index) const {
         int col = spriteColumn[i];
         if (attr & 0x40) col = 7 - col;
         const uint8_t pixel = uint8_t((((vram[address + 8] >> col) & 1) << 1) | ((vram[address] >> col) & 1));
+        notePattern(uint16_t(address));
+        notePattern(uint16_t(address + 8));
         if (pixel != 0) {
             index = i;
             return pixel;

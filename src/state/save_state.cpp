@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console/nes_unit.h"
+#include "state/state_stream.h"
 
 namespace {
 
@@ -16,6 +17,42 @@ constexpr size_t kPcOffset = 5;
 constexpr size_t kCpuMemoryOffset = 13;
 constexpr size_t kVramOffset = kCpuMemoryOffset + 65536;
 constexpr size_t kBlockOffset = kVramOffset + 16384;
+constexpr size_t kBlockSize = 256;
+
+// Every board's registers and the mirroring follow the bytes the first
+// boards use, behind a mark; a file without the mark loads as before.
+constexpr size_t kRegistersAt = 32;
+constexpr char kRegistersMark[4] = {'V', 'K', 'R', '1'};
+constexpr size_t kRegistersRoom = kBlockSize - kRegistersAt - sizeof kRegistersMark;
+
+void boardRegisters(NESUnit& unit, StateStream& s) {
+    PPU& ppu = *unit.ppu;
+    int32_t number = unit.cartridge->mapper->number;
+    s.io(number);
+    s.require(number == unit.cartridge->mapper->number, "the state holds another board's registers");
+    s.io(ppu.mirroring, Horizontal, SingleScreen, "mirroring mode");
+    s.io(ppu.singleScreenPage, 0, 1, "one-screen page");
+    unit.cartridge->mapper->serialize(s);
+}
+
+size_t boardRegistersSize(NESUnit& unit) {
+    StateStream measure;
+    boardRegisters(unit, measure.registersOnly());
+    return measure.offset();
+}
+
+// The registers in a file's block, or false when it has none that fit this board.
+bool checkBoardRegisters(NESUnit& unit, const uint8_t* block) {
+    if (std::memcmp(block + kRegistersAt, kRegistersMark, sizeof kRegistersMark) != 0) return false;
+    StateStream check(StateStream::Mode::Check, block + kRegistersAt + sizeof kRegistersMark,
+                      boardRegistersSize(unit));
+    try {
+        boardRegisters(unit, check.registersOnly());
+    } catch (const SnapshotError&) {
+        return false;
+    }
+    return true;
+}
 
 [[noreturn]] void fail(int error, const std::string& path, const std::string& action) {
     throw FileError(error, path, "cannot " + action + " save state " + path + ": " + std::strerror(error));
@@ -43,7 +80,13 @@ void saveState(NESUnit& unit, int slot) {
     std::memcpy(&file[kCpuMemoryOffset], cpu.memory.data(), 65536);
     std::memcpy(&file[kVramOffset], unit.ppu->vram.data(), 16384);
     BusContext context{unit.cpu.get(), unit.ppu.get(), unit.apu.get()};
-    unit.cartridge->mapper->storeState(context, &file[kBlockOffset]);
+    uint8_t* block = &file[kBlockOffset];
+    unit.cartridge->mapper->storeState(context, block);
+    const size_t registers = boardRegistersSize(unit);
+    if (registers > kRegistersRoom) throw std::logic_error("board registers do not fit the save-state block");
+    std::memcpy(block + kRegistersAt, kRegistersMark, sizeof kRegistersMark);
+    StateStream save(StateStream::Mode::Save, block + kRegistersAt + sizeof kRegistersMark, registers);
+    boardRegisters(unit, save.registersOnly());
 
     // Write beside the slot and rename over it, so a slot is never half written.
     const std::string temp = path + ".tmp" + std::to_string(::getpid());
@@ -89,6 +132,9 @@ bool loadState(NESUnit& unit, int slot) {
     for (int i = 7; i >= 0; --i) pc = (pc << 8) | file[kPcOffset + i];
     if (pc > 0xFFFF) throw std::invalid_argument("save state " + path + " holds a PC of " + std::to_string(pc) + ", beyond 65535");
 
+    const uint8_t* block = &file[kBlockOffset];
+    const bool registers = checkBoardRegisters(unit, block);
+
     unit.catchUpAll();  // steps not yet caught up belong to the state being replaced
     CPU& cpu = *unit.cpu;
     cpu.P = file[0];
@@ -101,6 +147,12 @@ bool loadState(NESUnit& unit, int slot) {
     std::memcpy(cpu.memory.data(), &file[kCpuMemoryOffset], 65536);
     std::memcpy(unit.ppu->vram.data(), &file[kVramOffset], 16384);
     BusContext context{unit.cpu.get(), unit.ppu.get(), unit.apu.get()};
-    unit.cartridge->mapper->restoreState(context, &file[kBlockOffset]);
+    unit.cartridge->mapper->restoreState(context, block);
+    if (registers) {
+        // The banks they select came back with the memories.
+        StateStream load(StateStream::Mode::Load, block + kRegistersAt + sizeof kRegistersMark,
+                         boardRegistersSize(unit));
+        boardRegisters(unit, load.registersOnly());
+    }
     return true;
 }

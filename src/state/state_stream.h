@@ -41,6 +41,14 @@ public:
         : StateStream(mode, const_cast<uint8_t*>(data), size) {}
     explicit StateStream(std::vector<Field>* layout = nullptr) : mode_(Mode::Measure), layout_(layout) {}
 
+    // A stream that carries a board's registers only, not its memories
+    // (the save-state block has room for nothing more).
+    StateStream& registersOnly() {
+        registersOnly_ = true;
+        return *this;
+    }
+    bool onlyRegisters() const { return registersOnly_; }
+
     Mode mode() const { return mode_; }
     bool saving() const { return mode_ == Mode::Save; }
     bool loading() const { return mode_ == Mode::Load; }
@@ -183,4 +191,5 @@ private:
     size_t size_ = 0;
     size_t offset_ = 0;
     std::vector<Field>* layout_ = nullptr;
+    bool registersOnly_ = false;
 };

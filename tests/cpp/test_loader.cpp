@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "No Battery\niNES\n0\n"},
         HeaderCase{"mapper40", {4, 1, 0x80, 0x20}, 65536 + 8192, 40, 65536, 8192, Horizontal, false,
                    false, "No Battery\niNES\n1\n"},
-        HeaderCase{"unknown", {1, 0, 0x70, 0}, 16384, 7, 16384, 0, Horizontal, false, false,
+        HeaderCase{"unknown", {1, 0, 0x80, 0}, 16384, 8, 16384, 0, Horizontal, false, false,
                    "No Battery\nUNRECOGNIZED MAPPER!\niNES\n0\n"},
         HeaderCase{"four_screen", {1, 0, 0x09, 0}, 16384, 0, 16384, 0, FourScreen, false, false,
                    "No Battery\niNES\n0\n"},

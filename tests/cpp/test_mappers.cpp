@@ -200,11 +200,13 @@ TEST(MMC1, ResetWriteAbandonsSequenceAndReplacesControl) {
     EXPECT_EQ(rig.ppu->mirroring, Horizontal);
 }
 
-struct MirrorRow { int32_t from; uint8_t control; int32_t to; int move; };  // move: 0 none, 1 $2800->$2400, 2 back
+// move: 0 none, 1 $2800->$2400, 2 back. The second nametable sits at $2800
+// only while horizontal, so it moves whenever that mode starts or ends.
+struct MirrorRow { int32_t from; uint8_t control; int32_t to; int move; int32_t page; };
 
 class MMC1Mirroring : public testing::TestWithParam<MirrorRow> {};
 
-TEST_P(MMC1Mirroring, MovesSecondNametableOnlyBetweenHorizontalAndVertical) {
+TEST_P(MMC1Mirroring, MovesSecondNametableWhenHorizontalStartsOrEnds) {
     const MirrorRow row = GetParam();
     Rig rig(1, 32, 8);
     for (int t = 0; t < 4; ++t) std::memset(rig.vram(uint16_t(0x2000 + t * 0x400)), 0xA0 + t, 0x400);
@@ -215,18 +217,25 @@ TEST_P(MMC1Mirroring, MovesSecondNametableOnlyBetweenHorizontalAndVertical) {
     if (row.move == 1) std::memset(&before[0x400], 0xA2, 0x400);
     if (row.move == 2) std::memset(&before[0x800], 0xA1, 0x400);
     EXPECT_EQ(before, snapshot(rig.vram(0x2000), 0x1000));
+    // One screen: all four tables show the chosen kilobyte.
+    if (row.to == SingleScreen) {
+        for (uint16_t table = 0x2000; table < 0x3000; table += 0x400)
+            EXPECT_EQ(rig.ppu->mirrorAddress(uint16_t(table + 5)), 0x2005 + 0x400 * row.page);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transitions, MMC1Mirroring, testing::Values(
-    MirrorRow{Horizontal, 0x0E, Vertical, 1},
-    MirrorRow{Vertical, 0x0F, Horizontal, 2},
-    MirrorRow{SingleScreen, 0x0E, Vertical, 0},
-    MirrorRow{SingleScreen, 0x0F, Horizontal, 0},
-    MirrorRow{Vertical, 0x0E, Vertical, 0},
-    MirrorRow{Horizontal, 0x0F, Horizontal, 0},
-    MirrorRow{Vertical, 0x0D, SingleScreen, 0},
-    MirrorRow{Horizontal, 0x0C, SingleScreen, 0},
-    MirrorRow{FourScreen, 0x0E, Vertical, 0}));
+    MirrorRow{Horizontal, 0x0E, Vertical, 1, 0},
+    MirrorRow{Vertical, 0x0F, Horizontal, 2, 0},
+    MirrorRow{SingleScreen, 0x0E, Vertical, 0, 0},
+    MirrorRow{SingleScreen, 0x0F, Horizontal, 2, 0},
+    MirrorRow{Vertical, 0x0E, Vertical, 0, 0},
+    MirrorRow{Horizontal, 0x0F, Horizontal, 0, 0},
+    MirrorRow{Vertical, 0x0D, SingleScreen, 0, 1},
+    MirrorRow{Vertical, 0x0C, SingleScreen, 0, 0},
+    MirrorRow{Horizontal, 0x0C, SingleScreen, 1, 0},
+    MirrorRow{Horizontal, 0x0D, SingleScreen, 1, 1},
+    MirrorRow{FourScreen, 0x0E, Vertical, 0, 0}));
 
 struct PrgRow { int32_t prgKiB; uint8_t control; uint8_t bank; int32_t lowKiB; int32_t highKiB; };
 

@@ -38,7 +38,7 @@ def test_path_and_file_object_constructors_agree(tmp_path, capfd):
 
 
 def test_unrecognised_mapper_runs_without_mapping(capfd):
-    n = velkora.NES(ImageFile(ines_header(2, 1, mapper=7) + bytes(32768 + 8192)))
+    n = velkora.NES(ImageFile(ines_header(2, 1, mapper=8) + bytes(32768 + 8192)))
     assert "No Battery\nUNRECOGNIZED MAPPER!\niNES\n1\n" in capfd.readouterr().out
     assert not n.cpuMem()[0x8000:].any()
 

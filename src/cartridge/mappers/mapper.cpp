@@ -52,18 +52,42 @@ int32_t Mapper::get32(const uint8_t* block) {
     return int32_t(u);
 }
 
-std::unique_ptr<Mapper> createMapper(int32_t number) {
+std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t chrBytes) {
     switch (number) {
         case 0: return std::make_unique<NROM>();
         case 1: return std::make_unique<MMC1>();
         case 2: return std::make_unique<UxROM>();
         case 3: return std::make_unique<CNROM>();
         case 4: return std::make_unique<MMC3>();
+        case 7: return std::make_unique<AxROM>();
+        case 9: return std::make_unique<MMC2>(false);
+        case 10: return std::make_unique<MMC2>(true);
+        case 11: return std::make_unique<ColorDreams>();
+        case 13: return std::make_unique<CPROM>();
+        // NINA-001 has two CHR ROM banks of 4 KiB or more; BNROM at most 8 KiB.
+        case 34: return std::make_unique<BNROM>(chrBytes > 8192 || submapper == 1);
         case 40: return std::make_unique<NTDEC2722>();
+        case 66: return std::make_unique<GxROM>();
+        case 71: return std::make_unique<Camerica>(submapper == 1);
+        case 79: return std::make_unique<NINA03>();
+        case 180: return std::make_unique<UNROM180>();
+        case 206: return std::make_unique<Namco108>();
         default: return std::make_unique<DEFAULT_MAPPER>(number);
     }
 }
 
 void Mapper::serialize(StateStream&) {}
+void Mapper::powerOn(BusContext&) {}
+void Mapper::onPatternFetch(BusContext&, uint16_t) {}
+
+int32_t Mapper::prgBanks(const BusContext& context, int32_t kib) {
+    const Cartridge* cart = context.cpu->cartridge;
+    return cart && cart->prgSize >= kib * 1024 ? cart->prgSize / (kib * 1024) : 1;
+}
+
+int32_t Mapper::chrBanks(const BusContext& context, int32_t kib) {
+    const Cartridge* cart = context.cpu->cartridge;
+    return cart && cart->chrSize >= kib * 1024 ? cart->chrSize / (kib * 1024) : 1;
+}
 
 }  // namespace NES

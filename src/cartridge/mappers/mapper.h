@@ -18,6 +18,8 @@ public:
     bool watchesWrites = false;
     bool watchesReads = false;
     bool countsDots = false;
+    // The PPU tells such a board the address of every pattern byte it fetches.
+    bool watchesPatterns = false;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
@@ -32,6 +34,11 @@ public:
     // Every register of the board, for complete snapshots; the banks it
     // mapped come back with the CPU and PPU memories (each board's file).
     virtual void serialize(StateStream& s);
+    // The banks and mirroring the board shows at power-on, after the
+    // cartridge is attached (the first boards map theirs in mapCartridge).
+    virtual void powerOn(BusContext& context);
+    // A pattern fetch at a PPU address, for boards that watch them.
+    virtual void onPatternFetch(BusContext& context, uint16_t address);
 
 protected:
     // Bank copies shared by the boards (mapper.cpp). Each wraps inside its
@@ -42,6 +49,9 @@ protected:
     static void mapChr(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
     static void put32(uint8_t* block, int32_t value);
     static int32_t get32(const uint8_t* block);
+    // Bank counts of the cartridge's ROMs in units of `kib` (at least 1).
+    static int32_t prgBanks(const BusContext& context, int32_t kib);
+    static int32_t chrBanks(const BusContext& context, int32_t kib);
 };
 
 class NROM : public Mapper {
@@ -116,7 +126,147 @@ public:
     void serialize(StateStream& s) override;
 };
 
-// Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown ones).
-std::unique_ptr<Mapper> createMapper(int32_t number);
+// --- boards beyond the first six (one file each) ---
+
+// AxROM (7): 32 KiB PRG banks and the one-screen page.
+class AxROM : public Mapper {
+public:
+    uint8_t bankRegister = 0;
+    AxROM() { number = 7; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// MMC2 (9) and MMC4 (10): CHR banks chosen by latches that tiles $FD and
+// $FE set as the PPU fetches them.
+class MMC2 : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    uint8_t chrBanks[2][2] = {};  // [window][latch: 0 = $FD, 1 = $FE]
+    uint8_t latch[2] = {1, 1};    // both start at $FE
+    uint8_t mirroringBit = 0;
+    explicit MMC2(bool mmc4 = false) : mmc4(mmc4) {
+        number = mmc4 ? 10 : 9;
+        watchesWrites = true;
+        watchesPatterns = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void onPatternFetch(BusContext& context, uint16_t address) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void mapChrWindow(BusContext& context, int window);
+    const bool mmc4;
+};
+
+// Color Dreams (11): 32 KiB PRG and 8 KiB CHR banks in one register.
+class ColorDreams : public Mapper {
+public:
+    uint8_t bankRegister = 0;
+    ColorDreams() { number = 11; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// CPROM (13): 16 KiB of CHR RAM; $1000-$1FFF shows one of its four pages.
+class CPROM : public Mapper {
+public:
+    static constexpr int32_t kPage = 4096;
+    uint8_t page = 0;
+    // Pages 1-3 while they are not on show (page 0 always is, at $0000).
+    uint8_t pages[4][kPage] = {};
+    // Page 0 as it was when it was last put at $1000 too, to tell which
+    // window a byte was written through.
+    uint8_t aliasBase[kPage] = {};
+    CPROM() { number = 13; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// 34: BNROM (a 32 KiB PRG register at $8000-$FFFF) or NINA-001 (PRG and
+// two 4 KiB CHR registers at $7FFD-$7FFF).
+class BNROM : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    uint8_t chrBank[2] = {0, 1};
+    explicit BNROM(bool nina) : nina(nina) { number = 34; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    bool isNina() const { return nina; }
+
+private:
+    const bool nina;
+};
+
+// GxROM (66): 32 KiB PRG (bits 4-5) and 8 KiB CHR (bits 0-1) banks.
+class GxROM : public Mapper {
+public:
+    uint8_t bankRegister = 0;
+    GxROM() { number = 66; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// Camerica (71): a 16 KiB PRG bank at $8000; the variant with mirroring
+// control (submapper 1) also picks the one-screen page.
+class Camerica : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    explicit Camerica(bool mirroringControl) : mirroringControl(mirroringControl) {
+        number = 71;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    const bool mirroringControl;
+};
+
+// NINA-003/006 (79): a register at $4100-$5FFF with address bit 8 set.
+class NINA03 : public Mapper {
+public:
+    uint8_t bankRegister = 0;
+    NINA03() { number = 79; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// 180: the first 16 KiB fixed at $8000, a switchable 16 KiB bank at $C000.
+class UNROM180 : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    UNROM180() { number = 180; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// Namco 108 (206): MMC3's bank registers without its other parts.
+class Namco108 : public Mapper {
+public:
+    uint8_t bankSelect = 0;
+    uint8_t registers[8] = {0, 2, 4, 5, 6, 7, 0, 1};
+    Namco108() { number = 206; watchesWrites = true; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
+
+// Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
+// ones); the NES 2.0 submapper and the CHR ROM size pick a variant.
+std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper = 0, int64_t chrBytes = 0);
 
 }  // namespace NES

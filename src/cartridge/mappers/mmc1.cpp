@@ -1,6 +1,4 @@
 // MMC1 (mapper 1): registers loaded one bit per write through a shift register.
-#include <cstring>
-
 #include "cartridge/mappers/mapper.h"
 
 #include "cpu/cpu.h"
@@ -51,22 +49,9 @@ void MMC1::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 }
 
 void MMC1::writeControl(BusContext& context, uint8_t value) {
-    PPU& ppu = *context.ppu;
-    int32_t mode = SingleScreen;
-    switch (value & 3) {
-        case 2:
-            mode = Vertical;
-            // Move the second nametable to where the new mode keeps it.
-            if (ppu.mirroring == Horizontal) std::memcpy(&ppu.vram[0x2400], &ppu.vram[0x2800], 0x400);
-            break;
-        case 3:
-            mode = Horizontal;
-            if (ppu.mirroring == Vertical) std::memcpy(&ppu.vram[0x2800], &ppu.vram[0x2400], 0x400);
-            break;
-        default:
-            break;
-    }
-    ppu.mirroring = mode;
+    // 0 and 1: one screen, the lower or the upper nametable; 2 vertical; 3 horizontal.
+    static constexpr int32_t kModes[4] = {SingleScreen, SingleScreen, Vertical, Horizontal};
+    context.ppu->setMirroring(kModes[value & 3], value & 1);
     chrMode = (value >> 4) & 1;
     prgMode = (value >> 2) & 3;
     if (prgMode == 2) mapPrg(context, 0x8000, 0, 16);

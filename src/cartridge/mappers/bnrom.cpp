@@ -1,0 +1,47 @@
+// Mapper 34: BNROM switches 32 KiB of PRG at $8000-$FFFF; NINA-001 has its
+// registers in PRG RAM's last bytes: $7FFD the 32 KiB PRG bank, $7FFE and
+// $7FFF the 4 KiB CHR banks at $0000 and $1000 (the writes are stored too).
+#include "cartridge/mappers/mapper.h"
+
+#include "state/state_stream.h"
+
+namespace NES {
+
+void BNROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    if (!nina) {
+        if (address < 0x8000) return;
+        prgBank = value;
+        mapPrg(context, 0x8000, value * 32, 32);
+        return;
+    }
+    switch (address) {
+        case 0x7FFD:
+            prgBank = value;
+            mapPrg(context, 0x8000, (value & 1) * 32, 32);
+            break;
+        case 0x7FFE:
+        case 0x7FFF: {
+            const int window = address - 0x7FFE;
+            chrBank[window] = value;
+            mapChr(context, uint16_t(window * 0x1000), (value & 0x0F) * 4, 4);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void BNROM::powerOn(BusContext& context) {
+    mapPrg(context, 0x8000, 0, 32);
+    if (nina) {
+        mapChr(context, 0x0000, 0, 4);
+        mapChr(context, 0x1000, 4, 4);
+    }
+}
+
+void BNROM::serialize(StateStream& s) {
+    s.io(prgBank);
+    s.io(chrBank);
+}
+
+}  // namespace NES

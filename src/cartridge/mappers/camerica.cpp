@@ -1,0 +1,27 @@
+// Camerica (mapper 71): a 16 KiB PRG bank at $8000, the last 16 KiB at
+// $C000; submapper 1 also selects the one-screen page at $9000-$9FFF.
+#include "cartridge/mappers/mapper.h"
+
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+#include "state/state_stream.h"
+
+namespace NES {
+
+void Camerica::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    if (address >= 0xC000) {
+        prgBank = value;
+        mapPrg(context, 0x8000, (value & 0x0F) * 16, 16);
+    } else if (mirroringControl && (address & 0xF000) == 0x9000) {
+        context.ppu->setMirroring(SingleScreen, (value >> 4) & 1);
+    }
+}
+
+void Camerica::powerOn(BusContext& context) {
+    mapPrg(context, 0x8000, 0, 16);
+    mapLastPrg16(context, 0xC000);
+}
+
+void Camerica::serialize(StateStream& s) { s.io(prgBank); }
+
+}  // namespace NES
