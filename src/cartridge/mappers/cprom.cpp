@@ -34,6 +34,7 @@ void CPROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 }
 
 void CPROM::powerOn(BusContext& context) {
+    mapPrg(context, 0x8000, 0, 32);
     uint8_t* vram = context.ppu->vram.data();
     page = 0;
     std::memcpy(aliasBase, vram, kPage);
