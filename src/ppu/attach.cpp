@@ -1,5 +1,6 @@
 // Plugging a loaded cartridge into the PPU: mirroring, the per-dot hook and
 // the pattern tables.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +35,9 @@ void PPU::attachCartridge(Cartridge* cart) {
 
 void PPU::setMirroring(int32_t mode, int32_t page) {
     if (owedDots != 0) sync();
+    const auto swapPages = [this] { std::swap_ranges(&vram[0x2000], &vram[0x2400], &vram[0x2400]); };
+    // The lower page back at $2000 before the layout changes.
+    if (mirroring == SingleScreen && singleScreenPage == 1) swapPages();
     const bool wasHorizontal = mirroring == Horizontal;
     const bool nowHorizontal = mode == Horizontal;
     if (mirroring != FourScreen && mode != FourScreen) {
@@ -41,5 +45,6 @@ void PPU::setMirroring(int32_t mode, int32_t page) {
         if (!wasHorizontal && nowHorizontal) std::memcpy(&vram[0x2800], &vram[0x2400], 0x400);
     }
     mirroring = mode;
-    singleScreenPage = page & 1;
+    singleScreenPage = mode == SingleScreen ? page & 1 : 0;
+    if (singleScreenPage == 1) swapPages();
 }

@@ -43,9 +43,14 @@ public:
     uint8_t oamAddr = 0;
     uint8_t readBuffer = 0;
     int32_t mirroring = Horizontal;
-    // Which kilobyte of nametable memory SingleScreen shows: 0 the lower, 1 the upper.
+    // Which kilobyte of nametable memory SingleScreen shows: 0 the lower, 1
+    // the upper. The page shown is always the one at $2000: choosing the
+    // other swaps it with the one kept at $2400, so rendering never asks.
     int32_t singleScreenPage = 0;
     int32_t chrBank = 0;
+    // The two pattern tables are one RAM (CPROM showing page 0 twice): a
+    // PPUDATA write to one lands in the other too.
+    bool patternTablesShared = false;
 
     // --- position and vertical blank ---
     int32_t scanline = 0;
@@ -147,7 +152,8 @@ public:
     uint8_t readRegister(uint16_t address);
     void attachCartridge(Cartridge* cart);
     // A board's mirroring change. The second nametable sits at $2800 while
-    // Horizontal and at $2400 otherwise, so it moves when the mode does.
+    // Horizontal and at $2400 otherwise, so it moves when the mode does
+    // (SingleScreen's upper page on show swaps it with the first).
     void setMirroring(int32_t mode, int32_t page = 0);
 
     // --- renderer (render.cpp) ---
@@ -230,12 +236,10 @@ private:
         switch (mirroring) {
             case Horizontal: return address & ~0x0400;
             case Vertical: return address & ~0x0800;
-            case SingleScreen: return uint16_t((address & 0x03FF) | 0x2000 | (singleScreenPage << 10));
+            case SingleScreen: return (address & 0x03FF) | 0x2000;
             default: return address;
         }
     }
-    // What nametableMask leaves out for SingleScreen's upper page.
-    uint16_t nametablePage() const { return mirroring == SingleScreen ? uint16_t(singleScreenPage << 10) : 0; }
     // The RGB bytes of this scanline of workFrame, or null when they are not kept.
     uint8_t* rgbLine() { return rgbFrames ? workFrame.data() + size_t(scanline) * kWidth * 3 : nullptr; }
     // The fold of mirrorAddress for $3F00-$3F1F, which every pixel takes.
@@ -269,8 +273,9 @@ private:
     // render.cpp: one dot, counted in totalDots when `count`.
     void processDot(bool count);
     void renderSpan(int32_t first, int32_t last, uint8_t mask);
-    template <bool kSprites>
+    template <bool kSprites, bool kWatch>
     void drawSpan(int32_t first, int32_t last, uint8_t mask);
+    template <bool kWatch>
     void drawBackground(int32_t first, int32_t last);
     void renderBackdropSpan(int32_t first, int32_t last);
 

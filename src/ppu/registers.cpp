@@ -62,6 +62,7 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
             const uint16_t a = v & 0x3FFF;
             if (cpu->debug) std::printf("ppu->%04x: %02x\n", unsigned(a), unsigned(value));
             vram[mirrorAddress(a)] = value;
+            if (patternTablesShared && a < 0x2000) vram[a ^ 0x1000] = value;
             advanceDataAddress();
             if (cpu->debug) std::printf("v changed to %i\n", int(v));
             break;

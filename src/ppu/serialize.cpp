@@ -62,6 +62,7 @@ void PPU::serialize(StateStream& s) {
     s.io(readBuffer);
     s.io(mirroring, Horizontal, SingleScreen, "PPU mirroring mode");
     s.io(singleScreenPage, 0, 1, "one-screen page");
+    s.io(patternTablesShared);
     s.io(chrBank, 0, 1 << 24, "PPU CHR bank");
 
     // --- position and vertical blank ---

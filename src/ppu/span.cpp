@@ -36,8 +36,7 @@ static constexpr std::array<uint64_t, 256> kPlaneMask = [] {
 static constexpr uint64_t kEveryByte = 0x0101010101010101ull;
 
 // The fold of a nametable address for each mirroring mode as one AND
-// (SingleScreen keeps bit 13, which every such address has; its upper page
-// then ORs in bit 10).
+// (SingleScreen keeps bit 13, which every such address has).
 uint16_t nametableMask(int32_t mirroring) {
     switch (mirroring) {
         case Horizontal: return 0xFBFF;
@@ -122,12 +121,17 @@ void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
     if (first == 1 && (mask & 0x10)) resetEvaluation();
     if (last >= 129) evaluateRange(first > 129 ? first : 129, last);
     const int32_t j0 = (first - 1) & 7;
+    // Boards that watch pattern fetches get their own copies of the span
+    // renderers, so the others' fetches stay free of the hook.
     if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
-        drawSpan<true>(first, last, mask);
+        if (mapperWatchesPatterns) drawSpan<true, true>(first, last, mask);
+        else drawSpan<true, false>(first, last, mask);
     } else if ((mask & 0x08) && (first > 8 || (mask & 0x02)) && (j0 == 0 || tileDot == ((fineX + j0) & 7))) {
-        drawBackground(first, last);
+        if (mapperWatchesPatterns) drawBackground<true>(first, last);
+        else drawBackground<false>(first, last);
     } else {
-        drawSpan<false>(first, last, mask);
+        if (mapperWatchesPatterns) drawSpan<false, true>(first, last, mask);
+        else drawSpan<false, false>(first, last, mask);
     }
     addSpriteTicks(last - first + 1);
 }
@@ -143,7 +147,7 @@ void PPU::processInsideLine(int32_t dots) {
 }
 
 // The background of dots first..last, and the sprites over it when kSprites.
-template <bool kSprites>
+template <bool kSprites, bool kWatch>
 void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     uint8_t spriteLine[kSprites ? kWidth : 1];
     int32_t spriteLo = kWidth;
@@ -151,7 +155,6 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     if constexpr (kSprites) spriteRow(first - 1, last - 1, spriteLine, spriteLo, spriteHi);
 
     const uint16_t ntMask = nametableMask(mirroring);
-    const uint16_t ntPage = nametablePage();
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
     const bool bgShownLeft = (mask & 0x0A) == 0x0A;
@@ -167,22 +170,21 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     uint8_t high = uint8_t(patternHigh);
     // Within one span vram cannot change, so fetching the address fetched
     // last (the look-ahead tile, reloaded by the next group) changes nothing.
-    // A board that watches fetches may switch banks at any one of them.
-    const bool watch = mapperWatchesPatterns;
     int32_t lastFetch = -1;
     bool valid = heldValid;
     uint64_t held = heldColours;
     auto fetch = [&](uint16_t address) {
-        if (address == lastFetch && !watch) return;
+        // A board that watches fetches may switch banks at any one of them.
+        if (address == lastFetch && !kWatch) return;
         lastFetch = address;
         valid = false;
         nt = uint16_t(0x2000 | (address & 0x0FFF));
         at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
         // Fine Y comes from v; the look-ahead address carries the same bits.
-        const uint16_t p = uint16_t(patternBase | (vram[(nt & ntMask) | ntPage] << 4) | ((vv >> 12) & 7));
+        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
         low = vram[p];
         high = vram[p + 8];
-        if (watch) {
+        if constexpr (kWatch) {
             notePattern(p);
             notePattern(uint16_t(p + 8));
         }
@@ -193,7 +195,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
     uint8_t attribute = heldAttribute;
     auto colours = [&]() {
-        const uint8_t now = vram[(at & ntMask) | ntPage];
+        const uint8_t now = vram[at & ntMask];
         if (!valid || now != attribute) {
             attribute = now;
             held = tileColours(vram.data(), low, high, nt, attribute, backdrop);
@@ -228,7 +230,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
             putGroup(cache, frame, x0 & ~7, run, columns(j0, j0 + count - 1));
         } else {
             const uint16_t pair = uint16_t(kSpread[low] | (kSpread[high] << 1));
-            const uint8_t bgAttribute = vram[(at & ntMask) | ntPage];
+            const uint8_t bgAttribute = vram[at & ntMask];
             const int bgBase = 0x3F00 + 4 * ((bgAttribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
             for (int32_t k = 0; k < count; ++k) {
                 const int32_t x = x0 + k;
@@ -285,9 +287,9 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
 // The common case of drawSpan, a group of eight dots at a time: background
 // shown in every column, no sprite, and tileDot in step with fineX, so the
 // look-ahead fetch of group g comes after its column 7 - fineX.
+template <bool kWatch>
 void PPU::drawBackground(int32_t first, int32_t last) {
     const uint16_t ntMask = nametableMask(mirroring);
-    const uint16_t ntPage = nametablePage();
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
     const int32_t fine = fineX;
     const int32_t wrapColumn = 7 - fine;
@@ -307,22 +309,21 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
 
-    const bool watch = mapperWatchesPatterns;
     auto fetch = [&](uint16_t address) {
         valid = false;
         nt = uint16_t(0x2000 | (address & 0x0FFF));
         at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
         // Fine Y comes from v; the look-ahead address carries the same bits.
-        const uint16_t p = uint16_t(patternBase | (vram[(nt & ntMask) | ntPage] << 4) | ((vv >> 12) & 7));
+        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
         low = vram[p];
         high = vram[p + 8];
-        if (watch) {
+        if constexpr (kWatch) {
             notePattern(p);
             notePattern(uint16_t(p + 8));
         }
     };
     auto latchedColours = [&]() {
-        const uint8_t now = vram[(at & ntMask) | ntPage];
+        const uint8_t now = vram[at & ntMask];
         if (!valid || now != attribute) {
             attribute = now;
             colours = tileColours(vram.data(), low, high, nt, attribute, backdrop);

@@ -32,6 +32,7 @@ void boardRegisters(NESUnit& unit, StateStream& s) {
     s.require(number == unit.cartridge->mapper->number, "the state holds another board's registers");
     s.io(ppu.mirroring, Horizontal, SingleScreen, "mirroring mode");
     s.io(ppu.singleScreenPage, 0, 1, "one-screen page");
+    s.io(ppu.patternTablesShared);
     unit.cartridge->mapper->serialize(s);
 }
 

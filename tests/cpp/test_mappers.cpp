@@ -216,11 +216,17 @@ TEST_P(MMC1Mirroring, MovesSecondNametableWhenHorizontalStartsOrEnds) {
     EXPECT_EQ(rig.ppu->mirroring, row.to);
     if (row.move == 1) std::memset(&before[0x400], 0xA2, 0x400);
     if (row.move == 2) std::memset(&before[0x800], 0xA1, 0x400);
+    if (row.page == 1) {
+        // The upper page is on show at $2000, the lower kept where it was.
+        std::swap_ranges(before.begin(), before.begin() + 0x400, before.begin() + 0x400);
+        ASSERT_EQ(rig.ppu->singleScreenPage, 1);
+    }
     EXPECT_EQ(before, snapshot(rig.vram(0x2000), 0x1000));
-    // One screen: all four tables show the chosen kilobyte.
+    // One screen: all four tables show one kilobyte, the second nametable
+    // for the upper page (wherever the old mode kept it).
     if (row.to == SingleScreen) {
-        for (uint16_t table = 0x2000; table < 0x3000; table += 0x400)
-            EXPECT_EQ(rig.ppu->mirrorAddress(uint16_t(table + 5)), 0x2005 + 0x400 * row.page);
+        const uint8_t shown = row.page == 0 ? 0xA0 : row.from == Horizontal ? 0xA2 : 0xA1;
+        for (uint16_t table = 0x2000; table < 0x3000; table += 0x400) EXPECT_EQ(rig.ppu->at(table + 5), shown);
     }
 }
 

@@ -11,41 +11,33 @@
 
 namespace NES {
 
-void CPROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (address < 0x8000) return;
-    const uint8_t next = value & 3;
-    if (next == page) return;
-    uint8_t* vram = context.ppu->vram.data();
-    if (page == 0) {
-        // Page 0 was in both windows: keep what was written through the upper one.
-        for (int32_t i = 0; i < kPage; ++i) {
-            if (vram[0x1000 + i] != aliasBase[i]) vram[i] = vram[0x1000 + i];
-        }
-    } else {
-        std::memcpy(pages[page], vram + 0x1000, kPage);
-    }
-    if (next == 0) {
-        std::memcpy(aliasBase, vram, kPage);
-        std::memcpy(vram + 0x1000, vram, kPage);
-    } else {
-        std::memcpy(vram + 0x1000, pages[next], kPage);
-    }
+void CPROM::showPage(BusContext& context, uint8_t next) {
+    PPU& ppu = *context.ppu;
+    uint8_t* vram = ppu.vram.data();
+    // Page 0 lives at $0000; the others are kept here while not on show.
+    if (page != 0) std::memcpy(pages[page], vram + 0x1000, kPage);
+    std::memcpy(vram + 0x1000, next == 0 ? vram : pages[next], kPage);
+    ppu.patternTablesShared = next == 0;
     page = next;
+}
+
+void CPROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    if (address < 0x8000 || (value & 3) == page) return;
+    showPage(context, value & 3);
 }
 
 void CPROM::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 32);
-    uint8_t* vram = context.ppu->vram.data();
+    PPU& ppu = *context.ppu;
+    std::memcpy(&ppu.vram[0x1000], &ppu.vram[0], kPage);
+    ppu.patternTablesShared = true;
     page = 0;
-    std::memcpy(aliasBase, vram, kPage);
-    std::memcpy(vram + 0x1000, vram, kPage);
 }
 
 void CPROM::serialize(StateStream& s) {
     s.io(page, 0, 3, "CPROM page");
     if (s.onlyRegisters()) return;
     for (int p = 1; p < 4; ++p) s.bytes(pages[p], kPage);
-    s.bytes(aliasBase, kPage);
 }
 
 }  // namespace NES

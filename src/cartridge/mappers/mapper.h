@@ -179,13 +179,13 @@ public:
     uint8_t page = 0;
     // Pages 1-3 while they are not on show (page 0 always is, at $0000).
     uint8_t pages[4][kPage] = {};
-    // Page 0 as it was when it was last put at $1000 too, to tell which
-    // window a byte was written through.
-    uint8_t aliasBase[kPage] = {};
     CPROM() { number = 13; watchesWrites = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+
+private:
+    void showPage(BusContext& context, uint8_t next);
 };
 
 // 34: BNROM (a 32 KiB PRG register at $8000-$FFFF) or NINA-001 (PRG and

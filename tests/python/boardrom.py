@@ -1,0 +1,163 @@
+"""Cartridges for the board tests: every bank filled with its own number, and a
+program that runs 6502 code the test places in RAM, so the cartridge itself
+performs each register write."""
+from __future__ import annotations
+
+import numpy as np
+
+import nesrom
+
+# Zero page: $00 non-zero runs the code at $0400 (cleared when done), $02 counts
+# commands, $20 the joypad, $21 NMIs. Each NMI calls $0200; reads go to $0300.
+PROGRAM = """
+.org $FF00
+reset:
+    sei
+    cld
+    ldx #$FF
+    txs
+    lda #$00
+    sta $2000
+    sta $2001
+    sta $00
+    lda #$60
+    sta $0200
+idle:
+    lda $00
+    beq idle
+    jsr $0400
+    lda #$00
+    sta $00
+    inc $02
+    jmp idle
+nmi:
+    pha
+    txa
+    pha
+    lda #$01
+    sta $4016
+    lda #$00
+    sta $4016
+    ldx #$08
+pad:
+    lda $4016
+    lsr
+    rol $20
+    dex
+    bne pad
+    inc $21
+    jsr $0200
+    pla
+    tax
+    pla
+irq:
+    rti
+.advance $FFFA, $FF
+.word nmi, reset, irq
+"""
+CODE = nesrom.assemble(PROGRAM)
+assert len(CODE) == 256
+COMMAND, RESULTS, HOOK = 0x0400, 0x0300, 0x0200
+COMMAND_SIZE = 0x2FF  # $0700 stays free for OAM DMA
+
+
+def header(mapper: int, prg_16k: int, chr_8k: int, *, vertical: bool = False,
+           submapper: int | None = None, byte8: int = 0) -> bytes:
+    """iNES, or NES 2.0 when a submapper is given."""
+    h = bytearray(nesrom.ines_header(prg_16k, chr_8k, mapper, vertical=vertical))
+    if submapper is not None:
+        h[7] |= 0x08
+        h[8] = submapper << 4 | mapper >> 8
+        h[10] = 0x07  # 8 KiB of PRG RAM
+        h[11] = 0 if chr_8k else 0x07
+    h[8] |= byte8
+    return bytes(h)
+
+
+def image(mapper: int, prg_16k: int, chr_8k: int = 0, chr_data: bytes | None = None, **kw) -> bytes:
+    """8 KiB PRG bank k holds k + 1 (code in its last 256 bytes), 1 KiB CHR bank j holds j + 1."""
+    prg = b"".join(bytes([k + 1]) * 0x1F00 + CODE for k in range(prg_16k * 2))
+    if chr_data is None:
+        chr_data = b"".join(bytes([j + 1]) * 1024 for j in range(chr_8k * 8))
+    return header(mapper, prg_16k, len(chr_data) // 8192, **kw) + prg + chr_data
+
+
+class Script:
+    """6502 code: absolute stores (no dummy reads) and PPUDATA transfers."""
+
+    def __init__(self):
+        self.ops: list[bytes] = []
+        self.reads = 0
+
+    def w(self, *pairs):
+        for address, value in pairs:
+            self.ops.append(bytes([0xA9, value, 0x8D, address & 0xFF, address >> 8]))
+        return self
+
+    def at(self, address: int):
+        return self.w((0x2006, address >> 8), (0x2006, address & 0xFF))
+
+    def put(self, address: int, *values: int):
+        return self.at(address).w(*((0x2007, v) for v in values))
+
+    def fill(self, address: int, value: int, count: int):
+        self.at(address)
+        for _ in range(count // 256):  # lda #v; ldx #0; sta $2007; dex; bne -6
+            self.ops.append(bytes([0xA9, value, 0xA2, 0x00, 0x8D, 0x07, 0x20, 0xCA, 0xD0, 0xFA]))
+        return self
+
+    def get(self, address: int, count: int = 1):
+        self.at(address).ops.append(b"\xad\x07\x20")  # the first read gives the stale buffer
+        for _ in range(count):
+            slot = RESULTS + self.reads
+            self.reads += 1
+            self.ops.append(bytes([0xAD, 0x07, 0x20, 0x8D, slot & 0xFF, slot >> 8]))
+        return self
+
+
+def hook(writes) -> bytes:
+    """NMI code: each (address, mask) gets (NMI count EOR joypad) AND mask."""
+    code = b"".join(bytes([0xA5, 0x21, 0x45, 0x20, 0x29, mask, 0x8D, a & 0xFF, a >> 8]) for a, mask in writes)
+    return code + b"\x60"
+
+
+class Cart:
+    def __init__(self, data: bytes, name: str = "board.nes"):
+        import velkora
+
+        self.data = data
+        self.nes = velkora.NES(nesrom.ImageFile(data, name))
+        self.pad = velkora.Controller()
+        self.nes.setController(self.pad, 0)
+        self.mem = self.nes.cpuMem()
+        self.vram = self.nes.ppuMem()
+        for _ in range(2):  # past the reset code and the PPU's warm-up
+            self.nes.runFrame()
+
+    def run(self, script: Script) -> list[int]:
+        """Has the cartridge run the script; returns what its reads got."""
+        chunks = [b""]
+        for op in script.ops:
+            if len(chunks[-1]) + len(op) > COMMAND_SIZE:
+                chunks.append(b"")
+            chunks[-1] += op
+        for chunk in chunks:
+            code = np.frombuffer(chunk + b"\x60", np.uint8)
+            self.mem[COMMAND:COMMAND + len(code)] = code
+            done = int(self.mem[2])
+            self.mem[0] = 1
+            for _ in range(10):
+                self.nes.runFrame()
+                if self.mem[0] == 0:
+                    break
+            assert self.mem[0] == 0 and self.mem[2] == (done + 1) & 0xFF, "the cartridge did not run its command"
+        return [int(b) for b in self.mem[RESULTS:RESULTS + script.reads]]
+
+    def windows(self) -> tuple[list, list]:
+        """The 8 KiB PRG bank in each quarter of $8000-$FFFF and the 1 KiB CHR
+        bank in each KiB of the pattern tables: -1 for none, None for a mix."""
+        def bank(block):
+            v = int(block[0])
+            return v - 1 if (block == v).all() else None
+        return ([bank(self.mem[s:s + 0x1F00]) for s in range(0x8000, 0x10000, 0x2000)],
+                [bank(self.vram[s:s + 0x400]) for s in range(0, 0x2000, 0x400)])
