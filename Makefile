@@ -58,7 +58,8 @@ demo: module demo-rom
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.
 # Then heap allocations per frame, the run thread's share of a core, snapshot
-# costs and the batch's frames per second.
+# costs, the batch's and the environments' frames per second, and synthetic
+# cartridges of every board.
 bench: module demo-rom
 	$(PY) bench/bench.py
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
@@ -70,6 +71,7 @@ bench: module demo-rom
 	$(PY) bench/run_thread_cpu.py --seconds 3
 	$(PY) bench/batch_bench.py
 	$(PY) bench/env_bench.py
+	$(PY) bench/boards_bench.py
 
 # --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---
 FUZZ_SECONDS ?= 60

@@ -68,6 +68,16 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
         return writes + [(0xA000, 1), (0xA001, 0x80), (0xC000, 8), (0xC001, 0), (0xE001, 0), (0x8000, 0x86)]
     if mapper == 40:
         return [(0x8000, 0), (0xA000, 0), (0xE000, 3), (0x8000, 0), (0xA000, 0)]
+    if mapper in (9, 10):
+        return [(0xA000, 1), (0xB000, 2), (0xC000, 3), (0xD000, 4), (0xE000, 5), (0xF000, 1)]
+    if mapper == 34:
+        return [(0x7FFD, 1), (0x7FFE, 2), (0x7FFF, 3), (0x8000, 1)]
+    if mapper == 71:
+        return [(0x9000, 0x10), (0xC000, 1)]
+    if mapper == 79:
+        return [(0x4100, 0x09), (0x5F00, 0x02)]
+    if mapper == 206:
+        return [(0x8000, r) if i % 2 == 0 else (0x8001, r * 3) for r in range(8) for i in range(2)]
     return [(0x8000, 0x55), (0x6000, 0xAA)]
 
 
@@ -120,7 +130,9 @@ def seeds() -> dict[str, bytes]:
     out: dict[str, bytes] = {}
     # Every board twice: a short run (6400 cycles) and three whole frames.
     for mapper, prg, chr_ in [(0, 1, 1), (0, 2, 0), (1, 1, 1), (1, 2, 0), (2, 2, 0), (3, 1, 2),
-                              (4, 2, 1), (4, 1, 0), (40, 4, 1), (7, 1, 1), (255, 1, 0)]:
+                              (4, 2, 1), (4, 1, 0), (40, 4, 1), (7, 4, 0), (9, 8, 4), (10, 8, 4),
+                              (11, 4, 4), (13, 2, 0), (34, 4, 0), (34, 4, 2), (66, 4, 2), (71, 4, 0),
+                              (79, 2, 4), (180, 4, 0), (206, 4, 4), (255, 1, 0)]:
         data = prg_data(mapper, prg * 16384) + chr_data(chr_ * 8192)
         for label, run in (("short", 9), ("frames", 15)):
             out[f"mapper{mapper}-prg{prg}-chr{chr_}-{label}"] = header(prg, chr_, mapper, flags6=0x01, run=run) + data
