@@ -1,11 +1,11 @@
-"""Plays a cartridge in a window, with sound, keyboard joypad and save states.
+"""Plays a cartridge in a window: sound, two players on keyboard and gamepads, save states,
+fast-forward, rewind, full screen and screenshots.
 
-    python examples/play.py [ROM] [--scale 3] [--states DIR] [--mute] [--frames N]
+    python examples/play.py [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
+                            [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
+                            [--rewind-seconds 30] [--fullscreen] [--aspect 8:7]
 
 Without ROM it plays the project's demo cartridge. Needs pygame (pip install pygame).
-
-Keys: arrows = D-pad, X = A, Z = B, Enter = Start, Right Shift or Backspace = Select,
-P = pause, 1-9 = choose the save slot, F5 = save state, F9 = load state, Esc = quit.
 
 Emulation runs frame by frame with runFrame; the sound device sets the pace:
 a new frame runs only when the audio queue has room, so the sound has no gaps
@@ -15,39 +15,440 @@ from __future__ import annotations
 
 import argparse
 import collections
+import math
 import os
+import re
 import sys
 import time
+import tomllib
+import zlib
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 import pygame  # noqa: E402
 
-import velkora
+import velkora  # noqa: E402
+import velkora_gym  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 WIDTH, HEIGHT = 256, 240
 SAMPLE_RATE = 44100
 # 29780.67 CPU cycles per frame at 1789773 Hz.
 FRAME_RATE = 1789773 / (341 * 262 / 3)
+MESSAGE_SECONDS = 1.5
 
-# Controller.updateInputs order: A, B, Select, Start, Up, Down, Left, Right.
-KEYMAP = {
-    pygame.K_x: 0,
-    pygame.K_z: 1,
-    pygame.K_RSHIFT: 2,
-    pygame.K_BACKSPACE: 2,
-    pygame.K_RETURN: 3,
-    pygame.K_KP_ENTER: 3,
-    pygame.K_UP: 4,
-    pygame.K_DOWN: 5,
-    pygame.K_LEFT: 6,
-    pygame.K_RIGHT: 7,
-}
+# Controller.updateInputs order.
+BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
+# Held like buttons, but act on the player rather than on a joypad.
+COMMANDS = ("FastForward", "Rewind")
+TARGETS = BUTTONS + COMMANDS
+OPPOSITES = (("Up", "Down"), ("Left", "Right"))
+SECTIONS = {"keys1": 0, "keys2": 1, "pad": None}
+
+# Key names are pygame's K_ constants without the K_, in lower case: x, return, rshift, f1.
+KEY_NAMES = {name[2:].lower(): code for name, code in vars(pygame).items()
+             if name.startswith("K_") and isinstance(code, int)}
 SLOT_KEYS = {getattr(pygame, f"K_{n}"): n for n in range(1, 10)}
+# These keep their meaning whatever the mapping says.
+COMMAND_KEYS = {pygame.K_ESCAPE: "quit", pygame.K_p: "pause", pygame.K_F5: "save state",
+                pygame.K_F9: "load state", pygame.K_F11: "full screen", pygame.K_F12: "screenshot",
+                **{key: f"slot {n}" for key, n in SLOT_KEYS.items()}}
 
+DEFAULT_MAP: dict[str, dict[str, list[str]]] = {
+    "keys1": {"A": ["x"], "B": ["z"], "Select": ["rshift"], "Start": ["return", "kp_enter"],
+              "Up": ["up"], "Down": ["down"], "Left": ["left"], "Right": ["right"],
+              "FastForward": ["tab"], "Rewind": ["backspace"]},
+    "keys2": {"A": ["g"], "B": ["f"], "Select": ["r"], "Start": ["t"],
+              "Up": ["w"], "Down": ["s"], "Left": ["a"], "Right": ["d"]},
+    # SDL's joystick numbering of the common pads: 0 south and 1 east face buttons,
+    # 4/5 shoulders, 6 Back, 7 Start; hat 0 is the D-pad, axes 0/1 the left stick.
+    # The NES has B left of A, so east is A and south is B.
+    "pad": {"A": ["button1"], "B": ["button0"], "Select": ["button6"], "Start": ["button7"],
+            "Up": ["hat0up", "axis1-"], "Down": ["hat0down", "axis1+"],
+            "Left": ["hat0left", "axis0-"], "Right": ["hat0right", "axis0+"],
+            "Rewind": ["button4"], "FastForward": ["button5"]},
+}
+
+# A compressed snapshot is 10-33 KB on the demos tried; uncompressed it is this.
+SNAPSHOT_BYTES = 230_100
+TYPICAL_PACKED_BYTES = 26_000
+
+
+# ---------------------------------------------------------------- input events
+
+class Key(NamedTuple):
+    key: int
+    down: bool
+    alt: bool = False
+
+
+class PadButton(NamedTuple):
+    pad: int
+    button: int
+    down: bool
+
+
+class PadHat(NamedTuple):
+    pad: int
+    hat: int
+    x: int
+    y: int          # +1 is up, as SDL reports it
+
+
+class PadAxis(NamedTuple):
+    pad: int
+    axis: int
+    value: float    # -1 ... 1
+
+
+class PadAdded(NamedTuple):
+    pad: int
+    name: str
+
+
+class PadRemoved(NamedTuple):
+    pad: int
+
+
+class FocusLost(NamedTuple):
+    pass
+
+
+class Quit(NamedTuple):
+    pass
+
+
+class PygameInput:
+    """The real keyboard and pads. Pads arrive as JOYDEVICEADDED, also those plugged
+    in before start; their `pad` is SDL's instance id, which stays unique."""
+
+    def __init__(self) -> None:
+        pygame.joystick.init()
+        self.sticks: dict[int, pygame.joystick.JoystickType] = {}   # kept open
+
+    def poll(self) -> list:
+        out: list = []
+        for e in pygame.event.get():
+            if e.type == pygame.QUIT:
+                out.append(Quit())
+            elif e.type in (pygame.KEYDOWN, pygame.KEYUP):
+                alt = bool(getattr(e, "mod", 0) & pygame.KMOD_ALT)
+                out.append(Key(e.key, e.type == pygame.KEYDOWN, alt))
+            elif e.type == pygame.WINDOWFOCUSLOST:
+                out.append(FocusLost())
+            elif e.type == pygame.JOYDEVICEADDED:
+                try:
+                    stick = pygame.joystick.Joystick(e.device_index)
+                except pygame.error as error:
+                    print(f"cannot open pad {e.device_index}: {error}", file=sys.stderr)
+                    continue
+                self.sticks[stick.get_instance_id()] = stick
+                out.append(PadAdded(stick.get_instance_id(), stick.get_name()))
+            elif e.type == pygame.JOYDEVICEREMOVED:
+                self.sticks.pop(e.instance_id, None)
+                out.append(PadRemoved(e.instance_id))
+            elif e.type in (pygame.JOYBUTTONDOWN, pygame.JOYBUTTONUP):
+                out.append(PadButton(e.instance_id, e.button, e.type == pygame.JOYBUTTONDOWN))
+            elif e.type == pygame.JOYHATMOTION:
+                out.append(PadHat(e.instance_id, e.hat, *e.value))
+            elif e.type == pygame.JOYAXISMOTION:
+                out.append(PadAxis(e.instance_id, e.axis, e.value))
+        return out
+
+
+class ScriptedInput:
+    """Stands in for the keyboard and pads: `script` maps a loop tick (0, 1, ...) to the
+    events that tick reads."""
+
+    def __init__(self, script: dict[int, list]) -> None:
+        self.script = script
+        self.tick = 0
+
+    def poll(self) -> list:
+        events = list(self.script.get(self.tick, ()))
+        self.tick += 1
+        return events
+
+
+# ---------------------------------------------------------------- mapping
+
+class MapError(ValueError):
+    pass
+
+
+_PAD_INPUT = re.compile(r"button(\d+)|hat(\d+)(up|down|left|right)|axis(\d+)([+-])")
+_TARGET_NAMES = {t.lower(): t for t in TARGETS}
+
+
+def parse_input(section: str, text: str):
+    """A key code for the keyboard sections; ("button", n), ("hat", n, dir) or
+    ("axis", n, sign) for the pad section."""
+    where = section
+    name = str(text).strip().lower().replace(" ", "")
+    if section != "pad":
+        if name not in KEY_NAMES:
+            raise MapError(f"unknown key {text!r} in [{where}] (key names are pygame's K_ names "
+                           "without K_: x, return, rshift, kp_enter, f1, space)")
+        code = KEY_NAMES[name]
+        if code in COMMAND_KEYS:
+            raise MapError(f"key {text!r} in [{where}] is already the {COMMAND_KEYS[code]} key")
+        return code
+    match = _PAD_INPUT.fullmatch(name)
+    if not match:
+        raise MapError(f"unknown pad input {text!r} in [{where}] "
+                       "(use buttonN, hatNup/down/left/right, axisN+ or axisN-)")
+    button, hat, direction, axis, sign = match.groups()
+    if button is not None:
+        return ("button", int(button))
+    if hat is not None:
+        return ("hat", int(hat), direction)
+    return ("axis", int(axis), sign)
+
+
+def target_name(section: str, text: str) -> str:
+    name = str(text).strip().lower().replace("_", "").replace("-", "").replace(" ", "")
+    if name not in _TARGET_NAMES:
+        raise MapError(f"unknown NES button {text!r} in [{section}] (choose from {', '.join(TARGETS)})")
+    return _TARGET_NAMES[name]
+
+
+def section_name(text: str) -> str:
+    name = str(text).strip().lower()
+    if name not in SECTIONS:
+        raise MapError(f"unknown section {text!r} (choose from {', '.join(SECTIONS)})")
+    return name
+
+
+def build_mapping(config: dict | None = None, overrides: list[str] = ()) -> dict:
+    """The defaults, then the config file's choices, then the --map ones. Each named
+    button gets exactly the inputs given (an empty list unbinds it)."""
+    chosen = {section: dict(targets) for section, targets in DEFAULT_MAP.items()}
+    for raw_section, table in (config or {}).items():
+        section = section_name(raw_section)
+        if not isinstance(table, dict):
+            raise MapError(f"[{section}] must be a table of BUTTON = INPUT or [INPUT, ...]")
+        for raw_target, value in table.items():
+            inputs = [value] if isinstance(value, str) else value
+            if not isinstance(inputs, list) or not all(isinstance(i, str) for i in inputs):
+                raise MapError(f"{section}.{raw_target} must be a string or a list of strings")
+            chosen[section][target_name(section, raw_target)] = inputs
+    for spec in overrides:
+        left, eq, right = spec.partition("=")
+        raw_section, dot, raw_target = left.partition(".")
+        if not eq or not dot:
+            raise MapError(f"--map {spec!r}: write SECTION.BUTTON=INPUT[,INPUT...], e.g. pad.A=button2")
+        section = section_name(raw_section)
+        chosen[section][target_name(section, raw_target)] = [i for i in right.split(",") if i.strip()]
+    return {section: {target: [parse_input(section, i) for i in inputs] for target, inputs in targets.items()}
+            for section, targets in chosen.items()}
+
+
+def load_config(path: Path) -> dict:
+    try:
+        with open(path, "rb") as file:
+            return tomllib.load(file)
+    except OSError as error:
+        raise MapError(f"cannot read the config {path}: {error.strerror}") from error
+    except tomllib.TOMLDecodeError as error:
+        raise MapError(f"config {path}: {error}") from error
+
+
+def default_config_path() -> Path:
+    xdg = os.environ.get("XDG_CONFIG_HOME", "")
+    base = Path(xdg) if xdg.startswith("/") else Path.home() / ".config"
+    return base / "velkora" / "play.toml"
+
+
+# ---------------------------------------------------------------- controls
+
+class Controls:
+    """Which NES buttons and commands each player holds, from the keyboard blocks and
+    the pads. Pads take the players in `pad_players` in the order they arrive and keep
+    their player until unplugged; a pad beyond those waits for a free player."""
+
+    def __init__(self, mapping: dict | None = None, *, pad_players: tuple[int, ...] = (0, 1),
+                 dead_zone: float = 0.5) -> None:
+        mapping = mapping or build_mapping()
+        self.keymap: dict[int, list[tuple[int, str]]] = collections.defaultdict(list)
+        for section in ("keys1", "keys2"):
+            for target, codes in mapping[section].items():
+                for code in codes:
+                    self.keymap[code].append((SECTIONS[section], target))
+        self.padmap: dict[tuple, list[str]] = collections.defaultdict(list)
+        for target, inputs in mapping["pad"].items():
+            for control in inputs:
+                self.padmap[control].append(target)
+        self.dead_zone = dead_zone
+        self.pad_players = tuple(pad_players)
+        self.slots: list[int | None] = [None] * len(self.pad_players)
+        self.keys_down: set[int] = set()
+        self.pads: dict[int, set[tuple]] = {}       # connected pad -> its active inputs
+        self.names: dict[int, str] = {}
+
+    # -- events; each returns a message worth showing, or ""
+    def key(self, code: int, down: bool) -> bool:
+        """False when the key is not mapped."""
+        if code not in self.keymap:
+            return False
+        (self.keys_down.add if down else self.keys_down.discard)(code)
+        return True
+
+    def release_keys(self) -> None:
+        self.keys_down.clear()
+
+    def pad_added(self, pad: int, name: str) -> str:
+        if pad in self.pads:
+            return ""
+        self.pads[pad] = set()
+        self.names[pad] = name
+        return self._seat(pad) or f"pad {name}: no free player"
+
+    def pad_removed(self, pad: int) -> str:
+        if pad not in self.pads:
+            return ""
+        del self.pads[pad]
+        name = self.names.pop(pad)
+        if pad not in self.slots:
+            return ""
+        slot = self.slots.index(pad)
+        self.slots[slot] = None
+        for waiting in self.pads:                 # oldest waiting pad first
+            if waiting not in self.slots:
+                return self._seat(waiting)
+        return f"player {self.pad_players[slot] + 1}'s pad removed ({name})"
+
+    def _seat(self, pad: int) -> str:
+        if None not in self.slots:
+            return ""
+        slot = self.slots.index(None)
+        self.slots[slot] = pad
+        return f"player {self.pad_players[slot] + 1}: pad {self.names[pad]}"
+
+    def pad_button(self, pad: int, button: int, down: bool) -> None:
+        if pad in self.pads:
+            (self.pads[pad].add if down else self.pads[pad].discard)(("button", button))
+
+    def pad_hat(self, pad: int, hat: int, x: int, y: int) -> None:
+        if pad in self.pads:
+            active = self.pads[pad]
+            active.difference_update({("hat", hat, d) for d in ("up", "down", "left", "right")})
+            for on, direction in ((y > 0, "up"), (y < 0, "down"), (x < 0, "left"), (x > 0, "right")):
+                if on:
+                    active.add(("hat", hat, direction))
+
+    def pad_axis(self, pad: int, axis: int, value: float) -> None:
+        if pad in self.pads:
+            active = self.pads[pad]
+            active.difference_update({("axis", axis, "+"), ("axis", axis, "-")})
+            if value > self.dead_zone:
+                active.add(("axis", axis, "+"))
+            elif value < -self.dead_zone:
+                active.add(("axis", axis, "-"))
+
+    # -- state
+    def held(self, player: int) -> set[str]:
+        targets = {target for code in self.keys_down for who, target in self.keymap[code] if who == player}
+        for slot, pad in enumerate(self.slots):
+            if pad is not None and self.pad_players[slot] == player:
+                targets.update(t for control in self.pads[pad] for t in self.padmap.get(control, ()))
+        return targets
+
+    def buttons(self, player: int) -> list[int]:
+        """updateInputs' list; a player's opposite directions cancel to neither."""
+        held = self.held(player)
+        for one, other in OPPOSITES:
+            if one in held and other in held:
+                held -= {one, other}
+        return [int(name in held) for name in BUTTONS]
+
+    def command(self, name: str) -> bool:
+        return any(name in self.held(player) for player in (0, 1))
+
+
+# ---------------------------------------------------------------- rewind
+
+def rewind_capacity(seconds: float, every: int) -> int:
+    """Snapshots kept for `seconds` of play, plus the one the player stands on."""
+    if seconds <= 0:
+        return 0
+    return math.ceil(seconds * FRAME_RATE / every) + 1
+
+
+class RewindRing:
+    """Complete snapshots, one every `every` frames, at most `capacity` (the oldest
+    goes). Stored zlib level 1, or raw in the rare case that is smaller, so no entry
+    is larger than a raw snapshot."""
+
+    def __init__(self, capacity: int, every: int) -> None:
+        if capacity < 1 or every < 1:
+            raise ValueError("a rewind ring needs a capacity and an interval of at least 1")
+        self.capacity = capacity
+        self.every = every
+        self.snaps: collections.deque[tuple[bool, bytes]] = collections.deque()
+        self.bytes = 0
+        self.since = 0              # frames run since the newest snapshot was taken or restored
+        self.at_newest = False      # the machine is exactly the newest snapshot
+
+    def __len__(self) -> int:
+        return len(self.snaps)
+
+    def take(self, nes: velkora.NES) -> None:
+        raw = velkora_gym.snapshot(nes)
+        packed = zlib.compress(raw, 1)
+        entry = (True, packed) if len(packed) < len(raw) else (False, raw)
+        if len(self.snaps) == self.capacity:
+            self.bytes -= len(self.snaps.popleft()[1])
+        self.snaps.append(entry)
+        self.bytes += len(entry[1])
+        self.since = 0
+        self.at_newest = True
+
+    def after_frame(self, nes: velkora.NES) -> None:
+        self.since += 1
+        self.at_newest = False
+        if self.since >= self.every:
+            self.take(nes)
+
+    def back(self, nes: velkora.NES) -> bool:
+        """Restores the newest snapshot older than the machine; False at the oldest."""
+        if self.at_newest:
+            if len(self.snaps) <= 1:
+                return False
+            self.bytes -= len(self.snaps.pop()[1])
+        if not self.snaps:
+            return False
+        packed, data = self.snaps[-1]
+        velkora_gym.restore(nes, zlib.decompress(data) if packed else data)
+        self.since = 0
+        self.at_newest = True
+        return True
+
+
+# ---------------------------------------------------------------- picture layout
+
+def picture_size(scale: float, pixel_aspect: float = 1.0) -> tuple[int, int]:
+    return round(WIDTH * scale * pixel_aspect), round(HEIGHT * scale)
+
+
+def fit(screen: tuple[int, int], pixel_aspect: float = 1.0) -> tuple[int, pygame.Rect]:
+    """The largest whole scale of the picture that fits the screen, and where it goes,
+    centred. A screen smaller than the picture gets it shrunk (scale 0)."""
+    width, height = screen
+    scale = height // HEIGHT
+    while scale > 0 and picture_size(scale, pixel_aspect)[0] > width:
+        scale -= 1
+    if scale:
+        w, h = picture_size(scale, pixel_aspect)
+    else:
+        shrink = min(width / (WIDTH * pixel_aspect), height / HEIGHT)
+        w, h = (max(1, min(v, limit)) for v, limit in zip(picture_size(shrink, pixel_aspect), screen))
+    return scale, pygame.Rect((width - w) // 2, (height - h) // 2, w, h)
+
+
+# ---------------------------------------------------------------- sound
 
 def demo_cartridge() -> Path:
     sys.path.insert(0, str(REPO / "demo"))
@@ -99,26 +500,44 @@ class AudioOut:
         pygame.mixer.quit()
 
 
+# ---------------------------------------------------------------- the player
+
 class Player:
-    def __init__(self, rom: Path, *, scale: int = 3, states: Path | None = None, mute: bool = False) -> None:
+    def __init__(self, rom: Path, *, scale: int = 3, states: Path | None = None, mute: bool = False,
+                 mapping: dict | None = None, pad2: bool = False, dead_zone: float = 0.5,
+                 ff: int = 4, rewind_seconds: float = 30.0, rewind_every: int = 3,
+                 fullscreen: bool = False, pixel_aspect: float = 1.0, source=None,
+                 realtime: bool = True) -> None:
         pygame.display.init()
         pygame.font.init()
         self.rom = Path(rom)
-        self.screen = pygame.display.set_mode((WIDTH * scale, HEIGHT * scale))
+        self.scale = max(1, scale)
+        self.pixel_aspect = pixel_aspect
+        self.fullscreen = fullscreen
         self.picture = pygame.Surface((WIDTH, HEIGHT))
-        self.font = pygame.font.Font(None, 12 * scale)
+        self._set_mode()
         self.clock = pygame.time.Clock()
+        self.realtime = realtime
+        self.source = source if source is not None else PygameInput()
 
         sys.stdout.flush()
         self.nes = velkora.NES(str(self.rom))
-        self.pad = velkora.Controller()
-        self.nes.setController(self.pad, 0)
-        self.buttons = [0] * 8
+        self.pads = [velkora.Controller(), velkora.Controller()]
+        for port, pad in enumerate(self.pads):
+            self.nes.setController(pad, port)
+        self.controls = Controls(mapping, pad_players=(1,) if pad2 else (0, 1), dead_zone=dead_zone)
+        self.ff = max(1, ff)
 
         self.states = Path(states) if states else default_states_dir(self.rom)
         self.states.mkdir(parents=True, exist_ok=True)
         self.nes.setSaveDir(str(self.states))
         self.slot = 1
+
+        capacity = rewind_capacity(rewind_seconds, rewind_every)
+        self.ring = RewindRing(capacity, rewind_every) if capacity else None
+        if self.ring is not None:
+            self.ring.take(self.nes)                # so the power-on picture can be reached
+        self._rewind_ticks = 0
 
         self.audio: AudioOut | None = None
         if not mute:
@@ -127,24 +546,37 @@ class Player:
             except pygame.error as error:
                 print(f"no sound ({error}); pacing by the clock", file=sys.stderr)
 
-        self.frames = 0
+        self.frames = 0             # frames run
+        self.drawn = 0              # pictures shown
         self.paused = False
         self.running = True
+        self.mode = ""              # shown while fast-forwarding or rewinding
         self.message = ""
         self.message_until = 0.0
         self._caption()
 
     # -- input
-    def handle(self, event: pygame.event.Event) -> None:
-        if event.type == pygame.QUIT:
+    def handle(self, event) -> None:
+        c = self.controls
+        if isinstance(event, Quit):
             self.running = False
-        elif event.type in (pygame.KEYDOWN, pygame.KEYUP):
-            down = event.type == pygame.KEYDOWN
-            if event.key in KEYMAP:
-                self.buttons[KEYMAP[event.key]] = int(down)
-                self.pad.updateInputs(self.buttons)
-            elif down:
+        elif isinstance(event, Key):
+            if event.down and event.alt and event.key in (pygame.K_RETURN, pygame.K_KP_ENTER):
+                self._toggle_fullscreen()   # and Start stays as it was
+            elif not c.key(event.key, event.down) and event.down:
                 self._command(event.key)
+        elif isinstance(event, FocusLost):
+            c.release_keys()                # their key-ups go to another window
+        elif isinstance(event, PadAdded):
+            self._say(c.pad_added(event.pad, event.name) or self.message)
+        elif isinstance(event, PadRemoved):
+            self._say(c.pad_removed(event.pad) or self.message)
+        elif isinstance(event, PadButton):
+            c.pad_button(event.pad, event.button, event.down)
+        elif isinstance(event, PadHat):
+            c.pad_hat(event.pad, event.hat, event.x, event.y)
+        elif isinstance(event, PadAxis):
+            c.pad_axis(event.pad, event.axis, event.value)
 
     def _command(self, key: int) -> None:
         if key == pygame.K_ESCAPE:
@@ -160,11 +592,18 @@ class Player:
             self._say(f"saved slot {self.slot}")
         elif key == pygame.K_F9:
             loaded = self.nes.loadState(self.slot)
+            if loaded and self.ring is not None:
+                self.ring.at_newest = False     # rewinding goes back to before the load
             self._say(f"loaded slot {self.slot}" if loaded else f"slot {self.slot} is empty")
+        elif key == pygame.K_F11:
+            self._toggle_fullscreen()
+        elif key == pygame.K_F12:
+            path = self.screenshot()
+            self._say(f"screenshot {path.name}")
 
     def _say(self, text: str) -> None:
         self.message = text
-        self.message_until = time.monotonic() + 2.0
+        self.message_until = time.monotonic() + MESSAGE_SECONDS if text else 0.0
         self._caption()
 
     def _caption(self) -> None:
@@ -172,16 +611,61 @@ class Player:
         pygame.display.set_caption(f"velkora - {self.rom.stem} - slot {self.slot}{extra}")
 
     # -- output
-    def draw(self) -> None:
-        pygame.surfarray.blit_array(self.picture, np.asarray(self.nes.getImg()).swapaxes(0, 1))
-        pygame.transform.scale(self.picture, self.screen.get_size(), self.screen)
-        if self.paused or time.monotonic() < self.message_until:
-            text = self.font.render(self.message or "paused", True, (255, 255, 255), (0, 0, 0))
-            self.screen.blit(text, (8, self.screen.get_height() - text.get_height() - 8))
-        pygame.display.flip()
+    def _set_mode(self) -> None:
+        if self.fullscreen:
+            self.screen = pygame.display.set_mode((0, 0), pygame.FULLSCREEN)
+        else:
+            self.screen = pygame.display.set_mode(picture_size(self.scale, self.pixel_aspect))
+        _, self.rect = fit(self.screen.get_size(), self.pixel_aspect)
+        self.font = pygame.font.Font(None, max(12, self.rect.height // 20))
 
-    def _pace(self) -> None:
-        if self.audio is None:
+    def _toggle_fullscreen(self) -> None:
+        self.fullscreen = not self.fullscreen
+        self._set_mode()
+
+    def _update_picture(self) -> None:
+        pygame.surfarray.blit_array(self.picture, np.asarray(self.nes.getImg()).swapaxes(0, 1))
+
+    def draw(self) -> None:
+        self._update_picture()
+        if self.rect.size != self.screen.get_size():
+            self.screen.fill((0, 0, 0))
+        pygame.transform.scale(self.picture, self.rect.size, self.screen.subsurface(self.rect))
+        margin = max(4, self.rect.height // 60)
+        if self.mode:
+            self._text(self.mode, (self.rect.left + margin, self.rect.top + margin))
+        if time.monotonic() < self.message_until:
+            self._text(self.message, (self.rect.left + margin, None))
+        elif self.paused:
+            self._text("paused", (self.rect.left + margin, None))
+        pygame.display.flip()
+        self.drawn += 1
+
+    def _text(self, text: str, at: tuple[int, int | None]) -> None:
+        image = self.font.render(text, True, (255, 255, 255), (0, 0, 0))
+        x, y = at
+        if y is None:
+            y = self.rect.bottom - image.get_height() - max(4, self.rect.height // 60)
+        self.screen.blit(image, (x, y))
+
+    def screenshot(self) -> Path:
+        """The console's picture at 256 x 240 as a PNG in the states folder."""
+        self._update_picture()
+        stamp = time.strftime("%Y%m%d-%H%M%S")
+        path = self.states / f"{self.rom.stem}-{stamp}.png"
+        n = 1
+        while path.exists():
+            n += 1
+            path = self.states / f"{self.rom.stem}-{stamp}-{n}.png"
+        pygame.image.save(self.picture, str(path))
+        return path
+
+    def _pace(self, sound: bool) -> None:
+        if not self.realtime:
+            return
+        if self.audio is None or not sound:
+            if self.audio is not None:
+                self.audio.pump()
             self.clock.tick(FRAME_RATE)
             return
         waited_since = time.monotonic()
@@ -197,26 +681,58 @@ class Player:
                 return
 
     # -- loop
-    def step(self) -> None:
+    def _run_frame(self, sound: bool) -> None:
         self.nes.runFrame()
         self.frames += 1
         block = self.nes.getAudio()[0]
-        if self.audio is not None and block:
+        if sound and self.audio is not None and block:
             self.audio.push(block)
+        if self.ring is not None:
+            self.ring.after_frame(self.nes)
+
+    def step(self) -> None:
+        self._run_frame(sound=True)
         self.draw()
-        self._pace()
+        self._pace(sound=True)
+
+    def tick(self, max_frames: int | None = None) -> None:
+        """One picture's worth: read the input, then rewind, wait (paused), fast-forward
+        or run a frame, and show the picture."""
+        for event in self.source.poll():
+            self.handle(event)
+        if not self.running:
+            return
+        for pad, player in zip(self.pads, (0, 1)):
+            pad.updateInputs(self.controls.buttons(player))
+
+        if self.ring is not None and self.controls.command("Rewind"):
+            # One snapshot per `every` pictures: rewinding takes as long as the play did.
+            if self._rewind_ticks % self.ring.every == 0:
+                moved = self.ring.back(self.nes)
+                self.mode = "<< rewind" if moved else "<< oldest point"
+            self._rewind_ticks += 1
+            self.draw()
+            self._pace(sound=False)
+            return
+        self._rewind_ticks = 0
+        if self.paused:
+            self.mode = ""
+            self.draw()
+            if self.realtime:
+                self.clock.tick(30)
+            return
+        count = self.ff if self.controls.command("FastForward") else 1
+        if max_frames is not None:
+            count = max(1, min(count, max_frames - self.frames))
+        self.mode = f">> x{self.ff}" if count > 1 else ""
+        for _ in range(count):
+            self._run_frame(sound=count == 1)
+        self.draw()
+        self._pace(sound=count == 1)
 
     def run(self, max_frames: int | None = None) -> None:
         while self.running:
-            for event in pygame.event.get():
-                self.handle(event)
-            if not self.running:
-                break
-            if self.paused:
-                self.draw()
-                self.clock.tick(30)
-                continue
-            self.step()
+            self.tick(max_frames)
             if max_frames is not None and self.frames >= max_frames:
                 break
 
@@ -231,19 +747,88 @@ class Player:
         pygame.display.quit()
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("rom", nargs="?", help="an iNES cartridge image (default: the demo cartridge)")
-    parser.add_argument("--scale", type=int, default=3, help="window size in multiples of 256 x 240")
-    parser.add_argument("--states", help="folder of the save-state files (default beside the battery RAM)")
-    parser.add_argument("--mute", action="store_true", help="no sound; pace by the clock")
-    parser.add_argument("--frames", type=int, help="quit after this many frames")
-    args = parser.parse_args(argv)
+# ---------------------------------------------------------------- command line
+
+def _keys_help() -> str:
+    def names(section: str, target: str) -> str:
+        return "/".join(DEFAULT_MAP[section].get(target, [])) or "-"
+
+    rows = [f"  {t:<11} {names('keys1', t):<16} {names('keys2', t):<14} {names('pad', t)}"
+            for t in ("button", *TARGETS)]
+    rows[0] = f"  {'button':<11} {'player 1 keys':<16} {'player 2 keys':<14} pads (--pad2: the first is player 2)"
+    return "\n".join([
+        *rows,
+        "commands: P pause, 1-9 slot, F5 save state, F9 load state, F11 or Alt+Enter full screen,",
+        "  F12 screenshot (into the states folder), Esc quit",
+        "mapping: a TOML file (--config, default ~/.config/velkora/play.toml) with sections",
+        "  [keys1] [keys2] [pad] of BUTTON = \"INPUT\" or [\"INPUT\", ...]; --map keys2.A=h,j",
+        "  keys: pygame's K_ names without K_ (x, return, rshift); pad: buttonN, hatNup,",
+        "  hatNdown, hatNleft, hatNright, axisN+, axisN-",
+    ])
+
+
+def _rewind_help(seconds: float, every: int) -> str:
+    count = rewind_capacity(seconds, every)
+    return (f"seconds of play kept for rewinding (default {seconds:g}: {count} snapshots, one "
+            f"every {every} frames, about {count * TYPICAL_PACKED_BYTES / 1e6:.0f} MB at a typical "
+            f"{TYPICAL_PACKED_BYTES // 1000} KB each compressed, never more than "
+            f"{count * SNAPSHOT_BYTES / 1e6:.0f} MB); 0 turns rewinding off")
+
+
+def _aspect(text: str) -> float:
+    left, colon, right = text.partition(":")
+    try:
+        value = float(left) / float(right) if colon else float(text)
+    except (ValueError, ZeroDivisionError):
+        value = 0.0
+    if not 0.5 <= value <= 2.0:
+        raise argparse.ArgumentTypeError(f"not a pixel aspect ratio between 1:2 and 2:1: {text!r}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()), epilog=_keys_help(),
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("rom", nargs="?", help="an iNES cartridge image (default: the demo cartridge)")
+    p.add_argument("--scale", type=int, default=3, help="window size in multiples of 256 x 240")
+    p.add_argument("--states", help="folder of the save states and screenshots (default beside the battery RAM)")
+    p.add_argument("--mute", action="store_true", help="no sound; pace by the clock")
+    p.add_argument("--frames", type=int, help="quit after this many frames")
+    p.add_argument("--pad2", action="store_true", help="the keyboard is player 1, the first pad player 2")
+    p.add_argument("--config", type=Path, help="mapping file (TOML, see below)")
+    p.add_argument("--map", action="append", default=[], metavar="SECTION.BUTTON=INPUT[,INPUT]",
+                   help="change one button's inputs, e.g. pad.A=button2 or keys1.B=lctrl (repeatable)")
+    p.add_argument("--dead-zone", type=float, default=0.5, help="stick deflection that counts (0-1, default 0.5)")
+    p.add_argument("--ff", type=int, default=4, metavar="N", help="frames per picture while fast-forwarding (default 4)")
+    p.add_argument("--rewind-seconds", type=float, default=30.0, help=_rewind_help(30.0, 3))
+    p.add_argument("--rewind-every", type=int, default=3, metavar="K",
+                   help="take a rewind snapshot every K frames (default 3)")
+    p.add_argument("--fullscreen", action="store_true", help="start in full screen")
+    p.add_argument("--aspect", type=_aspect, default=1.0, metavar="W:H",
+                   help="pixel aspect ratio, e.g. 8:7 (default 1:1, square pixels)")
+    return p
+
+
+def main(argv: list[str] | None = None, source=None) -> int:
+    cli = parser()
+    args = cli.parse_args(argv)
+    if args.ff < 1 or args.rewind_every < 1 or args.rewind_seconds < 0 or not 0 <= args.dead_zone < 1:
+        cli.error("--ff and --rewind-every must be at least 1, --rewind-seconds not negative, "
+                  "--dead-zone from 0 to below 1")
+    config_path = args.config or default_config_path()
+    try:
+        config = load_config(config_path) if args.config or config_path.is_file() else None
+        mapping = build_mapping(config, args.map)
+    except MapError as error:
+        cli.error(str(error))
 
     rom = Path(args.rom) if args.rom else demo_cartridge()
     if not rom.is_file():
-        parser.error(f"no such cartridge: {rom}")
-    player = Player(rom, scale=max(1, args.scale), states=args.states, mute=args.mute)
+        cli.error(f"no such cartridge: {rom}")
+    player = Player(rom, scale=args.scale, states=args.states, mute=args.mute, mapping=mapping,
+                    pad2=args.pad2, dead_zone=args.dead_zone, ff=args.ff,
+                    rewind_seconds=args.rewind_seconds, rewind_every=args.rewind_every,
+                    fullscreen=args.fullscreen, pixel_aspect=args.aspect, source=source)
     started = time.perf_counter()
     try:
         player.run(args.frames)
@@ -251,6 +836,8 @@ def main(argv: list[str] | None = None) -> int:
         player.close()
     elapsed = time.perf_counter() - started
     print(f"played {player.frames} frames in {elapsed:.1f} s")
+    if player.ring is not None:
+        print(f"rewind buffer: {len(player.ring)} snapshots, {player.ring.bytes / 1e6:.1f} MB")
     return 0
 
 

@@ -2,6 +2,7 @@
 // the frame sequencer, and the sample stage that fills the audio blocks.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -128,6 +129,9 @@ public:
     // The largest catchUp target that would only move apuCycles; -1 when the
     // next catchUp must look at everything.
     int64_t quietLimit() const { return nextEvent == kUnscheduled ? -1 : nextEvent; }
+    // The same without the samples, which nothing the CPU reads depends on:
+    // a CPU that only waits may run up to here, and the catch-up makes them.
+    int64_t idleLimit() const { return nextEvent == kUnscheduled ? -1 : std::min(nextClock, nextDmc); }
     // apuCycles and sampleCount to 0, for the CPU's reset.
     void resetClock();
 

@@ -92,6 +92,8 @@ public:
     void catchUpAll();
     // The quiet window after a catch-up (see CPU::quietUntil).
     int64_t quietLimit() const;
+    // How far a CPU waiting in an idle loop may skip (see CPU::idleUntil).
+    int64_t idleLimit() const;
     void runFrame();
     void setPerFrame(Callback callback) { perFrameCallback = callback; }
 

@@ -12,7 +12,7 @@ void NESUnit::advance() {
     // Most steps fall inside the quiet window: nothing for the APU or PPU to do.
     if (cycles <= cpu->quietUntil && !cpu->ioTouched) return;
     cpu->ioTouched = false;
-    cpu->quietUntil = -1;
+    cpu->endQuiet();
     // The same steps as stepApu while 2 x apuCycles < cycles, run in bulk.
     apu->catchUp((cycles + 1) / 2);
     // runTo stops right after a frame-completing dot, so the callback runs
@@ -45,6 +45,7 @@ void NESUnit::advance() {
             return;
         }
         cpu->quietUntil = quietLimit();
+        cpu->idleUntil = idleLimit();
         return;
     }
     while (ppu->totalDots < 3 * cpu->cycles) {
@@ -67,7 +68,14 @@ void NESUnit::catchUpAll() {
     apu->catchUp((cycles + 1) / 2);
     ppu->owe(3 * cycles);
     ppu->sync();
-    cpu->quietUntil = -1;
+    cpu->endQuiet();
+}
+
+int64_t NESUnit::idleLimit() const {
+    const int64_t apuLimit = apu->idleLimit();
+    const int64_t dotLimit = ppu->quietDotLimit();
+    if (apuLimit < 0 || dotLimit < 0) return -1;
+    return std::min(2 * std::min<int64_t>(apuLimit, INT64_MAX / 4), dotLimit / 3);
 }
 
 int64_t NESUnit::quietLimit() const {
@@ -88,7 +96,7 @@ void NESUnit::runFrame() {
         std::atomic<int>& depth;
     } stepping(steppingOnCaller);
     // The caller may have changed memory since the last step.
-    cpu->quietUntil = -1;
+    cpu->endQuiet();
     const int64_t frame = ppu->frameCount;
     do {
         advance();

@@ -17,7 +17,7 @@ CPU::CPU() {
 
 void CPU::reset() {
     ppu->sync();
-    quietUntil = -1;  // the window was measured on the old clock
+    endQuiet();  // the window was measured on the old clock
     cycles = 0;
     ppu->totalDots = 0;
     apu->resetClock();  // apuCycles and sampleCount
@@ -65,12 +65,15 @@ void CPU::step() {
     if (VELKORA_UNLIKELY(halted)) return;
 
     if (VELKORA_UNLIKELY(nmiCondition && !nmiLine)) {
+        idleLoopStart = -1;
         enterInterrupt(nmiVector);
     } else if (VELKORA_UNLIKELY(irqPending) && !getFlag('I')) {
+        idleLoopStart = -1;
         irqPending = false;
         enterInterrupt(irqVector);
     }
     nmiLine = nmiCondition;
+    if (VELKORA_UNLIKELY(idleLoopStart >= 0)) skipIdleLoop();
 }
 
 void CPU::printTrace(uint8_t opcode, Location location) {

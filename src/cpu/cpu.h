@@ -80,6 +80,17 @@ public:
     int64_t stepStart = 0;
     bool ioTouched = false;
     void settle();
+    // A CPU waiting in an idle loop (a load and a test branching back to it,
+    // or a jump to itself) reads the same byte and leaves the same registers
+    // on every pass, so the passes that end by idleUntil (the quiet window,
+    // but for the audio samples, which the catch-up then makes) run at once
+    // (idle.cpp). A taken branch or jump back marks the loop's start.
+    int64_t idleUntil = -1;
+    int32_t idleLoopStart = -1;
+    void endQuiet() { quietUntil = idleUntil = -1; }
+    void noteLoop(uint16_t start) {
+        if (cycles < idleUntil) idleLoopStart = start;
+    }
 
     CPU();
     CPU(const CPU&) = delete;
@@ -177,4 +188,7 @@ private:
     void installUndocumented();
 
     void printTrace(uint8_t opcode, Location location);
+    // idle.cpp
+    void skipIdleLoop();
+    int64_t idlePassCycles(uint16_t start) const;
 };

@@ -28,6 +28,7 @@ void branch(CPU& cpu, Location target, bool taken) {
     const uint16_t next = uint16_t(cpu.PC + 2);
     const uint16_t landing = uint16_t(target + 2);
     cpu.cycles += ((next ^ landing) & 0xFF00) ? 4 : 3;
+    if (landing < cpu.PC) cpu.noteLoop(landing);
     cpu.PC = uint16_t(target);
 }
 
@@ -170,7 +171,10 @@ void NOP(CPU&, Location) {}
 
 // --- jumps, calls, returns ---
 
-void JMP(CPU& cpu, Location loc) { jumpTo(cpu, uint16_t(loc)); }
+void JMP(CPU& cpu, Location loc) {
+    if (uint16_t(loc) == cpu.PC) cpu.noteLoop(cpu.PC);
+    jumpTo(cpu, uint16_t(loc));
+}
 
 void JSR(CPU& cpu, Location loc) {
     pushWord(cpu, uint16_t(cpu.PC + 2));

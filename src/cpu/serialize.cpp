@@ -27,7 +27,7 @@ void CPU::serialize(StateStream& s) {
     s.io(memory);
     if (s.loading()) {
         // The quiet window was measured on the replaced machine.
-        quietUntil = -1;
+        endQuiet();
         ioTouched = false;
         stepStart = cycles;
         pageCrossed = false;

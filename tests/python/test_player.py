@@ -1,0 +1,313 @@
+"""The player (examples/play.py) driven headless by a scripted input source: two players on
+keys and pads, fast-forward, rewind, mapping files, screenshots, full screen, battery RAM."""
+from __future__ import annotations
+
+import importlib.util
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import velkora
+import velkora_gym
+from nesrom import JOYPAD_READER, build_rom, nrom_program, write_rom
+
+pygame = pytest.importorskip("pygame")
+
+PLAY = Path(__file__).resolve().parents[2] / "examples" / "play.py"
+spec = importlib.util.spec_from_file_location("example_play", PLAY)
+play = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(play)
+
+K = pygame
+
+
+def down(*keys):
+    return [play.Key(k, True) for k in keys]
+
+
+@pytest.fixture
+def make_player(tmp_path, monkeypatch):
+    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
+        monkeypatch.setenv(name, "dummy")
+    made = []
+
+    def make(rom, script=None, **options):
+        options.setdefault("mute", True)
+        options.setdefault("scale", 1)
+        player = play.Player(rom, states=tmp_path / "states", realtime=False,
+                             source=play.ScriptedInput(script or {}), **options)
+        made.append(player)
+        return player
+
+    yield make
+    for player in made:
+        player.close()
+
+
+@pytest.fixture(scope="module")
+def pads_rom(tmp_path_factory):
+    return Path(write_rom(tmp_path_factory.mktemp("pads"), build_rom(JOYPAD_READER), "pads.nes"))
+
+
+def port_bits(nes):
+    """The buttons JOYPAD_READER saw on each port in the last frame, in updateInputs order."""
+    mem = nes.cpuMem()
+    return [int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]
+
+
+def bits(*names):
+    return [int(b in names) for b in play.BUTTONS]
+
+
+# ---------------------------------------------------------------- players and pads
+
+@pytest.mark.parametrize("pad2, events, port0, port1", [
+    (False, down(K.K_x, K.K_RIGHT, K.K_f, K.K_w, K.K_t), bits("A", "Right"), bits("B", "Up", "Start")),
+    (False, [play.PadAdded(10, "one"), play.PadAdded(11, "two"), play.PadButton(10, 1, True),
+             play.PadHat(10, 0, 1, 0), play.PadButton(11, 0, True), play.PadAxis(11, 1, -0.9),
+             play.PadButton(11, 7, True)], bits("A", "Right"), bits("B", "Up", "Start")),
+    (True, down(K.K_x, K.K_RIGHT) + [play.PadAdded(5, "pad"), play.PadButton(5, 0, True),
+                                      play.PadHat(5, 0, 0, 1), play.PadButton(5, 6, True)],
+     bits("A", "Right"), bits("B", "Up", "Select")),
+    # Opposites cancel per player, also when one comes from the keys and the other from the pad.
+    (True, down(K.K_LEFT, K.K_RIGHT, K.K_x, K.K_w, K.K_f) + [play.PadAdded(5, "pad"), play.PadHat(5, 0, 0, -1)],
+     bits("A"), bits("B")),
+], ids=["two keyboard blocks", "two pads", "--pad2", "opposites cancel"])
+def test_each_player_reaches_its_port(make_player, pads_rom, pad2, events, port0, port1):
+    player = make_player(pads_rom, {0: events}, pad2=pad2)
+    for _ in range(3):
+        player.tick()
+    assert port_bits(player.nes) == (port0, port1)
+
+
+@pytest.mark.parametrize("events, held", [
+    ([play.PadAxis(1, 0, 0.3)], []),                                   # inside the dead zone
+    ([play.PadAxis(1, 0, 0.8)], ["Right"]),
+    ([play.PadAxis(1, 0, 0.8), play.PadAxis(1, 0, 0.1)], []),         # back to the middle
+    ([play.PadAxis(1, 1, -0.7), play.PadAxis(1, 0, -0.6)], ["Up", "Left"]),
+    ([play.PadHat(1, 0, -1, 1)], ["Up", "Left"]),
+    ([play.PadHat(1, 0, -1, 1), play.PadHat(1, 0, 0, 0)], []),
+    ([play.PadButton(1, b, True) for b in (0, 1, 6, 7)], ["A", "B", "Select", "Start"]),
+    ([play.PadButton(1, 1, True), play.PadButton(1, 1, False)], []),
+    ([play.PadHat(1, 0, -1, 0), play.PadAxis(1, 0, 0.9)], []),         # hat left + stick right
+    ([play.PadButton(2, 1, True)], []),                                # a pad never plugged in
+])
+def test_pad_inputs_and_dead_zone(events, held):
+    controls = play.Controls(dead_zone=0.5)
+    controls.pad_added(1, "pad")
+    for event in events:
+        getattr(controls, {"PadAxis": "pad_axis", "PadHat": "pad_hat", "PadButton": "pad_button"}[
+            type(event).__name__])(*event)
+    assert controls.buttons(0) == bits(*held)
+
+
+def test_pads_plugged_and_unplugged_while_playing(make_player, pads_rom):
+    script = {
+        2: [play.PadAdded(7, "first"), play.PadButton(7, 1, True)],
+        4: [play.PadAdded(8, "second"), play.PadButton(8, 0, True)],
+        6: [play.PadAdded(9, "third"), play.PadHat(9, 0, 0, -1)],     # both players taken: waits
+        8: [play.PadRemoved(7)],                                      # the third takes player 1
+        10: [play.PadRemoved(9), play.Key(K.K_x, True), play.FocusLost()],
+    }
+    player = make_player(pads_rom, script)
+    seen = []
+    for _ in range(12):
+        player.tick()
+        seen.append(port_bits(player.nes))
+    assert seen[1] == (bits(), bits())
+    assert seen[3] == (bits("A"), bits())
+    assert seen[5] == seen[7] == (bits("A"), bits("B"))
+    assert seen[9] == (bits("Down"), bits("B"))
+    assert seen[11] == (bits(), bits("B"))                       # nothing stuck after unplugging
+    assert player.message == "player 1's pad removed (third)"
+
+
+def test_config_and_map_change_the_mapping(tmp_path):
+    config = tmp_path / "play.toml"
+    config.write_text('[pad]\nA = "button2"\n\n[keys1]\nb = ["j", "K"]\nfast_forward = "lctrl"\n')
+    controls = play.Controls(play.build_mapping(play.load_config(config), ["keys2.Up=i", "pad.Start="]))
+    for key in (K.K_j, K.K_k, K.K_z, K.K_w, K.K_i, K.K_LCTRL):
+        controls.key(key, True)
+    controls.pad_added(3, "pad")
+    for button in (1, 2, 7):
+        controls.pad_button(3, button, True)
+    assert controls.buttons(0) == bits("A", "B")                 # button2, j; not button1/7 nor z
+    assert controls.buttons(1) == bits("Up")                     # i, and w no longer
+    assert controls.command("FastForward") and not controls.command("Rewind")
+    controls.key(K.K_j, False)
+    assert controls.buttons(0) == bits("A", "B")                 # k still holds B
+
+
+@pytest.mark.parametrize("config, options, named", [
+    ('[pad]\nJump = "button1"\n', [], "'Jump'"),
+    ('[keys1]\nA = "nosuchkey"\n', [], "'nosuchkey'"),
+    ('[keys3]\nA = "x"\n', [], "'keys3'"),
+    ('[pad]\nA = "hat0north"\n', [], "'hat0north'"),
+    ('[pad]\nA = "x"\n', [], "'x'"),
+    ('[keys1]\nA = "button1"\n', [], "'button1'"),
+    ('[keys2]\nA = 3\n', [], "keys2.A"),
+    ("A = [\n", [], "play.toml"),
+    (None, ["--map", "pad.Turbo=button3"], "'Turbo'"),
+    (None, ["--map", "keys1.B=f5"], "save state"),
+    (None, ["--map", "padA=button1"], "SECTION.BUTTON"),
+])
+def test_unknown_names_are_refused(tmp_path, monkeypatch, capsys, config, options, named):
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))         # no user config
+    if config is not None:
+        (tmp_path / "play.toml").write_text(config)
+        options = ["--config", str(tmp_path / "play.toml"), *options]
+    with pytest.raises(SystemExit) as stopped:
+        play.main(["no-such.nes", *options])
+    assert stopped.value.code == 2
+    err = capsys.readouterr().err
+    assert "usage:" in err and named in err
+
+
+# ---------------------------------------------------------------- fast-forward and rewind
+
+@pytest.mark.parametrize("ff, hold, release", [
+    (4, [play.Key(K.K_TAB, True)], [play.Key(K.K_TAB, False)]),
+    (7, [play.PadAdded(1, "pad"), play.PadButton(1, 5, True)], [play.PadButton(1, 5, False)]),
+])
+def test_fast_forward_runs_n_frames_a_picture_without_sound(make_player, demo_cartridge, monkeypatch,
+                                                            ff, hold, release):
+    pushed = []
+    monkeypatch.setattr(play.AudioOut, "push", lambda self, block: pushed.append(block))
+    player = make_player(demo_cartridge, {0: hold, 3: release}, ff=ff, mute=False)
+    assert player.audio is not None
+    for _ in range(3):
+        player.tick()
+    assert (player.nes.frameCount(), player.drawn, pushed) == (3 * ff, 3, [])
+    for _ in range(3):
+        player.tick()
+    assert (player.nes.frameCount(), player.drawn) == (3 * ff + 3, 6)
+    assert pushed                                                # sound is back
+
+
+@pytest.mark.parametrize("every, seconds, played, held, back_at", [
+    (3, 30, 60, 30, 30),      # one restore per 3 pictures: 30 pictures go back 30 frames
+    (1, 30, 40, 10, 30),
+    (4, 30, 50, 9, 40),       # 50 is between snapshots: the first step goes to 48
+    (2, 0.1, 40, 30, 32),     # five snapshots kept (38 ... 30 s worth of 0.1 s): stops at the oldest
+])
+def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every, seconds, played, held, back_at):
+    script = {0: down(K.K_RIGHT), played: down(K.K_BACKSPACE),
+              played + held: [play.Key(K.K_BACKSPACE, False)], played + held + 1: down(K.K_BACKSPACE)}
+    player = make_player(demo_cartridge, script, rewind_every=every, rewind_seconds=seconds)
+    nes = player.nes
+    seen = {}
+    for _ in range(played):
+        player.tick()
+        seen[nes.frameCount()] = velkora_gym.snapshot(nes)
+        assert len(player.ring) <= player.ring.capacity
+    for _ in range(held):
+        player.tick()
+    assert player.frames == played and velkora_gym.snapshot(nes) == seen[back_at]
+
+    # Released, it plays on from there as a console restored to that frame would.
+    player.tick()
+    reference = velkora.NES(str(demo_cartridge))
+    pad = velkora.Controller()
+    reference.setController(pad, 0)
+    pad.updateInputs(bits("Right"))
+    velkora_gym.restore(reference, seen[back_at])
+    reference.runFrame()
+    reference.getAudio()
+    assert nes.frameCount() == back_at + 1
+    assert velkora_gym.snapshot(nes) == velkora_gym.snapshot(reference)
+    player.tick()                                                # and that point stays reachable
+    assert velkora_gym.snapshot(nes) == seen[back_at]
+
+
+def test_help_states_a_true_bound_on_rewind_memory(demo_cartridge, capsys):
+    with pytest.raises(SystemExit):
+        play.main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    count, bound = re.search(r"(\d+) snapshots.*?never more than (\d+) MB", text).groups()
+    raw = len(velkora_gym.snapshot(velkora.NES(str(demo_cartridge))))
+    assert int(count) == play.rewind_capacity(30, 3) and int(bound) * 1e6 >= int(count) * raw
+
+
+# ---------------------------------------------------------------- picture
+
+@pytest.mark.parametrize("screen, aspect, scale, rect", [
+    ((1920, 1080), 1, 4, (448, 60, 1024, 960)),
+    ((1280, 720), 1, 3, (256, 0, 768, 720)),
+    ((1366, 768), 1, 3, (299, 24, 768, 720)),
+    ((800, 600), 1, 2, (144, 60, 512, 480)),
+    ((1920, 1080), 8 / 7, 4, (375, 60, 1170, 960)),
+    ((640, 480), 8 / 7, 2, (27, 0, 585, 480)),
+    ((1200, 1200), 8 / 7, 4, (15, 120, 1170, 960)),     # the height allows 5, the width 4
+    ((200, 150), 1, 0, (20, 0, 160, 150)),              # smaller than the picture: shrunk
+])
+def test_full_screen_scale_and_offset(screen, aspect, scale, rect):
+    got_scale, got_rect = play.fit(screen, aspect)
+    assert (got_scale, tuple(got_rect)) == (scale, rect)
+
+
+def test_full_screen_toggle_centres_the_picture_on_black(make_player, demo_cartridge):
+    alt_enter = [play.Key(K.K_RETURN, True, alt=True)]
+    player = make_player(demo_cartridge, {5: [play.Key(K.K_F11, True)], 7: alt_enter})
+    for _ in range(6):
+        player.tick()
+    shown = pygame.surfarray.array3d(player.screen).swapaxes(0, 1)
+    assert shown.shape[:2] == (768, 1024)                      # the dummy display
+    assert (shown[24:744:3, 128:896:3] == np.asarray(player.nes.getImg())).all()
+    assert not shown[:24].any() and not shown[:, :128].any() and not shown[744:].any()
+    player.tick()
+    player.tick()
+    assert not player.screen.get_flags() & pygame.FULLSCREEN
+    assert player.controls.buttons(0) == bits()                # Alt+Enter is not Start
+
+
+@pytest.mark.parametrize("keys, message", [
+    ([K.K_4], "slot 4"),
+    ([K.K_4, K.K_F5], "saved slot 4"),
+    ([K.K_F9], "slot 1 is empty"),
+    ([K.K_F5, K.K_F9], "loaded slot 1"),
+    ([K.K_F12], "screenshot"),
+])
+def test_commands_show_a_short_message(make_player, demo_cartridge, monkeypatch, keys, message):
+    player = make_player(demo_cartridge, {3: down(*keys)})
+    for _ in range(4):
+        player.tick()
+    shown = pygame.surfarray.array3d(player.screen).swapaxes(0, 1)
+    picture = np.asarray(player.nes.getImg())
+    assert player.message.startswith(message)
+    assert (shown[200:] != picture[200:]).any() and (shown[:150] == picture[:150]).all()
+    later = play.time.monotonic() + play.MESSAGE_SECONDS + 0.1
+    monkeypatch.setattr(play.time, "monotonic", lambda: later)
+    player.draw()
+    assert (pygame.surfarray.array3d(player.screen).swapaxes(0, 1) == picture).all()
+
+
+def test_screenshot_writes_the_picture_as_png(make_player, demo_cartridge, tmp_path):
+    player = make_player(demo_cartridge, {20: down(K.K_F12), 21: down(K.K_F12)}, scale=2)
+    for _ in range(20):
+        player.tick()
+    picture = np.array(player.nes.getImg())
+    player.tick()
+    player.tick()
+    shots = sorted((tmp_path / "states").glob("*.png"), key=lambda p: p.stat().st_mtime_ns)
+    assert len(shots) == 2 and shots[0].name.startswith("velkora-demo-")
+    saved = pygame.surfarray.array3d(pygame.image.load(str(shots[0]))).swapaxes(0, 1)
+    assert (saved == picture).all()
+
+
+# ---------------------------------------------------------------- battery RAM
+
+@pytest.mark.parametrize("event", [play.Key(K.K_ESCAPE, True), play.Quit()], ids=["Esc", "window closed"])
+def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, capsys, event):
+    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
+        monkeypatch.setenv(name, "dummy")
+    source = nrom_program("lda #$5A\nsta $6000\nlda #$A5\nsta $7FFF\nloop:\njmp loop")
+    rom = write_rom(tmp_path, build_rom(source, battery=True), "battery game.nes")
+    ram = data_home / "velkora" / "battery_game" / "ram"
+    assert not ram.exists()
+    assert play.main([rom, "--mute", "--states", str(tmp_path / "s")],
+                     source=play.ScriptedInput({5: [event]})) == 0
+    assert "played 5 frames" in capsys.readouterr().out
+    data = ram.read_bytes()
+    assert (len(data), data[0], data[0x1FFF]) == (8192, 0x5A, 0xA5)
