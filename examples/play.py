@@ -235,11 +235,11 @@ def build_mapping(config: dict | None = None, overrides: list[str] = ()) -> dict
             if not isinstance(inputs, list) or not all(isinstance(i, str) for i in inputs):
                 raise MapError(f"{section}.{raw_target} must be a string or a list of strings")
             chosen[section][target_name(section, raw_target)] = inputs
-    for spec in overrides:
-        left, eq, right = spec.partition("=")
+    for item in overrides:
+        left, eq, right = item.partition("=")
         raw_section, dot, raw_target = left.partition(".")
         if not eq or not dot:
-            raise MapError(f"--map {spec!r}: write SECTION.BUTTON=INPUT[,INPUT...], e.g. pad.A=button2")
+            raise MapError(f"--map {item!r}: write SECTION.BUTTON=INPUT[,INPUT...], e.g. pad.A=button2")
         section = section_name(raw_section)
         chosen[section][target_name(section, raw_target)] = [i for i in right.split(",") if i.strip()]
     return {section: {target: [parse_input(section, i) for i in inputs] for target, inputs in targets.items()}

@@ -16,9 +16,9 @@ from nesrom import JOYPAD_READER, build_rom, nrom_program, write_rom
 pygame = pytest.importorskip("pygame")
 
 PLAY = Path(__file__).resolve().parents[2] / "examples" / "play.py"
-spec = importlib.util.spec_from_file_location("example_play", PLAY)
-play = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(play)
+_found = importlib.util.spec_from_file_location("example_play", PLAY)
+play = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(play)
 
 K = pygame
 
