@@ -147,8 +147,7 @@ void ConsoleBatch::picture(size_t index, uint8_t* out) {
         std::memset(out, 0, PPU::kFrameBytes);
         return;
     }
-    const uint8_t* colours = ppu.displayColorIndex.data();
-    for (size_t i = 0; i < kFramePixels; ++i) std::memcpy(out + 3 * i, &colorTable[3 * size_t(colours[i])], 3);
+    paintFrame(ppu.displayColorIndex.data(), out);
 }
 
 bool ConsoleBatch::takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out) {

@@ -1,4 +1,6 @@
 // The console's 64 colours, R, G, B per palette value.
+#include <cstring>
+
 #include "ppu/ppu.h"
 
 namespace {
@@ -27,3 +29,45 @@ static constexpr std::array<uint8_t, 64 * 3> kColors{{
 // Both are constant-initialised, so no static constructor order matters.
 const std::array<uint8_t, 64 * 3> colorTable = kColors;
 std::array<uint8_t, 64 * 3> colorLookupTable = kColors;
+
+namespace {
+
+constexpr size_t kPixels = size_t(PPU::kWidth) * PPU::kHeight;
+
+// Each colour as four bytes, so a pixel is one store; the spare byte is
+// overwritten by the next pixel's store.
+constexpr std::array<uint32_t, 64> kColourWords = [] {
+    std::array<uint32_t, 64> words{};
+    for (size_t c = 0; c < 64; ++c) {
+        words[c] = uint32_t(kColors[3 * c]) | uint32_t(kColors[3 * c + 1]) << 8 | uint32_t(kColors[3 * c + 2]) << 16;
+    }
+    return words;
+}();
+
+// Exactly the pixel's three bytes: its neighbours may not be redrawn.
+inline void paintPixel(uint8_t* rgb, size_t i, uint8_t colour) {
+    std::memcpy(rgb + 3 * i, &kColourWords[colour & 0x3F], 3);
+}
+
+}  // namespace
+
+void paintFrame(const uint8_t* colours, uint8_t* rgb) {
+    for (size_t i = 0; i + 1 < kPixels; ++i) std::memcpy(rgb + 3 * i, &kColourWords[colours[i] & 0x3F], 4);
+    paintPixel(rgb, kPixels - 1, colours[kPixels - 1]);
+}
+
+void repaintChanges(uint8_t* shown, const uint8_t* colours, uint8_t* rgb) {
+    for (size_t group = 0; group < kPixels; group += 8) {
+        uint64_t old, now;
+        std::memcpy(&old, shown + group, 8);
+        std::memcpy(&now, colours + group, 8);
+        uint64_t changed = old ^ now;
+        if (changed == 0) continue;
+        std::memcpy(shown + group, &now, 8);
+        do {
+            const int shift = __builtin_ctzll(changed) & ~7;
+            paintPixel(rgb, group + size_t(shift >> 3), uint8_t(now >> shift));
+            changed &= ~(uint64_t(0xFF) << shift);
+        } while (changed != 0);
+    }
+}

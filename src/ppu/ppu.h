@@ -106,20 +106,21 @@ public:
     int32_t lineSpriteXMin = 0;
     int32_t lineSpriteXMax = 0;
 
-    // --- frames (render.cpp) ---
-    alignas(64) std::array<uint8_t, kFrameBytes> workFrame{};
-    alignas(64) std::array<uint8_t, kFrameBytes> displayFrame{};
-    // Palette values of workFrame's and displayFrame's pixels; the RGB
-    // pictures are colorTable applied to them.
+    // --- frames (render.cpp, palette.cpp) ---
+    // The frame being drawn, as palette values; at vertical blank it becomes
+    // the finished one, displayColorIndex, and displayFrame shows it in RGB
+    // (colorTable of each value), redrawn where it changed.
     alignas(64) std::array<uint8_t, kWidth * kHeight> colorIndexCache{};
     alignas(64) std::array<uint8_t, kWidth * kHeight> displayColorIndex{};
+    alignas(64) std::array<uint8_t, kFrameBytes> displayFrame{};
     // No frame finished yet: displayFrame is still black, whatever its values say.
     bool displayPublished = false;
-    // Off, only the palette values are drawn and workFrame and displayFrame
-    // stand still: a batch reads its observations from the values.
+    // Off, displayFrame stands still: a batch reads the palette values.
     bool rgbFrames = true;
-    void setRgbFrames(bool on);  // serialize.cpp: on again, both pictures are redrawn
+    void setRgbFrames(bool on);  // on again, displayFrame is redrawn
     std::mutex frameLock;
+    // displayFrame from displayColorIndex, every pixel (or black before the first frame).
+    void paintDisplay();
 
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
     bool mapperCountsDots = false;
@@ -240,8 +241,6 @@ private:
             default: return address;
         }
     }
-    // The RGB bytes of this scanline of workFrame, or null when they are not kept.
-    uint8_t* rgbLine() { return rgbFrames ? workFrame.data() + size_t(scanline) * kWidth * 3 : nullptr; }
     // The fold of mirrorAddress for $3F00-$3F1F, which every pixel takes.
     static uint16_t foldPalette(uint16_t address) {
         return (address & 0x13) == 0x10 ? (address & 0xFF0F) : address;
@@ -303,5 +302,10 @@ private:
 
 // The 64 RGB colours the renderer uses, indexed by a 6-bit palette value.
 extern const std::array<uint8_t, 64 * 3> colorTable;
+// RGB of a 240 x 256 frame of palette values (palette.cpp).
+void paintFrame(const uint8_t* colours, uint8_t* rgb);
+// `shown`, the values `rgb` shows, becomes `colours`: only the pixels that
+// differ are redrawn.
+void repaintChanges(uint8_t* shown, const uint8_t* colours, uint8_t* rgb);
 // A writable copy of the same colours, one per process, for Python to view.
 extern std::array<uint8_t, 64 * 3> colorLookupTable;

@@ -10,12 +10,6 @@ PPU::PPU(CPU* c) : cpu(c) {
     ppuCtrl = &cpu->memory[0x2000];
     ppuMask = &cpu->memory[0x2001];
     ppuStatus = &cpu->memory[0x2002];
-    // colorIndexCache starts at palette value 0, so the picture must show that colour.
-    for (size_t i = 0; i < kFrameBytes; i += 3) {
-        workFrame[i] = colorTable[0];
-        workFrame[i + 1] = colorTable[1];
-        workFrame[i + 2] = colorTable[2];
-    }
     locateNextEvent();
     if (cpu->cartridge) attachCartridge(cpu->cartridge);
 }

@@ -86,8 +86,14 @@ void PPU::endVblank() {
 
 void PPU::publishFrame() {
     std::lock_guard<std::mutex> guard(frameLock);
-    if (rgbFrames) std::memcpy(displayFrame.data(), workFrame.data(), kFrameBytes);
-    std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
+    if (!rgbFrames) {
+        std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
+    } else if (displayPublished) {
+        repaintChanges(displayColorIndex.data(), colorIndexCache.data(), displayFrame.data());
+    } else {
+        std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
+        paintFrame(displayColorIndex.data(), displayFrame.data());
+    }
     displayPublished = true;
 }
 
@@ -132,8 +138,5 @@ void PPU::outputPixel(int x, uint8_t mask) {
     // Palette RAM keeps all eight bits; the colour table has 64 entries.
     const uint8_t colour = vram[foldPalette(address)] & 0x3F;
     const int i = scanline * kWidth + x;
-    if (colorIndexCache[i] != colour) {
-        colorIndexCache[i] = colour;
-        if (rgbFrames) std::memcpy(&workFrame[size_t(i) * 3], &colorTable[size_t(colour) * 3], 3);
-    }
+    colorIndexCache[i] = colour;
 }

@@ -1,5 +1,5 @@
-// The PPU in a snapshot. The pictures are stored as palette values; their
-// RGB bytes follow from colorTable, so they are redrawn on a restore.
+// The PPU in a snapshot. The pictures are stored as palette values; the RGB
+// picture follows from colorTable, so it is redrawn on a restore.
 #include <cstring>
 
 #include "cpu/cpu.h"
@@ -10,39 +10,6 @@ namespace {
 
 constexpr size_t kPixels = size_t(PPU::kWidth) * PPU::kHeight;
 constexpr uint8_t kColours = 64;
-
-// Each colour as four bytes, so a pixel is one store; the spare byte is
-// overwritten by the next pixel, and the last pixel stores three.
-const std::array<uint32_t, kColours>& colourWords() {
-    static const std::array<uint32_t, kColours> words = [] {
-        std::array<uint32_t, kColours> w{};
-        for (size_t c = 0; c < kColours; ++c) {
-            w[c] = uint32_t(colorTable[3 * c]) | uint32_t(colorTable[3 * c + 1]) << 8 |
-                   uint32_t(colorTable[3 * c + 2]) << 16;
-        }
-        return w;
-    }();
-    return words;
-}
-
-void paint(const uint8_t* colours, uint8_t* rgb) {
-    const auto& words = colourWords();
-    for (size_t i = 0; i + 1 < kPixels; ++i) std::memcpy(rgb + 3 * i, &words[colours[i]], 4);
-    std::memcpy(rgb + 3 * (kPixels - 1), &colorTable[3 * size_t(colours[kPixels - 1])], 3);
-}
-
-// Only the pixels whose value changes get new RGB bytes: restoring a state
-// near the current one touches little of the picture.
-void repaint(uint8_t* cache, const uint8_t* colours, uint8_t* rgb) {
-    for (size_t group = 0; group < kPixels; group += 8) {
-        uint64_t old, now;
-        std::memcpy(&old, cache + group, 8);
-        std::memcpy(&now, colours + group, 8);
-        if (old == now) continue;
-        std::memcpy(cache + group, &now, 8);
-        for (size_t i = group; i < group + 8; ++i) std::memcpy(rgb + 3 * i, &colorTable[3 * size_t(cache[i])], 3);
-    }
-}
 
 }  // namespace
 
@@ -109,24 +76,14 @@ void PPU::serialize(StateStream& s) {
     s.io(lineSpriteXMax, 0, 255, "line sprites' largest X");
 
     // --- frames ---
-    if (s.loading() && rgbFrames) {
-        repaint(colorIndexCache.data(), s.take(kPixels, "picture being drawn"), workFrame.data());
-    } else {
-        s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
-    }
+    s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
     std::unique_lock<std::mutex> guard(frameLock, std::defer_lock);
     if (s.loading()) guard.lock();  // readers of the finished picture hold it
     s.bytesBelow(displayColorIndex.data(), kPixels, kColours, "finished picture");
     s.io(displayPublished);
 
     if (s.loading()) {
-        if (!rgbFrames) {
-            // Nothing shows the pictures until they are kept again.
-        } else if (displayPublished) {
-            paint(displayColorIndex.data(), displayFrame.data());
-        } else {
-            displayFrame.fill(0);
-        }
+        if (rgbFrames) paintDisplay();
         guard.unlock();
         totalDots = 3 * int64_t(cpu->cycles);
         owedDots = 0;
@@ -135,13 +92,16 @@ void PPU::serialize(StateStream& s) {
     }
 }
 
+void PPU::paintDisplay() {
+    if (displayPublished) paintFrame(displayColorIndex.data(), displayFrame.data());
+    else displayFrame.fill(0);
+}
+
 void PPU::setRgbFrames(bool on) {
     if (on == rgbFrames) return;
     sync();
     rgbFrames = on;
     if (!on) return;
-    paint(colorIndexCache.data(), workFrame.data());
     std::lock_guard<std::mutex> guard(frameLock);
-    if (displayPublished) paint(displayColorIndex.data(), displayFrame.data());
-    else displayFrame.fill(0);
+    paintDisplay();
 }

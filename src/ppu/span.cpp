@@ -46,32 +46,16 @@ uint16_t nametableMask(int32_t mirroring) {
     }
 }
 
-// Writes one pixel's palette value; unchanged pixels keep their RGB bytes.
-// Without an RGB line (frame null) only the palette values are kept.
-inline void putPixel(uint8_t* cache, uint8_t* frame, int i, uint8_t colour) {
-    if (cache[i] != colour) {
-        cache[i] = colour;
-        if (frame) std::memcpy(frame + size_t(i) * 3, &colorTable[size_t(colour) * 3], 3);
-    }
-}
+// Writes one pixel's palette value.
+inline void putPixel(uint8_t* cache, int i, uint8_t colour) { cache[i] = colour; }
 
 // Writes the bytes of `colours` selected by `select` into the aligned group
-// of eight pixels at index i; RGB bytes only for the values that changed.
-inline void putGroup(uint8_t* cache, uint8_t* frame, int i, uint64_t colours, uint64_t select) {
+// of eight pixels at index i.
+inline void putGroup(uint8_t* cache, int i, uint64_t colours, uint64_t select) {
     uint64_t old;
     std::memcpy(&old, cache + i, 8);
     const uint64_t now = (old & ~select) | (colours & select);
-    uint64_t changed = now ^ old;
-    if (changed == 0) return;
     std::memcpy(cache + i, &now, 8);
-    if (!frame) return;
-    uint8_t* rgb = frame + size_t(i) * 3;
-    do {
-        const int shift = __builtin_ctzll(changed) & ~7;
-        const size_t colour = size_t((now >> shift) & 0x3F);
-        std::memcpy(rgb + 3 * (shift >> 3), &colorTable[colour * 3], 3);
-        changed &= ~(uint64_t(0xFF) << shift);
-    } while (changed != 0);
 }
 
 // Palette values of a tile's eight pixels, byte d for tileDot d.
@@ -99,11 +83,10 @@ inline uint64_t columns(int32_t j, int32_t jEnd) { return (~uint64_t(0) >> (8 * 
 void PPU::renderBackdropSpan(int32_t first, int32_t last) {
     const uint64_t backdrops = (vram[0x3F00] & 0x3F) * kEveryByte;
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
-    uint8_t* frame = rgbLine();
     for (int32_t x = first - 1; x < last;) {
         const int32_t group = x & ~7;
         const int32_t jEnd = std::min(last - 1 - group, 7);
-        putGroup(cache, frame, group, backdrops, columns(x & 7, jEnd));
+        putGroup(cache, group, backdrops, columns(x & 7, jEnd));
         x = group + jEnd + 1;
     }
     const int32_t dots = last - first + 1;
@@ -160,7 +143,6 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     const bool bgShownLeft = (mask & 0x0A) == 0x0A;
     const bool bgShownRest = (mask & 0x08) != 0;
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
-    uint8_t* frame = rgbLine();
 
     uint16_t vv = v;
     uint8_t td = tileDot;
@@ -227,7 +209,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
                 run = colours();
                 run = td >= j0 ? run >> (8 * (td - j0)) : run << (8 * (j0 - td));
             }
-            putGroup(cache, frame, x0 & ~7, run, columns(j0, j0 + count - 1));
+            putGroup(cache, x0 & ~7, run, columns(j0, j0 + count - 1));
         } else {
             const uint16_t pair = uint16_t(kSpread[low] | (kSpread[high] << 1));
             const uint8_t bgAttribute = vram[at & ntMask];
@@ -244,7 +226,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
                     if (spriteShows && (x >= 8 || (mask & 0x04))) address = 0x3F10 + (sp & 0x0F);
                 }
                 if (!spriteShows && bgPixel != 0 && bgShown) address = bgBase + bgPixel;
-                putPixel(cache, frame, x, vram[address] & 0x3F);
+                putPixel(cache, x, vram[address] & 0x3F);
             }
         }
         td = uint8_t(td + count);
@@ -294,7 +276,6 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     const int32_t fine = fineX;
     const int32_t wrapColumn = 7 - fine;
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
-    uint8_t* frame = rgbLine();
 
     uint16_t vv = v;
     uint16_t nt = ntAddress;
@@ -354,7 +335,7 @@ void PPU::drawBackground(int32_t first, int32_t last) {
         } else {
             run = latchedColours() << (8 * (8 - fine));
         }
-        putGroup(cache, frame, group, run, columns(j, jEnd));
+        putGroup(cache, group, run, columns(j, jEnd));
         if (jEnd == 7) {
             // Dot 8g + 8: coarse X moves, except at dot 256, where fine Y does
             // (before that dot's look-ahead fetch when fineX is 0, done above).

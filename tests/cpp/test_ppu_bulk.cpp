@@ -32,7 +32,7 @@ void expectSameState(PPU& bulk, PPU& reference, const std::string& where) {
 }
 
 void expectSamePicture(const PPU& bulk, const PPU& reference, const std::string& where) {
-    SAME(colorIndexCache); SAME(workFrame); SAME(displayFrame);
+    SAME(colorIndexCache); SAME(displayColorIndex); SAME(displayFrame);
 }
 
 // A CPU, APU and PPU, optionally with a board that has a per-dot hook: MMC3

@@ -76,13 +76,13 @@ TEST_F(RenderTest, DisplayFrameChangesOnlyAtVerticalBlankStart) {
     EXPECT_EQ(ppu->displayFrame[0], colorTable[3 * kBackdrop]);
     ppu->vram[0x3F00] = 0x20;  // white
     runTo(100, 0);
-    EXPECT_EQ(ppu->workFrame[0], 0xFF);
+    EXPECT_EQ(ppu->colorIndexCache[0], 0x20);
     EXPECT_EQ(ppu->displayFrame[0], colorTable[3 * kBackdrop]) << "published too early";
     runTo(241, 1);
     EXPECT_EQ(ppu->displayFrame[0], colorTable[3 * kBackdrop]);
     ppu->stepDot();
     EXPECT_EQ(ppu->displayFrame[0], 0xFF);
-    EXPECT_EQ(std::memcmp(ppu->displayFrame.data(), ppu->workFrame.data(), PPU::kFrameBytes), 0);
+    for (size_t i = 0; i < PPU::kFrameBytes; ++i) ASSERT_EQ(ppu->displayFrame[i], colorTable[3 * 0x20 + i % 3]);
 }
 
 // --- backdrop and palette values -------------------------------------------
