@@ -276,6 +276,8 @@ private:
     void drawSpan(int32_t first, int32_t last, uint8_t mask);
     template <bool kWatch>
     void drawBackground(int32_t first, int32_t last);
+    template <bool kWatch>
+    void drawBackgroundLine();
     void renderBackdropSpan(int32_t first, int32_t last);
 
     // sprites.cpp

@@ -109,6 +109,9 @@ void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
     if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
         if (mapperWatchesPatterns) drawSpan<true, true>(first, last, mask);
         else drawSpan<true, false>(first, last, mask);
+    } else if (first == 1 && last == 256 && (mask & 0x0A) == 0x0A) {
+        if (mapperWatchesPatterns) drawBackgroundLine<true>();
+        else drawBackgroundLine<false>();
     } else if ((mask & 0x08) && (first > 8 || (mask & 0x02)) && (j0 == 0 || tileDot == ((fineX + j0) & 7))) {
         if (mapperWatchesPatterns) drawBackground<true>(first, last);
         else drawBackground<false>(first, last);
@@ -360,4 +363,80 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     heldAttribute = attribute;
     heldPalette[0] = palette[0];
     heldPalette[1] = palette[1];
+}
+
+// A whole line of background (dots 1-256, every column shown, no sprite):
+// the most common span by far. The 33 tiles it shows are fetched in the
+// order drawBackground fetches them, each turned into its eight palette
+// values once; each group of eight pixels is then two of them shifted by
+// fine X. Leaves the state drawBackground leaves.
+template <bool kWatch>
+void PPU::drawBackgroundLine() {
+    const uint16_t ntMask = nametableMask(mirroring);
+    const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
+    const uint8_t backdrop = vram[0x3F00] & 0x3F;
+    const int32_t fine = fineX;
+    uint8_t* row = colorIndexCache.data() + scanline * kWidth;
+
+    // The colour words of the four background palettes, as tileColours builds them.
+    uint64_t plane1[4], plane2[4], both[4];
+    for (int k = 0; k < 4; ++k) {
+        const uint8_t* palette = &vram[0x3F00 + 4 * k];
+        const uint64_t c1 = (palette[1] & 0x3F) ^ backdrop;
+        const uint64_t c2 = (palette[2] & 0x3F) ^ backdrop;
+        const uint64_t c3 = (palette[3] & 0x3F) ^ backdrop;
+        plane1[k] = c1 * kEveryByte;
+        plane2[k] = c2 * kEveryByte;
+        both[k] = (c1 ^ c2 ^ c3) * kEveryByte;
+    }
+    const uint64_t base = backdrop * kEveryByte;
+
+    uint16_t vv = v;
+    uint16_t nt = 0, at = 0;
+    uint8_t low = 0, high = 0, attribute = 0;
+    // Inlined: called as a function, every capture is a load from memory.
+    auto fetch = [&](uint16_t address) __attribute__((always_inline)) {
+        nt = uint16_t(0x2000 | (address & 0x0FFF));
+        at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
+        low = vram[p];
+        high = vram[p + 8];
+        if constexpr (kWatch) {
+            notePattern(p);
+            notePattern(uint16_t(p + 8));
+        }
+        attribute = vram[at & ntMask];
+        const int k = (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3;
+        const uint64_t lowMask = kPlaneMask[low];
+        const uint64_t highMask = kPlaneMask[high];
+        return base ^ (lowMask & plane1[k]) ^ (highMask & plane2[k]) ^ (lowMask & highMask & both[k]);
+    };
+
+    uint64_t tiles[33];
+    for (int t = 0; t < 32; ++t) {
+        tiles[t] = fetch(vv);
+        if (t < 31) vv = coarseXIncrement(vv);
+    }
+    // The look-ahead fetch at dot 256 sees fine Y already moved only when fine X is 0.
+    const uint16_t lastTile = vv;
+    if (fine == 0) vv = fineYIncrement(vv);
+    tiles[32] = fetch(coarseXIncrement(vv));
+    if (fine != 0) vv = fineYIncrement(lastTile);
+
+    for (int g = 0; g < 32; ++g) {
+        const uint64_t run = fine == 0 ? tiles[g] : (tiles[g] >> (8 * fine)) | (tiles[g + 1] << (8 * (8 - fine)));
+        std::memcpy(row + 8 * g, &run, 8);
+    }
+
+    v = vv;
+    tileDot = uint8_t(fine);
+    ntAddress = nt;
+    atAddress = at;
+    patternLow = low;
+    patternHigh = high;
+    // drawBackground takes the look-ahead tile's colours only when fine X shows it.
+    heldValid = fine != 0;
+    heldColours = tiles[32];
+    heldAttribute = attribute;
+    std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
 }
