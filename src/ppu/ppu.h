@@ -277,7 +277,9 @@ private:
     template <bool kWatch>
     void drawBackground(int32_t first, int32_t last);
     template <bool kWatch>
-    void drawBackgroundLine();
+    void drawBackgroundLine(bool toDot256);
+    void finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
+                                uint8_t attribute);
     void renderBackdropSpan(int32_t first, int32_t last);
 
     // sprites.cpp

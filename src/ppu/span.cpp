@@ -109,9 +109,10 @@ void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
     if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
         if (mapperWatchesPatterns) drawSpan<true, true>(first, last, mask);
         else drawSpan<true, false>(first, last, mask);
-    } else if (first == 1 && last == 256 && (mask & 0x0A) == 0x0A) {
-        if (mapperWatchesPatterns) drawBackgroundLine<true>();
-        else drawBackgroundLine<false>();
+    } else if (first == 1 && last >= 255 && (mask & 0x0A) == 0x0A) {
+        // Up to dot 255 too: a board's hook at dot 256 splits every line there.
+        if (mapperWatchesPatterns) drawBackgroundLine<true>(last == 256);
+        else drawBackgroundLine<false>(last == 256);
     } else if ((mask & 0x08) && (first > 8 || (mask & 0x02)) && (j0 == 0 || tileDot == ((fineX + j0) & 7))) {
         if (mapperWatchesPatterns) drawBackground<true>(first, last);
         else drawBackground<false>(first, last);
@@ -365,13 +366,17 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     heldPalette[1] = palette[1];
 }
 
-// A whole line of background (dots 1-256, every column shown, no sprite):
-// the most common span by far. The 33 tiles it shows are fetched in the
-// order drawBackground fetches them, each turned into its eight palette
-// values once; each group of eight pixels is then two of them shifted by
-// fine X. Leaves the state drawBackground leaves.
+// A whole line of background (dots 1-256, or 1-255 before a board's hook,
+// every column shown, no sprite): the most common span by far. Its 32 tiles
+// lie in one row of one or two
+// nametables, so they are read along the row (the attribute byte and its
+// quadrant follow from the column); each becomes its eight palette values
+// once, and each group of eight pixels is two of them shifted by fine X.
+// The look-ahead tile of dot 256 is fetched as drawBackground fetches it.
+// Tiles are fetched in drawBackground's order, so a board watching the
+// fetches sees them in that order; the state left is drawBackground's.
 template <bool kWatch>
-void PPU::drawBackgroundLine() {
+void PPU::drawBackgroundLine(bool toDot256) {
     const uint16_t ntMask = nametableMask(mirroring);
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
@@ -390,53 +395,105 @@ void PPU::drawBackgroundLine() {
         both[k] = (c1 ^ c2 ^ c3) * kEveryByte;
     }
     const uint64_t base = backdrop * kEveryByte;
-
-    uint16_t vv = v;
-    uint16_t nt = 0, at = 0;
-    uint8_t low = 0, high = 0, attribute = 0;
-    // Inlined: called as a function, every capture is a load from memory.
-    auto fetch = [&](uint16_t address) __attribute__((always_inline)) {
-        nt = uint16_t(0x2000 | (address & 0x0FFF));
-        at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
-        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
-        low = vram[p];
-        high = vram[p + 8];
-        if constexpr (kWatch) {
-            notePattern(p);
-            notePattern(uint16_t(p + 8));
-        }
-        attribute = vram[at & ntMask];
-        const int k = (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3;
+    const auto colours = [&](uint8_t low, uint8_t high, int k) __attribute__((always_inline)) {
         const uint64_t lowMask = kPlaneMask[low];
         const uint64_t highMask = kPlaneMask[high];
         return base ^ (lowMask & plane1[k]) ^ (highMask & plane2[k]) ^ (lowMask & highMask & both[k]);
     };
 
     uint64_t tiles[33];
-    for (int t = 0; t < 32; ++t) {
-        tiles[t] = fetch(vv);
-        if (t < 31) vv = coarseXIncrement(vv);
+    uint8_t lastLow = 0, lastHigh = 0, lastAttribute = 0;  // tile 31 as fetched
+    const uint16_t start = v;
+    const uint16_t fineY = uint16_t((start >> 12) & 7);
+    const int32_t x0 = start & 0x1F;
+    const int32_t coarseY = (start >> 5) & 0x1F;
+    // Columns x0..31 of this nametable, then 0..x0-1 of its horizontal neighbour.
+    for (int half = 0, t = 0; half < 2; ++half) {
+        const uint16_t table = uint16_t(0x2000 | ((start ^ (half << 10)) & 0x0C00));
+        const uint8_t* names = &vram[(table | (coarseY << 5)) & ntMask];
+        const uint8_t* attributes = &vram[(table | 0x03C0 | ((coarseY >> 2) << 3)) & ntMask];
+        const int vertical = (coarseY & 2) << 1;
+        const int32_t end = half == 0 ? 32 : x0;
+        for (int32_t x = half == 0 ? x0 : 0; x < end; ++x, ++t) {
+            const uint16_t p = uint16_t(patternBase | (names[x] << 4) | fineY);
+            const uint8_t low = vram[p];
+            const uint8_t high = vram[p + 8];
+            if constexpr (kWatch) {
+                notePattern(p);
+                notePattern(uint16_t(p + 8));
+            }
+            lastLow = low;
+            lastHigh = high;
+            lastAttribute = attributes[x >> 2];
+            tiles[t] = colours(low, high, (lastAttribute >> (vertical | (x & 2))) & 3);
+        }
     }
-    // The look-ahead fetch at dot 256 sees fine Y already moved only when fine X is 0.
+
+    // v after the line's 31 coarse moves; dot 256 moves fine Y instead (before
+    // the look-ahead fetch when fine X is 0, after it otherwise). Without dot
+    // 256 the look-ahead tile is fetched only when fine X shows it by dot 255.
+    uint16_t vv = uint16_t((start & ~0x001F) | ((x0 + 31) & 0x1F));
+    if (x0 + 31 >= 32) vv ^= 0x0400;
+    if (!toDot256 && fine == 0) {
+        finishLineBeforeDot256(row, tiles, vv, lastLow, lastHigh, lastAttribute);
+        return;
+    }
     const uint16_t lastTile = vv;
-    if (fine == 0) vv = fineYIncrement(vv);
-    tiles[32] = fetch(coarseXIncrement(vv));
-    if (fine != 0) vv = fineYIncrement(lastTile);
+    if (toDot256 && fine == 0) vv = fineYIncrement(vv);
+    const uint16_t ahead = coarseXIncrement(vv);
+    const uint16_t nt = uint16_t(0x2000 | (ahead & 0x0FFF));
+    const uint16_t at = uint16_t(0x23C0 | (ahead & 0x0C00) | ((ahead >> 4) & 0x38) | ((ahead >> 2) & 0x07));
+    const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
+    const uint8_t low = vram[p];
+    const uint8_t high = vram[p + 8];
+    if constexpr (kWatch) {
+        notePattern(p);
+        notePattern(uint16_t(p + 8));
+    }
+    const uint8_t attribute = vram[at & ntMask];
+    tiles[32] = colours(low, high, (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
+    if (toDot256 && fine != 0) vv = fineYIncrement(lastTile);
+    if (!toDot256) vv = lastTile;
 
     for (int g = 0; g < 32; ++g) {
         const uint64_t run = fine == 0 ? tiles[g] : (tiles[g] >> (8 * fine)) | (tiles[g + 1] << (8 * (8 - fine)));
-        std::memcpy(row + 8 * g, &run, 8);
+        if (g < 31 || toDot256) {
+            std::memcpy(row + 8 * g, &run, 8);
+        } else {
+            // Dot 256 is the next span's: seven pixels of the last group.
+            std::memcpy(row + 248, &run, 7);
+        }
     }
 
     v = vv;
-    tileDot = uint8_t(fine);
+    tileDot = uint8_t(toDot256 ? fine : (fine + 7) & 7);
     ntAddress = nt;
     atAddress = at;
     patternLow = low;
     patternHigh = high;
-    // drawBackground takes the look-ahead tile's colours only when fine X shows it.
-    heldValid = fine != 0;
+    // drawBackground takes the look-ahead tile's colours only when fine X
+    // shows it: from column 8 - fine X of the last group.
+    heldValid = toDot256 ? fine != 0 : fine >= 2;
     heldColours = tiles[32];
+    heldAttribute = attribute;
+    std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
+}
+
+// Dots 1-255 with fine X 0: the last tile shows its first seven pixels, and
+// its look-ahead neighbour is fetched at dot 256, in the next span.
+void PPU::finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
+                                 uint8_t attribute) {
+    for (int g = 0; g < 31; ++g) std::memcpy(row + 8 * g, &tiles[g], 8);
+    std::memcpy(row + 248, &tiles[31], 7);
+    v = last;
+    tileDot = 7;
+    ntAddress = uint16_t(0x2000 | (last & 0x0FFF));
+    atAddress = uint16_t(0x23C0 | (last & 0x0C00) | ((last >> 4) & 0x38) | ((last >> 2) & 0x07));
+    patternLow = low;
+    patternHigh = high;
+    // The last tile's colours were taken for its group.
+    heldValid = true;
+    heldColours = tiles[31];
     heldAttribute = attribute;
     std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
 }
