@@ -276,8 +276,11 @@ private:
     void drawSpan(int32_t first, int32_t last, uint8_t mask);
     template <bool kWatch>
     void drawBackground(int32_t first, int32_t last);
+    template <bool kWatch, bool kOpaque>
+    void drawBackgroundLine(bool toDot256, uint8_t* opaque);
     template <bool kWatch>
-    void drawBackgroundLine(bool toDot256);
+    void drawSpriteLine(bool toDot256, uint8_t mask);
+    static void shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out);
     void finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
                                 uint8_t attribute);
     void renderBackdropSpan(int32_t first, int32_t last);

@@ -107,12 +107,18 @@ void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
     // Boards that watch pattern fetches get their own copies of the span
     // renderers, so the others' fetches stay free of the hook.
     if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
-        if (mapperWatchesPatterns) drawSpan<true, true>(first, last, mask);
-        else drawSpan<true, false>(first, last, mask);
+        if (first == 1 && last >= 255 && (mask & 0x0A) == 0x0A) {
+            if (mapperWatchesPatterns) drawSpriteLine<true>(last == 256, mask);
+            else drawSpriteLine<false>(last == 256, mask);
+        } else if (mapperWatchesPatterns) {
+            drawSpan<true, true>(first, last, mask);
+        } else {
+            drawSpan<true, false>(first, last, mask);
+        }
     } else if (first == 1 && last >= 255 && (mask & 0x0A) == 0x0A) {
         // Up to dot 255 too: a board's hook at dot 256 splits every line there.
-        if (mapperWatchesPatterns) drawBackgroundLine<true>(last == 256);
-        else drawBackgroundLine<false>(last == 256);
+        if (mapperWatchesPatterns) drawBackgroundLine<true, false>(last == 256, nullptr);
+        else drawBackgroundLine<false, false>(last == 256, nullptr);
     } else if ((mask & 0x08) && (first > 8 || (mask & 0x02)) && (j0 == 0 || tileDot == ((fineX + j0) & 7))) {
         if (mapperWatchesPatterns) drawBackground<true>(first, last);
         else drawBackground<false>(first, last);
@@ -375,8 +381,8 @@ void PPU::drawBackground(int32_t first, int32_t last) {
 // The look-ahead tile of dot 256 is fetched as drawBackground fetches it.
 // Tiles are fetched in drawBackground's order, so a board watching the
 // fetches sees them in that order; the state left is drawBackground's.
-template <bool kWatch>
-void PPU::drawBackgroundLine(bool toDot256) {
+template <bool kWatch, bool kOpaque>
+void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     const uint16_t ntMask = nametableMask(mirroring);
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
@@ -402,6 +408,8 @@ void PPU::drawBackgroundLine(bool toDot256) {
     };
 
     uint64_t tiles[33];
+    // With kOpaque, byte d of opaqueTiles[t] is $FF where tile t's pixel d is not transparent.
+    uint64_t opaqueTiles[kOpaque ? 33 : 1];
     uint8_t lastLow = 0, lastHigh = 0, lastAttribute = 0;  // tile 31 as fetched
     const uint16_t start = v;
     const uint16_t fineY = uint16_t((start >> 12) & 7);
@@ -422,10 +430,14 @@ void PPU::drawBackgroundLine(bool toDot256) {
                 notePattern(p);
                 notePattern(uint16_t(p + 8));
             }
-            lastLow = low;
-            lastHigh = high;
-            lastAttribute = attributes[x >> 2];
-            tiles[t] = colours(low, high, (lastAttribute >> (vertical | (x & 2))) & 3);
+            const uint8_t attribute = attributes[x >> 2];
+            tiles[t] = colours(low, high, (attribute >> (vertical | (x & 2))) & 3);
+            if constexpr (kOpaque) opaqueTiles[t] = kPlaneMask[low] | kPlaneMask[high];
+            if (t == 31) {
+                lastLow = low;
+                lastHigh = high;
+                lastAttribute = attribute;
+            }
         }
     }
 
@@ -434,6 +446,11 @@ void PPU::drawBackgroundLine(bool toDot256) {
     // 256 the look-ahead tile is fetched only when fine X shows it by dot 255.
     uint16_t vv = uint16_t((start & ~0x001F) | ((x0 + 31) & 0x1F));
     if (x0 + 31 >= 32) vv ^= 0x0400;
+    if constexpr (kOpaque) {
+        // The look-ahead tile shows only when fine X brings it in (drawn as transparent otherwise).
+        opaqueTiles[32] = 0;
+        shiftedRow(opaqueTiles, fine, opaque);
+    }
     if (!toDot256 && fine == 0) {
         finishLineBeforeDot256(row, tiles, vv, lastLow, lastHigh, lastAttribute);
         return;
@@ -452,18 +469,26 @@ void PPU::drawBackgroundLine(bool toDot256) {
     }
     const uint8_t attribute = vram[at & ntMask];
     tiles[32] = colours(low, high, (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
+    if constexpr (kOpaque) {
+        if (fine != 0) {
+            opaqueTiles[32] = kPlaneMask[low] | kPlaneMask[high];
+            shiftedRow(opaqueTiles, fine, opaque);
+        }
+    }
     if (toDot256 && fine != 0) vv = fineYIncrement(lastTile);
     if (!toDot256) vv = lastTile;
 
-    for (int g = 0; g < 32; ++g) {
-        const uint64_t run = fine == 0 ? tiles[g] : (tiles[g] >> (8 * fine)) | (tiles[g + 1] << (8 * (8 - fine)));
-        if (g < 31 || toDot256) {
+    if (fine == 0) {
+        std::memcpy(row, tiles, 31 * 8);
+    } else {
+        for (int g = 0; g < 31; ++g) {
+            const uint64_t run = (tiles[g] >> (8 * fine)) | (tiles[g + 1] << (8 * (8 - fine)));
             std::memcpy(row + 8 * g, &run, 8);
-        } else {
-            // Dot 256 is the next span's: seven pixels of the last group.
-            std::memcpy(row + 248, &run, 7);
         }
     }
+    const uint64_t run = fine == 0 ? tiles[31] : (tiles[31] >> (8 * fine)) | (tiles[32] << (8 * (8 - fine)));
+    // Without dot 256 (the next span's), seven pixels of the last group.
+    std::memcpy(row + 248, &run, toDot256 ? 8 : 7);
 
     v = vv;
     tileDot = uint8_t(toDot256 ? fine : (fine + 7) & 7);
@@ -477,6 +502,42 @@ void PPU::drawBackgroundLine(bool toDot256) {
     heldColours = tiles[32];
     heldAttribute = attribute;
     std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
+}
+
+// Eight bytes a group from per-tile words: the tail of tile g, then the head of
+// tile g + 1, as fine X scrolls them.
+void PPU::shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out) {
+    for (int g = 0; g < 32; ++g) {
+        const uint64_t run = fine == 0 ? words[g] : (words[g] >> (8 * fine)) | (words[g + 1] << (8 * (8 - fine)));
+        std::memcpy(out + 8 * g, &run, 8);
+    }
+}
+
+// Sprites over a whole line of background, pixel for pixel as drawSpan
+// composes them: the background first (its pixels' opacity kept), then each
+// pixel a sprite covers. The sprites' patterns are read first, as drawSpan
+// reads them.
+template <bool kWatch>
+void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
+    const int32_t lastX = toDot256 ? 255 : 254;
+    uint8_t spriteLine[kWidth];
+    int32_t lo = kWidth, hi = -1;
+    spriteRow(0, lastX, spriteLine, lo, hi);
+    uint8_t opaque[kWidth];
+    drawBackgroundLine<kWatch, true>(toDot256, opaque);
+    uint8_t* row = colorIndexCache.data() + scanline * kWidth;
+    const bool leftSprites = (mask & 0x04) != 0;
+    const bool canHit = spriteZeroLine && (mask & 0x18) == 0x18;
+    const uint8_t backdrop = vram[0x3F00] & 0x3F;
+    for (int32_t x = lo; x <= hi; ++x) {
+        const uint8_t sp = spriteLine[x];
+        if (sp == 0) continue;
+        const bool bgOpaque = opaque[x] != 0;
+        if ((sp & 0x20) && canHit && bgOpaque) *ppuStatus |= 0x40;
+        if (bgOpaque && (sp & 0x10)) continue;  // behind the background
+        // A sprite in front that the left column hides leaves the backdrop, not the background.
+        row[x] = (x >= 8 || leftSprites) ? uint8_t(vram[0x3F10 + (sp & 0x0F)] & 0x3F) : backdrop;
+    }
 }
 
 // Dots 1-255 with fine X 0: the last tile shows its first seven pixels, and
