@@ -68,7 +68,38 @@ void PPU::loadLineSprites() {
 void PPU::evaluateRange(int32_t first, int32_t last) {
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     int32_t c = first + (first & 1);  // odd dots idle until eight are found
-    if (evalCount < 8) {
+    if (evalCount < 8 && evalIndex == 0 && !evalDone && c == 130 && last >= 130) {
+        // An evaluation from its first sprite (the usual span): which of the
+        // sprites the even dots up to `last` reach are in range, all at once.
+        const unsigned next = scanline == 239 ? 0 : unsigned(scanline + 1);
+        const int32_t reach = std::min(64, (last - 130) / 2 + 1);
+        uint64_t found = 0;
+        for (int32_t i = 0; i < reach; ++i) {
+            const unsigned y1 = uint8_t(oam[4 * i] + 1);
+            found |= uint64_t(next - y1 < height && y1 != 0) << i;
+        }
+        int32_t i = -1;
+        for (; found != 0 && evalCount < 8; found &= found - 1) {
+            i = __builtin_ctzll(found);
+            uint8_t* slot = &secondaryOam[4 * evalCount];
+            slot[0] = uint8_t(oam[4 * i] + 1);
+            slot[1] = oam[4 * i + 1];
+            slot[2] = oam[4 * i + 2];
+            slot[3] = oam[4 * i + 3];
+            nextSpriteX[evalCount] = oam[4 * i + 3];
+            if (i == 0) spriteZeroNext = true;
+            ++evalCount;
+        }
+        if (evalCount < 8) {
+            evalIndex = uint8_t(4 * reach);
+            evalDone = reach == 64;
+            return;
+        }
+        // The eighth at dot 130 + 2i; the overflow scan starts on the next dot.
+        evalIndex = uint8_t(4 * (i + 1));
+        evalDone = i == 63;
+        c = 130 + 2 * i + 1;
+    } else if (evalCount < 8) {
         const unsigned next = scanline == 239 ? 0 : unsigned(scanline + 1);
         uint8_t index = evalIndex;
         for (; c <= last; c += 2) {
