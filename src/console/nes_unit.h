@@ -86,7 +86,14 @@ public:
     int64_t cycleCount() const { return cpu->cycles; }
 
     // --- frame stepping (stepping.cpp) ---
-    void advance();
+    void advance() {
+        cpu->step();
+        // Most steps fall inside the quiet window: nothing for the APU or PPU to do.
+        if (cpu->cycles <= cpu->quietUntil && !cpu->ioTouched) return;
+        catchUpAfterStep();
+    }
+    // The APU and PPU catch up after a step that left the quiet window.
+    void catchUpAfterStep();
     // Brings the APU and PPU up to the CPU between steps (the quiet window
     // and owed dots never reach an event, so no frame can end here).
     void catchUpAll();

@@ -6,11 +6,8 @@
 
 #include <algorithm>
 
-void NESUnit::advance() {
-    cpu->step();
+void NESUnit::catchUpAfterStep() {
     const int64_t cycles = cpu->cycles;
-    // Most steps fall inside the quiet window: nothing for the APU or PPU to do.
-    if (cycles <= cpu->quietUntil && !cpu->ioTouched) return;
     cpu->ioTouched = false;
     cpu->endQuiet();
     // The same steps as stepApu while 2 x apuCycles < cycles, run in bulk.
@@ -99,6 +96,10 @@ void NESUnit::runFrame() {
     cpu->endQuiet();
     const int64_t frame = ppu->frameCount;
     do {
-        advance();
+        // Inside the quiet window no frame can end: step without looking.
+        do {
+            cpu->step();
+        } while (cpu->cycles <= cpu->quietUntil && !cpu->ioTouched);
+        catchUpAfterStep();
     } while (ppu->frameCount == frame);
 }
