@@ -11,9 +11,30 @@ constexpr double kNoiseWeight = 0.00494;
 constexpr double kDmcWeight = 0.00335;
 
 // Single-precision product, then truncation; the low 16 bits are kept.
-inline int16_t toSample(float value) {
+constexpr int16_t toSample(float value) {
     return int16_t(uint16_t(int32_t(value * 32767.0f)));
 }
+
+// A channel's term of the mix and its own sample, by output value: the same
+// rounding as computing them each time, looked up instead.
+template <int kValues>
+struct Terms {
+    float term[kValues];
+    int16_t sample[kValues];
+};
+// Entry i is the output first + step x i.
+template <int kValues>
+constexpr Terms<kValues> terms(double weight, int first, int step) {
+    Terms<kValues> t{};
+    for (int i = 0; i < kValues; ++i) {
+        t.term[i] = float((first + step * i) * weight);
+        t.sample[i] = toSample(t.term[i]);
+    }
+    return t;
+}
+constexpr Terms<31> kPulseTerms = terms<31>(kPulseWeight, -15, 1);  // outputs -15 to 15
+constexpr Terms<16> kNoiseTerms = terms<16>(kNoiseWeight, 0, 1);    // 0 to 15
+constexpr Terms<128> kDmcTerms = terms<128>(kDmcWeight, -128, 2);   // 2 x level - 128, level 0 to 127
 }  // namespace
 
 void APU::produceSample() {
@@ -28,19 +49,20 @@ void APU::produceSample() {
 
     // Each term is rounded to single precision before the sum, so no
     // multiply-add can be fused across these lines.
-    const float pulse1 = channelEnabled[Pulse1] ? float(pulseOutput[0] * kPulseWeight) : 0.0f;
-    const float pulse2 = channelEnabled[Pulse2] ? float(pulseOutput[1] * kPulseWeight) : 0.0f;
+    const int p1 = channelEnabled[Pulse1] ? pulseOutput[0] + 15 : 15;
+    const int p2 = channelEnabled[Pulse2] ? pulseOutput[1] + 15 : 15;
     const float triangle = channelEnabled[Triangle] ? float(double(triangleOutput) * kTriangleWeight) : 0.0f;
-    const float noise = channelEnabled[Noise] ? float(noiseOutput * kNoiseWeight) : 0.0f;
-    const float dmc = channelEnabled[Dmc] ? float((2 * dmcLevel - 128) * kDmcWeight) : 0.0f;
-    const float mix = (((pulse2 + pulse1) + triangle) + noise) + dmc;
+    const int n = channelEnabled[Noise] ? noiseOutput : 0;
+    const bool dmcOn = channelEnabled[Dmc];
+    const float dmc = dmcOn ? kDmcTerms.term[dmcLevel] : 0.0f;
+    const float mix = (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + triangle) + kNoiseTerms.term[n]) + dmc;
 
     sampleBuffers[0][index] = toSample(mix);
-    sampleBuffers[1][index] = toSample(pulse1);
-    sampleBuffers[2][index] = toSample(pulse2);
+    sampleBuffers[1][index] = kPulseTerms.sample[p1];
+    sampleBuffers[2][index] = kPulseTerms.sample[p2];
     sampleBuffers[3][index] = toSample(triangle);
-    sampleBuffers[4][index] = toSample(noise);
-    sampleBuffers[5][index] = toSample(dmc);
+    sampleBuffers[4][index] = kNoiseTerms.sample[n];
+    sampleBuffers[5][index] = dmcOn ? kDmcTerms.sample[dmcLevel] : 0;
     ++sampleCount;
 }
 
