@@ -1,10 +1,36 @@
 // Construction, reset, the instruction step with its interrupt check, and the
 // debug trace line.
+#include <cassert>
 #include <cstdio>
+#include <utility>
 
 #include "apu/apu.h"
 #include "cpu/cpu.h"
+#include "cpu/decode.h"
 #include "ppu/ppu.h"
+
+namespace {
+
+// The fused dispatch runs what the tables hold, or the two have drifted apart.
+bool tablesMatchDecoding(const CPU& cpu) {
+    using namespace cpu_ops;
+    using InstructionOp = CPU::InstructionOp;
+    for (int opcode = 0; opcode < 256; ++opcode) {
+        const Decoded decoded = decode(uint8_t(opcode));
+        const InstructionOp op = cpu.instructionHandlers[opcode];
+        const bool marksLoops = op == JMP || op == BPL || op == BMI || op == BVC || op == BVS || op == BCC ||
+                                op == BCS || op == BNE || op == BEQ;
+        if (cpu.modeHandlers[opcode] != modeOp(decoded.mode) || op != decoded.op || decoded.jams != (op == jam) ||
+            decoded.marksLoops != marksLoops ||
+            cpu.baseCycles[opcode] != cycleDigit(kBaseCycles, opcode) ||
+            cpu.pageCrossCycles[opcode] != cycleDigit(kPageCrossCycles, opcode)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 CPU::CPU() {
     instructionNames.fill(nullptr);
@@ -13,6 +39,7 @@ CPU::CPU() {
     pageCrossCycles.fill(0);
     buildInstructionTable();
     loadCycleTables();
+    assert(tablesMatchDecoding(*this));
 }
 
 void CPU::reset() {
@@ -35,9 +62,100 @@ void CPU::enterInterrupt(uint16_t vector) {
     PC = uint16_t(low | (read(uint16_t(vector + 1)) << 8));
 }
 
-void CPU::step() {
+// Sampled before the instruction runs: an nmiOccurred raised while the
+// PPU catches up after this step is seen one step later.
+inline bool CPU::sampleNmi() {
+    const bool nmiCondition = nmiSample && (memory[0x2000] & 0x80);
+    nmiSample = ppu->nmiOccurred;
+    return nmiCondition;
+}
+
+// NMI on the condition's rising edge, else a pending IRQ when I is clear;
+// then the idle loop a branch or jump back marked.
+template <bool MayMarkLoop>
+inline void CPU::endStep(bool nmiCondition) {
+    const bool nmiEdge = nmiCondition && !nmiLine;
+    nmiLine = nmiCondition;
+    if (VELKORA_UNLIKELY(nmiEdge || (irqPending && !getFlag('I')))) return interrupt(nmiEdge);
+    if (MayMarkLoop && VELKORA_UNLIKELY(idleLoopStart >= 0)) skipIdleLoop();
+}
+
+// Out of line, so the common step saves no registers for the call. The
+// entry forgets the idle loop.
+[[gnu::noinline]] void CPU::interrupt(bool nmi) {
+    idleLoopStart = -1;
+    if (nmi) {
+        enterInterrupt(nmiVector);
+    } else {
+        irqPending = false;
+        enterInterrupt(irqVector);
+    }
+}
+
+// The hot path. Each opcode is a function of its own with every call in it
+// inlined, so mode, operation and flag updates fold into straight-line code
+// with the opcode's constants.
+template <uint8_t Opcode, bool InMemory>
+[[gnu::flatten]] void CPU::execute(CPU& cpu, uint16_t pc, uint16_t foldedPc) {
+    using namespace cpu_ops;
+    const uint16_t operand = uint16_t(pc + 1);
+    constexpr Decoded decoded = decode(Opcode);
+    constexpr ModeId mode = decoded.mode;
+    // Only the indexed modes set pageCrossed, and only "impl" leaves the length.
+    constexpr bool mayCross = mode == ModeId::Absx || mode == ModeId::Absy || mode == ModeId::Indy;
+    if constexpr (!mayCross) cpu.pageCrossed = false;
+    Location location = operand;
+    if constexpr (mode == ModeId::Impl) {
+        cpu.instructionLength = 1;
+    } else if constexpr (InMemory) {
+        location = locateInMemory<mode>(cpu, operand, uint16_t(foldedPc + 1));
+    } else {
+        location = modeOp(mode)(cpu, operand);
+    }
+    // The tables' cycle counts as constants; a branch's 0 needs no update.
+    constexpr uint8_t base = cycleDigit(kBaseCycles, Opcode);
+    constexpr uint8_t crossing = cycleDigit(kPageCrossCycles, Opcode);
+    if constexpr (mayCross) {
+        cpu.cycles += cpu.pageCrossed ? crossing : base;
+    } else if constexpr (base != 0) {
+        cpu.cycles += base;
+    }
+    const bool nmiCondition = cpu.sampleNmi();
+    decoded.op(cpu, location);
+    // The length the mode stored: a constant, where a reload from
+    // instructionLength would follow the atomic update of cycles.
+    cpu.PC = uint16_t(cpu.PC + lengthOf(decoded));
+    // Nothing but a JAM halts, and a halted core takes no interrupt.
+    if constexpr (!decoded.jams) cpu.endStep<decoded.marksLoops>(nmiCondition);
+}
+
+// The fused dispatch: the opcode indexes its function. One indirect jump
+// replaces the two calls through modeHandlers and instructionHandlers (a
+// switch over the opcode compiles to the same jump plus one more).
+template <bool InMemory, std::size_t... Opcodes>
+constexpr std::array<CPU::Executor, 256> CPU::executors(std::index_sequence<Opcodes...>) {
+    return {&CPU::execute<uint8_t(Opcodes), InMemory>...};
+}
+
+[[gnu::noinline]] void CPU::executeFromTables(uint8_t opcode, uint16_t operand) {
+    instructionLength = 1;
+    pageCrossed = false;
+    const ModeOp mode = modeHandlers[opcode];
+    const Location location = mode ? mode(*this, operand) : operand;
+    cycles += (pageCrossed ? pageCrossCycles : baseCycles)[opcode];
+    const bool nmiCondition = sampleNmi();
+    printTrace(opcode, location);
+    instructionHandlers[opcode](*this, location);
+    PC = uint16_t(PC + instructionLength);
+    if (VELKORA_UNLIKELY(halted)) return;
+    endStep<true>(nmiCondition);
+}
+
+// Halted, tracing, a board that watches reads, or code below $4020.
+[[gnu::noinline]] void CPU::stepThroughBus() {
+    static constexpr std::array<Executor, 256> kFusedThroughBus = executors<false>(std::make_index_sequence<256>());
     // Halted: no fetch, no interrupts, but frames must still complete.
-    if (VELKORA_UNLIKELY(halted)) {
+    if (halted) {
         cycles += 2;
         return;
     }
@@ -45,35 +163,21 @@ void CPU::step() {
     const uint16_t pc = PC;
     const uint16_t operand = uint16_t(pc + 1);
     const uint8_t opcode = read(pc);
-    instructionLength = 1;
-    pageCrossed = false;
     // The operand byte is read for its side effects; modes read it again.
     touch(operand);
-    const ModeOp mode = modeHandlers[opcode];
-    const Location location = mode ? mode(*this, operand) : operand;
+    if (debug) return executeFromTables(opcode, operand);
+    kFusedThroughBus[opcode](*this, pc, 0);
+}
 
-    cycles += (pageCrossed ? pageCrossCycles : baseCycles)[opcode];
-
-    // Sampled before the instruction runs: an nmiOccurred raised while the
-    // PPU catches up after this step is seen one step later.
-    const bool nmiCondition = nmiSample && (memory[0x2000] & 0x80);
-    nmiSample = ppu->nmiOccurred;
-
-    if (VELKORA_UNLIKELY(debug)) printTrace(opcode, location);
-    instructionHandlers[opcode](*this, location);
-    PC = uint16_t(PC + instructionLength);
-    if (VELKORA_UNLIKELY(halted)) return;
-
-    if (VELKORA_UNLIKELY(nmiCondition && !nmiLine)) {
-        idleLoopStart = -1;
-        enterInterrupt(nmiVector);
-    } else if (VELKORA_UNLIKELY(irqPending) && !getFlag('I')) {
-        idleLoopStart = -1;
-        irqPending = false;
-        enterInterrupt(irqVector);
-    }
-    nmiLine = nmiCondition;
-    if (VELKORA_UNLIKELY(idleLoopStart >= 0)) skipIdleLoop();
+void CPU::step() {
+    static constexpr std::array<Executor, 256> kFused = executors<true>(std::make_index_sequence<256>());
+    const uint16_t pc = PC;
+    // From $4020 up the opcode is plain memory, and so is the operand byte
+    // after it (at most $FFFF, or $0000): no bus, no side effects.
+    if (VELKORA_UNLIKELY((halted | debug | mapperWatchesReads) || pc < 0x4020)) return stepThroughBus();
+    stepStart = cycles;
+    const uint16_t folded = foldRom(pc);
+    kFused[memory[folded]](*this, pc, folded);
 }
 
 void CPU::printTrace(uint8_t opcode, Location location) {

@@ -1,10 +1,13 @@
 // The 6502 core: registers, the flat 64 KiB address space and its bus,
-// interrupts, and the table-driven instruction set.
+// interrupts, and the instruction set: opcode tables decoded from the
+// opcodes' bit fields, and a fused dispatch that agrees with them.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "common.h"
 
@@ -15,9 +18,13 @@ class StateStream;
 
 class CPU {
 public:
-    // An effective location: a 16-bit address, or the accumulator.
+    // An effective location: a 16-bit address, or the accumulator. The fused
+    // dispatch also marks locations it knows to be plain memory (immediate
+    // operands, and zero page while no board watches reads): their low 16
+    // bits are then the folded address, read without the bus.
     using Location = uint32_t;
     static constexpr Location kAccumulator = 0x10000;
+    static constexpr Location kInMemory = 0x20000;
     using ModeOp = Location (*)(CPU&, uint16_t operandAddress);
     using InstructionOp = void (*)(CPU&, Location);
 
@@ -115,7 +122,9 @@ public:
     // RAM, PRG RAM and ROM are a plain array load; only $2000-$401F can
     // have side effects. Everything else, and a board that watches reads,
     // takes the out-of-line path, so the common one needs no stack frame.
-    uint8_t read(uint16_t address, bool notify = true) {
+    // Always inlined: the compiler would stop inlining it into the 512
+    // fused opcode functions once the unit has grown.
+    [[gnu::always_inline]] uint8_t read(uint16_t address, bool notify = true) {
         if (VELKORA_LIKELY(!(notify && mapperWatchesReads))) {
             if (address >= 0x4020) return memory[foldRom(address)];
             if (address < 0x2000) return memory[address & 0x07FF];
@@ -125,7 +134,7 @@ public:
     // Two reads, at address and address + 1 (wrapping at $FFFF). Within
     // one 16 KiB quarter of ROM or PRG RAM neither read has an effect and
     // the second byte follows the first in memory, so one load does.
-    uint16_t readWord(uint16_t address) {
+    [[gnu::always_inline]] uint16_t readWord(uint16_t address) {
         if (VELKORA_LIKELY(!mapperWatchesReads && address >= 0x4020 && (address & 0x3FFF) != 0x3FFF)) {
             const uint16_t folded = foldRom(address);
             return uint16_t(memory[folded] | (memory[folded + 1] << 8));
@@ -166,8 +175,11 @@ public:
     void enterInterrupt(uint16_t vector);
 
     // --- effective locations ---
-    uint8_t readLocation(Location loc) { return loc == kAccumulator ? A : read(uint16_t(loc)); }
-    void writeLocation(Location loc, uint8_t value) {
+    [[gnu::always_inline]] uint8_t readLocation(Location loc) {
+        if (loc == kAccumulator) return A;
+        return (loc & kInMemory) ? memory[uint16_t(loc)] : read(uint16_t(loc));
+    }
+    [[gnu::always_inline]] void writeLocation(Location loc, uint8_t value) {
         if (loc == kAccumulator) A = value; else write(uint16_t(loc), value);
     }
 
@@ -187,6 +199,22 @@ private:
     void loadCycleTables();
     void installUndocumented();
 
+    // --- the step (core.cpp) ---
+    void stepThroughBus();
+    // One opcode at pc, its mode and operation inlined, chosen at compile
+    // time by the same decoding as the tables (decode.h). InMemory: the
+    // opcode lies in memory at foldedPc, and its operand bytes after it.
+    using Executor = void (*)(CPU&, uint16_t pc, uint16_t foldedPc);
+    template <uint8_t Opcode, bool InMemory>
+    static void execute(CPU& cpu, uint16_t pc, uint16_t foldedPc);
+    template <bool InMemory, std::size_t... Opcodes>
+    static constexpr std::array<Executor, 256> executors(std::index_sequence<Opcodes...>);
+    // The debug path: through the tables, with the trace line.
+    void executeFromTables(uint8_t opcode, uint16_t operand);
+    bool sampleNmi();
+    template <bool MayMarkLoop>
+    void endStep(bool nmiCondition);
+    void interrupt(bool nmi);
     void printTrace(uint8_t opcode, Location location);
     // idle.cpp
     void skipIdleLoop();

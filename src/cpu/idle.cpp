@@ -3,6 +3,8 @@
 // flag as they are and branch back again, so would every pass after it, as
 // long as nothing else changes the byte: the passes that fit before the next
 // event of the other chips are counted, not run.
+#include <array>
+
 #include "cpu/cpu.h"
 
 namespace {
@@ -22,24 +24,41 @@ uint8_t compared(uint8_t p, uint8_t reg, uint8_t m) {
     return uint8_t((withNZ(p, uint8_t(reg - m)) & 0xFE) | c);
 }
 
-// The registers after the load or test `opcode` reads m, or false when it
-// is not one that repeats; `absolute` tells its length.
-bool pass(uint8_t opcode, uint8_t m, Registers& r, bool& absolute) {
-    absolute = (opcode & 0x0C) == 0x0C;
-    switch (opcode) {
-        case 0xA5: case 0xAD: r.A = m; r.P = withNZ(r.P, m); return true;
-        case 0xA6: case 0xAE: r.X = m; r.P = withNZ(r.P, m); return true;
-        case 0xA4: case 0xAC: r.Y = m; r.P = withNZ(r.P, m); return true;
-        case 0xC5: case 0xCD: r.P = compared(r.P, r.A, m); return true;
-        case 0xE4: case 0xEC: r.P = compared(r.P, r.X, m); return true;
-        case 0xC4: case 0xCC: r.P = compared(r.P, r.Y, m); return true;
-        case 0x25: case 0x2D: r.A &= m; r.P = withNZ(r.P, r.A); return true;
-        case 0x05: case 0x0D: r.A |= m; r.P = withNZ(r.P, r.A); return true;
-        case 0x24: case 0x2C:
-            r.P = uint8_t((r.P & 0x3D) | (m & 0xC0) | ((r.A & m) == 0 ? 0x02 : 0));
-            return true;
-        default: return false;
+// The loads and tests that repeat, by what they do with the byte m they read.
+enum class Test : uint8_t { None, LoadA, LoadX, LoadY, CompareA, CompareX, CompareY, AndA, OrA, Bit };
+
+constexpr std::array<Test, 256> kTests = [] {
+    std::array<Test, 256> tests{};
+    const auto both = [&tests](uint8_t zeroPage, uint8_t absolute, Test test) {
+        tests[zeroPage] = tests[absolute] = test;
+    };
+    both(0xA5, 0xAD, Test::LoadA);
+    both(0xA6, 0xAE, Test::LoadX);
+    both(0xA4, 0xAC, Test::LoadY);
+    both(0xC5, 0xCD, Test::CompareA);
+    both(0xE4, 0xEC, Test::CompareX);
+    both(0xC4, 0xCC, Test::CompareY);
+    both(0x25, 0x2D, Test::AndA);
+    both(0x05, 0x0D, Test::OrA);
+    both(0x24, 0x2C, Test::Bit);
+    return tests;
+}();
+
+// The registers after `test` reads m.
+Registers pass(Test test, uint8_t m, Registers r) {
+    switch (test) {
+        case Test::LoadA: r.A = m; r.P = withNZ(r.P, m); break;
+        case Test::LoadX: r.X = m; r.P = withNZ(r.P, m); break;
+        case Test::LoadY: r.Y = m; r.P = withNZ(r.P, m); break;
+        case Test::CompareA: r.P = compared(r.P, r.A, m); break;
+        case Test::CompareX: r.P = compared(r.P, r.X, m); break;
+        case Test::CompareY: r.P = compared(r.P, r.Y, m); break;
+        case Test::AndA: r.A &= m; r.P = withNZ(r.P, r.A); break;
+        case Test::OrA: r.A |= m; r.P = withNZ(r.P, r.A); break;
+        case Test::Bit: r.P = uint8_t((r.P & 0x3D) | (m & 0xC0) | ((r.A & m) == 0 ? 0x02 : 0)); break;
+        case Test::None: break;
     }
+    return r;
 }
 
 // Whether the branch `opcode` (xxy10000) is taken with flags p.
@@ -52,19 +71,24 @@ bool taken(uint8_t opcode, uint8_t p) {
 }  // namespace
 
 int64_t CPU::idlePassCycles(uint16_t start) const {
-    if (!plainMemory(start) || !plainMemory(uint16_t(start + 4))) return 0;
     const auto peek = [this](uint16_t address) { return memory[foldAddress(address)]; };
     const uint8_t opcode = peek(start);
+    // Most loops that branch back start with neither a test nor a JMP: no
+    // need to read on.
+    const Test test = kTests[opcode];
+    if (test == Test::None && opcode != 0x4C) return 0;
+    if (!plainMemory(start) || !plainMemory(uint16_t(start + 4))) return 0;
     if (opcode == 0x4C) {
         const uint16_t target = uint16_t(peek(uint16_t(start + 1)) | (peek(uint16_t(start + 2)) << 8));
         return target == start ? baseCycles[0x4C] : 0;
     }
-    Registers now{A, X, Y, P};
-    Registers after = now;
-    bool absolute = false;
+    const bool absolute = (opcode & 0x0C) == 0x0C;
     const uint8_t low = peek(uint16_t(start + 1));
-    const uint16_t operand = (opcode & 0x0C) == 0x0C ? uint16_t(low | (peek(uint16_t(start + 2)) << 8)) : low;
-    if (!plainMemory(operand) || !pass(opcode, peek(operand), after, absolute) || !(after == now)) return 0;
+    const uint16_t operand = absolute ? uint16_t(low | (peek(uint16_t(start + 2)) << 8)) : low;
+    if (!plainMemory(operand)) return 0;
+    const Registers now{A, X, Y, P};
+    const Registers after = pass(test, peek(operand), now);
+    if (!(after == now)) return 0;
     const uint16_t branchAt = uint16_t(start + (absolute ? 3 : 2));
     const uint8_t branch = peek(branchAt);
     if ((branch & 0x1F) != 0x10 || !taken(branch, after.P)) return 0;

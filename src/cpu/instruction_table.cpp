@@ -1,6 +1,7 @@
 // The opcode tables, filled by decoding each opcode's bit fields
-// a (bits 7-5), b (bits 4-2) and g (bits 1-0), and the two cycle tables.
-#include "cpu/operations.h"
+// a (bits 7-5), b (bits 4-2) and g (bits 1-0), and the two cycle tables,
+// read from their digit strings (decode.h).
+#include "cpu/decode.h"
 
 namespace {
 
@@ -71,19 +72,6 @@ static constexpr Instruction kGroup0B6[8] = {VELKORA_ENTRY(CLC), VELKORA_ENTRY(S
                                              VELKORA_ENTRY(CLD), VELKORA_ENTRY(SED)};
 
 #undef VELKORA_ENTRY
-
-// Cycle counts by opcode, one decimal digit each.
-static constexpr char kBaseCycles[] =
-    "7608335532224466050844662427447766083355422244660508446624274477"
-    "6608335532223466050844662427447766083355422254660508446624274477"
-    "2626333322224444060644442525555526263333222244440505444424244444"
-    "2628335522224466050844662427447726283355222244660508446624274477";
-static constexpr char kPageCrossCycles[] =
-    "7608335532224466060844662527557766083355422244660608446625275577"
-    "6608335532223466060844662527557766083355422254660608446625275577"
-    "2626333322224444060644442525555526263333222244440606444425255555"
-    "2628335522224466060844662527557726283355222244660608446625275577";
-static_assert(sizeof(kBaseCycles) == 257 && sizeof(kPageCrossCycles) == 257, "256 digits each");
 
 }  // namespace
 
@@ -156,7 +144,7 @@ void CPU::buildInstructionTable() {
 
 void CPU::loadCycleTables() {
     for (int opcode = 0; opcode < 256; ++opcode) {
-        baseCycles[opcode] = uint8_t(kBaseCycles[opcode] - '0');
-        pageCrossCycles[opcode] = uint8_t(kPageCrossCycles[opcode] - '0');
+        baseCycles[opcode] = cycleDigit(kBaseCycles, opcode);
+        pageCrossCycles[opcode] = cycleDigit(kPageCrossCycles, opcode);
     }
 }

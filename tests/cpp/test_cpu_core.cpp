@@ -1,11 +1,17 @@
 // The core: reset, addressing modes and their wraps, cycle counting,
-// interrupts, stack bytes, the instruction semantics and the trace line.
+// interrupts, stack bytes, the instruction semantics, the trace line, and the
+// fused dispatch against the opcode tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "cpu/decode.h"
 #include "test_support.h"
 
 namespace {
@@ -525,6 +531,128 @@ TEST_F(CoreTest, TraceLineFormats) {
               "Cycles: 16, 0x0a: ASL, acc $0000->0000=77, PC=$0400 - A=77 - X=05 - Y=02 - P=24 SP: ff []\n"
               "0x80: --- SP: ff []\n"
               "0x12: --- SP: fe [ab]\n");
+}
+
+// --- the fused dispatch ---
+
+TEST_F(CoreTest, CompileTimeDecodingChoosesWhatTheTablesHold) {
+    using namespace cpu_ops;
+    const CPU::InstructionOp loopMarkers[] = {JMP, BPL, BMI, BVC, BVS, BCC, BCS, BNE, BEQ};
+    int jams = 0, markers = 0;
+    for (int opcode = 0; opcode < 256; ++opcode) {
+        const Decoded decoded = decode(uint8_t(opcode));
+        const CPU::InstructionOp op = cpu.instructionHandlers[opcode];
+        EXPECT_EQ(modeOp(decoded.mode), cpu.modeHandlers[opcode]) << std::hex << opcode;
+        EXPECT_EQ(decoded.op, op) << std::hex << opcode;
+        EXPECT_EQ(decoded.jams, op == &jam) << std::hex << opcode;
+        EXPECT_EQ(decoded.marksLoops, std::find(std::begin(loopMarkers), std::end(loopMarkers), op) !=
+                                          std::end(loopMarkers))
+            << std::hex << opcode;
+        EXPECT_EQ(cycleDigit(kBaseCycles, opcode), cpu.baseCycles[opcode]) << std::hex << opcode;
+        EXPECT_EQ(cycleDigit(kPageCrossCycles, opcode), cpu.pageCrossCycles[opcode]) << std::hex << opcode;
+        jams += decoded.jams;
+        markers += decoded.marksLoops;
+    }
+    EXPECT_EQ(jams, 8);
+    EXPECT_EQ(markers, 8 + 2);
+    // Spot checks that the comparison sees through to real entries.
+    EXPECT_EQ(modeOp(decode(0xBD).mode), &absx);
+    EXPECT_EQ(decode(0xBD).op, &LDA);
+    EXPECT_EQ(modeOp(decode(0x6C).mode), &ind);
+    EXPECT_EQ(modeOp(decode(0xEA).mode), nullptr);
+    EXPECT_NE(decode(0xA9).op, decode(0xA2).op);
+}
+
+// Every opcode from random states, once through the fused dispatch and once
+// through the tables (the debug path), on twin machines: everything the step
+// can touch must come out the same. The code sits in RAM, in cartridge space
+// (with and without the 16 KiB fold) and at the ends of its quarters, where
+// the operand bytes leave the opcode's quarter or wrap to $0000.
+TEST(FusedDispatch, MatchesTheTablesOnEveryOpcode) {
+    const uint16_t places[] = {0x0400, 0x07FE, 0x1FFF, 0x4020, 0x6FF0, 0x7FFE, 0x7FFF, 0x8123,
+                               0xBFFE, 0xBFFF, 0xC456, 0xFFFE, 0xFFFF};
+    std::mt19937 rng(6502);
+    std::vector<std::string> mismatches;
+    int steps = 0;
+    for (const int banks : {2, 1}) {
+        Machine fused{plainImage(banks)};
+        Machine tables{plainImage(banks)};
+        tables.cpu->debug = true;
+        const std::string traces = captureStdout([&] {
+            for (int opcode = 0; opcode < 256; ++opcode) {
+                for (int round = 0; round < 24; ++round) {
+                    CPU& f = *fused.cpu;
+                    const uint16_t pc = places[rng() % std::size(places)];
+                    for (int i = 0; i < 0x800; ++i) f.memory[i] = uint8_t(rng());
+                    for (int i = 0x6000; i < 0x6100; ++i) f.memory[i] = uint8_t(rng());
+                    f.memory[0x2000] = uint8_t(rng());
+                    const uint16_t folded = f.foldRom(pc);
+                    const uint16_t at = pc < 0x2000 ? uint16_t(pc & 0x07FF) : folded;
+                    f.memory[at] = uint8_t(opcode);
+                    for (int i = 1; i < 3; ++i) {
+                        const uint16_t address = uint16_t(pc + i);
+                        f.memory[address < 0x2000 ? address & 0x07FF : f.foldRom(address)] = uint8_t(rng());
+                    }
+                    f.A = uint8_t(rng());
+                    f.X = uint8_t(rng());
+                    f.Y = uint8_t(rng());
+                    f.P = uint8_t(rng());
+                    f.SP = uint8_t(rng());
+                    f.PC = pc;
+                    f.cycles = rng() % 100000;
+                    f.halted = rng() % 32 == 0;
+                    f.nmiSample = rng() % 2;
+                    f.nmiLine = rng() % 2;
+                    f.irqPending = rng() % 4 == 0;
+                    f.mapperWatchesReads = rng() % 8 == 0;
+                    fused.ppu->nmiOccurred = rng() % 2;
+                    // The tables' twin starts from the same state.
+                    CPU& t = *tables.cpu;
+                    t.memory = f.memory;
+                    t.A = f.A, t.X = f.X, t.Y = f.Y, t.P = f.P, t.SP = f.SP, t.PC = f.PC;
+                    t.cycles = int64_t(f.cycles);
+                    t.halted = f.halted, t.nmiSample = f.nmiSample, t.nmiLine = f.nmiLine;
+                    t.irqPending = f.irqPending, t.mapperWatchesReads = f.mapperWatchesReads;
+                    tables.ppu->nmiOccurred = fused.ppu->nmiOccurred;
+
+                    f.step();
+                    t.step();
+                    ++steps;
+                    std::ostringstream out;
+                    const auto differs = [&](const char* what, long long a, long long b) {
+                        if (a != b) out << " " << what << " " << a << "/" << b;
+                    };
+                    differs("A", f.A, t.A);
+                    differs("X", f.X, t.X);
+                    differs("Y", f.Y, t.Y);
+                    differs("P", f.P, t.P);
+                    differs("SP", f.SP, t.SP);
+                    differs("PC", f.PC, t.PC);
+                    differs("cycles", int64_t(f.cycles), int64_t(t.cycles));
+                    differs("halted", f.halted, t.halted);
+                    differs("pageCrossed", f.pageCrossed, t.pageCrossed);
+                    differs("instructionLength", f.instructionLength, t.instructionLength);
+                    differs("nmiSample", f.nmiSample, t.nmiSample);
+                    differs("nmiLine", f.nmiLine, t.nmiLine);
+                    differs("irqPending", f.irqPending, t.irqPending);
+                    differs("idleLoopStart", f.idleLoopStart, t.idleLoopStart);
+                    differs("stepStart", f.stepStart, t.stepStart);
+                    differs("ioTouched", f.ioTouched, t.ioTouched);
+                    differs("ppu v", fused.ppu->v, tables.ppu->v);
+                    if (f.memory != t.memory) out << " memory";
+                    if (fused.ppu->oam != tables.ppu->oam) out << " oam";
+                    if (!out.str().empty() && mismatches.size() < 20) {
+                        std::ostringstream where;
+                        where << std::hex << "opcode " << opcode << " at " << pc << " (" << banks << " banks):";
+                        mismatches.push_back(where.str() + out.str());
+                    }
+                }
+            }
+        });
+        EXPECT_FALSE(traces.empty());  // the twin did go through the trace
+    }
+    EXPECT_EQ(steps, 2 * 256 * 24);
+    for (const std::string& m : mismatches) ADD_FAILURE() << m;
 }
 
 }  // namespace
