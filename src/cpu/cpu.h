@@ -219,4 +219,5 @@ private:
     // idle.cpp
     void skipIdleLoop();
     int64_t idlePassCycles(uint16_t start) const;
+    bool skipCountedLoop(uint16_t start);
 };

@@ -1,8 +1,9 @@
 // Idle loops: a load or test of one byte of memory and a branch back to it
-// (or a jump to itself). When one more pass would leave every register and
+// (or a jump to itself), and delay loops that count a register down or up. When one more pass would leave every register and
 // flag as they are and branch back again, so would every pass after it, as
 // long as nothing else changes the byte: the passes that fit before the next
 // event of the other chips are counted, not run.
+#include <algorithm>
 #include <array>
 
 #include "cpu/cpu.h"
@@ -97,6 +98,45 @@ int64_t CPU::idlePassCycles(uint16_t start) const {
     return baseCycles[opcode] + (((next ^ start) & 0xFF00) ? 4 : 3);
 }
 
+// Delay loops: NOPs and one DEX, DEY, INX or INY, then BNE back to the first.
+// Each pass only moves the counter, so the passes that fit before the next
+// event, short of the one that brings the counter to 0, are counted.
+bool CPU::skipCountedLoop(uint16_t start) {
+    static constexpr size_t kLongestBody = 8;
+    const auto peek = [this](uint16_t address) { return memory[foldAddress(address)]; };
+    int counters = 0;
+    bool onX = false;
+    bool up = false;
+    int64_t pass = 0;
+    uint16_t at = start;
+    for (size_t length = 0; length < kLongestBody; ++length, at = uint16_t(at + 1)) {
+        const uint8_t opcode = peek(at);
+        if (opcode == 0xD0) break;
+        if (opcode == 0xCA || opcode == 0x88 || opcode == 0xE8 || opcode == 0xC8) {
+            ++counters;
+            onX = opcode == 0xCA || opcode == 0xE8;
+            up = opcode == 0xE8 || opcode == 0xC8;
+        } else if (opcode != 0xEA) {
+            return false;
+        }
+        pass += baseCycles[opcode];
+    }
+    if (counters != 1 || peek(at) != 0xD0 || !plainMemory(at)) return false;
+    const uint16_t next = uint16_t(at + 2);
+    if (uint16_t(next + int8_t(peek(uint16_t(at + 1)))) != start) return false;
+    pass += ((next ^ start) & 0xFF00) ? 4 : 3;
+    uint8_t& counter = onX ? X : Y;
+    // The flags must be the counter's, as the pass just run left them.
+    if (P != withNZ(P, counter) || counter == 0) return false;
+    const int64_t left = up ? 255 - counter : counter - 1;
+    const int64_t passes = std::min(left, (idleUntil - cycles) / pass);
+    if (passes <= 0) return true;
+    counter = uint8_t(up ? counter + passes : counter - passes);
+    P = withNZ(P, counter);
+    cycles += passes * pass;
+    return true;
+}
+
 void CPU::skipIdleLoop() {
     const uint16_t start = uint16_t(idleLoopStart);
     idleLoopStart = -1;
@@ -105,7 +145,10 @@ void CPU::skipIdleLoop() {
     // An NMI the PPU has raised is taken after the next pass; an IRQ at once.
     if ((nmiSample && (memory[0x2000] & 0x80) && !nmiLine) || (irqPending && !getFlag('I'))) return;
     const int64_t cycles = idlePassCycles(start);
-    if (cycles == 0) return;
+    if (cycles == 0) {
+        if (plainMemory(start)) skipCountedLoop(start);
+        return;
+    }
     const int64_t passes = (idleUntil - this->cycles) / cycles;
     if (passes > 0) this->cycles += passes * cycles;
 }

@@ -83,3 +83,52 @@ TEST(Console, PpuDebugDumpFollowsEveryDotAndOnlyWhenAsked) {
     for (size_t at = out.find("PPU REGISTERS"); at != std::string::npos; at = out.find("PPU REGISTERS", at + 1)) ++dumps;
     EXPECT_EQ(dumps, 6u);
 }
+
+// Idle and delay loops counted instead of run leave exactly the machine that
+// runs every pass: a program that waits on a byte its NMI changes, jumps to
+// itself and counts X down and Y up, against a twin stepped one instruction
+// at a time with the APU and PPU caught up after each.
+TEST(Console, CountedLoopPassesLeaveTheSameMachine) {
+    Bytes prg = {
+        0xA9, 0x80, 0x8D, 0x00, 0x20,  // LDA #$80; STA $2000
+        0xA2, 0xF0,                    // top: LDX #$F0
+        0xEA, 0xCA, 0xD0, 0xFC,        // d1: NOP; DEX; BNE d1
+        0xA0, 0x05,                    // LDY #$05
+        0xC8, 0xEA, 0xD0, 0xFC,        // d2: INY; NOP; BNE d2
+        0xA5, 0x10,                    // LDA $10
+        0xC5, 0x10, 0xF0, 0xFC,        // w: CMP $10; BEQ w
+        0xA5, 0x10, 0x29, 0x03,        // LDA $10; AND #3
+        0xD0, 0xE8,                    // BNE top
+        0x4C, 0x1D, 0x80,              // j: JMP j (until the next NMI's RTI: never)
+        0xE6, 0x10, 0x40,              // nmi: INC $10; RTI
+    };
+    prg.resize(32768 - 6);
+    prg.insert(prg.end(), {0x20, 0x80, 0x00, 0x80, 0x00, 0x80});
+    const Bytes image = cartImage(0, prg, Bytes(8192));
+    NESUnit fast(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+    NESUnit twin(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+    int64_t advances = 0, steps = 0;
+    for (int frame = 0; frame < 12; ++frame) {
+        const int64_t start = fast.frameCount();
+        while (fast.frameCount() == start) {
+            fast.advance();
+            ++advances;
+            while (twin.cpu->cycles < fast.cpu->cycles) {
+                twin.cpu->step();
+                ++steps;
+                const int64_t cycles = twin.cpu->cycles;
+                while (2 * int64_t(twin.apu->apuCycles) < cycles) twin.apu->stepApu();
+                while (twin.ppu->totalDots < 3 * cycles) twin.ppu->stepDot();
+            }
+            ASSERT_EQ(int64_t(twin.cpu->cycles), int64_t(fast.cpu->cycles)) << "frame " << frame;
+            ASSERT_EQ(twin.cpu->PC, fast.cpu->PC);
+            ASSERT_EQ(twin.cpu->A, fast.cpu->A);
+            ASSERT_EQ(twin.cpu->X, fast.cpu->X);
+            ASSERT_EQ(twin.cpu->Y, fast.cpu->Y);
+            ASSERT_EQ(twin.cpu->P, fast.cpu->P);
+        }
+        ASSERT_EQ(twin.cpu->memory, fast.cpu->memory) << "frame " << frame;
+    }
+    EXPECT_GT(fast.cpu->memory[0x10], 8);  // the NMI ran, the program went round
+    EXPECT_LT(advances * 4, steps);         // most passes were counted, not run
+}
