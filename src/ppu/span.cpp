@@ -529,15 +529,22 @@ void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
     const bool leftSprites = (mask & 0x04) != 0;
     const bool canHit = spriteZeroLine && (mask & 0x18) == 0x18;
     const uint8_t backdrop = vram[0x3F00] & 0x3F;
+    // By sprite byte (bits 0-3 palette and pixel): its colour; pixel 0 never shows.
+    uint8_t colour[16];
+    for (int i = 0; i < 16; ++i) colour[i] = vram[0x3F10 + i] & 0x3F;
+    // Sprite pixels come and go at random: choose by masks, not by branches.
+    bool hit = false;
     for (int32_t x = lo; x <= hi; ++x) {
         const uint8_t sp = spriteLine[x];
-        if (sp == 0) continue;
         const bool bgOpaque = opaque[x] != 0;
-        if ((sp & 0x20) && canHit && bgOpaque) *ppuStatus |= 0x40;
-        if (bgOpaque && (sp & 0x10)) continue;  // behind the background
-        // A sprite in front that the left column hides leaves the backdrop, not the background.
-        row[x] = (x >= 8 || leftSprites) ? uint8_t(vram[0x3F10 + (sp & 0x0F)] & 0x3F) : backdrop;
+        hit |= (sp & 0x20) && bgOpaque;
+        // Shown unless transparent or behind an opaque background; a sprite in
+        // front that the left column hides leaves the backdrop, not the background.
+        const bool shows = (sp & 0x03) != 0 && !(bgOpaque && (sp & 0x10));
+        const uint8_t drawn = (x >= 8 || leftSprites) ? colour[sp & 0x0F] : backdrop;
+        row[x] = shows ? drawn : row[x];
     }
+    if (hit && canHit) *ppuStatus |= 0x40;
 }
 
 // Dots 1-255 with fine X 0: the last tile shows its first seven pixels, and
