@@ -150,6 +150,7 @@ public:
 
     // --- CPU side (registers.cpp, attach.cpp) ---
     void writeRegister(uint16_t address, uint8_t value);
+    bool owedDotsReadT() const;
     uint8_t readRegister(uint16_t address);
     void attachCartridge(Cartridge* cart);
     // A board's mirroring change. The second nametable sits at $2800 while
@@ -181,7 +182,8 @@ public:
     // they are processed (owedDots). They are processed before anything can
     // see or change what they depend on: when they reach a dot that raises or
     // clears a signal the CPU samples (vertical blank, the frame's end, the
-    // mapper's hook), in every register access, and in sync(), which every
+    // mapper's hook), in every register access (but the writes that only
+    // move t, while they do not copy it), and in sync(), which every
     // other writer of PPU state calls first.
     bool lazyCatchUp = true;
     int64_t owedDots = 0;
@@ -281,6 +283,7 @@ private:
     template <bool kWatch>
     void drawSpriteLine(bool toDot256, uint8_t mask);
     static void shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out);
+    void hideLeftBackground();
     void finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
                                 uint8_t attribute);
     void renderBackdropSpan(int32_t first, int32_t last);
@@ -288,6 +291,7 @@ private:
     // sprites.cpp
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
+    bool overflowScan(unsigned line, unsigned height, int32_t steps);
     // Sprite pixels of columns x0..x1 into row[lo..hi]; false when none is drawn there.
     bool spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi);
     // Whether a line sprite draws in columns x0..x1 (dots x0 + 1 .. x1 + 1).

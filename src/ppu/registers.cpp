@@ -18,9 +18,27 @@ void PPU::advanceDataAddress() {
     v = uint16_t(v + ((*ppuCtrl & 0x04) ? 32 : 1));
 }
 
+// Whether the owed dots copy t into v: dot 257 of a rendered line, dots
+// 280-304 of the pre-render line (a dot either side to spare).
+bool PPU::owedDotsReadT() const {
+    if ((*ppuMask & 0x18) == 0) return false;
+    if (owedDots >= kDotsPerLine) return true;
+    const int32_t from = cycle - 1;
+    const int32_t to = cycle + int32_t(owedDots) + 1;  // may run into the next line
+    const auto reads = [](int32_t line, int32_t a, int32_t b) {
+        if (line == 261 && a <= 305 && b >= 279) return true;
+        return (line < 240 || line == 261) && a <= 258 && b >= 256;
+    };
+    if (reads(scanline, from, to)) return true;
+    return to > kDotsPerLine - 2 && reads((scanline + 1) % kLinesPerFrame, 0, to - kDotsPerLine + 2);
+}
+
 void PPU::writeRegister(uint16_t address, uint8_t value) {
-    // The owed dots ran before this write.
-    if (owedDots != 0) sync();
+    // The owed dots ran before this write; a write that only moves t may
+    // come first unless they copy t (raster effects write t mid-line a lot).
+    const bool onlyT = (address == 0x2005 && w) || (address == 0x2006 && !w) ||
+                       (address == 0x2000 && ((value ^ *ppuCtrl) & 0xFC) == 0);
+    if (owedDots != 0 && !(onlyT && !owedDotsReadT())) sync();
     switch (address) {
         case 0x2000:
             t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));

@@ -107,7 +107,7 @@ void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
     // Boards that watch pattern fetches get their own copies of the span
     // renderers, so the others' fetches stay free of the hook.
     if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
-        if (first == 1 && last >= 255 && (mask & 0x0A) == 0x0A) {
+        if (first == 1 && last >= 255 && (mask & 0x08)) {
             if (mapperWatchesPatterns) drawSpriteLine<true>(last == 256, mask);
             else drawSpriteLine<false>(last == 256, mask);
         } else if (mapperWatchesPatterns) {
@@ -115,10 +115,11 @@ void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
         } else {
             drawSpan<true, false>(first, last, mask);
         }
-    } else if (first == 1 && last >= 255 && (mask & 0x0A) == 0x0A) {
+    } else if (first == 1 && last >= 255 && (mask & 0x08)) {
         // Up to dot 255 too: a board's hook at dot 256 splits every line there.
         if (mapperWatchesPatterns) drawBackgroundLine<true, false>(last == 256, nullptr);
         else drawBackgroundLine<false, false>(last == 256, nullptr);
+        if ((mask & 0x02) == 0) hideLeftBackground();
     } else if ((mask & 0x08) && (first > 8 || (mask & 0x02)) && (j0 == 0 || tileDot == ((fineX + j0) & 7))) {
         if (mapperWatchesPatterns) drawBackground<true>(first, last);
         else drawBackground<false>(first, last);
@@ -504,6 +505,11 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
 }
 
+// The left column with its background hidden: the backdrop.
+void PPU::hideLeftBackground() {
+    std::memset(colorIndexCache.data() + scanline * kWidth, vram[0x3F00] & 0x3F, 8);
+}
+
 // Eight bytes a group from per-tile words: the tail of tile g, then the head of
 // tile g + 1, as fine X scrolls them.
 void PPU::shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out) {
@@ -525,6 +531,8 @@ void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
     spriteRow(0, lastX, spriteLine, lo, hi);
     uint8_t opaque[kWidth];
     drawBackgroundLine<kWatch, true>(toDot256, opaque);
+    // Hidden there, the background still counts as opaque for priority and hits.
+    if ((mask & 0x02) == 0) hideLeftBackground();
     uint8_t* row = colorIndexCache.data() + scanline * kWidth;
     const bool leftSprites = (mask & 0x04) != 0;
     const bool canHit = spriteZeroLine && (mask & 0x18) == 0x18;

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "ppu/ppu.h"
 
 
@@ -63,8 +67,12 @@ void PPU::loadLineSprites() {
     }
 }
 
+// Overflow scans up to this many dots long go sprite by sprite.
+static constexpr int32_t kStepwiseOverflowScan = 24;
+
 // Dots first..last (129-256) of evaluateSprites at once: nothing outside the
 // evaluation state reads it in between, and PPUSTATUS bits only accumulate.
+
 void PPU::evaluateRange(int32_t first, int32_t last) {
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     int32_t c = first + (first & 1);  // odd dots idle until eight are found
@@ -132,6 +140,13 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
     } else {
         c = first;
     }
+    if (c > last) return;
+    const int32_t steps = last - c + 1;
+    // Short runs (lines split by register writes) step; long ones jump.
+    if (steps > kStepwiseOverflowScan) {
+        if (overflowScan(unsigned(scanline), height, steps)) *ppuStatus |= 0x20;
+        return;
+    }
     // In locals: the flag's byte pointer would make the compiler reload them.
     uint8_t index = evalIndex;
     unsigned byte = evalByte;
@@ -146,6 +161,95 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
     evalIndex = index;
     evalByte = uint8_t(byte);
     if (overflow) *ppuStatus |= 0x20;
+}
+
+namespace {
+
+// Bit k: OAM byte k is in the range of `line` (0-239).
+void bytesInRange(const uint8_t* oam, unsigned line, unsigned height, uint64_t (&bits)[4]) {
+#if defined(__SSE2__)
+    const __m128i lineV = _mm_set1_epi8(char(line));
+    const __m128i limit = _mm_set1_epi8(char(height - 1));
+    for (int w = 0; w < 4; ++w) {
+        uint64_t word = 0;
+        for (int q = 0; q < 4; ++q) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 64 * w + 16 * q));
+            const __m128i started = _mm_cmpeq_epi8(_mm_max_epu8(x, lineV), lineV);  // y <= line
+            const __m128i d = _mm_sub_epi8(lineV, x);
+            const __m128i near = _mm_cmpeq_epi8(_mm_min_epu8(d, limit), d);  // line - y < height
+            word |= uint64_t(unsigned(_mm_movemask_epi8(_mm_and_si128(started, near)))) << (16 * q);
+        }
+        bits[w] = word;
+    }
+#else
+    for (int w = 0; w < 4; ++w) {
+        uint64_t word = 0;
+        for (int j = 0; j < 64; ++j) word |= uint64_t(line - oam[64 * w + j] < height) << j;
+        bits[w] = word;
+    }
+#endif
+}
+
+// A scan without hits reads byte (r + u) & 3 of each sprite u, for r fixed
+// by where it started: bit u of the result says that byte is in range.
+uint64_t pathHits(const uint64_t (&bits)[4], unsigned r) {
+    // Per four sprites, bits 4u + ((r + u) & 3) of their sixteen.
+    static constexpr uint64_t kPath[4] = {0x8421842184218421ull, 0x1842184218421842ull, 0x2184218421842184ull,
+                                          0x4218421842184218ull};
+    uint64_t hits = 0;
+    for (int w = 0; w < 4; ++w) {
+        uint64_t y = bits[w] & kPath[r];
+        // One bit per nibble at most: gather them, one per sprite.
+        y |= y >> 2;
+        y |= y >> 1;
+        y &= 0x1111111111111111ull;
+        y = (y | (y >> 3)) & 0x0303030303030303ull;
+        y = (y | (y >> 6)) & 0x000F000F000F000Full;
+        y = (y | (y >> 12)) & 0x000000FF000000FFull;
+        y = (y | (y >> 24)) & 0xFFFFull;
+        hits |= y << (16 * w);
+    }
+    return hits;
+}
+
+}  // namespace
+
+// `steps` dots of the overflow scan, one sprite per dot: the byte read moves
+// on with the sprite unless it is in range. Between hits the path is fixed,
+// so the next hit is the next set bit of that path's hits.
+bool PPU::overflowScan(unsigned line, unsigned height, int32_t steps) {
+    uint64_t bits[4];
+    bytesInRange(oam.data(), line, height, bits);
+    uint64_t hits[4];
+    uint8_t known = 0;
+    unsigned sprite = evalIndex >> 2;
+    unsigned r = (evalByte - sprite) & 3;
+    bool overflow = false;
+    while (steps > 0) {
+        if ((known >> r & 1) == 0) {
+            hits[r] = pathHits(bits, r);
+            known |= uint8_t(1u << r);
+        }
+        const int32_t chunk = std::min(steps, 64);
+        const uint64_t window = chunk == 64 ? ~uint64_t(0) : (uint64_t(1) << chunk) - 1;
+        // Bit t: sprite + t (of 64), reached at step t.
+        const uint64_t ahead = sprite == 0 ? hits[r] : (hits[r] >> sprite) | (hits[r] << (64 - sprite));
+        const uint64_t next = ahead & window;
+        if (next == 0) {
+            sprite = (sprite + unsigned(chunk)) & 63;
+            steps -= chunk;
+            continue;
+        }
+        // The hit keeps its byte while the sprite moves on.
+        const int32_t t = __builtin_ctzll(next);
+        sprite = (sprite + unsigned(t) + 1) & 63;
+        r = (r - 1) & 3;
+        steps -= t + 1;
+        overflow = true;
+    }
+    evalIndex = uint8_t(sprite << 2);
+    evalByte = uint8_t((r + sprite) & 3);
+    return overflow;
 }
 
 // After T ticks a sprite loaded with X = s is at u = s - T: waiting while
