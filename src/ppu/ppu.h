@@ -292,8 +292,10 @@ private:
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
     bool overflowScan(unsigned line, unsigned height, int32_t steps);
-    // Sprite pixels of columns x0..x1 into row[lo..hi]; false when none is drawn there.
-    bool spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi);
+    // Sprite pixels of columns x0..x1 into row[lo..hi] (and their palette
+    // values into colours with kColours); false when none is drawn there.
+    template <bool kColours>
+    bool spriteRow(int32_t x0, int32_t x1, uint8_t* row, uint8_t* colours, int32_t& lo, int32_t& hi);
     // Whether a line sprite draws in columns x0..x1 (dots x0 + 1 .. x1 + 1).
     bool spritesReach(int32_t x0, int32_t x1) const {
         const int32_t shift = x0 - spriteTicks;

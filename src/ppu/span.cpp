@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ppu/planes.h"
 #include "ppu/ppu.h"
 
 namespace {
@@ -19,21 +20,6 @@ static constexpr std::array<uint16_t, 256> kSpread = [] {
     return table;
 }();
 
-// A plane byte as eight byte masks, byte d = $FF when the pixel at tileDot d
-// has that plane's bit, so eight pixels pick their colours with a few ANDs.
-static constexpr std::array<uint64_t, 256> kPlaneMask = [] {
-    std::array<uint64_t, 256> table{};
-    for (int value = 0; value < 256; ++value) {
-        uint64_t mask = 0;
-        for (int d = 0; d < 8; ++d) {
-            if ((value >> (7 - d)) & 1) mask |= uint64_t(0xFF) << (8 * d);
-        }
-        table[size_t(value)] = mask;
-    }
-    return table;
-}();
-
-static constexpr uint64_t kEveryByte = 0x0101010101010101ull;
 
 // The fold of a nametable address for each mirroring mode as one AND
 // (SingleScreen keeps bit 13, which every such address has).
@@ -143,10 +129,12 @@ void PPU::processInsideLine(int32_t dots) {
 // The background of dots first..last, and the sprites over it when kSprites.
 template <bool kSprites, bool kWatch>
 void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
-    uint8_t spriteLine[kSprites ? kWidth : 1];
+    // Eight spare bytes either side for spriteRow.
+    uint8_t spriteBuffer[kSprites ? kWidth + 16 : 1];
+    uint8_t* spriteLine = spriteBuffer + (kSprites ? 8 : 0);
     int32_t spriteLo = kWidth;
     int32_t spriteHi = -1;
-    if constexpr (kSprites) spriteRow(first - 1, last - 1, spriteLine, spriteLo, spriteHi);
+    if constexpr (kSprites) spriteRow<false>(first - 1, last - 1, spriteLine, nullptr, spriteLo, spriteHi);
 
     const uint16_t ntMask = nametableMask(mirroring);
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
@@ -526,9 +514,12 @@ void PPU::shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out) {
 template <bool kWatch>
 void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
     const int32_t lastX = toDot256 ? 255 : 254;
-    uint8_t spriteLine[kWidth];
+    // Eight spare bytes either side for spriteRow.
+    uint8_t spriteBuffer[kWidth + 16], colourBuffer[kWidth + 16];
+    uint8_t* const spriteLine = spriteBuffer + 8;
+    uint8_t* const spriteColours = colourBuffer + 8;
     int32_t lo = kWidth, hi = -1;
-    spriteRow(0, lastX, spriteLine, lo, hi);
+    spriteRow<true>(0, lastX, spriteLine, spriteColours, lo, hi);
     uint8_t opaque[kWidth];
     drawBackgroundLine<kWatch, true>(toDot256, opaque);
     // Hidden there, the background still counts as opaque for priority and hits.
@@ -536,23 +527,26 @@ void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
     uint8_t* row = colorIndexCache.data() + scanline * kWidth;
     const bool leftSprites = (mask & 0x04) != 0;
     const bool canHit = spriteZeroLine && (mask & 0x18) == 0x18;
-    const uint8_t backdrop = vram[0x3F00] & 0x3F;
-    // By sprite byte (bits 0-3 palette and pixel): its colour; pixel 0 never shows.
-    uint8_t colour[16];
-    for (int i = 0; i < 16; ++i) colour[i] = vram[0x3F10 + i] & 0x3F;
-    // Sprite pixels come and go at random: choose by masks, not by branches.
-    bool hit = false;
-    for (int32_t x = lo; x <= hi; ++x) {
-        const uint8_t sp = spriteLine[x];
-        const bool bgOpaque = opaque[x] != 0;
-        hit |= (sp & 0x20) && bgOpaque;
+    const uint64_t backdrops = (vram[0x3F00] & 0x3F) * kEveryByte;
+    // Eight pixels at a time, by byte masks (spriteRow cleared whole groups).
+    uint64_t hits = 0;
+    for (int32_t g = lo & ~7; g <= hi; g += 8) {
+        uint64_t sp, bg, drawn, now;
+        std::memcpy(&sp, spriteLine + g, 8);
+        std::memcpy(&bg, opaque + g, 8);
+        std::memcpy(&drawn, spriteColours + g, 8);
+        std::memcpy(&now, row + g, 8);
+        hits |= (sp >> 5) & bg;
+        const uint64_t pixel = ((sp | (sp >> 1)) & kEveryByte) * 0xFF;
+        const uint64_t behind = ((sp >> 4) & kEveryByte) * 0xFF;
         // Shown unless transparent or behind an opaque background; a sprite in
         // front that the left column hides leaves the backdrop, not the background.
-        const bool shows = (sp & 0x03) != 0 && !(bgOpaque && (sp & 0x10));
-        const uint8_t drawn = (x >= 8 || leftSprites) ? colour[sp & 0x0F] : backdrop;
-        row[x] = shows ? drawn : row[x];
+        const uint64_t shows = pixel & ~(bg & behind);
+        if (g == 0 && !leftSprites) drawn = backdrops;
+        now = (now & ~shows) | (drawn & shows);
+        std::memcpy(row + g, &now, 8);
     }
-    if (hit && canHit) *ppuStatus |= 0x40;
+    if ((hits & kEveryByte) != 0 && canHit) *ppuStatus |= 0x40;
 }
 
 // Dots 1-255 with fine X 0: the last tile shows its first seven pixels, and

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "ppu/planes.h"
 #include "ppu/ppu.h"
 
 
@@ -67,12 +68,66 @@ void PPU::loadLineSprites() {
     }
 }
 
+namespace {
+
+// Bit k: OAM byte k is in the range of `line` (0-239).
+void bytesInRange(const uint8_t* oam, unsigned line, unsigned height, uint64_t (&bits)[4]) {
+#if defined(__SSE2__)
+    const __m128i lineV = _mm_set1_epi8(char(line));
+    const __m128i limit = _mm_set1_epi8(char(height - 1));
+    for (int w = 0; w < 4; ++w) {
+        uint64_t word = 0;
+        for (int q = 0; q < 4; ++q) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 64 * w + 16 * q));
+            const __m128i started = _mm_cmpeq_epi8(_mm_max_epu8(x, lineV), lineV);  // y <= line
+            const __m128i d = _mm_sub_epi8(lineV, x);
+            const __m128i near = _mm_cmpeq_epi8(_mm_min_epu8(d, limit), d);  // line - y < height
+            word |= uint64_t(unsigned(_mm_movemask_epi8(_mm_and_si128(started, near)))) << (16 * q);
+        }
+        bits[w] = word;
+    }
+#else
+    for (int w = 0; w < 4; ++w) {
+        uint64_t word = 0;
+        for (int j = 0; j < 64; ++j) word |= uint64_t(line - oam[64 * w + j] < height) << j;
+        bits[w] = word;
+    }
+#endif
+}
+
+// Bit 0 of each nibble of y, packed into sixteen bits.
+uint64_t gatherNibbles(uint64_t y) {
+    y &= 0x1111111111111111ull;
+    y = (y | (y >> 3)) & 0x0303030303030303ull;
+    y = (y | (y >> 6)) & 0x000F000F000F000Full;
+    y = (y | (y >> 12)) & 0x000000FF000000FFull;
+    return (y | (y >> 24)) & 0xFFFFull;
+}
+
+// A scan without hits reads byte (r + u) & 3 of each sprite u, for r fixed
+// by where it started: bit u of the result says that byte is in range.
+uint64_t pathHits(const uint64_t (&bits)[4], unsigned r) {
+    // Per four sprites, bits 4u + ((r + u) & 3) of their sixteen.
+    static constexpr uint64_t kPath[4] = {0x8421842184218421ull, 0x1842184218421842ull, 0x2184218421842184ull,
+                                          0x4218421842184218ull};
+    uint64_t hits = 0;
+    for (int w = 0; w < 4; ++w) {
+        uint64_t y = bits[w] & kPath[r];
+        // One bit per nibble at most: gather them, one per sprite.
+        y |= y >> 2;
+        y |= y >> 1;
+        hits |= gatherNibbles(y) << (16 * w);
+    }
+    return hits;
+}
+
+}  // namespace
+
 // Overflow scans up to this many dots long go sprite by sprite.
 static constexpr int32_t kStepwiseOverflowScan = 24;
 
 // Dots first..last (129-256) of evaluateSprites at once: nothing outside the
 // evaluation state reads it in between, and PPUSTATUS bits only accumulate.
-
 void PPU::evaluateRange(int32_t first, int32_t last) {
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     int32_t c = first + (first & 1);  // odd dots idle until eight are found
@@ -81,10 +136,13 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
         // sprites the even dots up to `last` reach are in range, all at once.
         const unsigned next = scanline == 239 ? 0 : unsigned(scanline + 1);
         const int32_t reach = std::min(64, (last - 130) / 2 + 1);
+        // Y + 1 in range of `next` is Y in range of next - 1; none is of line 0.
         uint64_t found = 0;
-        for (int32_t i = 0; i < reach; ++i) {
-            const unsigned y1 = uint8_t(oam[4 * i] + 1);
-            found |= uint64_t(next - y1 < height && y1 != 0) << i;
+        if (next != 0) {
+            uint64_t bits[4];
+            bytesInRange(oam.data(), next - 1, height, bits);
+            for (int w = 0; w < 4; ++w) found |= gatherNibbles(bits[w]) << (16 * w);
+            if (reach < 64) found &= (uint64_t(1) << reach) - 1;
         }
         int32_t i = -1;
         for (; found != 0 && evalCount < 8; found &= found - 1) {
@@ -163,56 +221,6 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
     if (overflow) *ppuStatus |= 0x20;
 }
 
-namespace {
-
-// Bit k: OAM byte k is in the range of `line` (0-239).
-void bytesInRange(const uint8_t* oam, unsigned line, unsigned height, uint64_t (&bits)[4]) {
-#if defined(__SSE2__)
-    const __m128i lineV = _mm_set1_epi8(char(line));
-    const __m128i limit = _mm_set1_epi8(char(height - 1));
-    for (int w = 0; w < 4; ++w) {
-        uint64_t word = 0;
-        for (int q = 0; q < 4; ++q) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 64 * w + 16 * q));
-            const __m128i started = _mm_cmpeq_epi8(_mm_max_epu8(x, lineV), lineV);  // y <= line
-            const __m128i d = _mm_sub_epi8(lineV, x);
-            const __m128i near = _mm_cmpeq_epi8(_mm_min_epu8(d, limit), d);  // line - y < height
-            word |= uint64_t(unsigned(_mm_movemask_epi8(_mm_and_si128(started, near)))) << (16 * q);
-        }
-        bits[w] = word;
-    }
-#else
-    for (int w = 0; w < 4; ++w) {
-        uint64_t word = 0;
-        for (int j = 0; j < 64; ++j) word |= uint64_t(line - oam[64 * w + j] < height) << j;
-        bits[w] = word;
-    }
-#endif
-}
-
-// A scan without hits reads byte (r + u) & 3 of each sprite u, for r fixed
-// by where it started: bit u of the result says that byte is in range.
-uint64_t pathHits(const uint64_t (&bits)[4], unsigned r) {
-    // Per four sprites, bits 4u + ((r + u) & 3) of their sixteen.
-    static constexpr uint64_t kPath[4] = {0x8421842184218421ull, 0x1842184218421842ull, 0x2184218421842184ull,
-                                          0x4218421842184218ull};
-    uint64_t hits = 0;
-    for (int w = 0; w < 4; ++w) {
-        uint64_t y = bits[w] & kPath[r];
-        // One bit per nibble at most: gather them, one per sprite.
-        y |= y >> 2;
-        y |= y >> 1;
-        y &= 0x1111111111111111ull;
-        y = (y | (y >> 3)) & 0x0303030303030303ull;
-        y = (y | (y >> 6)) & 0x000F000F000F000Full;
-        y = (y | (y >> 12)) & 0x000000FF000000FFull;
-        y = (y | (y >> 24)) & 0xFFFFull;
-        hits |= y << (16 * w);
-    }
-    return hits;
-}
-
-}  // namespace
 
 // `steps` dots of the overflow scan, one sprite per dot: the byte read moves
 // on with the sprite unless it is in range. Between hits the path is fixed,
@@ -268,8 +276,11 @@ void PPU::syncSprites() {
 
 // Sprite pixels of columns x0..x1 drawn by dots x0 + 1 .. x1 + 1, in the form
 // the span renderer composes: bits 0-1 pixel, 2-3 palette, 4 behind the
-// background, 5 line sprite 0. Pattern bytes are read now, as stepDot would.
-bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& hi) {
+// background, 5 line sprite 0; with kColours their palette values too. Both
+// rows are written a sprite's eight columns at a time, so they need eight
+// spare bytes either side. Pattern bytes are read now, as stepDot would.
+template <bool kColours>
+bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, uint8_t* colours, int32_t& lo, int32_t& hi) {
     // Sprite i draws column x with pattern bit 7 - (x - e), e = its X - ticks + x0.
     const int32_t shift = x0 - spriteTicks;
     lo = 256;
@@ -284,7 +295,11 @@ bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& 
         }
     }
     if (lo > hi) return false;
-    std::memset(row + lo, 0, size_t(hi - lo + 1));
+    // Whole groups, so that callers may read them eight at a time.
+    const int32_t from = lo & ~7;
+    const size_t length = size_t((hi | 7) - from + 1);
+    std::memset(row + from, 0, length);
+    if constexpr (kColours) std::memset(colours + from, 0, length);
     const uint8_t ctrl = *ppuCtrl;
     const bool tall = (ctrl & 0x20) != 0;
     // Lower-numbered sprites are written last, so the lowest opaque one wins.
@@ -301,20 +316,40 @@ bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, int32_t& lo, int32_t& 
         uint8_t r = uint8_t(scanline - top);
         if (attr & 0x80) r = uint8_t((tall ? 15 : 7) - r);
         const int address = table * 0x1000 + ((firstTile + (r >> 3)) & 0xFF) * 16 + (r & 7);
-        const uint8_t low = vram[address];
-        const uint8_t high = vram[address + 8];
+        uint8_t low = vram[address];
+        uint8_t high = vram[address + 8];
         notePattern(uint16_t(address));
         notePattern(uint16_t(address + 8));
-        const uint8_t tag = uint8_t(((attr & 3) << 2) | ((attr & 0x20) >> 1) | (i == 0 ? 0x20 : 0));
-        for (int32_t x = a; x <= b; ++x) {
-            int col = 7 - (x - e);
-            if (attr & 0x40) col = 7 - col;
-            const uint8_t pixel = uint8_t((((high >> col) & 1) << 1) | ((low >> col) & 1));
-            if (pixel != 0) row[x] = uint8_t(tag | pixel);
+        if (attr & 0x40) {
+            low = kReversed[low];
+            high = kReversed[high];
+        }
+        const uint64_t lowMask = kPlaneMask[low];
+        const uint64_t highMask = kPlaneMask[high];
+        const uint64_t tag = uint64_t(((attr & 3) << 2) | ((attr & 0x20) >> 1) | (i == 0 ? 0x20 : 0));
+        const uint64_t pixels = (lowMask & kEveryByte) | (highMask & (2 * kEveryByte)) | (tag * kEveryByte);
+        // Opaque pixels of columns a..b, as bytes of the word at e.
+        const uint64_t select = (lowMask | highMask) & ((~uint64_t(0) >> (8 * (7 - (b - a)))) << (8 * (a - e)));
+        const auto merge = [&](uint8_t* at, uint64_t word) {
+            uint64_t old;
+            std::memcpy(&old, at, 8);
+            old = (old & ~select) | (word & select);
+            std::memcpy(at, &old, 8);
+        };
+        merge(row + e, pixels);
+        if constexpr (kColours) {
+            const uint8_t* palette = &vram[0x3F10 + 4 * (attr & 3)];
+            const uint64_t c1 = (palette[1] & 0x3F) * kEveryByte;
+            const uint64_t c2 = (palette[2] & 0x3F) * kEveryByte;
+            const uint64_t c3 = (palette[3] & 0x3F) * kEveryByte;
+            merge(colours + e, (lowMask & ~highMask & c1) | (highMask & ~lowMask & c2) | (lowMask & highMask & c3));
         }
     }
     return true;
 }
+
+template bool PPU::spriteRow<false>(int32_t, int32_t, uint8_t*, uint8_t*, int32_t&, int32_t&);
+template bool PPU::spriteRow<true>(int32_t, int32_t, uint8_t*, uint8_t*, int32_t&, int32_t&);
 
 void PPU::tickSprites() {
     // A local mask: the byte-sized stores below could alias the member.
