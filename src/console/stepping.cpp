@@ -76,7 +76,9 @@ int64_t NESUnit::idleLimit() const {
 }
 
 int64_t NESUnit::quietLimit() const {
-    const int64_t apuLimit = apu->quietLimit();
+    // Samples need not end the window: the catch-up after it makes them. The
+    // run thread keeps them in, so that it hands blocks over before a sleep.
+    const int64_t apuLimit = threadActive ? apu->quietLimit() : apu->idleLimit();
     const int64_t dotLimit = ppu->quietDotLimit();
     if (apuLimit < 0 || dotLimit < 0) return -1;
     // (cycles + 1) / 2 <= apuLimit and 3 x cycles <= dotLimit.

@@ -78,6 +78,15 @@ public:
     uint64_t heldPalette[2] = {};
     uint8_t heldAttribute = 0;
     bool heldValid = false;
+    // The four background palettes as the terms of a tile's colour word,
+    // made from the palette bytes in paletteWordsKey (a cache, not state).
+    struct PaletteWords {
+        uint64_t base = 0;
+        uint64_t plane1[4] = {}, plane2[4] = {}, both[4] = {};
+    };
+    PaletteWords paletteWords;
+    uint64_t paletteWordsKey[2] = {};
+    bool paletteWordsMade = false;
 
     // --- sprite evaluation for the next line (sprites.cpp) ---
     uint8_t secondaryOam[32] = {};
@@ -284,6 +293,7 @@ private:
     void drawSpriteLine(bool toDot256, uint8_t mask);
     static void shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out);
     void hideLeftBackground();
+    const PaletteWords& backgroundPalettes();
     void finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
                                 uint8_t attribute);
     void renderBackdropSpan(int32_t first, int32_t last);

@@ -44,25 +44,44 @@ inline void putGroup(uint8_t* cache, int i, uint64_t colours, uint64_t select) {
     std::memcpy(cache + i, &now, 8);
 }
 
-// Palette values of a tile's eight pixels, byte d for tileDot d.
-inline uint64_t tileColours(const uint8_t* vram, uint8_t low, uint8_t high, uint16_t nt, uint8_t attribute,
-                            uint8_t backdrop) {
-    const int shift = ((nt >> 4) & 4) | (nt & 2);
-    const uint8_t* palette = &vram[0x3F00 + 4 * ((attribute >> shift) & 3)];
-    const uint64_t c1 = (palette[1] & 0x3F) ^ backdrop;
-    const uint64_t c2 = (palette[2] & 0x3F) ^ backdrop;
-    const uint64_t c3 = (palette[3] & 0x3F) ^ backdrop;
+// Palette values of a tile's eight pixels (byte d for tileDot d) in palette k.
+inline uint64_t tileColours(const PPU::PaletteWords& words, uint8_t low, uint8_t high, int k) {
     const uint64_t lowMask = kPlaneMask[low];
     const uint64_t highMask = kPlaneMask[high];
-    // c0 ^ (c0 ^ c1) ^ (c0 ^ c2) ^ (c0 ^ c1 ^ c2 ^ c3) gives c3 where both planes are set.
-    return backdrop * kEveryByte ^ (lowMask & (c1 * kEveryByte)) ^ (highMask & (c2 * kEveryByte)) ^
-           (lowMask & highMask & ((c1 ^ c2 ^ c3) * kEveryByte));
+    return words.base ^ (lowMask & words.plane1[k]) ^ (highMask & words.plane2[k]) ^
+           (lowMask & highMask & words.both[k]);
 }
+
+// The palette of a tile's quadrant of its attribute byte.
+inline int tilePalette(uint16_t nt, uint8_t attribute) { return (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3; }
 
 // Byte mask of columns j..jEnd (0-7) of a group.
 inline uint64_t columns(int32_t j, int32_t jEnd) { return (~uint64_t(0) >> (8 * (7 - jEnd + j))) << (8 * j); }
 
 }  // namespace
+
+// Each background colour as backdrop ^ (c0 ^ c1) ^ (c0 ^ c2) ^ (c0 ^ c1 ^ c2 ^ c3)
+// by plane bits: c3 where both planes are set. Palette RAM changes seldom.
+const PPU::PaletteWords& PPU::backgroundPalettes() {
+    uint64_t key[2];
+    std::memcpy(key, &vram[0x3F00], sizeof key);
+    if (paletteWordsMade && key[0] == paletteWordsKey[0] && key[1] == paletteWordsKey[1]) return paletteWords;
+    const uint8_t backdrop = vram[0x3F00] & 0x3F;
+    paletteWords.base = backdrop * kEveryByte;
+    for (int k = 0; k < 4; ++k) {
+        const uint8_t* palette = &vram[0x3F00 + 4 * k];
+        const uint64_t c1 = (palette[1] & 0x3F) ^ backdrop;
+        const uint64_t c2 = (palette[2] & 0x3F) ^ backdrop;
+        const uint64_t c3 = (palette[3] & 0x3F) ^ backdrop;
+        paletteWords.plane1[k] = c1 * kEveryByte;
+        paletteWords.plane2[k] = c2 * kEveryByte;
+        paletteWords.both[k] = (c1 ^ c2 ^ c3) * kEveryByte;
+    }
+    paletteWordsKey[0] = key[0];
+    paletteWordsKey[1] = key[1];
+    paletteWordsMade = true;
+    return paletteWords;
+}
 
 // Rendering off: every pixel is the backdrop; tileDot still counts and each
 // wrap repeats the same look-ahead fetch, since v does not move.
@@ -174,12 +193,13 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
     uint64_t palette[2];
     std::memcpy(palette, &vram[0x3F00], sizeof palette);
     if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
+    const PaletteWords& words = backgroundPalettes();
     uint8_t attribute = heldAttribute;
     auto colours = [&]() {
         const uint8_t now = vram[at & ntMask];
         if (!valid || now != attribute) {
             attribute = now;
-            held = tileColours(vram.data(), low, high, nt, attribute, backdrop);
+            held = tileColours(words, low, high, tilePalette(nt, attribute));
             valid = true;
         }
         return held;
@@ -287,7 +307,7 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     uint64_t palette[2];
     std::memcpy(palette, &vram[0x3F00], sizeof palette);
     if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
-    const uint8_t backdrop = vram[0x3F00] & 0x3F;
+    const PaletteWords& words = backgroundPalettes();
 
     auto fetch = [&](uint16_t address) {
         valid = false;
@@ -306,7 +326,7 @@ void PPU::drawBackground(int32_t first, int32_t last) {
         const uint8_t now = vram[at & ntMask];
         if (!valid || now != attribute) {
             attribute = now;
-            colours = tileColours(vram.data(), low, high, nt, attribute, backdrop);
+            colours = tileColours(words, low, high, tilePalette(nt, attribute));
             valid = true;
         }
         return colours;
@@ -374,26 +394,12 @@ template <bool kWatch, bool kOpaque>
 void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     const uint16_t ntMask = nametableMask(mirroring);
     const uint16_t patternBase = (*ppuCtrl & 0x10) ? 0x1000 : 0;
-    const uint8_t backdrop = vram[0x3F00] & 0x3F;
     const int32_t fine = fineX;
     uint8_t* row = colorIndexCache.data() + scanline * kWidth;
 
-    // The colour words of the four background palettes, as tileColours builds them.
-    uint64_t plane1[4], plane2[4], both[4];
-    for (int k = 0; k < 4; ++k) {
-        const uint8_t* palette = &vram[0x3F00 + 4 * k];
-        const uint64_t c1 = (palette[1] & 0x3F) ^ backdrop;
-        const uint64_t c2 = (palette[2] & 0x3F) ^ backdrop;
-        const uint64_t c3 = (palette[3] & 0x3F) ^ backdrop;
-        plane1[k] = c1 * kEveryByte;
-        plane2[k] = c2 * kEveryByte;
-        both[k] = (c1 ^ c2 ^ c3) * kEveryByte;
-    }
-    const uint64_t base = backdrop * kEveryByte;
+    const PaletteWords& words = backgroundPalettes();
     const auto colours = [&](uint8_t low, uint8_t high, int k) __attribute__((always_inline)) {
-        const uint64_t lowMask = kPlaneMask[low];
-        const uint64_t highMask = kPlaneMask[high];
-        return base ^ (lowMask & plane1[k]) ^ (highMask & plane2[k]) ^ (lowMask & highMask & both[k]);
+        return tileColours(words, low, high, k);
     };
 
     uint64_t tiles[33];
