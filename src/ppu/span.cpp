@@ -483,7 +483,8 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     }
     const uint64_t run = fine == 0 ? tiles[31] : (tiles[31] >> (8 * fine)) | (tiles[32] << (8 * (8 - fine)));
     // Without dot 256 (the next span's), seven pixels of the last group.
-    std::memcpy(row + 248, &run, toDot256 ? 8 : 7);
+    if (toDot256) std::memcpy(row + 248, &run, 8);
+    else std::memcpy(row + 248, &run, 7);
 
     v = vv;
     tileDot = uint8_t(toDot256 ? fine : (fine + 7) & 7);

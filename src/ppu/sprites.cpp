@@ -52,20 +52,22 @@ void PPU::evaluateSprites() {
 void PPU::loadLineSprites() {
     // Entries past the new count keep their counters, so bring them up to date.
     if (spritesStale) syncSprites();
-    std::memcpy(lineSprites, secondaryOam, size_t(4) * evalCount);
     spriteZeroLine = spriteZeroNext;
     lineSpriteCount = int8_t(evalCount);
     activeMask = 0;
     for (int i = 0; i < 8; ++i) spriteX[i] = nextSpriteX[i];
-    for (int i = 0; i < evalCount; ++i) spriteColumn[i] = 7;
     spriteTicks = 0;
     spritesStale = false;
-    lineSpriteXMin = 255;
-    lineSpriteXMax = 0;
+    int32_t xMin = 255, xMax = 0;
+    // Sprite by sprite: a copy of variable length would be a library call.
     for (int i = 0; i < evalCount; ++i) {
-        lineSpriteXMin = std::min<int32_t>(lineSpriteXMin, lineSprites[4 * i + 3]);
-        lineSpriteXMax = std::max<int32_t>(lineSpriteXMax, lineSprites[4 * i + 3]);
+        std::memcpy(&lineSprites[4 * i], &secondaryOam[4 * i], 4);
+        spriteColumn[i] = 7;
+        xMin = std::min<int32_t>(xMin, secondaryOam[4 * i + 3]);
+        xMax = std::max<int32_t>(xMax, secondaryOam[4 * i + 3]);
     }
+    lineSpriteXMin = xMin;
+    lineSpriteXMax = xMax;
 }
 
 namespace {
@@ -295,11 +297,13 @@ bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, uint8_t* colours, int3
         }
     }
     if (lo > hi) return false;
-    // Whole groups, so that callers may read them eight at a time.
-    const int32_t from = lo & ~7;
-    const size_t length = size_t((hi | 7) - from + 1);
-    std::memset(row + from, 0, length);
-    if constexpr (kColours) std::memset(colours + from, 0, length);
+    // Whole groups, so that callers may read them eight at a time (in
+    // words: a memset of variable length would be a library call).
+    static constexpr uint64_t kClear = 0;
+    for (int32_t g = lo & ~7; g <= hi; g += 8) {
+        std::memcpy(row + g, &kClear, 8);
+        if constexpr (kColours) std::memcpy(colours + g, &kClear, 8);
+    }
     const uint8_t ctrl = *ppuCtrl;
     const bool tall = (ctrl & 0x20) != 0;
     // Lower-numbered sprites are written last, so the lowest opaque one wins.
