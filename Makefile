@@ -60,10 +60,15 @@ demo: module demo-rom
 # Then heap allocations per frame, the run thread's share of a core, snapshot
 # costs, the batch's and the environments' frames per second, and synthetic
 # cartridges of every board.
+# AGAINST=DIR adds a column for the velkora module in DIR (an older build).
+AGAINST ?=
 bench: module demo-rom
-	$(PY) bench/bench.py
+	$(PY) bench/bench.py $(if $(AGAINST),--against $(AGAINST))
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
-	$(PY) bench/callgrind.py
+	@# The same module with its symbols kept, for the split by function.
+	$(PIP) install -q --no-build-isolation --no-deps --upgrade --target build/bench-site \
+	  -C install.strip=false -C cmake.define.CMAKE_STRIP=/bin/true -C build-dir=build/bench-wheel .
+	$(PY) bench/callgrind.py --site build/bench-site
 	cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench --target alloc_bench

@@ -1,9 +1,14 @@
 """Frames per second of headless runFrame loops, the way a game-AI loop runs.
 
-    python bench/bench.py [--frames 3000] [--repeats 5] [--warmup 60] [ROM ...]
+    python bench/bench.py [--frames 3000] [--repeats 5] [--warmup 60]
+                          [--against DIR] [ROM ...]
 
 Without ROM arguments it measures every demo in ../shared/roms/demos and the
-project's own demo cartridge (build/velkora-demo.nes) when present.
+project's own demo cartridge (build/velkora-demo.nes) when present. With
+--against, the velkora module found in DIR (an older build, say) is measured
+too, ROM by ROM in turns with this one, and the table shows both. The
+process keeps to one core (the last it may use), so that a move between cores
+does not show as noise.
 """
 from __future__ import annotations
 
@@ -11,6 +16,7 @@ import argparse
 import math
 import os
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -58,26 +64,48 @@ def measure(path: Path, frames: int, repeats: int, warmup: int) -> list[float]:
     return rates
 
 
+def measure_elsewhere(site: str, path: Path, frames: int, repeats: int, warmup: int) -> list[float]:
+    """The same measurement in a process that imports velkora from `site`."""
+    env = {**os.environ, "PYTHONPATH": site}
+    out = subprocess.run([sys.executable, __file__, "--rates", "--frames", str(frames), "--repeats", str(repeats),
+                          "--warmup", str(warmup), str(path)], env=env, capture_output=True, text=True, check=True)
+    return [float(rate) for rate in out.stdout.split()]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("roms", nargs="*", type=Path)
     parser.add_argument("--frames", type=int, default=3000)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--warmup", type=int, default=60)
+    parser.add_argument("--against", metavar="DIR", help="also measure the velkora module in DIR")
+    parser.add_argument("--rates", action="store_true", help=argparse.SUPPRESS)  # one ROM's rates, for --against
     args = parser.parse_args()
     roms = args.roms or default_roms()
     if not roms:
         print("no ROMs to measure")
         return 1
-    print(f"{'ROM':<22} {'median':>8} {'min':>8} {'max':>8}   frames/s, {args.frames} frames x {args.repeats}")
-    medians = []
+    if hasattr(os, "sched_setaffinity"):
+        os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+    if args.rates:
+        print(" ".join(f"{rate:.1f}" for rate in measure(roms[0], args.frames, args.repeats, args.warmup)))
+        return 0
+    other = f"{'other':>8} " if args.against else ""
+    print(f"{'ROM':<22} {other}{'median':>8} {'min':>8} {'max':>8}   frames/s, {args.frames} frames x {args.repeats}")
+    medians, others = [], []
     for path in roms:
+        column = ""
+        if args.against:
+            others.append(statistics.median(measure_elsewhere(args.against, path, args.frames, args.repeats,
+                                                              args.warmup)))
+            column = f"{others[-1]:8.0f} "
         rates = measure(path, args.frames, args.repeats, args.warmup)
         median = statistics.median(rates)
         medians.append(median)
-        print(f"{path.name:<22} {median:8.0f} {min(rates):8.0f} {max(rates):8.0f}", flush=True)
+        print(f"{path.name:<22} {column}{median:8.0f} {min(rates):8.0f} {max(rates):8.0f}", flush=True)
     geomean = math.exp(sum(math.log(m) for m in medians) / len(medians))
-    print(f"{'geometric mean':<22} {geomean:8.0f}")
+    column = f"{math.exp(sum(math.log(m) for m in others) / len(others)):8.0f} " if others else ""
+    print(f"{'geometric mean':<22} {column}{geomean:8.0f}")
     return 0
 
 
