@@ -49,7 +49,8 @@ PARTS = [
 
 def profile(rom: Path, frames: int, site: str | None) -> tuple[int, dict[str, int]]:
     """Total instructions and instructions by function name."""
-    env = {**os.environ, "PYTHONHASHSEED": "0"}
+    # One BLAS thread: idle worker threads would add noise to the count.
+    env = {**os.environ, "PYTHONHASHSEED": "0", "OPENBLAS_NUM_THREADS": "1"}
     if site:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [site, env.get("PYTHONPATH")]))
     with tempfile.TemporaryDirectory() as tmp:
