@@ -332,12 +332,64 @@ void PPU::drawBackground(int32_t first, int32_t last) {
         return colours;
     };
 
+    bool aheadIsNext = false;  // this span fetched the next group's tile already
+    // Groups group .. group + 8 * (whole - 1), whole and before dot 249, as the
+    // loop below draws them, but read along the nametable row: one tile a
+    // group (the look-ahead, in the fetches' order), coarse X moved after each.
+    auto drawWholeGroups = [&](int32_t group, int32_t whole) __attribute__((always_inline)) {
+        if (!aheadIsNext) fetch(vv);
+        uint64_t shown = latchedColours();
+        uint8_t shownAttribute = attribute;
+        const uint16_t fineY = uint16_t((vv >> 12) & 7);
+        const int vertical = (vv >> 4) & 4;
+        int32_t column = vv & 0x1F;
+        uint16_t table = vv & 0x0C00;
+        const uint8_t* names = &vram[(0x2000 | table | (vv & 0x03E0)) & ntMask];
+        const uint8_t* attributes = &vram[(0x23C0 | table | ((vv >> 4) & 0x38)) & ntMask];
+        for (int32_t k = 0; k < whole; ++k) {
+            if (++column == 32) {
+                column = 0;
+                table ^= 0x0400;
+                names = &vram[(0x2000 | table | (vv & 0x03E0)) & ntMask];
+                attributes = &vram[(0x23C0 | table | ((vv >> 4) & 0x38)) & ntMask];
+            }
+            const uint16_t p = uint16_t(patternBase | (names[column] << 4) | fineY);
+            low = vram[p];
+            high = vram[p + 8];
+            if constexpr (kWatch) {
+                notePattern(p);
+                notePattern(uint16_t(p + 8));
+            }
+            const uint8_t nextAttribute = attributes[column >> 2];
+            const uint64_t next = tileColours(words, low, high, (nextAttribute >> (vertical | (column & 2))) & 3);
+            const uint64_t run = fine == 0 ? shown : (shown >> (8 * fine)) | (next << (8 * (8 - fine)));
+            std::memcpy(cache + group + 8 * k, &run, 8);
+            shown = next;
+            shownAttribute = nextAttribute;
+        }
+        vv = uint16_t((vv & ~0x0C1F) | table | column);
+        nt = uint16_t(0x2000 | (vv & 0x0FFF));
+        at = uint16_t(0x23C0 | (vv & 0x0C00) | ((vv >> 4) & 0x38) | ((vv >> 2) & 0x07));
+        // The loop takes the look-ahead tile's colours once fine X shows some
+        // of it; with fine X 0 it makes them again at the next group.
+        valid = fine != 0;
+        colours = shown;
+        attribute = shownAttribute;
+        aheadIsNext = true;
+        return group + 8 * whole;
+    };
+
     int32_t x = first - 1;
     const int32_t xLast = last - 1;
-    bool aheadIsNext = false;  // this span fetched the next group's tile already
     for (;;) {
         const int32_t group = x & ~7;
         const int32_t j = x & 7;
+        const int32_t whole = j == 0 ? std::min((xLast + 1) >> 3, 31) - (group >> 3) : 0;
+        if (whole > 0) {
+            x = drawWholeGroups(group, whole);
+            if (x > xLast) break;
+            continue;
+        }
         if (j == 0 && !aheadIsNext) fetch(vv);
         aheadIsNext = false;
         const int32_t jEnd = xLast - group < 7 ? xLast - group : 7;
