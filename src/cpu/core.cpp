@@ -127,6 +127,10 @@ template <uint8_t Opcode, bool InMemory>
     cpu.PC = uint16_t(cpu.PC + lengthOf(decoded));
     // Nothing but a JAM halts, and a halted core takes no interrupt.
     if constexpr (!decoded.jams) cpu.endStep<decoded.marksLoops>(nmiCondition);
+    // Timed code waits in long runs of NOPs.
+    if constexpr (Opcode == 0xEA && InMemory) {
+        if (VELKORA_UNLIKELY(cpu.memory[cpu.foldRom(cpu.PC)] == 0xEA)) cpu.skipNops();
+    }
 }
 
 // The fused dispatch: the opcode indexes its function. One indirect jump

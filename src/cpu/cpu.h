@@ -220,4 +220,5 @@ private:
     void skipIdleLoop();
     int64_t idlePassCycles(uint16_t start) const;
     bool skipCountedLoop(uint16_t start);
+    void skipNops();
 };

@@ -1,10 +1,12 @@
 // Idle loops: a load or test of one byte of memory and a branch back to it
-// (or a jump to itself), and delay loops that count a register down or up. When one more pass would leave every register and
-// flag as they are and branch back again, so would every pass after it, as
-// long as nothing else changes the byte: the passes that fit before the next
-// event of the other chips are counted, not run.
+// (or a jump to itself), delay loops that count a register down or up, and
+// runs of NOPs. When one more pass would leave every register and flag as
+// they are and branch back again, so would every pass after it, as long as
+// nothing else changes the byte: the passes that fit before the next event
+// of the other chips are counted, not run.
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "cpu/cpu.h"
 
@@ -151,4 +153,28 @@ void CPU::skipIdleLoop() {
     }
     const int64_t passes = (idleUntil - this->cycles) / cycles;
     if (passes > 0) this->cycles += passes * cycles;
+}
+
+// A run of NOPs moves only PC and the cycle count: the NOPs in ROM that end
+// by idleUntil run at once, unless an interrupt is due after the next one.
+void CPU::skipNops() {
+    static constexpr uint64_t kEightNops = 0xEAEAEAEAEAEAEAEAull;
+    const uint16_t start = PC;
+    if (debug || mapperWatchesReads || ioTouched || cycles >= idleUntil || start < 0x4020) return;
+    const bool nmiCondition = nmiSample && (memory[0x2000] & 0x80);
+    if ((nmiCondition && !nmiLine) || (irqPending && !getFlag('I'))) return;
+    // The bytes up to the end of this fold of ROM lie in a row.
+    const int64_t foldEnd = foldUpperPrgBank && start < 0xC000 ? 0xC000 : 0x10000;
+    const int64_t most = std::min((idleUntil - cycles) / baseCycles[0xEA], foldEnd - start);
+    const uint8_t* bytes = &memory[foldRom(start)];
+    int64_t count = 0;
+    for (uint64_t word; count + 8 <= most; count += 8) {
+        std::memcpy(&word, bytes + count, 8);
+        if (word != kEightNops) break;
+    }
+    while (count < most && bytes[count] == 0xEA) ++count;
+    if (count == 0) return;
+    PC = uint16_t(start + count);
+    cycles += count * baseCycles[0xEA];
+    nmiLine = nmiCondition;  // as each of them samples it
 }
