@@ -97,10 +97,9 @@ public:
     // Brings the APU and PPU up to the CPU between steps (the quiet window
     // and owed dots never reach an event, so no frame can end here).
     void catchUpAll();
-    // The quiet window after a catch-up (see CPU::quietUntil).
-    int64_t quietLimit() const;
-    // How far a CPU waiting in an idle loop may skip (see CPU::idleUntil).
-    int64_t idleLimit() const;
+    // The quiet window after a catch-up (CPU::quietUntil), and how far a CPU
+    // waiting in an idle loop may skip (CPU::idleUntil).
+    void openQuietWindow();
     void runFrame();
     void setPerFrame(Callback callback) { perFrameCallback = callback; }
 

@@ -41,8 +41,7 @@ void NESUnit::catchUpAfterStep() {
             ppu->sync();
             return;
         }
-        cpu->quietUntil = quietLimit();
-        cpu->idleUntil = idleLimit();
+        openQuietWindow();
         return;
     }
     while (ppu->totalDots < 3 * cpu->cycles) {
@@ -68,21 +67,20 @@ void NESUnit::catchUpAll() {
     cpu->endQuiet();
 }
 
-int64_t NESUnit::idleLimit() const {
-    const int64_t apuLimit = apu->idleLimit();
+void NESUnit::openQuietWindow() {
     const int64_t dotLimit = ppu->quietDotLimit();
-    if (apuLimit < 0 || dotLimit < 0) return -1;
-    return std::min(2 * std::min<int64_t>(apuLimit, INT64_MAX / 4), dotLimit / 3);
-}
-
-int64_t NESUnit::quietLimit() const {
+    const int64_t apuIdle = apu->idleLimit();
+    if (dotLimit < 0 || apuIdle < 0) {
+        cpu->endQuiet();
+        return;
+    }
     // Samples need not end the window: the catch-up after it makes them. The
     // run thread keeps them in, so that it hands blocks over before a sleep.
-    const int64_t apuLimit = threadActive ? apu->quietLimit() : apu->idleLimit();
-    const int64_t dotLimit = ppu->quietDotLimit();
-    if (apuLimit < 0 || dotLimit < 0) return -1;
-    // (cycles + 1) / 2 <= apuLimit and 3 x cycles <= dotLimit.
-    return std::min(2 * std::min<int64_t>(apuLimit, INT64_MAX / 4), dotLimit / 3);
+    const int64_t apuQuiet = threadActive ? apu->quietLimit() : apuIdle;
+    // (cycles + 1) / 2 <= the APU's limit and 3 x cycles <= dotLimit.
+    const int64_t cpuLimit = dotLimit / 3;
+    cpu->quietUntil = std::min(2 * std::min<int64_t>(apuQuiet, INT64_MAX / 4), cpuLimit);
+    cpu->idleUntil = std::min(2 * std::min<int64_t>(apuIdle, INT64_MAX / 4), cpuLimit);
 }
 
 void NESUnit::runFrame() {
