@@ -457,7 +457,7 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     uint64_t tiles[33];
     // With kOpaque, byte d of opaqueTiles[t] is $FF where tile t's pixel d is not transparent.
     uint64_t opaqueTiles[kOpaque ? 33 : 1];
-    uint8_t lastLow = 0, lastHigh = 0, lastAttribute = 0;  // tile 31 as fetched
+    uint8_t lastLow = 0, lastHigh = 0, lastAttribute = 0;  // tile 31, for a line that ends at dot 255
     const uint16_t start = v;
     const uint16_t fineY = uint16_t((start >> 12) & 7);
     const int32_t x0 = start & 0x1F;
@@ -480,10 +480,12 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
             const uint8_t attribute = attributes[x >> 2];
             tiles[t] = colours(low, high, (attribute >> (vertical | (x & 2))) & 3);
             if constexpr (kOpaque) opaqueTiles[t] = kPlaneMask[low] | kPlaneMask[high];
-            if (t == 31) {
-                lastLow = low;
-                lastHigh = high;
-                lastAttribute = attribute;
+            if constexpr (kWatch) {
+                if (t == 31) {
+                    lastLow = low;
+                    lastHigh = high;
+                    lastAttribute = attribute;
+                }
             }
         }
     }
@@ -499,6 +501,14 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
         shiftedRow(opaqueTiles, fine, opaque);
     }
     if (!toDot256 && fine == 0) {
+        if constexpr (!kWatch) {
+            // Tile 31 read again; a board may switch banks at a fetch, so its
+            // copy keeps the bytes as fetched.
+            const uint16_t p = uint16_t(patternBase | (vram[(0x2000 | (vv & 0x0FFF)) & ntMask] << 4) | fineY);
+            lastLow = vram[p];
+            lastHigh = vram[p + 8];
+            lastAttribute = vram[(0x23C0 | (vv & 0x0C00) | ((vv >> 4) & 0x38) | ((vv >> 2) & 0x07)) & ntMask];
+        }
         finishLineBeforeDot256(row, tiles, vv, lastLow, lastHigh, lastAttribute);
         return;
     }
