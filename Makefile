@@ -71,8 +71,9 @@ bench: module demo-rom
 	$(PY) bench/callgrind.py --site build/bench-site
 	cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_BENCH=ON >/dev/null
-	cmake --build build/bench --target alloc_bench
+	cmake --build build/bench --target alloc_bench pool_bench
 	build/bench/alloc_bench
+	build/bench/pool_bench
 	$(PY) bench/run_thread_cpu.py --seconds 3
 	$(PY) bench/batch_bench.py
 	$(PY) bench/env_bench.py
