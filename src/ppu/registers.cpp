@@ -2,6 +2,7 @@
 // and the vertical-blank flags behind PPUSTATUS.
 #include <cstdio>
 
+#include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 
@@ -73,8 +74,11 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
         case 0x2007: {
             const uint16_t a = v & 0x3FFF;
             if (cpu->debug) std::printf("ppu->%04x: %02x\n", unsigned(a), unsigned(value));
-            vram[mirrorAddress(a)] = value;
-            if (patternTablesShared && a < 0x2000) vram[a ^ 0x1000] = value;
+            // CHR ROM is read-only: only CHR RAM takes pattern writes.
+            if (a >= 0x2000 || !cartridge || cartridge->chrSize == 0) {
+                vram[mirrorAddress(a)] = value;
+                if (patternTablesShared && a < 0x2000) vram[a ^ 0x1000] = value;
+            }
             advanceDataAddress();
             if (cpu->debug) std::printf("v changed to %i\n", int(v));
             break;

@@ -232,3 +232,53 @@ def test_first_picture_shows_palette_value_0_and_one_callback_follows_each_frame
         nes.runFrame()
     # Each callback ran right after its frame's last dot.
     assert calls == [1, 2, 3, 4, 5] and nes.frameCount() == 5
+
+
+PATTERN_WRITER = nrom_program("""
+    ldx #$ff
+    txs
+    lda #$00
+    sta $2006
+    sta $2006
+    ldx #0
+write:
+    lda #$a5
+    sta $2007
+    inx
+    cpx #16
+    bne write
+    lda #$20
+    sta $2006
+    lda #$00
+    sta $2006
+    lda #$5a
+    sta $2007
+    lda #$00
+    sta $2006
+    sta $2006
+    lda $2007
+    ldx #0
+read:
+    lda $2007
+    sta $0300,x
+    inx
+    cpx #16
+    bne read
+forever:
+    jmp forever
+""")
+
+
+@pytest.mark.parametrize("mapper, chr_rom", [(0, True), (0, False), (2, False), (3, True)])
+def test_pattern_writes_reach_chr_ram_only(tmp_path, mapper, chr_rom):
+    chr_data = bytes((3 * i + 1) & 0xFF for i in range(8192)) if chr_rom else b""
+    nes = velkora.NES(write_rom(tmp_path, build_rom(PATTERN_WRITER, chr_data=chr_data, mapper=mapper)))
+    nes.runFrame()
+    expected = chr_data[:16] if chr_rom else b"\xa5" * 16
+    assert bytes(nes.cpuMem()[0x300:0x310]) == expected
+    assert bytes(nes.ppuMem()[0:16]) == expected
+    assert nes.ppuMem()[0x2000] == 0x5A
+    # The memory view still patches graphics, ROM or not.
+    nes.ppuMem()[0x20] = 0x77
+    nes.runFrame()
+    assert nes.ppuMem()[0x20] == 0x77
