@@ -154,14 +154,36 @@ class Batch:
         return counts.astype(np.int32)
 
     # --- snapshots ---
-    def snapshot(self, index: int) -> bytes:
-        """Console ``index``'s snapshot, in the format of ``velkora_gym.snapshot``."""
-        return self._native.snapshot(index)
+    def snapshot(self, index: int, *, picture: bool = True) -> bytes:
+        """Console ``index``'s snapshot, in the format of ``velkora_gym.snapshot``.
+
+        With ``picture=False`` the finished picture is left out (a few kilobytes instead
+        of tens): restoring it leaves the console's picture, and so its observation, as
+        it was until the next frame; the frames after a restore are the same either way."""
+        return self._native.snapshot(index, bool(picture))
+
+    def snapshots(self, indices: object = None, *, picture: bool = True) -> list[bytes]:
+        """Snapshots of the chosen consoles (all when None; an index, indices or a boolean
+        mask), taken on the worker threads without the interpreter lock."""
+        return self._native.snapshots(self._indices(indices), bool(picture))
 
     def restore(self, index: int, data: bytes) -> None:
         """Brings console ``index`` to a snapshot (of any console of this cartridge) and
         rewrites its observation and RAM rows; ``ValueError`` and no change if refused."""
         self._native.restore(index, data)
+
+    def restore_many(self, indices: object, datas: Sequence[bytes]) -> None:
+        """Console ``indices[k]`` to snapshot ``datas[k]``, on the worker threads. Every
+        snapshot is checked before any console changes: one refused raises ``ValueError``
+        naming its position, and no console moves."""
+        chosen = self._indices(indices)
+        if isinstance(datas, (bytes, bytearray, memoryview)):
+            raise TypeError("datas must be a sequence of snapshots, one per console")
+        datas = list(datas)
+        if len(datas) != len(chosen):
+            raise ValueError(f"restore_many needs one snapshot per console: {len(chosen)} consoles, "
+                             f"{len(datas)} snapshots")
+        self._native.restore_many(chosen, datas)
 
     def reset(self, indices: object = None, data: bytes | None = None, *,
               noop_frames: Sequence[int] | np.ndarray | None = None) -> None:

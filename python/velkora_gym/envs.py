@@ -286,9 +286,11 @@ class VelkoraEnv(gym.Env):
             self._viewer = None
 
     # --- search methods ---
-    def clone_state(self) -> bytes:
-        """A snapshot of the console (``velkora_gym.snapshot``'s format)."""
-        return self._batch.snapshot(0)
+    def clone_state(self, *, picture: bool = True) -> bytes:
+        """A snapshot of the console (``velkora_gym.snapshot``'s format). With
+        ``picture=False`` it leaves out the finished picture: a restore then keeps the
+        current observation until the next step, whose frames are the same either way."""
+        return self._batch.snapshot(0, picture=picture)
 
     def restore_state(self, data: bytes) -> None:
         """Back to a snapshot; the next reward counts from the restored machine."""

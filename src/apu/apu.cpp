@@ -1,7 +1,7 @@
 // Construction, the per-step order of the sub-units and the status read.
 #include "apu/apu.h"
 
-APU::APU() : sampleBuffers(kBlocks), outputBuffers(kBlocks) {}
+APU::APU() : sampleBuffers(kBlocks), outputBuffers(kBlocks) { silenceLevels(); }
 
 void APU::stepApu() {
     refreshRegisters();

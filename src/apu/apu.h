@@ -99,6 +99,33 @@ public:
     std::atomic<bool> blockReady{false};
     // Guards outputBuffers and blockReady between a handover and a reader.
     std::mutex handoverLock;
+    // Each sample follows from five channel levels, packed in a word: pulse
+    // 1 and 2 and the triangle as output + 15 (5 bits each), noise as its
+    // output (4 bits), the DMC as its level (7 bits; 64 when off). A silent
+    // channel's level gives a term of 0. The levels change far less often
+    // than the samples, so a snapshot stores their runs and the blocks are
+    // mixed from them again when needed.
+    static constexpr int kChannels = 5;
+    static constexpr int kLevelShift[kChannels] = {0, 5, 10, 15, 19};
+    static constexpr uint32_t kLevelLimit[kChannels] = {31, 31, 31, 16, 128};
+    static constexpr uint32_t kSilence = (15u << 0) | (15u << 5) | (15u << 10) | (0u << 15) | (64u << 19);
+    // Whether a word holds five levels in range: the noise and DMC fields
+    // cannot hold more than their limits.
+    static bool validLevels(uint32_t levels) {
+        return ((levels & 31) != 31) & (((levels >> 5) & 31) != 31) & (((levels >> 10) & 31) != 31) &
+               ((levels >> 26) == 0);
+    }
+    struct LevelRuns {
+        uint16_t count = 0;
+        uint32_t level[kBlockSamples];
+        uint16_t length[kBlockSamples];
+    };
+    uint32_t sampleLevels[kBlockSamples];  // of the block being filled
+    LevelRuns outputRuns;                  // of the finished block, made at the handover
+    // After a restore: the first samples of the block being filled, and the
+    // finished block, are still to be mixed from their levels.
+    int32_t unmixedSamples = 0;
+    bool outputUnmixed = false;
 
     APU();
     APU(const APU&) = delete;
@@ -172,6 +199,15 @@ private:
     void stepDmc();
     void produceSample();
     void handOver();
+    // Sample `index` of the six blocks from its levels (mixer.cpp).
+    static void mixSample(uint32_t levels, int index, std::vector<std::array<int16_t, kBlockSamples>>& blocks);
+    static void mixRuns(const LevelRuns& runs, std::vector<std::array<int16_t, kBlockSamples>>& blocks);
+    static void makeRuns(const uint32_t* levels, int count, LevelRuns& runs);
+    // The levels behind a block's samples (snapshots of the first format).
+    static void levelsOf(const std::vector<std::array<int16_t, kBlockSamples>>& blocks, uint32_t* levels);
+    // A block's level runs in a snapshot, `samples` of them.
+    void serializeRuns(StateStream& s, LevelRuns& runs, int samples);
+    void silenceLevels();
 
     // --- bulk stepping (catch_up.cpp) ---
     static constexpr int64_t kUnscheduled = std::numeric_limits<int64_t>::min();

@@ -1,6 +1,7 @@
 // The sample stage: one 16-bit sample per channel whenever the 44100 Hz
 // sample clock falls behind, collected in blocks of 1024 and handed over.
 #include <algorithm>
+#include <cstring>
 
 #include "apu/apu.h"
 
@@ -32,9 +33,19 @@ constexpr Terms<kValues> terms(double weight, int first, int step) {
     }
     return t;
 }
-constexpr Terms<31> kPulseTerms = terms<31>(kPulseWeight, -15, 1);  // outputs -15 to 15
-constexpr Terms<16> kNoiseTerms = terms<16>(kNoiseWeight, 0, 1);    // 0 to 15
-constexpr Terms<128> kDmcTerms = terms<128>(kDmcWeight, -128, 2);   // 2 x level - 128, level 0 to 127
+constexpr Terms<31> kPulseTerms = terms<31>(kPulseWeight, -15, 1);        // outputs -15 to 15
+constexpr Terms<31> kTriangleTerms = terms<31>(kTriangleWeight, -15, 1);  // -15.0 to 15.0, whole
+constexpr Terms<16> kNoiseTerms = terms<16>(kNoiseWeight, 0, 1);          // 0 to 15
+constexpr Terms<128> kDmcTerms = terms<128>(kDmcWeight, -128, 2);         // 2 x level - 128, level 0 to 127
+
+// Which entry of a table gives a sample; -1 for none.
+template <int kValues>
+int entryOf(const Terms<kValues>& t, int16_t sample) {
+    for (int i = 0; i < kValues; ++i) {
+        if (t.sample[i] == sample) return i;
+    }
+    return -1;
+}
 }  // namespace
 
 void APU::produceSample() {
@@ -47,29 +58,87 @@ void APU::produceSample() {
     const int index = int(sampleCount % kBlockSamples);
     if (index == 0) handOver();
 
-    // Each term is rounded to single precision before the sum, so no
-    // multiply-add can be fused across these lines.
-    const int p1 = channelEnabled[Pulse1] ? pulseOutput[0] + 15 : 15;
-    const int p2 = channelEnabled[Pulse2] ? pulseOutput[1] + 15 : 15;
-    const float triangle = channelEnabled[Triangle] ? float(double(triangleOutput) * kTriangleWeight) : 0.0f;
-    const int n = channelEnabled[Noise] ? noiseOutput : 0;
-    const bool dmcOn = channelEnabled[Dmc];
-    const float dmc = dmcOn ? kDmcTerms.term[dmcLevel] : 0.0f;
-    const float mix = (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + triangle) + kNoiseTerms.term[n]) + dmc;
-
-    sampleBuffers[0][index] = toSample(mix);
-    sampleBuffers[1][index] = kPulseTerms.sample[p1];
-    sampleBuffers[2][index] = kPulseTerms.sample[p2];
-    sampleBuffers[3][index] = toSample(triangle);
-    sampleBuffers[4][index] = kNoiseTerms.sample[n];
-    sampleBuffers[5][index] = dmcOn ? kDmcTerms.sample[dmcLevel] : 0;
+    // A disabled channel takes its silent level, whose term is 0.
+    const uint32_t p1 = channelEnabled[Pulse1] ? uint32_t(pulseOutput[0] + 15) : 15;
+    const uint32_t p2 = channelEnabled[Pulse2] ? uint32_t(pulseOutput[1] + 15) : 15;
+    const uint32_t tri = channelEnabled[Triangle] ? uint32_t(int(triangleOutput) + 15) : 15;
+    const uint32_t n = channelEnabled[Noise] ? uint32_t(noiseOutput) : 0;
+    const uint32_t dmc = channelEnabled[Dmc] ? uint32_t(dmcLevel) : 64;
+    const uint32_t levels = p1 | (p2 << 5) | (tri << 10) | (n << 15) | (dmc << 19);
+    sampleLevels[index] = levels;
+    mixSample(levels, index, sampleBuffers);
     ++sampleCount;
 }
 
+void APU::mixSample(uint32_t levels, int index, std::vector<std::array<int16_t, kBlockSamples>>& blocks) {
+    const uint32_t p1 = levels & 31, p2 = (levels >> 5) & 31, tri = (levels >> 10) & 31;
+    const uint32_t n = (levels >> 15) & 15, dmc = (levels >> 19) & 127;
+    // Each term is rounded to single precision before the sum, so no
+    // multiply-add can be fused across these lines.
+    const float mix = (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + kTriangleTerms.term[tri]) +
+                       kNoiseTerms.term[n]) +
+                      kDmcTerms.term[dmc];
+    blocks[0][index] = toSample(mix);
+    blocks[1][index] = kPulseTerms.sample[p1];
+    blocks[2][index] = kPulseTerms.sample[p2];
+    blocks[3][index] = kTriangleTerms.sample[tri];
+    blocks[4][index] = kNoiseTerms.sample[n];
+    blocks[5][index] = kDmcTerms.sample[dmc];
+}
+
+void APU::mixRuns(const LevelRuns& runs, std::vector<std::array<int16_t, kBlockSamples>>& blocks) {
+    int index = 0;
+    for (int r = 0; r < runs.count; ++r) {
+        for (int k = 0; k < runs.length[r]; ++k) mixSample(runs.level[r], index++, blocks);
+    }
+}
+
+void APU::makeRuns(const uint32_t* levels, int count, LevelRuns& runs) {
+    int n = 0;
+    for (int i = 0; i < count;) {
+        const uint32_t level = levels[i];
+        int end = i + 1;
+        while (end < count && levels[end] == level) ++end;
+        runs.level[n] = level;
+        runs.length[n] = uint16_t(end - i);
+        ++n;
+        i = end;
+    }
+    runs.count = uint16_t(n);
+}
+
+void APU::levelsOf(const std::vector<std::array<int16_t, kBlockSamples>>& blocks, uint32_t* levels) {
+    for (int i = 0; i < kBlockSamples; ++i) {
+        const int found[kChannels] = {entryOf(kPulseTerms, blocks[1][i]), entryOf(kPulseTerms, blocks[2][i]),
+                                      entryOf(kTriangleTerms, blocks[3][i]), entryOf(kNoiseTerms, blocks[4][i]),
+                                      entryOf(kDmcTerms, blocks[5][i])};
+        // A sample no level gives (a damaged file) counts as silence.
+        uint32_t word = 0;
+        for (int c = 0; c < kChannels; ++c) {
+            const int width = (c + 1 < kChannels ? kLevelShift[c + 1] : 26) - kLevelShift[c];
+            const uint32_t silent = (kSilence >> kLevelShift[c]) & ((1u << width) - 1);
+            word |= uint32_t(found[c] >= 0 ? found[c] : silent) << kLevelShift[c];
+        }
+        levels[i] = word;
+    }
+}
+
+void APU::silenceLevels() {
+    std::fill(std::begin(sampleLevels), std::end(sampleLevels), kSilence);
+    outputRuns.count = 1;
+    outputRuns.level[0] = kSilence;
+    outputRuns.length[0] = kBlockSamples;
+}
+
 void APU::handOver() {
+    // Restored levels become samples before the block leaves.
+    for (int i = 0; i < unmixedSamples; ++i) mixSample(sampleLevels[i], i, sampleBuffers);
+    unmixedSamples = 0;
     // Once per 1024 samples; the reader holds the lock only while it copies.
     std::lock_guard<std::mutex> guard(handoverLock);
     for (int i = 0; i < kBlocks; ++i) outputBuffers[i] = sampleBuffers[i];
+    makeRuns(sampleLevels, kBlockSamples, outputRuns);
+    outputUnmixed = false;
     blockReady.store(true, std::memory_order_release);
 }
 
@@ -78,6 +147,10 @@ bool APU::takeBlock(std::array<std::array<int16_t, kBlockSamples>, kBlocks>& out
     std::lock_guard<std::mutex> guard(handoverLock);
     // Checked again under the lock, so two readers never both take a block.
     if (!blockReady.load(std::memory_order_relaxed)) return false;
+    if (outputUnmixed) {
+        mixRuns(outputRuns, outputBuffers);
+        outputUnmixed = false;
+    }
     for (int i = 0; i < kBlocks; ++i) out[i] = outputBuffers[i];
     blockReady.store(false, std::memory_order_relaxed);
     return true;
@@ -99,6 +172,8 @@ void APU::setMixing(bool on) {
     // The count was not kept meanwhile; the blocks start silent either way.
     sampleCount = samplesBefore(apuCycles);
     for (auto& block : sampleBuffers) block.fill(0);
+    unmixedSamples = 0;
     std::lock_guard<std::mutex> guard(handoverLock);
+    silenceLevels();
     blockReady.store(false, std::memory_order_relaxed);
 }

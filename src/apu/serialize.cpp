@@ -1,6 +1,10 @@
 // The APU in a snapshot, settled (sync) so that every channel is exact at
 // apuCycles. The step count and the sample count follow from the CPU's
-// cycle count and this console's clock, so they are set, not stored.
+// cycle count and this console's clock, so they are set, not stored; the
+// audio not yet handed over is stored as the channel levels it mixes from.
+#include <algorithm>
+#include <cstring>
+
 #include "apu/apu.h"
 #include "state/state_stream.h"
 
@@ -58,14 +62,48 @@ void APU::serialize(StateStream& s) {
 
     // --- sample stage: the block being filled, and the finished block that
     // getAudio has still to hand over ---
-    for (auto& block : sampleBuffers) s.io(block);
     std::unique_lock<std::mutex> guard(handoverLock, std::defer_lock);
-    if (s.loading()) guard.lock();
-    for (auto& block : outputBuffers) s.io(block);
     bool ready = blockReady.load(std::memory_order_relaxed);
-    s.io(ready);
-    if (s.loading()) blockReady.store(ready, std::memory_order_release);
-    if (guard.owns_lock()) guard.unlock();
+    if (s.version() == 1) {
+        for (auto& block : sampleBuffers) s.io(block);
+        if (s.loading()) guard.lock();
+        for (auto& block : outputBuffers) s.io(block);
+        ready = s.io(ready);
+        if (s.loading()) {
+            levelsOf(sampleBuffers, sampleLevels);
+            uint32_t finished[kBlockSamples];
+            levelsOf(outputBuffers, finished);
+            makeRuns(finished, kBlockSamples, outputRuns);
+            unmixedSamples = 0;
+            outputUnmixed = false;
+        }
+    } else {
+        // Only the samples made so far in this block: their count follows
+        // from the cycle count, as the sample count does.
+        const int filled = int(samplesBefore((s.cycles + 1) / 2) % kBlockSamples);
+        LevelRuns runs;
+        if (s.writing()) makeRuns(sampleLevels, filled, runs);
+        serializeRuns(s, runs, filled);
+        if (s.loading()) {
+            int index = 0;
+            for (int r = 0; r < runs.count; ++r) {
+                std::fill_n(sampleLevels + index, runs.length[r], runs.level[r]);
+                index += runs.length[r];
+            }
+            unmixedSamples = filled;
+        }
+        ready = s.io(ready, "audio block waiting");
+        if (ready) {
+            if (s.loading()) guard.lock();
+            serializeRuns(s, outputRuns, kBlockSamples);
+            if (s.loading()) outputUnmixed = true;
+        }
+    }
+    if (s.loading()) {
+        if (!guard.owns_lock()) guard.lock();
+        blockReady.store(ready, std::memory_order_release);
+        guard.unlock();
+    }
 
     // --- the registers as the catch-up last took them in ---
     s.bytes(registerCopy, sizeof registerCopy);
@@ -78,4 +116,37 @@ void APU::serialize(StateStream& s) {
         nextEvent = kUnscheduled;
         nextClock = nextSample = nextDmc = kNever;
     }
+}
+
+void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
+    uint16_t count = runs.count;
+    count = s.io(count, 0, samples, "audio level runs");
+    s.require(samples == 0 || count > 0, "an audio block has samples but no level runs");
+    if (s.writing()) {
+        s.bytes(runs.level, sizeof(uint32_t) * count, "audio levels");
+        s.bytes(runs.length, sizeof(uint16_t) * count, "audio run lengths");
+        return;
+    }
+    const uint8_t* levels = s.take(sizeof(uint32_t) * count, "audio levels");
+    const uint8_t* lengths = s.take(sizeof(uint16_t) * count, "audio run lengths");
+    if (s.loading()) {
+        std::memcpy(runs.level, levels, sizeof(uint32_t) * count);
+        std::memcpy(runs.length, lengths, sizeof(uint16_t) * count);
+        runs.count = count;
+        return;
+    }
+    // One encoding per block: runs as long as they go, lengths adding up.
+    int total = 0;
+    uint32_t previous = 0;
+    for (int r = 0; r < count; ++r) {
+        uint32_t level;
+        uint16_t length;
+        std::memcpy(&level, levels + sizeof level * size_t(r), sizeof level);
+        std::memcpy(&length, lengths + sizeof length * size_t(r), sizeof length);
+        s.require(validLevels(level), "an audio level is out of range");
+        s.require(length > 0 && (r == 0 || level != previous), "audio level runs are not the longest possible");
+        total += length;
+        previous = level;
+    }
+    s.require(total == samples, "audio level runs do not add up to the block's samples");
 }

@@ -104,9 +104,55 @@ void ConsoleBatch::step(const Step& step) {
     pool_->run(size(), job);
 }
 
-std::vector<uint8_t> ConsoleBatch::snapshot(size_t index) {
+std::vector<uint8_t> ConsoleBatch::snapshot(size_t index, bool picture) {
     std::lock_guard<std::mutex> guard(busy_);
-    return takeSnapshot(*consoles_.at(index));
+    return takeSnapshot(*consoles_.at(index), picture);
+}
+
+void ConsoleBatch::snapshots(const std::vector<size_t>& indices, bool picture,
+                             std::vector<std::vector<uint8_t>>& out, std::vector<size_t>& sizes) {
+    std::lock_guard<std::mutex> guard(busy_);
+    for (size_t index : indices) checkIndex(index);
+    if (out.size() < indices.size()) out.resize(indices.size());
+    sizes.assign(indices.size(), 0);
+    pool_->run(indices.size(), [&](size_t k) { sizes[k] = writeSnapshot(*consoles_[indices[k]], out[k], picture); });
+}
+
+void ConsoleBatch::restoreMany(const std::vector<size_t>& indices, const std::vector<Snapshot>& snapshots) {
+    std::lock_guard<std::mutex> guard(busy_);
+    if (snapshots.size() != indices.size()) {
+        throw std::invalid_argument("restore_many needs one snapshot per console: " + std::to_string(indices.size()) +
+                                    " consoles, " + std::to_string(snapshots.size()) + " snapshots");
+    }
+    std::vector<bool> seen(size(), false);
+    for (size_t index : indices) {
+        checkIndex(index);
+        if (seen[index]) throw std::invalid_argument("console " + std::to_string(index) + " is named twice");
+        seen[index] = true;
+    }
+    // All are checked before any console changes.
+    std::vector<std::string> refusals(indices.size());
+    pool_->run(indices.size(), [&](size_t k) {
+        try {
+            checkSnapshot(*consoles_[indices[k]], snapshots[k].data, snapshots[k].size);
+        } catch (const SnapshotError& error) {
+            refusals[k] = error.what();
+        }
+    });
+    for (size_t k = 0; k < refusals.size(); ++k) {
+        if (!refusals[k].empty()) throw SnapshotError("snapshot " + std::to_string(k) + ": " + refusals[k]);
+    }
+    pool_->run(indices.size(), [&](size_t k) {
+        loadCheckedSnapshot(*consoles_[indices[k]], snapshots[k].data, snapshots[k].size);
+        runFrames(indices[k], 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+    });
+}
+
+void ConsoleBatch::checkIndex(size_t index) const {
+    if (index >= consoles_.size()) {
+        throw std::out_of_range("console " + std::to_string(index) + " is not in a batch of " +
+                                std::to_string(consoles_.size()));
+    }
 }
 
 void ConsoleBatch::restore(size_t index, const uint8_t* data, size_t size) {
@@ -120,10 +166,7 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
                          const int32_t* noopFrames) {
     std::lock_guard<std::mutex> guard(busy_);
     for (size_t k = 0; k < indices.size(); ++k) {
-        if (indices[k] >= consoles_.size()) {
-            throw std::out_of_range("console " + std::to_string(indices[k]) + " is not in a batch of " +
-                                    std::to_string(consoles_.size()));
-        }
+        checkIndex(indices[k]);
         if (noopFrames && noopFrames[k] < 0) throw std::invalid_argument("no-op frames must not be negative");
     }
     if (!data) {
@@ -134,7 +177,7 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
     // each, before any of them changes.
     if (!indices.empty()) checkSnapshot(*consoles_[indices[0]], data, size);
     auto job = [&](size_t k) {
-        restoreSnapshot(*consoles_[indices[k]], data, size);
+        loadCheckedSnapshot(*consoles_[indices[k]], data, size);
         runFrames(indices[k], noopFrames ? noopFrames[k] : 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
     };
     pool_->run(indices.size(), job);

@@ -62,8 +62,19 @@ public:
 
     // The same snapshots as a single console's; a restored console's
     // observation and RAM rows show the restored machine.
-    std::vector<uint8_t> snapshot(size_t index);
+    std::vector<uint8_t> snapshot(size_t index, bool picture = true);
     void restore(size_t index, const uint8_t* data, size_t size);
+    // Several at once on the workers: out[k] is console indices[k]'s
+    // snapshot (its buffer reused: only its first sizes[k] bytes count).
+    void snapshots(const std::vector<size_t>& indices, bool picture, std::vector<std::vector<uint8_t>>& out,
+                   std::vector<size_t>& sizes);
+    // Console indices[k] to snapshot k. Every snapshot is checked before any
+    // console changes; a refusal names the snapshot's position.
+    struct Snapshot {
+        const uint8_t* data;
+        size_t size;
+    };
+    void restoreMany(const std::vector<size_t>& indices, const std::vector<Snapshot>& snapshots);
     // The chosen consoles back to one snapshot (null: power-on), in parallel;
     // then console indices[k] runs noopFrames[k] frames with no button
     // pressed (noopFrames may be null).
@@ -77,6 +88,7 @@ public:
     bool takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out);
 
 private:
+    void checkIndex(size_t index) const;
     const uint8_t* shownFrame(size_t index) const;
     void observe(size_t index);
     void runConsole(size_t index, const Step& step);

@@ -67,21 +67,29 @@ private:
     size_t size_ = 0;
 };
 
-py::bytes snapshotOf(py::handle nes) {
+// One buffer per thread for writing snapshots, so taking one allocates
+// nothing but the bytes object.
+std::vector<uint8_t>& snapshotScratch() {
+    static thread_local std::vector<uint8_t> scratch;
+    return scratch;
+}
+
+py::bytes bytesOf(const std::vector<uint8_t>& data, size_t size) {
+    return py::reinterpret_steal<py::bytes>(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), py::ssize_t(size)));
+}
+
+py::bytes snapshotOf(py::handle nes, bool picture) {
     PyNES& unit = consoleOf(nes);
-    py::bytes out;
+    std::vector<uint8_t>& scratch = snapshotScratch();
+    size_t size;
     {
         py::gil_scoped_release release;
         RunThreadHold hold(unit);
-        const size_t size = snapshotSize(unit);
-        {
-            py::gil_scoped_acquire gil;
-            out = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, py::ssize_t(size)));
-            if (!out) throw py::error_already_set();
-        }
-        // Nobody else holds the new bytes object yet.
-        writeSnapshot(unit, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.ptr())), size);
+        size = writeSnapshot(unit, scratch, picture);
     }
+    py::bytes out = bytesOf(scratch, size);
+    if (!out) throw py::error_already_set();
     return out;
 }
 
@@ -193,14 +201,41 @@ public:
         batch_->step(step);
     }
 
-    py::bytes snapshot(py::ssize_t index) {
+    py::bytes snapshot(py::ssize_t index, bool picture) {
         const size_t i = checked(index);
         std::vector<uint8_t> data;
         {
             py::gil_scoped_release release;
-            data = batch_->snapshot(i);
+            data = batch_->snapshot(i, picture);
         }
         return toBytes(data);
+    }
+    py::list snapshots(const std::vector<py::ssize_t>& indices, bool picture) {
+        std::vector<size_t> which;
+        for (py::ssize_t index : indices) which.push_back(checked(index));
+        std::vector<size_t> sizes;
+        {
+            py::gil_scoped_release release;
+            batch_->snapshots(which, picture, scratch_, sizes);
+        }
+        py::list out;
+        for (size_t k = 0; k < which.size(); ++k) {
+            py::bytes data = bytesOf(scratch_[k], sizes[k]);
+            if (!data) throw py::error_already_set();
+            out.append(data);
+        }
+        return out;
+    }
+    void restoreMany(const std::vector<py::ssize_t>& indices, py::sequence datas) {
+        std::vector<size_t> which;
+        for (py::ssize_t index : indices) which.push_back(checked(index));
+        std::vector<SnapshotBytes> held;
+        held.reserve(size_t(py::len(datas)));
+        for (py::handle data : datas) held.emplace_back(data);
+        std::vector<ConsoleBatch::Snapshot> snapshots;
+        for (const SnapshotBytes& bytes : held) snapshots.push_back({bytes.data(), bytes.size()});
+        py::gil_scoped_release release;
+        batch_->restoreMany(which, snapshots);
     }
     void restore(py::ssize_t index, py::handle data) {
         const size_t i = checked(index);
@@ -271,6 +306,8 @@ private:
     }
 
     std::unique_ptr<ConsoleBatch> batch_;
+    // Reused for every snapshots() call, so the workers write without allocating.
+    std::vector<std::vector<uint8_t>> scratch_;
 };
 
 }  // namespace
@@ -279,7 +316,7 @@ PYBIND11_MODULE(_native, m) {
     // The type of velkora.NES must be registered before a console is passed in.
     py::module_::import("velkora");
 
-    m.def("snapshot", &snapshotOf, py::arg("nes"),
+    m.def("snapshot", &snapshotOf, py::arg("nes"), py::kw_only(), py::arg("picture") = true,
           "Everything of the console that can influence what it does later.");
     m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
@@ -295,7 +332,9 @@ PYBIND11_MODULE(_native, m) {
         .def("prg_ram", [](PyBatch& b) { return b.prgRam(py::cast(&b, py::return_value_policy::reference)); })
         .def("picture", &PyBatch::picture, py::arg("index"))
         .def("step", &PyBatch::step, py::arg("buttons"), py::arg("buttons2"), py::arg("frames"), py::arg("active"))
-        .def("snapshot", &PyBatch::snapshot, py::arg("index"))
+        .def("snapshot", &PyBatch::snapshot, py::arg("index"), py::arg("picture"))
+        .def("snapshots", &PyBatch::snapshots, py::arg("indices"), py::arg("picture"))
+        .def("restore_many", &PyBatch::restoreMany, py::arg("indices"), py::arg("datas"))
         .def("restore", &PyBatch::restore, py::arg("index"), py::arg("data"))
         .def("reset", &PyBatch::reset, py::arg("indices"), py::arg("data"), py::arg("noop_frames"))
         .def("get_audio", &PyBatch::audio, py::arg("index"), py::arg("split_channels"))

@@ -137,8 +137,15 @@ PYBIND11_MODULE(velkora, m) {
              }),
              py::arg("rom_file"), py::arg("CLOCK_SPEED") = NESUnit::kDefaultClock)
         // The views' base is the console's Python object, so a view keeps it alive.
-        .def("cpuMem", [](PyNES& n) { return view(owner(live(n)), n.cpu->memory.data(), {65536}, {1}); })
-        .def("ppuMem", [](PyNES& n) { return view(owner(live(n)), n.ppu->vram.data(), {16384}, {1}); })
+        // Writes through these views bypass the bus: snapshots then compare the ROM windows.
+        .def("cpuMem", [](PyNES& n) {
+            live(n).cpu->memoryShared = true;
+            return view(owner(n), n.cpu->memory.data(), {65536}, {1});
+        })
+        .def("ppuMem", [](PyNES& n) {
+            live(n).ppu->vramShared = true;
+            return view(owner(n), n.ppu->vram.data(), {16384}, {1});
+        })
         .def("OAM", [](PyNES& n) { return view(owner(live(n)), n.ppu->oam.data(), {256}, {1}); })
         .def("getImg", [](PyNES& n) {
             return view(owner(live(n)), n.ppu->displayFrame.data(), {240, 256, 3}, {768, 3, 1});

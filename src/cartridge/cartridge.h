@@ -11,6 +11,8 @@
 #include "cartridge/mappers/mapper.h"
 #include "common.h"
 
+class StateStream;
+
 // An image the console cannot run (bad magic, truncated data, sizes no board can hold).
 class RomError : public std::invalid_argument {
 public:
@@ -36,7 +38,7 @@ public:
     // Consoles built in bulk load without printing the loader's lines.
     bool quiet = false;
 
-    Cartridge() = default;
+    Cartridge();
     Cartridge(const Cartridge&) = delete;
     Cartridge& operator=(const Cartridge&) = delete;
 
@@ -53,12 +55,46 @@ public:
     const uint8_t* prgBankSource(int32_t k) const;
     // The KiB offset of the last 16 KiB of PRG ROM.
     int32_t lastPrgBank16() const;
+
+    // --- what the CPU's and PPU's ROM windows show (windows.cpp) ---
+    // Every copy into $8000-$FFFF or the pattern tables notes which 1 KiB
+    // bank each page now shows, so a snapshot stores bank numbers and a
+    // restore copies the banks back. kNoBank: zeros (nothing mapped), or
+    // CHR RAM, whose bytes are stored as they are.
+    static constexpr int kPrgPages = 32;
+    static constexpr int kChrPages = 8;
+    static constexpr int kPages = kPrgPages + kChrPages;
+    static constexpr int32_t kNoBank = -1;
+    int32_t prgPages[kPrgPages];
+    int32_t chrPages[kChrPages];
+    // Pages known to differ from their bank (bit p: PRG page p, bit 32 + c:
+    // CHR page c): a restore or a save state put other bytes there.
+    uint64_t patchedPages = 0;
+
+    // Copies `kib` KiB of banks from `startKiB` on (wrapped) into a window.
+    void showPrg(uint8_t* memory, uint16_t window, int32_t startKiB, int32_t kib);
+    void showChr(uint8_t* vram, uint16_t window, int32_t startKiB, int32_t kib);
+    // Exchanges two windows of `kib` KiB, bytes and bank numbers.
+    void swapPrg(uint8_t* memory, uint16_t a, uint16_t b, int32_t kib);
+    void swapChr(uint8_t* vram, uint16_t a, uint16_t b, int32_t kib);
+    // After whole memories were loaded: the bank each page shows, or the
+    // page marked patched when it matches none.
+    void findPages(const uint8_t* memory, const uint8_t* vram);
+    // Bank numbers and the pages' differences from their banks; loading
+    // copies back the pages that changed (windows.cpp).
+    void serializeWindows(StateStream& s, CPU& cpu, PPU& ppu);
+
+private:
+    int32_t prgBankCount() const { return prgSize / 1024; }
+    int32_t chrBankCount() const { return chrSize / 1024; }
+    // The bytes a page shows when it matches its bank.
+    const uint8_t* pageSource(int page) const;
+    uint8_t* pageIn(int page, uint8_t* memory, uint8_t* vram) const;
+    bool matches(int page, const uint8_t* memory, const uint8_t* vram) const;
 };
 
 // Clears CPU memory, links the cartridge, loads battery RAM from saveFolder
 // (when it is not empty) and copies the initial PRG windows.
 void mapCartridge(CPU* cpu, Cartridge* cartridge, const std::string& saveFolder);
 
-// Copies 1 KiB-wrapped banks: `kib` KiB starting at bank k of src (S bytes) into dst.
-void copyPrgBanks(uint8_t* dst, const Cartridge& cart, int32_t startKiB, int32_t kib);
-void copyChrBanks(uint8_t* dst, Cartridge& cart, int32_t startKiB, int32_t kib);
+

@@ -26,15 +26,6 @@ int32_t Cartridge::lastPrgBank16() const {
     return (((banks - 16) % banks) + banks) % banks;
 }
 
-void copyPrgBanks(uint8_t* dst, const Cartridge& cart, int32_t startKiB, int32_t kib) {
-    for (int32_t i = 0; i < kib; ++i) std::memcpy(dst + size_t(i) * 1024, cart.prgBankSource(startKiB + i), 1024);
-}
-
-void copyChrBanks(uint8_t* dst, Cartridge& cart, int32_t startKiB, int32_t kib) {
-    // CHR RAM banks may overlap the destination: move, don't copy.
-    for (int32_t i = 0; i < kib; ++i) std::memmove(dst + size_t(i) * 1024, cart.chrBankSource(startKiB + i), 1024);
-}
-
 void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     auto& mem = cpu->memory;
     mem.fill(0);
@@ -59,26 +50,26 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     switch (number) {
         case 0:
         case 3:
-            std::memcpy(&mem[0x8000], cart->prgRom.data(), size_t(cart->prgSize));
+            cart->showPrg(mem.data(), 0x8000, 0, cart->prgSize / 1024);
             break;
         case 1:
-            copyPrgBanks(&mem[0x8000], *cart, 0, 16);
-            copyPrgBanks(&mem[0xC000], *cart, cart->lastPrgBank16(), 16);
+            cart->showPrg(mem.data(), 0x8000, 0, 16);
+            cart->showPrg(mem.data(), 0xC000, cart->lastPrgBank16(), 16);
             break;
         case 2: {
             auto* board = static_cast<NES::UxROM*>(cart->mapper.get());
-            copyPrgBanks(&mem[0x8000], *cart, board->prgBank, 16);
-            copyPrgBanks(&mem[0xC000], *cart, cart->lastPrgBank16(), 16);
+            cart->showPrg(mem.data(), 0x8000, board->prgBank, 16);
+            cart->showPrg(mem.data(), 0xC000, cart->lastPrgBank16(), 16);
             break;
         }
         case 4:
-            copyPrgBanks(&mem[0xC000], *cart, cart->lastPrgBank16(), 16);
+            cart->showPrg(mem.data(), 0xC000, cart->lastPrgBank16(), 16);
             break;
         case 40:
-            copyPrgBanks(&mem[0x6000], *cart, 48, 8);
-            copyPrgBanks(&mem[0x8000], *cart, 32, 8);
-            copyPrgBanks(&mem[0xA000], *cart, 40, 8);
-            copyPrgBanks(&mem[0xE000], *cart, 56, 8);
+            cart->showPrg(mem.data(), 0x6000, 48, 8);
+            cart->showPrg(mem.data(), 0x8000, 32, 8);
+            cart->showPrg(mem.data(), 0xA000, 40, 8);
+            cart->showPrg(mem.data(), 0xE000, 56, 8);
             break;
         default:
             break;

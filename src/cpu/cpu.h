@@ -72,6 +72,15 @@ public:
     std::array<uint8_t, 256> baseCycles{};
     std::array<uint8_t, 256> pageCrossCycles{};
 
+    // --- bytes the bus never writes (serialize.cpp) ---
+    // A view of memory was handed out: any byte may change behind the bus.
+    bool memoryShared = false;
+    // The mirrors of RAM and of the PPU registers may hold bytes a loaded
+    // state put there (the bus folds every access away from them).
+    bool strayBytes = false;
+    // Whether those mirrors hold anything but zeros.
+    bool mirrorsInUse() const;
+
     // Set by mapCartridge: a 16 KiB NROM/CNROM image is seen at $8000 and $C000.
     bool foldUpperPrgBank = false;
     // Set with the mapper link when the board wants cpuRead; no board does,

@@ -23,7 +23,7 @@ void PPU::attachCartridge(Cartridge* cart) {
     mapperDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
     locateNextEvent();
     if (cart->chrSize > 0) {
-        copyChrBanks(&vram[0], *cart, chrBank, 8);
+        cart->showChr(vram.data(), 0, chrBank, 8);
     } else {
         if (!cart->quiet) {
             std::printf("CHR-RAM Copied.\n");

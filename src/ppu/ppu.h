@@ -35,6 +35,14 @@ public:
     alignas(64) std::array<uint8_t, 16384> vram{};
     std::array<uint8_t, 256> oam{};
 
+    // --- bytes no access reaches (serialize.cpp) ---
+    // A view of vram was handed out: any byte may change behind the PPU.
+    bool vramShared = false;
+    // $3000-$3EFF and $3F20-$3FFF, which every access folds away from, may
+    // hold bytes a loaded state put there.
+    bool strayBytes = false;
+    bool mirrorsInUse() const;
+
     // --- internal registers ---
     uint16_t v = 0;
     uint16_t t = 0;
@@ -175,9 +183,13 @@ public:
     }
     void publishFrame();
 
-    // Registers, position, sprite state, memories and both frames
+    // Registers, position, sprite state, memories and the pictures
     // (serialize.cpp); the console must be caught up (no owed dots).
     void serialize(StateStream& s);
+    // Rows of the picture being drawn that the rest of the frame keeps, at
+    // a position: those drawn so far, or all once the frame is complete
+    // until it is published.
+    static int32_t rowsKept(int32_t line, int32_t dot);
     // The bulk path (run.cpp): the same dots as repeated stepDot calls, until
     // totalDots reaches target or a frame completes, whichever comes first.
     void runTo(int64_t target) {
@@ -256,6 +268,9 @@ private:
     static uint16_t foldPalette(uint16_t address) {
         return (address & 0x13) == 0x10 ? (address & 0xFF0F) : address;
     }
+
+    // serialize.cpp: the finished picture, repainted when loaded.
+    void serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard);
 
     // registers.cpp
     uint8_t readStatus();

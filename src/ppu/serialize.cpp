@@ -1,7 +1,11 @@
-// The PPU in a snapshot. The pictures are stored as palette values; the RGB
-// picture follows from colorTable, so it is redrawn on a restore.
+// The PPU in a snapshot. Video memory is stored but for the pattern tables
+// of CHR ROM (the cartridge's windows hold their banks); the picture being
+// drawn only as far as it is drawn; the finished picture, as palette values
+// in runs, only when asked for, and the RGB picture is redrawn from it.
+#include <algorithm>
 #include <cstring>
 
+#include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "state/state_stream.h"
@@ -10,14 +14,48 @@ namespace {
 
 constexpr size_t kPixels = size_t(PPU::kWidth) * PPU::kHeight;
 constexpr uint8_t kColours = 64;
+// The mirrors every access folds away from.
+constexpr uint16_t kNametableMirrors = 0x3000, kNametableMirrorsEnd = 0x3F00;
+constexpr uint16_t kPaletteMirrors = 0x3F20, kPaletteMirrorsEnd = 0x4000;
 
 }  // namespace
+
+bool PPU::mirrorsInUse() const {
+    const auto used = [this](uint16_t from, uint16_t to) {
+        return std::any_of(vram.begin() + from, vram.begin() + to, [](uint8_t b) { return b != 0; });
+    };
+    return used(kNametableMirrors, kNametableMirrorsEnd) || used(kPaletteMirrors, kPaletteMirrorsEnd);
+}
+
+int32_t PPU::rowsKept(int32_t line, int32_t dot) {
+    if (line < kHeight) return line + (dot > 0 ? 1 : 0);
+    // Complete, and published at line 241, dot 1.
+    if (line == kHeight || (line == kHeight + 1 && dot <= 1)) return kHeight;
+    return 0;
+}
 
 void PPU::serialize(StateStream& s) {
     if (s.saving() && owedDots != 0) throw std::logic_error("PPU snapshot with owed dots");
     s.tag("PPU ");
     // --- video memory ---
-    s.io(vram);
+    if (s.version() == 1) {
+        s.io(vram);
+    } else {
+        s.bytes(&vram[0x2000], 0x1000, "nametables");
+        s.bytes(&vram[0x3F00], 0x20, "palette RAM");
+        if (cartridge && cartridge->chrSize == 0) s.zeroRuns(&vram[0], 0x2000, "CHR RAM");
+        // Stored only when something is there, so equal machines give equal bytes.
+        bool stray = s.writing() && (strayBytes || vramShared) && mirrorsInUse();
+        stray = s.io(stray, "PPU mirror bytes stored");
+        if (stray) {
+            s.zeroRuns(&vram[kNametableMirrors], kNametableMirrorsEnd - kNametableMirrors, "nametable mirror bytes");
+            s.zeroRuns(&vram[kPaletteMirrors], kPaletteMirrorsEnd - kPaletteMirrors, "palette mirror bytes");
+        } else if (s.loading() && (strayBytes || vramShared)) {
+            std::fill(vram.begin() + kNametableMirrors, vram.begin() + kNametableMirrorsEnd, 0);
+            std::fill(vram.begin() + kPaletteMirrors, vram.begin() + kPaletteMirrorsEnd, 0);
+        }
+        if (s.loading()) strayBytes = stray;
+    }
     s.io(oam);
 
     // --- internal registers ---
@@ -34,7 +72,7 @@ void PPU::serialize(StateStream& s) {
 
     // --- position and vertical blank ---
     const int32_t line = s.io(scanline, 0, kLinesPerFrame - 1, "PPU scanline");
-    s.io(cycle, 0, kDotsPerLine - 1, "PPU dot");
+    const int32_t dot = s.io(cycle, 0, kDotsPerLine - 1, "PPU dot");
     s.io(vblank);
     s.io(nmiOccurred);
     s.io(suppressVblank);
@@ -75,21 +113,50 @@ void PPU::serialize(StateStream& s) {
     s.io(lineSpriteXMin, 0, 255, "line sprites' smallest X");
     s.io(lineSpriteXMax, 0, 255, "line sprites' largest X");
 
-    // --- frames ---
-    s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
+    // --- pictures ---
     std::unique_lock<std::mutex> guard(frameLock, std::defer_lock);
-    if (s.loading()) guard.lock();  // readers of the finished picture hold it
-    s.bytesBelow(displayColorIndex.data(), kPixels, kColours, "finished picture");
-    s.io(displayPublished);
+    if (s.version() == 1) {
+        s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
+        if (s.loading()) guard.lock();  // readers of the finished picture hold it
+        s.bytesBelow(displayColorIndex.data(), kPixels, kColours, "finished picture");
+        s.io(displayPublished);
+        if (s.loading() && rgbFrames) paintDisplay();
+    } else {
+        s.rows(colorIndexCache.data(), size_t(rowsKept(line, dot)) * kWidth, kWidth, kColours, "picture being drawn");
+        // From vertical blank to the frame's end the finished picture is this
+        // frame's, which the frames after a restore must show: it travels.
+        const bool thisFrames = line > kHeight + 1 || (line == kHeight + 1 && dot >= 2);
+        bool stored = s.picture || thisFrames;
+        stored = s.io(stored, "finished picture stored");
+        if (stored) serializePicture(s, guard);
+    }
+    if (guard.owns_lock()) guard.unlock();
 
     if (s.loading()) {
-        if (rgbFrames) paintDisplay();
-        guard.unlock();
         totalDots = 3 * int64_t(cpu->cycles);
         owedDots = 0;
         heldValid = false;
         locateNextEvent();
     }
+}
+
+void PPU::serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard) {
+    const bool shown = displayPublished;
+    bool published = displayPublished;
+    published = s.io(published, "finished picture published");
+    if (s.loading()) guard.lock();  // readers of the finished picture hold it
+    if (published && s.loading() && rgbFrames && shown) {
+        // Over a picture on show: redraw only the groups of pixels that differ.
+        static thread_local std::array<uint8_t, kPixels> restored;
+        s.rows(restored.data(), kPixels, kWidth, kColours, "finished picture");
+        repaintChanges(displayColorIndex.data(), restored.data(), displayFrame.data());
+    } else if (published) {
+        s.rows(displayColorIndex.data(), kPixels, kWidth, kColours, "finished picture");
+        if (s.loading() && rgbFrames) paintFrame(displayColorIndex.data(), displayFrame.data());
+    } else if (s.loading() && rgbFrames) {
+        displayFrame.fill(0);
+    }
+    if (s.loading()) displayPublished = published;
 }
 
 void PPU::paintDisplay() {

@@ -3,6 +3,7 @@
 #include "state/checksum.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -46,6 +47,36 @@ uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed) {
     h += uint64_t(size);
     for (; end - p >= 8; p += 8) h = rotl(h ^ round(0, load64(p)), 27) * kPrime1 + kPrime4;
     for (; p < end; ++p) h = rotl(h ^ (*p * kPrime5), 11) * kPrime1;
+    h ^= h >> 33;
+    h *= kPrime2;
+    h ^= h >> 29;
+    h *= kPrime3;
+    h ^= h >> 32;
+    return h;
+}
+
+uint64_t checksum64(const uint8_t* data, size_t size) {
+    const auto step = [](uint64_t lane, uint64_t word) { return rotl(lane ^ word, 29) * kPrime1; };
+    uint64_t a = kPrime5, b = a + kPrime3, c = b + kPrime3, d = c + kPrime3;
+    uint64_t e = d + kPrime3, f = e + kPrime3, g = f + kPrime3, k = g + kPrime3;
+    const uint8_t* p = data;
+    const uint8_t* const end = data + size;
+    for (; end - p >= 64; p += 64) {
+        a = step(a, load64(p));
+        b = step(b, load64(p + 8));
+        c = step(c, load64(p + 16));
+        d = step(d, load64(p + 24));
+        e = step(e, load64(p + 32));
+        f = step(f, load64(p + 40));
+        g = step(g, load64(p + 48));
+        k = step(k, load64(p + 56));
+    }
+    uint64_t h = uint64_t(size) * kPrime4;
+    for (; end - p >= 8; p += 8) h = step(h, load64(p));
+    uint64_t tail = 0;
+    std::memcpy(&tail, p, size_t(end - p));
+    h = step(h, tail);
+    for (uint64_t lane : {a, b, c, d, e, f, g, k}) h = rotl(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime4;
     h ^= h >> 33;
     h *= kPrime2;
     h ^= h >> 29;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console/nes_unit.h"
+#include "state/snapshot.h"
 #include "state/state_stream.h"
 
 namespace {
@@ -28,7 +29,7 @@ constexpr size_t kRegistersRoom = kBlockSize - kRegistersAt - sizeof kRegistersM
 void boardRegisters(NESUnit& unit, StateStream& s) {
     PPU& ppu = *unit.ppu;
     int32_t number = unit.cartridge->mapper->number;
-    s.io(number);
+    number = s.io(number);
     s.require(number == unit.cartridge->mapper->number, "the state holds another board's registers");
     s.io(ppu.mirroring, Horizontal, SingleScreen, "mirroring mode");
     s.io(ppu.singleScreenPage, 0, 1, "one-screen page");
@@ -155,5 +156,6 @@ bool loadState(NESUnit& unit, int slot) {
                          boardRegistersSize(unit));
         boardRegisters(unit, load.registersOnly());
     }
+    noteLoadedMemories(unit);
     return true;
 }

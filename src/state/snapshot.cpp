@@ -36,7 +36,7 @@ std::string hex(uint64_t value) {
 void serializeConsole(NESUnit& unit, StateStream& s) {
     s.tag("NES ");
     int32_t clock = unit.cpu->clockSpeed;
-    s.io(clock);
+    clock = s.io(clock);
     // The sample stage's position follows from the clock.
     if (s.reading() && clock != unit.cpu->clockSpeed) {
         throw SnapshotError("snapshot refused: it was taken on a console with CLOCK_SPEED " + std::to_string(clock) +
@@ -44,7 +44,7 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
     }
     NES::Mapper& board = *unit.cartridge->mapper;
     int32_t number = board.number;
-    s.io(number);
+    number = s.io(number);
     s.require(number == board.number, "it holds the registers of another board");
 
     unit.cpu->serialize(s);
@@ -52,42 +52,13 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
     unit.apu->serialize(s);
     s.tag("BRD ");
     board.serialize(s);
+    if (s.version() >= 2) unit.cartridge->serializeWindows(s, *unit.cpu, *unit.ppu);
     s.finish();
+    if (s.loading() && s.version() == 1) noteLoadedMemories(unit);
 }
 
-size_t payloadSize(NESUnit& unit) {
-    StateStream measure;
-    serializeConsole(unit, measure);
-    return measure.offset();
-}
-
-}  // namespace
-
-size_t snapshotSize(NESUnit& unit) { return kSnapshotHeaderBytes + payloadSize(unit) + kSnapshotChecksumBytes; }
-
-void writeSnapshot(NESUnit& unit, uint8_t* out, size_t size) {
-    // The units are stored caught up and settled, so owed work needs no fields.
-    unit.catchUpAll();
-    unit.apu->sync();
-    const size_t payload = size - kSnapshotHeaderBytes - kSnapshotChecksumBytes;
-    std::memcpy(out, kMagic, 8);
-    put32(out + 8, kSnapshotVersion);
-    put32(out + 12, uint32_t(kSnapshotHeaderBytes));
-    put64(out + 16, unit.cartridge->romIdentity);
-    put64(out + 24, payload);
-    StateStream save(StateStream::Mode::Save, out + kSnapshotHeaderBytes, payload);
-    serializeConsole(unit, save);
-    if (save.offset() != payload) throw std::logic_error("snapshot size changed while writing");
-    sealSnapshot(out, size);
-}
-
-std::vector<uint8_t> takeSnapshot(NESUnit& unit) {
-    std::vector<uint8_t> data(snapshotSize(unit));
-    writeSnapshot(unit, data.data(), data.size());
-    return data;
-}
-
-void checkSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
+// The header's checks; returns the version.
+uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
     if (size < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
         throw SnapshotError("not a velkora snapshot: it does not begin with \"VELKSNAP\"");
     }
@@ -95,9 +66,10 @@ void checkSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
         throw SnapshotError("snapshot is truncated: " + std::to_string(size) + " bytes, shorter than its header");
     }
     const uint32_t version = get32(data + 8);
-    if (version != kSnapshotVersion) {
+    if (version < kOldestSnapshotVersion || version > kSnapshotVersion) {
         throw SnapshotError("snapshot format version " + std::to_string(version) +
-                            " is not supported (this velkora reads version " + std::to_string(kSnapshotVersion) + ")");
+                            " is not supported (this velkora reads versions " +
+                            std::to_string(kOldestSnapshotVersion) + " to " + std::to_string(kSnapshotVersion) + ")");
     }
     const uint64_t payload = get64(data + 24);
     const uint64_t held = size - kSnapshotHeaderBytes - kSnapshotChecksumBytes;
@@ -106,7 +78,10 @@ void checkSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
                             " bytes, its header announces " +
                             std::to_string(payload + kSnapshotHeaderBytes + kSnapshotChecksumBytes));
     }
-    if (hash64(data, size - kSnapshotChecksumBytes) != get64(data + size - kSnapshotChecksumBytes)) {
+    // The first format's checksum was the cartridge identity's hash.
+    const uint64_t sum = version == 1 ? hash64(data, size - kSnapshotChecksumBytes)
+                                      : checksum64(data, size - kSnapshotChecksumBytes);
+    if (sum != get64(data + size - kSnapshotChecksumBytes)) {
         throw SnapshotError("snapshot checksum does not match: the data was altered or damaged");
     }
     const uint64_t identity = get64(data + 16);
@@ -114,28 +89,99 @@ void checkSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
         throw SnapshotError("snapshot is of another cartridge (ROM hash " + hex(identity) +
                             "; this console's cartridge has " + hex(unit.cartridge->romIdentity) + ")");
     }
-    StateStream check(StateStream::Mode::Check, data + kSnapshotHeaderBytes, payload);
-    serializeConsole(unit, check);
+    return version;
+}
+
+}  // namespace
+
+namespace {
+
+size_t write(NESUnit& unit, std::vector<uint8_t>& out, bool picture, uint32_t version) {
+    // The units are stored caught up and settled, so owed work needs no fields.
+    unit.catchUpAll();
+    unit.apu->sync();
+    if (out.size() < 32768) out.resize(32768);
+    StateStream save(out, kSnapshotHeaderBytes);
+    save.picture = picture;
+    serializeConsole(unit, save.formatVersion(version));
+    const size_t payload = save.offset() - kSnapshotHeaderBytes;
+    const size_t size = save.offset() + kSnapshotChecksumBytes;
+    if (out.size() < size) out.resize(size);
+    uint8_t* p = out.data();
+    std::memcpy(p, kMagic, 8);
+    put32(p + 8, version);
+    put32(p + 12, uint32_t(kSnapshotHeaderBytes));
+    put64(p + 16, unit.cartridge->romIdentity);
+    put64(p + 24, payload);
+    sealSnapshot(p, size);
+    return size;
+}
+
+}  // namespace
+
+size_t writeSnapshot(NESUnit& unit, std::vector<uint8_t>& out, bool picture) {
+    return write(unit, out, picture, kSnapshotVersion);
+}
+
+std::vector<uint8_t> takeSnapshotOfVersion(NESUnit& unit, uint32_t version) {
+    std::vector<uint8_t> data;
+    data.resize(write(unit, data, true, version));
+    return data;
+}
+
+std::vector<uint8_t> takeSnapshot(NESUnit& unit, bool picture) {
+    std::vector<uint8_t> data;
+    data.resize(writeSnapshot(unit, data, picture));
+    return data;
+}
+
+size_t snapshotSize(NESUnit& unit, bool picture) {
+    unit.catchUpAll();
+    unit.apu->sync();
+    StateStream measure;
+    measure.picture = picture;
+    serializeConsole(unit, measure);
+    return kSnapshotHeaderBytes + measure.offset() + kSnapshotChecksumBytes;
+}
+
+void checkSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
+    const uint32_t version = checkHeader(unit, data, size);
+    StateStream check(StateStream::Mode::Check, data + kSnapshotHeaderBytes,
+                      size - kSnapshotHeaderBytes - kSnapshotChecksumBytes);
+    serializeConsole(unit, check.formatVersion(version));
+}
+
+void loadCheckedSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
+    const int64_t cyclesBefore = unit.cpu->cycles;
+    StateStream load(StateStream::Mode::Load, data + kSnapshotHeaderBytes,
+                     size - kSnapshotHeaderBytes - kSnapshotChecksumBytes);
+    serializeConsole(unit, load.formatVersion(get32(data + 8)));
+    unit.rebasePacing(cyclesBefore);
 }
 
 void restoreSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
     checkSnapshot(unit, data, size);
-    const int64_t cyclesBefore = unit.cpu->cycles;
-    const size_t payload = size - kSnapshotHeaderBytes - kSnapshotChecksumBytes;
-    StateStream load(StateStream::Mode::Load, data + kSnapshotHeaderBytes, payload);
-    serializeConsole(unit, load);
-    unit.rebasePacing(cyclesBefore);
+    loadCheckedSnapshot(unit, data, size);
 }
 
-std::vector<StateStream::Field> snapshotLayout(NESUnit& unit) {
+void noteLoadedMemories(NESUnit& unit) {
+    unit.cartridge->findPages(unit.cpu->memory.data(), unit.ppu->vram.data());
+    unit.cpu->strayBytes = unit.cpu->mirrorsInUse();
+    unit.ppu->strayBytes = unit.ppu->mirrorsInUse();
+}
+
+std::vector<StateStream::Field> snapshotLayout(NESUnit& unit, const uint8_t* data, size_t size) {
+    const uint32_t version = checkHeader(unit, data, size);
     std::vector<StateStream::Field> fields;
-    StateStream measure(&fields);
-    serializeConsole(unit, measure);
+    StateStream check(data + kSnapshotHeaderBytes, size - kSnapshotHeaderBytes - kSnapshotChecksumBytes, &fields);
+    serializeConsole(unit, check.formatVersion(version));
     for (auto& field : fields) field.offset += kSnapshotHeaderBytes;
     return fields;
 }
 
 void sealSnapshot(uint8_t* data, size_t size) {
     if (size < kSnapshotHeaderBytes + kSnapshotChecksumBytes) return;
-    put64(data + size - kSnapshotChecksumBytes, hash64(data, size - kSnapshotChecksumBytes));
+    const uint64_t sum = get32(data + 8) == 1 ? hash64(data, size - kSnapshotChecksumBytes)
+                                              : checksum64(data, size - kSnapshotChecksumBytes);
+    put64(data + size - kSnapshotChecksumBytes, sum);
 }

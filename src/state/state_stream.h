@@ -3,6 +3,7 @@
 // what a snapshot writes and what a restore reads cannot drift apart.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -36,10 +37,19 @@ public:
     };
 
     StateStream(Mode mode, uint8_t* data, size_t size) : mode_(mode), data_(data), size_(size) {}
+    // Saving onto the end of `sink`, which grows as needed and is never
+    // shrunk, so a buffer reused for every snapshot stops allocating.
+    StateStream(std::vector<uint8_t>& sink, size_t start)
+        : mode_(Mode::Save), data_(sink.data()), size_(sink.size()), offset_(start), sink_(&sink) {}
     // A reading stream never writes through the pointer.
     StateStream(Mode mode, const uint8_t* data, size_t size)
         : StateStream(mode, const_cast<uint8_t*>(data), size) {}
     explicit StateStream(std::vector<Field>* layout = nullptr) : mode_(Mode::Measure), layout_(layout) {}
+    // Checking, and noting where each field lies.
+    StateStream(const uint8_t* data, size_t size, std::vector<Field>* layout)
+        : StateStream(Mode::Check, data, size) {
+        layout_ = layout;
+    }
 
     // A stream that carries a board's registers only, not its memories
     // (the save-state block has room for nothing more).
@@ -49,8 +59,24 @@ public:
     }
     bool onlyRegisters() const { return registersOnly_; }
 
+    // The snapshot format version being read; only the newest is written.
+    static constexpr uint32_t kNewest = 2;
+    StateStream& formatVersion(uint32_t version) {
+        version_ = version;
+        return *this;
+    }
+    uint32_t version() const { return version_; }
+    // Whether the finished picture travels (set when saving, read from the
+    // stream when reading).
+    bool picture = true;
+    // The CPU cycle count the stream holds, for the units after the CPU
+    // whose stored sizes follow from it.
+    int64_t cycles = 0;
+
     Mode mode() const { return mode_; }
     bool saving() const { return mode_ == Mode::Save; }
+    // Save or Measure: the fields' values make the stream.
+    bool writing() const { return mode_ == Mode::Save || mode_ == Mode::Measure; }
     bool loading() const { return mode_ == Mode::Load; }
     bool reading() const { return mode_ == Mode::Check || mode_ == Mode::Load; }
     size_t offset() const { return offset_; }
@@ -62,7 +88,7 @@ public:
         if constexpr (std::is_same_v<T, bool>) {
             uint8_t byte = field ? 1 : 0;
             transfer(&byte, 1, name);
-            if (reading() && byte > 1) refuse(name, "holds " + std::to_string(byte) + " where a flag (0 or 1) belongs");
+            if (__builtin_expect(reading() && byte > 1, 0)) notAFlag(name, byte);
             if (loading()) field = byte != 0;
             return byte != 0;
         } else {
@@ -76,14 +102,12 @@ public:
     template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     T io(T& field, L lo, H hi, const char* name) {
         const T value = io(field, name);
-        if (reading() && !(value >= T(lo) && value <= T(hi))) {
-            refuse(name, "is " + text(value) + ", outside " + text(T(lo)) + " to " + text(T(hi)));
-        }
+        if (__builtin_expect(reading() && !(value >= T(lo) && value <= T(hi)), 0)) outOfRange(name, value, T(lo), T(hi));
         return value;
     }
     int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
         int64_t value = counter;
-        io(value, lo, hi, name);
+        value = io(value, lo, hi, name);
         if (loading()) counter = value;
         return value;
     }
@@ -116,10 +140,18 @@ public:
         }
         transfer(data, size, name);
     }
+    // Data in 8-byte words, zero words elided: records of (u16 zero words,
+    // u16 literal words, the literal words), every run of zero words
+    // elided, so one content has one encoding. size must be a multiple of 8.
+    void zeroRuns(uint8_t* data, size_t size, const char* name);
+    // Rows of `row` values below `limit` (a power of two), such as a picture:
+    // each row XORed with the one above, then literal bytes and repeats.
+    void rows(uint8_t* data, size_t size, size_t row, uint8_t limit, const char* name);
+
     // The next `size` bytes to read in place (Check and Load only).
-    const uint8_t* take(size_t size, const char* name) {
-        record(size, name);
-        if (size > size_ - offset_) refuse(name, "is cut off: the snapshot ends inside it");
+    [[gnu::always_inline]] const uint8_t* take(size_t size, const char* name) {
+        if (__builtin_expect(layout_ != nullptr, 0)) record(size, name);
+        if (__builtin_expect(size > size_ - offset_, 0)) cutOff(name);
         const uint8_t* at = data_ + offset_;
         offset_ += size;
         return at;
@@ -148,28 +180,47 @@ public:
     }
 
 private:
+    // Room for `size` bytes at the end of a saving stream.
+    uint8_t* room(size_t size) {
+        if (__builtin_expect(size > size_ - offset_, 0)) grow(size);
+        return data_ + offset_;
+    }
+    void grow(size_t size) {
+        if (!sink_) throw std::logic_error("snapshot buffer too small");
+        sink_->resize(std::max(offset_ + size, 2 * sink_->size()));
+        data_ = sink_->data();
+        size_ = sink_->size();
+    }
     // Scalars pass a copy, so Check may read into it; arrays pass the field.
-    void transfer(void* field, size_t size, const char* name) {
-        switch (mode_) {
-            case Mode::Measure:
-                record(size, name);
-                offset_ += size;
-                break;
-            case Mode::Save:
-                if (size > size_ - offset_) throw std::logic_error("snapshot buffer too small");
-                std::memcpy(data_ + offset_, field, size);
-                offset_ += size;
-                break;
-            case Mode::Check:
-            case Mode::Load:
-                std::memcpy(field, take(size, name), size);
-                break;
+    // Inlined, so the copy has a fixed size: this runs for every field.
+    [[gnu::always_inline]] void transfer(void* field, size_t size, const char* name) {
+        if (mode_ == Mode::Save) {
+            std::memcpy(room(size), field, size);
+            offset_ += size;
+        } else if (mode_ == Mode::Measure) {
+            record(size, name);
+            offset_ += size;
+        } else {
+            std::memcpy(field, take(size, name), size);
         }
     }
-    void record(size_t size, const char* name) {
-        if (layout_) layout_->push_back(Field{offset_, size, name});
+    // The refusals, out of line so that the fields' own code stays small.
+    [[noreturn, gnu::cold, gnu::noinline]] void notAFlag(const char* name, uint8_t byte) const {
+        refuse(name, "holds " + std::to_string(byte) + " where a flag (0 or 1) belongs");
     }
-    [[noreturn]] void refuse(const char* name, const std::string& what) const {
+    template <class T>
+    [[noreturn, gnu::cold, gnu::noinline]] void outOfRange(const char* name, T value, T lo, T hi) const {
+        refuse(name, "is " + text(value) + ", outside " + text(lo) + " to " + text(hi));
+    }
+    size_t readCount(const uint8_t*& in, const uint8_t* end, const char* name) const;
+    [[noreturn, gnu::cold, gnu::noinline]] void cutOff(const char* name) const {
+        refuse(name, "is cut off: the snapshot ends inside it");
+    }
+    void record(size_t size, const char* name) { recordAt(offset_, size, name); }
+    void recordAt(size_t offset, size_t size, const char* name) {
+        if (layout_) layout_->push_back(Field{offset, size, name});
+    }
+    [[noreturn, gnu::cold, gnu::noinline]] void refuse(const char* name, const std::string& what) const {
         throw SnapshotError("snapshot refused: " + std::string(name ? name : "a field") + " " + what);
     }
     static bool allBelow(const uint8_t* in, size_t size, uint8_t limit) {
@@ -191,5 +242,7 @@ private:
     size_t size_ = 0;
     size_t offset_ = 0;
     std::vector<Field>* layout_ = nullptr;
+    std::vector<uint8_t>* sink_ = nullptr;
     bool registersOnly_ = false;
+    uint32_t version_ = kNewest;
 };

@@ -125,16 +125,18 @@ TEST(BankArithmetic, BanksWrapPerKibInsideTheirRom) {
     Bytes bytes = image({3, 1, 0x10, 0}, 3 * 16384 + 8192);
     for (size_t kib = 0; kib < 48; ++kib) bytes[16 + kib * 1024] = uint8_t(kib);
     Parsed p(bytes);
-    const Cartridge& cart = p.cart;
+    Cartridge& cart = p.cart;
     EXPECT_EQ(cart.prgBankSource(5)[0], 5);
     EXPECT_EQ(cart.prgBankSource(48 + 7)[0], 7);
     EXPECT_EQ(cart.lastPrgBank16(), 32);
     EXPECT_EQ(p.cart.chrBankSource(9), p.cart.chrBankSource(1));
-    uint8_t window[4096];
-    copyPrgBanks(window, cart, 46, 4);  // 46, 47, 0, 1
-    EXPECT_EQ(window[0], 46);
-    EXPECT_EQ(window[2048], 0);
-    EXPECT_EQ(window[3072], 1);
+    std::vector<uint8_t> memory(65536);
+    cart.showPrg(memory.data(), 0xE000, 46, 4);  // 46, 47, 0, 1
+    EXPECT_EQ(memory[0xE000], 46);
+    EXPECT_EQ(memory[0xE800], 0);
+    EXPECT_EQ(memory[0xEC00], 1);
+    EXPECT_EQ(cart.prgPages[24], 46);
+    EXPECT_EQ(cart.prgPages[27], 1);
 }
 
 }  // namespace

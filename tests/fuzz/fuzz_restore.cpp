@@ -1,7 +1,9 @@
 // libFuzzer target: damaged snapshots offered to restore. The input patches
 // fields of a real snapshot and the checksum is made anew, so the decoding
 // of every field is reached. A refused snapshot must leave the console as it
-// was; an accepted one must run, and snapshot back to the very same bytes.
+// was; an accepted one must run, and what it snapshots back to must restore
+// to the same machine and snapshot back to the very same bytes (a damaged
+// stream may hold another valid encoding of a machine, never a different one).
 //
 // Input: byte 0 picks the base snapshot; then records of
 //   kind (1 byte): bit 0 clear = a field of the layout, set = any byte;
@@ -24,6 +26,7 @@ namespace {
 
 struct Base {
     std::unique_ptr<NESUnit> unit;
+    std::unique_ptr<NESUnit> twin;  // where re-taken snapshots are restored
     std::vector<uint8_t> snapshot;
     std::vector<StateStream::Field> layout;
 };
@@ -40,8 +43,19 @@ std::vector<uint8_t> readAll(const std::string& path) {
     return data;
 }
 
-// Every image seed the console accepts, run as its plan says, twice: the
-// snapshots then hold mid-frame states, sprites, sound and board registers.
+// Bytes written through the memory views: into the ROM windows and the mirrors.
+void patch(NESUnit& unit) {
+    unit.cpu->memoryShared = unit.ppu->vramShared = true;
+    unit.cpu->memory[0x8123] ^= 0x5A;
+    unit.cpu->memory[0xFFF1] ^= 0x01;
+    unit.cpu->memory[0x0A00] = 0x33;
+    unit.ppu->vram[0x0042] ^= 0xFF;
+    unit.ppu->vram[0x3F40] = 0x21;
+}
+
+// Every image seed the console accepts, run as its plan says, in four
+// forms: with and without the picture, mid-frame, and patched through the
+// views; the snapshots then hold sprites, sound, board registers and patches.
 void addBases(const std::string& folder) {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return;
@@ -49,19 +63,22 @@ void addBases(const std::string& folder) {
         if (entry->d_name[0] == '.') continue;
         const std::vector<uint8_t> image = readAll(folder + "/" + entry->d_name);
         const fuzzcase::Plan plan = fuzzcase::planFor(image.data(), image.size());
-        for (int run = 0; run < 2; ++run) {
-            std::unique_ptr<NESUnit> unit;
+        for (int run = 0; run < 4; ++run) {
+            std::unique_ptr<NESUnit> unit, twin;
             try {
                 unit = std::make_unique<NESUnit>(NESUnit::Headless{}, image, plan.clock);
+                twin = std::make_unique<NESUnit>(NESUnit::Headless{}, image, plan.clock);
             } catch (const std::exception&) {
                 break;
             }
             fuzzcase::play(*unit, plan);
-            for (int i = 0; i < run * 7000; ++i) unit->advance();
+            if (run >= 2) for (int i = 0; i < 7000; ++i) unit->advance();
+            if (run == 3) patch(*unit);
             Base base;
-            base.snapshot = takeSnapshot(*unit);
-            base.layout = snapshotLayout(*unit);
+            base.snapshot = takeSnapshot(*unit, run % 2 == 0);
+            base.layout = snapshotLayout(*unit, base.snapshot.data(), base.snapshot.size());
             base.unit = std::move(unit);
+            base.twin = std::move(twin);
             bases.push_back(std::move(base));
         }
     }
@@ -118,8 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         return 0;
     }
-    if (takeSnapshot(unit) != snapshot) {
-        std::fprintf(stderr, "an accepted snapshot does not snapshot back to itself\n");
+    const std::vector<uint8_t> taken = takeSnapshot(unit);
+    restoreSnapshot(*base.twin, taken.data(), taken.size());
+    if (takeSnapshot(*base.twin) != taken || base.twin->cpu->memory != unit.cpu->memory ||
+        base.twin->ppu->vram != unit.ppu->vram) {
+        std::fprintf(stderr, "an accepted snapshot does not restore to one machine\n");
         std::abort();
     }
     const int64_t end = unit.cycleCount() + 3000;

@@ -172,6 +172,45 @@ def test_snapshots_move_between_batch_and_console():
     assert np.array_equal(batch.observations[2], fresh.observations[0])
 
 
+@pytest.mark.parametrize("picture", [True, False])
+def test_many_snapshots_and_restores_at_once(picture):
+    batch = velkora_gym.Batch(IMAGE, 4, obs_type="grayscale", threads=2)
+    for k in range(25):
+        batch.step(np.array([128, 64, 1 << (k % 8), 16], np.uint8))
+    each = [batch.snapshot(i, picture=picture) for i in range(4)]
+    assert batch.snapshots(picture=picture) == each
+    assert batch.snapshots([3, 1], picture=picture) == [each[3], each[1]]
+    assert batch.snapshots(np.array([False, True, False, True]), picture=picture) == [each[1], each[3]]
+    observed = batch.observations.copy()
+
+    # Crossed over, then back: each console becomes the other's machine.
+    batch.restore_many([0, 1, 2, 3], [each[3], each[2], each[1], each[0]])
+    assert batch.snapshots(picture=picture) == each[::-1]
+    batch.restore_many(range(4), each)
+    assert batch.snapshots(picture=picture) == each
+    if picture:
+        assert np.array_equal(batch.observations, observed)
+    assert [batch.frame_count(i) for i in range(4)] == [25] * 4
+
+
+def test_restore_many_checks_every_snapshot_before_any_console_moves():
+    batch = velkora_gym.Batch(IMAGE, 3, obs_type=None)
+    batch.step(np.array([1, 2, 4], np.uint8), 10)
+    before = batch.snapshots()
+    damaged = before[2][:-1] + bytes([before[2][-1] ^ 1])
+    with pytest.raises(ValueError, match="snapshot 2: .*checksum"):
+        batch.restore_many([1, 0, 2], [before[0], before[1], damaged])
+    with pytest.raises(ValueError, match="one snapshot per console"):
+        batch.restore_many([0, 1], [before[0]])
+    with pytest.raises(ValueError, match="named twice"):
+        batch.restore_many([0, 0], [before[0], before[1]])
+    with pytest.raises(IndexError):
+        batch.restore_many([0, 3], before[:2])
+    with pytest.raises(TypeError):
+        batch.restore_many([0], before[0])
+    assert batch.snapshots() == before
+
+
 def bad_steps(n: int) -> list:
     ok = np.zeros(n, np.uint8)
     return [

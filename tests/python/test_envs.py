@@ -134,13 +134,14 @@ def test_make_vec_async_agrees_with_the_vector_env(counter_integration):
         subprocesses.close()
 
 
-def test_start_state_and_cloned_states_replay_exactly(tmp_path):
+@pytest.mark.parametrize("picture", [True, False])
+def test_start_state_and_cloned_states_replay_exactly(tmp_path, picture):
     options = dict(obs_type="rgb", repeat_action_probability=0.0, variables=COUNTER)
     env = VelkoraEnv(IMAGE, **options)
     env.reset(seed=0)
     for _ in range(30):
         env.step(4)
-    state = env.clone_state()
+    state = env.clone_state(picture=picture)
     script = (3, 3, 5, 1, 2)
 
     def same(a, b):

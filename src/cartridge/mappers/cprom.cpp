@@ -37,7 +37,10 @@ void CPROM::powerOn(BusContext& context) {
 void CPROM::serialize(StateStream& s) {
     s.io(page, 0, 3, "CPROM page");
     if (s.onlyRegisters()) return;
-    for (int p = 1; p < 4; ++p) s.bytes(pages[p], kPage);
+    for (int p = 1; p < 4; ++p) {
+        if (s.version() == 1) s.bytes(pages[p], kPage);
+        else s.zeroRuns(pages[p], kPage, "CPROM page");
+    }
 }
 
 }  // namespace NES

@@ -21,9 +21,9 @@ static bool fitsCpuWindow(uint16_t window, int32_t kib) {
 }
 
 void Mapper::mapPrg(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib) {
-    const Cartridge* cart = context.cpu->cartridge;
+    Cartridge* cart = context.cpu->cartridge;
     if (!cart || cart->prgSize < 1024 || !fitsCpuWindow(window, kib)) return;
-    copyPrgBanks(&context.cpu->memory[window], *cart, startKiB, kib);
+    cart->showPrg(context.cpu->memory.data(), window, startKiB, kib);
 }
 
 void Mapper::mapLastPrg16(BusContext& context, uint16_t window) {
@@ -38,7 +38,7 @@ void Mapper::mapChr(BusContext& context, uint16_t window, int32_t startKiB, int3
     // Without CHR ROM the banks are the CHR RAM, known only once attached.
     const bool hasSource = cart->chrSize >= 1024 || (cart->chrSize == 0 && cart->chrRam);
     if (!hasSource) return;
-    copyChrBanks(&context.ppu->vram[window], *cart, startKiB, kib);
+    cart->showChr(context.ppu->vram.data(), window, startKiB, kib);
 }
 
 void Mapper::put32(uint8_t* block, int32_t value) {

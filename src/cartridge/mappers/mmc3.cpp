@@ -1,9 +1,8 @@
 // MMC3 (mapper 4): 8 KiB PRG and 1/2 KiB CHR banks, mirroring, PRG RAM
 // protection and the scanline interrupt counter.
-#include <algorithm>
-
 #include "cartridge/mappers/mapper.h"
 
+#include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "state/state_stream.h"
@@ -16,8 +15,6 @@ static constexpr uint16_t kChrWindow[6][2] = {
     {0x1400, 0x0400}, {0x1800, 0x0800}, {0x1C00, 0x0C00},
 };
 
-static void swapHalves(uint8_t* a, uint8_t* b, size_t bytes) { std::swap_ranges(a, a + bytes, b); }
-
 void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     const bool odd = address & 1;
     switch (address & 0xE000) {
@@ -26,8 +23,9 @@ void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
                 bankSelect = value;
                 const uint8_t changed = value ^ lastBankSelect;
                 // A layout change swaps what is mapped instead of recopying it.
-                if (changed & 0x40) swapHalves(&context.cpu->memory[0x8000], &context.cpu->memory[0xC000], 0x2000);
-                if (changed & 0x80) swapHalves(&context.ppu->vram[0x0000], &context.ppu->vram[0x1000], 0x1000);
+                Cartridge& cart = *context.cpu->cartridge;
+                if (changed & 0x40) cart.swapPrg(context.cpu->memory.data(), 0x8000, 0xC000, 8);
+                if (changed & 0x80) cart.swapChr(context.ppu->vram.data(), 0x0000, 0x1000, 4);
                 lastBankSelect = value;
             } else {
                 const int r = bankSelect & 7;

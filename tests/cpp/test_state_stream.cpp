@@ -1,0 +1,162 @@
+// The compact forms of the snapshot stream: memories with zero words elided
+// and pictures as row deltas in runs. Whatever is written reads back the same;
+// whatever a damaged stream holds is refused without touching the target.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "state/state_stream.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Form { ZeroRuns, Rows };
+
+constexpr size_t kRow = 256;
+
+Bytes encode(Form form, Bytes data) {
+    Bytes out(16);
+    StateStream save(out, 0);
+    if (form == Form::ZeroRuns) save.zeroRuns(data.data(), data.size(), "data");
+    else save.rows(data.data(), data.size(), kRow, 64, "data");
+    out.resize(save.offset());
+    return out;
+}
+
+// Reads `stream` into a buffer of `size` bytes that starts out as `fill`;
+// checks first, as a restore does.
+Bytes decode(Form form, const Bytes& stream, size_t size, uint8_t fill = 0xCD) {
+    Bytes data(size, fill);
+    for (const auto mode : {StateStream::Mode::Check, StateStream::Mode::Load}) {
+        StateStream s(mode, stream.data(), stream.size());
+        if (form == Form::ZeroRuns) {
+            s.zeroRuns(data.data(), data.size(), "data");
+        } else {
+            s.rows(data.data(), data.size(), kRow, 64, "data");
+        }
+        s.finish();
+        if (mode == StateStream::Mode::Check) {
+            EXPECT_EQ(data, Bytes(size, fill)) << "checking wrote into the data";
+        }
+    }
+    return data;
+}
+
+std::string refusal(Form form, const Bytes& stream, size_t size) {
+    Bytes data(size, 0xCD);
+    try {
+        StateStream s(StateStream::Mode::Check, stream.data(), stream.size());
+        if (form == Form::ZeroRuns) s.zeroRuns(data.data(), data.size(), "data");
+        else s.rows(data.data(), data.size(), kRow, 64, "data");
+        s.finish();
+    } catch (const SnapshotError& error) {
+        EXPECT_EQ(data, Bytes(size, 0xCD));
+        return error.what();
+    }
+    return "accepted";
+}
+
+// Contents that stress each form: empty, full, sparse, long and short runs,
+// pictures of tiles, and noise.
+std::vector<std::pair<std::string, Bytes>> contents(size_t size, uint8_t limit) {
+    std::mt19937 random(7);
+    const auto value = [&] { return uint8_t(random() % limit); };
+    std::vector<std::pair<std::string, Bytes>> out;
+    out.emplace_back("zeros", Bytes(size, 0));
+    out.emplace_back("one value", Bytes(size, uint8_t(limit - 1)));
+    Bytes noise(size), sparse(size, 0), tiles(size), stripes(size), longRuns(size);
+    for (auto& b : noise) b = value();
+    for (size_t i = 0; i < size; i += 8 * (1 + random() % 5)) sparse[i + random() % 8] = uint8_t(1 + random() % (limit - 1));
+    for (size_t i = 0; i < size; ++i) tiles[i] = uint8_t(((i / kRow / 8) * 3 + (i % kRow) / 8 + ((i / kRow) % 8 == 3)) % limit);
+    for (size_t i = 0; i < size; ++i) stripes[i] = uint8_t((i / 3) % 2 ? limit - 1 : 1);
+    for (size_t i = 0, v = 1; i < size; v = (v + 7) % limit) {
+        const size_t run = 1 + random() % 700;
+        for (size_t k = 0; k < run && i < size; ++k) longRuns[i++] = uint8_t(v);
+    }
+    out.emplace_back("noise", noise);
+    out.emplace_back("sparse", sparse);
+    out.emplace_back("tiles", tiles);
+    out.emplace_back("stripes", stripes);
+    out.emplace_back("long runs", longRuns);
+    return out;
+}
+
+TEST(StateStream, CompactFormsReadBackWhatWasWritten) {
+    for (const size_t size : {size_t(8), size_t(256), size_t(1024), size_t(16384), size_t(61440)}) {
+        for (const Form form : {Form::ZeroRuns, Form::Rows}) {
+            if (form == Form::Rows && size % kRow != 0) continue;
+            for (const auto& [name, data] : contents(size, form == Form::Rows ? 64 : 255)) {
+                const Bytes stream = encode(form, data);
+                EXPECT_EQ(decode(form, stream, size), data) << name << " " << size;
+                // One content, one encoding: writing it again gives the same bytes.
+                EXPECT_EQ(encode(form, decode(form, stream, size)), stream) << name;
+                if (name == "zeros" || (name == "one value" && form == Form::Rows)) {
+                    EXPECT_LT(stream.size(), size / 4 + 16) << name;
+                }
+            }
+        }
+    }
+}
+
+TEST(StateStream, MeasuringGivesTheSizeOfWhatIsWritten) {
+    for (const auto& [name, data] : contents(4096, 64)) {
+        for (const Form form : {Form::ZeroRuns, Form::Rows}) {
+            Bytes copy = data;
+            StateStream measure;
+            if (form == Form::ZeroRuns) measure.zeroRuns(copy.data(), copy.size(), "data");
+            else measure.rows(copy.data(), copy.size(), kRow, 64, "data");
+            EXPECT_EQ(measure.offset(), encode(form, data).size()) << name;
+        }
+    }
+}
+
+TEST(StateStream, DamagedZeroRunsAreRefused) {
+    const auto record = [](uint16_t zeros, uint16_t literals, uint64_t word) {
+        Bytes r = {uint8_t(zeros), uint8_t(zeros >> 8), uint8_t(literals), uint8_t(literals >> 8)};
+        for (int k = 0; k < literals; ++k)
+            for (int b = 0; b < 8; ++b) r.push_back(uint8_t(word >> (8 * b)));
+        return r;
+    };
+    const auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const Bytes whole = join({record(2, 2, 5)});
+    EXPECT_EQ(refusal(Form::ZeroRuns, whole, 32), "accepted");
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {join({record(2, 3, 5)}), "runs past the end"},
+        {join({record(1, 1, 5)}), "cut off"},
+        {Bytes{2, 0}, "cut off"},
+        {Bytes(whole.begin(), whole.end() - 3), "cut off"},
+        {join({record(0, 1, 5), record(0, 3, 5)}), "longest possible"},  // a second record without zeros
+        {join({record(1, 0, 0), record(3, 0, 0)}), "longest possible"},  // a record without literals, not last
+        {join({record(2, 2, 0)}), "zero word among its literal words"},
+    };
+    for (const auto& [stream, reason] : cases) {
+        EXPECT_NE(refusal(Form::ZeroRuns, stream, 32).find(reason), std::string::npos) << reason;
+    }
+}
+
+TEST(StateStream, DamagedRowsAreRefused) {
+    const size_t size = 2 * kRow;
+    const Bytes good = encode(Form::Rows, contents(size, 64)[4].second);
+    EXPECT_EQ(refusal(Form::Rows, good, size), "accepted");
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {Bytes(good.begin(), good.end() - 1), "cut off"},
+        {Bytes{0x2F, 1, 64, 255, 240}, "holds values of 64 or more"},
+        {Bytes{0x1F, 3, 255, 255, 10}, "runs past the end"},
+        {Bytes{0x0F, 10}, "repeats a value before the first one"},
+        {Bytes{0x00}, "empty token"},
+        {Bytes{0xF0, 255}, "cut off"},
+    };
+    for (const auto& [stream, reason] : cases) {
+        EXPECT_NE(refusal(Form::Rows, stream, size).find(reason), std::string::npos) << reason;
+    }
+}
+
+}  // namespace
