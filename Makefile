@@ -57,11 +57,13 @@ demo: module demo-rom
 	$(PY) examples/demo.py $(ROM)
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.
-# Then heap allocations per frame, the run thread's share of a core, snapshot
-# costs, the batch's and the environments' frames per second, and synthetic
-# cartridges of every board.
+# Then heap allocations per frame, snapshot sizes and costs (through Python, then
+# the core alone) with a search-shaped loop, the run thread's share of a core, the
+# batch's and the environments' frames per second, and synthetic cartridges of
+# every board.
 # AGAINST=DIR adds a column for the velkora module in DIR (an older build).
 AGAINST ?=
+BENCH_ROMS = $(wildcard ../shared/roms/demos/*.nes) $(DEMO_ROM)
 bench: module demo-rom
 	$(PY) bench/bench.py $(if $(AGAINST),--against $(AGAINST))
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
@@ -71,9 +73,11 @@ bench: module demo-rom
 	$(PY) bench/callgrind.py --site build/bench-site
 	cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_BENCH=ON >/dev/null
-	cmake --build build/bench --target alloc_bench pool_bench
+	cmake --build build/bench --target alloc_bench pool_bench snapshot_bench
 	build/bench/alloc_bench
 	build/bench/pool_bench
+	$(PY) bench/snapshot_bench.py
+	taskset -c $$(($$(nproc) - 1)) build/bench/snapshot_bench --no-search $(BENCH_ROMS) 2>/dev/null | grep -v '^iNES\|^[0-9]*$$\|Battery' || true
 	$(PY) bench/run_thread_cpu.py --seconds 3
 	$(PY) bench/batch_bench.py
 	$(PY) bench/env_bench.py

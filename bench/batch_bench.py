@@ -1,6 +1,8 @@
-"""Snapshot and restore cost, and the batch's frames per second against one console.
+"""The batch's frames per second against one console.
 
     python bench/batch_bench.py [--rom ROM] [--seconds 2] [--sizes 1,2,4,8,16]
+
+(Snapshot costs: bench/snapshot_bench.py.)
 
 Without --rom it measures the project's demo cartridge (build/velkora-demo.nes).
 One velkora.NES is stepped from Python (runFrame + getImg) as the baseline; the
@@ -10,14 +12,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
-import velkora
 import velkora_gym
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -51,31 +51,11 @@ def batch_fps(rom: Path, consoles: int, seconds: float, *, frames: int = 4, audi
     return steps * frames * consoles / (time.perf_counter() - started)
 
 
-def snapshot_costs(rom: Path, repeats: int) -> tuple[int, float, float]:
-    nes = quiet_console(rom)
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
-    taken, restored = [], []
-    data = b""
-    for i in range(repeats):
-        pad.updateInputs([i % 2, 0, 0, 0, 0, 0, 0, i % 3 == 0])
-        nes.runFrame()
-        started = time.perf_counter()
-        data = velkora_gym.snapshot(nes)
-        taken.append(time.perf_counter() - started)
-        nes.runFrame()
-        started = time.perf_counter()
-        velkora_gym.restore(nes, data)
-        restored.append(time.perf_counter() - started)
-    return len(data), statistics.median(taken) * 1e6, statistics.median(restored) * 1e6
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rom", type=Path, default=ROOT / "build" / "velkora-demo.nes")
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--sizes", default="1,2,4,8,16")
-    parser.add_argument("--repeats", type=int, default=500)
     args = parser.parse_args()
     if not args.rom.exists():
         print(f"{args.rom} not found (make demo-rom builds it)")
@@ -83,12 +63,8 @@ def main() -> int:
     cores = len(os.sched_getaffinity(0))
     print(f"{args.rom.name}, {cores} usable cores")
 
-    size, snap_us, restore_us = snapshot_costs(args.rom, args.repeats)
-    print(f"snapshot: {size} bytes; snapshot {snap_us:.0f} us, restore {restore_us:.0f} us "
-          f"(median of {args.repeats}, in memory)")
-
     single = single_console_fps(args.rom, args.seconds)
-    print(f"\n{'consoles':>8} {'frames/s':>10} {'x single':>9}   84x84 grayscale, 4 frames a step")
+    print(f"{'consoles':>8} {'frames/s':>10} {'x single':>9}   84x84 grayscale, 4 frames a step")
     print(f"{'single':>8} {single:10.0f} {1.0:9.2f}   one velkora.NES, runFrame + getImg from Python")
     for n in (int(s) for s in args.sizes.split(",")):
         fps = batch_fps(args.rom, n, args.seconds)

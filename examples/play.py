@@ -3,7 +3,7 @@ fast-forward, rewind, full screen and screenshots.
 
     python examples/play.py [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
                             [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
-                            [--rewind-seconds 30] [--fullscreen] [--aspect 8:7]
+                            [--rewind-seconds 180] [--rewind-mb 32] [--fullscreen] [--aspect 8:7]
 
 Without ROM it plays the project's demo cartridge. Needs pygame (pip install pygame).
 
@@ -72,9 +72,8 @@ DEFAULT_MAP: dict[str, dict[str, list[str]]] = {
             "Rewind": ["button4"], "FastForward": ["button5"]},
 }
 
-# A compressed snapshot is 10-33 KB on the demos tried; uncompressed it is this.
-SNAPSHOT_BYTES = 230_100
-TYPICAL_PACKED_BYTES = 26_000
+# A snapshot with its picture, compressed, averaged 0.6-6.9 KB a demo in play.
+TYPICAL_PACKED_BYTES = 3_500
 
 
 # ---------------------------------------------------------------- input events
@@ -378,15 +377,16 @@ def rewind_capacity(seconds: float, every: int) -> int:
 
 
 class RewindRing:
-    """Complete snapshots, one every `every` frames, at most `capacity` (the oldest
-    goes). Stored zlib level 1, or raw in the rare case that is smaller, so no entry
-    is larger than a raw snapshot."""
+    """Snapshots with their pictures, one every `every` frames, at most `capacity` of
+    them and `budget` bytes (the oldest go first). Stored zlib level 1, or raw in the
+    rare case that is smaller."""
 
-    def __init__(self, capacity: int, every: int) -> None:
-        if capacity < 1 or every < 1:
-            raise ValueError("a rewind ring needs a capacity and an interval of at least 1")
+    def __init__(self, capacity: int, every: int, budget: int = 1 << 62) -> None:
+        if capacity < 1 or every < 1 or budget < 1:
+            raise ValueError("a rewind ring needs a capacity, an interval and a budget of at least 1")
         self.capacity = capacity
         self.every = every
+        self.budget = budget
         self.snaps: collections.deque[tuple[bool, bytes]] = collections.deque()
         self.bytes = 0
         self.since = 0              # frames run since the newest snapshot was taken or restored
@@ -399,10 +399,11 @@ class RewindRing:
         raw = velkora_gym.snapshot(nes)
         packed = zlib.compress(raw, 1)
         entry = (True, packed) if len(packed) < len(raw) else (False, raw)
-        if len(self.snaps) == self.capacity:
-            self.bytes -= len(self.snaps.popleft()[1])
         self.snaps.append(entry)
         self.bytes += len(entry[1])
+        # The newest stays whatever its size: the player stands on it.
+        while len(self.snaps) > 1 and (len(self.snaps) > self.capacity or self.bytes > self.budget):
+            self.bytes -= len(self.snaps.popleft()[1])
         self.since = 0
         self.at_newest = True
 
@@ -505,7 +506,7 @@ class AudioOut:
 class Player:
     def __init__(self, rom: Path, *, scale: int = 3, states: Path | None = None, mute: bool = False,
                  mapping: dict | None = None, pad2: bool = False, dead_zone: float = 0.5,
-                 ff: int = 4, rewind_seconds: float = 30.0, rewind_every: int = 3,
+                 ff: int = 4, rewind_seconds: float = 180.0, rewind_every: int = 3, rewind_mb: float = 32.0,
                  fullscreen: bool = False, pixel_aspect: float = 1.0, source=None,
                  realtime: bool = True) -> None:
         pygame.display.init()
@@ -534,7 +535,7 @@ class Player:
         self.slot = 1
 
         capacity = rewind_capacity(rewind_seconds, rewind_every)
-        self.ring = RewindRing(capacity, rewind_every) if capacity else None
+        self.ring = RewindRing(capacity, rewind_every, int(rewind_mb * 1e6)) if capacity else None
         if self.ring is not None:
             self.ring.take(self.nes)                # so the power-on picture can be reached
         self._rewind_ticks = 0
@@ -771,8 +772,7 @@ def _rewind_help(seconds: float, every: int) -> str:
     count = rewind_capacity(seconds, every)
     return (f"seconds of play kept for rewinding (default {seconds:g}: {count} snapshots, one "
             f"every {every} frames, about {count * TYPICAL_PACKED_BYTES / 1e6:.0f} MB at a typical "
-            f"{TYPICAL_PACKED_BYTES // 1000} KB each compressed, never more than "
-            f"{count * SNAPSHOT_BYTES / 1e6:.0f} MB); 0 turns rewinding off")
+            f"{TYPICAL_PACKED_BYTES / 1000:g} KB each compressed); 0 turns rewinding off")
 
 
 def _aspect(text: str) -> float:
@@ -800,7 +800,10 @@ def parser() -> argparse.ArgumentParser:
                    help="change one button's inputs, e.g. pad.A=button2 or keys1.B=lctrl (repeatable)")
     p.add_argument("--dead-zone", type=float, default=0.5, help="stick deflection that counts (0-1, default 0.5)")
     p.add_argument("--ff", type=int, default=4, metavar="N", help="frames per picture while fast-forwarding (default 4)")
-    p.add_argument("--rewind-seconds", type=float, default=30.0, help=_rewind_help(30.0, 3))
+    p.add_argument("--rewind-seconds", type=float, default=180.0, help=_rewind_help(180.0, 3))
+    p.add_argument("--rewind-mb", type=float, default=32.0, metavar="M",
+                   help="never keep more than M MB of rewind snapshots: past it the oldest go first "
+                        "(default 32)")
     p.add_argument("--rewind-every", type=int, default=3, metavar="K",
                    help="take a rewind snapshot every K frames (default 3)")
     p.add_argument("--fullscreen", action="store_true", help="start in full screen")
@@ -812,8 +815,9 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None, source=None) -> int:
     cli = parser()
     args = cli.parse_args(argv)
-    if args.ff < 1 or args.rewind_every < 1 or args.rewind_seconds < 0 or not 0 <= args.dead_zone < 1:
-        cli.error("--ff and --rewind-every must be at least 1, --rewind-seconds not negative, "
+    if (args.ff < 1 or args.rewind_every < 1 or args.rewind_seconds < 0 or args.rewind_mb <= 0
+            or not 0 <= args.dead_zone < 1):
+        cli.error("--ff and --rewind-every must be at least 1, --rewind-seconds not negative, --rewind-mb positive, "
                   "--dead-zone from 0 to below 1")
     config_path = args.config or default_config_path()
     try:
@@ -827,7 +831,7 @@ def main(argv: list[str] | None = None, source=None) -> int:
         cli.error(f"no such cartridge: {rom}")
     player = Player(rom, scale=args.scale, states=args.states, mute=args.mute, mapping=mapping,
                     pad2=args.pad2, dead_zone=args.dead_zone, ff=args.ff,
-                    rewind_seconds=args.rewind_seconds, rewind_every=args.rewind_every,
+                    rewind_seconds=args.rewind_seconds, rewind_every=args.rewind_every, rewind_mb=args.rewind_mb,
                     fullscreen=args.fullscreen, pixel_aspect=args.aspect, source=source)
     started = time.perf_counter()
     try:

@@ -7,7 +7,7 @@ import velkora
 
 SNAPSHOT_VERSION: int
 
-def snapshot(nes: velkora.NES, *, picture: bool = True) -> bytes:
+def snapshot(nes: velkora.NES, picture: bool) -> bytes:
     """Everything of the console that can influence what it does later."""
 def restore(nes: velkora.NES, data: bytes | bytearray | memoryview) -> None:
     """Brings the console back to a snapshot; ValueError, and no change, if it is refused."""

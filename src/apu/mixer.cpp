@@ -98,6 +98,12 @@ void APU::makeRuns(const uint32_t* levels, int count, LevelRuns& runs) {
     for (int i = 0; i < count;) {
         const uint32_t level = levels[i];
         int end = i + 1;
+        // Four samples at a time: most runs are long.
+        const uint64_t pair = uint64_t(level) << 32 | level;
+        for (uint64_t two[2]; end + 4 <= count; end += 4) {
+            std::memcpy(two, levels + end, sizeof two);
+            if (((two[0] ^ pair) | (two[1] ^ pair)) != 0) break;
+        }
         while (end < count && levels[end] == level) ++end;
         runs.level[n] = level;
         runs.length[n] = uint16_t(end - i);

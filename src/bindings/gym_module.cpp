@@ -22,7 +22,9 @@ namespace {
 
 // The console behind a velkora.NES object.
 PyNES& consoleOf(py::handle nes) {
-    const py::object type = py::module_::import("velkora").attr("NES");
+    // Looked up once: snapshots are taken at every node of a search. The
+    // reference is kept for the life of the process, as the module is.
+    static const py::handle type = py::object(py::module_::import("velkora").attr("NES")).release();
     if (!py::isinstance(nes, type)) {
         throw py::type_error("expected a velkora.NES, got " + std::string(py::str(py::type::handle_of(nes).attr("__name__"))));
     }
@@ -79,15 +81,25 @@ py::bytes bytesOf(const std::vector<uint8_t>& data, size_t size) {
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), py::ssize_t(size)));
 }
 
+// Runs `work` with the console to itself. Without a run thread nothing else
+// can step it, and none can start while the interpreter lock is held: a few
+// microseconds of work then keep the lock rather than pay for passing it.
+template <class Work>
+void withConsole(PyNES& unit, Work work) {
+    if (!unit.threadActive.load()) {
+        work();
+        return;
+    }
+    py::gil_scoped_release release;
+    RunThreadHold hold(unit);
+    work();
+}
+
 py::bytes snapshotOf(py::handle nes, bool picture) {
     PyNES& unit = consoleOf(nes);
     std::vector<uint8_t>& scratch = snapshotScratch();
-    size_t size;
-    {
-        py::gil_scoped_release release;
-        RunThreadHold hold(unit);
-        size = writeSnapshot(unit, scratch, picture);
-    }
+    size_t size = 0;
+    withConsole(unit, [&] { size = writeSnapshot(unit, scratch, picture); });
     py::bytes out = bytesOf(scratch, size);
     if (!out) throw py::error_already_set();
     return out;
@@ -96,9 +108,7 @@ py::bytes snapshotOf(py::handle nes, bool picture) {
 void restoreInto(py::handle nes, py::handle data) {
     PyNES& unit = consoleOf(nes);
     const SnapshotBytes bytes(data);
-    py::gil_scoped_release release;
-    RunThreadHold hold(unit);
-    restoreSnapshot(unit, bytes.data(), bytes.size());
+    withConsole(unit, [&] { restoreSnapshot(unit, bytes.data(), bytes.size()); });
 }
 
 ObservationKind kindNamed(const std::string& kind) {
@@ -316,7 +326,9 @@ PYBIND11_MODULE(_native, m) {
     // The type of velkora.NES must be registered before a console is passed in.
     py::module_::import("velkora");
 
-    m.def("snapshot", &snapshotOf, py::arg("nes"), py::kw_only(), py::arg("picture") = true,
+    // velkora_gym.snapshot wraps this one: keyword arguments cost pybind11 more
+    // than the snapshot itself takes on some consoles.
+    m.def("snapshot", &snapshotOf, py::arg("nes"), py::arg("picture"),
           "Everything of the console that can influence what it does later.");
     m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");

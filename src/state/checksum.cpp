@@ -4,6 +4,11 @@
 
 #include <cstring>
 #include <initializer_list>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -55,28 +60,90 @@ uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed) {
     return h;
 }
 
-uint64_t checksum64(const uint8_t* data, size_t size) {
-    const auto step = [](uint64_t lane, uint64_t word) { return rotl(lane ^ word, 29) * kPrime1; };
-    uint64_t a = kPrime5, b = a + kPrime3, c = b + kPrime3, d = c + kPrime3;
-    uint64_t e = d + kPrime3, f = e + kPrime3, g = f + kPrime3, k = g + kPrime3;
-    const uint8_t* p = data;
-    const uint8_t* const end = data + size;
-    for (; end - p >= 64; p += 64) {
-        a = step(a, load64(p));
-        b = step(b, load64(p + 8));
-        c = step(c, load64(p + 16));
-        d = step(d, load64(p + 24));
-        e = step(e, load64(p + 32));
-        f = step(f, load64(p + 40));
-        g = step(g, load64(p + 48));
-        k = step(k, load64(p + 56));
+// Each 64-byte stripe: word k, XORed with a key, adds the product of its two
+// halves to lane k and itself to lane k ^ 1 (so no change to a word can go
+// unseen); SSE2 does two lanes an instruction, other machines the same sum
+// one lane at a time.
+namespace {
+
+constexpr uint64_t kKeys[8] = {kPrime1, kPrime2, kPrime3, kPrime4, kPrime5, kPrime1 ^ kPrime3,
+                               kPrime2 ^ kPrime4, kPrime3 ^ kPrime5};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same with four lanes an instruction, where the processor has AVX2.
+__attribute__((target("avx2"))) void stripesAvx2(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
+    __m256i acc[2], key[2];
+    for (int v = 0; v < 2; ++v) {
+        acc[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes + 4 * v));
+        key[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kKeys + 4 * v));
     }
+    for (size_t n = 0; n < count; ++n, p += 64) {
+        for (int v = 0; v < 2; ++v) {
+            const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * v));
+            const __m256i keyed = _mm256_xor_si256(data, key[v]);
+            const __m256i product = _mm256_mul_epu32(keyed, _mm256_srli_epi64(keyed, 32));
+            const __m256i swapped = _mm256_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2));
+            acc[v] = _mm256_add_epi64(acc[v], _mm256_add_epi64(product, swapped));
+        }
+    }
+    for (int v = 0; v < 2; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes + 4 * v), acc[v]);
+}
+
+bool hasAvx2() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    return has;
+}
+#endif
+
+void stripes(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (hasAvx2()) {
+        stripesAvx2(lanes, p, count);
+        return;
+    }
+#endif
+#if defined(__SSE2__)
+    __m128i acc[4], key[4];
+    for (int v = 0; v < 4; ++v) {
+        acc[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes + 2 * v));
+        key[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeys + 2 * v));
+    }
+    for (size_t n = 0; n < count; ++n, p += 64) {
+        for (int v = 0; v < 4; ++v) {
+            const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * v));
+            const __m128i keyed = _mm_xor_si128(data, key[v]);
+            const __m128i product = _mm_mul_epu32(keyed, _mm_srli_epi64(keyed, 32));
+            const __m128i swapped = _mm_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2));
+            acc[v] = _mm_add_epi64(acc[v], _mm_add_epi64(product, swapped));
+        }
+    }
+    for (int v = 0; v < 4; ++v) _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes + 2 * v), acc[v]);
+#else
+    for (size_t n = 0; n < count; ++n, p += 64) {
+        for (int k = 0; k < 8; ++k) {
+            const uint64_t data = load64(p + 8 * k);
+            const uint64_t keyed = data ^ kKeys[k];
+            lanes[k] += (keyed & 0xFFFFFFFFull) * (keyed >> 32);
+            lanes[k ^ 1] += data;
+        }
+    }
+#endif
+}
+
+}  // namespace
+
+uint64_t checksum64(const uint8_t* data, size_t size) {
+    uint64_t lanes[8];
+    for (int k = 0; k < 8; ++k) lanes[k] = kKeys[7 - k];
+    stripes(lanes, data, size / 64);
+    const uint8_t* p = data + size / 64 * 64;
+    const uint8_t* const end = data + size;
     uint64_t h = uint64_t(size) * kPrime4;
-    for (; end - p >= 8; p += 8) h = step(h, load64(p));
+    for (; end - p >= 8; p += 8) h = rotl(h ^ load64(p), 29) * kPrime1;
     uint64_t tail = 0;
     std::memcpy(&tail, p, size_t(end - p));
-    h = step(h, tail);
-    for (uint64_t lane : {a, b, c, d, e, f, g, k}) h = rotl(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime4;
+    h = rotl(h ^ tail, 29) * kPrime1;
+    for (uint64_t lane : lanes) h = rotl(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime4;
     h ^= h >> 33;
     h *= kPrime2;
     h ^= h >> 29;

@@ -6,7 +6,7 @@
 
 // Not cryptographic: it catches damage and mix-ups, not forgery.
 uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed = 0);
-// The checksum of snapshots: eight lanes of 8-byte words, one multiply
-// each, so the multiplier is busy every cycle; a change to any one word
-// always changes the result (every step is a bijection of the lane).
+// The checksum of snapshots: eight lanes summing products of 32-bit halves,
+// two lanes an instruction where the machine has vectors, the same value
+// everywhere; a change to any one word always changes the result.
 uint64_t checksum64(const uint8_t* data, size_t size);

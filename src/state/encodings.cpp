@@ -17,6 +17,15 @@ uint64_t wordAt(const uint8_t* p) {
 
 void putWord(uint8_t* p, uint64_t w) { std::memcpy(p, &w, kWord); }
 
+// Most runs of literal words are short: a library call would cost more.
+void copyWords(uint8_t* to, const uint8_t* from, size_t words) {
+    if (words > 8) {
+        std::memcpy(to, from, words * kWord);
+        return;
+    }
+    for (size_t k = 0; k < words; ++k) putWord(to + k * kWord, wordAt(from + k * kWord));
+}
+
 uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 
 void put16(uint8_t* p, size_t v) {
@@ -32,15 +41,22 @@ size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
     const auto word = [data](size_t i) { return wordAt(data + i * kWord); };
     size_t n = 0;
     for (size_t i = 0; i < words;) {
-        // Zero words four at a time: most of what is elided is long runs.
+        // Zero words eight at a time, literal words four at a time: most
+        // of what is elided is long runs, and most literals come in runs too.
         size_t from = i;
-        while (from + 4 <= words && (word(from) | word(from + 1) | word(from + 2) | word(from + 3)) == 0) from += 4;
+        while (from + 8 <= words && (word(from) | word(from + 1) | word(from + 2) | word(from + 3) | word(from + 4) |
+                                     word(from + 5) | word(from + 6) | word(from + 7)) == 0) {
+            from += 8;
+        }
         while (from < words && word(from) == 0) ++from;
         size_t end = from;
+        while (end + 4 <= words && word(end) != 0 && word(end + 1) != 0 && word(end + 2) != 0 && word(end + 3) != 0) {
+            end += 4;
+        }
         while (end < words && word(end) != 0) ++end;
         put16(out + n, from - i);
         put16(out + n + 2, end - from);
-        std::memcpy(out + n + 4, data + from * kWord, (end - from) * kWord);
+        copyWords(out + n + 4, data + from * kWord, end - from);
         n += 4 + (end - from) * kWord;
         i = end;
     }
@@ -52,7 +68,6 @@ size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
 // bits each, 15 meaning "more in the bytes that follow" (each adds up to
 // 255, 255 meaning "and more"): the literal bytes, then the last of them
 // repeated. Decoding copies and fills 16 bytes at a time.
-constexpr size_t kMinRun = 4;
 constexpr size_t kSlack = 16;
 
 size_t tokensBound(size_t size) { return 2 * size + 16; }
@@ -72,18 +87,23 @@ uint8_t* putToken(uint8_t* out, const uint8_t* literals, size_t count, size_t re
     return out;
 }
 
+// Runs are found from whole words of one byte, eight bytes a step, and
+// grown to either side; shorter runs stay literals. Most of a picture's
+// deltas are long runs of zeros, so little is lost and the scan is fast.
 size_t encodeTokens(const uint8_t* data, size_t size, uint8_t* out) {
     uint8_t* const start = out;
-    size_t literal = 0;
-    for (size_t i = 0; i < size;) {
-        const uint8_t value = data[i];
-        // Most literal bytes differ from the next: no run to measure.
-        if (i + 1 < size && data[i + 1] != value) {
-            ++i;
+    size_t literal = 0;  // the first byte no token holds yet
+    for (size_t i = 0; i + kWord <= size;) {
+        const uint64_t word = wordAt(data + i);
+        const uint8_t value = uint8_t(word);
+        const uint64_t pattern = value * 0x0101010101010101ull;
+        if (word != pattern) {
+            i += kWord;
             continue;
         }
-        const uint64_t pattern = value * 0x0101010101010101ull;
-        size_t end = i + 1;
+        size_t from = i;
+        while (from > literal && data[from - 1] == value) --from;
+        size_t end = i + kWord;
         while (end + kWord <= size) {
             const uint64_t diff = wordAt(data + end) ^ pattern;
             if (diff != 0) {
@@ -94,11 +114,8 @@ size_t encodeTokens(const uint8_t* data, size_t size, uint8_t* out) {
         }
         while (end < size && data[end] == value) ++end;
     found:
-        if (end - i >= kMinRun) {
-            out = putToken(out, data + literal, i + 1 - literal, end - i - 1);
-            literal = end;
-        }
-        i = end;
+        out = putToken(out, data + literal, from + 1 - literal, end - from - 1);
+        literal = i = end;
     }
     if (literal < size) out = putToken(out, data + literal, size - literal, 0);
     return size_t(out - start);

@@ -221,13 +221,27 @@ def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every
     assert velkora_gym.snapshot(nes) == seen[back_at]
 
 
-def test_help_states_a_true_bound_on_rewind_memory(demo_cartridge, capsys):
+@pytest.mark.parametrize("budget_kb, capacity", [(12, 1000), (1000, 7)])
+def test_rewind_ring_keeps_to_its_count_and_memory(demo_cartridge, budget_kb, capacity):
+    nes = velkora.NES(str(demo_cartridge))
+    ring = play.RewindRing(capacity, 1, budget_kb * 1000)
+    for _ in range(60):
+        nes.runFrame()
+        ring.take(nes)
+        assert len(ring) <= capacity and ring.bytes <= budget_kb * 1000
+        assert ring.bytes == sum(len(data) for _, data in ring.snaps)
+    assert len(ring) >= 2
+    # The oldest kept is the one rewinding ends at, the newest the machine now.
+    newest = velkora_gym.snapshot(nes)
+    assert ring.back(nes) and velkora_gym.snapshot(nes) != newest
+
+
+def test_help_states_the_default_rewind(capsys):
     with pytest.raises(SystemExit):
         play.main(["--help"])
     text = " ".join(capsys.readouterr().out.split())
-    count, bound = re.search(r"(\d+) snapshots.*?never more than (\d+) MB", text).groups()
-    raw = len(velkora_gym.snapshot(velkora.NES(str(demo_cartridge))))
-    assert int(count) == play.rewind_capacity(30, 3) and int(bound) * 1e6 >= int(count) * raw
+    count = int(re.search(r"default 180: (\d+) snapshots", text).group(1))
+    assert count == play.rewind_capacity(180, 3) and "never keep more than M MB" in text
 
 
 # ---------------------------------------------------------------- picture
