@@ -38,6 +38,22 @@ constexpr Terms<31> kTriangleTerms = terms<31>(kTriangleWeight, -15, 1);  // -15
 constexpr Terms<16> kNoiseTerms = terms<16>(kNoiseWeight, 0, 1);          // 0 to 15
 constexpr Terms<128> kDmcTerms = terms<128>(kDmcWeight, -128, 2);         // 2 x level - 128, level 0 to 127
 
+// Sample `index` of the six blocks from the five levels.
+inline void mixLevels(uint32_t p1, uint32_t p2, uint32_t tri, uint32_t n, uint32_t dmc, int index,
+                      std::vector<std::array<int16_t, APU::kBlockSamples>>& blocks) {
+    // Each term is rounded to single precision before the sum, so no
+    // multiply-add can be fused across these lines.
+    const float mix = (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + kTriangleTerms.term[tri]) +
+                       kNoiseTerms.term[n]) +
+                      kDmcTerms.term[dmc];
+    blocks[0][index] = toSample(mix);
+    blocks[1][index] = kPulseTerms.sample[p1];
+    blocks[2][index] = kPulseTerms.sample[p2];
+    blocks[3][index] = kTriangleTerms.sample[tri];
+    blocks[4][index] = kNoiseTerms.sample[n];
+    blocks[5][index] = kDmcTerms.sample[dmc];
+}
+
 // Which entry of a table gives a sample; -1 for none.
 template <int kValues>
 int entryOf(const Terms<kValues>& t, int16_t sample) {
@@ -64,26 +80,14 @@ void APU::produceSample() {
     const uint32_t tri = channelEnabled[Triangle] ? uint32_t(int(triangleOutput) + 15) : 15;
     const uint32_t n = channelEnabled[Noise] ? uint32_t(noiseOutput) : 0;
     const uint32_t dmc = channelEnabled[Dmc] ? uint32_t(dmcLevel) : 64;
-    const uint32_t levels = p1 | (p2 << 5) | (tri << 10) | (n << 15) | (dmc << 19);
-    sampleLevels[index] = levels;
-    mixSample(levels, index, sampleBuffers);
+    sampleLevels[index] = p1 | (p2 << 5) | (tri << 10) | (n << 15) | (dmc << 19);
+    mixLevels(p1, p2, tri, n, dmc, index, sampleBuffers);
     ++sampleCount;
 }
 
 void APU::mixSample(uint32_t levels, int index, std::vector<std::array<int16_t, kBlockSamples>>& blocks) {
-    const uint32_t p1 = levels & 31, p2 = (levels >> 5) & 31, tri = (levels >> 10) & 31;
-    const uint32_t n = (levels >> 15) & 15, dmc = (levels >> 19) & 127;
-    // Each term is rounded to single precision before the sum, so no
-    // multiply-add can be fused across these lines.
-    const float mix = (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + kTriangleTerms.term[tri]) +
-                       kNoiseTerms.term[n]) +
-                      kDmcTerms.term[dmc];
-    blocks[0][index] = toSample(mix);
-    blocks[1][index] = kPulseTerms.sample[p1];
-    blocks[2][index] = kPulseTerms.sample[p2];
-    blocks[3][index] = kTriangleTerms.sample[tri];
-    blocks[4][index] = kNoiseTerms.sample[n];
-    blocks[5][index] = kDmcTerms.sample[dmc];
+    mixLevels(levels & 31, (levels >> 5) & 31, (levels >> 10) & 31, (levels >> 15) & 15, (levels >> 19) & 127, index,
+              blocks);
 }
 
 void APU::mixRuns(const LevelRuns& runs, std::vector<std::array<int16_t, kBlockSamples>>& blocks) {
