@@ -14,6 +14,9 @@ from velkora_gym import _native
 BUTTONS = ("A", "B", "select", "start", "up", "down", "left", "right")
 
 RomSource = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview]
+
+#: The iNES mapper numbers of the boards velkora emulates.
+SUPPORTED_MAPPERS = frozenset((0, 1, 2, 3, 4, 7, 9, 10, 11, 13, 34, 40, 66, 71, 79, 180, 206))
 _OBS_TYPES = ("rgb", "grayscale", None)
 _MAX_SIZE = 1024
 
@@ -26,6 +29,26 @@ def read_image(rom: RomSource) -> bytes:
         with open(rom, "rb") as file:
             return file.read()
     raise TypeError(f"rom must be a path or the image's bytes, not {type(rom).__name__}")
+
+
+def mapper_number(image: bytes) -> int | None:
+    """The iNES mapper number in an image's header (with NES 2.0's high bits), or None when
+    the image has no iNES header."""
+    if len(image) < 16 or image[:4] != b"NES\x1a":
+        return None
+    number = (image[7] & 0xF0) | (image[6] >> 4)
+    if image[7] & 0x0C == 0x08:
+        number |= (image[8] & 0x0F) << 8
+    return number
+
+
+def check_board(image: bytes) -> None:
+    """ValueError for a cartridge whose board velkora does not emulate: such a game would
+    run on the wrong banks and teach an agent nothing."""
+    number = mapper_number(image)
+    if number is not None and number not in SUPPORTED_MAPPERS:
+        raise ValueError(f"the cartridge uses mapper {number}, which velkora does not support "
+                         f"(it runs mappers {', '.join(map(str, sorted(SUPPORTED_MAPPERS)))})")
 
 
 def _count(value: object, name: str, *, minimum: int = 1) -> int:
@@ -74,6 +97,7 @@ class Batch:
                  obs_type: str | None = "rgb", screen_size: int | tuple[int, int] | None = None,
                  max_pool: bool = False, audio: bool = False, prg_ram: bool = False) -> None:
         image = read_image(rom)
+        check_board(image)
         count = _count(num_consoles, "num_consoles")
         workers = 0 if threads is None else _count(threads, "threads")
         if obs_type not in _OBS_TYPES:
