@@ -29,8 +29,9 @@ def _problems(folder: Path, rom: str | None, state: str | None,
         return error.problems, None
     problems: list[str] = []
     say(f"{folder}: {len(game.variables)} variables, "
-        f"{len(game.rewards)} reward variables{', a reward script' if game.reward_script else ''}, "
-        f"{len(game.done)} done variables, {len(game.nodes)} done nodes"
+        f"{len(game.rewards)} reward variable{'' if len(game.rewards) == 1 else 's'}{', a reward script' if game.reward_script else ''}, "
+        f"{len(game.done)} done variable{'' if len(game.done) == 1 else 's'}, "
+        f"{len(game.nodes)} done node{'' if len(game.nodes) == 1 else 's'}"
         f"{', a done script' if game.done_script else ''}")
     path = Path(rom) if rom is not None else roms.find_rom(folder, game.rom_sha)
     if path is None:
@@ -81,17 +82,21 @@ def _episodes(folder: Path, rom: str | None, state: str | None, episodes: int, m
     for episode in range(episodes):
         env.reset(seed=seed + episode)
         steps, total, terminated, truncated, info = 0, 0.0, False, False, {}
+        largest, largest_at = 0.0, 0
         while not (terminated or truncated):
             _, reward, terminated, truncated, info = env.step(env.action_space.sample())
             total += reward
             steps += 1
+            if abs(reward) > abs(largest):
+                largest, largest_at = reward, steps
         frames = info["episode_frame_number"]
         if terminated:
             why = "ended by " + ("; ".join(env.ended_by()) or "the done condition")
         else:
             why = f"cut at the time limit ({max_frames} frames)"
+        # The largest reward of a step shows a variable that jumps (at the end, say).
         say(f"episode {episode + 1}: {steps} steps, {frames} frames ({frames / FPS:.1f} s), "
-            f"return {total:g}, {why}")
+            f"return {total:g} (largest step {largest:g} at step {largest_at}), {why}")
         lengths.append(steps)
         ends.append(terminated)
     if not any(ends):

@@ -6,7 +6,8 @@ with P and step one frame with the period key. Tab opens the command line (type 
 F1 / F2 / F3 / F4 keep the candidates that increased / decreased / changed / did not
 change since the last narrowing, F7 starts the search over. F6 saves the machine as the
 start state ``NAME.state`` in the folder (a velkora snapshot) and writes data.json,
-scenario.json, metadata.json and rom.sha; F8 writes the files only. Esc quits.
+scenario.json, metadata.json and rom.sha; F8 writes the files only; F9 goes back to the
+start state. Esc quits. There is no sound.
 
 The logic is the class ``Studio``, fed key names and typed text; the window only draws it.
 """
@@ -24,7 +25,7 @@ from typing import Any
 import numpy as np
 
 from velkora_gym import integration as integrations
-from velkora_gym._native import snapshot
+from velkora_gym._native import restore, snapshot
 from velkora_gym.batch import check_board, read_image
 from velkora_gym.ram_search import DEFAULT_TYPES, OPS, RamSearch
 
@@ -44,6 +45,7 @@ HELP = [
     "watch NAME [ADDRESS TYPE] (no address: the one candidate left); unwatch NAME",
     "reward NAME [REWARD [PENALTY]] | reward NAME off; done NAME OP [REFERENCE] | done NAME off;",
     "  condition any|all; state NAME (F6's name); default NAME|none; save (F8); savestate [NAME] (F6);",
+    "load [NAME] (F9: back to a start state)",
     "pause; resume; quit",
 ]
 
@@ -193,6 +195,8 @@ class Studio:
             self.command("savestate")
         elif name == "f8":
             self.command("save")
+        elif name == "f9":
+            self.command("load")
         elif name == "escape":
             self.running = False
 
@@ -274,6 +278,8 @@ class Studio:
             self.save_state(self._state_name(args[0]) if args else self.state_name)
         elif verb == "save":
             self.write()
+        elif verb == "load":
+            self.load_state(self._state_name(args[0]) if args else self.state_name)
         elif verb == "pause":
             self.paused = True
             self.held.clear()
@@ -362,6 +368,16 @@ class Studio:
         self.say(f"saved start state {name} ({path.stat().st_size} bytes)")
         self.write()
         return path
+
+    def load_state(self, name: str) -> None:
+        path = self.folder / f"{name}.state"
+        if not path.is_file():
+            raise CommandError(f"no start state {name} in {self.folder}")
+        data = path.read_bytes()
+        if not data.startswith(integrations.SNAPSHOT_MAGIC):
+            raise CommandError(f"{path} is not a velkora snapshot")
+        restore(self.nes, data)  # a snapshot of another game is refused, the console unchanged
+        self.say(f"back to start state {name}")
 
     def files(self) -> dict[str, bytes]:
         """What data.json, scenario.json, metadata.json and rom.sha will hold."""

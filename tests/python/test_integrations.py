@@ -369,3 +369,15 @@ def test_checker_runs_as_a_module_on_the_demo_folder():
     assert "ended by variable game_over nonzero" in result.stdout
     assert "SHA-1 matches rom.sha" in result.stdout
     assert "Warning" not in result.stderr
+
+
+@pytest.mark.parametrize("game, rom", [("velkora-demo", None), ("bladebuster", ("demos", "bladebuster.nes"))])
+def test_the_package_folders_load_and_know_their_rom(game, rom):
+    path = integration.PACKAGE_INTEGRATIONS / game
+    loaded = integration.load(path)
+    image = DEMO if rom is None else nesrom.rom(*rom).read_bytes()
+    assert roms.matches(image, loaded.rom_sha)
+    env = VelkoraEnv(image, integration=str(path), **quiet())
+    env.reset(seed=0)
+    for _ in range(5):
+        env.step(env.action_space.sample())

@@ -66,6 +66,9 @@ def test_a_search_by_keys_and_commands_writes_a_folder_that_trains(tmp_path):
     studio.key("f6")  # the start state, and every file
     assert (tmp_path / "counter" / "Start.state").read_bytes().startswith(b"VELKSNAP")
     assert "score = 50" in studio.overlay()
+    play(studio, 10, "x")
+    studio.key("f9")  # back to the start state
+    assert studio.values()["score"] == 50
 
     folder = tmp_path / "counter"
     data = json.loads((folder / "data.json").read_text())
