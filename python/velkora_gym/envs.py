@@ -160,28 +160,45 @@ def area_weights(source: int, destination: int) -> np.ndarray:
     return weights
 
 
+def _taps(source: int, destination: int) -> list[tuple[np.ndarray, np.ndarray]]:
+    """For each tap of the average: the source pixel of every output pixel and its weight."""
+    weights = area_weights(source, destination)
+    taps = int((weights > 0).sum(axis=1).max())
+    start = np.minimum(np.argmax(weights > 0, axis=1), source - taps)
+    outputs = np.arange(destination)
+    return [(start + t, weights[outputs, start + t].astype(np.int32)) for t in range(taps)]
+
+
 class _Crop:
-    """The scenario's rectangle of full pictures, area-averaged to the screen size."""
+    """The scenario's rectangle of full pictures, area-averaged to the screen size.
+
+    A few integer multiply-adds a tap, not matrix products: a BLAS call would start threads
+    that fight the batch's workers for the cores. The sums stay below 2**31 (255 x 240 x 256)."""
 
     def __init__(self, crop: tuple[int, int, int, int], size: tuple[int, int]) -> None:
         x, y, width, height = crop
         self.rows, self.columns = slice(y, y + height), slice(x, x + width)
-        self.rows_weights = self.columns_weights = None
-        if size != (height, width):
-            self.rows_weights = area_weights(height, size[0])
-            self.columns_weights = area_weights(width, size[1]).T
+        self.size = size
+        self.resize = size != (height, width)
+        if self.resize:
+            self.row_taps = _taps(height, size[0])
+            self.column_taps = _taps(width, size[1])
             self.total = height * width
             self.half = self.total // 2
 
     def __call__(self, pictures: np.ndarray) -> np.ndarray:
         part = pictures[:, self.rows, self.columns]
-        if self.rows_weights is None:
+        if not self.resize:
             return np.ascontiguousarray(part)
-        rgb = part.ndim == 4
-        planes = part.transpose(0, 3, 1, 2) if rgb else part
-        total = self.rows_weights @ planes.astype(np.float64) @ self.columns_weights
-        out = np.floor_divide(total + self.half, self.total).astype(np.uint8)
-        return np.ascontiguousarray(out.transpose(0, 2, 3, 1)) if rgb else out
+        extra = (None,) * (part.ndim - 3)  # the colour axis of RGB
+        part = part.astype(np.int32)
+        rows = np.zeros((len(part), self.size[0]) + part.shape[2:], np.int32)
+        for index, weight in self.row_taps:
+            rows += part[:, index] * weight[(None, slice(None), None) + extra]
+        both = np.zeros((len(part),) + self.size + part.shape[3:], np.int32)
+        for index, weight in self.column_taps:
+            both += rows[:, :, index] * weight[(None, None, slice(None)) + extra]
+        return ((both + self.half) // self.total).astype(np.uint8)
 
 
 class _Default:
