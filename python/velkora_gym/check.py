@@ -28,11 +28,12 @@ def _problems(folder: Path, rom: str | None, state: str | None,
     except integrations.IntegrationError as error:
         return error.problems, None
     problems: list[str] = []
-    say(f"{folder}: {len(game.variables)} variables, "
-        f"{len(game.rewards)} reward variable{'' if len(game.rewards) == 1 else 's'}{', a reward script' if game.reward_script else ''}, "
-        f"{len(game.done)} done variable{'' if len(game.done) == 1 else 's'}, "
-        f"{len(game.nodes)} done node{'' if len(game.nodes) == 1 else 's'}"
-        f"{', a done script' if game.done_script else ''}")
+    def count(n: int, what: str) -> str:
+        return f"{n} {what}{'' if n == 1 else 's'}"
+
+    say(f"{folder}: {count(len(game.variables), 'variable')}, {count(len(game.rewards), 'reward variable')}"
+        f"{', a reward script' if game.reward_script else ''}, {count(len(game.done), 'done variable')}, "
+        f"{count(len(game.nodes), 'done node')}{', a done script' if game.done_script else ''}")
     path = Path(rom) if rom is not None else roms.find_rom(folder, game.rom_sha)
     if path is None:
         problems.append(roms.missing_rom(folder, game.rom_sha))

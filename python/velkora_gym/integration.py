@@ -42,11 +42,12 @@ episodes with it.
 """
 from __future__ import annotations
 
+import functools
 import json
 import os
 import re
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Container, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -347,7 +348,7 @@ class _Problems:
             return default
 
 
-def _condition(spec: Any, where: str, variables: Mapping[str, object], problems: _Problems,
+def _condition(spec: Any, where: str, variables: Container[str], problems: _Problems,
                top: bool) -> tuple[Condition, str | None]:
     """A done condition (or a node of one); the script's name for the top level."""
     allowed = ("condition", "variables", "nodes", "script") if top else ("condition", "variables", "nodes")
@@ -378,7 +379,7 @@ def _condition(spec: Any, where: str, variables: Mapping[str, object], problems:
             tests.append(test)
     nodes = {}
     for name, node in problems(lambda: _object(spec.get("nodes", {}), f"{where}.nodes"), {}).items():
-        parsed = problems(lambda n=node, w=f"{where}.nodes.{name}": _condition(n, w, variables, problems, False))
+        parsed = problems(functools.partial(_condition, node, f"{where}.nodes.{name}", variables, problems, False))
         if parsed is not None:
             nodes[name] = parsed[0]
     script = problems(lambda: _script_name(spec["script"], f"{where}.script")) if top and "script" in spec else None
@@ -485,7 +486,7 @@ def load(folder: str | os.PathLike[str]) -> Integration:
     info = problems(lambda: _object(data["info"], f"{data_path}: info")) if data and "info" in data else None
     for name, spec in (info or {}).items():
         named.add(name)
-        variable = problems(lambda n=name, s=spec: parse_variable(n, s, f"{data_path}: info.{n}"))
+        variable = problems(functools.partial(parse_variable, name, spec, f"{data_path}: info.{name}"))
         if variable is not None:
             variables[name] = variable
     if data is None or info is None:

@@ -131,7 +131,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m velkora_gym.import",
         description="Find the ROMs of the integrations on the search path by SHA-1 and import them.")
-    parser.add_argument("paths", nargs="+", metavar="ROM_DIR", help="folders (searched recursively), .nes or .zip files")
+    parser.add_argument("paths", nargs="+", metavar="ROM_DIR",
+                        help="folders (searched recursively), .nes or .zip files")
     args = parser.parse_args(argv)
     missing = [path for path in args.paths if not Path(path).exists()]
     if missing:

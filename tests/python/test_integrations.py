@@ -179,7 +179,9 @@ def test_states_by_name_default_and_power_on(tmp_path):
         VelkoraEnv(DEMO, state="Later")
     with pytest.raises(ValueError, match="start_state is not a velkora snapshot"):
         VelkoraEnv(DEMO, start_state=b"SNES9X")
-    other = folder(tmp_path, "other", files={"S.state": snapshot_after(PADS, 2), "metadata.json": {"default_state": "S"}})
+    # A snapshot of another cartridge is refused when the environment is made, naming the file.
+    other = folder(tmp_path, "other", files={"S.state": snapshot_after(PADS, 2),
+                                             "metadata.json": {"default_state": "S"}})
     with pytest.raises(ValueError, match=r"S\.state"):
         VelkoraEnv(DEMO, integration=str(other))
     (game / "metadata.json").write_text(json.dumps({"default_state": None}))
