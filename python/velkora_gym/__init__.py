@@ -6,7 +6,9 @@ does later; ``restore(nes, data)`` brings it back exactly: the same joypad input
 gives the same pictures, sounds and memories, frame after frame. ``Batch`` owns many
 consoles of one cartridge and steps them on native threads without the interpreter lock.
 ``VelkoraEnv`` and ``VelkoraVectorEnv`` (``pip install .[gym]``) are Gymnasium
-environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``.
+environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; games come
+as integration folders (``velkora_gym.integration``). ``RamSearch`` finds a game's
+variables in memory.
 """
 from __future__ import annotations
 
@@ -16,7 +18,8 @@ from velkora_gym import _native
 from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym.batch import BUTTONS, Batch
 
-__all__ = ["BUTTONS", "Batch", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraVectorEnv", "restore", "snapshot"]
+__all__ = ["BUTTONS", "Batch", "RamSearch", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraVectorEnv", "restore",
+           "snapshot"]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
 
@@ -35,7 +38,12 @@ def snapshot(nes: Any, *, picture: bool = True) -> bytes:
 
 
 def __getattr__(name: str) -> Any:
-    # The environments need Gymnasium; snapshots and batches do not.
+    # Imported when first used: `python -m velkora_gym.integration` must find its module
+    # not yet imported, and the environments need Gymnasium, which snapshots and batches do not.
+    if name == "RamSearch":
+        from velkora_gym.ram_search import RamSearch
+
+        return RamSearch
     if name in _ENVS:
         try:
             from velkora_gym import envs
@@ -46,10 +54,14 @@ def __getattr__(name: str) -> Any:
 
 
 try:
-    import gymnasium  # noqa: F401
+    import gymnasium
 except ImportError:
     pass
 else:
-    from velkora_gym.envs import register as _register
-
-    _register()
+    # By entry point strings, so that importing the package does not import the environments.
+    if "velkora/NES-v0" not in gymnasium.registry:
+        gymnasium.register("velkora/NES-v0", entry_point="velkora_gym.envs:VelkoraEnv",
+                           vector_entry_point="velkora_gym.envs:VelkoraVectorEnv")
+    if "velkora/Demo-v0" not in gymnasium.registry:
+        gymnasium.register("velkora/Demo-v0", entry_point="velkora_gym.envs:demo",
+                           vector_entry_point="velkora_gym.envs:demo_vector")

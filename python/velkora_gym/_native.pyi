@@ -6,6 +6,10 @@ import numpy
 import velkora
 
 SNAPSHOT_VERSION: int
+EMULATED_MAPPERS: list[int]
+
+def check_board(image: bytes) -> None:
+    """ValueError naming the mapper number when the image's board is not emulated."""
 
 def snapshot(nes: velkora.NES, picture: bool) -> bytes:
     """Everything of the console that can influence what it does later."""

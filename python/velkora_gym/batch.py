@@ -14,6 +14,9 @@ from velkora_gym import _native
 BUTTONS = ("A", "B", "select", "start", "up", "down", "left", "right")
 
 RomSource = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview]
+
+#: The iNES mapper numbers of the boards velkora emulates.
+SUPPORTED_MAPPERS = frozenset(_native.EMULATED_MAPPERS)
 _OBS_TYPES = ("rgb", "grayscale", None)
 _MAX_SIZE = 1024
 
@@ -26,6 +29,12 @@ def read_image(rom: RomSource) -> bytes:
         with open(rom, "rb") as file:
             return file.read()
     raise TypeError(f"rom must be a path or the image's bytes, not {type(rom).__name__}")
+
+
+def check_board(image: bytes) -> None:
+    """ValueError for a cartridge whose board velkora does not emulate: such a game would
+    run on the wrong banks and teach an agent nothing."""
+    _native.check_board(image)
 
 
 def _count(value: object, name: str, *, minimum: int = 1) -> int:
@@ -74,6 +83,7 @@ class Batch:
                  obs_type: str | None = "rgb", screen_size: int | tuple[int, int] | None = None,
                  max_pool: bool = False, audio: bool = False, prg_ram: bool = False) -> None:
         image = read_image(rom)
+        check_board(image)
         count = _count(num_consoles, "num_consoles")
         workers = 0 if threads is None else _count(threads, "threads")
         if obs_type not in _OBS_TYPES:

@@ -1,4 +1,7 @@
-"""Game integrations: RAM variables, rewards and episode ends read from two JSON files.
+"""Game integrations: the folders of JSON files (and optional Lua scripts and start states)
+that name a game's variables in memory, its rewards and how its episodes end.
+
+A folder holds:
 
 ``data.json``::
 
@@ -11,23 +14,41 @@ byte count (1-4 for ``u`` and ``i``, any for ``d`` and ``n``).
 
 ``scenario.json``::
 
-    {"reward": {"variables": {"score": {"reward": 1.0, "penalty": 1.0}}},
+    {"reward": {"variables": {"score": {"reward": 1.0, "penalty": 1.0}}, "script": "lua:bonus"},
      "done": {"condition": "any",
-              "variables": {"lives": {"op": "zero", "reference": 0, "measurement": "absolute"}}}}
+              "variables": {"lives": {"op": "zero", "reference": 0, "measurement": "absolute"}},
+              "nodes": {"stuck": {"condition": "all", "variables": {...}}},
+              "script": "lua:finished"},
+     "scripts": ["script.lua"],
+     "crop": [0, 16, 0, 0],
+     "actions": [[[], ["LEFT"], ["RIGHT"]], [[], ["A"]]]}
 
 A step's reward is the sum over the reward variables of their change since the previous
-step, times ``reward`` when it rose and times ``penalty`` (default: ``reward``) when it fell.
-The episode ends when any (or all) done variables meet their test; ``measurement``
-``"delta"`` tests the change since the previous step instead of the value.
-Anything else is refused with a ``ValueError`` naming the file and the key.
+step, times ``reward`` when it rose and times ``penalty`` (default: ``reward``) when it
+fell, plus what the reward script returns. The episode ends when any (or all) of the done
+variables' tests and nodes hold (a node is a condition of its own), or when the done script
+returns true.
+
+``metadata.json`` (optional): ``default_state`` names the start state (``NAME.state``, a
+velkora snapshot) and ``states`` lists them; other keys are ignored. ``rom.sha`` (optional):
+the SHA-1 of the ROM, of the whole file or of the image after its 16-byte header.
+
+Anything else in data.json and scenario.json is refused with a ``ValueError`` naming the file
+and the key. The folders of games are found by name on a search path: the folders listed in
+``VELKORA_INTEGRATIONS``, then those given to ``add_path``, then the package's own.
+
+``python -m velkora_gym.integration check FOLDER`` checks a folder and plays a few random
+episodes with it.
 """
 from __future__ import annotations
 
+import functools
 import json
 import os
 import re
-from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+import sys
+from collections.abc import Callable, Container, Mapping
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -35,8 +56,15 @@ import numpy as np
 
 RAM = range(0x0000, 0x0800)
 PRG_RAM = range(0x6000, 0x8000)
+SCREEN = (256, 240)  # width, height
+
+SNAPSHOT_MAGIC = b"VELKSNAP"
+PACKAGE_INTEGRATIONS = Path(__file__).resolve().parent / "integrations"
+ENV_PATH = "VELKORA_INTEGRATIONS"
 
 _TYPE = re.compile(r"^([<>|=])([uidn])([0-9]+)$")
+_SHA1 = re.compile(r"^[0-9a-fA-F]{40}$")
+_STATE_NAME = re.compile(r"^[^/\\\x00]+$")
 
 OPS: dict[str, Callable[[np.ndarray, float], np.ndarray]] = {
     "equal": lambda v, r: v == r,
@@ -53,9 +81,37 @@ OPS: dict[str, Callable[[np.ndarray, float], np.ndarray]] = {
 MEASUREMENTS = ("absolute", "delta")
 CONDITIONS = ("any", "all")
 
+HOW_TO_MAKE_A_STATE = ("make one with the studio: python -m velkora_gym.studio ROM --integration FOLDER, "
+                       "play to where episodes should start and press F6")
+
 
 class IntegrationError(ValueError):
-    """A malformed integration file; the message names the file and the key."""
+    """A malformed integration folder. The message names the file and the key of each
+    problem, one a line; ``problems`` holds them one by one."""
+
+    def __init__(self, problems: str | list[str]) -> None:
+        self.problems = [problems] if isinstance(problems, str) else list(problems)
+        super().__init__("\n".join(self.problems))
+
+
+# ------------------------------------------------------------------ values
+
+def decode(raw: np.ndarray, kind: str, big_endian: bool) -> np.ndarray:
+    """The numbers in rows of bytes (M, size): one value a row."""
+    raw = raw.astype(np.int64)
+    if big_endian:
+        raw = raw[:, ::-1]  # least significant byte first from here on
+    size = raw.shape[1]
+    if kind == "n":
+        return ((raw & 0x0F) * (10 ** np.arange(size, dtype=np.int64))).sum(axis=1)
+    if kind == "d":
+        pairs = (raw >> 4) * 10 + (raw & 0x0F)
+        return (pairs * (100 ** np.arange(size, dtype=np.int64))).sum(axis=1)
+    value = (raw << (8 * np.arange(size, dtype=np.int64))).sum(axis=1)
+    if kind == "i":
+        sign = 1 << (8 * size - 1)
+        value = np.where(value >= sign, value - 2 * sign, value)
+    return value
 
 
 @dataclass(frozen=True)
@@ -72,6 +128,12 @@ class Variable:
     def in_prg_ram(self) -> bool:
         return self.address in PRG_RAM
 
+    @property
+    def type(self) -> str:
+        """The type as data.json writes it."""
+        order = ">" if self.big_endian else ("<" if self.size > 1 else "|")
+        return f"{order}{self.kind}{self.size}"
+
     def read(self, ram: np.ndarray, prg_ram: np.ndarray | None) -> np.ndarray:
         """The value in each console, from RAM rows (N, 2048) and PRG RAM rows (N, 8192)."""
         if self.in_prg_ram:
@@ -80,20 +142,7 @@ class Variable:
             raw = prg_ram[:, self.address - 0x6000:self.address - 0x6000 + self.size]
         else:
             raw = ram[:, self.address:self.address + self.size]
-        raw = raw.astype(np.int64)
-        if self.big_endian:
-            raw = raw[:, ::-1]  # least significant byte first from here on
-        if self.kind == "n":
-            digits = raw & 0x0F
-            return (digits * (10 ** np.arange(self.size, dtype=np.int64))).sum(axis=1)
-        if self.kind == "d":
-            pairs = (raw >> 4) * 10 + (raw & 0x0F)
-            return (pairs * (100 ** np.arange(self.size, dtype=np.int64))).sum(axis=1)
-        value = (raw << (8 * np.arange(self.size, dtype=np.int64))).sum(axis=1)
-        if self.kind == "i":
-            sign = 1 << (8 * self.size - 1)
-            value = np.where(value >= sign, value - 2 * sign, value)
-        return value
+        return decode(raw, self.kind, self.big_endian)
 
 
 @dataclass(frozen=True)
@@ -102,6 +151,46 @@ class Done:
     op: str
     reference: float
     delta: bool
+
+    def test(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]) -> np.ndarray:
+        value = current[self.name] - previous[self.name] if self.delta else current[self.name]
+        return OPS[self.op](value, self.reference)
+
+
+@dataclass
+class Condition:
+    """Variable tests and nested conditions (nodes), joined by any or all."""
+
+    condition: str = "any"
+    tests: list[Done] = field(default_factory=list)
+    nodes: dict[str, Condition] = field(default_factory=dict)
+
+    def __bool__(self) -> bool:
+        return bool(self.tests or self.nodes)
+
+    def evaluate(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray], size: int) -> np.ndarray:
+        """One truth value a console; a condition with nothing in it never holds."""
+        results = [end.test(previous, current) for end in self.tests]
+        results += [node.evaluate(previous, current, size) for node in self.nodes.values()]
+        if not results:
+            return np.zeros(size, bool)
+        stacked = np.stack([np.broadcast_to(r, (size,)) for r in results])
+        return stacked.any(axis=0) if self.condition == "any" else stacked.all(axis=0)
+
+    def reasons(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray], row: int,
+                prefix: str = "") -> list[str]:
+        """What held in console `row`: the done variables and nodes that passed their test."""
+        held = []
+        for end in self.tests:
+            if bool(np.asarray(end.test(previous, current))[row]):
+                reference = "" if end.op in ("zero", "nonzero", "positive", "negative") else f" {end.reference:g}"
+                kind = " (change)" if end.delta else ""
+                held.append(f"{prefix}variable {end.name}{kind} {end.op}{reference} "
+                            f"(value {current[end.name][row]})")
+        for name, node in self.nodes.items():
+            if bool(node.evaluate(previous, current, len(next(iter(current.values()))))[row]):
+                held.append(f"{prefix}node {name}")
+        return held
 
 
 @dataclass
@@ -112,15 +201,35 @@ class Integration:
     rewards: dict[str, tuple[float, float]]  # name: (per unit risen, per unit fallen)
     done: list[Done]
     condition: str = "any"
+    nodes: dict[str, Condition] = field(default_factory=dict)
+    folder: Path | None = None
+    scripts: list[tuple[str, str]] = field(default_factory=list)  # (file name, Lua source)
+    reward_script: str | None = None  # a Lua function's name
+    done_script: str | None = None
+    crop: tuple[int, int, int, int] | None = None  # x, y, width, height; None is the whole picture
+    actions: list[list[int]] | None = None  # groups of joypad masks
+    default_state: str | None = None
+    states: list[str] = field(default_factory=list)
+    rom_sha: tuple[str, ...] = ()
+
+    @property
+    def name(self) -> str:
+        return self.folder.name if self.folder is not None else "integration"
 
     @property
     def needs_prg_ram(self) -> bool:
         return any(v.in_prg_ram for v in self.variables.values())
 
+    @property
+    def ends(self) -> Condition:
+        return Condition(self.condition, self.done, self.nodes)
+
     def values(self, ram: np.ndarray, prg_ram: np.ndarray | None) -> dict[str, np.ndarray]:
         return {name: v.read(ram, prg_ram) for name, v in self.variables.items()}
 
     def reward(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]) -> np.ndarray:
+        """The reward variables' part of each console's reward (scripts are run elsewhere:
+        they keep state per console)."""
         total = np.zeros(len(next(iter(current.values()))) if current else 1)
         for name, (rise, fall) in self.rewards.items():
             change = (current[name] - previous[name]).astype(np.float64)
@@ -128,15 +237,37 @@ class Integration:
         return total
 
     def terminated(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]) -> np.ndarray:
+        """The done variables' and nodes' verdict for each console."""
         size = len(next(iter(current.values()))) if current else 1
-        if not self.done:
-            return np.zeros(size, bool)
-        tests = []
-        for end in self.done:
-            value = current[end.name] - previous[end.name] if end.delta else current[end.name]
-            tests.append(OPS[end.op](value, end.reference))
-        stacked = np.stack(tests)
-        return stacked.any(axis=0) if self.condition == "any" else stacked.all(axis=0)
+        return self.ends.evaluate(previous, current, size)
+
+    def reasons(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray], row: int) -> list[str]:
+        return self.ends.reasons(previous, current, row)
+
+    # --- start states ---
+    def state_path(self, name: str) -> Path:
+        if self.folder is None:
+            raise ValueError("state= names a start state of an integration folder: give game= or integration=")
+        if not isinstance(name, str) or not _STATE_NAME.match(name) or name in (".", ".."):
+            raise ValueError(f"{self.folder}: {name!r} is not the name of a start state")
+        return self.folder / (name if name.endswith(".state") else f"{name}.state")
+
+    def state(self, name: str) -> bytes:
+        """The snapshot bytes of start state `name`; ValueError when the file is missing or
+        is not a velkora snapshot (another emulator's state, say)."""
+        path = self.state_path(name)
+        try:
+            data = path.read_bytes()
+        except FileNotFoundError:
+            known = ", ".join(sorted(p.stem for p in self.folder.glob("*.state"))) or "none"  # type: ignore[union-attr]
+            raise IntegrationError(f"{path}: no such start state (the folder has: {known}); "
+                                   f"{HOW_TO_MAKE_A_STATE}") from None
+        except OSError as error:
+            raise IntegrationError(f"{path}: cannot read it ({error.strerror or error})") from None
+        if not data.startswith(SNAPSHOT_MAGIC):
+            raise IntegrationError(f"{path}: not a velkora snapshot (another emulator's state?); "
+                                   f"{HOW_TO_MAKE_A_STATE}")
+        return data
 
 
 # ------------------------------------------------------------------ parsing
@@ -157,6 +288,21 @@ def _object(value: Any, where: str, allowed: tuple[str, ...] | None = None) -> d
     return value
 
 
+def parse_type(text: Any, where: str) -> tuple[str, int, bool]:
+    """(kind, byte count, big-endian) of a type such as ``>d3``."""
+    match = _TYPE.match(text) if isinstance(text, str) else None
+    if not match:
+        raise IntegrationError(f"{where}: {text!r} is not an endianness (< > | =), a kind (u i d n) "
+                               "and a byte count")
+    order, kind, count = match.group(1), match.group(2), int(match.group(3))
+    if count < 1 or (kind in "ui" and count > 4):
+        raise IntegrationError(f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 4" if kind in "ui"
+                               else f"{where}: {text!r} has no bytes")
+    if order in "|=" and count != 1:
+        raise IntegrationError(f"{where}: {text!r} is one-byte ({order}) but has {count} bytes")
+    return kind, count, order == ">"
+
+
 def parse_variable(name: str, spec: Any, where: str) -> Variable:
     """One entry of data.json's "info"; `where` names the file and key in errors."""
     spec = _object(spec, where, ("address", "type"))
@@ -166,27 +312,19 @@ def parse_variable(name: str, spec: Any, where: str) -> Variable:
     address = spec["address"]
     if isinstance(address, bool) or not isinstance(address, int):
         raise IntegrationError(f"{where}.address must be an integer, not {address!r}")
-    text = spec["type"]
-    match = _TYPE.match(text) if isinstance(text, str) else None
-    if not match:
-        raise IntegrationError(f"{where}.type: {text!r} is not an endianness (< > | =), a kind (u i d n) "
-                               "and a byte count")
-    order, kind, count = match.group(1), match.group(2), int(match.group(3))
-    if count < 1 or (kind in "ui" and count > 4):
-        raise IntegrationError(f"{where}.type: {text!r} has {count} bytes; {kind} takes 1 to 4" if kind in "ui"
-                               else f"{where}.type: {text!r} has no bytes")
-    if order in "|=" and count != 1:
-        raise IntegrationError(f"{where}.type: {text!r} is one-byte ({order}) but has {count} bytes")
+    kind, count, big_endian = parse_type(spec["type"], f"{where}.type")
     last = address + count - 1
     if not ((address in RAM and last in RAM) or (address in PRG_RAM and last in PRG_RAM)):
         raise IntegrationError(f"{where}.address: ${address:04X}-${last:04X} is outside RAM ($0000-$07FF) "
                                "and PRG RAM ($6000-$7FFF)")
-    return Variable(name, address, kind, count, order == ">")
+    return Variable(name, address, kind, count, big_endian)
 
 
 def _read_json(path: Path) -> Any:
     try:
         text = path.read_text()
+    except FileNotFoundError:
+        raise IntegrationError(f"{path}: missing") from None
     except OSError as error:
         raise IntegrationError(f"{path}: cannot read it ({error.strerror or error})") from None
     try:
@@ -196,49 +334,265 @@ def _read_json(path: Path) -> Any:
                                f"column {error.colno})") from None
 
 
+class _Problems:
+    """Collects every problem of a folder, so one pass reports them all."""
+
+    def __init__(self) -> None:
+        self.found: list[str] = []
+
+    def __call__(self, parse: Callable[[], Any], default: Any = None) -> Any:
+        try:
+            return parse()
+        except IntegrationError as error:
+            self.found.extend(error.problems)
+            return default
+
+
+def _condition(spec: Any, where: str, variables: Container[str], problems: _Problems,
+               top: bool) -> tuple[Condition, str | None]:
+    """A done condition (or a node of one); the script's name for the top level."""
+    allowed = ("condition", "variables", "nodes", "script") if top else ("condition", "variables", "nodes")
+    spec = _object(spec, where, allowed)
+    condition = spec.get("condition", "any")
+    if condition not in CONDITIONS:
+        problems.found.append(f"{where}.condition: {condition!r} is not \"any\" or \"all\"")
+        condition = "any"
+    tests = []
+    entries = problems(lambda: _object(spec.get("variables", {}), f"{where}.variables"), {})
+    for name, entry in entries.items():
+        here = f"{where}.variables.{name}"
+
+        def parse(name: str = name, entry: Any = entry, here: str = here) -> Done:
+            if name not in variables:
+                raise IntegrationError(f"{here}: no such variable in data.json")
+            entry = _object(entry, here, ("op", "reference", "measurement"))
+            op = entry.get("op")
+            if op not in OPS:
+                raise IntegrationError(f"{here}.op: {op!r} is not one of {', '.join(OPS)}")
+            measurement = entry.get("measurement", "absolute")
+            if measurement not in MEASUREMENTS:
+                raise IntegrationError(f"{here}.measurement: {measurement!r} is not \"absolute\" or \"delta\"")
+            return Done(name, op, _number(entry.get("reference", 0), f"{here}.reference"), measurement == "delta")
+
+        test = problems(parse)
+        if test is not None:
+            tests.append(test)
+    nodes = {}
+    for name, node in problems(lambda: _object(spec.get("nodes", {}), f"{where}.nodes"), {}).items():
+        parsed = problems(functools.partial(_condition, node, f"{where}.nodes.{name}", variables, problems, False))
+        if parsed is not None:
+            nodes[name] = parsed[0]
+    script = problems(lambda: _script_name(spec["script"], f"{where}.script")) if top and "script" in spec else None
+    return Condition(condition, tests, nodes), script
+
+
+def _script_name(value: Any, where: str) -> str:
+    if not isinstance(value, str) or not value.startswith("lua:") or not value[4:].isidentifier():
+        raise IntegrationError(f"{where}: {value!r} is not \"lua:NAME\", NAME a function of the scripts")
+    return value[4:]
+
+
+def _crop(value: Any, where: str) -> tuple[int, int, int, int] | None:
+    if (not isinstance(value, list) or len(value) != 4 or
+            not all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in value)):
+        raise IntegrationError(f"{where}: {value!r} is not [x, y, width, height], four whole numbers of 0 or more")
+    x, y, width, height = value
+    width = width or SCREEN[0] - x
+    height = height or SCREEN[1] - y
+    if x >= SCREEN[0] or y >= SCREEN[1] or width < 1 or height < 1 or x + width > SCREEN[0] or y + height > SCREEN[1]:
+        raise IntegrationError(f"{where}: {value!r} reaches outside the {SCREEN[0]}x{SCREEN[1]} picture")
+    if (x, y, width, height) == (0, 0) + SCREEN:
+        return None
+    return x, y, width, height
+
+
+def _action_groups(value: Any, where: str) -> list[list[int]]:
+    from velkora_gym.actions import mask_of
+
+    if not isinstance(value, list) or not value:
+        raise IntegrationError(f"{where}: must be a list of groups of button combinations, not {value!r}")
+    groups = []
+    for g, group in enumerate(value):
+        if not isinstance(group, list) or not group:
+            raise IntegrationError(f"{where}[{g}]: a group must be a non-empty list of button combinations")
+        masks = []
+        for c, combination in enumerate(group):
+            if not isinstance(combination, list) or not all(isinstance(b, str) for b in combination):
+                raise IntegrationError(f"{where}[{g}][{c}]: {combination!r} is not a list of button names")
+            try:
+                masks.append(mask_of(combination))
+            except ValueError as error:
+                raise IntegrationError(f"{where}[{g}][{c}]: {error}") from None
+        groups.append(masks)
+    return groups
+
+
+def _scripts(value: Any, where: str, folder: Path) -> list[tuple[str, str]]:
+    if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
+        raise IntegrationError(f"{where}: must be a list of Lua file names, not {value!r}")
+    sources = []
+    for i, name in enumerate(value):
+        path = folder / name
+        if Path(name).is_absolute() or ".." in Path(name).parts or not path.is_file():
+            raise IntegrationError(f"{where}[{i}]: {name!r} is not a file in {folder}")
+        try:
+            sources.append((name, path.read_text()))
+        except (OSError, UnicodeDecodeError) as error:
+            raise IntegrationError(f"{path}: cannot read it ({error})") from None
+    return sources
+
+
+def _metadata(path: Path) -> tuple[str | None, list[str]]:
+    if not path.exists():
+        return None, []
+    meta = _object(_read_json(path), f"{path}: the top level")
+    default = meta.get("default_state")
+    if default is not None and (not isinstance(default, str) or not _STATE_NAME.match(default)):
+        raise IntegrationError(f"{path}: default_state must be the name of a start state or null, not {default!r}")
+    states = meta.get("states")
+    names = [s for s in states if isinstance(s, str)] if isinstance(states, list) else []
+    return default, names
+
+
+def read_sha(path: Path) -> tuple[str, ...]:
+    """The SHA-1 hashes in a rom.sha file, one a line, in lower case."""
+    try:
+        text = path.read_text()
+    except (OSError, UnicodeDecodeError) as error:
+        raise IntegrationError(f"{path}: cannot read it ({error})") from None
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    bad = [line for line in lines if not _SHA1.match(line)]
+    if not lines or bad:
+        raise IntegrationError(f"{path}: {bad[0][:50]!r} is not a SHA-1 (40 hexadecimal digits)" if bad
+                               else f"{path}: empty (it holds the ROM's SHA-1)")
+    return tuple(line.lower() for line in lines)
+
+
 def load(folder: str | os.PathLike[str]) -> Integration:
-    """Reads data.json and scenario.json from a folder."""
+    """Reads an integration folder: data.json and scenario.json, and metadata.json, rom.sha
+    and the Lua scripts when it has them. Start states are read only when used. Every
+    problem found is reported in one IntegrationError."""
     folder = Path(folder)
     if not folder.is_dir():
         raise IntegrationError(f"{folder}: not an integration folder (it must hold data.json and scenario.json)")
+    problems = _Problems()
     data_path, scenario_path = folder / "data.json", folder / "scenario.json"
-    data = _object(_read_json(data_path), f"{data_path}: the top level", ("info",))
-    if "info" not in data:
-        raise IntegrationError(f"{data_path}: info: missing")
-    info = _object(data["info"], f"{data_path}: info")
-    variables = {name: parse_variable(name, spec, f"{data_path}: info.{name}") for name, spec in info.items()}
 
-    scenario = _object(_read_json(scenario_path), f"{scenario_path}: the top level", ("reward", "done"))
-    rewards: dict[str, tuple[float, float]] = {}
+    variables: dict[str, Variable] = {}
+    named: set[str] = set()  # every name data.json gives, well-formed or not
+    data = problems(lambda: _object(_read_json(data_path), f"{data_path}: the top level", ("info",)))
+    if data is not None and "info" not in data:
+        problems.found.append(f"{data_path}: info: missing")
+    info = problems(lambda: _object(data["info"], f"{data_path}: info")) if data and "info" in data else None
+    for name, spec in (info or {}).items():
+        named.add(name)
+        variable = problems(functools.partial(parse_variable, name, spec, f"{data_path}: info.{name}"))
+        if variable is not None:
+            variables[name] = variable
+    if data is None or info is None:
+        named = _Everything()  # type: ignore[assignment]  # no variable names to check against
+
+    result = Integration(variables, {}, [], folder=folder)
+    keys = ("reward", "done", "scripts", "crop", "actions")
+    scenario = problems(lambda: _object(_read_json(scenario_path), f"{scenario_path}: the top level", keys), {})
+    where = f"{scenario_path}:"
     if "reward" in scenario:
-        reward = _object(scenario["reward"], f"{scenario_path}: reward", ("variables",))
-        entries = _object(reward.get("variables", {}), f"{scenario_path}: reward.variables")
+        reward = problems(lambda: _object(scenario["reward"], f"{where} reward", ("variables", "script")), {})
+        entries = problems(lambda: _object(reward.get("variables", {}), f"{where} reward.variables"), {})
         for name, spec in entries.items():
-            where = f"{scenario_path}: reward.variables.{name}"
-            if name not in variables:
-                raise IntegrationError(f"{where}: no such variable in data.json")
-            spec = _object(spec, where, ("reward", "penalty"))
-            rise = _number(spec.get("reward", 0), f"{where}.reward")
-            rewards[name] = (rise, _number(spec.get("penalty", rise), f"{where}.penalty"))
-    done: list[Done] = []
-    condition = "any"
+            here = f"{where} reward.variables.{name}"
+
+            def parse(name: str = name, spec: Any = spec, here: str = here) -> tuple[float, float]:
+                if name not in named:
+                    raise IntegrationError(f"{here}: no such variable in data.json")
+                spec = _object(spec, here, ("reward", "penalty"))
+                rise = _number(spec.get("reward", 0), f"{here}.reward")
+                return rise, _number(spec.get("penalty", rise), f"{here}.penalty")
+
+            factors = problems(parse)
+            if factors is not None and name in variables:
+                result.rewards[name] = factors
+        if "script" in reward:
+            result.reward_script = problems(lambda: _script_name(reward["script"], f"{where} reward.script"))
     if "done" in scenario:
-        ends = _object(scenario["done"], f"{scenario_path}: done", ("condition", "variables"))
-        condition = ends.get("condition", "any")
-        if condition not in CONDITIONS:
-            raise IntegrationError(f"{scenario_path}: done.condition: {condition!r} is not \"any\" or \"all\"")
-        entries = _object(ends.get("variables", {}), f"{scenario_path}: done.variables")
-        for name, spec in entries.items():
-            where = f"{scenario_path}: done.variables.{name}"
-            if name not in variables:
-                raise IntegrationError(f"{where}: no such variable in data.json")
-            spec = _object(spec, where, ("op", "reference", "measurement"))
-            op = spec.get("op")
-            if op not in OPS:
-                raise IntegrationError(f"{where}.op: {op!r} is not one of {', '.join(OPS)}")
-            measurement = spec.get("measurement", "absolute")
-            if measurement not in MEASUREMENTS:
-                raise IntegrationError(f"{where}.measurement: {measurement!r} is not \"absolute\" or \"delta\"")
-            done.append(Done(name, op, _number(spec.get("reference", 0), f"{where}.reference"),
-                             measurement == "delta"))
-    return Integration(variables, rewards, done, condition)
+        parsed = problems(lambda: _condition(scenario["done"], f"{where} done", named, problems, True))
+        if parsed is not None:
+            ends, result.done_script = parsed
+            result.condition, result.done, result.nodes = ends.condition, ends.tests, ends.nodes
+    if "scripts" in scenario:
+        result.scripts = problems(lambda: _scripts(scenario["scripts"], f"{where} scripts", folder), [])
+    if "crop" in scenario:
+        result.crop = problems(lambda: _crop(scenario["crop"], f"{where} crop"))
+    if "actions" in scenario:
+        result.actions = problems(lambda: _action_groups(scenario["actions"], f"{where} actions"))
+    for key, function in (("reward.script", result.reward_script), ("done.script", result.done_script)):
+        if function is not None and not result.scripts and "scripts" not in scenario:
+            problems.found.append(f"{where} {key}: lua:{function} needs \"scripts\", the Lua files defining it")
+    if result.scripts and not problems.found:
+        from velkora_gym.scripts import check_scripts
+
+        problems(lambda: check_scripts(result, scenario_path))
+
+    meta = problems(lambda: _metadata(folder / "metadata.json"))
+    if meta is not None:
+        result.default_state, result.states = meta
+    if (folder / "rom.sha").exists():
+        result.rom_sha = problems(lambda: read_sha(folder / "rom.sha"), ())
+    if problems.found:
+        raise IntegrationError(problems.found)
+    return result
+
+
+class _Everything:
+    """Stands for data.json's names when data.json could not be read: nothing is unknown."""
+
+    def __contains__(self, name: object) -> bool:
+        return True
+
+
+# ------------------------------------------------------------------ finding games
+
+_added: list[Path] = []
+
+
+def add_path(folder: str | os.PathLike[str]) -> None:
+    """Adds a folder of integration folders to the search path (after VELKORA_INTEGRATIONS's
+    folders, before the package's own)."""
+    path = Path(folder).expanduser()
+    if path not in _added:
+        _added.append(path)
+
+
+def search_path() -> list[Path]:
+    """The folders searched for games, in order; read anew at each call."""
+    listed = [Path(p).expanduser() for p in os.environ.get(ENV_PATH, "").split(os.pathsep) if p]
+    return listed + list(_added) + [PACKAGE_INTEGRATIONS]
+
+
+def games() -> dict[str, Path]:
+    """Every game on the search path, by name (the first folder of a name wins)."""
+    found: dict[str, Path] = {}
+    for base in search_path():
+        if base.is_dir():
+            for folder in sorted(base.iterdir()):
+                if folder.name not in found and (folder / "data.json").is_file():
+                    found[folder.name] = folder
+    return found
+
+
+def find(game: str) -> Path:
+    """The folder of a game on the search path."""
+    if not isinstance(game, str) or not game or "/" in game or "\\" in game:
+        raise ValueError(f"game must be the name of an integration folder, not {game!r}")
+    for base in search_path():
+        if (base / game / "data.json").is_file():
+            return base / game
+    names = ", ".join(games()) or "none"
+    raise ValueError(f"no game {game!r} on the integration search path ({os.pathsep.join(map(str, search_path()))}); "
+                     f"games found: {names}")
+
+
+if __name__ == "__main__":
+    from velkora_gym.check import main
+
+    sys.exit(main())

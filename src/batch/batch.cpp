@@ -29,6 +29,8 @@ ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, c
     consoles_.reserve(consoles);
     for (size_t i = 0; i < consoles; ++i) {
         consoles_.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock));
+        // A board run as DEFAULT_MAPPER shows the wrong banks: nothing to learn from.
+        if (i == 0) consoles_[0]->cartridge->requireEmulatedBoard();
         consoles_.back()->apu->setMixing(audio_);
         // Observations come from the palette values; picture() paints on demand.
         consoles_.back()->ppu->setRgbFrames(false);

@@ -41,8 +41,9 @@ public:
     };
 
     // Builds the consoles headless (no files are read or written). Throws
-    // RomError for an image the console refuses, std::invalid_argument for
-    // a count below 1 or a bad observation format.
+    // RomError for an image the console refuses or whose board is not
+    // emulated, std::invalid_argument for a count below 1 or a bad
+    // observation format.
     ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, const Options& options);
     ~ConsoleBatch();
 

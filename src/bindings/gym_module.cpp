@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "cartridge/cartridge.h"
 #include "bindings/py_nes.h"
 #include "state/snapshot.h"
 
@@ -333,6 +334,14 @@ PYBIND11_MODULE(_native, m) {
     m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
+    m.def("check_board", [](py::bytes image) {
+        const std::string bytes = image;
+        Cartridge cartridge;
+        cartridge.quiet = true;
+        cartridge.loadImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        cartridge.requireEmulatedBoard();
+    }, py::arg("image"), "ValueError naming the mapper number when the image's board is not emulated.");
+    m.attr("EMULATED_MAPPERS") = NES::emulatedMappers();
 
     py::class_<PyBatch>(m, "Batch")
         .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool, bool>(), py::arg("image"),

@@ -48,6 +48,12 @@ public:
     void loadBlankImage();
     // Throws RomError when the parsed image cannot be run safely.
     void validate() const;
+    // The header's mapper number, NES 2.0's high bits included, and whether
+    // a board of that number is emulated (others run on DEFAULT_MAPPER).
+    int32_t headerMapperNumber() const;
+    bool boardEmulated() const;
+    // RomError naming the mapper number unless boardEmulated().
+    void requireEmulatedBoard() const;
 
     // Start of the 1 KiB CHR bank number k (CHR ROM, or the 8 KiB CHR RAM).
     uint8_t* chrBankSource(int32_t k);

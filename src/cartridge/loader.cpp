@@ -108,3 +108,20 @@ void Cartridge::validate() const {
     }
     if (n == 3 && chrSize == 0) throw RomError("mapper 3 (CNROM) needs CHR ROM, the image has none");
 }
+
+int32_t Cartridge::headerMapperNumber() const {
+    const int32_t low = (header[7] & 0xF0) | (header[6] >> 4);
+    return isNes2 ? low | ((header[8] & 0x0F) << 8) : low;
+}
+
+bool Cartridge::boardEmulated() const {
+    return headerValid && headerMapperNumber() < 256 && !dynamic_cast<const NES::DEFAULT_MAPPER*>(mapper.get());
+}
+
+void Cartridge::requireEmulatedBoard() const {
+    if (!headerValid || boardEmulated()) return;
+    std::string numbers;
+    for (const int32_t n : NES::emulatedMappers()) numbers += (numbers.empty() ? "" : ", ") + std::to_string(n);
+    throw RomError("the cartridge uses mapper " + std::to_string(headerMapperNumber()) +
+                   ", which velkora does not emulate (it runs mappers " + numbers + ")");
+}

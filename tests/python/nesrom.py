@@ -147,3 +147,43 @@ def run_blargg(nes, max_frames: int = 3000) -> tuple[int, str]:
 
 
 ARTIFACTS = Path(os.environ.get("VELKORA_ARTIFACTS", Path(__file__).resolve().parents[2] / "artifacts"))
+
+
+# While A is held, each NMI adds one to a four-digit counter kept as the digit tiles
+# $30-$39 at $6123-$6126 in PRG RAM, most significant first (">n4"); $0000 counts every
+# frame, pressed or not.
+PRG_RAM_COUNTER = nrom_program("""
+    sei
+    ldx #$ff
+    txs
+    lda #$30
+    sta $6123
+    sta $6124
+    sta $6125
+    sta $6126
+    lda #$80
+    sta $2000
+wait:
+    jmp wait
+""", nmi="""
+    inc $00
+    lda #1
+    sta $4016
+    lda #0
+    sta $4016
+    lda $4016
+    and #1
+    beq counted
+    ldx #3
+carry:
+    inc $6123,x
+    lda $6123,x
+    cmp #$3a
+    bne counted
+    lda #$30
+    sta $6123,x
+    dex
+    bpl carry
+counted:
+    rti
+""")

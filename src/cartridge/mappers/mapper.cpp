@@ -76,6 +76,17 @@ std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t 
     }
 }
 
+const std::vector<int32_t>& emulatedMappers() {
+    static const std::vector<int32_t> numbers = [] {
+        std::vector<int32_t> found;
+        for (int32_t n = 0; n < 256; ++n) {
+            if (!dynamic_cast<DEFAULT_MAPPER*>(createMapper(n).get())) found.push_back(n);
+        }
+        return found;
+    }();
+    return numbers;
+}
+
 void Mapper::serialize(StateStream&) {}
 void Mapper::powerOn(BusContext&) {}
 void Mapper::onPatternFetch(BusContext&, uint16_t) {}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common.h"
 
@@ -268,5 +269,7 @@ private:
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
 // ones); the NES 2.0 submapper and the CHR ROM size pick a variant.
 std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper = 0, int64_t chrBytes = 0);
+// The mapper numbers createMapper makes a board of, ascending.
+const std::vector<int32_t>& emulatedMappers();
 
 }  // namespace NES

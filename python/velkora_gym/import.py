@@ -1,0 +1,8 @@
+"""python -m velkora_gym.import ROM_DIR...: imports the ROMs of the integrations on the search
+path, found by SHA-1 (see velkora_gym.roms)."""
+import sys
+
+from velkora_gym.roms import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,150 @@
+"""The studio driven headless: a search by keys and typed commands, a start state, and the
+folder it writes loading and training."""
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+
+import nesrom
+
+gym = pytest.importorskip("gymnasium")
+velkora_gym = pytest.importorskip("velkora_gym")
+from velkora_gym import integration  # noqa: E402
+from velkora_gym.envs import VelkoraEnv  # noqa: E402
+from velkora_gym.studio import Studio, draw  # noqa: E402
+
+COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
+
+
+@pytest.fixture(autouse=True)
+def headless(monkeypatch):
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+
+
+def play(studio: Studio, frames: int, *keys: str) -> None:
+    for key in keys:
+        studio.key(key, True)
+    for _ in range(frames):
+        studio.tick()
+    for key in keys:
+        studio.key(key, False)
+
+
+def typed(studio: Studio, line: str) -> None:
+    studio.key("tab")
+    studio.text(line)
+    studio.key("return")
+
+
+def test_a_search_by_keys_and_commands_writes_a_folder_that_trains(tmp_path):
+    rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
+    studio = Studio(rom, tmp_path / "counter")
+    play(studio, 3)
+    typed(studio, "types >n4 |u1 <u2")
+    play(studio, 10)
+    studio.key("f4")  # unchanged
+    play(studio, 30, "x")  # A held: the counter climbs
+    studio.key("f1")  # increased
+    assert len(studio.search) > 1
+    play(studio, 20, "x")
+    typed(studio, "+ 20")
+    typed(studio, "= 50")
+    assert studio.search.candidates() == [(0x6123, ">n4", 50)]
+    typed(studio, "watch score")
+    typed(studio, "watch frames $0000 |u1")
+    typed(studio, "reward score 1")
+    typed(studio, "done score greater-or-equal 60")
+    studio.key("p")
+    assert studio.paused
+    play(studio, 5)
+    assert studio.values()["score"] == 50  # paused: no frame ran
+    studio.key(".")
+    assert studio.frame == 64
+    studio.key("f6")  # the start state, and every file
+    assert (tmp_path / "counter" / "Start.state").read_bytes().startswith(b"VELKSNAP")
+    assert "score = 50" in studio.overlay()
+    play(studio, 10, "x")
+    studio.key("f9")  # back to the start state
+    assert studio.values()["score"] == 50
+
+    folder = tmp_path / "counter"
+    data = json.loads((folder / "data.json").read_text())
+    assert data == {"info": {"score": {"address": 0x6123, "type": ">n4"}, "frames": {"address": 0, "type": "|u1"}}}
+    assert json.loads((folder / "metadata.json").read_text())["default_state"] == "Start"
+    assert integration.load(folder).rom_sha  # rom.sha written
+
+    # The folder loads (ROM passed: the folder has no rom.nes) and a few episodes of a
+    # policy gradient learn that A, the only button that scores, is worth pressing.
+    env = gym.make("velkora/NES-v0", rom=rom, integration=str(folder), obs_type="ram",
+                   repeat_action_probability=0.0, frameskip=4)
+    obs, info = env.reset(seed=0)
+    assert info["score"] == 50
+    rng = np.random.default_rng(0)
+    logits = np.zeros(env.action_space.n)
+    a_index = 5  # "simple": NOOP up down left right A B
+    for _ in range(8):
+        env.reset()
+        probabilities = np.exp(logits) / np.exp(logits).sum()
+        taken, rewards, done = [], [], False
+        while not done and len(taken) < 30:
+            action = int(rng.choice(len(logits), p=probabilities))
+            _, reward, terminated, truncated, _ = env.step(action)
+            taken.append(action)
+            rewards.append(reward)
+            done = terminated or truncated
+        returns = np.cumsum(rewards[::-1])[::-1]
+        for action, g in zip(taken, returns - returns.mean()):
+            logits += 0.5 * g * (np.eye(len(logits))[action] - probabilities)
+    assert np.argmax(logits) == a_index
+
+
+def test_typed_mistakes_are_shown_and_an_existing_folder_is_kept(tmp_path):
+    rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
+    folder = tmp_path / "game"
+    folder.mkdir()
+    (folder / "data.json").write_text(json.dumps({"info": {"frames": {"address": 0, "type": "|u1"}}}))
+    (folder / "scenario.json").write_text(json.dumps({"crop": [0, 8, 0, 0], "done": {"nodes": {
+        "n": {"variables": {"frames": {"op": "zero"}}}}}}))
+    (folder / "metadata.json").write_text(json.dumps({"default_state": None, "author": "someone"}))
+    studio = Studio(rom, folder)
+    for line, message in [("= lots", "not a number"), ("watch score", "candidates"), ("jump", "unknown command"),
+                          ("reward lives", "watch lives first"), ("done frames bigger 3", "OP is one of"),
+                          ("watch x $0900 |u1", "outside RAM"), ("types <q2", "not an endianness"),
+                          ("state ../up", "not a state name"), ("unwatch frames", "used by")]:
+        if line == "unwatch frames":
+            typed(studio, "done frames zero")
+        typed(studio, line)
+        assert message in studio.log[-1], (line, studio.log[-1])
+    studio.key("f8")
+    scenario = json.loads((folder / "scenario.json").read_text())
+    assert scenario["crop"] == [0, 8, 0, 0] and "n" in scenario["done"]["nodes"]
+    assert scenario["done"]["variables"] == {"frames": {"op": "zero"}}
+    assert json.loads((folder / "metadata.json").read_text())["author"] == "someone"
+    (folder / "data.json").write_text("{")
+    with pytest.raises(ValueError, match="data.json"):
+        Studio(rom, folder)
+
+
+def test_the_window_draws_the_overlay_over_the_picture():
+    pygame = pytest.importorskip("pygame")
+    from velkora_gym.envs import DEMO_ROM
+
+    studio = Studio(DEMO_ROM)
+    play(studio, 30)
+    typed(studio, "help")
+    pygame.display.init()
+    pygame.font.init()
+    try:
+        surface = pygame.Surface((768, 720))
+        draw(surface, studio, pygame.font.Font(None, 24))
+        shown = pygame.surfarray.array3d(surface).transpose(1, 0, 2)
+        picture = np.repeat(np.repeat(studio.picture(), 3, axis=0), 3, axis=1)
+        lines = len(studio.overlay())
+        assert lines >= 4
+        assert not np.array_equal(shown[:lines * 16], picture[:lines * 16])  # text over the top
+        assert np.array_equal(shown[600:], picture[600:])  # the picture below it
+    finally:
+        pygame.display.quit()
