@@ -57,6 +57,42 @@ TEST(Batch, ConsolesMatchSingleConsolesOnAnyNumberOfThreads) {
     }
 }
 
+TEST(Batch, ManySnapshotsAndRestoresOnTheWorkers) {
+    ConsoleBatch::Options options;
+    options.threads = 3;
+    options.audio = true;
+    ConsoleBatch batch(spinImage(true), 4, options);
+    std::array<uint8_t, 4> pads = {0x01, 0x80, 0x41, 0x00};
+    std::array<int32_t, 4> frames = {3, 5, 7, 9};
+    ConsoleBatch::Step input;
+    input.pad1 = pads.data();
+    input.frames = frames.data();
+    batch.step(input);
+
+    std::vector<std::vector<uint8_t>> taken;
+    std::vector<size_t> sizes;
+    for (const bool picture : {true, false}) {
+        batch.snapshots({3, 0, 1, 2}, picture, taken, sizes);
+        const std::vector<size_t> order = {3, 0, 1, 2};
+        std::vector<Bytes> each;
+        for (size_t k = 0; k < 4; ++k) {
+            each.emplace_back(taken[k].begin(), taken[k].begin() + long(sizes[k]));
+            EXPECT_EQ(each[k], batch.snapshot(order[k], picture));
+        }
+        // Every console becomes the next one's machine, all at once.
+        std::vector<ConsoleBatch::Snapshot> rotated;
+        for (size_t k = 0; k < 4; ++k) rotated.push_back({each[(k + 1) % 4].data(), each[(k + 1) % 4].size()});
+        batch.restoreMany(order, rotated);
+        for (size_t k = 0; k < 4; ++k) EXPECT_EQ(batch.snapshot(order[k], picture), each[(k + 1) % 4]);
+        // One bad snapshot among them: none moves.
+        Bytes damaged = each[2];
+        damaged[damaged.size() / 2] ^= 1;
+        rotated[1] = {damaged.data(), damaged.size()};
+        EXPECT_THROW(batch.restoreMany(order, rotated), SnapshotError);
+        for (size_t k = 0; k < 4; ++k) EXPECT_EQ(batch.snapshot(order[k], picture), each[(k + 1) % 4]);
+    }
+}
+
 TEST(Batch, RefusedStepsAndResetsChangeNothing) {
     ConsoleBatch::Options options;
     options.threads = 2;
@@ -76,6 +112,13 @@ TEST(Batch, RefusedStepsAndResetsChangeNothing) {
     EXPECT_EQ(batch.snapshot(0), before);
     EXPECT_THROW(ConsoleBatch(Bytes{'N', 'E', 'S'}, 2, options), RomError);
     EXPECT_THROW(ConsoleBatch(spinImage(), 0, options), std::invalid_argument);
+    // A board the core does not emulate: refused, naming its number.
+    try {
+        ConsoleBatch(plainImage(2, 5), 1, options);
+        ADD_FAILURE() << "mapper 5 accepted";
+    } catch (const RomError& error) {
+        EXPECT_NE(std::string(error.what()).find("mapper 5,"), std::string::npos) << error.what();
+    }
 }
 
 }  // namespace
