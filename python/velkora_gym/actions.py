@@ -61,3 +61,13 @@ def action_masks(actions: str | Sequence[Sequence[str]]) -> np.ndarray | None:
 def multibinary_mask(action: np.ndarray) -> int:
     """An 8-button action (updateInputs order) as a mask."""
     return int(np.dot(np.asarray(action, np.int64) != 0, 1 << np.arange(8)))
+
+
+_NAME_ORDER = ("up", "down", "left", "right", "a", "b", "select", "start")
+
+
+def mask_name(mask: int) -> str:
+    """An action's name as the Atari environments write theirs: NOOP, or the buttons upper
+    case, directions first, joined by '+' (RIGHT+A)."""
+    names = [name.upper() for name in _NAME_ORDER if mask & _BIT[name]]
+    return "+".join(names) if names else "NOOP"

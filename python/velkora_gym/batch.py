@@ -37,6 +37,18 @@ def check_board(image: bytes) -> None:
     _native.check_board(image)
 
 
+def _crop(crop: object) -> tuple[int, int, int, int]:
+    if crop is None:
+        return 0, 0, 256, 240
+    if (not isinstance(crop, Sequence) or len(crop) != 4 or
+            not all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in crop)):
+        raise ValueError(f"crop must be (x, y, width, height), four ints, not {crop!r}")
+    x, y, width, height = (int(v) for v in crop)
+    if x < 0 or y < 0 or width < 1 or height < 1 or x + width > 256 or y + height > 240:
+        raise ValueError(f"crop {crop!r} reaches outside the 256 x 240 picture")
+    return x, y, width, height
+
+
 def _count(value: object, name: str, *, minimum: int = 1) -> int:
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not bool")
@@ -72,7 +84,8 @@ class Batch:
     ``screen_size`` (an int or (height, width)) area-averages the picture to that size,
     ``max_pool`` makes each observation the pixel-wise maximum of the last two frames.
     ``observations`` and ``ram`` (N, 2048) are arrays made once that every step rewrites.
-    ``audio`` (off by default) keeps the sample stage running for ``get_audio``; without
+    ``crop`` (x, y, width, height) observes that rectangle of the 256 x 240 picture, before
+    any resize. ``audio`` (off by default) keeps the sample stage running for ``get_audio``; without
     it the consoles skip mixing, which nothing a game can see depends on. ``prg_ram``
     adds ``prg_ram`` (N, 8192), the cartridge RAM at $6000-$7FFF after each step.
 
@@ -81,7 +94,8 @@ class Batch:
 
     def __init__(self, rom: RomSource, num_consoles: int, *, threads: int | None = None,
                  obs_type: str | None = "rgb", screen_size: int | tuple[int, int] | None = None,
-                 max_pool: bool = False, audio: bool = False, prg_ram: bool = False) -> None:
+                 max_pool: bool = False, audio: bool = False, prg_ram: bool = False,
+                 crop: tuple[int, int, int, int] | None = None) -> None:
         image = read_image(rom)
         check_board(image)
         count = _count(num_consoles, "num_consoles")
@@ -90,9 +104,10 @@ class Batch:
             raise ValueError(f"obs_type must be 'rgb', 'grayscale' or None, got {obs_type!r}")
         if obs_type is None and (screen_size is not None or max_pool):
             raise ValueError("screen_size and max_pool need an obs_type")
-        height, width = screen_shape(screen_size)
+        rectangle = _crop(crop)
+        height, width = screen_shape(screen_size) if screen_size is not None else (rectangle[3], rectangle[2])
         self._native = _native.Batch(image, count, workers, obs_type or "none", height, width,
-                                     bool(max_pool), bool(audio), bool(prg_ram))
+                                     bool(max_pool), bool(audio), bool(prg_ram), rectangle)
         self.obs_type = obs_type
         self.screen_size = (height, width)
         self.max_pool = bool(max_pool)

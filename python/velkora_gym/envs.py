@@ -1,12 +1,17 @@
 """Gymnasium environments on the native batch of consoles.
 
 ``VelkoraEnv`` is one console; ``VelkoraVectorEnv`` is ``num_envs`` of them stepped on
-every core. Environment i of a vector environment produces exactly what a ``VelkoraEnv``
-with the same seed and actions produces: both draw their random choices from one
-generator per environment, in the same order, and run the same native step.
+every core. Each step is planned and judged in the native worker threads: frame skip,
+sticky actions, no-op starts, the integration's variables, rewards and episode ends,
+lives, stacked frames and resets. Python converts the actions and wraps the results, the
+same few NumPy calls whatever the number of environments. Environment i of a vector
+environment produces exactly what a ``VelkoraEnv`` with the same seed and actions
+produces: both draw their random choices from one native generator per environment, in
+the same order. (Python callables and Lua scripts, when given, judge in Python instead.)
 """
 from __future__ import annotations
 
+import importlib.util
 import inspect
 import os
 import warnings
@@ -18,12 +23,12 @@ import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
 from gymnasium.error import ResetNeeded
-from gymnasium.utils import seeding
 from gymnasium.vector import AutoresetMode, VectorEnv
 
+from velkora_gym import _native
 from velkora_gym import integration as integrations
 from velkora_gym import roms
-from velkora_gym.actions import action_masks, multibinary_mask
+from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_shape
 from velkora_gym.scripts import Scripts
 
@@ -53,11 +58,14 @@ def _wants(fn: Callable[..., Any], name: str) -> bool:
                                                 inspect.Parameter.KEYWORD_ONLY)
 
 
-class _Rules:
-    """Variables, rewards and episode ends for a batch of consoles."""
+class _Game:
+    """A game's variables, rewards and episode ends. The integration's variables, rewards
+    and done tests run natively in the workers; Python callables and Lua scripts, when
+    given, take over the judging here (the slower path)."""
 
     def __init__(self, integration: integrations.Integration | None, variables: object,
-                 reward_fn: Callable[..., float] | None, terminated_fn: Callable[..., bool] | None) -> None:
+                 reward_fn: Callable[..., float] | None, terminated_fn: Callable[..., bool] | None,
+                 lives: str | None) -> None:
         self.integration = integration
         self.data: dict[str, integrations.Variable] = dict(integration.variables) if integration else {}
         self.read_fn: Callable[..., Mapping[str, float]] | None = None
@@ -80,19 +88,45 @@ class _Rules:
         scripts = Scripts(integration) if integration is not None else None
         self.scripts = scripts if scripts else None
         self.script_ended: set[int] = set()  # consoles whose done script held at the last step
+        self.names = list(self.data)
+        if lives is not None and lives not in self.data:
+            raise ValueError(f"lives={lives!r} names no variable of the game (its variables: "
+                             f"{', '.join(self.names) or 'none'})")
+        self.lives = lives if lives is not None else ("lives" if "lives" in self.data else None)
+        #: Python decides rewards and episode ends: a callable or a script is in play.
+        self.python_judges = reward_fn is not None or terminated_fn is not None or self.scripts is not None
 
     @property
     def needs_prg_ram(self) -> bool:
         return (any(v.in_prg_ram for v in self.data.values()) or self.read_prg or
                 "prg_ram" in self.reward_memory or "prg_ram" in self.terminated_memory)
 
+    def native(self) -> dict[str, Any]:
+        """The description the native environments take."""
+        index = {name: k for k, name in enumerate(self.names)}
+        variables = [(v.address, v.size, v.kind, v.big_endian) for v in self.data.values()]
+        rewards: list[tuple[int, float, float]] = []
+        done: tuple = ("any", [], [])
+        if self.integration is not None and not self.python_judges:
+            rewards = [(index[name], float(rise), float(fall))
+                       for name, (rise, fall) in self.integration.rewards.items()]
+            done = self._condition(self.integration.ends, index)
+        return {"variables": variables, "rewards": rewards, "done": done,
+                "lives": index[self.lives] if self.lives is not None else -1}
+
+    def _condition(self, condition: integrations.Condition, index: Mapping[str, int]) -> tuple:
+        tests = [(index[t.name], t.op, float(t.reference), t.delta) for t in condition.tests]
+        return (condition.condition, tests, [self._condition(node, index) for node in condition.nodes.values()])
+
     def restart(self, rows: Sequence[int], size: int) -> None:
         """A reset of these consoles: their scripts start over."""
         if self.scripts is not None:
             self.scripts.restart(rows, size)
 
-    def values(self, ram: np.ndarray, prg_ram: np.ndarray | None) -> Values:
-        values = {name: v.read(ram, prg_ram) for name, v in self.data.items()}
+    def values(self, native: np.ndarray, ram: np.ndarray, prg_ram: np.ndarray | None) -> Values:
+        """Every variable of some consoles: `native` holds the integration's, read in the
+        workers (rows of the same consoles as `ram`); a `variables` callable adds its own."""
+        values = {name: native[:, k] for k, name in enumerate(self.names)}
         if self.read_fn is not None:
             if self.read_prg:
                 rows = [dict(self.read_fn(ram[i], prg_ram=prg_ram[i])) for i in range(len(ram))]  # type: ignore[index]
@@ -103,102 +137,51 @@ class _Rules:
         return values
 
     @staticmethod
-    def _row(values: Values, i: int) -> dict[str, Any]:
-        return {name: array[i].item() for name, array in values.items()}
+    def _row(values: Values, k: int) -> dict[str, Any]:
+        return {name: array[k].item() for name, array in values.items()}
 
     @staticmethod
     def _memory(names: list[str], memory: tuple[np.ndarray, np.ndarray | None], i: int) -> dict[str, np.ndarray]:
         ram, prg_ram = memory
         return {name: (ram if name == "ram" else prg_ram)[i] for name in names}  # type: ignore[index]
 
-    def reward(self, previous: Values, current: Values, rows: Sequence[int],
-               memory: tuple[np.ndarray, np.ndarray | None]) -> np.ndarray:
+    def judge(self, previous: Values, current: Values, rows: Sequence[int],
+              memory: tuple[np.ndarray, np.ndarray | None]) -> tuple[np.ndarray, np.ndarray]:
+        """Rewards and episode ends of the consoles `rows`, when Python judges: the value
+        arrays are in the order of `rows`, the memories by console."""
         if self.reward_fn is not None:
-            return np.array([float(self.reward_fn(self._row(previous, i), self._row(current, i),
-                                                  **self._memory(self.reward_memory, memory, i))) for i in rows])
-        total = np.zeros(len(rows))
-        if self.integration is not None and self.integration.rewards:
-            total += self.integration.reward(previous, current)[list(rows)]
-        if self.scripts is not None:
-            total += self.scripts.reward(current, rows)
-        return total
-
-    def terminated(self, previous: Values, current: Values, rows: Sequence[int],
-                   memory: tuple[np.ndarray, np.ndarray | None]) -> np.ndarray:
+            rewards = np.array([float(self.reward_fn(self._row(previous, k), self._row(current, k),
+                                                     **self._memory(self.reward_memory, memory, i)))
+                                for k, i in enumerate(rows)])
+        else:
+            rewards = np.zeros(len(rows))
+            if self.integration is not None and self.integration.rewards:
+                rewards += self.integration.reward(previous, current)
+            if self.scripts is not None:
+                rewards += self.scripts.reward(current, rows)
         if self.terminated_fn is not None:
-            return np.array([bool(self.terminated_fn(self._row(current, i),
-                                                     **self._memory(self.terminated_memory, memory, i)))
-                             for i in rows])
-        ended = np.zeros(len(rows), bool)
-        if self.integration is not None:
-            ended |= self.integration.terminated(previous, current)[list(rows)]
-        if self.scripts is not None:
-            by_script = self.scripts.done(current, rows)
-            for i, hit in zip(rows, by_script):
-                (self.script_ended.add if hit else self.script_ended.discard)(i)
-            ended |= by_script
-        return ended
+            ended = np.array([bool(self.terminated_fn(self._row(current, k),
+                                                      **self._memory(self.terminated_memory, memory, i)))
+                              for k, i in enumerate(rows)], bool)
+        else:
+            ended = np.zeros(len(rows), bool)
+            if self.integration is not None:
+                ended |= self.integration.terminated(previous, current)
+            if self.scripts is not None:
+                by_script = self.scripts.done(current, rows)
+                for i, hit in zip(rows, by_script):
+                    (self.script_ended.add if hit else self.script_ended.discard)(i)
+                ended |= by_script
+        return rewards, ended
 
     def reasons(self, previous: Values, current: Values, row: int) -> list[str]:
-        """What ended console `row`'s episode at the last step."""
+        """What ended console `row`'s episode at the last step (value arrays of that row)."""
         if self.terminated_fn is not None:
             return ["terminated_fn"]
-        held = self.integration.reasons(previous, current, row) if self.integration is not None else []
+        held = self.integration.reasons(previous, current, 0) if self.integration is not None else []
         if self.scripts is not None and row in self.script_ended:
             held.append(f"done script lua:{self.scripts.done_function}")
         return held
-
-
-def area_weights(source: int, destination: int) -> np.ndarray:
-    """(destination, source) overlaps of an exact area average, in units of 1/destination
-    source pixels: the native batch's weights, so both round alike."""
-    weights = np.zeros((destination, source))
-    for o in range(destination):
-        low, high = o * source, (o + 1) * source
-        for s in range(o * source // destination, ((o + 1) * source - 1) // destination + 1):
-            weights[o, s] = min(high, (s + 1) * destination) - max(low, s * destination)
-    return weights
-
-
-def _taps(source: int, destination: int) -> list[tuple[np.ndarray, np.ndarray]]:
-    """For each tap of the average: the source pixel of every output pixel and its weight."""
-    weights = area_weights(source, destination)
-    taps = int((weights > 0).sum(axis=1).max())
-    start = np.minimum(np.argmax(weights > 0, axis=1), source - taps)
-    outputs = np.arange(destination)
-    return [(start + t, weights[outputs, start + t].astype(np.int32)) for t in range(taps)]
-
-
-class _Crop:
-    """The scenario's rectangle of full pictures, area-averaged to the screen size.
-
-    A few integer multiply-adds a tap, not matrix products: a BLAS call would start threads
-    that fight the batch's workers for the cores. The sums stay below 2**31 (255 x 240 x 256)."""
-
-    def __init__(self, crop: tuple[int, int, int, int], size: tuple[int, int]) -> None:
-        x, y, width, height = crop
-        self.rows, self.columns = slice(y, y + height), slice(x, x + width)
-        self.size = size
-        self.resize = size != (height, width)
-        if self.resize:
-            self.row_taps = _taps(height, size[0])
-            self.column_taps = _taps(width, size[1])
-            self.total = height * width
-            self.half = self.total // 2
-
-    def __call__(self, pictures: np.ndarray) -> np.ndarray:
-        part = pictures[:, self.rows, self.columns]
-        if not self.resize:
-            return np.ascontiguousarray(part)
-        extra = (None,) * (part.ndim - 3)  # the colour axis of RGB
-        part = part.astype(np.int32)
-        rows = np.zeros((len(part), self.size[0]) + part.shape[2:], np.int32)
-        for index, weight in self.row_taps:
-            rows += part[:, index] * weight[(None, slice(None), None) + extra]
-        both = np.zeros((len(part),) + self.size + part.shape[3:], np.int32)
-        for index, weight in self.column_taps:
-            both += rows[:, :, index] * weight[(None, None, slice(None)) + extra]
-        return ((both + self.half) // self.total).astype(np.uint8)
 
 
 class _Default:
@@ -222,7 +205,8 @@ class _Setup:
                  variables: object = None, reward_fn: Callable[..., float] | None = None,
                  terminated_fn: Callable[..., bool] | None = None, start_state: object = None,
                  start_frames: int = 0, max_episode_frames: int | None = MAX_EPISODE_FRAMES,
-                 render_mode: str | None = None) -> None:
+                 render_mode: str | None = None, channel_axis: bool = False, frame_stack: int = 1,
+                 episodic_life: bool = False, lives: str | None = None, reward_clipping: bool = False) -> None:
         if game is not None and integration is not None:
             raise ValueError("give game= (a name on the integration search path) or integration= (a folder), "
                              "not both")
@@ -240,13 +224,14 @@ class _Setup:
         self.memory = obs_type in ("ram", "ram+prg")
         if self.memory and screen_size is not None:
             raise ValueError(f"screen_size applies to pictures, not to obs_type={obs_type!r}")
-        crop = self.integration.crop if self.integration is not None and not self.memory else None
-        if crop is not None:
-            self.screen = screen_shape(screen_size) if screen_size is not None else (crop[3], crop[2])
-            self.crop: _Crop | None = _Crop(crop, self.screen)
-        else:
+        # A crop (x, y, width, height) and the resize happen natively, in one pass.
+        self.crop = self.integration.crop if self.integration is not None and not self.memory else None
+        if screen_size is not None:
             self.screen = screen_shape(screen_size)
-            self.crop = None
+        elif self.crop is not None:
+            self.screen = (self.crop[3], self.crop[2])
+        else:
+            self.screen = (240, 256)
         self.frameskip = self._skip(frameskip)
         longest = self.frameskip[1] - 1
         self.max_pool = longest > 1 if max_pool is None else bool(max_pool)
@@ -267,17 +252,31 @@ class _Setup:
                                                max_episode_frames < 1):
             raise ValueError(f"max_episode_frames must be None or an int of at least 1, not {max_episode_frames!r}")
         self.max_episode_frames = max_episode_frames
-        self.groups: list[np.ndarray] | None = None
+        self.groups: list[np.ndarray] | None = None  # an integration's action groups
         self.masks: np.ndarray | None = None
         if actions is None and self.integration is not None and self.integration.actions is not None:
             self.groups = [np.array(group, np.uint8) for group in self.integration.actions]
         else:
             self.masks = action_masks("simple" if actions is None else actions)
         self.multibinary = self.groups is None and self.masks is None
-        self.rules = _Rules(self.integration, variables, reward_fn, terminated_fn)
+        self.frameskip_fixed = self.frameskip[1] == self.frameskip[0] + 1
+        if isinstance(frame_stack, bool) or not isinstance(frame_stack, (int, np.integer)) or not 1 <= frame_stack <= 64:
+            raise ValueError(f"frame_stack must be an int from 1 to 64, not {frame_stack!r}")
+        if self.memory and frame_stack != 1:
+            raise ValueError(f"frame_stack stacks pictures, not obs_type={obs_type!r}")
+        self.frame_stack = int(frame_stack)
+        self.channel_axis = bool(channel_axis)
+        self.reward_clipping = bool(reward_clipping)
+        self.game = _Game(self.integration, variables, reward_fn, terminated_fn, lives)
+        self.episodic_life = bool(episodic_life)
+        if self.episodic_life and self.game.lives is None:
+            raise ValueError("episodic_life needs the lives variable: an integration with one named 'lives', "
+                             "or lives= naming one")
         self.start_state, self.state_source = self._start(state, start_state)
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f"render_mode must be None, 'rgb_array' or 'human', not {render_mode!r}")
+        if render_mode == "human" and importlib.util.find_spec("pygame") is None:
+            raise ImportError("render_mode='human' opens a window with pygame: pip install velkora[play]")
         self.render_mode = render_mode
 
     @staticmethod
@@ -348,148 +347,248 @@ class _Setup:
 
     def batch(self, consoles: int, threads: int | None) -> Batch:
         picture = not self.memory
-        native_size = self.screen if picture and self.crop is None and self.screen != (240, 256) else None
-        batch = Batch(self.image, consoles, threads=threads, obs_type=self.obs_type if picture else None,
-                      screen_size=native_size, max_pool=self.max_pool,
-                      prg_ram=self.rules.needs_prg_ram or self.obs_type == "ram+prg")
-        if self.start_state is not None:
-            try:  # refused here, naming the file, rather than at the first reset
-                batch.restore(0, self.start_state)
-            except ValueError as error:
-                raise ValueError(f"{self.state_source}: {error}") from None
-        return batch
+        return Batch(self.image, consoles, threads=threads, obs_type=self.obs_type if picture else None,
+                     screen_size=self.screen if picture else None, max_pool=self.max_pool,
+                     prg_ram=self.game.needs_prg_ram or self.obs_type == "ram+prg",
+                     crop=self.crop if picture else None)
 
-    def observe(self, batch: Batch, rows: slice | int = slice(None)) -> np.ndarray:
+    def environments(self, batch: Batch, autoreset: str) -> Any:
+        """The native environments on a batch; a start state another console refuses is
+        refused here, naming where it came from, rather than at the first reset."""
+        low, high = self.frameskip
+        options = {"skip_low": low, "skip_high": high, "sticky": self.sticky, "noop_max": self.noop_max,
+                   "start_frames": self.start_frames, "max_episode_frames": self.max_episode_frames or 0,
+                   "frame_stack": self.frame_stack, "episodic_life": self.episodic_life,
+                   "clip_rewards": self.reward_clipping and not self.game.python_judges,
+                   "judge": not self.game.python_judges, "autoreset": autoreset}
+        try:
+            return _native.Environments(batch._native, self.game.native(), options, self.start_state)
+        except ValueError as error:
+            if self.start_state is not None and "snapshot" in str(error):
+                raise ValueError(f"{self.state_source}: {error}") from None
+            raise
+
+    def shape(self) -> tuple[int, ...]:
+        """One observation's shape."""
+        if self.obs_type == "ram":
+            return (2048,)
+        if self.obs_type == "ram+prg":
+            return (2048 + 8192,)
+        channels = 3 if self.obs_type == "rgb" else 1
+        if self.obs_type == "grayscale" and self.frame_stack == 1 and not self.channel_axis:
+            return self.screen
+        return self.screen + (channels * self.frame_stack,)
+
+    def observe(self, batch: Batch, native: Any, rows: Any = slice(None)) -> np.ndarray:
         """Copies of the observations of some consoles."""
         if self.obs_type == "ram":
             return batch.ram[rows].copy()
         if self.obs_type == "ram+prg":
             return np.concatenate((batch.ram[rows], batch.prg_ram[rows]), axis=-1)  # type: ignore[index]
-        if self.crop is not None:
-            if isinstance(rows, int):
-                return self.crop(batch.observations[rows:rows + 1])[0]
-            return self.crop(batch.observations[rows])
-        return batch.observations[rows].copy()
+        picked = native.observations()[rows]
+        return picked.reshape(picked.shape[:-1] + self.shape()).copy()
 
     def observation_space(self) -> spaces.Box:
-        if self.obs_type == "ram":
-            shape: tuple[int, ...] = (2048,)
-        elif self.obs_type == "ram+prg":
-            shape = (2048 + 8192,)
-        else:
-            shape = self.screen + ((3,) if self.obs_type == "rgb" else ())
-        return spaces.Box(0, 255, shape, np.uint8)
+        return spaces.Box(0, 255, self.shape(), np.uint8)
 
     def action_space(self) -> spaces.Space:
         if self.groups is not None:
             return spaces.MultiDiscrete([len(group) for group in self.groups])
         return spaces.MultiBinary(8) if self.masks is None else spaces.Discrete(len(self.masks))
 
+    def render_fps(self) -> float:
+        """Pictures a second of a recording of the steps: the console's, divided by a fixed
+        frame skip."""
+        low, high = self.frameskip
+        return RENDER_FPS / low if high == low + 1 else RENDER_FPS
 
-class _Lane:
-    """One environment's random generator, sticky action and episode length."""
+    def action_meanings(self) -> list[str]:
+        """Upper-case names of the actions, NOOP first, combinations joined by '+'."""
+        if self.masks is not None:
+            return [mask_name(int(m)) for m in self.masks]
+        if self.groups is not None:
+            raise ValueError("an integration's action groups (a MultiDiscrete space) have no single list of "
+                             "meanings: see get_action_group_meanings()")
+        return [mask_name(1 << bit) for bit in range(8)]
 
-    def __init__(self, setup: _Setup) -> None:
+    def masks_of(self, actions: object, count: int, space: spaces.Space) -> np.ndarray:
+        """The joypad mask of each of `count` actions, checked and converted in a few NumPy
+        calls however many there are."""
+        value = np.asarray(actions)
+        if self.groups is not None:
+            if (value.shape != (count, len(self.groups)) or not np.issubdtype(value.dtype, np.integer) or
+                    value.min(initial=0) < 0 or (value >= [len(g) for g in self.groups]).any()):
+                raise ValueError(f"actions {actions!r} are not {count} of {space}")
+            masks = np.zeros(count, np.uint8)
+            for g, group in enumerate(self.groups):
+                masks |= group[value[:, g]]
+            return masks
+        if self.masks is None:
+            if value.shape != (count, 8) or not np.isin(value, (0, 1)).all():
+                raise ValueError(f"actions {actions!r} are not {count} of {space}: eight 0/1 buttons each")
+            return np.packbits(value.astype(np.uint8), axis=1, bitorder="little")[:, 0]
+        if value.shape != (count,) or not (np.issubdtype(value.dtype, np.integer) and value.dtype != np.bool_):
+            raise ValueError(f"actions {actions!r} are not {count} of {space}")
+        if count and (value.min() < 0 or value.max() >= len(self.masks)):
+            raise ValueError(f"actions {actions!r} are not in {space}")
+        return self.masks[value]
+
+
+_AUTORESET = {AutoresetMode.NEXT_STEP: "next-step", AutoresetMode.SAME_STEP: "same-step",
+              AutoresetMode.DISABLED: "disabled"}
+
+
+def _seeds(seed: int | Sequence[int | None] | None, count: int) -> list[int | None]:
+    if seed is None:
+        return [None] * count
+    if isinstance(seed, (int, np.integer)) and not isinstance(seed, bool):
+        return [int(seed) + i for i in range(count)]
+    seeds = list(seed)  # type: ignore[arg-type]
+    if len(seeds) != count:
+        raise ValueError(f"{len(seeds)} seeds for {count} environments")
+    return seeds
+
+
+def _entropy() -> int:
+    """A random 64-bit seed, for an environment seeded with None before any seed."""
+    return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+
+
+class _Driver:
+    """What both environments share: the batch, its native environments, and the judging
+    in Python when callables or scripts take part."""
+
+    def __init__(self, setup: _Setup, consoles: int, threads: int | None, autoreset: str) -> None:
         self.setup = setup
-        self.rng: np.random.Generator | None = None
-        self.previous = 0  # the mask of the last frame run
-        self.episode_frames = 0
+        self.game = setup.game
+        self.batch = setup.batch(consoles, threads)
+        self.native = setup.environments(self.batch, autoreset)
+        self.count = consoles
+        self.seeded = [False] * consoles
+        # The last values of every console, for the Python judging and the info.
+        self.values: Values = {}
 
-    def seed(self, seed: int | None) -> None:
-        if seed is not None or self.rng is None:
-            self.rng, _ = seeding.np_random(seed)
+    def seed(self, seeds: Sequence[int | None]) -> None:
+        for i, seed in enumerate(seeds):
+            if seed is not None or not self.seeded[i]:
+                self.native.seed(i, (_entropy() if seed is None else int(seed)) & 0xFFFFFFFFFFFFFFFF)
+                self.seeded[i] = True
 
-    def reset(self) -> int:
-        """The frames with no button pressed to run after this reset."""
-        self.previous = 0
-        self.episode_frames = 0
-        noops = int(self.rng.integers(0, self.setup.noop_max + 1)) if self.setup.noop_max else 0
-        return self.setup.start_frames + noops
+    def read(self, rows: Any = slice(None)) -> Values:
+        ram = self.batch.ram[rows]
+        prg = self.batch.prg_ram[rows] if self.batch.prg_ram is not None else None
+        return self.game.values(self.native.values()[rows], ram, prg)
 
-    def plan(self, mask: int) -> tuple[int, list[int]]:
-        """The frames of a step and the mask of each: sticky frames keep the last mask
-        until one takes the new mask, which then holds."""
-        low, high = self.setup.frameskip
-        frames = low if high == low + 1 else int(self.rng.integers(low, high))
-        masks = [mask] * frames
-        if self.setup.sticky > 0.0:
-            draws = self.rng.random(frames)
-            switch = int(np.argmax(draws >= self.setup.sticky)) if (draws >= self.setup.sticky).any() else frames
-            masks[:switch] = [self.previous] * switch
-        self.previous = masks[-1]
-        self.episode_frames += frames
-        return frames, masks
+    def reset(self, rows: list[int]) -> None:
+        self.native.reset(rows)
+        self.game.restart(rows, self.count)
+        self._update(rows)
 
-    def truncated(self) -> bool:
-        limit = self.setup.max_episode_frames
-        return limit is not None and self.episode_frames >= limit
+    def _update(self, rows: Any) -> None:
+        fresh = self.read(rows)
+        if not self.values:
+            self.values = {name: np.zeros(self.count, array.dtype) for name, array in fresh.items()}
+        for name, array in fresh.items():
+            self.values[name][rows] = array
+
+    def judged(self, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Rewards, terminated and truncated of consoles `rows` after their step; where
+        Python judges, it tells the native side which episodes ended."""
+        native = self.native
+        truncated = native.truncated()[rows].copy()
+        previous = {name: array[rows] for name, array in self.values.items()}
+        self._update(rows)
+        if not self.game.python_judges:
+            return native.rewards()[rows].copy(), native.terminated()[rows].copy(), truncated
+        current = {name: array[rows] for name, array in self.values.items()}
+        rewards, terminated = self.game.judge(previous, current, list(rows), (self.batch.ram, self.batch.prg_ram))
+        # The step that began a new episode has nothing to judge.
+        started = native.started()[rows]
+        if started.any():
+            rewards[started] = 0.0
+            terminated[started] = False
+            self.game.restart([int(i) for i in rows[started]], self.count)
+        if self.setup.reward_clipping:
+            rewards = np.sign(rewards)
+        ended = [int(i) for i in rows[terminated | truncated]]
+        if ended:
+            native.end_episodes(ended)
+            restarted = [i for i in ended if native.ended()[i]]
+            if restarted:
+                self.game.restart(restarted, self.count)
+                self._update(restarted)
+        return rewards, terminated, truncated
+
+    def info(self, rows: Any, vector: bool) -> dict[str, Any]:
+        picked = {name: array[rows] for name, array in self.values.items()}
+        frames = self.native.episode_frames()[rows]
+        if not vector:
+            info: dict[str, Any] = {name: array.item() for name, array in picked.items()}
+            info["episode_frame_number"] = int(frames)
+            if self.game.lives is not None:
+                info["lives"] = info[self.game.lives]
+            return info
+        size = len(frames)
+        present = np.ones(size, bool)
+        info = {}
+        for name, array in picked.items():
+            info[name] = array.copy()
+            info[f"_{name}"] = present
+        info["episode_frame_number"] = frames.copy()
+        info["_episode_frame_number"] = present
+        if self.game.lives is not None:
+            info["lives"] = info[self.game.lives]
+            info["_lives"] = present
+        return info
 
 
-def _action_mask(setup: _Setup, space: spaces.Space, action: object) -> int:
-    value = np.asarray(action)
-    if setup.groups is not None:
-        if (value.shape != (len(setup.groups),) or not np.issubdtype(value.dtype, np.integer) or
-                not all(0 <= v < len(g) for v, g in zip(value.tolist(), setup.groups))):
-            raise ValueError(f"action {action!r} is not in {space}")
-        mask = 0
-        for v, group in zip(value.tolist(), setup.groups):
-            mask |= int(group[v])
-        return mask
-    if setup.masks is None:
-        if value.shape != (8,) or not np.isin(value, (0, 1)).all():
-            raise ValueError(f"action {action!r} is not in {space}: eight 0/1 buttons")
-        return multibinary_mask(value)
-    if value.shape != () or not np.issubdtype(value.dtype, np.integer):
-        raise ValueError(f"action {action!r} is not in {space}")
-    index = int(value)
-    if not 0 <= index < len(setup.masks):
-        raise ValueError(f"action {index} is not in {space}")
-    return int(setup.masks[index])
+# The window needs pygame (pip install velkora[play]); without it "human" is not offered,
+# so the environment checkers, which try every mode, pass on a plain install.
+_RENDER_MODES = ["rgb_array", "human"] if importlib.util.find_spec("pygame") is not None else ["rgb_array"]
 
 
 class VelkoraEnv(gym.Env):
     """One NES console as a Gymnasium environment (see the README for every option)."""
 
-    metadata = {"render_modes": ["rgb_array", "human"], "render_fps": RENDER_FPS}
+    metadata = {"render_modes": _RENDER_MODES, "render_fps": RENDER_FPS}
 
     def __init__(self, rom: RomSource | None = None, **options: Any) -> None:
         self._setup = _Setup(rom, **options)
         self.render_mode = self._setup.render_mode
-        self._batch = self._setup.batch(1, threads=1)
-        self._lane = _Lane(self._setup)
+        self.metadata = {**self.metadata, "render_fps": self._setup.render_fps()}
+        self._driver = _Driver(self._setup, 1, 1, "disabled")
+        self._batch = self._driver.batch
         self.observation_space = self._setup.observation_space()
         self.action_space = self._setup.action_space()
-        self._values: Values | None = None
-        self._previous: Values | None = None
+        self._started = False
+        self._last: tuple[Values, Values] | None = None  # previous and current values of the last step
         self._viewer: Any = None
 
     # --- Gymnasium ---
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         super().reset(seed=seed)
-        self._lane.seed(seed)
-        noops = self._lane.reset()
-        self._batch.reset([0], self._setup.start_state, noop_frames=[noops])
-        self._setup.rules.restart([0], 1)
-        self._values = self._read()
-        self._previous = None
+        self._driver.seed([seed])
+        self._driver.reset([0])
+        self._started = True
+        self._last = None
         if self.render_mode == "human":
             self.render()
-        return self._observation(), self._info()
+        return self._observation(), self._driver.info(0, vector=False)
 
     def step(self, action: object):
-        if self._values is None:
+        if not self._started:
             raise ResetNeeded("call reset before step")
-        mask = _action_mask(self._setup, self.action_space, action)
-        frames, masks = self._lane.plan(mask)
-        self._batch.step(np.array([masks], np.uint8), frames)
-        previous, self._values = self._values, self._read()
-        self._previous = previous
-        memory = (self._batch.ram, self._batch.prg_ram)
-        reward = float(self._setup.rules.reward(previous, self._values, [0], memory)[0])
-        terminated = bool(self._setup.rules.terminated(previous, self._values, [0], memory)[0])
+        masks = self._setup.masks_of(np.asarray(action)[None], 1, self.action_space)
+        driver = self._driver
+        before = {name: array[:1].copy() for name, array in driver.values.items()}
+        driver.native.step(masks, None)
+        rows = np.zeros(1, np.intp)
+        rewards, terminated, truncated = driver.judged(rows)
+        info = driver.info(0, vector=False)
+        self._last = (before, {name: array[:1] for name, array in driver.values.items()})
         if self.render_mode == "human":
             self.render()
-        return self._observation(), reward, terminated, self._lane.truncated(), self._info()
+        return self._observation(), float(rewards[0]), bool(terminated[0]), bool(truncated[0]), info
 
     def render(self):
         if self.render_mode == "rgb_array":
@@ -499,13 +598,17 @@ class VelkoraEnv(gym.Env):
                 from velkora_gym.viewer import Viewer
 
                 self._viewer = Viewer("velkora")
-            self._viewer.show(self._batch.picture(0), self._lane.episode_frames)
+            self._viewer.show(self._batch.picture(0), int(self._driver.native.episode_frames()[0]))
         return None
 
     def close(self) -> None:
         if self._viewer is not None:
             self._viewer.close()
             self._viewer = None
+
+    def get_action_meanings(self) -> list[str]:
+        """The actions' names, upper case, NOOP first, combinations joined by '+' (RIGHT+A)."""
+        return self._setup.action_meanings()
 
     # --- search methods ---
     def clone_state(self, *, picture: bool = True) -> bytes:
@@ -515,134 +618,154 @@ class VelkoraEnv(gym.Env):
         return self._batch.snapshot(0, picture=picture)
 
     def restore_state(self, data: bytes) -> None:
-        """Back to a snapshot; the next reward counts from the restored machine."""
+        """Back to a snapshot; the next reward counts from the restored machine, and
+        stacked frames start again from its picture."""
         self._batch.restore(0, data)
-        self._values = self._read()
-        self._previous = None
+        self._driver.native.restored(0)
+        self._driver._update([0])
+        self._last = None
 
     def ended_by(self) -> list[str]:
         """What ended the episode at the last step: the done variables and nodes whose test
         held, the done script, or terminated_fn (empty when nothing did)."""
-        if self._previous is None or self._values is None:
+        if self._last is None:
             return []
-        return self._setup.rules.reasons(self._previous, self._values, 0)
+        return self._setup.game.reasons(*self._last, 0)
+
+    def pressed(self) -> np.ndarray:
+        """The joypad masks pressed in each frame of the last step or reset: player 1 in
+        the low byte, player 2 in the high byte."""
+        return self._driver.native.pressed(0)
 
     # --- helpers ---
-    def _read(self) -> Values:
-        return self._setup.rules.values(self._batch.ram, self._batch.prg_ram)
-
     def _observation(self) -> np.ndarray:
-        return self._setup.observe(self._batch, 0)
-
-    def _info(self) -> dict[str, Any]:
-        info = {name: values[0].item() for name, values in (self._values or {}).items()}
-        info["episode_frame_number"] = self._lane.episode_frames
-        return info
+        return self._setup.observe(self._batch, self._driver.native, 0)
 
 
 class VelkoraVectorEnv(VectorEnv):
     """``num_envs`` consoles as one Gymnasium vector environment, on ``threads`` native
-    threads; next-step autoreset, one random generator per environment."""
+    threads, with one random generator per environment.
+
+    ``autoreset_mode``: ``AutoresetMode.NEXT_STEP`` (default: the step after an episode's
+    end returns the next episode's first observation), ``SAME_STEP`` (that step returns it
+    already, the final observation in ``info["final_obs"]``) or ``DISABLED`` (reset the
+    ended ones with ``reset(options={"reset_mask": mask})``).
+
+    With ``batch_size`` (fewer than ``num_envs``), ``send(actions, env_ids)`` starts steps on
+    the workers and ``recv()`` returns the first ``batch_size`` environments to finish, their
+    ids in ``info["env_id"]``, while the others keep running; ``step`` stays the synchronous
+    special case over every environment."""
 
     metadata = {"render_modes": ["rgb_array"], "render_fps": RENDER_FPS,
                 "autoreset_mode": AutoresetMode.NEXT_STEP}
 
     def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
+                 batch_size: int | None = None, autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
                  **options: Any) -> None:
         if options.get("render_mode") == "human":
             raise ValueError("a vector environment renders 'rgb_array' only")
+        mode = AutoresetMode(autoreset_mode)
         self._setup = _Setup(rom, **options)
         self.render_mode = self._setup.render_mode
-        self._batch = self._setup.batch(num_envs, threads=threads)
+        self._driver = _Driver(self._setup, num_envs, threads, _AUTORESET[mode])
+        self._batch = self._driver.batch
         self.num_envs = self._batch.num_consoles
-        self._lanes = [_Lane(self._setup) for _ in range(self.num_envs)]
+        if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer))
+                                       or not 1 <= batch_size <= self.num_envs):
+            raise ValueError(f"batch_size must be from 1 to num_envs ({self.num_envs}), not {batch_size!r}")
+        self.batch_size = self.num_envs if batch_size is None else int(batch_size)
+        self.metadata = {**self.metadata, "render_fps": self._setup.render_fps(), "autoreset_mode": mode}
         self.single_observation_space = self._setup.observation_space()
         self.single_action_space = self._setup.action_space()
         self.observation_space = gym.vector.utils.batch_space(self.single_observation_space, self.num_envs)
         self.action_space = gym.vector.utils.batch_space(self.single_action_space, self.num_envs)
-        self._values: Values | None = None
-        self._done = np.zeros(self.num_envs, bool)
+        self._started = False
+        self._all = np.arange(self.num_envs)
 
     def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
-        if seed is None:
-            seeds: list[int | None] = [None] * self.num_envs
-        elif isinstance(seed, (int, np.integer)):
-            seeds = [int(seed) + i for i in range(self.num_envs)]
+        driver = self._driver
+        driver.seed(_seeds(seed, self.num_envs))
+        mask = (options or {}).get("reset_mask")
+        if mask is not None:
+            mask = np.asarray(mask)
+            if mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
+                raise ValueError(f"options['reset_mask'] must be a boolean array of shape ({self.num_envs},)")
+            rows = [int(i) for i in np.flatnonzero(mask)]
         else:
-            seeds = list(seed)
-            if len(seeds) != self.num_envs:
-                raise ValueError(f"{len(seeds)} seeds for {self.num_envs} environments")
-        for lane, one in zip(self._lanes, seeds):
-            lane.seed(one)
-        indices = list(range(self.num_envs))
-        self._reset(indices)
-        self._done[:] = False
-        return self._observations(), self._info(indices)
+            rows = list(range(self.num_envs))
+        if driver.native.in_flight():
+            raise RuntimeError("receive the steps sent before resetting")
+        driver.reset(rows)
+        self._started = True
+        return self._observations(), driver.info(self._all, vector=True)
 
     def step(self, actions: object):
-        if self._values is None:
+        if not self._started:
             raise ResetNeeded("call reset before step")
-        actions = np.asarray(actions)
-        if actions.shape[:1] != (self.num_envs,):
-            raise ValueError(f"{len(actions) if actions.ndim else 'no'} actions for {self.num_envs} environments")
-        restarting = [i for i in range(self.num_envs) if self._done[i]]
-        stepping = [i for i in range(self.num_envs) if not self._done[i]]
-        masks = [_action_mask(self._setup, self.single_action_space, actions[i]) for i in stepping]
-        if restarting:
-            self._reset(restarting)
-        rewards = np.zeros(self.num_envs)
-        terminated = np.zeros(self.num_envs, bool)
-        truncated = np.zeros(self.num_envs, bool)
-        if stepping:
-            plans = {i: self._lanes[i].plan(mask) for i, mask in zip(stepping, masks)}
-            width = max(frames for frames, _ in plans.values())
-            pads = np.zeros((self.num_envs, width), np.uint8)
-            counts = np.ones(self.num_envs, np.int32)
-            for i, (frames, row) in plans.items():
-                pads[i, :frames] = row
-                pads[i, frames:] = row[-1]
-                counts[i] = frames
-            previous = self._values
-            self._batch.step(pads, counts, active=np.array([not d for d in self._done], bool))
-            self._values = self._read()
-            rows = stepping
-            memory = (self._batch.ram, self._batch.prg_ram)
-            rewards[rows] = self._setup.rules.reward(previous, self._values, rows, memory)
-            terminated[rows] = self._setup.rules.terminated(previous, self._values, rows, memory)
-            truncated[rows] = [self._lanes[i].truncated() for i in rows]
-        else:
-            self._values = self._read()
-        self._done = terminated | truncated
-        return self._observations(), rewards, terminated, truncated, self._info(range(self.num_envs))
+        masks = self._setup.masks_of(actions, self.num_envs, self.single_action_space)
+        self._driver.native.step(masks, None)
+        return self._results(self._all)
+
+    def send(self, actions: object, env_ids: object = None) -> None:
+        """Starts one step of environments `env_ids` (all when None) with these actions,
+        on the workers, and returns at once."""
+        if not self._started:
+            raise ResetNeeded("call reset before send")
+        ids = self._all if env_ids is None else np.asarray(env_ids)
+        if ids.ndim != 1 or (ids.size and (not np.issubdtype(ids.dtype, np.integer) or ids.min() < 0 or
+                                            ids.max() >= self.num_envs)):
+            raise ValueError(f"env_ids must be indices of environments 0..{self.num_envs - 1}")
+        masks = self._setup.masks_of(actions, len(ids), self.single_action_space)
+        self._driver.native.send([int(i) for i in ids], masks, None)
+
+    def recv(self):
+        """The next ``batch_size`` environments to finish their step: observations,
+        rewards, terminated, truncated and info, in the order they finished, with their
+        ids in ``info["env_id"]``."""
+        ids = self._driver.native.receive(self.batch_size)
+        obs, rewards, terminated, truncated, info = self._results(ids)
+        info["env_id"] = ids
+        return obs, rewards, terminated, truncated, info
+
+    def _results(self, rows: np.ndarray):
+        driver = self._driver
+        rewards, terminated, truncated = driver.judged(rows)
+        info = driver.info(rows, vector=True)
+        if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP:
+            ended = driver.native.ended()[rows]
+            if ended.any():
+                final = np.full(len(rows), None, dtype=object)
+                shape = (-1,) + self._setup.shape()
+                observations = driver.native.final_observations()
+                for k in np.flatnonzero(ended):
+                    final[k] = observations[rows[k]].reshape(shape)[0].copy()
+                info["final_obs"] = final
+                info["_final_obs"] = ended.copy()
+                values = driver.native.final_values()[rows]
+                present = ended.copy()
+                final_info: dict[str, Any] = {}
+                for k, name in enumerate(self._setup.game.names):
+                    final_info[name] = values[:, k].copy()
+                    final_info[f"_{name}"] = present
+                info["final_info"] = final_info
+                info["_final_info"] = present
+        return self._observations(rows), rewards, terminated, truncated, info
 
     def render(self):
         if self.render_mode == "rgb_array":
             return tuple(self._batch.picture(i) for i in range(self.num_envs))
         return None
 
+    def get_action_meanings(self) -> list[str]:
+        """The actions' names, upper case, NOOP first, combinations joined by '+' (RIGHT+A)."""
+        return self._setup.action_meanings()
+
     def close_extras(self, **kwargs: Any) -> None:
+        self._driver = None  # type: ignore[assignment]
         self._batch = None  # type: ignore[assignment]
 
-    def _reset(self, indices: list[int]) -> None:
-        noops = [self._lanes[i].reset() for i in indices]
-        self._batch.reset(indices, self._setup.start_state, noop_frames=noops)
-        self._setup.rules.restart(indices, self.num_envs)
-        self._values = self._read()
-
-    def _read(self) -> Values:
-        return self._setup.rules.values(self._batch.ram, self._batch.prg_ram)
-
-    def _observations(self) -> np.ndarray:
-        return self._setup.observe(self._batch)
-
-    def _info(self, indices: Sequence[int]) -> dict[str, Any]:
-        info: dict[str, Any] = {}
-        for name, values in (self._values or {}).items():
-            info[name] = values.copy()
-            info[f"_{name}"] = np.ones(self.num_envs, bool)
-        info["episode_frame_number"] = np.array([lane.episode_frames for lane in self._lanes])
-        info["_episode_frame_number"] = np.ones(self.num_envs, bool)
-        return info
+    def _observations(self, rows: Any = slice(None)) -> np.ndarray:
+        return self._setup.observe(self._batch, self._driver.native, rows)
 
 
 # The demo game draws its first playable frame 8 frames after power-on.

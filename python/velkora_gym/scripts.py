@@ -103,18 +103,22 @@ class Scripts:
         for i in rows:
             self.runtimes[i] = self.runtime()
 
-    def _run(self, function: str, values: Mapping[str, np.ndarray], i: int) -> Any:
-        runtime = self.runtimes[i]
+    def _run(self, function: str, values: Mapping[str, np.ndarray], k: int, i: int) -> Any:
+        runtime = self.runtimes[i] if i < len(self.runtimes) else None
         if runtime is None:
+            if i >= len(self.runtimes):
+                self.runtimes.extend([None] * (i + 1 - len(self.runtimes)))
             runtime = self.runtimes[i] = self.runtime()
-        return runtime.call(function, {name: array[i].item() for name, array in values.items()})
+        return runtime.call(function, {name: array[k].item() for name, array in values.items()})
 
     def reward(self, values: Mapping[str, np.ndarray], rows: Sequence[int]) -> np.ndarray:
+        """The reward function's value for consoles `rows`; `values` holds their variables
+        in that order."""
         if self.reward_function is None:
             return np.zeros(len(rows))
         rewards = []
-        for i in rows:
-            value = self._run(self.reward_function, values, i)
+        for k, i in enumerate(rows):
+            value = self._run(self.reward_function, values, k, i)
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise ScriptError(f"{self.where}: lua:{self.reward_function} returned {value!r}, not a number")
             rewards.append(float(value))
@@ -125,8 +129,8 @@ class Scripts:
         if self.done_function is None:
             return np.zeros(len(rows), bool)
         ends = []
-        for i in rows:
-            value = self._run(self.done_function, values, i)
+        for k, i in enumerate(rows):
+            value = self._run(self.done_function, values, k, i)
             if not isinstance(value, (bool, int, float, type(None))):
                 raise ScriptError(f"{self.where}: lua:{self.done_function} returned {value!r}, "
                                   "not a boolean or a number")

@@ -14,13 +14,13 @@ namespace {
 // Palette value $0F is black: a console that has shown no frame yet shows it.
 constexpr uint8_t kBlack = 0x0F;
 
-void press(ControllerWrapper& pad, uint8_t mask) {
+}  // namespace
+
+void ConsoleBatch::press(ControllerWrapper& pad, uint8_t mask) {
     std::array<uint8_t, 8> states;
     for (int i = 0; i < 8; ++i) states[size_t(i)] = uint8_t((mask >> i) & 1);
     pad.store(states);
 }
-
-}  // namespace
 
 ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, const Options& options)
     : maker_(options.observation), audio_(options.audio) {
@@ -61,25 +61,6 @@ void ConsoleBatch::observe(size_t index) {
     const auto& memory = consoles_[index]->cpu->memory;
     std::memcpy(&ram_[index * kRamBytes], memory.data(), kRamBytes);
     if (hasPrgRam()) std::memcpy(&prgRam_[index * kPrgRamBytes], &memory[0x6000], kPrgRamBytes);
-}
-
-template <class Masks>
-void ConsoleBatch::runFrames(size_t index, int32_t frames, Masks maskAt) {
-    NESUnit& unit = *consoles_[index];
-    // The pooled observation is the maximum of the last two frames shown.
-    if (frames == 0 && maker_.format().maxPool) {
-        std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
-    }
-    for (int32_t f = 0; f < frames; ++f) {
-        const std::pair<uint8_t, uint8_t> masks = maskAt(f);
-        press(unit.defaultPads[0], masks.first);
-        press(unit.defaultPads[1], masks.second);
-        if (f == frames - 1 && maker_.format().maxPool) {
-            std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
-        }
-        unit.runFrame();
-    }
-    observe(index);
 }
 
 void ConsoleBatch::runConsole(size_t index, const Step& step) {

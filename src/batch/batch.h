@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <cstring>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -89,6 +91,7 @@ public:
     bool takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out);
 
 private:
+    friend class EnvBatch;
     void checkIndex(size_t index) const;
     const uint8_t* shownFrame(size_t index) const;
     void observe(size_t index);
@@ -96,6 +99,7 @@ private:
     // Runs `frames` frames with the joypad masks maskAt(f) gives for frame f.
     template <class Masks>
     void runFrames(size_t index, int32_t frames, Masks maskAt);
+    static void press(ControllerWrapper& pad, uint8_t mask);
 
     std::vector<std::unique_ptr<NESUnit>> consoles_;
     ObservationMaker maker_;
@@ -115,3 +119,22 @@ private:
     // threads must not interleave.
     std::mutex busy_;
 };
+
+template <class Masks>
+void ConsoleBatch::runFrames(size_t index, int32_t frames, Masks maskAt) {
+    NESUnit& unit = *consoles_[index];
+    // The pooled observation is the maximum of the last two frames shown.
+    if (frames == 0 && maker_.format().maxPool) {
+        std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
+    }
+    for (int32_t f = 0; f < frames; ++f) {
+        const std::pair<uint8_t, uint8_t> masks = maskAt(f);
+        press(unit.defaultPads[0], masks.first);
+        press(unit.defaultPads[1], masks.second);
+        if (f == frames - 1 && maker_.format().maxPool) {
+            std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
+        }
+        unit.runFrame();
+    }
+    observe(index);
+}

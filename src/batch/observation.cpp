@@ -13,9 +13,6 @@ namespace {
 constexpr int kHeight = ObservationMaker::kFrameHeight;
 constexpr int kWidth = ObservationMaker::kFrameWidth;
 constexpr int kMaxSize = 1024;
-// Weights along x sum to kWidth and along y to kHeight, so every output sum
-// carries this factor; adding half of it first rounds halves up.
-constexpr uint32_t kArea = uint32_t(kWidth) * kHeight;
 
 // The maker's colour tables, as make() hands them down.
 struct Tables {
@@ -34,7 +31,12 @@ inline void convert(const Tables& tables, const uint8_t* frame, const uint8_t* p
                     int pixels) {
     if constexpr (Channels == 1) {
         const uint8_t* gray = tables.gray;
-        for (int x = 0; x < pixels; x += 8) {
+        // A crop's row may end between groups of eight.
+        const int whole = pixels & ~7;
+        for (int x = whole; x < pixels; ++x) {
+            out[x] = Pool ? std::max(gray[frame[x] & 63], gray[previous[x] & 63]) : gray[frame[x] & 63];
+        }
+        for (int x = 0; x < whole; x += 8) {
             uint64_t now = 0, before = 0, packed = 0;
             std::memcpy(&now, frame + x, 8);
             if constexpr (Pool) std::memcpy(&before, previous + x, 8);
@@ -64,9 +66,11 @@ inline void convert(const Tables& tables, const uint8_t* frame, const uint8_t* p
 
 // One output row from the vertical sums. A fixed Taps lets the window loop
 // unroll fully (-O2 alone keeps it a loop); 0 reads its length from `taps`.
+// Weights along x sum to the source width and along y to its height, so
+// every sum carries `area`; adding half of it first rounds halves up.
 template <int Channels, int Taps>
 void weighColumns(const uint16_t* sums, const uint16_t* start, const uint16_t* weight, int taps, int width,
-                  uint8_t* out) {
+                  uint32_t area, uint8_t* out) {
     const int window = Taps > 0 ? Taps : taps;
     for (int ox = 0; ox < width; ++ox) {
         const uint16_t* source = sums + size_t(start[ox]) * Channels;
@@ -76,11 +80,11 @@ void weighColumns(const uint16_t* sums, const uint16_t* start, const uint16_t* w
         for (int k = 0; k < window; ++k) {
             for (int c = 0; c < Channels; ++c) total[c] += uint32_t(w[k]) * source[k * Channels + c];
         }
-        for (int c = 0; c < Channels; ++c) out[ox * Channels + c] = uint8_t((total[c] + kArea / 2) / kArea);
+        for (int c = 0; c < Channels; ++c) out[ox * Channels + c] = uint8_t((total[c] + area / 2) / area);
     }
 }
 
-using WeighColumns = void (*)(const uint16_t*, const uint16_t*, const uint16_t*, int, int, uint8_t*);
+using WeighColumns = void (*)(const uint16_t*, const uint16_t*, const uint16_t*, int, int, uint32_t, uint8_t*);
 
 // Windows of up to 6 pixels cover every width of 52 and more (and some below).
 template <int Channels>
@@ -121,9 +125,13 @@ std::vector<size_t> ObservationFormat::shape() const {
     return {};
 }
 
-bool ObservationFormat::resized() const { return height != kHeight || width != kWidth; }
+bool ObservationFormat::resized() const { return height != cropHeight || width != cropWidth; }
 
 void ObservationFormat::validate() const {
+    if (cropX < 0 || cropY < 0 || cropWidth < 1 || cropHeight < 1 || cropX + cropWidth > kWidth ||
+        cropY + cropHeight > kHeight) {
+        throw std::invalid_argument("the observed rectangle must lie inside the 256 x 240 frame");
+    }
     if (kind == ObservationKind::None) {
         if ((height == 0 && width == 0) || !resized()) return;
         throw std::invalid_argument("an observation of kind None takes no size");
@@ -157,8 +165,8 @@ ObservationMaker::Axis::Axis(int source, int destination) {
 
 ObservationMaker::ObservationMaker(const ObservationFormat& format)
     : format_((format.validate(), format)),
-      rows_(kHeight, format.kind == ObservationKind::None ? kHeight : format.height),
-      columns_(kWidth, format.kind == ObservationKind::None ? kWidth : format.width) {
+      rows_(format.cropHeight, format.kind == ObservationKind::None ? format.cropHeight : format.height),
+      columns_(format.cropWidth, format.kind == ObservationKind::None ? format.cropWidth : format.width) {
     uint8_t rgb[64][4] = {};
     for (size_t c = 0; c < 64; ++c) {
         const uint32_t r = colorTable[3 * c], g = colorTable[3 * c + 1], b = colorTable[3 * c + 2];
@@ -187,8 +195,6 @@ void ObservationMaker::make(const uint8_t* frame, const uint8_t* previous, uint8
     const bool pool = format_.maxPool;
     if (pool && !previous) throw std::invalid_argument("a max-pooled observation needs the previous frame");
     const bool resize = format_.resized();
-    const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data()};
-    constexpr int kPixels = kHeight * kWidth;
     switch (format_.kind) {
         case ObservationKind::None:
             return;
@@ -196,18 +202,32 @@ void ObservationMaker::make(const uint8_t* frame, const uint8_t* previous, uint8
             if (resize) {
                 pool ? makeResized<1, true>(frame, previous, out) : makeResized<1, false>(frame, previous, out);
             } else {
-                pool ? convert<1, true>(tables, frame, previous, out, kPixels)
-                     : convert<1, false>(tables, frame, previous, out, kPixels);
+                pool ? makeCropped<1, true>(frame, previous, out) : makeCropped<1, false>(frame, previous, out);
             }
             return;
         case ObservationKind::Rgb:
             if (resize) {
                 pool ? makeResized<3, true>(frame, previous, out) : makeResized<3, false>(frame, previous, out);
             } else {
-                pool ? convert<3, true>(tables, frame, previous, out, kPixels)
-                     : convert<3, false>(tables, frame, previous, out, kPixels);
+                pool ? makeCropped<3, true>(frame, previous, out) : makeCropped<3, false>(frame, previous, out);
             }
             return;
+    }
+}
+
+// The crop's pixels as they are: the whole frame in one conversion.
+template <int Channels, bool Pool>
+void ObservationMaker::makeCropped(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const {
+    const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data()};
+    const int width = format_.cropWidth, height = format_.cropHeight;
+    if (width == kWidth && height == kHeight) {
+        convert<Channels, Pool>(tables, frame, previous, out, kHeight * kWidth);
+        return;
+    }
+    for (int y = 0; y < height; ++y) {
+        const size_t offset = size_t(format_.cropY + y) * kWidth + size_t(format_.cropX);
+        convert<Channels, Pool>(tables, frame + offset, Pool ? previous + offset : nullptr,
+                                out + size_t(y) * size_t(width) * Channels, width);
     }
 }
 
@@ -217,15 +237,18 @@ void ObservationMaker::make(const uint8_t* frame, const uint8_t* previous, uint8
 // each source row to be converted once whether the rows shrink or grow.
 template <int Channels, bool Pool>
 void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const {
-    constexpr int kRowValues = kWidth * Channels;
-    uint8_t converted[2][kRowValues];
+    constexpr int kMostRowValues = kWidth * Channels;
+    uint8_t converted[2][kMostRowValues];
     int convertedRow[2] = {-1, -1};
-    // Row weights sum to 240, so a vertical sum is at most 240 * 255 and
-    // 16-bit lanes hold it: twice the lanes of 32-bit ones.
-    uint16_t sums[kRowValues];
+    // Row weights sum to the crop's height, at most 240, so a vertical sum
+    // is at most 240 * 255 and 16-bit lanes hold it: twice the lanes of 32-bit ones.
+    uint16_t sums[kMostRowValues];
 
     const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data()};
     const int height = format_.height, width = format_.width;
+    const int sourceWidth = format_.cropWidth;
+    const int rowValues = sourceWidth * Channels;
+    const uint32_t area = uint32_t(format_.cropWidth) * uint32_t(format_.cropHeight);
     const int rowTaps = rows_.taps, columnTaps = columns_.taps;
     const uint16_t* columnStart = columns_.start.data();
     const uint16_t* columnWeight = columns_.weight.data();
@@ -238,17 +261,18 @@ void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous
         for (int s = firstRow; s <= lastRow; ++s) {
             uint8_t* row = converted[s & 1];
             if (convertedRow[s & 1] != s) {
-                const size_t offset = size_t(s) * kWidth;
-                convert<Channels, Pool>(tables, frame + offset, Pool ? previous + offset : nullptr, row, kWidth);
+                const size_t offset = size_t(format_.cropY + s) * kWidth + size_t(format_.cropX);
+                convert<Channels, Pool>(tables, frame + offset, Pool ? previous + offset : nullptr, row, sourceWidth);
                 convertedRow[s & 1] = s;
             }
             const uint16_t w = rowWeight[s - rowStart];
             if (s == firstRow) {
-                for (int x = 0; x < kRowValues; ++x) sums[x] = uint16_t(w * row[x]);
+                for (int x = 0; x < rowValues; ++x) sums[x] = uint16_t(w * row[x]);
             } else {
-                for (int x = 0; x < kRowValues; ++x) sums[x] = uint16_t(sums[x] + w * row[x]);
+                for (int x = 0; x < rowValues; ++x) sums[x] = uint16_t(sums[x] + w * row[x]);
             }
         }
-        weigh(sums, columnStart, columnWeight, columnTaps, width, out + size_t(oy) * size_t(width) * Channels);
+        weigh(sums, columnStart, columnWeight, columnTaps, width, area,
+              out + size_t(oy) * size_t(width) * Channels);
     }
 }

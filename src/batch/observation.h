@@ -12,15 +12,17 @@ enum class ObservationKind { None, Rgb, Grayscale };
 
 struct ObservationFormat {
     ObservationKind kind = ObservationKind::Rgb;
-    int height = 240, width = 256;  // output size; 240 x 256 keeps the frame's size
+    int height = 240, width = 256;  // output size; the crop's size keeps its pixels as they are
     bool maxPool = false;           // pixel-wise maximum of this frame and the one before
+    // The rectangle of the frame observed (a game's status bar may be left out).
+    int cropX = 0, cropY = 0, cropWidth = 256, cropHeight = 240;
 
     size_t channels() const;            // 3 for Rgb, 1 for Grayscale, 0 for None
     size_t bytes() const;               // of one observation
     std::vector<size_t> shape() const;  // {h, w, 3}, {h, w} or {}
-    bool resized() const;               // output size differs from the frame's
-    // Throws std::invalid_argument for a size outside 1..1024, or for None
-    // with a size other than 0 x 0 or the default.
+    bool resized() const;               // output size differs from the crop's
+    // Throws std::invalid_argument for a size outside 1..1024, a crop outside
+    // the frame, or for None with a size other than 0 x 0 or the default.
     void validate() const;
 };
 
@@ -62,6 +64,8 @@ private:
 
     template <int Channels, bool Pool>
     void makeResized(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const;
+    template <int Channels, bool Pool>
+    void makeCropped(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const;
 
     // --- what to make ---
     ObservationFormat format_;

@@ -5,12 +5,14 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <map>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "batch/batch.h"
+#include "batch/env_batch.h"
 #include "cartridge/cartridge.h"
 #include "bindings/py_nes.h"
 #include "state/snapshot.h"
@@ -127,7 +129,7 @@ py::bytes toBytes(const std::vector<uint8_t>& data) {
 class PyBatch {
 public:
     PyBatch(py::bytes image, int consoles, int threads, const std::string& kind, int height, int width,
-            bool maxPool, bool audio, bool prgRam) {
+            bool maxPool, bool audio, bool prgRam, std::array<int, 4> crop) {
         if (consoles < 1) throw py::value_error("num_consoles must be at least 1, got " + std::to_string(consoles));
         if (threads < 0) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
         ConsoleBatch::Options options;
@@ -138,6 +140,10 @@ public:
         options.observation.height = height;
         options.observation.width = width;
         options.observation.maxPool = maxPool;
+        options.observation.cropX = crop[0];
+        options.observation.cropY = crop[1];
+        options.observation.cropWidth = crop[2];
+        options.observation.cropHeight = crop[3];
         const std::string text = image;
         const std::vector<uint8_t> bytes(text.begin(), text.end());
         py::gil_scoped_release release;
@@ -290,6 +296,8 @@ public:
     int threads() const { return batch_->threads(); }
     bool audioOn() const { return batch_->audio(); }
 
+    ConsoleBatch& native() { return *batch_; }
+
 private:
     size_t checked(py::ssize_t index) const {
         const py::ssize_t n = py::ssize_t(batch_->size());
@@ -321,6 +329,174 @@ private:
     std::vector<std::vector<uint8_t>> scratch_;
 };
 
+// A game's rules from Python's plain description (velkora_gym.envs builds it).
+GameRules::Condition conditionOf(const py::tuple& spec) {
+    static const std::map<std::string, GameRules::Op> ops = {
+        {"equal", GameRules::Op::Equal}, {"not-equal", GameRules::Op::NotEqual},
+        {"less-than", GameRules::Op::LessThan}, {"greater-than", GameRules::Op::GreaterThan},
+        {"less-or-equal", GameRules::Op::LessOrEqual}, {"greater-or-equal", GameRules::Op::GreaterOrEqual},
+        {"zero", GameRules::Op::Zero}, {"nonzero", GameRules::Op::Nonzero},
+        {"positive", GameRules::Op::Positive}, {"negative", GameRules::Op::Negative}};
+    GameRules::Condition condition;
+    condition.all = spec[0].cast<std::string>() == "all";
+    for (py::handle test : spec[1].cast<py::list>()) {
+        const auto t = test.cast<py::tuple>();
+        const auto op = ops.find(t[1].cast<std::string>());
+        if (op == ops.end()) throw py::value_error("no such op: " + t[1].cast<std::string>());
+        condition.tests.push_back({t[0].cast<int>(), op->second, t[2].cast<double>(), t[3].cast<bool>()});
+    }
+    for (py::handle node : spec[2].cast<py::list>()) condition.nodes.push_back(conditionOf(node.cast<py::tuple>()));
+    return condition;
+}
+
+GameRules rulesOf(const py::dict& spec) {
+    GameRules rules;
+    for (py::handle variable : spec["variables"].cast<py::list>()) {
+        const auto v = variable.cast<py::tuple>();
+        const std::string kind = v[2].cast<std::string>();
+        const GameRules::Kind k = kind == "u" ? GameRules::Kind::Unsigned
+                                  : kind == "i" ? GameRules::Kind::Signed
+                                  : kind == "d" ? GameRules::Kind::PackedDecimal
+                                                : GameRules::Kind::DecimalDigits;
+        const int size = v[1].cast<int>();
+        if (size < 1 || size > 255) throw py::value_error("a variable takes 1 to 255 bytes");
+        rules.variables.push_back({v[0].cast<uint16_t>(), uint8_t(size), k, v[3].cast<bool>()});
+    }
+    for (py::handle term : spec["rewards"].cast<py::list>()) {
+        const auto t = term.cast<py::tuple>();
+        rules.rewards.push_back({t[0].cast<int>(), t[1].cast<double>(), t[2].cast<double>()});
+    }
+    rules.done = conditionOf(spec["done"].cast<py::tuple>());
+    rules.lives = spec["lives"].cast<int>();
+    return rules;
+}
+
+// Environments on a batch held by Python: the batch stays alive with them.
+class PyEnvironments {
+public:
+    PyEnvironments(py::object batch, const py::dict& rules, const py::dict& o, py::object start)
+        : batch_(batch) {
+        EnvBatch::Options options;
+        options.skipLow = o["skip_low"].cast<int32_t>();
+        options.skipHigh = o["skip_high"].cast<int32_t>();
+        options.sticky = o["sticky"].cast<double>();
+        options.noopMax = o["noop_max"].cast<int32_t>();
+        options.startFrames = o["start_frames"].cast<int32_t>();
+        options.maxEpisodeFrames = o["max_episode_frames"].cast<int64_t>();
+        options.frameStack = o["frame_stack"].cast<int32_t>();
+        options.episodicLife = o["episodic_life"].cast<bool>();
+        options.clipRewards = o["clip_rewards"].cast<bool>();
+        options.judge = o["judge"].cast<bool>();
+        const std::string mode = o["autoreset"].cast<std::string>();
+        options.autoreset = mode == "same-step" ? EnvBatch::Autoreset::SameStep
+                            : mode == "disabled" ? EnvBatch::Autoreset::Disabled
+                                                 : EnvBatch::Autoreset::NextStep;
+        std::vector<uint8_t> snapshot;
+        if (!start.is_none()) {
+            const std::string bytes = start.cast<py::bytes>();
+            snapshot.assign(bytes.begin(), bytes.end());
+        }
+        ConsoleBatch& consoles = batch.cast<PyBatch&>().native();
+        if (!snapshot.empty()) checkSnapshot(consoles.console(0), snapshot.data(), snapshot.size());
+        envs_ = std::make_unique<EnvBatch>(consoles, rulesOf(rules), options, std::move(snapshot));
+    }
+
+    void seed(size_t env, uint64_t seed) { envs_->seed(checked(env), seed); }
+    void reset(const std::vector<size_t>& envs) {
+        py::gil_scoped_release release;
+        envs_->reset(envs);
+    }
+    void step(py::array_t<uint8_t, py::array::c_style> masks, py::object masks2) {
+        const uint8_t* first = rowOf(masks, envs_->size(), "masks");
+        py::array_t<uint8_t, py::array::c_style> second;
+        const uint8_t* other = nullptr;
+        if (!masks2.is_none()) {
+            second = masks2.cast<py::array_t<uint8_t, py::array::c_style>>();
+            other = rowOf(second, envs_->size(), "masks2");
+        }
+        py::gil_scoped_release release;
+        envs_->step(first, other);
+    }
+    void endEpisodes(const std::vector<size_t>& envs) {
+        py::gil_scoped_release release;
+        envs_->endEpisodes(envs);
+    }
+    void restored(size_t env) { envs_->restored(checked(env)); }
+    void send(const std::vector<size_t>& envs, py::array_t<uint8_t, py::array::c_style> masks, py::object masks2) {
+        const uint8_t* first = rowOf(masks, envs.size(), "masks");
+        py::array_t<uint8_t, py::array::c_style> second;
+        const uint8_t* other = nullptr;
+        if (!masks2.is_none()) {
+            second = masks2.cast<py::array_t<uint8_t, py::array::c_style>>();
+            other = rowOf(second, envs.size(), "masks2");
+        }
+        envs_->send(envs, first, other);
+    }
+    py::array_t<int64_t> receive(size_t count) {
+        std::vector<size_t> ids;
+        {
+            py::gil_scoped_release release;
+            ids = envs_->receive(count);
+        }
+        py::array_t<int64_t> out(py::ssize_t(ids.size()));
+        for (size_t k = 0; k < ids.size(); ++k) out.mutable_at(py::ssize_t(k)) = int64_t(ids[k]);
+        return out;
+    }
+    size_t inFlight() { return envs_->inFlight(); }
+    py::array_t<uint16_t> pressed(size_t env) {
+        const std::vector<uint16_t>& masks = envs_->pressed(checked(env));
+        return py::array_t<uint16_t>(py::ssize_t(masks.size()), masks.data());
+    }
+
+    // Views of the outputs; each step rewrites them.
+    py::array observations(py::handle self) {
+        return view<uint8_t>(self, envs_->observations(), {envs_->size(), envs_->observationBytes()});
+    }
+    py::object finalObservations(py::handle self) {
+        if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
+        return view<uint8_t>(self, envs_->finalObservations(), {envs_->size(), envs_->observationBytes()});
+    }
+    py::array rewards(py::handle self) { return view<double>(self, envs_->rewards(), {envs_->size()}); }
+    py::array terminated(py::handle self) { return flags(self, envs_->terminated()); }
+    py::array truncated(py::handle self) { return flags(self, envs_->truncated()); }
+    py::array ended(py::handle self) { return flags(self, envs_->ended()); }
+    py::array started(py::handle self) { return flags(self, envs_->started()); }
+    py::array values(py::handle self) {
+        return view<int64_t>(self, envs_->values(), {envs_->size(), envs_->variableCount()});
+    }
+    py::object finalValues(py::handle self) {
+        if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
+        return view<int64_t>(self, envs_->finalValues(), {envs_->size(), envs_->variableCount()});
+    }
+    py::array episodeFrames(py::handle self) { return view<int64_t>(self, envs_->episodeFrames(), {envs_->size()}); }
+
+private:
+    size_t checked(size_t env) const {
+        if (env >= envs_->size()) {
+            throw py::index_error("environment " + std::to_string(env) + " is not in " + std::to_string(envs_->size()));
+        }
+        return env;
+    }
+    static const uint8_t* rowOf(const py::array& a, size_t n, const char* name) {
+        if (a.ndim() != 1 || size_t(a.shape(0)) != n) {
+            throw py::value_error(std::string(name) + " must hold " + std::to_string(n) + " joypad masks");
+        }
+        return static_cast<const uint8_t*>(a.data());
+    }
+    template <class T>
+    static py::array view(py::handle self, const T* data, std::vector<size_t> shape) {
+        std::vector<py::ssize_t> extents(shape.begin(), shape.end());
+        return py::array_t<T>(extents, data, self);
+    }
+    py::array flags(py::handle self, const uint8_t* data) const {
+        // One byte each, 0 or 1: NumPy's bools.
+        return py::array(py::dtype::of<bool>(), {py::ssize_t(envs_->size())}, {py::ssize_t(1)}, data, self);
+    }
+
+    py::object batch_;
+    std::unique_ptr<EnvBatch> envs_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -344,9 +520,9 @@ PYBIND11_MODULE(_native, m) {
     m.attr("EMULATED_MAPPERS") = NES::emulatedMappers();
 
     py::class_<PyBatch>(m, "Batch")
-        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool, bool>(), py::arg("image"),
-             py::arg("num_consoles"), py::arg("threads"), py::arg("obs_type"), py::arg("height"), py::arg("width"),
-             py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"))
+        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool, bool, std::array<int, 4>>(),
+             py::arg("image"), py::arg("num_consoles"), py::arg("threads"), py::arg("obs_type"), py::arg("height"),
+             py::arg("width"), py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"), py::arg("crop"))
         // The arrays' base is the batch, so an array keeps the batch alive.
         .def("observations", [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
         .def("ram", [](PyBatch& b) { return b.ram(py::cast(&b, py::return_value_policy::reference)); })
@@ -364,4 +540,28 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("num_consoles", &PyBatch::size)
         .def_property_readonly("threads", &PyBatch::threads)
         .def_property_readonly("audio", &PyBatch::audioOn);
+
+    const auto self = [](PyEnvironments& e) { return py::cast(&e, py::return_value_policy::reference); };
+    py::class_<PyEnvironments>(m, "Environments")
+        .def(py::init<py::object, const py::dict&, const py::dict&, py::object>(), py::arg("batch"), py::arg("rules"),
+             py::arg("options"), py::arg("start"))
+        .def("seed", &PyEnvironments::seed, py::arg("env"), py::arg("seed"))
+        .def("reset", &PyEnvironments::reset, py::arg("envs"))
+        .def("step", &PyEnvironments::step, py::arg("masks"), py::arg("masks2"))
+        .def("end_episodes", &PyEnvironments::endEpisodes, py::arg("envs"))
+        .def("restored", &PyEnvironments::restored, py::arg("env"))
+        .def("send", &PyEnvironments::send, py::arg("envs"), py::arg("masks"), py::arg("masks2"))
+        .def("receive", &PyEnvironments::receive, py::arg("count"))
+        .def("in_flight", &PyEnvironments::inFlight)
+        .def("pressed", &PyEnvironments::pressed, py::arg("env"))
+        .def("observations", [self](PyEnvironments& e) { return e.observations(self(e)); })
+        .def("final_observations", [self](PyEnvironments& e) { return e.finalObservations(self(e)); })
+        .def("rewards", [self](PyEnvironments& e) { return e.rewards(self(e)); })
+        .def("terminated", [self](PyEnvironments& e) { return e.terminated(self(e)); })
+        .def("truncated", [self](PyEnvironments& e) { return e.truncated(self(e)); })
+        .def("ended", [self](PyEnvironments& e) { return e.ended(self(e)); })
+        .def("started", [self](PyEnvironments& e) { return e.started(self(e)); })
+        .def("values", [self](PyEnvironments& e) { return e.values(self(e)); })
+        .def("final_values", [self](PyEnvironments& e) { return e.finalValues(self(e)); })
+        .def("episode_frames", [self](PyEnvironments& e) { return e.episodeFrames(self(e)); });
 }

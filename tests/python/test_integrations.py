@@ -20,7 +20,7 @@ gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
 pytest.importorskip("lupa")
 from velkora_gym import check, integration, roms  # noqa: E402
-from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv, _Crop  # noqa: E402
+from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv  # noqa: E402
 
 DEMO = golden.own_cartridges()["velkora-demo.nes"]
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
@@ -127,16 +127,31 @@ def test_crop_cuts_the_picture_before_any_resize(tmp_path):
     assert small.reset(seed=0)[0].shape == (40, 30)
 
 
-@pytest.mark.parametrize("obs_type", ["grayscale", "rgb"])
-def test_cropped_resize_rounds_as_the_native_one(obs_type):
-    native = VelkoraEnv(DEMO, obs_type=obs_type, screen_size=84, max_pool=False, repeat_action_probability=0.0)
-    full = VelkoraEnv(DEMO, obs_type=obs_type, max_pool=False, repeat_action_probability=0.0)
-    for env in (native, full):
+@pytest.mark.parametrize("obs_type, crop, size", [
+    ("grayscale", [8, 16, 64, 0], (40, 30)),
+    ("rgb", [0, 24, 0, 200], (84, 84)),
+    ("grayscale", [3, 5, 101, 77], (101, 77)[::-1]),
+])
+def test_cropped_resize_is_the_exact_area_average_of_the_crop(tmp_path, obs_type, crop, size):
+    game = folder(tmp_path, scenario={"crop": crop})
+    cropped = VelkoraEnv(DEMO, integration=str(game), obs_type=obs_type, screen_size=size, frameskip=1)
+    full = VelkoraEnv(DEMO, obs_type=obs_type, frameskip=1)
+    for env in (cropped, full):
         env.reset(seed=0)
         for _ in range(30):
-            last = env.step(4)[0]
-        env.last = last
-    assert np.array_equal(_Crop((0, 0, 256, 240), (84, 84))(full.last[None])[0], native.last)
+            env.last = env.step(4)[0]
+    x, y, width, height = crop
+    width, height = width or 256 - x, height or 240 - y
+    part = full.last[y:y + height, x:x + width].astype(np.int64)
+    wy = np.maximum(0, np.minimum((np.arange(size[0])[:, None] + 1) * height, (np.arange(height)[None] + 1) * size[0])
+                    - np.maximum(np.arange(size[0])[:, None] * height, np.arange(height)[None] * size[0]))
+    wx = np.maximum(0, np.minimum((np.arange(size[1])[:, None] + 1) * width, (np.arange(width)[None] + 1) * size[1])
+                    - np.maximum(np.arange(size[1])[:, None] * width, np.arange(width)[None] * size[1]))
+    planes = [part] if part.ndim == 2 else [part[:, :, c] for c in range(3)]
+    summed = [wy @ plane @ wx.T for plane in planes]
+    expected = np.stack(summed, axis=-1) if part.ndim == 3 else summed[0]
+    expected = (expected + width * height // 2) // (width * height)
+    assert cropped.last.shape == expected.shape and np.array_equal(cropped.last, expected)
 
 
 def test_action_groups_press_the_union_of_their_choices(tmp_path):

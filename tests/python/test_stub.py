@@ -126,7 +126,7 @@ def test_companion_stub_agrees(tmp_path):
     pytest.importorskip("mypy")
     gym = pytest.importorskip("velkora_gym")
     allow = tmp_path / "allow.txt"
-    allow.write_text("velkora_gym._native.Batch\n")
+    allow.write_text("velkora_gym._native.Batch\nvelkora_gym._native.Environments\n")
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n[mypy-numpy.*]\nfollow_imports = skip\nfollow_imports_for_stubs = True\n")
     if "site-packages" not in Path(gym.__file__).parts:
