@@ -102,8 +102,8 @@ sanitize: venv system-deps clang-deps
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 	$(SANITIZE_CMAKE) -S . -B build/tsan -DVELKORA_BUILD_TESTS=ON -DVELKORA_SANITIZE=thread >/dev/null
-	cmake --build build/tsan -j $(JOBS) --target test_run_thread test_worker_pool test_batch
-	for t in test_run_thread test_worker_pool test_batch; do TSAN_OPTIONS=halt_on_error=1 build/tsan/$$t || exit 1; done
+	cmake --build build/tsan -j $(JOBS) --target test_run_thread test_worker_pool test_batch test_env_batch
+	for t in test_run_thread test_worker_pool test_batch test_env_batch; do TSAN_OPTIONS=halt_on_error=1 build/tsan/$$t || exit 1; done
 
 # Bounded libFuzzer runs (FUZZ_SECONDS each, default 60) over the image loader
 # and over restore; the corpora grow in build/fuzz/corpus and

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import importlib.util
 import inspect
+import itertools
 import os
 import warnings
 from collections.abc import Callable, Mapping, Sequence
@@ -416,7 +417,7 @@ class _Setup:
         calls however many there are."""
         value = np.asarray(actions)
         if self.groups is not None:
-            if (value.shape != (count, len(self.groups)) or not np.issubdtype(value.dtype, np.integer) or
+            if (value.shape != (count, len(self.groups)) or value.dtype.kind not in "iu" or
                     value.min(initial=0) < 0 or (value >= [len(g) for g in self.groups]).any()):
                 raise ValueError(f"actions {actions!r} are not {count} of {space}")
             masks = np.zeros(count, np.uint8)
@@ -427,7 +428,7 @@ class _Setup:
             if value.shape != (count, 8) or not np.isin(value, (0, 1)).all():
                 raise ValueError(f"actions {actions!r} are not {count} of {space}: eight 0/1 buttons each")
             return np.packbits(value.astype(np.uint8), axis=1, bitorder="little")[:, 0]
-        if value.shape != (count,) or not (np.issubdtype(value.dtype, np.integer) and value.dtype != np.bool_):
+        if value.shape != (count,) or value.dtype.kind not in "iu":
             raise ValueError(f"actions {actions!r} are not {count} of {space}")
         if count and (value.min() < 0 or value.max() >= len(self.masks)):
             raise ValueError(f"actions {actions!r} are not in {space}")
@@ -456,7 +457,9 @@ def _entropy() -> int:
 
 class _Driver:
     """What both environments share: the batch, its native environments, and the judging
-    in Python when callables or scripts take part."""
+    in Python when callables or scripts take part. The native outputs are views made once
+    (the native side rewrites them in place), so a step costs Python a fixed handful of
+    NumPy calls."""
 
     def __init__(self, setup: _Setup, consoles: int, threads: int | None, autoreset: str) -> None:
         self.setup = setup
@@ -465,8 +468,21 @@ class _Driver:
         self.native = setup.environments(self.batch, autoreset)
         self.count = consoles
         self.seeded = [False] * consoles
-        # The last values of every console, for the Python judging and the info.
+        native = self.native
+        self.observations = native.observations()
+        self.rewards = native.rewards()
+        self.terminated = native.terminated()
+        self.truncated = native.truncated()
+        self.started = native.started()
+        self.ended = native.ended()
+        self.native_values = native.values()
+        self.episode_frames = native.episode_frames()
+        self.shape = setup.shape()
+        self.names = self.game.names
+        self.mask_keys = [f"_{name}" for name in self.names]
+        # Python's judging keeps every console's values, callables' included.
         self.values: Values = {}
+        self.present = {count: np.ones(count, bool) for count in {consoles, 1}}
 
     def seed(self, seeds: Sequence[int | None]) -> None:
         for i, seed in enumerate(seeds):
@@ -474,71 +490,88 @@ class _Driver:
                 self.native.seed(i, (_entropy() if seed is None else int(seed)) & 0xFFFFFFFFFFFFFFFF)
                 self.seeded[i] = True
 
-    def read(self, rows: Any = slice(None)) -> Values:
-        ram = self.batch.ram[rows]
-        prg = self.batch.prg_ram[rows] if self.batch.prg_ram is not None else None
-        return self.game.values(self.native.values()[rows], ram, prg)
-
     def reset(self, rows: list[int]) -> None:
         self.native.reset(rows)
         self.game.restart(rows, self.count)
-        self._update(rows)
+        if self.game.python_judges or self.game.read_fn is not None:
+            self._update(rows)
 
     def _update(self, rows: Any) -> None:
-        fresh = self.read(rows)
+        ram = self.batch.ram[rows]
+        prg = self.batch.prg_ram[rows] if self.batch.prg_ram is not None else None
+        fresh = self.game.values(self.native_values[rows], ram, prg)
         if not self.values:
             self.values = {name: np.zeros(self.count, array.dtype) for name, array in fresh.items()}
         for name, array in fresh.items():
             self.values[name][rows] = array
 
-    def judged(self, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def observe(self, rows: Any, copy: bool = True) -> np.ndarray:
+        """The observations of some consoles (an index, a slice or indices): copies, or
+        with copy=False views of a slice that the next step rewrites."""
+        setup = self.setup
+        if setup.memory:
+            return setup.observe(self.batch, self.native, rows)
+        picked = self.observations[rows]
+        shaped = picked.reshape(picked.shape[:-1] + self.shape)
+        return shaped.copy() if copy and isinstance(rows, (int, slice)) else shaped
+
+    def judged(self, rows: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Rewards, terminated and truncated of consoles `rows` after their step; where
         Python judges, it tells the native side which episodes ended."""
-        native = self.native
-        truncated = native.truncated()[rows].copy()
-        previous = {name: array[rows] for name, array in self.values.items()}
-        self._update(rows)
+        truncated = self.truncated[rows]
         if not self.game.python_judges:
-            return native.rewards()[rows].copy(), native.terminated()[rows].copy(), truncated
-        current = {name: array[rows] for name, array in self.values.items()}
-        rewards, terminated = self.game.judge(previous, current, list(rows), (self.batch.ram, self.batch.prg_ram))
+            if self.game.read_fn is not None:
+                self._update(rows)
+            return self.rewards[rows], self.terminated[rows], truncated
+        indices = np.arange(self.count)[rows]
+        previous = {name: array[indices] for name, array in self.values.items()}
+        self._update(indices)
+        current = {name: array[indices] for name, array in self.values.items()}
+        rewards, terminated = self.game.judge(previous, current, list(indices), (self.batch.ram, self.batch.prg_ram))
         # The step that began a new episode has nothing to judge.
-        started = native.started()[rows]
+        started = self.started[indices]
         if started.any():
             rewards[started] = 0.0
             terminated[started] = False
-            self.game.restart([int(i) for i in rows[started]], self.count)
+            self.game.restart([int(i) for i in indices[started]], self.count)
         if self.setup.reward_clipping:
             rewards = np.sign(rewards)
-        ended = [int(i) for i in rows[terminated | truncated]]
+        ended = [int(i) for i in indices[terminated | truncated]]
         if ended:
-            native.end_episodes(ended)
-            restarted = [i for i in ended if native.ended()[i]]
+            self.native.end_episodes(ended)
+            restarted = [i for i in ended if self.ended[i]]
             if restarted:
                 self.game.restart(restarted, self.count)
                 self._update(restarted)
-        return rewards, terminated, truncated
+        return rewards, terminated, np.array(truncated)
 
     def info(self, rows: Any, vector: bool) -> dict[str, Any]:
-        picked = {name: array[rows] for name, array in self.values.items()}
-        frames = self.native.episode_frames()[rows]
+        """Every variable, the episode's frames and the lives, of some consoles."""
+        frames = self.episode_frames[rows]
         if not vector:
-            info: dict[str, Any] = {name: array.item() for name, array in picked.items()}
+            if self.values:
+                info: dict[str, Any] = {name: array[rows].item() for name, array in self.values.items()}
+            else:
+                info = dict(zip(self.names, self.native_values[rows].tolist()))
             info["episode_frame_number"] = int(frames)
+        else:
+            count = len(frames)
+            present = self.present.get(count)
+            if present is None:
+                present = self.present.setdefault(count, np.ones(count, bool))
+            if self.values:
+                info = {name: array[rows] for name, array in self.values.items()}
+                info.update((f"_{name}", present) for name in self.values)
+            else:
+                # One copy of every value, then a row of it for each variable.
+                info = dict(zip(self.names, np.ascontiguousarray(self.native_values[rows].T)))
+                info.update(zip(self.mask_keys, itertools.repeat(present)))
+            info["episode_frame_number"] = np.array(frames)
+            info["_episode_frame_number"] = present
             if self.game.lives is not None:
-                info["lives"] = info[self.game.lives]
-            return info
-        size = len(frames)
-        present = np.ones(size, bool)
-        info = {}
-        for name, array in picked.items():
-            info[name] = array.copy()
-            info[f"_{name}"] = present
-        info["episode_frame_number"] = frames.copy()
-        info["_episode_frame_number"] = present
+                info["_lives"] = present
         if self.game.lives is not None:
             info["lives"] = info[self.game.lives]
-            info["_lives"] = present
         return info
 
 
@@ -573,22 +606,21 @@ class VelkoraEnv(gym.Env):
         self._last = None
         if self.render_mode == "human":
             self.render()
-        return self._observation(), self._driver.info(0, vector=False)
+        return self._driver.observe(0), self._driver.info(0, vector=False)
 
     def step(self, action: object):
         if not self._started:
             raise ResetNeeded("call reset before step")
-        masks = self._setup.masks_of(np.asarray(action)[None], 1, self.action_space)
         driver = self._driver
-        before = {name: array[:1].copy() for name, array in driver.values.items()}
+        masks = self._setup.masks_of(np.asarray(action)[None], 1, self.action_space)
+        before = self._values()
         driver.native.step(masks, None)
-        rows = np.zeros(1, np.intp)
-        rewards, terminated, truncated = driver.judged(rows)
+        rewards, terminated, truncated = driver.judged(slice(0, 1))
         info = driver.info(0, vector=False)
-        self._last = (before, {name: array[:1] for name, array in driver.values.items()})
+        self._last = (before, self._values())
         if self.render_mode == "human":
             self.render()
-        return self._observation(), float(rewards[0]), bool(terminated[0]), bool(truncated[0]), info
+        return driver.observe(0), float(rewards[0]), bool(terminated[0]), bool(truncated[0]), info
 
     def render(self):
         if self.render_mode == "rgb_array":
@@ -622,7 +654,8 @@ class VelkoraEnv(gym.Env):
         stacked frames start again from its picture."""
         self._batch.restore(0, data)
         self._driver.native.restored(0)
-        self._driver._update([0])
+        if self._driver.values:
+            self._driver._update([0])
         self._last = None
 
     def ended_by(self) -> list[str]:
@@ -632,14 +665,17 @@ class VelkoraEnv(gym.Env):
             return []
         return self._setup.game.reasons(*self._last, 0)
 
+    def _values(self) -> Values:
+        """This console's values now, as one-row arrays."""
+        driver = self._driver
+        if driver.values:
+            return {name: array[:1].copy() for name, array in driver.values.items()}
+        return {name: driver.native_values[:1, k].copy() for k, name in enumerate(driver.names)}
+
     def pressed(self) -> np.ndarray:
         """The joypad masks pressed in each frame of the last step or reset: player 1 in
         the low byte, player 2 in the high byte."""
         return self._driver.native.pressed(0)
-
-    # --- helpers ---
-    def _observation(self) -> np.ndarray:
-        return self._setup.observe(self._batch, self._driver.native, 0)
 
 
 class VelkoraVectorEnv(VectorEnv):
@@ -661,7 +697,7 @@ class VelkoraVectorEnv(VectorEnv):
 
     def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
                  batch_size: int | None = None, autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
-                 **options: Any) -> None:
+                 copy: bool = True, **options: Any) -> None:
         if options.get("render_mode") == "human":
             raise ValueError("a vector environment renders 'rgb_array' only")
         mode = AutoresetMode(autoreset_mode)
@@ -681,6 +717,7 @@ class VelkoraVectorEnv(VectorEnv):
         self.action_space = gym.vector.utils.batch_space(self.single_action_space, self.num_envs)
         self._started = False
         self._all = np.arange(self.num_envs)
+        self.copy = bool(copy)
 
     def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         driver = self._driver
@@ -697,14 +734,14 @@ class VelkoraVectorEnv(VectorEnv):
             raise RuntimeError("receive the steps sent before resetting")
         driver.reset(rows)
         self._started = True
-        return self._observations(), driver.info(self._all, vector=True)
+        return driver.observe(slice(None), self.copy), driver.info(slice(None), vector=True)
 
     def step(self, actions: object):
         if not self._started:
             raise ResetNeeded("call reset before step")
         masks = self._setup.masks_of(actions, self.num_envs, self.single_action_space)
         self._driver.native.step(masks, None)
-        return self._results(self._all)
+        return self._results(slice(None))
 
     def send(self, actions: object, env_ids: object = None) -> None:
         """Starts one step of environments `env_ids` (all when None) with these actions,
@@ -727,21 +764,21 @@ class VelkoraVectorEnv(VectorEnv):
         info["env_id"] = ids
         return obs, rewards, terminated, truncated, info
 
-    def _results(self, rows: np.ndarray):
+    def _results(self, rows: Any):
         driver = self._driver
         rewards, terminated, truncated = driver.judged(rows)
         info = driver.info(rows, vector=True)
         if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP:
-            ended = driver.native.ended()[rows]
+            ended = driver.ended[rows]
             if ended.any():
-                final = np.full(len(rows), None, dtype=object)
-                shape = (-1,) + self._setup.shape()
+                indices = self._all[rows]
+                final = np.full(len(indices), None, dtype=object)
                 observations = driver.native.final_observations()
                 for k in np.flatnonzero(ended):
-                    final[k] = observations[rows[k]].reshape(shape)[0].copy()
+                    final[k] = observations[indices[k]].reshape(driver.shape).copy()
                 info["final_obs"] = final
                 info["_final_obs"] = ended.copy()
-                values = driver.native.final_values()[rows]
+                values = driver.native.final_values()[indices]
                 present = ended.copy()
                 final_info: dict[str, Any] = {}
                 for k, name in enumerate(self._setup.game.names):
@@ -749,7 +786,7 @@ class VelkoraVectorEnv(VectorEnv):
                     final_info[f"_{name}"] = present
                 info["final_info"] = final_info
                 info["_final_info"] = present
-        return self._observations(rows), rewards, terminated, truncated, info
+        return driver.observe(rows, self.copy), np.array(rewards), np.array(terminated), np.array(truncated), info
 
     def render(self):
         if self.render_mode == "rgb_array":
@@ -764,8 +801,6 @@ class VelkoraVectorEnv(VectorEnv):
         self._driver = None  # type: ignore[assignment]
         self._batch = None  # type: ignore[assignment]
 
-    def _observations(self, rows: Any = slice(None)) -> np.ndarray:
-        return self._setup.observe(self._batch, self._driver.native, rows)
 
 
 # The demo game draws its first playable frame 8 frames after power-on.
