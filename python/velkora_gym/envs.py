@@ -617,7 +617,7 @@ class VelkoraEnv(gym.Env):
         driver.native.step(masks, None)
         rewards, terminated, truncated = driver.judged(slice(0, 1))
         info = driver.info(0, vector=False)
-        self._last = (before, self._values())
+        self._last = (before, self._values())  # for ended_by, made into dicts only when asked
         if self.render_mode == "human":
             self.render()
         return driver.observe(0), float(rewards[0]), bool(terminated[0]), bool(truncated[0]), info
@@ -663,14 +663,19 @@ class VelkoraEnv(gym.Env):
         held, the done script, or terminated_fn (empty when nothing did)."""
         if self._last is None:
             return []
-        return self._setup.game.reasons(*self._last, 0)
+        return self._setup.game.reasons(*(self._dict(v) for v in self._last), 0)
 
-    def _values(self) -> Values:
-        """This console's values now, as one-row arrays."""
+    def _values(self) -> Any:
+        """This console's values now: a copy of its native row, or of Python's values."""
         driver = self._driver
         if driver.values:
             return {name: array[:1].copy() for name, array in driver.values.items()}
-        return {name: driver.native_values[:1, k].copy() for k, name in enumerate(driver.names)}
+        return driver.native_values[:1].copy()
+
+    def _dict(self, values: Any) -> Values:
+        if isinstance(values, dict):
+            return values
+        return {name: values[:, k] for k, name in enumerate(self._driver.names)}
 
     def pressed(self) -> np.ndarray:
         """The joypad masks pressed in each frame of the last step or reset: player 1 in
