@@ -20,6 +20,8 @@ public:
     static constexpr int kDotsPerLine = 341;
     static constexpr int kLinesPerFrame = 262;
     static constexpr size_t kFrameBytes = size_t(kWidth) * kHeight * 3;
+    // What greyscale (PPUMASK bit 0) keeps of a palette value: its brightness row.
+    static constexpr uint8_t kGreyscale = 0x30;
 
     // --- links (registers.cpp, attach.cpp) ---
     CPU* cpu = nullptr;
@@ -298,6 +300,8 @@ private:
     // render.cpp: one dot, counted in totalDots when `count`.
     void processDot(bool count);
     void renderSpan(int32_t first, int32_t last, uint8_t mask);
+    void drawColours(int32_t first, int32_t last, uint8_t mask);
+    void greySpan(int32_t first, int32_t last);
     template <bool kSprites, bool kWatch>
     void drawSpan(int32_t first, int32_t last, uint8_t mask);
     template <bool kWatch>

@@ -135,8 +135,9 @@ void PPU::outputPixel(int x, uint8_t mask) {
         address = uint16_t(0x3F00 + 4 * ((attribute >> shift) & 3) + bgPixel);
     }
 
-    // Palette RAM keeps all eight bits; the colour table has 64 entries.
-    const uint8_t colour = vram[foldPalette(address)] & 0x3F;
+    // Palette RAM keeps all eight bits; the colour table has 64 entries, and
+    // greyscale (PPUMASK bit 0) keeps only their first column.
+    const uint8_t colour = vram[foldPalette(address)] & ((mask & 0x01) ? kGreyscale : 0x3F);
     const int i = scanline * kWidth + x;
     colorIndexCache[i] = colour;
 }

@@ -102,6 +102,17 @@ void PPU::renderBackdropSpan(int32_t first, int32_t last) {
 }
 
 void PPU::renderSpan(int32_t first, int32_t last, uint8_t mask) {
+    drawColours(first, last, mask);
+    // PPUMASK bit 0: every pixel of the span keeps only its palette value's row.
+    if (VELKORA_UNLIKELY(mask & 0x01)) greySpan(first, last);
+}
+
+void PPU::greySpan(int32_t first, int32_t last) {
+    uint8_t* row = colorIndexCache.data() + scanline * kWidth;
+    for (int32_t x = first - 1; x < std::min(last, kWidth); ++x) row[x] &= kGreyscale;
+}
+
+void PPU::drawColours(int32_t first, int32_t last, uint8_t mask) {
     if ((mask & 0x18) == 0) {
         renderBackdropSpan(first, last);
         return;

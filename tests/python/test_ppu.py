@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import velkora
+import nesrom
 from nesrom import build_rom, nrom_program, write_rom
 
 BACKDROP = 0x0F
@@ -282,3 +283,77 @@ def test_pattern_writes_reach_chr_ram_only(tmp_path, mapper, chr_rom):
     nes.ppuMem()[0x20] = 0x77
     nes.runFrame()
     assert nes.ppuMem()[0x20] == 0x77
+
+
+def palette_values(nes: velkora.NES, picture: np.ndarray) -> np.ndarray:
+    """The palette value of each pixel, among the scene's palette (no two share a colour)."""
+    table = np.array(nes.colorLookup()).astype(np.int64)
+    key = lambda rgb: (rgb[..., 0] << 16) | (rgb[..., 1] << 8) | rgb[..., 2]  # noqa: E731
+    lookup = {int(key(table[v])): v for v in set(PALETTE)}
+    keys = key(picture.astype(np.int64))
+    assert set(np.unique(keys).tolist()) <= set(lookup), "a colour outside the scene's palette"
+    return np.vectorize(lookup.get)(keys)
+
+
+def test_greyscale_keeps_each_palette_value_s_brightness_row(tmp_path):
+    tiles = {(r, c): 1 for r in range(30) for c in range(32)}
+    chr_data = chr_image({1: BG_STRIPES}, {1: ARROW})
+    scene = {"nametables": {0x2000: nametable(tiles, bytes(range(64)))}, "sprites": [(60, 1, 1, 100)]}
+    nes, colour = run_scene(tmp_path, chr_data, mask=0x1E, **scene)
+    values = palette_values(nes, colour)
+    grey_nes, grey = run_scene(tmp_path, chr_data, mask=0x1F, **scene)
+    assert len(np.unique(values)) > 4
+    assert np.array_equal(grey, colours(grey_nes, values & 0x30))
+
+
+GREY_FROM_MID_FRAME = nrom_program("""
+    ldx #$ff
+    txs
+    lda #$3f
+    sta $2006
+    lda #0
+    sta $2006
+    ldx #0
+palette:
+    lda colours,x
+    sta $2007
+    inx
+    cpx #4
+    bne palette
+frame:
+    bit $2002
+    bpl frame
+    lda #$0a            ; background on, colour
+    sta $2001
+    ldx #16
+outer:
+    ldy #199
+inner:
+    dey
+    bne inner
+    dex
+    bne outer
+    lda #$0b            ; greyscale from about line 120
+    sta $2001
+    jmp frame
+colours:
+    .byte $16, $16, $16, $16
+""")
+
+
+def test_greyscale_takes_effect_from_the_dot_it_is_set():
+    nes = velkora.NES(nesrom.ImageFile(build_rom(GREY_FROM_MID_FRAME), "grey.nes"))
+    for _ in range(5):
+        nes.runFrame()
+    picture = np.array(nes.getImg())
+    table = np.array(nes.colorLookup())
+    red, grey = table[0x16], table[0x16 & 0x30]
+    is_red, is_grey = (picture == red).all(axis=2), (picture == grey).all(axis=2)
+    assert (is_red | is_grey).all()
+    first_grey = int(np.argmax(is_grey.all(axis=1)))
+    assert 90 < first_grey < 150 and is_grey[first_grey:].all()
+    # The row the write lands in changes part of the way along, at one pixel.
+    split = first_grey - 1
+    assert is_red[:split].all()
+    column = int(np.argmax(is_grey[split]))
+    assert 0 < column and is_red[split, :column].all() and is_grey[split, column:].all()
