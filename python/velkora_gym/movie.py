@@ -121,10 +121,12 @@ class Movie:
         check_board(image)
         name = Path(rom).name if isinstance(rom, (str, os.PathLike)) else None
         self._setup(image, hashlib.sha1(image).hexdigest(), name, start)
+        self.rom_path = Path(rom) if isinstance(rom, (str, os.PathLike)) else None
 
     def _setup(self, image: bytes | None, sha1: str, rom_name: str | None,
                start: bytes | bytearray | memoryview | None) -> None:
         self.image = image
+        self.rom_path: Path | None = None  # where the cartridge was read from, when a file
         self.sha1 = sha1
         self.rom_name = rom_name
         self._pads = bytearray()  # two bytes a frame: port 0, port 1
@@ -349,8 +351,12 @@ class Movie:
             raise MovieError(f"{path}: not a text file ({error.reason} at byte {error.start})") from None
         image = read_image(rom) if rom is not None else None
         if _is_fm2(path):
-            return cls.from_fm2(text, image, where=str(path))
-        return cls.from_text(text, image, where=str(path))
+            movie = cls.from_fm2(text, image, where=str(path))
+        else:
+            movie = cls.from_text(text, image, where=str(path))
+        if isinstance(rom, (str, os.PathLike)):
+            movie.rom_path = Path(rom)
+        return movie
 
     # --- velkora's format ---
     def to_text(self) -> str:
@@ -424,8 +430,12 @@ class Movie:
             raise MovieError(f"{where} line {header['frames'][0]}: the header says {count} frames, "
                              f"the file holds {len(pads) // 2} (cut short?)")
         name = header["rom"][1] if "rom" in header else None
-        image = cls._image_for(image, sha1, where, strict=True)
+        found = None
+        if image is None:
+            found = find_rom(sha1)
+        image = cls._image_for(image, sha1, where, strict=True) if found is None else found.read_bytes()
         movie = cls._bare(image, sha1, name, start)
+        movie.rom_path = found
         movie._pads = pads
         movie.comments = comments
         return movie
@@ -447,15 +457,13 @@ class Movie:
 
     @staticmethod
     def _image_for(image: bytes | None, sha1: str, where: str, strict: bool) -> bytes | None:
-        if image is not None:
-            if hashlib.sha1(image).hexdigest() != sha1:
-                message = (f"{where} is a movie of the cartridge with SHA-1 {sha1}; the ROM given has "
-                           f"{hashlib.sha1(image).hexdigest()}")
-                if strict:
-                    raise ValueError(message)
-                warnings.warn(message, stacklevel=4)
-            return image
-        return find_rom(sha1)
+        if image is not None and hashlib.sha1(image).hexdigest() != sha1:
+            message = (f"{where} is a movie of the cartridge with SHA-1 {sha1}; the ROM given has "
+                       f"{hashlib.sha1(image).hexdigest()}")
+            if strict:
+                raise ValueError(message)
+            warnings.warn(message, stacklevel=4)
+        return image
 
     # --- .fm2 ---
     def to_fm2(self) -> str:
@@ -507,8 +515,10 @@ class Movie:
                              f"{'version ' + repr(version[1]) if version[0] else 'no version line'}: velkora reads "
                              "text .fm2 movies of version 3")
         checksum = header.get("romChecksum", (0, ""))[1]
+        found = None
         if image is None and checksum:
-            image = find_rom_by_fm2(checksum)
+            found = find_rom_by_fm2(checksum)
+            image = found.read_bytes() if found is not None else None
         if image is None:
             raise ValueError(f"{where}: an .fm2 movie starts at power-on, which needs its cartridge: "
                              f"load it with Movie.load(path, rom=...)")
@@ -518,6 +528,7 @@ class Movie:
         check_board(image)
         name = header.get("romFilename", (0, ""))[1]
         movie = cls._bare(image, hashlib.sha1(image).hexdigest(), f"{name}.nes" if name else None, None)
+        movie.rom_path = found
         movie._pads = pads
         movie.comments = comments
         return movie
@@ -599,8 +610,8 @@ def _candidates() -> Iterator[Path]:
         yield from sorted(imported.glob("*.nes"))
 
 
-def find_rom(sha1: str) -> bytes | None:
-    """The image with this SHA-1 among the package's cartridges and the imported ROMs."""
+def find_rom(sha1: str) -> Path | None:
+    """The file with this SHA-1 among the package's cartridges and the imported ROMs."""
     from velkora_gym import roms
 
     named = roms.imported_folder() / f"{sha1}.nes"
@@ -610,17 +621,16 @@ def find_rom(sha1: str) -> bytes | None:
         except OSError:
             continue
         if hashlib.sha1(image).hexdigest() == sha1:
-            return image
+            return path
     return None
 
 
-def find_rom_by_fm2(checksum: str) -> bytes | None:
-    """The image whose PRG and CHR have this .fm2 romChecksum, among the same places."""
+def find_rom_by_fm2(checksum: str) -> Path | None:
+    """The file whose PRG and CHR have this .fm2 romChecksum, among the same places."""
     for path in _candidates():
         try:
-            image = path.read_bytes()
-            if fm2_checksum(image) == checksum:
-                return image
+            if fm2_checksum(path.read_bytes()) == checksum:
+                return path
         except (OSError, ValueError):
             continue
     return None
