@@ -1,7 +1,12 @@
 """Builds the demo cartridge: assembles velkora-demo.oph, draws the CHR tiles,
 and writes an NROM iNES image (32 KiB PRG, 8 KiB CHR, vertical mirroring).
 
-    python demo/build_demo.py [OUT.nes]      (default build/velkora-demo.nes)
+    python demo/build_demo.py [--two-players] [OUT.nes]
+        (default build/velkora-demo.nes, or build/velkora-demo-2p.nes)
+
+--two-players builds the two-player cartridge from the same source: the lines
+marked ;2P are uncommented and those ending in ;1P dropped. The one-player
+cartridge is the source as it stands, so its bytes never depend on those lines.
 
 The tile numbers below are the ones the 6502 source uses; keep both in step.
 """
@@ -16,6 +21,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE / "velkora-demo.oph"
 DEFAULT_OUT = HERE.parent / "build" / "velkora-demo.nes"
+DEFAULT_OUT_2P = HERE.parent / "build" / "velkora-demo-2p.nes"
+TWO_PLAYER_LINE = ";2P"
+ONE_PLAYER_END = ";1P"
 
 PRG_SIZE = 32768
 CHR_SIZE = 8192
@@ -236,9 +244,25 @@ def ophis() -> str:
     return found
 
 
-def assemble(source: Path = SOURCE) -> bytes:
+def two_player_source(text: str) -> str:
+    """The two-player game's lines of the source (line numbers kept for Ophis's messages)."""
+    lines = []
+    for line in text.split("\n"):
+        if line.startswith(TWO_PLAYER_LINE):
+            line = line[len(TWO_PLAYER_LINE):]
+        elif line.rstrip().endswith(ONE_PLAYER_END):
+            line = ""
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def assemble(source: Path = SOURCE, two_players: bool = False) -> bytes:
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "prg.bin"
+        if two_players:
+            edited = Path(tmp) / source.name.replace(".oph", "-2p.oph")
+            edited.write_text(two_player_source(source.read_text()))
+            source = edited
         run = subprocess.run([ophis(), "-q", "-o", str(out), str(source)],
                              capture_output=True, text=True)
         if run.returncode != 0 or not out.exists():
@@ -254,29 +278,35 @@ def header() -> bytes:
     return b"NES\x1a" + bytes([2, 1, 0x01, 0x00]) + bytes(8)
 
 
-def image() -> bytes:
-    return header() + assemble() + chr_data()
+def image(two_players: bool = False) -> bytes:
+    return header() + assemble(two_players=two_players) + chr_data()
 
 
-def build(out: Path = DEFAULT_OUT) -> Path:
+def build(out: Path = DEFAULT_OUT, two_players: bool = False) -> Path:
     out = Path(out)
     out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_bytes(image())
+    out.write_bytes(image(two_players))
     return out
 
 
-def ensure_built(out: Path = DEFAULT_OUT) -> Path:
+def ensure_built(out: Path | None = None, two_players: bool = False) -> Path:
     """The demo cartridge, rebuilt when missing or older than its sources."""
-    out = Path(out)
+    out = Path(out) if out is not None else (DEFAULT_OUT_2P if two_players else DEFAULT_OUT)
     newest = max(SOURCE.stat().st_mtime, Path(__file__).stat().st_mtime)
     if not out.exists() or out.stat().st_mtime < newest:
-        build(out)
+        build(out, two_players)
     return out
 
 
 def main(argv: list[str]) -> int:
-    out = build(Path(argv[1]) if len(argv) > 1 else DEFAULT_OUT)
-    print(f"demo cartridge: {out} ({out.stat().st_size} bytes)")
+    args = argv[1:]
+    two_players = "--two-players" in args
+    args = [a for a in args if a != "--two-players"]
+    if len(args) > 1 or any(a.startswith("-") for a in args):
+        print(__doc__.split("\n\n")[1], file=sys.stderr)
+        return 2
+    out = build(Path(args[0]) if args else (DEFAULT_OUT_2P if two_players else DEFAULT_OUT), two_players)
+    print(f"{'two-player ' if two_players else ''}demo cartridge: {out} ({out.stat().st_size} bytes)")
     return 0
 
 

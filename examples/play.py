@@ -1,11 +1,16 @@
 """Plays a cartridge in a window: sound, two players on keyboard and gamepads, save states,
-fast-forward, rewind, full screen and screenshots.
+fast-forward, rewind, movies, full screen and screenshots.
 
     python examples/play.py [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
                             [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
                             [--rewind-seconds 180] [--rewind-mb 32] [--fullscreen] [--aspect 8:7]
+                            [--movie FILE] [--record FILE]
 
-Without ROM it plays the project's demo cartridge. Needs pygame (pip install pygame).
+Without ROM it plays the project's demo cartridge (with --movie: the movie's cartridge).
+Needs pygame (pip install pygame).
+
+F10 starts and stops recording both joypads to a movie (velkora_gym.Movie); --movie FILE
+plays one back (fast-forward works on it), then hands the pads to the players.
 
 Emulation runs frame by frame with runFrame; the sound device sets the pace:
 a new frame runs only when the audio queue has room, so the sound has no gaps
@@ -32,6 +37,7 @@ import pygame  # noqa: E402
 
 import velkora  # noqa: E402
 import velkora_gym  # noqa: E402
+from velkora_gym.movie import Movie  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 WIDTH, HEIGHT = 256, 240
@@ -42,6 +48,7 @@ MESSAGE_SECONDS = 1.5
 
 # Controller.updateInputs order.
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
+MOVIE_SUFFIXES = (".vmv", ".fm2", ".vmv.gz", ".fm2.gz")
 # Held like buttons, but act on the player rather than on a joypad.
 COMMANDS = ("FastForward", "Rewind")
 TARGETS = BUTTONS + COMMANDS
@@ -54,7 +61,8 @@ KEY_NAMES = {name[2:].lower(): code for name, code in vars(pygame).items()
 SLOT_KEYS = {getattr(pygame, f"K_{n}"): n for n in range(1, 10)}
 # These keep their meaning whatever the mapping says.
 COMMAND_KEYS = {pygame.K_ESCAPE: "quit", pygame.K_p: "pause", pygame.K_F5: "save state",
-                pygame.K_F9: "load state", pygame.K_F11: "full screen", pygame.K_F12: "screenshot",
+                pygame.K_F9: "load state", pygame.K_F10: "record", pygame.K_F11: "full screen",
+                pygame.K_F12: "screenshot",
                 **{key: f"slot {n}" for key, n in SLOT_KEYS.items()}}
 
 DEFAULT_MAP: dict[str, dict[str, list[str]]] = {
@@ -508,7 +516,7 @@ class Player:
                  mapping: dict | None = None, pad2: bool = False, dead_zone: float = 0.5,
                  ff: int = 4, rewind_seconds: float = 180.0, rewind_every: int = 3, rewind_mb: float = 32.0,
                  fullscreen: bool = False, pixel_aspect: float = 1.0, source=None,
-                 realtime: bool = True) -> None:
+                 realtime: bool = True, movie: Movie | None = None, record: Path | None = None) -> None:
         pygame.display.init()
         pygame.font.init()
         self.rom = Path(rom)
@@ -533,6 +541,20 @@ class Player:
         self.states.mkdir(parents=True, exist_ok=True)
         self.nes.setSaveDir(str(self.states))
         self.slot = 1
+
+        # Movies: the one playing back drives the pads; the one recording takes what drove them.
+        self.inputs = [[0] * 8, [0] * 8]
+        self.playback = movie
+        self.played = 0                 # frames of the playback run
+        self.recording: Movie | None = None
+        self.record_path = Path(record) if record else None
+        self.recordings: list[Path] = []
+        if movie is not None:
+            movie.restore_start(self.nes)   # refuses another cartridge's movie
+        elif self.record_path is not None:
+            # From power-on, which the movie's start makes exact (battery RAM cleared).
+            self.recording = Movie(self.rom)
+            self.recording.restore_start(self.nes)
 
         capacity = rewind_capacity(rewind_seconds, rewind_every)
         self.ring = RewindRing(capacity, rewind_every, int(rewind_mb * 1e6)) if capacity else None
@@ -596,11 +618,67 @@ class Player:
             if loaded and self.ring is not None:
                 self.ring.at_newest = False     # rewinding goes back to before the load
             self._say(f"loaded slot {self.slot}" if loaded else f"slot {self.slot} is empty")
+            if loaded:
+                self._time_jump(self.message)
+        elif key == pygame.K_F10:
+            if self.recording is None:
+                self.start_recording()
+            else:
+                self.stop_recording()
         elif key == pygame.K_F11:
             self._toggle_fullscreen()
         elif key == pygame.K_F12:
             path = self.screenshot()
             self._say(f"screenshot {path.name}")
+
+    # -- movies
+    def start_recording(self) -> None:
+        """A movie from the machine as it is now (a snapshot: it may hold battery RAM)."""
+        self.recording = Movie(self.rom, start=velkora_gym.snapshot(self.nes, picture=False))
+        self._say("recording")
+
+    def stop_recording(self) -> Path | None:
+        """Writes the movie being recorded; .fm2 only holds movies from power-on, so one from
+        a snapshot goes to .vmv instead."""
+        movie, self.recording = self.recording, None
+        if movie is None:
+            return None
+        path = self._movie_path()
+        try:
+            movie.save(path)
+        except ValueError:
+            path = path.with_name(path.name.split(".")[0] + ".vmv")
+            movie.save(path)
+        self.recordings.append(path)
+        self._say(f"movie {path.name}: {len(movie)} frames")
+        return path
+
+    def _movie_path(self) -> Path:
+        if self.record_path is not None:
+            if not self.recordings:
+                return self.record_path
+            name, _, suffix = self.record_path.name.partition(".")
+            return self.record_path.with_name(f"{name}-{len(self.recordings) + 1}.{suffix}")
+        stamp = time.strftime("%Y%m%d-%H%M%S")
+        path = self.states / f"{self.rom.stem}-{stamp}.vmv"
+        n = 1
+        while path.exists():
+            n += 1
+            path = self.states / f"{self.rom.stem}-{stamp}-{n}.vmv"
+        return path
+
+    def _time_jump(self, what: str = "") -> None:
+        """A rewind or a state load leaves the movie's timeline: a recording ends (saved as it
+        stands) and a playback hands the pads to the players."""
+        said = [what] if what else []
+        if self.recording is not None:
+            self.stop_recording()
+            said.append(self.message)
+        if self.playback is not None:
+            self.playback = None
+            said.append(f"movie stopped at frame {self.played}")
+        if said:
+            self._say("; ".join(said))
 
     def _say(self, text: str) -> None:
         self.message = text
@@ -683,7 +761,20 @@ class Player:
 
     # -- loop
     def _run_frame(self, sound: bool) -> None:
+        inputs = self.inputs
+        if self.playback is not None:
+            one, two = self.playback[self.played]
+            inputs = [[(one >> b) & 1 for b in range(8)], [(two >> b) & 1 for b in range(8)]]
+            for pad, buttons in zip(self.pads, inputs):
+                pad.updateInputs(buttons)
+        if self.recording is not None:
+            self.recording.append(*(sum(bit << b for b, bit in enumerate(buttons)) for buttons in inputs))
         self.nes.runFrame()
+        if self.playback is not None:
+            self.played += 1
+            if self.played >= len(self.playback):
+                self.playback = None
+                self._say(f"movie over after {self.played} frames: your turn")
         self.frames += 1
         block = self.nes.getAudio()[0]
         if sound and self.audio is not None and block:
@@ -703,14 +794,17 @@ class Player:
             self.handle(event)
         if not self.running:
             return
-        for pad, player in zip(self.pads, (0, 1)):
-            pad.updateInputs(self.controls.buttons(player))
+        self.inputs = [self.controls.buttons(0), self.controls.buttons(1)]
+        for pad, buttons in zip(self.pads, self.inputs):
+            pad.updateInputs(buttons)
 
         if self.ring is not None and self.controls.command("Rewind"):
             # One snapshot per `every` pictures: rewinding takes as long as the play did.
             if self._rewind_ticks % self.ring.every == 0:
                 moved = self.ring.back(self.nes)
                 self.mode = "<< rewind" if moved else "<< oldest point"
+                if moved:
+                    self._time_jump()
             self._rewind_ticks += 1
             self.draw()
             self._pace(sound=False)
@@ -738,6 +832,8 @@ class Player:
                 break
 
     def close(self) -> None:
+        if self.recording is not None:
+            self.stop_recording()
         # stop() writes battery RAM; without a run thread it then raises.
         try:
             self.nes.stop()
@@ -759,8 +855,9 @@ def _keys_help() -> str:
     rows[0] = f"  {'button':<11} {'player 1 keys':<16} {'player 2 keys':<14} pads (--pad2: the first is player 2)"
     return "\n".join([
         *rows,
-        "commands: P pause, 1-9 slot, F5 save state, F9 load state, F11 or Alt+Enter full screen,",
-        "  F12 screenshot (into the states folder), Esc quit",
+        "commands: P pause, 1-9 slot, F5 save state, F9 load state, F10 start/stop recording a movie,",
+        "  F11 or Alt+Enter full screen, F12 screenshot (into the states folder), Esc quit",
+        "movies: a rewind or a state load ends a recording (saved as it stands) or a playback",
         "mapping: a TOML file (--config, default ~/.config/velkora/play.toml) with sections",
         "  [keys1] [keys2] [pad] of BUTTON = \"INPUT\" or [\"INPUT\", ...]; --map keys2.A=h,j",
         "  keys: pygame's K_ names without K_ (x, return, rshift); pad: buttonN, hatNup,",
@@ -809,6 +906,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--fullscreen", action="store_true", help="start in full screen")
     p.add_argument("--aspect", type=_aspect, default=1.0, metavar="W:H",
                    help="pixel aspect ratio, e.g. 8:7 (default 1:1, square pixels)")
+    p.add_argument("--movie", type=Path, metavar="FILE",
+                   help="play this movie (.vmv or .fm2) back from its start, then hand over the pads")
+    p.add_argument("--record", type=Path, metavar="FILE",
+                   help="record from power-on into FILE (.vmv or .fm2), and F10's later movies beside it "
+                        "(default: F10 writes into the states folder)")
     return p
 
 
@@ -826,13 +928,28 @@ def main(argv: list[str] | None = None, source=None) -> int:
     except MapError as error:
         cli.error(str(error))
 
-    rom = Path(args.rom) if args.rom else demo_cartridge()
+    if args.record is not None and not args.record.name.lower().endswith(MOVIE_SUFFIXES):
+        cli.error(f"--record {args.record}: name a movie file ({', '.join(MOVIE_SUFFIXES)})")
+    if args.movie is not None and args.record is not None:
+        cli.error("--movie and --record: play one back, then press F10 to record from there")
+    movie = None
+    if args.movie is not None:
+        try:
+            movie = Movie.load(args.movie, rom=args.rom)
+        except (OSError, ValueError) as error:
+            cli.error(f"--movie: {error}")
+    rom = Path(args.rom) if args.rom else (movie.rom_path if movie is not None and movie.rom_path
+                                           else demo_cartridge())
     if not rom.is_file():
         cli.error(f"no such cartridge: {rom}")
-    player = Player(rom, scale=args.scale, states=args.states, mute=args.mute, mapping=mapping,
-                    pad2=args.pad2, dead_zone=args.dead_zone, ff=args.ff,
-                    rewind_seconds=args.rewind_seconds, rewind_every=args.rewind_every, rewind_mb=args.rewind_mb,
-                    fullscreen=args.fullscreen, pixel_aspect=args.aspect, source=source)
+    try:
+        player = Player(rom, scale=args.scale, states=args.states, mute=args.mute, mapping=mapping,
+                        pad2=args.pad2, dead_zone=args.dead_zone, ff=args.ff,
+                        rewind_seconds=args.rewind_seconds, rewind_every=args.rewind_every,
+                        rewind_mb=args.rewind_mb, fullscreen=args.fullscreen, pixel_aspect=args.aspect,
+                        source=source, movie=movie, record=args.record)
+    except ValueError as error:
+        cli.error(str(error))
     started = time.perf_counter()
     try:
         player.run(args.frames)
@@ -842,6 +959,8 @@ def main(argv: list[str] | None = None, source=None) -> int:
     print(f"played {player.frames} frames in {elapsed:.1f} s")
     if player.ring is not None:
         print(f"rewind buffer: {len(player.ring)} snapshots, {player.ring.bytes / 1e6:.1f} MB")
+    for path in player.recordings:
+        print(f"movie: {path}")
     return 0
 
 

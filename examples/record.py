@@ -2,8 +2,11 @@
 
     python examples/record.py [ROM] [--frames N] [--out FILE.gif|FILE.mp4] [--wav FILE]
                               [--every K] [--scale S] [--press FRAMES:BUTTONS ...]
+    python examples/record.py [ROM] --movie FILE.vmv|FILE.fm2 [--frames N] [--out ...] ...
 
-Without ROM it records the project's demo cartridge. Needs imageio
+Without ROM it records the project's demo cartridge, or with --movie the movie's own
+(found by its hash among the package's cartridges and the imported ROMs). --movie replays
+the movie from its start, both joypads, all its frames (or the first N). Needs imageio
 (pip install imageio); MP4 also needs imageio-ffmpeg.
 
 --press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
@@ -20,6 +23,7 @@ from pathlib import Path
 import numpy as np
 
 import velkora
+from velkora_gym.movie import Movie
 
 REPO = Path(__file__).resolve().parents[1]
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
@@ -89,6 +93,24 @@ def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
     return pictures, bytes(audio)
 
 
+def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
+    """Replays the movie on the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
+    nes = velkora.NES(str(rom))
+    pictures = []
+    audio = bytearray()
+
+    def keep(frame: int) -> None:
+        audio.extend(nes.getAudio()[0])
+        if (frame + 1) % every == 0:
+            picture = np.array(nes.getImg())
+            if scale > 1:
+                picture = picture.repeat(scale, axis=0).repeat(scale, axis=1)
+            pictures.append(picture)
+
+    movie.play(nes, on_frame=keep)
+    return pictures, bytes(audio)
+
+
 def write_video(path: Path, pictures, every: int) -> None:
     import imageio.v2 as imageio_v2
     import imageio.v3 as iio
@@ -118,7 +140,8 @@ def write_wav(path: Path, samples: bytes) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("rom", nargs="?", help="an iNES cartridge image (default: the demo cartridge)")
-    parser.add_argument("--frames", type=int, default=300, help="frames to run (60 a second)")
+    parser.add_argument("--frames", type=int, help="frames to run (60 a second; default 300, or the whole movie)")
+    parser.add_argument("--movie", type=Path, metavar="FILE", help="replay this movie (.vmv or .fm2)")
     parser.add_argument("--out", help="video file, .gif or .mp4 (default: ROM name .gif)")
     parser.add_argument("--wav", help="audio file (default: the video's name with .wav)")
     parser.add_argument("--every", type=int, default=2, help="keep every K-th frame (default 2: 30 per second)")
@@ -126,22 +149,44 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--press", type=parse_press, action="append", default=[],
                         help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat")
     args = parser.parse_args(argv)
+    movie = None
+    if args.movie is not None:
+        if args.press:
+            parser.error("--press and --movie: the movie holds the buttons")
+        try:
+            movie = Movie.load(args.movie, rom=args.rom)
+        except (OSError, ValueError) as error:
+            parser.error(f"--movie: {error}")
+        if args.rom is None and movie.rom_path is None:
+            parser.error(f"--movie: its cartridge (SHA-1 {movie.sha1}) was not found: give ROM")
+        if args.frames is not None and 0 < args.frames < len(movie):
+            movie.truncate(args.frames)
+        args.frames = len(movie)
+    elif args.frames is None:
+        args.frames = 300
     if args.frames < 1 or args.every < 1 or args.scale < 1:
-        parser.error("--frames, --every and --scale must be at least 1")
+        parser.error("--frames, --every and --scale must be at least 1 (and a movie needs a frame)")
     if args.frames < args.every:
         parser.error("--frames must be at least --every, or no picture is kept")
 
-    rom = Path(args.rom) if args.rom else demo_cartridge()
+    rom = Path(args.rom) if args.rom else (movie.rom_path if movie is not None else demo_cartridge())
     if not rom.is_file():
         parser.error(f"no such cartridge: {rom}")
-    out = Path(args.out) if args.out else Path(f"{rom.stem}.gif")
+    default = args.movie.name.split(".")[0] if args.movie is not None else rom.stem
+    out = Path(args.out) if args.out else Path(f"{default}.gif")
     if out.suffix.lower() not in (".gif", ".mp4"):
         parser.error("--out must end in .gif or .mp4")
     wav = Path(args.wav) if args.wav else out.with_suffix(".wav")
 
     started = time.perf_counter()
     sys.stdout.flush()
-    pictures, audio = record(rom, args.frames, args.every, args.press, args.scale)
+    if movie is not None:
+        try:
+            pictures, audio = record_movie(rom, movie, args.every, args.scale)
+        except ValueError as error:
+            parser.error(f"--movie: {error}")
+    else:
+        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale)
     out.parent.mkdir(parents=True, exist_ok=True)
     wav.parent.mkdir(parents=True, exist_ok=True)
     write_video(out, pictures, args.every)

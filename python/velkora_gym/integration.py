@@ -21,13 +21,21 @@ byte count (1-4 for ``u`` and ``i``, any for ``d`` and ``n``).
               "script": "lua:finished"},
      "scripts": ["script.lua"],
      "crop": [0, 16, 0, 0],
-     "actions": [[[], ["LEFT"], ["RIGHT"]], [[], ["A"]]]}
+     "actions": [[[], ["LEFT"], ["RIGHT"]], [[], ["A"]]],
+     "players": [{"reward": {"variables": {"score_1": {"reward": 1.0}}}},
+                 {"reward": {"variables": {"score_2": {"reward": 1.0}}}, "actions": [[[], ["A"]]]}]}
 
 A step's reward is the sum over the reward variables of their change since the previous
 step, times ``reward`` when it rose and times ``penalty`` (default: ``reward``) when it
 fell, plus what the reward script returns. The episode ends when any (or all) of the done
 variables' tests and nodes hold (a node is a condition of its own), or when the done script
 returns true.
+
+``players`` (optional, at most two entries: the joypads of ports 0 and 1) is for two-player
+environments: each entry may hold its own ``reward`` (``variables`` only, in the form above)
+and ``actions``. A player's reward is the top-level reward plus its own entry's; its actions
+are its entry's, else the top-level ones. Episodes end for both players alike. One-player
+environments read the top-level reward and actions only.
 
 ``metadata.json`` (optional): ``default_state`` names the start state (``NAME.state``, a
 velkora snapshot) and ``states`` lists them; other keys are ignored. ``rom.sha`` (optional):
@@ -194,6 +202,24 @@ class Condition:
 
 
 @dataclass
+class Player:
+    """One joypad's part of a two-player scenario: its own reward variables and actions."""
+
+    rewards: dict[str, tuple[float, float]] = field(default_factory=dict)
+    actions: list[list[int]] | None = None
+
+
+def reward_of(rewards: Mapping[str, tuple[float, float]], previous: Mapping[str, np.ndarray],
+              current: Mapping[str, np.ndarray]) -> np.ndarray:
+    """Each console's reward from variables' changes: per unit risen, per unit fallen."""
+    total = np.zeros(len(next(iter(current.values()))) if current else 1)
+    for name, (rise, fall) in rewards.items():
+        change = (current[name] - previous[name]).astype(np.float64)
+        total += np.where(change > 0, change * rise, change * fall)
+    return total
+
+
+@dataclass
 class Integration:
     """The variables of a game and how they make rewards and episode ends."""
 
@@ -211,6 +237,7 @@ class Integration:
     default_state: str | None = None
     states: list[str] = field(default_factory=list)
     rom_sha: tuple[str, ...] = ()
+    players: list[Player] = field(default_factory=list)  # two-player scenarios' per-joypad parts
 
     @property
     def name(self) -> str:
@@ -230,11 +257,21 @@ class Integration:
     def reward(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]) -> np.ndarray:
         """The reward variables' part of each console's reward (scripts are run elsewhere:
         they keep state per console)."""
-        total = np.zeros(len(next(iter(current.values()))) if current else 1)
-        for name, (rise, fall) in self.rewards.items():
-            change = (current[name] - previous[name]).astype(np.float64)
-            total += np.where(change > 0, change * rise, change * fall)
+        return reward_of(self.rewards, previous, current)
+
+    def player_reward(self, player: int, previous: Mapping[str, np.ndarray],
+                      current: Mapping[str, np.ndarray]) -> np.ndarray:
+        """Player ``player``'s (0 or 1) reward from variables: the top-level reward plus its own."""
+        total = self.reward(previous, current)
+        if player < len(self.players):
+            total = total + reward_of(self.players[player].rewards, previous, current)
         return total
+
+    def player_actions(self, player: int) -> list[list[int]] | None:
+        """Player ``player``'s action groups: its own, else the top-level ones (None: neither)."""
+        if player < len(self.players) and self.players[player].actions is not None:
+            return self.players[player].actions
+        return self.actions
 
     def terminated(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]) -> np.ndarray:
         """The done variables' and nodes' verdict for each console."""
@@ -493,25 +530,12 @@ def load(folder: str | os.PathLike[str]) -> Integration:
         named = _Everything()  # type: ignore[assignment]  # no variable names to check against
 
     result = Integration(variables, {}, [], folder=folder)
-    keys = ("reward", "done", "scripts", "crop", "actions")
+    keys = ("reward", "done", "scripts", "crop", "actions", "players")
     scenario = problems(lambda: _object(_read_json(scenario_path), f"{scenario_path}: the top level", keys), {})
     where = f"{scenario_path}:"
     if "reward" in scenario:
         reward = problems(lambda: _object(scenario["reward"], f"{where} reward", ("variables", "script")), {})
-        entries = problems(lambda: _object(reward.get("variables", {}), f"{where} reward.variables"), {})
-        for name, spec in entries.items():
-            here = f"{where} reward.variables.{name}"
-
-            def parse(name: str = name, spec: Any = spec, here: str = here) -> tuple[float, float]:
-                if name not in named:
-                    raise IntegrationError(f"{here}: no such variable in data.json")
-                spec = _object(spec, here, ("reward", "penalty"))
-                rise = _number(spec.get("reward", 0), f"{here}.reward")
-                return rise, _number(spec.get("penalty", rise), f"{here}.penalty")
-
-            factors = problems(parse)
-            if factors is not None and name in variables:
-                result.rewards[name] = factors
+        result.rewards = _reward_variables(reward, f"{where} reward", named, variables, problems)
         if "script" in reward:
             result.reward_script = problems(lambda: _script_name(reward["script"], f"{where} reward.script"))
     if "done" in scenario:
@@ -525,6 +549,8 @@ def load(folder: str | os.PathLike[str]) -> Integration:
         result.crop = problems(lambda: _crop(scenario["crop"], f"{where} crop"))
     if "actions" in scenario:
         result.actions = problems(lambda: _action_groups(scenario["actions"], f"{where} actions"))
+    if "players" in scenario:
+        result.players = _players(scenario["players"], f"{where} players", named, variables, problems)
     for key, function in (("reward.script", result.reward_script), ("done.script", result.done_script)):
         if function is not None and not result.scripts and "scripts" not in scenario:
             problems.found.append(f"{where} {key}: lua:{function} needs \"scripts\", the Lua files defining it")
@@ -541,6 +567,47 @@ def load(folder: str | os.PathLike[str]) -> Integration:
     if problems.found:
         raise IntegrationError(problems.found)
     return result
+
+
+def _reward_variables(reward: dict[str, Any], where: str, named: Container[str], variables: Mapping[str, Variable],
+                      problems: _Problems) -> dict[str, tuple[float, float]]:
+    """A reward's "variables": name to (per unit risen, per unit fallen)."""
+    rewards: dict[str, tuple[float, float]] = {}
+    entries = problems(lambda: _object(reward.get("variables", {}), f"{where}.variables"), {})
+    for name, spec in entries.items():
+        here = f"{where}.variables.{name}"
+
+        def parse(name: str = name, spec: Any = spec, here: str = here) -> tuple[float, float]:
+            if name not in named:
+                raise IntegrationError(f"{here}: no such variable in data.json")
+            spec = _object(spec, here, ("reward", "penalty"))
+            rise = _number(spec.get("reward", 0), f"{here}.reward")
+            return rise, _number(spec.get("penalty", rise), f"{here}.penalty")
+
+        factors = problems(parse)
+        if factors is not None and name in variables:
+            rewards[name] = factors
+    return rewards
+
+
+def _players(value: Any, where: str, named: Container[str], variables: Mapping[str, Variable],
+             problems: _Problems) -> list[Player]:
+    if not isinstance(value, list) or not 1 <= len(value) <= 2:
+        problems.found.append(f"{where}: must be a list of one or two players (ports 0 and 1), not {value!r}")
+        return []
+    players = []
+    for index, entry in enumerate(value):
+        here = f"{where}[{index}]"
+        spec = problems(lambda entry=entry, here=here: _object(entry, here, ("reward", "actions")), {})
+        player = Player()
+        if "reward" in spec:
+            reward = problems(lambda spec=spec, here=here: _object(
+                spec["reward"], f"{here}.reward", ("variables",)), {})
+            player.rewards = _reward_variables(reward, f"{here}.reward", named, variables, problems)
+        if "actions" in spec:
+            player.actions = problems(lambda spec=spec, here=here: _action_groups(spec["actions"], f"{here}.actions"))
+        players.append(player)
+    return players
 
 
 class _Everything:

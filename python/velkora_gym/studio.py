@@ -2,12 +2,16 @@
 variables in memory, and write its integration folder.
 
 Play with the keyboard (arrows, X = A, Z = B, Enter = Start, Right Shift = Select), pause
-with P and step one frame with the period key. Tab opens the command line (type ``help``).
+with P, step one frame with the period key, hold F to fast-forward (--ff frames a picture).
+F10 starts and stops recording a movie of both joypads (--record names the file; default
+ROM_NAME-TIME.vmv in the folder); --movie FILE plays one back, then hands over the keyboard.
+Tab opens the command line (type ``help``).
 F1 / F2 / F3 / F4 keep the candidates that increased / decreased / changed / did not
 change since the last narrowing, F7 starts the search over. F6 saves the machine as the
 start state ``NAME.state`` in the folder (a velkora snapshot) and writes data.json,
 scenario.json, metadata.json and rom.sha; F8 writes the files only; F9 goes back to the
-start state. Esc quits. There is no sound.
+start state (which, like any jump in time, ends a recording or a playback). Esc quits.
+There is no sound.
 
 The logic is the class ``Studio``, fed key names and typed text; the window only draws it.
 """
@@ -19,6 +23,7 @@ import json
 import os
 import sys
 import tempfile
+import time
 from pathlib import Path
 from typing import Any
 
@@ -27,6 +32,7 @@ import numpy as np
 from velkora_gym import integration as integrations
 from velkora_gym import restore, snapshot
 from velkora_gym.batch import check_board, read_image
+from velkora_gym.movie import Movie
 from velkora_gym.ram_search import DEFAULT_TYPES, OPS, RamSearch
 
 # Key names as pygame.key.name gives them.
@@ -45,7 +51,7 @@ HELP = [
     "watch NAME [ADDRESS TYPE] (no address: the one candidate left); unwatch NAME",
     "reward NAME [REWARD [PENALTY]] | reward NAME off; done NAME OP [REFERENCE] | done NAME off;",
     "  condition any|all; state NAME (F6's name); default NAME|none; save (F8); savestate [NAME] (F6);",
-    "load [NAME] (F9: back to a start state)",
+    "load [NAME] (F9: back to a start state); record [FILE] (F10: starts, or stops, a movie)",
     "pause; resume; quit",
 ]
 
@@ -87,7 +93,8 @@ class Studio:
     """A console, a RAM search and the integration being written, driven by key names
     (``key(name, down)``), typed text (``text``) or whole commands (``command``)."""
 
-    def __init__(self, rom: str | os.PathLike[str], folder: str | os.PathLike[str] | None = None) -> None:
+    def __init__(self, rom: str | os.PathLike[str], folder: str | os.PathLike[str] | None = None, *,
+                 movie: Movie | None = None, record: str | os.PathLike[str] | None = None, ff: int = 4) -> None:
         import velkora
 
         self.rom = Path(rom)
@@ -96,7 +103,19 @@ class Studio:
         self.folder = Path(folder) if folder is not None else Path.cwd() / self.rom.stem
         self.nes = velkora.NES(str(self.rom))
         self.pad = velkora.Controller()
+        self.pad2 = velkora.Controller()  # released, unless a movie plays
         self.nes.setController(self.pad, 0)
+        self.nes.setController(self.pad2, 1)
+        self.ff = max(1, int(ff))
+        self.fast = False
+        self.playback = movie
+        self.played = 0
+        if movie is not None:
+            movie.restore_start(self.nes)  # another cartridge's movie is refused here
+        self.recording: Movie | None = None
+        self.record_path = Path(record) if record is not None else None
+        self._recording_path: Path | None = None
+        self.recordings: list[Path] = []
         self.held: set[str] = set()
         self.paused = False
         self.running = True
@@ -178,6 +197,9 @@ class Studio:
         if name in PAD_KEYS:
             (self.held.add if down else self.held.discard)(PAD_KEYS[name])
             return
+        if name == "f":
+            self.fast = down
+            return
         if not down:
             return
         if name == "tab":
@@ -197,6 +219,8 @@ class Studio:
             self.command("save")
         elif name == "f9":
             self.command("load")
+        elif name == "f10":
+            self.command("record")
         elif name == "escape":
             self.running = False
 
@@ -206,14 +230,67 @@ class Studio:
             self.typing += characters
 
     def tick(self) -> None:
-        """One picture's worth of time: a frame, unless paused."""
+        """One picture's worth of time: a frame (``ff`` while F is held), unless paused."""
         if not self.paused:
-            self._run_frame()
+            for _ in range(self.ff if self.fast else 1):
+                self._run_frame()
 
     def _run_frame(self) -> None:
-        self.pad.updateInputs([int(button in self.held) for button in PAD_ORDER])
+        one = sum(1 << bit for bit, button in enumerate(PAD_ORDER) if button in self.held)
+        two = 0
+        if self.playback is not None:
+            one, two = self.playback[self.played]
+            self.pad2.updateInputs([(two >> bit) & 1 for bit in range(8)])
+        self.pad.updateInputs([(one >> bit) & 1 for bit in range(8)])
+        if self.recording is not None:
+            self.recording.append(one, two)
         self.nes.runFrame()
         self.frame += 1
+        if self.playback is not None:
+            self.played += 1
+            if self.played >= len(self.playback):
+                self.playback = None
+                self.pad2.updateInputs([0] * 8)
+                self.say(f"movie over after {self.played} frames: your turn")
+
+    # --- movies ---
+    def start_recording(self, path: Path | None = None) -> None:
+        self.recording = Movie(self.rom, start=snapshot(self.nes, picture=False))
+        self._recording_path = path
+        self.say("recording")
+
+    def stop_recording(self) -> Path | None:
+        """Writes the movie being recorded (one that starts mid-game goes to .vmv, not .fm2)."""
+        movie, self.recording = self.recording, None
+        if movie is None:
+            return None
+        path = self._recording_path or self._movie_path()
+        path.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            movie.save(path)
+        except ValueError:
+            path = path.with_name(path.name.split(".")[0] + ".vmv")
+            movie.save(path)
+        self.recordings.append(path)
+        self.say(f"movie {path.name}: {len(movie)} frames")
+        return path
+
+    def _movie_path(self) -> Path:
+        if self.record_path is not None:
+            if not self.recordings:
+                return self.record_path
+            name, _, suffix = self.record_path.name.partition(".")
+            return self.record_path.with_name(f"{name}-{len(self.recordings) + 1}.{suffix}")
+        return self.folder / f"{self.rom.stem}-{time.strftime('%Y%m%d-%H%M%S')}-{len(self.recordings) + 1}.vmv"
+
+    def _time_jump(self) -> None:
+        """A restored state leaves the movies' timeline."""
+        if self.recording is not None:
+            self.stop_recording()
+        if self.playback is not None:
+            self.playback = None
+            self.pad2.updateInputs([0] * 8)
+            self.say(f"movie stopped at frame {self.played}")
 
     # --- commands ---
     def command(self, line: str) -> None:
@@ -280,6 +357,13 @@ class Studio:
             self.write()
         elif verb == "load":
             self.load_state(self._state_name(args[0]) if args else self.state_name)
+        elif verb == "record":
+            if len(args) > 1:
+                raise CommandError("usage: record [FILE]")
+            if self.recording is not None:
+                self.stop_recording()
+            else:
+                self.start_recording(Path(args[0]) if args else None)
         elif verb == "pause":
             self.paused = True
             self.held.clear()
@@ -378,6 +462,7 @@ class Studio:
             raise CommandError(f"{path} is not a velkora snapshot")
         restore(self.nes, data)  # a snapshot of another game is refused, the console unchanged
         self.say(f"back to start state {name}")
+        self._time_jump()
 
     def files(self) -> dict[str, bytes]:
         """What data.json, scenario.json, metadata.json and rom.sha will hold."""
@@ -471,14 +556,24 @@ def main(argv: list[str] | None = None) -> int:
                         help="the integration folder to write (default: ./ROM_NAME); an existing one is edited")
     parser.add_argument("--scale", type=int, default=3)
     parser.add_argument("--frames", type=int, help="quit after this many frames (for scripted runs)")
+    parser.add_argument("--movie", type=Path, metavar="FILE", help="play this movie (.vmv or .fm2) back first")
+    parser.add_argument("--record", type=Path, metavar="FILE", help="the file F10's first movie goes to")
+    parser.add_argument("--ff", type=int, default=4, metavar="N", help="frames a picture while F is held (default 4)")
     args = parser.parse_args(argv)
     try:
-        studio = Studio(args.rom, args.integration)
+        movie = Movie.load(args.movie, rom=args.rom) if args.movie is not None else None
+        studio = Studio(args.rom, args.integration, movie=movie, record=args.record, ff=args.ff)
     except (OSError, ValueError) as error:
         print(f"velkora studio: {error}", file=sys.stderr)
         return 1
     print(f"writing {studio.folder}")
-    run_window(studio, args.scale, args.frames)
+    try:
+        run_window(studio, args.scale, args.frames)
+    finally:
+        if studio.recording is not None:
+            studio.stop_recording()
+    for path in studio.recordings:
+        print(f"movie: {path}")
     return 0
 
 

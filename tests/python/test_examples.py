@@ -184,3 +184,25 @@ def test_recorder_writes_mp4_when_ffmpeg_is_there(demo_cartridge, tmp_path):
     out = tmp_path / "clip.mp4"
     assert load("record").main([str(demo_cartridge), "--frames", "20", "--out", str(out)]) == 0
     assert iio.imread(out, index=None).shape[0] == 10
+
+
+@pytest.mark.parametrize("name, frames, kept", [("run.vmv", [], 60 // 4), ("run.fm2", ["--frames", "41"], 41 // 4)])
+def test_recorder_turns_a_movie_into_video_and_sound(demo_cartridge, tmp_path, capsys, name, frames, kept):
+    iio = pytest.importorskip("imageio.v3")
+    from velkora_gym.movie import Movie
+
+    movie = Movie(demo_cartridge)
+    movie.extend([0x80] * 30 + [0x90] * 30, [0x01] * 60)
+    movie.save(tmp_path / name)
+    gif = tmp_path / "clip.gif"
+    assert load("record").main(["--movie", str(tmp_path / name), "--every", "4", "--out", str(gif)] + frames) == 0
+    shown = iio.imread(gif, index=None)
+    assert 3 <= shown.shape[0] <= kept                 # identical leading frames may merge
+    reference = velkora.NES(str(demo_cartridge))
+    movie.truncate(kept * 4)
+    movie.play(reference)
+    assert np.abs(shown[-1][..., :3].astype(int) - np.asarray(reference.getImg())).mean() < 1
+    assert wav_samples(tmp_path / "clip.wav") in audio_blocks(int(frames[1]) if frames else 60)
+    with pytest.raises(SystemExit):
+        load("record").main(["--movie", str(tmp_path / name), "--press", "1:A"])
+    assert "--press and --movie" in capsys.readouterr().err

@@ -325,3 +325,111 @@ def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, ca
     assert "played 5 frames" in capsys.readouterr().out
     data = ram.read_bytes()
     assert (len(data), data[0], data[0x1FFF]) == (8192, 0x5A, 0xA5)
+
+
+# ---------------------------------------------------------------- movies
+
+def ram_and_picture(nes):
+    return np.array(nes.cpuMem()[:0x800]), np.array(nes.getImg())
+
+
+def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(make_player, demo_cartridge,
+                                                                             tmp_path):
+    from velkora_gym.movie import Movie
+
+    script = {0: down(K.K_RIGHT), 3: down(K.K_F10), 5: down(K.K_F10, K.K_w), 7: down(K.K_TAB),
+              10: [play.Key(K.K_TAB, False)], 12: down(K.K_x) + [play.Key(K.K_RIGHT, False)],
+              15: down(K.K_UP, K.K_d), 20: down(K.K_F10)}
+    player = make_player(demo_cartridge, script, record=tmp_path / "run.fm2", ff=5)
+    for _ in range(20):
+        player.tick()
+    expected = ram_and_picture(player.nes)
+    assert player.recording is not None
+    player.tick()                                      # F10 again: written
+    assert player.recordings == [tmp_path / "run.fm2", tmp_path / "run-2.vmv"]  # .fm2 cannot start mid-game
+    assert "movie run-2.vmv: 27 frames" in player.message
+    whole, part = Movie.load(tmp_path / "run.fm2", rom=demo_cartridge), Movie.load(tmp_path / "run-2.vmv")
+    assert len(whole) == 3 and len(part) == 15 + 4 * 3  # each fast-forwarded frame counts
+    assert part.buttons[0].tolist() == [0x80, 0x10]    # player 1 Right, player 2 Up (w)
+    assert part.buttons[-1].tolist() == [0x11, 0x90]   # A Up; Up Right (d)
+    nes = velkora.NES(str(demo_cartridge))
+    part.play(nes)
+    assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(nes), expected))
+
+
+def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, demo_cartridge, tmp_path):
+    from velkora_gym.movie import Movie
+
+    player = make_player(demo_cartridge, {2: down(K.K_RIGHT, K.K_x), 40: down(K.K_ESCAPE)},
+                         record=tmp_path / "run.vmv")
+    player.run()
+    expected = ram_and_picture(player.nes)
+    player.close()
+    movie = Movie.load(tmp_path / "run.vmv")
+    assert movie.start is None and len(movie) == 40
+    fresh = velkora.NES(str(demo_cartridge))
+    pads = [velkora.Controller(), velkora.Controller()]
+    for port, pad in enumerate(pads):
+        fresh.setController(pad, port)
+    for one, two in movie:
+        pads[0].updateInputs([(one >> b) & 1 for b in range(8)])
+        fresh.runFrame()
+    assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(fresh), expected))
+
+
+def test_a_movie_plays_back_with_fast_forward_then_the_players_take_over(make_player, demo_cartridge, tmp_path):
+    from velkora_gym.movie import Movie
+
+    movie = Movie(demo_cartridge)
+    movie.extend([0x80] * 30 + [0x10] * 30, [0x01] * 60)
+    reference = velkora.NES(str(demo_cartridge))
+    movie.play(reference)
+    script = {0: down(K.K_LEFT), 2: down(K.K_TAB), 8: [play.Key(K.K_TAB, False)]}
+    player = make_player(demo_cartridge, script, movie=movie, ff=6)
+    mem = player.nes.cpuMem()
+    while player.playback is not None:
+        player.tick()
+    assert player.frames == 60 and "your turn" in player.message  # 2 + 6 x 6 + 22 ticks
+    assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(player.nes), ram_and_picture(reference)))
+    x = int(mem[0x0A])
+    player.tick()
+    assert int(mem[0x0A]) == x - 2                               # the held Left now moves the robot
+
+
+@pytest.mark.parametrize("jump", [down(K.K_BACKSPACE), down(K.K_F9)], ids=["rewind", "load state"])
+def test_a_jump_in_time_ends_the_recording_and_the_playback(make_player, demo_cartridge, tmp_path, jump):
+    from velkora_gym.movie import Movie
+
+    player = make_player(demo_cartridge, {1: down(K.K_F5), 3: down(K.K_F10), 12: jump})
+    for _ in range(13):
+        player.tick()
+    assert player.recording is None and len(player.recordings) == 1
+    assert len(Movie.load(player.recordings[0])) == 9
+    movie = Movie(demo_cartridge)
+    movie.extend([0] * 100)
+    player = make_player(demo_cartridge, {1: down(K.K_F5), 12: jump}, movie=movie)
+    for _ in range(13):
+        player.tick()
+    assert player.playback is None and "movie stopped at frame 12" in player.message
+    if jump[0].key == K.K_F9:
+        assert player.message == "loaded slot 1; movie stopped at frame 12"
+
+
+def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsys):
+    from velkora_gym.envs import DEMO_ROM
+    from velkora_gym.movie import Movie
+
+    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
+        monkeypatch.setenv(name, "dummy")
+    movie = Movie(DEMO_ROM)
+    movie.extend([0x80] * 20)
+    movie.save(tmp_path / "m.fm2")
+    assert play.main(["--movie", str(tmp_path / "m.fm2"), "--mute", "--frames", "25", "--states",
+                      str(tmp_path / "s")], source=play.ScriptedInput({})) == 0
+    assert "played 25 frames" in capsys.readouterr().out
+    (tmp_path / "bad.vmv").write_text("velkora-movie 1\nsha1 x\nstart power-on\nframes 0\n")
+    for argv, named in ([["--movie", str(tmp_path / "bad.vmv")], "line 2"],
+                        [["--record", str(tmp_path / "run.mp4")], "name a movie file"]):
+        with pytest.raises(SystemExit):
+            play.main(argv + ["--mute"], source=play.ScriptedInput({}))
+        assert named in capsys.readouterr().err

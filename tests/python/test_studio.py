@@ -148,3 +148,83 @@ def test_the_window_draws_the_overlay_over_the_picture():
         assert np.array_equal(shown[600:], picture[600:])  # the picture below it
     finally:
         pygame.display.quit()
+
+
+def machine(nes) -> tuple[bytes, bytes]:
+    return np.array(nes.cpuMem()[:0x800]).tobytes(), np.array(nes.getImg()).tobytes()
+
+
+def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
+    import velkora
+
+    from velkora_gym.envs import DEMO_ROM
+    from velkora_gym.movie import Movie
+
+    studio = Studio(DEMO_ROM, tmp_path / "demo", record=tmp_path / "run.vmv", ff=3)
+    play(studio, 5, "right")
+    studio.key("f10")
+    play(studio, 4, "x")
+    studio.key("f", True)
+    play(studio, 5, "up")        # 15 frames
+    studio.key("f", False)
+    studio.key("p")
+    studio.key("right")
+    studio.key(".")              # one more frame, paused
+    studio.key("right", False)
+    expected = machine(studio.nes)
+    typed(studio, "record")      # the command stops it as F10 does
+    assert studio.recordings == [tmp_path / "run.vmv"] and "20 frames" in studio.log[-1]
+    movie = Movie.load(tmp_path / "run.vmv")
+    assert movie.buttons[:, 0].tolist() == [0x01] * 4 + [0x10] * 15 + [0x80]
+    assert not movie.buttons[:, 1].any()
+    nes = velkora.NES(str(DEMO_ROM))
+    movie.play(nes)
+    assert machine(nes) == expected
+    studio.key("p")              # playing again
+    studio.key("f10")            # a second movie
+    studio.key("f9")             # no start state yet: refused, and the recording goes on
+    assert studio.recording is not None
+    studio.key("f6")
+    play(studio, 2)
+    studio.key("f9")             # back to the start state: a jump in time ends the recording
+    assert studio.recording is None and studio.recordings[-1] == tmp_path / "run-2.vmv"
+    assert len(Movie.load(studio.recordings[-1])) == 2
+
+
+def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path):
+    import velkora
+
+    from velkora_gym.envs import DEMO_ROM
+    from velkora_gym.movie import Movie
+
+    movie = Movie(DEMO_ROM)
+    movie.extend([0x80] * 25 + [0x20] * 25, [0x08] * 50)
+    reference = velkora.NES(str(DEMO_ROM))
+    movie.play(reference)
+    studio = Studio(DEMO_ROM, tmp_path / "demo", movie=movie, ff=5)
+    studio.key("left")           # ignored while the movie plays
+    studio.key("f", True)
+    while studio.playback is not None:
+        studio.tick()
+    assert studio.frame == 50 and machine(studio.nes) == machine(reference)
+    assert "your turn" in studio.log[-1]
+    x = int(studio.nes.cpuMem()[0x0A])
+    studio.key("f", False)
+    studio.tick()
+    assert int(studio.nes.cpuMem()[0x0A]) == x - 2
+
+
+def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
+    from velkora_gym.envs import DEMO_ROM
+    from velkora_gym.movie import Movie
+    from velkora_gym.studio import main
+
+    movie = Movie(DEMO_ROM)
+    movie.extend([0x80] * 12)
+    movie.save(tmp_path / "in.fm2")
+    movie.save(tmp_path / "in.vmv")
+    assert main([str(DEMO_ROM), "--integration", str(tmp_path / "demo"), "--movie", str(tmp_path / "in.fm2"),
+                 "--frames", "20", "--scale", "1", "--record", str(tmp_path / "out.vmv")]) == 0
+    other = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
+    assert main([other, "--movie", str(tmp_path / "in.vmv"), "--frames", "5"]) == 1
+    assert "SHA-1" in capsys.readouterr().err

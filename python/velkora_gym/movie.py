@@ -1,0 +1,639 @@
+"""Input movies: a start (power-on or a velkora snapshot) and both joypads' buttons for every
+frame, replayed bit for bit.
+
+``Movie(rom, start=None)`` makes an empty movie of a cartridge; ``append(buttons1, buttons2)``
+adds a frame (joypad masks in ``BUTTONS`` order: bit 0 = A ... bit 7 = Right); ``save(path)``
+and ``Movie.load(path)`` write and read it (``.fm2`` selects that format, any other name
+velkora's own; a further ``.gz`` compresses either); ``play(nes)`` or ``play(batch, index)``
+brings a console to the start and runs one frame per entry. See docs/movies.md.
+
+Power-on on an existing console is the restore of a snapshot taken from a fresh batch
+console of the same cartridge: the machine a new ``velkora.NES`` is, with battery RAM
+cleared (a console made from a path may have loaded a battery file; the movie's power-on
+has none).
+"""
+from __future__ import annotations
+
+import base64
+import binascii
+import gzip
+import hashlib
+import os
+import re
+import uuid
+import warnings
+import zlib
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import Any, Union
+
+import numpy as np
+
+from velkora_gym import _native
+from velkora_gym.batch import Batch, RomSource, check_board, read_image
+
+FORMAT = "velkora-movie"
+VERSION = 1
+SNAPSHOT_MAGIC = b"VELKSNAP"
+_IDENTITY = slice(16, 24)  # the cartridge identity in a snapshot's header
+
+#: velkora's frame letters, one position per bit of a joypad mask (bit 0 first).
+LETTERS = "ABSTUDLR"
+#: The .fm2 order of a port's eight positions, and the mask bit of each.
+FM2_LETTERS = "RLDUTSBA"
+_FM2_BITS = [LETTERS.index(letter) for letter in FM2_LETTERS]
+FM2_COMMANDS = {1: "soft reset", 2: "hard reset", 4: "disk-system disk insert/eject",
+                8: "disk-system side select", 16: "coin insert"}
+#: emuVersion written to .fm2 files: velkora 0.1.0.
+FM2_EMU_VERSION = 100
+
+_FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|$")
+_SHA1 = re.compile(r"^[0-9a-f]{40}$")
+_MASK_LISTS = [[(mask >> bit) & 1 for bit in range(8)] for mask in range(256)]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class MovieError(ValueError):
+    """A malformed movie file; the message names the file and the line."""
+
+
+def prg_chr(image: bytes) -> bytes:
+    """The PRG and CHR ROM of an iNES or NES 2.0 image (header and trainer left out)."""
+    if len(image) < 16 or image[:4] != b"NES\x1a":
+        raise ValueError("not an iNES image (no NES<EOF> header)")
+    prg, chr_ = image[4], image[5]
+    if image[7] & 0x0C == 0x08:  # NES 2.0: the high nibbles of the sizes in byte 9
+        prg |= (image[9] & 0x0F) << 8
+        chr_ |= (image[9] & 0xF0) << 4
+        prg_size = _nes2_size(prg, 16384)
+        chr_size = _nes2_size(chr_, 8192)
+    else:
+        prg_size, chr_size = prg * 16384, chr_ * 8192
+    first = 16 + (512 if image[6] & 0x04 else 0)
+    return image[first:first + prg_size + chr_size]
+
+
+def _nes2_size(field: int, unit: int) -> int:
+    if field >> 8 == 0x0F:  # exponent-multiplier form
+        return (2 ** ((field >> 2) & 0x3F)) * ((field & 3) * 2 + 1)
+    return field * unit
+
+
+def fm2_checksum(image: bytes) -> str:
+    """romChecksum as .fm2 files write it: base64 of the MD5 of PRG and CHR."""
+    return "base64:" + base64.b64encode(hashlib.md5(prg_chr(image)).digest()).decode()
+
+
+def _mask(value: object, name: str) -> int:
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a joypad mask (an int from 0 to 255), not bool")
+    try:
+        mask = int(value)  # type: ignore[call-overload]
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a joypad mask (an int from 0 to 255), not {value!r}") from None
+    if mask != value or not 0 <= mask <= 255:
+        raise ValueError(f"{name} must be a joypad mask from 0 to 255, not {value!r}")
+    return mask
+
+
+def _letters(mask: int) -> str:
+    return "".join(letter if mask >> bit & 1 else "." for bit, letter in enumerate(LETTERS))
+
+
+def _fm2_field(mask: int) -> str:
+    return "".join(letter if mask >> bit & 1 else "." for bit, letter in zip(_FM2_BITS, FM2_LETTERS))
+
+
+def _is_batch(target: object) -> bool:
+    return isinstance(target, Batch)
+
+
+class Movie:
+    """A start and both joypads' buttons for every frame, of one cartridge.
+
+    ``rom`` is the cartridge (a path or the image's bytes); ``start`` the snapshot the movie
+    starts from (``velkora_gym.snapshot``'s bytes) or None for power-on. A snapshot of
+    another cartridge is refused with ``ValueError``."""
+
+    def __init__(self, rom: RomSource, start: bytes | bytearray | memoryview | None = None) -> None:
+        image = read_image(rom)
+        check_board(image)
+        name = Path(rom).name if isinstance(rom, (str, os.PathLike)) else None
+        self._setup(image, hashlib.sha1(image).hexdigest(), name, start)
+        self.rom_path = Path(rom) if isinstance(rom, (str, os.PathLike)) else None
+
+    def _setup(self, image: bytes | None, sha1: str, rom_name: str | None,
+               start: bytes | bytearray | memoryview | None) -> None:
+        self.image = image
+        self.rom_path: Path | None = None  # where the cartridge was read from, when a file
+        self.sha1 = sha1
+        self.rom_name = rom_name
+        self._pads = bytearray()  # two bytes a frame: port 0, port 1
+        self.comments: list[str] = []
+        if start is not None:
+            if not isinstance(start, (bytes, bytearray, memoryview)):
+                raise TypeError(f"start must be snapshot bytes or None, not {type(start).__name__}")
+            start = bytes(start)
+            if not start.startswith(SNAPSHOT_MAGIC) or len(start) < 32:
+                raise ValueError("start is not a velkora snapshot (velkora_gym.snapshot's bytes)")
+        self.start: bytes | None = start
+        self._power_on: bytes | None = None
+        if image is not None:
+            probe = Batch(image, 1, threads=1, obs_type=None)
+            self._power_on = probe.snapshot(0, picture=False)
+            if start is not None:
+                try:
+                    probe.restore(0, start)
+                except ValueError as error:
+                    raise ValueError(f"start is not a snapshot of this cartridge's console ({error})") from None
+
+    @classmethod
+    def _bare(cls, image: bytes | None, sha1: str, rom_name: str | None, start: bytes | None) -> Movie:
+        movie = cls.__new__(cls)
+        movie._setup(image, sha1, rom_name, start)
+        return movie
+
+    # --- frames ---
+    def append(self, buttons1: int, buttons2: int = 0) -> None:
+        """One frame: player 1's and player 2's joypad masks."""
+        self._pads += bytes((_mask(buttons1, "buttons1"), _mask(buttons2, "buttons2")))
+
+    def extend(self, buttons1: Sequence[int] | np.ndarray, buttons2: Sequence[int] | np.ndarray | None = None) -> None:
+        """Many frames at once: masks per frame for each player (player 2's default to 0)."""
+        first = np.asarray(buttons1)
+        second = np.zeros(len(first), np.int64) if buttons2 is None else np.asarray(buttons2)
+        if first.ndim != 1 or second.shape != first.shape:
+            raise ValueError(f"buttons1 and buttons2 must be two flat sequences of one length, "
+                             f"got shapes {first.shape} and {second.shape}")
+        for name, masks in (("buttons1", first), ("buttons2", second)):
+            if masks.size and (not np.issubdtype(masks.dtype, np.integer) or masks.min() < 0 or masks.max() > 255):
+                raise ValueError(f"{name} must hold joypad masks from 0 to 255")
+        pairs = np.empty((len(first), 2), np.uint8)
+        pairs[:, 0], pairs[:, 1] = first, second
+        self._pads += pairs.tobytes()
+
+    def __len__(self) -> int:
+        return len(self._pads) // 2
+
+    def __getitem__(self, frame: int) -> tuple[int, int]:
+        count = len(self)
+        if frame < 0:
+            frame += count
+        if not 0 <= frame < count:
+            raise IndexError(f"frame {frame} of a movie of {count} frames")
+        return self._pads[2 * frame], self._pads[2 * frame + 1]
+
+    def __iter__(self) -> Iterator[tuple[int, int]]:
+        pads = self._pads
+        for i in range(0, len(pads), 2):
+            yield pads[i], pads[i + 1]
+
+    @property
+    def buttons(self) -> np.ndarray:
+        """(frames, 2) uint8: each frame's masks for ports 0 and 1 (a copy)."""
+        return np.frombuffer(bytes(self._pads), np.uint8).reshape(-1, 2).copy()
+
+    def truncate(self, frames: int) -> None:
+        """Keeps the first ``frames`` frames."""
+        if not 0 <= frames <= len(self):
+            raise ValueError(f"cannot keep {frames} frames of {len(self)}")
+        del self._pads[2 * frames:]
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Movie):
+            return NotImplemented
+        return (self.sha1, self.start, self._pads) == (other.sha1, other.start, other._pads)
+
+    def __repr__(self) -> str:
+        start = "power-on" if self.start is None else f"a snapshot of {len(self.start)} bytes"
+        return f"<Movie of {self.rom_name or self.sha1[:12]}: {len(self)} frames from {start}>"
+
+    # --- playing ---
+    def _identity(self) -> bytes:
+        if self._power_on is not None:
+            return self._power_on[_IDENTITY]
+        assert self.start is not None
+        return self.start[_IDENTITY]
+
+    def check(self, target: Any, index: int | None = None) -> None:
+        """ValueError, and nothing changed, when the console (a ``velkora.NES``, or console
+        ``index`` of a ``Batch``) is not of this movie's cartridge or the movie cannot start."""
+        if self.start is None and self._power_on is None:
+            raise ValueError(f"this movie starts at power-on, which needs its cartridge (SHA-1 {self.sha1}); "
+                             f"load it with Movie.load(path, rom=...)")
+        if _is_batch(target):
+            if index is None:
+                raise TypeError("play(batch, index): name the console of the batch")
+            if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or \
+                    not 0 <= index < target.num_consoles:
+                raise ValueError(f"index must be a console of the batch (0 to {target.num_consoles - 1}), "
+                                 f"not {index!r}")
+            current = target.snapshot(int(index), picture=False)
+        else:
+            if index is not None:
+                raise TypeError("index applies to a Batch; play(nes) takes none")
+            current = _native.snapshot(target, False)
+        if current[_IDENTITY] != self._identity():
+            raise ValueError(f"this movie is of another cartridge (SHA-1 {self.sha1}"
+                             f"{', ' + self.rom_name if self.rom_name else ''}): the console was left as it was")
+
+    def restore_start(self, target: Any, index: int | None = None) -> None:
+        """Brings the console (a ``velkora.NES``, or console ``index`` of a ``Batch``) to the
+        movie's start: its snapshot, or power-on. Refused (``ValueError``) before any change
+        when it runs another cartridge."""
+        self.check(target, index)
+        start = self.start if self.start is not None else self._power_on
+        if _is_batch(target):
+            target.restore(int(index), start)  # type: ignore[arg-type]
+        else:
+            _native.restore(target, start)
+
+    def play(self, target: Any, index: int | None = None, *, ports: Sequence[Any] | None = None,
+             on_frame: Callable[[int], object] | None = None) -> int:
+        """Restores the start into the console, then runs one frame per entry with its
+        buttons; returns the frames run. ``on_frame(i)`` is called after frame i.
+
+        On a ``velkora.NES`` the movie plugs its own two joypads in while it plays. The console
+        cannot say what was plugged before, so afterwards it plugs back ``ports`` (the two
+        controllers the caller had plugged, None for a port left empty); without ``ports``
+        both ports get a joypad with nothing pressed, and controllers plugged before no longer
+        reach the console. A ``Batch`` takes the movie's masks directly; its ports are not
+        touched. Nothing changes when the movie is refused (another cartridge, bad arguments)."""
+        if on_frame is not None and not callable(on_frame):
+            raise TypeError("on_frame must be callable")
+        if _is_batch(target):
+            if ports is not None:
+                raise TypeError("ports applies to a velkora.NES; a Batch's ports are not plugged")
+            self.restore_start(target, index)
+            self._play_batch(target, int(index), on_frame)  # type: ignore[arg-type]
+            return len(self)
+        import velkora
+
+        if not isinstance(target, velkora.NES):
+            raise TypeError(f"play needs a velkora.NES or a velkora_gym.Batch, not {type(target).__name__}")
+        after = self._ports(ports, velkora)
+        self.restore_start(target)
+        pads = (velkora.Controller(), velkora.Controller())
+        for port, pad in enumerate(pads):
+            target.setController(pad, port)
+        try:
+            last = (-1, -1)
+            for frame, (one, two) in enumerate(self):
+                if (one, two) != last:
+                    pads[0].updateInputs(_MASK_LISTS[one])
+                    pads[1].updateInputs(_MASK_LISTS[two])
+                    last = (one, two)
+                target.runFrame()
+                if on_frame is not None:
+                    on_frame(frame)
+        finally:
+            for port, pad in enumerate(after):
+                target.setController(pad, port)
+        return len(self)
+
+    @staticmethod
+    def _ports(ports: Sequence[Any] | None, velkora: Any) -> list[Any]:
+        if ports is None:
+            return [velkora.Controller(), velkora.Controller()]
+        ports = list(ports)
+        if len(ports) != 2 or not all(p is None or isinstance(p, velkora.Controller) for p in ports):
+            raise TypeError("ports must be the two controllers plugged before (a velkora.Controller or None each)")
+        return [velkora.Controller() if p is None else p for p in ports]
+
+    def _play_batch(self, batch: Batch, index: int, on_frame: Callable[[int], object] | None) -> None:
+        active = np.zeros(batch.num_consoles, bool)
+        active[index] = True
+        pads = self.buttons
+        chunk = 1 if on_frame is not None else 4096
+        for first in range(0, len(pads), chunk):
+            part = pads[first:first + chunk]
+            one = np.zeros((batch.num_consoles, len(part)), np.uint8)
+            two = np.zeros_like(one)
+            one[index], two[index] = part[:, 0], part[:, 1]
+            batch.step(one, len(part), buttons2=two, active=active)
+            if on_frame is not None:
+                on_frame(first)
+
+    # --- files ---
+    def save(self, path: PathLike) -> None:
+        """Writes the movie: ``.fm2`` (optionally ``.fm2.gz``) in that format, anything else
+        in velkora's own; a name ending in ``.gz`` is gzip-compressed. All or nothing."""
+        path = Path(path)
+        text = self.to_fm2() if _is_fm2(path) else self.to_text()
+        data = text.encode()
+        if path.suffix.lower() == ".gz":
+            data = gzip.compress(data, mtime=0)
+        temporary = path.with_name(f".{path.name}.writing")
+        try:
+            temporary.write_bytes(data)
+            os.replace(temporary, path)
+        except BaseException:
+            temporary.unlink(missing_ok=True)
+            raise
+
+    @classmethod
+    def load(cls, path: PathLike, rom: RomSource | None = None) -> Movie:
+        """Reads a movie file (``.fm2`` by its extension, velkora's own otherwise; ``.gz``
+        decompressed). ``rom`` is the cartridge; without it, the package's cartridges and the
+        imported ROMs are searched for it by hash. A velkora movie whose SHA-1 is not the
+        ROM's is refused (``ValueError``); an .fm2 romChecksum that differs is a warning."""
+        path = Path(path)
+        data = path.read_bytes()
+        if path.suffix.lower() == ".gz":
+            try:
+                data = gzip.decompress(data)
+            except (OSError, EOFError, zlib.error) as error:
+                raise MovieError(f"{path}: not a gzip file ({error})") from None
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise MovieError(f"{path}: not a text file ({error.reason} at byte {error.start})") from None
+        image = read_image(rom) if rom is not None else None
+        if _is_fm2(path):
+            movie = cls.from_fm2(text, image, where=str(path))
+        else:
+            movie = cls.from_text(text, image, where=str(path))
+        if isinstance(rom, (str, os.PathLike)):
+            movie.rom_path = Path(rom)
+        return movie
+
+    # --- velkora's format ---
+    def to_text(self) -> str:
+        """The movie in velkora's format (see docs/movies.md)."""
+        lines = [f"{FORMAT} {VERSION}", f"sha1 {self.sha1}"]
+        if self.rom_name:
+            lines.append(f"rom {_one_line(self.rom_name)}")
+        lines.append("start power-on" if self.start is None
+                     else "start snapshot " + base64.b64encode(self.start).decode())
+        lines += [f"comment {_one_line(c)}" for c in self.comments]
+        lines.append(f"frames {len(self)}")
+        lines += [f"|{_letters(one)}|{_letters(two)}|" for one, two in self]
+        return "\n".join(lines) + "\n"
+
+    @classmethod
+    def from_text(cls, text: str, image: bytes | None = None, where: str = "movie") -> Movie:
+        lines = text.split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        header: dict[str, tuple[int, str]] = {}
+        comments: list[str] = []
+        body = len(lines)
+        for number, raw in enumerate(lines, 1):
+            line = raw.rstrip("\r")
+            if line.startswith("|"):
+                body = number - 1
+                break
+            if not line.strip() or line.startswith("#"):
+                continue
+            key, _, value = line.partition(" ")
+            if not header and key != FORMAT:
+                raise MovieError(f"{where} line {number}: not a velkora movie (it must begin with "
+                                 f"'{FORMAT} {VERSION}')")
+            if key == "comment":
+                comments.append(value)
+                continue
+            if key not in (FORMAT, "sha1", "rom", "start", "frames"):
+                raise MovieError(f"{where} line {number}: unknown header key {key!r} "
+                                 "(expected sha1, rom, start, frames or comment)")
+            if key in header:
+                raise MovieError(f"{where} line {number}: {key} given twice")
+            header[key] = (number, value)
+        if FORMAT not in header:
+            raise MovieError(f"{where}: not a velkora movie (no '{FORMAT} {VERSION}' line)")
+        number, version = header[FORMAT]
+        if not version.isdigit() or int(version) < 1:
+            raise MovieError(f"{where} line {number}: {version!r} is not a format version")
+        if int(version) > VERSION:
+            raise MovieError(f"{where} line {number}: format version {version} is newer than this velkora "
+                             f"reads ({VERSION}); update velkora")
+        for key in ("sha1", "start", "frames"):
+            if key not in header:
+                raise MovieError(f"{where}: the header has no {key} line")
+        number, sha1 = header["sha1"]
+        if not _SHA1.match(sha1):
+            raise MovieError(f"{where} line {number}: {sha1!r} is not a SHA-1 (40 lower-case hexadecimal digits)")
+        start = cls._start(*header["start"], where)
+        number, count = header["frames"]
+        if not count.isdigit():
+            raise MovieError(f"{where} line {number}: {count!r} is not a frame count")
+        pads = bytearray()
+        for offset, raw in enumerate(lines[body:]):
+            number = body + offset + 1
+            line = raw.rstrip("\r")
+            match = _FRAME.match(line)
+            if not match:
+                raise MovieError(f"{where} line {number} (frame {len(pads) // 2 + 1}): {line[:40]!r} is not a "
+                                 f"frame: write |{LETTERS}|{LETTERS}|, '.' for a button not pressed")
+            pads += bytes((_parse_letters(match.group(1)), _parse_letters(match.group(2))))
+        if len(pads) // 2 != int(count):
+            raise MovieError(f"{where} line {header['frames'][0]}: the header says {count} frames, "
+                             f"the file holds {len(pads) // 2} (cut short?)")
+        name = header["rom"][1] if "rom" in header else None
+        found = None
+        if image is None:
+            found = find_rom(sha1)
+        image = cls._image_for(image, sha1, where, strict=True) if found is None else found.read_bytes()
+        movie = cls._bare(image, sha1, name, start)
+        movie.rom_path = found
+        movie._pads = pads
+        movie.comments = comments
+        return movie
+
+    @staticmethod
+    def _start(number: int, value: str, where: str) -> bytes | None:
+        if value == "power-on":
+            return None
+        kind, _, encoded = value.partition(" ")
+        if kind != "snapshot" or not encoded:
+            raise MovieError(f"{where} line {number}: start must be 'power-on' or 'snapshot BASE64'")
+        try:
+            start = base64.b64decode(encoded, validate=True)
+        except binascii.Error:
+            raise MovieError(f"{where} line {number}: the start snapshot is not valid base64") from None
+        if not start.startswith(SNAPSHOT_MAGIC):
+            raise MovieError(f"{where} line {number}: the start is not a velkora snapshot")
+        return start
+
+    @staticmethod
+    def _image_for(image: bytes | None, sha1: str, where: str, strict: bool) -> bytes | None:
+        if image is not None and hashlib.sha1(image).hexdigest() != sha1:
+            message = (f"{where} is a movie of the cartridge with SHA-1 {sha1}; the ROM given has "
+                       f"{hashlib.sha1(image).hexdigest()}")
+            if strict:
+                raise ValueError(message)
+            warnings.warn(message, stacklevel=4)
+        return image
+
+    # --- .fm2 ---
+    def to_fm2(self) -> str:
+        """The movie as an .fm2 text movie (power-on movies only: .fm2 has no velkora snapshot)."""
+        if self.start is not None:
+            raise ValueError("an .fm2 movie starts at power-on; this one starts from a snapshot "
+                             "(save it in velkora's format, .vmv)")
+        if self.image is None:
+            raise ValueError(f"an .fm2 movie carries the MD5 of the cartridge's PRG and CHR: load the movie "
+                             f"with its ROM (SHA-1 {self.sha1})")
+        name = Path(self.rom_name).stem if self.rom_name else self.sha1
+        lines = ["version 3", f"emuVersion {FM2_EMU_VERSION}", "rerecordCount 0", "palFlag 0",
+                 f"romFilename {_one_line(name)}", f"romChecksum {fm2_checksum(self.image)}",
+                 f"guid {str(uuid.uuid4()).upper()}", "fourscore 0", "microphone 0",
+                 "port0 1", "port1 1", "port2 0", "FDS 0", "NewPPU 0"]
+        lines += [f"comment {_one_line(c)}" for c in self.comments]
+        lines += [f"|0|{_fm2_field(one)}|{_fm2_field(two)}||" for one, two in self]
+        return "\n".join(lines) + "\n"
+
+    @classmethod
+    def from_fm2(cls, text: str, image: bytes | None = None, where: str = "movie.fm2") -> Movie:
+        """An .fm2 text movie: exact for movies velkora made; other emulators' timing is not
+        velkora's, so theirs may desync."""
+        header: dict[str, tuple[int, str]] = {}
+        comments: list[str] = []
+        pads = bytearray()
+        ports = (1, 1)
+        for number, raw in enumerate(text.split("\n"), 1):
+            line = raw.rstrip("\r")
+            if line.startswith("|"):
+                if not pads:
+                    ports = _fm2_ports(header, where)
+                pads += _fm2_frame(line, number, len(pads) // 2 + 1, ports, where)
+                continue
+            if pads and line.strip():
+                raise MovieError(f"{where} line {number}: header line {line[:40]!r} after the first frame")
+            if not line.strip():
+                continue
+            key, _, value = line.strip().partition(" ")
+            if key == "comment":
+                comments.append(value.strip())
+            elif key != "subtitle":
+                header.setdefault(key, (number, value.strip()))
+        if not pads:
+            _fm2_ports(header, where)
+        version = header.get("version", (0, ""))
+        if version[1] != "3":
+            raise MovieError(f"{where}{f' line {version[0]}' if version[0] else ''}: "
+                             f"{'version ' + repr(version[1]) if version[0] else 'no version line'}: velkora reads "
+                             "text .fm2 movies of version 3")
+        checksum = header.get("romChecksum", (0, ""))[1]
+        found = None
+        if image is None and checksum:
+            found = find_rom_by_fm2(checksum)
+            image = found.read_bytes() if found is not None else None
+        if image is None:
+            raise ValueError(f"{where}: an .fm2 movie starts at power-on, which needs its cartridge: "
+                             f"load it with Movie.load(path, rom=...)")
+        if checksum and checksum != fm2_checksum(image):
+            warnings.warn(f"{where}: romChecksum {checksum} is not the ROM's ({fm2_checksum(image)}); "
+                          "playing it anyway", stacklevel=3)
+        check_board(image)
+        name = header.get("romFilename", (0, ""))[1]
+        movie = cls._bare(image, hashlib.sha1(image).hexdigest(), f"{name}.nes" if name else None, None)
+        movie.rom_path = found
+        movie._pads = pads
+        movie.comments = comments
+        return movie
+
+
+def _fm2_ports(header: dict[str, tuple[int, str]], where: str) -> tuple[int, int]:
+    """Which ports hold a gamepad; ValueError for what velkora's movies cannot replay."""
+    for key, name in (("palFlag", "a PAL console"), ("fourscore", "a Four Score"), ("FDS", "the disk system"),
+                      ("binary", "binary frames")):
+        number, value = header.get(key, (0, "0"))
+        if value not in ("0", ""):
+            raise MovieError(f"{where} line {number}: {key} {value}: velkora does not replay movies of {name}")
+    ports = []
+    for key in ("port0", "port1"):
+        number, value = header.get(key, (0, "1"))
+        if value not in ("0", "1"):
+            raise MovieError(f"{where} line {number}: {key} {value}: velkora replays gamepads (1) or "
+                             "nothing (0) in a port")
+        ports.append(int(value))
+    number, value = header.get("port2", (0, "0"))
+    if value not in ("0", ""):
+        raise MovieError(f"{where} line {number}: port2 {value}: velkora replays nothing in the expansion port")
+    return ports[0], ports[1]
+
+
+def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where: str) -> bytes:
+    fields = line.split("|")
+    if not 4 <= len(fields) <= 6 or fields[-1].strip():
+        raise MovieError(f"{where} line {number} (frame {frame}): {line[:40]!r} is not |c|RLDUTSBA|RLDUTSBA||")
+    command = fields[1].strip() or "0"
+    if not command.isdigit():
+        raise MovieError(f"{where} line {number} (frame {frame}): command {fields[1]!r} is not a number")
+    if int(command):
+        used = ", ".join(name for bit, name in FM2_COMMANDS.items() if int(command) & bit) or f"command {command}"
+        raise MovieError(f"{where} line {number} (frame {frame}) uses {used} (command {command}): velkora's "
+                         "movies hold buttons only")
+    masks = []
+    for port in range(2):
+        field = fields[2 + port] if 2 + port < len(fields) - 1 else ""
+        if not ports[port] or not field:
+            if field.strip(" ."):
+                raise MovieError(f"{where} line {number} (frame {frame}): port{port} holds no gamepad "
+                                 f"but the frame presses {field!r}")
+            masks.append(0)
+            continue
+        if len(field) != 8:
+            raise MovieError(f"{where} line {number} (frame {frame}): port{port}'s {field!r} is not eight "
+                             f"positions {FM2_LETTERS}")
+        mask = 0
+        for position, character in enumerate(field):
+            if character not in ". ":
+                mask |= 1 << _FM2_BITS[position]
+        masks.append(mask)
+    return bytes(masks)
+
+
+def _parse_letters(field: str) -> int:
+    return sum(1 << bit for bit, character in enumerate(field) if character != ".")
+
+
+def _one_line(text: str) -> str:
+    return " ".join(str(text).split())
+
+
+def _is_fm2(path: Path) -> bool:
+    name = path.name.lower()
+    return name.endswith(".fm2") or name.endswith(".fm2.gz")
+
+
+# --- finding a movie's cartridge ---
+
+def _candidates() -> Iterator[Path]:
+    from velkora_gym import roms
+
+    package = Path(__file__).resolve().parent / "roms"
+    yield from sorted(package.glob("*.nes"))
+    imported = roms.imported_folder()
+    if imported.is_dir():
+        yield from sorted(imported.glob("*.nes"))
+
+
+def find_rom(sha1: str) -> Path | None:
+    """The file with this SHA-1 among the package's cartridges and the imported ROMs."""
+    from velkora_gym import roms
+
+    named = roms.imported_folder() / f"{sha1}.nes"
+    for path in [named, *_candidates()]:
+        try:
+            image = path.read_bytes()
+        except OSError:
+            continue
+        if hashlib.sha1(image).hexdigest() == sha1:
+            return path
+    return None
+
+
+def find_rom_by_fm2(checksum: str) -> Path | None:
+    """The file whose PRG and CHR have this .fm2 romChecksum, among the same places."""
+    for path in _candidates():
+        try:
+            if fm2_checksum(path.read_bytes()) == checksum:
+                return path
+        except (OSError, ValueError):
+            continue
+    return None
+
+
+__all__ = ["FM2_LETTERS", "LETTERS", "Movie", "MovieError", "fm2_checksum", "find_rom", "prg_chr"]
