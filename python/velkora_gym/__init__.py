@@ -17,9 +17,10 @@ from typing import Any
 from velkora_gym import _native
 from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym.batch import BUTTONS, Batch
+from velkora_gym.movie import Movie
 
-__all__ = ["BUTTONS", "Batch", "RamSearch", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraVectorEnv", "restore",
-           "snapshot"]
+__all__ = ["BUTTONS", "Batch", "Movie", "RamSearch", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraParallelEnv",
+           "VelkoraVectorEnv", "restore", "snapshot"]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
 
@@ -44,6 +45,13 @@ def __getattr__(name: str) -> Any:
         from velkora_gym.ram_search import RamSearch
 
         return RamSearch
+    if name == "VelkoraParallelEnv":
+        try:
+            from velkora_gym.parallel import VelkoraParallelEnv
+        except ImportError as error:
+            raise ImportError(f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] "
+                              f"({error})") from error
+        return VelkoraParallelEnv
     if name in _ENVS:
         try:
             from velkora_gym import envs

@@ -79,8 +79,11 @@ void APU::serialize(StateStream& s) {
         }
     } else {
         // Only the samples made so far in this block: their count follows
-        // from the cycle count, as the sample count does.
-        const int filled = int(samplesBefore((s.cycles + 1) / 2) % kBlockSamples);
+        // from the cycle count, as the sample count does. A whole block is
+        // handed over only when the next sample is made, so at a multiple of
+        // 1024 (power-on included: 1024 zeros) the block is still here.
+        const int64_t made = samplesBefore((s.cycles + 1) / 2);
+        const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
         LevelRuns runs;
         if (s.writing()) makeRuns(sampleLevels, filled, runs);
         serializeRuns(s, runs, filled);

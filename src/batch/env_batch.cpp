@@ -276,7 +276,6 @@ void EnvBatch::reset(const std::vector<size_t>& envs) {
 }
 
 void EnvBatch::step(const uint8_t* masks, const uint8_t* masks2) {
-    drain();
     if (inFlight() != 0) throw std::invalid_argument("receive the steps sent before stepping every environment");
     std::lock_guard<std::mutex> guard(consoles_.busy_);
     consoles_.pool_->run(size(), [&](size_t i) { stepEnv(i, masks[i], masks2 ? masks2[i] : 0); });
@@ -371,7 +370,7 @@ size_t EnvBatch::inFlight() {
     std::lock_guard<std::mutex> guard(queueLock_);
     size_t pending = 0;
     for (uint8_t s : sent_) pending += s;
-    return pending - done_.size();
+    return pending;
 }
 
 void EnvBatch::drain() {

@@ -94,6 +94,7 @@ public:
     // Waits until `count` sent environments have finished and returns them,
     // in the order they finished.
     std::vector<size_t> receive(size_t count);
+    // Steps sent and not yet received.
     size_t inFlight();
     // Waits for every sent step to finish (they stay to be received).
     void drain();

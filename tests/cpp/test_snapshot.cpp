@@ -150,6 +150,27 @@ TEST(Snapshot, ThePictureTravelsOnlyWhenAskedFor) {
     }
 }
 
+// A block of samples complete but not yet handed over (as at power-on, when
+// it is 1024 zeros) travels with the snapshot too.
+TEST(Snapshot, AFullBlockNotYetHandedOverTravels) {
+    for (const Bytes& image : images()) {
+        auto fresh = console(image);
+        const Bytes powerOn = takeSnapshot(*fresh);
+        auto used = console(image);
+        play(*used, 33);
+        restoreSnapshot(*used, powerOn.data(), powerOn.size());
+        EXPECT_TRUE(play(*used, 40) == play(*fresh, 40));
+        // And at any later multiple of 1024 samples.
+        auto ahead = console(image);
+        while (ahead->apu->sampleCount % APU::kBlockSamples != 0 || ahead->apu->sampleCount == 0) ahead->advance();
+        const Bytes atEdge = takeSnapshot(*ahead);
+        auto other = console(image);
+        play(*other, 5);
+        restoreSnapshot(*other, atEdge.data(), atEdge.size());
+        EXPECT_TRUE(play(*other, 20) == play(*ahead, 20));
+    }
+}
+
 // The first format, which kept every memory whole: snapshots users kept load,
 // and the console continues exactly as the one that took them.
 TEST(Snapshot, FirstFormatSnapshotsStillRestore) {
