@@ -19,7 +19,7 @@ from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.movie import Movie
 
-__all__ = ["BUTTONS", "Batch", "Movie", "RamSearch", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraParallelEnv",
+__all__ = ["BUTTONS", "Batch", "Movie", "RamSearch", "RecordMovie", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraParallelEnv",
            "VelkoraVectorEnv", "restore", "snapshot"]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
@@ -52,6 +52,12 @@ def __getattr__(name: str) -> Any:
             raise ImportError(f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] "
                               f"({error})") from error
         return VelkoraParallelEnv
+    if name == "RecordMovie":
+        try:
+            from velkora_gym.demonstrations import RecordMovie
+        except ImportError as error:
+            raise ImportError(f"velkora_gym.RecordMovie needs Gymnasium: pip install velkora[gym] ({error})") from error
+        return RecordMovie
     if name in _ENVS:
         try:
             from velkora_gym import envs

@@ -154,6 +154,16 @@ class Movie:
         movie._setup(image, sha1, rom_name, start)
         return movie
 
+    def _sibling(self, start: bytes | None) -> Movie:
+        """An empty movie of the same cartridge from ``start``, a snapshot known to be of
+        it: without the cartridge checks a new movie makes."""
+        movie = Movie.__new__(Movie)
+        movie.__dict__.update(self.__dict__)
+        movie._pads = bytearray()
+        movie.comments = []
+        movie.start = None if start is None else bytes(start)
+        return movie
+
     # --- frames ---
     def append(self, buttons1: int, buttons2: int = 0) -> None:
         """One frame: player 1's and player 2's joypad masks."""

@@ -188,6 +188,11 @@ void EnvBatch::resetEnv(size_t i) {
         run(i, frames);
         episodeFrames_[i] = 0;
     }
+    // A reset's observation is the picture it ends on, unpooled, as after a
+    // restore: an episode started from a snapshot taken here sees the same.
+    if (consoles_.format().maxPool && !masks.empty()) {
+        consoles_.runFrames(i, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+    }
     e.previousMask = 0;
     stackObservation(i, true);
     readValues(i);

@@ -1,0 +1,336 @@
+"""Demonstrations: record an environment's episodes as movies, and turn movies into the
+arrays imitation learning trains on.
+
+``RecordMovie(env, folder)`` wraps a ``VelkoraEnv`` and writes each episode as a movie: a
+snapshot taken after ``reset`` plus the buttons of every frame the console ran. Such a
+movie replays exactly, and so do the player's and the studio's.
+
+``python -m velkora_gym.demonstrations MOVIE... --env-options KEY=VALUE... --out FILE.npz``
+replays movies through a ``VelkoraEnv`` with those options (frame skip, observation type,
+integration, ...) and writes, one row per environment step:
+
+- ``observations`` the observation the action was taken in, ``actions``, ``masks`` (the
+  joypad mask each action pressed), ``rewards``, ``terminated``, ``truncated``,
+  ``episode_starts`` (True on each episode's first step);
+
+and, one row per movie: ``final_observations`` (the observation after the last step),
+``episode_lengths`` and ``movies`` (their file names). A step covers frame-skip frames of
+the movie, which must all hold one button mask that an action of the set presses;
+``--nearest`` plays the closest action instead (fewest buttons different, the mask held
+longest within the step), so the replay follows the environment and may drift from the
+movie. Player 2's buttons are refused: the environment has one player.
+"""
+from __future__ import annotations
+
+import argparse
+import ast
+import itertools
+import json
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import gymnasium as gym
+import numpy as np
+from gymnasium import spaces
+
+from velkora_gym.envs import VelkoraEnv
+from velkora_gym.movie import Movie
+
+__all__ = ["RecordMovie", "action_table", "demonstrations", "main"]
+
+# The movie fixes where each replay starts and that every frame plays its own buttons.
+_FIXED = ("state", "start_state", "start_frames", "noop_max", "repeat_action_probability")
+
+
+class RecordMovie(gym.Wrapper):
+    """Records every episode of a ``VelkoraEnv`` as a ``Movie``.
+
+    Each episode's movie starts from a snapshot taken right after ``reset`` and holds the
+    buttons of every frame the console ran, sticky frames included, so it replays the
+    episode exactly. With ``folder`` each finished episode is saved there as
+    ``{name_prefix}-{n:06d}{suffix}`` (``suffix`` ".vmv", ".fm2", or either with ".gz").
+    ``last_movie`` is the latest finished movie and ``saved`` the paths written.
+
+    Nothing is lost: an episode cut short by ``reset`` or ``close`` is saved too, steps
+    taken after an episode ended go into a movie of their own, and ``restore_state``
+    through the wrapper starts a new movie from the restored state. Wrap the
+    ``VelkoraEnv`` itself: a wrapper underneath that steps it more than once per step
+    would hide frames, and that is refused with ``RuntimeError``."""
+
+    def __init__(self, env: gym.Env, folder: str | Path | None = None, *, name_prefix: str = "episode",
+                 suffix: str = ".vmv") -> None:
+        super().__init__(env)
+        if not isinstance(env.unwrapped, VelkoraEnv):
+            raise TypeError(f"RecordMovie records a VelkoraEnv, not {type(env.unwrapped).__name__}")
+        if not suffix.startswith("."):
+            raise ValueError(f"suffix must start with '.', not {suffix!r}")
+        self.folder = Path(folder) if folder is not None else None
+        if self.folder is not None:
+            self.folder.mkdir(parents=True, exist_ok=True)
+        self.name_prefix = name_prefix
+        self.suffix = suffix
+        self.movie: Movie | None = None  # the one being recorded
+        self.last_movie: Movie | None = None
+        self.saved: list[Path] = []
+        self.episodes = 0
+        self._first: Movie | None = None  # the cartridge's checks, made once
+        self._frames = 0  # the environment's episode frames when the movie started
+
+    def _velkora(self) -> VelkoraEnv:
+        return self.env.unwrapped  # type: ignore[return-value]
+
+    def _begin(self) -> None:
+        velkora = self._velkora()
+        start = velkora.clone_state()
+        if self._first is None:
+            self._first = Movie(velkora._setup.image, start)
+            self.movie = self._first
+        else:
+            self.movie = self._first._sibling(start)
+        self._frames = int(velkora._driver.episode_frames[0])
+
+    def _finish(self) -> None:
+        movie, self.movie = self.movie, None
+        if movie is None or len(movie) == 0:
+            return
+        self.last_movie = movie
+        if self.folder is not None:
+            path = self.folder / f"{self.name_prefix}-{self.episodes:06d}{self.suffix}"
+            movie.save(path)
+            self.saved.append(path)
+        self.episodes += 1
+
+    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        self._finish()
+        result = self.env.reset(seed=seed, options=options)
+        self._begin()
+        return result
+
+    def step(self, action: object):
+        if self.movie is None:
+            raise gym.error.ResetNeeded("call reset before step")
+        result = self.env.step(action)
+        velkora = self._velkora()
+        pressed = velkora.pressed()
+        self.movie.extend(pressed & 0xFF, pressed >> 8)
+        frames = int(velkora._driver.episode_frames[0]) - self._frames
+        if frames != len(self.movie):
+            raise RuntimeError(f"the console ran {frames} frames in this episode but RecordMovie saw "
+                               f"{len(self.movie)}: wrap the VelkoraEnv itself, beneath wrappers that step it")
+        if result[2] or result[3]:
+            self._finish()
+            self._begin()  # in case stepping goes on without a reset
+        return result
+
+    def restore_state(self, data: bytes) -> None:
+        """Restores a snapshot (``clone_state``'s bytes) and records on from there in a new
+        movie; the movie so far is finished as it stands."""
+        self._finish()
+        self._velkora().restore_state(data)
+        self._begin()
+
+    def clone_state(self, *, picture: bool = True) -> bytes:
+        return self._velkora().clone_state(picture=picture)
+
+    def close(self) -> None:
+        self._finish()
+        super().close()
+
+
+def action_table(space: spaces.Space, env: VelkoraEnv) -> tuple[np.ndarray, list[Any]]:
+    """Every action of the environment's space and the joypad mask it presses: (masks,
+    actions), first action first, so the first of equal masks wins."""
+    setup = env._setup
+    if isinstance(space, spaces.Discrete):
+        actions: list[Any] = list(range(int(space.n)))
+        masks = setup.masks_of(np.arange(space.n), int(space.n), space)
+    elif isinstance(space, spaces.MultiBinary):
+        actions = [np.array([(mask >> bit) & 1 for bit in range(8)], np.int8) for mask in range(256)]
+        masks = np.arange(256, dtype=np.uint8)
+    elif isinstance(space, spaces.MultiDiscrete):
+        actions = [np.array(choice, np.int64) for choice in itertools.product(*(range(int(n)) for n in space.nvec))]
+        masks = setup.masks_of(np.array(actions), len(actions), space)
+    else:
+        raise TypeError(f"no joypad masks for an action space {space}")
+    return np.asarray(masks, np.uint8), actions
+
+
+_POPCOUNT = np.array([v.bit_count() for v in range(256)], np.uint8)
+
+
+class _Mapper:
+    """Joypad masks to actions: exactly, or to the nearest when allowed."""
+
+    def __init__(self, env: VelkoraEnv, nearest: bool) -> None:
+        self.masks, self.actions = action_table(env.action_space, env)
+        self.nearest = nearest
+        self.exact = {}
+        for index, mask in enumerate(self.masks.tolist()):
+            self.exact.setdefault(mask, index)
+        self.approximated = 0
+
+    def action(self, frames: np.ndarray, where: str) -> tuple[Any, int]:
+        """The action for one step's frames (player 1's masks) and the mask it presses."""
+        first = int(frames[0])
+        if (frames == first).all() and first in self.exact:
+            index = self.exact[first]
+            return self.actions[index], int(self.masks[index])
+        if not self.nearest:
+            if not (frames == first).all():
+                changed = int(np.flatnonzero(frames != first)[0])
+                raise ValueError(f"{where}: the buttons change within the step at frame +{changed} "
+                                 f"({first:#04x} then {int(frames[changed]):#04x}); no action presses that "
+                                 f"(--nearest plays the closest action)")
+            raise ValueError(f"{where}: no action of the set presses the buttons {first:#04x} "
+                             f"(--nearest plays the closest action)")
+        self.approximated += 1
+        values, counts = np.unique(frames, return_counts=True)
+        held = int(values[int(np.argmax(counts))])  # held longest; the lower mask on a tie
+        index = int(np.argmin(_POPCOUNT[self.masks ^ held]))
+        return self.actions[index], int(self.masks[index])
+
+
+def demonstrations(movies: Sequence[Movie], names: Sequence[str] | None = None, *, nearest: bool = False,
+                   log: Any = None, **env_options: Any) -> dict[str, np.ndarray]:
+    """Replays each movie through a ``VelkoraEnv`` made with ``env_options`` and returns
+    the arrays the module's docstring lists."""
+    for key in _FIXED:
+        if key in env_options and not (key == "repeat_action_probability" and env_options[key] == 0):
+            raise ValueError(f"{key} is fixed by the movie (its start and its buttons): leave it out")
+    names = list(names) if names is not None else [f"movie {i}" for i in range(len(movies))]
+    rows: dict[str, list[Any]] = {key: [] for key in ("observations", "actions", "masks", "rewards", "terminated",
+                                                      "truncated", "episode_starts")}
+    finals, lengths = [], []
+    for movie, name in zip(movies, names):
+        if movie.image is None:
+            raise ValueError(f"{name}: its cartridge (SHA-1 {movie.sha1}) was not found: give it with --rom")
+        buttons = movie.buttons
+        if buttons[:, 1].any():
+            frame = int(np.flatnonzero(buttons[:, 1])[0])
+            raise ValueError(f"{name}: player 2 presses buttons at frame {frame}; the environment has one player")
+        fixed: dict[str, Any] = {"start_frames": 0, "noop_max": 0, "repeat_action_probability": 0.0}
+        if movie.start is not None:
+            fixed["start_state"] = movie.start
+        elif "game" in env_options or "integration" in env_options:
+            fixed["state"] = None  # power-on, not the integration's start state
+        env = VelkoraEnv(movie.image, **{**env_options, **fixed})
+        try:
+            low, high = env._setup.frameskip
+            if high != low + 1:
+                raise ValueError("frameskip must be one number to replay a movie: a random skip has no "
+                                 "fixed number of frames per step")
+            mapper = _Mapper(env, nearest)
+            observation, _ = env.reset(seed=0)
+            steps = len(movie) // low
+            length = 0
+            for step in range(steps):
+                frames = buttons[step * low:(step + 1) * low, 0]
+                action, mask = mapper.action(frames, f"{name}, frame {step * low}")
+                rows["observations"].append(observation)
+                rows["actions"].append(action)
+                rows["masks"].append(mask)
+                rows["episode_starts"].append(step == 0)
+                observation, reward, terminated, truncated, _ = env.step(action)
+                rows["rewards"].append(reward)
+                rows["terminated"].append(terminated)
+                rows["truncated"].append(truncated)
+                length += 1
+                if terminated or truncated:
+                    break
+            finals.append(observation)
+            lengths.append(length)
+            if log is not None:
+                left = len(movie) - length * low
+                notes = [f"{length} steps"]
+                if mapper.approximated:
+                    notes.append(f"{mapper.approximated} played by the nearest action")
+                if left:
+                    notes.append(f"{left} frames left unplayed" + (" (the episode ended)" if length < steps else
+                                                                   f" (fewer than the {low} of a step)"))
+                print(f"{name}: {', '.join(notes)}", file=log)
+        finally:
+            env.close()
+    space = env.observation_space
+    action_shape = np.asarray(rows["actions"][0]).shape if rows["actions"] else ()
+    return {
+        "observations": np.array(rows["observations"], space.dtype).reshape((-1, *space.shape)),
+        "actions": np.array(rows["actions"], np.int64).reshape((-1, *action_shape)),
+        "masks": np.array(rows["masks"], np.uint8),
+        "rewards": np.array(rows["rewards"], np.float64),
+        "terminated": np.array(rows["terminated"], bool),
+        "truncated": np.array(rows["truncated"], bool),
+        "episode_starts": np.array(rows["episode_starts"], bool),
+        "final_observations": np.array(finals, space.dtype).reshape((-1, *space.shape)),
+        "episode_lengths": np.array(lengths, np.int64),
+        "movies": np.array([str(n) for n in names]),
+    }
+
+
+def _options(items: Sequence[str]) -> dict[str, Any]:
+    """KEY=VALUE items and JSON objects, later ones winning."""
+    options: dict[str, Any] = {}
+    for item in items:
+        if item.lstrip().startswith("{"):
+            try:
+                value = json.loads(item)
+            except json.JSONDecodeError as error:
+                raise ValueError(f"--env-options: not a JSON object ({error})") from None
+            if not isinstance(value, dict):
+                raise ValueError("--env-options: not a JSON object")
+            options.update(value)
+        else:
+            key, value = _option(item)
+            options[key] = value
+    return options
+
+
+def _option(text: str) -> tuple[str, Any]:
+    key, equals, value = text.partition("=")
+    if not equals or not key.isidentifier():
+        raise ValueError(f"--env-options: an option is KEY=VALUE, not {text!r}")
+    try:
+        parsed = ast.literal_eval(value)
+    except (ValueError, SyntaxError):
+        parsed = value  # a bare word: a string (obs_type=grayscale)
+    return key, parsed
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m velkora_gym.demonstrations",
+                                     description="Replay movies through a VelkoraEnv and write what imitation "
+                                                 "learning trains on: observations, actions, rewards and "
+                                                 "episode boundaries, as NumPy arrays in one .npz file.")
+    parser.add_argument("movies", nargs="+", metavar="MOVIE", help="movie files (.vmv, .fm2, optionally .gz)")
+    parser.add_argument("--env-options", nargs="*", default=[], metavar="KEY=VALUE",
+                        help="VelkoraEnv options, values as Python literals (frameskip=4 obs_type=grayscale "
+                             "screen_size=(84,84) actions=complex) or JSON objects")
+    parser.add_argument("--rom", help="the cartridge, when the movies' is not found by its hash")
+    parser.add_argument("--nearest", action="store_true",
+                        help="play the closest action where no action presses a step's buttons")
+    parser.add_argument("--out", required=True, help="the .npz file to write")
+    parser.add_argument("--no-compress", action="store_true", help="write the arrays uncompressed")
+    args = parser.parse_args(argv)
+    try:
+        options = _options(args.env_options)
+        movies = [Movie.load(path, rom=args.rom) for path in args.movies]
+        arrays = demonstrations(movies, [Path(p).name for p in args.movies], nearest=args.nearest,
+                                log=sys.stderr, **options)
+    except (ValueError, TypeError, OSError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 2
+    out = Path(args.out)
+    temporary = out.with_name(f".{out.name}.writing.npz")
+    try:
+        (np.savez if args.no_compress else np.savez_compressed)(temporary, **arrays)
+        temporary.replace(out)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+    print(f"{out}: {len(arrays['rewards'])} steps of {len(args.movies)} movies", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

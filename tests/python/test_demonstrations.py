@@ -1,0 +1,155 @@
+"""Demonstrations: episodes recorded by RecordMovie replay into the very arrays the
+environment produced; the command refuses what no action can play, and --nearest plays
+the closest action."""
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+pytest.importorskip("gymnasium")
+import gymnasium as gym
+from velkora_gym.batch import Batch
+from velkora_gym.demonstrations import RecordMovie, demonstrations, main
+from velkora_gym.envs import DEMO_ROM, demo
+from velkora_gym.movie import Movie
+
+OPTIONS = [
+    # (environment options, episodes, command-line form of the options)
+    (dict(obs_type="grayscale", screen_size=(84, 84), frameskip=4, frame_stack=4), 1,
+     ["obs_type=grayscale", "screen_size=(84,84)", "frameskip=4", "frame_stack=4"]),
+    (dict(obs_type="ram", frameskip=3, actions="multibinary", max_episode_frames=600), 2,
+     ['{"obs_type": "ram", "frameskip": 3, "actions": "multibinary", "max_episode_frames": 600}']),
+    (dict(obs_type="rgb", frameskip=2, actions="complex", episodic_life=True), 3,
+     ["obs_type=rgb", "frameskip=2", "actions=complex", "episodic_life=True"]),
+]
+
+
+def play(env: gym.Env, episodes: int, seed: int = 0) -> dict[str, list]:
+    """Random play; what the environment itself gave, in the demonstrations' layout."""
+    seen: dict[str, list] = {key: [] for key in ("observations", "actions", "rewards", "terminated", "truncated",
+                                                 "episode_starts", "final_observations", "episode_lengths")}
+    env.action_space.seed(seed)
+    for episode in range(episodes):
+        observation, _ = env.reset(seed=seed + episode)
+        length = 0
+        while True:
+            action = env.action_space.sample()
+            seen["observations"].append(observation)
+            seen["actions"].append(action)
+            seen["episode_starts"].append(length == 0)
+            observation, reward, terminated, truncated, _ = env.step(action)
+            seen["rewards"].append(reward)
+            seen["terminated"].append(terminated)
+            seen["truncated"].append(truncated)
+            length += 1
+            if terminated or truncated:
+                break
+        seen["final_observations"].append(observation)
+        seen["episode_lengths"].append(length)
+    return seen
+
+
+@pytest.mark.parametrize("options, episodes, command", OPTIONS, ids=["grayscale-stack", "ram-multibinary",
+                                                                     "rgb-lives"])
+def test_recorded_episodes_become_the_environments_own_arrays(options, episodes, command, tmp_path):
+    env = RecordMovie(demo(repeat_action_probability=0.0, **options), tmp_path / "movies")
+    seen = play(env, episodes)
+    env.close()
+    assert len(env.saved) == episodes
+    out = tmp_path / "demos.npz"
+    assert main([*map(str, env.saved), "--env-options", *command, "game=velkora-demo", "--out", str(out)]) == 0
+    arrays = np.load(out)
+    for key, values in seen.items():
+        assert np.array_equal(arrays[key], np.array(values)), key
+    assert np.array_equal(arrays["masks"], env.unwrapped._setup.masks_of(np.array(seen["actions"]), len(
+        seen["actions"]), env.action_space))
+    assert list(arrays["movies"]) == [path.name for path in env.saved]
+
+
+def test_sticky_frames_are_recorded_as_pressed(tmp_path):
+    env = RecordMovie(demo(repeat_action_probability=0.5, frameskip=4, obs_type="ram"))
+    env.reset(seed=3)
+    for action in [4, 5, 3, 6, 1] * 20:
+        env.step(action)
+    ram = env.unwrapped._batch.ram[0].copy()
+    movie = env.movie
+    frames = movie.buttons[:, 0].reshape(-1, 4)
+    assert (frames != frames[:, :1]).any(axis=1).sum() > 10  # steps whose buttons changed inside
+    batch = Batch(DEMO_ROM, 1, threads=1, obs_type=None)
+    movie.play(batch, 0)
+    assert np.array_equal(batch.ram[0], ram)
+    with pytest.raises(ValueError, match="change within the step"):
+        demonstrations([movie], frameskip=4, obs_type="ram")
+    arrays = demonstrations([movie], frameskip=4, obs_type="ram", nearest=True)
+    assert len(arrays["actions"]) == 100
+
+
+def test_nearest_plays_the_closest_action_and_exact_refuses_naming_the_frame():
+    movie = Movie(DEMO_ROM)
+    held = [0x00] * 8 + [0x81] * 4 + [0x41] * 4  # A+Right, then A+Left: not in the simple set
+    movie.extend(held)
+    with pytest.raises(ValueError, match=r"frame 8: no action of the set presses the buttons 0x81"):
+        demonstrations([movie], frameskip=4, obs_type="ram")
+    arrays = demonstrations([movie], frameskip=4, obs_type="ram", nearest=True)
+    # One button away: Right or A, Left or A; the first of the set at that distance wins.
+    assert arrays["masks"].tolist() == [0x00, 0x00, 0x80, 0x40]
+    assert arrays["actions"].tolist() == [0, 0, 4, 3]
+
+
+def test_refusals_leave_no_file(tmp_path, capsys):
+    two_players = Movie(DEMO_ROM)
+    two_players.extend([0] * 8, [0] * 5 + [0x08] * 3)
+    path = tmp_path / "two.vmv"
+    two_players.save(path)
+    out = tmp_path / "out.npz"
+    assert main([str(path), "--out", str(out)]) == 2
+    assert "player 2 presses buttons at frame 5" in capsys.readouterr().err
+    for options, named in [(["noop_max=3"], "noop_max is fixed by the movie"),
+                           (["frameskip=(2,5)"], "frameskip must be one number"),
+                           (["frameskip"], "KEY=VALUE")]:
+        one = Movie(DEMO_ROM)
+        one.extend([0] * 8)
+        one.save(path)
+        assert main([str(path), "--env-options", *options, "--out", str(out)]) == 2
+        assert named in capsys.readouterr().err
+    assert not out.exists() and list(tmp_path.glob(".*")) == []
+
+
+def test_episodes_cut_short_and_restores_each_get_a_movie_that_replays(tmp_path):
+    env = RecordMovie(demo(repeat_action_probability=0.0, obs_type="ram", frameskip=2), tmp_path)
+    env.reset(seed=0)
+    for _ in range(30):
+        env.step(4)
+    middle = env.clone_state()
+    ram_middle = env.unwrapped._batch.ram[0].copy()
+    for _ in range(10):
+        env.step(1)
+    env.restore_state(middle)  # the first movie ends here; the next starts from the restore
+    for _ in range(15):
+        env.step(3)
+    ram_end = env.unwrapped._batch.ram[0].copy()
+    env.reset(seed=1)  # cut short: saved as it stands
+    env.close()  # nothing recorded since the reset: no empty movie
+    assert [path.name for path in env.saved] == ["episode-000000.vmv", "episode-000001.vmv"]
+    first, second = (Movie.load(path) for path in env.saved)
+    assert (len(first), len(second)) == (80, 30)
+    batch = Batch(DEMO_ROM, 1, threads=1, obs_type=None)
+    first.truncate(60)
+    first.play(batch, 0)
+    assert np.array_equal(batch.ram[0], ram_middle)
+    second.play(batch, 0)
+    assert np.array_equal(batch.ram[0], ram_end)
+
+
+def test_frames_stepped_out_of_sight_are_refused():
+    class TwiceAStep(gym.Wrapper):
+        def step(self, action):
+            self.env.step(action)
+            return self.env.step(action)
+
+    env = RecordMovie(TwiceAStep(demo(obs_type="ram")))
+    env.reset(seed=0)
+    with pytest.raises(RuntimeError, match="wrap the VelkoraEnv itself"):
+        env.step(0)
+    with pytest.raises(gym.error.ResetNeeded):
+        RecordMovie(demo(obs_type="ram")).step(0)
