@@ -99,8 +99,8 @@ private:
     bool matches(int page, const uint8_t* memory, const uint8_t* vram) const;
 };
 
-// Clears CPU memory, links the cartridge, loads battery RAM from saveFolder
-// (when it is not empty) and copies the initial PRG windows.
+// Clears CPU memory, links the cartridge and loads battery RAM from
+// saveFolder (when it is not empty); the board maps its banks in powerOn.
 void mapCartridge(CPU* cpu, Cartridge* cartridge, const std::string& saveFolder);
 
 

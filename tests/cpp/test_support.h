@@ -145,6 +145,8 @@ struct Machine {
             cart->loadImage(image.data(), image.size());
             mapCartridge(cpu.get(), cart.get(), "");
             ppu->attachCartridge(cart.get());
+            BusContext ctx = context();
+            cart->mapper->powerOn(ctx);
         });
     }
     // A board built by the test, on a cartridge without ROM.

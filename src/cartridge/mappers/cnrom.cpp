@@ -29,6 +29,8 @@ void CNROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     context.ppu->attachCartridge(cart);
 }
 
+void CNROM::powerOn(BusContext& context) { mapPrg(context, 0x8000, 0, prgBanks(context, 1)); }
+
 void CNROM::storeState(BusContext&, uint8_t* block) { put32(block, chrBank); }
 
 void CNROM::restoreState(BusContext& context, const uint8_t* block) {

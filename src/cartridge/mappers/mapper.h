@@ -21,6 +21,8 @@ public:
     bool countsDots = false;
     // The PPU tells such a board the address of every pattern byte it fetches.
     bool watchesPatterns = false;
+    // 16 KiB of PRG ROM shows at $C000 too (NROM, CNROM: no PRG banking).
+    bool foldsPrg16 = false;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
@@ -36,7 +38,7 @@ public:
     // mapped come back with the CPU and PPU memories (each board's file).
     virtual void serialize(StateStream& s);
     // The banks and mirroring the board shows at power-on, after the
-    // cartridge is attached (the first boards map theirs in mapCartridge).
+    // cartridge is attached.
     virtual void powerOn(BusContext& context);
     // A pattern fetch at a PPU address, for boards that watch them.
     virtual void onPatternFetch(BusContext& context, uint16_t address);
@@ -57,7 +59,8 @@ protected:
 
 class NROM : public Mapper {
 public:
-    NROM() { number = 0; }
+    NROM() { number = 0; foldsPrg16 = true; }
+    void powerOn(BusContext& context) override;
 };
 
 class DEFAULT_MAPPER : public Mapper {
@@ -73,17 +76,19 @@ public:
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
     void mapBanks(BusContext& context);
 };
 
 class CNROM : public Mapper {
 public:
     int32_t chrBank = 0;  // KiB
-    CNROM() { number = 3; watchesWrites = true; }
+    CNROM() { number = 3; watchesWrites = true; foldsPrg16 = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 class MMC1 : public Mapper {
@@ -95,6 +100,7 @@ public:
     MMC1() { number = 1; watchesWrites = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
     void writeControl(BusContext& context, uint8_t value);
 };
 
@@ -115,6 +121,7 @@ public:
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 class NTDEC2722 : public Mapper {
@@ -125,6 +132,7 @@ public:
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 // --- boards beyond the first six (one file each) ---

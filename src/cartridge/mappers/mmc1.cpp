@@ -58,6 +58,11 @@ void MMC1::writeControl(BusContext& context, uint8_t value) {
     else if (prgMode == 3) mapLastPrg16(context, 0xC000);
 }
 
+void MMC1::powerOn(BusContext& context) {
+    mapPrg(context, 0x8000, 0, 16);
+    mapLastPrg16(context, 0xC000);
+}
+
 void MMC1::serialize(StateStream& s) {
     s.io(prgMode, 0, 3, "MMC1 PRG mode");
     s.io(chrMode, 0, 1, "MMC1 CHR mode");

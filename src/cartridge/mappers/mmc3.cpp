@@ -77,6 +77,11 @@ void MMC3::onDot(BusContext& context) {
     if (irqCounter == 0 && irqEnable == 1) context.cpu->irqPending = true;
 }
 
+void MMC3::powerOn(BusContext& context) {
+    // $E000 is fixed to the last bank; $8000-$BFFF wait for the game.
+    mapLastPrg16(context, 0xC000);
+}
+
 void MMC3::storeState(BusContext&, uint8_t* block) {
     block[0] = bankSelect;
     block[1] = lastBankSelect;

@@ -35,6 +35,13 @@ void NTDEC2722::onDot(BusContext& context) {
     }
 }
 
+void NTDEC2722::powerOn(BusContext& context) {
+    mapPrg(context, 0x6000, 48, 8);
+    mapPrg(context, 0x8000, 32, 8);
+    mapPrg(context, 0xA000, 40, 8);
+    mapPrg(context, 0xE000, 56, 8);
+}
+
 void NTDEC2722::serialize(StateStream& s) {
     s.io(irqCounter);
     s.io(irqEnable, 0, 1, "NTDEC2722 IRQ enable");

@@ -18,6 +18,8 @@ void UxROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     mapBanks(context);
 }
 
+void UxROM::powerOn(BusContext& context) { mapBanks(context); }
+
 void UxROM::storeState(BusContext&, uint8_t* block) { put32(block, prgBank); }
 
 void UxROM::restoreState(BusContext& context, const uint8_t* block) {
