@@ -1,5 +1,8 @@
 // The cartridge board logic. Banking is done by copying the selected banks
 // into the CPU's memory and the PPU's pattern tables, so no fetch calls a board.
+// Boards change banks, mirroring and interrupts only through the base
+// class's operations: the PPU keeps its layout private to this base, so no
+// board can change the mirroring without moving the nametable bytes.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +53,19 @@ protected:
     static void mapPrg(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
     static void mapLastPrg16(BusContext& context, uint16_t window);
     static void mapChr(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
+    // Exchanges two windows, bytes and bank numbers (MMC3's layout bits).
+    static void swapPrg(BusContext& context, uint16_t a, uint16_t b, int32_t kib);
+    static void swapChr(BusContext& context, uint16_t a, uint16_t b, int32_t kib);
+    // CHR RAM a board keeps beside the pattern tables (CPROM's pages): a
+    // window's bytes out to `to`, or `from` into the window.
+    static void saveChrRam(BusContext& context, uint16_t window, uint8_t* to, int32_t bytes);
+    static void loadChrRam(BusContext& context, uint16_t window, const uint8_t* from, int32_t bytes);
+    // Both pattern tables show one RAM: a PPUDATA write lands in both.
+    static void sharePatternTables(BusContext& context, bool shared);
+    // The nametable layout; the second page's bytes move with it. `page`
+    // picks SingleScreen's lower (0) or upper (1) kilobyte.
+    static void setMirroring(BusContext& context, int32_t mode, int32_t page = 0);
+    static void raiseIrq(BusContext& context);
     static void put32(uint8_t* block, int32_t value);
     static int32_t get32(const uint8_t* block);
     // Bank counts of the cartridge's ROMs in units of `kib` (at least 1).

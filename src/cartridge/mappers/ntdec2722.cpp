@@ -2,7 +2,6 @@
 // and an interval timer counted in PPU dots.
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -30,7 +29,7 @@ void NTDEC2722::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
 void NTDEC2722::onDot(BusContext& context) {
     if (!irqEnable) return;
     if (--irqCounter == 0) {
-        context.cpu->irqPending = true;
+        raiseIrq(context);
         irqCounter = kTimerDots;
     }
 }

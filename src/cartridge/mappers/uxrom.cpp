@@ -1,8 +1,6 @@
 // UxROM (mapper 2): a switchable 16 KiB bank at $8000, the last 16 KiB at $C000.
 #include "cartridge/mappers/mapper.h"
 
-#include "cartridge/cartridge.h"
-#include "cpu/cpu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -26,12 +24,9 @@ void UxROM::restoreState(BusContext& context, const uint8_t* block) {
     prgBank = get32(block);
     // A foreign file may hold any number; the copy wraps it like a bank
     // register would, and never adds past the 32-bit range.
-    const Cartridge* cart = context.cpu->cartridge;
-    if (cart && cart->prgSize >= 1024) {
-        const int32_t banks = cart->prgSize / 1024;
-        mapPrg(context, 0x8000, ((prgBank % banks) + banks) % banks, 16);
-        mapLastPrg16(context, 0xC000);
-    }
+    const int32_t banks = prgBanks(context, 1);
+    mapPrg(context, 0x8000, ((prgBank % banks) + banks) % banks, 16);
+    mapLastPrg16(context, 0xC000);
 }
 
 // Any number: a state file may have set it, and the copies wrap it.
