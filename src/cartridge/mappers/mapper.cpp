@@ -75,8 +75,6 @@ void Mapper::setMirroring(BusContext& context, int32_t mode, int32_t page) {
     context.ppu->setMirroring(mode, page);
 }
 
-void Mapper::raiseIrq(BusContext& context) { context.cpu->irqPending = true; }
-
 void Mapper::put32(uint8_t* block, int32_t value) {
     const uint32_t u = uint32_t(value);
     for (int i = 0; i < 4; ++i) block[i] = uint8_t(u >> (8 * i));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common.h"
+#include "cpu/cpu.h"
 
 class StateStream;
 
@@ -65,7 +66,8 @@ protected:
     // The nametable layout; the second page's bytes move with it. `page`
     // picks SingleScreen's lower (0) or upper (1) kilobyte.
     static void setMirroring(BusContext& context, int32_t mode, int32_t page = 0);
-    static void raiseIrq(BusContext& context);
+    // Inline: timer boards raise it from their per-dot hook.
+    static void raiseIrq(BusContext& context) { context.cpu->irqPending = true; }
     static void put32(uint8_t* block, int32_t value);
     static int32_t get32(const uint8_t* block);
     // Bank counts of the cartridge's ROMs in units of `kib` (at least 1).
