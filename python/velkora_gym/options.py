@@ -19,11 +19,12 @@ class EnvOptions(TypedDict, total=False):
         screen_size: an int or (height, width): the picture area-averaged natively to
             that size (84 is usual) [None: 240 x 256, or an integration's crop].
         max_pool: a step's observation is the pixel-wise maximum of its last two frames
-            (flicker); a reset's is the frame it ends on [on when a step can run more
-            than one frame].
+            (flicker); a reset's is the frame it ends on, as after a restore [on when a
+            step can run more than one frame].
         channel_axis: grayscale observations as (H, W, 1) [False].
         frame_stack: the last k observations stacked natively, channels last, oldest
-            first: (H, W, k) grayscale, (H, W, 3k) RGB; zeros before an episode's first [1].
+            first: (H, W, k) grayscale, (H, W, 3k) RGB (SB3's VecFrameStack layout);
+            zeros before an episode's first [1].
 
     Steps
         frameskip: frames a step runs: an int, or (low, high) for a random count in
@@ -38,16 +39,17 @@ class EnvOptions(TypedDict, total=False):
         noop_max: after a reset, a random number of frames in [0, noop_max] with no
             button pressed (30 is usual for training) [0].
         start_frames: frames with no button pressed after powering on (or restoring),
-            before the episode starts: a game's own start-up [0].
+            before the episode starts: a game's own start-up [0; 8 for velkora/Demo-v0].
         max_episode_frames: frames after which an episode is truncated; None for no
             limit [108000: 30 minutes].
         start_state: snapshot bytes (``velkora_gym.snapshot``) or a file of them: each
-            reset restores it instead of powering on [None].
+            reset restores it instead of powering on; not with state [None].
         episodic_life: a lost life ends the episode for learning, not the game: the
-            reset that follows runs one idle step and goes on [False].
+            reset that follows runs one idle step and goes on (a real game over, or
+            truncation, resets) [False].
         lives: the variable counting lives, for episodic_life and info["lives"] [the
             variable named "lives", if any].
-        reward_clipping: each step's reward becomes its sign [False].
+        reward_clipping: each step's reward becomes its sign: -1, 0 or 1 [False].
 
     The game (variables, rewards, ends: docs/integrations.md)
         integration: an integration folder [None].
@@ -56,15 +58,17 @@ class EnvOptions(TypedDict, total=False):
         state: a start state of the integration folder (NAME.state); None powers on
             [the folder's default_state].
         variables: variables in code: a dict like data.json's "info", or a callable
-            taking the RAM (and PRG RAM, as a parameter named prg_ram) returning a dict.
+            taking the (2048,) RAM (and the (8192,) PRG RAM, as a parameter named
+            prg_ram) returning a dict.
         reward_fn: reward_fn(previous, current) of the variable dicts: the step's reward,
             replacing the scenario's; parameters named ram and prg_ram get the memory.
         terminated_fn: terminated_fn(current): whether the episode ends, replacing the
-            scenario's.
+            scenario's; ram and prg_ram as for reward_fn.
 
     Showing
-        render_mode: "rgb_array" (render() returns the RGB frame) or "human" (a pygame
-            window at the game's pace; pip install velkora[play]) [None].
+        render_mode: "rgb_array" (render() returns the full RGB frame) or "human" (a
+            pygame window at the game's pace, opened only then; pip install velkora[play],
+            without pygame the mode is not offered; one environment only) [None].
     """
 
     obs_type: Literal["rgb", "grayscale", "ram", "ram+prg"]
