@@ -36,10 +36,10 @@
 //   dueAfterStep          after every CPU step, inline: false while the step
 //                         ended in the window untouched (most steps).
 //   afterStep             otherwise: the APU at the CPU's clock, the dots
-//                         counted up to it and paid up to the last event
-//                         among them. A completed frame calls the frame
-//                         callback and leaves nothing owed (runFrame returns
-//                         there), and no window; else the window reopens.
+//                         counted up to it, and paid when an event is among
+//                         them. A completed frame calls the frame callback
+//                         and leaves nothing owed (runFrame returns there)
+//                         and no window; else the window reopens.
 //   beforeResuming        runFrame starts: the caller may have changed what
 //                         the window was worked out from, so it closes.
 //   beforeStateAccess     anything outside the step loop reads, saves or
