@@ -53,7 +53,7 @@ $(DEMO_ROM): demo/velkora-demo.oph demo/build_demo.py $(VENV)/.stamp
 demo-rom: $(DEMO_ROM)
 
 # Without ROM= the demo runs the demo cartridge.
-demo: module demo-rom
+demo: module
 	$(PY) examples/demo.py $(ROM)
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.

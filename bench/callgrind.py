@@ -36,13 +36,13 @@ PARTS = [
     ("CPU step", r"cpu/|CPU::|cpu_ops::"),
     ("PPU background", r"drawBackground|renderBackdropSpan|fetchBackground|renderSpan|drawSpan<false|backgroundPalettes"
                        r"|shiftedRow|hideLeftBackground|finishLineBeforeDot256"),
-    ("PPU sprites", r"drawSpan<true|drawSpriteLine|spriteRow|evaluat|LineSprites|tickSprites|syncSprites|spritePixel"
+    ("PPU sprites", r"drawSpan<true|drawSpriteLine|spriteRow|evaluat|LineSprites|tickSprites|bringSpritesUpToDate|spritePixel"
                     r"|overflowScan|bytesInRange|pathHits|gatherNibbles"),
     ("publish, memory copies", r"publish|repaint|paint|memcpy|memmove|memset"),
     ("PPU other", r"ppu/|PPU::"),
     ("mixer", r"produceSample|sampleStep|handOver|mixer|takeBlock"),
     ("APU catch-up", r"apu/|APU::"),
-    ("console loop", r"console/|NESUnit::"),
+    ("console loop", r"console/|NESUnit::|catch_up::"),
     ("binding", r"bindings/|pybind11|py_nes|NesHandle"),
 ]
 

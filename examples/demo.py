@@ -2,10 +2,9 @@
 
     python examples/demo.py [ROM] [--frames N] [--out DIR] [--no-input]
 
-Without ROM it runs the project's own demo cartridge (assembled on first use),
-and a scripted joypad plays it for a while: the robot catches orbs, and A and B
-make their sounds.
-Needs only velkora and NumPy.
+Without ROM it runs the demo cartridge that comes with the package, and a
+scripted joypad plays it for a while: the robot catches orbs, and A and B make
+their sounds. Needs only what `pip install .` installs.
 """
 from __future__ import annotations
 
@@ -20,8 +19,7 @@ from pathlib import Path
 import numpy as np
 
 import velkora
-
-REPO = Path(__file__).resolve().parents[1]
+from velkora_gym.roms import demo_rom
 
 # Joypad list order of Controller.updateInputs.
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
@@ -41,13 +39,6 @@ DEMO_SCRIPT = [
     (510, 569, {"Down", "Right"}),
     (570, 600, {"Left", "Up"}),
 ]
-
-
-def demo_cartridge() -> Path:
-    sys.path.insert(0, str(REPO / "demo"))
-    import build_demo
-
-    return build_demo.ensure_built()
 
 
 def inputs_at(frame: int, script) -> list[int]:
@@ -94,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.frames < 1:
         parser.error("--frames must be at least 1")
 
-    rom = Path(args.rom) if args.rom else demo_cartridge()
+    rom = Path(args.rom) if args.rom else demo_rom()
     if not rom.is_file():
         parser.error(f"no such cartridge: {rom}")
     script = [] if args.no_input or args.rom else DEMO_SCRIPT

@@ -18,8 +18,9 @@ from velkora_gym import _native
 from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.movie import Movie
+from velkora_gym.options import EnvOptions
 
-__all__ = ["BUTTONS", "Batch", "Movie", "RamSearch", "RecordMovie", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraParallelEnv",
+__all__ = ["BUTTONS", "Batch", "EnvOptions", "Movie", "RamSearch", "RecordMovie", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraParallelEnv",
            "VelkoraVectorEnv", "restore", "snapshot"]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
@@ -68,14 +69,8 @@ def __getattr__(name: str) -> Any:
 
 
 try:
-    import gymnasium
-except ImportError:
+    from velkora_gym.registration import register
+except ImportError:  # no Gymnasium: snapshots, batches and movies work without it
     pass
 else:
-    # By entry point strings, so that importing the package does not import the environments.
-    if "velkora/NES-v0" not in gymnasium.registry:
-        gymnasium.register("velkora/NES-v0", entry_point="velkora_gym.envs:VelkoraEnv",
-                           vector_entry_point="velkora_gym.envs:VelkoraVectorEnv")
-    if "velkora/Demo-v0" not in gymnasium.registry:
-        gymnasium.register("velkora/Demo-v0", entry_point="velkora_gym.envs:demo",
-                           vector_entry_point="velkora_gym.envs:demo_vector")
+    register()

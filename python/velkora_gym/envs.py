@@ -18,7 +18,7 @@ import os
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, Unpack
 
 import gymnasium as gym
 import numpy as np
@@ -31,6 +31,8 @@ from velkora_gym import integration as integrations
 from velkora_gym import roms
 from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_shape
+from velkora_gym.options import EnvOptions, unknown
+from velkora_gym.roms import DEMO_ROM
 from velkora_gym.scripts import Scripts
 
 #: Frames per second of the NTSC console: 1789773 Hz / 29780.67 cycles a frame.
@@ -39,7 +41,6 @@ RENDER_FPS = 60.1
 MAX_EPISODE_FRAMES = 108_000
 
 PACKAGE = Path(__file__).resolve().parent
-DEMO_ROM = PACKAGE / "roms" / "velkora-demo.nes"
 DEMO_INTEGRATION = PACKAGE / "integrations" / "velkora-demo"
 
 Values = dict[str, np.ndarray]
@@ -581,11 +582,17 @@ _RENDER_MODES = ["rgb_array", "human"] if importlib.util.find_spec("pygame") is 
 
 
 class VelkoraEnv(gym.Env):
-    """One NES console as a Gymnasium environment (see the README for every option)."""
+    """One NES console as a Gymnasium environment.
+
+    ``rom`` is the cartridge (a path or the image's bytes; with ``game`` or ``integration``
+    it defaults to the folder's ROM). The keyword options (observation type and size, frame
+    skip, sticky actions, action set, the game's integration, episode rules) are those of
+    ``EnvOptions``: ``help(velkora_gym.EnvOptions)`` lists them with their defaults."""
 
     metadata = {"render_modes": _RENDER_MODES, "render_fps": RENDER_FPS}
 
-    def __init__(self, rom: RomSource | None = None, **options: Any) -> None:
+    def __init__(self, rom: RomSource | None = None, **options: Unpack[EnvOptions]) -> None:
+        unknown(options)
         self._setup = _Setup(rom, **options)
         self.render_mode = self._setup.render_mode
         self.metadata = {**self.metadata, "render_fps": self._setup.render_fps()}
@@ -695,14 +702,18 @@ class VelkoraVectorEnv(VectorEnv):
     With ``batch_size`` (fewer than ``num_envs``), ``send(actions, env_ids)`` starts steps on
     the workers and ``recv()`` returns the first ``batch_size`` environments to finish, their
     ids in ``info["env_id"]``, while the others keep running; ``step`` stays the synchronous
-    special case over every environment."""
+    special case over every environment.
+
+    ``copy=False`` returns views of the native observation array, which the next step
+    rewrites, instead of copies."""
 
     metadata = {"render_modes": ["rgb_array"], "render_fps": RENDER_FPS,
                 "autoreset_mode": AutoresetMode.NEXT_STEP}
 
     def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
                  batch_size: int | None = None, autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
-                 copy: bool = True, **options: Any) -> None:
+                 copy: bool = True, **options: Unpack[EnvOptions]) -> None:
+        unknown(options)
         if options.get("render_mode") == "human":
             raise ValueError("a vector environment renders 'rgb_array' only")
         mode = AutoresetMode(autoreset_mode)
@@ -812,20 +823,10 @@ class VelkoraVectorEnv(VectorEnv):
 DEMO_DEFAULTS = {"rom": DEMO_ROM, "integration": DEMO_INTEGRATION, "start_frames": 8}
 
 
-def demo(**options: Any) -> VelkoraEnv:
+def demo(**options: Unpack[EnvOptions]) -> VelkoraEnv:
     """The demo game with its integration."""
     return VelkoraEnv(**{**DEMO_DEFAULTS, **options})
 
 
-def demo_vector(num_envs: int = 1, **options: Any) -> VelkoraVectorEnv:
+def demo_vector(num_envs: int = 1, **options: Unpack[EnvOptions]) -> VelkoraVectorEnv:
     return VelkoraVectorEnv(num_envs=num_envs, **{**DEMO_DEFAULTS, **options})
-
-
-def register() -> None:
-    """velkora/NES-v0 (rom=...) and velkora/Demo-v0 (the demo game) for gymnasium.make."""
-    if "velkora/NES-v0" not in gym.registry:
-        gym.register("velkora/NES-v0", entry_point="velkora_gym.envs:VelkoraEnv",
-                     vector_entry_point="velkora_gym.envs:VelkoraVectorEnv")
-    if "velkora/Demo-v0" not in gym.registry:
-        gym.register("velkora/Demo-v0", entry_point="velkora_gym.envs:demo",
-                     vector_entry_point="velkora_gym.envs:demo_vector")

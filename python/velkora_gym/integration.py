@@ -1,49 +1,11 @@
 """Game integrations: the folders of JSON files (and optional Lua scripts and start states)
 that name a game's variables in memory, its rewards and how its episodes end.
 
-A folder holds:
-
-``data.json``::
-
-    {"info": {"score": {"address": 2026, "type": ">d3"}, "lives": {"address": 1884, "type": "|u1"}}}
-
-An address is a CPU address in RAM ($0000-$07FF) or PRG RAM ($6000-$7FFF); a type is an
-endianness (``<`` little, ``>`` big, ``|`` or ``=`` one byte), a kind (``u`` unsigned,
-``i`` signed, ``d`` packed BCD with two digits a byte, ``n`` one BCD digit a byte) and a
-byte count (1-4 for ``u`` and ``i``, any for ``d`` and ``n``).
-
-``scenario.json``::
-
-    {"reward": {"variables": {"score": {"reward": 1.0, "penalty": 1.0}}, "script": "lua:bonus"},
-     "done": {"condition": "any",
-              "variables": {"lives": {"op": "zero", "reference": 0, "measurement": "absolute"}},
-              "nodes": {"stuck": {"condition": "all", "variables": {...}}},
-              "script": "lua:finished"},
-     "scripts": ["script.lua"],
-     "crop": [0, 16, 0, 0],
-     "actions": [[[], ["LEFT"], ["RIGHT"]], [[], ["A"]]],
-     "players": [{"reward": {"variables": {"score_1": {"reward": 1.0}}}},
-                 {"reward": {"variables": {"score_2": {"reward": 1.0}}}, "actions": [[[], ["A"]]]}]}
-
-A step's reward is the sum over the reward variables of their change since the previous
-step, times ``reward`` when it rose and times ``penalty`` (default: ``reward``) when it
-fell, plus what the reward script returns. The episode ends when any (or all) of the done
-variables' tests and nodes hold (a node is a condition of its own), or when the done script
-returns true.
-
-``players`` (optional, at most two entries: the joypads of ports 0 and 1) is for two-player
-environments: each entry may hold its own ``reward`` (``variables`` only, in the form above)
-and ``actions``. A player's reward is the top-level reward plus its own entry's; its actions
-are its entry's, else the top-level ones. Episodes end for both players alike. One-player
-environments read the top-level reward and actions only.
-
-``metadata.json`` (optional): ``default_state`` names the start state (``NAME.state``, a
-velkora snapshot) and ``states`` lists them; other keys are ignored. ``rom.sha`` (optional):
-the SHA-1 of the ROM, of the whole file or of the image after its 16-byte header.
-
-Anything else in data.json and scenario.json is refused with a ``ValueError`` naming the file
-and the key. The folders of games are found by name on a search path: the folders listed in
-``VELKORA_INTEGRATIONS``, then those given to ``add_path``, then the package's own.
+The format (``data.json``, ``scenario.json``, ``metadata.json``, ``rom.sha``, states and
+scripts), the search path for games by name and the ROMs found by hash are described once,
+in docs/integrations.md; this module loads and checks folders to that description. Anything
+a folder holds that the format does not is refused with a ``ValueError`` naming the file and
+the key.
 
 ``python -m velkora_gym.integration check FOLDER`` checks a folder and plays a few random
 episodes with it.
@@ -89,7 +51,7 @@ OPS: dict[str, Callable[[np.ndarray, float], np.ndarray]] = {
 MEASUREMENTS = ("absolute", "delta")
 CONDITIONS = ("any", "all")
 
-HOW_TO_MAKE_A_STATE = ("make one with the studio: python -m velkora_gym.studio ROM --integration FOLDER, "
+HOW_TO_MAKE_A_STATE = ("make one with the studio: velkora-studio ROM --integration FOLDER, "
                        "play to where episodes should start and press F6")
 
 

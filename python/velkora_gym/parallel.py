@@ -25,10 +25,10 @@ from velkora_gym import integration as integrations
 from velkora_gym import roms
 from velkora_gym.actions import action_masks
 from velkora_gym.batch import Batch, RomSource, check_board, read_image
+from velkora_gym.roms import DEMO_2P_ROM
 
 AGENTS = ("player_1", "player_2")
 PACKAGE = Path(__file__).resolve().parent
-DEMO_2P_ROM = PACKAGE / "roms" / "velkora-demo-2p.nes"
 DEMO_2P_INTEGRATION = PACKAGE / "integrations" / "velkora-demo-2p"
 #: The demo game draws its first playable frame 8 frames after power-on.
 DEMO_START_FRAMES = 8

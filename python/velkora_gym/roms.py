@@ -21,6 +21,16 @@ from velkora_gym import integration as integrations
 
 HEADER = 16
 _PACKAGE_ROMS = Path(__file__).resolve().parent / "roms"
+#: The demo game and its two-player variant, built from demo/ when the package is.
+DEMO_ROM = _PACKAGE_ROMS / "velkora-demo.nes"
+DEMO_2P_ROM = _PACKAGE_ROMS / "velkora-demo-2p.nes"
+
+
+def demo_rom() -> Path:
+    """The packaged demo cartridge; FileNotFoundError in a source tree that was never built."""
+    if not DEMO_ROM.is_file():
+        raise FileNotFoundError(f"{DEMO_ROM} is missing: install the package (pip install .) to build it")
+    return DEMO_ROM
 
 
 def data_folder() -> Path:

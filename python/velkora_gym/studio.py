@@ -1,4 +1,4 @@
-"""python -m velkora_gym.studio ROM [--integration DIR]: play a game while finding its
+"""velkora-studio ROM [--integration DIR]: play a game while finding its
 variables in memory, and write its integration folder.
 
 Play with the keyboard (arrows, X = A, Z = B, Enter = Start, Right Shift = Select), pause
@@ -548,7 +548,7 @@ def run_window(studio: Studio, scale: int = 3, frames: int | None = None) -> Non
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velkora_gym.studio", description=__doc__.split("\n\n")[0],
+    parser = argparse.ArgumentParser(prog="velkora-studio", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="\n".join(__doc__.split("\n\n")[1:-1]))
     parser.add_argument("rom", type=Path)

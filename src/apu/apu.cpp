@@ -5,7 +5,7 @@ APU::APU() : sampleBuffers(kBlocks), outputBuffers(kBlocks) { silenceLevels(); }
 
 void APU::stepApu() {
     refreshRegisters();
-    settle(apuCycles, false);
+    applyTimerSteps(apuCycles, false);
     stepFull();
     // The caller may change fields before the next bulk run.
     nextEvent = kUnscheduled;
@@ -23,8 +23,8 @@ void APU::stepFull() {
     stepDmc();
     produceSample();
     ++apuCycles;
-    settledCycles = apuCycles;
-    for (int64_t& settled : channelSettled) settled = apuCycles;
+    dmcStepsApplied = apuCycles;
+    for (int64_t& applied : channelStepsApplied) applied = apuCycles;
 }
 
 // Counters and frameIrq change only in whole steps and register writes,

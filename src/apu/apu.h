@@ -136,29 +136,31 @@ public:
     void writeRegister(uint16_t address, uint8_t value);  // registers.cpp
     uint8_t readStatus();
 
-    // --- bulk stepping (catch_up.cpp) ---
+    // --- bulk stepping (bulk_stepping.cpp) ---
     // Runs steps until apuCycles reaches target; computes the same as
     // calling stepApu that often. Most steps only move the channel timers,
-    // so those are counted and applied in one go when a step with an effect
-    // comes (a sequencer clock, a sample, DMC activity) or a register is
-    // written. Until then the timers, sequence positions and outputs lag;
-    // apuCycles, the counters, envelopes, DMC state, frameIrq and the
-    // sample buffers are always exact. sync() brings the rest up to date.
-    void catchUp(int64_t target) {
+    // so those are counted and applied in one go (pending timer steps) when
+    // a step with an effect comes (a sequencer clock, a sample, DMC
+    // activity) or a register is written. Until then the timers, sequence
+    // positions and outputs lag; apuCycles, the counters, envelopes, DMC
+    // state, frameIrq and the sample buffers are always exact.
+    void runTo(int64_t target) {
         if (target <= apuCycles) return;
         if (VELKORA_LIKELY(target <= nextEvent && registersUnchanged())) {
             apuCycles = target;
             return;
         }
-        catchUpSlow(target);
+        runToSlow(target);
     }
-    void sync() { settle(apuCycles, true); }
-    // The largest catchUp target that would only move apuCycles; -1 when the
-    // next catchUp must look at everything.
-    int64_t quietLimit() const { return nextEvent == kUnscheduled ? -1 : nextEvent; }
+    // Applies the pending timer steps, so the timers, sequence positions and
+    // outputs are exact at apuCycles too.
+    void bringOutputsUpToDate() { applyTimerSteps(apuCycles, true); }
+    // The largest runTo target that would only move apuCycles; -1 when the
+    // next runTo must look at everything.
+    int64_t aheadStepLimit() const { return nextEvent == kUnscheduled ? -1 : nextEvent; }
     // The same without the samples, which nothing the CPU reads depends on:
-    // a CPU that only waits may run up to here, and the catch-up makes them.
-    int64_t idleLimit() const { return nextEvent == kUnscheduled ? -1 : std::min(nextClock, nextDmc); }
+    // a CPU that only waits may run up to here, and the next runTo makes them.
+    int64_t idleStepLimit() const { return nextEvent == kUnscheduled ? -1 : std::min(nextClock, nextDmc); }
     // apuCycles and sampleCount to 0, for the CPU's reset.
     void resetClock();
 
@@ -175,7 +177,7 @@ public:
     int64_t samplesBefore(int64_t steps) const;
 
     // Every channel, the sequencer, the audio blocks and the catch-up's view
-    // of the registers (serialize.cpp); call sync() before saving.
+    // of the registers (serialize.cpp); outputs must be up to date when saving.
     void serialize(StateStream& s);
 
     // --- sequencer clocks, also run at once by a $4017 write with bit 7 ---
@@ -209,14 +211,14 @@ private:
     void serializeRuns(StateStream& s, LevelRuns& runs, int samples);
     void silenceLevels();
 
-    // --- bulk stepping (catch_up.cpp) ---
+    // --- bulk stepping (bulk_stepping.cpp) ---
     static constexpr int64_t kUnscheduled = std::numeric_limits<int64_t>::min();
     static constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
     // Steps before these have been applied to the timers: the DMC's, and
     // those of pulse 1, pulse 2, triangle and noise. A silent channel may
     // lag behind the others until something can make it audible again.
-    int64_t settledCycles = 0;
-    int64_t channelSettled[4] = {};
+    int64_t dmcStepsApplied = 0;
+    int64_t channelStepsApplied[4] = {};
     // The first step from apuCycles on that does more than move the timers;
     // kUnscheduled when it must be worked out again.
     int64_t nextEvent = kUnscheduled;
@@ -224,7 +226,7 @@ private:
     int64_t nextClock = kNever;
     int64_t nextSample = kNever;
     int64_t nextDmc = kNever;
-    // $4000-$4017 as the steps not yet settled saw them: a change made
+    // $4000-$4017 as the pending timer steps saw them: a change made
     // behind the bus (a state load, a poke) applies only to later steps.
     alignas(8) uint8_t registerCopy[24] = {};
 
@@ -238,17 +240,18 @@ private:
         std::memcpy(&w, bytes, sizeof w);
         return w;
     }
-    void catchUpSlow(int64_t target);
-    // Takes in register changes made since the last look, then settles.
+    void runToSlow(int64_t target);
+    // Takes in register changes made since the last look, applying the
+    // pending timer steps first.
     void refreshRegisters();
     // Applies the steps up to `upTo` to the timers; with `outputs` the last
     // of them is run as a whole channel step so the outputs are exact too.
-    void settle(int64_t upTo, bool outputs);
-    void settleChannel(int channel, int64_t upTo, bool outputs);
+    void applyTimerSteps(int64_t upTo, bool outputs);
+    void applyChannelTimerSteps(int channel, int64_t upTo, bool outputs);
     void advancePulse(int k, uint64_t steps);
     void advanceTriangle(uint64_t steps);
     void advanceNoise(uint64_t steps);
-    // Whether a channel's output is 0 on every quiet step whatever its timer;
+    // Whether a channel's output is 0 on every timer-only step whatever its timer;
     // only a sequencer clock or a register write can change that.
     bool silent(int channel) const;
     // A step whose only effect is a sample.

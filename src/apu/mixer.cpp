@@ -176,7 +176,7 @@ int64_t APU::samplesBefore(int64_t steps) const {
 
 void APU::setMixing(bool on) {
     if (on == mixing) return;
-    sync();
+    bringOutputsUpToDate();
     mixing = on;
     nextEvent = kUnscheduled;
     // The count was not kept meanwhile; the blocks start silent either way.

@@ -4,7 +4,7 @@
 
 void APU::writeRegister(uint16_t address, uint8_t d) {
     // The steps not yet applied to the timers came before this write.
-    settle(apuCycles, true);
+    applyTimerSteps(apuCycles, true);
     nextEvent = kUnscheduled;
     const auto& memory = cpu->memory;
     switch (address) {

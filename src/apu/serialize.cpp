@@ -1,5 +1,5 @@
-// The APU in a snapshot, settled (sync) so that every channel is exact at
-// apuCycles. The step count and the sample count follow from the CPU's
+// The APU in a snapshot, its outputs up to date so that every channel is
+// exact at apuCycles. The step count and the sample count follow from the CPU's
 // cycle count and this console's clock, so they are set, not stored; the
 // audio not yet handed over is stored as the channel levels it mixes from.
 #include <algorithm>
@@ -9,8 +9,8 @@
 #include "state/state_stream.h"
 
 void APU::serialize(StateStream& s) {
-    if (s.saving() && (settledCycles != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
-        throw std::logic_error("APU snapshot before sync");
+    if (s.saving() && (dmcStepsApplied != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
+        throw std::logic_error("APU snapshot with pending timer steps");
     }
     s.tag("APU ");
     s.io(frameReset, -1, int64_t(1) << 47, "frame sequencer start");
@@ -114,8 +114,8 @@ void APU::serialize(StateStream& s) {
     if (s.loading()) {
         apuCycles = (int64_t(cpu->cycles) + 1) / 2;
         sampleCount = samplesBefore(apuCycles);
-        settledCycles = apuCycles;
-        for (int64_t& settled : channelSettled) settled = apuCycles;
+        dmcStepsApplied = apuCycles;
+        for (int64_t& applied : channelStepsApplied) applied = apuCycles;
         nextEvent = kUnscheduled;
         nextClock = nextSample = nextDmc = kNever;
     }

@@ -513,7 +513,7 @@ PYBIND11_MODULE(_native, m) {
     m.def("check_board", [](py::bytes image) {
         const std::string bytes = image;
         Cartridge cartridge;
-        cartridge.quiet = true;
+        cartridge.verbose = false;
         cartridge.loadImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         cartridge.requireEmulatedBoard();
     }, py::arg("image"), "ValueError naming the mapper number when the image's board is not emulated.");

@@ -35,8 +35,8 @@ public:
     std::unique_ptr<NES::Mapper> mapper;
     // A hash of PRG and CHR ROM: names the cartridge in snapshots.
     uint64_t romIdentity = 0;
-    // Consoles built in bulk load without printing the loader's lines.
-    bool quiet = false;
+    // Off, the loader prints nothing: consoles built in bulk.
+    bool verbose = true;
 
     Cartridge();
     Cartridge(const Cartridge&) = delete;

@@ -36,7 +36,7 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
 
     headerValid = true;
     hasBattery = (header[6] >> 1) & 1;
-    if (!quiet) std::printf(hasBattery ? "Battery\n" : "No Battery\n");
+    if (verbose) std::printf(hasBattery ? "Battery\n" : "No Battery\n");
     isNes2 = (header[7] & 0x0C) == 0x08;
 
     // The sizes the header declares; NES 2.0 adds high digits or an exponent form.
@@ -52,7 +52,7 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
     const int32_t n = (header[7] & 0xF0) | (header[6] >> 4);
     // Some boards come in variants told apart by the submapper or the CHR size.
     mapper = NES::createMapper(n, isNes2 ? header[8] >> 4 : 0, int64_t(std::min(chrBytes, 1e15)));
-    if (!quiet && dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
+    if (verbose && dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
 
     mirroring = (header[6] & 0x08) ? FourScreen : (header[6] & 0x01) ? Vertical : Horizontal;
 
@@ -60,7 +60,7 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
         prgSize = checkedSize(prgBytes, "PRG ROM");
         chrSize = checkedSize(chrBytes, "CHR ROM");
     } else {
-        if (!quiet) {
+        if (verbose) {
             std::printf("iNES\n");
             std::printf("%i\n", header[5]);
         }

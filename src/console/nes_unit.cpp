@@ -83,9 +83,9 @@ void NESUnit::powerOnBoard() {
     cartridge->mapper->powerOn(context);
 }
 
-void NESUnit::loadCartridge(const uint8_t* image, size_t size, bool quiet) {
+void NESUnit::loadCartridge(const uint8_t* image, size_t size, bool verbose) {
     cartridge = std::make_unique<Cartridge>();
-    cartridge->quiet = quiet;
+    cartridge->verbose = verbose;
     cartridge->loadImage(image, size);
     cartridge->validate();
 }
@@ -120,7 +120,7 @@ NESUnit::NESUnit(Headless, const std::vector<uint8_t>& image, int32_t clockSpeed
     commonStart(clockSpeed);
     createComponents(clockSpeed);
     wirePads();
-    loadCartridge(image.data(), image.size(), true);
+    loadCartridge(image.data(), image.size(), false);
     mapCartridge(cpu.get(), cartridge.get(), saveFolder);
     ppu->attachCartridge(cartridge.get());
     powerOnBoard();

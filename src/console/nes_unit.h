@@ -14,6 +14,7 @@
 #include "apu/apu.h"
 #include "cartridge/cartridge.h"
 #include "common.h"
+#include "console/catch_up.h"
 #include "console/controller.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
@@ -86,20 +87,11 @@ public:
     int64_t cycleCount() const { return cpu->cycles; }
 
     // --- frame stepping (stepping.cpp) ---
+    // One instruction, then the catch-up it calls for (catch_up.h).
     void advance() {
         cpu->step();
-        // Most steps fall inside the quiet window: nothing for the APU or PPU to do.
-        if (cpu->cycles <= cpu->quietUntil && !cpu->ioTouched) return;
-        catchUpAfterStep();
+        if (catch_up::dueAfterStep(*cpu)) catch_up::afterStep(*this);
     }
-    // The APU and PPU catch up after a step that left the quiet window.
-    void catchUpAfterStep();
-    // Brings the APU and PPU up to the CPU between steps (the quiet window
-    // and owed dots never reach an event, so no frame can end here).
-    void catchUpAll();
-    // The quiet window after a catch-up (CPU::quietUntil), and how far a CPU
-    // waiting in an idle loop may skip (CPU::idleUntil).
-    void openQuietWindow();
     void runFrame();
     void setPerFrame(Callback callback) { perFrameCallback = callback; }
 
@@ -134,7 +126,7 @@ private:
     void commonStart(int32_t clockSpeed);
     void createComponents(int32_t clockSpeed);
     void wirePads();
-    void loadCartridge(const uint8_t* image, size_t size, bool quiet = false);
+    void loadCartridge(const uint8_t* image, size_t size, bool verbose = true);
     void powerOnBoard();
 };
 

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "console/catch_up.h"
 #include "console/nes_unit.h"
 
 int64_t wallClockNs() {
@@ -112,7 +113,7 @@ void NESUnit::runLoop(NESUnit* unit) {
         while (unit->running) {
             if (unit->holdRequested) {
                 // Held consoles are caught up, as after any whole step.
-                unit->catchUpAll();
+                catch_up::beforeStateAccess(*unit->cpu);
                 unit->holdGranted = true;
                 while (unit->holdRequested && unit->running) std::this_thread::yield();
                 unit->holdGranted = false;
@@ -146,7 +147,7 @@ void NESUnit::runLoop(NESUnit* unit) {
             }
         }
         // Stopped: leave the console caught up for whoever looks next.
-        unit->catchUpAll();
+        catch_up::beforeStateAccess(*unit->cpu);
     } catch (...) {
         // Nothing on this thread can report an error; the binding's callback
         // reports its own. End the run as if stopped.

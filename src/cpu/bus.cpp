@@ -4,6 +4,7 @@
 
 #include "apu/apu.h"
 #include "cartridge/cartridge.h"
+#include "console/catch_up.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 
@@ -24,19 +25,12 @@ uint8_t CPU::readIo(uint16_t folded) {
     }
 }
 
-void CPU::settle() {
-    ioTouched = true;
-    // A CPU may be tested on its own, without the other chips.
-    if (apu) apu->catchUp((stepStart + 1) / 2);
-    if (ppu) ppu->owe(3 * stepStart);
-}
-
 uint8_t CPU::readSlow(uint16_t address, bool notify) {
-    settle();
+    catch_up::beforeRegisterAccess(*this);
     const uint16_t folded = foldAddress(address);
     const uint8_t value = (folded < 0x2000 || folded >= 0x4020) ? memory[folded] : readIo(folded);
     if (notify && mapperWatchesReads) {
-        ppu->sync();  // a board's hook may act on the PPU
+        catch_up::beforeBoardAccess(*this);
         BusContext context{this, ppu, apu};
         cartridge->mapper->cpuRead(context, folded);
     }
@@ -50,7 +44,7 @@ static constexpr uint32_t kApuWriteMask = (1u << 0x01) | (1u << 0x02) | (1u << 0
                                           (1u << 0x13) | (1u << 0x15) | (1u << 0x17);
 
 void CPU::writeIo(uint16_t folded, uint8_t value) {
-    settle();
+    catch_up::beforeRegisterAccess(*this);
     if (folded < 0x2008) {
         ppu->writeRegister(folded, value);
     } else if (folded == 0x4014) {
@@ -68,12 +62,8 @@ void CPU::write(uint16_t address, uint8_t value) {
     if (cartridge) {
         NES::Mapper* mapper = cartridge->mapper.get();
         if (mapper->watchesWrites) {
-            // Bank, mirroring and IRQ registers act on the PPU: dots owed so far
-            // must see the old values. RAM stores stay cheap.
-            if (folded >= 0x4020) {
-                settle();
-                ppu->sync();
-            }
+            // Only its registers need the chips caught up: RAM stores stay cheap.
+            if (folded >= 0x4020) catch_up::beforeBoardAccess(*this);
             BusContext context{this, ppu, apu};
             mapper->cpuWrite(context, folded, value);
         }
@@ -82,7 +72,7 @@ void CPU::write(uint16_t address, uint8_t value) {
 }
 
 void CPU::oamDma(uint8_t page) {
-    ppu->sync();  // the owed dots read the old OAM
+    catch_up::beforeOamDma(*this);
     const uint8_t start = ppu->oamAddr;
     for (int i = 0; i < 256; ++i) {
         uint8_t byte = read(uint16_t((page << 8) | i));

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "apu/apu.h"
+#include "console/catch_up.h"
 #include "cpu/cpu.h"
 #include "cpu/decode.h"
 #include "ppu/ppu.h"
@@ -43,11 +44,7 @@ CPU::CPU() {
 }
 
 void CPU::reset() {
-    ppu->sync();
-    endQuiet();  // the window was measured on the old clock
-    cycles = 0;
-    ppu->totalDots = 0;
-    apu->resetClock();  // apuCycles and sampleCount
+    catch_up::atReset(*this);
     halted = false;
     const uint8_t low = read(resetVector);
     PC = uint16_t(low | (read(uint16_t(resetVector + 1)) << 8));

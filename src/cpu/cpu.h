@@ -87,23 +87,19 @@ public:
     // so notifying reads normally cost one predictable branch.
     bool mapperWatchesReads = false;
 
-    // --- the quiet window (set by the console after each catch-up) ---
-    // A step that ends at or below quietUntil and touches no register leaves
-    // the APU and PPU nothing to do, so the console skips their catch-up.
-    // A register access first brings both to where the step began (settle),
-    // as an eager catch-up after the previous step would have.
-    int64_t quietUntil = -1;
+    // --- the ahead window (console/catch_up.h states the rules) ---
+    // A step that ends at or before aheadUntil and touches no register
+    // (ioTouched) leaves the APU and PPU behind; stepStart is where a
+    // register access brings them. An idle loop (a load and a test branching
+    // back to it, or a jump to itself) reads the same byte and leaves the
+    // same registers on every pass, so the passes that end by idleUntil run
+    // at once (idle.cpp). A taken branch or jump back marks the loop's start.
+    int64_t aheadUntil = -1;
     int64_t stepStart = 0;
     bool ioTouched = false;
-    void settle();
-    // A CPU waiting in an idle loop (a load and a test branching back to it,
-    // or a jump to itself) reads the same byte and leaves the same registers
-    // on every pass, so the passes that end by idleUntil (the quiet window,
-    // but for the audio samples, which the catch-up then makes) run at once
-    // (idle.cpp). A taken branch or jump back marks the loop's start.
     int64_t idleUntil = -1;
     int32_t idleLoopStart = -1;
-    void endQuiet() { quietUntil = idleUntil = -1; }
+    void closeAheadWindow() { aheadUntil = idleUntil = -1; }
     void noteLoop(uint16_t start) {
         if (cycles < idleUntil) idleLoopStart = start;
     }

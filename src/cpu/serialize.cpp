@@ -60,10 +60,6 @@ void CPU::serialize(StateStream& s) {
         if (s.loading()) strayBytes = stray;
     }
     if (s.loading()) {
-        // The quiet window was measured on the replaced machine.
-        endQuiet();
-        ioTouched = false;
-        stepStart = cycles;
         pageCrossed = false;
         instructionLength = 1;
     }

@@ -10,7 +10,7 @@
 
 void PPU::attachCartridge(Cartridge* cart) {
     // Attaching anew mid-run: the owed dots saw the old cartridge.
-    if (owedDots != 0) sync();
+    payOwedDots();
     cartridge = cart;
     mapper = cart->mapper.get();
     mirroring = cart->mirroring;
@@ -25,7 +25,7 @@ void PPU::attachCartridge(Cartridge* cart) {
     if (cart->chrSize > 0) {
         cart->showChr(vram.data(), 0, 0, 8);
     } else {
-        if (!cart->quiet) {
+        if (cart->verbose) {
             std::printf("CHR-RAM Copied.\n");
             std::fflush(stdout);
         }
@@ -34,7 +34,7 @@ void PPU::attachCartridge(Cartridge* cart) {
 }
 
 void PPU::setMirroring(int32_t mode, int32_t page) {
-    if (owedDots != 0) sync();
+    payOwedDots();
     const auto swapPages = [this] { std::swap_ranges(&vram[0x2000], &vram[0x2400], &vram[0x2400]); };
     // The lower page back at $2000 before the layout changes.
     if (mirroring == SingleScreen && singleScreenPage == 1) swapPages();

@@ -107,7 +107,7 @@ public:
     bool spriteZeroLine = false;
     // Counter ticks since lineSprites was loaded (capped). runTo advances only
     // this and leaves spriteX, spriteColumn and activeMask stale until
-    // syncSprites(); a sprite's counters are a function of its X and the ticks.
+    // bringSpritesUpToDate(); a sprite's counters are a function of its X and the ticks.
     int32_t spriteTicks = 0;
     bool spritesStale = false;
     // Past X + 9 ticks a sprite's counters stop changing, so the count may stop too.
@@ -166,13 +166,13 @@ public:
     // --- renderer (render.cpp) ---
     // The reference path: one dot at a time.
     void stepDot() {
-        if (owedDots != 0) sync();
+        payOwedDots();
         processDot(true);
     }
     void publishFrame();
 
     // Registers, position, sprite state, memories and the pictures
-    // (serialize.cpp); the console must be caught up (no owed dots).
+    // (serialize.cpp); nothing may be owed when saving.
     void serialize(StateStream& s);
     // The layout the board chose (mirroring, the one-screen page, the
     // shared pattern tables), which save states keep with its registers.
@@ -184,48 +184,48 @@ public:
     // The bulk path (run.cpp): the same dots as repeated stepDot calls, until
     // totalDots reaches target or a frame completes, whichever comes first.
     void runTo(int64_t target) {
-        if (owedDots != 0) sync();
+        payOwedDots();
         const int64_t left = target - totalDots;
         if (left > 0) totalDots += process(left);
     }
 
-    // --- lazy catch-up (run.cpp) ---
-    // With lazyCatchUp set, the console may count dots into totalDots before
-    // they are processed (owedDots). They are processed before anything can
-    // see or change what they depend on: when they reach a dot that raises or
-    // clears a signal the CPU samples (vertical blank, the frame's end, the
-    // mapper's hook), in every register access (but the writes that only
-    // move t, while they do not copy it), and in sync(), which every
-    // other writer of PPU state calls first.
-    bool lazyCatchUp = true;
+    // --- owed dots (run.cpp) ---
+    // Dots counted in totalDots but not yet processed. The PPU pays them
+    // itself before anything of its own could tell: at every register access
+    // (but a write that only moves t while they do not copy it), and in
+    // attachCartridge and setMirroring. When the console may let them wait,
+    // and who else must pay them, is console/catch_up.h's business.
+    bool mayOweDots = true;
     int64_t owedDots = 0;
-    // Index (scanline x 341 + cycle) of the next such dot in this frame.
+    // Index (scanline x 341 + cycle) of the next event in this frame: a dot
+    // that raises or clears a signal the CPU samples (vertical blank, the
+    // frame's end, the board's hook).
     int32_t eventIndex = 0;
-    void owe(int64_t target) {
+    void oweDotsTo(int64_t target) {
         owedDots += target - totalDots;
         totalDots = target;
     }
-    bool mustPay() const { return owedDots > 0 && scanline * kDotsPerLine + cycle + owedDots > eventIndex; }
-    // The largest dot count owe may reach without mustPay; -1 when every
-    // dot is an event.
-    int64_t quietDotLimit() const {
+    bool owedDotsReachEvent() const { return owedDots > 0 && scanline * kDotsPerLine + cycle + owedDots > eventIndex; }
+    // The largest dot count oweDotsTo may reach without owedDotsReachEvent;
+    // -1 when every dot is an event.
+    int64_t aheadDotLimit() const {
         if (eventIndex < 0) return -1;
         return totalDots - owedDots + (eventIndex - (scanline * kDotsPerLine + cycle));
     }
-    // Processes the owed dots, stopping after a frame-completing dot.
-    void payOwed() { owedDots -= process(owedDots); }
-    void sync() {
-        while (owedDots > 0) payOwed();
+    // Pays owed dots, stopping after a frame-completing dot.
+    void payOwedDotsToFrameEnd() { owedDots -= process(owedDots); }
+    void payOwedDots() {
+        while (owedDots > 0) payOwedDotsToFrameEnd();
     }
-    // Uncounts the owed dots: the next catch-up counts them again.
-    void forgive() {
+    // The next catch-up counts the owed dots again.
+    void uncountOwedDots() {
         totalDots += -owedDots;
         owedDots = 0;
     }
     void locateNextEvent();
 
     // Brings spriteX, spriteColumn and activeMask up to date after runTo.
-    void syncSprites();
+    void bringSpritesUpToDate();
 
     static uint16_t coarseXIncrement(uint16_t value) {
         return (value & 0x1F) == 0x1F ? uint16_t((value ^ 0x0400) & 0xFFE0) : uint16_t(value + 1);

@@ -39,7 +39,7 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
     // come first unless they copy t (raster effects write t mid-line a lot).
     const bool onlyT = (address == 0x2005 && w) || (address == 0x2006 && !w) ||
                        (address == 0x2000 && ((value ^ *ppuCtrl) & 0xFC) == 0);
-    if (owedDots != 0 && !(onlyT && !owedDotsReadT())) sync();
+    if (owedDots != 0 && !(onlyT && !owedDotsReadT())) payOwedDots();
     switch (address) {
         case 0x2000:
             t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
@@ -106,7 +106,7 @@ uint8_t PPU::readStatus() {
 }
 
 uint8_t PPU::readRegister(uint16_t address) {
-    if (owedDots != 0) sync();
+    payOwedDots();
     switch (address) {
         case 0x2002:
             return readStatus();

@@ -6,7 +6,7 @@
 #include "ppu/ppu.h"
 
 void PPU::processDot(bool count) {
-    if (spritesStale) syncSprites();
+    if (spritesStale) bringSpritesUpToDate();
     const uint8_t mask = *ppuMask;
     renderingEnabled = (mask & 0x18) != 0;
 

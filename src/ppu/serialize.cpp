@@ -172,7 +172,7 @@ void PPU::paintDisplay() {
 
 void PPU::setRgbFrames(bool on) {
     if (on == rgbFrames) return;
-    sync();
+    payOwedDots();
     rgbFrames = on;
     if (!on) return;
     std::lock_guard<std::mutex> guard(frameLock);

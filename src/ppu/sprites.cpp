@@ -51,7 +51,7 @@ void PPU::evaluateSprites() {
 
 void PPU::loadLineSprites() {
     // Entries past the new count keep their counters, so bring them up to date.
-    if (spritesStale) syncSprites();
+    if (spritesStale) bringSpritesUpToDate();
     spriteZeroLine = spriteZeroNext;
     lineSpriteCount = int8_t(evalCount);
     activeMask = 0;
@@ -264,7 +264,7 @@ bool PPU::overflowScan(unsigned line, unsigned height, int32_t steps) {
 
 // After T ticks a sprite loaded with X = s is at u = s - T: waiting while
 // u >= 0, drawing column 8 + u while -8 <= u <= -1, done below.
-void PPU::syncSprites() {
+void PPU::bringSpritesUpToDate() {
     uint8_t active = 0;
     for (int i = 0; i < lineSpriteCount; ++i) {
         const int32_t u = int32_t(lineSprites[4 * i + 3]) - spriteTicks;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "state/snapshot.h"
 #include "state/state_stream.h"
@@ -67,7 +68,7 @@ std::string statePath(const NESUnit& unit, int slot) {
 void saveState(NESUnit& unit, int slot) {
     if (unit.saveDir.empty()) throw std::runtime_error("saveState: no save directory; call setSaveDir first");
     const std::string path = statePath(unit, slot);
-    unit.catchUpAll();  // the state holds memory as of now
+    catch_up::beforeStateAccess(*unit.cpu);  // the state holds memory as of now
 
     std::vector<uint8_t> file(kStateFileSize, 0);
     CPU& cpu = *unit.cpu;
@@ -135,7 +136,7 @@ bool loadState(NESUnit& unit, int slot) {
     const uint8_t* block = &file[kBlockOffset];
     const bool registers = checkBoardRegisters(unit, block);
 
-    unit.catchUpAll();  // steps not yet caught up belong to the state being replaced
+    catch_up::beforeStateAccess(*unit.cpu);  // steps not yet caught up belong to the state being replaced
     CPU& cpu = *unit.cpu;
     cpu.P = file[0];
     cpu.A = file[1];

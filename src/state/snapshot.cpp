@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "state/checksum.h"
 
@@ -54,6 +55,7 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
     board.serialize(s);
     if (s.version() >= 2) unit.cartridge->serializeWindows(s, *unit.cpu, *unit.ppu);
     s.finish();
+    if (s.loading()) catch_up::afterRestore(*unit.cpu);
     if (s.loading() && s.version() == 1) noteLoadedMemories(unit);
 }
 
@@ -97,9 +99,8 @@ uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
 namespace {
 
 size_t write(NESUnit& unit, std::vector<uint8_t>& out, bool picture, uint32_t version) {
-    // The units are stored caught up and settled, so owed work needs no fields.
-    unit.catchUpAll();
-    unit.apu->sync();
+    // The units are stored caught up, so owed dots and pending steps need no fields.
+    catch_up::beforeStateAccess(*unit.cpu);
     if (out.size() < 32768) out.resize(32768);
     StateStream save(out, kSnapshotHeaderBytes);
     save.picture = picture;
@@ -136,8 +137,7 @@ std::vector<uint8_t> takeSnapshot(NESUnit& unit, bool picture) {
 }
 
 size_t snapshotSize(NESUnit& unit, bool picture) {
-    unit.catchUpAll();
-    unit.apu->sync();
+    catch_up::beforeStateAccess(*unit.cpu);
     StateStream measure;
     measure.picture = picture;
     serializeConsole(unit, measure);

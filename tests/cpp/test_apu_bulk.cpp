@@ -85,21 +85,21 @@ TEST_P(ApuBulkTest, MatchesSteppingOneByOne) {
             store(address, randomValue(rng, address));
         }
         cpuCycles += 2 + rng() % 6;
-        bulk.apu->catchUp((cpuCycles + 1) / 2);
+        bulk.apu->runTo((cpuCycles + 1) / 2);
         while (2 * int64_t(reference.apu->apuCycles) < cpuCycles) reference.apu->stepApu();
         ASSERT_EQ(bulk.apu->apuCycles, reference.apu->apuCycles);
         ASSERT_EQ(bulk.cpu->irqPending, reference.cpu->irqPending) << "instruction " << i;
         if (reference.cpu->irqPending && rng() % 2) bulk.cpu->irqPending = reference.cpu->irqPending = false;
         if (i % 97 == 0 || rng() % 50 == 0) {
-            bulk.apu->sync();
+            bulk.apu->bringOutputsUpToDate();
             expectSameState(*bulk.apu, *reference.apu, reference.apu->apuCycles);
         }
     }
-    bulk.apu->sync();
+    bulk.apu->bringOutputsUpToDate();
     expectSameState(*bulk.apu, *reference.apu, reference.apu->apuCycles);
 }
 
-// A slow sample clock makes the quiet stretches long; a clock of 0 takes no
+// A slow sample clock makes the timer-only stretches long; a clock of 0 takes no
 // samples at all, so only the sequencer and the DMC interrupt the counting.
 INSTANTIATE_TEST_SUITE_P(Seeds, ApuBulkTest,
                          ::testing::Values(Mix{1, 894886, 60000, 30}, Mix{2, 894886, 60000, 30},
@@ -108,14 +108,14 @@ INSTANTIATE_TEST_SUITE_P(Seeds, ApuBulkTest,
                                            Mix{7, 894886, 400000, 1}, Mix{8, 894886, 400000, 1}));
 
 // Bulk and single steps may be mixed; a single step leaves everything exact.
-TEST(ApuBulk, StepApuAfterCatchUpSeesTheSettledTimers) {
+TEST(ApuBulk, StepApuAfterRunToSeesTheAppliedTimerSteps) {
     Machine bulk, reference;
     for (Machine* m : {&bulk, &reference}) {
         m->apu->halfClock = 894886;
         m->writes({{0x4015, 0x0F}, {0x4000, 0xBF}, {0x4002, 0x37}, {0x4003, 0x09}, {0x4008, 0xFF}, {0x400A, 0x21},
                    {0x400B, 0x08}, {0x400C, 0x3F}, {0x400E, 0x02}, {0x400F, 0x08}});
     }
-    bulk.apu->catchUp(1234);
+    bulk.apu->runTo(1234);
     while (reference.apu->apuCycles < 1234) reference.apu->stepApu();
     bulk.apu->stepApu();
     reference.apu->stepApu();

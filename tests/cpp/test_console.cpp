@@ -6,7 +6,7 @@
 #include "console/nes_unit.h"
 #include "test_support.h"
 
-// The APU and PPU may lag only inside the quiet window, and catch up on demand.
+// The APU and PPU may lag only inside the ahead window, and catch up on demand.
 TEST(Console, CountersStayInStepAfterEveryAdvance) {
     NESUnit unit("spin.nes", spinImage(), NESUnit::kDefaultClock);
     EXPECT_EQ(unit.cycleCount(), 0);
@@ -18,12 +18,12 @@ TEST(Console, CountersStayInStepAfterEveryAdvance) {
         const bool inStep = unit.ppu->totalDots == 3 * cycles && unit.apu->apuCycles == (cycles + 1) / 2;
         if (!inStep) {
             ++lagging;
-            ASSERT_LE(cycles, unit.cpu->quietUntil);
+            ASSERT_LE(cycles, unit.cpu->aheadUntil);
             ASSERT_LT(int64_t(unit.ppu->totalDots), 3 * cycles);
             ASSERT_LE(int64_t(unit.apu->apuCycles), (cycles + 1) / 2);
         }
         if (i % 7 == 0) {
-            unit.catchUpAll();
+            catch_up::beforeStateAccess(*unit.cpu);
             ASSERT_EQ(int64_t(unit.ppu->totalDots), 3 * cycles);
             ASSERT_EQ(int64_t(unit.apu->apuCycles), (cycles + 1) / 2);
         }

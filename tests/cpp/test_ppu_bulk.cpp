@@ -19,8 +19,8 @@ namespace {
 // Every PPU field the renderer touches, plus the PPUSTATUS byte. The picture
 // buffers are compared separately (they are large).
 void expectSameState(PPU& bulk, PPU& reference, const std::string& where) {
-    bulk.sync();
-    bulk.syncSprites();
+    bulk.payOwedDots();
+    bulk.bringSpritesUpToDate();
     SAME(scanline); SAME(cycle); SAME(totalDots); SAME(frameCount); SAME(v); SAME(t); SAME(oamAddr);
     SAME(vblank); SAME(nmiOccurred); SAME(suppressVblank); SAME(suppressNmi);
     ASSERT_EQ(*bulk.ppuStatus, *reference.ppuStatus) << "PPUSTATUS differs " << where;
@@ -91,8 +91,8 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
         const int64_t dots = below(8) == 0 ? 1 + below(3000) : 1 + below(24);
         const int64_t target = reference.ppu->totalDots + dots;
         if (lazy) {
-            bulk.ppu->owe(target);
-            while (bulk.ppu->mustPay()) bulk.ppu->payOwed();
+            bulk.ppu->oweDotsTo(target);
+            while (bulk.ppu->owedDotsReachEvent()) bulk.ppu->payOwedDotsToFrameEnd();
         } else {
             while (bulk.ppu->totalDots < target) bulk.ppu->runTo(target);
         }
@@ -127,8 +127,8 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
         const int32_t mirroring = int32_t(below(5));
         for (Rig* rig : {&bulk, &reference}) {
             // Register accesses catch up by themselves; the bus and the boards
-            // call sync() before they change PPU memory behind its back.
-            if (poke >= Poke::Vram) rig->ppu->sync();
+            // pay the owed dots before they change PPU memory behind its back.
+            if (poke >= Poke::Vram) rig->ppu->payOwedDots();
             switch (poke) {
                 case Poke::Register:
                     rig->write(reg, reg == 0x2001 ? mask : reg == 0x2000 ? uint8_t(value & 0x7F) : value);
@@ -142,7 +142,7 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
             }
         }
     }
-    bulk.ppu->sync();
+    bulk.ppu->payOwedDots();
     expectSamePicture(*bulk.ppu, *reference.ppu, run + " end");
     // The runs reach what they are meant to: the board's interrupts, and owed
     // dots that outlive their step.
@@ -174,7 +174,7 @@ TEST(BulkRenderer, OwedDotsMatchStepDotUnderRandomRegisterTraffic) {
 // The machine as the console drives it: the real programs of the shared demo
 // ROMs (NROM, UxROM, CNROM, MMC1 and MMC3 with its per-line hook), one console
 // through advance, in whichever catch-up mode the console uses, its twin
-// through the per-dot loop. The quiet window and owed dots may keep the PPU
+// through the per-dot loop. The ahead window and owed dots may keep the PPU
 // behind between instructions, so its state is compared after every step
 // only when it is caught up, and always at the end of a frame.
 TEST(BulkRenderer, MatchesStepDotOnTheDemoRoms) {
@@ -209,7 +209,7 @@ TEST(BulkRenderer, MatchesStepDotOnTheDemoRoms) {
                 ASSERT_EQ(bulk.cpu->irqPending, reference.cpu->irqPending) << where;
                 ASSERT_EQ(bulk.ppu->nmiOccurred, reference.ppu->nmiOccurred) << where;
                 if (bulk.ppu->totalDots != reference.ppu->totalDots) {
-                    ASSERT_LE(cycles, bulk.cpu->quietUntil) << where;
+                    ASSERT_LE(cycles, bulk.cpu->aheadUntil) << where;
                 } else if (bulk.ppu->owedDots == 0) {
                     expectSameState(*bulk.ppu, *reference.ppu, where);
                 }

@@ -1,5 +1,5 @@
 // Set-up shared by the C++ tests: cartridge images, the components wired as
-// the console wires them, and quiet or captured stdout.
+// the console wires them, and stdout silenced or captured.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -135,7 +135,7 @@ def test_music_plays_melody_bass_and_hats_and_a_sounds_pulse_two(demo_cartridge)
 
 
 # ---------------------------------------------------------------- the game
-# The RAM table of the README and the source.
+# The RAM table of docs/playing.md and the source.
 DOCUMENTED = {"robot_x": (0x0A, "|u1"), "robot_y": (0x0B, "|u1"), "score": (0x10, "<u2"),
               "lives": (0x12, "|u1"), "game_over": (0x13, "|u1"), "invulnerable": (0x14, "|u1")}
 ROBOT_X, ROBOT_Y, SCORE, LIVES, GAME_OVER, INVULNERABLE = (a for a, _ in DOCUMENTED.values())

@@ -207,6 +207,20 @@ def test_bad_options(options):
         VelkoraEnv(IMAGE, **options)
 
 
+def test_the_documented_options_are_the_checked_ones():
+    import inspect
+
+    from velkora_gym.envs import _Setup
+
+    checked = set(inspect.signature(_Setup).parameters) - {"rom"}
+    assert set(velkora_gym.EnvOptions.__annotations__) == checked
+    for name in checked:
+        assert f"{name}:" in velkora_gym.EnvOptions.__doc__, name
+    for make in (VelkoraEnv, lambda *a, **o: VelkoraVectorEnv(*a, num_envs=2, **o)):
+        with pytest.raises(TypeError, match="'frame_skip'; did you mean 'frameskip'"):
+            make(IMAGE, frame_skip=4)
+
+
 BAD_FILES = [
     ("bad JSON", "{info:", None, "data.json", "not valid JSON"),
     ("type letter", {"info": {"score": {"address": 16, "type": "<x2"}}}, None, "data.json", "info.score.type"),

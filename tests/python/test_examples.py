@@ -21,6 +21,8 @@ FRAME_SAMPLES = 44100 * 341 * 262 / 3 / 1789773   # about 735 samples a frame
 
 
 def load(name: str):
+    if name in ("play", "record"):  # the examples call the package's commands
+        return importlib.import_module(f"velkora_gym.{'player' if name == 'play' else name}")
     spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -68,13 +70,27 @@ def test_demo_writes_screenshot_sound_and_speed(demo_cartridge, tmp_path, capsys
 
 # ---------------------------------------------------------------- play.py
 
-def test_player_runs_headless_and_quits_after_n_frames(demo_cartridge, tmp_path):
+@pytest.mark.parametrize("how", ["command", "example"])
+def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
+    """Without a ROM the player plays the demo cartridge packaged with velkora_gym: no
+    assembler needed."""
     pytest.importorskip("pygame")
     env = dict(os.environ, **sdl_dummies())
-    done = subprocess.run([sys.executable, str(EXAMPLES / "play.py"), str(demo_cartridge), "--frames", "40",
-                           "--states", str(tmp_path)], env=env, capture_output=True, text=True, timeout=120)
+    command = [str(Path(sys.executable).parent / "velkora-play")] if how == "command" else \
+        [sys.executable, str(EXAMPLES / "play.py")]
+    done = subprocess.run([*command, "--frames", "40", "--states", str(tmp_path)], env=env, capture_output=True,
+                          text=True, timeout=120, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert "played 40 frames" in done.stdout
+
+
+def test_commands_name_the_package_they_miss(monkeypatch, capsys):
+    from velkora_gym import commands
+
+    monkeypatch.setattr(commands.importlib.util, "find_spec", lambda name: None)
+    for command in (commands.play, commands.record, commands.studio):
+        assert command() == 2
+        assert "pip install velkora[play]" in capsys.readouterr().err
 
 
 def test_player_keys_move_pause_save_and_load(demo_cartridge, tmp_path, monkeypatch):

@@ -1,4 +1,4 @@
-"""The player (examples/play.py) driven headless by a scripted input source: two players on
+"""The player (velkora-play) driven headless by a scripted input source: two players on
 keys and pads, fast-forward, rewind, mapping files, screenshots, full screen, battery RAM."""
 from __future__ import annotations
 
@@ -15,10 +15,7 @@ from nesrom import JOYPAD_READER, build_rom, nrom_program, write_rom
 
 pygame = pytest.importorskip("pygame")
 
-PLAY = Path(__file__).resolve().parents[2] / "examples" / "play.py"
-_found = importlib.util.spec_from_file_location("example_play", PLAY)
-play = importlib.util.module_from_spec(_found)
-_found.loader.exec_module(play)
+from velkora_gym import player as play  # noqa: E402
 
 K = pygame
 

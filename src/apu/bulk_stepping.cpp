@@ -1,8 +1,8 @@
 // Bulk stepping. A step whose frame sequencer phase clocks nothing, that
 // takes no sample and in which the DMC neither fetches nor changes its
 // output only moves the channel timers (and the noise shift register); such
-// quiet steps are counted and applied together before the next step that
-// does more, or before a register write.
+// timer-only steps are counted and applied together before the next step
+// that does more, or before a register write.
 #include <algorithm>
 
 #include "apu/apu.h"
@@ -72,37 +72,37 @@ void APU::advanceNoise(uint64_t steps) {
     noiseShift = uint16_t(s);
 }
 
-void APU::settleChannel(int channel, int64_t upTo, bool outputs) {
-    const int64_t steps = upTo - channelSettled[channel];
-    channelSettled[channel] = upTo;
+void APU::applyChannelTimerSteps(int channel, int64_t upTo, bool outputs) {
+    const int64_t steps = upTo - channelStepsApplied[channel];
+    channelStepsApplied[channel] = upTo;
     if (steps <= 0) return;
     // With outputs, the last step runs as the channel runs it, so the
     // output is the one it left.
-    const uint64_t quiet = uint64_t(outputs ? steps - 1 : steps);
+    const uint64_t timerOnly = uint64_t(outputs ? steps - 1 : steps);
     switch (channel) {
         case Pulse1:
         case Pulse2:
-            advancePulse(channel, quiet);
+            advancePulse(channel, timerOnly);
             if (outputs) stepPulse(channel, registerCopy);
             break;
         case Triangle:
-            advanceTriangle(quiet);
+            advanceTriangle(timerOnly);
             if (outputs) {
                 stepTriangle();
                 stepTriangle();
             }
             break;
         default:
-            advanceNoise(quiet);
+            advanceNoise(timerOnly);
             if (outputs) stepNoise(registerCopy);
             break;
     }
 }
 
-void APU::settle(int64_t upTo, bool outputs) {
-    for (int channel = Pulse1; channel <= Noise; ++channel) settleChannel(channel, upTo, outputs);
-    const int64_t steps = upTo - settledCycles;
-    settledCycles = upTo;
+void APU::applyTimerSteps(int64_t upTo, bool outputs) {
+    for (int channel = Pulse1; channel <= Noise; ++channel) applyChannelTimerSteps(channel, upTo, outputs);
+    const int64_t steps = upTo - dmcStepsApplied;
+    dmcStepsApplied = upTo;
     if (steps <= 0) return;
     uint32_t timer = uint32_t(dmcTimer);
     advanceTimer(timer, dmcRates[dmcFlags & 15] / 2u, uint64_t(steps));
@@ -124,10 +124,10 @@ bool APU::silent(int channel) const {
 
 void APU::sampleStep(int64_t step) {
     // Silent channels keep their lag; the DMC output and timer are not needed.
-    if (silent(Pulse1)) pulseOutput[0] = 0; else settleChannel(Pulse1, step + 1, true);
-    if (silent(Pulse2)) pulseOutput[1] = 0; else settleChannel(Pulse2, step + 1, true);
-    if (silent(Triangle)) triangleOutput = 0.0f; else settleChannel(Triangle, step + 1, true);
-    if (silent(Noise)) noiseOutput = 0; else settleChannel(Noise, step + 1, true);
+    if (silent(Pulse1)) pulseOutput[0] = 0; else applyChannelTimerSteps(Pulse1, step + 1, true);
+    if (silent(Pulse2)) pulseOutput[1] = 0; else applyChannelTimerSteps(Pulse2, step + 1, true);
+    if (silent(Triangle)) triangleOutput = 0.0f; else applyChannelTimerSteps(Triangle, step + 1, true);
+    if (silent(Noise)) noiseOutput = 0; else applyChannelTimerSteps(Noise, step + 1, true);
     apuCycles = step;
     produceSample();
     apuCycles = step + 1;
@@ -136,12 +136,12 @@ void APU::sampleStep(int64_t step) {
 void APU::refreshRegisters() {
     if (registersUnchanged()) return;
     // The steps still pending saw the old bytes.
-    settle(apuCycles, true);
+    applyTimerSteps(apuCycles, true);
     std::memcpy(registerCopy, &cpu->memory[0x4000], sizeof registerCopy);
     nextEvent = kUnscheduled;
 }
 
-// The three below count from apuCycles and need the timers settled to it.
+// The three below count from apuCycles and need the timer steps applied up to it.
 int64_t APU::nextFrameEvent() const {
     static constexpr int64_t kClockPhases[3] = {3729, 7458, 11187};
     const int64_t length = (registerCopy[0x17] & 0x80) ? 18640 : 14916;
@@ -187,22 +187,22 @@ void APU::schedule() {
     nextEvent = std::min({nextClock, nextSample, nextDmc});
 }
 
-void APU::catchUpSlow(int64_t target) {
+void APU::runToSlow(int64_t target) {
     refreshRegisters();
     if (nextEvent == kUnscheduled) {
-        settle(apuCycles, true);
+        applyTimerSteps(apuCycles, true);
         schedule();
     }
     while (nextEvent < target) {
         const int64_t step = nextEvent;
         if (step == nextSample && step != nextClock && step != nextDmc) {
-            // Only a sample: the step is quiet apart from the sample stage.
+            // Only a sample: apart from the sample stage the step is timer-only.
             sampleStep(step);
             // The sequencer and DMC times still stand.
             nextSample = nextSampleStep();
             nextEvent = std::min({nextClock, nextSample, nextDmc});
         } else {
-            settle(step, false);
+            applyTimerSteps(step, false);
             apuCycles = step;
             stepFull();
             schedule();
@@ -212,10 +212,10 @@ void APU::catchUpSlow(int64_t target) {
 }
 
 void APU::resetClock() {
-    sync();
+    bringOutputsUpToDate();
     apuCycles = 0;
     sampleCount = 0;
-    settledCycles = 0;
-    for (int64_t& settled : channelSettled) settled = 0;
+    dmcStepsApplied = 0;
+    for (int64_t& applied : channelStepsApplied) applied = 0;
     nextEvent = kUnscheduled;
 }

@@ -1,0 +1,106 @@
+"""The options of the Gymnasium environments, written once: ``VelkoraEnv``,
+``VelkoraVectorEnv`` and ``gymnasium.make("velkora/NES-v0", ...)`` take them as keywords,
+and the environments check them once, when made."""
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, TypedDict, Union
+
+Path = Union[str, "os.PathLike[str]"]
+
+
+class EnvOptions(TypedDict, total=False):
+    """Keyword options of the environments (default in brackets).
+
+    Observations
+        obs_type: "rgb" (240, 256, 3), "grayscale" (240, 256), "ram" (2048,) or "ram+prg"
+            (10240,: RAM, then PRG RAM $6000-$7FFF), all uint8 ["rgb"].
+        screen_size: an int or (height, width): the picture area-averaged natively to
+            that size (84 is usual) [None: 240 x 256, or an integration's crop].
+        max_pool: a step's observation is the pixel-wise maximum of its last two frames
+            (flicker); a reset's is the frame it ends on, as after a restore [on when a
+            step can run more than one frame].
+        channel_axis: grayscale observations as (H, W, 1) [False].
+        frame_stack: the last k observations stacked natively, channels last, oldest
+            first: (H, W, k) grayscale, (H, W, 3k) RGB (SB3's VecFrameStack layout);
+            zeros before an episode's first [1].
+
+    Steps
+        frameskip: frames a step runs: an int, or (low, high) for a random count in
+            [low, high) each step [4].
+        repeat_action_probability: sticky actions: each frame keeps the previous action
+            with this probability, until one takes the new action [0.25].
+        actions: "simple" (7), "complex" (36), "all" (144), "multibinary" (eight buttons)
+            or a list of button combinations such as [[], ["right"], ["right", "A"]]
+            ["simple", or the integration's action groups].
+
+    Episodes
+        noop_max: after a reset, a random number of frames in [0, noop_max] with no
+            button pressed (30 is usual for training) [0].
+        start_frames: frames with no button pressed after powering on (or restoring),
+            before the episode starts: a game's own start-up [0; 8 for velkora/Demo-v0].
+        max_episode_frames: frames after which an episode is truncated; None for no
+            limit [108000: 30 minutes].
+        start_state: snapshot bytes (``velkora_gym.snapshot``) or a file of them: each
+            reset restores it instead of powering on; not with state [None].
+        episodic_life: a lost life ends the episode for learning, not the game: the
+            reset that follows runs one idle step and goes on (a real game over, or
+            truncation, resets) [False].
+        lives: the variable counting lives, for episodic_life and info["lives"] [the
+            variable named "lives", if any].
+        reward_clipping: each step's reward becomes its sign: -1, 0 or 1 [False].
+
+    The game (variables, rewards, ends: docs/integrations.md)
+        integration: an integration folder [None].
+        game: instead of integration, a folder's name on the integration search path;
+            its ROM is found by hash [None].
+        state: a start state of the integration folder (NAME.state); None powers on
+            [the folder's default_state].
+        variables: variables in code: a dict like data.json's "info", or a callable
+            taking the (2048,) RAM (and the (8192,) PRG RAM, as a parameter named
+            prg_ram) returning a dict.
+        reward_fn: reward_fn(previous, current) of the variable dicts: the step's reward,
+            replacing the scenario's; parameters named ram and prg_ram get the memory.
+        terminated_fn: terminated_fn(current): whether the episode ends, replacing the
+            scenario's; ram and prg_ram as for reward_fn.
+
+    Showing
+        render_mode: "rgb_array" (render() returns the full RGB frame) or "human" (a
+            pygame window at the game's pace, opened only then; pip install velkora[play],
+            without pygame the mode is not offered; one environment only) [None].
+    """
+
+    obs_type: Literal["rgb", "grayscale", "ram", "ram+prg"]
+    screen_size: int | tuple[int, int] | None
+    max_pool: bool | None
+    channel_axis: bool
+    frame_stack: int
+    frameskip: int | tuple[int, int]
+    repeat_action_probability: float
+    actions: Literal["simple", "complex", "all", "multibinary"] | Sequence[Sequence[str]]
+    noop_max: int
+    start_frames: int
+    max_episode_frames: int | None
+    start_state: bytes | Path | None
+    episodic_life: bool
+    lives: str | None
+    reward_clipping: bool
+    integration: Path | None
+    game: str | None
+    state: str | None
+    variables: dict[str, Any] | Callable[..., dict[str, Any]] | None
+    reward_fn: Callable[..., float] | None
+    terminated_fn: Callable[..., bool] | None
+    render_mode: Literal["rgb_array", "human"] | None
+
+
+def unknown(options: dict[str, Any]) -> None:
+    """TypeError naming an option the environments do not take, and the nearest they do."""
+    import difflib
+
+    for name in options:
+        if name not in EnvOptions.__annotations__:
+            near = difflib.get_close_matches(name, EnvOptions.__annotations__, n=1)
+            hint = f"; did you mean {near[0]!r}?" if near else ""
+            raise TypeError(f"unknown environment option {name!r}{hint} (the options: help(velkora_gym.EnvOptions))")

@@ -1,0 +1,218 @@
+// The catch-up contract (console/catch_up.h), entry point by entry point, on
+// consoles stopped between instructions of real programs: with the window
+// open, dots owed and timer steps pending.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <ostream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/catch_up.h"
+#include "console/nes_unit.h"
+#include "state/checksum.h"
+#include "state/snapshot.h"
+#include "state/state_stream.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::pair<std::string, Bytes>> programs() {
+    std::vector<std::pair<std::string, Bytes>> found = {{"spin", spinImage()}};
+    const std::filesystem::path demos = std::filesystem::path(VELKORA_ROMS_DIR) / "demos";
+    if (std::filesystem::is_directory(demos)) {
+        for (const auto& entry : std::filesystem::directory_iterator(demos)) {
+            found.emplace_back(entry.path().filename().string(), readFile(entry.path()));
+        }
+    }
+    return found;
+}
+
+std::unique_ptr<NESUnit> console(const Bytes& image) {
+    return std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+}
+
+// What the program and the player can see after a frame.
+std::vector<uint64_t> seen(NESUnit& unit) {
+    std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> block{};
+    const bool fresh = unit.apu->takeBlock(block);
+    const CPU& cpu = *unit.cpu;
+    const PPU& ppu = *unit.ppu;
+    return {hash64(cpu.memory.data(), cpu.memory.size()), hash64(ppu.vram.data(), ppu.vram.size()),
+            hash64(ppu.oam.data(), ppu.oam.size()), hash64(ppu.displayFrame.data(), ppu.displayFrame.size()),
+            fresh ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block) : 0,
+            uint64_t(cpu.cycles), cpu.PC, cpu.A, cpu.X, cpu.Y, cpu.P, uint64_t(unit.frameCount())};
+}
+
+void expectLevel(NESUnit& unit, int64_t cycles, const std::string& where) {
+    EXPECT_EQ(int64_t(unit.ppu->totalDots), 3 * cycles) << where;
+    EXPECT_EQ(int64_t(unit.apu->apuCycles), (cycles + 1) / 2) << where;
+}
+
+struct Entry {
+    const char* name;
+    void (*call)(NESUnit&);
+    // What holds right after the call; false when the point showed nothing
+    // the entry had to do (no dot owed before it, say).
+    bool (*check)(NESUnit&, const std::string& where);
+};
+
+// The bus calls these inside a step, when the chips are at most at its
+// start: a step that begins here.
+void startStep(NESUnit& unit) { unit.cpu->stepStart = unit.cpu->cycles; }
+
+const Entry kEntries[] = {
+    {"RegisterAccess",
+     [](NESUnit& unit) {
+         startStep(unit);
+         catch_up::beforeRegisterAccess(*unit.cpu);
+     },
+     [](NESUnit& unit, const std::string& where) {
+         expectLevel(unit, unit.cpu->stepStart, where);
+         EXPECT_TRUE(unit.cpu->ioTouched) << where;
+         // The register pays what it needs: dots stay owed here.
+         return unit.ppu->owedDots > 0;
+     }},
+    {"BoardAccess",
+     [](NESUnit& unit) {
+         startStep(unit);
+         catch_up::beforeBoardAccess(*unit.cpu);
+     },
+     [](NESUnit& unit, const std::string& where) {
+         expectLevel(unit, unit.cpu->stepStart, where);
+         EXPECT_TRUE(unit.cpu->ioTouched) << where;
+         EXPECT_EQ(unit.ppu->owedDots, 0) << where;
+         return true;
+     }},
+    {"OamDma",
+     [](NESUnit& unit) {
+         startStep(unit);
+         catch_up::beforeOamDma(*unit.cpu);
+     },
+     [](NESUnit& unit, const std::string& where) {
+         expectLevel(unit, unit.cpu->stepStart, where);
+         EXPECT_EQ(unit.ppu->owedDots, 0) << where;
+         return true;
+     }},
+    {"StateAccess", [](NESUnit& unit) { catch_up::beforeStateAccess(*unit.cpu); },
+     [](NESUnit& unit, const std::string& where) {
+         expectLevel(unit, unit.cpu->cycles, where);
+         EXPECT_EQ(unit.ppu->owedDots, 0) << where;
+         EXPECT_EQ(unit.cpu->aheadUntil, -1) << where;
+         // The chips' own savers refuse anything owed or pending.
+         std::vector<uint8_t> out;
+         StateStream save(out, 0);
+         unit.cpu->serialize(save);
+         EXPECT_NO_THROW(unit.ppu->serialize(save)) << where;
+         EXPECT_NO_THROW(unit.apu->serialize(save)) << where;
+         return true;
+     }},
+};
+
+void PrintTo(const Entry& entry, std::ostream* out) { *out << entry.name; }
+
+class EntryPoint : public ::testing::TestWithParam<Entry> {};
+
+// Called between any two instructions, an entry point keeps its promise and
+// changes nothing the program or the player sees: a twin that never calls it
+// runs frame for frame the same.
+TEST_P(EntryPoint, KeepsItsPromiseAndChangesNothingSeen) {
+    const Entry& entry = GetParam();
+    for (const auto& [name, image] : programs()) {
+        auto touched = console(image);
+        auto twin = console(image);
+        std::mt19937 rng(7);
+        int lagging = 0;
+        int applied = 0;
+        int points = 0;
+        for (int frame = 0; frame < 24; ++frame) {
+            touched->runFrame();
+            twin->runFrame();
+            const std::string where = name + " frame " + std::to_string(frame);
+            // A completed frame leaves nothing owed and no window.
+            ASSERT_EQ(touched->ppu->owedDots, 0) << where;
+            ASSERT_EQ(touched->cpu->aheadUntil, -1) << where;
+            ASSERT_EQ(seen(*touched), seen(*twin)) << where;
+            if (frame < 4) continue;
+            for (int point = 0; point < 12; ++point) {
+                for (int steps = 1 + int(rng() % 400); steps > 0; --steps) {
+                    touched->advance();
+                    twin->advance();
+                }
+                const int64_t cycles = touched->cpu->cycles;
+                lagging += touched->ppu->totalDots != 3 * cycles || touched->ppu->owedDots > 0;
+                entry.call(*touched);
+                applied += entry.check(*touched, where + " point " + std::to_string(point));
+                ++points;
+                if (HasFailure()) return;
+            }
+        }
+        // The points did catch the chips behind, and the entry had work to do.
+        EXPECT_GT(lagging, points / 4) << name;
+        EXPECT_GT(applied, 0) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CatchUp, EntryPoint, ::testing::ValuesIn(kEntries),
+                         [](const ::testing::TestParamInfo<Entry>& info) { return std::string(info.param.name); });
+
+// Power-on and reset: every clock starts again at 0 with nothing owed, and
+// the console runs frames from there.
+TEST(CatchUp, ResetStartsEveryClockAgain) {
+    for (const auto& [name, image] : programs()) {
+        auto unit = console(image);
+        for (int i = 0; i < 3; ++i) unit->runFrame();
+        int owedAtReset = 0;
+        for (int round = 0; round < 6; ++round) {
+            for (int i = 0; i < 500 + 777 * round; ++i) unit->advance();
+            owedAtReset += unit->ppu->owedDots > 0;
+            const int64_t frames = unit->frameCount();
+            unit->cpu->reset();
+            expectLevel(*unit, 0, name);
+            EXPECT_EQ(unit->cpu->cycles, 0) << name;
+            EXPECT_EQ(unit->ppu->owedDots, 0) << name;
+            EXPECT_EQ(unit->apu->sampleCount, 0) << name;
+            EXPECT_EQ(unit->cpu->aheadUntil, -1) << name;
+            unit->runFrame();
+            EXPECT_EQ(unit->frameCount(), frames + 1) << name;
+            if (HasFailure()) return;
+        }
+        EXPECT_GT(owedAtReset, 0) << name;
+    }
+}
+
+// A restore lands in a console whose window and owed dots belong to another
+// run: none of that may survive, or steps of the restored run would skip
+// their catch-up.
+TEST(CatchUp, RestoreLeavesNothingOfTheReplacedRun) {
+    for (const auto& [name, image] : programs()) {
+        auto source = console(image);
+        for (int i = 0; i < 6; ++i) source->runFrame();
+        for (int i = 0; i < 3000; ++i) source->advance();
+        const Bytes snapshot = takeSnapshot(*source, false);
+        const int64_t cycles = source->cpu->cycles;
+
+        auto target = console(image);
+        for (int i = 0; i < 9; ++i) target->runFrame();
+        int windowsReplaced = 0;
+        for (int round = 0; round < 8; ++round) {
+            for (int i = 0; i < 100 + 321 * round; ++i) target->advance();
+            windowsReplaced += target->cpu->aheadUntil > cycles;
+            restoreSnapshot(*target, snapshot.data(), snapshot.size());
+            ASSERT_EQ(target->cpu->cycles, cycles) << name;
+            expectLevel(*target, cycles, name);
+            EXPECT_EQ(target->ppu->owedDots, 0) << name;
+            EXPECT_EQ(target->cpu->aheadUntil, -1) << name;
+            EXPECT_EQ(target->cpu->idleUntil, -1) << name;
+            EXPECT_FALSE(target->cpu->ioTouched) << name;
+            EXPECT_EQ(target->cpu->stepStart, cycles) << name;
+        }
+        // The restored run starts behind the one it replaces: its old window
+        // reached past the restored clock.
+        EXPECT_GT(windowsReplaced, 0) << name;
+    }
+}
+
+}  // namespace
