@@ -77,12 +77,6 @@ public:
     // CHR page c): a restore or a save state put other bytes there.
     uint64_t patchedPages = 0;
 
-    // Copies `kib` KiB of banks from `startKiB` on (wrapped) into a window.
-    void showPrg(uint8_t* memory, uint16_t window, int32_t startKiB, int32_t kib);
-    void showChr(uint8_t* vram, uint16_t window, int32_t startKiB, int32_t kib);
-    // Exchanges two windows of `kib` KiB, bytes and bank numbers.
-    void swapPrg(uint8_t* memory, uint16_t a, uint16_t b, int32_t kib);
-    void swapChr(uint8_t* vram, uint16_t a, uint16_t b, int32_t kib);
     // After whole memories were loaded: the bank each page shows, or the
     // page marked patched when it matches none.
     void findPages(const uint8_t* memory, const uint8_t* vram);
@@ -91,6 +85,19 @@ public:
     void serializeWindows(StateStream& s, CPU& cpu, PPU& ppu);
 
 private:
+    // Boards bank through their base class's operations; the PPU shows the
+    // first CHR banks when a cartridge is attached.
+    friend class NES::Mapper;
+    friend class PPU;
+    friend struct TestAccess;  // tests/cpp
+
+    // Copies `kib` KiB of banks from `startKiB` on (wrapped) into a window.
+    void showPrg(uint8_t* memory, uint16_t window, int32_t startKiB, int32_t kib);
+    void showChr(uint8_t* vram, uint16_t window, int32_t startKiB, int32_t kib);
+    // Exchanges two windows of `kib` KiB, bytes and bank numbers.
+    void swapPrg(uint8_t* memory, uint16_t a, uint16_t b, int32_t kib);
+    void swapChr(uint8_t* vram, uint16_t a, uint16_t b, int32_t kib);
+
     int32_t prgBankCount() const { return prgSize / 1024; }
     int32_t chrBankCount() const { return chrSize / 1024; }
     // The bytes a page shows when it matches its bank.
@@ -99,8 +106,8 @@ private:
     bool matches(int page, const uint8_t* memory, const uint8_t* vram) const;
 };
 
-// Clears CPU memory, links the cartridge, loads battery RAM from saveFolder
-// (when it is not empty) and copies the initial PRG windows.
+// Clears CPU memory, links the cartridge and loads battery RAM from
+// saveFolder (when it is not empty); the board maps its banks in powerOn.
 void mapCartridge(CPU* cpu, Cartridge* cartridge, const std::string& saveFolder);
 
 

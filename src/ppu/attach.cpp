@@ -9,7 +9,7 @@
 #include "ppu/ppu.h"
 
 void PPU::attachCartridge(Cartridge* cart) {
-    // CNROM attaches again on bank writes: the owed dots saw the old banks.
+    // Attaching anew mid-run: the owed dots saw the old cartridge.
     payOwedDots();
     cartridge = cart;
     mapper = cart->mapper.get();
@@ -23,7 +23,7 @@ void PPU::attachCartridge(Cartridge* cart) {
     mapperDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
     locateNextEvent();
     if (cart->chrSize > 0) {
-        cart->showChr(vram.data(), 0, chrBank, 8);
+        cart->showChr(vram.data(), 0, 0, 8);
     } else {
         if (cart->verbose) {
             std::printf("CHR-RAM Copied.\n");

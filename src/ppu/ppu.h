@@ -52,15 +52,6 @@ public:
     bool w = false;
     uint8_t oamAddr = 0;
     uint8_t readBuffer = 0;
-    int32_t mirroring = Horizontal;
-    // Which kilobyte of nametable memory SingleScreen shows: 0 the lower, 1
-    // the upper. The page shown is always the one at $2000: choosing the
-    // other swaps it with the one kept at $2400, so rendering never asks.
-    int32_t singleScreenPage = 0;
-    int32_t chrBank = 0;
-    // The two pattern tables are one RAM (CPROM showing page 0 twice): a
-    // PPUDATA write to one lands in the other too.
-    bool patternTablesShared = false;
 
     // --- position and vertical blank ---
     int32_t scanline = 0;
@@ -171,11 +162,6 @@ public:
     void writeRegister(uint16_t address, uint8_t value);
     bool owedDotsReadT() const;
     uint8_t readRegister(uint16_t address);
-    void attachCartridge(Cartridge* cart);
-    // A board's mirroring change. The second nametable sits at $2800 while
-    // Horizontal and at $2400 otherwise, so it moves when the mode does
-    // (SingleScreen's upper page on show swaps it with the first).
-    void setMirroring(int32_t mode, int32_t page = 0);
 
     // --- renderer (render.cpp) ---
     // The reference path: one dot at a time.
@@ -188,6 +174,9 @@ public:
     // Registers, position, sprite state, memories and the pictures
     // (serialize.cpp); nothing may be owed when saving.
     void serialize(StateStream& s);
+    // The layout the board chose (mirroring, the one-screen page, the
+    // shared pattern tables), which save states keep with its registers.
+    void serializeLayout(StateStream& s);
     // Rows of the picture being drawn that the rest of the frame keeps, at
     // a position: those drawn so far, or all once the frame is complete
     // until it is published.
@@ -257,6 +246,28 @@ public:
     }
 
 private:
+    // --- the layout boards choose (attach.cpp) ---
+    // Only the board base class sets it, through setMirroring, so the
+    // nametable bytes always move with the mode; the console attaches.
+    friend class NES::Mapper;
+    friend class NESUnit;
+    friend struct TestAccess;  // tests/cpp
+    int32_t mirroring = Horizontal;
+    // Which kilobyte of nametable memory SingleScreen shows: 0 the lower, 1
+    // the upper. The page shown is always the one at $2000: choosing the
+    // other swaps it with the one kept at $2400, so rendering never asks.
+    int32_t singleScreenPage = 0;
+    // The two pattern tables are one RAM (CPROM showing page 0 twice): a
+    // PPUDATA write to one lands in the other too.
+    bool patternTablesShared = false;
+    // The header's mirroring and the first 8 KiB of CHR (or the pattern
+    // tables as CHR RAM).
+    void attachCartridge(Cartridge* cart);
+    // The second nametable sits at $2800 while Horizontal and at $2400
+    // otherwise, so it moves when the mode does (SingleScreen's upper page
+    // on show swaps it with the first).
+    void setMirroring(int32_t mode, int32_t page = 0);
+
     // The fold of mirrorAddress for $2000-$2FFF, which every tile fetch takes.
     uint16_t foldNametable(uint16_t address) const {
         switch (mirroring) {

@@ -65,10 +65,10 @@ void PPU::serialize(StateStream& s) {
     s.io(w);
     s.io(oamAddr);
     s.io(readBuffer);
-    s.io(mirroring, Horizontal, SingleScreen, "PPU mirroring mode");
-    s.io(singleScreenPage, 0, 1, "one-screen page");
-    s.io(patternTablesShared);
-    s.io(chrBank, 0, 1 << 24, "PPU CHR bank");
+    serializeLayout(s);
+    // Once the CHR bank attaching showed; the windows hold the banks now.
+    int32_t formerChrBank = 0;
+    s.io(formerChrBank, 0, 1 << 24, "PPU CHR bank");
 
     // --- position and vertical blank ---
     const int32_t line = s.io(scanline, 0, kLinesPerFrame - 1, "PPU scanline");
@@ -138,6 +138,12 @@ void PPU::serialize(StateStream& s) {
         heldValid = false;
         locateNextEvent();
     }
+}
+
+void PPU::serializeLayout(StateStream& s) {
+    s.io(mirroring, Horizontal, SingleScreen, "PPU mirroring mode");
+    s.io(singleScreenPage, 0, 1, "one-screen page");
+    s.io(patternTablesShared);
 }
 
 void PPU::serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard) {

@@ -32,9 +32,7 @@ void boardRegisters(NESUnit& unit, StateStream& s) {
     int32_t number = unit.cartridge->mapper->number;
     number = s.io(number);
     s.require(number == unit.cartridge->mapper->number, "the state holds another board's registers");
-    s.io(ppu.mirroring, Horizontal, SingleScreen, "mirroring mode");
-    s.io(ppu.singleScreenPage, 0, 1, "one-screen page");
-    s.io(ppu.patternTablesShared);
+    ppu.serializeLayout(s);
     unit.cartridge->mapper->serialize(s);
 }
 

@@ -131,7 +131,7 @@ TEST(BankArithmetic, BanksWrapPerKibInsideTheirRom) {
     EXPECT_EQ(cart.lastPrgBank16(), 32);
     EXPECT_EQ(p.cart.chrBankSource(9), p.cart.chrBankSource(1));
     std::vector<uint8_t> memory(65536);
-    cart.showPrg(memory.data(), 0xE000, 46, 4);  // 46, 47, 0, 1
+    TestAccess::showPrg(cart, memory.data(), 0xE000, 46, 4);  // 46, 47, 0, 1
     EXPECT_EQ(memory[0xE000], 46);
     EXPECT_EQ(memory[0xE800], 0);
     EXPECT_EQ(memory[0xEC00], 1);

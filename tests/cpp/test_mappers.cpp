@@ -103,12 +103,11 @@ class CNROMBanks : public testing::TestWithParam<CnRow> {};
 TEST_P(CNROMBanks, SelectsWholeByteModuloBankCount) {
     const CnRow row = GetParam();
     Rig rig(3, 32, row.chrKiB, 0x01);
-    rig.ppu->mirroring = SingleScreen;
+    TestAccess::mirroring(*rig.ppu) = SingleScreen;
     rig.write(0x8000, row.value);
     EXPECT_EQ(rig.board<NES::CNROM>().chrBank, row.expectBank);
-    EXPECT_EQ(rig.ppu->chrBank, row.expectBank);
     EXPECT_TRUE(rig.chrAt(0x0000, row.expectBank, 8));
-    EXPECT_EQ(rig.ppu->mirroring, Vertical);  // re-attaching restores the header's mode
+    EXPECT_EQ(TestAccess::mirroring(*rig.ppu), SingleScreen);  // a bank write leaves the layout alone
 
     uint8_t block[256] = {};
     rig.board<NES::CNROM>().storeState(rig.ctx, block);
@@ -121,14 +120,18 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CNROMBanks, testing::Values(
     CnRow{24, 4, 8},      // three banks: 4 mod 3 = 1
     CnRow{8, 0x37, 0}));
 
-TEST(CNROM, RestoreReattachesTheBank) {
+TEST(CNROM, RestoreMapsTheBank) {
     Rig rig(3, 16, 32);
     const uint8_t block[4] = {16, 0, 0, 0};
     std::memset(rig.vram(0), 0, 0x2000);
     rig.board<NES::CNROM>().restoreState(rig.ctx, block);
     EXPECT_EQ(rig.board<NES::CNROM>().chrBank, 16);
-    EXPECT_EQ(rig.ppu->chrBank, 16);
     EXPECT_TRUE(rig.chrAt(0, 16, 8));
+    // A foreign file's number stays inside the CHR ROM.
+    const uint8_t wild[4] = {0x29, 0, 0, 0x80};
+    rig.board<NES::CNROM>().restoreState(rig.ctx, wild);
+    EXPECT_EQ(rig.board<NES::CNROM>().chrBank, 9);  // -2147483607 mod 32
+    EXPECT_TRUE(rig.chrAt(0, 9, 8));
 }
 
 // Their one register covers $8000-$FFFF only.
@@ -143,10 +146,10 @@ TEST(DiscreteBoards, WritesBelowRomSelectNothing) {
     }
 }
 
-TEST(CNROM, WithoutChrRomUsesChrRamAndDoesNotDivideByZero) {
+TEST(CNROM, WithoutChrRomKeepsChrRamAndDoesNotDivideByZero) {
     Rig rig(3, 32, 0);
     std::memset(rig.vram(0), 0x5A, 0x2000);
-    EXPECT_EQ(captureStdout([&] { rig.write(0x8000, 7); }), "CHR-RAM Copied.\n");
+    rig.write(0x8000, 7);
     EXPECT_EQ(rig.board<NES::CNROM>().chrBank, 0);
     EXPECT_EQ(Bytes(0x2000, 0x5A), snapshot(rig.vram(0), 0x2000));
 }
@@ -166,13 +169,13 @@ TEST(MMC1, FifthWriteCompletesTheRegisterItAddresses) {
         auto& mmc1 = rig.board<NES::MMC1>();
         for (int i = 0; i < 4; ++i) {
             rig.write(0x8000, uint8_t(i == 1));
-            EXPECT_EQ(rig.ppu->mirroring, Horizontal) << "completed early at write " << i + 1;
+            EXPECT_EQ(TestAccess::mirroring(*rig.ppu), Horizontal) << "completed early at write " << i + 1;
             EXPECT_EQ(mmc1.prgMode, 3);
         }
         rig.write(fifth, 0);
         EXPECT_EQ(mmc1.shiftRegister, 0x10);
         const bool control = fifth == 0x8000;
-        EXPECT_EQ(rig.ppu->mirroring, control ? Vertical : Horizontal);
+        EXPECT_EQ(TestAccess::mirroring(*rig.ppu), control ? Vertical : Horizontal);
         EXPECT_EQ(mmc1.prgMode, control ? 0 : 3);
         EXPECT_EQ(mmc1.chrMode, 0);
         EXPECT_TRUE(rig.prgAt(0x8000, control ? 0 : 32, 16));
@@ -191,13 +194,13 @@ TEST(MMC1, ResetWriteAbandonsSequenceAndReplacesControl) {
     for (int i = 0; i < 4; ++i) rig.write(0x8000, 1);
     rig.write(0xA000, 0x80);
     EXPECT_EQ(mmc1.shiftRegister, 0x10);
-    EXPECT_EQ(rig.ppu->mirroring, SingleScreen);
+    EXPECT_EQ(TestAccess::mirroring(*rig.ppu), SingleScreen);
     EXPECT_EQ(mmc1.chrMode, 0);
     EXPECT_EQ(mmc1.prgMode, 3);
     EXPECT_TRUE(rig.prgAt(0xC000, 112, 16));
     // A fresh sequence starts from the marker again.
     serial(rig, 0x8000, 0x0F);
-    EXPECT_EQ(rig.ppu->mirroring, Horizontal);
+    EXPECT_EQ(TestAccess::mirroring(*rig.ppu), Horizontal);
 }
 
 // move: 0 none, 1 $2800->$2400, 2 back. The second nametable sits at $2800
@@ -211,15 +214,15 @@ TEST_P(MMC1Mirroring, MovesSecondNametableWhenHorizontalStartsOrEnds) {
     Rig rig(1, 32, 8);
     for (int t = 0; t < 4; ++t) std::memset(rig.vram(uint16_t(0x2000 + t * 0x400)), 0xA0 + t, 0x400);
     auto before = snapshot(rig.vram(0x2000), 0x1000);
-    rig.ppu->mirroring = row.from;
+    TestAccess::mirroring(*rig.ppu) = row.from;
     serial(rig, 0x8000, row.control);
-    EXPECT_EQ(rig.ppu->mirroring, row.to);
+    EXPECT_EQ(TestAccess::mirroring(*rig.ppu), row.to);
     if (row.move == 1) std::memset(&before[0x400], 0xA2, 0x400);
     if (row.move == 2) std::memset(&before[0x800], 0xA1, 0x400);
     if (row.page == 1) {
         // The upper page is on show at $2000, the lower kept where it was.
         std::swap_ranges(before.begin(), before.begin() + 0x400, before.begin() + 0x400);
-        ASSERT_EQ(rig.ppu->singleScreenPage, 1);
+        ASSERT_EQ(TestAccess::singleScreenPage(*rig.ppu), 1);
     }
     EXPECT_EQ(before, snapshot(rig.vram(0x2000), 0x1000));
     // One screen: all four tables show one kilobyte, the second nametable
@@ -384,16 +387,22 @@ TEST(MMC3, LayoutChangesSwapHalves) {
     EXPECT_EQ(rig.board<NES::MMC3>().lastBankSelect, 0x82);
 }
 
-TEST(MMC3, MirroringWritesMoveNoBytes) {
+// As on MMC1, the second nametable moves between $2400 and $2800 with the
+// mode; a four-screen cartridge keeps its four tables whatever is written.
+TEST(MMC3, MirroringWritesMoveTheSecondNametable) {
     for (uint8_t flags : {uint8_t(0x00), uint8_t(0x01), uint8_t(0x08)}) {
         Rig rig(4, 32, 8, flags);
-        const auto nametables = snapshot(rig.vram(0x2000), 0x1000);
-        const int32_t header = rig.ppu->mirroring;
-        rig.write(0xA000, 0);
-        EXPECT_EQ(rig.ppu->mirroring, header == FourScreen ? FourScreen : Vertical);
-        rig.write(0xBFFE, 0xFF);
-        EXPECT_EQ(rig.ppu->mirroring, header == FourScreen ? FourScreen : Horizontal);
-        EXPECT_EQ(nametables, snapshot(rig.vram(0x2000), 0x1000));
+        for (int t = 0; t < 4; ++t) std::memset(rig.vram(uint16_t(0x2000 + t * 0x400)), 0xA0 + t, 0x400);
+        auto expect = snapshot(rig.vram(0x2000), 0x1000);
+        const bool four = flags == 0x08;
+        rig.write(0xA000, 0);  // vertical
+        if (!four && flags == 0x00) std::memset(&expect[0x400], 0xA2, 0x400);
+        EXPECT_EQ(TestAccess::mirroring(*rig.ppu), four ? FourScreen : Vertical);
+        EXPECT_EQ(expect, snapshot(rig.vram(0x2000), 0x1000)) << "flags " << int(flags);
+        rig.write(0xBFFE, 0xFF);  // horizontal
+        if (!four) std::memcpy(&expect[0x800], &expect[0x400], 0x400);
+        EXPECT_EQ(TestAccess::mirroring(*rig.ppu), four ? FourScreen : Horizontal);
+        EXPECT_EQ(expect, snapshot(rig.vram(0x2000), 0x1000)) << "flags " << int(flags);
     }
 }
 
@@ -607,18 +616,16 @@ TEST_P(BoardSweep, WindowsOnlyEverHoldRomBanks) {
     for (int32_t k = 0; k < row.prgKiB; ++k) prgBanks.insert(snapshot(rig.prg(k), KiB));
     for (int32_t k = 0; k < row.chrKiB; ++k) chrBanks.insert(snapshot(rig.chr(k), KiB));
     std::mt19937 gen(uint32_t(row.mapper * 1000 + row.prgKiB));
-    captureStdout([&] {  // CNROM re-attaching CHR RAM prints each time
-        for (int i = 0; i < 3000; ++i) {
-            rig.write(uint16_t(0x6000 + gen() % 0xA000), uint8_t(gen()));
-            if (i % 16) continue;
-            for (int k = 0; k < 32; ++k)
-                ASSERT_TRUE(prgBanks.count(snapshot(rig.mem(uint16_t(0x8000 + k * KiB)), KiB)))
-                    << "PRG KiB " << k << " write " << i;
-            for (int k = 0; k < 8 && row.chrKiB; ++k)
-                ASSERT_TRUE(chrBanks.count(snapshot(rig.vram(uint16_t(k * KiB)), KiB)))
-                    << "CHR KiB " << k << " write " << i;
-        }
-    });
+    for (int i = 0; i < 3000; ++i) {
+        rig.write(uint16_t(0x6000 + gen() % 0xA000), uint8_t(gen()));
+        if (i % 16) continue;
+        for (int k = 0; k < 32; ++k)
+            ASSERT_TRUE(prgBanks.count(snapshot(rig.mem(uint16_t(0x8000 + k * KiB)), KiB)))
+                << "PRG KiB " << k << " write " << i;
+        for (int k = 0; k < 8 && row.chrKiB; ++k)
+            ASSERT_TRUE(chrBanks.count(snapshot(rig.vram(uint16_t(k * KiB)), KiB)))
+                << "CHR KiB " << k << " write " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, BoardSweep, testing::Values(

@@ -82,7 +82,7 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
     for (Rig* rig : {&bulk, &reference}) {
         std::copy(vram.begin(), vram.end(), rig->ppu->vram.begin());
         std::copy(oam.begin(), oam.end(), rig->ppu->oam.begin());
-        rig->ppu->mirroring = int32_t(seed % 4);
+        TestAccess::mirroring(*rig->ppu) = int32_t(seed % 4);
     }
     int interrupts = 0;
     int stepsOwing = 0;
@@ -137,7 +137,7 @@ void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
                 case Poke::Data: rig->ppu->readRegister(0x2007); break;
                 case Poke::Vram: rig->ppu->vram[address] = value; break;
                 case Poke::Oam: rig->ppu->oam[oamIndex] = value; break;
-                case Poke::Mirroring: rig->ppu->mirroring = mirroring; break;
+                case Poke::Mirroring: TestAccess::mirroring(*rig->ppu) = mirroring; break;
                 case Poke::Count: break;
             }
         }

@@ -18,7 +18,7 @@ class MirrorAddress : public PpuTest, public ::testing::WithParamInterface<FoldC
 
 TEST_P(MirrorAddress, Folds) {
     const FoldCase c = GetParam();
-    ppu->mirroring = c.mirroring;
+    TestAccess::mirroring(*ppu) = c.mirroring;
     EXPECT_EQ(ppu->mirrorAddress(c.address), c.folded)
         << "mode " << c.mirroring << " address " << std::hex << c.address;
 }
@@ -51,7 +51,7 @@ TEST_F(PpuTest, NametableWritesAreSeenThroughTheirMirrors) {
     for (const Case c : {Case{1, 0x2805, 0x2005}, Case{0, 0x2405, 0x2005}, Case{3, 0x2C05, 0x2405},
                          Case{3, 0x2805, 0x2005}}) {
         ppu->vram.fill(0);
-        ppu->mirroring = c.mode;
+        TestAccess::mirroring(*ppu) = c.mode;
         setAddress(c.writeAt);
         write(0x2007, 0x5A);
         setAddress(c.readAt);
@@ -268,23 +268,22 @@ public:
 };
 }  // namespace
 
-TEST_F(PpuTest, AttachCopiesChrRomFromChrBankAndTakesTheHeaderMirroring) {
+TEST_F(PpuTest, AttachCopiesTheFirstChrBanksAndTakesTheHeaderMirroring) {
     Cartridge cart;
     cart.chrSize = 32768;
     cart.chrRom.resize(32768);
     for (size_t i = 0; i < cart.chrRom.size(); ++i) cart.chrRom[i] = uint8_t(i / 1024);
     cart.mirroring = Vertical;
     cart.mapper = std::make_unique<NES::NROM>();
-    ppu->mirroring = SingleScreen;
-    ppu->chrBank = 40;  // wraps to 8 KiB
+    TestAccess::mirroring(*ppu) = SingleScreen;
 
-    ppu->attachCartridge(&cart);
-    EXPECT_EQ(ppu->mirroring, Vertical);
+    TestAccess::attach(*ppu, &cart);
+    EXPECT_EQ(TestAccess::mirroring(*ppu), Vertical);
     // No board's hook uses the APU yet: only this sees a wrong link.
     EXPECT_TRUE(ppu->busContext.cpu == cpu.get() && ppu->busContext.ppu == ppu.get() &&
                 ppu->busContext.apu == apu.get());
-    EXPECT_EQ(ppu->vram[0x0000], 8);
-    EXPECT_EQ(ppu->vram[0x1FFF], 15);
+    EXPECT_EQ(ppu->vram[0x0000], 0);
+    EXPECT_EQ(ppu->vram[0x1FFF], 7);
     EXPECT_EQ(ppu->vram[0x2000], 0);
     EXPECT_EQ(cart.chrRam, nullptr);
 }
@@ -292,7 +291,7 @@ TEST_F(PpuTest, AttachCopiesChrRomFromChrBankAndTakesTheHeaderMirroring) {
 TEST_F(PpuTest, AttachWithoutChrRomUsesThePatternTablesAsChrRam) {
     Cartridge cart;
     cart.mapper = std::make_unique<NES::NROM>();
-    EXPECT_EQ(captureStdout([&] { ppu->attachCartridge(&cart); }), "CHR-RAM Copied.\n");
+    EXPECT_EQ(captureStdout([&] { TestAccess::attach(*ppu, &cart); }), "CHR-RAM Copied.\n");
     EXPECT_EQ(cart.chrRam, &ppu->vram[0]);
 }
 
@@ -301,7 +300,7 @@ TEST_F(PpuTest, PerDotHookRunsOnEveryDotOnlyForBoardsThatCountDots) {
         Cartridge cart;
         cart.mapper = std::make_unique<DotCounter>(counts);
         auto* board = static_cast<DotCounter*>(cart.mapper.get());
-        captureStdout([&] { ppu->attachCartridge(&cart); });
+        captureStdout([&] { TestAccess::attach(*ppu, &cart); });
         EXPECT_EQ(ppu->mapperCountsDots, counts);
 
         runTo(0, 0);

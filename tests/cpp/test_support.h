@@ -24,6 +24,17 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Past the fence the boards keep to: tests poke the PPU's layout (no bytes
+// move), attach cartridges without a console and copy banks by hand.
+struct TestAccess {
+    static int32_t& mirroring(PPU& ppu) { return ppu.mirroring; }
+    static int32_t singleScreenPage(const PPU& ppu) { return ppu.singleScreenPage; }
+    static void attach(PPU& ppu, Cartridge* cart) { ppu.attachCartridge(cart); }
+    static void showPrg(Cartridge& cart, uint8_t* memory, uint16_t window, int32_t startKiB, int32_t kib) {
+        cart.showPrg(memory, window, startKiB, kib);
+    }
+};
+
 // What `work` prints. An exception from `work` ends the capture and goes on.
 template <typename Work>
 std::string captureStdout(Work work) {
@@ -144,7 +155,9 @@ struct Machine {
         captureStdout([&] {
             cart->loadImage(image.data(), image.size());
             mapCartridge(cpu.get(), cart.get(), "");
-            ppu->attachCartridge(cart.get());
+            TestAccess::attach(*ppu, cart.get());
+            BusContext ctx = context();
+            cart->mapper->powerOn(ctx);
         });
     }
     // A board built by the test, on a cartridge without ROM.
@@ -152,7 +165,7 @@ struct Machine {
         if (!cart) cart = std::make_unique<Cartridge>();
         cart->mapper = std::move(board);
         cpu->cartridge = cart.get();
-        captureStdout([&] { ppu->attachCartridge(cart.get()); });
+        captureStdout([&] { TestAccess::attach(*ppu, cart.get()); });
     }
     BusContext context() { return BusContext{cpu.get(), ppu.get(), apu.get()}; }
 

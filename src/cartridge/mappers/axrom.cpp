@@ -1,8 +1,6 @@
 // AxROM (mapper 7): a 32 KiB PRG bank and the one-screen page in one register.
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -11,12 +9,12 @@ void AxROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
     bankRegister = value;
     mapPrg(context, 0x8000, (value & 7) * 32, 32);
-    context.ppu->setMirroring(SingleScreen, (value >> 4) & 1);
+    setMirroring(context, SingleScreen, (value >> 4) & 1);
 }
 
 void AxROM::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 32);
-    context.ppu->setMirroring(SingleScreen, 0);
+    setMirroring(context, SingleScreen, 0);
 }
 
 void AxROM::serialize(StateStream& s) { s.io(bankRegister); }

@@ -2,8 +2,6 @@
 // $C000; submapper 1 also selects the one-screen page at $9000-$9FFF.
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -13,7 +11,7 @@ void Camerica::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         prgBank = value;
         mapPrg(context, 0x8000, (value & 0x0F) * 16, 16);
     } else if (mirroringControl && (address & 0xF000) == 0x9000) {
-        context.ppu->setMirroring(SingleScreen, (value >> 4) & 1);
+        setMirroring(context, SingleScreen, (value >> 4) & 1);
     }
 }
 

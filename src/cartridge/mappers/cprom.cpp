@@ -1,23 +1,18 @@
 // CPROM (mapper 13): 16 KiB of CHR RAM in four 4 KiB pages. $0000-$0FFF
 // always shows page 0; $1000-$1FFF shows the selected page, copied in and
 // out, so what the game wrote into a page is there when it comes back.
-#include <cstring>
-
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
 
 void CPROM::showPage(BusContext& context, uint8_t next) {
-    PPU& ppu = *context.ppu;
-    uint8_t* vram = ppu.vram.data();
     // Page 0 lives at $0000; the others are kept here while not on show.
-    if (page != 0) std::memcpy(pages[page], vram + 0x1000, kPage);
-    std::memcpy(vram + 0x1000, next == 0 ? vram : pages[next], kPage);
-    ppu.patternTablesShared = next == 0;
+    if (page != 0) saveChrRam(context, 0x1000, pages[page], kPage);
+    if (next == 0) mapChr(context, 0x1000, 0, 4);
+    else loadChrRam(context, 0x1000, pages[next], kPage);
+    sharePatternTables(context, next == 0);
     page = next;
 }
 
@@ -28,9 +23,8 @@ void CPROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 
 void CPROM::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 32);
-    PPU& ppu = *context.ppu;
-    std::memcpy(&ppu.vram[0x1000], &ppu.vram[0], kPage);
-    ppu.patternTablesShared = true;
+    mapChr(context, 0x1000, 0, 4);
+    sharePatternTables(context, true);
     page = 0;
 }
 

@@ -1,6 +1,8 @@
 // The board base class, the bank copies the boards share, and board creation.
 #include "cartridge/mappers/mapper.h"
 
+#include <cstring>
+
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
@@ -39,6 +41,38 @@ void Mapper::mapChr(BusContext& context, uint16_t window, int32_t startKiB, int3
     const bool hasSource = cart->chrSize >= 1024 || (cart->chrSize == 0 && cart->chrRam);
     if (!hasSource) return;
     cart->showChr(context.ppu->vram.data(), window, startKiB, kib);
+}
+
+void Mapper::swapPrg(BusContext& context, uint16_t a, uint16_t b, int32_t kib) {
+    Cartridge* cart = context.cpu->cartridge;
+    if (!cart || a < 0x8000 || b < 0x8000 || !fitsCpuWindow(a, kib) || !fitsCpuWindow(b, kib)) return;
+    cart->swapPrg(context.cpu->memory.data(), a, b, kib);
+}
+
+void Mapper::swapChr(BusContext& context, uint16_t a, uint16_t b, int32_t kib) {
+    Cartridge* cart = context.cpu->cartridge;
+    if (!cart || kib < 0 || a + kib * 1024 > 0x2000 || b + kib * 1024 > 0x2000) return;
+    cart->swapChr(context.ppu->vram.data(), a, b, kib);
+}
+
+static bool fitsPatternTables(uint16_t window, int32_t bytes) { return bytes >= 0 && window + bytes <= 0x2000; }
+
+void Mapper::saveChrRam(BusContext& context, uint16_t window, uint8_t* to, int32_t bytes) {
+    if (fitsPatternTables(window, bytes)) std::memcpy(to, &context.ppu->vram[window], size_t(bytes));
+}
+
+void Mapper::loadChrRam(BusContext& context, uint16_t window, const uint8_t* from, int32_t bytes) {
+    if (fitsPatternTables(window, bytes)) std::memcpy(&context.ppu->vram[window], from, size_t(bytes));
+}
+
+void Mapper::sharePatternTables(BusContext& context, bool shared) { context.ppu->patternTablesShared = shared; }
+
+void Mapper::setMirroring(BusContext& context, int32_t mode, int32_t page) {
+    // A four-screen cartridge brings its own nametable RAM: the board's
+    // mirroring lines reach nothing.
+    const Cartridge* cart = context.cpu->cartridge;
+    if (cart && cart->mirroring == FourScreen) return;
+    context.ppu->setMirroring(mode, page);
 }
 
 void Mapper::put32(uint8_t* block, int32_t value) {

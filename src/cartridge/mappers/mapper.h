@@ -1,5 +1,8 @@
 // The cartridge board logic. Banking is done by copying the selected banks
 // into the CPU's memory and the PPU's pattern tables, so no fetch calls a board.
+// Boards change banks, mirroring and interrupts only through the base
+// class's operations: the PPU keeps its layout private to this base, so no
+// board can change the mirroring without moving the nametable bytes.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +10,7 @@
 #include <vector>
 
 #include "common.h"
+#include "cpu/cpu.h"
 
 class StateStream;
 
@@ -21,6 +25,8 @@ public:
     bool countsDots = false;
     // The PPU tells such a board the address of every pattern byte it fetches.
     bool watchesPatterns = false;
+    // 16 KiB of PRG ROM shows at $C000 too (NROM, CNROM: no PRG banking).
+    bool foldsPrg16 = false;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
@@ -36,7 +42,7 @@ public:
     // mapped come back with the CPU and PPU memories (each board's file).
     virtual void serialize(StateStream& s);
     // The banks and mirroring the board shows at power-on, after the
-    // cartridge is attached (the first boards map theirs in mapCartridge).
+    // cartridge is attached.
     virtual void powerOn(BusContext& context);
     // A pattern fetch at a PPU address, for boards that watch them.
     virtual void onPatternFetch(BusContext& context, uint16_t address);
@@ -48,6 +54,20 @@ protected:
     static void mapPrg(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
     static void mapLastPrg16(BusContext& context, uint16_t window);
     static void mapChr(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
+    // Exchanges two windows, bytes and bank numbers (MMC3's layout bits).
+    static void swapPrg(BusContext& context, uint16_t a, uint16_t b, int32_t kib);
+    static void swapChr(BusContext& context, uint16_t a, uint16_t b, int32_t kib);
+    // CHR RAM a board keeps beside the pattern tables (CPROM's pages): a
+    // window's bytes out to `to`, or `from` into the window.
+    static void saveChrRam(BusContext& context, uint16_t window, uint8_t* to, int32_t bytes);
+    static void loadChrRam(BusContext& context, uint16_t window, const uint8_t* from, int32_t bytes);
+    // Both pattern tables show one RAM: a PPUDATA write lands in both.
+    static void sharePatternTables(BusContext& context, bool shared);
+    // The nametable layout; the second page's bytes move with it. `page`
+    // picks SingleScreen's lower (0) or upper (1) kilobyte.
+    static void setMirroring(BusContext& context, int32_t mode, int32_t page = 0);
+    // Inline: timer boards raise it from their per-dot hook.
+    static void raiseIrq(BusContext& context) { context.cpu->irqPending = true; }
     static void put32(uint8_t* block, int32_t value);
     static int32_t get32(const uint8_t* block);
     // Bank counts of the cartridge's ROMs in units of `kib` (at least 1).
@@ -57,7 +77,8 @@ protected:
 
 class NROM : public Mapper {
 public:
-    NROM() { number = 0; }
+    NROM() { number = 0; foldsPrg16 = true; }
+    void powerOn(BusContext& context) override;
 };
 
 class DEFAULT_MAPPER : public Mapper {
@@ -73,17 +94,19 @@ public:
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
     void mapBanks(BusContext& context);
 };
 
 class CNROM : public Mapper {
 public:
     int32_t chrBank = 0;  // KiB
-    CNROM() { number = 3; watchesWrites = true; }
+    CNROM() { number = 3; watchesWrites = true; foldsPrg16 = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 class MMC1 : public Mapper {
@@ -95,6 +118,7 @@ public:
     MMC1() { number = 1; watchesWrites = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
     void writeControl(BusContext& context, uint8_t value);
 };
 
@@ -115,6 +139,7 @@ public:
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 class NTDEC2722 : public Mapper {
@@ -125,6 +150,7 @@ public:
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 // --- boards beyond the first six (one file each) ---

@@ -1,8 +1,6 @@
 // MMC1 (mapper 1): registers loaded one bit per write through a shift register.
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -51,11 +49,16 @@ void MMC1::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 void MMC1::writeControl(BusContext& context, uint8_t value) {
     // 0 and 1: one screen, the lower or the upper nametable; 2 vertical; 3 horizontal.
     static constexpr int32_t kModes[4] = {SingleScreen, SingleScreen, Vertical, Horizontal};
-    context.ppu->setMirroring(kModes[value & 3], value & 1);
+    setMirroring(context, kModes[value & 3], value & 1);
     chrMode = (value >> 4) & 1;
     prgMode = (value >> 2) & 3;
     if (prgMode == 2) mapPrg(context, 0x8000, 0, 16);
     else if (prgMode == 3) mapLastPrg16(context, 0xC000);
+}
+
+void MMC1::powerOn(BusContext& context) {
+    mapPrg(context, 0x8000, 0, 16);
+    mapLastPrg16(context, 0xC000);
 }
 
 void MMC1::serialize(StateStream& s) {

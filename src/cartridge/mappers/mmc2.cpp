@@ -3,8 +3,6 @@
 // from the fetch after the one that set it.
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
-#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -43,7 +41,7 @@ void MMC2::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         }
         case 0xF000:
             mirroringBit = value & 1;
-            context.ppu->setMirroring(mirroringBit ? Horizontal : Vertical);
+            setMirroring(context, mirroringBit ? Horizontal : Vertical);
             break;
         default:
             break;

@@ -2,7 +2,6 @@
 // protection and the scanline interrupt counter.
 #include "cartridge/mappers/mapper.h"
 
-#include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "state/state_stream.h"
@@ -23,9 +22,8 @@ void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
                 bankSelect = value;
                 const uint8_t changed = value ^ lastBankSelect;
                 // A layout change swaps what is mapped instead of recopying it.
-                Cartridge& cart = *context.cpu->cartridge;
-                if (changed & 0x40) cart.swapPrg(context.cpu->memory.data(), 0x8000, 0xC000, 8);
-                if (changed & 0x80) cart.swapChr(context.ppu->vram.data(), 0x0000, 0x1000, 4);
+                if (changed & 0x40) swapPrg(context, 0x8000, 0xC000, 8);
+                if (changed & 0x80) swapChr(context, 0x0000, 0x1000, 4);
                 lastBankSelect = value;
             } else {
                 const int r = bankSelect & 7;
@@ -42,8 +40,7 @@ void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         case 0xA000:
             if (!odd) {
-                PPU& ppu = *context.ppu;
-                if (ppu.mirroring != FourScreen) ppu.mirroring = (~value) & 1;
+                setMirroring(context, (value & 1) ? Horizontal : Vertical);
             } else {
                 prgRamEnable = (value >> 7) & 1;
                 prgRamWriteProtect = (value >> 6) & 1;
@@ -74,7 +71,12 @@ void MMC3::onDot(BusContext& context) {
     } else {
         --irqCounter;
     }
-    if (irqCounter == 0 && irqEnable == 1) context.cpu->irqPending = true;
+    if (irqCounter == 0 && irqEnable == 1) raiseIrq(context);
+}
+
+void MMC3::powerOn(BusContext& context) {
+    // $E000 is fixed to the last bank; $8000-$BFFF wait for the game.
+    mapLastPrg16(context, 0xC000);
 }
 
 void MMC3::storeState(BusContext&, uint8_t* block) {

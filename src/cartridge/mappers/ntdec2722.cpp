@@ -2,7 +2,6 @@
 // and an interval timer counted in PPU dots.
 #include "cartridge/mappers/mapper.h"
 
-#include "cpu/cpu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -30,9 +29,16 @@ void NTDEC2722::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
 void NTDEC2722::onDot(BusContext& context) {
     if (!irqEnable) return;
     if (--irqCounter == 0) {
-        context.cpu->irqPending = true;
+        raiseIrq(context);
         irqCounter = kTimerDots;
     }
+}
+
+void NTDEC2722::powerOn(BusContext& context) {
+    mapPrg(context, 0x6000, 48, 8);
+    mapPrg(context, 0x8000, 32, 8);
+    mapPrg(context, 0xA000, 40, 8);
+    mapPrg(context, 0xE000, 56, 8);
 }
 
 void NTDEC2722::serialize(StateStream& s) {
