@@ -41,7 +41,7 @@ PARTS = [
     ("publish, memory copies", r"publish|repaint|paint|memcpy|memmove|memset"),
     ("PPU other", r"ppu/|PPU::"),
     ("mixer", r"produceSample|sampleStep|handOver|mixer|takeBlock"),
-    ("APU catch-up", r"apu/|APU::"),
+    ("APU stepping", r"apu/|APU::"),
     ("console loop", r"console/|NESUnit::|catch_up::"),
     ("binding", r"bindings/|pybind11|py_nes|NesHandle"),
 ]
