@@ -7,6 +7,7 @@
 //
 // Without ROM arguments it runs every .nes file in ../shared/roms/demos
 // (relative to the repository root, the working directory of `make bench`).
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <new>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "console/nes_unit.h"
@@ -42,10 +42,18 @@ void* countedAligned(std::size_t size, std::align_val_t align) {
 void* operator new(std::size_t size) { return counted(size); }
 void* operator new[](std::size_t size) { return counted(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try { return counted(size); } catch (...) { return nullptr; }
+    try {
+        return counted(size);
+    } catch (...) {
+        return nullptr;
+    }
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    try { return counted(size); } catch (...) { return nullptr; }
+    try {
+        return counted(size);
+    } catch (...) {
+        return nullptr;
+    }
 }
 void* operator new(std::size_t size, std::align_val_t align) { return countedAligned(size, align); }
 void* operator new[](std::size_t size, std::align_val_t align) { return countedAligned(size, align); }

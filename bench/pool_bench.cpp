@@ -25,8 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 void spinFor(std::chrono::microseconds idle) {
     const Clock::time_point until = Clock::now() + idle;
-    while (Clock::now() < until) {
-    }
+    while (Clock::now() < until) {}
 }
 
 }  // namespace
@@ -56,8 +55,7 @@ int main(int argc, char** argv) {
                 ++started;
                 // A rendezvous; a second gives up rather than hang.
                 const Clock::time_point limit = Clock::now() + std::chrono::seconds(1);
-                while (started.load() < threads && Clock::now() < limit) {
-                }
+                while (started.load() < threads && Clock::now() < limit) {}
             });
             took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }

@@ -109,9 +109,10 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--no-search") == 0) search = false;
         else roms.push_back(argv[i]);
     }
-    std::printf("the core alone: snapshots of a console after 300 frames, lowest of 3 medians of %d calls "
-                "(bytes, microseconds)\n",
-                calls);
+    std::printf(
+        "the core alone: snapshots of a console after 300 frames, lowest of 3 medians of %d calls "
+        "(bytes, microseconds)\n",
+        calls);
     std::printf("%-20s  %-8s %8s %9s %9s  %-8s %8s %9s %9s\n", "ROM", "", "size", "take", "restore", "", "size", "take",
                 "restore");
     std::vector<std::vector<uint8_t>> images;

@@ -24,8 +24,8 @@ public:
 
     // Length counter loads, indexed by the written byte >> 3.
     static constexpr uint8_t lengthTable[32] = {
-        10, 254, 20, 2, 40, 4, 80, 6, 160, 8, 60, 10, 14, 12, 26, 14,
-        12, 16, 24, 18, 48, 20, 96, 22, 192, 24, 72, 26, 16, 28, 32, 30,
+        10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
+        12, 16,  24, 18, 48, 20, 96, 22, 192, 24, 72, 26, 16, 28, 32, 30,
     };
 
     // Noise periods in CPU cycles, indexed by $400E bits 0-3; the timer
@@ -190,9 +190,7 @@ private:
     // One whole step at apuCycles, reading the registers from memory.
     void stepFull();
     void clockFrameSequencer();
-    void tickDmcTimer() {
-        dmcTimer = int32_t(nextTimerValue(uint32_t(dmcTimer), dmcRates[dmcFlags & 15] / 2u));
-    }
+    void tickDmcTimer() { dmcTimer = int32_t(nextTimerValue(uint32_t(dmcTimer), dmcRates[dmcFlags & 15] / 2u)); }
     // The channel steps read their register bytes from reg ($4000 first):
     // memory in a whole step, registerCopy when settling.
     void stepPulse(int k, const uint8_t* reg);

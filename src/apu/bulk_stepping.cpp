@@ -115,19 +115,21 @@ bool APU::silent(int channel) const {
         case Pulse2:
             return (sweepMute[channel] && (registerCopy[4 * channel + 1] & 0x80)) || pulsePeriod[channel] < 8 ||
                    lengthCounter[channel] == 0;
-        case Triangle:
-            return linearCounter == 0 || lengthCounter[Triangle] == 0 || trianglePeriod < 2;
-        default:
-            return lengthCounter[Noise] == 0;
+        case Triangle: return linearCounter == 0 || lengthCounter[Triangle] == 0 || trianglePeriod < 2;
+        default: return lengthCounter[Noise] == 0;
     }
 }
 
 void APU::sampleStep(int64_t step) {
     // Silent channels keep their lag; the DMC output and timer are not needed.
-    if (silent(Pulse1)) pulseOutput[0] = 0; else applyChannelTimerSteps(Pulse1, step + 1, true);
-    if (silent(Pulse2)) pulseOutput[1] = 0; else applyChannelTimerSteps(Pulse2, step + 1, true);
-    if (silent(Triangle)) triangleOutput = 0.0f; else applyChannelTimerSteps(Triangle, step + 1, true);
-    if (silent(Noise)) noiseOutput = 0; else applyChannelTimerSteps(Noise, step + 1, true);
+    if (silent(Pulse1)) pulseOutput[0] = 0;
+    else applyChannelTimerSteps(Pulse1, step + 1, true);
+    if (silent(Pulse2)) pulseOutput[1] = 0;
+    else applyChannelTimerSteps(Pulse2, step + 1, true);
+    if (silent(Triangle)) triangleOutput = 0.0f;
+    else applyChannelTimerSteps(Triangle, step + 1, true);
+    if (silent(Noise)) noiseOutput = 0;
+    else applyChannelTimerSteps(Noise, step + 1, true);
     apuCycles = step;
     produceSample();
     apuCycles = step + 1;

@@ -26,8 +26,7 @@ void APU::clockFrameSequencer() {
             clockSweeps();
             if (!fiveStep && !(mode & 0x40)) frameIrq = true;
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

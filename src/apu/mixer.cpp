@@ -12,9 +12,7 @@ constexpr double kNoiseWeight = 0.00494;
 constexpr double kDmcWeight = 0.00335;
 
 // Single-precision product, then truncation; the low 16 bits are kept.
-constexpr int16_t toSample(float value) {
-    return int16_t(uint16_t(int32_t(value * 32767.0f)));
-}
+constexpr int16_t toSample(float value) { return int16_t(uint16_t(int32_t(value * 32767.0f))); }
 
 // A channel's term of the mix and its own sample, by output value: the same
 // rounding as computing them each time, looked up instead.
@@ -43,9 +41,9 @@ inline void mixLevels(uint32_t p1, uint32_t p2, uint32_t tri, uint32_t n, uint32
                       std::vector<std::array<int16_t, APU::kBlockSamples>>& blocks) {
     // Each term is rounded to single precision before the sum, so no
     // multiply-add can be fused across these lines.
-    const float mix = (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + kTriangleTerms.term[tri]) +
-                       kNoiseTerms.term[n]) +
-                      kDmcTerms.term[dmc];
+    const float mix =
+        (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + kTriangleTerms.term[tri]) + kNoiseTerms.term[n]) +
+        kDmcTerms.term[dmc];
     blocks[0][index] = toSample(mix);
     blocks[1][index] = kPulseTerms.sample[p1];
     blocks[2][index] = kPulseTerms.sample[p2];

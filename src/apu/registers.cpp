@@ -9,9 +9,7 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
     const auto& memory = cpu->memory;
     switch (address) {
         case 0x4001:
-        case 0x4005:
-            sweepReload[(address - 0x4001) >> 2] = true;
-            break;
+        case 0x4005: sweepReload[(address - 0x4001) >> 2] = true; break;
         case 0x4002:
         case 0x4006: {
             const int k = (address - 0x4002) >> 2;
@@ -26,9 +24,7 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
             envelopeStart[k] = true;
             break;
         }
-        case 0x400A:
-            trianglePeriod = uint16_t(((memory[0x400B] & 7) << 8) | d);
-            break;
+        case 0x400A: trianglePeriod = uint16_t(((memory[0x400B] & 7) << 8) | d); break;
         case 0x400B:
             trianglePeriod = uint16_t(((d & 7) << 8) | memory[0x400A]);
             lengthCounter[Triangle] = lengthTable[d >> 3];
@@ -38,19 +34,13 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
             lengthCounter[Noise] = lengthTable[d >> 3];
             envelopeStart[kNoiseEnvelope] = true;
             break;
-        case 0x4010:
-            dmcFlags = d;
-            break;
+        case 0x4010: dmcFlags = d; break;
         case 0x4011:
             // The DAC has seven bits; an eighth would push the mix past 16 bits.
             dmcDirectLoad = d & 0x7F;
             break;
-        case 0x4012:
-            dmcSampleAddress = uint16_t(0xC000 + 64 * d);
-            break;
-        case 0x4013:
-            dmcSampleLength = uint16_t(16 * d + 1);
-            break;
+        case 0x4012: dmcSampleAddress = uint16_t(0xC000 + 64 * d); break;
+        case 0x4013: dmcSampleLength = uint16_t(16 * d + 1); break;
         case 0x4015:
             for (int k = Pulse1; k <= Noise; ++k) {
                 channelEnabled[k] = (d >> k) & 1;
@@ -77,7 +67,6 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
                 clockSweeps();
             }
             break;
-        default:
-            break;
+        default: break;
     }
 }

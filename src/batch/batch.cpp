@@ -92,8 +92,8 @@ std::vector<uint8_t> ConsoleBatch::snapshot(size_t index, bool picture) {
     return takeSnapshot(*consoles_.at(index), picture);
 }
 
-void ConsoleBatch::snapshots(const std::vector<size_t>& indices, bool picture,
-                             std::vector<std::vector<uint8_t>>& out, std::vector<size_t>& sizes) {
+void ConsoleBatch::snapshots(const std::vector<size_t>& indices, bool picture, std::vector<std::vector<uint8_t>>& out,
+                             std::vector<size_t>& sizes) {
     std::lock_guard<std::mutex> guard(busy_);
     for (size_t index : indices) checkIndex(index);
     if (out.size() < indices.size()) out.resize(indices.size());
@@ -161,7 +161,8 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
     if (!indices.empty()) checkSnapshot(*consoles_[indices[0]], data, size);
     auto job = [&](size_t k) {
         loadCheckedSnapshot(*consoles_[indices[k]], data, size);
-        runFrames(indices[k], noopFrames ? noopFrames[k] : 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+        runFrames(indices[k], noopFrames ? noopFrames[k] : 0,
+                  [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
     };
     pool_->run(indices.size(), job);
 }

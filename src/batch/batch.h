@@ -3,12 +3,12 @@
 #pragma once
 
 #include <array>
-#include <cstring>
-#include <utility>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "batch/observation.h"

@@ -204,17 +204,14 @@ void EnvBatch::finish(size_t i, bool lifeLost) {
     Env& e = envs_[i];
     e.lifeLost = lifeLost;
     switch (options_.autoreset) {
-        case Autoreset::NextStep:
-            e.needsReset = true;
-            break;
+        case Autoreset::NextStep: e.needsReset = true; break;
         case Autoreset::SameStep:
             ended_[i] = 1;
             std::memcpy(&finalObservations_[i * stackedBytes_], observations() + i * stackedBytes_, stackedBytes_);
             std::copy_n(&values_[i * variables_], variables_, &finalValues_[i * variables_]);
             resetEnv(i);
             break;
-        case Autoreset::Disabled:
-            break;
+        case Autoreset::Disabled: break;
     }
 }
 
@@ -293,7 +290,8 @@ void EnvBatch::endEpisodes(const std::vector<size_t>& envs) {
         const size_t i = envs[k];
         const int64_t lives = rules_.lives >= 0 ? values_[i * variables_ + size_t(rules_.lives)] : 0;
         const int64_t before = rules_.lives >= 0 ? previous_[i * variables_ + size_t(rules_.lives)] : 0;
-        const bool lifeLost = !truncated_[i] && options_.episodicLife && rules_.lives >= 0 && lives > 0 && lives < before;
+        const bool lifeLost =
+            !truncated_[i] && options_.episodicLife && rules_.lives >= 0 && lives > 0 && lives < before;
         ended_[i] = 0;
         finish(i, lifeLost);
     });

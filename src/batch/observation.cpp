@@ -16,9 +16,9 @@ constexpr int kMaxSize = 1024;
 
 // The maker's colour tables, as make() hands them down.
 struct Tables {
-    const uint8_t* gray;      // by palette index
-    const uint32_t* rgb;      // r, g, b and a spare byte, in memory order
-    const uint32_t* rgbMax;   // by index pair (a << 6 | b): the larger of each channel
+    const uint8_t* gray;     // by palette index
+    const uint32_t* rgb;     // r, g, b and a spare byte, in memory order
+    const uint32_t* rgbMax;  // by index pair (a << 6 | b): the larger of each channel
 };
 
 // One frame row (or a whole frame: `pixels` is the count, a multiple of 8)
@@ -27,8 +27,7 @@ struct Tables {
 // RGB stores four bytes per pixel, the spare one overwritten by the next
 // pixel's, and only three for the last.
 template <int Channels, bool Pool>
-inline void convert(const Tables& tables, const uint8_t* frame, const uint8_t* previous, uint8_t* out,
-                    int pixels) {
+inline void convert(const Tables& tables, const uint8_t* frame, const uint8_t* previous, uint8_t* out, int pixels) {
     if constexpr (Channels == 1) {
         const uint8_t* gray = tables.gray;
         // A crop's row may end between groups of eight.
@@ -196,8 +195,7 @@ void ObservationMaker::make(const uint8_t* frame, const uint8_t* previous, uint8
     if (pool && !previous) throw std::invalid_argument("a max-pooled observation needs the previous frame");
     const bool resize = format_.resized();
     switch (format_.kind) {
-        case ObservationKind::None:
-            return;
+        case ObservationKind::None: return;
         case ObservationKind::Grayscale:
             if (resize) {
                 pool ? makeResized<1, true>(frame, previous, out) : makeResized<1, false>(frame, previous, out);
@@ -272,7 +270,6 @@ void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous
                 for (int x = 0; x < rowValues; ++x) sums[x] = uint16_t(sums[x] + w * row[x]);
             }
         }
-        weigh(sums, columnStart, columnWeight, columnTaps, width, area,
-              out + size_t(oy) * size_t(width) * Channels);
+        weigh(sums, columnStart, columnWeight, columnTaps, width, area, out + size_t(oy) * size_t(width) * Channels);
     }
 }

@@ -64,7 +64,8 @@ int64_t GameRules::decode(const uint8_t* bytes, const Variable& v) {
         case Kind::Unsigned:
         case Kind::Signed:
             for (int k = 0; k < v.size; ++k) value |= byte(k) << (8 * k);
-            if (v.kind == Kind::Signed && (value >> (8 * v.size - 1)) & 1) return int64_t(value) - (int64_t(1) << (8 * v.size));
+            if (v.kind == Kind::Signed && (value >> (8 * v.size - 1)) & 1)
+                return int64_t(value) - (int64_t(1) << (8 * v.size));
             return int64_t(value);
     }
     return 0;
@@ -87,8 +88,8 @@ double GameRules::reward(const int64_t* previous, const int64_t* current) const 
 }
 
 bool GameRules::test(const Test& t, const int64_t* previous, const int64_t* current) {
-    const int64_t raw = t.change ? int64_t(uint64_t(current[t.variable]) - uint64_t(previous[t.variable]))
-                                 : current[t.variable];
+    const int64_t raw =
+        t.change ? int64_t(uint64_t(current[t.variable]) - uint64_t(previous[t.variable])) : current[t.variable];
     const double value = double(raw);
     switch (t.op) {
         case Op::Equal: return value == t.reference;

@@ -28,7 +28,16 @@ public:
         double rise = 0, fall = 0;
     };
     enum class Op : uint8_t {
-        Equal, NotEqual, LessThan, GreaterThan, LessOrEqual, GreaterOrEqual, Zero, Nonzero, Positive, Negative
+        Equal,
+        NotEqual,
+        LessThan,
+        GreaterThan,
+        LessOrEqual,
+        GreaterOrEqual,
+        Zero,
+        Nonzero,
+        Positive,
+        Negative
     };
     struct Test {
         int variable = 0;

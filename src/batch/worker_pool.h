@@ -39,7 +39,8 @@ public:
     template <class F>
     void run(size_t count, F&& f) {
         using Callable = std::remove_reference_t<F>;
-        run(count, [](void* context, size_t index) { (*static_cast<Callable*>(context))(index); },
+        run(
+            count, [](void* context, size_t index) { (*static_cast<Callable*>(context))(index); },
             const_cast<void*>(static_cast<const void*>(std::addressof(f))));
     }
 
@@ -62,7 +63,7 @@ private:
     uint64_t generation_ = 0;           // bumped once per call
     bool open_ = false;                 // workers may still join the current call
     bool stopping_ = false;
-    int active_ = 0;                    // workers inside the current call
+    int active_ = 0;  // workers inside the current call
     Job job_ = nullptr;
     void* context_ = nullptr;
     size_t count_ = 0;

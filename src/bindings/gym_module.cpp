@@ -5,16 +5,16 @@
 #include <pybind11/stl.h>
 
 #include <array>
-#include <map>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "batch/batch.h"
 #include "batch/env_batch.h"
-#include "cartridge/cartridge.h"
 #include "bindings/py_nes.h"
+#include "cartridge/cartridge.h"
 #include "state/snapshot.h"
 
 namespace py = pybind11;
@@ -29,7 +29,8 @@ PyNES& consoleOf(py::handle nes) {
     // reference is kept for the life of the process, as the module is.
     static const py::handle type = py::object(py::module_::import("velkora").attr("NES")).release();
     if (!py::isinstance(nes, type)) {
-        throw py::type_error("expected a velkora.NES, got " + std::string(py::str(py::type::handle_of(nes).attr("__name__"))));
+        throw py::type_error("expected a velkora.NES, got " +
+                             std::string(py::str(py::type::handle_of(nes).attr("__name__"))));
     }
     auto* unit = nes.cast<PyNES*>();
     // An object made by __new__ without __init__ has no console behind it.
@@ -128,8 +129,8 @@ py::bytes toBytes(const std::vector<uint8_t>& data) {
 // The batch as Python holds it.
 class PyBatch {
 public:
-    PyBatch(py::bytes image, int consoles, int threads, const std::string& kind, int height, int width,
-            bool maxPool, bool audio, bool prgRam, std::array<int, 4> crop) {
+    PyBatch(py::bytes image, int consoles, int threads, const std::string& kind, int height, int width, bool maxPool,
+            bool audio, bool prgRam, std::array<int, 4> crop) {
         if (consoles < 1) throw py::value_error("num_consoles must be at least 1, got " + std::to_string(consoles));
         if (threads < 0) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
         ConsoleBatch::Options options;
@@ -316,9 +317,10 @@ private:
         const bool flat = a.ndim() == 1 && size_t(a.shape(0)) == n;
         const bool perFrame = a.ndim() == 2 && size_t(a.shape(0)) == n && a.shape(1) >= 1;
         if (!flat && !perFrame) {
-            throw py::value_error(std::string(name) + " must have shape (" + std::to_string(n) + ",) or (" +
-                                  std::to_string(n) + ", frames), got " + std::string(py::str(py::tuple(py::cast(
-                                      std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()))))));
+            throw py::value_error(
+                std::string(name) + " must have shape (" + std::to_string(n) + ",) or (" + std::to_string(n) +
+                ", frames), got " +
+                std::string(py::str(py::tuple(py::cast(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()))))));
         }
         if (!(a.flags() & py::array::c_style)) throw py::value_error(std::string(name) + " must be C-contiguous");
         return {static_cast<const uint8_t*>(a.data()), flat ? 1 : size_t(a.shape(1))};
@@ -331,12 +333,16 @@ private:
 
 // A game's rules from Python's plain description (velkora_gym.envs builds it).
 GameRules::Condition conditionOf(const py::tuple& spec) {
-    static const std::map<std::string, GameRules::Op> ops = {
-        {"equal", GameRules::Op::Equal}, {"not-equal", GameRules::Op::NotEqual},
-        {"less-than", GameRules::Op::LessThan}, {"greater-than", GameRules::Op::GreaterThan},
-        {"less-or-equal", GameRules::Op::LessOrEqual}, {"greater-or-equal", GameRules::Op::GreaterOrEqual},
-        {"zero", GameRules::Op::Zero}, {"nonzero", GameRules::Op::Nonzero},
-        {"positive", GameRules::Op::Positive}, {"negative", GameRules::Op::Negative}};
+    static const std::map<std::string, GameRules::Op> ops = {{"equal", GameRules::Op::Equal},
+                                                             {"not-equal", GameRules::Op::NotEqual},
+                                                             {"less-than", GameRules::Op::LessThan},
+                                                             {"greater-than", GameRules::Op::GreaterThan},
+                                                             {"less-or-equal", GameRules::Op::LessOrEqual},
+                                                             {"greater-or-equal", GameRules::Op::GreaterOrEqual},
+                                                             {"zero", GameRules::Op::Zero},
+                                                             {"nonzero", GameRules::Op::Nonzero},
+                                                             {"positive", GameRules::Op::Positive},
+                                                             {"negative", GameRules::Op::Negative}};
     GameRules::Condition condition;
     condition.all = spec[0].cast<std::string>() == "all";
     for (py::handle test : spec[1].cast<py::list>()) {
@@ -354,7 +360,7 @@ GameRules rulesOf(const py::dict& spec) {
     for (py::handle variable : spec["variables"].cast<py::list>()) {
         const auto v = variable.cast<py::tuple>();
         const std::string kind = v[2].cast<std::string>();
-        const GameRules::Kind k = kind == "u" ? GameRules::Kind::Unsigned
+        const GameRules::Kind k = kind == "u"   ? GameRules::Kind::Unsigned
                                   : kind == "i" ? GameRules::Kind::Signed
                                   : kind == "d" ? GameRules::Kind::PackedDecimal
                                                 : GameRules::Kind::DecimalDigits;
@@ -374,8 +380,7 @@ GameRules rulesOf(const py::dict& spec) {
 // Environments on a batch held by Python: the batch stays alive with them.
 class PyEnvironments {
 public:
-    PyEnvironments(py::object batch, const py::dict& rules, const py::dict& o, py::object start)
-        : batch_(batch) {
+    PyEnvironments(py::object batch, const py::dict& rules, const py::dict& o, py::object start) : batch_(batch) {
         EnvBatch::Options options;
         options.skipLow = o["skip_low"].cast<int32_t>();
         options.skipHigh = o["skip_high"].cast<int32_t>();
@@ -388,7 +393,7 @@ public:
         options.clipRewards = o["clip_rewards"].cast<bool>();
         options.judge = o["judge"].cast<bool>();
         const std::string mode = o["autoreset"].cast<std::string>();
-        options.autoreset = mode == "same-step" ? EnvBatch::Autoreset::SameStep
+        options.autoreset = mode == "same-step"  ? EnvBatch::Autoreset::SameStep
                             : mode == "disabled" ? EnvBatch::Autoreset::Disabled
                                                  : EnvBatch::Autoreset::NextStep;
         std::vector<uint8_t> snapshot;
@@ -510,13 +515,16 @@ PYBIND11_MODULE(_native, m) {
     m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
-    m.def("check_board", [](py::bytes image) {
-        const std::string bytes = image;
-        Cartridge cartridge;
-        cartridge.verbose = false;
-        cartridge.loadImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        cartridge.requireEmulatedBoard();
-    }, py::arg("image"), "ValueError naming the mapper number when the image's board is not emulated.");
+    m.def(
+        "check_board",
+        [](py::bytes image) {
+            const std::string bytes = image;
+            Cartridge cartridge;
+            cartridge.verbose = false;
+            cartridge.loadImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            cartridge.requireEmulatedBoard();
+        },
+        py::arg("image"), "ValueError naming the mapper number when the image's board is not emulated.");
     m.attr("EMULATED_MAPPERS") = NES::emulatedMappers();
 
     py::class_<PyBatch>(m, "Batch")
@@ -524,7 +532,8 @@ PYBIND11_MODULE(_native, m) {
              py::arg("image"), py::arg("num_consoles"), py::arg("threads"), py::arg("obs_type"), py::arg("height"),
              py::arg("width"), py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"), py::arg("crop"))
         // The arrays' base is the batch, so an array keeps the batch alive.
-        .def("observations", [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
+        .def("observations",
+             [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
         .def("ram", [](PyBatch& b) { return b.ram(py::cast(&b, py::return_value_policy::reference)); })
         .def("prg_ram", [](PyBatch& b) { return b.prgRam(py::cast(&b, py::return_value_policy::reference)); })
         .def("picture", &PyBatch::picture, py::arg("index"))

@@ -114,8 +114,8 @@ PYBIND11_MODULE(velkora, m) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const FileError& e) {
-            py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-                e.error, std::strerror(e.error), e.path);
+            py::object error =
+                py::reinterpret_borrow<py::object>(PyExc_OSError)(e.error, std::strerror(e.error), e.path);
             PyErr_SetObject(PyExc_OSError, error.ptr());
         }
     });
@@ -138,95 +138,106 @@ PYBIND11_MODULE(velkora, m) {
              py::arg("rom_file"), py::arg("CLOCK_SPEED") = NESUnit::kDefaultClock)
         // The views' base is the console's Python object, so a view keeps it alive.
         // Writes through these views bypass the bus: snapshots then compare the ROM windows.
-        .def("cpuMem", [](PyNES& n) {
-            live(n).cpu->memoryShared = true;
-            return view(owner(n), n.cpu->memory.data(), {65536}, {1});
-        })
-        .def("ppuMem", [](PyNES& n) {
-            live(n).ppu->vramShared = true;
-            return view(owner(n), n.ppu->vram.data(), {16384}, {1});
-        })
+        .def("cpuMem",
+             [](PyNES& n) {
+                 live(n).cpu->memoryShared = true;
+                 return view(owner(n), n.cpu->memory.data(), {65536}, {1});
+             })
+        .def("ppuMem",
+             [](PyNES& n) {
+                 live(n).ppu->vramShared = true;
+                 return view(owner(n), n.ppu->vram.data(), {16384}, {1});
+             })
         .def("OAM", [](PyNES& n) { return view(owner(live(n)), n.ppu->oam.data(), {256}, {1}); })
-        .def("getImg", [](PyNES& n) {
-            return view(owner(live(n)), n.ppu->displayFrame.data(), {240, 256, 3}, {768, 3, 1});
-        })
-        .def("colorLookup", [](PyNES& n) {
-            live(n);
-            py::capsule table(colorLookupTable.data(), [](void*) {});
-            return view(table, colorLookupTable.data(), {64, 3}, {3, 1});
-        })
-        .def("getAudio", [](PyNES& self, bool split_channels) {
-                 live(self);
-                 PyObject* raw = PyList_New(0);
-                 if (!raw) {
-                     PyErr_Clear();
-                     throw std::runtime_error("Could not allocate list object!");
-                 }
-                 py::list result = py::reinterpret_steal<py::list>(raw);
-                 std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> blocks;
-                 const bool ready = self.apu->takeBlock(blocks);
-                 const int count = ready ? (split_channels ? APU::kBlocks : 1) : 1;
-                 for (int i = 0; i < count; ++i) {
-                     PyObject* bytes = ready ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blocks[i].data()),
-                                                                        sizeof(blocks[i]))
-                                             : PyBytes_FromStringAndSize(nullptr, 0);
-                     if (!bytes) {
-                         PyErr_Clear();
-                         throw std::runtime_error("Could not allocate bytes object!");
-                     }
-                     const int appended = PyList_Append(raw, bytes);
-                     Py_DECREF(bytes);
-                     if (appended != 0) throw py::error_already_set();
-                 }
-                 return result;
-             },
-             py::arg("split_channels") = false)
-        .def("start", [](PyNES& self) {
-            live(self);
-            self.start();
-            liveRunners().insert(&self);
-        })
-        .def("stop", [](PyNES& self) {
-            live(self);
-            if (self.onRunThread()) {
-                self.stop();  // raises: a thread cannot wait for itself
-                return;
-            }
-            // Without the lock, so a callback waiting for it can finish.
-            {
-                py::gil_scoped_release release;
-                try {
-                    self.stop();
-                } catch (...) {
-                    py::gil_scoped_acquire gil;
-                    liveRunners().erase(&self);
-                    throw;
+        .def("getImg",
+             [](PyNES& n) {
+                 return view(owner(live(n)), n.ppu->displayFrame.data(), {240, 256, 3}, {768, 3, 1});
+             })
+        .def("colorLookup",
+             [](PyNES& n) {
+                 live(n);
+                 py::capsule table(colorLookupTable.data(), [](void*) {});
+                 return view(table, colorLookupTable.data(), {64, 3}, {3, 1});
+             })
+        .def(
+            "getAudio",
+            [](PyNES& self, bool split_channels) {
+                live(self);
+                PyObject* raw = PyList_New(0);
+                if (!raw) {
+                    PyErr_Clear();
+                    throw std::runtime_error("Could not allocate list object!");
                 }
-            }
-            liveRunners().erase(&self);
-        })
-        .def("saveState", [](PyNES& self, int slot) {
-            live(self);
-            py::gil_scoped_release release;
-            RunThreadHold hold(self);
-            saveState(self, slot);
-        })
-        .def("loadState", [](PyNES& self, int slot) {
-            live(self);
-            py::gil_scoped_release release;
-            RunThreadHold hold(self);
-            return loadState(self, slot);
-        })
+                py::list result = py::reinterpret_steal<py::list>(raw);
+                std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> blocks;
+                const bool ready = self.apu->takeBlock(blocks);
+                const int count = ready ? (split_channels ? APU::kBlocks : 1) : 1;
+                for (int i = 0; i < count; ++i) {
+                    PyObject* bytes = ready ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blocks[i].data()),
+                                                                        sizeof(blocks[i]))
+                                            : PyBytes_FromStringAndSize(nullptr, 0);
+                    if (!bytes) {
+                        PyErr_Clear();
+                        throw std::runtime_error("Could not allocate bytes object!");
+                    }
+                    const int appended = PyList_Append(raw, bytes);
+                    Py_DECREF(bytes);
+                    if (appended != 0) throw py::error_already_set();
+                }
+                return result;
+            },
+            py::arg("split_channels") = false)
+        .def("start",
+             [](PyNES& self) {
+                 live(self);
+                 self.start();
+                 liveRunners().insert(&self);
+             })
+        .def("stop",
+             [](PyNES& self) {
+                 live(self);
+                 if (self.onRunThread()) {
+                     self.stop();  // raises: a thread cannot wait for itself
+                     return;
+                 }
+                 // Without the lock, so a callback waiting for it can finish.
+                 {
+                     py::gil_scoped_release release;
+                     try {
+                         self.stop();
+                     } catch (...) {
+                         py::gil_scoped_acquire gil;
+                         liveRunners().erase(&self);
+                         throw;
+                     }
+                 }
+                 liveRunners().erase(&self);
+             })
+        .def("saveState",
+             [](PyNES& self, int slot) {
+                 live(self);
+                 py::gil_scoped_release release;
+                 RunThreadHold hold(self);
+                 saveState(self, slot);
+             })
+        .def("loadState",
+             [](PyNES& self, int slot) {
+                 live(self);
+                 py::gil_scoped_release release;
+                 RunThreadHold hold(self);
+                 return loadState(self, slot);
+             })
         .def("setPaused", [](PyNES& self, bool paused) { live(self).setPaused(paused); })
         .def("setSaveDir", [](PyNES& self, const std::string& path) { return live(self).setSaveDir(path); })
         .def("getSaveDir", [](PyNES& self) { return live(self).getSaveDir(); })
-        .def("setController", [](PyNES& self, ControllerWrapper* pad, int port) {
-            // A reference in all but name: None is a failed cast, as for any reference.
-            if (!pad) throw py::cast_error("setController: None is not a Controller");
-            live(self).setController(live(*pad), port);
-            // The port refers to the pad's buttons: keep the pad alive while plugged in.
-            self.ports[port & 0xFF] = py::cast(pad, py::return_value_policy::reference);
-        })
+        .def("setController",
+             [](PyNES& self, ControllerWrapper* pad, int port) {
+                 // A reference in all but name: None is a failed cast, as for any reference.
+                 if (!pad) throw py::cast_error("setController: None is not a Controller");
+                 live(self).setController(live(*pad), port);
+                 // The port refers to the pad's buttons: keep the pad alive while plugged in.
+                 self.ports[port & 0xFF] = py::cast(pad, py::return_value_policy::reference);
+             })
         .def("frameCount", [](PyNES& self) { return live(self).frameCount(); })
         .def("cycleCount", [](PyNES& self) { return live(self).cycleCount(); })
         .def("runFrame", [](PyNES& self) { live(self).runFrame(); })
@@ -240,16 +251,15 @@ PYBIND11_MODULE(velkora, m) {
             // it holds its own copy.
         });
 
-    controller.def(py::init<>())
-        .def("updateInputs", [](ControllerWrapper& self, py::list inputs) {
-            live(self);
-            std::array<uint8_t, 8> states{};
-            for (size_t i = 0; i < 8; ++i) {
-                py::object entry = inputs[i];
-                states[i] = entry.cast<bool>() ? 1 : 0;
-            }
-            self.store(states);
-        });
+    controller.def(py::init<>()).def("updateInputs", [](ControllerWrapper& self, py::list inputs) {
+        live(self);
+        std::array<uint8_t, 8> states{};
+        for (size_t i = 0; i < 8; ++i) {
+            py::object entry = inputs[i];
+            states[i] = entry.cast<bool>() ? 1 : 0;
+        }
+        self.store(states);
+    });
 
     // Run threads must end before the interpreter does.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {

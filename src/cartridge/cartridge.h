@@ -109,5 +109,3 @@ private:
 // Clears CPU memory, links the cartridge and loads battery RAM from
 // saveFolder (when it is not empty); the board maps its banks in powerOn.
 void mapCartridge(CPU* cpu, Cartridge* cartridge, const std::string& saveFolder);
-
-

@@ -1,9 +1,9 @@
 // Where a game's battery RAM file lives, and the file itself.
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "console/nes_unit.h"
 

@@ -135,7 +135,8 @@ void Cartridge::serializeWindows(StateStream& s, CPU& cpu, PPU& ppu) {
         }
     }
     differ = s.io(differ);
-    s.require((differ & ~(kPrgMask | (chrSize > 0 ? kChrMask : 0))) == 0, "it patches a window page that does not exist");
+    s.require((differ & ~(kPrgMask | (chrSize > 0 ? kChrMask : 0))) == 0,
+              "it patches a window page that does not exist");
 
     uint8_t* memory = cpu.memory.data();
     uint8_t* vram = ppu.vram.data();

@@ -37,14 +37,16 @@ void afterStepEagerly(NESUnit& unit, bool perDot) {
     const NESUnit::Callback& onFrame = unit.perFrameCallback;
     while (ppu.totalDots < 3 * cpu.cycles) {
         const int64_t frame = ppu.frameCount;
-        if (perDot) [[unlikely]] ppu.stepDot();
+        if (perDot) [[unlikely]]
+            ppu.stepDot();
         else ppu.runTo(3 * cpu.cycles);
         if (ppu.frameCount != frame && onFrame.call) onFrame.call(onFrame.context);
         if (perDot) [[unlikely]] {
             std::printf("PPU REGISTERS: ");
-            std::printf("VBLANK: %i, PPUCTRL: %02x, PPUMASK: %02x, PPUSTATUS: %02x, OAMADDR: N/A (so far), PPUADDR: %04x\n",
-                        int(ppu.vblank), unsigned(cpu.memory[0x2000]), unsigned(cpu.memory[0x2001]),
-                        unsigned(cpu.memory[0x2002]), unsigned(ppu.v));
+            std::printf(
+                "VBLANK: %i, PPUCTRL: %02x, PPUMASK: %02x, PPUSTATUS: %02x, OAMADDR: N/A (so far), PPUADDR: %04x\n",
+                int(ppu.vblank), unsigned(cpu.memory[0x2000]), unsigned(cpu.memory[0x2001]),
+                unsigned(cpu.memory[0x2002]), unsigned(ppu.v));
             std::printf("scanline: %i, cycle: %i\n", ppu.scanline, ppu.cycle);
         }
     }

@@ -1,11 +1,11 @@
 // Building the console from a cartridge image, and tearing it down.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "console/nes_unit.h"
 
@@ -28,8 +28,8 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
     }
     if (error) {
         ::close(fd);
-        throw FileError(error, path, "cannot read " + path + ": " +
-                                         (error == EINVAL ? "not a regular file" : std::strerror(error)));
+        throw FileError(error, path,
+                        "cannot read " + path + ": " + (error == EINVAL ? "not a regular file" : std::strerror(error)));
     }
     std::vector<uint8_t> data(size_t(st.st_size));
     size_t got = 0;
@@ -51,7 +51,8 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
 
 void NESUnit::commonStart(int32_t clockSpeed) {
     // A 1 Hz clock would give the APU a half clock of 0 and a division by zero.
-    if (clockSpeed == 1) throw std::invalid_argument("CLOCK_SPEED must be at least 2 Hz (or 0 or below for unthrottled)");
+    if (clockSpeed == 1)
+        throw std::invalid_argument("CLOCK_SPEED must be at least 2 Hz (or 0 or below for unthrottled)");
     perFrameCallback = Callback{};
     saveDir.clear();
     defaultPads[0].clear();

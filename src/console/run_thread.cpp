@@ -8,8 +8,7 @@
 #include "console/nes_unit.h"
 
 int64_t wallClockNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -35,7 +34,8 @@ constexpr int64_t kSleepPieceNs = 10000000;
 
 void NESUnit::start() {
     // From a runFrame callback: runFrame still has to finish its step.
-    if (steppingOnCaller > 0) throw std::runtime_error("start: runFrame is stepping this console; start after it returns");
+    if (steppingOnCaller > 0)
+        throw std::runtime_error("start: runFrame is stepping this console; start after it returns");
     if (runThread.joinable()) {
         if (threadActive) throw std::runtime_error("start: the console is already running; call stop() first");
         runThread.join();  // a thread that ended by itself (its callback raised)

@@ -135,8 +135,8 @@ inline Location rel(CPU& cpu, uint16_t operand) { return relWith(cpu, operand, B
 // pointer's page (the 6502's JMP ($xxFF) quirk).
 inline Location ind(CPU& cpu, uint16_t operand) {
     cpu.instructionLength = 3;
-    const uint16_t pointer = uint16_t(cpu.memory[cpu.foldAddress(operand)] |
-                                      (cpu.memory[cpu.foldAddress(uint16_t(operand + 1))] << 8));
+    const uint16_t pointer =
+        uint16_t(cpu.memory[cpu.foldAddress(operand)] | (cpu.memory[cpu.foldAddress(uint16_t(operand + 1))] << 8));
     const uint8_t low = cpu.read(pointer);
     const uint8_t high = cpu.read(uint16_t((pointer & 0xFF00) | ((pointer + 1) & 0xFF)));
     return uint16_t(low | (high << 8));

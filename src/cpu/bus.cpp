@@ -38,10 +38,9 @@ uint8_t CPU::readSlow(uint16_t address, bool notify) {
 }
 
 // The APU registers that need immediate action; the rest are only stored.
-static constexpr uint32_t kApuWriteMask = (1u << 0x01) | (1u << 0x02) | (1u << 0x03) | (1u << 0x05) |
-                                          (1u << 0x06) | (1u << 0x07) | (1u << 0x0A) | (1u << 0x0B) |
-                                          (1u << 0x0F) | (1u << 0x10) | (1u << 0x11) | (1u << 0x12) |
-                                          (1u << 0x13) | (1u << 0x15) | (1u << 0x17);
+static constexpr uint32_t kApuWriteMask = (1u << 0x01) | (1u << 0x02) | (1u << 0x03) | (1u << 0x05) | (1u << 0x06) |
+                                          (1u << 0x07) | (1u << 0x0A) | (1u << 0x0B) | (1u << 0x0F) | (1u << 0x10) |
+                                          (1u << 0x11) | (1u << 0x12) | (1u << 0x13) | (1u << 0x15) | (1u << 0x17);
 
 void CPU::writeIo(uint16_t folded, uint8_t value) {
     catch_up::beforeRegisterAccess(*this);

@@ -22,8 +22,7 @@ bool tablesMatchDecoding(const CPU& cpu) {
         const bool marksLoops = op == JMP || op == BPL || op == BMI || op == BVC || op == BVS || op == BCC ||
                                 op == BCS || op == BNE || op == BEQ;
         if (cpu.modeHandlers[opcode] != modeOp(decoded.mode) || op != decoded.op || decoded.jams != (op == jam) ||
-            decoded.marksLoops != marksLoops ||
-            cpu.baseCycles[opcode] != cycleDigit(kBaseCycles, opcode) ||
+            decoded.marksLoops != marksLoops || cpu.baseCycles[opcode] != cycleDigit(kBaseCycles, opcode) ||
             cpu.pageCrossCycles[opcode] != cycleDigit(kPageCrossCycles, opcode)) {
             return false;
         }

@@ -175,8 +175,14 @@ public:
     }
 
     // --- stack and interrupt entry; the stack bypasses the bus ---
-    void push(uint8_t value) { memory[0x0100 + SP] = value; --SP; }
-    uint8_t pull() { ++SP; return memory[0x0100 + SP]; }
+    void push(uint8_t value) {
+        memory[0x0100 + SP] = value;
+        --SP;
+    }
+    uint8_t pull() {
+        ++SP;
+        return memory[0x0100 + SP];
+    }
     void enterInterrupt(uint16_t vector);
 
     // --- effective locations ---
@@ -185,7 +191,8 @@ public:
         return (loc & kInMemory) ? memory[uint16_t(loc)] : read(uint16_t(loc));
     }
     [[gnu::always_inline]] void writeLocation(Location loc, uint8_t value) {
-        if (loc == kAccumulator) A = value; else write(uint16_t(loc), value);
+        if (loc == kAccumulator) A = value;
+        else write(uint16_t(loc), value);
     }
 
 private:

@@ -8,6 +8,8 @@
 #include "cpu/operations.h"
 
 namespace cpu_ops {
+// Laid out by hand: the opcode groups read as a table.
+// clang-format off
 
 // Cycle counts by opcode, one decimal digit each.
 inline constexpr char kBaseCycles[] =
@@ -123,4 +125,5 @@ constexpr uint8_t lengthOf(Decoded decoded) {
     }
 }
 
+// clang-format on
 }  // namespace cpu_ops

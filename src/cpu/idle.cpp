@@ -49,6 +49,8 @@ constexpr std::array<Test, 256> kTests = [] {
 
 // The registers after `test` reads m.
 Registers pass(Test test, uint8_t m, Registers r) {
+    // Laid out by hand: one line a test.
+    // clang-format off
     switch (test) {
         case Test::LoadA: r.A = m; r.P = withNZ(r.P, m); break;
         case Test::LoadX: r.X = m; r.P = withNZ(r.P, m); break;
@@ -61,6 +63,7 @@ Registers pass(Test test, uint8_t m, Registers r) {
         case Test::Bit: r.P = uint8_t((r.P & 0x3D) | (m & 0xC0) | ((r.A & m) == 0 ? 0x02 : 0)); break;
         case Test::None: break;
     }
+    // clang-format on
     return r;
 }
 

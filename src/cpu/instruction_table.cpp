@@ -4,6 +4,8 @@
 #include "cpu/decode.h"
 
 namespace {
+// Laid out by hand: the opcode groups read as a table.
+// clang-format off
 
 using namespace cpu_ops;
 
@@ -73,6 +75,7 @@ static constexpr Instruction kGroup0B6[8] = {VELKORA_ENTRY(CLC), VELKORA_ENTRY(S
 
 #undef VELKORA_ENTRY
 
+// clang-format on
 }  // namespace
 
 void CPU::buildInstructionTable() {
@@ -123,20 +126,28 @@ void CPU::buildInstructionTable() {
                             if (b == 3 && a == 3) setMode(opcode, &kInd);
                         }
                         break;
-                    case 2: setInstruction(opcode, kGroup0B2[a]); setMode(opcode, &kImpl); break;
-                    case 4: setInstruction(opcode, kGroup0B4[a]); setMode(opcode, &kRel); break;
+                    case 2:
+                        setInstruction(opcode, kGroup0B2[a]);
+                        setMode(opcode, &kImpl);
+                        break;
+                    case 4:
+                        setInstruction(opcode, kGroup0B4[a]);
+                        setMode(opcode, &kRel);
+                        break;
                     case 5:
                         if (a == 4) setInstruction(opcode, {STY, "STY"});
                         if (a == 5) setInstruction(opcode, {LDY, "LDY"});
                         break;
-                    case 6: setInstruction(opcode, kGroup0B6[a]); setMode(opcode, &kImpl); break;
+                    case 6:
+                        setInstruction(opcode, kGroup0B6[a]);
+                        setMode(opcode, &kImpl);
+                        break;
                     case 7:
                         if (a == 5) setInstruction(opcode, {LDY, "LDY"});
                         break;
                 }
                 break;
-            default:
-                break;  // g = 3 has no documented instruction
+            default: break;  // g = 3 has no documented instruction
         }
     }
     installUndocumented();

@@ -8,6 +8,8 @@
 #include "cpu/cpu.h"
 
 namespace cpu_ops {
+// Laid out by hand: one line an instruction, read as a table.
+// clang-format off
 
 using Location = CPU::Location;
 
@@ -224,4 +226,5 @@ inline void BCS(CPU& cpu, Location loc) { branch(cpu, loc, cpu.getFlag('C')); }
 inline void BNE(CPU& cpu, Location loc) { branch(cpu, loc, !cpu.getFlag('Z')); }
 inline void BEQ(CPU& cpu, Location loc) { branch(cpu, loc, cpu.getFlag('Z')); }
 
+// clang-format on
 }  // namespace cpu_ops

@@ -22,11 +22,10 @@ constexpr CPU::InstructionOp kImmediateOps[8] = {ANC, ANC, ALR, ARR, XAA, LXA, S
 // Everything else without an operation: the multi-byte NOPs, the
 // high-byte stores, and LAS.
 static constexpr Entry kSingles[] = {
-    {0x04, zpg, skip},  {0x44, zpg, skip},  {0x64, zpg, skip},  {0x0C, abs, skip},
-    {0x14, zpgx, skip}, {0x34, zpgx, skip}, {0x54, zpgx, skip}, {0x74, zpgx, skip},
-    {0xD4, zpgx, skip}, {0xF4, zpgx, skip}, {0x1C, absx, skip}, {0x3C, absx, skip},
-    {0x5C, absx, skip}, {0x7C, absx, skip}, {0xDC, absx, skip}, {0xFC, absx, skip},
-    {0x80, imm, skip},  {0x9C, absx, SHY},  {0x93, indy, SHA},  {0x9F, absy, SHA},
+    {0x04, zpg, skip},  {0x44, zpg, skip},  {0x64, zpg, skip},  {0x0C, abs, skip},  {0x14, zpgx, skip},
+    {0x34, zpgx, skip}, {0x54, zpgx, skip}, {0x74, zpgx, skip}, {0xD4, zpgx, skip}, {0xF4, zpgx, skip},
+    {0x1C, absx, skip}, {0x3C, absx, skip}, {0x5C, absx, skip}, {0x7C, absx, skip}, {0xDC, absx, skip},
+    {0xFC, absx, skip}, {0x80, imm, skip},  {0x9C, absx, SHY},  {0x93, indy, SHA},  {0x9F, absy, SHA},
     {0x9B, absy, TAS},  {0xBB, absy, LAS},
 };
 

@@ -80,9 +80,7 @@ inline void ANC(CPU& cpu, Location loc) {
     cpu.setFlag('C', cpu.A & 0x80);
 }
 
-inline void ALR(CPU& cpu, Location loc) {
-    cpu.A = shiftRight(cpu, uint8_t(cpu.A & cpu.read(uint16_t(loc))));
-}
+inline void ALR(CPU& cpu, Location loc) { cpu.A = shiftRight(cpu, uint8_t(cpu.A & cpu.read(uint16_t(loc)))); }
 
 // AND, then ROR A; C and V come from bits 6 and 5 of the result (binary mode).
 inline void ARR(CPU& cpu, Location loc) {

@@ -10,7 +10,9 @@
 #include "common.h"
 #include "cpu/cpu.h"
 
-namespace NES { class Mapper; }
+namespace NES {
+class Mapper;
+}
 class StateStream;
 
 class PPU {
@@ -278,9 +280,7 @@ private:
         }
     }
     // The fold of mirrorAddress for $3F00-$3F1F, which every pixel takes.
-    static uint16_t foldPalette(uint16_t address) {
-        return (address & 0x13) == 0x10 ? (address & 0xFF0F) : address;
-    }
+    static uint16_t foldPalette(uint16_t address) { return (address & 0x13) == 0x10 ? (address & 0xFF0F) : address; }
 
     // serialize.cpp: the finished picture, repainted when loaded.
     void serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard);

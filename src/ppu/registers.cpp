@@ -15,9 +15,7 @@ PPU::PPU(CPU* c) : cpu(c) {
     if (cpu->cartridge) attachCartridge(cpu->cartridge);
 }
 
-void PPU::advanceDataAddress() {
-    v = uint16_t(v + ((*ppuCtrl & 0x04) ? 32 : 1));
-}
+void PPU::advanceDataAddress() { v = uint16_t(v + ((*ppuCtrl & 0x04) ? 32 : 1)); }
 
 // Whether the owed dots copy t into v: dot 257 of a rendered line, dots
 // 280-304 of the pre-render line (a dot either side to spare).
@@ -41,12 +39,8 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
                        (address == 0x2000 && ((value ^ *ppuCtrl) & 0xFC) == 0);
     if (owedDots != 0 && !(onlyT && !owedDotsReadT())) payOwedDots();
     switch (address) {
-        case 0x2000:
-            t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
-            break;
-        case 0x2003:
-            oamAddr = value;
-            break;
+        case 0x2000: t = uint16_t((t & 0xF3FF) | ((value & 3) << 10)); break;
+        case 0x2003: oamAddr = value; break;
         case 0x2004:
             // Bits 2-4 of the attribute byte do not exist.
             if ((oamAddr & 3) == 2) value &= 0xE3;
@@ -108,10 +102,8 @@ uint8_t PPU::readStatus() {
 uint8_t PPU::readRegister(uint16_t address) {
     payOwedDots();
     switch (address) {
-        case 0x2002:
-            return readStatus();
-        case 0x2004:
-            return oam[oamAddr];
+        case 0x2002: return readStatus();
+        case 0x2004: return oam[oamAddr];
         case 0x2007: {
             const uint16_t a = v & 0x3FFF;
             uint8_t result;
@@ -124,7 +116,6 @@ uint8_t PPU::readRegister(uint16_t address) {
             advanceDataAddress();
             return result;
         }
-        default:
-            return 0;
+        default: return 0;
     }
 }

@@ -20,7 +20,6 @@ static constexpr std::array<uint16_t, 256> kSpread = [] {
     return table;
 }();
 
-
 // The fold of a nametable address for each mirroring mode as one AND
 // (SingleScreen keeps bit 13, which every such address has).
 uint16_t nametableMask(int32_t mirroring) {
@@ -574,9 +573,7 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
 }
 
 // The left column with its background hidden: the backdrop.
-void PPU::hideLeftBackground() {
-    std::memset(colorIndexCache.data() + scanline * kWidth, vram[0x3F00] & 0x3F, 8);
-}
+void PPU::hideLeftBackground() { std::memset(colorIndexCache.data() + scanline * kWidth, vram[0x3F00] & 0x3F, 8); }
 
 // Eight bytes a group from per-tile words: the tail of tile g, then the head of
 // tile g + 1, as fine X scrolls them.

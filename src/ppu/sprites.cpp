@@ -10,7 +10,6 @@
 #include "ppu/planes.h"
 #include "ppu/ppu.h"
 
-
 void PPU::resetEvaluation() {
     std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
     evalIndex = 0;
@@ -222,7 +221,6 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
     evalByte = uint8_t(byte);
     if (overflow) *ppuStatus |= 0x20;
 }
-
 
 // `steps` dots of the overflow scan, one sprite per dot: the byte read moves
 // on with the sprite unless it is in range. Between hits the path is fixed,

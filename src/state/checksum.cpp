@@ -66,8 +66,8 @@ uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed) {
 // one lane at a time.
 namespace {
 
-constexpr uint64_t kKeys[8] = {kPrime1, kPrime2, kPrime3, kPrime4, kPrime5, kPrime1 ^ kPrime3,
-                               kPrime2 ^ kPrime4, kPrime3 ^ kPrime5};
+constexpr uint64_t kKeys[8] = {kPrime1, kPrime2,           kPrime3,           kPrime4,
+                               kPrime5, kPrime1 ^ kPrime3, kPrime2 ^ kPrime4, kPrime3 ^ kPrime5};
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same with four lanes an instruction, where the processor has AVX2.

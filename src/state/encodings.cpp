@@ -200,7 +200,8 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
 }
 
 void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
-    if (size % kWord != 0 || size / kWord > kMostWords) throw std::logic_error("zero runs need whole words, at most 65535");
+    if (size % kWord != 0 || size / kWord > kMostWords)
+        throw std::logic_error("zero runs need whole words, at most 65535");
     if (mode_ == Mode::Save) {
         const size_t n = encodeZeroRuns(data, size, room(zeroRunsBound(size)));
         record(n, name);
@@ -237,4 +238,3 @@ void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
         i += zeros + literals;
     }
 }
-

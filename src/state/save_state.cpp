@@ -1,11 +1,11 @@
 // Writing and reading save-state files.
 #include "state/save_state.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "console/catch_up.h"
@@ -45,8 +45,7 @@ size_t boardRegistersSize(NESUnit& unit) {
 // The registers in a file's block, or false when it has none that fit this board.
 bool checkBoardRegisters(NESUnit& unit, const uint8_t* block) {
     if (std::memcmp(block + kRegistersAt, kRegistersMark, sizeof kRegistersMark) != 0) return false;
-    StateStream check(StateStream::Mode::Check, block + kRegistersAt + sizeof kRegistersMark,
-                      boardRegistersSize(unit));
+    StateStream check(StateStream::Mode::Check, block + kRegistersAt + sizeof kRegistersMark, boardRegistersSize(unit));
     try {
         boardRegisters(unit, check.registersOnly());
     } catch (const SnapshotError&) {
@@ -61,9 +60,7 @@ bool checkBoardRegisters(NESUnit& unit, const uint8_t* block) {
 
 }  // namespace
 
-std::string statePath(const NESUnit& unit, int slot) {
-    return unit.saveDir + "/" + std::to_string(slot);
-}
+std::string statePath(const NESUnit& unit, int slot) { return unit.saveDir + "/" + std::to_string(slot); }
 
 void saveState(NESUnit& unit, int slot) {
     if (unit.saveDir.empty()) throw std::runtime_error("saveState: no save directory; call setSaveDir first");
@@ -131,7 +128,8 @@ bool loadState(NESUnit& unit, int slot) {
     }
     uint64_t pc = 0;
     for (int i = 7; i >= 0; --i) pc = (pc << 8) | file[kPcOffset + i];
-    if (pc > 0xFFFF) throw std::invalid_argument("save state " + path + " holds a PC of " + std::to_string(pc) + ", beyond 65535");
+    if (pc > 0xFFFF)
+        throw std::invalid_argument("save state " + path + " holds a PC of " + std::to_string(pc) + ", beyond 65535");
 
     const uint8_t* block = &file[kBlockOffset];
     const bool registers = checkBoardRegisters(unit, block);

@@ -70,8 +70,8 @@ uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
     const uint32_t version = get32(data + 8);
     if (version < kOldestSnapshotVersion || version > kSnapshotVersion) {
         throw SnapshotError("snapshot format version " + std::to_string(version) +
-                            " is not supported (this velkora reads versions " +
-                            std::to_string(kOldestSnapshotVersion) + " to " + std::to_string(kSnapshotVersion) + ")");
+                            " is not supported (this velkora reads versions " + std::to_string(kOldestSnapshotVersion) +
+                            " to " + std::to_string(kSnapshotVersion) + ")");
     }
     const uint64_t payload = get64(data + 24);
     const uint64_t held = size - kSnapshotHeaderBytes - kSnapshotChecksumBytes;
@@ -81,8 +81,8 @@ uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
                             std::to_string(payload + kSnapshotHeaderBytes + kSnapshotChecksumBytes));
     }
     // The first format's checksum was the cartridge identity's hash.
-    const uint64_t sum = version == 1 ? hash64(data, size - kSnapshotChecksumBytes)
-                                      : checksum64(data, size - kSnapshotChecksumBytes);
+    const uint64_t sum =
+        version == 1 ? hash64(data, size - kSnapshotChecksumBytes) : checksum64(data, size - kSnapshotChecksumBytes);
     if (sum != get64(data + size - kSnapshotChecksumBytes)) {
         throw SnapshotError("snapshot checksum does not match: the data was altered or damaged");
     }

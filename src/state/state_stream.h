@@ -42,12 +42,10 @@ public:
     StateStream(std::vector<uint8_t>& sink, size_t start)
         : mode_(Mode::Save), data_(sink.data()), size_(sink.size()), offset_(start), sink_(&sink) {}
     // A reading stream never writes through the pointer.
-    StateStream(Mode mode, const uint8_t* data, size_t size)
-        : StateStream(mode, const_cast<uint8_t*>(data), size) {}
+    StateStream(Mode mode, const uint8_t* data, size_t size) : StateStream(mode, const_cast<uint8_t*>(data), size) {}
     explicit StateStream(std::vector<Field>* layout = nullptr) : mode_(Mode::Measure), layout_(layout) {}
     // Checking, and noting where each field lies.
-    StateStream(const uint8_t* data, size_t size, std::vector<Field>* layout)
-        : StateStream(Mode::Check, data, size) {
+    StateStream(const uint8_t* data, size_t size, std::vector<Field>* layout) : StateStream(Mode::Check, data, size) {
         layout_ = layout;
     }
 
@@ -103,7 +101,8 @@ public:
     template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
         const T value = io(field, name);
-        if (__builtin_expect(reading() && !(value >= T(lo) && value <= T(hi)), 0)) outOfRange(name, value, T(lo), T(hi));
+        if (__builtin_expect(reading() && !(value >= T(lo) && value <= T(hi)), 0))
+            outOfRange(name, value, T(lo), T(hi));
         return value;
     }
     int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {

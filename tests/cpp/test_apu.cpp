@@ -68,8 +68,14 @@ TEST_F(ApuTest, FrameWriteRestartsTheSequenceAtPhaseOne) {
 
     // Bit 7 clocks everything at once; the next quarter frame is 3729 steps on.
     // Pulse 1: envelope period 0, no halt; sweep enabled, divider period 2, shift 1.
-    writes({{0x4015, 0x0F}, {0x4000, 0x10}, {0x4003, 0x08}, {0x4008, 0x05}, {0x400B, 0x08},
-          {0x4001, 0xA1}, {0x4002, 0x40}, {0x4017, 0x80}});
+    writes({{0x4015, 0x0F},
+            {0x4000, 0x10},
+            {0x4003, 0x08},
+            {0x4008, 0x05},
+            {0x400B, 0x08},
+            {0x4001, 0xA1},
+            {0x4002, 0x40},
+            {0x4017, 0x80}});
     EXPECT_FALSE(a.envelopeStart[0]);
     EXPECT_EQ(a.envelopeDecay[0], 15);
     EXPECT_EQ(a.lengthCounter[0], 253);
@@ -85,7 +91,12 @@ TEST_F(ApuTest, FrameWriteRestartsTheSequenceAtPhaseOne) {
 }
 
 TEST_F(ApuTest, SweepTargetsMuteAndNegateDifferBetweenPulses) {
-    struct Case { uint16_t period; uint8_t sweep; uint16_t after[2]; bool mute; };
+    struct Case {
+        uint16_t period;
+        uint8_t sweep;
+        uint16_t after[2];
+        bool mute;
+    };
     const Case cases[] = {
         {0x100, 0x88, {0x000, 0x000}, false},  // shift 0, negate: P - P and P - P - 1 clamped
         {0x100, 0x89, {0x080, 0x07F}, false},  // shift 1, negate

@@ -16,16 +16,44 @@ namespace {
 
 void expectSameState(const APU& a, const APU& b, int64_t when) {
     SCOPED_TRACE(testing::Message() << "at APU cycle " << when);
-    SAME(apuCycles); SAME(frameReset); SAME(frameIrq); SAME(sampleCount);
-    SAME_EACH(channelEnabled, 5); SAME_EACH(lengthCounter, 4);
-    SAME_EACH(envelopeStart, 3); SAME_EACH(envelopeDivider, 3); SAME_EACH(envelopeDecay, 3);
-    SAME_EACH(pulsePeriod, 2); SAME_EACH(pulseTimer, 2); SAME_EACH(dutyStep, 2); SAME_EACH(pulseOutput, 2);
-    SAME_EACH(sweepDivider, 2); SAME_EACH(sweepReload, 2); SAME_EACH(sweepMute, 2);
-    SAME(trianglePeriod); SAME(triangleTimer); SAME(triangleStep); SAME(triangleOutput);
-    SAME(linearCounter); SAME(linearReload); SAME(noiseShift); SAME(noiseTimer); SAME(noiseOutput);
-    SAME(dmcFlags); SAME(dmcLevel); SAME(dmcDirectLoad); SAME(dmcSampleAddress); SAME(dmcSampleLength);
-    SAME(dmcAddress); SAME(dmcBytesRemaining); SAME(dmcBuffer); SAME(dmcBufferEmpty); SAME(dmcShift);
-    SAME(dmcBitsRemaining); SAME(dmcSilence); SAME(dmcTimer);
+    SAME(apuCycles);
+    SAME(frameReset);
+    SAME(frameIrq);
+    SAME(sampleCount);
+    SAME_EACH(channelEnabled, 5);
+    SAME_EACH(lengthCounter, 4);
+    SAME_EACH(envelopeStart, 3);
+    SAME_EACH(envelopeDivider, 3);
+    SAME_EACH(envelopeDecay, 3);
+    SAME_EACH(pulsePeriod, 2);
+    SAME_EACH(pulseTimer, 2);
+    SAME_EACH(dutyStep, 2);
+    SAME_EACH(pulseOutput, 2);
+    SAME_EACH(sweepDivider, 2);
+    SAME_EACH(sweepReload, 2);
+    SAME_EACH(sweepMute, 2);
+    SAME(trianglePeriod);
+    SAME(triangleTimer);
+    SAME(triangleStep);
+    SAME(triangleOutput);
+    SAME(linearCounter);
+    SAME(linearReload);
+    SAME(noiseShift);
+    SAME(noiseTimer);
+    SAME(noiseOutput);
+    SAME(dmcFlags);
+    SAME(dmcLevel);
+    SAME(dmcDirectLoad);
+    SAME(dmcSampleAddress);
+    SAME(dmcSampleLength);
+    SAME(dmcAddress);
+    SAME(dmcBytesRemaining);
+    SAME(dmcBuffer);
+    SAME(dmcBufferEmpty);
+    SAME(dmcShift);
+    SAME(dmcBitsRemaining);
+    SAME(dmcSilence);
+    SAME(dmcTimer);
     SAME_EACH(sampleBuffers, APU::kBlocks);
 }
 
@@ -34,8 +62,12 @@ uint8_t randomValue(std::mt19937& rng, uint16_t address) {
     const int byte = int(rng() & 0xFF);
     const int choice = int(rng() % 10);
     switch (address) {
-        case 0x4002: case 0x4006: case 0x400A: return uint8_t(choice < 2 ? choice : byte);  // periods 0 and 1 too
-        case 0x4003: case 0x4007: case 0x400B: return uint8_t((byte & 0xF8) | (choice < 3 ? 0 : choice & 7));
+        case 0x4002:
+        case 0x4006:
+        case 0x400A: return uint8_t(choice < 2 ? choice : byte);  // periods 0 and 1 too
+        case 0x4003:
+        case 0x4007:
+        case 0x400B: return uint8_t((byte & 0xF8) | (choice < 3 ? 0 : choice & 7));
         case 0x4010: return uint8_t(byte & (choice < 5 ? 0xCF : 0xFF));
         case 0x4013: return uint8_t(choice < 5 ? choice : byte & 7);
         case 0x4015: return uint8_t(choice < 7 ? 0x1F : byte);
@@ -46,7 +78,12 @@ uint8_t randomValue(std::mt19937& rng, uint16_t address) {
 
 // writePerMille: register writes per thousand instructions; sparse writes
 // let counters, envelopes and sweeps run down between them.
-struct Mix { uint32_t seed; int32_t halfClock; int instructions; int writePerMille; };
+struct Mix {
+    uint32_t seed;
+    int32_t halfClock;
+    int instructions;
+    int writePerMille;
+};
 
 class ApuBulkTest : public ::testing::TestWithParam<Mix> {};
 
@@ -64,9 +101,9 @@ TEST_P(ApuBulkTest, MatchesSteppingOneByOne) {
         bulk.cpu->memory[address] = reference.cpu->memory[address] = value;
     };
     for (uint32_t a = 0x8000; a < 0x10000; ++a) store(uint16_t(a), uint8_t(rng()));  // DMC samples
-    static constexpr uint16_t kWritten[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007,
-                                            0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F, 0x4010, 0x4011,
-                                            0x4012, 0x4013, 0x4015, 0x4017};
+    static constexpr uint16_t kWritten[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006,
+                                            0x4007, 0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F,
+                                            0x4010, 0x4011, 0x4012, 0x4013, 0x4015, 0x4017};
     auto anyRegister = [&] { return kWritten[rng() % std::size(kWritten)]; };
     // Every register set once, and the four tone channels on.
     for (uint16_t address : kWritten) write(address, address == 0x4015 ? 0x0F : randomValue(rng, address));
@@ -104,16 +141,24 @@ TEST_P(ApuBulkTest, MatchesSteppingOneByOne) {
 INSTANTIATE_TEST_SUITE_P(Seeds, ApuBulkTest,
                          ::testing::Values(Mix{1, 894886, 60000, 30}, Mix{2, 894886, 60000, 30},
                                            Mix{3, 894886, 60000, 30}, Mix{4, 1073741823, 40000, 30},
-                                           Mix{5, 0, 40000, 30}, Mix{6, 1000, 20000, 30},
-                                           Mix{7, 894886, 400000, 1}, Mix{8, 894886, 400000, 1}));
+                                           Mix{5, 0, 40000, 30}, Mix{6, 1000, 20000, 30}, Mix{7, 894886, 400000, 1},
+                                           Mix{8, 894886, 400000, 1}));
 
 // Bulk and single steps may be mixed; a single step leaves everything exact.
 TEST(ApuBulk, StepApuAfterRunToSeesTheAppliedTimerSteps) {
     Machine bulk, reference;
     for (Machine* m : {&bulk, &reference}) {
         m->apu->halfClock = 894886;
-        m->writes({{0x4015, 0x0F}, {0x4000, 0xBF}, {0x4002, 0x37}, {0x4003, 0x09}, {0x4008, 0xFF}, {0x400A, 0x21},
-                   {0x400B, 0x08}, {0x400C, 0x3F}, {0x400E, 0x02}, {0x400F, 0x08}});
+        m->writes({{0x4015, 0x0F},
+                   {0x4000, 0xBF},
+                   {0x4002, 0x37},
+                   {0x4003, 0x09},
+                   {0x4008, 0xFF},
+                   {0x400A, 0x21},
+                   {0x400B, 0x08},
+                   {0x400C, 0x3F},
+                   {0x400E, 0x02},
+                   {0x400F, 0x08}});
     }
     bulk.apu->runTo(1234);
     while (reference.apu->apuCycles < 1234) reference.apu->stepApu();

@@ -26,9 +26,22 @@ protected:
     }
     // Every channel busy: both pulses, triangle, noise and a looping DMC sample.
     void playAll() {
-        writes({{0x4000, 0xBF}, {0x4002, 0x53}, {0x4003, 0x08}, {0x4004, 0x7C}, {0x4006, 0x91}, {0x4007, 0x08},
-              {0x4008, 0xFF}, {0x400A, 0x40}, {0x400B, 0x08}, {0x400C, 0x3B}, {0x400E, 0x03}, {0x400F, 0x08},
-              {0x4010, 0x4F}, {0x4011, 0x7F}, {0x4012, 0x00}, {0x4013, 0x10}});
+        writes({{0x4000, 0xBF},
+                {0x4002, 0x53},
+                {0x4003, 0x08},
+                {0x4004, 0x7C},
+                {0x4006, 0x91},
+                {0x4007, 0x08},
+                {0x4008, 0xFF},
+                {0x400A, 0x40},
+                {0x400B, 0x08},
+                {0x400C, 0x3B},
+                {0x400E, 0x03},
+                {0x400F, 0x08},
+                {0x4010, 0x4F},
+                {0x4011, 0x7F},
+                {0x4012, 0x00},
+                {0x4013, 0x10}});
         for (int i = 0; i < 0x101; ++i) cpu->memory[0xC000 + i] = uint8_t(i * 37);
         writes({{0x4015, 0x1F}});  // last: it starts the DMC sample
     }
@@ -50,9 +63,13 @@ int16_t expectedMix(const APU& a) {
 }
 
 TEST_F(MixerTest, SampleCountFollowsTheClockRatio) {
-    struct Case { int32_t halfClock; int64_t steps; int64_t samples; };
-    for (const Case& c : {Case{894886, 894887, 44100}, Case{894886, 20000, 985},
-                          Case{1789773, 1789774, 44100}, Case{1000, 50, 49}, Case{0, 5000, 0}}) {
+    struct Case {
+        int32_t halfClock;
+        int64_t steps;
+        int64_t samples;
+    };
+    for (const Case& c : {Case{894886, 894887, 44100}, Case{894886, 20000, 985}, Case{1789773, 1789774, 44100},
+                          Case{1000, 50, 49}, Case{0, 5000, 0}}) {
         APU fresh;
         fresh.cpu = cpu.get();
         fresh.halfClock = c.halfClock;
@@ -152,7 +169,8 @@ TEST_F(MixerTest, ConcurrentReaderGetsWholeBlocksAtMostOnce) {
         for (int k = 0; k < APU::kBlocks; ++k) snapshot[k] = apu->sampleBuffers[k];
         handedOver.push_back(snapshot);
         while (apu->sampleCount < int64_t(n) * 1024 + 1) apu->stepApu();
-        if (n + 1 < 40) while (apu->sampleCount < int64_t(n + 1) * 1024) apu->stepApu();
+        if (n + 1 < 40)
+            while (apu->sampleCount < int64_t(n + 1) * 1024) apu->stepApu();
     }
     done = true;
     reader.join();

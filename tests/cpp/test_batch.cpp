@@ -25,7 +25,8 @@ TEST(Batch, ConsolesMatchSingleConsolesOnAnyNumberOfThreads) {
         options.observation = {ObservationKind::Grayscale, 84, 84, true};
         ConsoleBatch batch(image, kConsoles, options);
         std::vector<std::unique_ptr<NESUnit>> single;
-        for (size_t i = 0; i < kConsoles; ++i) single.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, 1789773));
+        for (size_t i = 0; i < kConsoles; ++i)
+            single.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, 1789773));
 
         std::array<uint8_t, kConsoles> pads{};
         std::array<int32_t, kConsoles> frames{};

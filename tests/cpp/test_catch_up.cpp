@@ -40,10 +40,18 @@ std::vector<uint64_t> seen(NESUnit& unit) {
     const bool fresh = unit.apu->takeBlock(block);
     const CPU& cpu = *unit.cpu;
     const PPU& ppu = *unit.ppu;
-    return {hash64(cpu.memory.data(), cpu.memory.size()), hash64(ppu.vram.data(), ppu.vram.size()),
-            hash64(ppu.oam.data(), ppu.oam.size()), hash64(ppu.displayFrame.data(), ppu.displayFrame.size()),
+    return {hash64(cpu.memory.data(), cpu.memory.size()),
+            hash64(ppu.vram.data(), ppu.vram.size()),
+            hash64(ppu.oam.data(), ppu.oam.size()),
+            hash64(ppu.displayFrame.data(), ppu.displayFrame.size()),
             fresh ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block) : 0,
-            uint64_t(cpu.cycles), cpu.PC, cpu.A, cpu.X, cpu.Y, cpu.P, uint64_t(unit.frameCount())};
+            uint64_t(cpu.cycles),
+            cpu.PC,
+            cpu.A,
+            cpu.X,
+            cpu.Y,
+            cpu.P,
+            uint64_t(unit.frameCount())};
 }
 
 void expectLevel(NESUnit& unit, int64_t cycles, const std::string& where) {

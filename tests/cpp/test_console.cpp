@@ -33,7 +33,10 @@ TEST(Console, CountersStayInStepAfterEveryAdvance) {
 
 TEST(Console, RunFrameCallsBackOncePerFrame) {
     NESUnit unit("spin.nes", spinImage(), NESUnit::kDefaultClock);
-    struct Seen { NESUnit* unit; std::vector<int64_t> frames; } seen{&unit, {}};
+    struct Seen {
+        NESUnit* unit;
+        std::vector<int64_t> frames;
+    } seen{&unit, {}};
     unit.setPerFrame({[](void* self) {
                           auto* s = static_cast<Seen*>(self);
                           s->frames.push_back(s->unit->frameCount());
@@ -80,7 +83,8 @@ TEST(Console, PpuDebugDumpFollowsEveryDotAndOnlyWhenAsked) {
         "scanline: 0, cycle: 26\n";
     EXPECT_EQ(out.substr(0, first.size()), first);
     size_t dumps = 0;
-    for (size_t at = out.find("PPU REGISTERS"); at != std::string::npos; at = out.find("PPU REGISTERS", at + 1)) ++dumps;
+    for (size_t at = out.find("PPU REGISTERS"); at != std::string::npos; at = out.find("PPU REGISTERS", at + 1))
+        ++dumps;
     EXPECT_EQ(dumps, 6u);
 }
 
@@ -161,7 +165,7 @@ TEST(Console, NopRunsLeaveTheSameMachine) {
     const uint16_t after = uint16_t(0x8000 + prg.size());
     prg.insert(prg.end(), {0xE6, 0x11, 0x4C, uint8_t(top), uint8_t(top >> 8)});  // INC $11; JMP top
     prg.insert(prg.end(), {0xE6, 0x10, 0x40});                                   // nmi: INC $10; RTI
-    prg.insert(prg.end(), {0xA9, 0x10, 0x8D, 0x15, 0x40, 0xE6, 0x12, 0x40});      // irq: play again; INC $12; RTI
+    prg.insert(prg.end(), {0xA9, 0x10, 0x8D, 0x15, 0x40, 0xE6, 0x12, 0x40});     // irq: play again; INC $12; RTI
     const Bytes image = withVectors(prg, uint16_t(after + 5), uint16_t(after + 8));
     EXPECT_GT(expectSameAsStepped(image, 10), 10);  // NOPs skipped, not run
     NESUnit probe(NESUnit::Headless{}, image, NESUnit::kDefaultClock);

@@ -58,9 +58,12 @@ TEST_F(BusTest, MirrorsFoldOntoTheirCanonicalAddress) {
 }
 
 TEST(BusFold, SixteenKiBNromAndCnromSeeTheirBankTwice) {
-    struct Case { int prg16, mapper; bool folds; };
-    for (const Case c : {Case{1, 0, true}, Case{1, 3, true}, Case{2, 0, false}, Case{2, 3, false},
-                         Case{1, 2, false}, Case{8, 2, false}}) {
+    struct Case {
+        int prg16, mapper;
+        bool folds;
+    };
+    for (const Case c : {Case{1, 0, true}, Case{1, 3, true}, Case{2, 0, false}, Case{2, 3, false}, Case{1, 2, false},
+                         Case{8, 2, false}}) {
         Machine m(plainImage(c.prg16, c.mapper));
         EXPECT_EQ(m.cpu->foldUpperPrgBank, c.folds) << "mapper " << c.mapper << " prg " << c.prg16;
         m.poke(0xBFFC, {0x12});
@@ -72,8 +75,8 @@ TEST(BusFold, SixteenKiBNromAndCnromSeeTheirBankTwice) {
 
 TEST_F(BusTest, WritesAreShownToTheMapperAndNeverStoredIntoRom) {
     const uint8_t rom = cpu.memory[0x8000];
-    const Writes writes = {{0x8000, uint8_t(rom + 1)}, {0xFFFF, 0x42}, {0x1801, 0x99},
-                           {0x2002, 0x55}, {0x4000, 0x3C}, {0x6000, 0x17}};
+    const Writes writes = {
+        {0x8000, uint8_t(rom + 1)}, {0xFFFF, 0x42}, {0x1801, 0x99}, {0x2002, 0x55}, {0x4000, 0x3C}, {0x6000, 0x17}};
     for (auto [address, value] : writes) cpu.write(address, value);
     // $1801 is folded before the board sees it; read-only $2002 is not stored.
     Writes seen = writes;
@@ -95,9 +98,9 @@ TEST_F(BusTest, WritesAreShownToTheMapperAndNeverStoredIntoRom) {
 // The one-load word read must equal two bus reads, side effects included,
 // wherever the pair straddles a mirror, a register or the upper-bank fold.
 TEST(BusWord, WordReadsMatchTwoByteReads) {
-    const uint16_t addresses[] = {0x0000, 0x07FF, 0x0FFF, 0x1FFF, 0x2001, 0x2002, 0x2006, 0x3FFF, 0x4014,
-                                  0x4015, 0x4016, 0x401F, 0x4020, 0x5FFF, 0x7FFF, 0x8000, 0xBFFE, 0xBFFF,
-                                  0xC000, 0xFFFE, 0xFFFF};
+    const uint16_t addresses[] = {0x0000, 0x07FF, 0x0FFF, 0x1FFF, 0x2001, 0x2002, 0x2006,
+                                  0x3FFF, 0x4014, 0x4015, 0x4016, 0x401F, 0x4020, 0x5FFF,
+                                  0x7FFF, 0x8000, 0xBFFE, 0xBFFF, 0xC000, 0xFFFE, 0xFFFF};
     for (const int prg16 : {1, 2}) {
         for (uint16_t address : addresses) {
             Machine word(plainImage(prg16)), bytes(plainImage(prg16));
@@ -177,7 +180,11 @@ struct JoypadTest : BusTest {
 };
 
 TEST_F(JoypadTest, EightButtonsThenOnes) {
-    struct Case { std::array<uint8_t, 8> port0, port1; const char* bits0; const char* bits1; };
+    struct Case {
+        std::array<uint8_t, 8> port0, port1;
+        const char* bits0;
+        const char* bits1;
+    };
     const Case cases[] = {
         {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, "000000001111", "000000001111"},
         {{1, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, "100000001111", "000000001111"},

@@ -77,7 +77,12 @@ TEST_F(CoreTest, FlagsByLetter) {
 }
 
 TEST_F(CoreTest, ZeroPageAndIndirectPointersWrap) {
-    struct Case { const char* what; Bytes code; uint8_t x, y; uint16_t source; };
+    struct Case {
+        const char* what;
+        Bytes code;
+        uint8_t x, y;
+        uint16_t source;
+    };
     const Case cases[] = {
         {"LDA zpgx wraps in page 0", {0xB5, 0xF0}, 0x20, 0, 0x0010},
         {"LDX zpgy uses Y", {0xB6, 0xF0}, 0x01, 0x30, 0x0020},
@@ -120,7 +125,10 @@ TEST_F(CoreTest, ThreeByteInstructionAtTheTopOfMemoryWraps) {
 
 TEST_F(CoreTest, IndexedReadsPayForPageCrossingsStoresAndModifiesDoNot) {
     // Operand word $12F0, or pointer $10 -> $12F0.
-    struct Case { Bytes code; int straight, crossing; };
+    struct Case {
+        Bytes code;
+        int straight, crossing;
+    };
     const Case cases[] = {
         {{0xBD, 0xF0, 0x12}, 4, 5},  // LDA absx
         {{0xB9, 0xF0, 0x12}, 4, 5},  // LDA absy
@@ -150,16 +158,25 @@ TEST_F(CoreTest, IndexedReadsPayForPageCrossingsStoresAndModifiesDoNot) {
 }
 
 TEST_F(CoreTest, BranchesCostTwoThreeOrFour) {
-    struct Case { uint16_t at; uint8_t offset; bool taken; uint16_t lands; int cycles; };
+    struct Case {
+        uint16_t at;
+        uint8_t offset;
+        bool taken;
+        uint16_t lands;
+        int cycles;
+    };
     const Case cases[] = {
-        {0x80F0, 0x20, true, 0x8112, 4}, {0x80F0, 0x0C, true, 0x80FE, 3}, {0x80FE, 0x02, true, 0x8102, 3},
+        {0x80F0, 0x20, true, 0x8112, 4},  {0x80F0, 0x0C, true, 0x80FE, 3}, {0x80FE, 0x02, true, 0x8102, 3},
         {0x80F0, 0x20, false, 0x80F2, 2}, {0x8102, 0xFC, true, 0x8100, 3}, {0x8100, 0xF0, true, 0x80F2, 4},
         {0xFFF0, 0x20, true, 0x0012, 4},
     };
     // Each branch: its opcode, and the flag value that takes it.
-    const struct { uint8_t opcode; char flag; bool when; } branches[] = {
-        {0x10, 'N', false}, {0x30, 'N', true}, {0x50, 'V', false}, {0x70, 'V', true},
-        {0x90, 'C', false}, {0xB0, 'C', true}, {0xD0, 'Z', false}, {0xF0, 'Z', true}};
+    const struct {
+        uint8_t opcode;
+        char flag;
+        bool when;
+    } branches[] = {{0x10, 'N', false}, {0x30, 'N', true}, {0x50, 'V', false}, {0x70, 'V', true},
+                    {0x90, 'C', false}, {0xB0, 'C', true}, {0xD0, 'Z', false}, {0xF0, 'Z', true}};
     for (const auto& b : branches) {
         for (const Case& c : cases) {
             cpu.setFlag(b.flag, c.taken == b.when);
@@ -189,7 +206,7 @@ TEST_F(InterruptTest, NmiIsTakenOnceAfterTheNextButOneInstruction) {
     EXPECT_EQ(m.step(), 2);     // step k + 1 samples it
     EXPECT_EQ(cpu.PC, 0x0402);
     cpu.P = 0xC3;
-    EXPECT_EQ(m.step(), 2);     // step k + 2: instruction, then entry at no cost
+    EXPECT_EQ(m.step(), 2);  // step k + 2: instruction, then entry at no cost
     EXPECT_EQ(cpu.PC, 0x9000);
     EXPECT_EQ(cpu.SP, 0xFA);
     expectStack({0x04, 0x03, 0xC3});  // P as it was, bits 4-5 untouched
@@ -301,7 +318,11 @@ TEST_F(CoreTest, PhpPlpJsrRtsAndTheStackPageWrap) {
 
 TEST_F(CoreTest, ArithmeticLogicAndShiftsSetTheirFlags) {
     // One immediate, implied or accumulator instruction; X = $0F, Y = $F0 throughout.
-    struct Case { const char* what; Bytes code; uint8_t a, p, wantA, wantP; };
+    struct Case {
+        const char* what;
+        Bytes code;
+        uint8_t a, p, wantA, wantP;
+    };
     const Case cases[] = {
         {"ADC overflow", {0x69, 0x01}, 0x7F, 0x20, 0x80, 0xE0},
         {"ADC carry out", {0x69, 0x01}, 0xFF, 0x20, 0x00, 0x23},
@@ -501,8 +522,8 @@ TEST_F(CoreTest, EveryOpcodeHasAnOperationAndTheDecodingNamesTheDocumentedOnes) 
     }
     EXPECT_EQ(fullyNamed, 151 + 15);
     EXPECT_EQ(nameOnly, 8);
-    const std::pair<uint8_t, std::string> named[] = {{0xEA, "NOP impl"}, {0x9E, "STX absx"}, {0xB6, "LDX zpgy"},
-                                                     {0x6C, "JMP ind"}};
+    const std::pair<uint8_t, std::string> named[] = {
+        {0xEA, "NOP impl"}, {0x9E, "STX absx"}, {0xB6, "LDX zpgy"}, {0x6C, "JMP ind"}};
     for (const auto& [opcode, text] : named) {
         EXPECT_EQ(std::string(cpu.instructionNames[opcode]) + " " + cpu.modeNames[opcode], text);
     }
@@ -545,8 +566,8 @@ TEST_F(CoreTest, CompileTimeDecodingChoosesWhatTheTablesHold) {
         EXPECT_EQ(modeOp(decoded.mode), cpu.modeHandlers[opcode]) << std::hex << opcode;
         EXPECT_EQ(decoded.op, op) << std::hex << opcode;
         EXPECT_EQ(decoded.jams, op == &jam) << std::hex << opcode;
-        EXPECT_EQ(decoded.marksLoops, std::find(std::begin(loopMarkers), std::end(loopMarkers), op) !=
-                                          std::end(loopMarkers))
+        EXPECT_EQ(decoded.marksLoops,
+                  std::find(std::begin(loopMarkers), std::end(loopMarkers), op) != std::end(loopMarkers))
             << std::hex << opcode;
         EXPECT_EQ(cycleDigit(kBaseCycles, opcode), cpu.baseCycles[opcode]) << std::hex << opcode;
         EXPECT_EQ(cycleDigit(kPageCrossCycles, opcode), cpu.pageCrossCycles[opcode]) << std::hex << opcode;
@@ -569,8 +590,8 @@ TEST_F(CoreTest, CompileTimeDecodingChoosesWhatTheTablesHold) {
 // (with and without the 16 KiB fold) and at the ends of its quarters, where
 // the operand bytes leave the opcode's quarter or wrap to $0000.
 TEST(FusedDispatch, MatchesTheTablesOnEveryOpcode) {
-    const uint16_t places[] = {0x0400, 0x07FE, 0x1FFF, 0x4020, 0x6FF0, 0x7FFE, 0x7FFF, 0x8123,
-                               0xBFFE, 0xBFFF, 0xC456, 0xFFFE, 0xFFFF};
+    const uint16_t places[] = {0x0400, 0x07FE, 0x1FFF, 0x4020, 0x6FF0, 0x7FFE, 0x7FFF,
+                               0x8123, 0xBFFE, 0xBFFF, 0xC456, 0xFFFE, 0xFFFF};
     std::mt19937 rng(6502);
     std::vector<std::string> mismatches;
     int steps = 0;

@@ -20,13 +20,13 @@ using Op = GameRules::Op;
 TEST(GameRules, VariablesDecodeEveryKind) {
     GameRules rules;
     rules.variables = {
-        {0x10, 2, Kind::Unsigned, false},      // little-endian $1234
-        {0x10, 2, Kind::Unsigned, true},       // big-endian $3412
-        {0x20, 1, Kind::Signed, false},        // $FE: -2
-        {0x20, 2, Kind::Signed, true},         // $FE7F: -385
-        {0x30, 3, Kind::PackedDecimal, true},  // 12 34 56: 123456
-        {0x40, 4, Kind::DecimalDigits, false}, // digit tiles $31 $32 $33 $34, least first: 4321
-        {0x6005, 1, Kind::Unsigned, false},    // PRG RAM
+        {0x10, 2, Kind::Unsigned, false},       // little-endian $1234
+        {0x10, 2, Kind::Unsigned, true},        // big-endian $3412
+        {0x20, 1, Kind::Signed, false},         // $FE: -2
+        {0x20, 2, Kind::Signed, true},          // $FE7F: -385
+        {0x30, 3, Kind::PackedDecimal, true},   // 12 34 56: 123456
+        {0x40, 4, Kind::DecimalDigits, false},  // digit tiles $31 $32 $33 $34, least first: 4321
+        {0x6005, 1, Kind::Unsigned, false},     // PRG RAM
     };
     rules.validate();
     std::vector<uint8_t> ram(GameRules::kRamBytes), prg(GameRules::kPrgRamBytes);
@@ -40,8 +40,8 @@ TEST(GameRules, VariablesDecodeEveryKind) {
     EXPECT_EQ(values, (std::vector<int64_t>{0x1234, 0x3412, -2, -385, 123456, 4321, 200}));
     EXPECT_TRUE(rules.readsPrgRam());
 
-    for (const GameRules::Variable bad : {GameRules::Variable{0x7FF, 2}, GameRules::Variable{0x5FFF, 1},
-                                          GameRules::Variable{0x10, 5, Kind::Signed}}) {
+    for (const GameRules::Variable bad :
+         {GameRules::Variable{0x7FF, 2}, GameRules::Variable{0x5FFF, 1}, GameRules::Variable{0x10, 5, Kind::Signed}}) {
         GameRules wrong;
         wrong.variables = {bad};
         EXPECT_THROW(wrong.validate(), std::invalid_argument);

@@ -18,8 +18,22 @@ namespace {
 // Header bytes 10-15 steer the harness (see fuzz_one.h): 15 = 13 is one frame.
 Bytes header(uint8_t prg, uint8_t chr, int mapper, uint8_t flags6 = 0, bool nes2 = false, uint8_t byte9 = 0,
              uint8_t run = 13, uint8_t clock = 0) {
-    return {'N', 'E', 'S', 0x1A, prg, chr, uint8_t(((mapper & 0x0F) << 4) | flags6),
-            uint8_t((mapper & 0xF0) | (nes2 ? 0x08 : 0)), 0, byte9, 0x09, 0x81, 0x48, 0x22, clock, run};
+    return {'N',
+            'E',
+            'S',
+            0x1A,
+            prg,
+            chr,
+            uint8_t(((mapper & 0x0F) << 4) | flags6),
+            uint8_t((mapper & 0xF0) | (nes2 ? 0x08 : 0)),
+            0,
+            byte9,
+            0x09,
+            0x81,
+            0x48,
+            0x22,
+            clock,
+            run};
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -93,22 +107,18 @@ std::vector<Case> cases() {
         {"nrom 1 KiB", header(kExp1K, 0, 0, 0, true, 0x0F) + busyPrg(1024), Outcome::Idle},
         {"mmc1 1 KiB", header(kExp1K, kExp1K, 1, 0, true, 0xFF) + busyPrg(1024) + filler(1024, 2), Outcome::Ran},
         {"uxrom 3 KiB", header(kExp3K, 0, 2, 0, true, 0x0F) + busyPrg(3072), Outcome::Ran},
-        {"cnrom 1 KiB chr", header(kExp1K, kExp1K, 3, 0, true, 0xFF) + busyPrg(1024) + filler(1024, 3),
-         Outcome::Idle},
+        {"cnrom 1 KiB chr", header(kExp1K, kExp1K, 3, 0, true, 0xFF) + busyPrg(1024) + filler(1024, 3), Outcome::Idle},
         {"mmc3 3 KiB", header(kExp3K, kExp3K, 4, 0, true, 0xFF) + busyPrg(3072) + filler(3072, 4), Outcome::Ran},
         {"mmc3 chr ram", header(kExp1K, 0, 4, 0, true, 0x0F) + busyPrg(1024), Outcome::Ran},
         {"ntdec2722 1 KiB", header(kExp1K, 0, 40, 0, true, 0x0F) + busyPrg(1024), Outcome::Ran},
-        {"ntdec2722 5 KiB", header(kExp5K, kExp1K, 40, 0, true, 0xFF) + busyPrg(5120) + filler(1024, 5),
-         Outcome::Ran},
+        {"ntdec2722 5 KiB", header(kExp5K, kExp1K, 40, 0, true, 0xFF) + busyPrg(5120) + filler(1024, 5), Outcome::Ran},
         {"unknown board 255", header(kExp1K, 0, 255, 0, true, 0x0F) + busyPrg(1024), Outcome::Idle},
         // Header variants, the other clock choices, and trailing bytes.
-        {"four screen battery trainer", header(1, 1, 4, 0x0F, false, 0, 15, 1) + filler(512, 6) + busyPrg(16384) +
-                                            filler(8192, 7),
-         Outcome::Ran},
+        {"four screen battery trainer",
+         header(1, 1, 4, 0x0F, false, 0, 15, 1) + filler(512, 6) + busyPrg(16384) + filler(8192, 7), Outcome::Ran},
         {"clock 2 Hz", header(1, 0, 1, 0x01, false, 0, 13, 2) + busyPrg(16384), Outcome::Ran},
-        {"double clock, trailing bytes", header(2, 1, 2, 0, false, 0, 14, 3) + busyPrg(32768) + filler(8192, 8) +
-                                             filler(77, 9),
-         Outcome::Ran},
+        {"double clock, trailing bytes",
+         header(2, 1, 2, 0, false, 0, 14, 3) + busyPrg(32768) + filler(8192, 8) + filler(77, 9), Outcome::Ran},
         {"budget runs", header(1, 2, 3, 0, false, 0, 12) + busyPrg(16384) + filler(16384, 10), Outcome::Ran},
     };
 }

@@ -21,8 +21,8 @@ struct Rig : Machine {
     BusContext ctx;
 
     explicit Rig(int mapper, int32_t prgKiB = 32, int32_t chrKiB = 8, uint8_t flags6 = 0)
-        : Machine(cartImage(mapper, randomBytes(size_t(prgKiB) * KiB, 1), randomBytes(size_t(chrKiB) * KiB, 2),
-                            flags6)),
+        : Machine(
+              cartImage(mapper, randomBytes(size_t(prgKiB) * KiB, 1), randomBytes(size_t(chrKiB) * KiB, 2), flags6)),
           ctx(context()) {}
 
     uint8_t* mem(uint16_t a) { return &cpu->memory[a]; }
@@ -30,7 +30,10 @@ struct Rig : Machine {
     const uint8_t* prg(int32_t kib) { return cart->prgBankSource(kib); }
     const uint8_t* chr(int32_t kib) { return cart->chrBankSource(kib); }
     void write(uint16_t a, uint8_t v) { cpu->write(a, v); }
-    template <class Board> Board& board() { return *static_cast<Board*>(cart->mapper.get()); }
+    template <class Board>
+    Board& board() {
+        return *static_cast<Board*>(cart->mapper.get());
+    }
 
     // `kib` KiB at `dst` hold the ROM banks starting at `startKiB`, wrapped.
     bool prgAt(uint16_t dst, int32_t startKiB, int32_t kib) {
@@ -49,7 +52,12 @@ Bytes snapshot(const uint8_t* p, size_t n) { return Bytes(p, p + n); }
 
 // ---------------------------------------------------------------- UxROM
 
-struct UxRow { int32_t prgKiB; uint16_t address; uint8_t value; int32_t expectKiB; };
+struct UxRow {
+    int32_t prgKiB;
+    uint16_t address;
+    uint8_t value;
+    int32_t expectKiB;
+};
 
 class UxROMBanks : public testing::TestWithParam<UxRow> {};
 
@@ -66,12 +74,12 @@ TEST_P(UxROMBanks, SelectsWrappedBankAndKeepsLastFixed) {
     EXPECT_EQ(Bytes(0x2000, 0x66), snapshot(rig.mem(0x6000), 0x2000));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, UxROMBanks, testing::Values(
-    UxRow{128, 0xC000, 0x05, 80},   // PRG 81920-98303
-    UxRow{64, 0x8000, 0x07, 48},    // (7 x 16) mod 64: the last bank
-    UxRow{64, 0xFFFF, 0xF2, 32},    // the high nibble is ignored
-    UxRow{48, 0xA000, 0x03, 0},     // 48 mod 48
-    UxRow{256, 0x8000, 0x0F, 240}));
+INSTANTIATE_TEST_SUITE_P(Sizes, UxROMBanks,
+                         testing::Values(UxRow{128, 0xC000, 0x05, 80},  // PRG 81920-98303
+                                         UxRow{64, 0x8000, 0x07, 48},   // (7 x 16) mod 64: the last bank
+                                         UxRow{64, 0xFFFF, 0xF2, 32},   // the high nibble is ignored
+                                         UxRow{48, 0xA000, 0x03, 0},    // 48 mod 48
+                                         UxRow{256, 0x8000, 0x0F, 240}));
 
 TEST(UxROM, StateBlockRoundTrip) {
     Rig rig(2, 128, 8);
@@ -96,7 +104,11 @@ TEST(UxROM, StateBlockRoundTrip) {
 
 // ---------------------------------------------------------------- CNROM
 
-struct CnRow { int32_t chrKiB; uint8_t value; int32_t expectBank; };
+struct CnRow {
+    int32_t chrKiB;
+    uint8_t value;
+    int32_t expectBank;
+};
 
 class CNROMBanks : public testing::TestWithParam<CnRow> {};
 
@@ -114,11 +126,11 @@ TEST_P(CNROMBanks, SelectsWholeByteModuloBankCount) {
     EXPECT_EQ(Bytes({uint8_t(row.expectBank), 0, 0, 0}), snapshot(block, 4));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, CNROMBanks, testing::Values(
-    CnRow{32, 5, 8},      // 5 mod 4 = 1: CHR 8192-16383
-    CnRow{32, 0xFF, 24},  // the whole byte, unmasked
-    CnRow{24, 4, 8},      // three banks: 4 mod 3 = 1
-    CnRow{8, 0x37, 0}));
+INSTANTIATE_TEST_SUITE_P(Sizes, CNROMBanks,
+                         testing::Values(CnRow{32, 5, 8},      // 5 mod 4 = 1: CHR 8192-16383
+                                         CnRow{32, 0xFF, 24},  // the whole byte, unmasked
+                                         CnRow{24, 4, 8},      // three banks: 4 mod 3 = 1
+                                         CnRow{8, 0x37, 0}));
 
 TEST(CNROM, RestoreMapsTheBank) {
     Rig rig(3, 16, 32);
@@ -205,7 +217,13 @@ TEST(MMC1, ResetWriteAbandonsSequenceAndReplacesControl) {
 
 // move: 0 none, 1 $2800->$2400, 2 back. The second nametable sits at $2800
 // only while horizontal, so it moves whenever that mode starts or ends.
-struct MirrorRow { int32_t from; uint8_t control; int32_t to; int move; int32_t page; };
+struct MirrorRow {
+    int32_t from;
+    uint8_t control;
+    int32_t to;
+    int move;
+    int32_t page;
+};
 
 class MMC1Mirroring : public testing::TestWithParam<MirrorRow> {};
 
@@ -233,20 +251,22 @@ TEST_P(MMC1Mirroring, MovesSecondNametableWhenHorizontalStartsOrEnds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transitions, MMC1Mirroring, testing::Values(
-    MirrorRow{Horizontal, 0x0E, Vertical, 1, 0},
-    MirrorRow{Vertical, 0x0F, Horizontal, 2, 0},
-    MirrorRow{SingleScreen, 0x0E, Vertical, 0, 0},
-    MirrorRow{SingleScreen, 0x0F, Horizontal, 2, 0},
-    MirrorRow{Vertical, 0x0E, Vertical, 0, 0},
-    MirrorRow{Horizontal, 0x0F, Horizontal, 0, 0},
-    MirrorRow{Vertical, 0x0D, SingleScreen, 0, 1},
-    MirrorRow{Vertical, 0x0C, SingleScreen, 0, 0},
-    MirrorRow{Horizontal, 0x0C, SingleScreen, 1, 0},
-    MirrorRow{Horizontal, 0x0D, SingleScreen, 1, 1},
-    MirrorRow{FourScreen, 0x0E, Vertical, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Transitions, MMC1Mirroring,
+    testing::Values(MirrorRow{Horizontal, 0x0E, Vertical, 1, 0}, MirrorRow{Vertical, 0x0F, Horizontal, 2, 0},
+                    MirrorRow{SingleScreen, 0x0E, Vertical, 0, 0}, MirrorRow{SingleScreen, 0x0F, Horizontal, 2, 0},
+                    MirrorRow{Vertical, 0x0E, Vertical, 0, 0}, MirrorRow{Horizontal, 0x0F, Horizontal, 0, 0},
+                    MirrorRow{Vertical, 0x0D, SingleScreen, 0, 1}, MirrorRow{Vertical, 0x0C, SingleScreen, 0, 0},
+                    MirrorRow{Horizontal, 0x0C, SingleScreen, 1, 0}, MirrorRow{Horizontal, 0x0D, SingleScreen, 1, 1},
+                    MirrorRow{FourScreen, 0x0E, Vertical, 0, 0}));
 
-struct PrgRow { int32_t prgKiB; uint8_t control; uint8_t bank; int32_t lowKiB; int32_t highKiB; };
+struct PrgRow {
+    int32_t prgKiB;
+    uint8_t control;
+    uint8_t bank;
+    int32_t lowKiB;
+    int32_t highKiB;
+};
 
 class MMC1Prg : public testing::TestWithParam<PrgRow> {};
 
@@ -259,16 +279,16 @@ TEST_P(MMC1Prg, ModesMapTheirWindows) {
     EXPECT_TRUE(rig.prgAt(0xC000, row.highKiB, 16));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, MMC1Prg, testing::Values(
-    PrgRow{128, 0x0C, 2, 32, 112},          // mode 3: bytes 32768-49151, last bank fixed
-    PrgRow{128, 0x00, 3, 32, 48},           // mode 0: 32 KiB at bank value 2
-    PrgRow{128, 0x04, 5, 64, 80},           // mode 1 behaves as mode 0
-    PrgRow{128, 0x08, 5, 0, 80},            // mode 2: first bank fixed low
-    PrgRow{512, 0x0C, 0x13, 304, 496},      // bit 4 is a bank bit, not a RAM switch
-    PrgRow{512, 0x08, 0x13, 0, 304},
-    PrgRow{256, 0x0C, 0x13, 48, 240},       // 304 mod 256
-    PrgRow{48, 0x0C, 4, 16, 32},            // 64 mod 48
-    PrgRow{3, 0x0C, 1, 1, 2}));             // smaller than one bank: 16 mod 3, -13 mod 3
+INSTANTIATE_TEST_SUITE_P(Modes, MMC1Prg,
+                         testing::Values(PrgRow{128, 0x0C, 2, 32, 112},  // mode 3: bytes 32768-49151, last bank fixed
+                                         PrgRow{128, 0x00, 3, 32, 48},   // mode 0: 32 KiB at bank value 2
+                                         PrgRow{128, 0x04, 5, 64, 80},   // mode 1 behaves as mode 0
+                                         PrgRow{128, 0x08, 5, 0, 80},    // mode 2: first bank fixed low
+                                         PrgRow{512, 0x0C, 0x13, 304, 496},  // bit 4 is a bank bit, not a RAM switch
+                                         PrgRow{512, 0x08, 0x13, 0, 304},
+                                         PrgRow{256, 0x0C, 0x13, 48, 240},  // 304 mod 256
+                                         PrgRow{48, 0x0C, 4, 16, 32},       // 64 mod 48
+                                         PrgRow{3, 0x0C, 1, 1, 2}));  // smaller than one bank: 16 mod 3, -13 mod 3
 
 TEST(MMC1, ControlWriteCopiesFixedBanks) {
     Rig rig(1, 128, 8);
@@ -316,7 +336,14 @@ TEST(MMC1, ChrRamBanksMoveWithinPatternTables) {
 
 // ---------------------------------------------------------------- MMC3
 
-struct DataRow { uint8_t select; uint8_t value; bool cpuSide; uint16_t dst; int32_t kib; int32_t srcKiB; };
+struct DataRow {
+    uint8_t select;
+    uint8_t value;
+    bool cpuSide;
+    uint16_t dst;
+    int32_t kib;
+    int32_t srcKiB;
+};
 
 class MMC3BankData : public testing::TestWithParam<DataRow> {};
 
@@ -341,25 +368,20 @@ TEST_P(MMC3BankData, RegisterAndLayoutChooseWindow) {
     EXPECT_EQ(ppuExpect, snapshot(rig.vram(0), 0x2000));
 }
 
-INSTANTIATE_TEST_SUITE_P(Registers, MMC3BankData, testing::Values(
-    DataRow{0x00, 0x05, false, 0x0000, 2, 4},    // R0 drops bit 0: CHR 4096-6143
-    DataRow{0x80, 0x05, false, 0x1000, 2, 4},
-    DataRow{0x01, 0x07, false, 0x0800, 2, 6},
-    DataRow{0x81, 0x07, false, 0x1800, 2, 6},
-    DataRow{0x02, 0x09, false, 0x1000, 1, 9},
-    DataRow{0x82, 0x09, false, 0x0000, 1, 9},    // CHR 9216-10239
-    DataRow{0x03, 0xFF, false, 0x1400, 1, 255},
-    DataRow{0x83, 0x21, false, 0x0400, 1, 33},
-    DataRow{0x04, 0x30, false, 0x1800, 1, 48},
-    DataRow{0x84, 0x31, false, 0x0800, 1, 49},
-    DataRow{0x05, 0x7F, false, 0x1C00, 1, 127},
-    DataRow{0x85, 0x80, false, 0x0C00, 1, 128},
-    DataRow{0x06, 0x05, true, 0x8000, 8, 40},    // PRG 40960-49151
-    DataRow{0x46, 0x05, true, 0xC000, 8, 40},
-    DataRow{0x06, 0xC5, true, 0x8000, 8, 40},    // bits 6-7 of the bank are dropped
-    DataRow{0x07, 0x09, true, 0xA000, 8, 72},
-    DataRow{0x47, 0x09, true, 0xA000, 8, 72},
-    DataRow{0xC7, 0x3F, true, 0xA000, 8, 504 % 256}));
+INSTANTIATE_TEST_SUITE_P(
+    Registers, MMC3BankData,
+    testing::Values(DataRow{0x00, 0x05, false, 0x0000, 2, 4},  // R0 drops bit 0: CHR 4096-6143
+                    DataRow{0x80, 0x05, false, 0x1000, 2, 4}, DataRow{0x01, 0x07, false, 0x0800, 2, 6},
+                    DataRow{0x81, 0x07, false, 0x1800, 2, 6}, DataRow{0x02, 0x09, false, 0x1000, 1, 9},
+                    DataRow{0x82, 0x09, false, 0x0000, 1, 9},  // CHR 9216-10239
+                    DataRow{0x03, 0xFF, false, 0x1400, 1, 255}, DataRow{0x83, 0x21, false, 0x0400, 1, 33},
+                    DataRow{0x04, 0x30, false, 0x1800, 1, 48}, DataRow{0x84, 0x31, false, 0x0800, 1, 49},
+                    DataRow{0x05, 0x7F, false, 0x1C00, 1, 127}, DataRow{0x85, 0x80, false, 0x0C00, 1, 128},
+                    DataRow{0x06, 0x05, true, 0x8000, 8, 40},  // PRG 40960-49151
+                    DataRow{0x46, 0x05, true, 0xC000, 8, 40},
+                    DataRow{0x06, 0xC5, true, 0x8000, 8, 40},  // bits 6-7 of the bank are dropped
+                    DataRow{0x07, 0x09, true, 0xA000, 8, 72}, DataRow{0x47, 0x09, true, 0xA000, 8, 72},
+                    DataRow{0xC7, 0x3F, true, 0xA000, 8, 504 % 256}));
 
 TEST(MMC3, LayoutChangesSwapHalves) {
     Rig rig(4, 256, 256);
@@ -437,7 +459,12 @@ std::vector<int> clockScanlines(Rig& rig, int lines) {
     return hits;
 }
 
-struct IrqRow { const char* name; std::vector<std::pair<uint16_t, uint8_t>> writes; int lines; std::vector<int> hits; };
+struct IrqRow {
+    const char* name;
+    std::vector<std::pair<uint16_t, uint8_t>> writes;
+    int lines;
+    std::vector<int> hits;
+};
 
 class MMC3Irq : public testing::TestWithParam<IrqRow> {};
 
@@ -449,18 +476,24 @@ TEST_P(MMC3Irq, Cadence) {
     EXPECT_EQ(row.hits, clockScanlines(rig, row.lines)) << row.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Latches, MMC3Irq, testing::Values(
-    IrqRow{"latch 3", {{0xC000, 3}, {0xC001, 0}, {0xE001, 0}}, 13, {4, 8, 12}},
-    IrqRow{"latch 1", {{0xC000, 1}, {0xC001, 0}}, 4, {2, 4}},
-    IrqRow{"latch 0 every line", {{0xC000, 0}, {0xC001, 0}}, 5, {1, 2, 3, 4, 5}},
-    IrqRow{"power-on", {}, 520, {255, 511}},
-    IrqRow{"disabled", {{0xC000, 2}, {0xC001, 0}, {0xE000, 0}}, 20, {}},
-    IrqRow{"latch change applies at reload", {{0xC000, 2}, {0xC001, 0}, {0xC000, 5}}, 12, {6, 12}}));
+INSTANTIATE_TEST_SUITE_P(
+    Latches, MMC3Irq,
+    testing::Values(IrqRow{"latch 3", {{0xC000, 3}, {0xC001, 0}, {0xE001, 0}}, 13, {4, 8, 12}},
+                    IrqRow{"latch 1", {{0xC000, 1}, {0xC001, 0}}, 4, {2, 4}},
+                    IrqRow{"latch 0 every line", {{0xC000, 0}, {0xC001, 0}}, 5, {1, 2, 3, 4, 5}},
+                    IrqRow{"power-on", {}, 520, {255, 511}},
+                    IrqRow{"disabled", {{0xC000, 2}, {0xC001, 0}, {0xE000, 0}}, 20, {}},
+                    IrqRow{"latch change applies at reload", {{0xC000, 2}, {0xC001, 0}, {0xC000, 5}}, 12, {6, 12}}));
 
 TEST(MMC3, CounterOnlyMovesAtDot256OfRenderedLines) {
     Rig rig(4, 32, 8);
     auto& mmc3 = rig.board<NES::MMC3>();
-    struct Case { int cycle; bool vblank; uint8_t mask; bool counts; };
+    struct Case {
+        int cycle;
+        bool vblank;
+        uint8_t mask;
+        bool counts;
+    };
     for (const Case c : {Case{256, false, 0x18, true}, Case{256, false, 0x08, true}, Case{256, false, 0x10, true},
                          Case{256, false, 0x00, false}, Case{256, false, 0xE7, false}, Case{255, false, 0x18, false},
                          Case{257, false, 0x18, false}, Case{256, true, 0x18, false}}) {
@@ -538,7 +571,10 @@ TEST(MMC3, StateBlock) {
 
 // ---------------------------------------------------------------- NTDEC2722
 
-struct FixedRow { int32_t prgKiB; int32_t at6000, at8000, atA000, atE000; };
+struct FixedRow {
+    int32_t prgKiB;
+    int32_t at6000, at8000, atA000, atE000;
+};
 
 class NTDECWindows : public testing::TestWithParam<FixedRow> {};
 
@@ -560,11 +596,9 @@ TEST_P(NTDECWindows, FixedBanksWrapAndE000SelectsC000) {
     EXPECT_EQ(rig.board<NES::NTDEC2722>().irqEnable, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, NTDECWindows, testing::Values(
-    FixedRow{64, 48, 32, 40, 56},
-    FixedRow{32, 16, 0, 8, 24},
-    FixedRow{48, 0, 32, 40, 8},
-    FixedRow{128, 48, 32, 40, 56}));
+INSTANTIATE_TEST_SUITE_P(Sizes, NTDECWindows,
+                         testing::Values(FixedRow{64, 48, 32, 40, 56}, FixedRow{32, 16, 0, 8, 24},
+                                         FixedRow{48, 0, 32, 40, 8}, FixedRow{128, 48, 32, 40, 56}));
 
 // PPU dots until the next interrupt request (0 if none within `limit`).
 int64_t dotsToIrq(Rig& rig, int64_t limit) {
@@ -604,7 +638,11 @@ TEST(NTDEC2722, TimerRunsFromPowerOnAndRestarts) {
 
 // Whatever a game writes, on a ROM of any declarable size, every KiB of the
 // PRG window and the pattern tables is a KiB of the ROM (or still empty).
-struct SweepRow { int mapper; int32_t prgKiB; int32_t chrKiB; };
+struct SweepRow {
+    int mapper;
+    int32_t prgKiB;
+    int32_t chrKiB;
+};
 
 class BoardSweep : public testing::TestWithParam<SweepRow> {};
 
@@ -628,11 +666,11 @@ TEST_P(BoardSweep, WindowsOnlyEverHoldRomBanks) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, BoardSweep, testing::Values(
-    SweepRow{1, 3, 1}, SweepRow{1, 48, 24}, SweepRow{1, 512, 128}, SweepRow{1, 1, 0},
-    SweepRow{2, 1, 0}, SweepRow{2, 96, 8}, SweepRow{2, 7, 0},
-    SweepRow{3, 16, 40}, SweepRow{3, 32, 3}, SweepRow{3, 32, 0},
-    SweepRow{4, 5, 3}, SweepRow{4, 40, 96}, SweepRow{4, 2048, 256},
-    SweepRow{40, 1, 8}, SweepRow{40, 24, 0}, SweepRow{40, 96, 8}));
+INSTANTIATE_TEST_SUITE_P(Sizes, BoardSweep,
+                         testing::Values(SweepRow{1, 3, 1}, SweepRow{1, 48, 24}, SweepRow{1, 512, 128},
+                                         SweepRow{1, 1, 0}, SweepRow{2, 1, 0}, SweepRow{2, 96, 8}, SweepRow{2, 7, 0},
+                                         SweepRow{3, 16, 40}, SweepRow{3, 32, 3}, SweepRow{3, 32, 0}, SweepRow{4, 5, 3},
+                                         SweepRow{4, 40, 96}, SweepRow{4, 2048, 256}, SweepRow{40, 1, 8},
+                                         SweepRow{40, 24, 0}, SweepRow{40, 96, 8}));
 
 }  // namespace

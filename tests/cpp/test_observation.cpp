@@ -79,7 +79,7 @@ std::string describe(const ObservationFormat& f) {
 }
 
 std::vector<ObservationFormat> referenceFormats() {
-    static constexpr int kSizes[][2] = {{240, 256}, {84, 84}, {1, 1},    {120, 128},  {240, 84},
+    static constexpr int kSizes[][2] = {{240, 256}, {84, 84},   {1, 1},   {120, 128}, {240, 84},
                                         {84, 256},  {480, 512}, {7, 300}, {239, 257}, {1024, 1024}};
     std::vector<ObservationFormat> formats;
     for (ObservationKind kind : {ObservationKind::Rgb, ObservationKind::Grayscale})
@@ -119,11 +119,11 @@ INSTANTIATE_TEST_SUITE_P(Formats, ObservationMatchesReference, testing::ValuesIn
 // Worked by hand from the palette's RGB: (299 R + 587 G + 114 B) / 1000, rounded.
 TEST(Observation, GrayOfKnownColours) {
     static constexpr uint8_t kKnown[][2] = {
-        {0x00, 96},  {0x0F, 0},  {0x20, 255},  // greys 96, black, white
-        {0x01, 35},                            // 0, 28, 161: 34.790
-        {0x16, 87},                            // 199, 46, 0: 86.503
-        {0x21, 156},                           // 83, 174, 255: 156.025
-        {0x2A, 166},                           // 66, 246, 15: 165.846
+        {0x00, 96},  {0x0F, 0}, {0x20, 255},  // greys 96, black, white
+        {0x01, 35},                           // 0, 28, 161: 34.790
+        {0x16, 87},                           // 199, 46, 0: 86.503
+        {0x21, 156},                          // 83, 174, 255: 156.025
+        {0x2A, 166},                          // 66, 246, 15: 165.846
     };
     const ObservationMaker native({ObservationKind::Grayscale, 240, 256, false});
     const ObservationMaker resized({ObservationKind::Grayscale, 84, 84, false});
@@ -145,13 +145,13 @@ TEST(Observation, ShapeBytesAndInvalidFormats) {
     EXPECT_EQ(ObservationFormat({K::Grayscale, 480, 7, false}).bytes(), 3360u);
     EXPECT_EQ(ObservationFormat({K::None, 0, 0, false}).bytes(), 0u);
 
-    const ObservationFormat invalid[] = {{K::Rgb, 0, 84, false},        {K::Grayscale, 84, 0, false},
-                                         {K::Rgb, -1, 84, false},       {K::Grayscale, 1025, 84, false},
-                                         {K::Rgb, 84, 1025, false},     {K::None, 84, 84, false},
+    const ObservationFormat invalid[] = {{K::Rgb, 0, 84, false},    {K::Grayscale, 84, 0, false},
+                                         {K::Rgb, -1, 84, false},   {K::Grayscale, 1025, 84, false},
+                                         {K::Rgb, 84, 1025, false}, {K::None, 84, 84, false},
                                          {K::None, 0, 256, false}};
     for (const ObservationFormat& f : invalid) EXPECT_THROW(ObservationMaker{f}, std::invalid_argument) << describe(f);
-    const ObservationFormat valid[] = {{K::None, 240, 256, false}, {K::None, 0, 0, true},
-                                       {K::Grayscale, 1024, 1024, false}, {K::Rgb, 1, 1024, true}};
+    const ObservationFormat valid[] = {
+        {K::None, 240, 256, false}, {K::None, 0, 0, true}, {K::Grayscale, 1024, 1024, false}, {K::Rgb, 1, 1024, true}};
     for (const ObservationFormat& f : valid) EXPECT_NO_THROW(ObservationMaker{f}) << describe(f);
 
     const ObservationMaker pooled({K::Grayscale, 84, 84, true});

@@ -21,18 +21,44 @@ namespace {
 void expectSameState(PPU& bulk, PPU& reference, const std::string& where) {
     bulk.payOwedDots();
     bulk.bringSpritesUpToDate();
-    SAME(scanline); SAME(cycle); SAME(totalDots); SAME(frameCount); SAME(v); SAME(t); SAME(oamAddr);
-    SAME(vblank); SAME(nmiOccurred); SAME(suppressVblank); SAME(suppressNmi);
+    SAME(scanline);
+    SAME(cycle);
+    SAME(totalDots);
+    SAME(frameCount);
+    SAME(v);
+    SAME(t);
+    SAME(oamAddr);
+    SAME(vblank);
+    SAME(nmiOccurred);
+    SAME(suppressVblank);
+    SAME(suppressNmi);
     ASSERT_EQ(*bulk.ppuStatus, *reference.ppuStatus) << "PPUSTATUS differs " << where;
-    SAME(renderingEnabled); SAME(postRender); SAME(ntAddress); SAME(atAddress); SAME(patternLow);
-    SAME(patternHigh); SAME(tileDot); SAME(evalIndex); SAME(evalByte); SAME(evalDone); SAME(evalCount);
-    SAME(spriteZeroNext); SAME(lineSpriteCount); SAME(activeMask); SAME(spriteZeroLine);
-    SAME_EACH(secondaryOam, 32); SAME_EACH(lineSprites, 32);
-    SAME_EACH(nextSpriteX, 8); SAME_EACH(spriteX, 8); SAME_EACH(spriteColumn, 8);
+    SAME(renderingEnabled);
+    SAME(postRender);
+    SAME(ntAddress);
+    SAME(atAddress);
+    SAME(patternLow);
+    SAME(patternHigh);
+    SAME(tileDot);
+    SAME(evalIndex);
+    SAME(evalByte);
+    SAME(evalDone);
+    SAME(evalCount);
+    SAME(spriteZeroNext);
+    SAME(lineSpriteCount);
+    SAME(activeMask);
+    SAME(spriteZeroLine);
+    SAME_EACH(secondaryOam, 32);
+    SAME_EACH(lineSprites, 32);
+    SAME_EACH(nextSpriteX, 8);
+    SAME_EACH(spriteX, 8);
+    SAME_EACH(spriteColumn, 8);
 }
 
 void expectSamePicture(const PPU& bulk, const PPU& reference, const std::string& where) {
-    SAME(colorIndexCache); SAME(displayColorIndex); SAME(displayFrame);
+    SAME(colorIndexCache);
+    SAME(displayColorIndex);
+    SAME(displayFrame);
 }
 
 // A CPU, APU and PPU, optionally with a board that has a per-dot hook: MMC3
@@ -66,7 +92,8 @@ enum class Poke { Register, Status, Data, Vram, Oam, Mirroring, Count };
 // bulk rig catches up with runTo, or, when `lazy`, owes its dots and pays
 // them only when an event or an access needs them; the reference steps dots.
 void compareUnderRandomTraffic(uint32_t seed, bool lazy, Board board) {
-    const std::string run = "seed " + std::to_string(seed) + (lazy ? " lazy" : "") + " board " + std::to_string(int(board));
+    const std::string run =
+        "seed " + std::to_string(seed) + (lazy ? " lazy" : "") + " board " + std::to_string(int(board));
     std::mt19937 rng(seed);
     auto below = [&](uint32_t n) { return uint32_t(rng() % n); };
     Rig bulk(board);
@@ -179,8 +206,8 @@ TEST(BulkRenderer, OwedDotsMatchStepDotUnderRandomRegisterTraffic) {
 // only when it is caught up, and always at the end of a frame.
 TEST(BulkRenderer, MatchesStepDotOnTheDemoRoms) {
     const std::string dir = std::string(VELKORA_ROMS_DIR) + "/demos/";
-    const char* names[] = {"240pee.nes", "bladebuster.nes", "high-hopes.nes", "nes15.nes",
-                           "spritecans.nes", "tanespot.nes", "years-behind.nes"};
+    const char* names[] = {"240pee.nes",     "bladebuster.nes", "high-hopes.nes",  "nes15.nes",
+                           "spritecans.nes", "tanespot.nes",    "years-behind.nes"};
     int tested = 0;
     for (const char* name : names) {
         const Bytes image = readFile(dir + name);
@@ -218,8 +245,8 @@ TEST(BulkRenderer, MatchesStepDotOnTheDemoRoms) {
             ASSERT_EQ(bulk.ppu->owedDots, 0) << where;
             expectSameState(*bulk.ppu, *reference.ppu, where);
             expectSamePicture(*bulk.ppu, *reference.ppu, where);
-            ASSERT_TRUE(std::equal(bulk.cpu->memory.begin(), bulk.cpu->memory.begin() + 0x800,
-                                   reference.cpu->memory.begin()))
+            ASSERT_TRUE(
+                std::equal(bulk.cpu->memory.begin(), bulk.cpu->memory.begin() + 0x800, reference.cpu->memory.begin()))
                 << "RAM " << where;
             if (HasFatalFailure()) return;
         }

@@ -23,33 +23,36 @@ TEST_P(MirrorAddress, Folds) {
         << "mode " << c.mirroring << " address " << std::hex << c.address;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllModes, MirrorAddress,
-    ::testing::Values(
-        // Horizontal: bit 10 cleared.
-        FoldCase{0, 0x2000, 0x2000}, FoldCase{0, 0x2400, 0x2000}, FoldCase{0, 0x2815, 0x2815},
-        FoldCase{0, 0x2C15, 0x2815}, FoldCase{0, 0x27FF, 0x23FF},
-        // Vertical: bit 11 cleared.
-        FoldCase{1, 0x2400, 0x2400}, FoldCase{1, 0x2800, 0x2000}, FoldCase{1, 0x2C33, 0x2433},
-        // Four-screen: untouched.
-        FoldCase{2, 0x2400, 0x2400}, FoldCase{2, 0x2C33, 0x2C33},
-        // Single-screen: everything on $2000-$23FF.
-        FoldCase{3, 0x2400, 0x2000}, FoldCase{3, 0x2BC1, 0x23C1}, FoldCase{3, 0x2FFF, 0x23FF},
-        // Unknown modes fold nothing.
-        FoldCase{7, 0x2C00, 0x2C00},
-        // $3000-$3EFF: moved down once, not folded again.
-        FoldCase{0, 0x3400, 0x2400}, FoldCase{1, 0x3800, 0x2800}, FoldCase{0, 0x3EFF, 0x2EFF},
-        // Palette: sprite backdrop entries share the background ones; $3F30 does not.
-        FoldCase{0, 0x3F10, 0x3F00}, FoldCase{0, 0x3F14, 0x3F04}, FoldCase{0, 0x3F1C, 0x3F0C},
-        FoldCase{0, 0x3F11, 0x3F11}, FoldCase{0, 0x3F25, 0x3F05}, FoldCase{0, 0x3F30, 0x3F10},
-        FoldCase{0, 0x3FFF, 0x3F1F},
-        // Pattern tables and everything else: unchanged.
-        FoldCase{0, 0x0000, 0x0000}, FoldCase{0, 0x1FFF, 0x1FFF}));
+INSTANTIATE_TEST_SUITE_P(AllModes, MirrorAddress,
+                         ::testing::Values(
+                             // Horizontal: bit 10 cleared.
+                             FoldCase{0, 0x2000, 0x2000}, FoldCase{0, 0x2400, 0x2000}, FoldCase{0, 0x2815, 0x2815},
+                             FoldCase{0, 0x2C15, 0x2815}, FoldCase{0, 0x27FF, 0x23FF},
+                             // Vertical: bit 11 cleared.
+                             FoldCase{1, 0x2400, 0x2400}, FoldCase{1, 0x2800, 0x2000}, FoldCase{1, 0x2C33, 0x2433},
+                             // Four-screen: untouched.
+                             FoldCase{2, 0x2400, 0x2400}, FoldCase{2, 0x2C33, 0x2C33},
+                             // Single-screen: everything on $2000-$23FF.
+                             FoldCase{3, 0x2400, 0x2000}, FoldCase{3, 0x2BC1, 0x23C1}, FoldCase{3, 0x2FFF, 0x23FF},
+                             // Unknown modes fold nothing.
+                             FoldCase{7, 0x2C00, 0x2C00},
+                             // $3000-$3EFF: moved down once, not folded again.
+                             FoldCase{0, 0x3400, 0x2400}, FoldCase{1, 0x3800, 0x2800}, FoldCase{0, 0x3EFF, 0x2EFF},
+                             // Palette: sprite backdrop entries share the background ones; $3F30 does not.
+                             FoldCase{0, 0x3F10, 0x3F00}, FoldCase{0, 0x3F14, 0x3F04}, FoldCase{0, 0x3F1C, 0x3F0C},
+                             FoldCase{0, 0x3F11, 0x3F11}, FoldCase{0, 0x3F25, 0x3F05}, FoldCase{0, 0x3F30, 0x3F10},
+                             FoldCase{0, 0x3FFF, 0x3F1F},
+                             // Pattern tables and everything else: unchanged.
+                             FoldCase{0, 0x0000, 0x0000}, FoldCase{0, 0x1FFF, 0x1FFF}));
 
 TEST_F(PpuTest, NametableWritesAreSeenThroughTheirMirrors) {
-    struct Case { int32_t mode; uint16_t writeAt; uint16_t readAt; };
-    for (const Case c : {Case{1, 0x2805, 0x2005}, Case{0, 0x2405, 0x2005}, Case{3, 0x2C05, 0x2405},
-                         Case{3, 0x2805, 0x2005}}) {
+    struct Case {
+        int32_t mode;
+        uint16_t writeAt;
+        uint16_t readAt;
+    };
+    for (const Case c :
+         {Case{1, 0x2805, 0x2005}, Case{0, 0x2405, 0x2005}, Case{3, 0x2C05, 0x2405}, Case{3, 0x2805, 0x2005}}) {
         ppu->vram.fill(0);
         TestAccess::mirroring(*ppu) = c.mode;
         setAddress(c.writeAt);
@@ -134,7 +137,14 @@ TEST_F(PpuTest, DataTraceFollowsTheCpuDebugSwitch) {
 // --- t, v, fineX and w -----------------------------------------------------
 
 TEST_F(PpuTest, ScrollAndAddressWritesBuildT) {
-    struct Step { uint16_t address; uint8_t value; uint16_t t; uint16_t v; uint8_t fineX; bool w; };
+    struct Step {
+        uint16_t address;
+        uint8_t value;
+        uint16_t t;
+        uint16_t v;
+        uint8_t fineX;
+        bool w;
+    };
     // The classic sequence: nametable, scroll X, scroll Y, then an address pair.
     const Step steps[] = {
         {0x2000, 0x00, 0x0000, 0x0000, 0, false},
@@ -161,9 +171,14 @@ TEST_F(PpuTest, ScrollAndAddressWritesBuildT) {
 // --- OAMADDR / OAMDATA -----------------------------------------------------
 
 TEST_F(PpuTest, OamDataMasksAttributeBytesAndWrapsTheAddress) {
-    struct Case { uint8_t start; uint8_t value; uint8_t stored; uint8_t next; };
-    for (const Case c : {Case{0, 0xFF, 0xFF, 1}, Case{1, 0xFF, 0xFF, 2}, Case{2, 0xFF, 0xE3, 3},
-                         Case{3, 0xFF, 0xFF, 4}, Case{0x86, 0x1C, 0x00, 0x87}, Case{255, 0x42, 0x42, 0}}) {
+    struct Case {
+        uint8_t start;
+        uint8_t value;
+        uint8_t stored;
+        uint8_t next;
+    };
+    for (const Case c : {Case{0, 0xFF, 0xFF, 1}, Case{1, 0xFF, 0xFF, 2}, Case{2, 0xFF, 0xE3, 3}, Case{3, 0xFF, 0xFF, 4},
+                         Case{0x86, 0x1C, 0x00, 0x87}, Case{255, 0x42, 0x42, 0}}) {
         write(0x2003, c.start);
         write(0x2004, c.value);
         EXPECT_EQ(ppu->oam[c.start], c.stored) << "oamAddr " << int(c.start);
@@ -199,20 +214,14 @@ TEST_F(PpuTest, VerticalBlankStartsAtLine241Dot1AndEndsAtLine261Dot1) {
 TEST_F(PpuTest, StatusReadPositions) {
     struct Case {
         int line, dot;
-        uint8_t returned;     // with $E5 stored before the read
-        bool nmiAfterRead;    // nmiOccurred was true before the read
+        uint8_t returned;   // with $E5 stored before the read
+        bool nmiAfterRead;  // nmiOccurred was true before the read
         bool suppressed;
     };
     const Case cases[] = {
-        {241, 1, 0x65, false, true},
-        {241, 2, 0xE5, false, true},
-        {241, 3, 0xE5, false, false},
-        {261, 2, 0x65, true, false},
-        {261, 200, 0x65, true, false},
-        {261, 0, 0xE5, false, false},
-        {261, 1, 0xE5, false, false},
-        {100, 2, 0xE5, false, false},
-        {240, 1, 0xE5, false, false},
+        {241, 1, 0x65, false, true},  {241, 2, 0xE5, false, true},   {241, 3, 0xE5, false, false},
+        {261, 2, 0x65, true, false},  {261, 200, 0x65, true, false}, {261, 0, 0xE5, false, false},
+        {261, 1, 0xE5, false, false}, {100, 2, 0xE5, false, false},  {240, 1, 0xE5, false, false},
     };
     for (const Case& c : cases) {
         ppu->scanline = c.line;

@@ -89,7 +89,10 @@ TEST_F(RenderTest, DisplayFrameChangesOnlyAtVerticalBlankStart) {
 
 TEST_F(RenderTest, RenderingOffPaintsTheBackdropAndLeavesVAlone) {
     // Palette RAM keeps eight bits; the picture uses the low six.
-    struct Case { uint8_t stored; uint8_t drawn; };
+    struct Case {
+        uint8_t stored;
+        uint8_t drawn;
+    };
     for (const Case c : {Case{0x21, 0x21}, Case{0x00, 0x00}, Case{0x61, 0x21}, Case{0xC0, 0x00}, Case{0x7F, 0x3F}}) {
         SetUp();
         setMask(0);
@@ -119,7 +122,11 @@ TEST_F(RenderTest, BackgroundTileUsesPatternPlanesAndAttributeQuadrants) {
     }
     setMask(0x0A);
     renderFrame();
-    struct Spot { int row; int column; int quadrant; };
+    struct Spot {
+        int row;
+        int column;
+        int quadrant;
+    };
     for (const Spot s : {Spot{3, 0, 0}, Spot{3, 16, 1}, Spot{20, 0, 2}, Spot{20, 16, 3}, Spot{23, 28, 3}}) {
         for (int k = 0; k < 4; ++k) {
             const int expected = k == 0 ? kBackdrop : 0x20 + 4 * s.quadrant + k;
@@ -162,14 +169,17 @@ TEST_F(RenderTest, LineZeroUsesTheHorizontalBitsOfVUntilDot257) {
 }
 
 TEST_F(RenderTest, FineYIncrementWrapsCoarseY) {
-    struct Case { uint16_t before; uint16_t after; };
+    struct Case {
+        uint16_t before;
+        uint16_t after;
+    };
     const Case cases[] = {
-        {0x0000, 0x1000},                    // fine Y + 1
+        {0x0000, 0x1000},  // fine Y + 1
         {0x6C1F, 0x7C1F},
-        {0x7000 | (5 << 5), 6 << 5},         // fine Y wraps into coarse Y
-        {0x7000 | (29 << 5), 0x0800},        // last row: next nametable down
+        {0x7000 | (5 << 5), 6 << 5},   // fine Y wraps into coarse Y
+        {0x7000 | (29 << 5), 0x0800},  // last row: next nametable down
         {0x7800 | (29 << 5) | 3, 0x0003},
-        {0x7000 | (31 << 5), 0x0000},        // attribute rows wrap without switching
+        {0x7000 | (31 << 5), 0x0000},  // attribute rows wrap without switching
         {0x7000 | (30 << 5) | 0x0400, (31 << 5) | 0x0400},
     };
     setMask(0x08);
@@ -226,8 +236,7 @@ TEST_F(RenderTest, SpritePlacement) {
     auto covered = [&](int row, int column) { return pixel(row, column) != kBackdrop; };
     for (int row = 0; row < 240; ++row) {
         for (int column = 0; column < 256; ++column) {
-            const bool expected = (row >= 1 && row <= 8 && column < 8) ||
-                                  (row >= 101 && row <= 108 && column >= 250) ||
+            const bool expected = (row >= 1 && row <= 8 && column < 8) || (row >= 101 && row <= 108 && column >= 250) ||
                                   (row == 239 && column >= 60 && column < 68) ||
                                   (row >= 233 + column / 32 && column % 32 < 8);
             ASSERT_EQ(covered(row, column), expected) << "row " << row << " column " << column;
@@ -242,10 +251,10 @@ TEST_F(RenderTest, FlipsAndTallSprites) {
     // Tall sprite 5 (odd: table $1000, tiles 4 and 5): bottom half is a plain block.
     setTile(1, 5, 0xFF);
     setMask(0x1E);
-    setSprite(0, 9, 4, 0x00, 16);      // plain
-    setSprite(1, 9, 4, 0x40, 40);      // horizontal flip
-    setSprite(2, 9, 4, 0x80, 64);      // vertical flip
-    setSprite(3, 9, 4, 0xC1, 88);      // both, palette 1
+    setSprite(0, 9, 4, 0x00, 16);  // plain
+    setSprite(1, 9, 4, 0x40, 40);  // horizontal flip
+    setSprite(2, 9, 4, 0x80, 64);  // vertical flip
+    setSprite(3, 9, 4, 0xC1, 88);  // both, palette 1
     renderFrame();
     auto at = [&](int row, int x) { return pixel(10 + row, x) != kBackdrop; };
     EXPECT_TRUE(at(0, 16 + 7) && at(1, 16) && !at(1, 16 + 7));
@@ -282,15 +291,21 @@ TEST_F(RenderTest, PriorityBetweenSpritesAndBackground) {
 }
 
 TEST_F(RenderTest, SpriteZeroHit) {
-    struct Case { uint8_t sprite; uint8_t x; uint8_t mask; uint8_t bgTile; int hitDot; int slot = 0; };
+    struct Case {
+        uint8_t sprite;
+        uint8_t x;
+        uint8_t mask;
+        uint8_t bgTile;
+        int hitDot;
+        int slot = 0;
+    };
     const Case cases[] = {
-        {1, 248, 0x18, 1, 256},    // column 255
-        {2, 0, 0x18, 1, 1},        // inside the clipped left column
-        {1, 100, 0x1E, 1, 108},
-        {1, 100, 0x10, 1, -1},     // background off
-        {1, 100, 0x08, 1, -1},     // sprites off
-        {1, 100, 0x1E, 0, -1},     // transparent background
-        {1, 100, 0x1E, 1, -1, 1},  // sprite 1 first on the line, sprite 0 hidden
+        {1, 248, 0x18, 1, 256},                           // column 255
+        {2, 0, 0x18, 1, 1},                               // inside the clipped left column
+        {1, 100, 0x1E, 1, 108},   {1, 100, 0x10, 1, -1},  // background off
+        {1, 100, 0x08, 1, -1},                            // sprites off
+        {1, 100, 0x1E, 0, -1},                            // transparent background
+        {1, 100, 0x1E, 1, -1, 1},                         // sprite 1 first on the line, sprite 0 hidden
     };
     for (const Case& c : cases) {
         SetUp();
@@ -324,9 +339,17 @@ TEST_F(RenderTest, SpriteZeroHit) {
 TEST_F(RenderTest, EightSpritesPerLineAndOverflow) {
     setTile(1, 1, 0xFF);
     setMask(0x1E);
-    struct Case { int first; int count; bool overflow; };
+    struct Case {
+        int first;
+        int count;
+        bool overflow;
+    };
     const Case cases[] = {
-        {40, 8, false}, {40, 9, true}, {40, 12, true}, {56, 8, false}, {55, 9, true},
+        {40, 8, false},
+        {40, 9, true},
+        {40, 12, true},
+        {56, 8, false},
+        {55, 9, true},
         // The scan keeps wrapping around OAM until dot 256 and meets sprite 0 again.
         {0, 8, true},
     };
@@ -351,17 +374,20 @@ TEST_F(RenderTest, OverflowScanWalksOamDiagonally) {
     // the next sprite and byte 2 of the one after, as if they were Y.
     setTile(1, 1, 0xFF);
     setMask(0x1E);
-    struct Case { uint8_t tile49; uint8_t attr50; bool overflow; };
-    for (const Case c : {Case{0xF0, 0xF0, false}, Case{99, 0xF0, true}, Case{92, 0xF0, true},
-                         Case{91, 0xF0, false}, Case{0xF0, 0x61, true}, Case{0xF0, 0xE3, false}}) {
+    struct Case {
+        uint8_t tile49;
+        uint8_t attr50;
+        bool overflow;
+    };
+    for (const Case c : {Case{0xF0, 0xF0, false}, Case{99, 0xF0, true}, Case{92, 0xF0, true}, Case{91, 0xF0, false},
+                         Case{0xF0, 0x61, true}, Case{0xF0, 0xE3, false}}) {
         ppu->oam.fill(0xF0);
         for (int n = 0; n < 8; ++n) setSprite(40 + n, 99, 1, 0, uint8_t(16 * n));
         ppu->oam[4 * 49 + 1] = c.tile49;
         ppu->oam[4 * 50 + 2] = c.attr50;
         runFrames(1);
         runTo(100, 0);
-        EXPECT_EQ(status() & 0x20, c.overflow ? 0x20 : 0)
-            << "tile49 " << int(c.tile49) << " attr50 " << int(c.attr50);
+        EXPECT_EQ(status() & 0x20, c.overflow ? 0x20 : 0) << "tile49 " << int(c.tile49) << " attr50 " << int(c.attr50);
     }
 }
 

@@ -112,8 +112,15 @@ TEST(Snapshot, MidFrameSnapshotsAfterSingleSteps) {
             EXPECT_TRUE(takeSnapshot(*fresh, false) == snapshot);
             const std::vector<Seen> second = play(*fresh, 30);
             for (size_t f = 0; f < first.size(); ++f) {
-                const Seen& x = first[f]; const Seen& y = second[f];
-                if (!(x == y)) { ADD_FAILURE() << steps << " frame " << f << " pic " << (x.picture != y.picture) << " cpu " << (x.cpuMemory != y.cpuMemory) << " ppu " << (x.ppuMemory != y.ppuMemory) << " oam " << (x.oam != y.oam) << " audio " << (x.audio != y.audio) << " cyc " << (x.cycles != y.cycles); break; }
+                const Seen& x = first[f];
+                const Seen& y = second[f];
+                if (!(x == y)) {
+                    ADD_FAILURE() << steps << " frame " << f << " pic " << (x.picture != y.picture) << " cpu "
+                                  << (x.cpuMemory != y.cpuMemory) << " ppu " << (x.ppuMemory != y.ppuMemory) << " oam "
+                                  << (x.oam != y.oam) << " audio " << (x.audio != y.audio) << " cyc "
+                                  << (x.cycles != y.cycles);
+                    break;
+                }
             }
         }
     }
@@ -252,10 +259,13 @@ TEST(Snapshot, RomWindowsAreRebuiltFromTheBanks) {
         std::vector<std::pair<uint16_t, uint8_t>> writesA, writesB;
     };
     const std::vector<Board> boards = {
-        {2, 128, 0, {{0x8000, 3}}, {{0x8000, 5}}},                              // UxROM, CHR RAM
-        {3, 32, 32, {{0x8000, 1}}, {{0x8000, 3}}},                              // CNROM
-        {66, 128, 32, {{0x8000, 0x21}}, {{0x8000, 0x13}}},                      // GxROM
-        {4, 128, 128, {{0x8000, 0x46}, {0x8001, 9}, {0x8000, 0x82}, {0x8001, 20}},  // MMC3, both layouts
+        {2, 128, 0, {{0x8000, 3}}, {{0x8000, 5}}},          // UxROM, CHR RAM
+        {3, 32, 32, {{0x8000, 1}}, {{0x8000, 3}}},          // CNROM
+        {66, 128, 32, {{0x8000, 0x21}}, {{0x8000, 0x13}}},  // GxROM
+        {4,
+         128,
+         128,
+         {{0x8000, 0x46}, {0x8001, 9}, {0x8000, 0x82}, {0x8001, 20}},  // MMC3, both layouts
          {{0x8000, 0x06}, {0x8001, 4}, {0x8000, 0x02}, {0x8001, 7}}},
     };
     for (const Board& board : boards) {
@@ -291,7 +301,8 @@ void expectRefused(NESUnit& unit, const Bytes& data, const std::string& reason) 
     if (after != before) {
         for (const auto& field : snapshotLayout(unit, after.data(), after.size())) {
             if (std::memcmp(&after[field.offset], &before[field.offset], field.size) != 0)
-                ADD_FAILURE() << "differs at " << field.offset << " " << (field.name ? field.name : "?") << " size " << field.size;
+                ADD_FAILURE() << "differs at " << field.offset << " " << (field.name ? field.name : "?") << " size "
+                              << field.size;
         }
     }
 }
@@ -347,7 +358,6 @@ TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
     section[kSnapshotHeaderBytes] = 'X';
     sealSnapshot(section.data(), section.size());
     expectRefused(*unit, section, "section NES");
-
 }
 
 TEST(Snapshot, SampleCountFollowsFromTheClockAndMixingCanBeOff) {

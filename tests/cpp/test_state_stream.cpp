@@ -70,8 +70,10 @@ std::vector<std::pair<std::string, Bytes>> contents(size_t size, uint8_t limit) 
     out.emplace_back("one value", Bytes(size, uint8_t(limit - 1)));
     Bytes noise(size), sparse(size, 0), tiles(size), stripes(size), longRuns(size);
     for (auto& b : noise) b = value();
-    for (size_t i = 0; i < size; i += 8 * (1 + random() % 5)) sparse[i + random() % 8] = uint8_t(1 + random() % (limit - 1));
-    for (size_t i = 0; i < size; ++i) tiles[i] = uint8_t(((i / kRow / 8) * 3 + (i % kRow) / 8 + ((i / kRow) % 8 == 3)) % limit);
+    for (size_t i = 0; i < size; i += 8 * (1 + random() % 5))
+        sparse[i + random() % 8] = uint8_t(1 + random() % (limit - 1));
+    for (size_t i = 0; i < size; ++i)
+        tiles[i] = uint8_t(((i / kRow / 8) * 3 + (i % kRow) / 8 + ((i / kRow) % 8 == 3)) % limit);
     for (size_t i = 0; i < size; ++i) stripes[i] = uint8_t((i / 3) % 2 ? limit - 1 : 1);
     for (size_t i = 0, v = 1; i < size; v = (v + 7) % limit) {
         const size_t run = 1 + random() % 700;

@@ -97,8 +97,9 @@ inline uint8_t exponentByte(size_t bytes) {
 
 // iNES when the sizes fit its 16 and 8 KiB units, NES 2.0 otherwise.
 inline Bytes cartImage(int mapper, const Bytes& prg, const Bytes& chr, uint8_t flags6 = 0) {
-    Bytes image = {'N', 'E', 'S', 0x1A, 0, 0, uint8_t(((mapper & 0x0F) << 4) | (flags6 & 0x0F)),
-                   uint8_t(mapper & 0xF0), 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes image = {
+        'N', 'E', 'S', 0x1A, 0, 0, uint8_t(((mapper & 0x0F) << 4) | (flags6 & 0x0F)), uint8_t(mapper & 0xF0), 0, 0,
+        0,   0,   0,   0,    0, 0};
     if (prg.size() % 16384 == 0 && chr.size() % 8192 == 0) {
         image[4] = uint8_t(prg.size() / 16384);
         image[5] = uint8_t(chr.size() / 8192);

@@ -1,8 +1,8 @@
 // libFuzzer target: arbitrary bytes as a cartridge image, then a short run.
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "fuzz_one.h"
 

@@ -11,12 +11,12 @@
 //   where (2 bytes): field number, or byte offset (scaled to the size)
 //   up to 8 bytes of value (fewer if the input ends), written into the field
 //   (its first 8 bytes; arrays at an offset taken from the value's last byte).
+#include <dirent.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "fuzz_one.h"
@@ -72,7 +72,8 @@ void addBases(const std::string& folder) {
                 break;
             }
             fuzzcase::play(*unit, plan);
-            if (run >= 2) for (int i = 0; i < 7000; ++i) unit->advance();
+            if (run >= 2)
+                for (int i = 0; i < 7000; ++i) unit->advance();
             if (run == 3) patch(*unit);
             Base base;
             base.snapshot = takeSnapshot(*unit, run % 2 == 0);

@@ -26,8 +26,7 @@ void BNROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             mapChr(context, uint16_t(window * 0x1000), (value & 0x0F) * 4, 4);
             break;
         }
-        default:
-            break;
+        default: break;
     }
 }
 

@@ -18,9 +18,7 @@ void Mapper::restoreState(BusContext&, const uint8_t*) {}
 Mapper::~Mapper() = default;
 
 // The CPU's windows end at $FFFF: a copy never runs past the array.
-static bool fitsCpuWindow(uint16_t window, int32_t kib) {
-    return kib >= 0 && int32_t(window) + kib * 1024 <= 0x10000;
-}
+static bool fitsCpuWindow(uint16_t window, int32_t kib) { return kib >= 0 && int32_t(window) + kib * 1024 <= 0x10000; }
 
 void Mapper::mapPrg(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib) {
     Cartridge* cart = context.cpu->cartridge;

@@ -77,7 +77,10 @@ protected:
 
 class NROM : public Mapper {
 public:
-    NROM() { number = 0; foldsPrg16 = true; }
+    NROM() {
+        number = 0;
+        foldsPrg16 = true;
+    }
     void powerOn(BusContext& context) override;
 };
 
@@ -89,7 +92,10 @@ public:
 class UxROM : public Mapper {
 public:
     int32_t prgBank = 0;  // KiB
-    UxROM() { number = 2; watchesWrites = true; }
+    UxROM() {
+        number = 2;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
@@ -101,7 +107,11 @@ public:
 class CNROM : public Mapper {
 public:
     int32_t chrBank = 0;  // KiB
-    CNROM() { number = 3; watchesWrites = true; foldsPrg16 = true; }
+    CNROM() {
+        number = 3;
+        watchesWrites = true;
+        foldsPrg16 = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
@@ -115,7 +125,10 @@ public:
     uint8_t chrMode = 0;
     uint8_t shiftRegister = 0x10;
     uint8_t registerValue = 0;
-    MMC1() { number = 1; watchesWrites = true; }
+    MMC1() {
+        number = 1;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -133,7 +146,11 @@ public:
     int32_t irqCounter = 255;
     uint8_t irqLatch = 255;
     uint8_t reserved1[2] = {0, 0};
-    MMC3() { number = 4; watchesWrites = true; countsDots = true; }
+    MMC3() {
+        number = 4;
+        watchesWrites = true;
+        countsDots = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void storeState(BusContext& context, uint8_t* block) override;
@@ -146,7 +163,11 @@ class NTDEC2722 : public Mapper {
 public:
     uint16_t irqCounter = 0x3000;
     uint8_t irqEnable = 1;
-    NTDEC2722() { number = 40; watchesWrites = true; countsDots = true; }
+    NTDEC2722() {
+        number = 40;
+        watchesWrites = true;
+        countsDots = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
@@ -159,7 +180,10 @@ public:
 class AxROM : public Mapper {
 public:
     uint8_t bankRegister = 0;
-    AxROM() { number = 7; watchesWrites = true; }
+    AxROM() {
+        number = 7;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -193,7 +217,10 @@ private:
 class ColorDreams : public Mapper {
 public:
     uint8_t bankRegister = 0;
-    ColorDreams() { number = 11; watchesWrites = true; }
+    ColorDreams() {
+        number = 11;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -206,7 +233,10 @@ public:
     uint8_t page = 0;
     // Pages 1-3 while they are not on show (page 0 always is, at $0000).
     uint8_t pages[4][kPage] = {};
-    CPROM() { number = 13; watchesWrites = true; }
+    CPROM() {
+        number = 13;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -221,7 +251,10 @@ class BNROM : public Mapper {
 public:
     uint8_t prgBank = 0;
     uint8_t chrBank[2] = {0, 1};
-    explicit BNROM(bool nina) : nina(nina) { number = 34; watchesWrites = true; }
+    explicit BNROM(bool nina) : nina(nina) {
+        number = 34;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -235,7 +268,10 @@ private:
 class GxROM : public Mapper {
 public:
     uint8_t bankRegister = 0;
-    GxROM() { number = 66; watchesWrites = true; }
+    GxROM() {
+        number = 66;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -262,7 +298,10 @@ private:
 class NINA03 : public Mapper {
 public:
     uint8_t bankRegister = 0;
-    NINA03() { number = 79; watchesWrites = true; }
+    NINA03() {
+        number = 79;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -272,7 +311,10 @@ public:
 class UNROM180 : public Mapper {
 public:
     uint8_t prgBank = 0;
-    UNROM180() { number = 180; watchesWrites = true; }
+    UNROM180() {
+        number = 180;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
@@ -283,7 +325,10 @@ class Namco108 : public Mapper {
 public:
     uint8_t bankSelect = 0;
     uint8_t registers[8] = {0, 2, 4, 5, 6, 7, 0, 1};
-    Namco108() { number = 206; watchesWrites = true; }
+    Namco108() {
+        number = 206;
+        watchesWrites = true;
+    }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

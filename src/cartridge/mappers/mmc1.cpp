@@ -21,9 +21,7 @@ void MMC1::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     const uint8_t v = shiftRegister;
     registerValue = v;
     switch (address & 0xE000) {
-        case 0x8000:
-            writeControl(context, v);
-            break;
+        case 0x8000: writeControl(context, v); break;
         case 0xA000:
             if (chrMode == 0) mapChr(context, 0x0000, (v & 0x1E) * 4, 8);
             else mapChr(context, 0x0000, v * 4, 4);

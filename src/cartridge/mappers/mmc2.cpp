@@ -43,8 +43,7 @@ void MMC2::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             mirroringBit = value & 1;
             setMirroring(context, mirroringBit ? Horizontal : Vertical);
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

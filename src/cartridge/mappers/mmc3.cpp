@@ -10,8 +10,7 @@ namespace NES {
 
 // Layout bit clear / set: the pattern-table window each CHR register fills.
 static constexpr uint16_t kChrWindow[6][2] = {
-    {0x0000, 0x1000}, {0x0800, 0x1800}, {0x1000, 0x0000},
-    {0x1400, 0x0400}, {0x1800, 0x0800}, {0x1C00, 0x0C00},
+    {0x0000, 0x1000}, {0x0800, 0x1800}, {0x1000, 0x0000}, {0x1400, 0x0400}, {0x1800, 0x0800}, {0x1C00, 0x0C00},
 };
 
 void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
@@ -50,11 +49,8 @@ void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             if (!odd) irqLatch = value;
             else irqCounter = -1;
             break;
-        case 0xE000:
-            irqEnable = odd;
-            break;
-        default:
-            break;
+        case 0xE000: irqEnable = odd; break;
+        default: break;
     }
     // Protected PRG RAM: hand the bus the byte already there to store.
     if (prgRamWriteProtect == 1 && address >= 0x6000 && address < 0x8000) value = context.cpu->memory[address];

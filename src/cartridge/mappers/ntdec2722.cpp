@@ -15,14 +15,9 @@ void NTDEC2722::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
             irqEnable = 0;
             irqCounter = kTimerDots;
             break;
-        case 0xA000:
-            irqEnable = 1;
-            break;
-        case 0xE000:
-            mapPrg(context, 0xC000, value * 8, 8);
-            break;
-        default:
-            break;
+        case 0xA000: irqEnable = 1; break;
+        case 0xE000: mapPrg(context, 0xC000, value * 8, 8); break;
+        default: break;
     }
 }
 
