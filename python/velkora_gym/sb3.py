@@ -1,0 +1,186 @@
+"""Stable-Baselines3 on the native batch: ``VelkoraVecEnv`` is an SB3 ``VecEnv`` over a
+``VelkoraVectorEnv`` (``pip install velkora[train]``).
+
+    from stable_baselines3 import PPO
+    from stable_baselines3.common.vec_env import VecFrameStack
+    from velkora_gym.sb3 import make
+
+    env = VecFrameStack(make("velkora/Demo-v0", num_envs=8, obs_type="grayscale", screen_size=84), 4)
+    PPO("CnnPolicy", env).learn(100_000)
+
+An environment that ends is restarted in the same step, as SB3 expects: its last
+observation is in ``infos[i]["terminal_observation"]`` and ``infos[i]["TimeLimit.truncated"]``
+tells a time limit from a real end. Grayscale observations get a channel axis, (H, W, 1).
+Environment i runs exactly what a ``VelkoraEnv`` seeded the same runs under SB3's
+``DummyVecEnv``.
+"""
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import gymnasium as gym
+import numpy as np
+from stable_baselines3.common.vec_env.base_vec_env import VecEnv, VecEnvIndices, VecEnvObs, VecEnvStepReturn
+
+from velkora_gym import _pending
+from velkora_gym.batch import RomSource
+from velkora_gym.envs import DEMO_DEFAULTS, VelkoraVectorEnv
+
+__all__ = ["VelkoraVecEnv", "make"]
+
+# Attributes every environment has, read through get_attr and not settable one by one.
+_FIXED = frozenset({"render_mode", "metadata", "spec", "observation_space", "action_space"})
+_ENTRY_POINTS = {"velkora_gym.envs:VelkoraVectorEnv": {}, "velkora_gym.envs:demo_vector": DEMO_DEFAULTS}
+
+
+class VelkoraVecEnv(VecEnv):
+    """``num_envs`` consoles on ``threads`` native threads as an SB3 ``VecEnv``; ``options``
+    are those of ``VelkoraVectorEnv`` (``obs_type``, ``screen_size``, ``frameskip``...)."""
+
+    def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
+                 **options: Any) -> None:
+        self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, **options)
+        single = self._venv.single_observation_space
+        # Until the vector environment has channel_axis: grayscale (H, W) as (H, W, 1).
+        self._channel = _pending.needs_channel_axis(single)
+        observation_space = _pending.add_channel_axis(single) if self._channel else single
+        self.spec: gym.envs.registration.EnvSpec | None = None
+        self._env_metadata = {**self._venv.metadata, "render_fps": _pending.render_fps(self._venv)}
+        self._own: list[dict[str, Any]] = [{} for _ in range(self._venv.num_envs)]
+        self._actions: np.ndarray | None = None
+        self._closed = False
+        super().__init__(self._venv.num_envs, observation_space, self._venv.single_action_space)
+        self.metadata = {**self._env_metadata, "render_modes": self.metadata["render_modes"]}
+
+    # --- stepping ---
+    def reset(self) -> VecEnvObs:
+        self._check_open()
+        observations, info = self._venv.reset(seed=list(self._seeds))
+        self.reset_infos = _info_rows(info, self.num_envs)
+        self._reset_seeds()
+        self._reset_options()
+        self._actions = None
+        return self._shaped(observations)
+
+    def step_async(self, actions: np.ndarray) -> None:
+        self._check_open()
+        self._actions = np.asarray(actions)
+
+    def step_wait(self) -> VecEnvStepReturn:
+        if self._actions is None:
+            raise RuntimeError("step_wait needs a step_async first (and reset before both)")
+        actions, self._actions = self._actions, None
+        observations, rewards, terminated, truncated, info = self._venv.step(actions)
+        dones = terminated | truncated
+        infos = _info_rows(info, self.num_envs)
+        for row, cut in zip(infos, (truncated & ~terminated).tolist()):
+            row["TimeLimit.truncated"] = cut
+        finished = np.flatnonzero(dones)
+        if finished.size:
+            fresh, reset_info = _pending.reset_finished(self._venv, finished)
+            reset_rows = _info_rows({name: values[finished] for name, values in reset_info.items()}, finished.size)
+            for k, i in enumerate(finished):
+                infos[i]["terminal_observation"] = self._shaped(observations[i].copy())
+                self.reset_infos[i] = reset_rows[k]
+                observations[i] = fresh[k]
+        return self._shaped(observations), rewards.astype(np.float32), dones, infos
+
+    def close(self) -> None:
+        if not self._closed:
+            self._venv.close()
+            self._closed = True
+
+    # --- pictures ---
+    def get_images(self) -> Sequence[np.ndarray | None]:
+        self._check_open()
+        if self.render_mode != "rgb_array":
+            import warnings
+
+            warnings.warn(f"the render mode is {self.render_mode!r}: pictures need render_mode='rgb_array'",
+                          stacklevel=2)
+            return [None] * self.num_envs
+        return list(self._venv.render())
+
+    # --- what SB3's wrappers and callbacks ask of the environments ---
+    def get_action_meanings(self) -> list[Any]:
+        return _pending.action_meanings(self._venv)
+
+    def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> list[Any]:
+        return [self._attribute(attr_name, i) for i in self._rows(indices)]
+
+    def set_attr(self, attr_name: str, value: Any, indices: VecEnvIndices = None) -> None:
+        if attr_name in _FIXED or attr_name == "get_action_meanings":
+            raise AttributeError(f"{attr_name!r} is fixed when the environments are made")
+        for i in self._rows(indices):
+            self._own[i][attr_name] = value
+
+    def env_method(self, method_name: str, *method_args: Any, indices: VecEnvIndices = None,
+                   **method_kwargs: Any) -> list[Any]:
+        rows = self._rows(indices)
+        if method_name == "render":
+            pictures = self.get_images()
+            return [pictures[i] for i in rows]
+        return [self._attribute(method_name, i)(*method_args, **method_kwargs) for i in rows]
+
+    def env_is_wrapped(self, wrapper_class: type[gym.Wrapper], indices: VecEnvIndices = None) -> list[bool]:
+        # The consoles are not Gymnasium environments: nothing wraps them one by one.
+        return [False] * len(self._rows(indices))
+
+    # --- helpers ---
+    def _attribute(self, name: str, row: int) -> Any:
+        if name in self._own[row]:
+            return self._own[row][name]
+        if name == "render_mode":
+            return self._venv.render_mode
+        if name == "metadata":
+            return self._env_metadata
+        if name == "spec":
+            return self.spec
+        if name == "observation_space":
+            return self.observation_space
+        if name == "action_space":
+            return self.action_space
+        if name == "get_action_meanings":
+            return self.get_action_meanings
+        raise AttributeError(f"the environments have no attribute {name!r}")
+
+    def _rows(self, indices: VecEnvIndices) -> list[int]:
+        chosen = list(self._get_indices(indices))
+        for i in chosen:
+            if isinstance(i, bool) or not isinstance(i, (int, np.integer)) or not 0 <= i < self.num_envs:
+                raise IndexError(f"environment index {i!r} is not in 0..{self.num_envs - 1}")
+        return [int(i) for i in chosen]
+
+    def _shaped(self, observations: np.ndarray) -> np.ndarray:
+        return observations[..., None] if self._channel else observations
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise RuntimeError("this VelkoraVecEnv is closed")
+
+
+def _info_rows(info: dict[str, Any], count: int) -> list[dict[str, Any]]:
+    """A vector info dict as one dict per environment, one list conversion per key."""
+    names = [name for name in info if not name.startswith("_")]
+    columns = [info[name].tolist() for name in names]
+    rows = [dict(zip(names, values)) for values in zip(*columns)] if names else [{} for _ in range(count)]
+    masks = [(name, info[f"_{name}"]) for name in names if f"_{name}" in info]
+    # One test for the usual case of every key present everywhere.
+    if masks and not np.concatenate([present for _, present in masks]).all():
+        for name, present in masks:
+            for i in np.flatnonzero(~present):
+                del rows[i][name]
+    return rows
+
+
+def make(env_id: str, num_envs: int = 1, *, threads: int | None = None, **options: Any) -> VelkoraVecEnv:
+    """A registered velkora environment (``velkora/Demo-v0``, ``velkora/NES-v0``) as a
+    ``VelkoraVecEnv``, with its registered defaults under ``options``."""
+    spec = gym.spec(env_id)
+    defaults = _ENTRY_POINTS.get(spec.vector_entry_point) if isinstance(spec.vector_entry_point, str) else None
+    if defaults is None:
+        raise ValueError(f"{env_id} is not a velkora environment: make() takes velkora/Demo-v0 or velkora/NES-v0")
+    env = VelkoraVecEnv(num_envs=num_envs, threads=threads, **{**defaults, **spec.kwargs, **options})
+    env.spec = spec
+    return env
