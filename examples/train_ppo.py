@@ -24,13 +24,15 @@ ENV_OPTIONS: dict[str, Any] = {"obs_type": "grayscale", "screen_size": 84, "noop
 FRAME_STACK = 4
 
 
-def make_env(num_envs: int, seed: int, *, threads: int | None = None, render: bool = False):
+def make_env(num_envs: int, seed: int, *, threads: int | None = None, render: bool = False,
+             options: dict[str, Any] | None = None):
     """The training view of the demo: the native vector env, frames stacked, returns logged."""
     from stable_baselines3.common.vec_env import VecFrameStack, VecMonitor
 
     from velkora_gym.sb3 import make
 
-    venv = make(ENV_ID, num_envs, threads=threads, render_mode="rgb_array" if render else None, **ENV_OPTIONS)
+    venv = make(ENV_ID, num_envs, threads=threads, render_mode="rgb_array" if render else None,
+                **{**ENV_OPTIONS, **(options or {})})
     venv.seed(seed)
     return VecMonitor(VecFrameStack(venv, FRAME_STACK))
 
@@ -107,10 +109,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--eval-max-steps", type=int, default=20_000, help="a cap on evaluation's vector steps")
     parser.add_argument("--out", type=Path, default=Path("runs/ppo-demo"))
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--obs-type", choices=("grayscale", "rgb"), default=ENV_OPTIONS["obs_type"])
+    parser.add_argument("--screen-size", type=int, default=ENV_OPTIONS["screen_size"],
+                        help="observations are this size squared (at least 36 for SB3's CnnPolicy)")
     args = parser.parse_args(argv)
     if min(args.steps, args.envs, args.n_steps, args.batch_size, args.epochs, args.window,
            args.random_episodes, args.eval_episodes, args.torch_threads, args.eval_max_steps) < 1:
         parser.error("counts must be at least 1")
+    if args.screen_size < 36:
+        parser.error("--screen-size must be at least 36: the CNN's three convolutions need that much")
+    options = {"obs_type": args.obs_type, "screen_size": args.screen_size}
 
     import imageio.v2 as imageio
     import torch
@@ -120,7 +128,8 @@ def main(argv: list[str] | None = None) -> int:
     torch.set_num_threads(args.torch_threads)
     args.out.mkdir(parents=True, exist_ok=True)
 
-    random_env = make_env(min(args.envs, args.random_episodes), args.seed + 10_000, threads=args.threads)
+    random_env = make_env(min(args.envs, args.random_episodes), args.seed + 10_000, threads=args.threads,
+                          options=options)
     random_returns = play(random_env, args.random_episodes, seed=args.seed, max_steps=args.eval_max_steps)
     random_env.close()
     random_mean = float(np.mean(random_returns)) if random_returns else 0.0
@@ -129,13 +138,22 @@ def main(argv: list[str] | None = None) -> int:
     points: list[tuple[int, float]] = []
 
     class Episodes(BaseCallback):
+        """Each episode's return as it ends, and a line of progress every tenth of the run."""
+
+        reported = 0
+
         def _on_step(self) -> bool:
             for done, info in zip(self.locals["dones"], self.locals["infos"]):
                 if done and "episode" in info:
                     points.append((self.num_timesteps, float(info["episode"]["r"])))
+            if self.num_timesteps * 10 // args.steps > self.reported and points:
+                self.reported = self.num_timesteps * 10 // args.steps
+                recent = [r for _, r in points[-args.window:]]
+                print(f"  {self.num_timesteps} steps, {time.perf_counter() - started:.0f} s: mean return of the "
+                      f"last {len(recent)} episodes {np.mean(recent):.2f}", flush=True)
             return True
 
-    env = make_env(args.envs, args.seed, threads=args.threads)
+    env = make_env(args.envs, args.seed, threads=args.threads, options=options)
     # The Atari settings of the RL Baselines3 Zoo.
     model = PPO("CnnPolicy", env, n_steps=args.n_steps, batch_size=args.batch_size, n_epochs=args.epochs,
                 learning_rate=lambda left: 2.5e-4 * left, clip_range=0.1, ent_coef=0.01, vf_coef=0.5,
@@ -150,7 +168,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"trained {trained} steps in {seconds:.0f} s ({trained / seconds:.0f} steps/s), {len(points)} episodes; "
           f"mean of the last {len(last)}: {np.mean(last) if last else float('nan'):.2f}")
 
-    eval_env = make_env(min(args.envs, args.eval_episodes), args.seed + 20_000, threads=args.threads, render=True)
+    eval_env = make_env(min(args.envs, args.eval_episodes), args.seed + 20_000, threads=args.threads, render=True,
+                        options=options)
     frames: list[np.ndarray] = []
     eval_returns = play(eval_env, args.eval_episodes, model, seed=args.seed, max_steps=args.eval_max_steps,
                         frames=frames)
@@ -163,7 +182,7 @@ def main(argv: list[str] | None = None) -> int:
 
     plot(points, args.window, random_mean, args.out / "curve.png",
          f"PPO on {ENV_ID}: {trained} steps in {seconds / 60:.1f} min")
-    summary = {"env_id": ENV_ID, "options": ENV_OPTIONS, "frame_stack": FRAME_STACK, "envs": args.envs,
+    summary = {"env_id": ENV_ID, "options": {**ENV_OPTIONS, **options}, "frame_stack": FRAME_STACK, "envs": args.envs,
                "steps": trained, "seconds": seconds, "steps_per_second": trained / seconds,
                "episodes": len(points), "train_last_mean": float(np.mean(last)) if last else None,
                "random_mean": random_mean, "random_episodes": len(random_returns),

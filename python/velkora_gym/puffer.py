@@ -38,13 +38,15 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
         self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, **options)
         self.num_agents = self._venv.num_envs
         single = self._venv.single_observation_space
+        # Until the vector environment has channel_axis: grayscale (H, W) as (H, W, 1).
         self._channel = _pending.needs_channel_axis(single)
         self.single_observation_space = _pending.add_channel_axis(single) if self._channel else single
         action_space = self._venv.single_action_space
         self._binary = isinstance(action_space, spaces.MultiBinary)
         self.single_action_space = spaces.MultiDiscrete([2] * action_space.n) if self._binary else action_space
         self.render_mode = self._venv.render_mode
-        self.metadata = {**self._venv.metadata, "render_fps": _pending.render_fps(self._venv)}
+        self.metadata = {"render_modes": list(self._venv.metadata["render_modes"]),
+                         "render_fps": _pending.render_fps(self._venv)}
         self._seed = seed
         self._returns = np.zeros(self.num_agents)
         self._lengths = np.zeros(self.num_agents, np.int64)
@@ -71,6 +73,7 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
         infos = [{"episode_return": float(self._returns[i]), "episode_length": int(self._lengths[i])}
                  for i in finished]
         if finished.size:
+            # Until the vector environment restarts in the same step itself.
             observations[finished] = _pending.reset_finished(self._venv, finished)[0]
             self._returns[finished] = 0
             self._lengths[finished] = 0

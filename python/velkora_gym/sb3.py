@@ -16,6 +16,7 @@ Environment i runs exactly what a ``VelkoraEnv`` seeded the same runs under SB3'
 """
 from __future__ import annotations
 
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -46,7 +47,8 @@ class VelkoraVecEnv(VecEnv):
         self._channel = _pending.needs_channel_axis(single)
         observation_space = _pending.add_channel_axis(single) if self._channel else single
         self.spec: gym.envs.registration.EnvSpec | None = None
-        self._env_metadata = {**self._venv.metadata, "render_fps": _pending.render_fps(self._venv)}
+        self._env_metadata = {"render_modes": list(self._venv.metadata["render_modes"]),
+                              "render_fps": _pending.render_fps(self._venv)}
         self._own: list[dict[str, Any]] = [{} for _ in range(self._venv.num_envs)]
         self._actions: np.ndarray | None = None
         self._closed = False
@@ -78,6 +80,7 @@ class VelkoraVecEnv(VecEnv):
             row["TimeLimit.truncated"] = cut
         finished = np.flatnonzero(dones)
         if finished.size:
+            # Until the vector environment restarts in the same step itself.
             fresh, reset_info = _pending.reset_finished(self._venv, finished)
             reset_rows = _info_rows({name: values[finished] for name, values in reset_info.items()}, finished.size)
             for k, i in enumerate(finished):
@@ -95,8 +98,6 @@ class VelkoraVecEnv(VecEnv):
     def get_images(self) -> Sequence[np.ndarray | None]:
         self._check_open()
         if self.render_mode != "rgb_array":
-            import warnings
-
             warnings.warn(f"the render mode is {self.render_mode!r}: pictures need render_mode='rgb_array'",
                           stacklevel=2)
             return [None] * self.num_envs

@@ -60,7 +60,10 @@ def test_curve_averages_the_last_episodes(points, window, expected):
     assert steps.tolist() == [s for s, _ in points] and means.tolist() == expected
 
 
-def test_bad_counts_are_refused(tmp_path, capsys):
+@pytest.mark.parametrize("bad, message", [(["--steps", "0"], "at least 1"), (["--screen-size", "30"], "at least 36"),
+                                          (["--obs-type", "ram"], "invalid choice")])
+def test_bad_arguments_are_refused_before_any_work(tmp_path, capsys, bad, message):
     with pytest.raises(SystemExit):
-        load_example().main(["--steps", "0", "--out", str(tmp_path)])
-    assert "at least 1" in capsys.readouterr().err
+        load_example().main([*bad, "--out", str(tmp_path / "run")])
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "run").exists()
