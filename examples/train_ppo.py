@@ -181,7 +181,8 @@ def main(argv: list[str] | None = None) -> int:
           f"video of {len(frames)} steps at {fps:.2f} per second")
 
     plot(points, args.window, random_mean, args.out / "curve.png",
-         f"PPO on {ENV_ID}: {trained} steps in {seconds / 60:.1f} min")
+         f"PPO on {ENV_ID}, {args.obs_type} {args.screen_size}x{args.screen_size}: "
+         f"{trained} steps in {seconds / 60:.1f} min")
     summary = {"env_id": ENV_ID, "options": {**ENV_OPTIONS, **options}, "frame_stack": FRAME_STACK, "envs": args.envs,
                "steps": trained, "seconds": seconds, "steps_per_second": trained / seconds,
                "episodes": len(points), "train_last_mean": float(np.mean(last)) if last else None,
