@@ -10,21 +10,23 @@ one agent per console (``pip install velkora[puffer]``, the ``pufferlib-core`` p
 PufferLib's native backend uses the environment as it is (its consoles already run on every
 core); its Serial and Multiprocessing backends run several of them. Observations, rewards and
 ends are written into PufferLib's shared buffers; an environment that ends restarts in the
-same step, and ``infos`` has one dict per finished episode (``episode_return``,
-``episode_length``). Grayscale observations get a channel axis, (H, W, 1); the eight-button
-action set is offered as ``MultiDiscrete([2] * 8)``, which PufferLib accepts.
+same step (the vector environment's same-step autoreset), and ``infos`` has one dict per
+finished episode (``episode_return``, ``episode_length``). Grayscale observations have their
+channel axis, (H, W, 1); the eight-button action set is offered as ``MultiDiscrete([2] * 8)``,
+which PufferLib accepts.
 """
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Unpack
 
 import numpy as np
 import pufferlib
 from gymnasium import spaces
+from gymnasium.vector import AutoresetMode
 
-from velkora_gym import _pending
 from velkora_gym.batch import RomSource
 from velkora_gym.envs import DEMO_DEFAULTS, VelkoraVectorEnv
+from velkora_gym.options import EnvOptions
 
 __all__ = ["VelkoraPufferEnv", "demo"]
 
@@ -34,19 +36,20 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
     ``buf`` and ``seed`` are what PufferLib's vector backends pass."""
 
     def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
-                 buf: dict[str, np.ndarray] | None = None, seed: int | None = 0, **options: Any) -> None:
-        self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, **options)
+                 buf: dict[str, np.ndarray] | None = None, seed: int | None = 0,
+                 **options: Unpack[EnvOptions]) -> None:
+        options = {"channel_axis": True, **options}  # type: ignore[assignment]
+        # Views, not copies: each step writes them into PufferLib's buffers at once.
+        self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, autoreset_mode=AutoresetMode.SAME_STEP,
+                                      copy=False, **options)
         self.num_agents = self._venv.num_envs
-        single = self._venv.single_observation_space
-        # Until the vector environment has channel_axis: grayscale (H, W) as (H, W, 1).
-        self._channel = _pending.needs_channel_axis(single)
-        self.single_observation_space = _pending.add_channel_axis(single) if self._channel else single
+        self.single_observation_space = self._venv.single_observation_space
         action_space = self._venv.single_action_space
         self._binary = isinstance(action_space, spaces.MultiBinary)
         self.single_action_space = spaces.MultiDiscrete([2] * action_space.n) if self._binary else action_space
         self.render_mode = self._venv.render_mode
         self.metadata = {"render_modes": list(self._venv.metadata["render_modes"]),
-                         "render_fps": _pending.render_fps(self._venv)}
+                         "render_fps": self._venv.metadata["render_fps"]}
         self._seed = seed
         self._returns = np.zeros(self.num_agents)
         self._lengths = np.zeros(self.num_agents, np.int64)
@@ -56,7 +59,7 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
     def reset(self, seed: int | None = None):
         self._check_open()
         observations, _ = self._venv.reset(seed=self._seed if seed is None else seed)
-        self._write_observations(observations)
+        self.observations[:] = observations
         self.rewards[:] = 0
         self.terminals[:] = False
         self.truncations[:] = False
@@ -66,21 +69,20 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
 
     def step(self, actions: np.ndarray):
         self._check_open()
-        observations, rewards, terminated, truncated, _ = self._venv.step(np.asarray(actions))
-        self._returns += rewards
-        self._lengths += 1
-        finished = np.flatnonzero(terminated | truncated)
-        infos = [{"episode_return": float(self._returns[i]), "episode_length": int(self._lengths[i])}
-                 for i in finished]
-        if finished.size:
-            # Until the vector environment restarts in the same step itself.
-            observations[finished] = _pending.reset_finished(self._venv, finished)[0]
-            self._returns[finished] = 0
-            self._lengths[finished] = 0
-        self._write_observations(observations)
+        observations, rewards, terminated, truncated, info = self._venv.step(np.asarray(actions))
+        self.observations[:] = observations
         self.rewards[:] = rewards
         self.terminals[:] = terminated
         self.truncations[:] = truncated
+        self._returns += rewards
+        self._lengths += 1
+        infos: list[dict[str, Any]] = []
+        if "final_obs" in info:
+            finished = np.flatnonzero(info["_final_obs"])
+            infos = [{"episode_return": r, "episode_length": n}
+                     for r, n in zip(self._returns[finished].tolist(), self._lengths[finished].tolist())]
+            self._returns[finished] = 0
+            self._lengths[finished] = 0
         return self.observations, self.rewards, self.terminals, self.truncations, infos
 
     def render(self) -> np.ndarray | None:
@@ -88,22 +90,19 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
         pictures = self._venv.render()
         return None if pictures is None else pictures[0]
 
-    def get_action_meanings(self) -> list[Any]:
-        return _pending.action_meanings(self._venv)
+    def get_action_meanings(self) -> list[str]:
+        return self._venv.get_action_meanings()
 
     def close(self) -> None:
         if not self._closed:
             self._venv.close()
             self._closed = True
 
-    def _write_observations(self, observations: np.ndarray) -> None:
-        self.observations[:] = observations[..., None] if self._channel else observations
-
     def _check_open(self) -> None:
         if self._closed:
             raise RuntimeError("this VelkoraPufferEnv is closed")
 
 
-def demo(num_envs: int = 1, **options: Any) -> VelkoraPufferEnv:
+def demo(num_envs: int = 1, **options: Unpack[EnvOptions]) -> VelkoraPufferEnv:
     """The demo game with its integration, as a PufferLib environment."""
     return VelkoraPufferEnv(num_envs=num_envs, **{**DEMO_DEFAULTS, **options})

@@ -20,10 +20,14 @@ ENDS = {"variables": {"nmi": {"address": 0, "type": "|u1"}}, "terminated_fn": la
         "max_episode_frames": 100, "noop_max": 40}
 
 
-@pytest.mark.parametrize("options", [dict(obs_type="grayscale", screen_size=42, frameskip=(2, 6), **ENDS),
-                                     dict(obs_type="ram", actions="multibinary", **ENDS)],
-                         ids=["grayscale", "ram-multibinary"])
-def test_agents_step_as_seeded_single_envs_restarting_in_the_same_step(options):
+@pytest.mark.parametrize("judged", ["in Python", "natively"])
+@pytest.mark.parametrize("observations", ["grayscale", "ram-multibinary"])
+def test_agents_step_as_seeded_single_envs_restarting_in_the_same_step(observations, judged, counter_integration):
+    options = {"grayscale": dict(obs_type="grayscale", screen_size=42, frameskip=(2, 6)),
+               "ram-multibinary": dict(obs_type="ram", actions="multibinary")}[observations]
+    rules = ENDS if judged == "in Python" else dict(integration=counter_integration, max_episode_frames=100,
+                                                    noop_max=40)
+    options = {**options, **rules}
     n, steps, seed = 3, 80, 11
     vecenv = pufferlib.vector.make(VelkoraPufferEnv, env_args=[IMAGE, n], env_kwargs={"threads": 2, **options})
     assert isinstance(vecenv, VelkoraPufferEnv) and vecenv.num_agents == n
@@ -106,7 +110,7 @@ def test_pufferlib_trainer_learns_on_the_native_batch(tmp_path, capsys):
 def test_bad_use_is_refused_clearly():
     env = VelkoraPufferEnv(IMAGE, 2, obs_type="ram")
     env.reset()
-    with pytest.raises(ValueError, match="3 actions for 2"):
+    with pytest.raises(ValueError, match="are not 2 of"):
         env.step(np.zeros(3, np.int32))
     env.close()
     with pytest.raises(RuntimeError, match="closed"):
