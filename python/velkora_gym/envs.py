@@ -756,11 +756,16 @@ class VelkoraVectorEnv(VectorEnv):
         return driver.observe(slice(None), self.copy), driver.info(slice(None), vector=True)
 
     def step(self, actions: object):
+        return self._step(actions, True)
+
+    def _step(self, actions: object, variables: bool):
+        """``step``; without `variables` the info holds only what same-step autoreset adds
+        (the training adapters build their own infos)."""
         if not self._started:
             raise ResetNeeded("call reset before step")
         masks = self._setup.masks_of(actions, self.num_envs, self.single_action_space)
         self._driver.native.step(masks, None)
-        return self._results(slice(None))
+        return self._results(slice(None), variables)
 
     def send(self, actions: object, env_ids: object = None) -> None:
         """Starts one step of environments `env_ids` (all when None) with these actions,
@@ -783,14 +788,14 @@ class VelkoraVectorEnv(VectorEnv):
         info["env_id"] = ids
         return obs, rewards, terminated, truncated, info
 
-    def _results(self, rows: Any):
+    def _results(self, rows: Any, variables: bool = True):
         driver = self._driver
         # Copies: a restart of memory observations rewrites the native rows.
         rewards, terminated, truncated = (np.array(a) for a in driver.judged(rows))
         finals = None
         if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP:
             finals = self._restart(rows, terminated | truncated) if self._restart_here else self._finals(rows)
-        info = driver.info(rows, vector=True)
+        info = driver.info(rows, vector=True) if variables else {}
         if finals is not None:
             ended, observations, values = finals
             final = np.full(len(ended), None, dtype=object)

@@ -69,7 +69,7 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
 
     def step(self, actions: np.ndarray):
         self._check_open()
-        observations, rewards, terminated, truncated, info = self._venv.step(np.asarray(actions))
+        observations, rewards, terminated, truncated, info = self._venv._step(actions, False)
         self.observations[:] = observations
         self.rewards[:] = rewards
         self.terminals[:] = terminated

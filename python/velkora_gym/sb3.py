@@ -87,7 +87,7 @@ class VelkoraVecEnv(VecEnv):
         if self._actions is None:
             raise RuntimeError("step_wait needs a step_async first (and reset before both)")
         actions, self._actions = self._actions, None
-        observations, rewards, terminated, truncated, info = self._venv.step(actions)
+        observations, rewards, terminated, truncated, info = self._venv._step(actions, self._every_step)
         dones = terminated | truncated
         infos = self._variable_rows(info) if self._every_step else [{} for _ in range(self.num_envs)]
         final = info.get("final_obs")
