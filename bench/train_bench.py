@@ -1,105 +1,57 @@
-"""Environment steps per second through Stable-Baselines3's interface, and the Python time of
-a vector step with the emulation taken out.
+"""Environment steps per second of the training paths, and the Python time of their steps.
 
     python bench/train_bench.py [--rom ROM] [--seconds 3] [--envs 8 64]
 
-Every row runs the training setup of examples/train_ppo.py: the demo game with its
-integration, frameskip 4, 84x84 grayscale, sticky actions, random actions, episodes
-restarting as SB3 expects. Rows: ``velkora_gym.sb3.VelkoraVecEnv`` (the native batch) and
-SB3's ``DummyVecEnv`` over ``VelkoraEnv`` (one console per Python object).
+Every row runs the demo game with its integration (rewards and ends judged natively),
+frameskip 4, 84x84 grayscale, sticky actions and random actions: Stable-Baselines3's
+``VecEnv`` interface through ``velkora_gym.sb3.VelkoraVecEnv`` (infos="ends", the default,
+and infos="all"), the bare ``VelkoraVectorEnv`` stepped synchronously and asynchronously
+(send/recv, batch_size half the environments), and SB3's ``DummyVecEnv`` over one
+``VelkoraEnv`` per console.
 
-Python time per vector step: each run swaps the batch's native object for a proxy whose
-``step`` and ``reset`` (the emulation: stepping, and restarting finished consoles) read the
-calling thread's CPU clock (``time.thread_time``) around the real call. Python time = (the
-main thread's CPU time over the run - its CPU time inside those native calls) / vector
-steps: everything the interpreter does for a step (planning the frames, sticky actions,
-rewards, episode ends, copying observations, building SB3's info dicts) and none of the
-emulation, whichever thread runs it. CPU time rather than wall time, so that other programs
-on the machine do not count. The proxy's own cost (one Python call and two clock reads,
-about 1 us per native call) is left in. The same split is shown for the bare
-``VelkoraVectorEnv``, so the adapter's own share is the difference of the two rows.
+Two Python times per vector step (for the asynchronous row: per recv and send of a batch),
+both taken with bench/env_bench.py's tools:
+
+- in the loop: the calling thread's CPU time less its CPU time inside the native calls
+  that emulate (step, reset, send, receive). It includes what the emulation costs the
+  Python that follows it: caches and branch predictors that the workers' frames evicted.
+- emulation out: the same steps with those native calls replaced by no-ops, so that only
+  Python runs, with warm caches (no episode ends then: nothing runs that would end one).
 """
 from __future__ import annotations
 
 import argparse
 import sys
-import time
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-OPTIONS: dict[str, Any] = {"obs_type": "grayscale", "screen_size": 84, "frameskip": 4}
+sys.path.insert(0, str(ROOT / "bench"))
+from env_bench import OPTIONS, actions_of, emulation_out, measure, timed  # noqa: E402
 
 
-class _Timed:
-    """The batch's native object, with the time spent in its step and reset added up."""
+def adapter(infos: str):
+    def build(envs: int, rom: Path):
+        from velkora_gym.sb3 import make
 
-    def __init__(self, native: Any) -> None:
-        self._native = native
-        self.seconds = 0.0
+        env = make("velkora/Demo-v0", envs, rom=rom, infos=infos, **OPTIONS)
+        env.seed(0)
+        env.reset()
+        return env, [env._venv]
 
-    def step(self, *args: Any) -> Any:
-        started = time.thread_time()
-        try:
-            return self._native.step(*args)
-        finally:
-            self.seconds += time.thread_time() - started
-
-    def reset(self, *args: Any) -> Any:
-        started = time.thread_time()
-        try:
-            return self._native.reset(*args)
-        finally:
-            self.seconds += time.thread_time() - started
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._native, name)
+    return build
 
 
-def _time(step, actions: np.ndarray, seconds: float, timed: _Timed | None) -> tuple[float, float]:
-    """(vector steps per second, Python microseconds per vector step, or nan)."""
-    steps = 0
-    if timed is not None:
-        timed.seconds = 0.0
-    started, cpu = time.perf_counter(), time.thread_time()
-    while time.perf_counter() - started < seconds:
-        for _ in range(10):
-            step(actions[steps % len(actions)])
-            steps += 1
-    wall, cpu = time.perf_counter() - started, time.thread_time() - cpu
-    python = (cpu - timed.seconds) / steps * 1e6 if timed is not None else float("nan")
-    return steps / wall, python
-
-
-def adapter(rom: Path, envs: int, seconds: float, actions: np.ndarray) -> tuple[float, float]:
-    from velkora_gym.sb3 import make
-
-    env = make("velkora/Demo-v0", envs, rom=rom, **OPTIONS)
-    batch = env._venv._batch
-    timed = batch._native = _Timed(batch._native)
-    env.seed(0)
-    env.reset()
-    result = _time(env.step, actions, seconds, timed)
-    env.close()
-    return result
-
-
-def vector(rom: Path, envs: int, seconds: float, actions: np.ndarray) -> tuple[float, float]:
-    """The bare vector env (next-step autoreset), for the adapter's own share."""
+def vector(envs: int, rom: Path, **options):
     from velkora_gym.envs import demo_vector
 
-    env = demo_vector(envs, rom=rom, **OPTIONS)
-    batch = env._batch
-    timed = batch._native = _Timed(batch._native)
+    env = demo_vector(envs, rom=rom, **OPTIONS, **options)
     env.reset(seed=0)
-    result = _time(env.step, actions, seconds, timed)
-    env.close()
-    return result
+    return env, [env]
 
 
-def dummy(rom: Path, envs: int, seconds: float, actions: np.ndarray) -> tuple[float, float]:
+def dummy(envs: int, rom: Path):
     from stable_baselines3.common.vec_env import DummyVecEnv
 
     from velkora_gym.envs import demo
@@ -107,9 +59,38 @@ def dummy(rom: Path, envs: int, seconds: float, actions: np.ndarray) -> tuple[fl
     env = DummyVecEnv([lambda: demo(rom=rom, **OPTIONS) for _ in range(envs)])
     env.seed(0)
     env.reset()
-    result = _time(env.step, actions, seconds, None)
+    return env, env.envs
+
+
+def stepper(env, envs: int):
+    """One vector step of `env` as a call, and the environments it steps."""
+    actions = actions_of(envs)
+    count = iter(range(1 << 62))
+    if hasattr(env, "step_wait"):  # an SB3 VecEnv
+        return lambda: env.step(actions[next(count) % len(actions)]), envs
+    if env.batch_size == env.num_envs:
+        return lambda: env.step(actions[next(count) % len(actions)]), envs
+    env.send(actions[0])
+    rng = np.random.default_rng(0)
+
+    def turn():
+        ids = env.recv()[4]["env_id"]
+        env.send(rng.integers(0, 7, len(ids)), ids)
+
+    return turn, env.batch_size
+
+
+def run(build, envs: int, rom: Path, seconds: float) -> tuple[float, float, float]:
+    """(environment steps a second, Python us per call in the loop, with emulation out)."""
+    env, inner = build(envs, rom)
+    call, per_call = stepper(env, envs)
+    rate, loop = measure(call, per_call, seconds, timed(*inner))
     env.close()
-    return result
+    env, inner = build(envs, rom)
+    call, per_call = stepper(env, envs)
+    _, bare = measure(call, per_call, min(seconds, 1.0), emulation_out(*inner))
+    env.close()
+    return rate, loop, bare
 
 
 def main() -> int:
@@ -126,16 +107,21 @@ def main() -> int:
     except ImportError:
         print("train_bench: Stable-Baselines3 is not installed (pip install .[train]); skipped")
         return 0
-    print(f"{args.rom.name} (demo integration): frameskip 4, 84x84 grayscale, random actions")
-    print(f"{'':<34} {'steps/s':>9} {'Python us/step':>15} {'us/env':>7}")
-    rows = (("SB3 adapter VelkoraVecEnv", adapter), ("VelkoraVectorEnv (next-step reset)", vector),
-            ("SB3 DummyVecEnv over VelkoraEnv", dummy))
+    print(f"{args.rom.name} (demo integration): frameskip 4, 84x84 grayscale, sticky actions, random actions")
+    print("Python us per vector step (async: per batch), in the loop / with the emulation out")
+    print(f"{'':<40} {'steps/s':>8} {'loop':>7} {'/env':>6} {'out':>7} {'/env':>6}")
     for envs in args.envs:
-        actions = np.random.default_rng(0).integers(0, 7, (1000, envs))
-        for name, run in rows:
-            rate, python = run(args.rom, envs, args.seconds, actions)
-            split = f"{python:15.1f} {python / envs:7.2f}" if python == python else f"{'':>15} {'':>7}"
-            print(f"{name + f' ({envs})':<34} {rate * envs:9.0f} {split}")
+        half = max(1, envs // 2)
+        rows = ((f"SB3 VelkoraVecEnv, infos='ends' ({envs})", adapter("ends")),
+                (f"SB3 VelkoraVecEnv, infos='all' ({envs})", adapter("all")),
+                (f"VelkoraVectorEnv sync ({envs})", vector),
+                (f"VelkoraVectorEnv async ({envs}, batch {half})",
+                 lambda n, rom: vector(n, rom, batch_size=half)),
+                (f"SB3 DummyVecEnv over VelkoraEnv ({envs})", dummy))
+        for name, build in rows:
+            rate, loop, bare = run(build, envs, args.rom, args.seconds)
+            per = half if "async" in name else envs
+            print(f"{name:<40} {rate:8.0f} {loop:7.1f} {loop / per:6.2f} {bare:7.1f} {bare / per:6.2f}", flush=True)
     return 0
 
 
