@@ -116,6 +116,25 @@ def test_sb3_wrappers_see_stacked_images_episode_returns_and_final_scores():
         assert np.isclose(logged["r"], summed) and logged["score"] == summed
 
 
+def test_native_frame_stack_equals_vec_frame_stack_terminal_frames_included():
+    options = dict(obs_type="grayscale", screen_size=42, noop_max=30, max_episode_frames=100)
+    native = make("velkora/Demo-v0", num_envs=3, threads=2, frame_stack=4, **options)
+    wrapped = VecFrameStack(make("velkora/Demo-v0", num_envs=3, threads=2, **options), 4)
+    assert native.observation_space == wrapped.observation_space
+    native.seed(5)
+    wrapped.seed(5)
+    assert np.array_equal(native.reset(), wrapped.reset())
+    ends = 0
+    for actions in actions_for(native.action_space, 60, 3):
+        obs, _, dones, infos = native.step(actions)
+        ref_obs, _, ref_dones, ref_infos = wrapped.step(actions)
+        assert np.array_equal(obs, ref_obs) and np.array_equal(dones, ref_dones)
+        for i in np.flatnonzero(dones):
+            ends += 1
+            assert np.array_equal(infos[i]["terminal_observation"], ref_infos[i]["terminal_observation"])
+    assert ends
+
+
 @pytest.mark.parametrize("algorithm", [PPO, DQN])
 def test_algorithms_learn_with_cnn_policy(algorithm):
     env = VecFrameStack(make("velkora/Demo-v0", num_envs=2, obs_type="grayscale", screen_size=84, threads=2), 4)
