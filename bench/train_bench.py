@@ -16,7 +16,8 @@ both taken with bench/env_bench.py's tools:
   that emulate (step, reset, send, receive). It includes what the emulation costs the
   Python that follows it: caches and branch predictors that the workers' frames evicted.
 - emulation out: the same steps with those native calls replaced by no-ops, so that only
-  Python runs, with warm caches (no episode ends then: nothing runs that would end one).
+  Python runs, with warm caches (no episode ends then: nothing runs that would end one);
+  the lowest of five rounds' means, the round least disturbed by other programs.
 """
 from __future__ import annotations
 
@@ -88,7 +89,7 @@ def run(build, envs: int, rom: Path, seconds: float) -> tuple[float, float, floa
     env.close()
     env, inner = build(envs, rom)
     call, per_call = stepper(env, envs)
-    _, bare = measure(call, per_call, min(seconds, 1.0), emulation_out(*inner))
+    _, bare = measure(call, per_call, min(seconds, 1.0), emulation_out(*inner), rounds=5)
     env.close()
     return rate, loop, bare
 

@@ -48,8 +48,8 @@ class VelkoraVecEnv(VecEnv):
     ended in the step: then it holds ``terminal_observation``, ``TimeLimit.truncated`` and
     the game's variables at the end (for ``VecMonitor(info_keywords=...)``). ``infos="all"``
     puts the variables in every ``infos[i]`` and ``reset_infos[i]`` at every step, as
-    ``VelkoraEnv``'s info has them (without ``episode_frame_number``), which costs Python
-    about a microsecond per environment and variable."""
+    ``VelkoraEnv``'s info has them (without ``episode_frame_number``), at a cost measured in
+    docs/performance.md ("Training adapters")."""
 
     def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
                  infos: Literal["ends", "all"] = "ends", **options: Unpack[EnvOptions]) -> None:
