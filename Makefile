@@ -59,8 +59,8 @@ demo: module
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.
 # Then heap allocations per frame, snapshot sizes and costs (through Python, then
 # the core alone) with a search-shaped loop, the run thread's share of a core, the
-# batch's and the environments' frames per second, and synthetic cartridges of
-# every board.
+# batch's and the environments' frames per second, the training adapters' steps per
+# second and Python time per step, and synthetic cartridges of every board.
 # AGAINST=DIR adds a column for the velkora module in DIR (an older build).
 AGAINST ?=
 BENCH_ROMS = $(wildcard ../shared/roms/demos/*.nes) $(DEMO_ROM)
@@ -81,6 +81,7 @@ bench: module demo-rom
 	$(PY) bench/run_thread_cpu.py --seconds 3
 	$(PY) bench/batch_bench.py
 	$(PY) bench/env_bench.py
+	$(PY) bench/train_bench.py
 	$(PY) bench/boards_bench.py
 
 # --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---

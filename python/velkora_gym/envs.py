@@ -719,7 +719,10 @@ class VelkoraVectorEnv(VectorEnv):
         mode = AutoresetMode(autoreset_mode)
         self._setup = _Setup(rom, **options)
         self.render_mode = self._setup.render_mode
-        self._driver = _Driver(self._setup, num_envs, threads, _AUTORESET[mode])
+        # The workers keep an ended episode's last picture, not its memory: for memory
+        # observations Python restarts the ended environments after the step instead.
+        self._restart_here = mode == AutoresetMode.SAME_STEP and self._setup.memory
+        self._driver = _Driver(self._setup, num_envs, threads, "disabled" if self._restart_here else _AUTORESET[mode])
         self._batch = self._driver.batch
         self.num_envs = self._batch.num_consoles
         if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer))
@@ -753,11 +756,16 @@ class VelkoraVectorEnv(VectorEnv):
         return driver.observe(slice(None), self.copy), driver.info(slice(None), vector=True)
 
     def step(self, actions: object):
+        return self._step(actions, True)
+
+    def _step(self, actions: object, variables: bool):
+        """``step``; without `variables` the info holds only what same-step autoreset adds
+        (the training adapters build their own infos)."""
         if not self._started:
             raise ResetNeeded("call reset before step")
         masks = self._setup.masks_of(actions, self.num_envs, self.single_action_space)
         self._driver.native.step(masks, None)
-        return self._results(slice(None))
+        return self._results(slice(None), variables)
 
     def send(self, actions: object, env_ids: object = None) -> None:
         """Starts one step of environments `env_ids` (all when None) with these actions,
@@ -780,29 +788,54 @@ class VelkoraVectorEnv(VectorEnv):
         info["env_id"] = ids
         return obs, rewards, terminated, truncated, info
 
-    def _results(self, rows: Any):
+    def _results(self, rows: Any, variables: bool = True):
         driver = self._driver
-        rewards, terminated, truncated = driver.judged(rows)
-        info = driver.info(rows, vector=True)
+        # Copies: a restart of memory observations rewrites the native rows.
+        rewards, terminated, truncated = (np.array(a) for a in driver.judged(rows))
+        finals = None
         if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP:
-            ended = driver.ended[rows]
-            if ended.any():
-                indices = self._all[rows]
-                final = np.full(len(indices), None, dtype=object)
-                observations = driver.native.final_observations()
-                for k in np.flatnonzero(ended):
-                    final[k] = observations[indices[k]].reshape(driver.shape).copy()
-                info["final_obs"] = final
-                info["_final_obs"] = ended.copy()
-                values = driver.native.final_values()[indices]
-                present = ended.copy()
-                final_info: dict[str, Any] = {}
-                for k, name in enumerate(self._setup.game.names):
-                    final_info[name] = values[:, k].copy()
-                    final_info[f"_{name}"] = present
-                info["final_info"] = final_info
-                info["_final_info"] = present
-        return driver.observe(rows, self.copy), np.array(rewards), np.array(terminated), np.array(truncated), info
+            finals = self._restart(rows, terminated | truncated) if self._restart_here else self._finals(rows)
+        info = driver.info(rows, vector=True) if variables else {}
+        if finals is not None:
+            ended, observations, values = finals
+            final = np.full(len(ended), None, dtype=object)
+            for k, observation in zip(np.flatnonzero(ended), observations):
+                final[k] = observation
+            info["final_obs"] = final
+            info["_final_obs"] = ended
+            present = ended.copy()
+            final_info: dict[str, Any] = {}
+            for k, name in enumerate(self._setup.game.names):
+                final_info[name] = values[:, k].copy()
+                final_info[f"_{name}"] = present
+            info["final_info"] = final_info
+            info["_final_info"] = present
+        return driver.observe(rows, self.copy), rewards, terminated, truncated, info
+
+    def _finals(self, rows: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+        """Which of `rows` ended in the step, their last observations, and every row's final
+        values, as the workers kept them."""
+        driver = self._driver
+        ended = driver.ended[rows]
+        if not ended.any():
+            return None
+        indices = self._all[rows]
+        observations = driver.native.final_observations()[indices[ended]]
+        return ended.copy(), observations.reshape((-1, *driver.shape)), driver.native.final_values()[indices]
+
+    def _restart(self, rows: Any, ended: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+        """``_finals`` for memory observations: keep the ended rows' memory and values, then
+        restart them, drawing what a same-step restart in the workers would."""
+        driver = self._driver
+        if not ended.any():
+            return None
+        indices = self._all[rows]
+        restarted = indices[ended]
+        observations = driver.observe(restarted)
+        values = np.zeros((len(indices), len(self._setup.game.names)), np.int64)
+        values[ended] = driver.native_values[restarted]
+        driver.reset([int(i) for i in restarted])
+        return ended, observations, values
 
     def render(self):
         if self.render_mode == "rgb_array":

@@ -29,3 +29,18 @@ def demo_cartridge(tmp_path_factory) -> Path:
     import build_demo
 
     return build_demo.build(tmp_path_factory.mktemp("demo") / "velkora-demo.nes")
+
+
+@pytest.fixture(scope="session")
+def counter_integration(tmp_path_factory) -> Path:
+    """An integration folder for the demo cartridge whose reward and end the native workers
+    judge: its NMI counter at $0000, one point a frame, ends an episode at 120."""
+    import json
+
+    folder = tmp_path_factory.mktemp("counter")
+    nmi = {"address": 0, "type": "|u1"}
+    (folder / "data.json").write_text(json.dumps({"info": {"nmi": nmi, "lives": {"address": 18, "type": "|u1"}}}))
+    (folder / "scenario.json").write_text(json.dumps({
+        "reward": {"variables": {"nmi": {"reward": 1.0}}},
+        "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}}}))
+    return folder

@@ -242,6 +242,28 @@ def test_same_step_autoreset_puts_the_end_in_the_info():
         assert info["episode_frame_number"][i] == 0
 
 
+@pytest.mark.parametrize("obs_type", ["ram", "ram+prg"])
+def test_same_step_autoreset_of_memory_observations_keeps_the_memory_at_the_end(obs_type):
+    options = {"obs_type": obs_type, "max_episode_frames": 60, "noop_max": 20}
+    vector = demo_vector(2, autoreset_mode=AutoresetMode.SAME_STEP, **options)
+    singles = [demo(**options) for _ in range(2)]
+    obs, _ = vector.reset(seed=3)
+    assert np.array_equal(obs, [env.reset(seed=3 + i)[0] for i, env in enumerate(singles)])
+    ends = 0
+    for actions in random_actions(4, 40, 2):
+        obs, rewards, terminated, truncated, info = vector.step(actions)
+        for i, env in enumerate(singles):
+            expected, reward, ended, cut, single_info = env.step(actions[i])
+            assert (reward, ended, cut) == (rewards[i], terminated[i], truncated[i])
+            if ended or cut:
+                ends += 1
+                assert np.array_equal(info["final_obs"][i], expected)
+                assert info["final_info"]["score"][i] == single_info["score"]
+                expected, _ = env.reset()
+            assert np.array_equal(obs[i], expected)
+    assert ends >= 2
+
+
 def test_disabled_autoreset_resets_chosen_environments():
     env = demo_vector(3, autoreset_mode=AutoresetMode.DISABLED, **SMALL)
     env.reset(seed=1)
