@@ -172,8 +172,9 @@ def test_snapshot_and_restore_hold_a_running_console():
     nes.start()
     try:
         time.sleep(0.6)
-        taken = velkora_gym.snapshot(nes)
+        # Read before the snapshot: the thread runs on between the two calls.
         taken_frame = nes.frameCount()
+        taken = velkora_gym.snapshot(nes)
         assert taken_frame > 20
         # Restoring far back: the thread paces on from there in real time.
         velkora_gym.restore(nes, start)
