@@ -35,7 +35,7 @@ def default_roms() -> list[Path]:
     return roms
 
 
-def quiet_console(path: Path) -> "velkora.NES":
+def quiet_console(path: Path) -> velkora.NES:
     # The loader prints to the C stdout; keep the table readable.
     sys.stdout.flush()
     saved = os.dup(1)

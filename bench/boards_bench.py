@@ -20,6 +20,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "fuzz"))
 sys.path.insert(0, str(ROOT / "bench"))
 import make_seeds  # noqa: E402
+
 from bench import quiet_console  # noqa: E402
 
 # (mapper, PRG in 16 KiB units, CHR in 8 KiB units, NES 2.0 submapper)

@@ -23,7 +23,6 @@ import numpy as np
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 from batch_bench import single_console_fps  # noqa: E402
-
 from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv  # noqa: E402
 
 OPTIONS = {"obs_type": "grayscale", "screen_size": 84, "frameskip": 4}

@@ -117,7 +117,7 @@ def main() -> int:
                 (f"SB3 VelkoraVecEnv, infos='all' ({envs})", adapter("all")),
                 (f"VelkoraVectorEnv sync ({envs})", vector),
                 (f"VelkoraVectorEnv async ({envs}, batch {half})",
-                 lambda n, rom: vector(n, rom, batch_size=half)),
+                 lambda n, rom, half=half: vector(n, rom, batch_size=half)),
                 (f"SB3 DummyVecEnv over VelkoraEnv ({envs})", dummy))
         for name, build in rows:
             rate, loop, bare = run(build, envs, args.rom, args.seconds)

@@ -3,6 +3,7 @@ import collections.abc
 import typing
 
 import numpy
+
 import velkora
 
 SNAPSHOT_VERSION: int

@@ -26,9 +26,8 @@ from gymnasium import spaces
 from gymnasium.error import ResetNeeded
 from gymnasium.vector import AutoresetMode, VectorEnv
 
-from velkora_gym import _native
+from velkora_gym import _native, roms
 from velkora_gym import integration as integrations
-from velkora_gym import roms
 from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_shape
 from velkora_gym.options import EnvOptions, unknown

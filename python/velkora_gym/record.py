@@ -25,6 +25,7 @@ import numpy as np
 import velkora
 from velkora_gym.movie import Movie
 from velkora_gym.roms import demo_rom
+
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
 # 29780.67 CPU cycles per frame at 1789773 Hz.
 FRAME_RATE = 1789773 / (341 * 262 / 3)

@@ -40,11 +40,11 @@ class Program:
     def __init__(self) -> None:
         self.code = bytearray()
 
-    def sta(self, address: int, value: int) -> "Program":
+    def sta(self, address: int, value: int) -> Program:
         self.code += bytes([0xA9, value & 0xFF, 0x8D, address & 0xFF, address >> 8])
         return self
 
-    def raw(self, *data: int) -> "Program":
+    def raw(self, *data: int) -> Program:
         self.code += bytes(data)
         return self
 

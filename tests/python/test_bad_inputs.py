@@ -19,10 +19,11 @@ import numpy as np
 import pytest
 
 import velkora
-from nesrom import JOYPAD_READER, ImageFile as Image, build_rom, ines_header, joypad_reads
+from nesrom import JOYPAD_READER, build_rom, ines_header, joypad_reads
+from nesrom import ImageFile as Image
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def valid_image() -> bytes:
     return build_rom(JOYPAD_READER)
 

@@ -5,7 +5,8 @@ import gc
 import pytest
 
 import velkora
-from nesrom import JOYPAD_READER, ImageFile, build_rom, joypad_reads as reads
+from nesrom import JOYPAD_READER, ImageFile, build_rom
+from nesrom import joypad_reads as reads
 
 
 @pytest.fixture

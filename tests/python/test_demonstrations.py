@@ -8,6 +8,7 @@ import pytest
 
 pytest.importorskip("gymnasium")
 import gymnasium as gym
+
 from velkora_gym.batch import Batch
 from velkora_gym.demonstrations import RecordMovie, demonstrations, main
 from velkora_gym.envs import DEMO_ROM, demo

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 import golden
-import nesrom
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")

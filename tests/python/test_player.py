@@ -2,7 +2,6 @@
 keys and pads, fast-forward, rewind, mapping files, screenshots, full screen, battery RAM."""
 from __future__ import annotations
 
-import importlib.util
 import re
 from pathlib import Path
 
@@ -368,7 +367,7 @@ def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, dem
     pads = [velkora.Controller(), velkora.Controller()]
     for port, pad in enumerate(pads):
         fresh.setController(pad, port)
-    for one, two in movie:
+    for one, _ in movie:
         pads[0].updateInputs([(one >> b) & 1 for b in range(8)])
         fresh.runFrame()
     assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(fresh), expected))

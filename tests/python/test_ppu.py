@@ -5,8 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-import velkora
 import nesrom
+import velkora
 from nesrom import build_rom, nrom_program, write_rom
 
 BACKDROP = 0x0F

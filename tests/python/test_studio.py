@@ -12,7 +12,6 @@ import nesrom
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
 from velkora_gym import integration  # noqa: E402
-from velkora_gym.envs import VelkoraEnv  # noqa: E402
 from velkora_gym.studio import Studio, draw  # noqa: E402
 
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
@@ -156,7 +155,6 @@ def machine(nes) -> tuple[bytes, bytes]:
 
 def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
     import velkora
-
     from velkora_gym.envs import DEMO_ROM
     from velkora_gym.movie import Movie
 
@@ -193,7 +191,6 @@ def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
 
 def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path):
     import velkora
-
     from velkora_gym.envs import DEMO_ROM
     from velkora_gym.movie import Movie
 

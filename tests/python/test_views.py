@@ -6,7 +6,6 @@ import pytest
 import velkora
 from nesrom import ImageFile, build_rom, nrom_program
 
-
 # Writes $1E to PPUMASK once, then spins.
 PROGRAM = nrom_program("""
     lda #$1e
