@@ -10,7 +10,7 @@ JOBS ?= 2
 PYTHON312 ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
 	  $$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && { echo $$p; break; }; done)
 
-.PHONY: all venv system-deps module cpptest pytest test demo demo-rom bench sanitize fuzz clang-deps clean
+.PHONY: all venv system-deps module cpptest pytest test demo demo-rom bench sanitize fuzz clang-deps format-deps lint format clean
 
 all: module
 
@@ -123,6 +123,27 @@ fuzz: venv clang-deps
 	VELKORA_FUZZ_IMAGES=build/fuzz/seeds build/fuzz/fuzz_restore -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/restore- \
 	  build/fuzz/restore-corpus build/fuzz/restore-seeds
+
+# --- Layout: ruff for Python, clang-format for C++ (Debian's 14: other versions lay out differently) ---
+CLANG_FORMAT ?= clang-format-14
+CXX_SOURCES = $(shell find src tests/cpp tests/fuzz bench -name '*.cpp' -o -name '*.h')
+
+format-deps: venv
+	@command -v $(CLANG_FORMAT) >/dev/null || { echo "Installing clang-format-14 with apt"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format-14 >/dev/null; }
+
+# Fails on a lint finding or on any file the formatters would change.
+lint: format-deps
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	@echo "$(CLANG_FORMAT) --dry-run --Werror (the C++ of src, tests/cpp, tests/fuzz, bench)"
+	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
+
+format: format-deps
+	$(VENV)/bin/ruff check --fix .
+	$(VENV)/bin/ruff format .
+	@echo "$(CLANG_FORMAT) -i (the C++ of src, tests/cpp, tests/fuzz, bench)"
+	@$(CLANG_FORMAT) -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build dist *.egg-info

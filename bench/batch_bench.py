@@ -8,6 +8,7 @@ Without --rom it measures the project's demo cartridge (build/velkora-demo.nes).
 One velkora.NES is stepped from Python (runFrame + getImg) as the baseline; the
 batches step with 84x84 grayscale observations, four frames a step, in the same run.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -72,8 +73,10 @@ def main() -> int:
 
     quiet = batch_fps(args.rom, 1, args.seconds, audio=False)
     loud = batch_fps(args.rom, 1, args.seconds, audio=True)
-    print(f"\none console in a batch: {quiet:.0f} frames/s without audio, {loud:.0f} with "
-          f"({(quiet / loud - 1) * 100:+.0f} % for skipping the sample stage)")
+    print(
+        f"\none console in a batch: {quiet:.0f} frames/s without audio, {loud:.0f} with "
+        f"({(quiet / loud - 1) * 100:+.0f} % for skipping the sample stage)"
+    )
     return 0
 
 

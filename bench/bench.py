@@ -10,6 +10,7 @@ too, ROM by ROM in turns with this one, and the table shows both. The
 process keeps to one core (the last it may use), so that a move between cores
 does not show as noise.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -35,7 +36,7 @@ def default_roms() -> list[Path]:
     return roms
 
 
-def quiet_console(path: Path) -> "velkora.NES":
+def quiet_console(path: Path) -> velkora.NES:
     # The loader prints to the C stdout; keep the table readable.
     sys.stdout.flush()
     saved = os.dup(1)
@@ -67,8 +68,24 @@ def measure(path: Path, frames: int, repeats: int, warmup: int) -> list[float]:
 def measure_elsewhere(site: str, path: Path, frames: int, repeats: int, warmup: int) -> list[float]:
     """The same measurement in a process that imports velkora from `site`."""
     env = {**os.environ, "PYTHONPATH": site}
-    out = subprocess.run([sys.executable, __file__, "--rates", "--frames", str(frames), "--repeats", str(repeats),
-                          "--warmup", str(warmup), str(path)], env=env, capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [
+            sys.executable,
+            __file__,
+            "--rates",
+            "--frames",
+            str(frames),
+            "--repeats",
+            str(repeats),
+            "--warmup",
+            str(warmup),
+            str(path),
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return [float(rate) for rate in out.stdout.split()]
 
 
@@ -96,8 +113,9 @@ def main() -> int:
     for path in roms:
         column = ""
         if args.against:
-            others.append(statistics.median(measure_elsewhere(args.against, path, args.frames, args.repeats,
-                                                              args.warmup)))
+            others.append(
+                statistics.median(measure_elsewhere(args.against, path, args.frames, args.repeats, args.warmup))
+            )
             column = f"{others[-1]:8.0f} "
         rates = measure(path, args.frames, args.repeats, args.warmup)
         median = statistics.median(rates)

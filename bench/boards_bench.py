@@ -8,6 +8,7 @@ copied into every 8 KiB of PRG so it runs whatever bank a board maps. MMC2 and M
 images also fill the nametables with tiles $FD and $FE, so their latches switch on
 every line.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -20,12 +21,30 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "fuzz"))
 sys.path.insert(0, str(ROOT / "bench"))
 import make_seeds  # noqa: E402
+
 from bench import quiet_console  # noqa: E402
 
 # (mapper, PRG in 16 KiB units, CHR in 8 KiB units, NES 2.0 submapper)
-BOARDS = [(0, 2, 1, 0), (1, 8, 2, 0), (2, 8, 0, 0), (3, 2, 4, 0), (4, 8, 8, 0), (40, 4, 1, 0),
-          (7, 8, 0, 0), (9, 8, 8, 0), (10, 8, 8, 0), (11, 8, 8, 0), (13, 2, 0, 0), (34, 8, 0, 0),
-          (34, 8, 8, 0), (66, 8, 4, 0), (71, 8, 0, 1), (79, 4, 8, 0), (180, 8, 0, 0), (206, 8, 8, 0)]
+BOARDS = [
+    (0, 2, 1, 0),
+    (1, 8, 2, 0),
+    (2, 8, 0, 0),
+    (3, 2, 4, 0),
+    (4, 8, 8, 0),
+    (40, 4, 1, 0),
+    (7, 8, 0, 0),
+    (9, 8, 8, 0),
+    (10, 8, 8, 0),
+    (11, 8, 8, 0),
+    (13, 2, 0, 0),
+    (34, 8, 0, 0),
+    (34, 8, 8, 0),
+    (66, 8, 4, 0),
+    (71, 8, 0, 1),
+    (79, 4, 8, 0),
+    (180, 8, 0, 0),
+    (206, 8, 8, 0),
+]
 
 
 def image(mapper: int, prg: int, chr_: int, submapper: int) -> bytes:

@@ -9,6 +9,7 @@ gives the split by part of the console (CPU, PPU, APU, publish, Python);
 that needs a module with its symbols, such as the one `make bench` builds
 into build/bench-site (the installed one is stripped), given by --site.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -34,10 +35,16 @@ for _ in range(int(sys.argv[2])):
 # Parts of a frame's work, by the function names callgrind reports (first match wins).
 PARTS = [
     ("CPU step", r"cpu/|CPU::|cpu_ops::"),
-    ("PPU background", r"drawBackground|renderBackdropSpan|fetchBackground|renderSpan|drawSpan<false|backgroundPalettes"
-                       r"|shiftedRow|hideLeftBackground|finishLineBeforeDot256"),
-    ("PPU sprites", r"drawSpan<true|drawSpriteLine|spriteRow|evaluat|LineSprites|tickSprites|bringSpritesUpToDate|spritePixel"
-                    r"|overflowScan|bytesInRange|pathHits|gatherNibbles"),
+    (
+        "PPU background",
+        r"drawBackground|renderBackdropSpan|fetchBackground|renderSpan|drawSpan<false|backgroundPalettes"
+        r"|shiftedRow|hideLeftBackground|finishLineBeforeDot256",
+    ),
+    (
+        "PPU sprites",
+        r"drawSpan<true|drawSpriteLine|spriteRow|evaluat|LineSprites|tickSprites|bringSpritesUpToDate|spritePixel"
+        r"|overflowScan|bytesInRange|pathHits|gatherNibbles",
+    ),
     ("publish, memory copies", r"publish|repaint|paint|memcpy|memmove|memset"),
     ("PPU other", r"ppu/|PPU::"),
     ("mixer", r"produceSample|sampleStep|handOver|mixer|takeBlock"),
@@ -56,16 +63,30 @@ def profile(rom: Path, frames: int, site: str | None) -> tuple[int, dict[str, in
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         proc = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", RUNNER,
-             str(rom), str(frames)],
-            capture_output=True, text=True, env=env)
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                "-c",
+                RUNNER,
+                str(rom),
+                str(frames),
+            ],
+            capture_output=True,
+            text=True,
+            env=env,
+        )
         match = re.search(r"Collected : (\d+)", proc.stderr)
         if proc.returncode != 0 or not match:
             raise RuntimeError(proc.stderr[-2000:])
         functions: dict[str, int] = {}
         if shutil.which("callgrind_annotate"):
-            listing = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100", str(out)],
-                                     capture_output=True, text=True).stdout
+            listing = subprocess.run(
+                ["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100", str(out)],
+                capture_output=True,
+                text=True,
+            ).stdout
             for line in listing.splitlines():
                 row = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*)", line)
                 if row and "PROGRAM TOTALS" not in line:

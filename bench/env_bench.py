@@ -11,6 +11,7 @@ and the Python time of a vector step with the emulation taken out: the calling t
 time less its CPU time inside the native calls (step, reset, send, receive), measured in the
 same steps; CPU time, so that other programs on a shared machine do not count.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -23,7 +24,6 @@ import numpy as np
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 from batch_bench import single_console_fps  # noqa: E402
-
 from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv  # noqa: E402
 
 OPTIONS = {"obs_type": "grayscale", "screen_size": 84, "frameskip": 4}
@@ -217,20 +217,26 @@ def main() -> int:
     print(f"{args.rom.name}: frameskip {frames}, 84x84 grayscale")
     print(f"{'':<28} {'steps/s':>9} {'frames/s':>9} {'us/frame':>9}")
     print(f"{'runFrame + getImg':<28} {'':>9} {raw:9.0f} {1e6 / raw:9.1f}")
-    print(f"{'VelkoraEnv':<28} {single:9.0f} {single * frames:9.0f} {1e6 / (single * frames):9.1f}"
-          f"   {(raw / (single * frames) - 1) * 100:+.1f} % per frame against runFrame")
+    print(
+        f"{'VelkoraEnv':<28} {single:9.0f} {single * frames:9.0f} {1e6 / (single * frames):9.1f}"
+        f"   {(raw / (single * frames) - 1) * 100:+.1f} % per frame against runFrame"
+    )
     label = f"VelkoraVectorEnv({args.envs})"
-    print(f"{label:<28} {vector:9.0f} {vector * frames * args.envs:9.0f} "
-          f"{1e6 / (vector * frames * args.envs):9.1f}   {vector * args.envs / single:.2f}x VelkoraEnv")
+    print(
+        f"{label:<28} {vector:9.0f} {vector * frames * args.envs:9.0f} "
+        f"{1e6 / (vector * frames * args.envs):9.1f}   {vector * args.envs / single:.2f}x VelkoraEnv"
+    )
 
     print("\nthe demo game (rewards and ends judged natively), environment steps a second:")
     print(f"{'envs':>6} {'sync':>9} {'async':>9}   Python per vector step (async: per batch), emulation taken out")
     for envs in (int(v) for v in args.sizes.split(",")):
         rate, python_us = sync_rate(envs, args.seconds)
         asynchronous, async_us = async_rate(envs, args.seconds)
-        print(f"{envs:>6} {rate:9.0f} {asynchronous:9.0f}   {python_us:6.1f} us in all, "
-              f"{python_us / envs:5.2f} us per environment; async {async_us:6.1f} us per batch of {max(1, envs // 2)}",
-              flush=True)
+        print(
+            f"{envs:>6} {rate:9.0f} {asynchronous:9.0f}   {python_us:6.1f} us in all, "
+            f"{python_us / envs:5.2f} us per environment; async {async_us:6.1f} us per batch of {max(1, envs // 2)}",
+            flush=True,
+        )
     return 0
 
 

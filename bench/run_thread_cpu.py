@@ -7,6 +7,7 @@ run thread at the default clock, lets it play for the given wall time,
 and prints the process CPU time as a share of one core, with the emulated
 speed relative to real time.
 """
+
 from __future__ import annotations
 
 import argparse

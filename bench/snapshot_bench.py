@@ -12,6 +12,7 @@ Then the search loop: restore one of 1,000 stored snapshots (one a frame), run 4
 take a snapshot; against the 4 frames alone, timed inside the same rounds, so both run
 from the same machine states.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -104,24 +105,33 @@ def main() -> int:
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
 
-    print(f"velkora_gym.snapshot of a velkora.NES after 300 frames: bytes, and microseconds to take and "
-          f"to restore (lowest of {args.repeats} medians of {args.calls} calls, one core)")
+    print(
+        f"velkora_gym.snapshot of a velkora.NES after 300 frames: bytes, and microseconds to take and "
+        f"to restore (lowest of {args.repeats} medians of {args.calls} calls, one core)"
+    )
     print(f"{'ROM':<22} {'compact':>8} {'take':>7} {'restore':>8}   {'picture':>8} {'take':>7} {'restore':>8}")
     for path in roms:
         nes, _ = console_after(path, 300)
         compact = costs(nes, False, args.calls, args.repeats)
         full = costs(nes, True, args.calls, args.repeats)
-        print(f"{path.name:<22} {compact[0]:8} {compact[1]:7.2f} {compact[2]:8.2f}   "
-              f"{full[0]:8} {full[1]:7.2f} {full[2]:8.2f}", flush=True)
+        print(
+            f"{path.name:<22} {compact[0]:8} {compact[1]:7.2f} {compact[2]:8.2f}   "
+            f"{full[0]:8} {full[1]:7.2f} {full[2]:8.2f}",
+            flush=True,
+        )
 
-    print(f"\nsearch loop: restore one of 1,000 snapshots, run 4 frames, take a snapshot; "
-          f"steps/s over {args.steps} steps")
+    print(
+        f"\nsearch loop: restore one of 1,000 snapshots, run 4 frames, take a snapshot; steps/s over {args.steps} steps"
+    )
     print(f"{'ROM':<22} {'4 frames':>9} {'compact':>9} {'':>7} {'picture':>9} {'':>7}")
     for path in roms:
         plain, compact = search(path, False, args.steps)
         plain2, full = search(path, True, args.steps)
-        print(f"{path.name:<22} {(plain + plain2) / 2:9.0f} {compact:9.0f} {(compact / plain - 1) * 100:+6.1f}% "
-              f"{full:9.0f} {(full / plain2 - 1) * 100:+6.1f}%", flush=True)
+        print(
+            f"{path.name:<22} {(plain + plain2) / 2:9.0f} {compact:9.0f} {(compact / plain - 1) * 100:+6.1f}% "
+            f"{full:9.0f} {(full / plain2 - 1) * 100:+6.1f}%",
+            flush=True,
+        )
     return 0
 
 

@@ -19,6 +19,7 @@ both taken with bench/env_bench.py's tools:
   Python runs, with warm caches (no episode ends then: nothing runs that would end one);
   the lowest of five rounds' means, the round least disturbed by other programs.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -113,12 +114,16 @@ def main() -> int:
     print(f"{'':<40} {'steps/s':>8} {'loop':>7} {'/env':>6} {'out':>7} {'/env':>6}")
     for envs in args.envs:
         half = max(1, envs // 2)
-        rows = ((f"SB3 VelkoraVecEnv, infos='ends' ({envs})", adapter("ends")),
-                (f"SB3 VelkoraVecEnv, infos='all' ({envs})", adapter("all")),
-                (f"VelkoraVectorEnv sync ({envs})", vector),
-                (f"VelkoraVectorEnv async ({envs}, batch {half})",
-                 lambda n, rom: vector(n, rom, batch_size=half)),
-                (f"SB3 DummyVecEnv over VelkoraEnv ({envs})", dummy))
+        rows = (
+            (f"SB3 VelkoraVecEnv, infos='ends' ({envs})", adapter("ends")),
+            (f"SB3 VelkoraVecEnv, infos='all' ({envs})", adapter("all")),
+            (f"VelkoraVectorEnv sync ({envs})", vector),
+            (
+                f"VelkoraVectorEnv async ({envs}, batch {half})",
+                lambda n, rom, half=half: vector(n, rom, batch_size=half),
+            ),
+            (f"SB3 DummyVecEnv over VelkoraEnv ({envs})", dummy),
+        )
         for name, build in rows:
             rate, loop, bare = run(build, envs, args.rom, args.seconds)
             per = half if "async" in name else envs

@@ -10,6 +10,7 @@ cartridge is the source as it stands, so its bytes never depend on those lines.
 
 The tile numbers below are the ones the 6502 source uses; keep both in step.
 """
+
 from __future__ import annotations
 
 import shutil
@@ -30,7 +31,7 @@ CHR_SIZE = 8192
 
 # Background pattern table ($0000). Font glyphs sit at their ASCII codes.
 BG_BLANK, BG_BORDER, BG_STAR_SMALL, BG_STAR_BIG = 0x00, 0x01, 0x02, 0x03
-BG_MOON = 0x04                       # 2x2: $04 $05 / $06 $07
+BG_MOON = 0x04  # 2x2: $04 $05 / $06 $07
 BG_HILL_FULL, BG_HILL_UP, BG_HILL_DOWN, BG_HILL_TOP, BG_HILL_PEAK = 0x08, 0x09, 0x0A, 0x0B, 0x0C
 BG_GRASS, BG_DIRT, BG_BRICK = 0x10, 0x11, 0x12
 BG_HEART, BG_HEART_LOST = 0x13, 0x14
@@ -59,7 +60,7 @@ def split16(rows: list[str]) -> list[bytes]:
     tiles = []
     for top in range(0, len(rows), 8):
         for left in (0, 8):
-            tiles.append(tile([r[left:left + 8] for r in rows[top:top + 8]]))
+            tiles.append(tile([r[left : left + 8] for r in rows[top : top + 8]]))
     return tiles
 
 
@@ -139,10 +140,12 @@ def moon_tiles() -> list[bytes]:
 def background_tiles() -> dict[int, bytes]:
     tiles = {BG_BLANK: tile(["........"] * 8)}
     tiles[BG_BORDER] = tile(["33333333"] + ["22222222"] * 6 + ["11111111"])
-    tiles[BG_STAR_SMALL] = tile(["........", "........", "........", "...3....",
-                                 "........", "........", "........", "........"])
-    tiles[BG_STAR_BIG] = tile(["........", "....3...", "....3...", "..33333.",
-                               "....3...", "....3...", "........", "........"])
+    tiles[BG_STAR_SMALL] = tile(
+        ["........", "........", "........", "...3....", "........", "........", "........", "........"]
+    )
+    tiles[BG_STAR_BIG] = tile(
+        ["........", "....3...", "....3...", "..33333.", "....3...", "....3...", "........", "........"]
+    )
     for i, t in enumerate(moon_tiles()):
         tiles[BG_MOON + i] = t
     # Hills in palette 0: colour 1 is the lit edge, colour 2 the body.
@@ -150,27 +153,32 @@ def background_tiles() -> dict[int, bytes]:
     tiles[BG_HILL_UP] = tile(shape(lambda x, y: 0 if x + y < 7 else (1 if x + y <= 8 else 2)))
     tiles[BG_HILL_DOWN] = tile(shape(lambda x, y: 0 if x > y else (1 if y - x <= 1 else 2)))
     tiles[BG_HILL_TOP] = tile(["11111111", "11111111"] + ["22222222"] * 6)
-    tiles[BG_HILL_PEAK] = tile(shape(
-        lambda x, y: 0 if abs(x - 3.5) > y + 0.5 else (1 if abs(x - 3.5) > y - 1.5 else 2)))
+    tiles[BG_HILL_PEAK] = tile(
+        shape(lambda x, y: 0 if abs(x - 3.5) > y + 0.5 else (1 if abs(x - 3.5) > y - 1.5 else 2))
+    )
     # Ground in palette 2: 1 brown, 2 dark brown, 3 grass green.
-    tiles[BG_GRASS] = tile(["3.3..3.3", "33333333", "33333333", "13133131",
-                            "11111111", "11121111", "11111111", "12111112"])
-    tiles[BG_DIRT] = tile(["11111111", "11211111", "11111121", "11111111",
-                           "12111111", "11111211", "11111111", "11211111"])
-    tiles[BG_BRICK] = tile(["22222222", "11121111", "11121111", "11121111",
-                            "22222222", "11111112", "11111112", "11111112"])
+    tiles[BG_GRASS] = tile(
+        ["3.3..3.3", "33333333", "33333333", "13133131", "11111111", "11121111", "11111111", "12111112"]
+    )
+    tiles[BG_DIRT] = tile(
+        ["11111111", "11211111", "11111121", "11111111", "12111111", "11111211", "11111111", "11211111"]
+    )
+    tiles[BG_BRICK] = tile(
+        ["22222222", "11121111", "11121111", "11121111", "22222222", "11111112", "11111112", "11111112"]
+    )
     # Lives in the status bar (palette 1): 2 orange, 3 white shine, 1 light blue outline.
-    tiles[BG_HEART] = tile(["........", ".22.22..", "2322222.", "2222222.",
-                            "2222222.", ".22222..", "..222...", "...2...."])
-    tiles[BG_HEART_LOST] = tile(["........", ".11.11..", "1..1..1.", "1.....1.",
-                                 "1.....1.", ".1...1..", "..1.1...", "...1...."])
+    tiles[BG_HEART] = tile(
+        ["........", ".22.22..", "2322222.", "2222222.", "2222222.", ".22222..", "..222...", "...2...."]
+    )
+    tiles[BG_HEART_LOST] = tile(
+        ["........", ".11.11..", "1..1..1.", "1.....1.", "1.....1.", ".1...1..", "..1.1...", "...1...."]
+    )
     tiles.update(font_tiles())
     return tiles
 
 
 def font_tiles() -> dict[int, bytes]:
-    return {FONT_FIRST + i: glyph(FONT[chr(FONT_FIRST + i)])
-            for i in range(0x40) if chr(FONT_FIRST + i) in FONT}
+    return {FONT_FIRST + i: glyph(FONT[chr(FONT_FIRST + i)]) for i in range(0x40) if chr(FONT_FIRST + i) in FONT}
 
 
 PLAYER = [  # palette 0: 1 red, 2 orange, 3 white; faces right
@@ -218,8 +226,9 @@ def sprite_tiles() -> dict[int, bytes]:
     tiles = {SP_HIT: tile(["11111111"] * 8)}
     for i, t in enumerate(split16(PLAYER)):
         tiles[SP_PLAYER + i] = t
-    tiles[SP_ORB] = tile(["..1111..", ".122221.", "12233221", "12232221",
-                          "12222221", "12222221", ".122221.", "..1111.."])
+    tiles[SP_ORB] = tile(
+        ["..1111..", ".122221.", "12233221", "12232221", "12222221", "12222221", ".122221.", "..1111.."]
+    )
     for i, t in enumerate(split16(BIRD_UP)):
         tiles[SP_BIRD_UP + i] = t
     for i, t in enumerate(split16(BIRD_DOWN)):
@@ -232,7 +241,7 @@ def chr_data() -> bytes:
     data = bytearray(CHR_SIZE)
     for base, tiles in ((0x0000, background_tiles()), (0x1000, sprite_tiles())):
         for number, pattern in tiles.items():
-            data[base + 16 * number:base + 16 * number + 16] = pattern
+            data[base + 16 * number : base + 16 * number + 16] = pattern
     return bytes(data)
 
 
@@ -249,7 +258,7 @@ def two_player_source(text: str) -> str:
     lines = []
     for line in text.split("\n"):
         if line.startswith(TWO_PLAYER_LINE):
-            line = line[len(TWO_PLAYER_LINE):]
+            line = line[len(TWO_PLAYER_LINE) :]
         elif line.rstrip().endswith(ONE_PLAYER_END):
             line = ""
         lines.append(line)
@@ -263,8 +272,7 @@ def assemble(source: Path = SOURCE, two_players: bool = False) -> bytes:
             edited = Path(tmp) / source.name.replace(".oph", "-2p.oph")
             edited.write_text(two_player_source(source.read_text()))
             source = edited
-        run = subprocess.run([ophis(), "-q", "-o", str(out), str(source)],
-                             capture_output=True, text=True)
+        run = subprocess.run([ophis(), "-q", "-o", str(out), str(source)], capture_output=True, text=True)
         if run.returncode != 0 or not out.exists():
             raise SystemExit(f"ophis failed on {source}:\n{run.stdout}{run.stderr}")
         prg = out.read_bytes()

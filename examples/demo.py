@@ -6,6 +6,7 @@ Without ROM it runs the demo cartridge that comes with the package, and a
 scripted joypad plays it for a while: the robot catches orbs, and A and B make
 their sounds. Needs only what `pip install .` installs.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -56,8 +57,12 @@ def write_png(path: Path, rgb: np.ndarray) -> None:
     def chunk(kind: bytes, data: bytes) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
-    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-                     + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+    path.write_bytes(
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(raw, 9))
+        + chunk(b"IEND", b"")
+    )
 
 
 def write_wav(path: Path, samples: bytes) -> None:

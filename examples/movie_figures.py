@@ -8,6 +8,7 @@ while the movie records it; the movie is saved, loaded and replayed on another c
 was busy with a game of its own, and every frame's picture and RAM, and the sound, are
 compared. Needs imageio and imageio-ffmpeg.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -40,7 +41,7 @@ def presses(seed: int, count: int, two_players: bool = True) -> tuple[np.ndarray
         frame = 0
         while frame < count:
             length = int(rng.integers(10, 61))
-            masks[frame:frame + length] = [0, 0x10, 0x20, 0x40, 0x80, 0x90, 0x60][int(rng.integers(0, 7))]
+            masks[frame : frame + length] = [0, 0x10, 0x20, 0x40, 0x80, 0x90, 0x60][int(rng.integers(0, 7))]
             frame += length
         taps = rng.random(count) < 0.03
         masks[taps] |= rng.choice(np.array([0x01, 0x02], np.uint8), int(taps.sum()))
@@ -57,8 +58,9 @@ class Seen:
         self.sound: list[bytes] = []
 
     def __call__(self, nes) -> None:
-        self.frames.append(hashlib.sha1(np.asarray(nes.getImg()).tobytes() +
-                                        np.asarray(nes.cpuMem()[:0x800]).tobytes()).hexdigest())
+        self.frames.append(
+            hashlib.sha1(np.asarray(nes.getImg()).tobytes() + np.asarray(nes.cpuMem()[:0x800]).tobytes()).hexdigest()
+        )
         block = nes.getAudio()[0]
         if block:
             self.sound.append(block)
@@ -97,8 +99,7 @@ def replayed(movie: Movie, rom: Path) -> Seen:
 
 def round_trips(frames: int, folder: Path) -> None:
     cartridges = [PACKAGED] + (sorted(DEMOS.glob("*.nes")) if DEMOS.is_dir() else [])
-    print("| cartridge | start | frames | .vmv: frames alike | sound blocks alike | .fm2: frames alike | "
-          ".vmv bytes |")
+    print("| cartridge | start | frames | .vmv: frames alike | sound blocks alike | .fm2: frames alike | .vmv bytes |")
     print("| --- | --- | ---: | ---: | ---: | ---: | ---: |")
     for rom in cartridges:
         for start in ("power-on", "snapshot"):
@@ -117,8 +118,11 @@ def round_trips(frames: int, folder: Path) -> None:
             if snapshot is None:
                 movie.save(folder / "m.fm2")
                 fm2 = f"{truth.matches(replayed(Movie.load(folder / 'm.fm2', rom=rom), rom))[0]}/{frames}"
-            print(f"| {rom.stem} | {start} | {frames} | {alike}/{frames} | {sound}/{blocks} | {fm2} | "
-                  f"{(folder / 'm.vmv').stat().st_size:,} |", flush=True)
+            print(
+                f"| {rom.stem} | {start} | {frames} | {alike}/{frames} | {sound}/{blocks} | {fm2} | "
+                f"{(folder / 'm.vmv').stat().st_size:,} |",
+                flush=True,
+            )
 
 
 def sizes(minutes: float, folder: Path) -> None:
@@ -139,8 +143,9 @@ def sizes(minutes: float, folder: Path) -> None:
         started = time.perf_counter()
         path = folder / f"ten-{every}.mp4"
         audio = stream_video(record, movie, path, every)
-        rows.append((f"MP4 (H.264 as record.py writes it), {FRAME_RATE / every:.1f} pictures/s, no sound",
-                     path.stat().st_size))
+        rows.append(
+            (f"MP4 (H.264 as record.py writes it), {FRAME_RATE / every:.1f} pictures/s, no sound", path.stat().st_size)
+        )
         print(f"  (encoded {path.name} in {time.perf_counter() - started:.0f} s)", file=sys.stderr)
     record.write_wav(folder / "ten.wav", audio)
     rows.append(("WAV of its sound (44.1 kHz, 16-bit mono)", (folder / "ten.wav").stat().st_size))
@@ -159,8 +164,8 @@ def stream_video(record, movie: Movie, path: Path, every: int) -> bytes:
 
     nes = velkora.NES(str(PACKAGED))
     audio = bytearray()
-    with imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264", macro_block_size=16,
-                               quality=8) as writer:
+    with imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264", macro_block_size=16, quality=8) as writer:
+
         def keep(frame: int) -> None:
             audio.extend(nes.getAudio()[0])
             if (frame + 1) % every == 0:

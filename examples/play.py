@@ -1,5 +1,6 @@
 """Plays a cartridge in a window (the demo game without one): the same player as the
 ``velkora-play`` command; ``--help`` lists its keys and options. Needs pygame."""
+
 import sys
 
 from velkora_gym.player import main

@@ -8,6 +8,7 @@ returns of the episodes that ended. Without --address a local Ray instance is st
 with --address auto (or host:port) the actors spread over a running cluster's machines.
 Needs: pip install velkora[ray].
 """
+
 from __future__ import annotations
 
 import argparse
@@ -49,22 +50,30 @@ class Roller:
             ended = terminated | truncated
             finished.extend(float(r) for r in self.running[ended])
             self.running[ended] = 0.0
-        return {"seconds": time.perf_counter() - started, "steps": steps * self.env.num_envs,
-                "frames": frames, "returns": finished}
+        return {
+            "seconds": time.perf_counter() - started,
+            "steps": steps * self.env.num_envs,
+            "frames": frames,
+            "returns": finished,
+        }
 
 
-def rollouts(actors: int, envs: int, steps: int, *, seed: int = 0, options: dict[str, Any] | None = None,
-             threads: int = 1) -> dict[str, Any]:
+def rollouts(
+    actors: int, envs: int, steps: int, *, seed: int = 0, options: dict[str, Any] | None = None, threads: int = 1
+) -> dict[str, Any]:
     """Runs the actors on the Ray instance already initialised; returns their totals."""
     options = {"obs_type": "grayscale", "screen_size": 84, **(options or {})}
-    rollers = [Roller.options(num_cpus=threads).remote(envs, seed + 1000 * k, threads, options)
-               for k in range(actors)]
+    rollers = [Roller.options(num_cpus=threads).remote(envs, seed + 1000 * k, threads, options) for k in range(actors)]
     started = time.perf_counter()
     reports = ray.get([r.collect.remote(steps) for r in rollers])
     wall = time.perf_counter() - started
     returns = [r for report in reports for r in report["returns"]]
-    return {"wall": wall, "steps": sum(r["steps"] for r in reports),
-            "frames": sum(r["frames"] for r in reports), "returns": returns}
+    return {
+        "wall": wall,
+        "steps": sum(r["steps"] for r in reports),
+        "frames": sum(r["frames"] for r in reports),
+        "returns": returns,
+    }
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -92,17 +101,20 @@ def main(argv: list[str] | None = None) -> int:
     else:
         ray.init(num_cpus=args.cpus, include_dashboard=False, log_to_driver=False)
     try:
-        result = rollouts(args.actors, args.envs, args.steps, seed=args.seed, options=options,
-                          threads=args.threads)
+        result = rollouts(args.actors, args.envs, args.steps, seed=args.seed, options=options, threads=args.threads)
     finally:
         ray.shutdown()
     returns = result["returns"]
-    print(f"{args.actors} actors x {args.envs} environments: {result['steps']} steps, "
-          f"{result['frames']} frames in {result['wall']:.2f} s: "
-          f"{result['steps'] / result['wall']:.0f} steps/s, {result['frames'] / result['wall']:.0f} frames/s")
+    print(
+        f"{args.actors} actors x {args.envs} environments: {result['steps']} steps, "
+        f"{result['frames']} frames in {result['wall']:.2f} s: "
+        f"{result['steps'] / result['wall']:.0f} steps/s, {result['frames'] / result['wall']:.0f} frames/s"
+    )
     if returns:
-        print(f"{len(returns)} episodes ended: return mean {statistics.mean(returns):.2f}, "
-              f"min {min(returns):.2f}, max {max(returns):.2f}")
+        print(
+            f"{len(returns)} episodes ended: return mean {statistics.mean(returns):.2f}, "
+            f"min {min(returns):.2f}, max {max(returns):.2f}"
+        )
     else:
         print("no episode ended yet (more --steps)")
     return 0

@@ -10,6 +10,7 @@ environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; ga
 as integration folders (``velkora_gym.integration``). ``RamSearch`` finds a game's
 variables in memory.
 """
+
 from __future__ import annotations
 
 from typing import Any
@@ -20,8 +21,20 @@ from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.movie import Movie
 from velkora_gym.options import EnvOptions
 
-__all__ = ["BUTTONS", "Batch", "EnvOptions", "Movie", "RamSearch", "RecordMovie", "SNAPSHOT_VERSION", "VelkoraEnv", "VelkoraParallelEnv",
-           "VelkoraVectorEnv", "restore", "snapshot"]
+__all__ = [
+    "BUTTONS",
+    "Batch",
+    "EnvOptions",
+    "Movie",
+    "RamSearch",
+    "RecordMovie",
+    "SNAPSHOT_VERSION",
+    "VelkoraEnv",
+    "VelkoraParallelEnv",
+    "VelkoraVectorEnv",
+    "restore",
+    "snapshot",
+]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
 
@@ -50,8 +63,9 @@ def __getattr__(name: str) -> Any:
         try:
             from velkora_gym.parallel import VelkoraParallelEnv
         except ImportError as error:
-            raise ImportError(f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] "
-                              f"({error})") from error
+            raise ImportError(
+                f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] ({error})"
+            ) from error
         return VelkoraParallelEnv
     if name == "RecordMovie":
         try:

@@ -1,4 +1,5 @@
 """Action sets: lists of button combinations, each turned into a joypad mask."""
+
 from __future__ import annotations
 
 import itertools
@@ -9,8 +10,17 @@ import numpy as np
 from velkora_gym.batch import BUTTONS
 
 _BIT = {name.lower(): 1 << i for i, name in enumerate(BUTTONS)}
-_DIRECTIONS = [[], ["up"], ["down"], ["left"], ["right"],
-               ["up", "left"], ["up", "right"], ["down", "left"], ["down", "right"]]
+_DIRECTIONS = [
+    [],
+    ["up"],
+    ["down"],
+    ["left"],
+    ["right"],
+    ["up", "left"],
+    ["up", "right"],
+    ["down", "left"],
+    ["down", "right"],
+]
 
 #: No button, each direction, A, B: enough for most games' play.
 SIMPLE = [[], ["up"], ["down"], ["left"], ["right"], ["A"], ["B"]]
@@ -48,8 +58,10 @@ def action_masks(actions: str | Sequence[Sequence[str]]) -> np.ndarray | None:
         if actions == "multibinary":
             return None
         if actions not in named:
-            raise ValueError(f"actions must be 'simple', 'complex', 'all', 'multibinary' or a list of button "
-                             f"combinations, not {actions!r}")
+            raise ValueError(
+                f"actions must be 'simple', 'complex', 'all', 'multibinary' or a list of button "
+                f"combinations, not {actions!r}"
+            )
         combos = named[actions] if actions != "all" else _all()
     else:
         combos = list(actions)

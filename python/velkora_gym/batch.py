@@ -1,4 +1,5 @@
 """A batch of consoles of one cartridge, stepped together on native worker threads."""
+
 from __future__ import annotations
 
 import operator
@@ -40,8 +41,11 @@ def check_board(image: bytes) -> None:
 def _crop(crop: object) -> tuple[int, int, int, int]:
     if crop is None:
         return 0, 0, 256, 240
-    if (not isinstance(crop, Sequence) or len(crop) != 4 or
-            not all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in crop)):
+    if (
+        not isinstance(crop, Sequence)
+        or len(crop) != 4
+        or not all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in crop)
+    ):
         raise ValueError(f"crop must be (x, y, width, height), four ints, not {crop!r}")
     x, y, width, height = (int(v) for v in crop)
     if x < 0 or y < 0 or width < 1 or height < 1 or x + width > 256 or y + height > 240:
@@ -92,10 +96,19 @@ class Batch:
     The consoles read and write no files: battery RAM starts cleared and is never stored.
     """
 
-    def __init__(self, rom: RomSource, num_consoles: int, *, threads: int | None = None,
-                 obs_type: str | None = "rgb", screen_size: int | tuple[int, int] | None = None,
-                 max_pool: bool = False, audio: bool = False, prg_ram: bool = False,
-                 crop: tuple[int, int, int, int] | None = None) -> None:
+    def __init__(
+        self,
+        rom: RomSource,
+        num_consoles: int,
+        *,
+        threads: int | None = None,
+        obs_type: str | None = "rgb",
+        screen_size: int | tuple[int, int] | None = None,
+        max_pool: bool = False,
+        audio: bool = False,
+        prg_ram: bool = False,
+        crop: tuple[int, int, int, int] | None = None,
+    ) -> None:
         image = read_image(rom)
         check_board(image)
         count = _count(num_consoles, "num_consoles")
@@ -106,8 +119,18 @@ class Batch:
             raise ValueError("screen_size and max_pool need an obs_type")
         rectangle = _crop(crop)
         height, width = screen_shape(screen_size) if screen_size is not None else (rectangle[3], rectangle[2])
-        self._native = _native.Batch(image, count, workers, obs_type or "none", height, width,
-                                     bool(max_pool), bool(audio), bool(prg_ram), rectangle)
+        self._native = _native.Batch(
+            image,
+            count,
+            workers,
+            obs_type or "none",
+            height,
+            width,
+            bool(max_pool),
+            bool(audio),
+            bool(prg_ram),
+            rectangle,
+        )
         self.obs_type = obs_type
         self.screen_size = (height, width)
         self.max_pool = bool(max_pool)
@@ -132,8 +155,14 @@ class Batch:
         return self._native.num_consoles
 
     # --- stepping ---
-    def step(self, buttons: object, frames: int | Sequence[int] | np.ndarray = 1, *,
-             buttons2: object = None, active: np.ndarray | None = None) -> np.ndarray:
+    def step(
+        self,
+        buttons: object,
+        frames: int | Sequence[int] | np.ndarray = 1,
+        *,
+        buttons2: object = None,
+        active: np.ndarray | None = None,
+    ) -> np.ndarray:
         """Runs each console ``frames`` frames (an int, or one per console) with player 1's
         joypad masks ``buttons`` (N,) uint8, bit 0 = A ... bit 7 = Right, or (N, F) for one
         mask per frame (the last one holds for frames past F); ``buttons2`` likewise for
@@ -206,12 +235,18 @@ class Batch:
             raise TypeError("datas must be a sequence of snapshots, one per console")
         datas = list(datas)
         if len(datas) != len(chosen):
-            raise ValueError(f"restore_many needs one snapshot per console: {len(chosen)} consoles, "
-                             f"{len(datas)} snapshots")
+            raise ValueError(
+                f"restore_many needs one snapshot per console: {len(chosen)} consoles, {len(datas)} snapshots"
+            )
         self._native.restore_many(chosen, datas)
 
-    def reset(self, indices: object = None, data: bytes | None = None, *,
-              noop_frames: Sequence[int] | np.ndarray | None = None) -> None:
+    def reset(
+        self,
+        indices: object = None,
+        data: bytes | None = None,
+        *,
+        noop_frames: Sequence[int] | np.ndarray | None = None,
+    ) -> None:
         """Brings the chosen consoles (all when None; an index, indices or a boolean mask)
         to one snapshot, or to power-on without one; then each runs its ``noop_frames``
         (one count per chosen console) with no button pressed."""

@@ -5,6 +5,7 @@ and prints each one's length, return and what ended it, so a done condition that
 fires (or fires at once) shows. Exit status 0 when the folder loads and its episodes ran,
 1 when it cannot load or run, 2 for bad arguments.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -20,20 +21,24 @@ from velkora_gym.batch import check_board, read_image
 FPS = 60.1
 
 
-def _problems(folder: Path, rom: str | None, state: str | None,
-              say: Callable[[str], None]) -> tuple[list[str], integrations.Integration | None]:
+def _problems(
+    folder: Path, rom: str | None, state: str | None, say: Callable[[str], None]
+) -> tuple[list[str], integrations.Integration | None]:
     """Everything wrong with the folder (and its ROM and start state), found in one pass."""
     try:
         game = integrations.load(folder)
     except integrations.IntegrationError as error:
         return error.problems, None
     problems: list[str] = []
+
     def count(n: int, what: str) -> str:
         return f"{n} {what}{'' if n == 1 else 's'}"
 
-    say(f"{folder}: {count(len(game.variables), 'variable')}, {count(len(game.rewards), 'reward variable')}"
+    say(
+        f"{folder}: {count(len(game.variables), 'variable')}, {count(len(game.rewards), 'reward variable')}"
         f"{', a reward script' if game.reward_script else ''}, {count(len(game.done), 'done variable')}, "
-        f"{count(len(game.nodes), 'done node')}{', a done script' if game.done_script else ''}")
+        f"{count(len(game.nodes), 'done node')}{', a done script' if game.done_script else ''}"
+    )
     path = Path(rom) if rom is not None else roms.find_rom(folder, game.rom_sha)
     if path is None:
         problems.append(roms.missing_rom(folder, game.rom_sha))
@@ -68,16 +73,30 @@ def _problems(folder: Path, rom: str | None, state: str | None,
     return problems, game
 
 
-def _episodes(folder: Path, rom: str | None, state: str | None, episodes: int, max_frames: int, seed: int,
-              say: Callable[[str], None]) -> None:
+def _episodes(
+    folder: Path,
+    rom: str | None,
+    state: str | None,
+    episodes: int,
+    max_frames: int,
+    seed: int,
+    say: Callable[[str], None],
+) -> None:
     from velkora_gym.envs import DEFAULT_STATE, VelkoraEnv
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # a ROM that differs from rom.sha was reported above
-        env = VelkoraEnv(rom, integration=str(folder), state=DEFAULT_STATE if state is None else state,
-                         obs_type="ram", max_episode_frames=max_frames)
-    say(f"actions: {env.action_space}; {episodes} random episode{'s' if episodes != 1 else ''} "
-        f"of at most {max_frames} frames")
+        env = VelkoraEnv(
+            rom,
+            integration=str(folder),
+            state=DEFAULT_STATE if state is None else state,
+            obs_type="ram",
+            max_episode_frames=max_frames,
+        )
+    say(
+        f"actions: {env.action_space}; {episodes} random episode{'s' if episodes != 1 else ''} "
+        f"of at most {max_frames} frames"
+    )
     env.action_space.seed(seed)
     lengths, ends = [], []
     for episode in range(episodes):
@@ -96,8 +115,10 @@ def _episodes(folder: Path, rom: str | None, state: str | None, episodes: int, m
         else:
             why = f"cut at the time limit ({max_frames} frames)"
         # The largest reward of a step shows a variable that jumps (at the end, say).
-        say(f"episode {episode + 1}: {steps} steps, {frames} frames ({frames / FPS:.1f} s), "
-            f"return {total:g} (largest step {largest:g} at step {largest_at}), {why}")
+        say(
+            f"episode {episode + 1}: {steps} steps, {frames} frames ({frames / FPS:.1f} s), "
+            f"return {total:g} (largest step {largest:g} at step {largest_at}), {why}"
+        )
         lengths.append(steps)
         ends.append(terminated)
     if not any(ends):
@@ -107,16 +128,21 @@ def _episodes(folder: Path, rom: str | None, state: str | None, episodes: int, m
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velkora_gym.integration",
-                                     description="Tools for integration folders.")
+    parser = argparse.ArgumentParser(
+        prog="python -m velkora_gym.integration", description="Tools for integration folders."
+    )
     commands = parser.add_subparsers(dest="command", required=True)
     check = commands.add_parser("check", help="load a folder, report its problems, play random episodes")
     check.add_argument("folder", type=Path)
     check.add_argument("--rom", help="the ROM to use (default: rom.nes in the folder, or the imported one)")
     check.add_argument("--state", help="the start state (default: metadata.json's default_state)")
     check.add_argument("--episodes", type=int, default=5, help="random episodes to play (default 5)")
-    check.add_argument("--max-frames", type=int, default=108_000,
-                       help="frames after which an episode is cut (default 108000, 30 minutes)")
+    check.add_argument(
+        "--max-frames",
+        type=int,
+        default=108_000,
+        help="frames after which an episode is cut (default 108000, 30 minutes)",
+    )
     check.add_argument("--seed", type=int, default=0)
     args = parser.parse_args(argv)
     if args.episodes < 0 or args.max_frames < 1:

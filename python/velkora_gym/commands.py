@@ -2,6 +2,7 @@
 player), ``velkora-record`` (pictures and sound to GIF/MP4 and WAV, headless) and
 ``velkora-studio`` (finding a game's variables and writing its integration). Each says
 which package it misses instead of failing with a traceback."""
+
 from __future__ import annotations
 
 import importlib

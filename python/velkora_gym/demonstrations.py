@@ -20,6 +20,7 @@ the movie, which must all hold one button mask that an action of the set presses
 longest within the step), so the replay follows the environment and may drift from the
 movie. Player 2's buttons are refused: the environment has one player.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -59,8 +60,9 @@ class RecordMovie(gym.Wrapper):
     ``VelkoraEnv`` itself: a wrapper underneath that steps it more than once per step
     would hide frames, and that is refused with ``RuntimeError``."""
 
-    def __init__(self, env: gym.Env, folder: str | Path | None = None, *, name_prefix: str = "episode",
-                 suffix: str = ".vmv") -> None:
+    def __init__(
+        self, env: gym.Env, folder: str | Path | None = None, *, name_prefix: str = "episode", suffix: str = ".vmv"
+    ) -> None:
         super().__init__(env)
         if not isinstance(env.unwrapped, VelkoraEnv):
             raise TypeError(f"RecordMovie records a VelkoraEnv, not {type(env.unwrapped).__name__}")
@@ -117,8 +119,10 @@ class RecordMovie(gym.Wrapper):
         self.movie.extend(pressed & 0xFF, pressed >> 8)
         frames = int(velkora._driver.episode_frames[0]) - self._frames
         if frames != len(self.movie):
-            raise RuntimeError(f"the console ran {frames} frames in this episode but RecordMovie saw "
-                               f"{len(self.movie)}: wrap the VelkoraEnv itself, beneath wrappers that step it")
+            raise RuntimeError(
+                f"the console ran {frames} frames in this episode but RecordMovie saw "
+                f"{len(self.movie)}: wrap the VelkoraEnv itself, beneath wrappers that step it"
+            )
         if result[2] or result[3]:
             self._finish()
             self._begin()  # in case stepping goes on without a reset
@@ -180,11 +184,14 @@ class _Mapper:
         if not self.nearest:
             if not (frames == first).all():
                 changed = int(np.flatnonzero(frames != first)[0])
-                raise ValueError(f"{where}: the buttons change within the step at frame +{changed} "
-                                 f"({first:#04x} then {int(frames[changed]):#04x}); no action presses that "
-                                 f"(--nearest plays the closest action)")
-            raise ValueError(f"{where}: no action of the set presses the buttons {first:#04x} "
-                             f"(--nearest plays the closest action)")
+                raise ValueError(
+                    f"{where}: the buttons change within the step at frame +{changed} "
+                    f"({first:#04x} then {int(frames[changed]):#04x}); no action presses that "
+                    f"(--nearest plays the closest action)"
+                )
+            raise ValueError(
+                f"{where}: no action of the set presses the buttons {first:#04x} (--nearest plays the closest action)"
+            )
         self.approximated += 1
         values, counts = np.unique(frames, return_counts=True)
         held = int(values[int(np.argmax(counts))])  # held longest; the lower mask on a tie
@@ -192,16 +199,23 @@ class _Mapper:
         return self.actions[index], int(self.masks[index])
 
 
-def demonstrations(movies: Sequence[Movie], names: Sequence[str] | None = None, *, nearest: bool = False,
-                   log: Any = None, **env_options: Any) -> dict[str, np.ndarray]:
+def demonstrations(
+    movies: Sequence[Movie],
+    names: Sequence[str] | None = None,
+    *,
+    nearest: bool = False,
+    log: Any = None,
+    **env_options: Any,
+) -> dict[str, np.ndarray]:
     """Replays each movie through a ``VelkoraEnv`` made with ``env_options`` and returns
     the arrays the module's docstring lists."""
     for key in _FIXED:
         if key in env_options and not (key == "repeat_action_probability" and env_options[key] == 0):
             raise ValueError(f"{key} is fixed by the movie (its start and its buttons): leave it out")
     names = list(names) if names is not None else [f"movie {i}" for i in range(len(movies))]
-    rows: dict[str, list[Any]] = {key: [] for key in ("observations", "actions", "masks", "rewards", "terminated",
-                                                      "truncated", "episode_starts")}
+    rows: dict[str, list[Any]] = {
+        key: [] for key in ("observations", "actions", "masks", "rewards", "terminated", "truncated", "episode_starts")
+    }
     finals, lengths = [], []
     for movie, name in zip(movies, names):
         if movie.image is None:
@@ -219,14 +233,16 @@ def demonstrations(movies: Sequence[Movie], names: Sequence[str] | None = None, 
         try:
             low, high = env._setup.frameskip
             if high != low + 1:
-                raise ValueError("frameskip must be one number to replay a movie: a random skip has no "
-                                 "fixed number of frames per step")
+                raise ValueError(
+                    "frameskip must be one number to replay a movie: a random skip has no "
+                    "fixed number of frames per step"
+                )
             mapper = _Mapper(env, nearest)
             observation, _ = env.reset(seed=0)
             steps = len(movie) // low
             length = 0
             for step in range(steps):
-                frames = buttons[step * low:(step + 1) * low, 0]
+                frames = buttons[step * low : (step + 1) * low, 0]
                 action, mask = mapper.action(frames, f"{name}, frame {step * low}")
                 rows["observations"].append(observation)
                 rows["actions"].append(action)
@@ -247,8 +263,10 @@ def demonstrations(movies: Sequence[Movie], names: Sequence[str] | None = None, 
                 if mapper.approximated:
                     notes.append(f"{mapper.approximated} played by the nearest action")
                 if left:
-                    notes.append(f"{left} frames left unplayed" + (" (the episode ended)" if length < steps else
-                                                                   f" (fewer than the {low} of a step)"))
+                    notes.append(
+                        f"{left} frames left unplayed"
+                        + (" (the episode ended)" if length < steps else f" (fewer than the {low} of a step)")
+                    )
                 print(f"{name}: {', '.join(notes)}", file=log)
         finally:
             env.close()
@@ -298,25 +316,34 @@ def _option(text: str) -> tuple[str, Any]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velkora_gym.demonstrations",
-                                     description="Replay movies through a VelkoraEnv and write what imitation "
-                                                 "learning trains on: observations, actions, rewards and "
-                                                 "episode boundaries, as NumPy arrays in one .npz file.")
+    parser = argparse.ArgumentParser(
+        prog="python -m velkora_gym.demonstrations",
+        description="Replay movies through a VelkoraEnv and write what imitation "
+        "learning trains on: observations, actions, rewards and "
+        "episode boundaries, as NumPy arrays in one .npz file.",
+    )
     parser.add_argument("movies", nargs="+", metavar="MOVIE", help="movie files (.vmv, .fm2, optionally .gz)")
-    parser.add_argument("--env-options", nargs="*", default=[], metavar="KEY=VALUE",
-                        help="VelkoraEnv options, values as Python literals (frameskip=4 obs_type=grayscale "
-                             "screen_size=(84,84) actions=complex) or JSON objects")
+    parser.add_argument(
+        "--env-options",
+        nargs="*",
+        default=[],
+        metavar="KEY=VALUE",
+        help="VelkoraEnv options, values as Python literals (frameskip=4 obs_type=grayscale "
+        "screen_size=(84,84) actions=complex) or JSON objects",
+    )
     parser.add_argument("--rom", help="the cartridge, when the movies' is not found by its hash")
-    parser.add_argument("--nearest", action="store_true",
-                        help="play the closest action where no action presses a step's buttons")
+    parser.add_argument(
+        "--nearest", action="store_true", help="play the closest action where no action presses a step's buttons"
+    )
     parser.add_argument("--out", required=True, help="the .npz file to write")
     parser.add_argument("--no-compress", action="store_true", help="write the arrays uncompressed")
     args = parser.parse_args(argv)
     try:
         options = _options(args.env_options)
         movies = [Movie.load(path, rom=args.rom) for path in args.movies]
-        arrays = demonstrations(movies, [Path(p).name for p in args.movies], nearest=args.nearest,
-                                log=sys.stderr, **options)
+        arrays = demonstrations(
+            movies, [Path(p).name for p in args.movies], nearest=args.nearest, log=sys.stderr, **options
+        )
     except (ValueError, TypeError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2

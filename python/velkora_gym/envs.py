@@ -9,6 +9,7 @@ environment produces exactly what a ``VelkoraEnv`` with the same seed and action
 produces: both draw their random choices from one native generator per environment, in
 the same order. (Python callables and Lua scripts, when given, judge in Python instead.)
 """
+
 from __future__ import annotations
 
 import importlib.util
@@ -26,9 +27,8 @@ from gymnasium import spaces
 from gymnasium.error import ResetNeeded
 from gymnasium.vector import AutoresetMode, VectorEnv
 
-from velkora_gym import _native
+from velkora_gym import _native, roms
 from velkora_gym import integration as integrations
-from velkora_gym import roms
 from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_shape
 from velkora_gym.options import EnvOptions, unknown
@@ -56,8 +56,7 @@ def _wants(fn: Callable[..., Any], name: str) -> bool:
     if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in parameters.values()):
         return True
     found = parameters.get(name)
-    return found is not None and found.kind in (inspect.Parameter.POSITIONAL_OR_KEYWORD,
-                                                inspect.Parameter.KEYWORD_ONLY)
+    return found is not None and found.kind in (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
 
 
 class _Game:
@@ -65,9 +64,14 @@ class _Game:
     and done tests run natively in the workers; Python callables and Lua scripts, when
     given, take over the judging here (the slower path)."""
 
-    def __init__(self, integration: integrations.Integration | None, variables: object,
-                 reward_fn: Callable[..., float] | None, terminated_fn: Callable[..., bool] | None,
-                 lives: str | None) -> None:
+    def __init__(
+        self,
+        integration: integrations.Integration | None,
+        variables: object,
+        reward_fn: Callable[..., float] | None,
+        terminated_fn: Callable[..., bool] | None,
+        lives: str | None,
+    ) -> None:
         self.integration = integration
         self.data: dict[str, integrations.Variable] = dict(integration.variables) if integration else {}
         self.read_fn: Callable[..., Mapping[str, float]] | None = None
@@ -85,23 +89,29 @@ class _Game:
         self.terminated_fn = terminated_fn
         self.read_prg = self.read_fn is not None and _wants(self.read_fn, "prg_ram")
         self.reward_memory = [m for m in ("ram", "prg_ram") if reward_fn is not None and _wants(reward_fn, m)]
-        self.terminated_memory = [m for m in ("ram", "prg_ram")
-                                  if terminated_fn is not None and _wants(terminated_fn, m)]
+        self.terminated_memory = [
+            m for m in ("ram", "prg_ram") if terminated_fn is not None and _wants(terminated_fn, m)
+        ]
         scripts = Scripts(integration) if integration is not None else None
         self.scripts = scripts if scripts else None
         self.script_ended: set[int] = set()  # consoles whose done script held at the last step
         self.names = list(self.data)
         if lives is not None and lives not in self.data:
-            raise ValueError(f"lives={lives!r} names no variable of the game (its variables: "
-                             f"{', '.join(self.names) or 'none'})")
+            raise ValueError(
+                f"lives={lives!r} names no variable of the game (its variables: {', '.join(self.names) or 'none'})"
+            )
         self.lives = lives if lives is not None else ("lives" if "lives" in self.data else None)
         #: Python decides rewards and episode ends: a callable or a script is in play.
         self.python_judges = reward_fn is not None or terminated_fn is not None or self.scripts is not None
 
     @property
     def needs_prg_ram(self) -> bool:
-        return (any(v.in_prg_ram for v in self.data.values()) or self.read_prg or
-                "prg_ram" in self.reward_memory or "prg_ram" in self.terminated_memory)
+        return (
+            any(v.in_prg_ram for v in self.data.values())
+            or self.read_prg
+            or "prg_ram" in self.reward_memory
+            or "prg_ram" in self.terminated_memory
+        )
 
     def native(self) -> dict[str, Any]:
         """The description the native environments take."""
@@ -110,11 +120,16 @@ class _Game:
         rewards: list[tuple[int, float, float]] = []
         done: tuple = ("any", [], [])
         if self.integration is not None and not self.python_judges:
-            rewards = [(index[name], float(rise), float(fall))
-                       for name, (rise, fall) in self.integration.rewards.items()]
+            rewards = [
+                (index[name], float(rise), float(fall)) for name, (rise, fall) in self.integration.rewards.items()
+            ]
             done = self._condition(self.integration.ends, index)
-        return {"variables": variables, "rewards": rewards, "done": done,
-                "lives": index[self.lives] if self.lives is not None else -1}
+        return {
+            "variables": variables,
+            "rewards": rewards,
+            "done": done,
+            "lives": index[self.lives] if self.lives is not None else -1,
+        }
 
     def _condition(self, condition: integrations.Condition, index: Mapping[str, int]) -> tuple:
         tests = [(index[t.name], t.op, float(t.reference), t.delta) for t in condition.tests]
@@ -147,14 +162,22 @@ class _Game:
         ram, prg_ram = memory
         return {name: (ram if name == "ram" else prg_ram)[i] for name in names}  # type: ignore[index]
 
-    def judge(self, previous: Values, current: Values, rows: Sequence[int],
-              memory: tuple[np.ndarray, np.ndarray | None]) -> tuple[np.ndarray, np.ndarray]:
+    def judge(
+        self, previous: Values, current: Values, rows: Sequence[int], memory: tuple[np.ndarray, np.ndarray | None]
+    ) -> tuple[np.ndarray, np.ndarray]:
         """Rewards and episode ends of the consoles `rows`, when Python judges: the value
         arrays are in the order of `rows`, the memories by console."""
         if self.reward_fn is not None:
-            rewards = np.array([float(self.reward_fn(self._row(previous, k), self._row(current, k),
-                                                     **self._memory(self.reward_memory, memory, i)))
-                                for k, i in enumerate(rows)])
+            rewards = np.array(
+                [
+                    float(
+                        self.reward_fn(
+                            self._row(previous, k), self._row(current, k), **self._memory(self.reward_memory, memory, i)
+                        )
+                    )
+                    for k, i in enumerate(rows)
+                ]
+            )
         else:
             rewards = np.zeros(len(rows))
             if self.integration is not None and self.integration.rewards:
@@ -162,9 +185,13 @@ class _Game:
             if self.scripts is not None:
                 rewards += self.scripts.reward(current, rows)
         if self.terminated_fn is not None:
-            ended = np.array([bool(self.terminated_fn(self._row(current, k),
-                                                      **self._memory(self.terminated_memory, memory, i)))
-                              for k, i in enumerate(rows)], bool)
+            ended = np.array(
+                [
+                    bool(self.terminated_fn(self._row(current, k), **self._memory(self.terminated_memory, memory, i)))
+                    for k, i in enumerate(rows)
+                ],
+                bool,
+            )
         else:
             ended = np.zeros(len(rows), bool)
             if self.integration is not None:
@@ -199,19 +226,34 @@ OBS_TYPES = ("rgb", "grayscale", "ram", "ram+prg")
 class _Setup:
     """The options both environments take, checked once."""
 
-    def __init__(self, rom: RomSource | None, obs_type: str = "rgb", screen_size: object = None,
-                 frameskip: int | tuple[int, int] = 4, max_pool: bool | None = None,
-                 repeat_action_probability: float = 0.25, noop_max: int = 0,
-                 actions: str | Sequence[Sequence[str]] | None = None, integration: object = None,
-                 game: str | None = None, state: str | None = DEFAULT_STATE,
-                 variables: object = None, reward_fn: Callable[..., float] | None = None,
-                 terminated_fn: Callable[..., bool] | None = None, start_state: object = None,
-                 start_frames: int = 0, max_episode_frames: int | None = MAX_EPISODE_FRAMES,
-                 render_mode: str | None = None, channel_axis: bool = False, frame_stack: int = 1,
-                 episodic_life: bool = False, lives: str | None = None, reward_clipping: bool = False) -> None:
+    def __init__(
+        self,
+        rom: RomSource | None,
+        obs_type: str = "rgb",
+        screen_size: object = None,
+        frameskip: int | tuple[int, int] = 4,
+        max_pool: bool | None = None,
+        repeat_action_probability: float = 0.25,
+        noop_max: int = 0,
+        actions: str | Sequence[Sequence[str]] | None = None,
+        integration: object = None,
+        game: str | None = None,
+        state: str | None = DEFAULT_STATE,
+        variables: object = None,
+        reward_fn: Callable[..., float] | None = None,
+        terminated_fn: Callable[..., bool] | None = None,
+        start_state: object = None,
+        start_frames: int = 0,
+        max_episode_frames: int | None = MAX_EPISODE_FRAMES,
+        render_mode: str | None = None,
+        channel_axis: bool = False,
+        frame_stack: int = 1,
+        episodic_life: bool = False,
+        lives: str | None = None,
+        reward_clipping: bool = False,
+    ) -> None:
         if game is not None and integration is not None:
-            raise ValueError("give game= (a name on the integration search path) or integration= (a folder), "
-                             "not both")
+            raise ValueError("give game= (a name on the integration search path) or integration= (a folder), not both")
         folder = integrations.find(game) if game is not None else None
         if integration is not None:
             if not isinstance(integration, (str, os.PathLike)):
@@ -249,9 +291,11 @@ class _Setup:
         if isinstance(start_frames, bool) or not isinstance(start_frames, (int, np.integer)) or start_frames < 0:
             raise ValueError(f"start_frames must be an int of at least 0, not {start_frames!r}")
         self.start_frames = int(start_frames)
-        if max_episode_frames is not None and (isinstance(max_episode_frames, bool) or
-                                               not isinstance(max_episode_frames, (int, np.integer)) or
-                                               max_episode_frames < 1):
+        if max_episode_frames is not None and (
+            isinstance(max_episode_frames, bool)
+            or not isinstance(max_episode_frames, (int, np.integer))
+            or max_episode_frames < 1
+        ):
             raise ValueError(f"max_episode_frames must be None or an int of at least 1, not {max_episode_frames!r}")
         self.max_episode_frames = max_episode_frames
         self.groups: list[np.ndarray] | None = None  # an integration's action groups
@@ -262,7 +306,11 @@ class _Setup:
             self.masks = action_masks("simple" if actions is None else actions)
         self.multibinary = self.groups is None and self.masks is None
         self.frameskip_fixed = self.frameskip[1] == self.frameskip[0] + 1
-        if isinstance(frame_stack, bool) or not isinstance(frame_stack, (int, np.integer)) or not 1 <= frame_stack <= 64:
+        if (
+            isinstance(frame_stack, bool)
+            or not isinstance(frame_stack, (int, np.integer))
+            or not 1 <= frame_stack <= 64
+        ):
             raise ValueError(f"frame_stack must be an int from 1 to 64, not {frame_stack!r}")
         if self.memory and frame_stack != 1:
             raise ValueError(f"frame_stack stacks pictures, not obs_type={obs_type!r}")
@@ -272,8 +320,9 @@ class _Setup:
         self.game = _Game(self.integration, variables, reward_fn, terminated_fn, lives)
         self.episodic_life = bool(episodic_life)
         if self.episodic_life and self.game.lives is None:
-            raise ValueError("episodic_life needs the lives variable: an integration with one named 'lives', "
-                             "or lives= naming one")
+            raise ValueError(
+                "episodic_life needs the lives variable: an integration with one named 'lives', or lives= naming one"
+            )
         self.start_state, self.state_source = self._start(state, start_state)
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f"render_mode must be None, 'rgb_array' or 'human', not {render_mode!r}")
@@ -296,16 +345,21 @@ class _Setup:
         image = read_image(rom)
         if integration is not None and integration.rom_sha and not roms.matches(image, integration.rom_sha):
             source = rom if isinstance(rom, (str, os.PathLike)) else "the ROM given"
-            warnings.warn(f"{source}: its SHA-1 ({roms.hashes(image)[0]}) is not the one in "
-                          f"{integration.folder}/rom.sha; using it anyway", stacklevel=4)
+            warnings.warn(
+                f"{source}: its SHA-1 ({roms.hashes(image)[0]}) is not the one in "
+                f"{integration.folder}/rom.sha; using it anyway",
+                stacklevel=4,
+            )
         return image
 
     def _start(self, state: object, start_state: object) -> tuple[bytes | None, str]:
         """The snapshot a reset restores (None: power-on) and where it came from."""
         if state is not DEFAULT_STATE:
             if start_state is not None:
-                raise ValueError("give state= (a start state of the integration) or start_state= (snapshot "
-                                 "bytes or a file), not both")
+                raise ValueError(
+                    "give state= (a start state of the integration) or start_state= (snapshot "
+                    "bytes or a file), not both"
+                )
             if self.integration is None:
                 raise ValueError("state= names a start state of an integration folder: give game= or integration=")
             if state is None:
@@ -314,8 +368,10 @@ class _Setup:
         if start_state is not None:
             data = self._state(start_state)
             if not data.startswith(integrations.SNAPSHOT_MAGIC):
-                raise ValueError(f"start_state is not a velkora snapshot (velkora_gym.snapshot's bytes); "
-                                 f"{integrations.HOW_TO_MAKE_A_STATE}")
+                raise ValueError(
+                    f"start_state is not a velkora snapshot (velkora_gym.snapshot's bytes); "
+                    f"{integrations.HOW_TO_MAKE_A_STATE}"
+                )
             return data, "start_state"
         if self.integration is not None and self.integration.default_state is not None:
             name = self.integration.default_state
@@ -329,8 +385,11 @@ class _Setup:
             if frameskip < 1:
                 raise ValueError(f"frameskip must be at least 1, not {frameskip}")
             return int(frameskip), int(frameskip) + 1
-        if isinstance(frameskip, Sequence) and len(frameskip) == 2 and all(
-                isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in frameskip):
+        if (
+            isinstance(frameskip, Sequence)
+            and len(frameskip) == 2
+            and all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in frameskip)
+        ):
             low, high = int(frameskip[0]), int(frameskip[1])
             if not 1 <= low < high:
                 raise ValueError(f"frameskip (low, high) needs 1 <= low < high, not {frameskip!r}")
@@ -349,20 +408,34 @@ class _Setup:
 
     def batch(self, consoles: int, threads: int | None) -> Batch:
         picture = not self.memory
-        return Batch(self.image, consoles, threads=threads, obs_type=self.obs_type if picture else None,
-                     screen_size=self.screen if picture else None, max_pool=self.max_pool,
-                     prg_ram=self.game.needs_prg_ram or self.obs_type == "ram+prg",
-                     crop=self.crop if picture else None)
+        return Batch(
+            self.image,
+            consoles,
+            threads=threads,
+            obs_type=self.obs_type if picture else None,
+            screen_size=self.screen if picture else None,
+            max_pool=self.max_pool,
+            prg_ram=self.game.needs_prg_ram or self.obs_type == "ram+prg",
+            crop=self.crop if picture else None,
+        )
 
     def environments(self, batch: Batch, autoreset: str) -> Any:
         """The native environments on a batch; a start state another console refuses is
         refused here, naming where it came from, rather than at the first reset."""
         low, high = self.frameskip
-        options = {"skip_low": low, "skip_high": high, "sticky": self.sticky, "noop_max": self.noop_max,
-                   "start_frames": self.start_frames, "max_episode_frames": self.max_episode_frames or 0,
-                   "frame_stack": self.frame_stack, "episodic_life": self.episodic_life,
-                   "clip_rewards": self.reward_clipping and not self.game.python_judges,
-                   "judge": not self.game.python_judges, "autoreset": autoreset}
+        options = {
+            "skip_low": low,
+            "skip_high": high,
+            "sticky": self.sticky,
+            "noop_max": self.noop_max,
+            "start_frames": self.start_frames,
+            "max_episode_frames": self.max_episode_frames or 0,
+            "frame_stack": self.frame_stack,
+            "episodic_life": self.episodic_life,
+            "clip_rewards": self.reward_clipping and not self.game.python_judges,
+            "judge": not self.game.python_judges,
+            "autoreset": autoreset,
+        }
         try:
             return _native.Environments(batch._native, self.game.native(), options, self.start_state)
         except ValueError as error:
@@ -409,8 +482,10 @@ class _Setup:
         if self.masks is not None:
             return [mask_name(int(m)) for m in self.masks]
         if self.groups is not None:
-            raise ValueError("an integration's action groups (a MultiDiscrete space) have no single list of "
-                             "meanings: see get_action_group_meanings()")
+            raise ValueError(
+                "an integration's action groups (a MultiDiscrete space) have no single list of "
+                "meanings: see get_action_group_meanings()"
+            )
         return [mask_name(1 << bit) for bit in range(8)]
 
     def masks_of(self, actions: object, count: int, space: spaces.Space) -> np.ndarray:
@@ -418,8 +493,12 @@ class _Setup:
         calls however many there are."""
         value = np.asarray(actions)
         if self.groups is not None:
-            if (value.shape != (count, len(self.groups)) or value.dtype.kind not in "iu" or
-                    value.min(initial=0) < 0 or (value >= [len(g) for g in self.groups]).any()):
+            if (
+                value.shape != (count, len(self.groups))
+                or value.dtype.kind not in "iu"
+                or value.min(initial=0) < 0
+                or (value >= [len(g) for g in self.groups]).any()
+            ):
                 raise ValueError(f"actions {actions!r} are not {count} of {space}")
             masks = np.zeros(count, np.uint8)
             for g, group in enumerate(self.groups):
@@ -436,8 +515,11 @@ class _Setup:
         return self.masks[value]
 
 
-_AUTORESET = {AutoresetMode.NEXT_STEP: "next-step", AutoresetMode.SAME_STEP: "same-step",
-              AutoresetMode.DISABLED: "disabled"}
+_AUTORESET = {
+    AutoresetMode.NEXT_STEP: "next-step",
+    AutoresetMode.SAME_STEP: "same-step",
+    AutoresetMode.DISABLED: "disabled",
+}
 
 
 def _seeds(seed: int | Sequence[int | None] | None, count: int) -> list[int | None]:
@@ -707,12 +789,19 @@ class VelkoraVectorEnv(VectorEnv):
     ``copy=False`` returns views of the native observation array, which the next step
     rewrites, instead of copies."""
 
-    metadata = {"render_modes": ["rgb_array"], "render_fps": RENDER_FPS,
-                "autoreset_mode": AutoresetMode.NEXT_STEP}
+    metadata = {"render_modes": ["rgb_array"], "render_fps": RENDER_FPS, "autoreset_mode": AutoresetMode.NEXT_STEP}
 
-    def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
-                 batch_size: int | None = None, autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
-                 copy: bool = True, **options: Unpack[EnvOptions]) -> None:
+    def __init__(
+        self,
+        rom: RomSource | None = None,
+        num_envs: int = 1,
+        *,
+        threads: int | None = None,
+        batch_size: int | None = None,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
+        copy: bool = True,
+        **options: Unpack[EnvOptions],
+    ) -> None:
         unknown(options)
         if options.get("render_mode") == "human":
             raise ValueError("a vector environment renders 'rgb_array' only")
@@ -725,8 +814,11 @@ class VelkoraVectorEnv(VectorEnv):
         self._driver = _Driver(self._setup, num_envs, threads, "disabled" if self._restart_here else _AUTORESET[mode])
         self._batch = self._driver.batch
         self.num_envs = self._batch.num_consoles
-        if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer))
-                                       or not 1 <= batch_size <= self.num_envs):
+        if batch_size is not None and (
+            isinstance(batch_size, bool)
+            or not isinstance(batch_size, (int, np.integer))
+            or not 1 <= batch_size <= self.num_envs
+        ):
             raise ValueError(f"batch_size must be from 1 to num_envs ({self.num_envs}), not {batch_size!r}")
         self.batch_size = self.num_envs if batch_size is None else int(batch_size)
         self.metadata = {**self.metadata, "render_fps": self._setup.render_fps(), "autoreset_mode": mode}
@@ -773,8 +865,9 @@ class VelkoraVectorEnv(VectorEnv):
         if not self._started:
             raise ResetNeeded("call reset before send")
         ids = self._all if env_ids is None else np.asarray(env_ids)
-        if ids.ndim != 1 or (ids.size and (not np.issubdtype(ids.dtype, np.integer) or ids.min() < 0 or
-                                            ids.max() >= self.num_envs)):
+        if ids.ndim != 1 or (
+            ids.size and (not np.issubdtype(ids.dtype, np.integer) or ids.min() < 0 or ids.max() >= self.num_envs)
+        ):
             raise ValueError(f"env_ids must be indices of environments 0..{self.num_envs - 1}")
         masks = self._setup.masks_of(actions, len(ids), self.single_action_space)
         self._driver.native.send([int(i) for i in ids], masks, None)
@@ -849,7 +942,6 @@ class VelkoraVectorEnv(VectorEnv):
     def close_extras(self, **kwargs: Any) -> None:
         self._driver = None  # type: ignore[assignment]
         self._batch = None  # type: ignore[assignment]
-
 
 
 # The demo game draws its first playable frame 8 frames after power-on.

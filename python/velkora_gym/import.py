@@ -1,5 +1,6 @@
 """python -m velkora_gym.import ROM_DIR...: imports the ROMs of the integrations on the search
 path, found by SHA-1 (see velkora_gym.roms)."""
+
 import sys
 
 from velkora_gym.roms import main

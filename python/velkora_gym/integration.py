@@ -10,6 +10,7 @@ the key.
 ``python -m velkora_gym.integration check FOLDER`` checks a folder and plays a few random
 episodes with it.
 """
+
 from __future__ import annotations
 
 import functools
@@ -51,8 +52,10 @@ OPS: dict[str, Callable[[np.ndarray, float], np.ndarray]] = {
 MEASUREMENTS = ("absolute", "delta")
 CONDITIONS = ("any", "all")
 
-HOW_TO_MAKE_A_STATE = ("make one with the studio: velkora-studio ROM --integration FOLDER, "
-                       "play to where episodes should start and press F6")
+HOW_TO_MAKE_A_STATE = (
+    "make one with the studio: velkora-studio ROM --integration FOLDER, "
+    "play to where episodes should start and press F6"
+)
 
 
 class IntegrationError(ValueError):
@@ -65,6 +68,7 @@ class IntegrationError(ValueError):
 
 
 # ------------------------------------------------------------------ values
+
 
 def decode(raw: np.ndarray, kind: str, big_endian: bool) -> np.ndarray:
     """The numbers in rows of bytes (M, size): one value a row."""
@@ -109,9 +113,9 @@ class Variable:
         if self.in_prg_ram:
             if prg_ram is None:
                 raise ValueError(f"variable {self.name} is in PRG RAM, which this console does not show")
-            raw = prg_ram[:, self.address - 0x6000:self.address - 0x6000 + self.size]
+            raw = prg_ram[:, self.address - 0x6000 : self.address - 0x6000 + self.size]
         else:
-            raw = ram[:, self.address:self.address + self.size]
+            raw = ram[:, self.address : self.address + self.size]
         return decode(raw, self.kind, self.big_endian)
 
 
@@ -147,16 +151,16 @@ class Condition:
         stacked = np.stack([np.broadcast_to(r, (size,)) for r in results])
         return stacked.any(axis=0) if self.condition == "any" else stacked.all(axis=0)
 
-    def reasons(self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray], row: int,
-                prefix: str = "") -> list[str]:
+    def reasons(
+        self, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray], row: int, prefix: str = ""
+    ) -> list[str]:
         """What held in console `row`: the done variables and nodes that passed their test."""
         held = []
         for end in self.tests:
             if bool(np.asarray(end.test(previous, current))[row]):
                 reference = "" if end.op in ("zero", "nonzero", "positive", "negative") else f" {end.reference:g}"
                 kind = " (change)" if end.delta else ""
-                held.append(f"{prefix}variable {end.name}{kind} {end.op}{reference} "
-                            f"(value {current[end.name][row]})")
+                held.append(f"{prefix}variable {end.name}{kind} {end.op}{reference} (value {current[end.name][row]})")
         for name, node in self.nodes.items():
             if bool(node.evaluate(previous, current, len(next(iter(current.values()))))[row]):
                 held.append(f"{prefix}node {name}")
@@ -171,8 +175,9 @@ class Player:
     actions: list[list[int]] | None = None
 
 
-def reward_of(rewards: Mapping[str, tuple[float, float]], previous: Mapping[str, np.ndarray],
-              current: Mapping[str, np.ndarray]) -> np.ndarray:
+def reward_of(
+    rewards: Mapping[str, tuple[float, float]], previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]
+) -> np.ndarray:
     """Each console's reward from variables' changes: per unit risen, per unit fallen."""
     total = np.zeros(len(next(iter(current.values()))) if current else 1)
     for name, (rise, fall) in rewards.items():
@@ -221,8 +226,9 @@ class Integration:
         they keep state per console)."""
         return reward_of(self.rewards, previous, current)
 
-    def player_reward(self, player: int, previous: Mapping[str, np.ndarray],
-                      current: Mapping[str, np.ndarray]) -> np.ndarray:
+    def player_reward(
+        self, player: int, previous: Mapping[str, np.ndarray], current: Mapping[str, np.ndarray]
+    ) -> np.ndarray:
         """Player ``player``'s (0 or 1) reward from variables: the top-level reward plus its own."""
         total = self.reward(previous, current)
         if player < len(self.players):
@@ -259,17 +265,18 @@ class Integration:
             data = path.read_bytes()
         except FileNotFoundError:
             known = ", ".join(sorted(p.stem for p in self.folder.glob("*.state"))) or "none"  # type: ignore[union-attr]
-            raise IntegrationError(f"{path}: no such start state (the folder has: {known}); "
-                                   f"{HOW_TO_MAKE_A_STATE}") from None
+            raise IntegrationError(
+                f"{path}: no such start state (the folder has: {known}); {HOW_TO_MAKE_A_STATE}"
+            ) from None
         except OSError as error:
             raise IntegrationError(f"{path}: cannot read it ({error.strerror or error})") from None
         if not data.startswith(SNAPSHOT_MAGIC):
-            raise IntegrationError(f"{path}: not a velkora snapshot (another emulator's state?); "
-                                   f"{HOW_TO_MAKE_A_STATE}")
+            raise IntegrationError(f"{path}: not a velkora snapshot (another emulator's state?); {HOW_TO_MAKE_A_STATE}")
         return data
 
 
 # ------------------------------------------------------------------ parsing
+
 
 def _number(value: Any, where: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -291,12 +298,14 @@ def parse_type(text: Any, where: str) -> tuple[str, int, bool]:
     """(kind, byte count, big-endian) of a type such as ``>d3``."""
     match = _TYPE.match(text) if isinstance(text, str) else None
     if not match:
-        raise IntegrationError(f"{where}: {text!r} is not an endianness (< > | =), a kind (u i d n) "
-                               "and a byte count")
+        raise IntegrationError(f"{where}: {text!r} is not an endianness (< > | =), a kind (u i d n) and a byte count")
     order, kind, count = match.group(1), match.group(2), int(match.group(3))
     if count < 1 or (kind in "ui" and count > 4):
-        raise IntegrationError(f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 4" if kind in "ui"
-                               else f"{where}: {text!r} has no bytes")
+        raise IntegrationError(
+            f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 4"
+            if kind in "ui"
+            else f"{where}: {text!r} has no bytes"
+        )
     if order in "|=" and count != 1:
         raise IntegrationError(f"{where}: {text!r} is one-byte ({order}) but has {count} bytes")
     return kind, count, order == ">"
@@ -314,8 +323,9 @@ def parse_variable(name: str, spec: Any, where: str) -> Variable:
     kind, count, big_endian = parse_type(spec["type"], f"{where}.type")
     last = address + count - 1
     if not ((address in RAM and last in RAM) or (address in PRG_RAM and last in PRG_RAM)):
-        raise IntegrationError(f"{where}.address: ${address:04X}-${last:04X} is outside RAM ($0000-$07FF) "
-                               "and PRG RAM ($6000-$7FFF)")
+        raise IntegrationError(
+            f"{where}.address: ${address:04X}-${last:04X} is outside RAM ($0000-$07FF) and PRG RAM ($6000-$7FFF)"
+        )
     return Variable(name, address, kind, count, big_endian)
 
 
@@ -329,8 +339,9 @@ def _read_json(path: Path) -> Any:
     try:
         return json.loads(text)
     except json.JSONDecodeError as error:
-        raise IntegrationError(f"{path}: not valid JSON ({error.msg} at line {error.lineno} "
-                               f"column {error.colno})") from None
+        raise IntegrationError(
+            f"{path}: not valid JSON ({error.msg} at line {error.lineno} column {error.colno})"
+        ) from None
 
 
 class _Problems:
@@ -347,14 +358,15 @@ class _Problems:
             return default
 
 
-def _condition(spec: Any, where: str, variables: Container[str], problems: _Problems,
-               top: bool) -> tuple[Condition, str | None]:
+def _condition(
+    spec: Any, where: str, variables: Container[str], problems: _Problems, top: bool
+) -> tuple[Condition, str | None]:
     """A done condition (or a node of one); the script's name for the top level."""
     allowed = ("condition", "variables", "nodes", "script") if top else ("condition", "variables", "nodes")
     spec = _object(spec, where, allowed)
     condition = spec.get("condition", "any")
     if condition not in CONDITIONS:
-        problems.found.append(f"{where}.condition: {condition!r} is not \"any\" or \"all\"")
+        problems.found.append(f'{where}.condition: {condition!r} is not "any" or "all"')
         condition = "any"
     tests = []
     entries = problems(lambda: _object(spec.get("variables", {}), f"{where}.variables"), {})
@@ -370,7 +382,7 @@ def _condition(spec: Any, where: str, variables: Container[str], problems: _Prob
                 raise IntegrationError(f"{here}.op: {op!r} is not one of {', '.join(OPS)}")
             measurement = entry.get("measurement", "absolute")
             if measurement not in MEASUREMENTS:
-                raise IntegrationError(f"{here}.measurement: {measurement!r} is not \"absolute\" or \"delta\"")
+                raise IntegrationError(f'{here}.measurement: {measurement!r} is not "absolute" or "delta"')
             return Done(name, op, _number(entry.get("reference", 0), f"{here}.reference"), measurement == "delta")
 
         test = problems(parse)
@@ -387,13 +399,16 @@ def _condition(spec: Any, where: str, variables: Container[str], problems: _Prob
 
 def _script_name(value: Any, where: str) -> str:
     if not isinstance(value, str) or not value.startswith("lua:") or not value[4:].isidentifier():
-        raise IntegrationError(f"{where}: {value!r} is not \"lua:NAME\", NAME a function of the scripts")
+        raise IntegrationError(f'{where}: {value!r} is not "lua:NAME", NAME a function of the scripts')
     return value[4:]
 
 
 def _crop(value: Any, where: str) -> tuple[int, int, int, int] | None:
-    if (not isinstance(value, list) or len(value) != 4 or
-            not all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in value)):
+    if (
+        not isinstance(value, list)
+        or len(value) != 4
+        or not all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in value)
+    ):
         raise IntegrationError(f"{where}: {value!r} is not [x, y, width, height], four whole numbers of 0 or more")
     x, y, width, height = value
     width = width or SCREEN[0] - x
@@ -462,8 +477,11 @@ def read_sha(path: Path) -> tuple[str, ...]:
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     bad = [line for line in lines if not _SHA1.match(line)]
     if not lines or bad:
-        raise IntegrationError(f"{path}: {bad[0][:50]!r} is not a SHA-1 (40 hexadecimal digits)" if bad
-                               else f"{path}: empty (it holds the ROM's SHA-1)")
+        raise IntegrationError(
+            f"{path}: {bad[0][:50]!r} is not a SHA-1 (40 hexadecimal digits)"
+            if bad
+            else f"{path}: empty (it holds the ROM's SHA-1)"
+        )
     return tuple(line.lower() for line in lines)
 
 
@@ -515,7 +533,7 @@ def load(folder: str | os.PathLike[str]) -> Integration:
         result.players = _players(scenario["players"], f"{where} players", named, variables, problems)
     for key, function in (("reward.script", result.reward_script), ("done.script", result.done_script)):
         if function is not None and not result.scripts and "scripts" not in scenario:
-            problems.found.append(f"{where} {key}: lua:{function} needs \"scripts\", the Lua files defining it")
+            problems.found.append(f'{where} {key}: lua:{function} needs "scripts", the Lua files defining it')
     if result.scripts and not problems.found:
         from velkora_gym.scripts import check_scripts
 
@@ -531,8 +549,9 @@ def load(folder: str | os.PathLike[str]) -> Integration:
     return result
 
 
-def _reward_variables(reward: dict[str, Any], where: str, named: Container[str], variables: Mapping[str, Variable],
-                      problems: _Problems) -> dict[str, tuple[float, float]]:
+def _reward_variables(
+    reward: dict[str, Any], where: str, named: Container[str], variables: Mapping[str, Variable], problems: _Problems
+) -> dict[str, tuple[float, float]]:
     """A reward's "variables": name to (per unit risen, per unit fallen)."""
     rewards: dict[str, tuple[float, float]] = {}
     entries = problems(lambda: _object(reward.get("variables", {}), f"{where}.variables"), {})
@@ -552,8 +571,9 @@ def _reward_variables(reward: dict[str, Any], where: str, named: Container[str],
     return rewards
 
 
-def _players(value: Any, where: str, named: Container[str], variables: Mapping[str, Variable],
-             problems: _Problems) -> list[Player]:
+def _players(
+    value: Any, where: str, named: Container[str], variables: Mapping[str, Variable], problems: _Problems
+) -> list[Player]:
     if not isinstance(value, list) or not 1 <= len(value) <= 2:
         problems.found.append(f"{where}: must be a list of one or two players (ports 0 and 1), not {value!r}")
         return []
@@ -563,8 +583,9 @@ def _players(value: Any, where: str, named: Container[str], variables: Mapping[s
         spec = problems(lambda entry=entry, here=here: _object(entry, here, ("reward", "actions")), {})
         player = Player()
         if "reward" in spec:
-            reward = problems(lambda spec=spec, here=here: _object(
-                spec["reward"], f"{here}.reward", ("variables",)), {})
+            reward = problems(
+                lambda spec=spec, here=here: _object(spec["reward"], f"{here}.reward", ("variables",)), {}
+            )
             player.rewards = _reward_variables(reward, f"{here}.reward", named, variables, problems)
         if "actions" in spec:
             player.actions = problems(lambda spec=spec, here=here: _action_groups(spec["actions"], f"{here}.actions"))
@@ -617,8 +638,10 @@ def find(game: str) -> Path:
         if (base / game / "data.json").is_file():
             return base / game
     names = ", ".join(games()) or "none"
-    raise ValueError(f"no game {game!r} on the integration search path ({os.pathsep.join(map(str, search_path()))}); "
-                     f"games found: {names}")
+    raise ValueError(
+        f"no game {game!r} on the integration search path ({os.pathsep.join(map(str, search_path()))}); "
+        f"games found: {names}"
+    )
 
 
 if __name__ == "__main__":

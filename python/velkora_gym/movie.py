@@ -12,6 +12,7 @@ console of the same cartridge: the machine a new ``velkora.NES`` is, with batter
 cleared (a console made from a path may have loaded a battery file; the movie's power-on
 has none).
 """
+
 from __future__ import annotations
 
 import base64
@@ -42,8 +43,13 @@ LETTERS = "ABSTUDLR"
 #: The .fm2 order of a port's eight positions, and the mask bit of each.
 FM2_LETTERS = "RLDUTSBA"
 _FM2_BITS = [LETTERS.index(letter) for letter in FM2_LETTERS]
-FM2_COMMANDS = {1: "soft reset", 2: "hard reset", 4: "disk-system disk insert/eject",
-                8: "disk-system side select", 16: "coin insert"}
+FM2_COMMANDS = {
+    1: "soft reset",
+    2: "hard reset",
+    4: "disk-system disk insert/eject",
+    8: "disk-system side select",
+    16: "coin insert",
+}
 #: emuVersion written to .fm2 files: velkora 0.1.0.
 FM2_EMU_VERSION = 100
 
@@ -71,7 +77,7 @@ def prg_chr(image: bytes) -> bytes:
     else:
         prg_size, chr_size = prg * 16384, chr_ * 8192
     first = 16 + (512 if image[6] & 0x04 else 0)
-    return image[first:first + prg_size + chr_size]
+    return image[first : first + prg_size + chr_size]
 
 
 def _nes2_size(field: int, unit: int) -> int:
@@ -123,8 +129,9 @@ class Movie:
         self._setup(image, hashlib.sha1(image).hexdigest(), name, start)
         self.rom_path = Path(rom) if isinstance(rom, (str, os.PathLike)) else None
 
-    def _setup(self, image: bytes | None, sha1: str, rom_name: str | None,
-               start: bytes | bytearray | memoryview | None) -> None:
+    def _setup(
+        self, image: bytes | None, sha1: str, rom_name: str | None, start: bytes | bytearray | memoryview | None
+    ) -> None:
         self.image = image
         self.rom_path: Path | None = None  # where the cartridge was read from, when a file
         self.sha1 = sha1
@@ -174,8 +181,10 @@ class Movie:
         first = np.asarray(buttons1)
         second = np.zeros(len(first), np.int64) if buttons2 is None else np.asarray(buttons2)
         if first.ndim != 1 or second.shape != first.shape:
-            raise ValueError(f"buttons1 and buttons2 must be two flat sequences of one length, "
-                             f"got shapes {first.shape} and {second.shape}")
+            raise ValueError(
+                f"buttons1 and buttons2 must be two flat sequences of one length, "
+                f"got shapes {first.shape} and {second.shape}"
+            )
         for name, masks in (("buttons1", first), ("buttons2", second)):
             if masks.size and (not np.issubdtype(masks.dtype, np.integer) or masks.min() < 0 or masks.max() > 255):
                 raise ValueError(f"{name} must hold joypad masks from 0 to 255")
@@ -208,7 +217,7 @@ class Movie:
         """Keeps the first ``frames`` frames."""
         if not 0 <= frames <= len(self):
             raise ValueError(f"cannot keep {frames} frames of {len(self)}")
-        del self._pads[2 * frames:]
+        del self._pads[2 * frames :]
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Movie):
@@ -230,23 +239,31 @@ class Movie:
         """ValueError, and nothing changed, when the console (a ``velkora.NES``, or console
         ``index`` of a ``Batch``) is not of this movie's cartridge or the movie cannot start."""
         if self.start is None and self._power_on is None:
-            raise ValueError(f"this movie starts at power-on, which needs its cartridge (SHA-1 {self.sha1}); "
-                             f"load it with Movie.load(path, rom=...)")
+            raise ValueError(
+                f"this movie starts at power-on, which needs its cartridge (SHA-1 {self.sha1}); "
+                f"load it with Movie.load(path, rom=...)"
+            )
         if _is_batch(target):
             if index is None:
                 raise TypeError("play(batch, index): name the console of the batch")
-            if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or \
-                    not 0 <= index < target.num_consoles:
-                raise ValueError(f"index must be a console of the batch (0 to {target.num_consoles - 1}), "
-                                 f"not {index!r}")
+            if (
+                isinstance(index, bool)
+                or not isinstance(index, (int, np.integer))
+                or not 0 <= index < target.num_consoles
+            ):
+                raise ValueError(
+                    f"index must be a console of the batch (0 to {target.num_consoles - 1}), not {index!r}"
+                )
             current = target.snapshot(int(index), picture=False)
         else:
             if index is not None:
                 raise TypeError("index applies to a Batch; play(nes) takes none")
             current = _native.snapshot(target, False)
         if current[_IDENTITY] != self._identity():
-            raise ValueError(f"this movie is of another cartridge (SHA-1 {self.sha1}"
-                             f"{', ' + self.rom_name if self.rom_name else ''}): the console was left as it was")
+            raise ValueError(
+                f"this movie is of another cartridge (SHA-1 {self.sha1}"
+                f"{', ' + self.rom_name if self.rom_name else ''}): the console was left as it was"
+            )
 
     def restore_start(self, target: Any, index: int | None = None) -> None:
         """Brings the console (a ``velkora.NES``, or console ``index`` of a ``Batch``) to the
@@ -259,8 +276,14 @@ class Movie:
         else:
             _native.restore(target, start)
 
-    def play(self, target: Any, index: int | None = None, *, ports: Sequence[Any] | None = None,
-             on_frame: Callable[[int], object] | None = None) -> int:
+    def play(
+        self,
+        target: Any,
+        index: int | None = None,
+        *,
+        ports: Sequence[Any] | None = None,
+        on_frame: Callable[[int], object] | None = None,
+    ) -> int:
         """Restores the start into the console, then runs one frame per entry with its
         buttons; returns the frames run. ``on_frame(i)`` is called after frame i.
 
@@ -317,7 +340,7 @@ class Movie:
         pads = self.buttons
         chunk = 1 if on_frame is not None else 4096
         for first in range(0, len(pads), chunk):
-            part = pads[first:first + chunk]
+            part = pads[first : first + chunk]
             one = np.zeros((batch.num_consoles, len(part)), np.uint8)
             two = np.zeros_like(one)
             one[index], two[index] = part[:, 0], part[:, 1]
@@ -374,8 +397,9 @@ class Movie:
         lines = [f"{FORMAT} {VERSION}", f"sha1 {self.sha1}"]
         if self.rom_name:
             lines.append(f"rom {_one_line(self.rom_name)}")
-        lines.append("start power-on" if self.start is None
-                     else "start snapshot " + base64.b64encode(self.start).decode())
+        lines.append(
+            "start power-on" if self.start is None else "start snapshot " + base64.b64encode(self.start).decode()
+        )
         lines += [f"comment {_one_line(c)}" for c in self.comments]
         lines.append(f"frames {len(self)}")
         lines += [f"|{_letters(one)}|{_letters(two)}|" for one, two in self]
@@ -398,14 +422,16 @@ class Movie:
                 continue
             key, _, value = line.partition(" ")
             if not header and key != FORMAT:
-                raise MovieError(f"{where} line {number}: not a velkora movie (it must begin with "
-                                 f"'{FORMAT} {VERSION}')")
+                raise MovieError(
+                    f"{where} line {number}: not a velkora movie (it must begin with '{FORMAT} {VERSION}')"
+                )
             if key == "comment":
                 comments.append(value)
                 continue
             if key not in (FORMAT, "sha1", "rom", "start", "frames"):
-                raise MovieError(f"{where} line {number}: unknown header key {key!r} "
-                                 "(expected sha1, rom, start, frames or comment)")
+                raise MovieError(
+                    f"{where} line {number}: unknown header key {key!r} (expected sha1, rom, start, frames or comment)"
+                )
             if key in header:
                 raise MovieError(f"{where} line {number}: {key} given twice")
             header[key] = (number, value)
@@ -415,8 +441,10 @@ class Movie:
         if not version.isdigit() or int(version) < 1:
             raise MovieError(f"{where} line {number}: {version!r} is not a format version")
         if int(version) > VERSION:
-            raise MovieError(f"{where} line {number}: format version {version} is newer than this velkora "
-                             f"reads ({VERSION}); update velkora")
+            raise MovieError(
+                f"{where} line {number}: format version {version} is newer than this velkora "
+                f"reads ({VERSION}); update velkora"
+            )
         for key in ("sha1", "start", "frames"):
             if key not in header:
                 raise MovieError(f"{where}: the header has no {key} line")
@@ -433,12 +461,16 @@ class Movie:
             line = raw.rstrip("\r")
             match = _FRAME.match(line)
             if not match:
-                raise MovieError(f"{where} line {number} (frame {len(pads) // 2 + 1}): {line[:40]!r} is not a "
-                                 f"frame: write |{LETTERS}|{LETTERS}|, '.' for a button not pressed")
+                raise MovieError(
+                    f"{where} line {number} (frame {len(pads) // 2 + 1}): {line[:40]!r} is not a "
+                    f"frame: write |{LETTERS}|{LETTERS}|, '.' for a button not pressed"
+                )
             pads += bytes((_parse_letters(match.group(1)), _parse_letters(match.group(2))))
         if len(pads) // 2 != int(count):
-            raise MovieError(f"{where} line {header['frames'][0]}: the header says {count} frames, "
-                             f"the file holds {len(pads) // 2} (cut short?)")
+            raise MovieError(
+                f"{where} line {header['frames'][0]}: the header says {count} frames, "
+                f"the file holds {len(pads) // 2} (cut short?)"
+            )
         name = header["rom"][1] if "rom" in header else None
         found = None
         if image is None:
@@ -468,8 +500,10 @@ class Movie:
     @staticmethod
     def _image_for(image: bytes | None, sha1: str, where: str, strict: bool) -> bytes | None:
         if image is not None and hashlib.sha1(image).hexdigest() != sha1:
-            message = (f"{where} is a movie of the cartridge with SHA-1 {sha1}; the ROM given has "
-                       f"{hashlib.sha1(image).hexdigest()}")
+            message = (
+                f"{where} is a movie of the cartridge with SHA-1 {sha1}; the ROM given has "
+                f"{hashlib.sha1(image).hexdigest()}"
+            )
             if strict:
                 raise ValueError(message)
             warnings.warn(message, stacklevel=4)
@@ -479,16 +513,31 @@ class Movie:
     def to_fm2(self) -> str:
         """The movie as an .fm2 text movie (power-on movies only: .fm2 has no velkora snapshot)."""
         if self.start is not None:
-            raise ValueError("an .fm2 movie starts at power-on; this one starts from a snapshot "
-                             "(save it in velkora's format, .vmv)")
+            raise ValueError(
+                "an .fm2 movie starts at power-on; this one starts from a snapshot (save it in velkora's format, .vmv)"
+            )
         if self.image is None:
-            raise ValueError(f"an .fm2 movie carries the MD5 of the cartridge's PRG and CHR: load the movie "
-                             f"with its ROM (SHA-1 {self.sha1})")
+            raise ValueError(
+                f"an .fm2 movie carries the MD5 of the cartridge's PRG and CHR: load the movie "
+                f"with its ROM (SHA-1 {self.sha1})"
+            )
         name = Path(self.rom_name).stem if self.rom_name else self.sha1
-        lines = ["version 3", f"emuVersion {FM2_EMU_VERSION}", "rerecordCount 0", "palFlag 0",
-                 f"romFilename {_one_line(name)}", f"romChecksum {fm2_checksum(self.image)}",
-                 f"guid {str(uuid.uuid4()).upper()}", "fourscore 0", "microphone 0",
-                 "port0 1", "port1 1", "port2 0", "FDS 0", "NewPPU 0"]
+        lines = [
+            "version 3",
+            f"emuVersion {FM2_EMU_VERSION}",
+            "rerecordCount 0",
+            "palFlag 0",
+            f"romFilename {_one_line(name)}",
+            f"romChecksum {fm2_checksum(self.image)}",
+            f"guid {str(uuid.uuid4()).upper()}",
+            "fourscore 0",
+            "microphone 0",
+            "port0 1",
+            "port1 1",
+            "port2 0",
+            "FDS 0",
+            "NewPPU 0",
+        ]
         lines += [f"comment {_one_line(c)}" for c in self.comments]
         lines += [f"|0|{_fm2_field(one)}|{_fm2_field(two)}||" for one, two in self]
         return "\n".join(lines) + "\n"
@@ -521,20 +570,26 @@ class Movie:
             _fm2_ports(header, where)
         version = header.get("version", (0, ""))
         if version[1] != "3":
-            raise MovieError(f"{where}{f' line {version[0]}' if version[0] else ''}: "
-                             f"{'version ' + repr(version[1]) if version[0] else 'no version line'}: velkora reads "
-                             "text .fm2 movies of version 3")
+            raise MovieError(
+                f"{where}{f' line {version[0]}' if version[0] else ''}: "
+                f"{'version ' + repr(version[1]) if version[0] else 'no version line'}: velkora reads "
+                "text .fm2 movies of version 3"
+            )
         checksum = header.get("romChecksum", (0, ""))[1]
         found = None
         if image is None and checksum:
             found = find_rom_by_fm2(checksum)
             image = found.read_bytes() if found is not None else None
         if image is None:
-            raise ValueError(f"{where}: an .fm2 movie starts at power-on, which needs its cartridge: "
-                             f"load it with Movie.load(path, rom=...)")
+            raise ValueError(
+                f"{where}: an .fm2 movie starts at power-on, which needs its cartridge: "
+                f"load it with Movie.load(path, rom=...)"
+            )
         if checksum and checksum != fm2_checksum(image):
-            warnings.warn(f"{where}: romChecksum {checksum} is not the ROM's ({fm2_checksum(image)}); "
-                          "playing it anyway", stacklevel=3)
+            warnings.warn(
+                f"{where}: romChecksum {checksum} is not the ROM's ({fm2_checksum(image)}); playing it anyway",
+                stacklevel=3,
+            )
         check_board(image)
         name = header.get("romFilename", (0, ""))[1]
         movie = cls._bare(image, hashlib.sha1(image).hexdigest(), f"{name}.nes" if name else None, None)
@@ -546,8 +601,12 @@ class Movie:
 
 def _fm2_ports(header: dict[str, tuple[int, str]], where: str) -> tuple[int, int]:
     """Which ports hold a gamepad; ValueError for what velkora's movies cannot replay."""
-    for key, name in (("palFlag", "a PAL console"), ("fourscore", "a Four Score"), ("FDS", "the disk system"),
-                      ("binary", "binary frames")):
+    for key, name in (
+        ("palFlag", "a PAL console"),
+        ("fourscore", "a Four Score"),
+        ("FDS", "the disk system"),
+        ("binary", "binary frames"),
+    ):
         number, value = header.get(key, (0, "0"))
         if value not in ("0", ""):
             raise MovieError(f"{where} line {number}: {key} {value}: velkora does not replay movies of {name}")
@@ -555,8 +614,9 @@ def _fm2_ports(header: dict[str, tuple[int, str]], where: str) -> tuple[int, int
     for key in ("port0", "port1"):
         number, value = header.get(key, (0, "1"))
         if value not in ("0", "1"):
-            raise MovieError(f"{where} line {number}: {key} {value}: velkora replays gamepads (1) or "
-                             "nothing (0) in a port")
+            raise MovieError(
+                f"{where} line {number}: {key} {value}: velkora replays gamepads (1) or nothing (0) in a port"
+            )
         ports.append(int(value))
     number, value = header.get("port2", (0, "0"))
     if value not in ("0", ""):
@@ -573,20 +633,24 @@ def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where
         raise MovieError(f"{where} line {number} (frame {frame}): command {fields[1]!r} is not a number")
     if int(command):
         used = ", ".join(name for bit, name in FM2_COMMANDS.items() if int(command) & bit) or f"command {command}"
-        raise MovieError(f"{where} line {number} (frame {frame}) uses {used} (command {command}): velkora's "
-                         "movies hold buttons only")
+        raise MovieError(
+            f"{where} line {number} (frame {frame}) uses {used} (command {command}): velkora's movies hold buttons only"
+        )
     masks = []
     for port in range(2):
         field = fields[2 + port] if 2 + port < len(fields) - 1 else ""
         if not ports[port] or not field:
             if field.strip(" ."):
-                raise MovieError(f"{where} line {number} (frame {frame}): port{port} holds no gamepad "
-                                 f"but the frame presses {field!r}")
+                raise MovieError(
+                    f"{where} line {number} (frame {frame}): port{port} holds no gamepad "
+                    f"but the frame presses {field!r}"
+                )
             masks.append(0)
             continue
         if len(field) != 8:
-            raise MovieError(f"{where} line {number} (frame {frame}): port{port}'s {field!r} is not eight "
-                             f"positions {FM2_LETTERS}")
+            raise MovieError(
+                f"{where} line {number} (frame {frame}): port{port}'s {field!r} is not eight positions {FM2_LETTERS}"
+            )
         mask = 0
         for position, character in enumerate(field):
             if character not in ". ":
@@ -609,6 +673,7 @@ def _is_fm2(path: Path) -> bool:
 
 
 # --- finding a movie's cartridge ---
+
 
 def _candidates() -> Iterator[Path]:
     from velkora_gym import roms

@@ -1,6 +1,7 @@
 """The options of the Gymnasium environments, written once: ``VelkoraEnv``,
 ``VelkoraVectorEnv`` and ``gymnasium.make("velkora/NES-v0", ...)`` take them as keywords,
 and the environments check them once, when made."""
+
 from __future__ import annotations
 
 import os

@@ -5,6 +5,7 @@ and 1. Both see the same screen (or memory); each has its own action set and its
 from the integration folder (its ``players`` entries, see ``velkora_gym.integration``). The
 episode ends for both at once. Without a ROM it plays the two-player demo cartridge.
 """
+
 from __future__ import annotations
 
 import os
@@ -18,8 +19,9 @@ try:
     from gymnasium import spaces
     from pettingzoo import ParallelEnv
 except ImportError as error:  # pragma: no cover - depends on the installed extras
-    raise ImportError(f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] ({error})") \
-        from error
+    raise ImportError(
+        f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] ({error})"
+    ) from error
 
 from velkora_gym import integration as integrations
 from velkora_gym import roms
@@ -65,21 +67,37 @@ class VelkoraParallelEnv(ParallelEnv):
     pressed after each reset), ``max_episode_frames`` (then both are truncated) and
     ``render_mode`` ("rgb_array")."""
 
-    metadata = {"name": "velkora_parallel_v0", "render_modes": ["rgb_array"], "render_fps": RENDER_FPS,
-                "is_parallelizable": True}
+    metadata = {
+        "name": "velkora_parallel_v0",
+        "render_modes": ["rgb_array"],
+        "render_fps": RENDER_FPS,
+        "is_parallelizable": True,
+    }
 
-    def __init__(self, rom: RomSource | None = None, *, integration: str | os.PathLike[str] | None = None,
-                 game: str | None = None, state: str | None = FOLDER_DEFAULT, start_state: object = None,
-                 obs_type: str = "rgb", screen_size: int | tuple[int, int] | None = None, frameskip: int = 4,
-                 actions: object = None, start_frames: int | None = None,
-                 max_episode_frames: int | None = MAX_EPISODE_FRAMES, render_mode: str | None = None) -> None:
+    def __init__(
+        self,
+        rom: RomSource | None = None,
+        *,
+        integration: str | os.PathLike[str] | None = None,
+        game: str | None = None,
+        state: str | None = FOLDER_DEFAULT,
+        start_state: object = None,
+        obs_type: str = "rgb",
+        screen_size: int | tuple[int, int] | None = None,
+        frameskip: int = 4,
+        actions: object = None,
+        start_frames: int | None = None,
+        max_episode_frames: int | None = MAX_EPISODE_FRAMES,
+        render_mode: str | None = None,
+    ) -> None:
         if game is not None and integration is not None:
             raise ValueError("give game= (a name on the integration search path) or integration= (a folder), not both")
         demo = rom is None and game is None and integration is None
         if demo:
             rom, integration = DEMO_2P_ROM, DEMO_2P_INTEGRATION
-        folder = integrations.find(game) if game is not None else (Path(integration) if integration is not None
-                                                                     else None)
+        folder = (
+            integrations.find(game) if game is not None else (Path(integration) if integration is not None else None)
+        )
         self.integration = integrations.load(folder) if folder is not None else None
         image = self._image(rom)
         check_board(image)
@@ -88,14 +106,16 @@ class VelkoraParallelEnv(ParallelEnv):
         self.obs_type = obs_type
         crop = self.integration.crop if self.integration is not None and obs_type != "ram" else None
         if crop is not None and screen_size is not None:
-            raise ValueError("this environment does not resize a cropped picture: give no screen_size with a "
-                             "scenario that crops")
+            raise ValueError(
+                "this environment does not resize a cropped picture: give no screen_size with a scenario that crops"
+            )
         if obs_type == "ram" and screen_size is not None:
             raise ValueError("screen_size applies to pictures, not to obs_type='ram'")
         self._crop = crop
         self.frameskip = _whole(frameskip, "frameskip", 1)
-        self.start_frames = _whole(DEMO_START_FRAMES if start_frames is None and demo else (start_frames or 0),
-                                   "start_frames", 0)
+        self.start_frames = _whole(
+            DEMO_START_FRAMES if start_frames is None and demo else (start_frames or 0), "start_frames", 0
+        )
         if max_episode_frames is not None:
             max_episode_frames = _whole(max_episode_frames, "max_episode_frames", 1)
         self.max_episode_frames = max_episode_frames
@@ -104,9 +124,14 @@ class VelkoraParallelEnv(ParallelEnv):
         self.render_mode = render_mode
         self._start = self._start_state(state, start_state)
         picture = obs_type != "ram"
-        self._batch = Batch(image, 1, threads=1, obs_type=obs_type if picture else None,
-                            screen_size=screen_size if picture and crop is None else None,
-                            prg_ram=self.integration is not None and self.integration.needs_prg_ram)
+        self._batch = Batch(
+            image,
+            1,
+            threads=1,
+            obs_type=obs_type if picture else None,
+            screen_size=screen_size if picture and crop is None else None,
+            prg_ram=self.integration is not None and self.integration.needs_prg_ram,
+        )
         if self._start is not None:
             self._batch.restore(0, self._start)  # refused here rather than at the first reset
         self._scripts: Any = None
@@ -162,8 +187,7 @@ class VelkoraParallelEnv(ParallelEnv):
         if isinstance(actions, Mapping):
             unknown = set(actions) - set(AGENTS)
             if unknown:
-                raise ValueError(f"actions names no agent {sorted(unknown)[0]!r} (the agents are "
-                                 f"{', '.join(AGENTS)})")
+                raise ValueError(f"actions names no agent {sorted(unknown)[0]!r} (the agents are {', '.join(AGENTS)})")
             chosen = [actions.get(agent) for agent in AGENTS]
         else:
             chosen = [actions, actions]
@@ -221,8 +245,7 @@ class VelkoraParallelEnv(ParallelEnv):
         unknown = set(actions) - set(self.agents)
         if unknown:
             raise ValueError(f"an action for {sorted(unknown)[0]!r}, which is not a live agent")
-        masks = [self._mask(player, actions[agent]) if agent in actions else 0
-                 for player, agent in enumerate(AGENTS)]
+        masks = [self._mask(player, actions[agent]) if agent in actions else 0 for player, agent in enumerate(AGENTS)]
         self._batch.step(np.array([masks[0]], np.uint8), self.frameskip, buttons2=np.array([masks[1]], np.uint8))
         self._frames += self.frameskip
         previous, self._values = self._values, self._read()
@@ -237,15 +260,22 @@ class VelkoraParallelEnv(ParallelEnv):
                 ended = ended or bool(self._scripts.done(self._values, [0])[0])
         rewards = {}
         for player, agent in enumerate(AGENTS):
-            own = (self.integration.player_reward(player, previous, self._values) if self.integration is not None
-                   else np.zeros(1))
+            own = (
+                self.integration.player_reward(player, previous, self._values)
+                if self.integration is not None
+                else np.zeros(1)
+            )
             rewards[agent] = float((own + shared)[0])
         cut = self.max_episode_frames is not None and self._frames >= self.max_episode_frames
         observation = self._observe()
         agents = list(self.agents)
-        result = ({agent: observation for agent in agents}, {agent: rewards[agent] for agent in agents},
-                  {agent: ended for agent in agents}, {agent: cut and not ended for agent in agents},
-                  self._infos(agents))
+        result = (
+            {agent: observation for agent in agents},
+            {agent: rewards[agent] for agent in agents},
+            {agent: ended for agent in agents},
+            {agent: cut and not ended for agent in agents},
+            self._infos(agents),
+        )
         if ended or cut:
             self.agents = []
         return result
@@ -279,8 +309,11 @@ class VelkoraParallelEnv(ParallelEnv):
         space = self._action_spaces[AGENTS[player]]
         array = np.asarray(action)
         if form == "groups":
-            if (array.shape != (len(value),) or not np.issubdtype(array.dtype, np.integer) or
-                    not all(0 <= v < len(g) for v, g in zip(array.tolist(), value))):
+            if (
+                array.shape != (len(value),)
+                or not np.issubdtype(array.dtype, np.integer)
+                or not all(0 <= v < len(g) for v, g in zip(array.tolist(), value))
+            ):
                 raise ValueError(f"{AGENTS[player]}'s action {action!r} is not in {space}")
             mask = 0
             for v, group in zip(array.tolist(), value):
@@ -304,7 +337,7 @@ class VelkoraParallelEnv(ParallelEnv):
             return self._batch.ram[0].copy()
         if self._crop is not None:
             x, y, width, height = self._crop
-            return self._batch.observations[0, y:y + height, x:x + width].copy()
+            return self._batch.observations[0, y : y + height, x : x + width].copy()
         return self._batch.observations[0].copy()
 
     def _infos(self, agents: Sequence[str] | None = None) -> dict[str, dict[str, Any]]:

@@ -17,6 +17,7 @@ Emulation runs frame by frame with runFrame; the sound device sets the pace:
 a new frame runs only when the audio queue has room, so the sound has no gaps
 and the picture follows at the device's rate (without sound: 60.1 frames a second).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -57,28 +58,60 @@ OPPOSITES = (("Up", "Down"), ("Left", "Right"))
 SECTIONS = {"keys1": 0, "keys2": 1, "pad": None}
 
 # Key names are pygame's K_ constants without the K_, in lower case: x, return, rshift, f1.
-KEY_NAMES = {name[2:].lower(): code for name, code in vars(pygame).items()
-             if name.startswith("K_") and isinstance(code, int)}
+KEY_NAMES = {
+    name[2:].lower(): code for name, code in vars(pygame).items() if name.startswith("K_") and isinstance(code, int)
+}
 SLOT_KEYS = {getattr(pygame, f"K_{n}"): n for n in range(1, 10)}
 # These keep their meaning whatever the mapping says.
-COMMAND_KEYS = {pygame.K_ESCAPE: "quit", pygame.K_p: "pause", pygame.K_F5: "save state",
-                pygame.K_F9: "load state", pygame.K_F10: "record", pygame.K_F11: "full screen",
-                pygame.K_F12: "screenshot",
-                **{key: f"slot {n}" for key, n in SLOT_KEYS.items()}}
+COMMAND_KEYS = {
+    pygame.K_ESCAPE: "quit",
+    pygame.K_p: "pause",
+    pygame.K_F5: "save state",
+    pygame.K_F9: "load state",
+    pygame.K_F10: "record",
+    pygame.K_F11: "full screen",
+    pygame.K_F12: "screenshot",
+    **{key: f"slot {n}" for key, n in SLOT_KEYS.items()},
+}
 
 DEFAULT_MAP: dict[str, dict[str, list[str]]] = {
-    "keys1": {"A": ["x"], "B": ["z"], "Select": ["rshift"], "Start": ["return", "kp_enter"],
-              "Up": ["up"], "Down": ["down"], "Left": ["left"], "Right": ["right"],
-              "FastForward": ["tab"], "Rewind": ["backspace"]},
-    "keys2": {"A": ["g"], "B": ["f"], "Select": ["r"], "Start": ["t"],
-              "Up": ["w"], "Down": ["s"], "Left": ["a"], "Right": ["d"]},
+    "keys1": {
+        "A": ["x"],
+        "B": ["z"],
+        "Select": ["rshift"],
+        "Start": ["return", "kp_enter"],
+        "Up": ["up"],
+        "Down": ["down"],
+        "Left": ["left"],
+        "Right": ["right"],
+        "FastForward": ["tab"],
+        "Rewind": ["backspace"],
+    },
+    "keys2": {
+        "A": ["g"],
+        "B": ["f"],
+        "Select": ["r"],
+        "Start": ["t"],
+        "Up": ["w"],
+        "Down": ["s"],
+        "Left": ["a"],
+        "Right": ["d"],
+    },
     # SDL's joystick numbering of the common pads: 0 south and 1 east face buttons,
     # 4/5 shoulders, 6 Back, 7 Start; hat 0 is the D-pad, axes 0/1 the left stick.
     # The NES has B left of A, so east is A and south is B.
-    "pad": {"A": ["button1"], "B": ["button0"], "Select": ["button6"], "Start": ["button7"],
-            "Up": ["hat0up", "axis1-"], "Down": ["hat0down", "axis1+"],
-            "Left": ["hat0left", "axis0-"], "Right": ["hat0right", "axis0+"],
-            "Rewind": ["button4"], "FastForward": ["button5"]},
+    "pad": {
+        "A": ["button1"],
+        "B": ["button0"],
+        "Select": ["button6"],
+        "Start": ["button7"],
+        "Up": ["hat0up", "axis1-"],
+        "Down": ["hat0down", "axis1+"],
+        "Left": ["hat0left", "axis0-"],
+        "Right": ["hat0right", "axis0+"],
+        "Rewind": ["button4"],
+        "FastForward": ["button5"],
+    },
 }
 
 # A snapshot with its picture, compressed, averaged 0.6-6.9 KB a demo in play.
@@ -86,6 +119,7 @@ TYPICAL_PACKED_BYTES = 3_500
 
 
 # ---------------------------------------------------------------- input events
+
 
 class Key(NamedTuple):
     key: int
@@ -103,13 +137,13 @@ class PadHat(NamedTuple):
     pad: int
     hat: int
     x: int
-    y: int          # +1 is up, as SDL reports it
+    y: int  # +1 is up, as SDL reports it
 
 
 class PadAxis(NamedTuple):
     pad: int
     axis: int
-    value: float    # -1 ... 1
+    value: float  # -1 ... 1
 
 
 class PadAdded(NamedTuple):
@@ -135,7 +169,7 @@ class PygameInput:
 
     def __init__(self) -> None:
         pygame.joystick.init()
-        self.sticks: dict[int, pygame.joystick.JoystickType] = {}   # kept open
+        self.sticks: dict[int, pygame.joystick.JoystickType] = {}  # kept open
 
     def poll(self) -> list:
         out: list = []
@@ -183,6 +217,7 @@ class ScriptedInput:
 
 # ---------------------------------------------------------------- mapping
 
+
 class MapError(ValueError):
     pass
 
@@ -198,16 +233,19 @@ def parse_input(section: str, text: str):
     name = str(text).strip().lower().replace(" ", "")
     if section != "pad":
         if name not in KEY_NAMES:
-            raise MapError(f"unknown key {text!r} in [{where}] (key names are pygame's K_ names "
-                           "without K_: x, return, rshift, kp_enter, f1, space)")
+            raise MapError(
+                f"unknown key {text!r} in [{where}] (key names are pygame's K_ names "
+                "without K_: x, return, rshift, kp_enter, f1, space)"
+            )
         code = KEY_NAMES[name]
         if code in COMMAND_KEYS:
             raise MapError(f"key {text!r} in [{where}] is already the {COMMAND_KEYS[code]} key")
         return code
     match = _PAD_INPUT.fullmatch(name)
     if not match:
-        raise MapError(f"unknown pad input {text!r} in [{where}] "
-                       "(use buttonN, hatNup/down/left/right, axisN+ or axisN-)")
+        raise MapError(
+            f"unknown pad input {text!r} in [{where}] (use buttonN, hatNup/down/left/right, axisN+ or axisN-)"
+        )
     button, hat, direction, axis, sign = match.groups()
     if button is not None:
         return ("button", int(button))
@@ -250,8 +288,10 @@ def build_mapping(config: dict | None = None, overrides: list[str] = ()) -> dict
             raise MapError(f"--map {item!r}: write SECTION.BUTTON=INPUT[,INPUT...], e.g. pad.A=button2")
         section = section_name(raw_section)
         chosen[section][target_name(section, raw_target)] = [i for i in right.split(",") if i.strip()]
-    return {section: {target: [parse_input(section, i) for i in inputs] for target, inputs in targets.items()}
-            for section, targets in chosen.items()}
+    return {
+        section: {target: [parse_input(section, i) for i in inputs] for target, inputs in targets.items()}
+        for section, targets in chosen.items()
+    }
 
 
 def load_config(path: Path) -> dict:
@@ -272,13 +312,15 @@ def default_config_path() -> Path:
 
 # ---------------------------------------------------------------- controls
 
+
 class Controls:
     """Which NES buttons and commands each player holds, from the keyboard blocks and
     the pads. Pads take the players in `pad_players` in the order they arrive and keep
     their player until unplugged; a pad beyond those waits for a free player."""
 
-    def __init__(self, mapping: dict | None = None, *, pad_players: tuple[int, ...] = (0, 1),
-                 dead_zone: float = 0.5) -> None:
+    def __init__(
+        self, mapping: dict | None = None, *, pad_players: tuple[int, ...] = (0, 1), dead_zone: float = 0.5
+    ) -> None:
         mapping = mapping or build_mapping()
         self.keymap: dict[int, list[tuple[int, str]]] = collections.defaultdict(list)
         for section in ("keys1", "keys2"):
@@ -293,7 +335,7 @@ class Controls:
         self.pad_players = tuple(pad_players)
         self.slots: list[int | None] = [None] * len(self.pad_players)
         self.keys_down: set[int] = set()
-        self.pads: dict[int, set[tuple]] = {}       # connected pad -> its active inputs
+        self.pads: dict[int, set[tuple]] = {}  # connected pad -> its active inputs
         self.names: dict[int, str] = {}
 
     # -- events; each returns a message worth showing, or ""
@@ -323,7 +365,7 @@ class Controls:
             return ""
         slot = self.slots.index(pad)
         self.slots[slot] = None
-        for waiting in self.pads:                 # oldest waiting pad first
+        for waiting in self.pads:  # oldest waiting pad first
             if waiting not in self.slots:
                 return self._seat(waiting)
         return f"player {self.pad_players[slot] + 1}'s pad removed ({name})"
@@ -378,6 +420,7 @@ class Controls:
 
 # ---------------------------------------------------------------- rewind
 
+
 def rewind_capacity(seconds: float, every: int) -> int:
     """Snapshots kept for `seconds` of play, plus the one the player stands on."""
     if seconds <= 0:
@@ -398,8 +441,8 @@ class RewindRing:
         self.budget = budget
         self.snaps: collections.deque[tuple[bool, bytes]] = collections.deque()
         self.bytes = 0
-        self.since = 0              # frames run since the newest snapshot was taken or restored
-        self.at_newest = False      # the machine is exactly the newest snapshot
+        self.since = 0  # frames run since the newest snapshot was taken or restored
+        self.at_newest = False  # the machine is exactly the newest snapshot
 
     def __len__(self) -> int:
         return len(self.snaps)
@@ -439,6 +482,7 @@ class RewindRing:
 
 # ---------------------------------------------------------------- picture layout
 
+
 def picture_size(scale: float, pixel_aspect: float = 1.0) -> tuple[int, int]:
     return round(WIDTH * scale * pixel_aspect), round(HEIGHT * scale)
 
@@ -459,6 +503,7 @@ def fit(screen: tuple[int, int], pixel_aspect: float = 1.0) -> tuple[int, pygame
 
 
 # ---------------------------------------------------------------- sound
+
 
 def default_states_dir(rom: Path) -> Path:
     """Beside the game's battery RAM folder: <data>/velkora/<game>/states."""
@@ -505,12 +550,29 @@ class AudioOut:
 
 # ---------------------------------------------------------------- the player
 
+
 class Player:
-    def __init__(self, rom: Path, *, scale: int = 3, states: Path | None = None, mute: bool = False,
-                 mapping: dict | None = None, pad2: bool = False, dead_zone: float = 0.5,
-                 ff: int = 4, rewind_seconds: float = 180.0, rewind_every: int = 3, rewind_mb: float = 32.0,
-                 fullscreen: bool = False, pixel_aspect: float = 1.0, source=None,
-                 realtime: bool = True, movie: Movie | None = None, record: Path | None = None) -> None:
+    def __init__(
+        self,
+        rom: Path,
+        *,
+        scale: int = 3,
+        states: Path | None = None,
+        mute: bool = False,
+        mapping: dict | None = None,
+        pad2: bool = False,
+        dead_zone: float = 0.5,
+        ff: int = 4,
+        rewind_seconds: float = 180.0,
+        rewind_every: int = 3,
+        rewind_mb: float = 32.0,
+        fullscreen: bool = False,
+        pixel_aspect: float = 1.0,
+        source=None,
+        realtime: bool = True,
+        movie: Movie | None = None,
+        record: Path | None = None,
+    ) -> None:
         pygame.display.init()
         pygame.font.init()
         self.rom = Path(rom)
@@ -539,12 +601,12 @@ class Player:
         # Movies: the one playing back drives the pads; the one recording takes what drove them.
         self.inputs = [[0] * 8, [0] * 8]
         self.playback = movie
-        self.played = 0                 # frames of the playback run
+        self.played = 0  # frames of the playback run
         self.recording: Movie | None = None
         self.record_path = Path(record) if record else None
         self.recordings: list[Path] = []
         if movie is not None:
-            movie.restore_start(self.nes)   # refuses another cartridge's movie
+            movie.restore_start(self.nes)  # refuses another cartridge's movie
         elif self.record_path is not None:
             # From power-on, which the movie's start makes exact (battery RAM cleared).
             self.recording = Movie(self.rom)
@@ -553,7 +615,7 @@ class Player:
         capacity = rewind_capacity(rewind_seconds, rewind_every)
         self.ring = RewindRing(capacity, rewind_every, int(rewind_mb * 1e6)) if capacity else None
         if self.ring is not None:
-            self.ring.take(self.nes)                # so the power-on picture can be reached
+            self.ring.take(self.nes)  # so the power-on picture can be reached
         self._rewind_ticks = 0
 
         self.audio: AudioOut | None = None
@@ -563,11 +625,11 @@ class Player:
             except pygame.error as error:
                 print(f"no sound ({error}); pacing by the clock", file=sys.stderr)
 
-        self.frames = 0             # frames run
-        self.drawn = 0              # pictures shown
+        self.frames = 0  # frames run
+        self.drawn = 0  # pictures shown
         self.paused = False
         self.running = True
-        self.mode = ""              # shown while fast-forwarding or rewinding
+        self.mode = ""  # shown while fast-forwarding or rewinding
         self.message = ""
         self.message_until = 0.0
         self._caption()
@@ -579,11 +641,11 @@ class Player:
             self.running = False
         elif isinstance(event, Key):
             if event.down and event.alt and event.key in (pygame.K_RETURN, pygame.K_KP_ENTER):
-                self._toggle_fullscreen()   # and Start stays as it was
+                self._toggle_fullscreen()  # and Start stays as it was
             elif not c.key(event.key, event.down) and event.down:
                 self._command(event.key)
         elif isinstance(event, FocusLost):
-            c.release_keys()                # their key-ups go to another window
+            c.release_keys()  # their key-ups go to another window
         elif isinstance(event, PadAdded):
             self._say(c.pad_added(event.pad, event.name) or self.message)
         elif isinstance(event, PadRemoved):
@@ -610,7 +672,7 @@ class Player:
         elif key == pygame.K_F9:
             loaded = self.nes.loadState(self.slot)
             if loaded and self.ring is not None:
-                self.ring.at_newest = False     # rewinding goes back to before the load
+                self.ring.at_newest = False  # rewinding goes back to before the load
             self._say(f"loaded slot {self.slot}" if loaded else f"slot {self.slot} is empty")
             if loaded:
                 self._time_jump(self.message)
@@ -840,30 +902,36 @@ class Player:
 
 # ---------------------------------------------------------------- command line
 
+
 def _keys_help() -> str:
     def names(section: str, target: str) -> str:
         return "/".join(DEFAULT_MAP[section].get(target, [])) or "-"
 
-    rows = [f"  {t:<11} {names('keys1', t):<16} {names('keys2', t):<14} {names('pad', t)}"
-            for t in ("button", *TARGETS)]
+    rows = [
+        f"  {t:<11} {names('keys1', t):<16} {names('keys2', t):<14} {names('pad', t)}" for t in ("button", *TARGETS)
+    ]
     rows[0] = f"  {'button':<11} {'player 1 keys':<16} {'player 2 keys':<14} pads (--pad2: the first is player 2)"
-    return "\n".join([
-        *rows,
-        "commands: P pause, 1-9 slot, F5 save state, F9 load state, F10 start/stop recording a movie,",
-        "  F11 or Alt+Enter full screen, F12 screenshot (into the states folder), Esc quit",
-        "movies: a rewind or a state load ends a recording (saved as it stands) or a playback",
-        "mapping: a TOML file (--config, default ~/.config/velkora/play.toml) with sections",
-        "  [keys1] [keys2] [pad] of BUTTON = \"INPUT\" or [\"INPUT\", ...]; --map keys2.A=h,j",
-        "  keys: pygame's K_ names without K_ (x, return, rshift); pad: buttonN, hatNup,",
-        "  hatNdown, hatNleft, hatNright, axisN+, axisN-",
-    ])
+    return "\n".join(
+        [
+            *rows,
+            "commands: P pause, 1-9 slot, F5 save state, F9 load state, F10 start/stop recording a movie,",
+            "  F11 or Alt+Enter full screen, F12 screenshot (into the states folder), Esc quit",
+            "movies: a rewind or a state load ends a recording (saved as it stands) or a playback",
+            "mapping: a TOML file (--config, default ~/.config/velkora/play.toml) with sections",
+            '  [keys1] [keys2] [pad] of BUTTON = "INPUT" or ["INPUT", ...]; --map keys2.A=h,j',
+            "  keys: pygame's K_ names without K_ (x, return, rshift); pad: buttonN, hatNup,",
+            "  hatNdown, hatNleft, hatNright, axisN+, axisN-",
+        ]
+    )
 
 
 def _rewind_help(seconds: float, every: int) -> str:
     count = rewind_capacity(seconds, every)
-    return (f"seconds of play kept for rewinding (default {seconds:g}: {count} snapshots, one "
-            f"every {every} frames, about {count * TYPICAL_PACKED_BYTES / 1e6:.0f} MB at a typical "
-            f"{TYPICAL_PACKED_BYTES / 1000:g} KB each compressed); 0 turns rewinding off")
+    return (
+        f"seconds of play kept for rewinding (default {seconds:g}: {count} snapshots, one "
+        f"every {every} frames, about {count * TYPICAL_PACKED_BYTES / 1e6:.0f} MB at a typical "
+        f"{TYPICAL_PACKED_BYTES / 1000:g} KB each compressed); 0 turns rewinding off"
+    )
 
 
 def _aspect(text: str) -> float:
@@ -878,8 +946,12 @@ def _aspect(text: str) -> float:
 
 
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="velkora-play", description=" ".join(__doc__.split("\n\n")[0].split()), epilog=_keys_help(),
-                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(
+        prog="velkora-play",
+        description=" ".join(__doc__.split("\n\n")[0].split()),
+        epilog=_keys_help(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     p.add_argument("rom", nargs="?", help="an iNES cartridge image (default: the demo cartridge)")
     p.add_argument("--scale", type=int, default=3, help="window size in multiples of 256 x 240")
     p.add_argument("--states", help="folder of the save states and screenshots (default beside the battery RAM)")
@@ -887,34 +959,66 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--frames", type=int, help="quit after this many frames")
     p.add_argument("--pad2", action="store_true", help="the keyboard is player 1, the first pad player 2")
     p.add_argument("--config", type=Path, help="mapping file (TOML, see below)")
-    p.add_argument("--map", action="append", default=[], metavar="SECTION.BUTTON=INPUT[,INPUT]",
-                   help="change one button's inputs, e.g. pad.A=button2 or keys1.B=lctrl (repeatable)")
+    p.add_argument(
+        "--map",
+        action="append",
+        default=[],
+        metavar="SECTION.BUTTON=INPUT[,INPUT]",
+        help="change one button's inputs, e.g. pad.A=button2 or keys1.B=lctrl (repeatable)",
+    )
     p.add_argument("--dead-zone", type=float, default=0.5, help="stick deflection that counts (0-1, default 0.5)")
-    p.add_argument("--ff", type=int, default=4, metavar="N", help="frames per picture while fast-forwarding (default 4)")
+    p.add_argument(
+        "--ff", type=int, default=4, metavar="N", help="frames per picture while fast-forwarding (default 4)"
+    )
     p.add_argument("--rewind-seconds", type=float, default=180.0, help=_rewind_help(180.0, 3))
-    p.add_argument("--rewind-mb", type=float, default=32.0, metavar="M",
-                   help="never keep more than M MB of rewind snapshots: past it the oldest go first "
-                        "(default 32)")
-    p.add_argument("--rewind-every", type=int, default=3, metavar="K",
-                   help="take a rewind snapshot every K frames (default 3)")
+    p.add_argument(
+        "--rewind-mb",
+        type=float,
+        default=32.0,
+        metavar="M",
+        help="never keep more than M MB of rewind snapshots: past it the oldest go first (default 32)",
+    )
+    p.add_argument(
+        "--rewind-every", type=int, default=3, metavar="K", help="take a rewind snapshot every K frames (default 3)"
+    )
     p.add_argument("--fullscreen", action="store_true", help="start in full screen")
-    p.add_argument("--aspect", type=_aspect, default=1.0, metavar="W:H",
-                   help="pixel aspect ratio, e.g. 8:7 (default 1:1, square pixels)")
-    p.add_argument("--movie", type=Path, metavar="FILE",
-                   help="play this movie (.vmv or .fm2) back from its start, then hand over the pads")
-    p.add_argument("--record", type=Path, metavar="FILE",
-                   help="record from power-on into FILE (.vmv or .fm2), and F10's later movies beside it "
-                        "(default: F10 writes into the states folder)")
+    p.add_argument(
+        "--aspect",
+        type=_aspect,
+        default=1.0,
+        metavar="W:H",
+        help="pixel aspect ratio, e.g. 8:7 (default 1:1, square pixels)",
+    )
+    p.add_argument(
+        "--movie",
+        type=Path,
+        metavar="FILE",
+        help="play this movie (.vmv or .fm2) back from its start, then hand over the pads",
+    )
+    p.add_argument(
+        "--record",
+        type=Path,
+        metavar="FILE",
+        help="record from power-on into FILE (.vmv or .fm2), and F10's later movies beside it "
+        "(default: F10 writes into the states folder)",
+    )
     return p
 
 
 def main(argv: list[str] | None = None, source=None) -> int:
     cli = parser()
     args = cli.parse_args(argv)
-    if (args.ff < 1 or args.rewind_every < 1 or args.rewind_seconds < 0 or args.rewind_mb <= 0
-            or not 0 <= args.dead_zone < 1):
-        cli.error("--ff and --rewind-every must be at least 1, --rewind-seconds not negative, --rewind-mb positive, "
-                  "--dead-zone from 0 to below 1")
+    if (
+        args.ff < 1
+        or args.rewind_every < 1
+        or args.rewind_seconds < 0
+        or args.rewind_mb <= 0
+        or not 0 <= args.dead_zone < 1
+    ):
+        cli.error(
+            "--ff and --rewind-every must be at least 1, --rewind-seconds not negative, --rewind-mb positive, "
+            "--dead-zone from 0 to below 1"
+        )
     config_path = args.config or default_config_path()
     try:
         config = load_config(config_path) if args.config or config_path.is_file() else None
@@ -932,16 +1036,28 @@ def main(argv: list[str] | None = None, source=None) -> int:
             movie = Movie.load(args.movie, rom=args.rom)
         except (OSError, ValueError) as error:
             cli.error(f"--movie: {error}")
-    rom = Path(args.rom) if args.rom else (movie.rom_path if movie is not None and movie.rom_path
-                                           else demo_rom())
+    rom = Path(args.rom) if args.rom else (movie.rom_path if movie is not None and movie.rom_path else demo_rom())
     if not rom.is_file():
         cli.error(f"no such cartridge: {rom}")
     try:
-        player = Player(rom, scale=args.scale, states=args.states, mute=args.mute, mapping=mapping,
-                        pad2=args.pad2, dead_zone=args.dead_zone, ff=args.ff,
-                        rewind_seconds=args.rewind_seconds, rewind_every=args.rewind_every,
-                        rewind_mb=args.rewind_mb, fullscreen=args.fullscreen, pixel_aspect=args.aspect,
-                        source=source, movie=movie, record=args.record)
+        player = Player(
+            rom,
+            scale=args.scale,
+            states=args.states,
+            mute=args.mute,
+            mapping=mapping,
+            pad2=args.pad2,
+            dead_zone=args.dead_zone,
+            ff=args.ff,
+            rewind_seconds=args.rewind_seconds,
+            rewind_every=args.rewind_every,
+            rewind_mb=args.rewind_mb,
+            fullscreen=args.fullscreen,
+            pixel_aspect=args.aspect,
+            source=source,
+            movie=movie,
+            record=args.record,
+        )
     except ValueError as error:
         cli.error(str(error))
     started = time.perf_counter()

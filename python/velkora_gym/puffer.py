@@ -15,6 +15,7 @@ finished episode (``episode_return``, ``episode_length``). Grayscale observation
 channel axis, (H, W, 1); the eight-button action set is offered as ``MultiDiscrete([2] * 8)``,
 which PufferLib accepts.
 """
+
 from __future__ import annotations
 
 from typing import Any, Unpack
@@ -35,21 +36,31 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
     """``num_envs`` consoles (agents) of a ``VelkoraVectorEnv`` with these ``options``;
     ``buf`` and ``seed`` are what PufferLib's vector backends pass."""
 
-    def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
-                 buf: dict[str, np.ndarray] | None = None, seed: int | None = 0,
-                 **options: Unpack[EnvOptions]) -> None:
+    def __init__(
+        self,
+        rom: RomSource | None = None,
+        num_envs: int = 1,
+        *,
+        threads: int | None = None,
+        buf: dict[str, np.ndarray] | None = None,
+        seed: int | None = 0,
+        **options: Unpack[EnvOptions],
+    ) -> None:
         options = {"channel_axis": True, **options}  # type: ignore[assignment]
         # Views, not copies: each step writes them into PufferLib's buffers at once.
-        self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, autoreset_mode=AutoresetMode.SAME_STEP,
-                                      copy=False, **options)
+        self._venv = VelkoraVectorEnv(
+            rom, num_envs, threads=threads, autoreset_mode=AutoresetMode.SAME_STEP, copy=False, **options
+        )
         self.num_agents = self._venv.num_envs
         self.single_observation_space = self._venv.single_observation_space
         action_space = self._venv.single_action_space
         self._binary = isinstance(action_space, spaces.MultiBinary)
         self.single_action_space = spaces.MultiDiscrete([2] * action_space.n) if self._binary else action_space
         self.render_mode = self._venv.render_mode
-        self.metadata = {"render_modes": list(self._venv.metadata["render_modes"]),
-                         "render_fps": self._venv.metadata["render_fps"]}
+        self.metadata = {
+            "render_modes": list(self._venv.metadata["render_modes"]),
+            "render_fps": self._venv.metadata["render_fps"],
+        }
         self._seed = seed
         self._returns = np.zeros(self.num_agents)
         self._lengths = np.zeros(self.num_agents, np.int64)
@@ -79,8 +90,10 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
         infos: list[dict[str, Any]] = []
         if "final_obs" in info:
             finished = np.flatnonzero(info["_final_obs"])
-            infos = [{"episode_return": r, "episode_length": n}
-                     for r, n in zip(self._returns[finished].tolist(), self._lengths[finished].tolist())]
+            infos = [
+                {"episode_return": r, "episode_length": n}
+                for r, n in zip(self._returns[finished].tolist(), self._lengths[finished].tolist())
+            ]
             self._returns[finished] = 0
             self._lengths[finished] = 0
         return self.observations, self.rewards, self.terminals, self.truncations, infos

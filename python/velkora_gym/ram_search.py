@@ -1,4 +1,5 @@
 """Finding a game's variables in memory by how they change while it is played."""
+
 from __future__ import annotations
 
 import numbers
@@ -30,8 +31,9 @@ class _Type:
             raise ValueError(str(error)) from None
         self.text = text
         # A value lies wholly in RAM or wholly in PRG RAM, as data.json requires.
-        self.starts = np.concatenate((np.arange(0, RAM_SIZE - self.size + 1),
-                                      np.arange(RAM_SIZE, RAM_SIZE + PRG_RAM_SIZE - self.size + 1)))
+        self.starts = np.concatenate(
+            (np.arange(0, RAM_SIZE - self.size + 1), np.arange(RAM_SIZE, RAM_SIZE + PRG_RAM_SIZE - self.size + 1))
+        )
         self.span = np.arange(self.size)
 
     def values(self, memory: np.ndarray, offsets: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -66,15 +68,17 @@ class RamSearch:
             if index is not None:
                 raise TypeError("index is for a Batch's console; a velkora.NES is one console")
             view = console.cpuMem()
-            self._views = (view[:RAM_SIZE], view[PRG_RAM_START:PRG_RAM_START + PRG_RAM_SIZE])
+            self._views = (view[:RAM_SIZE], view[PRG_RAM_START : PRG_RAM_START + PRG_RAM_SIZE])
         elif isinstance(console, Batch):
             if isinstance(index, bool) or not isinstance(index, numbers.Integral):
                 raise TypeError("RamSearch(batch, index): index must be the console's number")
             if not 0 <= index < console.num_consoles:
                 raise IndexError(f"console {index} of a batch of {console.num_consoles}")
             if console.prg_ram is None:
-                raise ValueError("RamSearch watches PRG RAM too, which this batch does not keep: "
-                                 "make it with Batch(..., prg_ram=True)")
+                raise ValueError(
+                    "RamSearch watches PRG RAM too, which this batch does not keep: "
+                    "make it with Batch(..., prg_ram=True)"
+                )
             self._views = (console.ram[int(index)], console.prg_ram[int(index)])
         else:
             raise TypeError(f"RamSearch needs a velkora.NES or a velkora_gym.Batch, not {type(console).__name__}")

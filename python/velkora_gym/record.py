@@ -12,6 +12,7 @@ the movie from its start, both joypads, all its frames (or the first N). Needs i
 --press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
 (buttons: A, B, Select, Start, Up, Down, Left, Right; frames count from 1).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -25,6 +26,7 @@ import numpy as np
 import velkora
 from velkora_gym.movie import Movie
 from velkora_gym.roms import demo_rom
+
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
 # 29780.67 CPU cycles per frame at 1789773 Hz.
 FRAME_RATE = 1789773 / (341 * 262 / 3)
@@ -111,11 +113,11 @@ def write_video(path: Path, pictures, every: int) -> None:
         iio.imwrite(path, np.stack(pictures), duration=gif_durations(len(pictures), every), loop=0)
         return
     try:
-        writer = imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264",
-                                       macro_block_size=16, quality=8)
+        writer = imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264", macro_block_size=16, quality=8)
     except (ImportError, ValueError, RuntimeError) as error:
-        raise SystemExit(f"cannot write {path.suffix} video ({error}); "
-                         f"pip install imageio-ffmpeg, or record a .gif") from None
+        raise SystemExit(
+            f"cannot write {path.suffix} video ({error}); pip install imageio-ffmpeg, or record a .gif"
+        ) from None
     with writer:
         for picture in pictures:
             writer.append_data(picture)
@@ -138,8 +140,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--wav", help="audio file (default: the video's name with .wav)")
     parser.add_argument("--every", type=int, default=2, help="keep every K-th frame (default 2: 30 per second)")
     parser.add_argument("--scale", type=int, default=1, help="enlarge the pictures S times")
-    parser.add_argument("--press", type=parse_press, action="append", default=[],
-                        help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat")
+    parser.add_argument(
+        "--press", type=parse_press, action="append", default=[], help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat"
+    )
     args = parser.parse_args(argv)
     movie = None
     if args.movie is not None:
@@ -184,8 +187,7 @@ def main(argv: list[str] | None = None) -> int:
     write_video(out, pictures, args.every)
     write_wav(wav, audio)
     height, width, _ = pictures[0].shape
-    print(f"video: {out} ({len(pictures)} pictures of {width} x {height}, "
-          f"{FRAME_RATE / args.every:.1f} per second)")
+    print(f"video: {out} ({len(pictures)} pictures of {width} x {height}, {FRAME_RATE / args.every:.1f} per second)")
     print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
     print(f"{args.frames} frames in {time.perf_counter() - started:.1f} s")
     return 0

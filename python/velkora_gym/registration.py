@@ -5,6 +5,7 @@ so ``gymnasium.make`` and ``gymnasium.make_vec`` build the native environments.
 
 The entry points are strings: registering imports neither the environments nor Gymnasium's
 vector machinery until an environment is made."""
+
 from __future__ import annotations
 
 import gymnasium

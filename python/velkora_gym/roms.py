@@ -6,6 +6,7 @@ A folder's ROM is ``rom.nes`` in the folder, or one imported with
 ``$XDG_DATA_HOME/velkora/roms/SHA1.nes`` (``~/.local/share/velkora/roms`` when
 ``XDG_DATA_HOME`` is unset or not an absolute path).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -65,12 +66,16 @@ def find_rom(folder: Path, shas: tuple[str, ...]) -> Path | None:
 
 
 def missing_rom(folder: Path, shas: tuple[str, ...]) -> str:
-    how = (f"run python -m velkora_gym.import ROM_DIR (it looks for SHA-1 {' or '.join(shas)})" if shas
-           else "give rom=, or add rom.sha and import the ROM with python -m velkora_gym.import ROM_DIR")
+    how = (
+        f"run python -m velkora_gym.import ROM_DIR (it looks for SHA-1 {' or '.join(shas)})"
+        if shas
+        else "give rom=, or add rom.sha and import the ROM with python -m velkora_gym.import ROM_DIR"
+    )
     return f"{folder}: no ROM found (no rom.nes in the folder, none imported): {how}"
 
 
 # ------------------------------------------------------------------ import
+
 
 def _images(paths: list[Path], problems: list[str]) -> Iterator[tuple[str, bytes]]:
     """(where, bytes) of every .nes file under the paths, inside zip files too."""
@@ -132,23 +137,28 @@ def import_roms(paths: list[str | os.PathLike[str]], report: Callable[[str], Non
                 found[game] = where
     for problem in problems:
         report(problem)
-    report(f"{len(found)} game{'s' if len(found) != 1 else ''} matched among {seen} ROM{'s' if seen != 1 else ''}; "
-           f"imported into {imported_folder()}")
+    report(
+        f"{len(found)} game{'s' if len(found) != 1 else ''} matched among {seen} ROM{'s' if seen != 1 else ''}; "
+        f"imported into {imported_folder()}"
+    )
     return found
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m velkora_gym.import",
-        description="Find the ROMs of the integrations on the search path by SHA-1 and import them.")
-    parser.add_argument("paths", nargs="+", metavar="ROM_DIR",
-                        help="folders (searched recursively), .nes or .zip files")
+        description="Find the ROMs of the integrations on the search path by SHA-1 and import them.",
+    )
+    parser.add_argument(
+        "paths", nargs="+", metavar="ROM_DIR", help="folders (searched recursively), .nes or .zip files"
+    )
     args = parser.parse_args(argv)
     missing = [path for path in args.paths if not Path(path).exists()]
     if missing:
         parser.error(f"{missing[0]}: no such file or folder")
     import_roms(args.paths)
     return 0
+
 
 if __name__ == "__main__":
     sys.exit(main())

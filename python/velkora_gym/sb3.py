@@ -14,6 +14,7 @@ and ``infos[i]["TimeLimit.truncated"]`` tells a time limit from a real end. Gray
 observations have their channel axis, (H, W, 1). Environment i runs exactly what a
 ``VelkoraEnv`` seeded the same runs under SB3's ``DummyVecEnv``.
 """
+
 from __future__ import annotations
 
 import warnings
@@ -51,18 +52,26 @@ class VelkoraVecEnv(VecEnv):
     ``VelkoraEnv``'s info has them (without ``episode_frame_number``), at a cost measured in
     docs/performance.md ("Training adapters")."""
 
-    def __init__(self, rom: RomSource | None = None, num_envs: int = 1, *, threads: int | None = None,
-                 infos: Literal["ends", "all"] = "ends", **options: Unpack[EnvOptions]) -> None:
+    def __init__(
+        self,
+        rom: RomSource | None = None,
+        num_envs: int = 1,
+        *,
+        threads: int | None = None,
+        infos: Literal["ends", "all"] = "ends",
+        **options: Unpack[EnvOptions],
+    ) -> None:
         if infos not in INFOS:
             raise ValueError(f"infos must be 'ends' or 'all', not {infos!r}")
         options = {"channel_axis": True, **options}  # type: ignore[assignment]
-        self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, autoreset_mode=AutoresetMode.SAME_STEP,
-                                      **options)
+        self._venv = VelkoraVectorEnv(rom, num_envs, threads=threads, autoreset_mode=AutoresetMode.SAME_STEP, **options)
         self._every_step = infos == "all"
         self._lives = self._venv._setup.game.lives
         self.spec: gym.envs.registration.EnvSpec | None = None
-        self._env_metadata = {"render_modes": list(self._venv.metadata["render_modes"]),
-                              "render_fps": self._venv.metadata["render_fps"]}
+        self._env_metadata = {
+            "render_modes": list(self._venv.metadata["render_modes"]),
+            "render_fps": self._venv.metadata["render_fps"],
+        }
         self._own: list[dict[str, Any]] = [{} for _ in range(self._venv.num_envs)]
         self._actions: np.ndarray | None = None
         self._closed = False
@@ -95,8 +104,14 @@ class VelkoraVecEnv(VecEnv):
             self._ends(info, final, terminated, truncated, infos)
         return observations, rewards.astype(np.float32), dones, infos
 
-    def _ends(self, info: dict[str, Any], final: np.ndarray, terminated: np.ndarray, truncated: np.ndarray,
-              infos: list[dict[str, Any]]) -> None:
+    def _ends(
+        self,
+        info: dict[str, Any],
+        final: np.ndarray,
+        terminated: np.ndarray,
+        truncated: np.ndarray,
+        infos: list[dict[str, Any]],
+    ) -> None:
         """The ended environments' infos: their last observation and variables; with
         infos="all", the restarted episodes' first variables in reset_infos."""
         ended = np.flatnonzero(info["_final_obs"])
@@ -128,8 +143,9 @@ class VelkoraVecEnv(VecEnv):
     def get_images(self) -> Sequence[np.ndarray | None]:
         self._check_open()
         if self.render_mode != "rgb_array":
-            warnings.warn(f"the render mode is {self.render_mode!r}: pictures need render_mode='rgb_array'",
-                          stacklevel=2)
+            warnings.warn(
+                f"the render mode is {self.render_mode!r}: pictures need render_mode='rgb_array'", stacklevel=2
+            )
             return [None] * self.num_envs
         return list(self._venv.render())
 
@@ -146,8 +162,9 @@ class VelkoraVecEnv(VecEnv):
         for i in self._rows(indices):
             self._own[i][attr_name] = value
 
-    def env_method(self, method_name: str, *method_args: Any, indices: VecEnvIndices = None,
-                   **method_kwargs: Any) -> list[Any]:
+    def env_method(
+        self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any
+    ) -> list[Any]:
         rows = self._rows(indices)
         if method_name == "render":
             pictures = self.get_images()
@@ -188,15 +205,20 @@ class VelkoraVecEnv(VecEnv):
             raise RuntimeError("this VelkoraVecEnv is closed")
 
 
-def make(env_id: str, num_envs: int = 1, *, threads: int | None = None, infos: Literal["ends", "all"] = "ends",
-         **options: Unpack[EnvOptions]) -> VelkoraVecEnv:
+def make(
+    env_id: str,
+    num_envs: int = 1,
+    *,
+    threads: int | None = None,
+    infos: Literal["ends", "all"] = "ends",
+    **options: Unpack[EnvOptions],
+) -> VelkoraVecEnv:
     """A registered velkora environment (``velkora/Demo-v0``, ``velkora/NES-v0``) as a
     ``VelkoraVecEnv``, with its registered defaults under ``options``."""
     spec = gym.spec(env_id)
     defaults = _ENTRY_POINTS.get(spec.vector_entry_point) if isinstance(spec.vector_entry_point, str) else None
     if defaults is None:
         raise ValueError(f"{env_id} is not a velkora environment: make() takes velkora/Demo-v0 or velkora/NES-v0")
-    env = VelkoraVecEnv(num_envs=num_envs, threads=threads, infos=infos,
-                        **{**defaults, **spec.kwargs, **options})  # type: ignore[arg-type]
+    env = VelkoraVecEnv(num_envs=num_envs, threads=threads, infos=infos, **{**defaults, **spec.kwargs, **options})  # type: ignore[arg-type]
     env.spec = spec
     return env

@@ -4,6 +4,7 @@ Each console has a runtime of its own: the scripts' globals last from step to st
 reset starts them over. A script reads the variables as ``data.NAME``; it gets no file,
 operating system or Python access.
 """
+
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
@@ -132,7 +133,8 @@ class Scripts:
         for k, i in enumerate(rows):
             value = self._run(self.done_function, values, k, i)
             if not isinstance(value, (bool, int, float, type(None))):
-                raise ScriptError(f"{self.where}: lua:{self.done_function} returned {value!r}, "
-                                  "not a boolean or a number")
+                raise ScriptError(
+                    f"{self.where}: lua:{self.done_function} returned {value!r}, not a boolean or a number"
+                )
             ends.append(bool(value))
         return np.array(ends, bool)

@@ -15,6 +15,7 @@ There is no sound.
 
 The logic is the class ``Studio``, fed key names and typed text; the window only draws it.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -36,12 +37,27 @@ from velkora_gym.movie import Movie
 from velkora_gym.ram_search import DEFAULT_TYPES, OPS, RamSearch
 
 # Key names as pygame.key.name gives them.
-PAD_KEYS = {"x": "A", "z": "B", "right shift": "select", "return": "start",
-            "up": "up", "down": "down", "left": "left", "right": "right"}
+PAD_KEYS = {
+    "x": "A",
+    "z": "B",
+    "right shift": "select",
+    "return": "start",
+    "up": "up",
+    "down": "down",
+    "left": "left",
+    "right": "right",
+}
 PAD_ORDER = ("A", "B", "select", "start", "up", "down", "left", "right")
 QUICK_NARROW = {"f1": "increased", "f2": "decreased", "f3": "changed", "f4": "unchanged"}
-SYMBOLS = {"=": "equal", "==": "equal", "!=": "not-equal", "<": "less-than", ">": "greater-than",
-           "+": "increased", "-": "decreased"}
+SYMBOLS = {
+    "=": "equal",
+    "==": "equal",
+    "!=": "not-equal",
+    "<": "less-than",
+    ">": "greater-than",
+    "+": "increased",
+    "-": "decreased",
+}
 SHOWN_CANDIDATES = 8
 MESSAGE_FRAMES = 180
 
@@ -93,8 +109,15 @@ class Studio:
     """A console, a RAM search and the integration being written, driven by key names
     (``key(name, down)``), typed text (``text``) or whole commands (``command``)."""
 
-    def __init__(self, rom: str | os.PathLike[str], folder: str | os.PathLike[str] | None = None, *,
-                 movie: Movie | None = None, record: str | os.PathLike[str] | None = None, ff: int = 4) -> None:
+    def __init__(
+        self,
+        rom: str | os.PathLike[str],
+        folder: str | os.PathLike[str] | None = None,
+        *,
+        movie: Movie | None = None,
+        record: str | os.PathLike[str] | None = None,
+        ff: int = 4,
+    ) -> None:
         import velkora
 
         self.rom = Path(rom)
@@ -170,11 +193,15 @@ class Studio:
 
     def overlay(self) -> list[str]:
         """The lines drawn over the picture."""
-        lines = [f"{'PAUSED ' if self.paused else ''}frame {self.frame}   "
-                 f"search {' '.join(self.search.types)}: {len(self.search)} candidates"]
+        lines = [
+            f"{'PAUSED ' if self.paused else ''}frame {self.frame}   "
+            f"search {' '.join(self.search.types)}: {len(self.search)} candidates"
+        ]
         if self.narrowings:
-            lines += [f"  ${address:04X} {kind} = {value}"
-                      for address, kind, value in self.search.candidates(SHOWN_CANDIDATES)]
+            lines += [
+                f"  ${address:04X} {kind} = {value}"
+                for address, kind, value in self.search.candidates(SHOWN_CANDIDATES)
+            ]
         lines += [f"{name} = {value}" for name, value in self.values().items()]
         lines += [text for text, until in self.messages if until >= self.frame or self.paused]
         if self.typing is not None:
@@ -500,6 +527,7 @@ class Studio:
 
 # ------------------------------------------------------------------ the window
 
+
 def draw(surface: Any, studio: Studio, font: Any) -> None:
     """The picture scaled to the surface, the overlay's lines over it."""
     import pygame
@@ -548,12 +576,19 @@ def run_window(studio: Studio, scale: int = 3, frames: int | None = None) -> Non
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="velkora-studio", description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter,
-                                     epilog="\n".join(__doc__.split("\n\n")[1:-1]))
+    parser = argparse.ArgumentParser(
+        prog="velkora-studio",
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="\n".join(__doc__.split("\n\n")[1:-1]),
+    )
     parser.add_argument("rom", type=Path)
-    parser.add_argument("--integration", type=Path, metavar="DIR",
-                        help="the integration folder to write (default: ./ROM_NAME); an existing one is edited")
+    parser.add_argument(
+        "--integration",
+        type=Path,
+        metavar="DIR",
+        help="the integration folder to write (default: ./ROM_NAME); an existing one is edited",
+    )
     parser.add_argument("--scale", type=int, default=3)
     parser.add_argument("--frames", type=int, help="quit after this many frames (for scripted runs)")
     parser.add_argument("--movie", type=Path, metavar="FILE", help="play this movie (.vmv or .fm2) back first")

@@ -1,4 +1,5 @@
 """A pygame window that shows an environment's frames at the console's pace."""
+
 from __future__ import annotations
 
 import time

@@ -2,6 +2,7 @@
 
 Type stub for the native module; annotations are the ones the module reports.
 """
+
 import collections.abc
 import typing
 

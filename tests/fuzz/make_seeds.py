@@ -12,6 +12,7 @@ base snapshots come from the images of the first).
 
 Usage: make_seeds.py IMAGE_DIRECTORY [RESTORE_DIRECTORY]
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -21,8 +22,18 @@ from pathlib import Path
 MAGIC = b"NES\x1a"
 
 
-def header(prg: int, chr_: int, mapper: int = 0, *, flags6: int = 0, nes2: bool = False,
-           byte9: int = 0, run: int = 15, clock: int = 0, pads: bytes = b"\x09\x81\x48\x22") -> bytes:
+def header(
+    prg: int,
+    chr_: int,
+    mapper: int = 0,
+    *,
+    flags6: int = 0,
+    nes2: bool = False,
+    byte9: int = 0,
+    run: int = 15,
+    clock: int = 0,
+    pads: bytes = b"\x09\x81\x48\x22",
+) -> bytes:
     """A 16-byte header; prg and chr_ are the raw bytes 4 and 5.
 
     Bytes 10-15, which the loader ignores, steer the fuzz harness: joypad bytes,
@@ -40,11 +51,11 @@ class Program:
     def __init__(self) -> None:
         self.code = bytearray()
 
-    def sta(self, address: int, value: int) -> "Program":
+    def sta(self, address: int, value: int) -> Program:
         self.code += bytes([0xA9, value & 0xFF, 0x8D, address & 0xFF, address >> 8])
         return self
 
-    def raw(self, *data: int) -> "Program":
+    def raw(self, *data: int) -> Program:
         self.code += bytes(data)
         return self
 
@@ -84,23 +95,79 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
 def program_chunk(mapper: int) -> bytes:
     """8 KiB: reset code at the start, the handlers after it, vectors at the end."""
     p = Program().raw(0x78, 0xD8, 0xA2, 0xFF, 0x9A)  # SEI CLD LDX #$FF TXS
-    for address, value in [(0x2000, 0x00), (0x2001, 0x00), (0x4017, 0x40), (0x4010, 0x0F),
-                           (0x2006, 0x3F), (0x2006, 0x00), (0x2007, 0x0F), (0x2007, 0x21),
-                           (0x2006, 0x20), (0x2006, 0x00), (0x2007, 0x01), (0x2007, 0x02),
-                           (0x0200, 0x70), (0x0201, 0x01), (0x0202, 0x20), (0x0203, 0x40),
-                           (0x2003, 0x00), (0x4014, 0x02), (0x4015, 0x1F), (0x4000, 0xBF),
-                           (0x4002, 0x40), (0x4003, 0x08), (0x4004, 0x7F), (0x4005, 0x8A),
-                           (0x4006, 0x20), (0x4007, 0x10), (0x4008, 0x81), (0x400A, 0x30),
-                           (0x400B, 0x08), (0x400C, 0x3F), (0x400E, 0x83), (0x400F, 0x08),
-                           (0x4012, 0x00), (0x4013, 0x02), (0x4011, 0x40), (0x4015, 0x1F),
-                           (0x6000, 0x12)] + board_writes(mapper) + [
-                           (0x2005, 0x00), (0x2005, 0x00), (0x2001, 0x1E), (0x2000, 0xA0)]:
+    for address, value in (
+        [
+            (0x2000, 0x00),
+            (0x2001, 0x00),
+            (0x4017, 0x40),
+            (0x4010, 0x0F),
+            (0x2006, 0x3F),
+            (0x2006, 0x00),
+            (0x2007, 0x0F),
+            (0x2007, 0x21),
+            (0x2006, 0x20),
+            (0x2006, 0x00),
+            (0x2007, 0x01),
+            (0x2007, 0x02),
+            (0x0200, 0x70),
+            (0x0201, 0x01),
+            (0x0202, 0x20),
+            (0x0203, 0x40),
+            (0x2003, 0x00),
+            (0x4014, 0x02),
+            (0x4015, 0x1F),
+            (0x4000, 0xBF),
+            (0x4002, 0x40),
+            (0x4003, 0x08),
+            (0x4004, 0x7F),
+            (0x4005, 0x8A),
+            (0x4006, 0x20),
+            (0x4007, 0x10),
+            (0x4008, 0x81),
+            (0x400A, 0x30),
+            (0x400B, 0x08),
+            (0x400C, 0x3F),
+            (0x400E, 0x83),
+            (0x400F, 0x08),
+            (0x4012, 0x00),
+            (0x4013, 0x02),
+            (0x4011, 0x40),
+            (0x4015, 0x1F),
+            (0x6000, 0x12),
+        ]
+        + board_writes(mapper)
+        + [(0x2005, 0x00), (0x2005, 0x00), (0x2001, 0x1E), (0x2000, 0xA0)]
+    ):
         p.sta(address, value)
     p.raw(0x58)  # CLI
     loop = len(p.code)
     # LDA $2002, $4015, $4016, $4017; write $4016 strobe; then BVC/BVS back.
-    p.raw(0xAD, 0x02, 0x20, 0xAD, 0x15, 0x40, 0xA9, 0x01, 0x8D, 0x16, 0x40,
-          0xA9, 0x00, 0x8D, 0x16, 0x40, 0xAD, 0x16, 0x40, 0xAD, 0x17, 0x40, 0xE6, 0x10)
+    p.raw(
+        0xAD,
+        0x02,
+        0x20,
+        0xAD,
+        0x15,
+        0x40,
+        0xA9,
+        0x01,
+        0x8D,
+        0x16,
+        0x40,
+        0xA9,
+        0x00,
+        0x8D,
+        0x16,
+        0x40,
+        0xAD,
+        0x16,
+        0x40,
+        0xAD,
+        0x17,
+        0x40,
+        0xE6,
+        0x10,
+    )
     p.raw(0xB8, 0x50, (loop - (len(p.code) + 2)) & 0xFF)  # CLV; BVC loop
     nmi = len(p.code)
     p.raw(0x48, 0xE6, 0x11)  # PHA; INC $11
@@ -108,11 +175,12 @@ def program_chunk(mapper: int) -> bytes:
     p.raw(0x68, 0x40)  # PLA; RTI
     irq = len(p.code)
     p.raw(0x48).sta(0xE000, 0).sta(0xE001, 0).raw(0xAD, 0x15, 0x40, 0x68, 0x40)
-    chunk = bytearray(b"\xEA" * 8192)
-    chunk[:len(p.code)] = p.code
+    chunk = bytearray(b"\xea" * 8192)
+    chunk[: len(p.code)] = p.code
     base = 0xE000
-    chunk[0x1FFA:0x2000] = bytes([(base + nmi) & 0xFF, (base + nmi) >> 8, base & 0xFF, base >> 8,
-                                  (base + irq) & 0xFF, (base + irq) >> 8])
+    chunk[0x1FFA:0x2000] = bytes(
+        [(base + nmi) & 0xFF, (base + nmi) >> 8, base & 0xFF, base >> 8, (base + irq) & 0xFF, (base + irq) >> 8]
+    )
     return bytes(chunk)
 
 
@@ -129,10 +197,30 @@ def chr_data(size: int) -> bytes:
 def seeds() -> dict[str, bytes]:
     out: dict[str, bytes] = {}
     # Every board twice: a short run (6400 cycles) and three whole frames.
-    for mapper, prg, chr_ in [(0, 1, 1), (0, 2, 0), (1, 1, 1), (1, 2, 0), (2, 2, 0), (3, 1, 2),
-                              (4, 2, 1), (4, 1, 0), (40, 4, 1), (7, 4, 0), (9, 8, 4), (10, 8, 4),
-                              (11, 4, 4), (13, 2, 0), (34, 4, 0), (34, 4, 2), (66, 4, 2), (71, 4, 0),
-                              (79, 2, 4), (180, 4, 0), (206, 4, 4), (255, 1, 0)]:
+    for mapper, prg, chr_ in [
+        (0, 1, 1),
+        (0, 2, 0),
+        (1, 1, 1),
+        (1, 2, 0),
+        (2, 2, 0),
+        (3, 1, 2),
+        (4, 2, 1),
+        (4, 1, 0),
+        (40, 4, 1),
+        (7, 4, 0),
+        (9, 8, 4),
+        (10, 8, 4),
+        (11, 4, 4),
+        (13, 2, 0),
+        (34, 4, 0),
+        (34, 4, 2),
+        (66, 4, 2),
+        (71, 4, 0),
+        (79, 2, 4),
+        (180, 4, 0),
+        (206, 4, 4),
+        (255, 1, 0),
+    ]:
         data = prg_data(mapper, prg * 16384) + chr_data(chr_ * 8192)
         for label, run in (("short", 9), ("frames", 15)):
             out[f"mapper{mapper}-prg{prg}-chr{chr_}-{label}"] = header(prg, chr_, mapper, flags6=0x01, run=run) + data
@@ -150,10 +238,12 @@ def seeds() -> dict[str, bytes]:
     # 2^10 = 1 KiB of PRG, CHR RAM: the smallest image the console accepts.
     out["nes2-exponent-1k"] = header(0x28, 0, nes2=True, byte9=0x0F, run=2) + prg_data(0, 1024)
     out["nes2-exponent-uxrom-3k"] = header(0x29, 0, 2, nes2=True, byte9=0x0F, run=8) + prg_data(2, 3072)
-    out["nes2-exponent-mmc3-3k"] = (header(0x29, 0x29, 4, nes2=True, byte9=0xFF, run=13)
-                                    + prg_data(4, 3072) + chr_data(3072))
-    out["nes2-exponent-ntdec-5k"] = (header(0x2A, 0x28, 40, nes2=True, byte9=0xFF, run=10)
-                                     + prg_data(40, 5120) + chr_data(1024))
+    out["nes2-exponent-mmc3-3k"] = (
+        header(0x29, 0x29, 4, nes2=True, byte9=0xFF, run=13) + prg_data(4, 3072) + chr_data(3072)
+    )
+    out["nes2-exponent-ntdec-5k"] = (
+        header(0x2A, 0x28, 40, nes2=True, byte9=0xFF, run=10) + prg_data(40, 5120) + chr_data(1024)
+    )
     out["nes2-huge"] = header(0xFC, 0, nes2=True, byte9=0x0F) + bytes(64)
     # Refused: bad magic, short header, truncated data, sizes no board holds.
     out["bad-magic"] = b"NES\x00" + bytes(12)

@@ -1,6 +1,7 @@
 """Cartridges for the board tests: every bank filled with its own number, and a
 program that runs 6502 code the test places in RAM, so the cartridge itself
 performs each register write."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -61,8 +62,9 @@ COMMAND, RESULTS, HOOK = 0x0400, 0x0300, 0x0200
 COMMAND_SIZE = 0x2FF  # $0700 stays free for OAM DMA
 
 
-def header(mapper: int, prg_16k: int, chr_8k: int, *, vertical: bool = False,
-           submapper: int | None = None, byte8: int = 0) -> bytes:
+def header(
+    mapper: int, prg_16k: int, chr_8k: int, *, vertical: bool = False, submapper: int | None = None, byte8: int = 0
+) -> bytes:
     """iNES, or NES 2.0 when a submapper is given."""
     h = bytearray(nesrom.ines_header(prg_16k, chr_8k, mapper, vertical=vertical))
     if submapper is not None:
@@ -143,7 +145,7 @@ class Cart:
             chunks[-1] += op
         for chunk in chunks:
             code = np.frombuffer(chunk + b"\x60", np.uint8)
-            self.mem[COMMAND:COMMAND + len(code)] = code
+            self.mem[COMMAND : COMMAND + len(code)] = code
             done = int(self.mem[2])
             self.mem[0] = 1
             for _ in range(10):
@@ -151,13 +153,17 @@ class Cart:
                 if self.mem[0] == 0:
                     break
             assert self.mem[0] == 0 and self.mem[2] == (done + 1) & 0xFF, "the cartridge did not run its command"
-        return [int(b) for b in self.mem[RESULTS:RESULTS + script.reads]]
+        return [int(b) for b in self.mem[RESULTS : RESULTS + script.reads]]
 
     def windows(self) -> tuple[list, list]:
         """The 8 KiB PRG bank in each quarter of $8000-$FFFF and the 1 KiB CHR
         bank in each KiB of the pattern tables: -1 for none, None for a mix."""
+
         def bank(block):
             v = int(block[0])
             return v - 1 if (block == v).all() else None
-        return ([bank(self.mem[s:s + 0x1F00]) for s in range(0x8000, 0x10000, 0x2000)],
-                [bank(self.vram[s:s + 0x400]) for s in range(0, 0x2000, 0x400)])
+
+        return (
+            [bank(self.mem[s : s + 0x1F00]) for s in range(0x8000, 0x10000, 0x2000)],
+            [bank(self.vram[s : s + 0x400]) for s in range(0, 0x2000, 0x400)],
+        )

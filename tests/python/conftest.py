@@ -40,7 +40,12 @@ def counter_integration(tmp_path_factory) -> Path:
     folder = tmp_path_factory.mktemp("counter")
     nmi = {"address": 0, "type": "|u1"}
     (folder / "data.json").write_text(json.dumps({"info": {"nmi": nmi, "lives": {"address": 18, "type": "|u1"}}}))
-    (folder / "scenario.json").write_text(json.dumps({
-        "reward": {"variables": {"nmi": {"reward": 1.0}}},
-        "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}}}))
+    (folder / "scenario.json").write_text(
+        json.dumps(
+            {
+                "reward": {"variables": {"nmi": {"reward": 1.0}}},
+                "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}},
+            }
+        )
+    )
     return folder

@@ -5,6 +5,7 @@ Record anew only for a deliberate behaviour change:
 
     python tests/python/golden.py --record
 """
+
 from __future__ import annotations
 
 import hashlib

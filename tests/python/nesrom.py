@@ -1,4 +1,5 @@
 """Cartridges for the tests: an iNES header helper and the Ophis assembler."""
+
 from __future__ import annotations
 
 import io
@@ -12,8 +13,16 @@ from pathlib import Path
 ROMS = Path(__file__).resolve().parents[2].parent / "shared" / "roms"
 
 
-def ines_header(prg_16k: int, chr_8k: int = 0, mapper: int = 0, *, vertical: bool = False,
-                battery: bool = False, trainer: bool = False, four_screen: bool = False) -> bytes:
+def ines_header(
+    prg_16k: int,
+    chr_8k: int = 0,
+    mapper: int = 0,
+    *,
+    vertical: bool = False,
+    battery: bool = False,
+    trainer: bool = False,
+    four_screen: bool = False,
+) -> bytes:
     flags6 = ((mapper & 0x0F) << 4) | (vertical << 0) | (battery << 1) | (trainer << 2) | (four_screen << 3)
     flags7 = mapper & 0xF0
     return bytes([0x4E, 0x45, 0x53, 0x1A, prg_16k & 0xFF, chr_8k & 0xFF, flags6, flags7]) + bytes(8)
@@ -43,13 +52,19 @@ def assemble(source: str) -> bytes:
         src = Path(tmp) / "prog.oph"
         out = Path(tmp) / "prog.bin"
         src.write_text(source)
-        subprocess.run([ophis(), "-q", "-o", str(out), str(src)], check=True,
-                       capture_output=True, text=True)
+        subprocess.run([ophis(), "-q", "-o", str(out), str(src)], check=True, capture_output=True, text=True)
         return out.read_bytes()
 
 
-def build_rom(source: str, *, prg_16k: int = 2, chr_data: bytes = b"", mapper: int = 0,
-              vertical: bool = False, battery: bool = False) -> bytes:
+def build_rom(
+    source: str,
+    *,
+    prg_16k: int = 2,
+    chr_data: bytes = b"",
+    mapper: int = 0,
+    vertical: bool = False,
+    battery: bool = False,
+) -> bytes:
     """An image whose PRG is `source` assembled (padded with $FF to prg_16k x 16 KiB)."""
     prg = assemble(source)
     size = prg_16k * 16384
@@ -79,14 +94,16 @@ irq_handler:
 
 # Each NMI strobes the joypads (the strobe stays high while $F1 is non-zero)
 # and stores twelve reads of $4016 at $0300 and of $4017 at $0320.
-JOYPAD_READER = nrom_program("""
+JOYPAD_READER = nrom_program(
+    """
     ldx #$ff
     txs
     lda #$80
     sta $2000
 wait:
     jmp wait
-""", nmi="""
+""",
+    nmi="""
     lda #1
     sta $4016
     lda $F1
@@ -104,7 +121,8 @@ read:
     cpx #12
     bne read
     rti
-""")
+""",
+)
 
 
 def joypad_reads(nes) -> tuple[list[int], list[int]]:
@@ -152,7 +170,8 @@ ARTIFACTS = Path(os.environ.get("VELKORA_ARTIFACTS", Path(__file__).resolve().pa
 # While A is held, each NMI adds one to a four-digit counter kept as the digit tiles
 # $30-$39 at $6123-$6126 in PRG RAM, most significant first (">n4"); $0000 counts every
 # frame, pressed or not.
-PRG_RAM_COUNTER = nrom_program("""
+PRG_RAM_COUNTER = nrom_program(
+    """
     sei
     ldx #$ff
     txs
@@ -165,7 +184,8 @@ PRG_RAM_COUNTER = nrom_program("""
     sta $2000
 wait:
     jmp wait
-""", nmi="""
+""",
+    nmi="""
     inc $00
     lda #1
     sta $4016
@@ -186,4 +206,5 @@ carry:
     bpl carry
 counted:
     rti
-""")
+""",
+)

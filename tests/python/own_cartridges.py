@@ -1,4 +1,5 @@
 """The project's own cartridges, built from source for the golden outputs."""
+
 from __future__ import annotations
 
 import importlib.util

@@ -1,4 +1,5 @@
 """Audio blocks handed to Python: cadence, channel split and tone pitch."""
+
 import numpy as np
 import pytest
 
@@ -17,11 +18,25 @@ def tone_rom(tmp_path, *, pulse=None, triangle=None, noise=False):
     body = [f"lda #${enable:02X}", "sta $4015", "lda #$40", "sta $4017"]
     if pulse is not None:
         # Duty 2, length halted, constant volume 15; sweep off.
-        body += ["lda #$BF", "sta $4000", "lda #$00", "sta $4001",
-                 f"lda #${pulse & 0xFF:02X}", "sta $4002", f"lda #${0x08 | pulse >> 8:02X}", "sta $4003"]
+        body += [
+            "lda #$BF",
+            "sta $4000",
+            "lda #$00",
+            "sta $4001",
+            f"lda #${pulse & 0xFF:02X}",
+            "sta $4002",
+            f"lda #${0x08 | pulse >> 8:02X}",
+            "sta $4003",
+        ]
     if triangle is not None:
-        body += ["lda #$FF", "sta $4008",
-                 f"lda #${triangle & 0xFF:02X}", "sta $400A", f"lda #${0x08 | triangle >> 8:02X}", "sta $400B"]
+        body += [
+            "lda #$FF",
+            "sta $4008",
+            f"lda #${triangle & 0xFF:02X}",
+            "sta $400A",
+            f"lda #${0x08 | triangle >> 8:02X}",
+            "sta $400B",
+        ]
     if noise:
         body += ["lda #$38", "sta $400C", "lda #$04", "sta $400E", "lda #$08", "sta $400F"]
     body += ["idle:", "jmp idle"]
@@ -55,9 +70,15 @@ def test_handover_sequence_on_a_fresh_console():
     assert split.getAudio(True) == [b""]
 
 
-@pytest.mark.parametrize("channel,period,cycles_per_period", [
-    ("pulse", 253, 16), ("pulse", 100, 16), ("triangle", 200, 32), ("triangle", 80, 32),
-])
+@pytest.mark.parametrize(
+    "channel,period,cycles_per_period",
+    [
+        ("pulse", 253, 16),
+        ("pulse", 100, 16),
+        ("triangle", 200, 32),
+        ("triangle", 80, 32),
+    ],
+)
 def test_tone_peak_is_at_the_timer_frequency(tmp_path, channel, period, cycles_per_period):
     nes = tone_rom(tmp_path, **{channel: period})
     samples = np.concatenate([b[0] for b in collect(nes, 8)])

@@ -5,6 +5,7 @@ console keeps running afterwards, and nothing is written where it should not
 be: no save folder for a refused console, no stray file in the save
 directory, no byte outside the addressed array.
 """
+
 import functools
 import gc
 import os
@@ -19,10 +20,11 @@ import numpy as np
 import pytest
 
 import velkora
-from nesrom import JOYPAD_READER, ImageFile as Image, build_rom, ines_header, joypad_reads
+from nesrom import JOYPAD_READER, build_rom, ines_header, joypad_reads
+from nesrom import ImageFile as Image
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def valid_image() -> bytes:
     return build_rom(JOYPAD_READER)
 
@@ -51,6 +53,7 @@ def raise_(error):
 
 
 # --- constructors -----------------------------------------------------------
+
 
 def nes2(byte4, byte5, byte9, mapper=0):
     header = bytearray(ines_header(0, 0, mapper))
@@ -114,8 +117,11 @@ ODD_FILES = {
     "read raises OSError": (File(name="x.nes", read=lambda: raise_(OSError(5, "disk gone"))), OSError, "disk gone"),
     "read raises StopIteration": (File(name="x.nes", read=lambda: raise_(StopIteration())), StopIteration, None),
     # Text is taken as its UTF-8 bytes: the two bytes of the E break the magic.
-    "read returns non-ASCII text": (File(name="x.nes", read=lambda: "N\u00c9S\x1a" + "\0" * 16396), ValueError,
-                                    "not an iNES image"),
+    "read returns non-ASCII text": (
+        File(name="x.nes", read=lambda: "N\u00c9S\x1a" + "\0" * 16396),
+        ValueError,
+        "not an iNES image",
+    ),
 }
 
 
@@ -127,12 +133,16 @@ def test_odd_file_objects(data_home, file, error, match):
     still_runs(velkora.NES())
 
 
-@pytest.mark.parametrize("name, read", [
-    (b"bytes name.nes", valid_image),
-    ("x.nes", lambda: bytearray(valid_image())),
-    ("x.nes", lambda: valid_image() + b"trailing bytes"),
-    ("x.nes", lambda: (ines_header(1, 0) + bytes(range(128)) * 128).decode("ascii")),
-], ids=["bytes name", "bytearray", "trailing bytes", "ASCII text"])
+@pytest.mark.parametrize(
+    "name, read",
+    [
+        (b"bytes name.nes", valid_image),
+        ("x.nes", lambda: bytearray(valid_image())),
+        ("x.nes", lambda: valid_image() + b"trailing bytes"),
+        ("x.nes", lambda: (ines_header(1, 0) + bytes(range(128)) * 128).decode("ascii")),
+    ],
+    ids=["bytes name", "bytearray", "trailing bytes", "ASCII text"],
+)
 def test_accepted_odd_file_objects(data_home, name, read):
     nes = velkora.NES(File(name=name, read=read))
     image = read()
@@ -142,12 +152,16 @@ def test_accepted_odd_file_objects(data_home, name, read):
 
 
 # A path with a NUL names nothing: the text before it must not be opened.
-@pytest.mark.parametrize("path, error, match", [
-    (lambda tmp: str(tmp / "nowhere.nes"), FileNotFoundError, "nowhere.nes"),
-    (lambda tmp: bytes(tmp / "nowhere.nes"), FileNotFoundError, "nowhere.nes"),
-    (lambda tmp: str(tmp), IsADirectoryError, None),
-    (lambda tmp: str(tmp / "game") + "\0.nes", ValueError, None),
-], ids=["missing", "missing bytes path", "directory", "nul after a file"])
+@pytest.mark.parametrize(
+    "path, error, match",
+    [
+        (lambda tmp: str(tmp / "nowhere.nes"), FileNotFoundError, "nowhere.nes"),
+        (lambda tmp: bytes(tmp / "nowhere.nes"), FileNotFoundError, "nowhere.nes"),
+        (lambda tmp: str(tmp), IsADirectoryError, None),
+        (lambda tmp: str(tmp / "game") + "\0.nes", ValueError, None),
+    ],
+    ids=["missing", "missing bytes path", "directory", "nul after a file"],
+)
 def test_bad_paths_are_refused(tmp_path, data_home, path, error, match):
     (tmp_path / "game").write_bytes(valid_image())
     with pytest.raises(error, match=match):
@@ -164,32 +178,44 @@ def test_path_that_is_not_utf8_is_reached_as_bytes(tmp_path, data_home):
 
 # A FIFO must not block the open; NES.__new__(NES) skips __init__, so there is
 # no console behind the object and a method must refuse it rather than run on raw memory.
-@pytest.mark.parametrize("setup, call, error", [
-    ("import os\nos.mkfifo('pipe.nes')\n", "velkora.NES('pipe.nes')", "OSError"),
-    ("import os\nos.mkfifo('3')\nn = velkora.NES()\nn.setSaveDir('.')\n", "n.loadState(3)", "OSError"),
-    ("", "velkora.NES.__new__(velkora.NES).frameCount()", "TypeError"),
-    ("", "velkora.NES.__new__(velkora.NES).runFrame()", "TypeError"),
-    ("", "velkora.NES.__new__(velkora.NES).cpuMem()", "TypeError"),
-    ("", "velkora.Controller.__new__(velkora.Controller).updateInputs([1] * 8)", "TypeError"),
-    ("", "velkora.NES().setController(velkora.Controller.__new__(velkora.Controller), 0)", "TypeError"),
-], ids=["fifo rom", "fifo state", "frameCount", "runFrame", "cpuMem", "updateInputs", "setController"])
+@pytest.mark.parametrize(
+    "setup, call, error",
+    [
+        ("import os\nos.mkfifo('pipe.nes')\n", "velkora.NES('pipe.nes')", "OSError"),
+        ("import os\nos.mkfifo('3')\nn = velkora.NES()\nn.setSaveDir('.')\n", "n.loadState(3)", "OSError"),
+        ("", "velkora.NES.__new__(velkora.NES).frameCount()", "TypeError"),
+        ("", "velkora.NES.__new__(velkora.NES).runFrame()", "TypeError"),
+        ("", "velkora.NES.__new__(velkora.NES).cpuMem()", "TypeError"),
+        ("", "velkora.Controller.__new__(velkora.Controller).updateInputs([1] * 8)", "TypeError"),
+        ("", "velkora.NES().setController(velkora.Controller.__new__(velkora.Controller), 0)", "TypeError"),
+    ],
+    ids=["fifo rom", "fifo state", "frameCount", "runFrame", "cpuMem", "updateInputs", "setController"],
+)
 def test_refused_in_a_fresh_interpreter(tmp_path, setup, call, error):
     # The same module as this test imported, wherever it came from.
     path = os.pathsep.join([str(Path(velkora.__file__).parent), os.environ.get("PYTHONPATH", "")])
     env = {**os.environ, "XDG_DATA_HOME": str(tmp_path), "PYTHONPATH": path}
     script = f"import velkora\n{setup}try:\n    {call}\nexcept {error}:\n    print('refused')\n"
     try:
-        proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30,
-                              cwd=tmp_path, env=env)
+        proc = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, timeout=30, cwd=tmp_path, env=env
+        )
     except subprocess.TimeoutExpired:
         pytest.fail("the call blocked")
     assert proc.returncode == 0 and proc.stdout.strip().splitlines()[-1:] == ["refused"], proc.stderr
 
 
-@pytest.mark.parametrize("clock, error, match", [
-    (2**31, TypeError, None), (-2**31 - 1, TypeError, None), (1.5, TypeError, None), ("1789773", TypeError, None),
-    (None, TypeError, None), (1, ValueError, "CLOCK_SPEED"),
-])
+@pytest.mark.parametrize(
+    "clock, error, match",
+    [
+        (2**31, TypeError, None),
+        (-(2**31) - 1, TypeError, None),
+        (1.5, TypeError, None),
+        ("1789773", TypeError, None),
+        (None, TypeError, None),
+        (1, ValueError, "CLOCK_SPEED"),
+    ],
+)
 def test_clock_speeds_refused_by_every_constructor(tmp_path, data_home, clock, error, match):
     path = tmp_path / "game.nes"
     path.write_bytes(valid_image())
@@ -202,7 +228,7 @@ def test_clock_speeds_refused_by_every_constructor(tmp_path, data_home, clock, e
 # At 2 Hz the APU's half clock is 1 and every APU step makes a sample; near
 # 2^31 Hz (or unthrottled, at 0 or below) one sample takes over 24000 APU
 # steps, and only the zero block handed over at the first sample is there.
-@pytest.mark.parametrize("clock", [2**31 - 1, -2**31, 0, 2])
+@pytest.mark.parametrize("clock", [2**31 - 1, -(2**31), 0, 2])
 def test_extreme_clock_speeds_run(data_home, clock):
     nes = velkora.NES(Image(valid_image()), clock)
     for _ in range(3):
@@ -216,24 +242,28 @@ def test_extreme_clock_speeds_run(data_home, clock):
 
 # --- Controller.updateInputs and NES.setController --------------------------
 
+
 class BadBool:
     def __bool__(self):
         raise ZeroDivisionError("no truth value")
 
 
 # Only a list (or a subclass) is taken; its first eight entries must have truth values.
-@pytest.mark.parametrize("entries, error", [
-    ([], IndexError),
-    ([0, 0, 0, 0, 0, 0, 0], IndexError),
-    ([0] * 7 + [object()], RuntimeError),
-    ([BadBool()] * 8, RuntimeError),
-    ((1,) * 8, TypeError),
-    (b"\0" * 8, TypeError),
-    (range(8), TypeError),
-    (np.zeros(8, dtype=np.uint8), TypeError),
-    (iter([0] * 8), TypeError),
-    (None, TypeError),
-])
+@pytest.mark.parametrize(
+    "entries, error",
+    [
+        ([], IndexError),
+        ([0, 0, 0, 0, 0, 0, 0], IndexError),
+        ([0] * 7 + [object()], RuntimeError),
+        ([BadBool()] * 8, RuntimeError),
+        ((1,) * 8, TypeError),
+        (b"\0" * 8, TypeError),
+        (range(8), TypeError),
+        (np.zeros(8, dtype=np.uint8), TypeError),
+        (iter([0] * 8), TypeError),
+        (None, TypeError),
+    ],
+)
 def test_update_inputs_refusals_keep_the_buttons(nes, entries, error):
     pad = velkora.Controller()
     nes.setController(pad, 0)
@@ -247,12 +277,15 @@ class Buttons(list):
     pass
 
 
-@pytest.mark.parametrize("entries, bits", [
-    (Buttons([1, 1, 0, 0, 0, 0, 0, 0]), [1, 1, 0, 0, 0, 0, 0, 0]),
-    ([np.bool_(True), np.uint8(0), np.float64(2.0), 0, 0, 0, 0, np.int64(-1)], [1, 0, 1, 0, 0, 0, 0, 1]),
-    ([float("nan"), None, -0.0, 1j, 0j, Fraction(1, 3), Decimal("0"), np.float32(0)], [1, 0, 0, 1, 0, 1, 0, 0]),
-    ([None, 2, 0.0, True, False, -1, 0, 0, 1, 1], [0, 1, 0, 1, 0, 1, 0, 0]),  # entries past eight are ignored
-])
+@pytest.mark.parametrize(
+    "entries, bits",
+    [
+        (Buttons([1, 1, 0, 0, 0, 0, 0, 0]), [1, 1, 0, 0, 0, 0, 0, 0]),
+        ([np.bool_(True), np.uint8(0), np.float64(2.0), 0, 0, 0, 0, np.int64(-1)], [1, 0, 1, 0, 0, 0, 0, 1]),
+        ([float("nan"), None, -0.0, 1j, 0j, Fraction(1, 3), Decimal("0"), np.float32(0)], [1, 0, 0, 1, 0, 1, 0, 0]),
+        ([None, 2, 0.0, True, False, -1, 0, 0, 1, 1], [0, 1, 0, 1, 0, 1, 0, 0]),  # entries past eight are ignored
+    ],
+)
 def test_update_inputs_takes_truth_values(nes, entries, bits):
     pad = velkora.Controller()
     nes.setController(pad, 0)
@@ -263,19 +296,22 @@ def test_update_inputs_takes_truth_values(nes, entries, bits):
 PAD, SELF = object(), object()  # stand-ins for a fresh Controller and the console itself
 
 
-@pytest.mark.parametrize("controller, port, error", [
-    (None, 1, RuntimeError),
-    ("pad", 0, TypeError),
-    (velkora.Controller, 0, TypeError),
-    (SELF, 0, TypeError),
-    (PAD, 2, ValueError),
-    (PAD, -1, ValueError),
-    (PAD, 2**31 - 1, ValueError),
-    (PAD, 2**31, TypeError),
-    (PAD, -2**31 - 1, TypeError),
-    (PAD, 0.0, TypeError),
-    (PAD, None, TypeError),
-])
+@pytest.mark.parametrize(
+    "controller, port, error",
+    [
+        (None, 1, RuntimeError),
+        ("pad", 0, TypeError),
+        (velkora.Controller, 0, TypeError),
+        (SELF, 0, TypeError),
+        (PAD, 2, ValueError),
+        (PAD, -1, ValueError),
+        (PAD, 2**31 - 1, ValueError),
+        (PAD, 2**31, TypeError),
+        (PAD, -(2**31) - 1, TypeError),
+        (PAD, 0.0, TypeError),
+        (PAD, None, TypeError),
+    ],
+)
 def test_set_controller_refusals_keep_the_plugged_pad(nes, controller, port, error):
     plugged = velkora.Controller()
     plugged.updateInputs([0, 1, 1, 0, 0, 0, 0, 0])
@@ -289,7 +325,7 @@ def test_set_controller_refusals_keep_the_plugged_pad(nes, controller, port, err
     assert pad_bits(nes, 1) == [0] * 8
 
 
-@pytest.mark.parametrize("port, seen_on", [(256, 0), (257, 1), (-2**31, 0)])
+@pytest.mark.parametrize("port, seen_on", [(256, 0), (257, 1), (-(2**31), 0)])
 def test_ports_are_taken_by_their_low_eight_bits(nes, port, seen_on):
     pad = velkora.Controller()
     pad.updateInputs([1] * 8)
@@ -306,6 +342,7 @@ def test_set_controller_keyword_arguments_are_refused(nes):
 
 # --- perFrame -----------------------------------------------------------------
 
+
 @pytest.mark.parametrize("value", ["callback", b"", [], {}, object(), 3.5, True])
 def test_per_frame_refuses_non_callables_and_keeps_the_old_one(nes, value):
     calls = []
@@ -321,14 +358,17 @@ class CallRaises:
         raise LookupError("from __call__")
 
 
-@pytest.mark.parametrize("callback, error", [
-    (lambda x: None, TypeError),
-    (lambda: raise_(KeyboardInterrupt()), KeyboardInterrupt),
-    (lambda: raise_(SystemExit(3)), SystemExit),
-    (lambda: raise_(GeneratorExit()), GeneratorExit),
-    (CallRaises(), LookupError),
-    (lambda: 1 / 0, ZeroDivisionError),
-])
+@pytest.mark.parametrize(
+    "callback, error",
+    [
+        (lambda x: None, TypeError),
+        (lambda: raise_(KeyboardInterrupt()), KeyboardInterrupt),
+        (lambda: raise_(SystemExit(3)), SystemExit),
+        (lambda: raise_(GeneratorExit()), GeneratorExit),
+        (CallRaises(), LookupError),
+        (lambda: 1 / 0, ZeroDivisionError),
+    ],
+)
 def test_raising_callbacks_end_run_frame_and_the_console_continues(nes, callback, error):
     nes.perFrame(callback)
     for frame in (1, 2):
@@ -378,15 +418,20 @@ def start_after_a_nested_run_frame(nes):
         if len(calls) == 1:
             nes.runFrame()
             nes.start()
+
     return callback
 
 
 # A run thread started here would step the machine while runFrame finishes its step.
-@pytest.mark.parametrize("callback, match", [
-    (lambda nes: nes.stop, "Invalid argument"),
-    (lambda nes: nes.start, "runFrame is stepping"),
-    (start_after_a_nested_run_frame, "runFrame is stepping"),
-], ids=["stop before any start", "start", "start after a nested runFrame"])
+@pytest.mark.parametrize(
+    "callback, match",
+    [
+        (lambda nes: nes.stop, "Invalid argument"),
+        (lambda nes: nes.start, "runFrame is stepping"),
+        (start_after_a_nested_run_frame, "runFrame is stepping"),
+    ],
+    ids=["stop before any start", "start", "start after a nested runFrame"],
+)
 def test_run_thread_calls_from_a_run_frame_callback_are_refused(nes, callback, match):
     nes.perFrame(callback(nes))
     with pytest.raises(RuntimeError, match=match):
@@ -398,6 +443,7 @@ def test_run_thread_calls_from_a_run_frame_callback_are_refused(nes, callback, m
 
 
 # --- setSaveDir, saveState, loadState -------------------------------------------
+
 
 def listing(folder):
     return sorted(p.name for p in Path(folder).iterdir())
@@ -420,14 +466,18 @@ def test_set_save_dir_type_errors_keep_the_folder(nes, states, path, error):
 
 # A path with a NUL names nothing: the text before it (here an existing file)
 # must not become the folder, or saves would overwrite that file.
-@pytest.mark.parametrize("target", [
-    lambda tmp: "",
-    lambda tmp: str(tmp / "missing"),
-    lambda tmp: str(tmp / "victim") + "\0",
-    lambda tmp: str(tmp / "victim") + "\0/elsewhere",
-    lambda tmp: str(tmp) + "\0",
-    lambda tmp: str(tmp / "missing" / ".."),
-], ids=["empty", "missing", "nul after a file", "nul then more", "nul after the folder", "through a missing folder"])
+@pytest.mark.parametrize(
+    "target",
+    [
+        lambda tmp: "",
+        lambda tmp: str(tmp / "missing"),
+        lambda tmp: str(tmp / "victim") + "\0",
+        lambda tmp: str(tmp / "victim") + "\0/elsewhere",
+        lambda tmp: str(tmp) + "\0",
+        lambda tmp: str(tmp / "missing" / ".."),
+    ],
+    ids=["empty", "missing", "nul after a file", "nul then more", "nul after the folder", "through a missing folder"],
+)
 def test_set_save_dir_refuses_paths_that_name_nothing(nes, states, target):
     (states / "victim").write_bytes(b"keep me")
     assert nes.getSaveDir() == ""
@@ -449,7 +499,7 @@ def test_set_save_dir_accepts_bytes_and_symlinks(nes, states):
     assert listing(real) == ["1"]
 
 
-@pytest.mark.parametrize("slot", [2**31, -2**31 - 1, 1.0, None, "1", [1]])
+@pytest.mark.parametrize("slot", [2**31, -(2**31) - 1, 1.0, None, "1", [1]])
 def test_slots_outside_int_are_type_errors(nes, states, slot):
     nes.setSaveDir(str(states))
     with pytest.raises(TypeError):
@@ -460,7 +510,7 @@ def test_slots_outside_int_are_type_errors(nes, states, slot):
     still_runs(nes)
 
 
-@pytest.mark.parametrize("slot", [-1, -2**31, 2**31 - 1])
+@pytest.mark.parametrize("slot", [-1, -(2**31), 2**31 - 1])
 def test_extreme_slots_round_trip(nes, states, slot):
     nes.setSaveDir(str(states))
     nes.runFrame()
@@ -476,12 +526,16 @@ def test_extreme_slots_round_trip(nes, states, slot):
 
 # The save folder, accepted by setSaveDir, is broken before the call: the
 # temporary file must not be left behind whether opening or renaming fails.
-@pytest.mark.parametrize("break_folder, call, error", [
-    (lambda d: d.rmdir(), "saveState", FileNotFoundError),
-    (lambda d: (d.rmdir(), d.write_bytes(b"x")), "saveState", NotADirectoryError),
-    (lambda d: (d / "4").mkdir(), "saveState", IsADirectoryError),
-    (lambda d: (d / "4").mkdir(), "loadState", IsADirectoryError),
-], ids=["folder gone", "folder now a file", "slot is a folder", "load a folder"])
+@pytest.mark.parametrize(
+    "break_folder, call, error",
+    [
+        (lambda d: d.rmdir(), "saveState", FileNotFoundError),
+        (lambda d: (d.rmdir(), d.write_bytes(b"x")), "saveState", NotADirectoryError),
+        (lambda d: (d / "4").mkdir(), "saveState", IsADirectoryError),
+        (lambda d: (d / "4").mkdir(), "loadState", IsADirectoryError),
+    ],
+    ids=["folder gone", "folder now a file", "slot is a folder", "load a folder"],
+)
 def test_failed_saves_and_loads_leave_no_files(nes, states, break_folder, call, error):
     nes.setSaveDir(str(states))
     break_folder(states)
@@ -517,13 +571,17 @@ def program_counter(value):
     return lambda state: state[:5] + value.to_bytes(8, "little") + state[13:]
 
 
-@pytest.mark.parametrize("edit, accepted", [
-    (lambda state: state[:-1], False),
-    (lambda state: state + b"\0", False),
-    (lambda state: b"", False),
-    (program_counter(65536), False),
-    (program_counter(65535), True),
-], ids=["truncated", "longer", "empty", "pc 65536", "pc 65535"])
+@pytest.mark.parametrize(
+    "edit, accepted",
+    [
+        (lambda state: state[:-1], False),
+        (lambda state: state + b"\0", False),
+        (lambda state: b"", False),
+        (program_counter(65536), False),
+        (program_counter(65535), True),
+    ],
+    ids=["truncated", "longer", "empty", "pc 65536", "pc 65535"],
+)
 def test_state_files_are_checked_before_anything_changes(nes, states, edit, accepted):
     nes.setSaveDir(str(states))
     nes.runFrame()
@@ -546,8 +604,10 @@ def test_garbage_states_load_and_run_on_every_board(states, data_home, mapper):
     # keep running whatever a foreign file holds.
     rng = np.random.default_rng(mapper)
     chr_banks = 2 if mapper == 3 else 1
-    image = ines_header(4 if mapper not in (0, 3) else 2, chr_banks, mapper) + \
-        rng.integers(0, 256, (4 if mapper not in (0, 3) else 2) * 16384 + chr_banks * 8192, dtype=np.uint8).tobytes()
+    image = (
+        ines_header(4 if mapper not in (0, 3) else 2, chr_banks, mapper)
+        + rng.integers(0, 256, (4 if mapper not in (0, 3) else 2) * 16384 + chr_banks * 8192, dtype=np.uint8).tobytes()
+    )
     nes = velkora.NES(Image(image, f"board{mapper}.nes"))
     nes.setSaveDir(str(states))
     state = bytearray(rng.integers(0, 256, 82189, dtype=np.uint8).tobytes())
@@ -607,8 +667,8 @@ def test_slices_past_the_end_write_only_inside(nes, view):
     array = getattr(nes, view)()
     n = array.shape[0]
     before = snapshot(nes)
-    array[n - 4: n + 100] = 0xA5
-    assert list(array[n - 4:]) == [0xA5] * 4
+    array[n - 4 : n + 100] = 0xA5
+    assert list(array[n - 4 :]) == [0xA5] * 4
     assert np.array_equal(array[: n - 4], before[view][: n - 4])
     assert unchanged(nes, before, except_=view)
 
@@ -628,16 +688,24 @@ def test_views_outlive_their_console(data_home):
 
 # --- getAudio -----------------------------------------------------------------
 
+
 def with_a_block(nes):
     nes.getAudio()
     for _ in range(3):
         nes.runFrame()
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    (("x",), {}), (([],), {}), ((True, True), {}), ((), {"split": True}), ((), {"split_channels": "yes"}),
-    ((object(),), {}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (("x",), {}),
+        (([],), {}),
+        ((True, True), {}),
+        ((), {"split": True}),
+        ((), {"split_channels": "yes"}),
+        ((object(),), {}),
+    ],
+)
 def test_get_audio_type_errors_leave_the_block_waiting(nes, args, kwargs):
     with_a_block(nes)
     with pytest.raises(TypeError):
@@ -646,8 +714,9 @@ def test_get_audio_type_errors_leave_the_block_waiting(nes, args, kwargs):
     assert [len(b) for b in blocks] == [2048] * 6
 
 
-@pytest.mark.parametrize("flag, split", [(None, False), (0, False), (0.0, False), (2, True), (-1, True),
-                                         (1.5, True), (np.bool_(True), True)])
+@pytest.mark.parametrize(
+    "flag, split", [(None, False), (0, False), (0.0, False), (2, True), (-1, True), (1.5, True), (np.bool_(True), True)]
+)
 def test_get_audio_takes_the_truth_value(nes, flag, split):
     with_a_block(nes)
     blocks = nes.getAudio(flag)

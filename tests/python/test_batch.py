@@ -1,4 +1,5 @@
 """The batch of consoles: each console computes what a velkora.NES computes."""
+
 from __future__ import annotations
 
 import threading
@@ -66,14 +67,14 @@ def gray_table() -> np.ndarray:
 def area_weights(source: int, destination: int) -> np.ndarray:
     o = np.arange(destination)[:, None]
     s = np.arange(source)[None, :]
-    return np.maximum(0, np.minimum((o + 1) * source, (s + 1) * destination)
-                      - np.maximum(o * source, s * destination))
+    return np.maximum(0, np.minimum((o + 1) * source, (s + 1) * destination) - np.maximum(o * source, s * destination))
 
 
 def expected_observation(frames: list[np.ndarray], obs_type: str, size) -> np.ndarray:
     """From getImg pictures: gray by table, maximum of the frames, then the exact area average."""
-    lut = {tuple(rgb): g for rgb, g in zip(velkora.NES(nesrom.ImageFile(IMAGE, DEMO)).colorLookup().tolist(),
-                                            gray_table())}
+    lut = {
+        tuple(rgb): g for rgb, g in zip(velkora.NES(nesrom.ImageFile(IMAGE, DEMO)).colorLookup().tolist(), gray_table())
+    }
     converted = []
     for picture in frames:
         picture = picture.astype(np.int64)
@@ -94,13 +95,16 @@ def expected_observation(frames: list[np.ndarray], obs_type: str, size) -> np.nd
     return ((summed + total // 2) // total).astype(np.uint8)
 
 
-@pytest.mark.parametrize("obs_type, size, max_pool", [
-    ("grayscale", 84, False),
-    ("grayscale", 84, True),
-    ("grayscale", None, True),
-    ("rgb", (60, 128), True),
-    ("grayscale", (300, 20), False),
-])
+@pytest.mark.parametrize(
+    "obs_type, size, max_pool",
+    [
+        ("grayscale", 84, False),
+        ("grayscale", 84, True),
+        ("grayscale", None, True),
+        ("rgb", (60, 128), True),
+        ("grayscale", (300, 20), False),
+    ],
+)
 def test_observations_match_the_pictures(obs_type, size, max_pool):
     batch = velkora_gym.Batch(IMAGE, 2, obs_type=obs_type, screen_size=size, max_pool=max_pool)
     consoles, pads = reference_consoles(2)
@@ -240,21 +244,24 @@ def test_refused_steps_change_no_console(error, args, kwargs):
     assert np.array_equal(batch.observations, observed)
 
 
-@pytest.mark.parametrize("error, make", [
-    (FileNotFoundError, lambda tmp: velkora_gym.Batch(tmp / "missing.nes", 2)),
-    (IsADirectoryError, lambda tmp: velkora_gym.Batch(tmp, 2)),
-    (ValueError, lambda tmp: velkora_gym.Batch(b"NES\x1a" + bytes(12), 2)),
-    (ValueError, lambda tmp: velkora_gym.Batch(b"not an image", 2)),
-    (TypeError, lambda tmp: velkora_gym.Batch(12, 2)),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 0)),
-    (TypeError, lambda tmp: velkora_gym.Batch(IMAGE, 2.0)),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, threads=0)),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, obs_type="depth")),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, screen_size=0)),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, screen_size=(84, 84, 3))),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, screen_size=5000)),
-    (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, obs_type=None, screen_size=84)),
-])
+@pytest.mark.parametrize(
+    "error, make",
+    [
+        (FileNotFoundError, lambda tmp: velkora_gym.Batch(tmp / "missing.nes", 2)),
+        (IsADirectoryError, lambda tmp: velkora_gym.Batch(tmp, 2)),
+        (ValueError, lambda tmp: velkora_gym.Batch(b"NES\x1a" + bytes(12), 2)),
+        (ValueError, lambda tmp: velkora_gym.Batch(b"not an image", 2)),
+        (TypeError, lambda tmp: velkora_gym.Batch(12, 2)),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 0)),
+        (TypeError, lambda tmp: velkora_gym.Batch(IMAGE, 2.0)),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, threads=0)),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, obs_type="depth")),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, screen_size=0)),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, screen_size=(84, 84, 3))),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, screen_size=5000)),
+        (ValueError, lambda tmp: velkora_gym.Batch(IMAGE, 2, obs_type=None, screen_size=84)),
+    ],
+)
 def test_bad_construction(tmp_path, error, make):
     with pytest.raises(error):
         make(tmp_path)
@@ -262,8 +269,12 @@ def test_bad_construction(tmp_path, error, make):
 
 def test_bad_console_indices_and_snapshots():
     batch = velkora_gym.Batch(IMAGE, 2, obs_type=None)
-    for call in (lambda: batch.snapshot(2), lambda: batch.restore(-3, b""), lambda: batch.reset([0, 5]),
-                 lambda: batch.frame_count(9)):
+    for call in (
+        lambda: batch.snapshot(2),
+        lambda: batch.restore(-3, b""),
+        lambda: batch.reset([0, 5]),
+        lambda: batch.frame_count(9),
+    ):
         with pytest.raises(IndexError):
             call()
     before = batch.snapshot(0)

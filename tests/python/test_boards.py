@@ -1,4 +1,5 @@
 """The MMC1, MMC3 and mapper 40 boards running real cartridges and one built here."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -20,22 +21,23 @@ def test_official_instructions_pass_on_mmc1():
 
 # ------------------------------------------------------------ demos
 
+
 def windows_hold_rom_banks(nes, image: bytes) -> None:
     """Every 8 KiB of $8000-$FFFF is an 8 KiB bank of the file's PRG ROM (or
     still empty), and every KiB of the pattern tables a KiB of its CHR ROM."""
     prg_size = image[4] * 16384
     chr_size = image[5] * 8192
-    prg = image[16:16 + prg_size]
-    chr_rom = image[16 + prg_size:16 + prg_size + chr_size]
-    prg_banks = {prg[k:k + 8192] for k in range(0, prg_size, 8192)} | {bytes(8192)}
+    prg = image[16 : 16 + prg_size]
+    chr_rom = image[16 + prg_size : 16 + prg_size + chr_size]
+    prg_banks = {prg[k : k + 8192] for k in range(0, prg_size, 8192)} | {bytes(8192)}
     mem = nes.cpuMem()
     for start in range(0x8000, 0x10000, 0x2000):
-        assert bytes(mem[start:start + 0x2000]) in prg_banks, f"${start:04X} holds no PRG bank"
+        assert bytes(mem[start : start + 0x2000]) in prg_banks, f"${start:04X} holds no PRG bank"
     if chr_size:
-        chr_banks = {chr_rom[k:k + 1024] for k in range(0, chr_size, 1024)}
+        chr_banks = {chr_rom[k : k + 1024] for k in range(0, chr_size, 1024)}
         vram = nes.ppuMem()
         for start in range(0, 0x2000, 0x400):
-            assert bytes(vram[start:start + 0x400]) in chr_banks, f"PPU ${start:04X} holds no CHR bank"
+            assert bytes(vram[start : start + 0x400]) in chr_banks, f"PPU ${start:04X} holds no CHR bank"
 
 
 def press(pad, frame: int) -> None:
@@ -47,11 +49,14 @@ def press(pad, frame: int) -> None:
 # PAL demos: on this NTSC console the first prints a refusal, and the second's
 # raster kernel outlasts an NTSC frame, so the NMI re-enters it before it ever
 # sets the palette; both are still shots, as on an NTSC console.
-@pytest.mark.parametrize("name, moving, lit", [
-    ("years-behind.nes", False, True),   # MMC1
-    ("high-hopes.nes", False, False),    # MMC3
-    ("bladebuster.nes", True, True),     # MMC3
-])
+@pytest.mark.parametrize(
+    "name, moving, lit",
+    [
+        ("years-behind.nes", False, True),  # MMC1
+        ("high-hopes.nes", False, False),  # MMC3
+        ("bladebuster.nes", True, True),  # MMC3
+    ],
+)
 def test_demo_runs_1200_frames(name, moving, lit):
     from PIL import Image
 

@@ -1,4 +1,5 @@
 """Building consoles from cartridge images; the images and arguments they refuse are in test_bad_inputs."""
+
 import subprocess
 import sys
 
@@ -13,11 +14,18 @@ def nrom_image(prg_16k=2, chr_8k=1, **kw):
 
 
 def test_blank_console_prints_loader_lines_in_order():
-    script = ("import velkora\nprint('before', flush=True)\nn = velkora.NES()\n"
-              "print(n.frameCount(), n.cycleCount())\n")
+    script = "import velkora\nprint('before', flush=True)\nn = velkora.NES()\nprint(n.frameCount(), n.cycleCount())\n"
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-    assert out.splitlines() == ["before", "No rom specified.", "No Battery", "iNES", "0", "rom created.",
-                                "CHR-RAM Copied.", "0 0"]
+    assert out.splitlines() == [
+        "before",
+        "No rom specified.",
+        "No Battery",
+        "iNES",
+        "0",
+        "rom created.",
+        "CHR-RAM Copied.",
+        "0 0",
+    ]
 
 
 def test_path_and_file_object_constructors_agree(tmp_path, capfd):
@@ -49,17 +57,19 @@ def test_import_under_another_python_fails_with_version_message(tmp_path):
     import shutil
 
     # 3.11 loads a 3.12 module far enough for the check to run (3.13 lacks symbols it links).
-    others = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.11*/bin/python3.11"))) + \
-        [p for p in [shutil.which("python3.11")] if p]
+    others = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.11*/bin/python3.11"))) + [
+        p for p in [shutil.which("python3.11")] if p
+    ]
     if not others:
         pytest.skip("no Python 3.11 interpreter here")
     # Under its plain name, so the other interpreter loads it and the module's own check runs.
     shutil.copy(velkora.__file__, tmp_path / "velkora.so")
-    proc = subprocess.run([others[0], "-c", "import velkora"], capture_output=True, text=True,
-                          cwd=tmp_path)
-    version = subprocess.run([others[0], "-c", "import sys; print(sys.version)"], capture_output=True,
-                             text=True, check=True).stdout.strip()
+    proc = subprocess.run([others[0], "-c", "import velkora"], capture_output=True, text=True, cwd=tmp_path)
+    version = subprocess.run(
+        [others[0], "-c", "import sys; print(sys.version)"], capture_output=True, text=True, check=True
+    ).stdout.strip()
     assert proc.returncode != 0
     assert proc.stderr.splitlines()[-1] == (
         "ImportError: Python version mismatch: module was compiled for Python 3.12, but the "
-        f"interpreter version is incompatible: {version}.")
+        f"interpreter version is incompatible: {version}."
+    )

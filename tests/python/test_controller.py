@@ -1,11 +1,13 @@
 """Joypads as a game sees them through $4016/$4017, fed from Python; the
 inputs they refuse are in test_bad_inputs."""
+
 import gc
 
 import pytest
 
 import velkora
-from nesrom import JOYPAD_READER, ImageFile, build_rom, joypad_reads as reads
+from nesrom import JOYPAD_READER, ImageFile, build_rom
+from nesrom import joypad_reads as reads
 
 
 @pytest.fixture
@@ -22,14 +24,18 @@ def bits(*pressed):
 RELEASED = bits(0, 0, 0, 0, 0, 0, 0, 0)
 
 
-@pytest.mark.parametrize("buttons, ports, strobe_held, port0, port1", [
-    (None, (), False, RELEASED, RELEASED),
-    ([1, 0, 0, 1, 0, 0, 0, 1], (0,), False, bits(1, 0, 0, 1, 0, 0, 0, 1), RELEASED),
-    ([1, 0, 0, 0, 0, 0, 0, 0], (1,), False, RELEASED, bits(1, 0, 0, 0, 0, 0, 0, 0)),
-    ([0, 1, 0, 0, 0, 0, 0, 0], (0, 1), False, bits(0, 1, 0, 0, 0, 0, 0, 0), bits(0, 1, 0, 0, 0, 0, 0, 0)),
-    # A strobe left high keeps reloading the shift register: A, again and again.
-    ([1, 0, 0, 0, 0, 0, 0, 0], (0,), True, [0x41] * 12, [0x40] * 12),
-], ids=["no pads", "port 0", "port 1", "one pad in both ports", "strobe held"])
+@pytest.mark.parametrize(
+    "buttons, ports, strobe_held, port0, port1",
+    [
+        (None, (), False, RELEASED, RELEASED),
+        ([1, 0, 0, 1, 0, 0, 0, 1], (0,), False, bits(1, 0, 0, 1, 0, 0, 0, 1), RELEASED),
+        ([1, 0, 0, 0, 0, 0, 0, 0], (1,), False, RELEASED, bits(1, 0, 0, 0, 0, 0, 0, 0)),
+        ([0, 1, 0, 0, 0, 0, 0, 0], (0, 1), False, bits(0, 1, 0, 0, 0, 0, 0, 0), bits(0, 1, 0, 0, 0, 0, 0, 0)),
+        # A strobe left high keeps reloading the shift register: A, again and again.
+        ([1, 0, 0, 0, 0, 0, 0, 0], (0,), True, [0x41] * 12, [0x40] * 12),
+    ],
+    ids=["no pads", "port 0", "port 1", "one pad in both ports", "strobe held"],
+)
 def test_reads_through_the_ports(console, buttons, ports, strobe_held, port0, port1):
     pad = velkora.Controller()
     for port in ports:

@@ -8,6 +8,7 @@ Taken branches and jumps skip forward over filler that never runs. The
 finished cartridge then runs in the emulator from reset, and all 2 KiB of RAM
 (registers stored at the end, the stack page, the data) must match py65's.
 """
+
 from __future__ import annotations
 
 import random
@@ -37,8 +38,12 @@ OPS: list[tuple[int, str, bool]] = []
 for codes in LOADS.values():
     OPS += [(code, mode, False) for code, mode in zip(codes, GROUP_MODES)]
 OPS += [(code, mode, True) for code, mode in zip((0x85, 0x95, 0x8D, 0x9D, 0x99, 0x81, 0x91), GROUP_MODES[1:])]
-for acc, zpg, zpgx, abs_, absx in ((0x0A, 0x06, 0x16, 0x0E, 0x1E), (0x4A, 0x46, 0x56, 0x4E, 0x5E),
-                                   (0x2A, 0x26, 0x36, 0x2E, 0x3E), (0x6A, 0x66, 0x76, 0x6E, 0x7E)):
+for acc, zpg, zpgx, abs_, absx in (
+    (0x0A, 0x06, 0x16, 0x0E, 0x1E),
+    (0x4A, 0x46, 0x56, 0x4E, 0x5E),
+    (0x2A, 0x26, 0x36, 0x2E, 0x3E),
+    (0x6A, 0x66, 0x76, 0x6E, 0x7E),
+):
     OPS += [(acc, "acc", False), (zpg, "zpg", True), (zpgx, "zpgx", True), (abs_, "abs", True), (absx, "absx", True)]
 for zpg, zpgx, abs_, absx in ((0xE6, 0xF6, 0xEE, 0xFE), (0xC6, 0xD6, 0xCE, 0xDE)):
     OPS += [(zpg, "zpg", True), (zpgx, "zpgx", True), (abs_, "abs", True), (absx, "absx", True)]
@@ -49,8 +54,32 @@ OPS += [(0x84, "zpg", True), (0x94, "zpgx", True), (0x8C, "abs", True)]
 OPS += [(0xE0, "imm", False), (0xE4, "zpg", False), (0xEC, "abs", False)]
 OPS += [(0xC0, "imm", False), (0xC4, "zpg", False), (0xCC, "abs", False)]
 OPS += [(0x24, "zpg", False), (0x2C, "abs", False)]
-OPS += [(code, "impl", False) for code in (0x18, 0xD8, 0x58, 0xB8, 0x38, 0x78, 0xCA, 0x88, 0xE8, 0xC8, 0xEA,
-                                            0xAA, 0xA8, 0xBA, 0x8A, 0x9A, 0x98, 0x48, 0x08, 0x68, 0x28)]
+OPS += [
+    (code, "impl", False)
+    for code in (
+        0x18,
+        0xD8,
+        0x58,
+        0xB8,
+        0x38,
+        0x78,
+        0xCA,
+        0x88,
+        0xE8,
+        0xC8,
+        0xEA,
+        0xAA,
+        0xA8,
+        0xBA,
+        0x8A,
+        0x9A,
+        0x98,
+        0x48,
+        0x08,
+        0x68,
+        0x28,
+    )
+]
 OPS += [(code, "rel", False) for code in (0x10, 0x30, 0x50, 0x70, 0x90, 0xB0, 0xD0, 0xF0)]
 OPS += [(0x4C, "jmp", False), (0x6C, "jmpind", False), (0x20, "jsr", False), (0x00, "brk", False)]
 # 151 documented, less SED; RTS and RTI run in the stubs that JSR and BRK reach.
@@ -79,8 +108,9 @@ class Program:
         self.emitted: set[int] = set()
         self._poke(RTS_STUB, [0x60])
         self._poke(RTI_STUB, [0x40])
-        self._poke(0xFFFA, [RTI_STUB & 0xFF, RTI_STUB >> 8, BODY_START & 0xFF, BODY_START >> 8,
-                            RTI_STUB & 0xFF, RTI_STUB >> 8])
+        self._poke(
+            0xFFFA, [RTI_STUB & 0xFF, RTI_STUB >> 8, BODY_START & 0xFF, BODY_START >> 8, RTI_STUB & 0xFF, RTI_STUB >> 8]
+        )
         self.mpu = MPU(memory=list(self.ram) + [0] * 0x7800 + list(self.rom), pc=BODY_START)
         self.pc = BODY_START
         self._prologue()
@@ -112,15 +142,49 @@ class Program:
         r = self.rng
         p = r.randrange(256) & ~0x08  # decimal mode off
         # SEI; frame IRQ off ($40 to $4017); stack, status and registers at random.
-        for data in ([0x78], [0xA9, 0x40], [0x8D, 0x17, 0x40], [0xA2, r.randrange(256)], [0x9A], [0xA9, p], [0x48], [0x28], [0xA9, r.randrange(256)],
-                     [0xA2, r.randrange(256)], [0xA0, r.randrange(256)]):
+        for data in (
+            [0x78],
+            [0xA9, 0x40],
+            [0x8D, 0x17, 0x40],
+            [0xA2, r.randrange(256)],
+            [0x9A],
+            [0xA9, p],
+            [0x48],
+            [0x28],
+            [0xA9, r.randrange(256)],
+            [0xA2, r.randrange(256)],
+            [0xA0, r.randrange(256)],
+        ):
             self._emit(data)
 
     def _epilogue(self) -> None:
         lo = RESULTS & 0xFF
         hi = RESULTS >> 8
-        code = [0x8D, lo, hi, 0x8E, lo + 1, hi, 0x8C, lo + 2, hi, 0x08, 0x68, 0x8D, lo + 3, hi,
-                0xBA, 0x8E, lo + 4, hi, 0xA9, 0xA5, 0x8D, lo + 5, hi]
+        code = [
+            0x8D,
+            lo,
+            hi,
+            0x8E,
+            lo + 1,
+            hi,
+            0x8C,
+            lo + 2,
+            hi,
+            0x08,
+            0x68,
+            0x8D,
+            lo + 3,
+            hi,
+            0xBA,
+            0x8E,
+            lo + 4,
+            hi,
+            0xA9,
+            0xA5,
+            0x8D,
+            lo + 5,
+            hi,
+        ]
         self._emit(code, steps=0)
         halt = self.pc
         self._poke(halt, [0x4C, halt & 0xFF, halt >> 8])
@@ -246,8 +310,9 @@ def test_random_programs_match_py65(batch, tmp_path):
         theirs = bytes(program.mpu.memory[0:0x800])
         assert ours[RESULTS + 5] == 0xA5, f"seed {seed}: the program did not reach its end"
         if ours != theirs:
-            diffs = [f"${a:04X}: ours {ours[a]:02X} py65 {theirs[a]:02X}"
-                     for a in range(0x800) if ours[a] != theirs[a]][:8]
+            diffs = [
+                f"${a:04X}: ours {ours[a]:02X} py65 {theirs[a]:02X}" for a in range(0x800) if ours[a] != theirs[a]
+            ][:8]
             names = ["A", "X", "Y", "P", "SP"]
             regs = ", ".join(f"{n} {ours[RESULTS + i]:02X}/{theirs[RESULTS + i]:02X}" for i, n in enumerate(names))
             pytest.fail(f"seed {seed}: {regs}; " + "; ".join(diffs))

@@ -3,6 +3,7 @@ and the game's rules through its documented RAM addresses.
 
 Every byte of this cartridge is ours, so the expectations are exact where the
 program makes them so (speeds, bounds, notes, scores)."""
+
 from __future__ import annotations
 
 import importlib.util
@@ -55,11 +56,11 @@ def test_picture_has_bar_sky_hills_and_ground(demo_cartridge):
     img = np.array(nes.getImg())
     assert len(np.unique(img.reshape(-1, 3), axis=0)) >= 10
     title = img[8:16]
-    assert (title == colour(0x30)).all(axis=2).sum() > 100       # white letters
-    assert majority(img[33:39]) == colour(0x27)                 # orange border
-    assert majority(img[48:140]) == colour(0x01)                # night sky
-    assert majority(img[176:192]) == colour(0x0A)               # hill bodies
-    assert majority(img[208:240]) == colour(0x17)               # bricks
+    assert (title == colour(0x30)).all(axis=2).sum() > 100  # white letters
+    assert majority(img[33:39]) == colour(0x27)  # orange border
+    assert majority(img[48:140]) == colour(0x01)  # night sky
+    assert majority(img[176:192]) == colour(0x0A)  # hill bodies
+    assert majority(img[208:240]) == colour(0x17)  # bricks
 
 
 def test_status_bar_stays_while_the_landscape_scrolls(demo_cartridge):
@@ -72,21 +73,24 @@ def test_status_bar_stays_while_the_landscape_scrolls(demo_cartridge):
     assert (before[:24] == after[:24]).all()
     # The hills repeat every 128 pixels: find the shift that matches best.
     hills_before, hills_after = before[152:192].astype(int), after[152:192].astype(int)
-    mismatch = [np.any(hills_after[:, :128] != hills_before[:, s:s + 128], axis=2).mean() for s in range(64)]
+    mismatch = [np.any(hills_after[:, :128] != hills_before[:, s : s + 128], axis=2).mean() for s in range(64)]
     assert int(np.argmin(mismatch)) == 1
-    assert min(mismatch) < 0.05                                  # only sprites differ
+    assert min(mismatch) < 0.05  # only sprites differ
 
 
 # Held from the start or after 30 frames: nine or ten steps of 2 pixels (the
 # last frame's move reaches OAM by the next frame's DMA), or stopped at a corner.
-@pytest.mark.parametrize("buttons, wait, frames, xs, ys, flipped", [
-    ((RIGHT,), 30, 10, (START_X + 18, START_X + 20), (START_Y,), False),
-    ((LEFT,), 30, 10, (START_X - 18, START_X - 20), (START_Y,), True),
-    ((DOWN,), 30, 10, (START_X,), (START_Y + 18, START_Y + 20), False),
-    ((UP,), 30, 10, (START_X,), (START_Y - 18, START_Y - 20), False),
-    ((LEFT, UP), 0, 100, (0,), (48,), True),
-    ((RIGHT, DOWN), 0, 100, (240,), (206,), False),
-])
+@pytest.mark.parametrize(
+    "buttons, wait, frames, xs, ys, flipped",
+    [
+        ((RIGHT,), 30, 10, (START_X + 18, START_X + 20), (START_Y,), False),
+        ((LEFT,), 30, 10, (START_X - 18, START_X - 20), (START_Y,), True),
+        ((DOWN,), 30, 10, (START_X,), (START_Y + 18, START_Y + 20), False),
+        ((UP,), 30, 10, (START_X,), (START_Y - 18, START_Y - 20), False),
+        ((LEFT, UP), 0, 100, (0,), (48,), True),
+        ((RIGHT, DOWN), 0, 100, (240,), (206,), False),
+    ],
+)
 def test_joypad_moves_the_robot_within_the_edges(demo_cartridge, buttons, wait, frames, xs, ys, flipped):
     nes, pad = console(demo_cartridge)
     run(nes, wait)
@@ -119,9 +123,9 @@ def peak_frequency(samples: np.ndarray) -> float:
 def test_music_plays_melody_bass_and_hats_and_a_sounds_pulse_two(demo_cartridge):
     nes, pad = console(demo_cartridge)
     mix, pulse1, pulse2, triangle, noise, dmc = audio_channels(nes, 60)
-    assert np.sqrt(np.mean(mix ** 2)) > 1000
+    assert np.sqrt(np.mean(mix**2)) > 1000
     assert pulse1.any() and triangle.any() and noise.any()
-    assert not pulse2.any() and not dmc.any()                    # pulse 2 waits for A
+    assert not pulse2.any() and not dmc.any()  # pulse 2 waits for A
     # The first melody note is E5 (659 Hz) and the first bass note A2 (110 Hz);
     # 8192 samples after the first silent block lie inside both notes.
     window = slice(2048, 2048 + 8192)
@@ -136,11 +140,17 @@ def test_music_plays_melody_bass_and_hats_and_a_sounds_pulse_two(demo_cartridge)
 
 # ---------------------------------------------------------------- the game
 # The RAM table of docs/playing.md and the source.
-DOCUMENTED = {"robot_x": (0x0A, "|u1"), "robot_y": (0x0B, "|u1"), "score": (0x10, "<u2"),
-              "lives": (0x12, "|u1"), "game_over": (0x13, "|u1"), "invulnerable": (0x14, "|u1")}
+DOCUMENTED = {
+    "robot_x": (0x0A, "|u1"),
+    "robot_y": (0x0B, "|u1"),
+    "score": (0x10, "<u2"),
+    "lives": (0x12, "|u1"),
+    "game_over": (0x13, "|u1"),
+    "invulnerable": (0x14, "|u1"),
+}
 ROBOT_X, ROBOT_Y, SCORE, LIVES, GAME_OVER, INVULNERABLE = (a for a, _ in DOCUMENTED.values())
 ORB_X, ORB_Y, ORB_WAIT, BIRD_X, BIRD_Y = 0x20, 0x26, 0x38, 0x3E, 0x40
-GAME_RAM = np.r_[0x0A:0x0F, 0x10:0x1C, 0x20:0x44]     # everything a game is made of
+GAME_RAM = np.r_[0x0A:0x0F, 0x10:0x1C, 0x20:0x44]  # everything a game is made of
 
 
 def score(ram) -> int:
@@ -200,14 +210,14 @@ def read_text(img: np.ndarray, x: int, y: int, cells: int) -> str:
     white = (img == colour(0x30)).all(axis=2)
     out = ""
     for cell in range(cells):
-        lit = white[y:y + 7, x + 8 * cell + 1:x + 8 * cell + 6]
+        lit = white[y : y + 7, x + 8 * cell + 1 : x + 8 * cell + 6]
         out += min(FONT, key=lambda ch: (lit != (np.array([list(r) for r in FONT[ch]]) == "#")).sum())
     return out
 
 
 def hearts(img: np.ndarray) -> int:
     """Filled hearts (orange) in row 3, columns 25-27 of the bar."""
-    return sum(bool((img[24:32, 8 * c:8 * c + 8] == colour(0x27)).all(axis=2).any()) for c in (25, 26, 27))
+    return sum(bool((img[24:32, 8 * c : 8 * c + 8] == colour(0x27)).all(axis=2).any()) for c in (25, 26, 27))
 
 
 def playing(cartridge):
@@ -236,16 +246,16 @@ def test_catching_an_orb_scores_one_and_sends_it_away(demo_cartridge):
     nes, pad = playing(demo_cartridge)
     ram, oam = nes.cpuMem(), nes.OAM()
     for _ in range(600):
-        last = ram[ORB_X:ORB_Y + 6].copy()                           # x of the six orbs, then y
+        last = ram[ORB_X : ORB_Y + 6].copy()  # x of the six orbs, then y
         pad.updateInputs(chase_orb(ram))
         nes.runFrame()
         if score(ram):
             break
     assert score(ram) == 1
-    (orb,) = np.flatnonzero(ram[ORB_WAIT:ORB_WAIT + 6])
+    (orb,) = np.flatnonzero(ram[ORB_WAIT : ORB_WAIT + 6])
     gone = (int(ram[ORB_X + orb]), int(ram[ORB_Y + orb]))
     assert abs(gone[0] - int(last[orb])) + abs(gone[1] - int(last[6 + orb])) >= 20
-    assert abs(gone[0] + 4 - (int(ram[ROBOT_X]) + 8)) >= 32               # out of the robot's reach
+    assert abs(gone[0] + 4 - (int(ram[ROBOT_X]) + 8)) >= 32  # out of the robot's reach
     # It stays hidden a while at its new place, then comes back from there.
     pad.updateInputs(press())
     hidden = 0
@@ -271,7 +281,7 @@ def test_a_bird_costs_one_life_then_the_robot_blinks_unhurt_for_90_frames(demo_c
         touches += touching_bird(ram, 0)
         shown.add(oam[OAM_ROBOT_Y] == ram[ROBOT_Y])
         assert ram[LIVES] == 2
-    assert touches > 40 and shown == {True, False}                   # kept touching, and blinked
+    assert touches > 40 and shown == {True, False}  # kept touching, and blinked
     assert play_until(nes, pad, chase_bird, lambda ram: ram[LIVES] < 2, 400) >= 1
     assert (ram[LIVES], ram[INVULNERABLE]) == (1, 90)
 
@@ -280,9 +290,9 @@ def test_no_lives_left_stops_the_game_on_the_game_over_screen(demo_cartridge):
     nes, pad = playing(demo_cartridge)
     ram = nes.cpuMem()
     reach_game_over(nes, pad)
-    assert ram[GAME_OVER] == 1                                       # in the same frame
+    assert ram[GAME_OVER] == 1  # in the same frame
     run(nes, 2)
-    still = GAME_RAM[GAME_RAM != 0x15]                               # all but the Start lock's countdown
+    still = GAME_RAM[GAME_RAM != 0x15]  # all but the Start lock's countdown
     frozen = ram[still].copy()
     img = np.array(nes.getImg())
     assert read_text(img, 0, 8, 32).strip() == "GAME OVER - PRESS START"
@@ -319,13 +329,13 @@ def test_start_begins_a_new_game_that_replays_the_first(demo_cartridge):
     nes, pad = console(demo_cartridge)
     first = record(nes, pad)
     ram = nes.cpuMem()
-    assert score(ram) > 0                                            # something to replay
+    assert score(ram) > 0  # something to replay
     reach_game_over(nes, pad)
     pad.updateInputs(press(START))
     nes.runFrame()
     pad.updateInputs(press())
     run(nes, 60)
-    assert ram[GAME_OVER] == 1                                       # Start in the first second is ignored
+    assert ram[GAME_OVER] == 1  # Start in the first second is ignored
     pad.updateInputs(press(START))
     nes.runFrame()
     assert (score(ram), ram[LIVES], ram[GAME_OVER], ram[ROBOT_X], ram[ROBOT_Y]) == (0, 3, 0, START_X, START_Y)
@@ -334,7 +344,7 @@ def test_start_begins_a_new_game_that_replays_the_first(demo_cartridge):
 
 def test_the_same_input_gives_the_same_run_within_the_bounds(demo_cartridge):
     rng = np.random.default_rng(1)
-    held = np.repeat(rng.integers(0, 2, (750, 8)), 4, axis=0)       # random buttons, 4 frames each
+    held = np.repeat(rng.integers(0, 2, (750, 8)), 4, axis=0)  # random buttons, 4 frames each
     runs = [playing(demo_cartridge) for _ in range(2)]
     caught = lost = 0
     for buttons in held:
@@ -345,12 +355,12 @@ def test_the_same_input_gives_the_same_run_within_the_bounds(demo_cartridge):
         ram = a.cpuMem()
         assert (ram[:0x800] == b.cpuMem()[:0x800]).all()
         assert 0 <= ram[ROBOT_X] <= 240 and 48 <= ram[ROBOT_Y] <= 206
-        orbs_y = ram[ORB_Y:ORB_Y + 6]
-        assert (ram[ORB_X:ORB_X + 6] < 248).all() and ((orbs_y >= 48) & (orbs_y < 216)).all()
+        orbs_y = ram[ORB_Y : ORB_Y + 6]
+        assert (ram[ORB_X : ORB_X + 6] < 248).all() and ((orbs_y >= 48) & (orbs_y < 216)).all()
         caught = max(caught, score(ram))
         lost = max(lost, 3 - int(ram[LIVES]))
     assert (np.array(runs[0][0].getImg()) == np.array(runs[1][0].getImg())).all()
-    assert caught >= 3 and lost >= 1                                 # random play scores and gets hurt
+    assert caught >= 3 and lost >= 1  # random play scores and gets hurt
 
 
 def test_chasing_orbs_scores_far_more_than_random_buttons(demo_cartridge):
@@ -381,14 +391,13 @@ def test_integration_files_point_at_the_documented_variables(demo_cartridge):
     for i in range(2):
         assert (info[f"bird{i}_x"]["address"], info[f"bird{i}_y"]["address"]) == (BIRD_X + i, BIRD_Y + i)
     assert scenario["reward"]["variables"] == {"score": {"reward": 1.0}}
-    assert scenario["done"]["variables"] == {"game_over": {"op": "nonzero", "reference": 0,
-                                                            "measurement": "absolute"}}
+    assert scenario["done"]["variables"] == {"game_over": {"op": "nonzero", "reference": 0, "measurement": "absolute"}}
     # The episode ends exactly when the game-over screen comes up.
     nes, pad = playing(demo_cartridge)
     ram, oam = nes.cpuMem(), nes.OAM()
     flag = info["game_over"]["address"]
     for _ in range(4000):
-        assert ram[flag] == 0 and oam[60] == 0xFF                    # OAM 60: the G of GAME OVER
+        assert ram[flag] == 0 and oam[60] == 0xFF  # OAM 60: the G of GAME OVER
         pad.updateInputs(chase_bird(ram))
         nes.runFrame()
         if ram[LIVES] == 0:

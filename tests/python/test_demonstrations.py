@@ -1,6 +1,7 @@
 """Demonstrations: episodes recorded by RecordMovie replay into the very arrays the
 environment produced; the command refuses what no action can play, and --nearest plays
 the closest action."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -8,6 +9,7 @@ import pytest
 
 pytest.importorskip("gymnasium")
 import gymnasium as gym
+
 from velkora_gym.batch import Batch
 from velkora_gym.demonstrations import RecordMovie, demonstrations, main
 from velkora_gym.envs import DEMO_ROM, demo
@@ -15,19 +17,39 @@ from velkora_gym.movie import Movie
 
 OPTIONS = [
     # (environment options, episodes, command-line form of the options)
-    (dict(obs_type="grayscale", screen_size=(84, 84), frameskip=4, frame_stack=4), 1,
-     ["obs_type=grayscale", "screen_size=(84,84)", "frameskip=4", "frame_stack=4"]),
-    (dict(obs_type="ram", frameskip=3, actions="multibinary", max_episode_frames=600), 2,
-     ['{"obs_type": "ram", "frameskip": 3, "actions": "multibinary", "max_episode_frames": 600}']),
-    (dict(obs_type="rgb", frameskip=2, actions="complex", episodic_life=True), 3,
-     ["obs_type=rgb", "frameskip=2", "actions=complex", "episodic_life=True"]),
+    (
+        dict(obs_type="grayscale", screen_size=(84, 84), frameskip=4, frame_stack=4),
+        1,
+        ["obs_type=grayscale", "screen_size=(84,84)", "frameskip=4", "frame_stack=4"],
+    ),
+    (
+        dict(obs_type="ram", frameskip=3, actions="multibinary", max_episode_frames=600),
+        2,
+        ['{"obs_type": "ram", "frameskip": 3, "actions": "multibinary", "max_episode_frames": 600}'],
+    ),
+    (
+        dict(obs_type="rgb", frameskip=2, actions="complex", episodic_life=True),
+        3,
+        ["obs_type=rgb", "frameskip=2", "actions=complex", "episodic_life=True"],
+    ),
 ]
 
 
 def play(env: gym.Env, episodes: int, seed: int = 0) -> dict[str, list]:
     """Random play; what the environment itself gave, in the demonstrations' layout."""
-    seen: dict[str, list] = {key: [] for key in ("observations", "actions", "rewards", "terminated", "truncated",
-                                                 "episode_starts", "final_observations", "episode_lengths")}
+    seen: dict[str, list] = {
+        key: []
+        for key in (
+            "observations",
+            "actions",
+            "rewards",
+            "terminated",
+            "truncated",
+            "episode_starts",
+            "final_observations",
+            "episode_lengths",
+        )
+    }
     env.action_space.seed(seed)
     for episode in range(episodes):
         observation, _ = env.reset(seed=seed + episode)
@@ -49,8 +71,7 @@ def play(env: gym.Env, episodes: int, seed: int = 0) -> dict[str, list]:
     return seen
 
 
-@pytest.mark.parametrize("options, episodes, command", OPTIONS, ids=["grayscale-stack", "ram-multibinary",
-                                                                     "rgb-lives"])
+@pytest.mark.parametrize("options, episodes, command", OPTIONS, ids=["grayscale-stack", "ram-multibinary", "rgb-lives"])
 def test_recorded_episodes_become_the_environments_own_arrays(options, episodes, command, tmp_path):
     env = RecordMovie(demo(repeat_action_probability=0.0, **options), tmp_path / "movies")
     seen = play(env, episodes)
@@ -61,8 +82,10 @@ def test_recorded_episodes_become_the_environments_own_arrays(options, episodes,
     arrays = np.load(out)
     for key, values in seen.items():
         assert np.array_equal(arrays[key], np.array(values)), key
-    assert np.array_equal(arrays["masks"], env.unwrapped._setup.masks_of(np.array(seen["actions"]), len(
-        seen["actions"]), env.action_space))
+    assert np.array_equal(
+        arrays["masks"],
+        env.unwrapped._setup.masks_of(np.array(seen["actions"]), len(seen["actions"]), env.action_space),
+    )
     assert list(arrays["movies"]) == [path.name for path in env.saved]
 
 
@@ -104,9 +127,11 @@ def test_refusals_leave_no_file(tmp_path, capsys):
     out = tmp_path / "out.npz"
     assert main([str(path), "--out", str(out)]) == 2
     assert "player 2 presses buttons at frame 5" in capsys.readouterr().err
-    for options, named in [(["noop_max=3"], "noop_max is fixed by the movie"),
-                           (["frameskip=(2,5)"], "frameskip must be one number"),
-                           (["frameskip"], "KEY=VALUE")]:
+    for options, named in [
+        (["noop_max=3"], "noop_max is fixed by the movie"),
+        (["frameskip=(2,5)"], "frameskip must be one number"),
+        (["frameskip"], "KEY=VALUE"),
+    ]:
         one = Movie(DEMO_ROM)
         one.extend([0] * 8)
         one.save(path)

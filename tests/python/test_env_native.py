@@ -1,5 +1,6 @@
 """The environments' native step: rules judged in the workers, asynchronous stepping,
 stacked frames, lives, clipped rewards, action names and the autoreset modes."""
+
 from __future__ import annotations
 
 import subprocess
@@ -134,8 +135,7 @@ def test_frame_stack_keeps_the_last_observations_oldest_first(obs_type, shape):
 def test_channel_axis_and_stack_refusals():
     assert demo(obs_type="grayscale", channel_axis=True).observation_space.shape == (240, 256, 1)
     assert demo(obs_type="rgb", channel_axis=True).observation_space.shape == (240, 256, 3)
-    for bad in ({"frame_stack": 0}, {"frame_stack": 65}, {"frame_stack": True},
-                {"obs_type": "ram", "frame_stack": 2}):
+    for bad in ({"frame_stack": 0}, {"frame_stack": 65}, {"frame_stack": True}, {"obs_type": "ram", "frame_stack": 2}):
         with pytest.raises(ValueError):
             demo(**bad)
 
@@ -276,11 +276,13 @@ def test_disabled_autoreset_resets_chosen_environments():
 
 
 def test_checker_passes_without_pygame():
-    code = ("import sys; sys.modules['pygame'] = None\n"
-            "import warnings, gymnasium as gym, velkora_gym\n"
-            "from gymnasium.utils.env_checker import check_env\n"
-            "env = gym.make('velkora/Demo-v0')\n"
-            "assert env.unwrapped.metadata['render_modes'] == ['rgb_array']\n"
-            "check_env(env.unwrapped)\n")
+    code = (
+        "import sys; sys.modules['pygame'] = None\n"
+        "import warnings, gymnasium as gym, velkora_gym\n"
+        "from gymnasium.utils.env_checker import check_env\n"
+        "env = gym.make('velkora/Demo-v0')\n"
+        "assert env.unwrapped.metadata['render_modes'] == ['rgb_array']\n"
+        "check_env(env.unwrapped)\n"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr

@@ -1,4 +1,5 @@
 """The Gymnasium environments: Gymnasium's checker, seeds, the vector environment, integrations."""
+
 from __future__ import annotations
 
 import json
@@ -8,7 +9,6 @@ import numpy as np
 import pytest
 
 import golden
-import nesrom
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -32,10 +32,14 @@ def write_integration(folder, data: object, scenario: object):
 
 @pytest.fixture
 def counter_integration(tmp_path):
-    return write_integration(tmp_path / "counter", {"info": {"nmi": {"address": 0, "type": "|u1"},
-                                                             "x": {"address": 0x0300, "type": "<u2"}}},
-                             {"reward": {"variables": {"nmi": {"reward": 0.5}}},
-                              "done": {"variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}}})
+    return write_integration(
+        tmp_path / "counter",
+        {"info": {"nmi": {"address": 0, "type": "|u1"}, "x": {"address": 0x0300, "type": "<u2"}}},
+        {
+            "reward": {"variables": {"nmi": {"reward": 0.5}}},
+            "done": {"variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}},
+        },
+    )
 
 
 @pytest.fixture(autouse=True)
@@ -48,8 +52,9 @@ def headless(monkeypatch):
 @pytest.mark.parametrize("with_integration", [False, True])
 def test_gymnasium_checker_passes_without_warnings(obs_type, screen_size, with_integration, counter_integration):
     options = {"integration": str(counter_integration)} if with_integration else {}
-    env = gym.make("velkora/NES-v0", rom=IMAGE, obs_type=obs_type, screen_size=screen_size,
-                   render_mode="rgb_array", **options)
+    env = gym.make(
+        "velkora/NES-v0", rom=IMAGE, obs_type=obs_type, screen_size=screen_size, render_mode="rgb_array", **options
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         check_env(env.unwrapped)
@@ -73,8 +78,15 @@ def run(env, seed: int, steps: int, action_seed: int = 0):
     return seen
 
 
-RANDOM = {"frameskip": (2, 6), "repeat_action_probability": 0.25, "noop_max": 30, "obs_type": "grayscale",
-          "screen_size": 42, "variables": COUNTER, "terminated_fn": lambda v: v["nmi"] >= 120}
+RANDOM = {
+    "frameskip": (2, 6),
+    "repeat_action_probability": 0.25,
+    "noop_max": 30,
+    "obs_type": "grayscale",
+    "screen_size": 42,
+    "variables": COUNTER,
+    "terminated_fn": lambda v: v["nmi"] >= 120,
+}
 
 
 def test_same_seed_and_actions_give_the_same_episode():
@@ -111,13 +123,20 @@ def test_vector_env_matches_single_envs_seed_for_seed():
 
 
 def test_make_vec_async_agrees_with_the_vector_env(counter_integration):
-    options = dict(rom=IMAGE, obs_type="grayscale", screen_size=84, integration=str(counter_integration),
-                   frameskip=(3, 6), noop_max=10)
+    options = dict(
+        rom=IMAGE,
+        obs_type="grayscale",
+        screen_size=84,
+        integration=str(counter_integration),
+        frameskip=(3, 6),
+        noop_max=10,
+    )
     native = gym.make_vec("velkora/NES-v0", num_envs=2, **options)
     assert isinstance(native.unwrapped, VelkoraVectorEnv)
     # Spawned, not forked: this process already runs worker threads.
-    subprocesses = gym.make_vec("velkora/NES-v0", num_envs=2, vectorization_mode="async",
-                                vector_kwargs={"context": "spawn"}, **options)
+    subprocesses = gym.make_vec(
+        "velkora/NES-v0", num_envs=2, vectorization_mode="async", vector_kwargs={"context": "spawn"}, **options
+    )
     try:
         a, _ = native.reset(seed=5)
         b, _ = subprocesses.reset(seed=5)
@@ -145,8 +164,7 @@ def test_start_state_and_cloned_states_replay_exactly(tmp_path, picture):
     script = (3, 3, 5, 1, 2)
 
     def same(a, b):
-        return all(np.array_equal(x[0], y[0]) and x[1:4] == y[1:4] and x[4]["nmi"] == y[4]["nmi"]
-                   for x, y in zip(a, b))
+        return all(np.array_equal(x[0], y[0]) and x[1:4] == y[1:4] and x[4]["nmi"] == y[4]["nmi"] for x, y in zip(a, b))
 
     later = [env.step(a) for a in script]
     env.restore_state(state)
@@ -197,11 +215,22 @@ def test_bad_actions_and_step_before_reset():
         vector.step(np.array([0, 9]))
 
 
-@pytest.mark.parametrize("options", [
-    {"obs_type": "depth"}, {"frameskip": 0}, {"frameskip": (4, 2)}, {"repeat_action_probability": 1.5},
-    {"noop_max": -1}, {"actions": "none"}, {"actions": []}, {"render_mode": "ascii"},
-    {"obs_type": "ram", "screen_size": 84}, {"max_episode_frames": 0}, {"screen_size": (84,)},
-])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"obs_type": "depth"},
+        {"frameskip": 0},
+        {"frameskip": (4, 2)},
+        {"repeat_action_probability": 1.5},
+        {"noop_max": -1},
+        {"actions": "none"},
+        {"actions": []},
+        {"render_mode": "ascii"},
+        {"obs_type": "ram", "screen_size": 84},
+        {"max_episode_frames": 0},
+        {"screen_size": (84,)},
+    ],
+)
 def test_bad_options(options):
     with pytest.raises(ValueError):
         VelkoraEnv(IMAGE, **options)
@@ -227,20 +256,50 @@ BAD_FILES = [
     ("byte count", {"info": {"score": {"address": 16, "type": "<u5"}}}, None, "data.json", "info.score.type"),
     ("one byte, two", {"info": {"score": {"address": 16, "type": "|u2"}}}, None, "data.json", "info.score.type"),
     ("address", {"info": {"score": {"address": 0x0900, "type": "|u1"}}}, None, "data.json", "info.score.address"),
-    ("across RAM's end", {"info": {"score": {"address": 0x07FF, "type": "<u2"}}}, None, "data.json",
-     "info.score.address"),
+    (
+        "across RAM's end",
+        {"info": {"score": {"address": 0x07FF, "type": "<u2"}}},
+        None,
+        "data.json",
+        "info.score.address",
+    ),
     ("missing type", {"info": {"score": {"address": 16}}}, None, "data.json", "info.score.type"),
-    ("unknown key", {"info": {"score": {"address": 16, "type": "|u1", "scale": 2}}}, None, "data.json",
-     "info.score.scale"),
-    ("op", None, {"done": {"variables": {"score": {"op": "bigger", "reference": 3}}}}, "scenario.json",
-     "done.variables.score.op"),
+    (
+        "unknown key",
+        {"info": {"score": {"address": 16, "type": "|u1", "scale": 2}}},
+        None,
+        "data.json",
+        "info.score.scale",
+    ),
+    (
+        "op",
+        None,
+        {"done": {"variables": {"score": {"op": "bigger", "reference": 3}}}},
+        "scenario.json",
+        "done.variables.score.op",
+    ),
     ("condition", None, {"done": {"condition": "some", "variables": {}}}, "scenario.json", "done.condition"),
-    ("measurement", None, {"done": {"variables": {"score": {"op": "zero", "measurement": "rate"}}}},
-     "scenario.json", "done.variables.score.measurement"),
-    ("unknown variable", None, {"reward": {"variables": {"lives": {"reward": 1}}}}, "scenario.json",
-     "reward.variables.lives"),
-    ("reward type", None, {"reward": {"variables": {"score": {"reward": "1"}}}}, "scenario.json",
-     "reward.variables.score.reward"),
+    (
+        "measurement",
+        None,
+        {"done": {"variables": {"score": {"op": "zero", "measurement": "rate"}}}},
+        "scenario.json",
+        "done.variables.score.measurement",
+    ),
+    (
+        "unknown variable",
+        None,
+        {"reward": {"variables": {"lives": {"reward": 1}}}},
+        "scenario.json",
+        "reward.variables.lives",
+    ),
+    (
+        "reward type",
+        None,
+        {"reward": {"variables": {"score": {"reward": "1"}}}},
+        "scenario.json",
+        "reward.variables.score.reward",
+    ),
     ("top level", None, {"rewards": {}}, "scenario.json", "rewards"),
 ]
 
@@ -248,22 +307,33 @@ BAD_FILES = [
 @pytest.mark.parametrize("case, data, scenario, file, key", BAD_FILES, ids=[c[0] for c in BAD_FILES])
 def test_malformed_integrations_name_the_file_and_key(tmp_path, case, data, scenario, file, key):
     good_data = {"info": {"score": {"address": 16, "type": "|u1"}}}
-    folder = write_integration(tmp_path / "game", data if data is not None else good_data,
-                               scenario if scenario is not None else {})
+    folder = write_integration(
+        tmp_path / "game", data if data is not None else good_data, scenario if scenario is not None else {}
+    )
     with pytest.raises(ValueError) as refused:
         VelkoraEnv(IMAGE, integration=str(folder))
     assert file in str(refused.value) and key in str(refused.value), refused.value
 
 
-@pytest.mark.parametrize("kind, raw, value", [
-    ("<u2", [0x34, 0x12], 0x1234), (">u2", [0x12, 0x34], 0x1234), ("<i2", [0xFE, 0xFF], -2),
-    ("|i1", [0x80], -128), (">d3", [0x01, 0x23, 0x45], 12345), ("<d2", [0x45, 0x23], 2345),
-    (">n4", [1, 2, 3, 4], 1234), ("<n3", [7, 0, 5], 507), ("=u1", [200], 200), (">u4", [1, 0, 0, 0], 1 << 24),
-])
+@pytest.mark.parametrize(
+    "kind, raw, value",
+    [
+        ("<u2", [0x34, 0x12], 0x1234),
+        (">u2", [0x12, 0x34], 0x1234),
+        ("<i2", [0xFE, 0xFF], -2),
+        ("|i1", [0x80], -128),
+        (">d3", [0x01, 0x23, 0x45], 12345),
+        ("<d2", [0x45, 0x23], 2345),
+        (">n4", [1, 2, 3, 4], 1234),
+        ("<n3", [7, 0, 5], 507),
+        ("=u1", [200], 200),
+        (">u4", [1, 0, 0, 0], 1 << 24),
+    ],
+)
 def test_variable_types_decode(kind, raw, value):
     variable = integration.parse_variable("v", {"address": 0x0100, "type": kind}, "test")
     ram = np.zeros((2, 2048), np.uint8)
-    ram[1, 0x100:0x100 + len(raw)] = raw
+    ram[1, 0x100 : 0x100 + len(raw)] = raw
     assert variable.read(ram, None).tolist() == [0, value]
     prg = integration.parse_variable("p", {"address": 0x7FFE, "type": "<u2"}, "test")
     banks = np.zeros((1, 8192), np.uint8)
@@ -273,10 +343,19 @@ def test_variable_types_decode(kind, raw, value):
 
 def test_rewards_and_ends_follow_the_scenario(tmp_path):
     folder = write_integration(
-        tmp_path / "rules", {"info": {"score": {"address": 1, "type": "|u1"}, "lives": {"address": 2, "type": "|u1"}}},
-        {"reward": {"variables": {"score": {"reward": 2.0}, "lives": {"reward": 0.0, "penalty": 10.0}}},
-         "done": {"condition": "all", "variables": {"lives": {"op": "less-than", "reference": 2},
-                                                    "score": {"op": "positive", "measurement": "delta"}}}})
+        tmp_path / "rules",
+        {"info": {"score": {"address": 1, "type": "|u1"}, "lives": {"address": 2, "type": "|u1"}}},
+        {
+            "reward": {"variables": {"score": {"reward": 2.0}, "lives": {"reward": 0.0, "penalty": 10.0}}},
+            "done": {
+                "condition": "all",
+                "variables": {
+                    "lives": {"op": "less-than", "reference": 2},
+                    "score": {"op": "positive", "measurement": "delta"},
+                },
+            },
+        },
+    )
     rules = integration.load(folder)
     before = {"score": np.array([5, 5, 5]), "lives": np.array([3, 3, 2])}
     after = {"score": np.array([7, 5, 6]), "lives": np.array([3, 2, 1])}

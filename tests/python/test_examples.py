@@ -1,4 +1,5 @@
 """The example programs: the headless demo, the player and the recorder."""
+
 from __future__ import annotations
 
 import importlib.util
@@ -17,7 +18,7 @@ REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 
 BLOCK = 1024
-FRAME_SAMPLES = 44100 * 341 * 262 / 3 / 1789773   # about 735 samples a frame
+FRAME_SAMPLES = 44100 * 341 * 262 / 3 / 1789773  # about 735 samples a frame
 
 
 def load(name: str):
@@ -51,6 +52,7 @@ def sdl_dummies(monkeypatch=None) -> dict:
 
 # ---------------------------------------------------------------- demo.py
 
+
 def test_demo_writes_screenshot_sound_and_speed(demo_cartridge, tmp_path, capsys):
     from PIL import Image
 
@@ -70,16 +72,26 @@ def test_demo_writes_screenshot_sound_and_speed(demo_cartridge, tmp_path, capsys
 
 # ---------------------------------------------------------------- play.py
 
+
 @pytest.mark.parametrize("how", ["command", "example"])
 def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
     """Without a ROM the player plays the demo cartridge packaged with velkora_gym: no
     assembler needed."""
     pytest.importorskip("pygame")
     env = dict(os.environ, **sdl_dummies())
-    command = [str(Path(sys.executable).parent / "velkora-play")] if how == "command" else \
-        [sys.executable, str(EXAMPLES / "play.py")]
-    done = subprocess.run([*command, "--frames", "40", "--states", str(tmp_path)], env=env, capture_output=True,
-                          text=True, timeout=120, cwd=tmp_path)
+    command = (
+        [str(Path(sys.executable).parent / "velkora-play")]
+        if how == "command"
+        else [sys.executable, str(EXAMPLES / "play.py")]
+    )
+    done = subprocess.run(
+        [*command, "--frames", "40", "--states", str(tmp_path)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stderr
     assert "played 40 frames" in done.stdout
 
@@ -112,7 +124,7 @@ def test_player_keys_move_pause_save_and_load(demo_cartridge, tmp_path, monkeypa
             pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=key))
         player.run(max_frames=31)
         assert (tmp_path / "3").stat().st_size == 82189
-        saved_x = int(ram[0x0A])                   # the robot's X in the demo's RAM
+        saved_x = int(ram[0x0A])  # the robot's X in the demo's RAM
 
         pygame.event.post(pygame.event.Event(pygame.KEYDOWN, key=pygame.K_LEFT))
         player.run(max_frames=45)
@@ -143,15 +155,20 @@ def test_player_puts_states_beside_the_battery_ram(monkeypatch, tmp_path):
 
 # ---------------------------------------------------------------- record.py
 
+
 def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path):
     iio = pytest.importorskip("imageio.v3")
     record = load("record")
     gif = tmp_path / "clip.gif"
-    assert record.main([str(demo_cartridge), "--frames", "64", "--every", "4", "--out", str(gif),
-                        "--press", "20-64:Right"]) == 0
+    assert (
+        record.main(
+            [str(demo_cartridge), "--frames", "64", "--every", "4", "--out", str(gif), "--press", "20-64:Right"]
+        )
+        == 0
+    )
     frames = iio.imread(gif, index=None)
     assert frames.shape[1:3] == (240, 256)
-    assert 10 <= frames.shape[0] <= 16                 # identical leading frames may merge
+    assert 10 <= frames.shape[0] <= 16  # identical leading frames may merge
     reference = velkora.NES(str(demo_cartridge))
     pad = velkora.Controller()
     reference.setController(pad, 0)
@@ -170,12 +187,18 @@ def test_gif_delays_keep_the_frame_rate(count, every):
     assert abs(sum(delays) - count * every * 1000 / record.FRAME_RATE) <= 5
 
 
-@pytest.mark.parametrize("spec, expected", [
-    ("130:A", (130, 130, {"A"})),
-    ("60-120:Right+up", (60, 120, {"Right", "Up"})),
-    ("1-2:select+START", (1, 2, {"Select", "Start"})),
-    ("A", None), ("10:Jump", None), ("x-3:A", None), ("9-3:A", None),
-])
+@pytest.mark.parametrize(
+    "spec, expected",
+    [
+        ("130:A", (130, 130, {"A"})),
+        ("60-120:Right+up", (60, 120, {"Right", "Up"})),
+        ("1-2:select+START", (1, 2, {"Select", "Start"})),
+        ("A", None),
+        ("10:Jump", None),
+        ("x-3:A", None),
+        ("9-3:A", None),
+    ],
+)
 def test_press_specs(spec, expected):
     import argparse
 
@@ -213,7 +236,7 @@ def test_recorder_turns_a_movie_into_video_and_sound(demo_cartridge, tmp_path, c
     gif = tmp_path / "clip.gif"
     assert load("record").main(["--movie", str(tmp_path / name), "--every", "4", "--out", str(gif)] + frames) == 0
     shown = iio.imread(gif, index=None)
-    assert 3 <= shown.shape[0] <= kept                 # identical leading frames may merge
+    assert 3 <= shown.shape[0] <= kept  # identical leading frames may merge
     reference = velkora.NES(str(demo_cartridge))
     movie.truncate(kept * 4)
     movie.play(reference)

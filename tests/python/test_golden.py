@@ -1,4 +1,5 @@
 """Regression guard: every cartridge renders, plays and stores exactly as recorded."""
+
 import pytest
 
 import golden

@@ -1,4 +1,5 @@
 """The instruction test ROMs, one group per ROM, run through the Python API."""
+
 import pytest
 
 import velkora
@@ -15,9 +16,24 @@ DECODED_DIFFERENTLY = {
     "07-abs_xy": ["9E SXA abs,Y"],
 }
 
-SINGLES = ["01-basics", "02-implied", "03-immediate", "04-zero_page", "05-zp_xy", "06-absolute", "07-abs_xy",
-           "08-ind_x", "09-ind_y", "10-branches", "11-stack", "12-jmp_jsr", "13-rts", "14-rti", "15-brk",
-           "16-special"]
+SINGLES = [
+    "01-basics",
+    "02-implied",
+    "03-immediate",
+    "04-zero_page",
+    "05-zp_xy",
+    "06-absolute",
+    "07-abs_xy",
+    "08-ind_x",
+    "09-ind_y",
+    "10-branches",
+    "11-stack",
+    "12-jmp_jsr",
+    "13-rts",
+    "14-rti",
+    "15-brk",
+    "16-special",
+]
 
 
 @pytest.mark.parametrize("name", SINGLES)

@@ -1,5 +1,6 @@
 """Integration folders in full: scripts, nodes, crop, action groups, metadata, rom.sha;
 games by name, imported ROMs, start states, the checker, and cartridges velkora cannot run."""
+
 from __future__ import annotations
 
 import gzip
@@ -44,8 +45,11 @@ def folder(tmp_path, name="game", data=None, scenario=None, files=None):
     """An integration folder; `files` adds or replaces files (bytes or text)."""
     path = tmp_path / name
     path.mkdir(parents=True, exist_ok=True)
-    contents = {"data.json": {"info": NMI} if data is None else data,
-                "scenario.json": {} if scenario is None else scenario, **(files or {})}
+    contents = {
+        "data.json": {"info": NMI} if data is None else data,
+        "scenario.json": {} if scenario is None else scenario,
+        **(files or {}),
+    }
     for file, content in contents.items():
         if isinstance(content, bytes):
             (path / file).write_bytes(content)
@@ -60,9 +64,13 @@ def quiet(**options):
 
 # ------------------------------------------------------------------ Lua scripts and nodes
 
+
 def test_lua_scripts_keep_globals_between_steps_and_start_over_at_reset(tmp_path):
-    game = folder(tmp_path, scenario={"reward": {"script": "lua:reward"}, "done": {"script": "lua:done"},
-                                      "scripts": ["steps.lua"]}, files={"steps.lua": STEPS_SCRIPT})
+    game = folder(
+        tmp_path,
+        scenario={"reward": {"script": "lua:reward"}, "done": {"script": "lua:done"}, "scripts": ["steps.lua"]},
+        files={"steps.lua": STEPS_SCRIPT},
+    )
     env = VelkoraEnv(DEMO, integration=str(game), **quiet(frameskip=1))
     for _ in range(2):
         env.reset(seed=0)
@@ -78,8 +86,11 @@ def test_lua_scripts_keep_globals_between_steps_and_start_over_at_reset(tmp_path
 
 
 def test_a_failing_script_names_its_function(tmp_path):
-    game = folder(tmp_path, scenario={"reward": {"script": "lua:broken"}, "scripts": ["s.lua"]},
-                  files={"s.lua": "function broken() return data.nothing + 1 end"})
+    game = folder(
+        tmp_path,
+        scenario={"reward": {"script": "lua:broken"}, "scripts": ["s.lua"]},
+        files={"s.lua": "function broken() return data.nothing + 1 end"},
+    )
     env = VelkoraEnv(DEMO, integration=str(game), **quiet())
     env.reset(seed=0)
     with pytest.raises(RuntimeError, match="lua:broken"):
@@ -94,15 +105,26 @@ def test_scripts_cannot_reach_files_or_python(tmp_path):
     assert env.step(0)[1] == 1.0
 
 
-@pytest.mark.parametrize("top, node, values, ends", [
-    ("any", "all", {"a": [0, 5, 0, 0], "b": [0, 0, 7, 7], "c": [0, 0, 0, 9]}, [False, True, False, True]),
-    ("all", "any", {"a": [5, 5, 0, 5], "b": [0, 7, 7, 0], "c": [0, 0, 9, 9]}, [False, True, False, True]),
-])
+@pytest.mark.parametrize(
+    "top, node, values, ends",
+    [
+        ("any", "all", {"a": [0, 5, 0, 0], "b": [0, 0, 7, 7], "c": [0, 0, 0, 9]}, [False, True, False, True]),
+        ("all", "any", {"a": [5, 5, 0, 5], "b": [0, 7, 7, 0], "c": [0, 0, 9, 9]}, [False, True, False, True]),
+    ],
+)
 def test_done_nodes_join_the_variables(tmp_path, top, node, values, ends):
     info = {name: {"address": i, "type": "|u1"} for i, name in enumerate("abc")}
-    game = folder(tmp_path, data={"info": info}, scenario={"done": {
-        "condition": top, "variables": {"a": {"op": "equal", "reference": 5}},
-        "nodes": {"pair": {"condition": node, "variables": {"b": {"op": "nonzero"}, "c": {"op": "nonzero"}}}}}})
+    game = folder(
+        tmp_path,
+        data={"info": info},
+        scenario={
+            "done": {
+                "condition": top,
+                "variables": {"a": {"op": "equal", "reference": 5}},
+                "nodes": {"pair": {"condition": node, "variables": {"b": {"op": "nonzero"}, "c": {"op": "nonzero"}}}},
+            }
+        },
+    )
     rules = integration.load(game)
     current = {k: np.array(v) for k, v in values.items()}
     assert rules.terminated(current, current).tolist() == ends
@@ -112,6 +134,7 @@ def test_done_nodes_join_the_variables(tmp_path, top, node, values, ends):
 
 
 # ------------------------------------------------------------------ crop and action groups
+
 
 def test_crop_cuts_the_picture_before_any_resize(tmp_path):
     game = folder(tmp_path, scenario={"crop": [8, 16, 64, 0]})
@@ -127,11 +150,14 @@ def test_crop_cuts_the_picture_before_any_resize(tmp_path):
     assert small.reset(seed=0)[0].shape == (40, 30)
 
 
-@pytest.mark.parametrize("obs_type, crop, size", [
-    ("grayscale", [8, 16, 64, 0], (40, 30)),
-    ("rgb", [0, 24, 0, 200], (84, 84)),
-    ("grayscale", [3, 5, 101, 77], (101, 77)[::-1]),
-])
+@pytest.mark.parametrize(
+    "obs_type, crop, size",
+    [
+        ("grayscale", [8, 16, 64, 0], (40, 30)),
+        ("rgb", [0, 24, 0, 200], (84, 84)),
+        ("grayscale", [3, 5, 101, 77], (101, 77)[::-1]),
+    ],
+)
 def test_cropped_resize_is_the_exact_area_average_of_the_crop(tmp_path, obs_type, crop, size):
     game = folder(tmp_path, scenario={"crop": crop})
     cropped = VelkoraEnv(DEMO, integration=str(game), obs_type=obs_type, screen_size=size, frameskip=1)
@@ -142,11 +168,17 @@ def test_cropped_resize_is_the_exact_area_average_of_the_crop(tmp_path, obs_type
             env.last = env.step(4)[0]
     x, y, width, height = crop
     width, height = width or 256 - x, height or 240 - y
-    part = full.last[y:y + height, x:x + width].astype(np.int64)
-    wy = np.maximum(0, np.minimum((np.arange(size[0])[:, None] + 1) * height, (np.arange(height)[None] + 1) * size[0])
-                    - np.maximum(np.arange(size[0])[:, None] * height, np.arange(height)[None] * size[0]))
-    wx = np.maximum(0, np.minimum((np.arange(size[1])[:, None] + 1) * width, (np.arange(width)[None] + 1) * size[1])
-                    - np.maximum(np.arange(size[1])[:, None] * width, np.arange(width)[None] * size[1]))
+    part = full.last[y : y + height, x : x + width].astype(np.int64)
+    wy = np.maximum(
+        0,
+        np.minimum((np.arange(size[0])[:, None] + 1) * height, (np.arange(height)[None] + 1) * size[0])
+        - np.maximum(np.arange(size[0])[:, None] * height, np.arange(height)[None] * size[0]),
+    )
+    wx = np.maximum(
+        0,
+        np.minimum((np.arange(size[1])[:, None] + 1) * width, (np.arange(width)[None] + 1) * size[1])
+        - np.maximum(np.arange(size[1])[:, None] * width, np.arange(width)[None] * size[1]),
+    )
     planes = [part] if part.ndim == 2 else [part[:, :, c] for c in range(3)]
     summed = [wy @ plane @ wx.T for plane in planes]
     expected = np.stack(summed, axis=-1) if part.ndim == 3 else summed[0]
@@ -169,6 +201,7 @@ def test_action_groups_press_the_union_of_their_choices(tmp_path):
 
 # ------------------------------------------------------------------ start states and ROMs
 
+
 def snapshot_after(image: bytes, frames: int) -> bytes:
     env = VelkoraEnv(image, **quiet(frameskip=frames))
     env.reset(seed=0)
@@ -178,9 +211,15 @@ def snapshot_after(image: bytes, frames: int) -> bytes:
 
 def test_states_by_name_default_and_power_on(tmp_path):
     later = snapshot_after(DEMO, 100)
-    game = folder(tmp_path, data={"info": NMI}, files={
-        "Later.state": later, "Foreign.state": gzip.compress(b"another emulator's state"),
-        "metadata.json": {"default_state": "Later", "states": [{"recording": "run.bk2"}], "author": "x"}})
+    game = folder(
+        tmp_path,
+        data={"info": NMI},
+        files={
+            "Later.state": later,
+            "Foreign.state": gzip.compress(b"another emulator's state"),
+            "metadata.json": {"default_state": "Later", "states": [{"recording": "run.bk2"}], "author": "x"},
+        },
+    )
     start = lambda **o: VelkoraEnv(DEMO, integration=str(game), **quiet(**o)).reset(seed=0)[1]["nmi"]  # noqa: E731
     power_on = start(state=None)
     assert start() == start(state="Later") == start(start_state=later) != power_on
@@ -195,8 +234,9 @@ def test_states_by_name_default_and_power_on(tmp_path):
     with pytest.raises(ValueError, match="start_state is not a velkora snapshot"):
         VelkoraEnv(DEMO, start_state=b"SNES9X")
     # A snapshot of another cartridge is refused when the environment is made, naming the file.
-    other = folder(tmp_path, "other", files={"S.state": snapshot_after(PADS, 2),
-                                             "metadata.json": {"default_state": "S"}})
+    other = folder(
+        tmp_path, "other", files={"S.state": snapshot_after(PADS, 2), "metadata.json": {"default_state": "S"}}
+    )
     with pytest.raises(ValueError, match=r"S\.state"):
         VelkoraEnv(DEMO, integration=str(other))
     (game / "metadata.json").write_text(json.dumps({"default_state": None}))
@@ -251,14 +291,14 @@ def test_games_by_name_on_the_search_path_read_at_each_make(tmp_path, monkeypatc
     assert "counter: " in printed and "demo.zip:demo.nes" in printed and "3 games matched among 3 ROMs" in printed
     assert "velkora-demo: " in printed and not any(line.startswith("pads") for line in printed.splitlines())
     assert str(data_home / "velkora" / "roms") in printed
-    env = gym.make("velkora/NES-v0", game="counter", variables={"digit": {"address": 0x6126, "type": "|n1"}},
-                   **quiet())
+    env = gym.make("velkora/NES-v0", game="counter", variables={"digit": {"address": 0x6126, "type": "|n1"}}, **quiet())
     assert env.reset(seed=0)[1]["digit"] == 0
     with pytest.raises(SystemExit):
         roms.main([str(tmp_path / "missing")])
 
 
 # ------------------------------------------------------------------ PRG RAM for code, and boards
+
 
 def test_callables_and_observations_see_prg_ram():
     digits = slice(0x123, 0x127)
@@ -274,17 +314,24 @@ def test_callables_and_observations_see_prg_ram():
         seen["sizes"] = (ram.shape, prg_ram.shape)
         return current["count"] >= 12
 
-    env = VelkoraEnv(COUNTER, variables=variables, reward_fn=reward_fn, terminated_fn=terminated_fn,
-                     actions=[[], ["A"]], **quiet(obs_type="ram+prg", frameskip=4))
+    env = VelkoraEnv(
+        COUNTER,
+        variables=variables,
+        reward_fn=reward_fn,
+        terminated_fn=terminated_fn,
+        actions=[[], ["A"]],
+        **quiet(obs_type="ram+prg", frameskip=4),
+    )
     assert env.observation_space.shape == (10240,)
     obs, _ = env.reset(seed=0)
     results = [env.step(1)[1:3] for _ in range(3)]
     assert results == [(4.0, False), (4.0, False), (4.0, True)]
     assert seen["sizes"] == ((2048,), (8192,))
-    assert bytes(env.step(0)[0][2048 + 0x123:2048 + 0x127]) == b"0012"
+    assert bytes(env.step(0)[0][2048 + 0x123 : 2048 + 0x127]) == b"0012"
     # Callables of one argument get the RAM as before.
-    old = VelkoraEnv(COUNTER, variables=lambda ram: {"frames": int(ram[0])}, terminated_fn=lambda v: v["frames"] > 9,
-                     **quiet())
+    old = VelkoraEnv(
+        COUNTER, variables=lambda ram: {"frames": int(ram[0])}, terminated_fn=lambda v: v["frames"] > 9, **quiet()
+    )
     old.reset(seed=0)
     assert old.step(0)[4]["frames"] > 0 and old._batch.prg_ram is None
 
@@ -294,14 +341,13 @@ def with_mapper(number: int, nes2: bool = False) -> bytes:
     if nes2:
         header[7] |= 0x08
         header[8] = number >> 8
-    return bytes(header) + COUNTER[16:16 + 32768] + bytes(8192)
+    return bytes(header) + COUNTER[16 : 16 + 32768] + bytes(8192)
 
 
 @pytest.mark.parametrize("number, nes2", [(5, False), (69, False), (260, True)])
 def test_boards_velkora_cannot_run_are_refused(number, nes2):
     image = with_mapper(number, nes2)
-    for make in (lambda: velkora_gym.Batch(image, 1), lambda: VelkoraEnv(image),
-                 lambda: VelkoraVectorEnv(image, 2)):
+    for make in (lambda: velkora_gym.Batch(image, 1), lambda: VelkoraEnv(image), lambda: VelkoraVectorEnv(image, 2)):
         with pytest.raises(ValueError, match=f"mapper {number},"):
             make()
     velkora_gym.Batch(with_mapper(4), 1, obs_type=None)
@@ -320,10 +366,20 @@ BAD_FOLDERS = [
     ("function missing", SCRIPT, {"s.lua": "function q() return 1 end"}, "scenario.json", "lua:r"),
     ("reward key", {"reward": {"scale": 2}}, {}, "scenario.json", "reward.scale"),
     ("node key", {"done": {"nodes": {"n": {"script": "lua:r"}}}}, {}, "scenario.json", "done.nodes.n.script"),
-    ("node variable", {"done": {"nodes": {"n": {"variables": {"lives": {"op": "zero"}}}}}}, {}, "scenario.json",
-     "done.nodes.n.variables.lives"),
-    ("node condition", {"done": {"nodes": {"n": {"condition": "most"}}}}, {}, "scenario.json",
-     "done.nodes.n.condition"),
+    (
+        "node variable",
+        {"done": {"nodes": {"n": {"variables": {"lives": {"op": "zero"}}}}}},
+        {},
+        "scenario.json",
+        "done.nodes.n.variables.lives",
+    ),
+    (
+        "node condition",
+        {"done": {"nodes": {"n": {"condition": "most"}}}},
+        {},
+        "scenario.json",
+        "done.nodes.n.condition",
+    ),
     ("crop size", {"crop": [0, 0, 10]}, {}, "scenario.json", "crop"),
     ("crop outside", {"crop": [200, 0, 100, 0]}, {}, "scenario.json", "crop"),
     ("button", {"actions": [[[], ["JUMP"]]]}, {}, "scenario.json", "actions[0][1]"),
@@ -346,9 +402,12 @@ def test_malformed_folders_name_the_file_and_key(tmp_path, case, scenario, files
 
 
 def test_every_problem_is_reported_at_once(tmp_path, capsys):
-    game = folder(tmp_path, data={"info": {"a": {"address": 0x900, "type": "|u1"}, "b": {"address": 1, "type": "<q"}}},
-                  scenario={"crop": [1], "done": {"variables": {"c": {"op": "zero"}}}},
-                  files={"metadata.json": "{", "rom.sha": "xyz"})
+    game = folder(
+        tmp_path,
+        data={"info": {"a": {"address": 0x900, "type": "|u1"}, "b": {"address": 1, "type": "<q"}}},
+        scenario={"crop": [1], "done": {"variables": {"c": {"op": "zero"}}}},
+        files={"metadata.json": "{", "rom.sha": "xyz"},
+    )
     with pytest.raises(integration.IntegrationError) as refused:
         integration.load(game)
     expected = ["info.a.address", "info.b.type", "crop", "done.variables.c", "metadata.json", "rom.sha"]
@@ -360,18 +419,24 @@ def test_every_problem_is_reported_at_once(tmp_path, capsys):
 
 # ------------------------------------------------------------------ the checker
 
+
 def test_checker_reports_lengths_returns_and_what_ended_each_episode(tmp_path, capsys):
-    game = folder(tmp_path, scenario={"reward": {"variables": {"nmi": {"reward": 1}}},
-                                      "done": {"nodes": {"late": {"variables": {"nmi": {"op": "greater-than",
-                                                                                        "reference": 60}}}}}},
-                  files={"rom.nes": DEMO})
+    game = folder(
+        tmp_path,
+        scenario={
+            "reward": {"variables": {"nmi": {"reward": 1}}},
+            "done": {"nodes": {"late": {"variables": {"nmi": {"op": "greater-than", "reference": 60}}}}},
+        },
+        files={"rom.nes": DEMO},
+    )
     assert check.main(["check", str(game), "--episodes", "2"]) == 0
     out = capsys.readouterr().out
     episodes = [line for line in out.splitlines() if line.startswith("episode ")]
     assert len(episodes) == 2 and all("ended by node late" in line for line in episodes), out
     assert "SHA-1" not in out and "power-on" in out
-    never = folder(tmp_path, "never", scenario={"done": {"variables": {"nmi": {"op": "negative"}}}},
-                   files={"rom.nes": DEMO})
+    never = folder(
+        tmp_path, "never", scenario={"done": {"variables": {"nmi": {"op": "negative"}}}}, files={"rom.nes": DEMO}
+    )
     assert check.main(["check", str(never), "--episodes", "1", "--max-frames", "40"]) == 0
     out = capsys.readouterr().out
     assert "cut at the time limit (40 frames)" in out and "does the done condition ever hold" in out
@@ -379,9 +444,20 @@ def test_checker_reports_lengths_returns_and_what_ended_each_episode(tmp_path, c
 
 
 def test_checker_runs_as_a_module_on_the_demo_folder():
-    result = subprocess.run([sys.executable, "-m", "velkora_gym.integration", "check",
-                             str(integration.PACKAGE_INTEGRATIONS / "velkora-demo"), "--episodes", "1"],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "velkora_gym.integration",
+            "check",
+            str(integration.PACKAGE_INTEGRATIONS / "velkora-demo"),
+            "--episodes",
+            "1",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "ended by variable game_over nonzero" in result.stdout
     assert "SHA-1 matches rom.sha" in result.stdout

@@ -5,6 +5,7 @@ of its own); a mode only chooses which page each of $2000, $2400, $2800 and
 $2C00 shows. So a byte written through one mode stays in its page and shows
 wherever the next mode puts that page, whichever board made the switch.
 """
+
 from __future__ import annotations
 
 import pytest
@@ -36,22 +37,34 @@ def four_screen(data: bytes) -> bytes:
 
 # board: (image, {mode: (register writes, layout)})
 BOARDS = {
-    "MMC1": (image(1, 8, 4), {
-        "lower page": (mmc1(0), "lower page"), "upper page": (mmc1(1), "upper page"),
-        "vertical": (mmc1(2), "vertical"), "horizontal": (mmc1(3), "horizontal")}),
-    "MMC3": (image(4, 8, 8), {
-        "vertical": ([(0xA000, 0x00)], "vertical"), "horizontal": ([(0xBFFE, 0x01)], "horizontal")}),
+    "MMC1": (
+        image(1, 8, 4),
+        {
+            "lower page": (mmc1(0), "lower page"),
+            "upper page": (mmc1(1), "upper page"),
+            "vertical": (mmc1(2), "vertical"),
+            "horizontal": (mmc1(3), "horizontal"),
+        },
+    ),
+    "MMC3": (
+        image(4, 8, 8),
+        {"vertical": ([(0xA000, 0x00)], "vertical"), "horizontal": ([(0xBFFE, 0x01)], "horizontal")},
+    ),
     # Its own nametable RAM: the register changes nothing.
-    "MMC3 four-screen": (four_screen(image(4, 8, 8)), {
-        "vertical": ([(0xA000, 0x00)], "four screens"), "horizontal": ([(0xA000, 0x01)], "four screens")}),
-    "MMC2": (image(9, 8, 8), {
-        "vertical": ([(0xF000, 0)], "vertical"), "horizontal": ([(0xFFFF, 1)], "horizontal")}),
-    "MMC4": (image(10, 8, 8), {
-        "vertical": ([(0xF000, 0)], "vertical"), "horizontal": ([(0xFFFF, 1)], "horizontal")}),
-    "AxROM": (image(7, 8), {
-        "lower page": ([(0x8000, 0x00)], "lower page"), "upper page": ([(0xFFFF, 0x10)], "upper page")}),
-    "Camerica (submapper 1)": (image(71, 8, submapper=1), {
-        "lower page": ([(0x9000, 0x00)], "lower page"), "upper page": ([(0x9FFF, 0x10)], "upper page")}),
+    "MMC3 four-screen": (
+        four_screen(image(4, 8, 8)),
+        {"vertical": ([(0xA000, 0x00)], "four screens"), "horizontal": ([(0xA000, 0x01)], "four screens")},
+    ),
+    "MMC2": (image(9, 8, 8), {"vertical": ([(0xF000, 0)], "vertical"), "horizontal": ([(0xFFFF, 1)], "horizontal")}),
+    "MMC4": (image(10, 8, 8), {"vertical": ([(0xF000, 0)], "vertical"), "horizontal": ([(0xFFFF, 1)], "horizontal")}),
+    "AxROM": (
+        image(7, 8),
+        {"lower page": ([(0x8000, 0x00)], "lower page"), "upper page": ([(0xFFFF, 0x10)], "upper page")},
+    ),
+    "Camerica (submapper 1)": (
+        image(71, 8, submapper=1),
+        {"lower page": ([(0x9000, 0x00)], "lower page"), "upper page": ([(0x9FFF, 0x10)], "upper page")},
+    ),
 }
 
 
@@ -77,7 +90,10 @@ def test_bytes_stay_in_their_page_across_every_switch(board):
             steps.append(f"{first} then {second}")
 
     reads = Cart(data).run(script)
-    got = [reads[i:i + 4] for i in range(0, len(reads), 4)]
-    wrong = [f"{step}: $2000/$2400/$2800/$2C00 read {[hex(v) for v in g]}, not {[hex(v) for v in e]}"
-             for step, g, e in zip(steps, got, expected) if g != e]
+    got = [reads[i : i + 4] for i in range(0, len(reads), 4)]
+    wrong = [
+        f"{step}: $2000/$2400/$2800/$2C00 read {[hex(v) for v in g]}, not {[hex(v) for v in e]}"
+        for step, g, e in zip(steps, got, expected)
+        if g != e
+    ]
     assert not wrong, "\n".join(wrong)

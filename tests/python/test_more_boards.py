@@ -1,5 +1,6 @@
 """Boards 7, 9, 10, 11, 13, 34, 66, 71, 79, 180 and 206, MMC1's one-screen pages,
 and every board's registers through save states and snapshots."""
+
 from __future__ import annotations
 
 import hashlib
@@ -15,13 +16,32 @@ velkora_gym = pytest.importorskip("velkora_gym")
 BLOCK = 13 + 65536 + 16384
 
 
-def P32(b): return [4 * b + i for i in range(4)]
-def P16(b): return [2 * b, 2 * b + 1]
-def C8(b): return [8 * b + i for i in range(8)]
-def C4(b): return [4 * b + i for i in range(4)]
-def C2(b): return [2 * b, 2 * b + 1]
-def sel(r, v): return [(0x8000, r), (0x8001, v)]
-def mmc1(address, v): return [(address, v >> i & 1) for i in range(5)]
+def P32(b):
+    return [4 * b + i for i in range(4)]
+
+
+def P16(b):
+    return [2 * b, 2 * b + 1]
+
+
+def C8(b):
+    return [8 * b + i for i in range(8)]
+
+
+def C4(b):
+    return [4 * b + i for i in range(4)]
+
+
+def C2(b):
+    return [2 * b, 2 * b + 1]
+
+
+def sel(r, v):
+    return [(0x8000, r), (0x8001, v)]
+
+
+def mmc1(address, v):
+    return [(address, v >> i & 1) for i in range(5)]
 
 
 def masked(got, want):
@@ -31,61 +51,104 @@ def masked(got, want):
 # (image, steps of (writes, PRG 8 KiB banks at $8000-$E000, CHR 1 KiB banks or None)).
 # Bank numbers past the ROM wrap by hand-worked modulo, noted where it happens.
 BANKS = {
-    "AxROM": (dict(mapper=7, prg_16k=8), [
-        ([], P32(0), None),
-        ([(0x8000, 2)], P32(2), None),
-        ([(0xC123, 0x15)], P32(1), None),        # 5 of 4 banks; bit 4 is the page
-        ([(0xFFFF, 0x07)], P32(3), None)]),
-    "MMC2": (dict(mapper=9, prg_16k=8, chr_8k=8), [
-        ([], [0, 13, 14, 15], None),
-        ([(0xA000, 5), (0xB000, 1), (0xC000, 2), (0xD000, 3), (0xE000, 6)], [5, 13, 14, 15], C4(2) + C4(6)),
-        ([(0xAFFF, 19), (0xCFFF, 20), (0xEFFF, 17), (0x8000, 9), (0x9FFF, 9)], [3, 13, 14, 15], C4(4) + C4(1))]),
-    "MMC4": (dict(mapper=10, prg_16k=8, chr_8k=8), [
-        ([], P16(0) + P16(7), None),
-        ([(0xA000, 3), (0xC000, 2), (0xE000, 6)], P16(3) + P16(7), C4(2) + C4(6)),
-        ([(0xAFFF, 13), (0xCFFF, 20), (0xEFFF, 17), (0x9000, 1)], P16(5) + P16(7), C4(4) + C4(1))]),
-    "Color Dreams": (dict(mapper=11, prg_16k=8, chr_8k=8), [
-        ([], P32(0), C8(0)),
-        ([(0x8000, 0x21)], P32(1), C8(2)),
-        ([(0xFFFF, 0xB2)], P32(2), C8(3)),       # CHR 11 of 8
-        ([(0xC000, 0x43)], P32(3), C8(4))]),
+    "AxROM": (
+        dict(mapper=7, prg_16k=8),
+        [
+            ([], P32(0), None),
+            ([(0x8000, 2)], P32(2), None),
+            ([(0xC123, 0x15)], P32(1), None),  # 5 of 4 banks; bit 4 is the page
+            ([(0xFFFF, 0x07)], P32(3), None),
+        ],
+    ),
+    "MMC2": (
+        dict(mapper=9, prg_16k=8, chr_8k=8),
+        [
+            ([], [0, 13, 14, 15], None),
+            ([(0xA000, 5), (0xB000, 1), (0xC000, 2), (0xD000, 3), (0xE000, 6)], [5, 13, 14, 15], C4(2) + C4(6)),
+            ([(0xAFFF, 19), (0xCFFF, 20), (0xEFFF, 17), (0x8000, 9), (0x9FFF, 9)], [3, 13, 14, 15], C4(4) + C4(1)),
+        ],
+    ),
+    "MMC4": (
+        dict(mapper=10, prg_16k=8, chr_8k=8),
+        [
+            ([], P16(0) + P16(7), None),
+            ([(0xA000, 3), (0xC000, 2), (0xE000, 6)], P16(3) + P16(7), C4(2) + C4(6)),
+            ([(0xAFFF, 13), (0xCFFF, 20), (0xEFFF, 17), (0x9000, 1)], P16(5) + P16(7), C4(4) + C4(1)),
+        ],
+    ),
+    "Color Dreams": (
+        dict(mapper=11, prg_16k=8, chr_8k=8),
+        [
+            ([], P32(0), C8(0)),
+            ([(0x8000, 0x21)], P32(1), C8(2)),
+            ([(0xFFFF, 0xB2)], P32(2), C8(3)),  # CHR 11 of 8
+            ([(0xC000, 0x43)], P32(3), C8(4)),
+        ],
+    ),
     "CPROM": (dict(mapper=13, prg_16k=2), [([], P32(0), None), ([(0x8000, 3)], P32(0), None)]),
-    "BNROM": (dict(mapper=34, prg_16k=8, chr_8k=1), [
-        ([], P32(0), C8(0)),
-        ([(0x8000, 1)], P32(1), C8(0)),
-        ([(0xFFFF, 6), (0x7FFD, 3)], P32(2), C8(0))]),
-    "NINA-001": (dict(mapper=34, prg_16k=4, chr_8k=8), [
-        ([], P32(0), None),
-        ([(0x7FFD, 1), (0x7FFE, 5), (0x7FFF, 9)], P32(1), C4(5) + C4(9)),
-        ([(0x7FFD, 2), (0x7FFE, 17), (0x7FFF, 0), (0x8000, 1)], P32(0), C4(1) + C4(0))]),
-    "GxROM": (dict(mapper=66, prg_16k=8, chr_8k=2), [
-        ([], P32(0), C8(0)),
-        ([(0x8000, 0x21)], P32(2), C8(1)),
-        ([(0xFFFF, 0x12)], P32(1), C8(0)),       # CHR 2 of 2
-        ([(0xC000, 0x33)], P32(3), C8(1))]),
-    "Camerica": (dict(mapper=71, prg_16k=8), [
-        ([], P16(0) + P16(7), None),
-        ([(0xC000, 3)], P16(3) + P16(7), None),
-        ([(0xFFFF, 10)], P16(2) + P16(7), None),   # 10 of 8
-        ([(0x8000, 5), (0xBFFF, 5), (0x9000, 5)], P16(2) + P16(7), None)]),
-    "NINA-003/006": (dict(mapper=79, prg_16k=4, chr_8k=8), [
-        ([], P32(0), C8(0)),
-        ([(0x4100, 0x0A)], P32(1), C8(2)),
-        ([(0x5FFF, 0x03)], P32(0), C8(3)),
-        ([(0x4200, 0x0C), (0x5E00, 0x0D), (0x6100, 0x0E)], P32(0), C8(3)),  # address bit 8 clear, or RAM
-        ([(0x4300, 0x0D)], P32(1), C8(5)),
-        ([(0x5100, 0x17)], P32(0), C8(7))]),
-    "180": (dict(mapper=180, prg_16k=8), [
-        ([], P16(0) + [None, None], None),
-        ([(0x8000, 5)], P16(0) + P16(5), None),
-        ([(0xFFFF, 9)], P16(0) + P16(1), None),  # 9 of 8
-        ([(0xC000, 7)], P16(0) + P16(7), None)]),
-    "Namco 108": (dict(mapper=206, prg_16k=4, chr_8k=8), [
-        ([], [None, None, 6, 7], None),
-        (sel(0, 5) + sel(1, 10) + sel(2, 20) + sel(3, 21) + sel(4, 22) + sel(5, 23) + sel(6, 3) + sel(7, 4),
-         [3, 4, 6, 7], C2(2) + C2(5) + [20, 21, 22, 23]),
-        (sel(0xC6, 1) + sel(0x80, 8), [1, 4, 6, 7], C2(4) + C2(5) + [20, 21, 22, 23]),  # layout bits ignored
-        ([(0x9FFE, 7), (0x9FFF, 13)] + sel(2, 70), [1, 5, 6, 7], C2(4) + C2(5) + [6, 21, 22, 23])]),  # 13 of 8, 70 of 64
+    "BNROM": (
+        dict(mapper=34, prg_16k=8, chr_8k=1),
+        [([], P32(0), C8(0)), ([(0x8000, 1)], P32(1), C8(0)), ([(0xFFFF, 6), (0x7FFD, 3)], P32(2), C8(0))],
+    ),
+    "NINA-001": (
+        dict(mapper=34, prg_16k=4, chr_8k=8),
+        [
+            ([], P32(0), None),
+            ([(0x7FFD, 1), (0x7FFE, 5), (0x7FFF, 9)], P32(1), C4(5) + C4(9)),
+            ([(0x7FFD, 2), (0x7FFE, 17), (0x7FFF, 0), (0x8000, 1)], P32(0), C4(1) + C4(0)),
+        ],
+    ),
+    "GxROM": (
+        dict(mapper=66, prg_16k=8, chr_8k=2),
+        [
+            ([], P32(0), C8(0)),
+            ([(0x8000, 0x21)], P32(2), C8(1)),
+            ([(0xFFFF, 0x12)], P32(1), C8(0)),  # CHR 2 of 2
+            ([(0xC000, 0x33)], P32(3), C8(1)),
+        ],
+    ),
+    "Camerica": (
+        dict(mapper=71, prg_16k=8),
+        [
+            ([], P16(0) + P16(7), None),
+            ([(0xC000, 3)], P16(3) + P16(7), None),
+            ([(0xFFFF, 10)], P16(2) + P16(7), None),  # 10 of 8
+            ([(0x8000, 5), (0xBFFF, 5), (0x9000, 5)], P16(2) + P16(7), None),
+        ],
+    ),
+    "NINA-003/006": (
+        dict(mapper=79, prg_16k=4, chr_8k=8),
+        [
+            ([], P32(0), C8(0)),
+            ([(0x4100, 0x0A)], P32(1), C8(2)),
+            ([(0x5FFF, 0x03)], P32(0), C8(3)),
+            ([(0x4200, 0x0C), (0x5E00, 0x0D), (0x6100, 0x0E)], P32(0), C8(3)),  # address bit 8 clear, or RAM
+            ([(0x4300, 0x0D)], P32(1), C8(5)),
+            ([(0x5100, 0x17)], P32(0), C8(7)),
+        ],
+    ),
+    "180": (
+        dict(mapper=180, prg_16k=8),
+        [
+            ([], P16(0) + [None, None], None),
+            ([(0x8000, 5)], P16(0) + P16(5), None),
+            ([(0xFFFF, 9)], P16(0) + P16(1), None),  # 9 of 8
+            ([(0xC000, 7)], P16(0) + P16(7), None),
+        ],
+    ),
+    "Namco 108": (
+        dict(mapper=206, prg_16k=4, chr_8k=8),
+        [
+            ([], [None, None, 6, 7], None),
+            (
+                sel(0, 5) + sel(1, 10) + sel(2, 20) + sel(3, 21) + sel(4, 22) + sel(5, 23) + sel(6, 3) + sel(7, 4),
+                [3, 4, 6, 7],
+                C2(2) + C2(5) + [20, 21, 22, 23],
+            ),
+            (sel(0xC6, 1) + sel(0x80, 8), [1, 4, 6, 7], C2(4) + C2(5) + [20, 21, 22, 23]),  # layout bits ignored
+            ([(0x9FFE, 7), (0x9FFF, 13)] + sel(2, 70), [1, 5, 6, 7], C2(4) + C2(5) + [6, 21, 22, 23]),
+        ],
+    ),  # 13 of 8, 70 of 64
 }
 
 
@@ -101,11 +164,19 @@ def test_bank_windows(board):
             assert got_chr == chr_banks, f"CHR after {writes}"
 
 
-@pytest.mark.parametrize("chr_8k, kw, nina", [
-    (1, {}, False), (0, {}, False), (2, {}, True), (8, {}, True),
-    (1, dict(submapper=1), True), (1, dict(submapper=0), False), (0, dict(submapper=2), False),
-    (1, dict(byte8=0x10), False),  # the submapper nibble counts only in NES 2.0
-])
+@pytest.mark.parametrize(
+    "chr_8k, kw, nina",
+    [
+        (1, {}, False),
+        (0, {}, False),
+        (2, {}, True),
+        (8, {}, True),
+        (1, dict(submapper=1), True),
+        (1, dict(submapper=0), False),
+        (0, dict(submapper=2), False),
+        (1, dict(byte8=0x10), False),  # the submapper nibble counts only in NES 2.0
+    ],
+)
 def test_mapper34_is_nina001_or_bnrom(chr_8k, kw, nina):
     cart = Cart(image(34, 8, chr_8k, **kw))
     cart.run(Script().w((0x7FFD, 1), (0x7FFE, 2), (0x7FFF, 3)))
@@ -131,8 +202,9 @@ def test_cprom_pages_keep_what_was_written():
         assert got == want + [0xA0, 0xA1], f"page {page}"
         assert list(cart.vram[0x1000:0x1002]) == want and list(cart.vram[0:2]) == [0xA0, 0xA1]
     # Page 0 at $1000 is the very RAM at $0000.
-    got = cart.run(Script().w((0x8000, 0)).put(0x1005, 0x99).get(0x0005).w((0x8000, 3)).get(0x1005)
-                   .w((0x8000, 0)).get(0x1005))
+    got = cart.run(
+        Script().w((0x8000, 0)).put(0x1005, 0x99).get(0x0005).w((0x8000, 3)).get(0x1005).w((0x8000, 0)).get(0x1005)
+    )
     assert got[0] == 0x99 and got[1] != 0x99 and got[2] == 0x99, f"$0005 with page 0 at $1000, page 3, page 0: {got}"
 
 
@@ -140,7 +212,7 @@ def test_cprom_pages_keep_what_was_written():
 A, B = 0xA1, 0xB2
 # The page on show sits at $2000 (the test ends in M1, the upper page), the other at $2400.
 ONE_SCREEN = ([A, A, B, B], {0x2005: B, 0x2405: A})
-V_THEN_H = ([B, B, A, B], {0x2005: B, 0x2805: A})     # the second table follows each switch
+V_THEN_H = ([B, B, A, B], {0x2005: B, 0x2805: A})  # the second table follows each switch
 HORIZONTAL = ([0, B, 0, B], {0x2005: B, 0x2805: 0})
 VERTICAL = ([B, B, A, A], {0x2005: B, 0x2405: A})
 PAGES = {
@@ -172,8 +244,10 @@ LATCH_CHR = b"".join((bytes([0xFF if b & 1 else 0] * 8 + [0xFF if b & 2 else 0] 
 # Rows with a trigger tile; the reverse order on rows 16-17 leaves the latch at $FD.
 LATCH_ROWS = {10: {8: 0xFD, 20: 0xFE}, 11: {8: 0xFD, 20: 0xFE}, 16: {8: 0xFE, 20: 0xFD}, 17: {8: 0xFE, 20: 0xFD}}
 # Per pattern table the background uses: $FD bank colour 1, $FE bank colour 2, the other latch's colour 3.
-LATCH_BANKS = {0: [(0xB000, 1), (0xC000, 2), (0xD000, 3), (0xE000, 3)],
-               1: [(0xB000, 3), (0xC000, 3), (0xD000, 1), (0xE000, 2)]}
+LATCH_BANKS = {
+    0: [(0xB000, 1), (0xC000, 2), (0xD000, 3), (0xE000, 3)],
+    1: [(0xB000, 3), (0xC000, 3), (0xD000, 1), (0xE000, 2)],
+}
 
 
 def latch_cart(mapper: int, table: int) -> Cart:
@@ -231,6 +305,7 @@ def test_latches_switch_mid_line_and_come_back_from_a_state(tmp_path, mapper, ta
 
 # ------------------------------------------------------------ save states
 
+
 def probe(s: Script) -> Script:
     # Where these land shows the restored mirroring.
     for k in range(4):
@@ -238,29 +313,66 @@ def probe(s: Script) -> Script:
     return s
 
 
-CPROM_SETUP = Script().put(0x0000, 0x77).w((0x8000, 2)).put(0x1000, 0x5A).w((0x8000, 1)).put(0x1000, 0x6B).w((0x8000, 2))
+CPROM_SETUP = (
+    Script().put(0x0000, 0x77).w((0x8000, 2)).put(0x1000, 0x5A).w((0x8000, 1)).put(0x1000, 0x6B).w((0x8000, 2))
+)
 # (image, setup, follow-up that leans on the registers kept, PRG then CHR after it)
 STATES = {
-    "MMC1": (dict(mapper=1, prg_16k=8, chr_8k=4),
-             mmc1(0x8000, 0x19) + mmc1(0xA000, 3) + mmc1(0xC000, 5) + mmc1(0xE000, 2) + [(0xE000, 1), (0xE000, 0)],
-             [(0xE000, 1), (0xE000, 0), (0xE000, 0)] + mmc1(0xC000, 6), [0, 1, 10, 11], C4(3) + C4(6)),
+    "MMC1": (
+        dict(mapper=1, prg_16k=8, chr_8k=4),
+        mmc1(0x8000, 0x19) + mmc1(0xA000, 3) + mmc1(0xC000, 5) + mmc1(0xE000, 2) + [(0xE000, 1), (0xE000, 0)],
+        [(0xE000, 1), (0xE000, 0), (0xE000, 0)] + mmc1(0xC000, 6),
+        [0, 1, 10, 11],
+        C4(3) + C4(6),
+    ),
     "AxROM": (dict(mapper=7, prg_16k=8), [(0x8000, 0x12)], [], P32(2), None),
-    "MMC2": (dict(mapper=9, prg_16k=8, chr_8k=8, vertical=True), [(0xA000, 5), (0xC000, 2), (0xE000, 6), (0xF000, 1)], [],
-             [5, 13, 14, 15], C4(2) + C4(6)),
-    "MMC4": (dict(mapper=10, prg_16k=8, chr_8k=8, vertical=True), [(0xA000, 5), (0xC000, 2), (0xE000, 6), (0xF000, 1)], [],
-             P16(5) + P16(7), C4(2) + C4(6)),
+    "MMC2": (
+        dict(mapper=9, prg_16k=8, chr_8k=8, vertical=True),
+        [(0xA000, 5), (0xC000, 2), (0xE000, 6), (0xF000, 1)],
+        [],
+        [5, 13, 14, 15],
+        C4(2) + C4(6),
+    ),
+    "MMC4": (
+        dict(mapper=10, prg_16k=8, chr_8k=8, vertical=True),
+        [(0xA000, 5), (0xC000, 2), (0xE000, 6), (0xF000, 1)],
+        [],
+        P16(5) + P16(7),
+        C4(2) + C4(6),
+    ),
     "Color Dreams": (dict(mapper=11, prg_16k=8, chr_8k=8), [(0x8000, 0x21)], [], P32(1), C8(2)),
-    "CPROM": (dict(mapper=13, prg_16k=2), CPROM_SETUP, Script().w((0x8000, 0)).get(0x1000).w((0x8000, 2)).get(0x1000),
-              P32(0), None),
+    "CPROM": (
+        dict(mapper=13, prg_16k=2),
+        CPROM_SETUP,
+        Script().w((0x8000, 0)).get(0x1000).w((0x8000, 2)).get(0x1000),
+        P32(0),
+        None,
+    ),
     "BNROM": (dict(mapper=34, prg_16k=8), [(0x8000, 1)], [], P32(1), None),
-    "NINA-001": (dict(mapper=34, prg_16k=4, chr_8k=8), [(0x7FFD, 1), (0x7FFE, 5), (0x7FFF, 9)], [], P32(1), C4(5) + C4(9)),
+    "NINA-001": (
+        dict(mapper=34, prg_16k=4, chr_8k=8),
+        [(0x7FFD, 1), (0x7FFE, 5), (0x7FFF, 9)],
+        [],
+        P32(1),
+        C4(5) + C4(9),
+    ),
     "GxROM": (dict(mapper=66, prg_16k=8, chr_8k=2), [(0x8000, 0x21)], [], P32(2), C8(1)),
-    "Camerica mirroring": (dict(mapper=71, prg_16k=8, submapper=1), [(0xC000, 3), (0x9000, 0x10)], [],
-                           P16(3) + P16(7), None),
+    "Camerica mirroring": (
+        dict(mapper=71, prg_16k=8, submapper=1),
+        [(0xC000, 3), (0x9000, 0x10)],
+        [],
+        P16(3) + P16(7),
+        None,
+    ),
     "NINA-003/006": (dict(mapper=79, prg_16k=4, chr_8k=8), [(0x4100, 0x0A)], [], P32(1), C8(2)),
     "180": (dict(mapper=180, prg_16k=8), [(0x8000, 5)], [], P16(0) + P16(5), None),
-    "Namco 108": (dict(mapper=206, prg_16k=4, chr_8k=8), sel(2, 9) + sel(6, 3) + sel(7, 4) + [(0x8000, 3)],
-                  [(0x8001, 30)], [3, 4, 6, 7], [None] * 4 + [9, 30, None, None]),
+    "Namco 108": (
+        dict(mapper=206, prg_16k=4, chr_8k=8),
+        sel(2, 9) + sel(6, 3) + sel(7, 4) + [(0x8000, 3)],
+        [(0x8001, 30)],
+        [3, 4, 6, 7],
+        [None] * 4 + [9, 30, None, None],
+    ),
 }
 
 
@@ -318,11 +430,11 @@ def test_old_state_files_load_as_before(tmp_path, board):
     path = tmp_path / "0"
     data = bytearray(path.read_bytes())
     old = OLD_BYTES.get(kw["mapper"], 0)
-    data[BLOCK + old:] = bytes(256 - old)
+    data[BLOCK + old :] = bytes(256 - old)
     if kw["mapper"] == 2:  # the bank comes back from bytes 0-3, not from the memory
-        data[13 + 0x8000:13 + 0xC000] = bytes(0x4000)
+        data[13 + 0x8000 : 13 + 0xC000] = bytes(0x4000)
     if kw["mapper"] == 3:
-        data[BLOCK - 16384:BLOCK - 16384 + 0x2000] = bytes(0x2000)
+        data[BLOCK - 16384 : BLOCK - 16384 + 0x2000] = bytes(0x2000)
     path.write_bytes(bytes(data))
 
     second = Cart(first.data)
@@ -333,6 +445,7 @@ def test_old_state_files_load_as_before(tmp_path, board):
 
 
 # ------------------------------------------------------------ snapshots
+
 
 def screen(*pages, chr_ram=False, cprom=False) -> Script:
     """Palette, pattern data for CHR RAM, and a nametable per page selection."""
@@ -360,8 +473,12 @@ SNAPSHOTS = {
     "BNROM": (dict(mapper=34, prg_16k=8), screen(chr_ram=True), 0, [(0x8000, 3)]),
     "NINA-001": (dict(mapper=34, prg_16k=4, chr_8k=8), screen(), 0x10, [(0x7FFD, 1), (0x7FFE, 15), (0x7FFF, 15)]),
     "GxROM": (dict(mapper=66, prg_16k=8, chr_8k=2), screen(), 0, [(0x8000, 0x33)]),
-    "Camerica mirroring": (dict(mapper=71, prg_16k=8, submapper=1),
-                           screen([(0x9000, 0)], [(0x9000, 0x10)], chr_ram=True), 0, [(0xC000, 7), (0x9000, 0x10)]),
+    "Camerica mirroring": (
+        dict(mapper=71, prg_16k=8, submapper=1),
+        screen([(0x9000, 0)], [(0x9000, 0x10)], chr_ram=True),
+        0,
+        [(0xC000, 7), (0x9000, 0x10)],
+    ),
     "NINA-003/006": (dict(mapper=79, prg_16k=4, chr_8k=8), screen(), 0, [(0x4100, 0x0F)]),
     "180": (dict(mapper=180, prg_16k=8), screen(chr_ram=True), 0, [(0x8000, 7)]),
     "Namco 108": (dict(mapper=206, prg_16k=4, chr_8k=8), screen(), 0x10, [(0x8001, 0x3F), (0x8000, 0x07)]),
@@ -391,7 +508,7 @@ def test_snapshot_replays_identically(board):
         cart = Cart(image(**kw))
         cart.run(script(setup).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
     code = hook(writes)
-    cart.mem[0x200:0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    cart.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
     cart.run(Script().w((0x2000, ctrl | 0x80)))
     play(cart, 30)
     data = velkora_gym.snapshot(cart.nes)

@@ -1,5 +1,6 @@
 """Movies: recorded on a console, saved, loaded and replayed bit for bit on every demo
 cartridge; the .fm2 format both ways; refusals that leave the console as it was."""
+
 from __future__ import annotations
 
 import base64
@@ -114,12 +115,15 @@ def test_formats_round_trip_and_replay_alike(name, tmp_path):
 
 def test_fm2_header_and_lines_are_as_other_tools_write_them():
     movie = Movie(DEMO_ROM)
-    movie.append(0b1000_0001, 0)           # Right + A on port 0
+    movie.append(0b1000_0001, 0)  # Right + A on port 0
     movie.append(0b0001_1100, 0b0100_0010)  # Up Start Select; Left B
     lines = movie.to_fm2().splitlines()
     header = dict(line.split(" ", 1) for line in lines if not line.startswith("|"))
     image = DEMO_ROM.read_bytes()
-    assert header["romChecksum"] == "base64:" + base64.b64encode(hashlib.md5(image[16:16 + 32768 + 8192]).digest()).decode()
+    assert (
+        header["romChecksum"]
+        == "base64:" + base64.b64encode(hashlib.md5(image[16 : 16 + 32768 + 8192]).digest()).decode()
+    )
     assert {header[k] for k in ("version", "port0", "port1")} == {"3", "1"}
     assert {header[k] for k in ("palFlag", "fourscore", "microphone", "port2", "FDS", "NewPPU")} == {"0"}
     assert header["romFilename"] == "velkora-demo" and len(header["guid"]) == 36
@@ -127,30 +131,52 @@ def test_fm2_header_and_lines_are_as_other_tools_write_them():
 
 
 def test_fm2_from_elsewhere_ignores_comments_and_unknown_keys():
-    text = "\n".join([
-        "version 3", "emuVersion 22020", "rerecordCount 12", "palFlag 0", "romFilename velkora-demo",
-        "guid 00000000-0000-0000-0000-000000000000", "fourscore 0", "microphone 0", "port0 1", "port1 0",
-        "port2 0", "FDS 0", "NewPPU 1", "comment author someone", "subtitle 10 hello there",
-        "someFutureKey 7", "",
-        "|0|R      A|||", "|0|........|||", "|0|.L.U..B.|||", "|0|rlduTSba|||"])
+    text = "\n".join(
+        [
+            "version 3",
+            "emuVersion 22020",
+            "rerecordCount 12",
+            "palFlag 0",
+            "romFilename velkora-demo",
+            "guid 00000000-0000-0000-0000-000000000000",
+            "fourscore 0",
+            "microphone 0",
+            "port0 1",
+            "port1 0",
+            "port2 0",
+            "FDS 0",
+            "NewPPU 1",
+            "comment author someone",
+            "subtitle 10 hello there",
+            "someFutureKey 7",
+            "",
+            "|0|R      A|||",
+            "|0|........|||",
+            "|0|.L.U..B.|||",
+            "|0|rlduTSba|||",
+        ]
+    )
     movie = Movie.from_fm2(text, DEMO_ROM.read_bytes())
     assert movie.buttons.tolist() == [[0x81, 0], [0, 0], [0x52, 0], [0xFF, 0]]
     assert movie.comments == ["author someone"] and movie.start is None
 
 
-@pytest.mark.parametrize("change, named", [
-    ({3: "|1|........|........||"}, "frame 3) uses soft reset"),
-    ({2: "|2|........|........||"}, "frame 2) uses hard reset"),
-    ({4: "|16|........|........||"}, "frame 4) uses coin insert"),
-    ({1: "|x|........|........||"}, "frame 1"),
-    ({2: "|0|R.....A|........||"}, "frame 2): port0"),
-    ({2: "|0|R......A"}, "frame 2"),
-    ({"palFlag": "1"}, "PAL"),
-    ({"fourscore": "1"}, "Four Score"),
-    ({"port0": "2"}, "port0 2"),
-    ({"version": "2"}, "version '2'"),
-    ({"FDS": "1"}, "disk system"),
-])
+@pytest.mark.parametrize(
+    "change, named",
+    [
+        ({3: "|1|........|........||"}, "frame 3) uses soft reset"),
+        ({2: "|2|........|........||"}, "frame 2) uses hard reset"),
+        ({4: "|16|........|........||"}, "frame 4) uses coin insert"),
+        ({1: "|x|........|........||"}, "frame 1"),
+        ({2: "|0|R.....A|........||"}, "frame 2): port0"),
+        ({2: "|0|R......A"}, "frame 2"),
+        ({"palFlag": "1"}, "PAL"),
+        ({"fourscore": "1"}, "Four Score"),
+        ({"port0": "2"}, "port0 2"),
+        ({"version": "2"}, "version '2'"),
+        ({"FDS": "1"}, "disk system"),
+    ],
+)
 def test_fm2_movies_velkora_cannot_replay_are_refused(change, named):
     header = {"version": "3", "palFlag": "0", "fourscore": "0", "port0": "1", "port1": "1", "FDS": "0"}
     frames = ["|0|........|........||"] * 5
@@ -177,25 +203,32 @@ def test_fm2_of_another_rom_is_a_warning_and_a_velkora_movie_of_one_is_refused(t
 
 
 def velkora_text(**lines: str) -> str:
-    header = {"velkora-movie": "1", "sha1": hashlib.sha1(DEMO_ROM.read_bytes()).hexdigest(),
-              "start": "power-on", "frames": "2"}
+    header = {
+        "velkora-movie": "1",
+        "sha1": hashlib.sha1(DEMO_ROM.read_bytes()).hexdigest(),
+        "start": "power-on",
+        "frames": "2",
+    }
     header.update(lines)
     frames = [header.pop("frame1", "|A......R|........|"), header.pop("frame2", "|........|.B......|")]
     return "\n".join([f"{k} {v}" for k, v in header.items() if v is not None] + frames) + "\n"
 
 
-@pytest.mark.parametrize("lines, named", [
-    ({"velkora-movie": "2"}, "line 1: format version 2 is newer"),
-    ({"sha1": "12ab"}, "line 2: '12ab' is not a SHA-1"),
-    ({"start": "savestate"}, "line 3: start must be"),
-    ({"start": "snapshot @@@"}, "line 3: the start snapshot is not valid base64"),
-    ({"start": "snapshot " + base64.b64encode(b"not one").decode()}, "line 3: the start is not a velkora snapshot"),
-    ({"frames": "3"}, "says 3 frames, the file holds 2"),
-    ({"frames": None}, "no frames line"),
-    ({"author": "me"}, "line 5: unknown header key 'author'"),
-    ({"frame2": "|........|.X......|"}, "line 6 (frame 2)"),
-    ({"frame1": "|A......R|"}, "line 5 (frame 1)"),
-])
+@pytest.mark.parametrize(
+    "lines, named",
+    [
+        ({"velkora-movie": "2"}, "line 1: format version 2 is newer"),
+        ({"sha1": "12ab"}, "line 2: '12ab' is not a SHA-1"),
+        ({"start": "savestate"}, "line 3: start must be"),
+        ({"start": "snapshot @@@"}, "line 3: the start snapshot is not valid base64"),
+        ({"start": "snapshot " + base64.b64encode(b"not one").decode()}, "line 3: the start is not a velkora snapshot"),
+        ({"frames": "3"}, "says 3 frames, the file holds 2"),
+        ({"frames": None}, "no frames line"),
+        ({"author": "me"}, "line 5: unknown header key 'author'"),
+        ({"frame2": "|........|.X......|"}, "line 6 (frame 2)"),
+        ({"frame1": "|A......R|"}, "line 5 (frame 1)"),
+    ],
+)
 def test_malformed_velkora_movies_name_the_line(lines, named, tmp_path):
     path = tmp_path / "bad.vmv"
     path.write_text(velkora_text(**lines))
@@ -282,10 +315,17 @@ def test_a_power_on_movie_without_its_cartridge_cannot_start(tmp_path):
     assert Movie.load(path, rom=reader).play(nes) == 2
 
 
-@pytest.mark.parametrize("one, two, error", [
-    (256, 0, ValueError), (-1, 0, ValueError), (1.5, 0, ValueError), (True, 0, TypeError), ("A", 0, TypeError),
-    (0, 300, ValueError),
-])
+@pytest.mark.parametrize(
+    "one, two, error",
+    [
+        (256, 0, ValueError),
+        (-1, 0, ValueError),
+        (1.5, 0, ValueError),
+        (True, 0, TypeError),
+        ("A", 0, TypeError),
+        (0, 300, ValueError),
+    ],
+)
 def test_append_takes_masks_only(one, two, error):
     movie = Movie(DEMO_ROM)
     with pytest.raises(error):

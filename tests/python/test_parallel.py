@@ -1,5 +1,6 @@
 """Two players: the two-player demo cartridge, per-player integrations and the PettingZoo
 environment on the batch."""
+
 from __future__ import annotations
 
 import hashlib
@@ -32,15 +33,19 @@ def builder():
     return module
 
 
-@pytest.mark.parametrize("two_players, packaged, folder", [
-    (False, "velkora-demo.nes", "velkora-demo"),
-    (True, "velkora-demo-2p.nes", "velkora-demo-2p"),
-])
+@pytest.mark.parametrize(
+    "two_players, packaged, folder",
+    [
+        (False, "velkora-demo.nes", "velkora-demo"),
+        (True, "velkora-demo-2p.nes", "velkora-demo-2p"),
+    ],
+)
 def test_both_cartridges_come_from_one_source_and_are_shipped(two_players, packaged, folder):
     image = builder().image(two_players)
     assert image == (DEMO_2P_ROM.parent / packaged).read_bytes()
-    assert (integration.PACKAGE_INTEGRATIONS / folder / "rom.sha").read_text().split() == \
-        [hashlib.sha1(image).hexdigest()]
+    assert (integration.PACKAGE_INTEGRATIONS / folder / "rom.sha").read_text().split() == [
+        hashlib.sha1(image).hexdigest()
+    ]
 
 
 def test_the_second_pad_steers_the_second_robot_and_scores_for_it():
@@ -65,9 +70,15 @@ def test_the_second_pad_steers_the_second_robot_and_scores_for_it():
 
 def test_the_api_test_passes_on_the_demo_and_on_any_options():
     parallel_api_test(VelkoraParallelEnv(), num_cycles=600)
-    parallel_api_test(VelkoraParallelEnv(obs_type="ram", frameskip=2, max_episode_frames=300,
-                                         actions={"player_1": "multibinary", "player_2": [["A"], ["left", "B"]]}),
-                      num_cycles=200)
+    parallel_api_test(
+        VelkoraParallelEnv(
+            obs_type="ram",
+            frameskip=2,
+            max_episode_frames=300,
+            actions={"player_1": "multibinary", "player_2": [["A"], ["left", "B"]]},
+        ),
+        num_cycles=200,
+    )
 
 
 def test_each_player_is_paid_its_own_score_until_the_game_ends_for_both():
@@ -103,24 +114,32 @@ def test_a_step_is_the_batch_running_both_ports_for_frameskip_frames():
         assert np.array_equal(observations["player_2"], batch.observations[0])
 
 
-@pytest.mark.parametrize("options, shape", [
-    ({}, (240, 256, 3)), ({"obs_type": "grayscale", "screen_size": 84}, (84, 84)), ({"obs_type": "ram"}, (2048,)),
-])
+@pytest.mark.parametrize(
+    "options, shape",
+    [
+        ({}, (240, 256, 3)),
+        ({"obs_type": "grayscale", "screen_size": 84}, (84, 84)),
+        ({"obs_type": "ram"}, (2048,)),
+    ],
+)
 def test_observation_types(options, shape):
     env = VelkoraParallelEnv(**options)
     observations, _ = env.reset()
     assert env.observation_space("player_2").shape == shape == observations["player_2"].shape
 
 
-@pytest.mark.parametrize("options, step, error, named", [
-    ({}, {"player_1": 7}, ValueError, "player_1's action 7"),
-    ({}, {"player_3": 0}, ValueError, "player_3"),
-    ({"actions": "multibinary"}, {"player_2": [1, 0]}, ValueError, "eight 0/1"),
-    ({"actions": {"player_9": "simple"}}, None, ValueError, "player_9"),
-    ({"obs_type": "ram", "screen_size": 84}, None, ValueError, "screen_size"),
-    ({"frameskip": 0}, None, ValueError, "frameskip"),
-    ({"render_mode": "human"}, None, ValueError, "render_mode"),
-])
+@pytest.mark.parametrize(
+    "options, step, error, named",
+    [
+        ({}, {"player_1": 7}, ValueError, "player_1's action 7"),
+        ({}, {"player_3": 0}, ValueError, "player_3"),
+        ({"actions": "multibinary"}, {"player_2": [1, 0]}, ValueError, "eight 0/1"),
+        ({"actions": {"player_9": "simple"}}, None, ValueError, "player_9"),
+        ({"obs_type": "ram", "screen_size": 84}, None, ValueError, "screen_size"),
+        ({"frameskip": 0}, None, ValueError, "frameskip"),
+        ({"render_mode": "human"}, None, ValueError, "render_mode"),
+    ],
+)
 def test_bad_options_and_actions_are_refused(options, step, error, named):
     if step is None:
         with pytest.raises(error, match=named):
@@ -137,19 +156,36 @@ def test_bad_options_and_actions_are_refused(options, step, error, named):
 def scenario_folder(tmp_path, scenario):
     path = tmp_path / "two"
     path.mkdir(exist_ok=True)
-    (path / "data.json").write_text(json.dumps({"info": {
-        "a": {"address": 16, "type": "<u2"}, "b": {"address": 28, "type": "<u2"},
-        "game_over": {"address": 19, "type": "|u1"}}}))
+    (path / "data.json").write_text(
+        json.dumps(
+            {
+                "info": {
+                    "a": {"address": 16, "type": "<u2"},
+                    "b": {"address": 28, "type": "<u2"},
+                    "game_over": {"address": 19, "type": "|u1"},
+                }
+            }
+        )
+    )
     (path / "scenario.json").write_text(json.dumps(scenario))
     return path
 
 
 def test_players_entries_give_rewards_and_actions_on_top_of_the_shared_ones(tmp_path):
-    folder = scenario_folder(tmp_path, {
-        "reward": {"variables": {"a": {"reward": 10.0}}},
-        "actions": [[[], ["left"], ["right"]]],
-        "players": [{}, {"reward": {"variables": {"b": {"reward": 2.0, "penalty": 0.5}}},
-                         "actions": [[[], ["A"]], [[], ["up"]]]}]})
+    folder = scenario_folder(
+        tmp_path,
+        {
+            "reward": {"variables": {"a": {"reward": 10.0}}},
+            "actions": [[[], ["left"], ["right"]]],
+            "players": [
+                {},
+                {
+                    "reward": {"variables": {"b": {"reward": 2.0, "penalty": 0.5}}},
+                    "actions": [[[], ["A"]], [[], ["up"]]],
+                },
+            ],
+        },
+    )
     game = integration.load(folder)
     previous = {"a": np.array([1]), "b": np.array([5]), "game_over": np.array([0])}
     current = {"a": np.array([2]), "b": np.array([3]), "game_over": np.array([0])}
@@ -161,14 +197,17 @@ def test_players_entries_give_rewards_and_actions_on_top_of_the_shared_ones(tmp_
     assert list(env.action_space("player_2").nvec) == [2, 2]
 
 
-@pytest.mark.parametrize("players, named", [
-    ({"reward": {}}, "players: must be a list"),
-    ([{}, {}, {}], "players: must be a list of one or two"),
-    ([{"reward": {"script": "lua:f"}}], "players[0].reward.script: unknown key"),
-    ([{}, {"reward": {"variables": {"c": {"reward": 1}}}}], "players[1].reward.variables.c: no such variable"),
-    ([{"bonus": 1}], "players[0].bonus: unknown key"),
-    ([{"actions": [[["jump"]]]}], "players[0].actions[0][0]"),
-])
+@pytest.mark.parametrize(
+    "players, named",
+    [
+        ({"reward": {}}, "players: must be a list"),
+        ([{}, {}, {}], "players: must be a list of one or two"),
+        ([{"reward": {"script": "lua:f"}}], "players[0].reward.script: unknown key"),
+        ([{}, {"reward": {"variables": {"c": {"reward": 1}}}}], "players[1].reward.variables.c: no such variable"),
+        ([{"bonus": 1}], "players[0].bonus: unknown key"),
+        ([{"actions": [[["jump"]]]}], "players[0].actions[0][0]"),
+    ],
+)
 def test_malformed_players_are_named(tmp_path, players, named):
     folder = scenario_folder(tmp_path, {"players": players})
     with pytest.raises(integration.IntegrationError) as caught:

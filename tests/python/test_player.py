@@ -1,8 +1,8 @@
 """The player (velkora-play) driven headless by a scripted input source: two players on
 keys and pads, fast-forward, rewind, mapping files, screenshots, full screen, battery RAM."""
+
 from __future__ import annotations
 
-import importlib.util
 import re
 from pathlib import Path
 
@@ -33,8 +33,9 @@ def make_player(tmp_path, monkeypatch):
     def make(rom, script=None, **options):
         options.setdefault("mute", True)
         options.setdefault("scale", 1)
-        player = play.Player(rom, states=tmp_path / "states", realtime=False,
-                             source=play.ScriptedInput(script or {}), **options)
+        player = play.Player(
+            rom, states=tmp_path / "states", realtime=False, source=play.ScriptedInput(script or {}), **options
+        )
         made.append(player)
         return player
 
@@ -60,18 +61,47 @@ def bits(*names):
 
 # ---------------------------------------------------------------- players and pads
 
-@pytest.mark.parametrize("pad2, events, port0, port1", [
-    (False, down(K.K_x, K.K_RIGHT, K.K_f, K.K_w, K.K_t), bits("A", "Right"), bits("B", "Up", "Start")),
-    (False, [play.PadAdded(10, "one"), play.PadAdded(11, "two"), play.PadButton(10, 1, True),
-             play.PadHat(10, 0, 1, 0), play.PadButton(11, 0, True), play.PadAxis(11, 1, -0.9),
-             play.PadButton(11, 7, True)], bits("A", "Right"), bits("B", "Up", "Start")),
-    (True, down(K.K_x, K.K_RIGHT) + [play.PadAdded(5, "pad"), play.PadButton(5, 0, True),
-                                      play.PadHat(5, 0, 0, 1), play.PadButton(5, 6, True)],
-     bits("A", "Right"), bits("B", "Up", "Select")),
-    # Opposites cancel per player, also when one comes from the keys and the other from the pad.
-    (True, down(K.K_LEFT, K.K_RIGHT, K.K_x, K.K_w, K.K_f) + [play.PadAdded(5, "pad"), play.PadHat(5, 0, 0, -1)],
-     bits("A"), bits("B")),
-], ids=["two keyboard blocks", "two pads", "--pad2", "opposites cancel"])
+
+@pytest.mark.parametrize(
+    "pad2, events, port0, port1",
+    [
+        (False, down(K.K_x, K.K_RIGHT, K.K_f, K.K_w, K.K_t), bits("A", "Right"), bits("B", "Up", "Start")),
+        (
+            False,
+            [
+                play.PadAdded(10, "one"),
+                play.PadAdded(11, "two"),
+                play.PadButton(10, 1, True),
+                play.PadHat(10, 0, 1, 0),
+                play.PadButton(11, 0, True),
+                play.PadAxis(11, 1, -0.9),
+                play.PadButton(11, 7, True),
+            ],
+            bits("A", "Right"),
+            bits("B", "Up", "Start"),
+        ),
+        (
+            True,
+            down(K.K_x, K.K_RIGHT)
+            + [
+                play.PadAdded(5, "pad"),
+                play.PadButton(5, 0, True),
+                play.PadHat(5, 0, 0, 1),
+                play.PadButton(5, 6, True),
+            ],
+            bits("A", "Right"),
+            bits("B", "Up", "Select"),
+        ),
+        # Opposites cancel per player, also when one comes from the keys and the other from the pad.
+        (
+            True,
+            down(K.K_LEFT, K.K_RIGHT, K.K_x, K.K_w, K.K_f) + [play.PadAdded(5, "pad"), play.PadHat(5, 0, 0, -1)],
+            bits("A"),
+            bits("B"),
+        ),
+    ],
+    ids=["two keyboard blocks", "two pads", "--pad2", "opposites cancel"],
+)
 def test_each_player_reaches_its_port(make_player, pads_rom, pad2, events, port0, port1):
     player = make_player(pads_rom, {0: events}, pad2=pad2)
     for _ in range(3):
@@ -79,24 +109,28 @@ def test_each_player_reaches_its_port(make_player, pads_rom, pad2, events, port0
     assert port_bits(player.nes) == (port0, port1)
 
 
-@pytest.mark.parametrize("events, held", [
-    ([play.PadAxis(1, 0, 0.3)], []),                                   # inside the dead zone
-    ([play.PadAxis(1, 0, 0.8)], ["Right"]),
-    ([play.PadAxis(1, 0, 0.8), play.PadAxis(1, 0, 0.1)], []),         # back to the middle
-    ([play.PadAxis(1, 1, -0.7), play.PadAxis(1, 0, -0.6)], ["Up", "Left"]),
-    ([play.PadHat(1, 0, -1, 1)], ["Up", "Left"]),
-    ([play.PadHat(1, 0, -1, 1), play.PadHat(1, 0, 0, 0)], []),
-    ([play.PadButton(1, b, True) for b in (0, 1, 6, 7)], ["A", "B", "Select", "Start"]),
-    ([play.PadButton(1, 1, True), play.PadButton(1, 1, False)], []),
-    ([play.PadHat(1, 0, -1, 0), play.PadAxis(1, 0, 0.9)], []),         # hat left + stick right
-    ([play.PadButton(2, 1, True)], []),                                # a pad never plugged in
-])
+@pytest.mark.parametrize(
+    "events, held",
+    [
+        ([play.PadAxis(1, 0, 0.3)], []),  # inside the dead zone
+        ([play.PadAxis(1, 0, 0.8)], ["Right"]),
+        ([play.PadAxis(1, 0, 0.8), play.PadAxis(1, 0, 0.1)], []),  # back to the middle
+        ([play.PadAxis(1, 1, -0.7), play.PadAxis(1, 0, -0.6)], ["Up", "Left"]),
+        ([play.PadHat(1, 0, -1, 1)], ["Up", "Left"]),
+        ([play.PadHat(1, 0, -1, 1), play.PadHat(1, 0, 0, 0)], []),
+        ([play.PadButton(1, b, True) for b in (0, 1, 6, 7)], ["A", "B", "Select", "Start"]),
+        ([play.PadButton(1, 1, True), play.PadButton(1, 1, False)], []),
+        ([play.PadHat(1, 0, -1, 0), play.PadAxis(1, 0, 0.9)], []),  # hat left + stick right
+        ([play.PadButton(2, 1, True)], []),  # a pad never plugged in
+    ],
+)
 def test_pad_inputs_and_dead_zone(events, held):
     controls = play.Controls(dead_zone=0.5)
     controls.pad_added(1, "pad")
     for event in events:
-        getattr(controls, {"PadAxis": "pad_axis", "PadHat": "pad_hat", "PadButton": "pad_button"}[
-            type(event).__name__])(*event)
+        getattr(
+            controls, {"PadAxis": "pad_axis", "PadHat": "pad_hat", "PadButton": "pad_button"}[type(event).__name__]
+        )(*event)
     assert controls.buttons(0) == bits(*held)
 
 
@@ -104,8 +138,8 @@ def test_pads_plugged_and_unplugged_while_playing(make_player, pads_rom):
     script = {
         2: [play.PadAdded(7, "first"), play.PadButton(7, 1, True)],
         4: [play.PadAdded(8, "second"), play.PadButton(8, 0, True)],
-        6: [play.PadAdded(9, "third"), play.PadHat(9, 0, 0, -1)],     # both players taken: waits
-        8: [play.PadRemoved(7)],                                      # the third takes player 1
+        6: [play.PadAdded(9, "third"), play.PadHat(9, 0, 0, -1)],  # both players taken: waits
+        8: [play.PadRemoved(7)],  # the third takes player 1
         10: [play.PadRemoved(9), play.Key(K.K_x, True), play.FocusLost()],
     }
     player = make_player(pads_rom, script)
@@ -117,7 +151,7 @@ def test_pads_plugged_and_unplugged_while_playing(make_player, pads_rom):
     assert seen[3] == (bits("A"), bits())
     assert seen[5] == seen[7] == (bits("A"), bits("B"))
     assert seen[9] == (bits("Down"), bits("B"))
-    assert seen[11] == (bits(), bits("B"))                       # nothing stuck after unplugging
+    assert seen[11] == (bits(), bits("B"))  # nothing stuck after unplugging
     assert player.message == "player 1's pad removed (third)"
 
 
@@ -130,28 +164,31 @@ def test_config_and_map_change_the_mapping(tmp_path):
     controls.pad_added(3, "pad")
     for button in (1, 2, 7):
         controls.pad_button(3, button, True)
-    assert controls.buttons(0) == bits("A", "B")                 # button2, j; not button1/7 nor z
-    assert controls.buttons(1) == bits("Up")                     # i, and w no longer
+    assert controls.buttons(0) == bits("A", "B")  # button2, j; not button1/7 nor z
+    assert controls.buttons(1) == bits("Up")  # i, and w no longer
     assert controls.command("FastForward") and not controls.command("Rewind")
     controls.key(K.K_j, False)
-    assert controls.buttons(0) == bits("A", "B")                 # k still holds B
+    assert controls.buttons(0) == bits("A", "B")  # k still holds B
 
 
-@pytest.mark.parametrize("config, options, named", [
-    ('[pad]\nJump = "button1"\n', [], "'Jump'"),
-    ('[keys1]\nA = "nosuchkey"\n', [], "'nosuchkey'"),
-    ('[keys3]\nA = "x"\n', [], "'keys3'"),
-    ('[pad]\nA = "hat0north"\n', [], "'hat0north'"),
-    ('[pad]\nA = "x"\n', [], "'x'"),
-    ('[keys1]\nA = "button1"\n', [], "'button1'"),
-    ('[keys2]\nA = 3\n', [], "keys2.A"),
-    ("A = [\n", [], "play.toml"),
-    (None, ["--map", "pad.Turbo=button3"], "'Turbo'"),
-    (None, ["--map", "keys1.B=f5"], "save state"),
-    (None, ["--map", "padA=button1"], "SECTION.BUTTON"),
-])
+@pytest.mark.parametrize(
+    "config, options, named",
+    [
+        ('[pad]\nJump = "button1"\n', [], "'Jump'"),
+        ('[keys1]\nA = "nosuchkey"\n', [], "'nosuchkey'"),
+        ('[keys3]\nA = "x"\n', [], "'keys3'"),
+        ('[pad]\nA = "hat0north"\n', [], "'hat0north'"),
+        ('[pad]\nA = "x"\n', [], "'x'"),
+        ('[keys1]\nA = "button1"\n', [], "'button1'"),
+        ("[keys2]\nA = 3\n", [], "keys2.A"),
+        ("A = [\n", [], "play.toml"),
+        (None, ["--map", "pad.Turbo=button3"], "'Turbo'"),
+        (None, ["--map", "keys1.B=f5"], "save state"),
+        (None, ["--map", "padA=button1"], "SECTION.BUTTON"),
+    ],
+)
 def test_unknown_names_are_refused(tmp_path, monkeypatch, capsys, config, options, named):
-    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))         # no user config
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))  # no user config
     if config is not None:
         (tmp_path / "play.toml").write_text(config)
         options = ["--config", str(tmp_path / "play.toml"), *options]
@@ -164,12 +201,17 @@ def test_unknown_names_are_refused(tmp_path, monkeypatch, capsys, config, option
 
 # ---------------------------------------------------------------- fast-forward and rewind
 
-@pytest.mark.parametrize("ff, hold, release", [
-    (4, [play.Key(K.K_TAB, True)], [play.Key(K.K_TAB, False)]),
-    (7, [play.PadAdded(1, "pad"), play.PadButton(1, 5, True)], [play.PadButton(1, 5, False)]),
-])
-def test_fast_forward_runs_n_frames_a_picture_without_sound(make_player, demo_cartridge, monkeypatch,
-                                                            ff, hold, release):
+
+@pytest.mark.parametrize(
+    "ff, hold, release",
+    [
+        (4, [play.Key(K.K_TAB, True)], [play.Key(K.K_TAB, False)]),
+        (7, [play.PadAdded(1, "pad"), play.PadButton(1, 5, True)], [play.PadButton(1, 5, False)]),
+    ],
+)
+def test_fast_forward_runs_n_frames_a_picture_without_sound(
+    make_player, demo_cartridge, monkeypatch, ff, hold, release
+):
     pushed = []
     monkeypatch.setattr(play.AudioOut, "push", lambda self, block: pushed.append(block))
     player = make_player(demo_cartridge, {0: hold, 3: release}, ff=ff, mute=False)
@@ -180,18 +222,25 @@ def test_fast_forward_runs_n_frames_a_picture_without_sound(make_player, demo_ca
     for _ in range(3):
         player.tick()
     assert (player.nes.frameCount(), player.drawn) == (3 * ff + 3, 6)
-    assert pushed                                                # sound is back
+    assert pushed  # sound is back
 
 
-@pytest.mark.parametrize("every, seconds, played, held, back_at", [
-    (3, 30, 60, 30, 30),      # one restore per 3 pictures: 30 pictures go back 30 frames
-    (1, 30, 40, 10, 30),
-    (4, 30, 50, 9, 40),       # 50 is between snapshots: the first step goes to 48
-    (2, 0.1, 40, 30, 32),     # five snapshots kept (38 ... 30 s worth of 0.1 s): stops at the oldest
-])
+@pytest.mark.parametrize(
+    "every, seconds, played, held, back_at",
+    [
+        (3, 30, 60, 30, 30),  # one restore per 3 pictures: 30 pictures go back 30 frames
+        (1, 30, 40, 10, 30),
+        (4, 30, 50, 9, 40),  # 50 is between snapshots: the first step goes to 48
+        (2, 0.1, 40, 30, 32),  # five snapshots kept (38 ... 30 s worth of 0.1 s): stops at the oldest
+    ],
+)
 def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every, seconds, played, held, back_at):
-    script = {0: down(K.K_RIGHT), played: down(K.K_BACKSPACE),
-              played + held: [play.Key(K.K_BACKSPACE, False)], played + held + 1: down(K.K_BACKSPACE)}
+    script = {
+        0: down(K.K_RIGHT),
+        played: down(K.K_BACKSPACE),
+        played + held: [play.Key(K.K_BACKSPACE, False)],
+        played + held + 1: down(K.K_BACKSPACE),
+    }
     player = make_player(demo_cartridge, script, rewind_every=every, rewind_seconds=seconds)
     nes = player.nes
     seen = {}
@@ -214,7 +263,7 @@ def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every
     reference.getAudio()
     assert nes.frameCount() == back_at + 1
     assert velkora_gym.snapshot(nes) == velkora_gym.snapshot(reference)
-    player.tick()                                                # and that point stays reachable
+    player.tick()  # and that point stays reachable
     assert velkora_gym.snapshot(nes) == seen[back_at]
 
 
@@ -243,16 +292,20 @@ def test_help_states_the_default_rewind(capsys):
 
 # ---------------------------------------------------------------- picture
 
-@pytest.mark.parametrize("screen, aspect, scale, rect", [
-    ((1920, 1080), 1, 4, (448, 60, 1024, 960)),
-    ((1280, 720), 1, 3, (256, 0, 768, 720)),
-    ((1366, 768), 1, 3, (299, 24, 768, 720)),
-    ((800, 600), 1, 2, (144, 60, 512, 480)),
-    ((1920, 1080), 8 / 7, 4, (375, 60, 1170, 960)),
-    ((640, 480), 8 / 7, 2, (27, 0, 585, 480)),
-    ((1200, 1200), 8 / 7, 4, (15, 120, 1170, 960)),     # the height allows 5, the width 4
-    ((200, 150), 1, 0, (20, 0, 160, 150)),              # smaller than the picture: shrunk
-])
+
+@pytest.mark.parametrize(
+    "screen, aspect, scale, rect",
+    [
+        ((1920, 1080), 1, 4, (448, 60, 1024, 960)),
+        ((1280, 720), 1, 3, (256, 0, 768, 720)),
+        ((1366, 768), 1, 3, (299, 24, 768, 720)),
+        ((800, 600), 1, 2, (144, 60, 512, 480)),
+        ((1920, 1080), 8 / 7, 4, (375, 60, 1170, 960)),
+        ((640, 480), 8 / 7, 2, (27, 0, 585, 480)),
+        ((1200, 1200), 8 / 7, 4, (15, 120, 1170, 960)),  # the height allows 5, the width 4
+        ((200, 150), 1, 0, (20, 0, 160, 150)),  # smaller than the picture: shrunk
+    ],
+)
 def test_full_screen_scale_and_offset(screen, aspect, scale, rect):
     got_scale, got_rect = play.fit(screen, aspect)
     assert (got_scale, tuple(got_rect)) == (scale, rect)
@@ -264,22 +317,25 @@ def test_full_screen_toggle_centres_the_picture_on_black(make_player, demo_cartr
     for _ in range(6):
         player.tick()
     shown = pygame.surfarray.array3d(player.screen).swapaxes(0, 1)
-    assert shown.shape[:2] == (768, 1024)                      # the dummy display
+    assert shown.shape[:2] == (768, 1024)  # the dummy display
     assert (shown[24:744:3, 128:896:3] == np.asarray(player.nes.getImg())).all()
     assert not shown[:24].any() and not shown[:, :128].any() and not shown[744:].any()
     player.tick()
     player.tick()
     assert not player.screen.get_flags() & pygame.FULLSCREEN
-    assert player.controls.buttons(0) == bits()                # Alt+Enter is not Start
+    assert player.controls.buttons(0) == bits()  # Alt+Enter is not Start
 
 
-@pytest.mark.parametrize("keys, message", [
-    ([K.K_4], "slot 4"),
-    ([K.K_4, K.K_F5], "saved slot 4"),
-    ([K.K_F9], "slot 1 is empty"),
-    ([K.K_F5, K.K_F9], "loaded slot 1"),
-    ([K.K_F12], "screenshot"),
-])
+@pytest.mark.parametrize(
+    "keys, message",
+    [
+        ([K.K_4], "slot 4"),
+        ([K.K_4, K.K_F5], "saved slot 4"),
+        ([K.K_F9], "slot 1 is empty"),
+        ([K.K_F5, K.K_F9], "loaded slot 1"),
+        ([K.K_F12], "screenshot"),
+    ],
+)
 def test_commands_show_a_short_message(make_player, demo_cartridge, monkeypatch, keys, message):
     player = make_player(demo_cartridge, {3: down(*keys)})
     for _ in range(4):
@@ -309,6 +365,7 @@ def test_screenshot_writes_the_picture_as_png(make_player, demo_cartridge, tmp_p
 
 # ---------------------------------------------------------------- battery RAM
 
+
 @pytest.mark.parametrize("event", [play.Key(K.K_ESCAPE, True), play.Quit()], ids=["Esc", "window closed"])
 def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, capsys, event):
     for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
@@ -317,8 +374,7 @@ def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, ca
     rom = write_rom(tmp_path, build_rom(source, battery=True), "battery game.nes")
     ram = data_home / "velkora" / "battery_game" / "ram"
     assert not ram.exists()
-    assert play.main([rom, "--mute", "--states", str(tmp_path / "s")],
-                     source=play.ScriptedInput({5: [event]})) == 0
+    assert play.main([rom, "--mute", "--states", str(tmp_path / "s")], source=play.ScriptedInput({5: [event]})) == 0
     assert "played 5 frames" in capsys.readouterr().out
     data = ram.read_bytes()
     assert (len(data), data[0], data[0x1FFF]) == (8192, 0x5A, 0xA5)
@@ -326,29 +382,36 @@ def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, ca
 
 # ---------------------------------------------------------------- movies
 
+
 def ram_and_picture(nes):
     return np.array(nes.cpuMem()[:0x800]), np.array(nes.getImg())
 
 
-def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(make_player, demo_cartridge,
-                                                                             tmp_path):
+def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(make_player, demo_cartridge, tmp_path):
     from velkora_gym.movie import Movie
 
-    script = {0: down(K.K_RIGHT), 3: down(K.K_F10), 5: down(K.K_F10, K.K_w), 7: down(K.K_TAB),
-              10: [play.Key(K.K_TAB, False)], 12: down(K.K_x) + [play.Key(K.K_RIGHT, False)],
-              15: down(K.K_UP, K.K_d), 20: down(K.K_F10)}
+    script = {
+        0: down(K.K_RIGHT),
+        3: down(K.K_F10),
+        5: down(K.K_F10, K.K_w),
+        7: down(K.K_TAB),
+        10: [play.Key(K.K_TAB, False)],
+        12: down(K.K_x) + [play.Key(K.K_RIGHT, False)],
+        15: down(K.K_UP, K.K_d),
+        20: down(K.K_F10),
+    }
     player = make_player(demo_cartridge, script, record=tmp_path / "run.fm2", ff=5)
     for _ in range(20):
         player.tick()
     expected = ram_and_picture(player.nes)
     assert player.recording is not None
-    player.tick()                                      # F10 again: written
+    player.tick()  # F10 again: written
     assert player.recordings == [tmp_path / "run.fm2", tmp_path / "run-2.vmv"]  # .fm2 cannot start mid-game
     assert "movie run-2.vmv: 27 frames" in player.message
     whole, part = Movie.load(tmp_path / "run.fm2", rom=demo_cartridge), Movie.load(tmp_path / "run-2.vmv")
     assert len(whole) == 3 and len(part) == 15 + 4 * 3  # each fast-forwarded frame counts
-    assert part.buttons[0].tolist() == [0x80, 0x10]    # player 1 Right, player 2 Up (w)
-    assert part.buttons[-1].tolist() == [0x11, 0x90]   # A Up; Up Right (d)
+    assert part.buttons[0].tolist() == [0x80, 0x10]  # player 1 Right, player 2 Up (w)
+    assert part.buttons[-1].tolist() == [0x11, 0x90]  # A Up; Up Right (d)
     nes = velkora.NES(str(demo_cartridge))
     part.play(nes)
     assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(nes), expected))
@@ -357,8 +420,7 @@ def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(mak
 def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, demo_cartridge, tmp_path):
     from velkora_gym.movie import Movie
 
-    player = make_player(demo_cartridge, {2: down(K.K_RIGHT, K.K_x), 40: down(K.K_ESCAPE)},
-                         record=tmp_path / "run.vmv")
+    player = make_player(demo_cartridge, {2: down(K.K_RIGHT, K.K_x), 40: down(K.K_ESCAPE)}, record=tmp_path / "run.vmv")
     player.run()
     expected = ram_and_picture(player.nes)
     player.close()
@@ -368,7 +430,7 @@ def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, dem
     pads = [velkora.Controller(), velkora.Controller()]
     for port, pad in enumerate(pads):
         fresh.setController(pad, port)
-    for one, two in movie:
+    for one, _ in movie:
         pads[0].updateInputs([(one >> b) & 1 for b in range(8)])
         fresh.runFrame()
     assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(fresh), expected))
@@ -390,7 +452,7 @@ def test_a_movie_plays_back_with_fast_forward_then_the_players_take_over(make_pl
     assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(player.nes), ram_and_picture(reference)))
     x = int(mem[0x0A])
     player.tick()
-    assert int(mem[0x0A]) == x - 2                               # the held Left now moves the robot
+    assert int(mem[0x0A]) == x - 2  # the held Left now moves the robot
 
 
 @pytest.mark.parametrize("jump", [down(K.K_BACKSPACE), down(K.K_F9)], ids=["rewind", "load state"])
@@ -421,12 +483,19 @@ def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsy
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 20)
     movie.save(tmp_path / "m.fm2")
-    assert play.main(["--movie", str(tmp_path / "m.fm2"), "--mute", "--frames", "25", "--states",
-                      str(tmp_path / "s")], source=play.ScriptedInput({})) == 0
+    assert (
+        play.main(
+            ["--movie", str(tmp_path / "m.fm2"), "--mute", "--frames", "25", "--states", str(tmp_path / "s")],
+            source=play.ScriptedInput({}),
+        )
+        == 0
+    )
     assert "played 25 frames" in capsys.readouterr().out
     (tmp_path / "bad.vmv").write_text("velkora-movie 1\nsha1 x\nstart power-on\nframes 0\n")
-    for argv, named in ([["--movie", str(tmp_path / "bad.vmv")], "line 2"],
-                        [["--record", str(tmp_path / "run.mp4")], "name a movie file"]):
+    for argv, named in (
+        [["--movie", str(tmp_path / "bad.vmv")], "line 2"],
+        [["--record", str(tmp_path / "run.mp4")], "name a movie file"],
+    ):
         with pytest.raises(SystemExit):
             play.main(argv + ["--mute"], source=play.ScriptedInput({}))
         assert named in capsys.readouterr().err

@@ -1,20 +1,51 @@
 """The picture: cartridges built here draw known tiles and sprites, and the
 pictures and status bits they produce are checked through the Python API."""
+
 from __future__ import annotations
 
 import numpy as np
 import pytest
 
-import velkora
 import nesrom
+import velkora
 from nesrom import build_rom, nrom_program, write_rom
 
 BACKDROP = 0x0F
 # Background palettes 0-3 and sprite palettes 0-3, entry 0 of each unused.
-PALETTE = [BACKDROP, 0x01, 0x21, 0x31, BACKDROP, 0x06, 0x16, 0x26,
-           BACKDROP, 0x09, 0x19, 0x29, BACKDROP, 0x0C, 0x1C, 0x2C,
-           BACKDROP, 0x14, 0x24, 0x34, BACKDROP, 0x17, 0x27, 0x37,
-           BACKDROP, 0x1A, 0x2A, 0x3A, BACKDROP, 0x02, 0x12, 0x22]
+PALETTE = [
+    BACKDROP,
+    0x01,
+    0x21,
+    0x31,
+    BACKDROP,
+    0x06,
+    0x16,
+    0x26,
+    BACKDROP,
+    0x09,
+    0x19,
+    0x29,
+    BACKDROP,
+    0x0C,
+    0x1C,
+    0x2C,
+    BACKDROP,
+    0x14,
+    0x24,
+    0x34,
+    BACKDROP,
+    0x17,
+    0x27,
+    0x37,
+    BACKDROP,
+    0x1A,
+    0x2A,
+    0x3A,
+    BACKDROP,
+    0x02,
+    0x12,
+    0x22,
+]
 
 # Background tile 1: every row gives pixel values 0 1 2 3 0 1 2 3.
 BG_STRIPES = (bytes([0x55] * 8), bytes([0x33] * 8))
@@ -22,8 +53,10 @@ BG_STRIPES = (bytes([0x55] * 8), bytes([0x33] * 8))
 SOLID = (bytes([0xFF] * 8), bytes(8))
 LEFT_EDGE = (bytes([0x80] * 8), bytes(8))
 # Sprite tile 1: an arrow pointing right, colour 3 on its tip column.
-ARROW = (bytes([0x80, 0xC0, 0xE0, 0xFE, 0xFE, 0xE0, 0xC0, 0x80]),
-         bytes([0x00, 0x00, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00]))
+ARROW = (
+    bytes([0x80, 0xC0, 0xE0, 0xFE, 0xFE, 0xE0, 0xC0, 0x80]),
+    bytes([0x00, 0x00, 0x00, 0x02, 0x02, 0x00, 0x00, 0x00]),
+)
 
 
 def chr_image(background: dict[int, tuple[bytes, bytes]], sprites: dict[int, tuple[bytes, bytes]]) -> bytes:
@@ -31,8 +64,8 @@ def chr_image(background: dict[int, tuple[bytes, bytes]], sprites: dict[int, tup
     for table, tiles in ((0, background), (1, sprites)):
         for tile, (low, high) in tiles.items():
             base = table * 4096 + tile * 16
-            data[base:base + 8] = low
-            data[base + 8:base + 16] = high
+            data[base : base + 8] = low
+            data[base + 8 : base + 16] = high
     return bytes(data)
 
 
@@ -44,7 +77,7 @@ def tile_pixels(tile: tuple[bytes, bytes]) -> np.ndarray:
 
 
 def byte_rows(data: bytes) -> str:
-    return "\n".join("    .byte " + ", ".join(f"${b:02x}" for b in data[i:i + 16]) for i in range(0, len(data), 16))
+    return "\n".join("    .byte " + ", ".join(f"${b:02x}" for b in data[i : i + 16]) for i in range(0, len(data), 16))
 
 
 def nametable_code(nametables: dict[int, bytes]) -> tuple[str, str]:
@@ -54,9 +87,11 @@ def nametable_code(nametables: dict[int, bytes]) -> tuple[str, str]:
         code.append(f"    lda #${address >> 8:02x}\n    sta $2006\n    lda #${address & 0xFF:02x}\n    sta $2006")
         for offset in range(0, len(content), 256):
             label = f"nt{k}_{offset // 256}"
-            chunk = content[offset:offset + 256]
+            chunk = content[offset : offset + 256]
             compare = f"    cpx #{len(chunk)}\n" if len(chunk) < 256 else ""
-            code.append(f"    ldx #0\n{label}:\n    lda {label}_data,x\n    sta $2007\n    inx\n{compare}    bne {label}")
+            code.append(
+                f"    ldx #0\n{label}:\n    lda {label}_data,x\n    sta $2007\n    inx\n{compare}    bne {label}"
+            )
             data.append(f"{label}_data:\n{byte_rows(chunk)}")
     return "\n".join(code), "\n".join(data)
 
@@ -67,7 +102,7 @@ def scene_program(*, nametables: dict[int, bytes] | None = None, sprites=(), mas
     then ORs every PPUSTATUS value it reads into $10."""
     oam = bytearray([0xF0] * 256)  # no byte of a hidden sprite is in range of a line
     for n, (y, tile, attr, x) in enumerate(sprites):
-        oam[4 * n:4 * n + 4] = bytes([y, tile, attr, x])
+        oam[4 * n : 4 * n + 4] = bytes([y, tile, attr, x])
     copy_code, copy_data = nametable_code(nametables or {})
     body = f"""    sei
     cld
@@ -162,9 +197,12 @@ def test_background_tile_and_sprite_draw_their_palette_colours(tmp_path):
     attributes = bytearray(64)
     attributes[19] = 0b10_00_00_00
     chr_data = chr_image({1: BG_STRIPES}, {1: ARROW})
-    nes, img = run_scene(tmp_path, chr_data,
-                         nametables={0x2000: nametable({(10, 14): 1}, bytes(attributes))},
-                         sprites=[(49, 1, 0x01, 40)])
+    nes, img = run_scene(
+        tmp_path,
+        chr_data,
+        nametables={0x2000: nametable({(10, 14): 1}, bytes(attributes))},
+        sprites=[(49, 1, 0x01, 40)],
+    )
 
     def palette_values(pixels: np.ndarray, base: int) -> np.ndarray:
         return np.where(pixels == 0, BACKDROP, np.array(PALETTE)[base + pixels])
@@ -176,13 +214,16 @@ def test_background_tile_and_sprite_draw_their_palette_colours(tmp_path):
     assert (img == colours(nes, expected)).all()
 
 
-@pytest.mark.parametrize("mask, background_tile, x, hit", [
-    pytest.param(0x1E, 1, 100, True, id="over opaque background"),
-    pytest.param(0x1E, 0, 100, False, id="over transparent background"),
-    pytest.param(0x10, 1, 100, False, id="background off"),
-    pytest.param(0x0A, 1, 100, False, id="sprites off"),
-    pytest.param(0x18, 1, 0, True, id="clipped left column"),
-])
+@pytest.mark.parametrize(
+    "mask, background_tile, x, hit",
+    [
+        pytest.param(0x1E, 1, 100, True, id="over opaque background"),
+        pytest.param(0x1E, 0, 100, False, id="over transparent background"),
+        pytest.param(0x10, 1, 100, False, id="background off"),
+        pytest.param(0x0A, 1, 100, False, id="sprites off"),
+        pytest.param(0x18, 1, 0, True, id="clipped left column"),
+    ],
+)
 def test_sprite_zero_hit(tmp_path, mask, background_tile, x, hit):
     # Sprite 0 is a one-pixel-wide line over background rows 8-11.
     chr_data = chr_image({1: SOLID}, {1: LEFT_EDGE})
@@ -194,13 +235,15 @@ def test_sprite_zero_hit(tmp_path, mask, background_tile, x, hit):
         assert (img[71:79, 0:8] == colours(nes, np.array(BACKDROP))).all()
 
 
-@pytest.mark.parametrize("mask, sprite_shows, background_shows", [
-    (0x1E, True, True), (0x1A, False, True), (0x1C, True, False), (0x18, False, False)])
+@pytest.mark.parametrize(
+    "mask, sprite_shows, background_shows",
+    [(0x1E, True, True), (0x1A, False, True), (0x1C, True, False), (0x18, False, False)],
+)
 def test_left_column_clipping(tmp_path, mask, sprite_shows, background_shows):
     chr_data = chr_image({1: SOLID}, {1: SOLID})
-    nes, img = run_scene(tmp_path, chr_data, mask=mask,
-                         nametables={0x2000: bytes([1] * 960) + bytes(64)},
-                         sprites=[(49, 1, 0, 0)])
+    nes, img = run_scene(
+        tmp_path, chr_data, mask=mask, nametables={0x2000: bytes([1] * 960) + bytes(64)}, sprites=[(49, 1, 0, 0)]
+    )
     lookup = nes.colorLookup()
     bg, sprite, backdrop = lookup[PALETTE[1]], lookup[PALETTE[17]], lookup[BACKDROP]
     assert (img[52, 0:8] == (sprite if sprite_shows else backdrop)).all()
@@ -215,9 +258,8 @@ def test_horizontal_scroll_shifts_the_picture(tmp_path, scroll_x):
     chr_data = chr_image({1: BG_STRIPES, 2: SOLID, 3: LEFT_EDGE}, {})
     table = nametable(tiles)
     _, still = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: table, 0x2400: table})
-    _, moved = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: table, 0x2400: table},
-                         scroll_x=scroll_x)
-    assert (moved[:, :256 - scroll_x] == still[:, scroll_x:]).all()
+    _, moved = run_scene(tmp_path, chr_data, mask=0x0A, nametables={0x2000: table, 0x2400: table}, scroll_x=scroll_x)
+    assert (moved[:, : 256 - scroll_x] == still[:, scroll_x:]).all()
     assert not (moved == still).all()
 
 

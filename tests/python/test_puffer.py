@@ -1,4 +1,5 @@
 """The PufferLib environment against PufferLib's own vector layer and trainer."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -16,17 +17,24 @@ from velkora_gym.puffer import VelkoraPufferEnv, demo  # noqa: E402
 
 IMAGE = golden.own_cartridges()["velkora-demo.nes"]
 # Episodes end at the demo's NMI counter 120 or at 100 frames, whichever comes first.
-ENDS = {"variables": {"nmi": {"address": 0, "type": "|u1"}}, "terminated_fn": lambda v: v["nmi"] >= 120,
-        "max_episode_frames": 100, "noop_max": 40}
+ENDS = {
+    "variables": {"nmi": {"address": 0, "type": "|u1"}},
+    "terminated_fn": lambda v: v["nmi"] >= 120,
+    "max_episode_frames": 100,
+    "noop_max": 40,
+}
 
 
 @pytest.mark.parametrize("judged", ["in Python", "natively"])
 @pytest.mark.parametrize("observations", ["grayscale", "ram-multibinary"])
 def test_agents_step_as_seeded_single_envs_restarting_in_the_same_step(observations, judged, counter_integration):
-    options = {"grayscale": dict(obs_type="grayscale", screen_size=42, frameskip=(2, 6)),
-               "ram-multibinary": dict(obs_type="ram", actions="multibinary")}[observations]
-    rules = ENDS if judged == "in Python" else dict(integration=counter_integration, max_episode_frames=100,
-                                                    noop_max=40)
+    options = {
+        "grayscale": dict(obs_type="grayscale", screen_size=42, frameskip=(2, 6)),
+        "ram-multibinary": dict(obs_type="ram", actions="multibinary"),
+    }[observations]
+    rules = (
+        ENDS if judged == "in Python" else dict(integration=counter_integration, max_episode_frames=100, noop_max=40)
+    )
     options = {**options, **rules}
     n, steps, seed = 3, 80, 11
     vecenv = pufferlib.vector.make(VelkoraPufferEnv, env_args=[IMAGE, n], env_kwargs={"threads": 2, **options})
@@ -64,9 +72,12 @@ def test_agents_step_as_seeded_single_envs_restarting_in_the_same_step(observati
 
 
 def test_serial_backend_runs_several_batches_in_shared_buffers():
-    vecenv = pufferlib.vector.make(demo, env_kwargs={"num_envs": 2, "obs_type": "grayscale", "screen_size": 42,
-                                                     "noop_max": 30},
-                                   backend=pufferlib.vector.Serial, num_envs=3)
+    vecenv = pufferlib.vector.make(
+        demo,
+        env_kwargs={"num_envs": 2, "obs_type": "grayscale", "screen_size": 42, "noop_max": 30},
+        backend=pufferlib.vector.Serial,
+        num_envs=3,
+    )
     assert vecenv.num_agents == 6 and vecenv.single_observation_space.shape == (42, 42, 1)
     observations, _ = pufferlib.vector.reset(vecenv, seed=0)
     assert observations.shape == (6, 42, 42, 1)
@@ -85,17 +96,47 @@ def test_pufferlib_trainer_learns_on_the_native_batch(tmp_path, capsys):
     from pufferlib import pufferl
 
     torch.set_num_threads(1)
-    vecenv = pufferlib.vector.make(VelkoraPufferEnv, env_args=[IMAGE, 8],
-                                   env_kwargs={"obs_type": "ram", "threads": 2, **ENDS})
+    vecenv = pufferlib.vector.make(
+        VelkoraPufferEnv, env_args=[IMAGE, 8], env_kwargs={"obs_type": "ram", "threads": 2, **ENDS}
+    )
     policy = pufferlib.models.Default(vecenv, hidden_size=32)
-    config = dict(seed=0, torch_deterministic=True, device="cpu", cpu_offload=False, batch_size=256,
-                  bptt_horizon=32, minibatch_size=128, max_minibatch_size=128, update_epochs=1, compile=False,
-                  compile_mode="default", compile_fullgraph=False, optimizer="adam", learning_rate=3e-4,
-                  adam_beta1=0.9, adam_beta2=0.999, adam_eps=1e-8, total_timesteps=1024, precision="float32",
-                  use_rnn=False, anneal_lr=True, gamma=0.99, gae_lambda=0.95, clip_coef=0.2, vf_clip_coef=0.2,
-                  vf_coef=0.5, ent_coef=0.01, max_grad_norm=0.5, prio_alpha=0.0, prio_beta0=1.0,
-                  vtrace_rho_clip=1.0, vtrace_c_clip=1.0, checkpoint_interval=1000, data_dir=str(tmp_path),
-                  env="velkora")
+    config = dict(
+        seed=0,
+        torch_deterministic=True,
+        device="cpu",
+        cpu_offload=False,
+        batch_size=256,
+        bptt_horizon=32,
+        minibatch_size=128,
+        max_minibatch_size=128,
+        update_epochs=1,
+        compile=False,
+        compile_mode="default",
+        compile_fullgraph=False,
+        optimizer="adam",
+        learning_rate=3e-4,
+        adam_beta1=0.9,
+        adam_beta2=0.999,
+        adam_eps=1e-8,
+        total_timesteps=1024,
+        precision="float32",
+        use_rnn=False,
+        anneal_lr=True,
+        gamma=0.99,
+        gae_lambda=0.95,
+        clip_coef=0.2,
+        vf_clip_coef=0.2,
+        vf_coef=0.5,
+        ent_coef=0.01,
+        max_grad_norm=0.5,
+        prio_alpha=0.0,
+        prio_beta0=1.0,
+        vtrace_rho_clip=1.0,
+        vtrace_c_clip=1.0,
+        checkpoint_interval=1000,
+        data_dir=str(tmp_path),
+        env="velkora",
+    )
     trainer = pufferl.PuffeRL(config, vecenv, policy)
     episodes = []
     while trainer.global_step < config["total_timesteps"]:

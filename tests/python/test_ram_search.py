@@ -1,4 +1,5 @@
 """RamSearch: finding variables among RAM and PRG RAM by how they change."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -63,15 +64,29 @@ def test_a_batch_console_is_searched_apart_from_the_others():
         RamSearch(batch, 2)
 
 
-@pytest.mark.parametrize("op, value, before, after, kept", [
-    ("equal", 7, 3, 7, True), ("equal", None, 5, 5, True), ("equal", None, 5, 6, False),
-    ("not-equal", 7, 3, 7, False), ("not-equal", None, 3, 7, True),
-    ("less-than", 4, 9, 3, True), ("less-than", None, 2, 3, False),
-    ("greater-than", None, 3, 4, True), ("greater-than", 200, 3, 201, True),
-    ("increased", None, 3, 9, True), ("increased", 6, 3, 9, True), ("increased", 5, 3, 9, False),
-    ("decreased", None, 9, 3, True), ("decreased", 2, 9, 3, False), ("decreased", None, 3, 9, False),
-    ("changed", None, 1, 2, True), ("changed", None, 1, 1, False), ("unchanged", None, 1, 1, True),
-])
+@pytest.mark.parametrize(
+    "op, value, before, after, kept",
+    [
+        ("equal", 7, 3, 7, True),
+        ("equal", None, 5, 5, True),
+        ("equal", None, 5, 6, False),
+        ("not-equal", 7, 3, 7, False),
+        ("not-equal", None, 3, 7, True),
+        ("less-than", 4, 9, 3, True),
+        ("less-than", None, 2, 3, False),
+        ("greater-than", None, 3, 4, True),
+        ("greater-than", 200, 3, 201, True),
+        ("increased", None, 3, 9, True),
+        ("increased", 6, 3, 9, True),
+        ("increased", 5, 3, 9, False),
+        ("decreased", None, 9, 3, True),
+        ("decreased", 2, 9, 3, False),
+        ("decreased", None, 3, 9, False),
+        ("changed", None, 1, 2, True),
+        ("changed", None, 1, 1, False),
+        ("unchanged", None, 1, 1, True),
+    ],
+)
 def test_each_operation_against_a_value_or_the_previous_one(console, op, value, before, after, kept):
     nes, _ = console
     memory = nes.cpuMem()  # writing into the view changes the machine
@@ -102,15 +117,18 @@ def test_values_lie_in_ram_or_prg_ram_and_bcd_needs_digits(console):
     assert RamSearch(nes).types == ["|u1", "|i1", "<u2", ">u2"]
 
 
-@pytest.mark.parametrize("make, error", [
-    (lambda nes: RamSearch(nes, types=("<x2",)), ValueError),
-    (lambda nes: RamSearch(nes, types=()), ValueError),
-    (lambda nes: RamSearch(nes).narrow("bigger"), ValueError),
-    (lambda nes: RamSearch(nes).narrow("changed", 3), ValueError),
-    (lambda nes: RamSearch(nes).narrow("equal", "3"), TypeError),
-    (lambda nes: RamSearch(nes, 0), TypeError),
-    (lambda nes: RamSearch(np.zeros(2048, np.uint8)), TypeError),
-])
+@pytest.mark.parametrize(
+    "make, error",
+    [
+        (lambda nes: RamSearch(nes, types=("<x2",)), ValueError),
+        (lambda nes: RamSearch(nes, types=()), ValueError),
+        (lambda nes: RamSearch(nes).narrow("bigger"), ValueError),
+        (lambda nes: RamSearch(nes).narrow("changed", 3), ValueError),
+        (lambda nes: RamSearch(nes).narrow("equal", "3"), TypeError),
+        (lambda nes: RamSearch(nes, 0), TypeError),
+        (lambda nes: RamSearch(np.zeros(2048, np.uint8)), TypeError),
+    ],
+)
 def test_bad_arguments(console, make, error):
     with pytest.raises(error):
         make(console[0])

@@ -1,9 +1,9 @@
 """examples/ray_rollouts.py on a local Ray instance with two CPUs."""
+
 from __future__ import annotations
 
 import json
 import re
-import sys
 
 import pytest
 
@@ -21,18 +21,39 @@ def test_two_actors_collect_steps_and_episode_returns(tmp_path, capsys, monkeypa
     rules = tmp_path / "counter"
     rules.mkdir()
     (rules / "data.json").write_text(json.dumps({"info": {"nmi": {"address": 0, "type": "|u1"}}}))
-    (rules / "scenario.json").write_text(json.dumps({
-        "reward": {"variables": {"nmi": {"reward": 1}}},
-        "done": {"variables": {"nmi": {"op": "greater-or-equal", "reference": 200}}}}))
+    (rules / "scenario.json").write_text(
+        json.dumps(
+            {
+                "reward": {"variables": {"nmi": {"reward": 1}}},
+                "done": {"variables": {"nmi": {"op": "greater-or-equal", "reference": 200}}},
+            }
+        )
+    )
     monkeypatch.syspath_prepend(str(REPO / "examples"))
     import ray_rollouts
 
-    assert ray_rollouts.main(["--cpus", "2", "--actors", "2", "--envs", "3", "--steps", "80",
-                              "--rom", str(rom), "--integration", str(rules)]) == 0
+    assert (
+        ray_rollouts.main(
+            [
+                "--cpus",
+                "2",
+                "--actors",
+                "2",
+                "--envs",
+                "3",
+                "--steps",
+                "80",
+                "--rom",
+                str(rom),
+                "--integration",
+                str(rules),
+            ]
+        )
+        == 0
+    )
     out = capsys.readouterr().out
     steps, frames = map(int, re.search(r"(\d+) steps, (\d+) frames", out).groups())
     assert steps == 2 * 3 * 80 and frames > 3 * steps
-    ended, low, high = re.search(r"(\d+) episodes ended: return mean [\d.]+, min ([\d.]+), max ([\d.]+)",
-                                 out).groups()
+    ended, low, high = re.search(r"(\d+) episodes ended: return mean [\d.]+, min ([\d.]+), max ([\d.]+)", out).groups()
     # Every episode scores its 200-odd frames: the counter rose by one each.
     assert int(ended) >= 6 and 195 <= float(low) <= float(high) <= 210

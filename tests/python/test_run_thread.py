@@ -1,4 +1,5 @@
 """Real-time play on the console's own thread: pacing, pausing, stopping."""
+
 import gc
 import sys
 import threading

@@ -1,4 +1,5 @@
 """Save-state slots and battery RAM files; broken folders and files are in test_bad_inputs."""
+
 import os
 import resource
 import signal
@@ -12,17 +13,20 @@ from nesrom import ImageFile, build_rom, nrom_program, rom
 
 STATE_SIZE = 82189
 
-COUNTER = nrom_program("""
+COUNTER = nrom_program(
+    """
     lda #$80
     sta $2000
 loop:
     inc $10
     jmp loop
-""", nmi="""
+""",
+    nmi="""
     inc $11
     inc $6000
     rti
-""")
+""",
+)
 
 
 def console(name="counter.nes", battery=False):
@@ -44,7 +48,7 @@ def test_round_trip_restores_memories_and_registers(tmp_path):
     ppu_before = nes.ppuMem().copy()
     state = tmp_path / "0"
     assert state.stat().st_size == STATE_SIZE
-    assert Path(state).read_bytes()[13:13 + 65536] == cpu_before.tobytes()
+    assert Path(state).read_bytes()[13 : 13 + 65536] == cpu_before.tobytes()
     frames = nes.frameCount()
     for _ in range(30):
         nes.runFrame()
@@ -85,9 +89,15 @@ def test_failed_write_keeps_the_old_slot(tmp_path):
     assert os.listdir(tmp_path) == ["2"]
 
 
-@pytest.mark.parametrize("demo, offset_bytes", [
-    ("240pee.nes", 4), ("tanespot.nes", 4), ("bladebuster.nes", 14), ("years-behind.nes", 0),
-])
+@pytest.mark.parametrize(
+    "demo, offset_bytes",
+    [
+        ("240pee.nes", 4),
+        ("tanespot.nes", 4),
+        ("bladebuster.nes", 14),
+        ("years-behind.nes", 0),
+    ],
+)
 def test_board_blocks_round_trip(tmp_path, demo, offset_bytes):
     nes = velkora.NES(str(rom("demos", demo)))
     nes.setSaveDir(str(tmp_path))

@@ -1,5 +1,6 @@
 """The Stable-Baselines3 adapter against SB3 itself: its DummyVecEnv as the reference, its
 wrappers, algorithms and checkers."""
+
 from __future__ import annotations
 
 import warnings
@@ -34,10 +35,18 @@ ENDS = {"max_episode_frames": 100}
 
 def case_options(case, counter_integration):
     if case == "grayscale, judged in Python":
-        return dict(obs_type="grayscale", screen_size=42, frameskip=(2, 6), noop_max=30, variables={"nmi": NMI},
-                    terminated_fn=lambda v: v["nmi"] >= 120, **ENDS)
-    return dict(obs_type="ram", actions="multibinary", frameskip=4, noop_max=40, integration=counter_integration,
-                **ENDS)
+        return dict(
+            obs_type="grayscale",
+            screen_size=42,
+            frameskip=(2, 6),
+            noop_max=30,
+            variables={"nmi": NMI},
+            terminated_fn=lambda v: v["nmi"] >= 120,
+            **ENDS,
+        )
+    return dict(
+        obs_type="ram", actions="multibinary", frameskip=4, noop_max=40, integration=counter_integration, **ENDS
+    )
 
 
 def actions_for(space, steps: int, n: int, seed: int = 0) -> list[np.ndarray]:
@@ -63,8 +72,7 @@ def test_each_environment_steps_as_dummy_vec_env_over_seeded_single_envs(case, c
     first = reference.reset()
     for infos, env in ours.items():
         assert np.array_equal(env.reset(), first)
-        assert env.reset_infos == ([without_frames(r) for r in reference.reset_infos] if infos == "all"
-                                   else [{}] * n)
+        assert env.reset_infos == ([without_frames(r) for r in reference.reset_infos] if infos == "all" else [{}] * n)
     ends = {"terminated": 0, "truncated": 0}
     for actions in actions_for(reference.action_space, steps, n):
         ref_obs, ref_rewards, ref_dones, ref_infos = reference.step(actions)
@@ -92,8 +100,7 @@ def test_each_environment_steps_as_dummy_vec_env_over_seeded_single_envs(case, c
 
 def test_sb3_wrappers_see_stacked_images_episode_returns_and_final_scores():
     # Games end, or are cut at 800 frames (200 steps).
-    env = make("velkora/Demo-v0", num_envs=4, obs_type="grayscale", screen_size=84, threads=2,
-               max_episode_frames=800)
+    env = make("velkora/Demo-v0", num_envs=4, obs_type="grayscale", screen_size=84, threads=2, max_episode_frames=800)
     stacked = VecMonitor(VecTransposeImage(VecFrameStack(env, 4)), info_keywords=("score",))
     checked = VecCheckNan(stacked, raise_exception=True, check_inf=True)
     checked.seed(2)
@@ -138,8 +145,11 @@ def test_native_frame_stack_equals_vec_frame_stack_terminal_frames_included():
 @pytest.mark.parametrize("algorithm", [PPO, DQN])
 def test_algorithms_learn_with_cnn_policy(algorithm):
     env = VecFrameStack(make("velkora/Demo-v0", num_envs=2, obs_type="grayscale", screen_size=84, threads=2), 4)
-    extra = {"n_steps": 64, "batch_size": 64, "n_epochs": 1} if algorithm is PPO else {
-        "buffer_size": 500, "learning_starts": 64, "batch_size": 32, "train_freq": 4}
+    extra = (
+        {"n_steps": 64, "batch_size": 64, "n_epochs": 1}
+        if algorithm is PPO
+        else {"buffer_size": 500, "learning_starts": 64, "batch_size": 32, "train_freq": 4}
+    )
     model = algorithm("CnnPolicy", env, seed=0, device="cpu", **extra)
     model.learn(256)
     assert model.num_timesteps >= 256
@@ -147,9 +157,11 @@ def test_algorithms_learn_with_cnn_policy(algorithm):
     assert actions.shape == (2,) and env.action_space.contains(int(actions[0]))
 
 
-@pytest.mark.parametrize("options", [{"obs_type": "rgb"}, {"obs_type": "ram"},
-                                     {"obs_type": "grayscale", "screen_size": 84, "channel_axis": True}],
-                         ids=["rgb", "ram", "grayscale"])
+@pytest.mark.parametrize(
+    "options",
+    [{"obs_type": "rgb"}, {"obs_type": "ram"}, {"obs_type": "grayscale", "screen_size": 84, "channel_axis": True}],
+    ids=["rgb", "ram", "grayscale"],
+)
 def test_sb3_env_checker_passes_on_a_single_env(options):
     env = VelkoraEnv(IMAGE, **options)
     with warnings.catch_warnings():
@@ -157,12 +169,17 @@ def test_sb3_env_checker_passes_on_a_single_env(options):
         check_env(env)
 
 
-@pytest.mark.parametrize("actions, meanings", [
-    ("simple", ["NOOP", "UP", "DOWN", "LEFT", "RIGHT", "A", "B"]),
-    ([[], ["right", "A"], ["B", "down", "left"], ["start", "select"]],
-     ["NOOP", "RIGHT+A", "DOWN+LEFT+B", "SELECT+START"]),
-    ("multibinary", ["A", "B", "SELECT", "START", "UP", "DOWN", "LEFT", "RIGHT"]),
-])
+@pytest.mark.parametrize(
+    "actions, meanings",
+    [
+        ("simple", ["NOOP", "UP", "DOWN", "LEFT", "RIGHT", "A", "B"]),
+        (
+            [[], ["right", "A"], ["B", "down", "left"], ["start", "select"]],
+            ["NOOP", "RIGHT+A", "DOWN+LEFT+B", "SELECT+START"],
+        ),
+        ("multibinary", ["A", "B", "SELECT", "START", "UP", "DOWN", "LEFT", "RIGHT"]),
+    ],
+)
 def test_action_meanings_through_get_attr_and_env_method(actions, meanings):
     env = VelkoraVecEnv(IMAGE, 2, actions=actions, obs_type="ram")
     assert env.env_method("get_action_meanings") == [meanings, meanings]

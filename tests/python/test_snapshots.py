@@ -1,4 +1,5 @@
 """Complete snapshots: restore, then the same joypad input gives the same frames."""
+
 from __future__ import annotations
 
 import hashlib
@@ -154,13 +155,16 @@ def test_snapshot_of_another_cartridge_or_clock_is_refused():
         velkora_gym.restore(faster, data)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: velkora_gym.snapshot(object()),
-    lambda: velkora_gym.snapshot(velkora.NES.__new__(velkora.NES)),
-    lambda: velkora_gym.restore(velkora.NES.__new__(velkora.NES), b""),
-    lambda: velkora_gym.restore(console("velkora-demo.nes"), "text"),
-    lambda: velkora_gym.restore(console("velkora-demo.nes"), 5),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: velkora_gym.snapshot(object()),
+        lambda: velkora_gym.snapshot(velkora.NES.__new__(velkora.NES)),
+        lambda: velkora_gym.restore(velkora.NES.__new__(velkora.NES), b""),
+        lambda: velkora_gym.restore(console("velkora-demo.nes"), "text"),
+        lambda: velkora_gym.restore(console("velkora-demo.nes"), 5),
+    ],
+)
 def test_wrong_arguments_raise_type_error(call):
     with pytest.raises(TypeError):
         call()

@@ -3,6 +3,7 @@
 The module reports each member's signature in its docstring; these are parsed
 and compared with the stub's definitions: names, order, overloads, argument
 names, annotations, defaults and which arguments are positional-only."""
+
 from __future__ import annotations
 
 import ast
@@ -114,11 +115,28 @@ def test_mypy_stubtest_agrees(tmp_path):
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n[mypy-numpy.*]\nfollow_imports = skip\nfollow_imports_for_stubs = True\n")
     module_dir = str(Path(velkora.__file__).parent)
-    env = dict(os.environ, MYPYPATH=str(STUB.parent),
-               PYTHONPATH=os.pathsep.join([module_dir, os.environ.get("PYTHONPATH", "")]))
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velkora", "--allowlist", str(allow),
-                           "--mypy-config-file", str(config)],
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    env = dict(
+        os.environ,
+        MYPYPATH=str(STUB.parent),
+        PYTHONPATH=os.pathsep.join([module_dir, os.environ.get("PYTHONPATH", "")]),
+    )
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "velkora",
+            "--allowlist",
+            str(allow),
+            "--mypy-config-file",
+            str(config),
+        ],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -132,7 +150,20 @@ def test_companion_stub_agrees(tmp_path):
     if "site-packages" not in Path(gym.__file__).parts:
         pytest.skip("velkora_gym is imported from a build folder, not an installed package")
     # Installed with py.typed and its stub, beside velkora's stub package.
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velkora_gym._native", "--allowlist", str(allow),
-                           "--mypy-config-file", str(config)],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "velkora_gym._native",
+            "--allowlist",
+            str(allow),
+            "--mypy-config-file",
+            str(config),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -1,5 +1,6 @@
 """The studio driven headless: a search by keys and typed commands, a start state, and the
 folder it writes loading and training."""
+
 from __future__ import annotations
 
 import json
@@ -12,7 +13,6 @@ import nesrom
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
 from velkora_gym import integration  # noqa: E402
-from velkora_gym.envs import VelkoraEnv  # noqa: E402
 from velkora_gym.studio import Studio, draw  # noqa: E402
 
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
@@ -78,8 +78,9 @@ def test_a_search_by_keys_and_commands_writes_a_folder_that_trains(tmp_path):
 
     # The folder loads (ROM passed: the folder has no rom.nes) and a few episodes of a
     # policy gradient learn that A, the only button that scores, is worth pressing.
-    env = gym.make("velkora/NES-v0", rom=rom, integration=str(folder), obs_type="ram",
-                   repeat_action_probability=0.0, frameskip=4)
+    env = gym.make(
+        "velkora/NES-v0", rom=rom, integration=str(folder), obs_type="ram", repeat_action_probability=0.0, frameskip=4
+    )
     obs, info = env.reset(seed=0)
     assert info["score"] == 50
     rng = np.random.default_rng(0)
@@ -106,14 +107,22 @@ def test_typed_mistakes_are_shown_and_an_existing_folder_is_kept(tmp_path):
     folder = tmp_path / "game"
     folder.mkdir()
     (folder / "data.json").write_text(json.dumps({"info": {"frames": {"address": 0, "type": "|u1"}}}))
-    (folder / "scenario.json").write_text(json.dumps({"crop": [0, 8, 0, 0], "done": {"nodes": {
-        "n": {"variables": {"frames": {"op": "zero"}}}}}}))
+    (folder / "scenario.json").write_text(
+        json.dumps({"crop": [0, 8, 0, 0], "done": {"nodes": {"n": {"variables": {"frames": {"op": "zero"}}}}}})
+    )
     (folder / "metadata.json").write_text(json.dumps({"default_state": None, "author": "someone"}))
     studio = Studio(rom, folder)
-    for line, message in [("= lots", "not a number"), ("watch score", "candidates"), ("jump", "unknown command"),
-                          ("reward lives", "watch lives first"), ("done frames bigger 3", "OP is one of"),
-                          ("watch x $0900 |u1", "outside RAM"), ("types <q2", "not an endianness"),
-                          ("state ../up", "not a state name"), ("unwatch frames", "used by")]:
+    for line, message in [
+        ("= lots", "not a number"),
+        ("watch score", "candidates"),
+        ("jump", "unknown command"),
+        ("reward lives", "watch lives first"),
+        ("done frames bigger 3", "OP is one of"),
+        ("watch x $0900 |u1", "outside RAM"),
+        ("types <q2", "not an endianness"),
+        ("state ../up", "not a state name"),
+        ("unwatch frames", "used by"),
+    ]:
         if line == "unwatch frames":
             typed(studio, "done frames zero")
         typed(studio, line)
@@ -144,7 +153,7 @@ def test_the_window_draws_the_overlay_over_the_picture():
         picture = np.repeat(np.repeat(studio.picture(), 3, axis=0), 3, axis=1)
         lines = len(studio.overlay())
         assert lines >= 4
-        assert not np.array_equal(shown[:lines * 16], picture[:lines * 16])  # text over the top
+        assert not np.array_equal(shown[: lines * 16], picture[: lines * 16])  # text over the top
         assert np.array_equal(shown[600:], picture[600:])  # the picture below it
     finally:
         pygame.display.quit()
@@ -156,7 +165,6 @@ def machine(nes) -> tuple[bytes, bytes]:
 
 def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
     import velkora
-
     from velkora_gym.envs import DEMO_ROM
     from velkora_gym.movie import Movie
 
@@ -165,14 +173,14 @@ def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
     studio.key("f10")
     play(studio, 4, "x")
     studio.key("f", True)
-    play(studio, 5, "up")        # 15 frames
+    play(studio, 5, "up")  # 15 frames
     studio.key("f", False)
     studio.key("p")
     studio.key("right")
-    studio.key(".")              # one more frame, paused
+    studio.key(".")  # one more frame, paused
     studio.key("right", False)
     expected = machine(studio.nes)
-    typed(studio, "record")      # the command stops it as F10 does
+    typed(studio, "record")  # the command stops it as F10 does
     assert studio.recordings == [tmp_path / "run.vmv"] and "20 frames" in studio.log[-1]
     movie = Movie.load(tmp_path / "run.vmv")
     assert movie.buttons[:, 0].tolist() == [0x01] * 4 + [0x10] * 15 + [0x80]
@@ -180,20 +188,19 @@ def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
     nes = velkora.NES(str(DEMO_ROM))
     movie.play(nes)
     assert machine(nes) == expected
-    studio.key("p")              # playing again
-    studio.key("f10")            # a second movie
-    studio.key("f9")             # no start state yet: refused, and the recording goes on
+    studio.key("p")  # playing again
+    studio.key("f10")  # a second movie
+    studio.key("f9")  # no start state yet: refused, and the recording goes on
     assert studio.recording is not None
     studio.key("f6")
     play(studio, 2)
-    studio.key("f9")             # back to the start state: a jump in time ends the recording
+    studio.key("f9")  # back to the start state: a jump in time ends the recording
     assert studio.recording is None and studio.recordings[-1] == tmp_path / "run-2.vmv"
     assert len(Movie.load(studio.recordings[-1])) == 2
 
 
 def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path):
     import velkora
-
     from velkora_gym.envs import DEMO_ROM
     from velkora_gym.movie import Movie
 
@@ -202,7 +209,7 @@ def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path)
     reference = velkora.NES(str(DEMO_ROM))
     movie.play(reference)
     studio = Studio(DEMO_ROM, tmp_path / "demo", movie=movie, ff=5)
-    studio.key("left")           # ignored while the movie plays
+    studio.key("left")  # ignored while the movie plays
     studio.key("f", True)
     while studio.playback is not None:
         studio.tick()
@@ -223,8 +230,24 @@ def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
     movie.extend([0x80] * 12)
     movie.save(tmp_path / "in.fm2")
     movie.save(tmp_path / "in.vmv")
-    assert main([str(DEMO_ROM), "--integration", str(tmp_path / "demo"), "--movie", str(tmp_path / "in.fm2"),
-                 "--frames", "20", "--scale", "1", "--record", str(tmp_path / "out.vmv")]) == 0
+    assert (
+        main(
+            [
+                str(DEMO_ROM),
+                "--integration",
+                str(tmp_path / "demo"),
+                "--movie",
+                str(tmp_path / "in.fm2"),
+                "--frames",
+                "20",
+                "--scale",
+                "1",
+                "--record",
+                str(tmp_path / "out.vmv"),
+            ]
+        )
+        == 0
+    )
     other = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     assert main([other, "--movie", str(tmp_path / "in.vmv"), "--frames", "5"]) == 1
     assert "SHA-1" in capsys.readouterr().err

@@ -1,4 +1,5 @@
 """examples/train_ppo.py: a short PPO run writes a model that loads, a curve, a video and a summary."""
+
 from __future__ import annotations
 
 import importlib.util
@@ -28,8 +29,25 @@ def test_two_thousand_steps_of_ppo_leave_a_model_curve_video_and_summary(tmp_pat
 
     train = load_example()
     out = tmp_path / "run"
-    assert train.main(["--steps", "2000", "--envs", "4", "--random-episodes", "4", "--eval-episodes", "2",
-                       "--window", "3", "--out", str(out)]) == 0
+    assert (
+        train.main(
+            [
+                "--steps",
+                "2000",
+                "--envs",
+                "4",
+                "--random-episodes",
+                "4",
+                "--eval-episodes",
+                "2",
+                "--window",
+                "3",
+                "--out",
+                str(out),
+            ]
+        )
+        == 0
+    )
     printed = capsys.readouterr().out
     summary = json.loads((out / "summary.json").read_text())
     assert summary["steps"] >= 2000 and summary["random_episodes"] == 4 and summary["eval_episodes"] == 2
@@ -51,17 +69,26 @@ def test_two_thousand_steps_of_ppo_leave_a_model_curve_video_and_summary(tmp_pat
     reader.close()
 
 
-@pytest.mark.parametrize("points, window, expected", [
-    ([(10, 1.0), (20, 3.0), (30, 5.0), (40, 7.0)], 2, [1.0, 2.0, 4.0, 6.0]),
-    ([(5, 2.0), (9, 4.0)], 10, [2.0, 3.0]),
-])
+@pytest.mark.parametrize(
+    "points, window, expected",
+    [
+        ([(10, 1.0), (20, 3.0), (30, 5.0), (40, 7.0)], 2, [1.0, 2.0, 4.0, 6.0]),
+        ([(5, 2.0), (9, 4.0)], 10, [2.0, 3.0]),
+    ],
+)
 def test_curve_averages_the_last_episodes(points, window, expected):
     steps, means = load_example().curve(points, window)
     assert steps.tolist() == [s for s, _ in points] and means.tolist() == expected
 
 
-@pytest.mark.parametrize("bad, message", [(["--steps", "0"], "at least 1"), (["--screen-size", "30"], "at least 36"),
-                                          (["--obs-type", "ram"], "invalid choice")])
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        (["--steps", "0"], "at least 1"),
+        (["--screen-size", "30"], "at least 36"),
+        (["--obs-type", "ram"], "invalid choice"),
+    ],
+)
 def test_bad_arguments_are_refused_before_any_work(tmp_path, capsys, bad, message):
     with pytest.raises(SystemExit):
         load_example().main([*bad, "--out", str(tmp_path / "run")])

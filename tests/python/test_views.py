@@ -1,11 +1,11 @@
 """The picture, colour table and memories as zero-copy NumPy views (that they
 outlive their console is in test_bad_inputs)."""
+
 import numpy as np
 import pytest
 
 import velkora
 from nesrom import ImageFile, build_rom, nrom_program
-
 
 # Writes $1E to PPUMASK once, then spins.
 PROGRAM = nrom_program("""
@@ -20,13 +20,16 @@ def console():
     return velkora.NES(ImageFile(build_rom(PROGRAM), "views.nes"))
 
 
-@pytest.mark.parametrize("member, shape, strides", [
-    ("getImg", (240, 256, 3), (768, 3, 1)),
-    ("colorLookup", (64, 3), (3, 1)),
-    ("cpuMem", (65536,), (1,)),
-    ("ppuMem", (16384,), (1,)),
-    ("OAM", (256,), (1,)),
-])
+@pytest.mark.parametrize(
+    "member, shape, strides",
+    [
+        ("getImg", (240, 256, 3), (768, 3, 1)),
+        ("colorLookup", (64, 3), (3, 1)),
+        ("cpuMem", (65536,), (1,)),
+        ("ppuMem", (16384,), (1,)),
+        ("OAM", (256,), (1,)),
+    ],
+)
 def test_views_have_fixed_layout_and_share_storage(member, shape, strides):
     nes = console()
     first, second = getattr(nes, member)(), getattr(nes, member)()
