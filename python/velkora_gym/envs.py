@@ -808,10 +808,7 @@ class VelkoraVectorEnv(VectorEnv):
         mode = AutoresetMode(autoreset_mode)
         self._setup = _Setup(rom, **options)
         self.render_mode = self._setup.render_mode
-        # The workers keep an ended episode's last picture, not its memory: for memory
-        # observations Python restarts the ended environments after the step instead.
-        self._restart_here = mode == AutoresetMode.SAME_STEP and self._setup.memory
-        self._driver = _Driver(self._setup, num_envs, threads, "disabled" if self._restart_here else _AUTORESET[mode])
+        self._driver = _Driver(self._setup, num_envs, threads, _AUTORESET[mode])
         self._batch = self._driver.batch
         self.num_envs = self._batch.num_consoles
         if batch_size is not None and (
@@ -883,11 +880,10 @@ class VelkoraVectorEnv(VectorEnv):
 
     def _results(self, rows: Any, variables: bool = True):
         driver = self._driver
-        # Copies: a restart of memory observations rewrites the native rows.
         rewards, terminated, truncated = (np.array(a) for a in driver.judged(rows))
         finals = None
         if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP:
-            finals = self._restart(rows, terminated | truncated) if self._restart_here else self._finals(rows)
+            finals = self._finals(rows)
         info = driver.info(rows, vector=True) if variables else {}
         if finals is not None:
             ended, observations, values = finals
@@ -913,22 +909,14 @@ class VelkoraVectorEnv(VectorEnv):
         if not ended.any():
             return None
         indices = self._all[rows]
-        observations = driver.native.final_observations()[indices[ended]]
-        return ended.copy(), observations.reshape((-1, *driver.shape)), driver.native.final_values()[indices]
-
-    def _restart(self, rows: Any, ended: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-        """``_finals`` for memory observations: keep the ended rows' memory and values, then
-        restart them, drawing what a same-step restart in the workers would."""
-        driver = self._driver
-        if not ended.any():
-            return None
-        indices = self._all[rows]
-        restarted = indices[ended]
-        observations = driver.observe(restarted)
-        values = np.zeros((len(indices), len(self._setup.game.names)), np.int64)
-        values[ended] = driver.native_values[restarted]
-        driver.reset([int(i) for i in restarted])
-        return ended, observations, values
+        native = driver.native
+        if self._setup.memory:
+            observations = native.final_ram()[indices[ended]]
+            if self._setup.obs_type == "ram+prg":
+                observations = np.concatenate((observations, native.final_prg_ram()[indices[ended]]), axis=-1)
+        else:
+            observations = native.final_observations()[indices[ended]].reshape((-1, *driver.shape))
+        return ended.copy(), observations, native.final_values()[indices]
 
     def render(self):
         if self.render_mode == "rgb_array":

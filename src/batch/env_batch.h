@@ -68,6 +68,11 @@ public:
     const uint8_t* started() const { return started_.data(); }
     const uint8_t* finalObservations() const { return finalObservations_.data(); }
     const int64_t* finalValues() const { return finalValues_.data(); }
+    // Without a picture observation (memory observations), the memory an
+    // episode ended with: kRamBytes, and kPrgRamBytes when the batch copies
+    // it; null otherwise.
+    const uint8_t* finalRam() const { return finalRam_.empty() ? nullptr : finalRam_.data(); }
+    const uint8_t* finalPrgRam() const { return finalPrgRam_.empty() ? nullptr : finalPrgRam_.data(); }
     // The joypad masks pressed in each frame of an environment's last step
     // or reset (player 1 in the low byte, player 2 in the high byte).
     const std::vector<uint16_t>& pressed(size_t env) const { return pressed_.at(env); }
@@ -135,6 +140,7 @@ private:
     std::vector<int64_t> values_, previous_, episodeFrames_;
     std::vector<uint8_t> finalObservations_;
     std::vector<int64_t> finalValues_;
+    std::vector<uint8_t> finalRam_, finalPrgRam_;
     std::vector<std::vector<uint16_t>> pressed_;
 
     // --- asynchronous steps, guarded by queueLock_ ---

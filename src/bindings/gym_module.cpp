@@ -473,6 +473,14 @@ public:
         if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
         return view<int64_t>(self, envs_->finalValues(), {envs_->size(), envs_->variableCount()});
     }
+    py::object finalRam(py::handle self) {
+        if (envs_->finalRam() == nullptr) return py::none();
+        return view<uint8_t>(self, envs_->finalRam(), {envs_->size(), ConsoleBatch::kRamBytes});
+    }
+    py::object finalPrgRam(py::handle self) {
+        if (envs_->finalPrgRam() == nullptr) return py::none();
+        return view<uint8_t>(self, envs_->finalPrgRam(), {envs_->size(), ConsoleBatch::kPrgRamBytes});
+    }
     py::array episodeFrames(py::handle self) { return view<int64_t>(self, envs_->episodeFrames(), {envs_->size()}); }
 
 private:
@@ -572,5 +580,7 @@ PYBIND11_MODULE(_native, m) {
         .def("started", [self](PyEnvironments& e) { return e.started(self(e)); })
         .def("values", [self](PyEnvironments& e) { return e.values(self(e)); })
         .def("final_values", [self](PyEnvironments& e) { return e.finalValues(self(e)); })
+        .def("final_ram", [self](PyEnvironments& e) { return e.finalRam(self(e)); })
+        .def("final_prg_ram", [self](PyEnvironments& e) { return e.finalPrgRam(self(e)); })
         .def("episode_frames", [self](PyEnvironments& e) { return e.episodeFrames(self(e)); });
 }

@@ -243,24 +243,34 @@ def test_same_step_autoreset_puts_the_end_in_the_info():
 
 
 @pytest.mark.parametrize("obs_type", ["ram", "ram+prg"])
-def test_same_step_autoreset_of_memory_observations_keeps_the_memory_at_the_end(obs_type):
+@pytest.mark.parametrize("batch_size", [None, 1])
+def test_same_step_autoreset_of_memory_observations_keeps_the_memory_at_the_end(obs_type, batch_size):
     options = {"obs_type": obs_type, "max_episode_frames": 60, "noop_max": 20}
-    vector = demo_vector(2, autoreset_mode=AutoresetMode.SAME_STEP, **options)
+    vector = demo_vector(2, autoreset_mode=AutoresetMode.SAME_STEP, batch_size=batch_size, **options)
     singles = [demo(**options) for _ in range(2)]
     obs, _ = vector.reset(seed=3)
     assert np.array_equal(obs, [env.reset(seed=3 + i)[0] for i, env in enumerate(singles)])
     ends = 0
     for actions in random_actions(4, 40, 2):
-        obs, rewards, terminated, truncated, info = vector.step(actions)
-        for i, env in enumerate(singles):
-            expected, reward, ended, cut, single_info = env.step(actions[i])
-            assert (reward, ended, cut) == (rewards[i], terminated[i], truncated[i])
-            if ended or cut:
-                ends += 1
-                assert np.array_equal(info["final_obs"][i], expected)
-                assert info["final_info"]["score"][i] == single_info["score"]
-                expected, _ = env.reset()
-            assert np.array_equal(obs[i], expected)
+        if batch_size is None:
+            results = [(list(range(2)), vector.step(actions))]
+        else:
+            # Each environment arrives on its own, whichever finishes first.
+            vector.send(actions)
+            results = []
+            for _ in range(2):
+                got = vector.recv()
+                results.append((list(got[4]["env_id"]), got))
+        for ids, (obs, rewards, terminated, truncated, info) in results:
+            for k, i in enumerate(ids):
+                expected, reward, ended, cut, single_info = singles[i].step(actions[i])
+                assert (reward, ended, cut) == (rewards[k], terminated[k], truncated[k])
+                if ended or cut:
+                    ends += 1
+                    assert np.array_equal(info["final_obs"][k], expected)
+                    assert info["final_info"]["score"][k] == single_info["score"]
+                    expected, _ = singles[i].reset()
+                assert np.array_equal(obs[k], expected)
     assert ends >= 2
 
 
