@@ -886,7 +886,7 @@ class VelkoraVectorEnv(VectorEnv):
             finals = self._finals(rows)
         info = driver.info(rows, vector=True) if variables else {}
         if finals is not None:
-            ended, observations, values = finals
+            ended, observations, values, frames = finals
             final = np.full(len(ended), None, dtype=object)
             for k, observation in zip(np.flatnonzero(ended), observations):
                 final[k] = observation
@@ -897,13 +897,18 @@ class VelkoraVectorEnv(VectorEnv):
             for k, name in enumerate(self._setup.game.names):
                 final_info[name] = values[:, k].copy()
                 final_info[f"_{name}"] = present
+            final_info["episode_frame_number"] = frames
+            final_info["_episode_frame_number"] = present
+            if self._setup.game.lives is not None:
+                final_info["lives"] = final_info[self._setup.game.lives]
+                final_info["_lives"] = present
             info["final_info"] = final_info
             info["_final_info"] = present
         return driver.observe(rows, self.copy), rewards, terminated, truncated, info
 
-    def _finals(self, rows: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    def _finals(self, rows: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] | None:
         """Which of `rows` ended in the step, their last observations, and every row's final
-        values, as the workers kept them."""
+        values and frame count, as the workers kept them."""
         driver = self._driver
         ended = driver.ended[rows]
         if not ended.any():
@@ -916,7 +921,7 @@ class VelkoraVectorEnv(VectorEnv):
                 observations = np.concatenate((observations, native.final_prg_ram()[indices[ended]]), axis=-1)
         else:
             observations = native.final_observations()[indices[ended]].reshape((-1, *driver.shape))
-        return ended.copy(), observations, native.final_values()[indices]
+        return ended.copy(), observations, native.final_values()[indices], native.final_episode_frames()[indices]
 
     def render(self):
         if self.render_mode == "rgb_array":

@@ -36,7 +36,7 @@ __all__ = ["VelkoraVecEnv", "make"]
 _FIXED = frozenset({"render_mode", "metadata", "spec", "observation_space", "action_space"})
 _ENTRY_POINTS = {"velkora_gym.envs:VelkoraVectorEnv": {}, "velkora_gym.envs:demo_vector": DEMO_DEFAULTS}
 # Keys of the vector info that are not the game's variables.
-_NOT_VARIABLES = frozenset({"episode_frame_number", "final_obs", "final_info", "env_id"})
+_NOT_VARIABLES = frozenset({"final_obs", "final_info", "env_id"})
 INFOS = ("ends", "all")
 
 
@@ -49,7 +49,7 @@ class VelkoraVecEnv(VecEnv):
     ended in the step: then it holds ``terminal_observation``, ``TimeLimit.truncated`` and
     the game's variables at the end (for ``VecMonitor(info_keywords=...)``). ``infos="all"``
     puts the variables in every ``infos[i]`` and ``reset_infos[i]`` at every step, as
-    ``VelkoraEnv``'s info has them (without ``episode_frame_number``), at a cost measured in
+    ``VelkoraEnv``'s info has them, at a cost measured in
     docs/performance.md ("Training adapters")."""
 
     def __init__(

@@ -82,6 +82,7 @@ EnvBatch::EnvBatch(ConsoleBatch& consoles, GameRules rules, const Options& optio
     if (options_.autoreset == Autoreset::SameStep) {
         finalObservations_.assign(n * stackedBytes_, 0);
         finalValues_.assign(n * variables_, 0);
+        finalEpisodeFrames_.assign(n, 0);
         if (frameBytes_ == 0) {
             finalRam_.assign(n * ConsoleBatch::kRamBytes, 0);
             if (consoles_.hasPrgRam()) finalPrgRam_.assign(n * ConsoleBatch::kPrgRamBytes, 0);
@@ -213,6 +214,7 @@ void EnvBatch::finish(size_t i, bool lifeLost) {
             ended_[i] = 1;
             std::memcpy(&finalObservations_[i * stackedBytes_], observations() + i * stackedBytes_, stackedBytes_);
             std::copy_n(&values_[i * variables_], variables_, &finalValues_[i * variables_]);
+            finalEpisodeFrames_[i] = episodeFrames_[i];
             if (!finalRam_.empty()) {
                 constexpr size_t ram = ConsoleBatch::kRamBytes, prg = ConsoleBatch::kPrgRamBytes;
                 std::memcpy(&finalRam_[i * ram], consoles_.ram() + i * ram, ram);

@@ -60,14 +60,15 @@ public:
     const int64_t* values() const { return values_.data(); }
     const int64_t* episodeFrames() const { return episodeFrames_.data(); }
     // Same-step autoreset: which environments ended in the last step, and
-    // their observation and values at the end (their rows above already
-    // show the next episode's start).
+    // their observation, values and frame count at the end (their rows
+    // above already show the next episode's start).
     const uint8_t* ended() const { return ended_.data(); }
     // Next-step autoreset: which environments' last step was the reset that
     // starts their next episode.
     const uint8_t* started() const { return started_.data(); }
     const uint8_t* finalObservations() const { return finalObservations_.data(); }
     const int64_t* finalValues() const { return finalValues_.data(); }
+    const int64_t* finalEpisodeFrames() const { return finalEpisodeFrames_.data(); }
     // Without a picture observation (memory observations), the memory an
     // episode ended with: kRamBytes, and kPrgRamBytes when the batch copies
     // it; null otherwise.
@@ -139,7 +140,7 @@ private:
     std::vector<uint8_t> terminated_, truncated_, ended_, started_;
     std::vector<int64_t> values_, previous_, episodeFrames_;
     std::vector<uint8_t> finalObservations_;
-    std::vector<int64_t> finalValues_;
+    std::vector<int64_t> finalValues_, finalEpisodeFrames_;
     std::vector<uint8_t> finalRam_, finalPrgRam_;
     std::vector<std::vector<uint16_t>> pressed_;
 

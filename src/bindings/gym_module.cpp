@@ -473,6 +473,10 @@ public:
         if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
         return view<int64_t>(self, envs_->finalValues(), {envs_->size(), envs_->variableCount()});
     }
+    py::object finalEpisodeFrames(py::handle self) {
+        if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
+        return view<int64_t>(self, envs_->finalEpisodeFrames(), {envs_->size()});
+    }
     py::object finalRam(py::handle self) {
         if (envs_->finalRam() == nullptr) return py::none();
         return view<uint8_t>(self, envs_->finalRam(), {envs_->size(), ConsoleBatch::kRamBytes});
@@ -580,6 +584,7 @@ PYBIND11_MODULE(_native, m) {
         .def("started", [self](PyEnvironments& e) { return e.started(self(e)); })
         .def("values", [self](PyEnvironments& e) { return e.values(self(e)); })
         .def("final_values", [self](PyEnvironments& e) { return e.finalValues(self(e)); })
+        .def("final_episode_frames", [self](PyEnvironments& e) { return e.finalEpisodeFrames(self(e)); })
         .def("final_ram", [self](PyEnvironments& e) { return e.finalRam(self(e)); })
         .def("final_prg_ram", [self](PyEnvironments& e) { return e.finalPrgRam(self(e)); })
         .def("episode_frames", [self](PyEnvironments& e) { return e.episodeFrames(self(e)); });

@@ -268,7 +268,12 @@ def test_same_step_autoreset_of_memory_observations_keeps_the_memory_at_the_end(
                 if ended or cut:
                     ends += 1
                     assert np.array_equal(info["final_obs"][k], expected)
-                    assert info["final_info"]["score"][k] == single_info["score"]
+                    final = info["final_info"]
+                    assert (final["score"][k], final["episode_frame_number"][k], final["lives"][k]) == (
+                        single_info["score"],
+                        single_info["episode_frame_number"],
+                        single_info["lives"],
+                    )
                     expected, _ = singles[i].reset()
                 assert np.array_equal(obs[k], expected)
     assert ends >= 2
