@@ -894,8 +894,8 @@ class VelkoraVectorEnv(VectorEnv):
             info["_final_obs"] = ended
             present = ended.copy()
             final_info: dict[str, Any] = {}
-            for k, name in enumerate(self._setup.game.names):
-                final_info[name] = values[:, k].copy()
+            for name, column in values.items():
+                final_info[name] = column
                 final_info[f"_{name}"] = present
             final_info["episode_frame_number"] = frames
             final_info["_episode_frame_number"] = present
@@ -906,9 +906,9 @@ class VelkoraVectorEnv(VectorEnv):
             info["_final_info"] = present
         return driver.observe(rows, self.copy), rewards, terminated, truncated, info
 
-    def _finals(self, rows: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] | None:
+    def _finals(self, rows: Any) -> tuple[np.ndarray, np.ndarray, Values, np.ndarray] | None:
         """Which of `rows` ended in the step, their last observations, and every row's final
-        values and frame count, as the workers kept them."""
+        variables and frame count, from what the workers kept at the end."""
         driver = self._driver
         ended = driver.ended[rows]
         if not ended.any():
@@ -921,7 +921,20 @@ class VelkoraVectorEnv(VectorEnv):
                 observations = np.concatenate((observations, native.final_prg_ram()[indices[ended]]), axis=-1)
         else:
             observations = native.final_observations()[indices[ended]].reshape((-1, *driver.shape))
-        return ended.copy(), observations, native.final_values()[indices], native.final_episode_frames()[indices]
+        final_native = native.final_values()[indices]
+        values: Values = {name: final_native[:, k].copy() for k, name in enumerate(self._setup.game.names)}
+        game = self._setup.game
+        if game.read_fn is not None:
+            # The callable reads the memory the episode ended with, not the restart's.
+            prg = native.final_prg_ram()
+            read = game.values(
+                final_native[ended], native.final_ram()[indices[ended]], None if prg is None else prg[indices[ended]]
+            )
+            for name, array in read.items():
+                if name not in values:
+                    values[name] = np.zeros(len(ended), array.dtype)
+                    values[name][ended] = array
+        return ended.copy(), observations, values, native.final_episode_frames()[indices]
 
     def render(self):
         if self.render_mode == "rgb_array":

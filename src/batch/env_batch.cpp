@@ -83,10 +83,9 @@ EnvBatch::EnvBatch(ConsoleBatch& consoles, GameRules rules, const Options& optio
         finalObservations_.assign(n * stackedBytes_, 0);
         finalValues_.assign(n * variables_, 0);
         finalEpisodeFrames_.assign(n, 0);
-        if (frameBytes_ == 0) {
-            finalRam_.assign(n * ConsoleBatch::kRamBytes, 0);
-            if (consoles_.hasPrgRam()) finalPrgRam_.assign(n * ConsoleBatch::kPrgRamBytes, 0);
-        }
+        // Memory observations and Python's variables read it after the restart.
+        finalRam_.assign(n * ConsoleBatch::kRamBytes, 0);
+        if (consoles_.hasPrgRam()) finalPrgRam_.assign(n * ConsoleBatch::kPrgRamBytes, 0);
     }
     pressed_.resize(n);
     sent_.assign(n, 0);
@@ -215,7 +214,7 @@ void EnvBatch::finish(size_t i, bool lifeLost) {
             std::memcpy(&finalObservations_[i * stackedBytes_], observations() + i * stackedBytes_, stackedBytes_);
             std::copy_n(&values_[i * variables_], variables_, &finalValues_[i * variables_]);
             finalEpisodeFrames_[i] = episodeFrames_[i];
-            if (!finalRam_.empty()) {
+            {
                 constexpr size_t ram = ConsoleBatch::kRamBytes, prg = ConsoleBatch::kPrgRamBytes;
                 std::memcpy(&finalRam_[i * ram], consoles_.ram() + i * ram, ram);
                 if (!finalPrgRam_.empty()) std::memcpy(&finalPrgRam_[i * prg], consoles_.prgRam() + i * prg, prg);

@@ -69,9 +69,8 @@ public:
     const uint8_t* finalObservations() const { return finalObservations_.data(); }
     const int64_t* finalValues() const { return finalValues_.data(); }
     const int64_t* finalEpisodeFrames() const { return finalEpisodeFrames_.data(); }
-    // Without a picture observation (memory observations), the memory an
-    // episode ended with: kRamBytes, and kPrgRamBytes when the batch copies
-    // it; null otherwise.
+    // Same-step autoreset: the memory an episode ended with, kRamBytes, and
+    // kPrgRamBytes when the batch copies it; null otherwise.
     const uint8_t* finalRam() const { return finalRam_.empty() ? nullptr : finalRam_.data(); }
     const uint8_t* finalPrgRam() const { return finalPrgRam_.empty() ? nullptr : finalPrgRam_.data(); }
     // The joypad masks pressed in each frame of an environment's last step

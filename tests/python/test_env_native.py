@@ -279,6 +279,31 @@ def test_same_step_autoreset_of_memory_observations_keeps_the_memory_at_the_end(
     assert ends >= 2
 
 
+@pytest.mark.parametrize("judging", ["native", "python"])
+def test_same_step_final_info_reads_callable_variables_from_the_memory_at_the_end(judging):
+    def read(ram):
+        return {"ram_sum": int(ram.sum()), "ram_0": int(ram[0])}
+
+    options = {**SMALL, "max_episode_frames": 60, "noop_max": 20, "variables": read}
+    options.update(python_rules() if judging == "python" else {})
+    vector = demo_vector(2, autoreset_mode=AutoresetMode.SAME_STEP, **options)
+    singles = [demo(**options) for _ in range(2)]
+    vector.reset(seed=5)
+    for i, env in enumerate(singles):
+        env.reset(seed=5 + i)
+    ends = 0
+    for actions in random_actions(6, 40, 2):
+        info = vector.step(actions)[4]
+        for i, env in enumerate(singles):
+            _, _, ended, cut, single_info = env.step(actions[i])
+            if ended or cut:
+                ends += 1
+                final = info["final_info"]
+                assert {name: final[name][i] for name in single_info} == single_info
+                env.reset()
+    assert ends >= 2
+
+
 def test_disabled_autoreset_resets_chosen_environments():
     env = demo_vector(3, autoreset_mode=AutoresetMode.DISABLED, **SMALL)
     env.reset(seed=1)
