@@ -205,6 +205,7 @@ void EnvBatch::resetEnv(size_t i) {
 }
 
 void EnvBatch::finish(size_t i, bool lifeLost) {
+    constexpr size_t kRam = ConsoleBatch::kRamBytes, kPrg = ConsoleBatch::kPrgRamBytes;
     Env& e = envs_[i];
     e.lifeLost = lifeLost;
     switch (options_.autoreset) {
@@ -214,11 +215,8 @@ void EnvBatch::finish(size_t i, bool lifeLost) {
             std::memcpy(&finalObservations_[i * stackedBytes_], observations() + i * stackedBytes_, stackedBytes_);
             std::copy_n(&values_[i * variables_], variables_, &finalValues_[i * variables_]);
             finalEpisodeFrames_[i] = episodeFrames_[i];
-            {
-                constexpr size_t ram = ConsoleBatch::kRamBytes, prg = ConsoleBatch::kPrgRamBytes;
-                std::memcpy(&finalRam_[i * ram], consoles_.ram() + i * ram, ram);
-                if (!finalPrgRam_.empty()) std::memcpy(&finalPrgRam_[i * prg], consoles_.prgRam() + i * prg, prg);
-            }
+            std::memcpy(&finalRam_[i * kRam], consoles_.ram() + i * kRam, kRam);
+            if (!finalPrgRam_.empty()) std::memcpy(&finalPrgRam_[i * kPrg], consoles_.prgRam() + i * kPrg, kPrg);
             resetEnv(i);
             break;
         case Autoreset::Disabled: break;
