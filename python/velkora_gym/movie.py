@@ -365,6 +365,24 @@ class Movie:
             temporary.unlink(missing_ok=True)
             raise
 
+    def save_recording(self, path: PathLike) -> Path:
+        """``save`` for a recorder: .fm2 holds only movies from power-on of a known image, so
+        another goes to .vmv beside it. Returns the path written."""
+        path = Path(path)
+        if _is_fm2(path) and (self.start is not None or self.image is None):
+            path = path.with_name(path.name.split(".")[0] + ".vmv")
+        self.save(path)
+        return path
+
+    @staticmethod
+    def numbered(path: Path, count: int) -> Path:
+        """The name of a recorder's ``count``-th movie (from 1) for ``path``: ``run.vmv``,
+        then ``run-2.vmv``, ``run-3.vmv``..."""
+        if count <= 1:
+            return path
+        name, _, suffix = path.name.partition(".")
+        return path.with_name(f"{name}-{count}.{suffix}")
+
     @classmethod
     def load(cls, path: PathLike, rom: RomSource | None = None) -> Movie:
         """Reads a movie file (``.fm2`` by its extension, velkora's own otherwise; ``.gz``

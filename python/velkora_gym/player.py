@@ -700,21 +700,14 @@ class Player:
         if movie is None:
             return None
         path = self._movie_path()
-        try:
-            movie.save(path)
-        except ValueError:
-            path = path.with_name(path.name.split(".")[0] + ".vmv")
-            movie.save(path)
+        path = movie.save_recording(path)
         self.recordings.append(path)
         self._say(f"movie {path.name}: {len(movie)} frames")
         return path
 
     def _movie_path(self) -> Path:
         if self.record_path is not None:
-            if not self.recordings:
-                return self.record_path
-            name, _, suffix = self.record_path.name.partition(".")
-            return self.record_path.with_name(f"{name}-{len(self.recordings) + 1}.{suffix}")
+            return Movie.numbered(self.record_path, len(self.recordings) + 1)
         stamp = time.strftime("%Y%m%d-%H%M%S")
         path = self.states / f"{self.rom.stem}-{stamp}.vmv"
         n = 1

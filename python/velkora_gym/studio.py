@@ -293,21 +293,14 @@ class Studio:
             return None
         path = self._recording_path or self._movie_path()
         path.parent.mkdir(parents=True, exist_ok=True)
-        try:
-            movie.save(path)
-        except ValueError:
-            path = path.with_name(path.name.split(".")[0] + ".vmv")
-            movie.save(path)
+        path = movie.save_recording(path)
         self.recordings.append(path)
         self.say(f"movie {path.name}: {len(movie)} frames")
         return path
 
     def _movie_path(self) -> Path:
         if self.record_path is not None:
-            if not self.recordings:
-                return self.record_path
-            name, _, suffix = self.record_path.name.partition(".")
-            return self.record_path.with_name(f"{name}-{len(self.recordings) + 1}.{suffix}")
+            return Movie.numbered(self.record_path, len(self.recordings) + 1)
         return self.folder / f"{self.rom.stem}-{time.strftime('%Y%m%d-%H%M%S')}-{len(self.recordings) + 1}.vmv"
 
     def _time_jump(self) -> None:
