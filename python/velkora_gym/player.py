@@ -699,8 +699,7 @@ class Player:
         movie, self.recording = self.recording, None
         if movie is None:
             return None
-        path = self._movie_path()
-        path = movie.save_recording(path)
+        path = movie.save_recording(self._movie_path())
         self.recordings.append(path)
         self._say(f"movie {path.name}: {len(movie)} frames")
         return path
@@ -708,12 +707,16 @@ class Player:
     def _movie_path(self) -> Path:
         if self.record_path is not None:
             return Movie.numbered(self.record_path, len(self.recordings) + 1)
+        return self._stamped(".vmv")
+
+    def _stamped(self, suffix: str) -> Path:
+        """A new file in the states folder named for the cartridge and the time."""
         stamp = time.strftime("%Y%m%d-%H%M%S")
-        path = self.states / f"{self.rom.stem}-{stamp}.vmv"
+        path = self.states / f"{self.rom.stem}-{stamp}{suffix}"
         n = 1
         while path.exists():
             n += 1
-            path = self.states / f"{self.rom.stem}-{stamp}-{n}.vmv"
+            path = self.states / f"{self.rom.stem}-{stamp}-{n}{suffix}"
         return path
 
     def _time_jump(self, what: str = "") -> None:
@@ -779,12 +782,7 @@ class Player:
     def screenshot(self) -> Path:
         """The console's picture at 256 x 240 as a PNG in the states folder."""
         self._update_picture()
-        stamp = time.strftime("%Y%m%d-%H%M%S")
-        path = self.states / f"{self.rom.stem}-{stamp}.png"
-        n = 1
-        while path.exists():
-            n += 1
-            path = self.states / f"{self.rom.stem}-{stamp}-{n}.png"
+        path = self._stamped(".png")
         pygame.image.save(self.picture, str(path))
         return path
 
