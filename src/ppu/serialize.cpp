@@ -103,10 +103,19 @@ void PPU::serialize(StateStream& s) {
     // --- sprites of the current line ---
     s.io(lineSprites);
     const int8_t count = s.io(lineSpriteCount, 0, 8, "line sprite count");
-    s.io(spriteX, -8, 255, "sprite X counter");
-    const uint8_t active = s.io(activeMask);
+    int32_t x[8];
+    for (int i = 0; i < 8; ++i) x[i] = s.io(spriteX[i], -8, 255, "sprite X counter");
+    const uint8_t active = s.io(activeMask, "sprites drawing");
     s.require((active >> count) == 0, "an inactive sprite slot is marked as drawing");
-    s.io(spriteColumn, -1, 7, "sprite column");
+    for (int i = 0; i < 8; ++i) {
+        const int8_t column = s.io(spriteColumn[i], -1, 7, "sprite column");
+        // The counters only reach these: a drawing sprite's column follows its
+        // X counter down to 0, a waiting one has all eight columns ahead. Any
+        // other pair would draw from a column that is not there.
+        const bool drawing = (active >> i) & 1;
+        s.require(i >= count || (drawing ? column == 8 + x[i] : (x[i] < 0 || column == 7)),
+                  "a sprite's column does not match its X counter");
+    }
     s.io(spriteZeroLine);
     s.io(spriteTicks, 0, kSpriteTickCap, "sprite ticks");
     s.io(spritesStale);

@@ -3,9 +3,11 @@
 // trust must be refused without touching it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console/nes_unit.h"
@@ -307,18 +309,26 @@ void expectRefused(NESUnit& unit, const Bytes& data, const std::string& reason) 
     }
 }
 
-// A deliberate change to one field, with the checksum made anew.
-Bytes withField(NESUnit& unit, const Bytes& snapshot, const std::string& name, int64_t value) {
+// Deliberate changes to fields, with the checksum made anew. The layout is
+// the original's, so the fields can change together.
+Bytes withFields(NESUnit& unit, const Bytes& snapshot, std::initializer_list<std::pair<std::string, int64_t>> values) {
     Bytes changed = snapshot;
-    for (const auto& field : snapshotLayout(unit, snapshot.data(), snapshot.size())) {
-        if (field.name && name == field.name) {
-            std::memcpy(&changed[field.offset], &value, std::min<size_t>(field.size, sizeof value));
-            sealSnapshot(changed.data(), changed.size());
-            return changed;
+    const auto layout = snapshotLayout(unit, snapshot.data(), snapshot.size());
+    for (const auto& [name, value] : values) {
+        const auto field =
+            std::find_if(layout.begin(), layout.end(), [&](const auto& f) { return f.name && name == f.name; });
+        if (field == layout.end()) {
+            ADD_FAILURE() << "no field " << name;
+            continue;
         }
+        std::memcpy(&changed[field->offset], &value, std::min<size_t>(field->size, sizeof value));
     }
-    ADD_FAILURE() << "no field " << name;
+    sealSnapshot(changed.data(), changed.size());
     return changed;
+}
+
+Bytes withField(NESUnit& unit, const Bytes& snapshot, const std::string& name, int64_t value) {
+    return withFields(unit, snapshot, {{name, value}});
 }
 
 TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
@@ -354,6 +364,24 @@ TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
     expectRefused(*unit, withField(*unit, good, "PRG window bank", 40), "PRG window bank is 40, outside -1 to 31");
     expectRefused(*unit, withField(*unit, good, "audio level runs", 2000), "audio level runs");
     expectRefused(*unit, withField(*unit, good, "CPU cycle count", -5), "CPU cycle count");
+
+    // A sprite's column and X counter move together; other pairs would draw
+    // from outside its eight columns (found by the fuzzer).
+    const auto sprite = [&](bool drawing, int64_t x, int64_t column) {
+        return withFields(*unit, good,
+                          {{"line sprite count", 1},
+                           {"sprites drawing", drawing ? 1 : 0},
+                           {"sprite X counter", x},
+                           {"sprite column", column}});
+    };
+    for (const auto& [drawing, x, column] : {std::tuple{true, 100, 0}, {true, -3, -1}, {true, -3, 4}, {false, 4, 3}})
+        expectRefused(*unit, sprite(drawing, x, column), "column does not match");
+    for (const auto& [drawing, x, column] : {std::tuple{true, -3, 5}, {true, -8, 0}, {false, 4, 7}, {false, -8, -1}}) {
+        auto twin = console(spinImage());
+        const Bytes accepted = sprite(drawing, x, column);
+        restoreSnapshot(*twin, accepted.data(), accepted.size());
+        play(*twin, 2);
+    }
     Bytes section = good;
     section[kSnapshotHeaderBytes] = 'X';
     sealSnapshot(section.data(), section.size());
