@@ -106,64 +106,43 @@ def test_installed_module_carries_its_stub():
     assert (module.parent / "velkora-stubs" / "__init__.pyi").read_text() == STUB.read_text()
 
 
-def test_mypy_stubtest_agrees(tmp_path):
-    pytest.importorskip("mypy")
-    # pybind11 classes have their own metaclass, which a stub cannot name.
+def stubtest(tmp_path, module: str, allowed: list[str], env=None) -> None:
+    """Runs mypy's stubtest on `module`; `allowed`: pybind11 classes, whose own
+    metaclass a stub cannot name."""
     allow = tmp_path / "allow.txt"
-    allow.write_text("velkora.NES\nvelkora.Controller\n")
+    allow.write_text("".join(f"{name}\n" for name in allowed))
     # NumPy's own stubs would triple the run time; stubtest cannot see array types anyway.
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n[mypy-numpy.*]\nfollow_imports = skip\nfollow_imports_for_stubs = True\n")
+    command = [
+        sys.executable,
+        "-m",
+        "mypy.stubtest",
+        module,
+        "--allowlist",
+        str(allow),
+        "--mypy-config-file",
+        str(config),
+    ]
+    done = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_mypy_stubtest_agrees(tmp_path):
+    pytest.importorskip("mypy")
     module_dir = str(Path(velkora.__file__).parent)
     env = dict(
         os.environ,
         MYPYPATH=str(STUB.parent),
         PYTHONPATH=os.pathsep.join([module_dir, os.environ.get("PYTHONPATH", "")]),
     )
-    done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy.stubtest",
-            "velkora",
-            "--allowlist",
-            str(allow),
-            "--mypy-config-file",
-            str(config),
-        ],
-        cwd=tmp_path,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
+    stubtest(tmp_path, "velkora", ["velkora.NES", "velkora.Controller"], env)
 
 
 def test_companion_stub_agrees(tmp_path):
     pytest.importorskip("mypy")
     gym = pytest.importorskip("velkora_gym")
-    allow = tmp_path / "allow.txt"
-    allow.write_text("velkora_gym._native.Batch\nvelkora_gym._native.Environments\n")
-    config = tmp_path / "mypy.ini"
-    config.write_text("[mypy]\n[mypy-numpy.*]\nfollow_imports = skip\nfollow_imports_for_stubs = True\n")
     if "site-packages" not in Path(gym.__file__).parts:
         pytest.skip("velkora_gym is imported from a build folder, not an installed package")
     # Installed with py.typed and its stub, beside velkora's stub package.
-    done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy.stubtest",
-            "velkora_gym._native",
-            "--allowlist",
-            str(allow),
-            "--mypy-config-file",
-            str(config),
-        ],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
+    stubtest(tmp_path, "velkora_gym._native", ["velkora_gym._native.Batch", "velkora_gym._native.Environments"])
