@@ -17,6 +17,10 @@ struct BusContext {
     APU* apu = nullptr;
 };
 
+// The console's timing model: the default one, or the hardware's (register
+// accesses at their own cycles, DMA and interrupt entry taking time, ...).
+enum class Timing : uint8_t { Design = 0, Hardware = 1 };
+
 // Nametable mirroring modes shared by the header, the PPU and the boards.
 enum Mirroring : int32_t {
     Horizontal = 0,

@@ -33,7 +33,10 @@ __all__ = [
     "VelkoraParallelEnv",
     "VelkoraVectorEnv",
     "restore",
+    "set_timing",
     "snapshot",
+    "soft_reset",
+    "timing",
 ]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
@@ -50,6 +53,31 @@ def snapshot(nes: Any, *, picture: bool = True) -> bytes:
     finished yet. With ``picture=True`` a restore repaints the saved picture at once, so
     ``getImg()`` views held across it show it."""
     return _native.snapshot(nes, bool(picture))
+
+
+TIMINGS = ("design", "hardware")
+
+
+def set_timing(nes: Any, timing: str) -> None:
+    """Runs the console ``nes`` (a ``velkora.NES``) in a timing model: ``"design"`` (the
+    default) or ``"hardware"``, which runs register accesses, DMA, interrupts and the
+    odd-frame dot as the console's chips do. On a console that has not run since power-on
+    this gives that timing's power-on state; later the change counts from the next
+    instruction."""
+    if timing not in TIMINGS:
+        raise ValueError(f"timing must be 'design' or 'hardware', not {timing!r}")
+    _native.set_timing(nes, timing == "hardware")
+
+
+def timing(nes: Any) -> str:
+    """The timing model the console ``nes`` runs: ``"design"`` or ``"hardware"``."""
+    return "hardware" if _native.hardware_timing(nes) else "design"
+
+
+def soft_reset(nes: Any) -> None:
+    """Presses the reset button of the console ``nes``: the CPU's reset sequence, the PPU and
+    APU registers as a reset leaves them; memory is kept."""
+    _native.soft_reset(nes)
 
 
 def __getattr__(name: str) -> Any:

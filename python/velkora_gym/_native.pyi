@@ -13,6 +13,15 @@ EMULATED_MAPPERS: list[int]
 def check_board(image: bytes) -> None:
     """ValueError naming the mapper number when the image's board is not emulated."""
 
+def set_timing(nes: velkora.NES, hardware: bool) -> None:
+    """Runs the console in the hardware timing (True) or the design one."""
+
+def hardware_timing(nes: velkora.NES) -> bool:
+    """Whether the console runs the hardware timing."""
+
+def soft_reset(nes: velkora.NES) -> None:
+    """Presses the console's reset button."""
+
 def snapshot(nes: velkora.NES, picture: bool) -> bytes:
     """Everything of the console that can influence what it does later."""
 

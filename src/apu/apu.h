@@ -127,6 +127,14 @@ public:
     int32_t unmixedSamples = 0;
     bool outputUnmixed = false;
 
+    // --- timing model (timing.cpp) ---
+    bool hardware = false;
+    void powerOnTiming();
+    void clearHardwareState();
+    // $4015 cleared, $4017 written again with its last value, the IRQ flags
+    // down: what the reset button leaves.
+    void softReset();
+
     APU();
     APU(const APU&) = delete;
     APU& operator=(const APU&) = delete;

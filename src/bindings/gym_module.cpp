@@ -528,6 +528,23 @@ PYBIND11_MODULE(_native, m) {
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
     m.def(
+        "set_timing",
+        [](py::handle nes, bool hardware) {
+            PyNES& unit = consoleOf(nes);
+            withConsole(unit, [&] { unit.setTiming(hardware ? Timing::Hardware : Timing::Design); });
+        },
+        py::arg("nes"), py::arg("hardware"), "Runs the console in the hardware timing (True) or the design one.");
+    m.def(
+        "hardware_timing", [](py::handle nes) { return consoleOf(nes).timing() == Timing::Hardware; }, py::arg("nes"),
+        "Whether the console runs the hardware timing.");
+    m.def(
+        "soft_reset",
+        [](py::handle nes) {
+            PyNES& unit = consoleOf(nes);
+            withConsole(unit, [&] { unit.softReset(); });
+        },
+        py::arg("nes"), "Presses the console's reset button.");
+    m.def(
         "check_board",
         [](py::bytes image) {
             const std::string bytes = image;

@@ -30,6 +30,7 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     mem.fill(0);
     cpu->cartridge = cart;
     cpu->mapperWatchesReads = cart->mapper->watchesReads;
+    cpu->mapperWatchesWrites = cart->mapper->watchesWrites;
     cpu->foldUpperPrgBank = cart->mapper->foldsPrg16 && cart->prgSize >= 16384 && cart->prgSize < 32768;
     if (cart->hasBattery) {
         // With no save folder there is no RAM file to read (it would be /ram).

@@ -89,10 +89,24 @@ public:
     // --- frame stepping (stepping.cpp) ---
     // One instruction, then the catch-up it calls for (catch_up.h).
     void advance() {
-        cpu->step();
+        if (cpu->hardware) cpu->stepHardware();
+        else cpu->step();
         if (catch_up::dueAfterStep(*cpu)) catch_up::afterStep(*this);
     }
     void runFrame();
+
+    // --- timing model and the reset button (timing.cpp) ---
+    Timing timing() const { return cpu->hardware ? Timing::Hardware : Timing::Design; }
+    // On a console that has not run since power-on, that timing's power-on
+    // state; later the machine is settled as for a snapshot, state only the
+    // other timing has is cleared, and the change counts from the next
+    // instruction. The caller holds a run thread.
+    void setTiming(Timing timing);
+    // What the console's reset button does: the CPU's reset sequence, the
+    // PPU's and APU's registers as a reset leaves them, memory kept.
+    void softReset();
+    // Cleared by the first instruction after power-on (or a restore).
+    bool atPowerOn = true;
     void setPerFrame(Callback callback) { perFrameCallback = callback; }
 
     // --- run thread (run_thread.cpp) ---
@@ -128,6 +142,10 @@ private:
     void wirePads();
     void loadCartridge(const uint8_t* image, size_t size, bool verbose = true);
     void powerOnBoard();
+    // The CPU registers and clocks a timing starts with at power-on.
+    void powerOnCpu();
+    template <bool Hardware>
+    void runFrameIn();
 };
 
 // Path helpers for the battery RAM file (cartridge/save_folder.cpp).

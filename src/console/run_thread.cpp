@@ -41,6 +41,7 @@ void NESUnit::start() {
         runThread.join();  // a thread that ended by itself (its callback raised)
     }
     running = true;
+    atPowerOn = false;
     startTime = wallClockNs();
     threadActive = true;
     try {

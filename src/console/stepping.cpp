@@ -13,11 +13,20 @@ void NESUnit::runFrame() {
         std::atomic<int>& depth;
     } stepping(steppingOnCaller);
     catch_up::beforeResuming(*cpu);
+    atPowerOn = false;
+    // The timing is chosen once a frame, so neither loop tests it per step.
+    if (cpu->hardware) runFrameIn<true>();
+    else runFrameIn<false>();
+}
+
+template <bool Hardware>
+void NESUnit::runFrameIn() {
     const int64_t frame = ppu->frameCount;
     do {
         // Inside the window no frame can end: step without looking.
         do {
-            cpu->step();
+            if constexpr (Hardware) cpu->stepHardware();
+            else cpu->step();
         } while (!catch_up::dueAfterStep(*cpu));
         catch_up::afterStep(*this);
     } while (ppu->frameCount == frame);

@@ -110,3 +110,48 @@ uint8_t CPU::readJoypad(int port) {
     if (!joypadStrobe) joypadShift[port] = uint8_t((joypadShift[port] << 1) | 1);
     return result;
 }
+
+// --- the hardware timing's slow paths: registers at their own cycle ---
+
+uint8_t CPU::readHardwareSlow(uint16_t address) {
+    stepStart = cycles;
+    const uint16_t folded = foldAddress(address);
+    uint8_t value;
+    if (folded < 0x2000 || folded >= 0x4020) {
+        value = memory[folded];
+    } else {
+        catch_up::beforeRegisterAccess(*this);
+        value = readIoHardware(folded);
+    }
+    if (mapperWatchesReads) {
+        catch_up::beforeBoardAccess(*this);
+        BusContext context{this, ppu, apu};
+        cartridge->mapper->cpuRead(context, folded);
+    }
+    return value;
+}
+
+// Write-only registers and unused bits read back what was last on the bus.
+uint8_t CPU::readIoHardware(uint16_t folded) {
+    if (folded < 0x2008) return ppu->readRegister(folded);
+    switch (folded) {
+        case 0x4015: return uint8_t((apu->readStatus() & ~0x20) | (dataBus & 0x20));
+        case 0x4016:
+        case 0x4017: return uint8_t((readJoypad(folded - 0x4016) & 0x1F) | (dataBus & 0xE0));
+        default: return dataBus;
+    }
+}
+
+void CPU::writeHardwareSlow(uint16_t address, uint8_t value) {
+    stepStart = cycles;
+    const uint16_t folded = foldAddress(address);
+    if (folded == 0x4014) {
+        // The sprite DMA starts once this instruction's last cycle is done.
+        catch_up::beforeRegisterAccess(*this);
+        memory[0x4014] = value;
+        oamDmaPage = value;
+    } else {
+        write(address, value);
+    }
+    lastWriteCycle = cycles;
+}

@@ -86,6 +86,8 @@ public:
     // Set with the mapper link when the board wants cpuRead; no board does,
     // so notifying reads normally cost one predictable branch.
     bool mapperWatchesReads = false;
+    // Set with the mapper link when the board wants cpuWrite.
+    bool mapperWatchesWrites = false;
 
     // --- the ahead window (console/catch_up.h states the rules) ---
     // A step that ends at or before aheadUntil and touches no register
@@ -103,6 +105,49 @@ public:
     void noteLoop(uint16_t start) {
         if (cycles < idleUntil) idleLoopStart = start;
     }
+
+    // --- hardware timing (cycle_exact.cpp, interrupt_lines.cpp) ---
+    // Every bus access takes its own cycle and a register access sees the
+    // other chips as they stand at that cycle; interrupts are polled as
+    // the chip polls them and take seven cycles to enter.
+    bool hardware = false;
+    // The last byte on the data bus: what a read of nothing returns.
+    uint8_t dataBus = 0;
+    // IRQ sources; the line is their OR, each held until its own acknowledge.
+    enum IrqSource : uint8_t { kIrqFrame = 1, kIrqDmc = 2, kIrqBoard = 4 };
+    uint8_t irqSources = 0;
+    // When the line last went active and inactive: a poll at cycle c sees it
+    // active from irqActiveFrom on, until irqInactiveFrom.
+    int64_t irqActiveFrom = 0;
+    int64_t irqInactiveFrom = 0;
+    // The NMI edge: the cycle whose sample first saw the PPU's line high
+    // (kNoNmi when none waits), and the dot it rose at.
+    static constexpr int64_t kNoNmi = INT64_MAX;
+    int64_t nmiDetectedAt = kNoNmi;
+    int64_t nmiRoseAtDot = -1;
+    // The last instruction's interrupt poll: its cycle, and whether I was set then.
+    int64_t pollCycle = INT64_MIN;
+    bool pollMasked = true;
+    // The cycle from which the DMC's sample fetch waits to take the bus.
+    int64_t dmaAt = INT64_MAX;
+    // The previous write's cycle (a board that ignores back-to-back writes).
+    int64_t lastWriteCycle = INT64_MIN;
+    // A $4014 write waiting for its instruction to end (-1: none).
+    int32_t oamDmaPage = -1;
+    // Sources assert and release at a cycle; the PPU's NMI output at a dot.
+    void setIrq(uint8_t source, bool active, int64_t atCycle);
+    void nmiLineRose(int64_t dot);
+    void nmiLineFell(int64_t dot);
+    bool irqSeenAt(int64_t cycle) const {
+        if (irqSources != 0) return cycle >= irqActiveFrom;
+        return cycle >= irqActiveFrom && cycle < irqInactiveFrom;
+    }
+    void stepHardware();
+    // Back to no interrupt, DMA or bus history (a timing change, power-on).
+    void clearHardwareState();
+    // The reset button (and power-on's reset sequence) in the hardware's way:
+    // seven cycles, three stack reads, I set.
+    void resetSequence();
 
     CPU();
     CPU(const CPU&) = delete;
@@ -228,6 +273,37 @@ private:
     void endStep(bool nmiCondition);
     void interrupt(bool nmi);
     void printTrace(uint8_t opcode, Location location);
+    // cycle_exact.cpp: one access a cycle. A read of a register or of a board
+    // that watches reads catches the other chips up to this cycle.
+    friend struct CycleExact;
+    [[gnu::always_inline]] uint8_t busRead(uint16_t address) {
+        if (VELKORA_UNLIKELY(cycles >= dmaAt)) dmcDma(address);
+        uint8_t value;
+        if (VELKORA_LIKELY(!mapperWatchesReads && (address >= 0x4020 || address < 0x2000))) {
+            value = address >= 0x4020 ? memory[foldRom(address)] : memory[address & 0x07FF];
+        } else {
+            value = readHardwareSlow(address);
+        }
+        dataBus = value;
+        cycles += 1;
+        return value;
+    }
+    [[gnu::always_inline]] void busWrite(uint16_t address, uint8_t value) {
+        dataBus = value;
+        if (VELKORA_LIKELY(address < 0x2000 && !mapperWatchesWrites)) {
+            memory[address & 0x07FF] = value;
+        } else {
+            writeHardwareSlow(address, value);
+        }
+        cycles += 1;
+    }
+    uint8_t readHardwareSlow(uint16_t address);
+    uint8_t readIoHardware(uint16_t folded);
+    void writeHardwareSlow(uint16_t address, uint8_t value);
+    void oamDmaHardware(uint8_t page);
+    void dmcDma(uint16_t heldAddress);
+    void interruptSequence(bool brk);
+    bool interruptDue() const { return nmiDetectedAt <= pollCycle || (!pollMasked && irqSeenAt(pollCycle)); }
     // idle.cpp
     void skipIdleLoop();
     int64_t idlePassCycles(uint16_t start) const;

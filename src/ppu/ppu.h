@@ -147,6 +147,24 @@ public:
     // must see every dot, which takes the per-dot path.
     int32_t mapperDotCycle = kDotsPerLine;
 
+    // --- timing model (timing.cpp) ---
+    bool hardware = false;
+    // The dot count at the position where the current processing began, so
+    // that a dot of this frame can be given its place on the CPU's clock.
+    int64_t processStartDot = 0;
+    int32_t processStartIndex = 0;
+    int64_t dotAt(int32_t line, int32_t dot) const {
+        return processStartDot + (line * kDotsPerLine + dot - processStartIndex);
+    }
+    // A register access stands between dots: after those before 3 x the
+    // access's cycle, as if the last of them made the change.
+    int64_t accessDot() const { return 3 * int64_t(cpu->stepStart) - 1; }
+    // Where a console of this timing starts; what only the hardware timing
+    // keeps, cleared; the registers as the reset button leaves them.
+    void powerOnTiming();
+    void clearHardwareState();
+    void softReset();
+
     explicit PPU(CPU* cpu);
     PPU(const PPU&) = delete;
     PPU& operator=(const PPU&) = delete;
@@ -169,6 +187,8 @@ public:
     // The reference path: one dot at a time.
     void stepDot() {
         payOwedDots();
+        processStartDot = totalDots;
+        processStartIndex = scanline * kDotsPerLine + cycle;
         processDot(true);
     }
     void publishFrame();
@@ -299,6 +319,8 @@ private:
     // run.cpp, span.cpp: process up to `dots` dots without counting them
     // in totalDots, stopping after a frame-completing dot; return how many.
     int64_t process(int64_t dots) {
+        processStartDot = totalDots - owedDots;
+        processStartIndex = scanline * kDotsPerLine + cycle;
         // Most catch-ups are a few dots inside the picture part of a line.
         if (!postRender && cycle >= 1 && dots < 256 - cycle && mapperDotCycle >= 0) {
             processInsideLine(int32_t(dots));

@@ -39,7 +39,14 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
                        (address == 0x2000 && ((value ^ *ppuCtrl) & 0xFC) == 0);
     if (owedDots != 0 && !(onlyT && !owedDotsReadT())) payOwedDots();
     switch (address) {
-        case 0x2000: t = uint16_t((t & 0xF3FF) | ((value & 3) << 10)); break;
+        case 0x2000:
+            t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
+            // PPUCTRL still holds the old byte: the NMI output follows bit 7 at once.
+            if (hardware && nmiOccurred && ((value ^ *ppuCtrl) & 0x80)) {
+                if (value & 0x80) cpu->nmiLineRose(accessDot());
+                else cpu->nmiLineFell(accessDot());
+            }
+            break;
         case 0x2003: oamAddr = value; break;
         case 0x2004:
             // Bits 2-4 of the attribute byte do not exist.
@@ -92,9 +99,11 @@ uint8_t PPU::readStatus() {
         // just after it the flag is seen but the NMI still does not come.
         suppressVblank = true;
         suppressNmi = true;
+        if (hardware && nmiOccurred && (*ppuCtrl & 0x80)) cpu->nmiLineFell(accessDot());
         nmiOccurred = false;
         return cycle == 1 ? (s & 0x7F) : (s | 0x80);
     }
+    if (hardware && nmiOccurred && (*ppuCtrl & 0x80)) cpu->nmiLineFell(accessDot());
     nmiOccurred = false;
     return s;
 }

@@ -72,11 +72,15 @@ void PPU::renderDot(uint8_t mask) {
 void PPU::startVblank() {
     vblank = true;
     publishFrame();
-    if (!suppressNmi) nmiOccurred = true;
+    if (!suppressNmi) {
+        nmiOccurred = true;
+        if (hardware && (*ppuCtrl & 0x80)) cpu->nmiLineRose(dotAt(241, 1));
+    }
     if (!suppressVblank) *ppuStatus |= 0x80;
 }
 
 void PPU::endVblank() {
+    if (hardware && nmiOccurred && (*ppuCtrl & 0x80)) cpu->nmiLineFell(dotAt(261, 1));
     nmiOccurred = false;
     suppressNmi = false;
     suppressVblank = false;

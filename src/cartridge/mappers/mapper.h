@@ -27,6 +27,8 @@ public:
     bool watchesPatterns = false;
     // 16 KiB of PRG ROM shows at $C000 too (NROM, CNROM: no PRG banking).
     bool foldsPrg16 = false;
+    // The console runs the hardware timing: boards that behave differently there ask.
+    bool hardware = false;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;

@@ -1,0 +1,21 @@
+// The PPU's part of a timing change and of the reset button.
+#include "ppu/ppu.h"
+
+void PPU::powerOnTiming() {
+    scanline = 0;
+    cycle = 25;
+    postRender = false;
+    locateNextEvent();
+}
+
+void PPU::clearHardwareState() {}
+
+void PPU::softReset() {
+    payOwedDots();
+    *ppuCtrl = 0;
+    *ppuMask = 0;
+    w = false;
+    t = 0;
+    fineX = 0;
+    readBuffer = 0;
+}
