@@ -105,6 +105,8 @@ public:
     // What the console's reset button does: the CPU's reset sequence, the
     // PPU's and APU's registers as a reset leaves them, memory kept.
     void softReset();
+    // Only the units' flags: a restore that brings the timing's state with it.
+    void adoptTiming(Timing timing);
     // Cleared by the first instruction after power-on (or a restore).
     bool atPowerOn = true;
     void setPerFrame(Callback callback) { perFrameCallback = callback; }

@@ -13,6 +13,11 @@ void tellUnits(NESUnit& unit, bool hardware) {
 
 }  // namespace
 
+void NESUnit::adoptTiming(Timing timing) {
+    tellUnits(*this, timing == Timing::Hardware);
+    atPowerOn = false;
+}
+
 void NESUnit::powerOnCpu() {
     CPU& c = *cpu;
     c.A = c.X = c.Y = 0;
@@ -44,6 +49,9 @@ void NESUnit::setTiming(Timing timing) {
     if (hardware == cpu->hardware) return;
     catch_up::beforeStateAccess(*cpu);
     tellUnits(*this, hardware);
+    // Each timing keeps its own interrupt state: the design's pending flag,
+    // the hardware's lines.
+    cpu->irqPending = false;
     cpu->clearHardwareState();
     ppu->clearHardwareState();
     apu->clearHardwareState();

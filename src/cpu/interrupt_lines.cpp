@@ -128,5 +128,4 @@ void CPU::clearHardwareState() {
     dmaAt = INT64_MAX;
     lastWriteCycle = INT64_MIN;
     oamDmaPage = -1;
-    irqPending = false;
 }

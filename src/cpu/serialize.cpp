@@ -38,6 +38,21 @@ void CPU::serialize(StateStream& s) {
     s.io(nmiLine);
     s.io(irqPending);
     s.io(halted);
+    if (s.hardware) {
+        s.tag("CPUH");
+        s.io(dataBus);
+        s.io(irqSources, 0, kIrqFrame | kIrqDmc | kIrqBoard, "IRQ sources");
+        s.io(irqActiveFrom);
+        s.io(irqInactiveFrom);
+        s.io(nmiDetectedAt);
+        s.io(nmiRoseAtDot);
+        s.io(pollCycle);
+        s.io(pollMasked);
+        s.io(dmaAt);
+        s.io(lastWriteCycle);
+    } else if (s.loading()) {
+        clearHardwareState();
+    }
 
     // --- address space ---
     if (s.version() == 1) {

@@ -43,6 +43,16 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
         throw SnapshotError("snapshot refused: it was taken on a console with CLOCK_SPEED " + std::to_string(clock) +
                             " and this one runs at " + std::to_string(unit.cpu->clockSpeed));
     }
+    if (s.version() >= 3) {
+        uint8_t timing = uint8_t(unit.timing());
+        timing = s.io(timing, 0, 1, "timing model");
+        s.hardware = timing == uint8_t(Timing::Hardware);
+    } else {
+        s.hardware = false;
+    }
+    if (s.writing()) s.hardware = unit.timing() == Timing::Hardware;
+    // The units read their timing's fields as the stream's timing says.
+    if (s.loading()) unit.adoptTiming(s.hardware ? Timing::Hardware : Timing::Design);
     NES::Mapper& board = *unit.cartridge->mapper;
     int32_t number = board.number;
     number = s.io(number);

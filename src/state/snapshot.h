@@ -14,9 +14,11 @@ class NESUnit;
 
 // Layout: "VELKSNAP", u32 version, u32 header size (32), u64 cartridge
 // identity, u64 payload size, the payload, u64 checksum of all before it.
-// Version 2 stores what follows from the cartridge as bank numbers and
+// Version 3 adds the timing model and the state only the hardware timing
+// has; version 2 stores what follows from the cartridge as bank numbers and
 // memories in compact forms; version 1 (every memory whole) is still read.
-constexpr uint32_t kSnapshotVersion = 2;
+// Versions 1 and 2 restore as design timing.
+constexpr uint32_t kSnapshotVersion = 3;
 constexpr uint32_t kOldestSnapshotVersion = 1;
 constexpr size_t kSnapshotHeaderBytes = 32;
 constexpr size_t kSnapshotChecksumBytes = 8;

@@ -58,7 +58,7 @@ public:
     bool onlyRegisters() const { return registersOnly_; }
 
     // The snapshot format version being read; only the newest is written.
-    static constexpr uint32_t kNewest = 2;
+    static constexpr uint32_t kNewest = 3;
     StateStream& formatVersion(uint32_t version) {
         version_ = version;
         return *this;
@@ -67,6 +67,10 @@ public:
     // Whether the finished picture travels (set when saving, read from the
     // stream when reading).
     bool picture = true;
+    // Whether the stream holds a console of the hardware timing (read from
+    // the stream when reading): the units then pass the state only that
+    // timing has. Formats before 3 hold design consoles only.
+    bool hardware = false;
     // The CPU cycle count the stream holds, for the units after the CPU
     // whose stored sizes follow from it.
     int64_t cycles = 0;

@@ -86,7 +86,7 @@ def test_snapshot_format_and_bytes_like_input(picture):
     pad = pad_of(nes)
     play(nes, pad, 60)
     first = velkora_gym.snapshot(nes, picture=picture)
-    assert first[:8] == b"VELKSNAP" and int.from_bytes(first[8:12], "little") == velkora_gym.SNAPSHOT_VERSION == 2
+    assert first[:8] == b"VELKSNAP" and int.from_bytes(first[8:12], "little") == velkora_gym.SNAPSHOT_VERSION == 3
     # Kilobytes, not the hundreds a whole machine takes.
     assert len(first) < (64 if picture else 16) * 1024
     nes.runFrame()
