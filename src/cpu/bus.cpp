@@ -117,8 +117,10 @@ uint8_t CPU::readHardwareSlow(uint16_t address) {
     stepStart = cycles;
     const uint16_t folded = foldAddress(address);
     uint8_t value;
-    if (folded < 0x2000 || folded >= 0x4020) {
+    if (folded < 0x2000 || folded >= 0x6000) {
         value = memory[folded];
+    } else if (folded >= 0x4020) {
+        value = dataBus;
     } else {
         catch_up::beforeRegisterAccess(*this);
         value = readIoHardware(folded);

@@ -279,8 +279,9 @@ private:
     [[gnu::always_inline]] uint8_t busRead(uint16_t address) {
         if (VELKORA_UNLIKELY(cycles >= dmaAt)) dmcDma(address);
         uint8_t value;
-        if (VELKORA_LIKELY(!mapperWatchesReads && (address >= 0x4020 || address < 0x2000))) {
-            value = address >= 0x4020 ? memory[foldRom(address)] : memory[address & 0x07FF];
+        // $2000-$5FFF: registers, and nothing a board of ours maps (open bus).
+        if (VELKORA_LIKELY(!mapperWatchesReads && (address >= 0x6000 || address < 0x2000))) {
+            value = address >= 0x6000 ? memory[foldRom(address)] : memory[address & 0x07FF];
         } else {
             value = readHardwareSlow(address);
         }
