@@ -307,6 +307,10 @@ private:
     bool interruptDue() const { return nmiDetectedAt <= pollCycle || (!pollMasked && irqSeenAt(pollCycle)); }
     // idle.cpp
     void skipIdleLoop();
+    void skipIdleLoopHardware();
+    void skipNopsHardware();
+    // Whether an interrupt could enter between two passes of an idle loop.
+    bool interruptMayEnter() const { return nmiDetectedAt != kNoNmi || (irqSources != 0 && !(P & 0x04)); }
     int64_t idlePassCycles(uint16_t start) const;
     bool skipCountedLoop(uint16_t start);
     void skipNops();

@@ -412,6 +412,7 @@ struct CycleExact {
             if (!taken) return pollBeforeLastCycle(cpu, masked(cpu));
             cpu.busRead(cpu.PC);
             const uint16_t target = uint16_t(cpu.PC + offset);
+            if (target < cpu.PC) cpu.noteLoop(target);
             if ((target & 0xFF00) != (cpu.PC & 0xFF00)) {
                 cpu.busRead(uint16_t((cpu.PC & 0xFF00) | (target & 0xFF)));
                 cpu.PC = target;
@@ -423,7 +424,9 @@ struct CycleExact {
         } else if constexpr (O == Op::JMP) {
             const uint8_t low = fetch(cpu);
             const uint8_t high = cpu.busRead(cpu.PC);
-            cpu.PC = uint16_t(low | (high << 8));
+            const uint16_t target = uint16_t(low | (high << 8));
+            if (target == uint16_t(cpu.PC - 2)) cpu.noteLoop(target);
+            cpu.PC = target;
             pollBeforeLastCycle(cpu, masked(cpu));
         } else if constexpr (O == Op::JMI) {
             const uint8_t low = fetch(cpu);
@@ -504,6 +507,10 @@ void CPU::stepHardware() {
     }
     stepStart = cycles;
     if (VELKORA_UNLIKELY(interruptDue())) return interruptSequence(false);
-    kOps[CycleExact::fetch(*this)](*this);
+    const uint8_t opcode = CycleExact::fetch(*this);
+    kOps[opcode](*this);
     if (VELKORA_UNLIKELY(oamDmaPage >= 0)) oamDmaHardware(uint8_t(oamDmaPage));
+    if (VELKORA_UNLIKELY(idleLoopStart >= 0)) skipIdleLoopHardware();
+    // Timed code waits in long runs of NOPs.
+    if (opcode == 0xEA && VELKORA_UNLIKELY(memory[foldRom(PC)] == 0xEA) && PC >= 0x6000) skipNopsHardware();
 }

@@ -181,3 +181,42 @@ void CPU::skipNops() {
     cycles += count * baseCycles[0xEA];
     nmiLine = nmiCondition;  // as each of them samples it
 }
+
+// The same in the hardware timing, where a pass's cycles are the same but
+// the interrupt lines are polled each instruction: no pass is skipped while
+// an interrupt could enter, nor past a DMC fetch.
+void CPU::skipIdleLoopHardware() {
+    const uint16_t start = uint16_t(idleLoopStart);
+    idleLoopStart = -1;
+    if (mapperWatchesReads || ioTouched || PC != start || interruptMayEnter()) return;
+    const int64_t window = idleUntil;
+    idleUntil = std::min(idleUntil, dmaAt);
+    const int64_t before = cycles;
+    const int64_t pass = idlePassCycles(start);
+    if (pass == 0) {
+        if (plainMemory(start)) skipCountedLoop(start);
+    } else {
+        const int64_t passes = (idleUntil - before) / pass;
+        if (passes > 0) cycles += passes * pass;
+    }
+    idleUntil = window;
+    // The skipped passes polled as the one just run did.
+    pollCycle += int64_t(cycles) - before;
+}
+
+void CPU::skipNopsHardware() {
+    const uint16_t start = PC;
+    const int64_t until = std::min(idleUntil, dmaAt);
+    if (mapperWatchesReads || ioTouched || cycles >= until || interruptMayEnter()) return;
+    const int64_t foldEnd = foldUpperPrgBank && start < 0xC000 ? 0xC000 : 0x10000;
+    const int64_t most = std::min((until - cycles) / 2, foldEnd - start);
+    const uint8_t* bytes = &memory[foldRom(start)];
+    int64_t count = 0;
+    while (count < most && bytes[count] == 0xEA) ++count;
+    if (count == 0) return;
+    PC = uint16_t(start + count);
+    cycles += 2 * count;
+    pollCycle = int64_t(cycles) - 2;
+    // The last NOP read the byte after it.
+    dataBus = memory[foldRom(PC)];
+}
