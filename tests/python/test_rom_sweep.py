@@ -1,4 +1,8 @@
-"""The sweep harness's handling of reset requests and timing models."""
+"""The public test ROM suites in the design timing: every ROM's outcome as recorded, and the
+sweep harness's reading of results, reset requests and timing models."""
+
+import functools
+import re
 
 import pytest
 
@@ -6,6 +10,46 @@ import nesrom
 import rom_sweep
 
 velkora_gym = pytest.importorskip("velkora_gym")
+
+RECORD = rom_sweep.load_record()
+OLDER_WITH_CODE = sorted(
+    name for name in RECORD if rom_sweep.suite_of(name) in rom_sweep.EARLY_RUNTIME + rom_sweep.CONSOLE_RUNTIME
+)
+
+
+@functools.cache
+def outcome(name: str) -> rom_sweep.Outcome:
+    return rom_sweep.run(nesrom.rom("tests", *name.split("/")))
+
+
+@pytest.mark.parametrize("name", sorted(RECORD))
+def test_design_outcome_matches_the_record(name):
+    assert rom_sweep.entry(outcome(name)) == RECORD[name]
+
+
+def test_the_record_holds_every_rom_of_the_folder():
+    found = sorted(rom_sweep.name_of(path) for path in rom_sweep.roms())
+    if not found:
+        pytest.skip(f"{rom_sweep.TESTS} not available")
+    assert found == sorted(RECORD)
+
+
+def code_on_screen(name: str, text: str) -> int:
+    """The result code as the older suites draw it: "$hh" in the 2005 APU and PPU tests,
+    "PASSED" or "FAILED #n" in the others."""
+    if rom_sweep.suite_of(name) in rom_sweep.EARLY_RUNTIME:
+        return int(re.search(r"\$([0-9A-F]{2})", text).group(1), 16)
+    if "PASSED" in text.splitlines():
+        return 1
+    return int(re.search(r"FAILED:? *# *(\d+)", text).group(1))
+
+
+@pytest.mark.parametrize("name", OLDER_WITH_CODE)
+def test_the_code_read_in_ram_is_the_one_on_screen(name):
+    result = outcome(name)
+    assert result.status in ("pass", "fail")
+    assert code_on_screen(name, result.text) == result.code
+
 
 # A test that asks for the reset button: it runs, asks, and once restarted (seen here as
 # $80 written back, as a restarted test does first) reports a pass.
