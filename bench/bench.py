@@ -1,4 +1,5 @@
-"""Frames per second of headless runFrame loops, the way a game-AI loop runs.
+"""Frames per second of headless runFrame loops, the way a game-AI loop runs, in the
+default (design) timing and in the hardware timing.
 
     python bench/bench.py [--frames 3000] [--repeats 5] [--warmup 60]
                           [--against DIR] [ROM ...]
@@ -6,7 +7,7 @@
 Without ROM arguments it measures every demo in ../shared/roms/demos and the
 project's own demo cartridge (build/velkora-demo.nes) when present. With
 --against, the velkora module found in DIR (an older build, say) is measured
-too, ROM by ROM in turns with this one, and the table shows both. The
+too, ROM by ROM in turns with this one, and the table shows both (design timing). The
 process keeps to one core (the last it may use), so that a move between cores
 does not show as noise.
 """
@@ -50,8 +51,12 @@ def quiet_console(path: Path) -> velkora.NES:
         os.close(saved)
 
 
-def measure(path: Path, frames: int, repeats: int, warmup: int) -> list[float]:
+def measure(path: Path, frames: int, repeats: int, warmup: int, timing: str = "design") -> list[float]:
     nes = quiet_console(path)
+    if timing != "design":
+        import velkora_gym
+
+        velkora_gym.set_timing(nes, timing)
     for _ in range(warmup):
         nes.runFrame()
         nes.getImg()
@@ -108,8 +113,11 @@ def main() -> int:
         print(" ".join(f"{rate:.1f}" for rate in measure(roms[0], args.frames, args.repeats, args.warmup)))
         return 0
     other = f"{'other':>8} " if args.against else ""
-    print(f"{'ROM':<22} {other}{'median':>8} {'min':>8} {'max':>8}   frames/s, {args.frames} frames x {args.repeats}")
-    medians, others = [], []
+    print(
+        f"{'ROM':<22} {other}{'median':>8} {'min':>8} {'max':>8} {'hardware':>9} {'share':>6}"
+        f"   frames/s, {args.frames} frames x {args.repeats}"
+    )
+    medians, others, hardware = [], [], []
     for path in roms:
         column = ""
         if args.against:
@@ -120,10 +128,19 @@ def main() -> int:
         rates = measure(path, args.frames, args.repeats, args.warmup)
         median = statistics.median(rates)
         medians.append(median)
-        print(f"{path.name:<22} {column}{median:8.0f} {min(rates):8.0f} {max(rates):8.0f}", flush=True)
-    geomean = math.exp(sum(math.log(m) for m in medians) / len(medians))
-    column = f"{math.exp(sum(math.log(m) for m in others) / len(others)):8.0f} " if others else ""
-    print(f"{'geometric mean':<22} {column}{geomean:8.0f}")
+        hardware.append(statistics.median(measure(path, args.frames, args.repeats, args.warmup, "hardware")))
+        print(
+            f"{path.name:<22} {column}{median:8.0f} {min(rates):8.0f} {max(rates):8.0f}"
+            f" {hardware[-1]:9.0f} {hardware[-1] / median:6.0%}",
+            flush=True,
+        )
+
+    def geomean(values: list[float]) -> float:
+        return math.exp(sum(math.log(v) for v in values) / len(values))
+
+    column = f"{geomean(others):8.0f} " if others else ""
+    share = geomean(hardware) / geomean(medians)
+    print(f"{'geometric mean':<22} {column}{geomean(medians):8.0f} {'':8} {'':8} {geomean(hardware):9.0f} {share:6.0%}")
     return 0
 
 
