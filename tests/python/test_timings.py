@@ -69,6 +69,18 @@ def test_a_new_console_runs_the_design_timing_and_bad_names_are_refused():
         velkora_gym.soft_reset(object())
 
 
+def test_choosing_the_design_timing_before_the_first_frame_changes_nothing(demo_cartridge):
+    # The commands set the timing they run on every console they make, the design's included.
+    plain, chosen, back = (velkora.NES(str(demo_cartridge)) for _ in range(3))
+    velkora_gym.set_timing(chosen, "design")
+    velkora_gym.set_timing(back, "hardware")
+    velkora_gym.set_timing(back, "design")
+    for _ in range(20):
+        for nes in (plain, chosen, back):
+            nes.runFrame()
+        assert velkora_gym.snapshot(plain) == velkora_gym.snapshot(chosen) == velkora_gym.snapshot(back)
+
+
 def run_with_reset(nes: velkora.NES, frames: int = 600) -> tuple[int, str]:
     """A $6000-protocol test ROM's result, pressing reset when it asks ($81) 100 ms later."""
     mem = nes.cpuMem()
