@@ -1,6 +1,6 @@
 """Snapshot sizes and costs through the Python API, and a search-shaped loop.
 
-    python bench/snapshot_bench.py [--calls 2000] [--repeats 3] [--steps 2000] [ROM ...]
+    python bench/snapshot_bench.py [--calls 2000] [--repeats 3] [--steps 2000] [--timing T] [ROM ...]
 
 For every demo in ../shared/roms/demos and the project's demo cartridge: a velkora.NES
 after 300 frames (a joypad script moves the game on), the size of velkora_gym.snapshot
@@ -10,7 +10,8 @@ other work on the machine only ever adds time.
 
 Then the search loop: restore one of 1,000 stored snapshots (one a frame), run 4 frames,
 take a snapshot; against the 4 frames alone, timed inside the same rounds, so both run
-from the same machine states.
+from the same machine states. --timing hardware measures consoles of the hardware timing
+(default: design), whose snapshots carry that timing's own state too.
 """
 
 from __future__ import annotations
@@ -36,8 +37,12 @@ def press(pad: velkora.Controller, frame: int) -> None:
     pad.updateInputs([(script >> i) & 1 for i in range(8)])
 
 
+TIMING = "design"
+
+
 def console_after(path: Path, frames: int) -> tuple[velkora.NES, velkora.Controller]:
     nes = quiet_console(path)
+    velkora_gym.set_timing(nes, TIMING)
     pad = velkora.Controller()
     nes.setController(pad, 0)
     for _ in range(frames):
@@ -97,7 +102,10 @@ def main() -> int:
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--steps", type=int, default=2000)
+    parser.add_argument("--timing", choices=velkora_gym.TIMINGS, default="design")
     args = parser.parse_args()
+    global TIMING
+    TIMING = args.timing
     roms = args.roms or default_roms()
     if not roms:
         print("no ROMs to measure")
@@ -106,8 +114,8 @@ def main() -> int:
         os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
 
     print(
-        f"velkora_gym.snapshot of a velkora.NES after 300 frames: bytes, and microseconds to take and "
-        f"to restore (lowest of {args.repeats} medians of {args.calls} calls, one core)"
+        f"velkora_gym.snapshot of a velkora.NES ({TIMING} timing) after 300 frames: bytes, and microseconds to "
+        f"take and to restore (lowest of {args.repeats} medians of {args.calls} calls, one core)"
     )
     print(f"{'ROM':<22} {'compact':>8} {'take':>7} {'restore':>8}   {'picture':>8} {'take':>7} {'restore':>8}")
     for path in roms:

@@ -3,17 +3,16 @@ trip, and the size of a 10-minute movie against a 10-minute MP4 of the same play
 
     python examples/movie_figures.py [--frames 1800] [--minutes 10] [--out DIR]
 
-Round trips: a console is brought to the movie's start and driven by hand (generated presses)
-while the movie records it; the movie is saved, loaded and replayed on another console that
-was busy with a game of its own, and every frame's picture and RAM, and the sound, are
-compared. Needs imageio and imageio-ffmpeg.
+Round trips, in each timing model: a console is brought to the movie's start and driven by
+hand (generated presses) while the movie records it; the movie is saved, loaded and replayed
+on another console that was busy with a game of its own in the design timing, and every
+frame's picture and RAM, and the sound, are compared. Needs imageio and imageio-ffmpeg.
 """
 
 from __future__ import annotations
 
 import argparse
 import hashlib
-import importlib.util
 import sys
 import tempfile
 import time
@@ -99,17 +98,20 @@ def replayed(movie: Movie, rom: Path) -> Seen:
 
 def round_trips(frames: int, folder: Path) -> None:
     cartridges = [PACKAGED] + (sorted(DEMOS.glob("*.nes")) if DEMOS.is_dir() else [])
-    print("| cartridge | start | frames | .vmv: frames alike | sound blocks alike | .fm2: frames alike | .vmv bytes |")
-    print("| --- | --- | ---: | ---: | ---: | ---: | ---: |")
+    print(
+        "| cartridge | timing | start | frames | .vmv: frames alike | sound blocks alike | .fm2: frames alike "
+        "| .vmv bytes |"
+    )
+    print("| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |")
     for rom in cartridges:
-        for start in ("power-on", "snapshot"):
+        for timing, start in [(t, s) for t in velkora_gym.TIMINGS for s in ("power-on", "snapshot")]:
             nes = velkora.NES(str(rom))
             snapshot = None
             if start == "snapshot":
                 warm_one, warm_two = presses(99, 300)
-                recorded(rom, Movie(rom), warm_one, warm_two, nes)
+                recorded(rom, Movie(rom, timing=timing), warm_one, warm_two, nes)
                 snapshot = velkora_gym.snapshot(nes, picture=False)
-            movie = Movie(rom, start=snapshot)
+            movie = Movie(rom, start=snapshot, timing=timing)
             one, two = presses(len(rom.name), frames)
             truth = recorded(rom, movie, one, two, nes)
             movie.save(folder / "m.vmv")
@@ -119,17 +121,16 @@ def round_trips(frames: int, folder: Path) -> None:
                 movie.save(folder / "m.fm2")
                 fm2 = f"{truth.matches(replayed(Movie.load(folder / 'm.fm2', rom=rom), rom))[0]}/{frames}"
             print(
-                f"| {rom.stem} | {start} | {frames} | {alike}/{frames} | {sound}/{blocks} | {fm2} | "
+                f"| {rom.stem} | {timing} | {start} | {frames} | {alike}/{frames} | {sound}/{blocks} | {fm2} | "
                 f"{(folder / 'm.vmv').stat().st_size:,} |",
                 flush=True,
             )
 
 
 def sizes(minutes: float, folder: Path) -> None:
-    # record.py's writer settings and WAV writer, so the sizes are those it makes.
-    spec = importlib.util.spec_from_file_location("record", REPO / "examples" / "record.py")
-    record = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(record)
+    # velkora-record's writer settings and WAV writer, so the sizes are those it makes.
+    from velkora_gym import record
+
     count = round(minutes * 60 * FRAME_RATE)
     one, two = presses(10, count, two_players=False)
     movie = Movie(PACKAGED)

@@ -1,11 +1,14 @@
 """Random-policy rollouts on K Ray actors, each owning a VelkoraVectorEnv.
 
     python examples/ray_rollouts.py [--actors 2] [--envs 8] [--steps 500] [--address auto]
+                                    [--timing design|hardware]
 
 Each actor steps its own vector environment (the demo game by default, or --rom with
 --integration) on the CPUs Ray gives it, and reports how many frames it ran and the
 returns of the episodes that ended. Without --address a local Ray instance is started;
 with --address auto (or host:port) the actors spread over a running cluster's machines.
+--timing travels with the options, so every actor runs it whatever VELKORA_TIMING its
+machine has.
 Needs: pip install velkora[ray].
 """
 
@@ -87,6 +90,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rom", default=None)
     parser.add_argument("--integration", default=None)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--timing", choices=("design", "hardware"), help="the consoles' timing model")
     args = parser.parse_args(argv)
     if min(args.actors, args.envs, args.steps, args.threads) < 1:
         parser.error("--actors, --envs, --steps and --threads must be at least 1")
@@ -96,6 +100,8 @@ def main(argv: list[str] | None = None) -> int:
         options["rom"] = args.rom
         if args.integration:
             options["integration"] = args.integration
+    if args.timing:
+        options["timing"] = args.timing
     if args.address:
         ray.init(address=args.address)
     else:

@@ -3,7 +3,9 @@ environments.
 
 ``snapshot(nes)`` captures everything of a ``velkora.NES`` that can influence what it
 does later; ``restore(nes, data)`` brings it back exactly: the same joypad input then
-gives the same pictures, sounds and memories, frame after frame. ``Batch`` owns many
+gives the same pictures, sounds and memories, frame after frame. ``set_timing(nes,
+"hardware")`` runs a console in the hardware timing instead of the design's, and
+``soft_reset(nes)`` presses its reset button. ``Batch`` owns many
 consoles of one cartridge and steps them on native threads without the interpreter lock.
 ``VelkoraEnv`` and ``VelkoraVectorEnv`` (``pip install .[gym]``) are Gymnasium
 environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; games come
@@ -20,6 +22,7 @@ from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.movie import Movie
 from velkora_gym.options import EnvOptions
+from velkora_gym.timings import TIMINGS, check_timing, default_timing, snapshot_timing
 
 __all__ = [
     "BUTTONS",
@@ -29,12 +32,15 @@ __all__ = [
     "RamSearch",
     "RecordMovie",
     "SNAPSHOT_VERSION",
+    "TIMINGS",
     "VelkoraEnv",
     "VelkoraParallelEnv",
     "VelkoraVectorEnv",
+    "default_timing",
     "restore",
     "set_timing",
     "snapshot",
+    "snapshot_timing",
     "soft_reset",
     "timing",
 ]
@@ -55,18 +61,20 @@ def snapshot(nes: Any, *, picture: bool = True) -> bytes:
     return _native.snapshot(nes, bool(picture))
 
 
-TIMINGS = ("design", "hardware")
-
-
 def set_timing(nes: Any, timing: str) -> None:
-    """Runs the console ``nes`` (a ``velkora.NES``) in a timing model: ``"design"`` (the
-    default) or ``"hardware"``, which runs register accesses, DMA, interrupts and the
-    odd-frame dot as the console's chips do. On a console that has not run since power-on
-    this gives that timing's power-on state; later the change counts from the next
-    instruction."""
-    if timing not in TIMINGS:
-        raise ValueError(f"timing must be 'design' or 'hardware', not {timing!r}")
-    _native.set_timing(nes, timing == "hardware")
+    """Runs the console ``nes`` (a ``velkora.NES``) in a timing model: ``"design"`` (what a
+    new ``velkora.NES`` runs) or ``"hardware"``, which times register accesses, DMA,
+    interrupts, the odd-frame dot and the other behaviours of docs/hardware.md as the
+    console's chips do.
+
+    On a console that has not run since power-on this gives that timing's power-on state
+    (the hardware's: the reset sequence run, SP $FD, P $34). Later the machine is settled as
+    a snapshot settles it, state only the other timing has is cleared, and the change
+    counts from the next instruction; a run thread is held while it changes. A snapshot
+    taken afterwards carries the timing, and restoring one sets it; a save state
+    (``saveState``/``loadState``) leaves it as it is. ValueError for another name."""
+    hardware = check_timing(timing) == "hardware"
+    _native.set_timing(nes, hardware)
 
 
 def timing(nes: Any) -> str:
@@ -75,8 +83,11 @@ def timing(nes: Any) -> str:
 
 
 def soft_reset(nes: Any) -> None:
-    """Presses the reset button of the console ``nes``: the CPU's reset sequence, the PPU and
-    APU registers as a reset leaves them; memory is kept."""
+    """Presses the reset button of the console ``nes``, in either timing: the CPU runs its
+    reset sequence (A, X and Y kept, SP three lower, the I flag set, PC from the reset
+    vector; the hardware timing spends its seven cycles on it, the design's none), the PPU,
+    APU and board registers are left as a reset leaves them, and the memories are kept. A
+    run thread is held while it happens."""
     _native.soft_reset(nes)
 
 

@@ -10,6 +10,7 @@ from typing import Union
 import numpy as np
 
 from velkora_gym import _native
+from velkora_gym.timings import resolve_timing
 
 #: Joypad mask bits, bit 0 first: the order ``velkora.Controller.updateInputs`` takes.
 BUTTONS = ("A", "B", "select", "start", "up", "down", "left", "right")
@@ -93,6 +94,12 @@ class Batch:
     it the consoles skip mixing, which nothing a game can see depends on. ``prg_ram``
     adds ``prg_ram`` (N, 8192), the cartridge RAM at $6000-$7FFF after each step.
 
+    ``timing`` ("design" or "hardware"; None: ``VELKORA_TIMING``, else "design") is set on
+    each console before it runs, so the consoles power on in it and every ``reset``
+    without a snapshot brings them back to that power-on. A snapshot carries its own
+    timing: restoring one (``restore``, ``restore_many``, ``reset`` with data) sets that
+    console's, and ``timing_of`` tells which one it runs.
+
     The consoles read and write no files: battery RAM starts cleared and is never stored.
     """
 
@@ -108,7 +115,9 @@ class Batch:
         audio: bool = False,
         prg_ram: bool = False,
         crop: tuple[int, int, int, int] | None = None,
+        timing: str | None = None,
     ) -> None:
+        chosen = resolve_timing(timing)
         image = read_image(rom)
         check_board(image)
         count = _count(num_consoles, "num_consoles")
@@ -130,7 +139,10 @@ class Batch:
             bool(audio),
             bool(prg_ram),
             rectangle,
+            chosen == "hardware",
         )
+        #: The timing the consoles power on in.
+        self.timing = chosen
         self.obs_type = obs_type
         self.screen_size = (height, width)
         self.max_pool = bool(max_pool)
@@ -260,6 +272,16 @@ class Batch:
                 raise ValueError("noop_frames must not be negative")
             noops = [int(c) for c in counts]
         self._native.reset(chosen, data, noops)
+
+    def soft_reset(self, indices: object) -> None:
+        """Presses the reset button of the chosen consoles (an index, indices or a boolean
+        mask), as ``velkora_gym.soft_reset`` does on one console: memory kept; their
+        observation and RAM rows then show them."""
+        self._native.soft_reset(self._indices(indices))
+
+    def timing_of(self, index: int) -> str:
+        """The timing console ``index`` runs now: the batch's, or a restored snapshot's."""
+        return "hardware" if self._native.hardware_timing(index) else "design"
 
     def picture(self, index: int) -> np.ndarray:
         """A copy of console ``index``'s last finished picture, (240, 256, 3) RGB."""

@@ -224,11 +224,22 @@ def demonstrations(
         if buttons[:, 1].any():
             frame = int(np.flatnonzero(buttons[:, 1])[0])
             raise ValueError(f"{name}: player 2 presses buttons at frame {frame}; the environment has one player")
+        if movie.resets:
+            raise ValueError(
+                f"{name}: the reset button is pressed before frame {movie.resets[0]}; an environment's steps press "
+                "joypad buttons only"
+            )
         fixed: dict[str, Any] = {"start_frames": 0, "noop_max": 0, "repeat_action_probability": 0.0}
         if movie.start is not None:
             fixed["start_state"] = movie.start
-        elif "game" in env_options or "integration" in env_options:
-            fixed["state"] = None  # power-on, not the integration's start state
+        else:
+            if env_options.get("timing") not in (None, movie.timing):
+                raise ValueError(
+                    f"{name} replays in the {movie.timing} timing, and timing={env_options['timing']!r} was given"
+                )
+            fixed["timing"] = movie.timing
+            if "game" in env_options or "integration" in env_options:
+                fixed["state"] = None  # power-on, not the integration's start state
         env = VelkoraEnv(movie.image, **{**env_options, **fixed})
         try:
             low, high = env._setup.frameskip

@@ -34,6 +34,7 @@ from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_
 from velkora_gym.options import EnvOptions, unknown
 from velkora_gym.roms import DEMO_ROM
 from velkora_gym.scripts import Scripts
+from velkora_gym.timings import check_restored_timing, check_timing, start_timing
 
 #: Frames per second of the NTSC console: 1789773 Hz / 29780.67 cycles a frame.
 RENDER_FPS = 60.1
@@ -251,7 +252,10 @@ class _Setup:
         episodic_life: bool = False,
         lives: str | None = None,
         reward_clipping: bool = False,
+        timing: str | None = None,
     ) -> None:
+        if timing is not None:
+            check_timing(timing)  # before the folder and the ROM are read
         if game is not None and integration is not None:
             raise ValueError("give game= (a name on the integration search path) or integration= (a folder), not both")
         folder = integrations.find(game) if game is not None else None
@@ -324,6 +328,7 @@ class _Setup:
                 "episodic_life needs the lives variable: an integration with one named 'lives', or lives= naming one"
             )
         self.start_state, self.state_source = self._start(state, start_state)
+        self.timing = start_timing(timing, self.start_state, self.state_source)
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f"render_mode must be None, 'rgb_array' or 'human', not {render_mode!r}")
         if render_mode == "human" and importlib.util.find_spec("pygame") is None:
@@ -417,6 +422,7 @@ class _Setup:
             max_pool=self.max_pool,
             prg_ram=self.game.needs_prg_ram or self.obs_type == "ram+prg",
             crop=self.crop if picture else None,
+            timing=self.timing,
         )
 
     def environments(self, batch: Batch, autoreset: str) -> Any:
@@ -686,6 +692,12 @@ class VelkoraEnv(gym.Env):
         self._last: tuple[Values, Values] | None = None  # previous and current values of the last step
         self._viewer: Any = None
 
+    @property
+    def timing(self) -> str:
+        """The timing model the console runs: "design" or "hardware" (the ``timing`` option,
+        else the start state's, else the default)."""
+        return self._setup.timing
+
     # --- Gymnasium ---
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         super().reset(seed=seed)
@@ -740,7 +752,9 @@ class VelkoraEnv(gym.Env):
 
     def restore_state(self, data: bytes) -> None:
         """Back to a snapshot; the next reward counts from the restored machine, and
-        stacked frames start again from its picture."""
+        stacked frames start again from its picture. A snapshot of another timing than
+        the environment's (``timing``) is refused with ValueError."""
+        check_restored_timing(data, self._setup.timing)
         self._batch.restore(0, data)
         self._driver.native.restored(0)
         if self._driver.values:
@@ -826,6 +840,12 @@ class VelkoraVectorEnv(VectorEnv):
         self._started = False
         self._all = np.arange(self.num_envs)
         self.copy = bool(copy)
+
+    @property
+    def timing(self) -> str:
+        """The timing model the consoles run: "design" or "hardware" (the ``timing`` option,
+        else the start state's, else the default)."""
+        return self._setup.timing
 
     def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         driver = self._driver

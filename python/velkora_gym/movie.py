@@ -1,5 +1,5 @@
-"""Input movies: a start (power-on or a velkora snapshot) and both joypads' buttons for every
-frame, replayed bit for bit.
+"""Input movies: a start (power-on or a velkora snapshot), the timing model, and both joypads'
+buttons (and any press of the reset button) for every frame, replayed bit for bit.
 
 ``Movie(rom, start=None)`` makes an empty movie of a cartridge; ``append(buttons1, buttons2)``
 adds a frame (joypad masks in ``BUTTONS`` order: bit 0 = A ... bit 7 = Right); ``save(path)``
@@ -32,9 +32,11 @@ import numpy as np
 
 from velkora_gym import _native
 from velkora_gym.batch import Batch, RomSource, check_board, read_image
+from velkora_gym.timings import TIMINGS, check_timing, resolve_timing, snapshot_timing
 
 FORMAT = "velkora-movie"
-VERSION = 1
+#: 2 added the timing line and the reset mark; version 1 movies replay in the design timing.
+VERSION = 2
 SNAPSHOT_MAGIC = b"VELKSNAP"
 _IDENTITY = slice(16, 24)  # the cartridge identity in a snapshot's header
 
@@ -52,8 +54,12 @@ FM2_COMMANDS = {
 }
 #: emuVersion written to .fm2 files: velkora 0.1.0.
 FM2_EMU_VERSION = 100
+#: The .fm2 command bit of the reset button.
+FM2_SOFT_RESET = 1
+#: The comment naming the timing of an .fm2 file velkora writes: "comment velkora-timing hardware".
+FM2_TIMING_COMMENT = "velkora-timing"
 
-_FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|$")
+_FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|(reset)?$")
 _SHA1 = re.compile(r"^[0-9a-f]{40}$")
 _MASK_LISTS = [[(mask >> bit) & 1 for bit in range(8)] for mask in range(256)]
 
@@ -116,27 +122,39 @@ def _is_batch(target: object) -> bool:
 
 
 class Movie:
-    """A start and both joypads' buttons for every frame, of one cartridge.
+    """A start, a timing model and both joypads' buttons for every frame, of one cartridge.
 
     ``rom`` is the cartridge (a path or the image's bytes); ``start`` the snapshot the movie
     starts from (``velkora_gym.snapshot``'s bytes) or None for power-on. A snapshot of
-    another cartridge is refused with ``ValueError``."""
+    another cartridge is refused with ``ValueError``. ``timing`` is the timing model the
+    movie replays in: a start snapshot's own (another one given is a ``ValueError``); from
+    power-on the one given, else ``VELKORA_TIMING``, else "design"."""
 
-    def __init__(self, rom: RomSource, start: bytes | bytearray | memoryview | None = None) -> None:
+    def __init__(
+        self, rom: RomSource, start: bytes | bytearray | memoryview | None = None, *, timing: str | None = None
+    ) -> None:
+        if timing is not None:
+            check_timing(timing)
         image = read_image(rom)
         check_board(image)
         name = Path(rom).name if isinstance(rom, (str, os.PathLike)) else None
-        self._setup(image, hashlib.sha1(image).hexdigest(), name, start)
+        self._setup(image, hashlib.sha1(image).hexdigest(), name, start, timing)
         self.rom_path = Path(rom) if isinstance(rom, (str, os.PathLike)) else None
 
     def _setup(
-        self, image: bytes | None, sha1: str, rom_name: str | None, start: bytes | bytearray | memoryview | None
+        self,
+        image: bytes | None,
+        sha1: str,
+        rom_name: str | None,
+        start: bytes | bytearray | memoryview | None,
+        timing: str | None,
     ) -> None:
         self.image = image
         self.rom_path: Path | None = None  # where the cartridge was read from, when a file
         self.sha1 = sha1
         self.rom_name = rom_name
         self._pads = bytearray()  # two bytes a frame: port 0, port 1
+        self._resets: set[int] = set()  # frames the reset button is pressed before
         self.comments: list[str] = []
         if start is not None:
             if not isinstance(start, (bytes, bytearray, memoryview)):
@@ -144,10 +162,22 @@ class Movie:
             start = bytes(start)
             if not start.startswith(SNAPSHOT_MAGIC) or len(start) < 32:
                 raise ValueError("start is not a velkora snapshot (velkora_gym.snapshot's bytes)")
+            try:
+                held = snapshot_timing(start)
+            except ValueError as error:
+                raise ValueError(f"start is not a snapshot of this cartridge's console ({error})") from None
+            if timing is not None and timing != held:
+                raise ValueError(
+                    f"the start snapshot is of the {held} timing, and timing={timing!r} was asked for: "
+                    f"a movie replays in its start's timing"
+                )
+            timing = held
         self.start: bytes | None = start
+        #: The timing model the movie replays in: "design" or "hardware".
+        self.timing: str = resolve_timing(timing)
         self._power_on: bytes | None = None
         if image is not None:
-            probe = Batch(image, 1, threads=1, obs_type=None)
+            probe = Batch(image, 1, threads=1, obs_type=None, timing=self.timing)
             self._power_on = probe.snapshot(0, picture=False)
             if start is not None:
                 try:
@@ -156,9 +186,11 @@ class Movie:
                     raise ValueError(f"start is not a snapshot of this cartridge's console ({error})") from None
 
     @classmethod
-    def _bare(cls, image: bytes | None, sha1: str, rom_name: str | None, start: bytes | None) -> Movie:
+    def _bare(
+        cls, image: bytes | None, sha1: str, rom_name: str | None, start: bytes | None, timing: str | None
+    ) -> Movie:
         movie = cls.__new__(cls)
-        movie._setup(image, sha1, rom_name, start)
+        movie._setup(image, sha1, rom_name, start, timing)
         return movie
 
     def _sibling(self, start: bytes | None) -> Movie:
@@ -167,14 +199,25 @@ class Movie:
         movie = Movie.__new__(Movie)
         movie.__dict__.update(self.__dict__)
         movie._pads = bytearray()
+        movie._resets = set()
         movie.comments = []
         movie.start = None if start is None else bytes(start)
+        if start is not None:
+            movie.timing = snapshot_timing(start)
         return movie
 
     # --- frames ---
-    def append(self, buttons1: int, buttons2: int = 0) -> None:
-        """One frame: player 1's and player 2's joypad masks."""
+    def append(self, buttons1: int, buttons2: int = 0, *, reset: bool = False) -> None:
+        """One frame: player 1's and player 2's joypad masks; with ``reset`` the reset button
+        is pressed before the frame runs (``velkora_gym.soft_reset``)."""
         self._pads += bytes((_mask(buttons1, "buttons1"), _mask(buttons2, "buttons2")))
+        if reset:
+            self._resets.add(len(self) - 1)
+
+    @property
+    def resets(self) -> list[int]:
+        """The frames (from 0) before which the reset button is pressed, in order."""
+        return sorted(self._resets)
 
     def extend(self, buttons1: Sequence[int] | np.ndarray, buttons2: Sequence[int] | np.ndarray | None = None) -> None:
         """Many frames at once: masks per frame for each player (player 2's default to 0)."""
@@ -218,15 +261,26 @@ class Movie:
         if not 0 <= frames <= len(self):
             raise ValueError(f"cannot keep {frames} frames of {len(self)}")
         del self._pads[2 * frames :]
+        self._resets = {frame for frame in self._resets if frame < frames}
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Movie):
             return NotImplemented
-        return (self.sha1, self.start, self._pads) == (other.sha1, other.start, other._pads)
+        return (self.sha1, self.start, self.timing, self._pads, self._resets) == (
+            other.sha1,
+            other.start,
+            other.timing,
+            other._pads,
+            other._resets,
+        )
 
     def __repr__(self) -> str:
         start = "power-on" if self.start is None else f"a snapshot of {len(self.start)} bytes"
-        return f"<Movie of {self.rom_name or self.sha1[:12]}: {len(self)} frames from {start}>"
+        resets = f", {len(self._resets)} resets" if self._resets else ""
+        return (
+            f"<Movie of {self.rom_name or self.sha1[:12]}: {len(self)} frames from {start}, "
+            f"{self.timing} timing{resets}>"
+        )
 
     # --- playing ---
     def _identity(self) -> bytes:
@@ -310,9 +364,12 @@ class Movie:
         pads = (velkora.Controller(), velkora.Controller())
         for port, pad in enumerate(pads):
             target.setController(pad, port)
+        resets = self._resets
         try:
             last = (-1, -1)
             for frame, (one, two) in enumerate(self):
+                if frame in resets:
+                    _native.soft_reset(target)
                 if (one, two) != last:
                     pads[0].updateInputs(_MASK_LISTS[one])
                     pads[1].updateInputs(_MASK_LISTS[two])
@@ -339,8 +396,12 @@ class Movie:
         active[index] = True
         pads = self.buttons
         chunk = 1 if on_frame is not None else 4096
-        for first in range(0, len(pads), chunk):
-            part = pads[first : first + chunk]
+        # Each run of frames ends before the next press of the reset button.
+        marks = sorted({*range(0, len(pads), chunk), *self._resets, len(pads)})
+        for first, end in zip(marks, marks[1:]):
+            if first in self._resets:
+                batch.soft_reset(index)
+            part = pads[first:end]
             one = np.zeros((batch.num_consoles, len(part)), np.uint8)
             two = np.zeros_like(one)
             one[index], two[index] = part[:, 0], part[:, 1]
@@ -418,9 +479,14 @@ class Movie:
         lines.append(
             "start power-on" if self.start is None else "start snapshot " + base64.b64encode(self.start).decode()
         )
+        lines.append(f"timing {self.timing}")
         lines += [f"comment {_one_line(c)}" for c in self.comments]
         lines.append(f"frames {len(self)}")
-        lines += [f"|{_letters(one)}|{_letters(two)}|" for one, two in self]
+        resets = self._resets
+        lines += [
+            f"|{_letters(one)}|{_letters(two)}|{'reset' if frame in resets else ''}"
+            for frame, (one, two) in enumerate(self)
+        ]
         return "\n".join(lines) + "\n"
 
     @classmethod
@@ -446,9 +512,10 @@ class Movie:
             if key == "comment":
                 comments.append(value)
                 continue
-            if key not in (FORMAT, "sha1", "rom", "start", "frames"):
+            if key not in (FORMAT, "sha1", "rom", "start", "timing", "frames"):
                 raise MovieError(
-                    f"{where} line {number}: unknown header key {key!r} (expected sha1, rom, start, frames or comment)"
+                    f"{where} line {number}: unknown header key {key!r} "
+                    "(expected sha1, rom, start, timing, frames or comment)"
                 )
             if key in header:
                 raise MovieError(f"{where} line {number}: {key} given twice")
@@ -463,17 +530,22 @@ class Movie:
                 f"{where} line {number}: format version {version} is newer than this velkora "
                 f"reads ({VERSION}); update velkora"
             )
-        for key in ("sha1", "start", "frames"):
+        for key in ("sha1", "start", "frames") + (("timing",) if int(version) >= 2 else ()):
             if key not in header:
                 raise MovieError(f"{where}: the header has no {key} line")
         number, sha1 = header["sha1"]
         if not _SHA1.match(sha1):
             raise MovieError(f"{where} line {number}: {sha1!r} is not a SHA-1 (40 lower-case hexadecimal digits)")
         start = cls._start(*header["start"], where)
+        if "timing" in header:
+            timing = cls._timing(*header["timing"], start, where)
+        else:  # the first version's movies were made in the design timing, or follow their start
+            timing = cls._timing(0, "design", None, where) if start is None else cls._start_timing(start, where)
         number, count = header["frames"]
         if not count.isdigit():
             raise MovieError(f"{where} line {number}: {count!r} is not a frame count")
         pads = bytearray()
+        resets: set[int] = set()
         for offset, raw in enumerate(lines[body:]):
             number = body + offset + 1
             line = raw.rstrip("\r")
@@ -481,8 +553,11 @@ class Movie:
             if not match:
                 raise MovieError(
                     f"{where} line {number} (frame {len(pads) // 2 + 1}): {line[:40]!r} is not a "
-                    f"frame: write |{LETTERS}|{LETTERS}|, '.' for a button not pressed"
+                    f"frame: write |{LETTERS}|{LETTERS}|, '.' for a button not pressed, and 'reset' "
+                    "after it for a press of the reset button before the frame"
                 )
+            if match.group(3):
+                resets.add(len(pads) // 2)
             pads += bytes((_parse_letters(match.group(1)), _parse_letters(match.group(2))))
         if len(pads) // 2 != int(count):
             raise MovieError(
@@ -494,11 +569,31 @@ class Movie:
         if image is None:
             found = find_rom(sha1)
         image = cls._image_for(image, sha1, where, strict=True) if found is None else found.read_bytes()
-        movie = cls._bare(image, sha1, name, start)
+        movie = cls._bare(image, sha1, name, start, timing)
         movie.rom_path = found
         movie._pads = pads
+        movie._resets = resets
         movie.comments = comments
         return movie
+
+    @staticmethod
+    def _start_timing(start: bytes, where: str) -> str:
+        try:
+            return snapshot_timing(start)
+        except ValueError as error:
+            raise MovieError(f"{where}: the start snapshot is damaged ({error})") from None
+
+    @classmethod
+    def _timing(cls, number: int, value: str, start: bytes | None, where: str) -> str:
+        if value not in TIMINGS:
+            raise MovieError(f"{where} line {number}: timing must be 'design' or 'hardware', not {value!r}")
+        if start is not None:
+            held = cls._start_timing(start, where)
+            if held != value:
+                raise MovieError(
+                    f"{where} line {number}: timing {value}, but the start snapshot is of the {held} timing"
+                )
+        return value
 
     @staticmethod
     def _start(number: int, value: str, where: str) -> bytes | None:
@@ -529,7 +624,9 @@ class Movie:
 
     # --- .fm2 ---
     def to_fm2(self) -> str:
-        """The movie as an .fm2 text movie (power-on movies only: .fm2 has no velkora snapshot)."""
+        """The movie as an .fm2 text movie (power-on movies only: .fm2 has no velkora snapshot).
+        A comment line names its timing, so velkora replays it in that one; a press of the
+        reset button is the frame's command 1."""
         if self.start is not None:
             raise ValueError(
                 "an .fm2 movie starts at power-on; this one starts from a snapshot (save it in velkora's format, .vmv)"
@@ -556,24 +653,37 @@ class Movie:
             "FDS 0",
             "NewPPU 0",
         ]
-        lines += [f"comment {_one_line(c)}" for c in self.comments]
-        lines += [f"|0|{_fm2_field(one)}|{_fm2_field(two)}||" for one, two in self]
+        lines.append(f"comment {FM2_TIMING_COMMENT} {self.timing}")
+        # A comment of the timing's form would name a second timing.
+        lines += [f"comment {_one_line(c)}" for c in self.comments if c.split()[:1] != [FM2_TIMING_COMMENT]]
+        resets = self._resets
+        lines += [
+            f"|{FM2_SOFT_RESET if frame in resets else 0}|{_fm2_field(one)}|{_fm2_field(two)}||"
+            for frame, (one, two) in enumerate(self)
+        ]
         return "\n".join(lines) + "\n"
 
     @classmethod
     def from_fm2(cls, text: str, image: bytes | None = None, where: str = "movie.fm2") -> Movie:
-        """An .fm2 text movie: exact for movies velkora made; other emulators' timing is not
-        velkora's, so theirs may desync."""
+        """An .fm2 text movie. One velkora wrote replays in the timing its comment line
+        names; any other comes from a tool that times the console as the hardware does, and
+        replays in the hardware timing. Command 1 presses the reset button before its frame."""
         header: dict[str, tuple[int, str]] = {}
         comments: list[str] = []
+        timing: str | None = None
         pads = bytearray()
+        resets: set[int] = set()
         ports = (1, 1)
         for number, raw in enumerate(text.split("\n"), 1):
             line = raw.rstrip("\r")
             if line.startswith("|"):
                 if not pads:
                     ports = _fm2_ports(header, where)
-                pads += _fm2_frame(line, number, len(pads) // 2 + 1, ports, where)
+                frame = len(pads) // 2
+                masks, command = _fm2_frame(line, number, frame + 1, ports, where)
+                if command & FM2_SOFT_RESET:
+                    resets.add(frame)
+                pads += masks
                 continue
             if pads and line.strip():
                 raise MovieError(f"{where} line {number}: header line {line[:40]!r} after the first frame")
@@ -581,7 +691,16 @@ class Movie:
                 continue
             key, _, value = line.strip().partition(" ")
             if key == "comment":
-                comments.append(value.strip())
+                words = value.split()
+                if words[:1] == [FM2_TIMING_COMMENT]:
+                    if len(words) != 2 or words[1] not in TIMINGS or timing is not None:
+                        raise MovieError(
+                            f"{where} line {number}: {value.strip()!r}: velkora names the timing once, "
+                            f"'{FM2_TIMING_COMMENT} design' or '{FM2_TIMING_COMMENT} hardware'"
+                        )
+                    timing = words[1]
+                else:
+                    comments.append(value.strip())
             elif key != "subtitle":
                 header.setdefault(key, (number, value.strip()))
         if not pads:
@@ -609,10 +728,15 @@ class Movie:
                 stacklevel=3,
             )
         check_board(image)
+        if timing is None:
+            # velkora's files from before the timing comment were made in the design timing.
+            ours = header.get("emuVersion", (0, ""))[1] == str(FM2_EMU_VERSION)
+            timing = "design" if ours else "hardware"
         name = header.get("romFilename", (0, ""))[1]
-        movie = cls._bare(image, hashlib.sha1(image).hexdigest(), f"{name}.nes" if name else None, None)
+        movie = cls._bare(image, hashlib.sha1(image).hexdigest(), f"{name}.nes" if name else None, None, timing)
         movie.rom_path = found
         movie._pads = pads
+        movie._resets = resets
         movie.comments = comments
         return movie
 
@@ -642,17 +766,20 @@ def _fm2_ports(header: dict[str, tuple[int, str]], where: str) -> tuple[int, int
     return ports[0], ports[1]
 
 
-def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where: str) -> bytes:
+def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where: str) -> tuple[bytes, int]:
+    """A frame's two joypad masks and its command."""
     fields = line.split("|")
     if not 4 <= len(fields) <= 6 or fields[-1].strip():
         raise MovieError(f"{where} line {number} (frame {frame}): {line[:40]!r} is not |c|RLDUTSBA|RLDUTSBA||")
     command = fields[1].strip() or "0"
     if not command.isdigit():
         raise MovieError(f"{where} line {number} (frame {frame}): command {fields[1]!r} is not a number")
-    if int(command):
-        used = ", ".join(name for bit, name in FM2_COMMANDS.items() if int(command) & bit) or f"command {command}"
+    if int(command) & ~FM2_SOFT_RESET:
+        others = int(command) & ~FM2_SOFT_RESET
+        used = ", ".join(name for bit, name in FM2_COMMANDS.items() if others & bit) or f"command {command}"
         raise MovieError(
-            f"{where} line {number} (frame {frame}) uses {used} (command {command}): velkora's movies hold buttons only"
+            f"{where} line {number} (frame {frame}) uses {used} (command {command}): velkora's movies hold "
+            "buttons and the reset button only"
         )
     masks = []
     for port in range(2):
@@ -674,7 +801,7 @@ def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where
             if character not in ". ":
                 mask |= 1 << _FM2_BITS[position]
         masks.append(mask)
-    return bytes(masks)
+    return bytes(masks), int(command)
 
 
 def _parse_letters(field: str) -> int:

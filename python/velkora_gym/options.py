@@ -45,6 +45,9 @@ class EnvOptions(TypedDict, total=False):
             limit [108000: 30 minutes].
         start_state: snapshot bytes (``velkora_gym.snapshot``) or a file of them: each
             reset restores it instead of powering on; not with state [None].
+        timing: "design" or "hardware", the consoles' timing model (docs/hardware.md); a
+            start state (start_state, or state) of another timing is a ValueError [None:
+            the start state's own timing; from power-on, VELKORA_TIMING, else "design"].
         episodic_life: a lost life ends the episode for learning, not the game: the
             reset that follows runs one idle step and goes on (a real game over, or
             truncation, resets) [False].
@@ -84,6 +87,7 @@ class EnvOptions(TypedDict, total=False):
     start_frames: int
     max_episode_frames: int | None
     start_state: bytes | Path | None
+    timing: Literal["design", "hardware"] | None
     episodic_life: bool
     lives: str | None
     reward_clipping: bool

@@ -28,6 +28,7 @@ from velkora_gym import roms
 from velkora_gym.actions import action_masks
 from velkora_gym.batch import Batch, RomSource, check_board, read_image
 from velkora_gym.roms import DEMO_2P_ROM
+from velkora_gym.timings import check_restored_timing, check_timing, start_timing
 
 AGENTS = ("player_1", "player_2")
 PACKAGE = Path(__file__).resolve().parent
@@ -64,8 +65,10 @@ class VelkoraParallelEnv(ParallelEnv):
     a step runs), ``actions`` (an action set for both players: "simple", "complex", "all",
     "multibinary" or a list of button combinations; or a dict by agent; default: each
     player's groups from the folder, else "simple"), ``start_frames`` (frames with no button
-    pressed after each reset), ``max_episode_frames`` (then both are truncated) and
-    ``render_mode`` ("rgb_array")."""
+    pressed after each reset), ``max_episode_frames`` (then both are truncated),
+    ``render_mode`` ("rgb_array") and ``timing`` ("design" or "hardware"; None: the start
+    state's, from power-on ``VELKORA_TIMING``, else "design"; a start state of another
+    timing than the one given is a ValueError)."""
 
     metadata = {
         "name": "velkora_parallel_v0",
@@ -89,7 +92,10 @@ class VelkoraParallelEnv(ParallelEnv):
         start_frames: int | None = None,
         max_episode_frames: int | None = MAX_EPISODE_FRAMES,
         render_mode: str | None = None,
+        timing: str | None = None,
     ) -> None:
+        if timing is not None:
+            check_timing(timing)
         if game is not None and integration is not None:
             raise ValueError("give game= (a name on the integration search path) or integration= (a folder), not both")
         demo = rom is None and game is None and integration is None
@@ -123,6 +129,7 @@ class VelkoraParallelEnv(ParallelEnv):
             raise ValueError(f"render_mode must be None or 'rgb_array', not {render_mode!r}")
         self.render_mode = render_mode
         self._start = self._start_state(state, start_state)
+        self.timing = start_timing(timing, self._start, "the start state")
         picture = obs_type != "ram"
         self._batch = Batch(
             image,
@@ -131,6 +138,7 @@ class VelkoraParallelEnv(ParallelEnv):
             obs_type=obs_type if picture else None,
             screen_size=screen_size if picture and crop is None else None,
             prg_ram=self.integration is not None and self.integration.needs_prg_ram,
+            timing=self.timing,
         )
         if self._start is not None:
             self._batch.restore(0, self._start)  # refused here rather than at the first reset
@@ -294,7 +302,9 @@ class VelkoraParallelEnv(ParallelEnv):
         return self._batch.snapshot(0, picture=picture)
 
     def restore_state(self, data: bytes) -> None:
-        """Back to a snapshot; the next rewards count from the restored machine."""
+        """Back to a snapshot; the next rewards count from the restored machine. A snapshot
+        of another timing than the environment's is refused with ValueError."""
+        check_restored_timing(data, self.timing)
         self._batch.restore(0, data)
         self._values = self._read()
 

@@ -4,14 +4,16 @@ fast-forward, rewind, movies, full screen and screenshots.
     velkora-play [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
                  [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
                  [--rewind-seconds 180] [--rewind-mb 32] [--fullscreen] [--aspect 8:7]
-                 [--movie FILE] [--record FILE]
+                 [--movie FILE] [--record FILE] [--timing design|hardware]
 
 Without ROM it plays the demo cartridge that comes with the package (with --movie: the
 movie's cartridge). Needs pygame: pip install velkora[play] (also ``python -m
 velkora_gym.player``).
 
 F10 starts and stops recording both joypads to a movie (velkora_gym.Movie); --movie FILE
-plays one back (fast-forward works on it), then hands the pads to the players.
+plays one back (fast-forward works on it), then hands the pads to the players. --timing
+runs the console in the design's timing model or the hardware's (default: VELKORA_TIMING,
+else design); a movie plays back in its own.
 
 Emulation runs frame by frame with runFrame; the sound device sets the pace:
 a new frame runs only when the audio queue has room, so the sound has no gaps
@@ -41,6 +43,7 @@ import velkora  # noqa: E402
 import velkora_gym  # noqa: E402
 from velkora_gym.movie import Movie  # noqa: E402
 from velkora_gym.roms import demo_rom  # noqa: E402
+from velkora_gym.timings import TIMINGS, check_timing, resolve_timing  # noqa: E402
 
 WIDTH, HEIGHT = 256, 240
 SAMPLE_RATE = 44100
@@ -572,7 +575,11 @@ class Player:
         realtime: bool = True,
         movie: Movie | None = None,
         record: Path | None = None,
+        timing: str | None = None,
     ) -> None:
+        if movie is not None and timing is not None and check_timing(timing) != movie.timing:
+            raise ValueError(f"the movie replays in the {movie.timing} timing, and the {timing} one was asked for")
+        timing = movie.timing if movie is not None else resolve_timing(timing)
         pygame.display.init()
         pygame.font.init()
         self.rom = Path(rom)
@@ -587,6 +594,7 @@ class Player:
 
         sys.stdout.flush()
         self.nes = velkora.NES(str(self.rom))
+        velkora_gym.set_timing(self.nes, timing)  # before the first frame: that timing's power-on
         self.pads = [velkora.Controller(), velkora.Controller()]
         for port, pad in enumerate(self.pads):
             self.nes.setController(pad, port)
@@ -609,7 +617,7 @@ class Player:
             movie.restore_start(self.nes)  # refuses another cartridge's movie
         elif self.record_path is not None:
             # From power-on, which the movie's start makes exact (battery RAM cleared).
-            self.recording = Movie(self.rom)
+            self.recording = Movie(self.rom, timing=timing)
             self.recording.restore_start(self.nes)
 
         capacity = rewind_capacity(rewind_seconds, rewind_every)
@@ -739,7 +747,8 @@ class Player:
 
     def _caption(self) -> None:
         extra = f" - {self.message}" if self.message else ""
-        pygame.display.set_caption(f"velkora - {self.rom.stem} - slot {self.slot}{extra}")
+        timing = " - hardware timing" if velkora_gym.timing(self.nes) == "hardware" else ""
+        pygame.display.set_caption(f"velkora - {self.rom.stem}{timing} - slot {self.slot}{extra}")
 
     # -- output
     def _set_mode(self) -> None:
@@ -993,6 +1002,11 @@ def parser() -> argparse.ArgumentParser:
         help="record from power-on into FILE (.vmv or .fm2), and F10's later movies beside it "
         "(default: F10 writes into the states folder)",
     )
+    p.add_argument(
+        "--timing",
+        choices=TIMINGS,
+        help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
+    )
     return p
 
 
@@ -1021,6 +1035,10 @@ def main(argv: list[str] | None = None, source=None) -> int:
         cli.error(f"--record {args.record}: name a movie file ({', '.join(MOVIE_SUFFIXES)})")
     if args.movie is not None and args.record is not None:
         cli.error("--movie and --record: play one back, then press F10 to record from there")
+    try:
+        resolve_timing(args.timing)
+    except ValueError as error:
+        cli.error(str(error))
     movie = None
     if args.movie is not None:
         try:
@@ -1048,6 +1066,7 @@ def main(argv: list[str] | None = None, source=None) -> int:
             source=source,
             movie=movie,
             record=args.record,
+            timing=args.timing,
         )
     except ValueError as error:
         cli.error(str(error))

@@ -106,6 +106,11 @@ class VelkoraPufferEnv(pufferlib.PufferEnv):
     def get_action_meanings(self) -> list[str]:
         return self._venv.get_action_meanings()
 
+    @property
+    def timing(self) -> str:
+        """The consoles' timing model: "design" or "hardware"."""
+        return self._venv.timing
+
     def close(self) -> None:
         if not self._closed:
             self._venv.close()

@@ -1,12 +1,14 @@
 """Records N frames of a cartridge to an animated GIF or an MP4, plus a WAV.
 
     velkora-record [ROM] [--frames N] [--out FILE.gif|FILE.mp4] [--wav FILE]
-                   [--every K] [--scale S] [--press FRAMES:BUTTONS ...]
+                   [--every K] [--scale S] [--press FRAMES:BUTTONS ...] [--timing design|hardware]
     velkora-record [ROM] --movie FILE.vmv|FILE.fm2 [--frames N] [--out ...] ...
 
 Without ROM it records the demo cartridge that comes with the package, or with --movie the movie's own
 (found by its hash among the package's cartridges and the imported ROMs). --movie replays
-the movie from its start, both joypads, all its frames (or the first N). Needs imageio
+the movie from its start, in its timing, both joypads, all its frames (or the first N).
+--timing runs the console in the design's timing model or the hardware's (default:
+VELKORA_TIMING, else design). Needs imageio
 (pip install velkora[play]); MP4 also needs imageio-ffmpeg.
 
 --press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
@@ -24,8 +26,10 @@ from pathlib import Path
 import numpy as np
 
 import velkora
+import velkora_gym
 from velkora_gym.movie import Movie
 from velkora_gym.roms import demo_rom
+from velkora_gym.timings import TIMINGS, resolve_timing
 
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
 # 29780.67 CPU cycles per frame at 1789773 Hz.
@@ -67,9 +71,10 @@ def gif_durations(count: int, every: int) -> list[int]:
     return [b - a for a, b in zip(marks, marks[1:])]
 
 
-def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
-    """Runs the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
+def record(rom: Path, frames: int, every: int, presses, scale: int = 1, timing: str = "design"):
+    """Runs the cartridge from power-on in `timing`; returns (kept pictures, mono 16-bit audio bytes)."""
     nes = velkora.NES(str(rom))
+    velkora_gym.set_timing(nes, timing)
     pad = velkora.Controller()
     nes.setController(pad, 0)
     pictures = []
@@ -88,7 +93,8 @@ def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
 
 
 def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
-    """Replays the movie on the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
+    """Replays the movie on the cartridge, in its timing; returns (kept pictures, mono 16-bit
+    audio bytes)."""
     nes = velkora.NES(str(rom))
     pictures = []
     audio = bytearray()
@@ -143,7 +149,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--press", type=parse_press, action="append", default=[], help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat"
     )
+    parser.add_argument(
+        "--timing",
+        choices=TIMINGS,
+        help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
+    )
     args = parser.parse_args(argv)
+    try:
+        timing = resolve_timing(args.timing)
+    except ValueError as error:
+        parser.error(str(error))
     movie = None
     if args.movie is not None:
         if args.press:
@@ -154,6 +169,8 @@ def main(argv: list[str] | None = None) -> int:
             parser.error(f"--movie: {error}")
         if args.rom is None and movie.rom_path is None:
             parser.error(f"--movie: its cartridge (SHA-1 {movie.sha1}) was not found: give ROM")
+        if args.timing is not None and args.timing != movie.timing:
+            parser.error(f"--movie replays in the {movie.timing} timing, and --timing {args.timing} was given")
         if args.frames is not None and 0 < args.frames < len(movie):
             movie.truncate(args.frames)
         args.frames = len(movie)
@@ -181,7 +198,7 @@ def main(argv: list[str] | None = None) -> int:
         except ValueError as error:
             parser.error(f"--movie: {error}")
     else:
-        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale)
+        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale, timing)
     out.parent.mkdir(parents=True, exist_ok=True)
     wav.parent.mkdir(parents=True, exist_ok=True)
     write_video(out, pictures, args.every)

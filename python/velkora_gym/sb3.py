@@ -33,7 +33,7 @@ from velkora_gym.options import EnvOptions
 __all__ = ["VelkoraVecEnv", "make"]
 
 # Attributes every environment has, read through get_attr and not settable one by one.
-_FIXED = frozenset({"render_mode", "metadata", "spec", "observation_space", "action_space"})
+_FIXED = frozenset({"render_mode", "metadata", "spec", "observation_space", "action_space", "timing"})
 _ENTRY_POINTS = {"velkora_gym.envs:VelkoraVectorEnv": {}, "velkora_gym.envs:demo_vector": DEMO_DEFAULTS}
 # Keys of the vector info that are not the game's variables.
 _NOT_VARIABLES = frozenset({"final_obs", "final_info", "env_id"})
@@ -191,6 +191,8 @@ class VelkoraVecEnv(VecEnv):
             return self.action_space
         if name == "get_action_meanings":
             return self.get_action_meanings
+        if name == "timing":
+            return self._venv.timing
         raise AttributeError(f"the environments have no attribute {name!r}")
 
     def _rows(self, indices: VecEnvIndices) -> list[int]:

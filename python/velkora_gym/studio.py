@@ -11,7 +11,9 @@ change since the last narrowing, F7 starts the search over. F6 saves the machine
 start state ``NAME.state`` in the folder (a velkora snapshot) and writes data.json,
 scenario.json, metadata.json and rom.sha; F8 writes the files only; F9 goes back to the
 start state (which, like any jump in time, ends a recording or a playback). Esc quits.
-There is no sound.
+There is no sound. --timing runs the console in the design's timing model or the
+hardware's (default: VELKORA_TIMING, else design); start states keep the timing they were
+saved in, and a movie plays back in its own.
 
 The logic is the class ``Studio``, fed key names and typed text; the window only draws it.
 """
@@ -31,10 +33,12 @@ from typing import Any
 import numpy as np
 
 from velkora_gym import integration as integrations
-from velkora_gym import restore, snapshot
+from velkora_gym import restore, set_timing, snapshot
+from velkora_gym import timing as timing_of
 from velkora_gym.batch import check_board, read_image
 from velkora_gym.movie import Movie
 from velkora_gym.ram_search import DEFAULT_TYPES, OPS, RamSearch
+from velkora_gym.timings import TIMINGS, check_timing, resolve_timing
 
 # Key names as pygame.key.name gives them.
 PAD_KEYS = {
@@ -117,14 +121,19 @@ class Studio:
         movie: Movie | None = None,
         record: str | os.PathLike[str] | None = None,
         ff: int = 4,
+        timing: str | None = None,
     ) -> None:
         import velkora
 
+        if movie is not None and timing is not None and check_timing(timing) != movie.timing:
+            raise ValueError(f"the movie replays in the {movie.timing} timing, and the {timing} one was asked for")
+        timing = movie.timing if movie is not None else resolve_timing(timing)
         self.rom = Path(rom)
         self.image = read_image(self.rom)
         check_board(self.image)
         self.folder = Path(folder) if folder is not None else Path.cwd() / self.rom.stem
         self.nes = velkora.NES(str(self.rom))
+        set_timing(self.nes, timing)  # before the first frame: that timing's power-on
         self.pad = velkora.Controller()
         self.pad2 = velkora.Controller()  # released, unless a movie plays
         self.nes.setController(self.pad, 0)
@@ -481,7 +490,7 @@ class Studio:
         if not data.startswith(integrations.SNAPSHOT_MAGIC):
             raise CommandError(f"{path} is not a velkora snapshot")
         restore(self.nes, data)  # a snapshot of another game is refused, the console unchanged
-        self.say(f"back to start state {name}")
+        self.say(f"back to start state {name} ({timing_of(self.nes)} timing)")
         self._time_jump()
 
     def files(self) -> dict[str, bytes]:
@@ -587,10 +596,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--movie", type=Path, metavar="FILE", help="play this movie (.vmv or .fm2) back first")
     parser.add_argument("--record", type=Path, metavar="FILE", help="the file F10's first movie goes to")
     parser.add_argument("--ff", type=int, default=4, metavar="N", help="frames a picture while F is held (default 4)")
+    parser.add_argument(
+        "--timing",
+        choices=TIMINGS,
+        help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
+    )
     args = parser.parse_args(argv)
     try:
         movie = Movie.load(args.movie, rom=args.rom) if args.movie is not None else None
-        studio = Studio(args.rom, args.integration, movie=movie, record=args.record, ff=args.ff)
+        studio = Studio(args.rom, args.integration, movie=movie, record=args.record, ff=args.ff, timing=args.timing)
     except (OSError, ValueError) as error:
         print(f"velkora studio: {error}", file=sys.stderr)
         return 1

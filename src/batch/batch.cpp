@@ -23,7 +23,7 @@ void ConsoleBatch::press(ControllerWrapper& pad, uint8_t mask) {
 }
 
 ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, const Options& options)
-    : maker_(options.observation), audio_(options.audio) {
+    : maker_(options.observation), audio_(options.audio), timing_(options.timing) {
     if (consoles < 1) throw std::invalid_argument("a batch needs at least one console");
     const int threads = options.threads > 0 ? options.threads : usableCores();
     consoles_.reserve(consoles);
@@ -31,6 +31,7 @@ ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, c
         consoles_.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock));
         // A board run as DEFAULT_MAPPER shows the wrong banks: nothing to learn from.
         if (i == 0) consoles_[0]->cartridge->requireEmulatedBoard();
+        if (timing_ != Timing::Design) consoles_.back()->setTiming(timing_);
         consoles_.back()->apu->setMixing(audio_);
         // Observations come from the palette values; picture() paints on demand.
         consoles_.back()->ppu->setRgbFrames(false);
@@ -165,6 +166,21 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
                   [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
     };
     pool_->run(indices.size(), job);
+}
+
+void ConsoleBatch::softReset(const std::vector<size_t>& indices) {
+    std::lock_guard<std::mutex> guard(busy_);
+    for (size_t index : indices) checkIndex(index);
+    for (size_t index : indices) {
+        consoles_[index]->softReset();
+        observe(index);
+    }
+}
+
+Timing ConsoleBatch::timing(size_t index) {
+    std::lock_guard<std::mutex> guard(busy_);
+    checkIndex(index);
+    return consoles_[index]->timing();
 }
 
 void ConsoleBatch::picture(size_t index, uint8_t* out) {

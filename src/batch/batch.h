@@ -26,6 +26,9 @@ public:
         ObservationFormat observation;
         bool audio = false;   // off: the sample stage is skipped
         bool prgRam = false;  // also copy $6000-$7FFF after each step
+        // Set on each console before it runs: its power-on state is that
+        // timing's, and so is every reset without a snapshot.
+        Timing timing = Timing::Design;
     };
 
     // What one step does. Console i runs frames[i] frames (`frames` null:
@@ -83,6 +86,11 @@ public:
     // pressed (noopFrames may be null).
     void reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size,
                const int32_t* noopFrames = nullptr);
+    // The reset button of the chosen consoles, memory kept.
+    void softReset(const std::vector<size_t>& indices);
+    // The timing the consoles power on in; a restored snapshot brings its own.
+    Timing timing() const { return timing_; }
+    Timing timing(size_t index);
     // The last finished picture of a console, 240 x 256 RGB.
     void picture(size_t index, uint8_t* out);
 
@@ -104,6 +112,7 @@ private:
     std::vector<std::unique_ptr<NESUnit>> consoles_;
     ObservationMaker maker_;
     bool audio_;
+    Timing timing_;
     std::unique_ptr<WorkerPool> pool_;
     // The machine at power-on, for resets without a snapshot.
     std::vector<uint8_t> powerOn_;

@@ -130,13 +130,14 @@ py::bytes toBytes(const std::vector<uint8_t>& data) {
 class PyBatch {
 public:
     PyBatch(py::bytes image, int consoles, int threads, const std::string& kind, int height, int width, bool maxPool,
-            bool audio, bool prgRam, std::array<int, 4> crop) {
+            bool audio, bool prgRam, std::array<int, 4> crop, bool hardware) {
         if (consoles < 1) throw py::value_error("num_consoles must be at least 1, got " + std::to_string(consoles));
         if (threads < 0) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
         ConsoleBatch::Options options;
         options.threads = threads;
         options.audio = audio;
         options.prgRam = prgRam;
+        options.timing = hardware ? Timing::Hardware : Timing::Design;
         options.observation.kind = kindNamed(kind);
         options.observation.height = height;
         options.observation.width = width;
@@ -273,6 +274,15 @@ public:
         batch_->reset(which, bytes ? bytes->data() : nullptr, bytes ? bytes->size() : 0,
                       noops.empty() ? nullptr : noops.data());
     }
+
+    void softReset(const std::vector<py::ssize_t>& indices) {
+        std::vector<size_t> which;
+        for (py::ssize_t index : indices) which.push_back(checked(index));
+        py::gil_scoped_release release;
+        batch_->softReset(which);
+    }
+    bool hardwareTiming(py::ssize_t index) { return batch_->timing(checked(index)) == Timing::Hardware; }
+    bool hardwarePowerOn() const { return batch_->timing() == Timing::Hardware; }
 
     py::list audio(py::ssize_t index, bool split) {
         const size_t i = checked(index);
@@ -545,6 +555,13 @@ PYBIND11_MODULE(_native, m) {
         },
         py::arg("nes"), "Presses the console's reset button.");
     m.def(
+        "snapshot_hardware_timing",
+        [](py::handle data) {
+            const SnapshotBytes bytes(data);
+            return snapshotTiming(bytes.data(), bytes.size()) == Timing::Hardware;
+        },
+        py::arg("data"), "Whether a snapshot restores the hardware timing; ValueError if it is no snapshot.");
+    m.def(
         "check_board",
         [](py::bytes image) {
             const std::string bytes = image;
@@ -557,9 +574,10 @@ PYBIND11_MODULE(_native, m) {
     m.attr("EMULATED_MAPPERS") = NES::emulatedMappers();
 
     py::class_<PyBatch>(m, "Batch")
-        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool, bool, std::array<int, 4>>(),
+        .def(py::init<py::bytes, int, int, const std::string&, int, int, bool, bool, bool, std::array<int, 4>, bool>(),
              py::arg("image"), py::arg("num_consoles"), py::arg("threads"), py::arg("obs_type"), py::arg("height"),
-             py::arg("width"), py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"), py::arg("crop"))
+             py::arg("width"), py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"), py::arg("crop"),
+             py::arg("hardware"))
         // The arrays' base is the batch, so an array keeps the batch alive.
         .def("observations",
              [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
@@ -572,6 +590,9 @@ PYBIND11_MODULE(_native, m) {
         .def("restore_many", &PyBatch::restoreMany, py::arg("indices"), py::arg("datas"))
         .def("restore", &PyBatch::restore, py::arg("index"), py::arg("data"))
         .def("reset", &PyBatch::reset, py::arg("indices"), py::arg("data"), py::arg("noop_frames"))
+        .def("soft_reset", &PyBatch::softReset, py::arg("indices"))
+        .def("hardware_timing", &PyBatch::hardwareTiming, py::arg("index"))
+        .def_property_readonly("hardware_power_on", &PyBatch::hardwarePowerOn)
         .def("get_audio", &PyBatch::audio, py::arg("index"), py::arg("split_channels"))
         .def("frame_count", &PyBatch::frameCount, py::arg("index"))
         .def("cycle_count", &PyBatch::cycleCount, py::arg("index"))

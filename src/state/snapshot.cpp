@@ -48,9 +48,10 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
         timing = s.io(timing, 0, 1, "timing model");
         s.hardware = timing == uint8_t(Timing::Hardware);
     } else {
+        // Older formats hold design consoles only; one written of a hardware
+        // console (for tests) holds what a design console would.
         s.hardware = false;
     }
-    if (s.writing()) s.hardware = unit.timing() == Timing::Hardware;
     // The units read their timing's fields as the stream's timing says.
     if (s.loading()) unit.adoptTiming(s.hardware ? Timing::Hardware : Timing::Design);
     NES::Mapper& board = *unit.cartridge->mapper;
@@ -69,8 +70,8 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
     if (s.loading() && s.version() == 1) noteLoadedMemories(unit);
 }
 
-// The header's checks; returns the version.
-uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
+// The header's checks but the cartridge's; returns the version.
+uint32_t checkFraming(const uint8_t* data, size_t size) {
     if (size < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
         throw SnapshotError("not a velkora snapshot: it does not begin with \"VELKSNAP\"");
     }
@@ -96,6 +97,12 @@ uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
     if (sum != get64(data + size - kSnapshotChecksumBytes)) {
         throw SnapshotError("snapshot checksum does not match: the data was altered or damaged");
     }
+    return version;
+}
+
+// The header's checks; returns the version.
+uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
+    const uint32_t version = checkFraming(data, size);
     const uint64_t identity = get64(data + 16);
     if (identity != unit.cartridge->romIdentity) {
         throw SnapshotError("snapshot is of another cartridge (ROM hash " + hex(identity) +
@@ -172,6 +179,19 @@ void loadCheckedSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
 void restoreSnapshot(NESUnit& unit, const uint8_t* data, size_t size) {
     checkSnapshot(unit, data, size);
     loadCheckedSnapshot(unit, data, size);
+}
+
+Timing snapshotTiming(const uint8_t* data, size_t size) {
+    const uint32_t version = checkFraming(data, size);
+    if (version < 3) return Timing::Design;
+    // The first fields of serializeConsole, read as it reads them.
+    StateStream check(StateStream::Mode::Check, data + kSnapshotHeaderBytes,
+                      size - kSnapshotHeaderBytes - kSnapshotChecksumBytes);
+    check.formatVersion(version).tag("NES ");
+    int32_t clock = 0;
+    check.io(clock);
+    uint8_t timing = 0;
+    return Timing(check.io(timing, 0, 1, "timing model"));
 }
 
 void noteLoadedMemories(NESUnit& unit) {

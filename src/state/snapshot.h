@@ -38,6 +38,9 @@ size_t snapshotSize(NESUnit& unit, bool picture = true);
 // impossible values is refused with SnapshotError and the console stays
 // exactly as it was.
 void restoreSnapshot(NESUnit& unit, const uint8_t* data, size_t size);
+// The timing model a snapshot restores (design for formats before 3),
+// checked as restoreSnapshot checks it but for the cartridge.
+Timing snapshotTiming(const uint8_t* data, size_t size);
 // The checks of restoreSnapshot alone.
 void checkSnapshot(NESUnit& unit, const uint8_t* data, size_t size);
 // The loading of restoreSnapshot alone, for a snapshot that checkSnapshot

@@ -211,6 +211,54 @@ TEST(Snapshot, FirstFormatSnapshotsStillRestore) {
     EXPECT_EQ(hash64(old.data(), old.size()), kFirstFormatSpinHash);
 }
 
+// A snapshot carries its console's timing and restoring it sets it; the
+// older formats hold design consoles, whatever console restores them.
+TEST(Snapshot, TheTimingTravelsAndOlderFormatsRestoreAsDesign) {
+    for (const Timing timing : {Timing::Design, Timing::Hardware}) {
+        auto original = console(spinImage());
+        original->setTiming(timing);
+        play(*original, 40);
+        for (int i = 0; i < 333; ++i) original->advance();
+        const Bytes now = takeSnapshot(*original);
+        EXPECT_EQ(snapshotTiming(now.data(), now.size()), timing);
+        const std::vector<Seen> first = play(*original, 30);
+        for (const Timing other : {Timing::Design, Timing::Hardware}) {
+            auto fresh = console(spinImage());
+            fresh->setTiming(other);
+            play(*fresh, 3);
+            restoreSnapshot(*fresh, now.data(), now.size());
+            EXPECT_EQ(fresh->timing(), timing);
+            EXPECT_TRUE(play(*fresh, 30) == first);
+        }
+        for (const uint32_t version : {1u, 2u}) {
+            auto source = console(spinImage());
+            source->setTiming(timing);
+            play(*source, 40);
+            const Bytes old = takeSnapshotOfVersion(*source, version);
+            EXPECT_EQ(snapshotTiming(old.data(), old.size()), Timing::Design);
+            auto hardware = console(spinImage());
+            hardware->setTiming(Timing::Hardware);
+            play(*hardware, 3);
+            restoreSnapshot(*hardware, old.data(), old.size());
+            EXPECT_EQ(hardware->timing(), Timing::Design) << version;
+        }
+    }
+    // The timing byte is checked as the rest of the snapshot is.
+    auto unit = console(spinImage());
+    Bytes snapshot = takeSnapshot(*unit);
+    snapshot[kSnapshotHeaderBytes + 8] = 2;
+    sealSnapshot(snapshot.data(), snapshot.size());
+    EXPECT_THROW(snapshotTiming(snapshot.data(), snapshot.size()), SnapshotError);
+    EXPECT_THROW(restoreSnapshot(*unit, snapshot.data(), snapshot.size()), SnapshotError);
+    snapshot[20] ^= 1;  // the cartridge identity: not snapshotTiming's concern
+    sealSnapshot(snapshot.data(), snapshot.size());
+    snapshot[kSnapshotHeaderBytes + 8] = 1;
+    sealSnapshot(snapshot.data(), snapshot.size());
+    EXPECT_EQ(snapshotTiming(snapshot.data(), snapshot.size()), Timing::Hardware);
+    snapshot.back() ^= 1;
+    EXPECT_THROW(snapshotTiming(snapshot.data(), snapshot.size()), SnapshotError);
+}
+
 // Bytes written into the ROM windows and the mirrors through the memory
 // views are part of the machine, and come back.
 TEST(Snapshot, PatchesThroughTheViewsSurvive) {

@@ -10,6 +10,9 @@ import pytest
 _data_home = tempfile.mkdtemp(prefix="velkora-xdg-")
 os.environ["XDG_DATA_HOME"] = _data_home
 
+# The tests choose each console's timing themselves; the caller's default must not leak in.
+os.environ.pop("VELKORA_TIMING", None)
+
 REPO = Path(__file__).resolve().parents[2]
 
 

@@ -125,6 +125,33 @@ read:
 )
 
 
+# Each start (power-on or the reset button) stores A, X, Y, P (as PHP pushes it) and SP
+# as they were at $10-$14 and counts itself at $20; then it leaves A=$34, X=$56, Y=$78,
+# C set and I clear for the next reset to find, and spins (the frame IRQ inhibited).
+RESET_PROBE = nrom_program(
+    """
+    sta $10
+    stx $11
+    sty $12
+    php
+    pla
+    sta $13
+    tsx
+    stx $14
+    inc $20
+    lda #$40
+    sta $4017
+    lda #$34
+    ldx #$56
+    ldy #$78
+    sec
+    cli
+spin:
+    jmp spin
+"""
+)
+
+
 def joypad_reads(nes) -> tuple[list[int], list[int]]:
     """The twelve values each port gave JOYPAD_READER in the next frames."""
     nes.runFrame()

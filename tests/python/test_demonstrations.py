@@ -178,3 +178,19 @@ def test_frames_stepped_out_of_sight_are_refused():
         env.step(0)
     with pytest.raises(gym.error.ResetNeeded):
         RecordMovie(demo(obs_type="ram")).step(0)
+
+
+def test_movies_replay_in_their_timing_and_the_reset_button_is_refused():
+    from nesrom import RESET_PROBE, build_rom
+
+    probe = build_rom(RESET_PROBE)
+    movie = Movie(probe, timing="hardware")
+    movie.extend([0] * 4)
+    # SP at the probe's reset handler: $FD after the hardware's power-on, $FF after the design's.
+    arrays = demonstrations([movie], frameskip=2, obs_type="ram", actions="multibinary")
+    assert arrays["final_observations"][0][0x14] == 0xFD
+    with pytest.raises(ValueError, match="replays in the hardware timing, and timing='design' was given"):
+        demonstrations([movie], frameskip=2, obs_type="ram", timing="design")
+    movie.append(0, reset=True)
+    with pytest.raises(ValueError, match="reset button is pressed before frame 4"):
+        demonstrations([movie], frameskip=1, obs_type="ram")

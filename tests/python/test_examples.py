@@ -245,3 +245,68 @@ def test_recorder_turns_a_movie_into_video_and_sound(demo_cartridge, tmp_path, c
     with pytest.raises(SystemExit):
         load("record").main(["--movie", str(tmp_path / name), "--press", "1:A"])
     assert "--press and --movie" in capsys.readouterr().err
+
+
+# Paints the backdrop green when SP was $FD at reset (the hardware timing's power-on),
+# red otherwise (the design's $FF), once the PPU has warmed up.
+SP_PAINTER = """
+    tsx
+    lda #$16
+    cpx #$fd
+    bne chosen
+    lda #$2a
+chosen:
+    sta $15
+    bit $2002
+first:
+    bit $2002
+    bpl first
+second:
+    bit $2002
+    bpl second
+    lda #$3f
+    sta $2006
+    lda #$00
+    sta $2006
+    lda $15
+    sta $2007
+    lda #$00
+    sta $2006
+    sta $2006
+spin:
+    jmp spin
+"""
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_recorder_records_in_the_timing_asked_for_and_a_movie_in_its_own(timing, tmp_path, capsys, monkeypatch):
+    iio = pytest.importorskip("imageio.v3")
+    import velkora_gym
+    from nesrom import build_rom, nrom_program, write_rom
+    from velkora_gym.movie import Movie
+
+    rom = write_rom(tmp_path, build_rom(nrom_program(SP_PAINTER)), "painter.nes")
+    green = {"design": False, "hardware": True}
+
+    def backdrop_is_green(gif: Path) -> bool:
+        last = iio.imread(gif, index=None)[-1][..., :3].reshape(-1, 3).astype(int).mean(axis=0)
+        return bool(last[1] > last[0])
+
+    record = load("record")
+    assert record.main([rom, "--frames", "8", "--out", str(tmp_path / "a.gif"), "--timing", timing]) == 0
+    assert backdrop_is_green(tmp_path / "a.gif") == green[timing]
+    monkeypatch.setenv("VELKORA_TIMING", timing)
+    assert record.main([rom, "--frames", "8", "--out", str(tmp_path / "b.gif")]) == 0
+    assert backdrop_is_green(tmp_path / "b.gif") == green[timing]
+    monkeypatch.delenv("VELKORA_TIMING")
+
+    movie = Movie(rom, timing=timing)
+    movie.extend([0] * 8)
+    movie.save(tmp_path / "run.vmv")
+    assert record.main([rom, "--movie", str(tmp_path / "run.vmv"), "--out", str(tmp_path / "c.gif")]) == 0
+    assert backdrop_is_green(tmp_path / "c.gif") == green[timing]
+    other = "design" if timing == "hardware" else "hardware"
+    with pytest.raises(SystemExit):
+        record.main([rom, "--movie", str(tmp_path / "run.vmv"), "--timing", other])
+    assert f"--movie replays in the {timing} timing, and --timing {other}" in capsys.readouterr().err
+    assert velkora_gym.default_timing() == "design"

@@ -14,7 +14,7 @@ import pytest
 
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, ROMS, build_rom, write_rom
+from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, write_rom
 from velkora_gym.batch import Batch
 from velkora_gym.envs import DEMO_ROM
 from velkora_gym.movie import Movie, MovieError
@@ -105,7 +105,7 @@ def test_formats_round_trip_and_replay_alike(name, tmp_path):
     movie.save(tmp_path / name)
     raw = (tmp_path / name).read_bytes()
     text = (gzip.decompress(raw) if name.endswith(".gz") else raw).decode()
-    assert text.startswith("version 3\n" if ".fm2" in name else "velkora-movie 1\n")
+    assert text.startswith("version 3\n" if ".fm2" in name else "velkora-movie 2\n")
     assert len(text.splitlines()) >= 400 and text.count("\n|") == 400  # one line a frame
     loaded = Movie.load(tmp_path / name)  # the packaged cartridge is found by its hash
     assert loaded == movie and loaded.comments == ["two players at once"]
@@ -164,7 +164,7 @@ def test_fm2_from_elsewhere_ignores_comments_and_unknown_keys():
 @pytest.mark.parametrize(
     "change, named",
     [
-        ({3: "|1|........|........||"}, "frame 3) uses soft reset"),
+        ({3: "|3|........|........||"}, "frame 3) uses hard reset (command 3)"),
         ({2: "|2|........|........||"}, "frame 2) uses hard reset"),
         ({4: "|16|........|........||"}, "frame 4) uses coin insert"),
         ({1: "|x|........|........||"}, "frame 1"),
@@ -217,7 +217,7 @@ def velkora_text(**lines: str) -> str:
 @pytest.mark.parametrize(
     "lines, named",
     [
-        ({"velkora-movie": "2"}, "line 1: format version 2 is newer"),
+        ({"velkora-movie": "3"}, "line 1: format version 3 is newer"),
         ({"sha1": "12ab"}, "line 2: '12ab' is not a SHA-1"),
         ({"start": "savestate"}, "line 3: start must be"),
         ({"start": "snapshot @@@"}, "line 3: the start snapshot is not valid base64"),
@@ -225,6 +225,9 @@ def velkora_text(**lines: str) -> str:
         ({"frames": "3"}, "says 3 frames, the file holds 2"),
         ({"frames": None}, "no frames line"),
         ({"author": "me"}, "line 5: unknown header key 'author'"),
+        ({"velkora-movie": "2"}, "the header has no timing line"),
+        ({"velkora-movie": "2", "timing": "exact"}, "line 5: timing must be 'design' or 'hardware', not 'exact'"),
+        ({"frame2": "|........|.B......|rst"}, "line 6 (frame 2)"),
         ({"frame2": "|........|.X......|"}, "line 6 (frame 2)"),
         ({"frame1": "|A......R|"}, "line 5 (frame 1)"),
     ],
@@ -331,3 +334,124 @@ def test_append_takes_masks_only(one, two, error):
     with pytest.raises(error):
         movie.append(one, two)
     assert len(movie) == 0
+
+
+# --- timing and the reset button ---
+
+PROBE = build_rom(RESET_PROBE)
+# What RESET_PROBE stores at $10-$14 (A, X, Y, P, SP) and $20 (its starts), for a movie of
+# three frames, the reset button, and two more frames: SP three below each timing's power-on.
+AFTER_RESET = {"design": [0x34, 0x56, 0x78, 0x35, 0xFC, 2], "hardware": [0x34, 0x56, 0x78, 0x35, 0xFA, 2]}
+OTHER = {"design": "hardware", "hardware": "design"}
+
+
+def probe_movie(timing: str) -> Movie:
+    movie = Movie(PROBE, timing=timing)
+    movie.extend([0] * 3)
+    movie.append(0x01, reset=True)
+    movie.append(0)
+    return movie
+
+
+def probed(ram) -> list[int]:
+    return [int(b) for b in ram[0x10:0x15]] + [int(ram[0x20])]
+
+
+@pytest.mark.parametrize("name", ["run.vmv", "run.fm2", "run.fm2.gz"])
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_movies_replay_in_their_timing_with_the_reset_button(timing, name, tmp_path):
+    movie = probe_movie(timing)
+    assert movie.timing == timing and movie.resets == [3]
+    movie.save(tmp_path / name)
+    raw = (tmp_path / name).read_bytes()
+    lines = (gzip.decompress(raw) if name.endswith(".gz") else raw).decode().splitlines()
+    if ".fm2" in name:
+        assert f"comment velkora-timing {timing}" in lines
+        assert [line for line in lines if line.startswith("|")][2:4] == [
+            "|0|........|........||",
+            "|1|.......A|........||",
+        ]
+    else:
+        assert f"timing {timing}" in lines and "|A.......|........|reset" in lines
+    loaded = Movie.load(tmp_path / name, rom=PROBE)
+    assert loaded == movie and loaded.timing == timing and loaded.resets == [3] and loaded.comments == []
+
+    nes = velkora.NES(write_rom(tmp_path, PROBE, "probe.nes"))
+    velkora_gym.set_timing(nes, OTHER[timing])
+    nes.runFrame()
+    loaded.play(nes)
+    assert velkora_gym.timing(nes) == timing
+    assert probed(nes.cpuMem()) == AFTER_RESET[timing]
+
+    batch = Batch(PROBE, 2, obs_type=None, timing=OTHER[timing])
+    batch.step(np.zeros(2, np.uint8), 2)
+    for on_frame in (None, lambda frame: None):  # in runs of frames, and frame by frame
+        loaded.play(batch, 1, on_frame=on_frame)
+        assert batch.timing_of(1) == timing and batch.timing_of(0) == OTHER[timing]
+        assert probed(batch.ram[1]) == AFTER_RESET[timing]
+        assert probed(batch.ram[0])[5] == 1
+
+
+def test_a_movie_takes_its_start_timing_and_powers_on_in_the_default(monkeypatch):
+    batch = Batch(PROBE, 1, obs_type=None, timing="hardware")
+    batch.step(np.zeros(1, np.uint8), 2)
+    start = batch.snapshot(0)
+    assert Movie(PROBE, start=start).timing == "hardware"
+    with pytest.raises(ValueError, match="start snapshot is of the hardware timing, and timing='design'"):
+        Movie(PROBE, start=start, timing="design")
+    with pytest.raises(ValueError, match="timing must be"):
+        Movie(PROBE, timing="fast")
+    monkeypatch.setenv("VELKORA_TIMING", "hardware")
+    assert Movie(PROBE).timing == "hardware"
+    assert Movie(PROBE, timing="design").timing == "design"
+    monkeypatch.setenv("VELKORA_TIMING", "yes")
+    with pytest.raises(ValueError, match="VELKORA_TIMING"):
+        Movie(PROBE)
+
+
+def test_velkora_movies_of_the_first_version_replay_in_the_design_timing():
+    first = Movie.from_text(velkora_text())
+    assert first.timing == "design" and first.resets == []
+    start = Batch(DEMO_ROM, 1, obs_type=None, timing="hardware").snapshot(0)
+    encoded = "snapshot " + base64.b64encode(start).decode()
+    assert Movie.from_text(velkora_text(start=encoded)).timing == "hardware"
+    with pytest.raises(MovieError, match="line 5: timing design, but the start snapshot is of the hardware timing"):
+        Movie.from_text(velkora_text(**{"velkora-movie": "2", "start": encoded, "timing": "design"}))
+
+
+FM2_HEADER = ["version 3", "palFlag 0", "port0 1", "port1 1", "FDS 0", "romFilename probe"]
+
+
+@pytest.mark.parametrize(
+    "lines, timing",
+    [
+        (["emuVersion 22020"], "hardware"),  # another tool: timed as the hardware
+        ([], "hardware"),
+        (["emuVersion 100"], "design"),  # velkora's own, from before the timing comment
+        (["emuVersion 100", "comment velkora-timing hardware"], "hardware"),
+        (["emuVersion 22020", "comment velkora-timing design"], "design"),
+    ],
+)
+def test_fm2_movies_name_their_timing_or_replay_in_the_hardwares(lines, timing):
+    text = "\n".join([*FM2_HEADER, *lines, "comment author someone", "|1|........|........||"])
+    movie = Movie.from_fm2(text, PROBE)
+    assert movie.timing == timing and movie.comments == ["author someone"] and movie.resets == [0]
+
+
+@pytest.mark.parametrize(
+    "comments", [["velkora-timing exact"], ["velkora-timing"], ["velkora-timing design", "velkora-timing design"]]
+)
+def test_fm2_timing_comments_velkora_cannot_read_are_refused(comments):
+    text = "\n".join([*FM2_HEADER, *(f"comment {c}" for c in comments), "|0|........|........||"])
+    with pytest.raises(MovieError, match="velkora names the timing once"):
+        Movie.from_fm2(text, PROBE)
+
+
+def test_resets_are_kept_by_truncate_and_compared():
+    movie = probe_movie("design")
+    same = probe_movie("design")
+    assert movie == same
+    same.truncate(3)
+    assert same.resets == [] and same != movie
+    assert probe_movie("hardware") != movie
+    assert "1 resets" in repr(movie) and "design timing" in repr(movie)

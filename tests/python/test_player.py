@@ -499,3 +499,56 @@ def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsy
         with pytest.raises(SystemExit):
             play.main(argv + ["--mute"], source=play.ScriptedInput({}))
         assert named in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- timing
+
+
+@pytest.fixture(scope="module")
+def probe_rom(tmp_path_factory):
+    from nesrom import RESET_PROBE
+
+    return Path(write_rom(tmp_path_factory.mktemp("probe"), build_rom(RESET_PROBE), "probe.nes"))
+
+
+# SP at RESET_PROBE's handler ($14) after each timing's power-on.
+POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_the_player_runs_the_timing_asked_for_and_records_in_it(make_player, probe_rom, tmp_path, timing, monkeypatch):
+    from velkora_gym.movie import Movie
+
+    monkeypatch.delenv("VELKORA_TIMING", raising=False)
+    player = make_player(probe_rom, timing=timing, record=tmp_path / "run.fm2")
+    for _ in range(3):
+        player.tick()
+    assert velkora_gym.timing(player.nes) == timing and player.nes.cpuMem()[0x14] == POWER_ON_SP[timing]
+    player.stop_recording()
+    movie = Movie.load(tmp_path / "run.fm2", rom=probe_rom)
+    assert movie.timing == timing
+    # A movie plays back in its own timing; another one asked for is refused.
+    other = "design" if timing == "hardware" else "hardware"
+    with pytest.raises(ValueError, match=f"replays in the {timing} timing, and the {other} one"):
+        make_player(probe_rom, movie=movie, timing=other)
+    assert velkora_gym.timing(make_player(probe_rom, movie=movie).nes) == timing
+    # Without --timing, VELKORA_TIMING decides.
+    monkeypatch.setenv("VELKORA_TIMING", timing)
+    assert velkora_gym.timing(make_player(probe_rom).nes) == timing
+
+
+@pytest.mark.parametrize(
+    "options, environment, named",
+    [
+        (["--timing", "fast"], None, "invalid choice: 'fast'"),
+        ([], "Hardware", "VELKORA_TIMING must be 'design' or 'hardware'"),
+    ],
+)
+def test_the_player_refuses_a_timing_it_does_not_know(probe_rom, monkeypatch, capsys, options, environment, named):
+    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
+        monkeypatch.setenv(name, "dummy")
+    if environment is not None:
+        monkeypatch.setenv("VELKORA_TIMING", environment)
+    with pytest.raises(SystemExit):
+        play.main([str(probe_rom), "--mute", "--frames", "1", *options], source=play.ScriptedInput({}))
+    assert named in capsys.readouterr().err

@@ -158,3 +158,14 @@ def test_bad_use_is_refused_clearly():
         env.step(np.zeros(2, np.int32))
     with pytest.raises(ValueError, match="obs_type"):
         VelkoraPufferEnv(IMAGE, 2, obs_type="depth")
+
+
+def test_the_timing_option_reaches_the_consoles():
+    from nesrom import RESET_PROBE, build_rom
+
+    env = VelkoraPufferEnv(build_rom(RESET_PROBE), 2, obs_type="ram", frameskip=1, start_frames=2, timing="hardware")
+    assert env.timing == "hardware"
+    # SP at the probe's reset handler: $FD after the hardware's power-on, $FF after the design's.
+    observations, _ = env.reset()
+    assert observations[:, 0x14].tolist() == [0xFD, 0xFD]
+    env.close()

@@ -232,3 +232,14 @@ def test_bad_use_is_refused_clearly():
         VelkoraVecEnv(IMAGE, 2, infos="some")
     with pytest.raises(TypeError, match="frameskip"):
         VelkoraVecEnv(IMAGE, 2, frame_skip=4)
+
+
+def test_the_timing_option_reaches_the_consoles():
+    from nesrom import RESET_PROBE, build_rom
+
+    env = VelkoraVecEnv(build_rom(RESET_PROBE), 2, obs_type="ram", frameskip=1, start_frames=2, timing="hardware")
+    assert env.get_attr("timing") == ["hardware"] * 2
+    # SP at the probe's reset handler: $FD after the hardware's power-on, $FF after the design's.
+    assert env.reset()[:, 0x14].tolist() == [0xFD, 0xFD]
+    with pytest.raises(AttributeError, match="fixed"):
+        env.set_attr("timing", "design")

@@ -251,3 +251,40 @@ def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
     other = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     assert main([other, "--movie", str(tmp_path / "in.vmv"), "--frames", "5"]) == 1
     assert "SHA-1" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timing, tmp_path, capsys, monkeypatch):
+    from velkora_gym.envs import VelkoraEnv
+    from velkora_gym.movie import Movie
+    from velkora_gym.studio import main
+
+    probe = nesrom.build_rom(nesrom.RESET_PROBE)
+    rom = nesrom.write_rom(tmp_path, probe, "probe.nes")
+    studio = Studio(rom, tmp_path / "probe", timing=timing)
+    play(studio, 2)
+    # SP at the probe's reset handler after each timing's power-on.
+    assert (
+        velkora_gym.timing(studio.nes) == timing
+        and studio.nes.cpuMem()[0x14] == {"design": 0xFF, "hardware": 0xFD}[timing]
+    )
+    typed(studio, "watch starts $0020 |u1")
+    studio.key("f6")
+    # The folder's start state carries the timing, and environments follow it.
+    env = VelkoraEnv(rom, integration=tmp_path / "probe")
+    assert env.timing == timing
+    other = "design" if timing == "hardware" else "hardware"
+    again = Studio(rom, tmp_path / "probe", timing=other)
+    typed(again, "load Start")
+    assert velkora_gym.timing(again.nes) == timing and f"({timing} timing)" in again.log[-1]
+
+    monkeypatch.setenv("VELKORA_TIMING", timing)
+    assert velkora_gym.timing(Studio(rom, tmp_path / "other").nes) == timing
+    monkeypatch.delenv("VELKORA_TIMING")
+    movie = Movie(rom, timing=timing)
+    movie.extend([0] * 3)
+    movie.save(tmp_path / "in.vmv")
+    assert (
+        main([rom, "--integration", str(tmp_path / "x"), "--movie", str(tmp_path / "in.vmv"), "--timing", other]) == 1
+    )
+    assert f"replays in the {timing} timing, and the {other} one" in capsys.readouterr().err
