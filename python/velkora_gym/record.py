@@ -25,6 +25,7 @@ import numpy as np
 
 import velkora
 from velkora_gym.movie import Movie
+from velkora_gym.quiet import quiet_nes
 from velkora_gym.roms import demo_rom
 
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
@@ -67,9 +68,9 @@ def gif_durations(count: int, every: int) -> list[int]:
     return [b - a for a, b in zip(marks, marks[1:])]
 
 
-def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
+def record(rom: Path, frames: int, every: int, presses, scale: int = 1, verbose: bool = False):
     """Runs the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
-    nes = velkora.NES(str(rom))
+    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
     pad = velkora.Controller()
     nes.setController(pad, 0)
     pictures = []
@@ -87,9 +88,9 @@ def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
     return pictures, bytes(audio)
 
 
-def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
+def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1, verbose: bool = False):
     """Replays the movie on the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
-    nes = velkora.NES(str(rom))
+    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
     pictures = []
     audio = bytearray()
 
@@ -105,13 +106,18 @@ def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
     return pictures, bytes(audio)
 
 
-def write_video(path: Path, pictures, every: int) -> None:
+def write_video(path: Path, pictures, every: int) -> int:
+    """Writes the pictures; returns how many frames the file holds (a GIF writer merges
+    equal pictures in a row into one longer frame)."""
     import imageio.v2 as imageio_v2
     import imageio.v3 as iio
 
     if path.suffix.lower() == ".gif":
         iio.imwrite(path, np.stack(pictures), duration=gif_durations(len(pictures), every), loop=0)
-        return
+        from PIL import Image
+
+        with Image.open(path) as gif:
+            return int(gif.n_frames)
     try:
         writer = imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264", macro_block_size=16, quality=8)
     except (ImportError, ValueError, RuntimeError) as error:
@@ -121,6 +127,7 @@ def write_video(path: Path, pictures, every: int) -> None:
     with writer:
         for picture in pictures:
             writer.append_data(picture)
+    return len(pictures)
 
 
 def write_wav(path: Path, samples: bytes) -> None:
@@ -129,6 +136,10 @@ def write_wav(path: Path, samples: bytes) -> None:
         out.setsampwidth(2)
         out.setframerate(44100)
         out.writeframes(samples)
+
+
+def _ordinal(n: int) -> str:
+    return f"{n}{'th' if 10 <= n % 100 <= 20 else {1: 'st', 2: 'nd', 3: 'rd'}.get(n % 10, 'th')}"
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -143,6 +154,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--press", type=parse_press, action="append", default=[], help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat"
     )
+    parser.add_argument("--verbose", action="store_true", help="print the console loader's lines")
     args = parser.parse_args(argv)
     movie = None
     if args.movie is not None:
@@ -177,19 +189,28 @@ def main(argv: list[str] | None = None) -> int:
     sys.stdout.flush()
     if movie is not None:
         try:
-            pictures, audio = record_movie(rom, movie, args.every, args.scale)
+            pictures, audio = record_movie(rom, movie, args.every, args.scale, args.verbose)
         except ValueError as error:
             parser.error(f"--movie: {error}")
     else:
-        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale)
+        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale, args.verbose)
     out.parent.mkdir(parents=True, exist_ok=True)
     wav.parent.mkdir(parents=True, exist_ok=True)
-    write_video(out, pictures, args.every)
+    stored = write_video(out, pictures, args.every)
     write_wav(wav, audio)
     height, width, _ = pictures[0].shape
-    print(f"video: {out} ({len(pictures)} pictures of {width} x {height}, {FRAME_RATE / args.every:.1f} per second)")
+    kept = "every frame" if args.every == 1 else f"every {_ordinal(args.every)} frame"
+    merged = (
+        f"; the GIF holds {stored} frame{'s' if stored != 1 else ''}, equal pictures in a row merged"
+        if stored != len(pictures)
+        else ""
+    )
+    print(
+        f"video: {out} ({len(pictures)} pictures of {width} x {height}, {kept}, "
+        f"{FRAME_RATE / args.every:.1f} per second{merged})"
+    )
     print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
-    print(f"{args.frames} frames in {time.perf_counter() - started:.1f} s")
+    print(f"{args.frames} frames run in {time.perf_counter() - started:.1f} s")
     return 0
 
 
