@@ -1,6 +1,6 @@
 """Quiet consoles: quiet_nes and quiet_loader hold the loader's lines back at the file
-descriptor, keep battery RAM, pass other output through, and the player and the recorder
-use them unless --verbose."""
+descriptor, keep battery RAM, pass other output through, and the studio, the player and
+the recorder use them unless --verbose."""
 
 from __future__ import annotations
 
@@ -100,3 +100,13 @@ def test_the_recorder_prints_the_loader_only_when_asked(tmp_path, verbose):
     assert "video:" in done.stdout
     assert bool(loader_lines(done.stdout)) == verbose
 
+
+def test_the_headless_studio_prints_no_loader_line(tmp_path, capfd):
+    pytest.importorskip("gymnasium")
+    from velkora_gym.studio import Studio
+
+    capfd.readouterr()
+    studio = Studio(write_rom(tmp_path, build_rom(IDLE)), tmp_path / "game")
+    studio.tick()
+    studio.command("save")
+    assert loader_lines(capfd.readouterr().out) == []
