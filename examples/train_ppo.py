@@ -188,7 +188,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--batch-size", type=int, default=256)
     p.add_argument("--epochs", type=int, default=4)
     p.add_argument("--window", type=int, default=50, help="training episodes averaged behind the curve")
-    p.add_argument("--eval-every", type=int, help="steps between the curve's evaluations (default: a tenth of --steps)")
+    p.add_argument(
+        "--eval-every",
+        type=int,
+        help="steps between the curve's evaluations (default: a tenth of --steps, at least a rollout)",
+    )
     p.add_argument("--curve-episodes", type=int, default=8, help="episodes of each of the curve's evaluations")
     p.add_argument("--random-episodes", type=int, default=64)
     p.add_argument("--eval-episodes", type=int, default=16, help="episodes of the final evaluation (and --evaluate)")
@@ -320,7 +324,8 @@ def main(argv: list[str] | None = None) -> int:
 
     out = args.out or Path("runs") / f"ppo-{name}"
     out.mkdir(parents=True, exist_ok=True)
-    eval_every = args.eval_every or max(1, args.steps // 10)
+    # Ten evaluations a run, and never more than one per rollout.
+    eval_every = args.eval_every or max(args.steps // 10, args.n_steps * args.envs)
 
     random_env = make_env(
         min(args.envs, args.random_episodes), args.seed + 10_000, threads=args.threads, options=options, env_id=env_id
@@ -342,9 +347,12 @@ def main(argv: list[str] | None = None) -> int:
         episodes as finished training episodes do."""
 
         next_evaluation = 0
+        seconds = 0.0  # spent evaluating
 
         def _evaluate(self) -> None:
+            began = time.perf_counter()
             returns = play(curve_env, args.curve_episodes, self.model, seed=args.seed, max_steps=args.eval_max_steps)
+            self.seconds += time.perf_counter() - began
             evaluations.append((self.num_timesteps, returns))
             mean = f"{np.mean(returns):.2f}" if returns else "none ended"
             print(
@@ -380,16 +388,18 @@ def main(argv: list[str] | None = None) -> int:
         device="cpu",
         verbose=0,
     )
+    progress = Progress()
     started = time.perf_counter()
-    model.learn(args.steps, callback=Progress())
-    seconds = time.perf_counter() - started
+    model.learn(args.steps, callback=progress)
+    seconds = time.perf_counter() - started - progress.seconds  # training alone
     trained = model.num_timesteps
     env.close()
     curve_env.close()
     model.save(out / "model.zip")
     last = [r for _, r in points[-args.window :]]
     print(
-        f"trained {trained} steps in {seconds:.0f} s ({trained / seconds:.0f} steps/s), {len(points)} episodes; "
+        f"trained {trained} steps in {seconds:.0f} s ({trained / seconds:.0f} steps/s; evaluations took "
+        f"{progress.seconds:.0f} s more), {len(points)} episodes; "
         f"mean of the last {len(last)}: {np.mean(last) if last else float('nan'):.2f}"
     )
 
@@ -436,6 +446,7 @@ def main(argv: list[str] | None = None) -> int:
         "envs": args.envs,
         "steps": trained,
         "seconds": seconds,
+        "evaluation_seconds": progress.seconds,
         "steps_per_second": trained / seconds,
         "episodes": len(points),
         "train_last_mean": float(np.mean(last)) if last else None,
