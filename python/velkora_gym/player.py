@@ -4,7 +4,7 @@ fast-forward, rewind, movies, full screen and screenshots.
     velkora-play [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
                  [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
                  [--rewind-seconds 180] [--rewind-mb 32] [--fullscreen] [--aspect 8:7]
-                 [--movie FILE] [--record FILE]
+                 [--movie FILE] [--record FILE] [--verbose]
 
 Without ROM it plays the demo cartridge that comes with the package (with --movie: the
 movie's cartridge). Needs pygame: pip install velkora[play] (also ``python -m

@@ -1,13 +1,14 @@
 """Records N frames of a cartridge to an animated GIF or an MP4, plus a WAV.
 
     velkora-record [ROM] [--frames N] [--out FILE.gif|FILE.mp4] [--wav FILE]
-                   [--every K] [--scale S] [--press FRAMES:BUTTONS ...]
+                   [--every K] [--scale S] [--press FRAMES:BUTTONS ...] [--verbose]
     velkora-record [ROM] --movie FILE.vmv|FILE.fm2 [--frames N] [--out ...] ...
 
 Without ROM it records the demo cartridge that comes with the package, or with --movie the movie's own
 (found by its hash among the package's cartridges and the imported ROMs). --movie replays
 the movie from its start, both joypads, all its frames (or the first N). Needs imageio
-(pip install velkora[play]); MP4 also needs imageio-ffmpeg.
+(pip install velkora[play]); MP4 also needs imageio-ffmpeg. --verbose shows the console
+loader's lines.
 
 --press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
 (buttons: A, B, Select, Start, Up, Down, Left, Right; frames count from 1).
