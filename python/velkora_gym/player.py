@@ -4,7 +4,7 @@ fast-forward, rewind, movies, full screen and screenshots.
     velkora-play [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
                  [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
                  [--rewind-seconds 180] [--rewind-mb 32] [--fullscreen] [--aspect 8:7]
-                 [--movie FILE] [--record FILE]
+                 [--movie FILE] [--record FILE] [--verbose]
 
 Without ROM it plays the demo cartridge that comes with the package (with --movie: the
 movie's cartridge). Needs pygame: pip install velkora[play] (also ``python -m
@@ -40,6 +40,7 @@ import pygame  # noqa: E402
 import velkora  # noqa: E402
 import velkora_gym  # noqa: E402
 from velkora_gym.movie import Movie  # noqa: E402
+from velkora_gym.quiet import quiet_nes  # noqa: E402
 from velkora_gym.roms import demo_rom  # noqa: E402
 
 WIDTH, HEIGHT = 256, 240
@@ -572,6 +573,7 @@ class Player:
         realtime: bool = True,
         movie: Movie | None = None,
         record: Path | None = None,
+        verbose: bool = False,
     ) -> None:
         pygame.display.init()
         pygame.font.init()
@@ -586,7 +588,7 @@ class Player:
         self.source = source if source is not None else PygameInput()
 
         sys.stdout.flush()
-        self.nes = velkora.NES(str(self.rom))
+        self.nes = velkora.NES(str(self.rom)) if verbose else quiet_nes(str(self.rom))
         self.pads = [velkora.Controller(), velkora.Controller()]
         for port, pad in enumerate(self.pads):
             self.nes.setController(pad, port)
@@ -993,6 +995,7 @@ def parser() -> argparse.ArgumentParser:
         help="record from power-on into FILE (.vmv or .fm2), and F10's later movies beside it "
         "(default: F10 writes into the states folder)",
     )
+    p.add_argument("--verbose", action="store_true", help="print the console loader's lines")
     return p
 
 
@@ -1048,6 +1051,7 @@ def main(argv: list[str] | None = None, source=None) -> int:
             source=source,
             movie=movie,
             record=args.record,
+            verbose=args.verbose,
         )
     except ValueError as error:
         cli.error(str(error))

@@ -1,13 +1,14 @@
 """Records N frames of a cartridge to an animated GIF or an MP4, plus a WAV.
 
     velkora-record [ROM] [--frames N] [--out FILE.gif|FILE.mp4] [--wav FILE]
-                   [--every K] [--scale S] [--press FRAMES:BUTTONS ...]
+                   [--every K] [--scale S] [--press FRAMES:BUTTONS ...] [--verbose]
     velkora-record [ROM] --movie FILE.vmv|FILE.fm2 [--frames N] [--out ...] ...
 
 Without ROM it records the demo cartridge that comes with the package, or with --movie the movie's own
 (found by its hash among the package's cartridges and the imported ROMs). --movie replays
 the movie from its start, both joypads, all its frames (or the first N). Needs imageio
-(pip install velkora[play]); MP4 also needs imageio-ffmpeg.
+(pip install velkora[play]); MP4 also needs imageio-ffmpeg. --verbose shows the console
+loader's lines.
 
 --press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
 (buttons: A, B, Select, Start, Up, Down, Left, Right; frames count from 1).
@@ -25,6 +26,7 @@ import numpy as np
 
 import velkora
 from velkora_gym.movie import Movie
+from velkora_gym.quiet import quiet_nes
 from velkora_gym.roms import demo_rom
 
 BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
@@ -67,9 +69,9 @@ def gif_durations(count: int, every: int) -> list[int]:
     return [b - a for a, b in zip(marks, marks[1:])]
 
 
-def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
+def record(rom: Path, frames: int, every: int, presses, scale: int = 1, verbose: bool = False):
     """Runs the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
-    nes = velkora.NES(str(rom))
+    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
     pad = velkora.Controller()
     nes.setController(pad, 0)
     pictures = []
@@ -87,9 +89,9 @@ def record(rom: Path, frames: int, every: int, presses, scale: int = 1):
     return pictures, bytes(audio)
 
 
-def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
+def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1, verbose: bool = False):
     """Replays the movie on the cartridge; returns (kept pictures, mono 16-bit audio bytes)."""
-    nes = velkora.NES(str(rom))
+    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
     pictures = []
     audio = bytearray()
 
@@ -105,13 +107,18 @@ def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
     return pictures, bytes(audio)
 
 
-def write_video(path: Path, pictures, every: int) -> None:
+def write_video(path: Path, pictures, every: int) -> int:
+    """Writes the pictures; returns how many frames the file holds (a GIF writer merges
+    equal pictures in a row into one longer frame)."""
     import imageio.v2 as imageio_v2
     import imageio.v3 as iio
 
     if path.suffix.lower() == ".gif":
         iio.imwrite(path, np.stack(pictures), duration=gif_durations(len(pictures), every), loop=0)
-        return
+        from PIL import Image
+
+        with Image.open(path) as gif:
+            return int(gif.n_frames)
     try:
         writer = imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264", macro_block_size=16, quality=8)
     except (ImportError, ValueError, RuntimeError) as error:
@@ -121,6 +128,7 @@ def write_video(path: Path, pictures, every: int) -> None:
     with writer:
         for picture in pictures:
             writer.append_data(picture)
+    return len(pictures)
 
 
 def write_wav(path: Path, samples: bytes) -> None:
@@ -129,6 +137,10 @@ def write_wav(path: Path, samples: bytes) -> None:
         out.setsampwidth(2)
         out.setframerate(44100)
         out.writeframes(samples)
+
+
+def _ordinal(n: int) -> str:
+    return f"{n}{'th' if 10 <= n % 100 <= 20 else {1: 'st', 2: 'nd', 3: 'rd'}.get(n % 10, 'th')}"
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -143,6 +155,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--press", type=parse_press, action="append", default=[], help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat"
     )
+    parser.add_argument("--verbose", action="store_true", help="print the console loader's lines")
     args = parser.parse_args(argv)
     movie = None
     if args.movie is not None:
@@ -177,19 +190,28 @@ def main(argv: list[str] | None = None) -> int:
     sys.stdout.flush()
     if movie is not None:
         try:
-            pictures, audio = record_movie(rom, movie, args.every, args.scale)
+            pictures, audio = record_movie(rom, movie, args.every, args.scale, args.verbose)
         except ValueError as error:
             parser.error(f"--movie: {error}")
     else:
-        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale)
+        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale, args.verbose)
     out.parent.mkdir(parents=True, exist_ok=True)
     wav.parent.mkdir(parents=True, exist_ok=True)
-    write_video(out, pictures, args.every)
+    stored = write_video(out, pictures, args.every)
     write_wav(wav, audio)
     height, width, _ = pictures[0].shape
-    print(f"video: {out} ({len(pictures)} pictures of {width} x {height}, {FRAME_RATE / args.every:.1f} per second)")
+    kept = "every frame" if args.every == 1 else f"every {_ordinal(args.every)} frame"
+    merged = (
+        f"; the GIF holds {stored} frame{'s' if stored != 1 else ''}, equal pictures in a row merged"
+        if stored != len(pictures)
+        else ""
+    )
+    print(
+        f"video: {out} ({len(pictures)} pictures of {width} x {height}, {kept}, "
+        f"{FRAME_RATE / args.every:.1f} per second{merged})"
+    )
     print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
-    print(f"{args.frames} frames in {time.perf_counter() - started:.1f} s")
+    print(f"{args.frames} frames run in {time.perf_counter() - started:.1f} s")
     return 0
 
 
