@@ -20,10 +20,16 @@ system-deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
 	fi
 
-$(VENV)/.stamp: pyproject.toml requirements-dev.txt
+# `make demo` sets up only the build tools and NumPy (requirements-demo.txt); every other
+# target adds the rest of requirements-dev.txt (test, training and tool libraries, torch).
+$(VENV)/.stamp-demo: pyproject.toml requirements-demo.txt
 	@test -n "$(PYTHON312)" || { echo "Python 3.12 not found"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
+	$(PIP) install -q -r requirements-demo.txt
+	touch $@
+
+$(VENV)/.stamp: $(VENV)/.stamp-demo requirements-dev.txt
 	$(PIP) install -q -r requirements-dev.txt
 	touch $@
 
@@ -47,13 +53,14 @@ test: cpptest pytest
 # The demo cartridge, assembled from demo/ (no ROM image is kept in the repository).
 DEMO_ROM := build/velkora-demo.nes
 
-$(DEMO_ROM): demo/velkora-demo.oph demo/build_demo.py $(VENV)/.stamp
+$(DEMO_ROM): demo/velkora-demo.oph demo/build_demo.py $(VENV)/.stamp-demo
 	$(PY) demo/build_demo.py $@
 
 demo-rom: $(DEMO_ROM)
 
-# Without ROM= the demo runs the demo cartridge.
-demo: module
+# Without ROM= the demo runs the demo cartridge. Only what it needs is installed.
+demo: $(VENV)/.stamp-demo
+	$(PIP) install -q --no-build-isolation --no-deps .
 	$(PY) examples/demo.py $(ROM)
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.

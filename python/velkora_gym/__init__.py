@@ -10,7 +10,8 @@ consoles of one cartridge and steps them on native threads without the interpret
 ``VelkoraEnv`` and ``VelkoraVectorEnv`` (``pip install .[gym]``) are Gymnasium
 environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; games come
 as integration folders (``velkora_gym.integration``). ``RamSearch`` finds a game's
-variables in memory.
+variables in memory. ``quiet_nes(rom)`` makes a ``velkora.NES`` without the loader's lines
+on standard output.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.movie import Movie
 from velkora_gym.options import EnvOptions
+from velkora_gym.quiet import quiet_loader, quiet_nes
 from velkora_gym.timings import TIMINGS, check_timing, default_timing, snapshot_timing
 
 __all__ = [
@@ -37,6 +39,8 @@ __all__ = [
     "VelkoraParallelEnv",
     "VelkoraVectorEnv",
     "default_timing",
+    "quiet_loader",
+    "quiet_nes",
     "restore",
     "set_timing",
     "snapshot",

@@ -1,9 +1,12 @@
 """python -m velkora_gym.integration check FOLDER [--rom ROM] [--episodes N]
+python -m velkora_gym.integration list
 
-Loads an integration folder, reports every problem at once, then plays N random episodes
-and prints each one's length, return and what ended it, so a done condition that never
-fires (or fires at once) shows. Exit status 0 when the folder loads and its episodes ran,
-1 when it cannot load or run, 2 for bad arguments.
+``check`` loads an integration folder, reports every problem at once, then plays N random
+episodes and prints each one's length, return and what ended it, so a done condition that
+never fires (or fires at once) shows. Exit status 0 when the folder loads and its episodes
+ran, 1 when it cannot load or run, 2 for bad arguments.
+
+``list`` prints the search path and every game on it: its folder and where its ROM is.
 """
 
 from __future__ import annotations
@@ -127,6 +130,35 @@ def _episodes(
         say("note: every episode ended at its first step: does the done condition hold at the start?")
 
 
+def rom_state(folder: Path) -> str:
+    """Where a game's ROM is found, or why it is not."""
+    try:
+        shas = integrations.read_sha(folder / "rom.sha") if (folder / "rom.sha").exists() else ()
+    except integrations.IntegrationError as error:
+        return f"unknown: {error}"
+    path = roms.find_rom(folder, shas)
+    if path is None:
+        if not shas:
+            return "none (no rom.nes in the folder and no rom.sha to import one by): give rom="
+        return "not imported: python -m velkora_gym.import ROM_DIR"
+    if path.parent == folder:
+        return f"{path.name} in the folder"
+    if path.parent == roms.imported_folder():
+        return f"imported ({path})"
+    return f"comes with velkora ({path})"
+
+
+def list_games(say: Callable[[str], None]) -> None:
+    say("search path, in order:")
+    for folder, origin in integrations.search_folders():
+        say(f"  {folder} ({origin}{'' if folder.is_dir() else ', missing'})")
+    games = integrations.games()
+    say(f"{len(games)} game{'s' if len(games) != 1 else ''}:")
+    width = max((len(name) for name in games), default=0)
+    for name, folder in games.items():
+        say(f"  {name:<{width}}  {folder}  ROM: {rom_state(folder)}")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m velkora_gym.integration", description="Tools for integration folders."
@@ -144,7 +176,11 @@ def main(argv: list[str] | None = None) -> int:
         help="frames after which an episode is cut (default 108000, 30 minutes)",
     )
     check.add_argument("--seed", type=int, default=0)
+    commands.add_parser("list", help="the search path and every game on it, with its folder and ROM")
     args = parser.parse_args(argv)
+    if args.command == "list":
+        list_games(print)
+        return 0
     if args.episodes < 0 or args.max_frames < 1:
         parser.error("--episodes must be 0 or more and --max-frames 1 or more")
 

@@ -19,15 +19,21 @@ the movie, which must all hold one button mask that an action of the set presses
 ``--nearest`` plays the closest action instead (fewest buttons different, the mask held
 longest within the step), so the replay follows the environment and may drift from the
 movie. Player 2's buttons are refused: the environment has one player.
+
+A nearest action that changes the game (Start on a title screen left out, say) is named:
+the frames, the buttons the movie pressed there and the options whose actions would press
+them. ``--strict`` then refuses the movie; by default it is refused only when its episode
+never ended, since the replay then most likely lost the movie's game (``--no-strict``
+writes the arrays anyway).
 """
 
 from __future__ import annotations
 
 import argparse
-import ast
 import itertools
 import json
 import sys
+import warnings
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -36,8 +42,11 @@ import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
 
+from velkora_gym.actions import action_masks, mask_name
+from velkora_gym.batch import Batch
 from velkora_gym.envs import VelkoraEnv
 from velkora_gym.movie import Movie
+from velkora_gym.options import parse_option
 
 __all__ = ["RecordMovie", "action_table", "demonstrations", "main"]
 
@@ -190,7 +199,8 @@ class _Mapper:
                     f"(--nearest plays the closest action)"
                 )
             raise ValueError(
-                f"{where}: no action of the set presses the buttons {first:#04x} (--nearest plays the closest action)"
+                f"{where}: no action of the set presses the buttons {first:#04x} (--nearest plays the closest "
+                f"action; {_options_for([first], self.masks, False)} would press them)"
             )
         self.approximated += 1
         values, counts = np.unique(frames, return_counts=True)
@@ -199,16 +209,85 @@ class _Mapper:
         return self.actions[index], int(self.masks[index])
 
 
+class _Probe:
+    """Whether an approximated step changed the game: two consoles start from the state the
+    step started from, one plays the movie's frames and the other the action's, then both
+    run a few frames without buttons; the game changed when their memories still differ.
+    (A game's copy of the joypad forgets the difference within a frame or two.)"""
+
+    SETTLE = 8
+
+    def __init__(self, image: bytes) -> None:
+        self.batch = Batch(image, 2, threads=1, obs_type=None, prg_ram=True)
+
+    def changed(self, state: bytes, frames: np.ndarray, mask: int) -> bool:
+        self.batch.restore_many([0, 1], [state, state])
+        pads = np.zeros((2, len(frames) + self.SETTLE), np.uint8)
+        pads[0, : len(frames)] = frames
+        pads[1, : len(frames)] = mask
+        self.batch.step(pads, pads.shape[1])
+        assert self.batch.prg_ram is not None
+        return not (
+            np.array_equal(self.batch.ram[0], self.batch.ram[1])
+            and np.array_equal(self.batch.prg_ram[0], self.batch.prg_ram[1])
+        )
+
+
+def _options_for(masks: Sequence[int], available: np.ndarray, within_steps: bool) -> str:
+    """The options whose actions press every mask of `masks` (and, for buttons that change
+    within a step, a step of one frame)."""
+    options = []
+    if not set(masks) <= set(available.tolist()):
+        for name in ("simple", "complex", "all"):
+            if set(masks) <= set(action_masks(name).tolist()):  # type: ignore[union-attr]
+                options.append(f"actions={name}")
+                break
+        else:
+            options.append("actions=multibinary")
+    if within_steps:
+        options.append("frameskip=1")
+    return f"the option{'s' if len(options) > 1 else ''} {' '.join(options)}"
+
+
+def _misfits_text(name: str, misfits: list[tuple[int, np.ndarray, int]], available: np.ndarray) -> str:
+    """The steps whose nearest action changed the game: frames, buttons, and what would fit."""
+    shown = []
+    for first, frames, played in misfits[:8]:
+        runs = []
+        start = 0
+        for k in range(1, len(frames) + 1):
+            if k == len(frames) or frames[k] != frames[start]:
+                if frames[start] != played:
+                    span = f"{first + start}" if k - 1 == start else f"{first + start}-{first + k - 1}"
+                    runs.append(f"{span} {mask_name(int(frames[start]))}")
+                start = k
+        plural = "s" if len(runs) > 1 or "-" in runs[0] else ""
+        shown.append(f"frame{plural} {', '.join(runs)} (played {mask_name(played)})")
+    more = f"; and {len(misfits) - 8} more steps" if len(misfits) > 8 else ""
+    masks = sorted({int(m) for _, frames, played in misfits for m in frames if m != played})
+    within = any(len(set(frames.tolist())) > 1 for _, frames, _ in misfits)
+    return (
+        f"{name}: the action set cannot press what the movie presses on {len(misfits)} "
+        f"{'step that changes' if len(misfits) == 1 else 'steps that change'} the game: {'; '.join(shown)}{more}; "
+        f"{_options_for(masks, available, within)} would press them"
+    )
+
+
 def demonstrations(
     movies: Sequence[Movie],
     names: Sequence[str] | None = None,
     *,
     nearest: bool = False,
+    strict: bool | None = None,
     log: Any = None,
     **env_options: Any,
 ) -> dict[str, np.ndarray]:
     """Replays each movie through a ``VelkoraEnv`` made with ``env_options`` and returns
-    the arrays the module's docstring lists."""
+    the arrays the module's docstring lists.
+
+    With ``nearest``, steps whose nearest action changes the game are named in a warning
+    (written to ``log`` when given); ``strict=True`` refuses such a movie with
+    ``ValueError``, and ``strict=None`` (default) refuses it when its episode never ended."""
     for key in _FIXED:
         if key in env_options and not (key == "repeat_action_probability" and env_options[key] == 0):
             raise ValueError(f"{key} is fixed by the movie (its start and its buttons): leave it out")
@@ -249,12 +328,16 @@ def demonstrations(
                     "fixed number of frames per step"
                 )
             mapper = _Mapper(env, nearest)
+            probe: _Probe | None = None
+            misfits: list[tuple[int, np.ndarray, int]] = []  # (first frame, the movie's frames, mask played)
             observation, _ = env.reset(seed=0)
             steps = len(movie) // low
             length = 0
+            ended = False
             for step in range(steps):
                 frames = buttons[step * low : (step + 1) * low, 0]
                 action, mask = mapper.action(frames, f"{name}, frame {step * low}")
+                before = env.clone_state(picture=False) if (frames != mask).any() else None
                 rows["observations"].append(observation)
                 rows["actions"].append(action)
                 rows["masks"].append(mask)
@@ -264,15 +347,32 @@ def demonstrations(
                 rows["terminated"].append(terminated)
                 rows["truncated"].append(truncated)
                 length += 1
+                if before is not None:
+                    probe = probe or _Probe(movie.image)
+                    if probe.changed(before, frames, mask):
+                        misfits.append((step * low, frames.copy(), mask))
                 if terminated or truncated:
+                    ended = True
                     break
+            if misfits:
+                text = _misfits_text(name, misfits, mapper.masks)
+                if strict or (strict is None and not ended):
+                    why = "--strict" if strict else "its episode never ended, so the replay lost the movie's game"
+                    raise ValueError(f"{text}. Refused ({why}; --no-strict writes the arrays anyway)")
+                if log is not None:
+                    print(f"warning: {text}", file=log)
+                else:
+                    warnings.warn(text, stacklevel=2)
             finals.append(observation)
             lengths.append(length)
             if log is not None:
                 left = len(movie) - length * low
                 notes = [f"{length} steps"]
                 if mapper.approximated:
-                    notes.append(f"{mapper.approximated} played by the nearest action")
+                    notes.append(
+                        f"{mapper.approximated} played by the nearest action"
+                        + (f", {len(misfits)} of them changing the game" if misfits else "")
+                    )
                 if left:
                     notes.append(
                         f"{left} frames left unplayed"
@@ -316,14 +416,10 @@ def _options(items: Sequence[str]) -> dict[str, Any]:
 
 
 def _option(text: str) -> tuple[str, Any]:
-    key, equals, value = text.partition("=")
-    if not equals or not key.isidentifier():
-        raise ValueError(f"--env-options: an option is KEY=VALUE, not {text!r}")
     try:
-        parsed = ast.literal_eval(value)
-    except (ValueError, SyntaxError):
-        parsed = value  # a bare word: a string (obs_type=grayscale)
-    return key, parsed
+        return parse_option(text)
+    except ValueError as error:
+        raise ValueError(f"--env-options: {error}") from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -346,6 +442,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument(
         "--nearest", action="store_true", help="play the closest action where no action presses a step's buttons"
     )
+    parser.add_argument(
+        "--strict",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="with --nearest, refuse a movie whose nearest actions change the game (default: only when its "
+        "episode never ended)",
+    )
     parser.add_argument("--out", required=True, help="the .npz file to write")
     parser.add_argument("--no-compress", action="store_true", help="write the arrays uncompressed")
     args = parser.parse_args(argv)
@@ -353,7 +456,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         options = _options(args.env_options)
         movies = [Movie.load(path, rom=args.rom) for path in args.movies]
         arrays = demonstrations(
-            movies, [Path(p).name for p in args.movies], nearest=args.nearest, log=sys.stderr, **options
+            movies,
+            [Path(p).name for p in args.movies],
+            nearest=args.nearest,
+            strict=args.strict,
+            log=sys.stderr,
+            **options,
         )
     except (ValueError, TypeError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)

@@ -607,16 +607,33 @@ _added: list[Path] = []
 
 def add_path(folder: str | os.PathLike[str]) -> None:
     """Adds a folder of integration folders to the search path (after VELKORA_INTEGRATIONS's
-    folders, before the package's own)."""
+    folders, before your own integrations folder and the package's)."""
     path = Path(folder).expanduser()
     if path not in _added:
         _added.append(path)
 
 
+def user_folder() -> Path:
+    """Your own integration folders: ``$XDG_DATA_HOME/velkora/integrations``
+    (``~/.local/share/velkora/integrations`` when ``XDG_DATA_HOME`` is unset), where the
+    studio writes by default."""
+    from velkora_gym.roms import data_folder
+
+    return data_folder() / "integrations"
+
+
+def search_folders() -> list[tuple[Path, str]]:
+    """The folders searched for games, in order, each with where it comes from; read anew
+    at each call."""
+    listed = [Path(p).expanduser() for p in os.environ.get(ENV_PATH, "").split(os.pathsep) if p]
+    folders = [(path, ENV_PATH) for path in listed] + [(path, "add_path") for path in _added]
+    folders += [(user_folder(), "your integrations"), (PACKAGE_INTEGRATIONS, "the package's")]
+    return folders
+
+
 def search_path() -> list[Path]:
     """The folders searched for games, in order; read anew at each call."""
-    listed = [Path(p).expanduser() for p in os.environ.get(ENV_PATH, "").split(os.pathsep) if p]
-    return listed + list(_added) + [PACKAGE_INTEGRATIONS]
+    return [path for path, _ in search_folders()]
 
 
 def games() -> dict[str, Path]:
@@ -640,7 +657,8 @@ def find(game: str) -> Path:
     names = ", ".join(games()) or "none"
     raise ValueError(
         f"no game {game!r} on the integration search path ({os.pathsep.join(map(str, search_path()))}); "
-        f"games found: {names}"
+        f"games found: {names}. A folder of your own is found in {user_folder()}, or in a folder "
+        f"named in {ENV_PATH}"
     )
 
 

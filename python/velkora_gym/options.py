@@ -109,3 +109,91 @@ def unknown(options: dict[str, Any]) -> None:
             near = difflib.get_close_matches(name, EnvOptions.__annotations__, n=1)
             hint = f"; did you mean {near[0]!r}?" if near else ""
             raise TypeError(f"unknown environment option {name!r}{hint} (the options: help(velkora_gym.EnvOptions))")
+
+
+_WORDS = {"true": True, "false": False, "none": None, "null": None}
+
+
+def parse_option(text: str) -> tuple[str, Any]:
+    """One option written ``KEY=VALUE``, as on a command line, with its value typed as
+    ``EnvOptions`` declares it: numbers, ``True``/``False``, ``None``, tuples and lists as
+    Python literals (``true``, ``false`` and ``none`` in any case too), anything else as
+    text. TypeError for an unknown key, ValueError for a value of another type."""
+    import ast
+    import typing
+
+    key, equals, raw = text.partition("=")
+    key = key.strip()
+    if not equals or not key.isidentifier():
+        raise ValueError(f"an option is KEY=VALUE, not {text!r}")
+    unknown({key: None})
+    hint = typing.get_type_hints(EnvOptions)[key]
+    try:
+        value = ast.literal_eval(raw.strip())
+    except (ValueError, SyntaxError):
+        value = _WORDS.get(raw.strip().lower(), raw)
+    for candidate in (value, raw):  # lives=3 names a variable "3": the text, when a number will not do
+        fits, typed = _typed(candidate, hint)
+        if fits:
+            return key, typed
+    raise ValueError(f"{key}={raw}: {key} takes {_describe(hint)}")
+
+
+def _describe(hint: Any) -> str:
+    import types
+    import typing
+
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin in (Union, types.UnionType):
+        return " or ".join(_describe(arg) for arg in args)
+    if origin is Literal:
+        return "one of " + ", ".join(map(repr, args))
+    if origin is tuple:
+        return f"({', '.join(map(_describe, args))})"
+    if origin in (Sequence, list):
+        return f"a list of {_describe(args[0])}"
+    if origin is Callable:
+        return "a Python function (not written as text)"
+    if origin is dict:
+        return "a dict"
+    names = {int: "a whole number", float: "a number", bool: "True or False", str: "text", type(None): "None"}
+    return names.get(hint, str(hint))
+
+
+def _typed(value: Any, hint: Any) -> tuple[bool, Any]:
+    """(whether value is of type hint, the value as that type)."""
+    import types
+    import typing
+
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin in (Union, types.UnionType):
+        for arg in args:
+            fits, typed = _typed(value, arg)
+            if fits:
+                return True, typed
+        return False, None
+    if origin is Literal:
+        return value in args, value
+    if hint is type(None):
+        return value is None, None
+    if hint is bool:
+        return isinstance(value, bool), value
+    if hint is int:
+        return isinstance(value, int) and not isinstance(value, bool), value
+    if hint is float:
+        return isinstance(value, (int, float)) and not isinstance(value, bool), float(value)
+    if hint in (str, bytes):
+        return isinstance(value, hint), value
+    if origin is tuple:
+        if not isinstance(value, (tuple, list)) or len(value) != len(args):
+            return False, None
+        items = [_typed(item, arg) for item, arg in zip(value, args)]
+        return all(fits for fits, _ in items), tuple(typed for _, typed in items)
+    if origin in (Sequence, list):
+        if not isinstance(value, (tuple, list)):
+            return False, None
+        items = [_typed(item, args[0]) for item in value]
+        return all(fits for fits, _ in items), [typed for _, typed in items]
+    if origin is dict:
+        return isinstance(value, dict), value
+    return False, None  # callables and path objects are not written as text

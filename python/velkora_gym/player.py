@@ -4,7 +4,7 @@ fast-forward, rewind, movies, full screen and screenshots.
     velkora-play [ROM] [--scale 3] [--states DIR] [--mute] [--frames N] [--pad2]
                  [--config FILE] [--map SECTION.BUTTON=INPUT,...] [--ff 4]
                  [--rewind-seconds 180] [--rewind-mb 32] [--fullscreen] [--aspect 8:7]
-                 [--movie FILE] [--record FILE] [--timing design|hardware]
+                 [--movie FILE] [--record FILE] [--timing design|hardware] [--verbose]
 
 Without ROM it plays the demo cartridge that comes with the package (with --movie: the
 movie's cartridge). Needs pygame: pip install velkora[play] (also ``python -m
@@ -42,6 +42,7 @@ import pygame  # noqa: E402
 import velkora  # noqa: E402
 import velkora_gym  # noqa: E402
 from velkora_gym.movie import Movie  # noqa: E402
+from velkora_gym.quiet import quiet_nes  # noqa: E402
 from velkora_gym.roms import demo_rom  # noqa: E402
 from velkora_gym.timings import TIMINGS, check_timing, resolve_timing  # noqa: E402
 
@@ -576,6 +577,7 @@ class Player:
         movie: Movie | None = None,
         record: Path | None = None,
         timing: str | None = None,
+        verbose: bool = False,
     ) -> None:
         if movie is not None and timing is not None and check_timing(timing) != movie.timing:
             raise ValueError(f"the movie replays in the {movie.timing} timing, and the {timing} one was asked for")
@@ -593,7 +595,7 @@ class Player:
         self.source = source if source is not None else PygameInput()
 
         sys.stdout.flush()
-        self.nes = velkora.NES(str(self.rom))
+        self.nes = velkora.NES(str(self.rom)) if verbose else quiet_nes(str(self.rom))
         velkora_gym.set_timing(self.nes, timing)  # before the first frame: that timing's power-on
         self.pads = [velkora.Controller(), velkora.Controller()]
         for port, pad in enumerate(self.pads):
@@ -1007,6 +1009,7 @@ def parser() -> argparse.ArgumentParser:
         choices=TIMINGS,
         help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
     )
+    p.add_argument("--verbose", action="store_true", help="print the console loader's lines")
     return p
 
 
@@ -1067,6 +1070,7 @@ def main(argv: list[str] | None = None, source=None) -> int:
             movie=movie,
             record=args.record,
             timing=args.timing,
+            verbose=args.verbose,
         )
     except ValueError as error:
         cli.error(str(error))

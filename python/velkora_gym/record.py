@@ -2,14 +2,15 @@
 
     velkora-record [ROM] [--frames N] [--out FILE.gif|FILE.mp4] [--wav FILE]
                    [--every K] [--scale S] [--press FRAMES:BUTTONS ...] [--timing design|hardware]
+                   [--verbose]
     velkora-record [ROM] --movie FILE.vmv|FILE.fm2 [--frames N] [--out ...] ...
 
 Without ROM it records the demo cartridge that comes with the package, or with --movie the movie's own
 (found by its hash among the package's cartridges and the imported ROMs). --movie replays
 the movie from its start, in its timing, both joypads, all its frames (or the first N).
 --timing runs the console in the design's timing model or the hardware's (default:
-VELKORA_TIMING, else design). Needs imageio
-(pip install velkora[play]); MP4 also needs imageio-ffmpeg.
+VELKORA_TIMING, else design). Needs imageio (pip install velkora[play]); MP4 also needs
+imageio-ffmpeg. --verbose shows the console loader's lines.
 
 --press holds buttons over a range of frames, e.g. --press 60-120:Right+Up --press 130:A
 (buttons: A, B, Select, Start, Up, Down, Left, Right; frames count from 1).
@@ -28,6 +29,7 @@ import numpy as np
 import velkora
 import velkora_gym
 from velkora_gym.movie import Movie
+from velkora_gym.quiet import quiet_nes
 from velkora_gym.roms import demo_rom
 from velkora_gym.timings import TIMINGS, resolve_timing
 
@@ -71,9 +73,9 @@ def gif_durations(count: int, every: int) -> list[int]:
     return [b - a for a, b in zip(marks, marks[1:])]
 
 
-def record(rom: Path, frames: int, every: int, presses, scale: int = 1, timing: str = "design"):
+def record(rom: Path, frames: int, every: int, presses, scale: int = 1, timing: str = "design", verbose: bool = False):
     """Runs the cartridge from power-on in `timing`; returns (kept pictures, mono 16-bit audio bytes)."""
-    nes = velkora.NES(str(rom))
+    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
     velkora_gym.set_timing(nes, timing)
     pad = velkora.Controller()
     nes.setController(pad, 0)
@@ -92,10 +94,10 @@ def record(rom: Path, frames: int, every: int, presses, scale: int = 1, timing: 
     return pictures, bytes(audio)
 
 
-def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
+def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1, verbose: bool = False):
     """Replays the movie on the cartridge, in its timing; returns (kept pictures, mono 16-bit
     audio bytes)."""
-    nes = velkora.NES(str(rom))
+    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
     pictures = []
     audio = bytearray()
 
@@ -111,13 +113,18 @@ def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1):
     return pictures, bytes(audio)
 
 
-def write_video(path: Path, pictures, every: int) -> None:
+def write_video(path: Path, pictures, every: int) -> int:
+    """Writes the pictures; returns how many frames the file holds (a GIF writer merges
+    equal pictures in a row into one longer frame)."""
     import imageio.v2 as imageio_v2
     import imageio.v3 as iio
 
     if path.suffix.lower() == ".gif":
         iio.imwrite(path, np.stack(pictures), duration=gif_durations(len(pictures), every), loop=0)
-        return
+        from PIL import Image
+
+        with Image.open(path) as gif:
+            return int(gif.n_frames)
     try:
         writer = imageio_v2.get_writer(path, fps=FRAME_RATE / every, codec="libx264", macro_block_size=16, quality=8)
     except (ImportError, ValueError, RuntimeError) as error:
@@ -127,6 +134,7 @@ def write_video(path: Path, pictures, every: int) -> None:
     with writer:
         for picture in pictures:
             writer.append_data(picture)
+    return len(pictures)
 
 
 def write_wav(path: Path, samples: bytes) -> None:
@@ -135,6 +143,10 @@ def write_wav(path: Path, samples: bytes) -> None:
         out.setsampwidth(2)
         out.setframerate(44100)
         out.writeframes(samples)
+
+
+def _ordinal(n: int) -> str:
+    return f"{n}{'th' if 10 <= n % 100 <= 20 else {1: 'st', 2: 'nd', 3: 'rd'}.get(n % 10, 'th')}"
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -154,6 +166,7 @@ def main(argv: list[str] | None = None) -> int:
         choices=TIMINGS,
         help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
     )
+    parser.add_argument("--verbose", action="store_true", help="print the console loader's lines")
     args = parser.parse_args(argv)
     try:
         timing = resolve_timing(args.timing)
@@ -194,19 +207,28 @@ def main(argv: list[str] | None = None) -> int:
     sys.stdout.flush()
     if movie is not None:
         try:
-            pictures, audio = record_movie(rom, movie, args.every, args.scale)
+            pictures, audio = record_movie(rom, movie, args.every, args.scale, args.verbose)
         except ValueError as error:
             parser.error(f"--movie: {error}")
     else:
-        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale, timing)
+        pictures, audio = record(rom, args.frames, args.every, args.press, args.scale, timing, args.verbose)
     out.parent.mkdir(parents=True, exist_ok=True)
     wav.parent.mkdir(parents=True, exist_ok=True)
-    write_video(out, pictures, args.every)
+    stored = write_video(out, pictures, args.every)
     write_wav(wav, audio)
     height, width, _ = pictures[0].shape
-    print(f"video: {out} ({len(pictures)} pictures of {width} x {height}, {FRAME_RATE / args.every:.1f} per second)")
+    kept = "every frame" if args.every == 1 else f"every {_ordinal(args.every)} frame"
+    merged = (
+        f"; the GIF holds {stored} frame{'s' if stored != 1 else ''}, equal pictures in a row merged"
+        if stored != len(pictures)
+        else ""
+    )
+    print(
+        f"video: {out} ({len(pictures)} pictures of {width} x {height}, {kept}, "
+        f"{FRAME_RATE / args.every:.1f} per second{merged})"
+    )
     print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
-    print(f"{args.frames} frames in {time.perf_counter() - started:.1f} s")
+    print(f"{args.frames} frames run in {time.perf_counter() - started:.1f} s")
     return 0
 
 

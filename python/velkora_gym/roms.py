@@ -12,8 +12,8 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import secrets
 import sys
-import tempfile
 import zipfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -98,16 +98,18 @@ def _images(paths: list[Path], problems: list[str]) -> Iterator[tuple[str, bytes
                 problems.append(f"{file}: cannot read it ({error})")
 
 
-def _write(path: Path, data: bytes) -> None:
-    """All of the file or nothing: a crash leaves no half-written ROM behind."""
+def write_file(path: Path, data: bytes) -> None:
+    """All of the file or nothing (a crash leaves no half-written file behind), made with the
+    permissions the user's umask gives new files."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=".importing-")
+    temporary = path.parent / f".{path.name}.{secrets.token_hex(6)}"
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with os.fdopen(handle, "wb") as file:
             file.write(data)
         os.replace(temporary, path)
     except BaseException:
-        Path(temporary).unlink(missing_ok=True)
+        temporary.unlink(missing_ok=True)
         raise
 
 
@@ -115,7 +117,8 @@ def import_roms(paths: list[str | os.PathLike[str]], report: Callable[[str], Non
     """Copies the ROMs under `paths` whose SHA-1 matches a game's rom.sha on the search path
     into the imported ROMs' folder; returns {game: where the ROM was found}."""
     wanted: dict[str, list[tuple[str, str]]] = {}  # sha: [(game, the sha as rom.sha has it)]
-    for game, folder in integrations.games().items():
+    games = integrations.games()
+    for game, folder in games.items():
         if (folder / "rom.sha").is_file():
             try:
                 shas = integrations.read_sha(folder / "rom.sha")
@@ -126,22 +129,40 @@ def import_roms(paths: list[str | os.PathLike[str]], report: Callable[[str], Non
                 wanted.setdefault(sha, []).append((game, sha))
     problems: list[str] = []
     found: dict[str, str] = {}
-    seen = 0
+    seen = unmatched = 0
     for where, image in _images([Path(p) for p in paths], problems):
         seen += 1
+        matched = False
         for digest in dict.fromkeys(hashes(image)):
             for game, sha in wanted.get(digest, []):
-                _write(imported_folder() / f"{sha}.nes", image)
+                write_file(imported_folder() / f"{sha}.nes", image)
                 if game not in found:
                     report(f"{game}: {where}")
                 found[game] = where
+                matched = True
+        unmatched += not matched
     for problem in problems:
         report(problem)
     report(
         f"{len(found)} game{'s' if len(found) != 1 else ''} matched among {seen} ROM{'s' if seen != 1 else ''}; "
         f"imported into {imported_folder()}"
     )
+    if unmatched:
+        report(_looked(unmatched, len(games), len({game for pairs in wanted.values() for game, _ in pairs})))
     return found
+
+
+def _looked(unmatched: int, known: int, hashed: int) -> str:
+    """How many ROMs matched no game, and where the games came from."""
+    places = []
+    for folder, origin in integrations.search_folders():
+        state = "" if folder.is_dir() else ", missing"
+        places.append(f"{folder} ({origin}{state})")
+    return (
+        f"{unmatched} ROM{'s' if unmatched != 1 else ''} matched no game: {known} game{'s' if known != 1 else ''} "
+        f"found ({hashed} with a rom.sha) in {'; '.join(places)}. A folder elsewhere is searched once it "
+        f"is in {integrations.user_folder()} or on {integrations.ENV_PATH}"
+    )
 
 
 def main(argv: list[str] | None = None) -> int:

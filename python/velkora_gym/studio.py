@@ -1,5 +1,6 @@
 """velkora-studio ROM [--integration DIR]: play a game while finding its
-variables in memory, and write its integration folder.
+variables in memory, and write its integration folder (by default a folder named after
+the ROM in your integrations folder, where game= finds it).
 
 Play with the keyboard (arrows, X = A, Z = B, Enter = Start, Right Shift = Select), pause
 with P, step one frame with the period key, hold F to fast-forward (--ff frames a picture).
@@ -15,7 +16,8 @@ There is no sound. --timing runs the console in the design's timing model or the
 hardware's (default: VELKORA_TIMING, else design); start states keep the timing they were
 saved in, and a movie plays back in its own.
 
-The logic is the class ``Studio``, fed key names and typed text; the window only draws it.
+The logic is the class ``Studio``, fed key names (as written above, any case) and typed
+text; the window only draws it.
 """
 
 from __future__ import annotations
@@ -25,7 +27,6 @@ import hashlib
 import json
 import os
 import sys
-import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -33,14 +34,16 @@ from typing import Any
 import numpy as np
 
 from velkora_gym import integration as integrations
-from velkora_gym import restore, set_timing, snapshot
+from velkora_gym import restore, roms, set_timing, snapshot
 from velkora_gym import timing as timing_of
+from velkora_gym.actions import mask_of
 from velkora_gym.batch import check_board, read_image
 from velkora_gym.movie import Movie
+from velkora_gym.quiet import quiet_nes
 from velkora_gym.ram_search import DEFAULT_TYPES, OPS, RamSearch
 from velkora_gym.timings import TIMINGS, check_timing, resolve_timing
 
-# Key names as pygame.key.name gives them.
+# Key names as pygame.key.name gives them, which key() takes in any case.
 PAD_KEYS = {
     "x": "A",
     "z": "B",
@@ -53,6 +56,13 @@ PAD_KEYS = {
 }
 PAD_ORDER = ("A", "B", "select", "start", "up", "down", "left", "right")
 QUICK_NARROW = {"f1": "increased", "f2": "decreased", "f3": "changed", "f4": "unchanged"}
+COMMAND_KEYS = ("f", "p", ".", "tab", *QUICK_NARROW, "f6", "f7", "f8", "f9", "f10", "escape", "backspace")
+# The names the documentation gives keys, where pygame's differ.
+KEY_ALIASES = {"enter": "return", "esc": "escape", "rshift": "right shift", "period": "."}
+KEY_NAMES = (
+    "Up, Down, Left, Right, X, Z, Enter (or Return), Right Shift, F, P, '.', Tab, F1, F2, F3, F4, F6, F7, F8, F9, "
+    "F10, Esc (or Escape), Backspace"
+)
 SYMBOLS = {
     "=": "equal",
     "==": "equal",
@@ -72,6 +82,8 @@ HELP = [
     "reward NAME [REWARD [PENALTY]] | reward NAME off; done NAME OP [REFERENCE] | done NAME off;",
     "  condition any|all; state NAME (F6's name); default NAME|none; save (F8); savestate [NAME] (F6);",
     "load [NAME] (F9: back to a start state); record [FILE] (F10: starts, or stops, a movie)",
+    "actions COMBO... [| COMBO...] (groups; a COMBO is none or buttons joined by +, e.g. UP+A);",
+    "  actions add COMBO...; actions off; actions (shows them)",
     "pause; resume; quit",
 ]
 
@@ -94,15 +106,31 @@ def _number(text: str) -> float:
 
 
 def _write(path: Path, data: bytes) -> None:
-    """All of the file or nothing."""
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
+    """All of the file or nothing, with the user's usual permissions."""
+    roms.write_file(path, data)
+
+
+def key_name(name: str) -> str | None:
+    """The studio's name of a key (pygame's, lower case), or None when it has no use for it."""
+    spaced = " ".join(str(name).lower().replace("_", " ").split())
+    spaced = KEY_ALIASES.get(spaced, spaced)
+    return spaced if spaced in PAD_KEYS or spaced in COMMAND_KEYS else None
+
+
+def _combination(word: str) -> list[str]:
+    """An action group's entry: "none" (or "-") for no button, else buttons joined by "+"."""
+    if word.lower() in ("none", "-", "noop"):
+        return []
+    names = [name.upper() for name in word.split("+")]
     try:
-        with os.fdopen(handle, "wb") as file:
-            file.write(data)
-        os.replace(temporary, path)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
+        mask_of(names)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    return names
+
+
+def _group_text(group: list[list[str]]) -> str:
+    return " ".join("+".join(combination) or "none" for combination in group)
 
 
 def _json(value: Any) -> bytes:
@@ -111,17 +139,21 @@ def _json(value: Any) -> bytes:
 
 class Studio:
     """A console, a RAM search and the integration being written, driven by key names
-    (``key(name, down)``), typed text (``text``) or whole commands (``command``)."""
+    (``key(name, down)``), typed text (``text``) or whole commands (``command``); ``tick()``
+    runs one picture's worth of frames. ``integration`` is the folder written (default: the
+    ROM's name in your integrations folder); an existing one is edited. ``verbose`` lets the
+    console loader print its lines."""
 
     def __init__(
         self,
         rom: str | os.PathLike[str],
-        folder: str | os.PathLike[str] | None = None,
+        integration: str | os.PathLike[str] | None = None,
         *,
         movie: Movie | None = None,
         record: str | os.PathLike[str] | None = None,
         ff: int = 4,
         timing: str | None = None,
+        verbose: bool = False,
     ) -> None:
         import velkora
 
@@ -131,8 +163,8 @@ class Studio:
         self.rom = Path(rom)
         self.image = read_image(self.rom)
         check_board(self.image)
-        self.folder = Path(folder) if folder is not None else Path.cwd() / self.rom.stem
-        self.nes = velkora.NES(str(self.rom))
+        self.folder = Path(integration) if integration is not None else integrations.user_folder() / self.rom.stem
+        self.nes = velkora.NES(str(self.rom)) if verbose else quiet_nes(str(self.rom))
         set_timing(self.nes, timing)  # before the first frame: that timing's power-on
         self.pad = velkora.Controller()
         self.pad2 = velkora.Controller()  # released, unless a movie plays
@@ -167,6 +199,8 @@ class Studio:
         self.condition = "any"
         self.default_state: str | None = None
         self.states: list[str] = []
+        self.actions: list[list[list[str]]] | None = None  # scenario.json's action groups, by name
+        self.written: list[Path] = []  # every file this studio wrote, first write first
         if (self.folder / "data.json").exists():
             self._load()
 
@@ -179,6 +213,7 @@ class Studio:
         done = self._scenario.get("done", {})
         self.done = {name: dict(spec) for name, spec in done.get("variables", {}).items()}
         self.condition = done.get("condition", "any")
+        self.actions = self._scenario.get("actions")
         if (self.folder / "metadata.json").exists():
             self._metadata = json.loads((self.folder / "metadata.json").read_text())
         self.default_state, self.states = game.default_state, list(game.states)
@@ -219,10 +254,17 @@ class Studio:
 
     # --- input ---
     def key(self, name: str, down: bool = True) -> None:
+        """A key pressed (``down``) or released, by the name the documentation gives it
+        ("Enter", "F6", "Right Shift") or pygame's, in any case; ValueError for a key the
+        studio has no use for."""
+        canonical = key_name(name)
+        if canonical is None:
+            raise ValueError(f"the studio has no key {name!r}; its keys: {KEY_NAMES}")
+        name = canonical
         if self.typing is not None:
             if not down:
                 return
-            if name in ("return", "enter"):
+            if name == "return":
                 line, self.typing = self.typing, None
                 self.command(line)
             elif name == "escape":
@@ -393,6 +435,8 @@ class Studio:
                 self.stop_recording()
             else:
                 self.start_recording(Path(args[0]) if args else None)
+        elif verb == "actions":
+            self._actions(args)
         elif verb == "pause":
             self.paused = True
             self.held.clear()
@@ -468,12 +512,36 @@ class Studio:
         self.done[name] = spec
         self.say(f"done when {name} {op}{' ' + args[2] if len(args) == 3 else ''}")
 
+    def _actions(self, args: list[str]) -> None:
+        if not args:
+            groups = " x ".join(f"[{_group_text(group)}]" for group in self.actions or [])
+            self.say(f"actions: {groups}" if groups else "actions: none set (the environments' own set)")
+            return
+        if args == ["off"]:
+            self.actions = None
+            self.say("no action groups: the environments use their own set")
+            return
+        adding = args[0].lower() == "add"
+        words = args[1:] if adding else args
+        groups: list[list[list[str]]] = [[]]
+        for word in words:
+            if word == "|":
+                groups.append([])
+            else:
+                groups[-1].append(_combination(word))
+        if not all(groups) or (adding and len(groups) != 1):
+            raise CommandError("usage: actions COMBO... [| COMBO...]; actions add COMBO...; actions off")
+        self.actions = (self.actions or []) + groups if adding else groups
+        sizes = " x ".join(str(len(group)) for group in self.actions)
+        self.say(f"actions: {len(self.actions)} group{'s' if len(self.actions) != 1 else ''} ({sizes} choices)")
+
     # --- the folder ---
     def save_state(self, name: str) -> Path:
         """The machine now as start state `name`, then every file of the folder."""
         self.folder.mkdir(parents=True, exist_ok=True)
         path = self.folder / f"{name}.state"
         _write(path, snapshot(self.nes))
+        self._wrote(path)
         if name not in self.states:
             self.states.append(name)
         if self.default_state is None:
@@ -503,6 +571,10 @@ class Studio:
         done["condition"] = self.condition
         done["variables"] = self.done
         scenario["reward"], scenario["done"] = reward, done
+        if self.actions is not None:
+            scenario["actions"] = self.actions
+        else:
+            scenario.pop("actions", None)
         metadata = dict(self._metadata)
         metadata["default_state"] = self.default_state
         if not isinstance(metadata.get("states"), list) or all(isinstance(s, str) for s in metadata["states"]):
@@ -519,12 +591,25 @@ class Studio:
         return files
 
     def write(self) -> None:
-        """Writes the folder's files, each whole; then loads the folder to check it."""
+        """Writes the folder's files, each whole; then loads the folder to check it, and
+        imports the ROM (as ``python -m velkora_gym.import`` would) when the folder's rom.sha
+        finds no ROM yet, so ``game=`` runs at once."""
         self.folder.mkdir(parents=True, exist_ok=True)
         for name, content in self.files().items():
             _write(self.folder / name, content)
-        integrations.load(self.folder)
+            self._wrote(self.folder / name)
+        game = integrations.load(self.folder)
         self.say(f"wrote {self.folder}")
+        sha = next((sha for sha in game.rom_sha if sha in roms.hashes(self.image)), None)
+        if sha is not None and roms.find_rom(self.folder, game.rom_sha) is None:
+            path = roms.imported_folder() / f"{sha}.nes"
+            _write(path, self.image)
+            self._wrote(path)
+            self.say(f"imported the ROM as {path}")
+
+    def _wrote(self, path: Path) -> None:
+        if path not in self.written:
+            self.written.append(path)
 
 
 # ------------------------------------------------------------------ the window
@@ -567,7 +652,7 @@ def run_window(studio: Studio, scale: int = 3, frames: int | None = None) -> Non
                     printable = down and event.unicode and event.unicode.isprintable() and name != "tab"
                     if studio.typing is not None and printable:
                         studio.text(event.unicode)
-                    else:
+                    elif key_name(name) is not None:
                         studio.key(name, down)
             studio.tick()
             draw(surface, studio, font)
@@ -589,7 +674,8 @@ def main(argv: list[str] | None = None) -> int:
         "--integration",
         type=Path,
         metavar="DIR",
-        help="the integration folder to write (default: ./ROM_NAME); an existing one is edited",
+        help="the integration folder to write (default: ROM_NAME in your integrations folder, "
+        f"{integrations.user_folder()}); an existing one is edited",
     )
     parser.add_argument("--scale", type=int, default=3)
     parser.add_argument("--frames", type=int, help="quit after this many frames (for scripted runs)")
@@ -601,19 +687,36 @@ def main(argv: list[str] | None = None) -> int:
         choices=TIMINGS,
         help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
     )
+    parser.add_argument("--verbose", action="store_true", help="print the console loader's lines")
     args = parser.parse_args(argv)
     try:
         movie = Movie.load(args.movie, rom=args.rom) if args.movie is not None else None
-        studio = Studio(args.rom, args.integration, movie=movie, record=args.record, ff=args.ff, timing=args.timing)
+        studio = Studio(
+            args.rom,
+            args.integration,
+            movie=movie,
+            record=args.record,
+            ff=args.ff,
+            timing=args.timing,
+            verbose=args.verbose,
+        )
     except (OSError, ValueError) as error:
         print(f"velkora studio: {error}", file=sys.stderr)
         return 1
-    print(f"writing {studio.folder}")
+    print(f"integration folder: {studio.folder} (F6 or F8 writes it)")
     try:
         run_window(studio, args.scale, args.frames)
     finally:
         if studio.recording is not None:
             studio.stop_recording()
+    written = [path for path in studio.written if path.parent == studio.folder]
+    if written:
+        print(f"wrote {', '.join(path.name for path in written)} in {studio.folder}")
+    else:
+        print(f"no integration files written in {studio.folder} (F6 or F8 writes them)")
+    for path in studio.written:
+        if path.parent != studio.folder:
+            print(f"imported the ROM: {path}")
     for path in studio.recordings:
         print(f"movie: {path}")
     return 0

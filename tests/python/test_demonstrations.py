@@ -103,7 +103,11 @@ def test_sticky_frames_are_recorded_as_pressed(tmp_path):
     assert np.array_equal(batch.ram[0], ram)
     with pytest.raises(ValueError, match="change within the step"):
         demonstrations([movie], frameskip=4, obs_type="ram")
-    arrays = demonstrations([movie], frameskip=4, obs_type="ram", nearest=True)
+    # Sticky frames change the game, and nothing ends this episode: refused unless asked.
+    with pytest.raises(ValueError, match="the option frameskip=1 would press them. Refused"):
+        demonstrations([movie], frameskip=4, obs_type="ram", nearest=True)
+    with pytest.warns(UserWarning, match="steps that change the game"):
+        arrays = demonstrations([movie], frameskip=4, obs_type="ram", nearest=True, strict=False)
     assert len(arrays["actions"]) == 100
 
 
@@ -113,7 +117,8 @@ def test_nearest_plays_the_closest_action_and_exact_refuses_naming_the_frame():
     movie.extend(held)
     with pytest.raises(ValueError, match=r"frame 8: no action of the set presses the buttons 0x81"):
         demonstrations([movie], frameskip=4, obs_type="ram")
-    arrays = demonstrations([movie], frameskip=4, obs_type="ram", nearest=True)
+    with pytest.warns(UserWarning, match=r"frames 8-11 RIGHT\+A \(played RIGHT\); frames 12-15 LEFT\+A"):
+        arrays = demonstrations([movie], frameskip=4, obs_type="ram", nearest=True, strict=False)
     # One button away: Right or A, Left or A; the first of the set at that distance wins.
     assert arrays["masks"].tolist() == [0x00, 0x00, 0x80, 0x40]
     assert arrays["actions"].tolist() == [0, 0, 4, 3]
@@ -194,3 +199,122 @@ def test_movies_replay_in_their_timing_and_the_reset_button_is_refused():
     movie.append(0, reset=True)
     with pytest.raises(ValueError, match="reset button is pressed before frame 4"):
         demonstrations([movie], frameskip=1, obs_type="ram")
+
+
+# A title screen: every NMI keeps the joypad in $10; Start sets $11 for good, and from then
+# on $12 counts the frames played. $13 counts every frame.
+TITLE = """
+    sei
+    ldx #$ff
+    txs
+    lda #0
+    sta $11
+    sta $12
+    sta $13
+    lda #$80
+    sta $2000
+wait:
+    jmp wait
+"""
+TITLE_NMI = """
+    inc $13
+    lda #1
+    sta $4016
+    lda #0
+    sta $4016
+    ldx #8
+read:
+    lda $4016
+    lsr
+    rol $10
+    dex
+    bne read
+    lda $10
+    and #$10
+    beq playing
+    lda #1
+    sta $11
+playing:
+    lda $11
+    beq done
+    inc $12
+done:
+    rti
+"""
+# Select, which the game only copies into $10, then Start at frame 16.
+SELECT_THEN_START = [0] * 8 + [0x04] * 4 + [0] * 4 + [0x08] * 4 + [0] * 40
+
+
+@pytest.fixture(scope="module")
+def title(tmp_path_factory):
+    """The title-screen cartridge and an integration folder whose episode ends when $12 or
+    $13 reaches `end` (a variable name): (rom, folder for score, folder for frames)."""
+    import json
+
+    import nesrom
+
+    base = tmp_path_factory.mktemp("title")
+    rom = base / "title.nes"
+    rom.write_bytes(nesrom.build_rom(nesrom.nrom_program(TITLE, nmi=TITLE_NMI)))
+    data = {
+        "info": {n: {"address": a, "type": "|u1"} for n, a in (("started", 0x11), ("score", 0x12), ("frames", 0x13))}
+    }
+    folders = []
+    for end in ("score", "frames"):
+        folder = base / f"ends-by-{end}"
+        folder.mkdir()
+        (folder / "data.json").write_text(json.dumps(data))
+        done = {"variables": {end: {"op": "greater-or-equal", "reference": 20 if end == "score" else 40}}}
+        (folder / "scenario.json").write_text(
+            json.dumps({"reward": {"variables": {"score": {"reward": 1}}}, "done": done})
+        )
+        folders.append(folder)
+    movie = Movie(rom)
+    movie.extend(SELECT_THEN_START)
+    movie.save(base / "start.vmv")
+    return base / "start.vmv", rom, *folders
+
+
+@pytest.mark.parametrize(
+    "ends_by, strict, exit_code, warned",
+    [
+        ("score", None, 2, "Refused (its episode never ended"),  # the game never starts: nothing ends it
+        ("score", False, 0, "warning:"),
+        ("frames", None, 0, "warning:"),  # the episode ends anyway: a warning
+        ("frames", True, 2, "Refused (--strict"),
+    ],
+)
+def test_nearest_names_the_frames_that_change_the_game_and_refuses_when_strict(
+    title, tmp_path, capsys, ends_by, strict, exit_code, warned
+):
+    movie, rom, by_score, by_frames = title
+    folder = by_score if ends_by == "score" else by_frames
+    out = tmp_path / "demos.npz"
+    flags = [] if strict is None else ["--strict" if strict else "--no-strict"]
+    command = [str(movie), "--rom", str(rom), "--nearest", *flags, "--out", str(out)]
+    assert main([*command, "--env-options", "actions=simple", f"integration={folder}"]) == exit_code
+    err = capsys.readouterr().err
+    assert warned in err
+    # Only Start changed the game: Select's frames are played as NOOP without a word.
+    assert "1 step that changes the game: frames 16-19 START (played NOOP); the option actions=all" in err
+    assert "SELECT" not in err
+    assert out.exists() == (exit_code == 0)
+    if exit_code == 0:
+        assert "2 played by the nearest action, 1 of them changing the game" in err
+    # With the option it suggests, the movie plays exactly and starts the game.
+    assert main([*command, "--env-options", "actions=all", f"integration={folder}"]) == 0
+    err = capsys.readouterr().err
+    assert "warning" not in err and "played by the nearest" not in err
+    assert np.load(out)["rewards"].sum() > 0
+
+
+def test_the_python_call_warns_and_refuses_as_the_command_does(title):
+    movie_path, rom, by_score, by_frames = title
+    movie = Movie.load(movie_path, rom=rom)
+    with pytest.warns(UserWarning, match="frames 16-19 START"):
+        arrays = demonstrations([movie], nearest=True, actions="simple", integration=str(by_frames))
+    assert arrays["episode_lengths"].tolist() == [10] and arrays["rewards"].sum() == 0
+    with pytest.raises(ValueError, match="never ended"):
+        demonstrations([movie], nearest=True, actions="simple", integration=str(by_score))
+    with pytest.raises(ValueError, match=r"frame 8: no action of the set presses the buttons 0x04 .*actions=all"):
+        demonstrations([movie], actions="simple", integration=str(by_score))

@@ -94,6 +94,7 @@ def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert "played 40 frames" in done.stdout
+    assert "iNES" not in done.stdout and "Battery" not in done.stdout  # the loader's lines: only with --verbose
 
 
 def test_commands_name_the_package_they_miss(monkeypatch, capsys):
@@ -156,7 +157,7 @@ def test_player_puts_states_beside_the_battery_ram(monkeypatch, tmp_path):
 # ---------------------------------------------------------------- record.py
 
 
-def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path):
+def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path, capsys):
     iio = pytest.importorskip("imageio.v3")
     record = load("record")
     gif = tmp_path / "clip.gif"
@@ -169,6 +170,9 @@ def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path):
     frames = iio.imread(gif, index=None)
     assert frames.shape[1:3] == (240, 256)
     assert 10 <= frames.shape[0] <= 16  # identical leading frames may merge
+    printed = capsys.readouterr().out
+    assert "16 pictures of 256 x 240, every 4th frame" in printed and "64 frames run in" in printed
+    assert ("the GIF holds" in printed) == (frames.shape[0] < 16)
     reference = velkora.NES(str(demo_cartridge))
     pad = velkora.Controller()
     reference.setController(pad, 0)
@@ -177,6 +181,21 @@ def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path):
         reference.runFrame()
     assert np.abs(frames[-1][..., :3].astype(int) - np.asarray(reference.getImg())).mean() < 1
     assert wav_samples(tmp_path / "clip.wav") in audio_blocks(64)
+
+
+@pytest.mark.parametrize("every, pictures", [(1, 40), (2, 20), (3, 13)])
+def test_the_recorder_says_how_many_frames_the_gif_holds(tmp_path, capsys, every, pictures):
+    iio = pytest.importorskip("imageio.v3")
+    from nesrom import build_rom, nrom_program, write_rom
+
+    still = write_rom(tmp_path, build_rom(nrom_program("loop:\n    jmp loop")), "still.nes")  # one picture, ever
+    gif = tmp_path / "still.gif"
+    assert load("record").main([still, "--frames", "40", "--every", str(every), "--out", str(gif)]) == 0
+    held = iio.imread(gif, index=None).shape[0]
+    assert held < pictures
+    printed = capsys.readouterr().out
+    assert f"({pictures} pictures of 256 x 240" in printed
+    assert f"the GIF holds {held} frame{'s' if held != 1 else ''}, equal pictures in a row merged" in printed
 
 
 @pytest.mark.parametrize("count, every", [(1, 1), (30, 1), (150, 2), (7, 3)])

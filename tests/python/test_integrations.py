@@ -297,6 +297,50 @@ def test_games_by_name_on_the_search_path_read_at_each_make(tmp_path, monkeypatc
         roms.main([str(tmp_path / "missing")])
 
 
+def test_your_integrations_folder_comes_after_the_environment_and_add_path(tmp_path, monkeypatch, data_home, capsys):
+    user, listed, added = data_home / "velkora" / "integrations", tmp_path / "listed", tmp_path / "added"
+    for base, address in ((listed, 1), (added, 2), (user, 3)):
+        folder(base, "pads", data={"info": {"v": {"address": address, "type": "|u1"}}}, files={"rom.nes": PADS})
+    folder(user, "velkora-demo", files={"rom.sha": hashlib.sha1(DEMO).hexdigest()})  # hides the package's
+    folder(user, "lost", files={"rom.sha": "0" * 40})
+    monkeypatch.setattr(integration, "_added", [])
+    monkeypatch.setenv("VELKORA_INTEGRATIONS", str(listed))
+    integration.add_path(added)
+    assert integration.find("pads") == listed / "pads"
+    monkeypatch.delenv("VELKORA_INTEGRATIONS")
+    assert integration.find("pads") == added / "pads"
+    monkeypatch.setattr(integration, "_added", [])
+    assert integration.find("pads") == user / "pads"
+    assert integration.find("velkora-demo") == user / "velkora-demo"
+    assert integration.find("bladebuster") == integration.PACKAGE_INTEGRATIONS / "bladebuster"
+
+    monkeypatch.setenv("VELKORA_INTEGRATIONS", str(tmp_path / "nowhere"))
+    assert check.main(["list"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[1:4] == [
+        f"  {tmp_path / 'nowhere'} (VELKORA_INTEGRATIONS, missing)",
+        f"  {user} (your integrations)",
+        f"  {integration.PACKAGE_INTEGRATIONS} (the package's)",
+    ]
+    rows = {line.split()[0]: line for line in lines[5:]}
+    assert str(user / "pads") in rows["pads"] and rows["pads"].endswith("ROM: rom.nes in the folder")
+    assert str(user / "velkora-demo") in rows["velkora-demo"] and "comes with velkora" in rows["velkora-demo"]
+    assert rows["lost"].endswith("ROM: not imported: python -m velkora_gym.import ROM_DIR")
+    assert "bladebuster" in rows
+
+    roms_dir = tmp_path / "roms"
+    roms_dir.mkdir()
+    (roms_dir / "counter.nes").write_bytes(COUNTER)
+    (roms_dir / "demo.nes").write_bytes(DEMO)
+    assert roms.main([str(roms_dir)]) == 0
+    printed = capsys.readouterr().out
+    assert "matched among 2 ROMs" in printed
+    assert "1 ROM matched no game" in printed and f"{user} (your integrations)" in printed
+    assert "(VELKORA_INTEGRATIONS, missing)" in printed and "is in " + str(user) in printed
+    assert check.rom_state(user / "lost").startswith("not imported")
+    assert check.rom_state(user / "velkora-demo").startswith("imported")  # the import found it by hash
+
+
 # ------------------------------------------------------------------ PRG RAM for code, and boards
 
 

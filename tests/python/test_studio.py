@@ -288,3 +288,152 @@ def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timin
         main([rom, "--integration", str(tmp_path / "x"), "--movie", str(tmp_path / "in.vmv"), "--timing", other]) == 1
     )
     assert f"replays in the {timing} timing, and the {other} one" in capsys.readouterr().err
+
+
+def test_a_folder_made_in_the_studio_is_found_by_game_in_a_new_process(tmp_path, data_home):
+    import os
+    import subprocess
+    import sys
+
+    rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
+    studio = Studio(rom)  # no folder given: the user's integrations folder
+    assert studio.folder == data_home / "velkora" / "integrations" / "counter"
+    play(studio, 3)
+    for line in (
+        "watch score $6123 >n4",
+        "reward score 1",
+        "done score greater-or-equal 60",
+        "actions none UP DOWN | none A",
+    ):
+        studio.key("Tab")
+        studio.text(line)
+        studio.key("Enter")  # as the documentation names the keys
+    studio.key("F6")
+    assert (studio.folder / "Start.state").is_file()
+
+    env = {key: value for key, value in os.environ.items() if key != "VELKORA_INTEGRATIONS"}
+    env["XDG_DATA_HOME"] = str(data_home)
+    script = """
+import gymnasium as gym
+import velkora_gym
+
+env = gym.make("velkora/NES-v0", game="counter", obs_type="ram", frameskip=4, repeat_action_probability=0.0)
+obs, info = env.reset(seed=0)
+steps, total, ended = 0, 0.0, False
+while not ended and steps < 40:
+    obs, reward, ended, truncated, info = env.step([0, 1])  # no direction, A
+    steps += 1
+    total += reward
+print(env.action_space, info["score"], total, steps, ended)
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120, cwd=tmp_path
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["MultiDiscrete([3", "2])", "60", "60.0", "15", "True"]
+    listed = subprocess.run(
+        [sys.executable, "-m", "velkora_gym.integration", "list"], env=env, capture_output=True, text=True, timeout=60
+    )
+    assert listed.returncode == 0, listed.stderr
+    line = next(line for line in listed.stdout.splitlines() if line.split()[0] == "counter")
+    assert str(studio.folder) in line and "imported" in line
+
+
+@pytest.mark.parametrize(
+    "name, held",
+    [
+        ("Enter", "start"),
+        ("RETURN", "start"),
+        ("Right Shift", "select"),
+        ("rshift", "select"),
+        ("X", "A"),
+        ("up", "up"),
+    ],
+)
+def test_pad_keys_by_the_documentation_s_names_in_any_case(tmp_path, name, held):
+    studio = Studio(nesrom.write_rom(tmp_path, COUNTER), tmp_path / "game")
+    studio.key(name)
+    assert studio.held == {held}
+    studio.key(name, False)
+    assert studio.held == set()
+
+
+def test_command_keys_by_the_documentation_s_names(tmp_path):
+    studio = Studio(nesrom.write_rom(tmp_path, COUNTER), tmp_path / "game")
+    studio.key("P")
+    assert studio.paused
+    studio.key("Period")
+    studio.key(".")
+    assert studio.frame == 2
+    studio.key("F6")
+    assert (tmp_path / "game" / "Start.state").is_file()
+    studio.key("TAB")
+    assert studio.typing == ""
+    studio.key("Esc")  # closes the command line
+    assert studio.typing is None and studio.running
+    studio.key("ESCAPE")
+    assert not studio.running
+
+
+@pytest.mark.parametrize("name", ["F5", "q", "left ctrl", ""])
+def test_a_key_the_studio_does_not_use_is_refused_with_the_names(tmp_path, name):
+    studio = Studio(nesrom.write_rom(tmp_path, COUNTER), tmp_path / "game")
+    with pytest.raises(ValueError, match="its keys: Up, Down.*Right Shift.*F6"):
+        studio.key(name)
+
+
+def test_action_groups_by_command_go_into_the_scenario(tmp_path):
+    rom = nesrom.write_rom(tmp_path, COUNTER)
+    folder = tmp_path / "game"
+    studio = Studio(rom, folder)
+    typed(studio, "watch frames $0000 |u1")
+    for line, message in [
+        ("actions none JUMP", "unknown button 'JUMP'"),
+        ("actions | A", "usage"),
+        ("actions add none | A", "usage"),
+        ("actions", "none set"),
+    ]:
+        typed(studio, line)
+        assert message in studio.log[-1], (line, studio.log[-1])
+    typed(studio, "actions none up+left DOWN | - a")
+    typed(studio, "actions add none Start")
+    typed(studio, "actions")
+    assert studio.log[-1] == "actions: [none UP+LEFT DOWN] x [none A] x [none START]"
+    studio.key("F8")
+    assert json.loads((folder / "scenario.json").read_text())["actions"] == [
+        [[], ["UP", "LEFT"], ["DOWN"]],
+        [[], ["A"]],
+        [[], ["START"]],
+    ]
+    assert integration.load(folder).actions == [[0x00, 0x50, 0x20], [0x00, 0x01], [0x00, 0x08]]
+    assert Studio(rom, folder).actions == studio.actions  # an edited folder keeps them
+    typed(studio, "actions off")
+    studio.key("F8")
+    assert "actions" not in json.loads((folder / "scenario.json").read_text())
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o002])
+def test_files_are_written_with_the_user_s_umask(tmp_path, data_home, umask):
+    import os
+    import stat
+
+    old = os.umask(umask)
+    try:
+        studio = Studio(nesrom.write_rom(tmp_path, COUNTER, "counter.nes"), tmp_path / "game")
+        studio.key("F6")
+    finally:
+        os.umask(old)
+    written = sorted(studio.written)
+    assert {path.name for path in written} >= {"Start.state", "data.json", "scenario.json", "metadata.json", "rom.sha"}
+    assert any(path.parent == data_home / "velkora" / "roms" for path in written)  # the ROM imported too
+    assert {path: stat.S_IMODE(path.stat().st_mode) for path in written} == {path: 0o666 & ~umask for path in written}
+
+
+def test_the_command_says_what_it_wrote(tmp_path, capsys):
+    from velkora_gym.studio import main
+
+    rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
+    assert main([rom, "--integration", str(tmp_path / "game"), "--frames", "3", "--scale", "1"]) == 0
+    printed = capsys.readouterr().out
+    assert "no integration files written" in printed and "writing" not in printed
+    assert not (tmp_path / "game").exists()
