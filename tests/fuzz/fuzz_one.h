@@ -22,12 +22,13 @@ enum class Outcome { Refused, Ran };
 // run without taking anything from the image itself:
 //   10-12  port 0 buttons for frames 1-3 (bit 0 = A ... bit 7 = Right)
 //   13     port 1 buttons (rotated by one bit per frame)
-//   14     bits 0-1: clock rate (kClocks)
+//   14     bits 0-1: clock rate (kClocks); bit 2: the hardware timing
 //   15     bits 0-3: how long to run (kRuns)
 struct Plan {
     int32_t clock = NESUnit::kDefaultClock;
     int64_t cycles = 0;  // a CPU-cycle budget run by advance
     int frames = 0;      // then whole frames by runFrame
+    bool hardware = false;
     std::array<uint8_t, 3> pads[2] = {};
 };
 
@@ -52,6 +53,7 @@ inline Plan planFor(const uint8_t* data, size_t size) {
     plan.cycles = run.cycles;
     plan.frames = run.frames;
     plan.clock = kClocks[data[14] & 3];
+    plan.hardware = (data[14] & 4) != 0;
     for (int f = 0; f < 3; ++f) {
         plan.pads[0][size_t(f)] = data[10 + f];
         plan.pads[1][size_t(f)] = uint8_t((data[13] << f) | (data[13] >> ((8 - f) & 7)));
@@ -102,6 +104,7 @@ inline Outcome run(const uint8_t* data, size_t size) {
     const Plan plan = planFor(data, size);
     std::unique_ptr<NESUnit> unit = build(data, size, plan);
     if (!unit) return Outcome::Refused;
+    if (plan.hardware) unit->setTiming(Timing::Hardware);
     play(*unit, plan);
     return Outcome::Ran;
 }

@@ -56,6 +56,7 @@ void patch(NESUnit& unit) {
 // Every image seed the console accepts, run as its plan says, in four
 // forms: with and without the picture, mid-frame, and patched through the
 // views; the snapshots then hold sprites, sound, board registers and patches.
+// Each form in both timings, so the hardware timing's fields are attacked too.
 void addBases(const std::string& folder) {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return;
@@ -63,7 +64,7 @@ void addBases(const std::string& folder) {
         if (entry->d_name[0] == '.') continue;
         const std::vector<uint8_t> image = readAll(folder + "/" + entry->d_name);
         const fuzzcase::Plan plan = fuzzcase::planFor(image.data(), image.size());
-        for (int run = 0; run < 4; ++run) {
+        for (int run = 0; run < 8; ++run) {
             std::unique_ptr<NESUnit> unit, twin;
             try {
                 unit = std::make_unique<NESUnit>(NESUnit::Headless{}, image, plan.clock);
@@ -71,10 +72,11 @@ void addBases(const std::string& folder) {
             } catch (const std::exception&) {
                 break;
             }
+            if (run >= 4) unit->setTiming(Timing::Hardware);
             fuzzcase::play(*unit, plan);
-            if (run >= 2)
+            if (run % 4 >= 2)
                 for (int i = 0; i < 7000; ++i) unit->advance();
-            if (run == 3) patch(*unit);
+            if (run % 4 == 3) patch(*unit);
             Base base;
             base.snapshot = takeSnapshot(*unit, run % 2 == 0);
             base.layout = snapshotLayout(*unit, base.snapshot.data(), base.snapshot.size());

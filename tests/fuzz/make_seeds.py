@@ -32,16 +32,19 @@ def header(
     byte9: int = 0,
     run: int = 15,
     clock: int = 0,
+    hardware: bool = False,
     pads: bytes = b"\x09\x81\x48\x22",
 ) -> bytes:
     """A 16-byte header; prg and chr_ are the raw bytes 4 and 5.
 
     Bytes 10-15, which the loader ignores, steer the fuzz harness: joypad bytes,
-    the clock choice (0-3) and the run length (0-15: 0-12 a CPU-cycle budget,
-    13-15 one to three whole frames)."""
+    the clock choice (0-3) with the hardware timing in bit 2, and the run length
+    (0-15: 0-12 a CPU-cycle budget, 13-15 one to three whole frames)."""
     b6 = ((mapper & 0x0F) << 4) | flags6
     b7 = (mapper & 0xF0) | (0x08 if nes2 else 0)
-    return MAGIC + bytes([prg & 0xFF, chr_ & 0xFF, b6, b7, 0, byte9]) + pads + bytes([clock, run])
+    return (
+        MAGIC + bytes([prg & 0xFF, chr_ & 0xFF, b6, b7, 0, byte9]) + pads + bytes([clock | (4 if hardware else 0), run])
+    )
 
 
 class Program:
@@ -222,8 +225,10 @@ def seeds() -> dict[str, bytes]:
         (255, 1, 0),
     ]:
         data = prg_data(mapper, prg * 16384) + chr_data(chr_ * 8192)
-        for label, run in (("short", 9), ("frames", 15)):
-            out[f"mapper{mapper}-prg{prg}-chr{chr_}-{label}"] = header(prg, chr_, mapper, flags6=0x01, run=run) + data
+        for label, run, hardware in (("short", 9, False), ("frames", 15, False), ("hardware", 15, True)):
+            out[f"mapper{mapper}-prg{prg}-chr{chr_}-{label}"] = (
+                header(prg, chr_, mapper, flags6=0x01, run=run, hardware=hardware) + data
+            )
     # Header variants on a small NROM image, with the other clock choices.
     body = prg_data(0, 16384) + chr_data(8192)
     out["battery"] = header(1, 1, flags6=0x02, clock=1, run=13) + body
@@ -259,7 +264,7 @@ def restore_seeds() -> dict[str, bytes]:
     (kind, 16-bit field or offset, eight value bytes). A few per base, so the
     fuzzer starts with each kind of record on each kind of machine."""
     out: dict[str, bytes] = {}
-    for base in range(64):
+    for base in range(128):
         records = bytearray([base])
         for k in range(base % 4):
             kind = (base + k) % 2
