@@ -15,15 +15,19 @@ from __future__ import annotations
 
 import functools
 import json
+import math
 import os
 import re
 import sys
 from collections.abc import Callable, Container, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from velkora_gym.scripts import Budget
 
 RAM = range(0x0000, 0x0800)
 PRG_RAM = range(0x6000, 0x8000)
@@ -180,9 +184,11 @@ def reward_of(
 ) -> np.ndarray:
     """Each console's reward from variables' changes: per unit risen, per unit fallen."""
     total = np.zeros(len(next(iter(current.values()))) if current else 1)
-    for name, (rise, fall) in rewards.items():
-        change = (current[name] - previous[name]).astype(np.float64)
-        total += np.where(change > 0, change * rise, change * fall)
+    # Values from a variables callable may overflow; the environments refuse what is not finite.
+    with np.errstate(over="ignore", invalid="ignore"):
+        for name, (rise, fall) in rewards.items():
+            change = (current[name] - previous[name]).astype(np.float64)
+            total += np.where(change > 0, change * rise, change * fall)
     return total
 
 
@@ -281,7 +287,28 @@ class Integration:
 def _number(value: Any, where: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise IntegrationError(f"{where} must be a number, not {value!r}")
-    return float(value)
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if not math.isfinite(number):
+        raise IntegrationError(f"{where} must be a finite number, not {value!r}")
+    return number
+
+
+#: The largest reward or penalty a variable's change may be weighed by: a change is at most
+#: 2**63 in size, so no sum of such terms can reach infinity.
+MAX_REWARD_FACTOR = 1e280
+
+
+def _factor(value: Any, where: str) -> float:
+    number = _number(value, where)
+    if abs(number) > MAX_REWARD_FACTOR:
+        raise IntegrationError(
+            f"{where} must be at most {MAX_REWARD_FACTOR:g} in size (a larger one could make a reward infinite), "
+            f"not {value!r}"
+        )
+    return number
 
 
 def _object(value: Any, where: str, allowed: tuple[str, ...] | None = None) -> dict[str, Any]:
@@ -485,10 +512,11 @@ def read_sha(path: Path) -> tuple[str, ...]:
     return tuple(line.lower() for line in lines)
 
 
-def load(folder: str | os.PathLike[str]) -> Integration:
+def load(folder: str | os.PathLike[str], *, script_budget: Budget | None = None) -> Integration:
     """Reads an integration folder: data.json and scenario.json, and metadata.json, rom.sha
     and the Lua scripts when it has them. Start states are read only when used. Every
-    problem found is reported in one IntegrationError."""
+    problem found is reported in one IntegrationError, a script that loads past its budget
+    (``script_budget``, the default budget when None) among them."""
     folder = Path(folder)
     if not folder.is_dir():
         raise IntegrationError(f"{folder}: not an integration folder (it must hold data.json and scenario.json)")
@@ -535,9 +563,9 @@ def load(folder: str | os.PathLike[str]) -> Integration:
         if function is not None and not result.scripts and "scripts" not in scenario:
             problems.found.append(f'{where} {key}: lua:{function} needs "scripts", the Lua files defining it')
     if result.scripts and not problems.found:
-        from velkora_gym.scripts import check_scripts
+        from velkora_gym.scripts import DEFAULT_BUDGET, check_scripts
 
-        problems(lambda: check_scripts(result, scenario_path))
+        problems(lambda: check_scripts(result, scenario_path, script_budget or DEFAULT_BUDGET))
 
     meta = problems(lambda: _metadata(folder / "metadata.json"))
     if meta is not None:
@@ -562,8 +590,8 @@ def _reward_variables(
             if name not in named:
                 raise IntegrationError(f"{here}: no such variable in data.json")
             spec = _object(spec, here, ("reward", "penalty"))
-            rise = _number(spec.get("reward", 0), f"{here}.reward")
-            return rise, _number(spec.get("penalty", rise), f"{here}.penalty")
+            rise = _factor(spec.get("reward", 0), f"{here}.reward")
+            return rise, _factor(spec.get("penalty", rise), f"{here}.penalty")
 
         factors = problems(parse)
         if factors is not None and name in variables:
