@@ -19,6 +19,11 @@ the movie, which must all hold one button mask that an action of the set presses
 ``--nearest`` plays the closest action instead (fewest buttons different, the mask held
 longest within the step), so the replay follows the environment and may drift from the
 movie. Player 2's buttons are refused: the environment has one player.
+
+``load(path)`` reads such a file back, a file others may have made: it checks the arrays'
+names, kinds and shapes against each other from the file's headers, and refuses a file that
+would take more than ``max_bytes`` (or that needs pickle) before allocating anything, with a
+``ValueError`` naming the file.
 """
 
 from __future__ import annotations
@@ -27,7 +32,9 @@ import argparse
 import ast
 import itertools
 import json
+import math
 import sys
+import zipfile
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -39,7 +46,7 @@ from gymnasium import spaces
 from velkora_gym.envs import VelkoraEnv
 from velkora_gym.movie import Movie
 
-__all__ = ["RecordMovie", "action_table", "demonstrations", "main"]
+__all__ = ["RecordMovie", "action_table", "demonstrations", "load", "main"]
 
 # The movie fixes where each replay starts and that every frame plays its own buttons.
 _FIXED = ("state", "start_state", "start_frames", "noop_max", "repeat_action_probability")
@@ -286,6 +293,119 @@ def demonstrations(
     }
 
 
+#: A demonstrations file's arrays: the kinds of NumPy dtype each may have, and whether it has a
+#: row per step or per movie.
+ARRAYS = {
+    "observations": ("u", "step"),
+    "actions": ("iu", "step"),
+    "masks": ("u", "step"),
+    "rewards": ("f", "step"),
+    "terminated": ("b", "step"),
+    "truncated": ("b", "step"),
+    "episode_starts": ("b", "step"),
+    "final_observations": ("u", "movie"),
+    "episode_lengths": ("iu", "movie"),
+    "movies": ("U", "movie"),
+}
+#: What ``load`` reads at most, unless told otherwise.
+MAX_DEMONSTRATION_BYTES = 4 << 30
+
+
+def load(path: str | Path, *, max_bytes: int = MAX_DEMONSTRATION_BYTES) -> dict[str, np.ndarray]:
+    """The arrays of a demonstrations file (``demonstrations``' output, saved by the
+    command). ``ValueError`` naming the file for anything else: another kind of file, arrays
+    missing or unknown, kinds or shapes that do not fit together, object arrays (which
+    need pickle), or more than ``max_bytes`` of arrays, found from the headers before
+    anything is allocated."""
+    path = Path(path)
+    try:
+        with zipfile.ZipFile(path) as archive:
+            arrays = _arrays(archive, path, max_bytes)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError) as error:
+        raise ValueError(f"{path}: not a demonstrations file (.npz): {error}") from None
+    _consistent(arrays, path)
+    return arrays
+
+
+def _arrays(archive: zipfile.ZipFile, path: Path, max_bytes: int) -> dict[str, np.ndarray]:
+    members = {info.filename: info for info in archive.infolist()}
+    names = {name.removesuffix(".npy") for name in members}
+    if len(members) != len(names) or names != set(ARRAYS) or not all(n.endswith(".npy") for n in members):
+        unknown = sorted(names - set(ARRAYS)) or sorted(n for n in members if not n.endswith(".npy"))
+        missing = sorted(set(ARRAYS) - names)
+        raise ValueError(
+            f"{path}: not a demonstrations file: "
+            + "; ".join(
+                part
+                for part in (
+                    f"missing {', '.join(missing)}" if missing else "",
+                    f"unknown {', '.join(unknown)[:200]}" if unknown else "",
+                )
+                if part
+            )
+        )
+    left = max_bytes
+    arrays: dict[str, np.ndarray] = {}
+    for name, (kinds, _) in ARRAYS.items():
+        info = members[f"{name}.npy"]
+        if info.file_size > left + 4096:
+            raise ValueError(f"{path}: {name} inflates to {info.file_size} bytes, more than the {max_bytes} allowed")
+        with archive.open(info) as member:
+            try:
+                version = np.lib.format.read_magic(member)
+                if version == (1, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_1_0(member)
+                elif version == (2, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_2_0(member)
+                else:
+                    raise ValueError(f"format version {version}")
+            except (ValueError, SyntaxError, TypeError, OverflowError, MemoryError, RecursionError) as error:
+                raise ValueError(f"{path}: {name}: not a NumPy array ({str(error)[:200]})") from None
+            if dtype.hasobject or dtype.kind not in kinds:
+                raise ValueError(f"{path}: {name} holds {dtype}, not an array of kind {kinds}")
+            size = math.prod(shape) * dtype.itemsize
+            header = member.tell()
+            if size > left or size != info.file_size - header:
+                raise ValueError(
+                    f"{path}: {name}: its header announces {shape} of {dtype} ({size} bytes); "
+                    f"the file holds {info.file_size - header} bytes"
+                    + (f" and {left} are left of the {max_bytes} allowed" if size > left else "")
+                )
+            left -= size
+            data = member.read(size)
+        if len(data) != size:
+            raise ValueError(f"{path}: {name} is cut short")
+        array = np.frombuffer(data, dtype).reshape(shape, order="F" if fortran else "C")
+        arrays[name] = array
+    return arrays
+
+
+def _consistent(arrays: dict[str, np.ndarray], path: Path) -> None:
+    steps = len(arrays["rewards"]) if arrays["rewards"].ndim else -1
+    movies = len(arrays["movies"]) if arrays["movies"].ndim else -1
+    for name, (_, per) in ARRAYS.items():
+        array = arrays[name]
+        rows = steps if per == "step" else movies
+        flat = name not in ("observations", "final_observations", "actions")
+        if array.ndim == 0 or len(array) != rows or (flat and array.ndim != 1):
+            raise ValueError(
+                f"{path}: {name} has shape {array.shape}, not a row for each of the {rows} {per}s"
+                + ("" if not flat else " (one value each)")
+            )
+    if arrays["observations"].shape[1:] != arrays["final_observations"].shape[1:]:
+        raise ValueError(
+            f"{path}: observations of shape {arrays['observations'].shape[1:]} and final observations of "
+            f"shape {arrays['final_observations'].shape[1:]}"
+        )
+    lengths = arrays["episode_lengths"]
+    if (lengths < 0).any() or int(lengths.astype(np.int64).sum()) != steps:
+        raise ValueError(f"{path}: the episode lengths do not add up to the {steps} steps")
+    starts = np.flatnonzero(arrays["episode_starts"])
+    expected = np.cumsum(np.concatenate(([0], lengths[lengths > 0][:-1].astype(np.int64))))
+    if not np.array_equal(starts, expected):
+        raise ValueError(f"{path}: episode_starts does not mark the first step of each movie's episode")
+
+
 def _options(items: Sequence[str]) -> dict[str, Any]:
     """KEY=VALUE items and JSON objects, later ones winning."""
     options: dict[str, Any] = {}
@@ -310,7 +430,7 @@ def _option(text: str) -> tuple[str, Any]:
         raise ValueError(f"--env-options: an option is KEY=VALUE, not {text!r}")
     try:
         parsed = ast.literal_eval(value)
-    except (ValueError, SyntaxError):
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
         parsed = value  # a bare word: a string (obs_type=grayscale)
     return key, parsed
 

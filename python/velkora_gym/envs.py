@@ -431,7 +431,7 @@ class _Setup:
         if isinstance(start_state, (bytearray, memoryview)):
             return bytes(start_state)
         if isinstance(start_state, (str, os.PathLike)):
-            return Path(start_state).read_bytes()
+            return integrations.read_capped(Path(start_state), integrations.MAX_STATE_BYTES, "a snapshot")
         raise TypeError("start_state must be snapshot bytes or the path of a file holding them")
 
     def batch(self, consoles: int, threads: int | None) -> Batch:

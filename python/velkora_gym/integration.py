@@ -37,7 +37,7 @@ SNAPSHOT_MAGIC = b"VELKSNAP"
 PACKAGE_INTEGRATIONS = Path(__file__).resolve().parent / "integrations"
 ENV_PATH = "VELKORA_INTEGRATIONS"
 
-_TYPE = re.compile(r"^([<>|=])([uidn])([0-9]+)$")
+_TYPE = re.compile(r"^([<>|=])([uidn])([0-9]{1,6})$")
 _SHA1 = re.compile(r"^[0-9a-fA-F]{40}$")
 _STATE_NAME = re.compile(r"^[^/\\\x00]+$")
 
@@ -55,6 +55,15 @@ OPS: dict[str, Callable[[np.ndarray, float], np.ndarray]] = {
 }
 MEASUREMENTS = ("absolute", "delta")
 CONDITIONS = ("any", "all")
+
+# What a folder's files may hold: far more than any game needs, and little enough that a file
+# made to exhaust the machine is refused before it is read whole.
+MAX_JSON_BYTES = 4 << 20
+MAX_SCRIPT_BYTES = 1 << 20
+MAX_SHA_BYTES = 64 << 10
+MAX_STATE_BYTES = 16 << 20
+#: How deep done nodes may nest.
+MAX_NODE_DEPTH = 32
 
 HOW_TO_MAKE_A_STATE = (
     "make one with the studio: velkora-studio ROM --integration FOLDER, "
@@ -268,7 +277,7 @@ class Integration:
         is not a velkora snapshot (another emulator's state, say)."""
         path = self.state_path(name)
         try:
-            data = path.read_bytes()
+            data = read_capped(path, MAX_STATE_BYTES, "a start state")
         except FileNotFoundError:
             known = ", ".join(sorted(p.stem for p in self.folder.glob("*.state"))) or "none"  # type: ignore[union-attr]
             raise IntegrationError(
@@ -327,11 +336,11 @@ def parse_type(text: Any, where: str) -> tuple[str, int, bool]:
     if not match:
         raise IntegrationError(f"{where}: {text!r} is not an endianness (< > | =), a kind (u i d n) and a byte count")
     order, kind, count = match.group(1), match.group(2), int(match.group(3))
-    if count < 1 or (kind in "ui" and count > 4):
+    if count < 1 or (kind in "ui" and count > 4) or count > 255:
         raise IntegrationError(
             f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 4"
             if kind in "ui"
-            else f"{where}: {text!r} has no bytes"
+            else f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 255"
         )
     if order in "|=" and count != 1:
         raise IntegrationError(f"{where}: {text!r} is one-byte ({order}) but has {count} bytes")
@@ -356,9 +365,26 @@ def parse_variable(name: str, spec: Any, where: str) -> Variable:
     return Variable(name, address, kind, count, big_endian)
 
 
+def read_capped(path: Path, limit: int, what: str) -> bytes:
+    """The bytes of a file holding at most `limit` of them; ``IntegrationError`` naming it
+    otherwise (``FileNotFoundError`` and other ``OSError`` pass)."""
+    with open(path, "rb") as file:
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise IntegrationError(f"{path}: larger than {limit} bytes, more than {what} holds")
+    return data
+
+
+def _text(path: Path, limit: int, what: str) -> str:
+    try:
+        return read_capped(path, limit, what).decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise IntegrationError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+
+
 def _read_json(path: Path) -> Any:
     try:
-        text = path.read_text()
+        text = _text(path, MAX_JSON_BYTES, "an integration's JSON file")
     except FileNotFoundError:
         raise IntegrationError(f"{path}: missing") from None
     except OSError as error:
@@ -369,6 +395,10 @@ def _read_json(path: Path) -> Any:
         raise IntegrationError(
             f"{path}: not valid JSON ({error.msg} at line {error.lineno} column {error.colno})"
         ) from None
+    except RecursionError:
+        raise IntegrationError(f"{path}: not valid JSON (nested too deeply)") from None
+    except ValueError as error:  # an integer of more digits than Python converts
+        raise IntegrationError(f"{path}: not valid JSON ({error})") from None
 
 
 class _Problems:
@@ -386,9 +416,11 @@ class _Problems:
 
 
 def _condition(
-    spec: Any, where: str, variables: Container[str], problems: _Problems, top: bool
+    spec: Any, where: str, variables: Container[str], problems: _Problems, top: bool, depth: int = 0
 ) -> tuple[Condition, str | None]:
     """A done condition (or a node of one); the script's name for the top level."""
+    if depth > MAX_NODE_DEPTH:
+        raise IntegrationError(f"{where}: nodes nest more than {MAX_NODE_DEPTH} deep")
     allowed = ("condition", "variables", "nodes", "script") if top else ("condition", "variables", "nodes")
     spec = _object(spec, where, allowed)
     condition = spec.get("condition", "any")
@@ -417,7 +449,9 @@ def _condition(
             tests.append(test)
     nodes = {}
     for name, node in problems(lambda: _object(spec.get("nodes", {}), f"{where}.nodes"), {}).items():
-        parsed = problems(functools.partial(_condition, node, f"{where}.nodes.{name}", variables, problems, False))
+        parsed = problems(
+            functools.partial(_condition, node, f"{where}.nodes.{name}", variables, problems, False, depth + 1)
+        )
         if parsed is not None:
             nodes[name] = parsed[0]
     script = problems(lambda: _script_name(spec["script"], f"{where}.script")) if top and "script" in spec else None
@@ -477,8 +511,8 @@ def _scripts(value: Any, where: str, folder: Path) -> list[tuple[str, str]]:
         if Path(name).is_absolute() or ".." in Path(name).parts or not path.is_file():
             raise IntegrationError(f"{where}[{i}]: {name!r} is not a file in {folder}")
         try:
-            sources.append((name, path.read_text()))
-        except (OSError, UnicodeDecodeError) as error:
+            sources.append((name, _text(path, MAX_SCRIPT_BYTES, "a script")))
+        except OSError as error:
             raise IntegrationError(f"{path}: cannot read it ({error})") from None
     return sources
 
@@ -498,8 +532,8 @@ def _metadata(path: Path) -> tuple[str | None, list[str]]:
 def read_sha(path: Path) -> tuple[str, ...]:
     """The SHA-1 hashes in a rom.sha file, one a line, in lower case."""
     try:
-        text = path.read_text()
-    except (OSError, UnicodeDecodeError) as error:
+        text = _text(path, MAX_SHA_BYTES, "rom.sha")
+    except OSError as error:
         raise IntegrationError(f"{path}: cannot read it ({error})") from None
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     bad = [line for line in lines if not _SHA1.match(line)]

@@ -55,8 +55,13 @@ FM2_COMMANDS = {
 #: emuVersion written to .fm2 files: velkora 0.1.0.
 FM2_EMU_VERSION = 100
 
+#: The most a movie file may hold, or inflate to when compressed: some 3 million frames,
+#: fifteen hours at 60 frames a second. A file past it is refused before it is read whole.
+MAX_MOVIE_BYTES = 64 << 20
+
 _FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|$")
 _SHA1 = re.compile(r"^[0-9a-f]{40}$")
+_DIGITS = re.compile(r"^[0-9]{1,18}\Z")  # a count that int() reads, whatever the digits
 _IDENTITY_TEXT = re.compile(r"^[0-9a-f]{16}$")
 _MASK_LISTS = [[(mask >> bit) & 1 for bit in range(8)] for mask in range(256)]
 
@@ -409,12 +414,9 @@ class Movie:
         imported ROMs are searched for it by hash. A velkora movie whose SHA-1 is not the
         ROM's is refused (``ValueError``); an .fm2 romChecksum that differs is a warning."""
         path = Path(path)
-        data = path.read_bytes()
+        data = _read(path, MAX_MOVIE_BYTES)
         if path.suffix.lower() == ".gz":
-            try:
-                data = gzip.decompress(data)
-            except (OSError, EOFError, zlib.error) as error:
-                raise MovieError(f"{path}: not a gzip file ({error})") from None
+            data = _inflate(data, MAX_MOVIE_BYTES, path)
         try:
             text = data.decode("utf-8")
         except UnicodeDecodeError as error:
@@ -478,8 +480,8 @@ class Movie:
         if FORMAT not in header:
             raise MovieError(f"{where}: not a velkora movie (no '{FORMAT} {VERSION}' line)")
         number, version = header[FORMAT]
-        if not version.isdigit() or int(version) < 1:
-            raise MovieError(f"{where} line {number}: {version!r} is not a format version")
+        if not _DIGITS.match(version) or int(version) < 1:
+            raise MovieError(f"{where} line {number}: {version[:20]!r} is not a format version")
         if int(version) > VERSION:
             raise MovieError(
                 f"{where} line {number}: format version {version} is newer than this velkora "
@@ -502,8 +504,8 @@ class Movie:
             if start is not None and identity_of(start) != identity:
                 raise MovieError(f"{where} line {number}: the identity is not the one its start snapshot carries")
         number, count = header["frames"]
-        if not count.isdigit():
-            raise MovieError(f"{where} line {number}: {count!r} is not a frame count")
+        if not _DIGITS.match(count):
+            raise MovieError(f"{where} line {number}: {count[:20]!r} is not a frame count")
         pads = bytearray()
         for offset, raw in enumerate(lines[body:]):
             number = body + offset + 1
@@ -670,6 +672,32 @@ class Movie:
         return movie
 
 
+def _read(path: Path, limit: int) -> bytes:
+    """The file's bytes, ``MovieError`` when it holds more than `limit`."""
+    with open(path, "rb") as file:
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise MovieError(f"{path}: larger than {limit} bytes, more than a movie holds")
+    return data
+
+
+def _inflate(data: bytes, limit: int, path: Path) -> bytes:
+    """A gzip file's contents (every member), inflated no further than `limit` bytes."""
+    out = bytearray()
+    try:
+        while data:
+            inflater = zlib.decompressobj(wbits=31)
+            out += inflater.decompress(data, limit + 1 - len(out))
+            if len(out) > limit or inflater.unconsumed_tail:
+                raise MovieError(f"{path}: inflates to more than {limit} bytes, more than a movie holds")
+            if not inflater.eof:
+                raise MovieError(f"{path}: not a gzip file (cut short)")
+            data = inflater.unused_data
+    except zlib.error as error:
+        raise MovieError(f"{path}: not a gzip file ({error})") from None
+    return bytes(out)
+
+
 def _fm2_ports(header: dict[str, tuple[int, str]], where: str) -> tuple[int, int]:
     """Which ports hold a gamepad; ValueError for what velkora's movies cannot replay."""
     for key, name in (
@@ -700,7 +728,7 @@ def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where
     if not 4 <= len(fields) <= 6 or fields[-1].strip():
         raise MovieError(f"{where} line {number} (frame {frame}): {line[:40]!r} is not |c|RLDUTSBA|RLDUTSBA||")
     command = fields[1].strip() or "0"
-    if not command.isdigit():
+    if not _DIGITS.match(command):
         raise MovieError(f"{where} line {number} (frame {frame}): command {fields[1]!r} is not a number")
     if int(command):
         used = ", ".join(name for bit, name in FM2_COMMANDS.items() if int(command) & bit) or f"command {command}"

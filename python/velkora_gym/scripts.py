@@ -32,8 +32,6 @@ if TYPE_CHECKING:
 
 #: Seconds a call (or a folder's loading) may keep the console busy, whatever its budgets.
 TIME_LIMIT = 1.0
-#: The largest Lua file a folder may name: a script is a few kilobytes.
-MAX_SCRIPT_BYTES = 1 << 20
 
 
 class ScriptError(RuntimeError):
