@@ -33,8 +33,10 @@ import ast
 import itertools
 import json
 import math
+import struct
 import sys
 import zipfile
+import zlib
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -318,11 +320,14 @@ def load(path: str | Path, *, max_bytes: int = MAX_DEMONSTRATION_BYTES) -> dict[
     need pickle), or more than ``max_bytes`` of arrays, found from the headers before
     anything is allocated."""
     path = Path(path)
-    try:
-        with zipfile.ZipFile(path) as archive:
-            arrays = _arrays(archive, path, max_bytes)
-    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError) as error:
-        raise ValueError(f"{path}: not a demonstrations file (.npz): {error}") from None
+    with open(path, "rb") as file:  # a file that cannot be opened is an OSError, as ever
+        try:
+            with zipfile.ZipFile(file) as archive:
+                arrays = _arrays(archive, path, max_bytes)
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError) as error:
+            raise ValueError(f"{path}: not a demonstrations file (.npz): {error}") from None
+        except (OSError, zlib.error, struct.error, UnicodeDecodeError) as error:  # what the archive gets wrong
+            raise ValueError(f"{path}: not a demonstrations file (.npz): {error}") from None
     _consistent(arrays, path)
     return arrays
 

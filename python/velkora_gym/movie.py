@@ -527,7 +527,10 @@ class Movie:
         if image is None:
             found = find_rom(sha1)
         image = cls._image_for(image, sha1, where, strict=True) if found is None else found.read_bytes()
-        movie = cls._bare(image, sha1, name, start, identity)
+        try:
+            movie = cls._bare(image, sha1, name, start, identity)
+        except ValueError as error:
+            raise MovieError(f"{where}: {error}") from None
         if identity is not None and movie.identity != identity:
             raise MovieError(f"{where}: the identity line is not the identity of its cartridge (SHA-1 {sha1})")
         movie.rom_path = found
@@ -658,8 +661,11 @@ class Movie:
                     f"{where}: romChecksum {checksum} is not the ROM's ({fm2_checksum(image)}); playing it anyway",
                     stacklevel=3,
                 )
-            check_board(image)
-            movie = cls._bare(image, hashlib.sha1(image).hexdigest(), rom_name, None)
+            try:
+                check_board(image)
+                movie = cls._bare(image, hashlib.sha1(image).hexdigest(), rom_name, None)
+            except ValueError as error:
+                raise MovieError(f"{where}: {error}") from None
             if cartridge is not None and cartridge[0] != movie.identity and not differs:
                 warnings.warn(
                     f"{where}: made on the cartridge with identity {cartridge[0]} (SHA-1 {cartridge[1]}); "
