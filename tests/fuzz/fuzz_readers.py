@@ -161,7 +161,8 @@ def seeds(directory: Path) -> None:
         (directory / "demonstrations" / name).write_bytes(out.getvalue())
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w") as archive:
-        archive.writestr("rewards.npy", b"\x93NUMPY\x01\x00v\x00{'descr': '<f8', 'fortran_order': False, 'shape': (3,), }")
+        header = b"{'descr': '<f8', 'fortran_order': False, 'shape': (3,), }"
+        archive.writestr("rewards.npy", b"\x93NUMPY\x01\x00v\x00" + header)
     (directory / "demonstrations" / "cut").write_bytes(out.getvalue())
 
 
