@@ -459,7 +459,10 @@ class Runtime:
         fails or runs past a budget."""
         body = self._bodies.get((function, names))
         if body is None:
-            body = self._bodies[(function, names)] = self._bind(function, *names)
+            try:
+                body = self._bodies[(function, names)] = self._bind(function, *names)
+            except self._errors:  # a runtime the scripts filled to its budget while loading
+                raise ScriptError(f"{self.where}: lua:{function} stopped: {self.budget.spent('memory')}") from None
         ok, value, kind, spent = self._enter(True, body, *values)
         if spent is not None:
             raise ScriptError(f"{self.where}: lua:{function} stopped: {self.budget.spent(spent)}")
