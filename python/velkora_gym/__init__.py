@@ -3,7 +3,8 @@ environments.
 
 ``snapshot(nes)`` captures everything of a ``velkora.NES`` that can influence what it
 does later; ``restore(nes, data)`` brings it back exactly: the same joypad input then
-gives the same pictures, sounds and memories, frame after frame. ``Batch`` owns many
+gives the same pictures, sounds and memories, frame after frame. ``power_on(nes)`` makes
+it the machine a new console of its cartridge is. ``Batch`` owns many
 consoles of one cartridge and steps them on native threads without the interpreter lock.
 ``VelkoraEnv`` and ``VelkoraVectorEnv`` (``pip install .[gym]``) are Gymnasium
 environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; games come
@@ -34,6 +35,7 @@ __all__ = [
     "VelkoraEnv",
     "VelkoraParallelEnv",
     "VelkoraVectorEnv",
+    "power_on",
     "quiet_loader",
     "quiet_nes",
     "restore",
@@ -54,6 +56,16 @@ def snapshot(nes: Any, *, picture: bool = True) -> bytes:
     finished yet. With ``picture=True`` a restore repaints the saved picture at once, so
     ``getImg()`` views held across it show it."""
     return _native.snapshot(nes, bool(picture))
+
+
+def power_on(nes: Any) -> None:
+    """Powers the console ``nes`` (a ``velkora.NES``) on from the cartridge it holds: it
+    then equals, bit for bit, a new console made from the same image with the same
+    ``CLOCK_SPEED``, battery RAM cleared (a console made from a path may have loaded a
+    battery file; this power-on reads none). Nothing is printed and no file is touched;
+    the joypads plugged in, the per-frame callback and the save folder stay, and views
+    of its memory and picture go on showing them."""
+    _native.power_on(nes)
 
 
 def __getattr__(name: str) -> Any:

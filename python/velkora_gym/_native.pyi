@@ -19,6 +19,9 @@ def snapshot(nes: velkora.NES, picture: bool) -> bytes:
 def restore(nes: velkora.NES, data: bytes | bytearray | memoryview) -> None:
     """Brings the console back to a snapshot; ValueError, and no change, if it is refused."""
 
+def power_on(nes: velkora.NES) -> None:
+    """The machine a new console of its cartridge is, in its timing; battery RAM cleared."""
+
 class Batch:
     def __init__(
         self,
@@ -54,6 +57,7 @@ class Batch:
         data: object,
         noop_frames: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex],
     ) -> None: ...
+    def power_on(self, index: typing.SupportsInt | typing.SupportsIndex) -> None: ...
     def get_audio(self, index: typing.SupportsInt | typing.SupportsIndex, split_channels: bool) -> list[bytes]: ...
     def frame_count(self, index: typing.SupportsInt | typing.SupportsIndex) -> int: ...
     def cycle_count(self, index: typing.SupportsInt | typing.SupportsIndex) -> int: ...

@@ -261,6 +261,11 @@ class Batch:
             noops = [int(c) for c in counts]
         self._native.reset(chosen, data, noops)
 
+    def power_on(self, index: int) -> None:
+        """Console ``index`` powered on: the machine it was when the batch was made (as
+        ``velkora_gym.power_on`` does to a ``velkora.NES``), its rows rewritten."""
+        self._native.power_on(index)
+
     def picture(self, index: int) -> np.ndarray:
         """A copy of console ``index``'s last finished picture, (240, 256, 3) RGB."""
         return self._native.picture(index)

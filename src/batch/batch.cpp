@@ -167,6 +167,12 @@ void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data
     pool_->run(indices.size(), job);
 }
 
+void ConsoleBatch::powerOn(size_t index) {
+    std::lock_guard<std::mutex> guard(busy_);
+    consoles_.at(index)->powerOn();
+    runFrames(index, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+}
+
 void ConsoleBatch::picture(size_t index, uint8_t* out) {
     std::lock_guard<std::mutex> guard(busy_);
     const PPU& ppu = *consoles_.at(index)->ppu;

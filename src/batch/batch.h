@@ -83,6 +83,8 @@ public:
     // pressed (noopFrames may be null).
     void reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size,
                const int32_t* noopFrames = nullptr);
+    // Console `index` as NESUnit::powerOn leaves it, its rows rewritten.
+    void powerOn(size_t index);
     // The last finished picture of a console, 240 x 256 RGB.
     void picture(size_t index, uint8_t* out);
 

@@ -115,6 +115,11 @@ void restoreInto(py::handle nes, py::handle data) {
     withConsole(unit, [&] { restoreSnapshot(unit, bytes.data(), bytes.size()); });
 }
 
+void powerOnConsole(py::handle nes) {
+    PyNES& unit = consoleOf(nes);
+    withConsole(unit, [&] { unit.powerOn(); });
+}
+
 ObservationKind kindNamed(const std::string& kind) {
     if (kind == "rgb") return ObservationKind::Rgb;
     if (kind == "grayscale") return ObservationKind::Grayscale;
@@ -260,6 +265,11 @@ public:
         const SnapshotBytes bytes(data);
         py::gil_scoped_release release;
         batch_->restore(i, bytes.data(), bytes.size());
+    }
+    void powerOn(py::ssize_t index) {
+        const size_t i = checked(index);
+        py::gil_scoped_release release;
+        batch_->powerOn(i);
     }
     void reset(const std::vector<py::ssize_t>& indices, py::handle data, const std::vector<int32_t>& noops) {
         std::vector<size_t> which;
@@ -526,6 +536,8 @@ PYBIND11_MODULE(_native, m) {
           "Everything of the console that can influence what it does later.");
     m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
+    m.def("power_on", &powerOnConsole, py::arg("nes"),
+          "The machine a new console of its cartridge is, in its timing; battery RAM cleared.");
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
     m.def(
         "check_board",
@@ -555,6 +567,7 @@ PYBIND11_MODULE(_native, m) {
         .def("restore_many", &PyBatch::restoreMany, py::arg("indices"), py::arg("datas"))
         .def("restore", &PyBatch::restore, py::arg("index"), py::arg("data"))
         .def("reset", &PyBatch::reset, py::arg("indices"), py::arg("data"), py::arg("noop_frames"))
+        .def("power_on", &PyBatch::powerOn, py::arg("index"))
         .def("get_audio", &PyBatch::audio, py::arg("index"), py::arg("split_channels"))
         .def("frame_count", &PyBatch::frameCount, py::arg("index"))
         .def("cycle_count", &PyBatch::cycleCount, py::arg("index"))

@@ -105,7 +105,7 @@ def test_formats_round_trip_and_replay_alike(name, tmp_path):
     movie.save(tmp_path / name)
     raw = (tmp_path / name).read_bytes()
     text = (gzip.decompress(raw) if name.endswith(".gz") else raw).decode()
-    assert text.startswith("version 3\n" if ".fm2" in name else "velkora-movie 1\n")
+    assert text.startswith("version 3\n" if ".fm2" in name else "velkora-movie 2\n")
     assert len(text.splitlines()) >= 400 and text.count("\n|") == 400  # one line a frame
     loaded = Movie.load(tmp_path / name)  # the packaged cartridge is found by its hash
     assert loaded == movie and loaded.comments == ["two players at once"]
@@ -217,7 +217,7 @@ def velkora_text(**lines: str) -> str:
 @pytest.mark.parametrize(
     "lines, named",
     [
-        ({"velkora-movie": "2"}, "line 1: format version 2 is newer"),
+        ({"velkora-movie": "3"}, "line 1: format version 3 is newer"),
         ({"sha1": "12ab"}, "line 2: '12ab' is not a SHA-1"),
         ({"start": "savestate"}, "line 3: start must be"),
         ({"start": "snapshot @@@"}, "line 3: the start snapshot is not valid base64"),
@@ -225,6 +225,8 @@ def velkora_text(**lines: str) -> str:
         ({"frames": "3"}, "says 3 frames, the file holds 2"),
         ({"frames": None}, "no frames line"),
         ({"author": "me"}, "line 5: unknown header key 'author'"),
+        ({"identity": "1735E8DB"}, "line 5: '1735E8DB' is not a cartridge identity"),
+        ({"identity": "0" * 16}, "the identity line is not the identity of its cartridge"),
         ({"frame2": "|........|.X......|"}, "line 6 (frame 2)"),
         ({"frame1": "|A......R|"}, "line 5 (frame 1)"),
     ],
@@ -299,7 +301,7 @@ def test_the_ports_are_left_as_found(tmp_path):
         movie.play(nes, ports=[mine[0]])
 
 
-def test_a_power_on_movie_without_its_cartridge_cannot_start(tmp_path):
+def test_a_power_on_movie_without_its_cartridge_plays_on_a_console_of_it(tmp_path):
     reader = build_rom(JOYPAD_READER)
     movie = Movie(reader)
     movie.extend([5, 6])
@@ -308,11 +310,14 @@ def test_a_power_on_movie_without_its_cartridge_cannot_start(tmp_path):
     lost = Movie.load(path)  # not a cartridge velkora knows
     assert lost.image is None and lost == movie
     nes = velkora.NES(write_rom(tmp_path, reader, "reader.nes"))
-    before = velkora_gym.snapshot(nes)
-    with pytest.raises(ValueError, match=movie.sha1):
-        lost.play(nes)
-    assert velkora_gym.snapshot(nes) == before
-    assert Movie.load(path, rom=reader).play(nes) == 2
+    assert lost.play(nes) == 2
+    after = velkora_gym.snapshot(nes)
+    assert Movie.load(path, rom=reader).play(nes) == 2 and velkora_gym.snapshot(nes) == after
+    demo = velkora.NES(str(DEMO_ROM))
+    before = velkora_gym.snapshot(demo)
+    with pytest.raises(ValueError, match="another cartridge"):
+        lost.play(demo)
+    assert velkora_gym.snapshot(demo) == before
 
 
 @pytest.mark.parametrize(
