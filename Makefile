@@ -10,7 +10,7 @@ JOBS ?= 2
 PYTHON312 ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
 	  $$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && { echo $$p; break; }; done)
 
-.PHONY: all venv system-deps module cpptest pytest test demo demo-rom bench sanitize fuzz clang-deps format-deps lint format clean
+.PHONY: all venv system-deps module cpptest pytest test demo demo-rom bench sanitize fuzz fuzz-readers clang-deps format-deps lint format clean
 
 all: module
 
@@ -116,6 +116,11 @@ sanitize: venv system-deps clang-deps
 # Bounded libFuzzer runs (FUZZ_SECONDS each, default 60) over the image loader
 # and over restore; the corpora grow in build/fuzz/corpus and
 # build/fuzz/restore-corpus, crashes land in build/fuzz/crash-* and restore-crash-*.
+# Then atheris over the readers of shared files (integration folders, .vmv, .fm2,
+# demonstrations files), FUZZ_SECONDS shared among them; their corpora grow in
+# build/fuzz/readers/TARGET, crashes land in build/fuzz/readers/TARGET-crash-*.
+PY_FUZZ_TARGETS = integration vmv fm2 demonstrations
+PY_FUZZ_SECONDS = $(shell echo $$(( ($(FUZZ_SECONDS) + 3) / 4 )))
 fuzz: venv clang-deps
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
 	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
@@ -130,6 +135,15 @@ fuzz: venv clang-deps
 	VELKORA_FUZZ_IMAGES=build/fuzz/seeds build/fuzz/fuzz_restore -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/restore- \
 	  build/fuzz/restore-corpus build/fuzz/restore-seeds
+	$(MAKE) --no-print-directory fuzz-readers
+
+fuzz-readers: module
+	rm -rf build/fuzz/reader-seeds
+	$(PY) tests/fuzz/fuzz_readers.py seeds build/fuzz/reader-seeds
+	for t in $(PY_FUZZ_TARGETS); do mkdir -p build/fuzz/readers/$$t && \
+	  $(PY) tests/fuzz/fuzz_readers.py $$t -max_total_time=$(PY_FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 \
+	    -max_len=65536 -print_final_stats=1 -artifact_prefix=build/fuzz/readers/$$t- \
+	    build/fuzz/readers/$$t build/fuzz/reader-seeds/$$t || exit 1; done
 
 # --- Layout: ruff for Python, clang-format for C++ (Debian's 14: other versions lay out differently) ---
 CLANG_FORMAT ?= clang-format-14

@@ -4,8 +4,9 @@ environments.
 ``snapshot(nes)`` captures everything of a ``velkora.NES`` that can influence what it
 does later; ``restore(nes, data)`` brings it back exactly: the same joypad input then
 gives the same pictures, sounds and memories, frame after frame. ``set_timing(nes,
-"hardware")`` runs a console in the hardware timing instead of the design's, and
-``soft_reset(nes)`` presses its reset button. ``Batch`` owns many
+"hardware")`` runs a console in the hardware timing instead of the design's,
+``soft_reset(nes)`` presses its reset button and ``power_on(nes)`` makes it the machine a
+new console of its cartridge is. ``Batch`` owns many
 consoles of one cartridge and steps them on native threads without the interpreter lock.
 ``VelkoraEnv`` and ``VelkoraVectorEnv`` (``pip install .[gym]``) are Gymnasium
 environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; games come
@@ -39,6 +40,7 @@ __all__ = [
     "VelkoraParallelEnv",
     "VelkoraVectorEnv",
     "default_timing",
+    "power_on",
     "quiet_loader",
     "quiet_nes",
     "restore",
@@ -93,6 +95,16 @@ def soft_reset(nes: Any) -> None:
     APU and board registers are left as a reset leaves them, and the memories are kept. A
     run thread is held while it happens."""
     _native.soft_reset(nes)
+
+
+def power_on(nes: Any) -> None:
+    """Powers the console ``nes`` (a ``velkora.NES``) on from the cartridge it holds: it
+    then equals, bit for bit, a new console made from the same image with the same
+    ``CLOCK_SPEED``, battery RAM cleared (a console made from a path may have loaded a
+    battery file; this power-on reads none). Nothing is printed and no file is touched;
+    the joypads plugged in, the per-frame callback and the save folder stay, and views
+    of its memory and picture go on showing them. It powers on in the console's timing."""
+    _native.power_on(nes)
 
 
 def __getattr__(name: str) -> Any:

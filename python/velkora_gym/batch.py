@@ -10,7 +10,7 @@ from typing import Union
 import numpy as np
 
 from velkora_gym import _native
-from velkora_gym.timings import resolve_timing
+from velkora_gym.timings import check_timing, resolve_timing
 
 #: Joypad mask bits, bit 0 first: the order ``velkora.Controller.updateInputs`` takes.
 BUTTONS = ("A", "B", "select", "start", "up", "down", "left", "right")
@@ -282,6 +282,13 @@ class Batch:
     def timing_of(self, index: int) -> str:
         """The timing console ``index`` runs now: the batch's, or a restored snapshot's."""
         return "hardware" if self._native.hardware_timing(index) else "design"
+
+    def power_on(self, index: int, *, timing: str | None = None) -> None:
+        """Console ``index`` powered on: the machine it was when the batch was made (as
+        ``velkora_gym.power_on`` does to a ``velkora.NES``), its rows rewritten; in
+        ``timing`` when given, else in the batch's timing."""
+        hardware = check_timing(timing if timing is not None else self.timing) == "hardware"
+        self._native.power_on(index, hardware)
 
     def picture(self, index: int) -> np.ndarray:
         """A copy of console ``index``'s last finished picture, (240, 256, 3) RGB."""

@@ -20,6 +20,7 @@ from pathlib import Path
 from velkora_gym import integration as integrations
 from velkora_gym import roms
 from velkora_gym.batch import check_board, read_image
+from velkora_gym.scripts import ScriptError
 
 FPS = 60.1
 
@@ -192,6 +193,11 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     try:
         _episodes(args.folder, args.rom, args.state, args.episodes, args.max_frames, args.seed, print)
+    except ScriptError as error:
+        # A script that fails or runs past its budget in play is the folder's problem too.
+        print(f"{args.folder}: 1 problem:")
+        print(f"  {str(error).splitlines()[0]}")
+        return 1
     except (ValueError, RuntimeError, OSError, ImportError) as error:
         print(f"{args.folder}: cannot run it: {error}")
         return 1

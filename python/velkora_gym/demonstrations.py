@@ -25,6 +25,11 @@ the frames, the buttons the movie pressed there and the options whose actions wo
 them. ``--strict`` then refuses the movie; by default it is refused only when its episode
 never ended, since the replay then most likely lost the movie's game (``--no-strict``
 writes the arrays anyway).
+
+``load(path)`` reads such a file back, a file others may have made: it checks the arrays'
+names, kinds and shapes against each other from the file's headers, and refuses a file that
+would take more than ``max_bytes`` (or that needs pickle) before allocating anything, with a
+``ValueError`` naming the file.
 """
 
 from __future__ import annotations
@@ -32,8 +37,12 @@ from __future__ import annotations
 import argparse
 import itertools
 import json
+import math
+import struct
 import sys
 import warnings
+import zipfile
+import zlib
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -48,7 +57,7 @@ from velkora_gym.envs import VelkoraEnv
 from velkora_gym.movie import Movie
 from velkora_gym.options import parse_option
 
-__all__ = ["RecordMovie", "action_table", "demonstrations", "main"]
+__all__ = ["RecordMovie", "action_table", "demonstrations", "load", "main"]
 
 # The movie fixes where each replay starts and that every frame plays its own buttons.
 _FIXED = ("state", "start_state", "start_frames", "noop_max", "repeat_action_probability")
@@ -395,6 +404,122 @@ def demonstrations(
         "episode_lengths": np.array(lengths, np.int64),
         "movies": np.array([str(n) for n in names]),
     }
+
+
+#: A demonstrations file's arrays: the kinds of NumPy dtype each may have, and whether it has a
+#: row per step or per movie.
+ARRAYS = {
+    "observations": ("u", "step"),
+    "actions": ("iu", "step"),
+    "masks": ("u", "step"),
+    "rewards": ("f", "step"),
+    "terminated": ("b", "step"),
+    "truncated": ("b", "step"),
+    "episode_starts": ("b", "step"),
+    "final_observations": ("u", "movie"),
+    "episode_lengths": ("iu", "movie"),
+    "movies": ("U", "movie"),
+}
+#: What ``load`` reads at most, unless told otherwise.
+MAX_DEMONSTRATION_BYTES = 4 << 30
+
+
+def load(path: str | Path, *, max_bytes: int = MAX_DEMONSTRATION_BYTES) -> dict[str, np.ndarray]:
+    """The arrays of a demonstrations file (``demonstrations``' output, saved by the
+    command). ``ValueError`` naming the file for anything else: another kind of file, arrays
+    missing or unknown, kinds or shapes that do not fit together, object arrays (which
+    need pickle), or more than ``max_bytes`` of arrays, found from the headers before
+    anything is allocated."""
+    path = Path(path)
+    with open(path, "rb") as file:  # a file that cannot be opened is an OSError, as ever
+        try:
+            with zipfile.ZipFile(file) as archive:
+                arrays = _arrays(archive, path, max_bytes)
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError) as error:
+            raise ValueError(f"{path}: not a demonstrations file (.npz): {error}") from None
+        except (OSError, zlib.error, struct.error, UnicodeDecodeError) as error:  # what the archive gets wrong
+            raise ValueError(f"{path}: not a demonstrations file (.npz): {error}") from None
+    _consistent(arrays, path)
+    return arrays
+
+
+def _arrays(archive: zipfile.ZipFile, path: Path, max_bytes: int) -> dict[str, np.ndarray]:
+    members = {info.filename: info for info in archive.infolist()}
+    names = {name.removesuffix(".npy") for name in members}
+    if len(members) != len(names) or names != set(ARRAYS) or not all(n.endswith(".npy") for n in members):
+        unknown = sorted(names - set(ARRAYS)) or sorted(n for n in members if not n.endswith(".npy"))
+        missing = sorted(set(ARRAYS) - names)
+        raise ValueError(
+            f"{path}: not a demonstrations file: "
+            + "; ".join(
+                part
+                for part in (
+                    f"missing {', '.join(missing)}" if missing else "",
+                    f"unknown {', '.join(unknown)[:200]}" if unknown else "",
+                )
+                if part
+            )
+        )
+    left = max_bytes
+    arrays: dict[str, np.ndarray] = {}
+    for name, (kinds, _) in ARRAYS.items():
+        info = members[f"{name}.npy"]
+        if info.file_size > left + 4096:
+            raise ValueError(f"{path}: {name} inflates to {info.file_size} bytes, more than the {max_bytes} allowed")
+        with archive.open(info) as member:
+            try:
+                version = np.lib.format.read_magic(member)
+                if version == (1, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_1_0(member)
+                elif version == (2, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_2_0(member)
+                else:
+                    raise ValueError(f"format version {version}")
+            except (ValueError, SyntaxError, TypeError, OverflowError, MemoryError, RecursionError) as error:
+                raise ValueError(f"{path}: {name}: not a NumPy array ({str(error)[:200]})") from None
+            if dtype.hasobject or dtype.kind not in kinds:
+                raise ValueError(f"{path}: {name} holds {dtype}, not an array of kind {kinds}")
+            size = math.prod(shape) * dtype.itemsize
+            header = member.tell()
+            if size > left or size != info.file_size - header:
+                raise ValueError(
+                    f"{path}: {name}: its header announces {shape} of {dtype} ({size} bytes); "
+                    f"the file holds {info.file_size - header} bytes"
+                    + (f" and {left} are left of the {max_bytes} allowed" if size > left else "")
+                )
+            left -= size
+            data = member.read(size)
+        if len(data) != size:
+            raise ValueError(f"{path}: {name} is cut short")
+        array = np.frombuffer(data, dtype).reshape(shape, order="F" if fortran else "C")
+        arrays[name] = array
+    return arrays
+
+
+def _consistent(arrays: dict[str, np.ndarray], path: Path) -> None:
+    steps = len(arrays["rewards"]) if arrays["rewards"].ndim else -1
+    movies = len(arrays["movies"]) if arrays["movies"].ndim else -1
+    for name, (_, per) in ARRAYS.items():
+        array = arrays[name]
+        rows = steps if per == "step" else movies
+        flat = name not in ("observations", "final_observations", "actions")
+        if array.ndim == 0 or len(array) != rows or (flat and array.ndim != 1):
+            raise ValueError(
+                f"{path}: {name} has shape {array.shape}, not a row for each of the {rows} {per}s"
+                + ("" if not flat else " (one value each)")
+            )
+    if arrays["observations"].shape[1:] != arrays["final_observations"].shape[1:]:
+        raise ValueError(
+            f"{path}: observations of shape {arrays['observations'].shape[1:]} and final observations of "
+            f"shape {arrays['final_observations'].shape[1:]}"
+        )
+    lengths = arrays["episode_lengths"]
+    if (lengths < 0).any() or int(lengths.astype(np.int64).sum()) != steps:
+        raise ValueError(f"{path}: the episode lengths do not add up to the {steps} steps")
+    starts = np.flatnonzero(arrays["episode_starts"])
+    expected = np.cumsum(np.concatenate(([0], lengths[lengths > 0][:-1].astype(np.int64))))
+    if not np.array_equal(starts, expected):
+        raise ValueError(f"{path}: episode_starts does not mark the first step of each movie's episode")
 
 
 def _options(items: Sequence[str]) -> dict[str, Any]:

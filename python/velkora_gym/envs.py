@@ -12,6 +12,7 @@ the same order. (Python callables and Lua scripts, when given, judge in Python i
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import inspect
 import itertools
@@ -33,7 +34,7 @@ from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_shape
 from velkora_gym.options import EnvOptions, unknown
 from velkora_gym.roms import DEMO_ROM
-from velkora_gym.scripts import Scripts
+from velkora_gym.scripts import DEFAULT_BUDGET, Budget, Scripts
 from velkora_gym.timings import check_restored_timing, check_timing, start_timing
 
 #: Frames per second of the NTSC console: 1789773 Hz / 29780.67 cycles a frame.
@@ -72,6 +73,7 @@ class _Game:
         reward_fn: Callable[..., float] | None,
         terminated_fn: Callable[..., bool] | None,
         lives: str | None,
+        budget: Budget = DEFAULT_BUDGET,
     ) -> None:
         self.integration = integration
         self.data: dict[str, integrations.Variable] = dict(integration.variables) if integration else {}
@@ -93,7 +95,7 @@ class _Game:
         self.terminated_memory = [
             m for m in ("ram", "prg_ram") if terminated_fn is not None and _wants(terminated_fn, m)
         ]
-        scripts = Scripts(integration) if integration is not None else None
+        scripts = Scripts(integration, budget=budget) if integration is not None else None
         self.scripts = scripts if scripts else None
         self.script_ended: set[int] = set()  # consoles whose done script held at the last step
         self.names = list(self.data)
@@ -179,12 +181,17 @@ class _Game:
                     for k, i in enumerate(rows)
                 ]
             )
+            _finite(rewards, rows, "reward_fn returned")
         else:
             rewards = np.zeros(len(rows))
             if self.integration is not None and self.integration.rewards:
-                rewards += self.integration.reward(previous, current)
+                by_variables = self.integration.reward(previous, current)
+                source = "the variables callable's values" if self.read_fn is not None else "the variables"
+                _finite(by_variables, rows, f"the reward variables of {self.integration.name} gave, from {source},")
+                rewards += by_variables
             if self.scripts is not None:
                 rewards += self.scripts.reward(current, rows)
+                _finite(rewards, rows, "the reward variables and the reward script added up to")
         if self.terminated_fn is not None:
             ended = np.array(
                 [
@@ -212,6 +219,24 @@ class _Game:
         if self.scripts is not None and row in self.script_ended:
             held.append(f"done script lua:{self.scripts.done_function}")
         return held
+
+
+def _finite(rewards: np.ndarray, rows: Sequence[int], what: str) -> None:
+    """ValueError naming the environment whose reward is NaN or infinite: a learner given
+    one would be ruined without a word."""
+    bad = np.flatnonzero(~np.isfinite(rewards))
+    if bad.size:
+        k = int(bad[0])
+        raise ValueError(f"{what} {rewards[k]} for environment {rows[k]}: a reward must be a finite number")
+
+
+def _ranges(ids: Sequence[int]) -> str:
+    """0-3, 5, 7-9."""
+    parts: list[str] = []
+    for _, run in itertools.groupby(enumerate(ids), lambda pair: pair[1] - pair[0]):
+        block = [i for _, i in run]
+        parts.append(str(block[0]) if len(block) == 1 else f"{block[0]}-{block[-1]}")
+    return ", ".join(parts)
 
 
 class _Default:
@@ -253,9 +278,12 @@ class _Setup:
         lives: str | None = None,
         reward_clipping: bool = False,
         timing: str | None = None,
+        script_instructions: int = DEFAULT_BUDGET.instructions,
+        script_memory: int = DEFAULT_BUDGET.memory,
     ) -> None:
         if timing is not None:
             check_timing(timing)  # before the folder and the ROM are read
+        self.budget = Budget.checked(script_instructions, script_memory)
         if game is not None and integration is not None:
             raise ValueError("give game= (a name on the integration search path) or integration= (a folder), not both")
         folder = integrations.find(game) if game is not None else None
@@ -263,7 +291,7 @@ class _Setup:
             if not isinstance(integration, (str, os.PathLike)):
                 raise TypeError(f"integration must be a folder's path, not {type(integration).__name__}")
             folder = Path(integration)
-        self.integration = integrations.load(folder) if folder is not None else None
+        self.integration = integrations.load(folder, script_budget=self.budget) if folder is not None else None
         self.image = self._image(rom, self.integration)
         check_board(self.image)
         if obs_type not in OBS_TYPES:
@@ -321,7 +349,7 @@ class _Setup:
         self.frame_stack = int(frame_stack)
         self.channel_axis = bool(channel_axis)
         self.reward_clipping = bool(reward_clipping)
-        self.game = _Game(self.integration, variables, reward_fn, terminated_fn, lives)
+        self.game = _Game(self.integration, variables, reward_fn, terminated_fn, lives, self.budget)
         self.episodic_life = bool(episodic_life)
         if self.episodic_life and self.game.lives is None:
             raise ValueError(
@@ -408,7 +436,7 @@ class _Setup:
         if isinstance(start_state, (bytearray, memoryview)):
             return bytes(start_state)
         if isinstance(start_state, (str, os.PathLike)):
-            return Path(start_state).read_bytes()
+            return integrations.read_capped(Path(start_state), integrations.MAX_STATE_BYTES, "a snapshot")
         raise TypeError("start_state must be snapshot bytes or the path of a file holding them")
 
     def batch(self, consoles: int, threads: int | None) -> Batch:
@@ -572,6 +600,35 @@ class _Driver:
         # Python's judging keeps every console's values, callables' included.
         self.values: Values = {}
         self.present = {count: np.ones(count, bool) for count in {consoles, 1}}
+        #: Why a step's results were lost (a script or callable failed); None when none was.
+        self.failed: str | None = None
+
+    @contextlib.contextmanager
+    def losing(self, rows: Any) -> Any:
+        """Around the judging of a step of consoles `rows`, which have already run: when it
+        raises, the step's results are lost and every environment waits for a reset. The
+        error says which consoles advanced (``advanced``, and a note), those of steps still
+        on their way too, which are waited for."""
+        try:
+            yield
+        except Exception as error:
+            moved = set(np.arange(self.count)[rows].tolist())
+            waiting = self.native.in_flight()
+            if waiting:
+                moved.update(self.native.receive(waiting).tolist())
+            advanced = np.array(sorted(moved), np.int64)
+            self.failed = f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}"
+            with contextlib.suppress(AttributeError):
+                error.advanced = advanced  # type: ignore[attr-defined]
+            error.add_note(
+                f"the consoles of environments {_ranges(advanced.tolist())} advanced in the step whose "
+                f"results were lost; reset() brings every console back to its start"
+            )
+            raise
+
+    def check(self, call: str) -> None:
+        if self.failed is not None:
+            raise ResetNeeded(f"a step failed ({self.failed}): call reset() before {call}")
 
     def seed(self, seeds: Sequence[int | None]) -> None:
         for i, seed in enumerate(seeds):
@@ -702,7 +759,9 @@ class VelkoraEnv(gym.Env):
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         super().reset(seed=seed)
         self._driver.seed([seed])
-        self._driver.reset([0])
+        self._driver.failed = None
+        with self._driver.losing([0]):
+            self._driver.reset([0])
         self._started = True
         self._last = None
         if self.render_mode == "human":
@@ -713,10 +772,12 @@ class VelkoraEnv(gym.Env):
         if not self._started:
             raise ResetNeeded("call reset before step")
         driver = self._driver
+        driver.check("step")
         masks = self._setup.masks_of(np.asarray(action)[None], 1, self.action_space)
         before = self._values()
         driver.native.step(masks, None)
-        rewards, terminated, truncated = driver.judged(slice(0, 1))
+        with driver.losing([0]):
+            rewards, terminated, truncated = driver.judged(slice(0, 1))
         info = driver.info(0, vector=False)
         self._last = (before, self._values())  # for ended_by, made into dicts only when asked
         if self.render_mode == "human":
@@ -858,9 +919,15 @@ class VelkoraVectorEnv(VectorEnv):
             rows = [int(i) for i in np.flatnonzero(mask)]
         else:
             rows = list(range(self.num_envs))
+        if driver.failed is not None and len(rows) < self.num_envs:
+            raise ResetNeeded(
+                f"a step failed ({driver.failed}): reset every environment, with reset() without reset_mask"
+            )
         if driver.native.in_flight():
             raise RuntimeError("receive the steps sent before resetting")
-        driver.reset(rows)
+        driver.failed = None
+        with driver.losing(rows):
+            driver.reset(rows)
         self._started = True
         return driver.observe(slice(None), self.copy), driver.info(slice(None), vector=True)
 
@@ -872,15 +939,18 @@ class VelkoraVectorEnv(VectorEnv):
         (the training adapters build their own infos)."""
         if not self._started:
             raise ResetNeeded("call reset before step")
+        self._driver.check("step")
         masks = self._setup.masks_of(actions, self.num_envs, self.single_action_space)
         self._driver.native.step(masks, None)
-        return self._results(slice(None), variables)
+        with self._driver.losing(slice(None)):
+            return self._results(slice(None), variables)
 
     def send(self, actions: object, env_ids: object = None) -> None:
         """Starts one step of environments `env_ids` (all when None) with these actions,
         on the workers, and returns at once."""
         if not self._started:
             raise ResetNeeded("call reset before send")
+        self._driver.check("send")
         ids = self._all if env_ids is None else np.asarray(env_ids)
         if ids.ndim != 1 or (
             ids.size and (not np.issubdtype(ids.dtype, np.integer) or ids.min() < 0 or ids.max() >= self.num_envs)
@@ -893,8 +963,10 @@ class VelkoraVectorEnv(VectorEnv):
         """The next ``batch_size`` environments to finish their step: observations,
         rewards, terminated, truncated and info, in the order they finished, with their
         ids in ``info["env_id"]``."""
+        self._driver.check("recv")
         ids = self._driver.native.receive(self.batch_size)
-        obs, rewards, terminated, truncated, info = self._results(ids)
+        with self._driver.losing(ids):
+            obs, rewards, terminated, truncated, info = self._results(ids)
         info["env_id"] = ids
         return obs, rewards, terminated, truncated, info
 

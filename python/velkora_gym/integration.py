@@ -15,15 +15,19 @@ from __future__ import annotations
 
 import functools
 import json
+import math
 import os
 import re
 import sys
 from collections.abc import Callable, Container, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from velkora_gym.scripts import Budget
 
 RAM = range(0x0000, 0x0800)
 PRG_RAM = range(0x6000, 0x8000)
@@ -33,7 +37,7 @@ SNAPSHOT_MAGIC = b"VELKSNAP"
 PACKAGE_INTEGRATIONS = Path(__file__).resolve().parent / "integrations"
 ENV_PATH = "VELKORA_INTEGRATIONS"
 
-_TYPE = re.compile(r"^([<>|=])([uidn])([0-9]+)$")
+_TYPE = re.compile(r"^([<>|=])([uidn])([0-9]{1,6})$")
 _SHA1 = re.compile(r"^[0-9a-fA-F]{40}$")
 _STATE_NAME = re.compile(r"^[^/\\\x00]+$")
 
@@ -51,6 +55,15 @@ OPS: dict[str, Callable[[np.ndarray, float], np.ndarray]] = {
 }
 MEASUREMENTS = ("absolute", "delta")
 CONDITIONS = ("any", "all")
+
+# What a folder's files may hold: far more than any game needs, and little enough that a file
+# made to exhaust the machine is refused before it is read whole.
+MAX_JSON_BYTES = 4 << 20
+MAX_SCRIPT_BYTES = 1 << 20
+MAX_SHA_BYTES = 64 << 10
+MAX_STATE_BYTES = 16 << 20
+#: How deep done nodes may nest.
+MAX_NODE_DEPTH = 32
 
 HOW_TO_MAKE_A_STATE = (
     "make one with the studio: velkora-studio ROM --integration FOLDER, "
@@ -180,9 +193,11 @@ def reward_of(
 ) -> np.ndarray:
     """Each console's reward from variables' changes: per unit risen, per unit fallen."""
     total = np.zeros(len(next(iter(current.values()))) if current else 1)
-    for name, (rise, fall) in rewards.items():
-        change = (current[name] - previous[name]).astype(np.float64)
-        total += np.where(change > 0, change * rise, change * fall)
+    # Values from a variables callable may overflow; the environments refuse what is not finite.
+    with np.errstate(over="ignore", invalid="ignore"):
+        for name, (rise, fall) in rewards.items():
+            change = (current[name] - previous[name]).astype(np.float64)
+            total += np.where(change > 0, change * rise, change * fall)
     return total
 
 
@@ -262,7 +277,7 @@ class Integration:
         is not a velkora snapshot (another emulator's state, say)."""
         path = self.state_path(name)
         try:
-            data = path.read_bytes()
+            data = read_capped(path, MAX_STATE_BYTES, "a start state")
         except FileNotFoundError:
             known = ", ".join(sorted(p.stem for p in self.folder.glob("*.state"))) or "none"  # type: ignore[union-attr]
             raise IntegrationError(
@@ -281,7 +296,28 @@ class Integration:
 def _number(value: Any, where: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise IntegrationError(f"{where} must be a number, not {value!r}")
-    return float(value)
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if not math.isfinite(number):
+        raise IntegrationError(f"{where} must be a finite number, not {value!r}")
+    return number
+
+
+#: The largest reward or penalty a variable's change may be weighed by: a change is at most
+#: 2**63 in size, so no sum of such terms can reach infinity.
+MAX_REWARD_FACTOR = 1e280
+
+
+def _factor(value: Any, where: str) -> float:
+    number = _number(value, where)
+    if abs(number) > MAX_REWARD_FACTOR:
+        raise IntegrationError(
+            f"{where} must be at most {MAX_REWARD_FACTOR:g} in size (a larger one could make a reward infinite), "
+            f"not {value!r}"
+        )
+    return number
 
 
 def _object(value: Any, where: str, allowed: tuple[str, ...] | None = None) -> dict[str, Any]:
@@ -300,11 +336,11 @@ def parse_type(text: Any, where: str) -> tuple[str, int, bool]:
     if not match:
         raise IntegrationError(f"{where}: {text!r} is not an endianness (< > | =), a kind (u i d n) and a byte count")
     order, kind, count = match.group(1), match.group(2), int(match.group(3))
-    if count < 1 or (kind in "ui" and count > 4):
+    if count < 1 or (kind in "ui" and count > 4) or count > 255:
         raise IntegrationError(
             f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 4"
             if kind in "ui"
-            else f"{where}: {text!r} has no bytes"
+            else f"{where}: {text!r} has {count} bytes; {kind} takes 1 to 255"
         )
     if order in "|=" and count != 1:
         raise IntegrationError(f"{where}: {text!r} is one-byte ({order}) but has {count} bytes")
@@ -329,9 +365,26 @@ def parse_variable(name: str, spec: Any, where: str) -> Variable:
     return Variable(name, address, kind, count, big_endian)
 
 
+def read_capped(path: Path, limit: int, what: str) -> bytes:
+    """The bytes of a file holding at most `limit` of them; ``IntegrationError`` naming it
+    otherwise (``FileNotFoundError`` and other ``OSError`` pass)."""
+    with open(path, "rb") as file:
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise IntegrationError(f"{path}: larger than {limit} bytes, more than {what} holds")
+    return data
+
+
+def _text(path: Path, limit: int, what: str) -> str:
+    try:
+        return read_capped(path, limit, what).decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise IntegrationError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+
+
 def _read_json(path: Path) -> Any:
     try:
-        text = path.read_text()
+        text = _text(path, MAX_JSON_BYTES, "an integration's JSON file")
     except FileNotFoundError:
         raise IntegrationError(f"{path}: missing") from None
     except OSError as error:
@@ -342,6 +395,10 @@ def _read_json(path: Path) -> Any:
         raise IntegrationError(
             f"{path}: not valid JSON ({error.msg} at line {error.lineno} column {error.colno})"
         ) from None
+    except RecursionError:
+        raise IntegrationError(f"{path}: not valid JSON (nested too deeply)") from None
+    except ValueError as error:  # an integer of more digits than Python converts
+        raise IntegrationError(f"{path}: not valid JSON ({error})") from None
 
 
 class _Problems:
@@ -359,9 +416,11 @@ class _Problems:
 
 
 def _condition(
-    spec: Any, where: str, variables: Container[str], problems: _Problems, top: bool
+    spec: Any, where: str, variables: Container[str], problems: _Problems, top: bool, depth: int = 0
 ) -> tuple[Condition, str | None]:
     """A done condition (or a node of one); the script's name for the top level."""
+    if depth > MAX_NODE_DEPTH:
+        raise IntegrationError(f"{where}: nodes nest more than {MAX_NODE_DEPTH} deep")
     allowed = ("condition", "variables", "nodes", "script") if top else ("condition", "variables", "nodes")
     spec = _object(spec, where, allowed)
     condition = spec.get("condition", "any")
@@ -390,7 +449,9 @@ def _condition(
             tests.append(test)
     nodes = {}
     for name, node in problems(lambda: _object(spec.get("nodes", {}), f"{where}.nodes"), {}).items():
-        parsed = problems(functools.partial(_condition, node, f"{where}.nodes.{name}", variables, problems, False))
+        parsed = problems(
+            functools.partial(_condition, node, f"{where}.nodes.{name}", variables, problems, False, depth + 1)
+        )
         if parsed is not None:
             nodes[name] = parsed[0]
     script = problems(lambda: _script_name(spec["script"], f"{where}.script")) if top and "script" in spec else None
@@ -450,8 +511,8 @@ def _scripts(value: Any, where: str, folder: Path) -> list[tuple[str, str]]:
         if Path(name).is_absolute() or ".." in Path(name).parts or not path.is_file():
             raise IntegrationError(f"{where}[{i}]: {name!r} is not a file in {folder}")
         try:
-            sources.append((name, path.read_text()))
-        except (OSError, UnicodeDecodeError) as error:
+            sources.append((name, _text(path, MAX_SCRIPT_BYTES, "a script")))
+        except OSError as error:
             raise IntegrationError(f"{path}: cannot read it ({error})") from None
     return sources
 
@@ -471,8 +532,8 @@ def _metadata(path: Path) -> tuple[str | None, list[str]]:
 def read_sha(path: Path) -> tuple[str, ...]:
     """The SHA-1 hashes in a rom.sha file, one a line, in lower case."""
     try:
-        text = path.read_text()
-    except (OSError, UnicodeDecodeError) as error:
+        text = _text(path, MAX_SHA_BYTES, "rom.sha")
+    except OSError as error:
         raise IntegrationError(f"{path}: cannot read it ({error})") from None
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     bad = [line for line in lines if not _SHA1.match(line)]
@@ -485,10 +546,11 @@ def read_sha(path: Path) -> tuple[str, ...]:
     return tuple(line.lower() for line in lines)
 
 
-def load(folder: str | os.PathLike[str]) -> Integration:
+def load(folder: str | os.PathLike[str], *, script_budget: Budget | None = None) -> Integration:
     """Reads an integration folder: data.json and scenario.json, and metadata.json, rom.sha
     and the Lua scripts when it has them. Start states are read only when used. Every
-    problem found is reported in one IntegrationError."""
+    problem found is reported in one IntegrationError, a script that loads past its budget
+    (``script_budget``, the default budget when None) among them."""
     folder = Path(folder)
     if not folder.is_dir():
         raise IntegrationError(f"{folder}: not an integration folder (it must hold data.json and scenario.json)")
@@ -535,9 +597,9 @@ def load(folder: str | os.PathLike[str]) -> Integration:
         if function is not None and not result.scripts and "scripts" not in scenario:
             problems.found.append(f'{where} {key}: lua:{function} needs "scripts", the Lua files defining it')
     if result.scripts and not problems.found:
-        from velkora_gym.scripts import check_scripts
+        from velkora_gym.scripts import DEFAULT_BUDGET, check_scripts
 
-        problems(lambda: check_scripts(result, scenario_path))
+        problems(lambda: check_scripts(result, scenario_path, script_budget or DEFAULT_BUDGET))
 
     meta = problems(lambda: _metadata(folder / "metadata.json"))
     if meta is not None:
@@ -562,8 +624,8 @@ def _reward_variables(
             if name not in named:
                 raise IntegrationError(f"{here}: no such variable in data.json")
             spec = _object(spec, here, ("reward", "penalty"))
-            rise = _number(spec.get("reward", 0), f"{here}.reward")
-            return rise, _number(spec.get("penalty", rise), f"{here}.penalty")
+            rise = _factor(spec.get("reward", 0), f"{here}.reward")
+            return rise, _factor(spec.get("penalty", rise), f"{here}.penalty")
 
         factors = problems(parse)
         if factors is not None and name in variables:

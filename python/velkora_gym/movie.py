@@ -7,10 +7,9 @@ and ``Movie.load(path)`` write and read it (``.fm2`` selects that format, any ot
 velkora's own; a further ``.gz`` compresses either); ``play(nes)`` or ``play(batch, index)``
 brings a console to the start and runs one frame per entry. See docs/movies.md.
 
-Power-on on an existing console is the restore of a snapshot taken from a fresh batch
-console of the same cartridge: the machine a new ``velkora.NES`` is, with battery RAM
-cleared (a console made from a path may have loaded a battery file; the movie's power-on
-has none).
+Power-on on an existing console is ``velkora_gym.power_on``: the console powers on from
+the cartridge it holds, so a movie needs no ROM to play on a console of its cartridge.
+Movies record the cartridge identity a console can check (the one snapshots carry).
 """
 
 from __future__ import annotations
@@ -35,10 +34,13 @@ from velkora_gym.batch import Batch, RomSource, check_board, read_image
 from velkora_gym.timings import TIMINGS, check_timing, resolve_timing, snapshot_timing
 
 FORMAT = "velkora-movie"
-#: 2 added the timing line and the reset mark; version 1 movies replay in the design timing.
+#: Version 2 added the timing line, the reset mark and the identity line; version 1 files
+#: are still read and replay in the design timing.
 VERSION = 2
 SNAPSHOT_MAGIC = b"VELKSNAP"
 _IDENTITY = slice(16, 24)  # the cartridge identity in a snapshot's header
+#: The subject of the .fm2 comment that carries the cartridge identity and SHA-1.
+FM2_CARTRIDGE = "velkoraCartridge"
 
 #: velkora's frame letters, one position per bit of a joypad mask (bit 0 first).
 LETTERS = "ABSTUDLR"
@@ -59,8 +61,14 @@ FM2_SOFT_RESET = 1
 #: The comment naming the timing of an .fm2 file velkora writes: "comment velkora-timing hardware".
 FM2_TIMING_COMMENT = "velkora-timing"
 
+#: The most a movie file may hold, or inflate to when compressed: some 3 million frames,
+#: fifteen hours at 60 frames a second. A file past it is refused before it is read whole.
+MAX_MOVIE_BYTES = 64 << 20
+
 _FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|(reset)?$")
 _SHA1 = re.compile(r"^[0-9a-f]{40}$")
+_DIGITS = re.compile(r"^[0-9]{1,18}\Z")  # a count that int() reads, whatever the digits
+_IDENTITY_TEXT = re.compile(r"^[0-9a-f]{16}$")
 _MASK_LISTS = [[(mask >> bit) & 1 for bit in range(8)] for mask in range(256)]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -121,6 +129,12 @@ def _is_batch(target: object) -> bool:
     return isinstance(target, Batch)
 
 
+def identity_of(snapshot: bytes) -> str:
+    """The cartridge identity a snapshot carries, as 16 hexadecimal digits (as velkora's
+    messages print it)."""
+    return f"{int.from_bytes(snapshot[_IDENTITY], 'little'):016x}"
+
+
 class Movie:
     """A start, a timing model and both joypads' buttons for every frame, of one cartridge.
 
@@ -148,6 +162,7 @@ class Movie:
         rom_name: str | None,
         start: bytes | bytearray | memoryview | None,
         timing: str | None,
+        identity: str | None = None,
     ) -> None:
         self.image = image
         self.rom_path: Path | None = None  # where the cartridge was read from, when a file
@@ -156,6 +171,7 @@ class Movie:
         self._pads = bytearray()  # two bytes a frame: port 0, port 1
         self._resets: set[int] = set()  # frames the reset button is pressed before
         self.comments: list[str] = []
+        self.rom_checksum: str | None = None  # an .fm2's romChecksum, kept for a movie without its image
         if start is not None:
             if not isinstance(start, (bytes, bytearray, memoryview)):
                 raise TypeError(f"start must be snapshot bytes or None, not {type(start).__name__}")
@@ -172,13 +188,16 @@ class Movie:
                     f"a movie replays in its start's timing"
                 )
             timing = held
+            identity = identity_of(start)
         self.start: bytes | None = start
         #: The timing model the movie replays in: "design" or "hardware".
         self.timing: str = resolve_timing(timing)
-        self._power_on: bytes | None = None
+        #: The cartridge identity a console proves (16 hexadecimal digits); None for a
+        #: power-on movie from before movies recorded it, loaded without its cartridge.
+        self.identity: str | None = identity
         if image is not None:
             probe = Batch(image, 1, threads=1, obs_type=None, timing=self.timing)
-            self._power_on = probe.snapshot(0, picture=False)
+            self.identity = identity_of(probe.snapshot(0, picture=False))
             if start is not None:
                 try:
                     probe.restore(0, start)
@@ -187,10 +206,16 @@ class Movie:
 
     @classmethod
     def _bare(
-        cls, image: bytes | None, sha1: str, rom_name: str | None, start: bytes | None, timing: str | None
+        cls,
+        image: bytes | None,
+        sha1: str,
+        rom_name: str | None,
+        start: bytes | None,
+        timing: str | None,
+        identity: str | None = None,
     ) -> Movie:
         movie = cls.__new__(cls)
-        movie._setup(image, sha1, rom_name, start, timing)
+        movie._setup(image, sha1, rom_name, start, timing, identity)
         return movie
 
     def _sibling(self, start: bytes | None) -> Movie:
@@ -283,18 +308,13 @@ class Movie:
         )
 
     # --- playing ---
-    def _identity(self) -> bytes:
-        if self._power_on is not None:
-            return self._power_on[_IDENTITY]
-        assert self.start is not None
-        return self.start[_IDENTITY]
-
     def check(self, target: Any, index: int | None = None) -> None:
         """ValueError, and nothing changed, when the console (a ``velkora.NES``, or console
         ``index`` of a ``Batch``) is not of this movie's cartridge or the movie cannot start."""
-        if self.start is None and self._power_on is None:
+        if self.identity is None:
             raise ValueError(
-                f"this movie starts at power-on, which needs its cartridge (SHA-1 {self.sha1}); "
+                f"this movie starts at power-on and was saved before movies recorded the cartridge "
+                f"identity a console can check; its cartridge (SHA-1 {self.sha1}) was not found: "
                 f"load it with Movie.load(path, rom=...)"
             )
         if _is_batch(target):
@@ -313,7 +333,7 @@ class Movie:
             if index is not None:
                 raise TypeError("index applies to a Batch; play(nes) takes none")
             current = _native.snapshot(target, False)
-        if current[_IDENTITY] != self._identity():
+        if identity_of(current) != self.identity:
             raise ValueError(
                 f"this movie is of another cartridge (SHA-1 {self.sha1}"
                 f"{', ' + self.rom_name if self.rom_name else ''}): the console was left as it was"
@@ -321,14 +341,19 @@ class Movie:
 
     def restore_start(self, target: Any, index: int | None = None) -> None:
         """Brings the console (a ``velkora.NES``, or console ``index`` of a ``Batch``) to the
-        movie's start: its snapshot, or power-on. Refused (``ValueError``) before any change
-        when it runs another cartridge."""
+        movie's start: its snapshot, or power-on from the cartridge it holds in the movie's
+        timing. Refused (``ValueError``) before any change when it runs another cartridge."""
         self.check(target, index)
-        start = self.start if self.start is not None else self._power_on
         if _is_batch(target):
-            target.restore(int(index), start)  # type: ignore[arg-type]
+            if self.start is None:
+                target.power_on(int(index), timing=self.timing)  # type: ignore[arg-type]
+            else:
+                target.restore(int(index), self.start)  # type: ignore[arg-type]
+        elif self.start is None:
+            _native.power_on(target)
+            _native.set_timing(target, self.timing == "hardware")  # that timing's power-on
         else:
-            _native.restore(target, start)
+            _native.restore(target, self.start)
 
     def play(
         self,
@@ -451,12 +476,9 @@ class Movie:
         imported ROMs are searched for it by hash. A velkora movie whose SHA-1 is not the
         ROM's is refused (``ValueError``); an .fm2 romChecksum that differs is a warning."""
         path = Path(path)
-        data = path.read_bytes()
+        data = _read(path, MAX_MOVIE_BYTES)
         if path.suffix.lower() == ".gz":
-            try:
-                data = gzip.decompress(data)
-            except (OSError, EOFError, zlib.error) as error:
-                raise MovieError(f"{path}: not a gzip file ({error})") from None
+            data = _inflate(data, MAX_MOVIE_BYTES, path)
         try:
             text = data.decode("utf-8")
         except UnicodeDecodeError as error:
@@ -474,6 +496,8 @@ class Movie:
     def to_text(self) -> str:
         """The movie in velkora's format (see docs/movies.md)."""
         lines = [f"{FORMAT} {VERSION}", f"sha1 {self.sha1}"]
+        if self.identity is not None:
+            lines.append(f"identity {self.identity}")
         if self.rom_name:
             lines.append(f"rom {_one_line(self.rom_name)}")
         lines.append(
@@ -512,10 +536,10 @@ class Movie:
             if key == "comment":
                 comments.append(value)
                 continue
-            if key not in (FORMAT, "sha1", "rom", "start", "timing", "frames"):
+            if key not in (FORMAT, "sha1", "identity", "rom", "start", "timing", "frames"):
                 raise MovieError(
                     f"{where} line {number}: unknown header key {key!r} "
-                    "(expected sha1, rom, start, timing, frames or comment)"
+                    "(expected sha1, identity, rom, start, timing, frames or comment)"
                 )
             if key in header:
                 raise MovieError(f"{where} line {number}: {key} given twice")
@@ -523,8 +547,8 @@ class Movie:
         if FORMAT not in header:
             raise MovieError(f"{where}: not a velkora movie (no '{FORMAT} {VERSION}' line)")
         number, version = header[FORMAT]
-        if not version.isdigit() or int(version) < 1:
-            raise MovieError(f"{where} line {number}: {version!r} is not a format version")
+        if not _DIGITS.match(version) or int(version) < 1:
+            raise MovieError(f"{where} line {number}: {version[:20]!r} is not a format version")
         if int(version) > VERSION:
             raise MovieError(
                 f"{where} line {number}: format version {version} is newer than this velkora "
@@ -541,9 +565,18 @@ class Movie:
             timing = cls._timing(*header["timing"], start, where)
         else:  # the first version's movies were made in the design timing, or follow their start
             timing = cls._timing(0, "design", None, where) if start is None else cls._start_timing(start, where)
+        identity = None
+        if "identity" in header:
+            number, identity = header["identity"]
+            if not _IDENTITY_TEXT.match(identity):
+                raise MovieError(
+                    f"{where} line {number}: {identity!r} is not a cartridge identity (16 hexadecimal digits)"
+                )
+            if start is not None and identity_of(start) != identity:
+                raise MovieError(f"{where} line {number}: the identity is not the one its start snapshot carries")
         number, count = header["frames"]
-        if not count.isdigit():
-            raise MovieError(f"{where} line {number}: {count!r} is not a frame count")
+        if not _DIGITS.match(count):
+            raise MovieError(f"{where} line {number}: {count[:20]!r} is not a frame count")
         pads = bytearray()
         resets: set[int] = set()
         for offset, raw in enumerate(lines[body:]):
@@ -569,7 +602,12 @@ class Movie:
         if image is None:
             found = find_rom(sha1)
         image = cls._image_for(image, sha1, where, strict=True) if found is None else found.read_bytes()
-        movie = cls._bare(image, sha1, name, start, timing)
+        try:
+            movie = cls._bare(image, sha1, name, start, timing, identity)
+        except ValueError as error:
+            raise MovieError(f"{where}: {error}") from None
+        if identity is not None and movie.identity != identity:
+            raise MovieError(f"{where}: the identity line is not the identity of its cartridge (SHA-1 {sha1})")
         movie.rom_path = found
         movie._pads = pads
         movie._resets = resets
@@ -631,7 +669,8 @@ class Movie:
             raise ValueError(
                 "an .fm2 movie starts at power-on; this one starts from a snapshot (save it in velkora's format, .vmv)"
             )
-        if self.image is None:
+        checksum = fm2_checksum(self.image) if self.image is not None else self.rom_checksum
+        if checksum is None:
             raise ValueError(
                 f"an .fm2 movie carries the MD5 of the cartridge's PRG and CHR: load the movie "
                 f"with its ROM (SHA-1 {self.sha1})"
@@ -643,7 +682,7 @@ class Movie:
             "rerecordCount 0",
             "palFlag 0",
             f"romFilename {_one_line(name)}",
-            f"romChecksum {fm2_checksum(self.image)}",
+            f"romChecksum {checksum}",
             f"guid {str(uuid.uuid4()).upper()}",
             "fourscore 0",
             "microphone 0",
@@ -654,6 +693,9 @@ class Movie:
             "NewPPU 0",
         ]
         lines.append(f"comment {FM2_TIMING_COMMENT} {self.timing}")
+        # A comment's first word names its subject, so other tools keep it as a note.
+        if self.identity is not None:
+            lines.append(f"comment {FM2_CARTRIDGE} {self.identity} {self.sha1}")
         # A comment of the timing's form would name a second timing.
         lines += [f"comment {_one_line(c)}" for c in self.comments if c.split()[:1] != [FM2_TIMING_COMMENT]]
         resets = self._resets
@@ -674,6 +716,7 @@ class Movie:
         pads = bytearray()
         resets: set[int] = set()
         ports = (1, 1)
+        cartridge: tuple[str, str] | None = None  # (identity, SHA-1) from velkora's comment
         for number, raw in enumerate(text.split("\n"), 1):
             line = raw.rstrip("\r")
             if line.startswith("|"):
@@ -699,6 +742,8 @@ class Movie:
                             f"'{FM2_TIMING_COMMENT} design' or '{FM2_TIMING_COMMENT} hardware'"
                         )
                     timing = words[1]
+                elif words[:1] == [FM2_CARTRIDGE]:
+                    cartridge = _fm2_cartridge(value, number, where)
                 else:
                     comments.append(value.strip())
             elif key != "subtitle":
@@ -717,28 +762,70 @@ class Movie:
         if image is None and checksum:
             found = find_rom_by_fm2(checksum)
             image = found.read_bytes() if found is not None else None
-        if image is None:
-            raise ValueError(
-                f"{where}: an .fm2 movie starts at power-on, which needs its cartridge: "
-                f"load it with Movie.load(path, rom=...)"
-            )
-        if checksum and checksum != fm2_checksum(image):
-            warnings.warn(
-                f"{where}: romChecksum {checksum} is not the ROM's ({fm2_checksum(image)}); playing it anyway",
-                stacklevel=3,
-            )
-        check_board(image)
         if timing is None:
             # velkora's files from before the timing comment were made in the design timing.
             ours = header.get("emuVersion", (0, ""))[1] == str(FM2_EMU_VERSION)
             timing = "design" if ours else "hardware"
         name = header.get("romFilename", (0, ""))[1]
-        movie = cls._bare(image, hashlib.sha1(image).hexdigest(), f"{name}.nes" if name else None, None, timing)
+        rom_name = f"{name}.nes" if name else None
+        if image is None:
+            if cartridge is None:
+                raise ValueError(
+                    f"{where}: an .fm2 movie starts at power-on; this one names no cartridge identity a "
+                    f"console can check (velkora writes one from this version on) and its cartridge was "
+                    f"not found: load it with Movie.load(path, rom=...)"
+                )
+            movie = cls._bare(None, cartridge[1], rom_name, None, timing, cartridge[0])
+            movie.rom_checksum = checksum or None
+        else:
+            differs = bool(checksum) and checksum != fm2_checksum(image)
+            if differs:
+                warnings.warn(
+                    f"{where}: romChecksum {checksum} is not the ROM's ({fm2_checksum(image)}); playing it anyway",
+                    stacklevel=3,
+                )
+            try:
+                check_board(image)
+                movie = cls._bare(image, hashlib.sha1(image).hexdigest(), rom_name, None, timing)
+            except ValueError as error:
+                raise MovieError(f"{where}: {error}") from None
+            if cartridge is not None and cartridge[0] != movie.identity and not differs:
+                warnings.warn(
+                    f"{where}: made on the cartridge with identity {cartridge[0]} (SHA-1 {cartridge[1]}); "
+                    f"the ROM's is {movie.identity}; playing it anyway",
+                    stacklevel=3,
+                )
         movie.rom_path = found
         movie._pads = pads
         movie._resets = resets
         movie.comments = comments
         return movie
+
+
+def _read(path: Path, limit: int) -> bytes:
+    """The file's bytes, ``MovieError`` when it holds more than `limit`."""
+    with open(path, "rb") as file:
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise MovieError(f"{path}: larger than {limit} bytes, more than a movie holds")
+    return data
+
+
+def _inflate(data: bytes, limit: int, path: Path) -> bytes:
+    """A gzip file's contents (every member), inflated no further than `limit` bytes."""
+    out = bytearray()
+    try:
+        while data:
+            inflater = zlib.decompressobj(wbits=31)
+            out += inflater.decompress(data, limit + 1 - len(out))
+            if len(out) > limit or inflater.unconsumed_tail:
+                raise MovieError(f"{path}: inflates to more than {limit} bytes, more than a movie holds")
+            if not inflater.eof:
+                raise MovieError(f"{path}: not a gzip file (cut short)")
+            data = inflater.unused_data
+    except zlib.error as error:
+        raise MovieError(f"{path}: not a gzip file ({error})") from None
+    return bytes(out)
 
 
 def _fm2_ports(header: dict[str, tuple[int, str]], where: str) -> tuple[int, int]:
@@ -772,7 +859,7 @@ def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where
     if not 4 <= len(fields) <= 6 or fields[-1].strip():
         raise MovieError(f"{where} line {number} (frame {frame}): {line[:40]!r} is not |c|RLDUTSBA|RLDUTSBA||")
     command = fields[1].strip() or "0"
-    if not command.isdigit():
+    if not _DIGITS.match(command):
         raise MovieError(f"{where} line {number} (frame {frame}): command {fields[1]!r} is not a number")
     if int(command) & ~FM2_SOFT_RESET:
         others = int(command) & ~FM2_SOFT_RESET
@@ -802,6 +889,17 @@ def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where
                 mask |= 1 << _FM2_BITS[position]
         masks.append(mask)
     return bytes(masks), int(command)
+
+
+def _fm2_cartridge(value: str, number: int, where: str) -> tuple[str, str]:
+    """(identity, SHA-1) from velkora's cartridge comment."""
+    words = value.split()
+    if len(words) != 3 or not _IDENTITY_TEXT.match(words[1]) or not _SHA1.match(words[2]):
+        raise MovieError(
+            f"{where} line {number}: comment {FM2_CARTRIDGE} must be followed by the cartridge identity "
+            f"(16 hexadecimal digits) and its SHA-1"
+        )
+    return words[1], words[2]
 
 
 def _parse_letters(field: str) -> int:
@@ -856,4 +954,4 @@ def find_rom_by_fm2(checksum: str) -> Path | None:
     return None
 
 
-__all__ = ["FM2_LETTERS", "LETTERS", "Movie", "MovieError", "fm2_checksum", "find_rom", "prg_chr"]
+__all__ = ["FM2_LETTERS", "LETTERS", "Movie", "MovieError", "fm2_checksum", "find_rom", "identity_of", "prg_chr"]

@@ -68,6 +68,11 @@ class EnvOptions(TypedDict, total=False):
             replacing the scenario's; parameters named ram and prg_ram get the memory.
         terminated_fn: terminated_fn(current): whether the episode ends, replacing the
             scenario's; ram and prg_ram as for reward_fn.
+        script_instructions: the Lua instructions the integration's scripts may run while
+            they load, and in each call of a reward or done function; past it the step
+            raises ScriptError [10_000_000].
+        script_memory: the bytes each console's Lua runtime may hold; past it the step
+            raises ScriptError [64 MiB: 67_108_864].
 
     Showing
         render_mode: "rgb_array" (render() returns the full RGB frame) or "human" (a
@@ -97,6 +102,8 @@ class EnvOptions(TypedDict, total=False):
     variables: dict[str, Any] | Callable[..., dict[str, Any]] | None
     reward_fn: Callable[..., float] | None
     terminated_fn: Callable[..., bool] | None
+    script_instructions: int
+    script_memory: int
     render_mode: Literal["rgb_array", "human"] | None
 
 
@@ -130,7 +137,7 @@ def parse_option(text: str) -> tuple[str, Any]:
     hint = typing.get_type_hints(EnvOptions)[key]
     try:
         value = ast.literal_eval(raw.strip())
-    except (ValueError, SyntaxError):
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
         value = _WORDS.get(raw.strip().lower(), raw)
     for candidate in (value, raw):  # lives=3 names a variable "3": the text, when a number will not do
         fits, typed = _typed(candidate, hint)

@@ -13,7 +13,9 @@ ends are written into PufferLib's shared buffers; an environment that ends resta
 same step (the vector environment's same-step autoreset), and ``infos`` has one dict per
 finished episode (``episode_return``, ``episode_length``). Grayscale observations have their
 channel axis, (H, W, 1); the eight-button action set is offered as ``MultiDiscrete([2] * 8)``,
-which PufferLib accepts.
+which PufferLib accepts. A step whose judging fails (a ``ScriptError`` of the integration's
+scripts, a reward that is not a finite number) raises; every agent's console advanced in it
+(the error's ``advanced``), and ``reset()`` brings every console back to its start.
 """
 
 from __future__ import annotations

@@ -76,6 +76,9 @@ def missing_rom(folder: Path, shas: tuple[str, ...]) -> str:
 
 # ------------------------------------------------------------------ import
 
+#: The largest image an archive member may inflate to: the largest cartridges are a few MiB.
+MAX_IMAGE_BYTES = 64 << 20
+
 
 def _images(paths: list[Path], problems: list[str]) -> Iterator[tuple[str, bytes]]:
     """(where, bytes) of every .nes file under the paths, inside zip files too."""
@@ -91,9 +94,17 @@ def _images(paths: list[Path], problems: list[str]) -> Iterator[tuple[str, bytes
                     yield str(file), file.read_bytes()
                 elif suffix == ".zip":
                     with zipfile.ZipFile(file) as archive:
-                        for member in archive.namelist():
-                            if member.lower().endswith(".nes"):
-                                yield f"{file}:{member}", archive.read(member)
+                        for member in archive.infolist():
+                            if not member.filename.lower().endswith(".nes"):
+                                continue
+                            # The size a member announces is all zipfile inflates it to.
+                            if member.file_size > MAX_IMAGE_BYTES:
+                                problems.append(
+                                    f"{file}:{member.filename}: inflates to {member.file_size} bytes, "
+                                    f"more than a cartridge holds ({MAX_IMAGE_BYTES}); skipped"
+                                )
+                                continue
+                            yield f"{file}:{member.filename}", archive.read(member)
             except (OSError, zipfile.BadZipFile, RuntimeError) as error:
                 problems.append(f"{file}: cannot read it ({error})")
 

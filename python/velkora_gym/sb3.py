@@ -13,6 +13,10 @@ autoreset), as SB3 expects: the last observation is in ``infos[i]["terminal_obse
 and ``infos[i]["TimeLimit.truncated"]`` tells a time limit from a real end. Grayscale
 observations have their channel axis, (H, W, 1). Environment i runs exactly what a
 ``VelkoraEnv`` seeded the same runs under SB3's ``DummyVecEnv``.
+
+A step whose judging fails (a ``ScriptError`` of the integration's scripts, a reward that is
+not a finite number) raises from ``step_wait``; every console advanced in it (the error's
+``advanced``), and ``reset()`` brings every console back to its start.
 """
 
 from __future__ import annotations

@@ -183,6 +183,13 @@ Timing ConsoleBatch::timing(size_t index) {
     return consoles_[index]->timing();
 }
 
+void ConsoleBatch::powerOn(size_t index, Timing timing) {
+    std::lock_guard<std::mutex> guard(busy_);
+    consoles_.at(index)->powerOn();
+    consoles_[index]->setTiming(timing);
+    runFrames(index, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+}
+
 void ConsoleBatch::picture(size_t index, uint8_t* out) {
     std::lock_guard<std::mutex> guard(busy_);
     const PPU& ppu = *consoles_.at(index)->ppu;

@@ -91,6 +91,8 @@ public:
     // The timing the consoles power on in; a restored snapshot brings its own.
     Timing timing() const { return timing_; }
     Timing timing(size_t index);
+    // Console `index` as NESUnit::powerOn leaves it in `timing`, its rows rewritten.
+    void powerOn(size_t index, Timing timing);
     // The last finished picture of a console, 240 x 256 RGB.
     void picture(size_t index, uint8_t* out);
 

@@ -115,6 +115,11 @@ void restoreInto(py::handle nes, py::handle data) {
     withConsole(unit, [&] { restoreSnapshot(unit, bytes.data(), bytes.size()); });
 }
 
+void powerOnConsole(py::handle nes) {
+    PyNES& unit = consoleOf(nes);
+    withConsole(unit, [&] { unit.powerOn(); });
+}
+
 ObservationKind kindNamed(const std::string& kind) {
     if (kind == "rgb") return ObservationKind::Rgb;
     if (kind == "grayscale") return ObservationKind::Grayscale;
@@ -261,6 +266,11 @@ public:
         const SnapshotBytes bytes(data);
         py::gil_scoped_release release;
         batch_->restore(i, bytes.data(), bytes.size());
+    }
+    void powerOn(py::ssize_t index, bool hardware) {
+        const size_t i = checked(index);
+        py::gil_scoped_release release;
+        batch_->powerOn(i, hardware ? Timing::Hardware : Timing::Design);
     }
     void reset(const std::vector<py::ssize_t>& indices, py::handle data, const std::vector<int32_t>& noops) {
         std::vector<size_t> which;
@@ -536,6 +546,8 @@ PYBIND11_MODULE(_native, m) {
           "Everything of the console that can influence what it does later.");
     m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
           "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
+    m.def("power_on", &powerOnConsole, py::arg("nes"),
+          "The machine a new console of its cartridge is, in its timing; battery RAM cleared.");
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;
     m.def(
         "set_timing",
@@ -593,6 +605,7 @@ PYBIND11_MODULE(_native, m) {
         .def("soft_reset", &PyBatch::softReset, py::arg("indices"))
         .def("hardware_timing", &PyBatch::hardwareTiming, py::arg("index"))
         .def_property_readonly("hardware_power_on", &PyBatch::hardwarePowerOn)
+        .def("power_on", &PyBatch::powerOn, py::arg("index"), py::arg("hardware"))
         .def("get_audio", &PyBatch::audio, py::arg("index"), py::arg("split_channels"))
         .def("frame_count", &PyBatch::frameCount, py::arg("index"))
         .def("cycle_count", &PyBatch::cycleCount, py::arg("index"))

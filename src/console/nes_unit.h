@@ -83,6 +83,11 @@ public:
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
 
+    // The machine a new console of this cartridge is, in this console's timing,
+    // battery RAM cleared; reads no file and prints nothing (power_on.cpp).
+    // The caller has the console to itself, as for a snapshot.
+    void powerOn();
+
     int64_t frameCount() const { return ppu->frameCount; }
     int64_t cycleCount() const { return cpu->cycles; }
 

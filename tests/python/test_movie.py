@@ -228,6 +228,8 @@ def velkora_text(**lines: str) -> str:
         ({"velkora-movie": "2"}, "the header has no timing line"),
         ({"velkora-movie": "2", "timing": "exact"}, "line 5: timing must be 'design' or 'hardware', not 'exact'"),
         ({"frame2": "|........|.B......|rst"}, "line 6 (frame 2)"),
+        ({"identity": "1735E8DB"}, "line 5: '1735E8DB' is not a cartridge identity"),
+        ({"identity": "0" * 16}, "the identity line is not the identity of its cartridge"),
         ({"frame2": "|........|.X......|"}, "line 6 (frame 2)"),
         ({"frame1": "|A......R|"}, "line 5 (frame 1)"),
     ],
@@ -302,7 +304,7 @@ def test_the_ports_are_left_as_found(tmp_path):
         movie.play(nes, ports=[mine[0]])
 
 
-def test_a_power_on_movie_without_its_cartridge_cannot_start(tmp_path):
+def test_a_power_on_movie_without_its_cartridge_plays_on_a_console_of_it(tmp_path):
     reader = build_rom(JOYPAD_READER)
     movie = Movie(reader)
     movie.extend([5, 6])
@@ -311,11 +313,14 @@ def test_a_power_on_movie_without_its_cartridge_cannot_start(tmp_path):
     lost = Movie.load(path)  # not a cartridge velkora knows
     assert lost.image is None and lost == movie
     nes = velkora.NES(write_rom(tmp_path, reader, "reader.nes"))
-    before = velkora_gym.snapshot(nes)
-    with pytest.raises(ValueError, match=movie.sha1):
-        lost.play(nes)
-    assert velkora_gym.snapshot(nes) == before
-    assert Movie.load(path, rom=reader).play(nes) == 2
+    assert lost.play(nes) == 2
+    after = velkora_gym.snapshot(nes)
+    assert Movie.load(path, rom=reader).play(nes) == 2 and velkora_gym.snapshot(nes) == after
+    demo = velkora.NES(str(DEMO_ROM))
+    before = velkora_gym.snapshot(demo)
+    with pytest.raises(ValueError, match="another cartridge"):
+        lost.play(demo)
+    assert velkora_gym.snapshot(demo) == before
 
 
 @pytest.mark.parametrize(
