@@ -255,7 +255,7 @@ def test_reward_scripts_hand_back_finite_numbers_only(tmp_path, returned, words,
         files={"s.lua": f"function reward() return {returned} end"},
     )
     # Stepped on threads, either environment may be judged first.
-    pattern = re.escape(f"lua:reward {words}").replace("environment 0", r"environment \d+")
+    pattern = re.escape(f"lua:reward {words}").replace(re.escape("environment 0"), r"environment\ \d+")
     with pytest.raises(ScriptError, match=pattern):
         step_once(game, stepping, {})
 
