@@ -312,11 +312,11 @@ def demonstrations(
         if buttons[:, 1].any():
             frame = int(np.flatnonzero(buttons[:, 1])[0])
             raise ValueError(f"{name}: player 2 presses buttons at frame {frame}; the environment has one player")
-        if movie.resets:
-            raise ValueError(
-                f"{name}: the reset button is pressed before frame {movie.resets[0]}; an environment's steps press "
-                "joypad buttons only"
-            )
+        marks = [(f, "the reset button is pressed") for f in movie.resets]
+        marks += [(f, "the console is powered on") for f in movie.powers]
+        if marks:
+            frame, which = min(marks)
+            raise ValueError(f"{name}: {which} before frame {frame}; an environment's steps press joypad buttons only")
         fixed: dict[str, Any] = {"start_frames": 0, "noop_max": 0, "repeat_action_probability": 0.0}
         if movie.start is not None:
             fixed["start_state"] = movie.start

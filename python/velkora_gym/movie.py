@@ -1,5 +1,5 @@
 """Input movies: a start (power-on or a velkora snapshot), the timing model, and both joypads'
-buttons (and any press of the reset button) for every frame, replayed bit for bit.
+buttons (and any press of the reset or power button) for every frame, replayed bit for bit.
 
 ``Movie(rom, start=None)`` makes an empty movie of a cartridge; ``append(buttons1, buttons2)``
 adds a frame (joypad masks in ``BUTTONS`` order: bit 0 = A ... bit 7 = Right); ``save(path)``
@@ -34,7 +34,7 @@ from velkora_gym.batch import Batch, RomSource, check_board, read_image
 from velkora_gym.timings import TIMINGS, check_timing, resolve_timing, snapshot_timing
 
 FORMAT = "velkora-movie"
-#: Version 2 added the timing line, the reset mark and the identity line; version 1 files
+#: Version 2 added the timing line, the reset and power marks and the identity line; version 1 files
 #: are still read and replay in the design timing.
 VERSION = 2
 SNAPSHOT_MAGIC = b"VELKSNAP"
@@ -56,8 +56,9 @@ FM2_COMMANDS = {
 }
 #: emuVersion written to .fm2 files: velkora 0.1.0.
 FM2_EMU_VERSION = 100
-#: The .fm2 command bit of the reset button.
+#: The .fm2 command bits of the reset button and of power-on.
 FM2_SOFT_RESET = 1
+FM2_POWER = 2
 #: The comment naming the timing of an .fm2 file velkora writes: "comment velkora-timing hardware".
 FM2_TIMING_COMMENT = "velkora-timing"
 
@@ -65,7 +66,7 @@ FM2_TIMING_COMMENT = "velkora-timing"
 #: fifteen hours at 60 frames a second. A file past it is refused before it is read whole.
 MAX_MOVIE_BYTES = 64 << 20
 
-_FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|(reset)?$")
+_FRAME = re.compile(r"^\|([A.][B.][S.][T.][U.][D.][L.][R.])\|([A.][B.][S.][T.][U.][D.][L.][R.])\|(reset|power)?$")
 _SHA1 = re.compile(r"^[0-9a-f]{40}$")
 _DIGITS = re.compile(r"^[0-9]{1,18}\Z")  # a count that int() reads, whatever the digits
 _IDENTITY_TEXT = re.compile(r"^[0-9a-f]{16}$")
@@ -170,6 +171,7 @@ class Movie:
         self.rom_name = rom_name
         self._pads = bytearray()  # two bytes a frame: port 0, port 1
         self._resets: set[int] = set()  # frames the reset button is pressed before
+        self._powers: set[int] = set()  # frames the console is powered on before
         self.comments: list[str] = []
         self.rom_checksum: str | None = None  # an .fm2's romChecksum, kept for a movie without its image
         if start is not None:
@@ -225,6 +227,7 @@ class Movie:
         movie.__dict__.update(self.__dict__)
         movie._pads = bytearray()
         movie._resets = set()
+        movie._powers = set()
         movie.comments = []
         movie.start = None if start is None else bytes(start)
         if start is not None:
@@ -232,17 +235,28 @@ class Movie:
         return movie
 
     # --- frames ---
-    def append(self, buttons1: int, buttons2: int = 0, *, reset: bool = False) -> None:
+    def append(self, buttons1: int, buttons2: int = 0, *, reset: bool = False, power: bool = False) -> None:
         """One frame: player 1's and player 2's joypad masks; with ``reset`` the reset button
-        is pressed before the frame runs (``velkora_gym.soft_reset``)."""
+        is pressed before the frame runs (``velkora_gym.soft_reset``), with ``power`` the
+        console is powered on before it instead (``velkora_gym.power_on``, in the movie's
+        timing)."""
+        if reset and power:
+            raise ValueError("a frame starts after a press of the reset button or after power-on, not both")
         self._pads += bytes((_mask(buttons1, "buttons1"), _mask(buttons2, "buttons2")))
         if reset:
             self._resets.add(len(self) - 1)
+        if power:
+            self._powers.add(len(self) - 1)
 
     @property
     def resets(self) -> list[int]:
         """The frames (from 0) before which the reset button is pressed, in order."""
         return sorted(self._resets)
+
+    @property
+    def powers(self) -> list[int]:
+        """The frames (from 0) before which the console is powered on, in order."""
+        return sorted(self._powers)
 
     def extend(self, buttons1: Sequence[int] | np.ndarray, buttons2: Sequence[int] | np.ndarray | None = None) -> None:
         """Many frames at once: masks per frame for each player (player 2's default to 0)."""
@@ -287,21 +301,24 @@ class Movie:
             raise ValueError(f"cannot keep {frames} frames of {len(self)}")
         del self._pads[2 * frames :]
         self._resets = {frame for frame in self._resets if frame < frames}
+        self._powers = {frame for frame in self._powers if frame < frames}
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Movie):
             return NotImplemented
-        return (self.sha1, self.start, self.timing, self._pads, self._resets) == (
+        return (self.sha1, self.start, self.timing, self._pads, self._resets, self._powers) == (
             other.sha1,
             other.start,
             other.timing,
             other._pads,
             other._resets,
+            other._powers,
         )
 
     def __repr__(self) -> str:
         start = "power-on" if self.start is None else f"a snapshot of {len(self.start)} bytes"
         resets = f", {len(self._resets)} resets" if self._resets else ""
+        resets += f", {len(self._powers)} power-ons" if self._powers else ""
         return (
             f"<Movie of {self.rom_name or self.sha1[:12]}: {len(self)} frames from {start}, "
             f"{self.timing} timing{resets}>"
@@ -389,11 +406,14 @@ class Movie:
         pads = (velkora.Controller(), velkora.Controller())
         for port, pad in enumerate(pads):
             target.setController(pad, port)
-        resets = self._resets
+        resets, powers = self._resets, self._powers
         try:
             last = (-1, -1)
             for frame, (one, two) in enumerate(self):
-                if frame in resets:
+                if frame in powers:
+                    _native.power_on(target)
+                    _native.set_timing(target, self.timing == "hardware")
+                elif frame in resets:
                     _native.soft_reset(target)
                 if (one, two) != last:
                     pads[0].updateInputs(_MASK_LISTS[one])
@@ -421,10 +441,12 @@ class Movie:
         active[index] = True
         pads = self.buttons
         chunk = 1 if on_frame is not None else 4096
-        # Each run of frames ends before the next press of the reset button.
-        marks = sorted({*range(0, len(pads), chunk), *self._resets, len(pads)})
+        # Each run of frames ends before the next press of the reset or power button.
+        marks = sorted({*range(0, len(pads), chunk), *self._resets, *self._powers, len(pads)})
         for first, end in zip(marks, marks[1:]):
-            if first in self._resets:
+            if first in self._powers:
+                batch.power_on(index, timing=self.timing)
+            elif first in self._resets:
                 batch.soft_reset(index)
             part = pads[first:end]
             one = np.zeros((batch.num_consoles, len(part)), np.uint8)
@@ -506,11 +528,8 @@ class Movie:
         lines.append(f"timing {self.timing}")
         lines += [f"comment {_one_line(c)}" for c in self.comments]
         lines.append(f"frames {len(self)}")
-        resets = self._resets
-        lines += [
-            f"|{_letters(one)}|{_letters(two)}|{'reset' if frame in resets else ''}"
-            for frame, (one, two) in enumerate(self)
-        ]
+        marks = {**{frame: "reset" for frame in self._resets}, **{frame: "power" for frame in self._powers}}
+        lines += [f"|{_letters(one)}|{_letters(two)}|{marks.get(frame, '')}" for frame, (one, two) in enumerate(self)]
         return "\n".join(lines) + "\n"
 
     @classmethod
@@ -579,6 +598,7 @@ class Movie:
             raise MovieError(f"{where} line {number}: {count[:20]!r} is not a frame count")
         pads = bytearray()
         resets: set[int] = set()
+        powers: set[int] = set()
         for offset, raw in enumerate(lines[body:]):
             number = body + offset + 1
             line = raw.rstrip("\r")
@@ -587,10 +607,10 @@ class Movie:
                 raise MovieError(
                     f"{where} line {number} (frame {len(pads) // 2 + 1}): {line[:40]!r} is not a "
                     f"frame: write |{LETTERS}|{LETTERS}|, '.' for a button not pressed, and 'reset' "
-                    "after it for a press of the reset button before the frame"
+                    "or 'power' after it for a press of the reset button or a power-on before the frame"
                 )
             if match.group(3):
-                resets.add(len(pads) // 2)
+                (resets if match.group(3) == "reset" else powers).add(len(pads) // 2)
             pads += bytes((_parse_letters(match.group(1)), _parse_letters(match.group(2))))
         if len(pads) // 2 != int(count):
             raise MovieError(
@@ -611,6 +631,7 @@ class Movie:
         movie.rom_path = found
         movie._pads = pads
         movie._resets = resets
+        movie._powers = powers
         movie.comments = comments
         return movie
 
@@ -698,9 +719,10 @@ class Movie:
             lines.append(f"comment {FM2_CARTRIDGE} {self.identity} {self.sha1}")
         # A comment of the timing's form would name a second timing.
         lines += [f"comment {_one_line(c)}" for c in self.comments if c.split()[:1] != [FM2_TIMING_COMMENT]]
-        resets = self._resets
+        resets, powers = self._resets, self._powers
         lines += [
-            f"|{FM2_SOFT_RESET if frame in resets else 0}|{_fm2_field(one)}|{_fm2_field(two)}||"
+            f"|{FM2_POWER if frame in powers else FM2_SOFT_RESET if frame in resets else 0}|"
+            f"{_fm2_field(one)}|{_fm2_field(two)}||"
             for frame, (one, two) in enumerate(self)
         ]
         return "\n".join(lines) + "\n"
@@ -715,6 +737,7 @@ class Movie:
         timing: str | None = None
         pads = bytearray()
         resets: set[int] = set()
+        powers: set[int] = set()
         ports = (1, 1)
         cartridge: tuple[str, str] | None = None  # (identity, SHA-1) from velkora's comment
         for number, raw in enumerate(text.split("\n"), 1):
@@ -724,7 +747,9 @@ class Movie:
                     ports = _fm2_ports(header, where)
                 frame = len(pads) // 2
                 masks, command = _fm2_frame(line, number, frame + 1, ports, where)
-                if command & FM2_SOFT_RESET:
+                if command & FM2_POWER:
+                    powers.add(frame)  # a power-on makes a reset with it moot
+                elif command & FM2_SOFT_RESET:
                     resets.add(frame)
                 pads += masks
                 continue
@@ -798,6 +823,7 @@ class Movie:
         movie.rom_path = found
         movie._pads = pads
         movie._resets = resets
+        movie._powers = powers
         movie.comments = comments
         return movie
 
@@ -861,12 +887,12 @@ def _fm2_frame(line: str, number: int, frame: int, ports: tuple[int, int], where
     command = fields[1].strip() or "0"
     if not _DIGITS.match(command):
         raise MovieError(f"{where} line {number} (frame {frame}): command {fields[1]!r} is not a number")
-    if int(command) & ~FM2_SOFT_RESET:
-        others = int(command) & ~FM2_SOFT_RESET
+    if int(command) & ~(FM2_SOFT_RESET | FM2_POWER):
+        others = int(command) & ~(FM2_SOFT_RESET | FM2_POWER)
         used = ", ".join(name for bit, name in FM2_COMMANDS.items() if others & bit) or f"command {command}"
         raise MovieError(
             f"{where} line {number} (frame {frame}) uses {used} (command {command}): velkora's movies hold "
-            "buttons and the reset button only"
+            "buttons, the reset button and power-on only"
         )
     masks = []
     for port in range(2):

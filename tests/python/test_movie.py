@@ -164,8 +164,8 @@ def test_fm2_from_elsewhere_ignores_comments_and_unknown_keys():
 @pytest.mark.parametrize(
     "change, named",
     [
-        ({3: "|3|........|........||"}, "frame 3) uses hard reset (command 3)"),
-        ({2: "|2|........|........||"}, "frame 2) uses hard reset"),
+        ({3: "|5|........|........||"}, "frame 3) uses disk-system disk insert/eject (command 5)"),
+        ({2: "|8|........|........||"}, "frame 2) uses disk-system side select"),
         ({4: "|16|........|........||"}, "frame 4) uses coin insert"),
         ({1: "|x|........|........||"}, "frame 1"),
         ({2: "|0|R.....A|........||"}, "frame 2): port0"),
@@ -460,3 +460,38 @@ def test_resets_are_kept_by_truncate_and_compared():
     assert same.resets == [] and same != movie
     assert probe_movie("hardware") != movie
     assert "1 resets" in repr(movie) and "design timing" in repr(movie)
+
+
+@pytest.mark.parametrize("name", ["run.vmv", "run.fm2"])
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_a_power_mark_powers_the_console_on_in_the_movies_timing(timing, name, tmp_path):
+    movie = Movie(DEMO_ROM, timing=timing)
+    movie.extend([0x08, 0, 0x80] * 20)  # Start, then walking right: the game moves on
+    after = [0, 0x08, 0, 0x80, 0x80, 0x01] * 5
+    movie.append(after[0], power=True)
+    movie.extend(after[1:])
+    movie.save(tmp_path / name)
+    lines = (tmp_path / name).read_text().splitlines()
+    assert ("|2|........|........||" if name.endswith(".fm2") else "|........|........|power") in lines
+    loaded = Movie.load(tmp_path / name, rom=DEMO_ROM)
+    assert loaded == movie and loaded.powers == [60] and loaded.resets == []
+
+    # The frames after the mark run as on a console just made in that timing.
+    fresh = Movie(DEMO_ROM, timing=timing)
+    fresh.extend(after)
+    nes, twin = velkora.NES(str(DEMO_ROM)), velkora.NES(str(DEMO_ROM))
+    loaded.play(nes)
+    fresh.play(twin)
+    assert velkora_gym.timing(nes) == timing
+    assert np.array_equal(nes.cpuMem(), twin.cpuMem()) and np.array_equal(nes.getImg(), twin.getImg())
+    batch = Batch(DEMO_ROM, 2, obs_type=None)
+    loaded.play(batch, 0)
+    fresh.play(batch, 1)
+    assert np.array_equal(batch.ram[0], batch.ram[1]) and batch.timing_of(0) == timing
+
+
+def test_a_frame_cannot_be_both_reset_and_powered_on():
+    movie = Movie(PROBE)
+    with pytest.raises(ValueError, match="not both"):
+        movie.append(0, reset=True, power=True)
+    assert len(movie) == 0
