@@ -183,9 +183,10 @@ int64_t APU::nextDmcEvent() const {
 }
 
 void APU::schedule() {
-    nextClock = nextFrameEvent();
+    // The hardware timing clocks the sequencer in CPU cycles (runToCycle).
+    nextClock = hardware ? kNever : nextFrameEvent();
     nextSample = nextSampleStep();
-    nextDmc = nextDmcEvent();
+    nextDmc = hardware ? nextDmcEventHardware() : nextDmcEvent();
     nextEvent = std::min({nextClock, nextSample, nextDmc});
 }
 

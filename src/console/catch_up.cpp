@@ -14,6 +14,17 @@ namespace {
 void openAheadWindow(NESUnit& unit) {
     CPU& cpu = *unit.cpu;
     const int64_t dotLimit = unit.ppu->aheadDotLimit();
+    if (cpu.hardware) {
+        // The APU's events there are the frame counter's, in CPU cycles; the
+        // DMC's fetches stop the CPU by themselves (CPU::dmaAt).
+        const int64_t apuLimit = unit.apu->aheadCycleLimit(unit.threadActive);
+        if (dotLimit < 0 || apuLimit < 0) {
+            cpu.closeAheadWindow();
+            return;
+        }
+        cpu.aheadUntil = cpu.idleUntil = std::min(apuLimit, dotLimit / 3);
+        return;
+    }
     const int64_t apuIdle = unit.apu->idleStepLimit();
     if (dotLimit < 0 || apuIdle < 0) {
         cpu.closeAheadWindow();
@@ -61,7 +72,8 @@ void afterStep(NESUnit& unit) {
     cpu.ioTouched = false;
     cpu.closeAheadWindow();
     // The same steps as stepApu while 2 x apuCycles < cycles, run in bulk.
-    unit.apu->runTo((cycles + 1) / 2);
+    if (cpu.hardware) unit.apu->runToCycle(cycles);
+    else unit.apu->runTo((cycles + 1) / 2);
     const bool perDot = ppu.debug;
     if (!ppu.mayOweDots || perDot) return afterStepEagerly(unit, perDot);
     // The dots are owed until the next event among them. Paying stops right
@@ -96,7 +108,8 @@ void afterStep(NESUnit& unit) {
 
 void beforeStateAccess(CPU& cpu) {
     const int64_t cycles = cpu.cycles;
-    cpu.apu->runTo((cycles + 1) / 2);
+    if (cpu.hardware) cpu.apu->runToCycle(cycles);
+    else cpu.apu->runTo((cycles + 1) / 2);
     cpu.apu->bringOutputsUpToDate();
     cpu.ppu->oweDotsTo(3 * cycles);
     cpu.ppu->payOwedDots();

@@ -33,6 +33,9 @@
 //                         and no dot owed, since banks, mirroring and IRQ
 //                         counters must change under finished dots only.
 //   beforeOamDma          $4014: the same, as the owed dots read OAM.
+//   beforeApuWrite        hardware timing, a write to $4000-$4017: the
+//                         frame counter's event in the write's own cycle
+//                         runs first (a read in that cycle comes before it).
 //   dueAfterStep          after every CPU step, inline: false while the step
 //                         ended in the window untouched (most steps).
 //   afterStep             otherwise: the APU at the CPU's clock, the dots
@@ -69,8 +72,18 @@ namespace catch_up {
 inline void beforeRegisterAccess(CPU& cpu) {
     cpu.ioTouched = true;
     // A CPU may be tested on its own, without the other chips.
-    if (cpu.apu) cpu.apu->runTo((cpu.stepStart + 1) / 2);
+    if (cpu.apu) {
+        // The hardware timing's frame counter counts CPU cycles.
+        if (VELKORA_UNLIKELY(cpu.hardware)) cpu.apu->runToCycle(cpu.stepStart);
+        else cpu.apu->runTo((cpu.stepStart + 1) / 2);
+    }
     if (cpu.ppu) cpu.ppu->oweDotsTo(3 * cpu.stepStart);
+}
+
+// Hardware timing: a write to $4000-$4017 comes after the frame counter's
+// event in its own cycle (which a read in that cycle does not see yet).
+inline void beforeApuWrite(CPU& cpu) {
+    if (cpu.apu) cpu.apu->beforeWriteInCycle(cpu.stepStart);
 }
 
 inline void beforeBoardAccess(CPU& cpu) {

@@ -151,6 +151,7 @@ void CPU::writeHardwareSlow(uint16_t address, uint8_t value) {
         memory[0x4014] = value;
         oamDmaPage = value;
     } else {
+        if (folded >= 0x4000 && folded < 0x4018) catch_up::beforeApuWrite(*this);
         write(address, value);
     }
     lastWriteCycle = cycles;
