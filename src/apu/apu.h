@@ -159,10 +159,7 @@ public:
 
     // Every event before CPU cycle `cycle`: the frame counter's, in order
     // with the steps (which run to (cycle + 1) / 2 as runTo runs them).
-    void runToCycle(int64_t cycle) {
-        if (VELKORA_UNLIKELY(cycle > frameEventAt)) runFrameEventsBefore(cycle);
-        runTo((cycle + 1) / 2);
-    }
+    void runToCycle(int64_t cycle);
     // A register write in `cycle` comes after the frame counter's event in it.
     void beforeWriteInCycle(int64_t cycle) {
         if (VELKORA_UNLIKELY(cycle >= frameEventAt)) runFrameEventsBefore(cycle + 1);
@@ -332,6 +329,9 @@ private:
     void dmcCatchUp(int64_t upTo);
     void dmcOutputClock(int64_t step);
     int64_t nextDmcEventHardware() const;
+    // schedule() for the hardware timing: no sequencer steps, the DMC's
+    // clocks as nextDmcEventHardware has them.
+    void scheduleHardware();
     // CPU::dmaAt for the fetch the DMC's state leads to next.
     void predictDmcDma();
     void stepFullHardware();

@@ -183,10 +183,10 @@ int64_t APU::nextDmcEvent() const {
 }
 
 void APU::schedule() {
-    // The hardware timing clocks the sequencer in CPU cycles (runToCycle).
-    nextClock = hardware ? kNever : nextFrameEvent();
+    if (hardware) return scheduleHardware();
+    nextClock = nextFrameEvent();
     nextSample = nextSampleStep();
-    nextDmc = hardware ? nextDmcEventHardware() : nextDmcEvent();
+    nextDmc = nextDmcEvent();
     nextEvent = std::min({nextClock, nextSample, nextDmc});
 }
 

@@ -70,6 +70,19 @@ int64_t APU::aheadCycleLimit(bool samples) const {
     return limit;
 }
 
+void APU::runToCycle(int64_t cycle) {
+    if (cycle > frameEventAt) runFrameEventsBefore(cycle);
+    runTo((cycle + 1) / 2);
+}
+
+void APU::scheduleHardware() {
+    // The sequencer counts CPU cycles (runToCycle).
+    nextClock = kNever;
+    nextSample = nextSampleStep();
+    nextDmc = nextDmcEventHardware();
+    nextEvent = std::min(nextSample, nextDmc);
+}
+
 // --- the frame counter ---
 
 void APU::scheduleFrame() { frameEventAt = std::min(frameStart + stepOf(frameFiveStep, frameStep).at, frameWriteAt); }

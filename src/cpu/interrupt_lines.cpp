@@ -50,7 +50,7 @@ void CPU::interruptSequence(bool brk) {
     SP = uint8_t(SP - 1);
     // The PPU may owe the dots that raise NMI: bring it here.
     stepStart = cycles;
-    catch_up::beforeBoardAccess(*this);
+    catch_up::beforeBoardAccessHardware(*this);
     const bool nmi = nmiDetectedAt < cycles;
     busWrite(uint16_t(0x0100 | SP), brk ? uint8_t(P | 0x30) : uint8_t((P & ~0x10) | 0x20));
     SP = uint8_t(SP - 1);
@@ -90,7 +90,7 @@ void CPU::resetSequence() {
 void CPU::oamDmaHardware(uint8_t page) {
     oamDmaPage = -1;
     stepStart = cycles;
-    catch_up::beforeOamDma(*this);
+    catch_up::beforeBoardAccessHardware(*this);
     const uint8_t start = ppu->oamAddr;
     const uint16_t base = uint16_t(page << 8);
     const bool plain = !mapperWatchesReads && (base < 0x2000 || base >= 0x4020);

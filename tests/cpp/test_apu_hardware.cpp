@@ -33,7 +33,7 @@ struct Rig : Machine {
     void writeAt(int64_t cycle, uint16_t address, uint8_t value) {
         cpu->cycles = cycle;
         cpu->stepStart = cycle;
-        catch_up::beforeApuWrite(*cpu);
+        catch_up::beforeWriteHardware(*cpu, address);
         cpu->write(address, value);
         cpu->cycles = cycle + 1;
     }
@@ -41,7 +41,7 @@ struct Rig : Machine {
     uint8_t statusAt(int64_t cycle) {
         cpu->cycles = cycle;
         cpu->stepStart = cycle;
-        catch_up::beforeRegisterAccess(*cpu);
+        catch_up::beforeRegisterAccessHardware(*cpu);
         const uint8_t status = a.readStatus();
         cpu->cycles = cycle + 1;
         return status;
