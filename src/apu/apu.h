@@ -159,7 +159,10 @@ public:
 
     // Every event before CPU cycle `cycle`: the frame counter's, in order
     // with the steps (which run to (cycle + 1) / 2 as runTo runs them).
-    void runToCycle(int64_t cycle);
+    void runToCycle(int64_t cycle) {
+        if (VELKORA_UNLIKELY(cycle > frameEventAt)) runFrameEventsBefore(cycle);
+        runTo((cycle + 1) / 2);
+    }
     // A register write in `cycle` comes after the frame counter's event in it.
     void beforeWriteInCycle(int64_t cycle) {
         if (VELKORA_UNLIKELY(cycle >= frameEventAt)) runFrameEventsBefore(cycle + 1);
@@ -167,7 +170,11 @@ public:
     // The last CPU cycle a step may end at without a catch-up in the
     // hardware timing (the frame counter's next event; with `samples` the
     // next sample too); -1 while the schedule is to be worked out.
-    int64_t aheadCycleLimit(bool samples) const;
+    int64_t aheadCycleLimit(bool samples) const {
+        if (nextEvent == kUnscheduled) return -1;
+        if (!samples || nextSample == kNever) return frameEventAt;
+        return std::min(frameEventAt, 2 * std::min<int64_t>(nextSample, INT64_MAX / 4));
+    }
     // The DMC's sample fetch. The CPU reaches a read in `cycle` at or after
     // CPU::dmaAt: whether the fetch is still wanted (the APU is brought to
     // the cycle; if not, dmaAt moves on). Then the fetched byte, in the get

@@ -63,18 +63,6 @@ int64_t loadDmaHalt(int64_t writeCycle) {
 
 int32_t APU::frameStepOffset(bool fiveStep, int step) { return stepOf(fiveStep, step).at; }
 
-int64_t APU::aheadCycleLimit(bool samples) const {
-    if (nextEvent == kUnscheduled) return -1;
-    int64_t limit = frameEventAt;
-    if (samples && nextSample != kNever) limit = std::min(limit, 2 * std::min<int64_t>(nextSample, INT64_MAX / 4));
-    return limit;
-}
-
-void APU::runToCycle(int64_t cycle) {
-    if (cycle > frameEventAt) runFrameEventsBefore(cycle);
-    runTo((cycle + 1) / 2);
-}
-
 void APU::scheduleHardware() {
     // The sequencer counts CPU cycles (runToCycle).
     nextClock = kNever;

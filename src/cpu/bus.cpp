@@ -151,7 +151,9 @@ void CPU::writeHardwareSlow(uint16_t address, uint8_t value) {
         memory[0x4014] = value;
         oamDmaPage = value;
     } else {
-        if (folded >= 0x2000) catch_up::beforeWriteHardware(*this, folded);
+        // Those the design's bus catches the chips up for.
+        if ((folded >= 0x2000 && folded < 0x4018) || (folded >= 0x4020 && mapperWatchesWrites))
+            catch_up::beforeWriteHardware(*this, folded);
         write(address, value);
     }
     lastWriteCycle = cycles;
