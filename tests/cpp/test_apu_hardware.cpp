@@ -358,12 +358,6 @@ TEST(HardwareApu, DmcIrqAtTheLastFetchAcknowledgedByWritesOnly) {
     EXPECT_EQ(r.a.dmcBytesRemaining, 1);
 }
 
-TEST(HardwareApu, DirectLoadSetsTheLevelAtOnce) {
-    Rig r;
-    r.writeAt(10, 0x4011, 0xC5);
-    EXPECT_EQ(r.a.dmcLevel, 0x45);
-}
-
 // --- the DMA, with instructions running ---
 
 // Runs instructions from `address`, starting in `cycle`, until `until`.

@@ -92,37 +92,6 @@ def test_frame_irq_is_held_until_acknowledged(ack, handled):
         assert mem[0x10] != irqs
 
 
-STATUS_PROGRAM = nesrom.nrom_program(
-    """
-    lda #$ff
-    sta $4013
-    lda #$1f
-    sta $4015
-    lda #$08
-    sta $4003
-    sta $4007
-    sta $400b
-    sta $400f
-    lda $4015
-    sta $20
-    lda #$00
-    sta $4015
-    lda $4015
-    sta $21
-loop:
-    jmp loop
-"""
-)
-
-
-@pytest.mark.parametrize(("timing", "status"), [("hardware", 0x1F), ("design", 0x01)])
-def test_status_reads_every_length_counter_and_the_dmc(timing, status):
-    nes = console(STATUS_PROGRAM, timing)
-    run(nes, 1)
-    assert nes.cpuMem()[0x20] & 0x1F == status
-    assert nes.cpuMem()[0x21] & 0x1F == 0
-
-
 def dmc_irq_program(rate: int) -> str:
     # A one-byte sample restarted by each IRQ, whose $4015 write also acknowledges it;
     # the frame IRQ inhibited.
@@ -272,47 +241,6 @@ def test_snapshot_round_trip_with_the_dmc_and_frame_irq_running():
     velkora_gym.restore(fresh, data)
     assert velkora_gym.timing(fresh) == "hardware"
     assert observed(fresh, 90) == expected
-
-
-RESET_PROGRAM = nesrom.nrom_program(
-    """
-    sei
-    lda $4015
-    sta $20
-    lda $30
-    cmp #$5a
-    beq after_reset
-    lda #$5a
-    sta $30
-    lda #$00
-    sta $4017
-    lda #$1f
-    sta $4015
-    lda #$08
-    sta $4003
-    sta $400f
-loop:
-    lda $4015
-    sta $21
-    jmp loop
-after_reset:
-    inc $31
-    jmp after_reset
-"""
-)
-
-
-@pytest.mark.parametrize("timing", ["hardware", "design"])
-def test_reset_button_clears_the_status_and_the_frame_irq(timing):
-    nes = console(RESET_PROGRAM, timing)
-    run(nes, 3)
-    mem = nes.cpuMem()
-    assert mem[0x30] == 0x5A
-    assert mem[0x21] & 0x01
-    velkora_gym.soft_reset(nes)
-    run(nes, 1)
-    assert mem[0x31] > 0
-    assert mem[0x20] & 0xDF == 0
 
 
 # --- the public test ROMs ---------------------------------------------------------------
