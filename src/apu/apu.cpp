@@ -12,6 +12,7 @@ void APU::stepApu() {
 }
 
 void APU::stepFull() {
+    if (hardware) return stepFullHardware();
     const uint8_t* reg = &cpu->memory[0x4000];
     clockFrameSequencer();
     stepPulse(Pulse1, reg);
@@ -30,6 +31,7 @@ void APU::stepFull() {
 // Counters and frameIrq change only in whole steps and register writes,
 // so they are exact here without settling the timers.
 uint8_t APU::readStatus() {
+    if (hardware) return readStatusHardware();
     uint8_t status = 0;
     if (lengthCounter[Pulse1] > 0) status |= 0x01;
     if (frameIrq) status |= 0x40;

@@ -135,6 +135,53 @@ public:
     // down: what the reset button leaves.
     void softReset();
 
+    // --- the hardware timing (hardware.cpp) ---
+    // The frame counter counts CPU cycles there: the sequence running began
+    // at frameStart in the mode frameFiveStep and frameStep is its next
+    // step; a $4017 write takes effect at frameWriteAt with frameWriteValue.
+    // frameEventAt is the first of the two (kNoCycle in the design timing).
+    // An event at cycle e is seen by a register read in a later cycle and
+    // comes before a register write in the same cycle.
+    static constexpr int64_t kNoCycle = std::numeric_limits<int64_t>::max();
+    int64_t frameStart = 0;
+    int64_t frameWriteAt = kNoCycle;
+    int64_t frameEventAt = kNoCycle;
+    uint8_t frameStep = 0;
+    uint8_t frameWriteValue = 0;
+    bool frameFiveStep = false;
+    // The last length clock's cycle and the counters it decremented: a
+    // reload written in that same cycle is lost on those.
+    int64_t lengthClockAt = kNoCycle;
+    uint8_t lengthClocked = 0;
+    // The DMC's IRQ flag, and the APU step of its output unit's next clock.
+    bool dmcIrq = false;
+    int64_t dmcNextClock = 0;
+
+    // Every event before CPU cycle `cycle`: the frame counter's, in order
+    // with the steps (which run to (cycle + 1) / 2 as runTo runs them).
+    void runToCycle(int64_t cycle) {
+        if (VELKORA_UNLIKELY(cycle > frameEventAt)) runFrameEventsBefore(cycle);
+        runTo((cycle + 1) / 2);
+    }
+    // A register write in `cycle` comes after the frame counter's event in it.
+    void beforeWriteInCycle(int64_t cycle) {
+        if (VELKORA_UNLIKELY(cycle >= frameEventAt)) runFrameEventsBefore(cycle + 1);
+    }
+    // The last CPU cycle a step may end at without a catch-up in the
+    // hardware timing (the frame counter's next event; with `samples` the
+    // next sample too); -1 while the schedule is to be worked out.
+    int64_t aheadCycleLimit(bool samples) const {
+        if (nextEvent == kUnscheduled) return -1;
+        if (!samples || nextSample == kNever) return frameEventAt;
+        return std::min(frameEventAt, 2 * std::min<int64_t>(nextSample, INT64_MAX / 4));
+    }
+    // The DMC's sample fetch. The CPU reaches a read in `cycle` at or after
+    // CPU::dmaAt: whether the fetch is still wanted (the APU is brought to
+    // the cycle; if not, dmaAt moves on). Then the fetched byte, in the get
+    // cycle; dmaAt then names the next fetch.
+    bool dmcDmaWanted(int64_t cycle);
+    void dmcDmaFetched(uint8_t byte, int64_t cycle);
+
     APU();
     APU(const APU&) = delete;
     APU& operator=(const APU&) = delete;
@@ -162,7 +209,10 @@ public:
     }
     // Applies the pending timer steps, so the timers, sequence positions and
     // outputs are exact at apuCycles too.
-    void bringOutputsUpToDate() { applyTimerSteps(apuCycles, true); }
+    void bringOutputsUpToDate() {
+        applyTimerSteps(apuCycles, true);
+        if (hardware) dmcCatchUp(apuCycles);
+    }
     // The largest runTo target that would only move apuCycles; -1 when the
     // next runTo must look at everything.
     int64_t aheadStepLimit() const { return nextEvent == kUnscheduled ? -1 : nextEvent; }
@@ -215,6 +265,9 @@ private:
     static void levelsOf(const std::vector<std::array<int16_t, kBlockSamples>>& blocks, uint32_t* levels);
     // A block's level runs in a snapshot, `samples` of them.
     void serializeRuns(StateStream& s, LevelRuns& runs, int samples);
+    void serializeHardware(StateStream& s, int32_t bitsRemaining);
+    // The cycle of a frame sequence's step from the sequence's start.
+    static int32_t frameStepOffset(bool fiveStep, int step);
     void silenceLevels();
 
     // --- bulk stepping (bulk_stepping.cpp) ---
@@ -266,6 +319,34 @@ private:
     int64_t nextFrameEvent() const;
     int64_t nextSampleStep() const;
     int64_t nextDmcEvent() const;
+
+    // --- the hardware timing (hardware.cpp) ---
+    uint8_t readStatusHardware();
+    void writeRegisterHardware(uint16_t address, uint8_t value);
+    void runFrameEventsBefore(int64_t cycle);
+    void frameEvent(int64_t cycle);
+    void scheduleFrame();
+    void clockLengthHardware(int64_t cycle);
+    void reloadLength(int channel, uint8_t value, int64_t cycle);
+    void raiseFrameIrq(int64_t cycle);
+    void ackFrameIrq(int64_t cycle);
+    void ackDmcIrq(int64_t cycle);
+    // The DMC's output clocks before step `upTo`; silent ones are counted in
+    // bulk (they only count the output cycle down).
+    void dmcCatchUp(int64_t upTo);
+    void dmcOutputClock(int64_t step);
+    int64_t nextDmcEventHardware() const;
+    // schedule() for the hardware timing: no sequencer steps, the DMC's
+    // clocks as nextDmcEventHardware has them.
+    void scheduleHardware();
+    // CPU::dmaAt for the fetch the DMC's state leads to next.
+    void predictDmcDma();
+    void stepFullHardware();
+    // The hardware's state from the design's (a timing change), and back.
+    void enterHardwareTiming();
+    void leaveHardwareTiming();
+    void powerOnHardware();
+    void softResetHardware();
 
     // (value + 1) mod modulus without a division in the common case: the
     // value only exceeds modulus - 1 after the game shortened the period.

@@ -183,6 +183,7 @@ int64_t APU::nextDmcEvent() const {
 }
 
 void APU::schedule() {
+    if (hardware) return scheduleHardware();
     nextClock = nextFrameEvent();
     nextSample = nextSampleStep();
     nextDmc = nextDmcEvent();

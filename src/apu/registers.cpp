@@ -3,6 +3,7 @@
 #include "apu/apu.h"
 
 void APU::writeRegister(uint16_t address, uint8_t d) {
+    if (hardware) return writeRegisterHardware(address, d);
     // The steps not yet applied to the timers came before this write.
     applyTimerSteps(apuCycles, true);
     nextEvent = kUnscheduled;

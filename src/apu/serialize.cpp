@@ -56,7 +56,7 @@ void APU::serialize(StateStream& s) {
     s.io(dmcBuffer);
     s.io(dmcBufferEmpty);
     s.io(dmcShift);
-    s.io(dmcBitsRemaining, 0, 8, "DMC bits remaining");
+    const int32_t bitsRemaining = s.io(dmcBitsRemaining, 0, 8, "DMC bits remaining");
     s.io(dmcSilence);
     s.io(dmcTimer, 0, dmcRates[0] / 2 - 1, "DMC timer");
 
@@ -111,6 +111,9 @@ void APU::serialize(StateStream& s) {
     // --- the registers as the catch-up last took them in ---
     s.bytes(registerCopy, sizeof registerCopy);
 
+    if (s.hardware) serializeHardware(s, bitsRemaining);
+    else if (s.loading()) frameEventAt = frameWriteAt = lengthClockAt = kNoCycle;
+
     if (s.loading()) {
         apuCycles = (int64_t(cpu->cycles) + 1) / 2;
         sampleCount = samplesBefore(apuCycles);
@@ -118,6 +121,12 @@ void APU::serialize(StateStream& s) {
         for (int64_t& applied : channelStepsApplied) applied = apuCycles;
         nextEvent = kUnscheduled;
         nextClock = nextSample = nextDmc = kNever;
+        if (s.hardware) {
+            scheduleFrame();
+            // A fetch the DMC waits for keeps the CPU's request; otherwise
+            // the request follows from the DMC's state.
+            if (!(dmcBufferEmpty && dmcBytesRemaining > 0)) predictDmcDma();
+        }
     }
 }
 
@@ -152,4 +161,27 @@ void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
         previous = level;
     }
     s.require(total == samples, "audio level runs do not add up to the block's samples");
+}
+
+// Stored caught up to the CPU's cycle: every frame counter event before it
+// made, the DMC's clocks counted. So the next event lies ahead of the cycle
+// count, within one sequence; a pending $4017 write within its delay; the
+// DMC's next clock within one period.
+void APU::serializeHardware(StateStream& s, int32_t bitsRemaining) {
+    s.tag("APUH");
+    const int64_t now = s.cycles;
+    const int64_t steps = (now + 1) / 2;
+    const int64_t start = s.io(frameStart, now - 37282, now + 37282, "frame sequence start");
+    const bool fiveStep = s.io(frameFiveStep);
+    const int step = s.io(frameStep, 0, fiveStep ? 3 : 5, "frame sequence step");
+    const int64_t next = start + frameStepOffset(fiveStep, step);
+    s.require(next >= now && next <= now + 37282, "the frame counter's next step is not ahead of the cycle count");
+    const int64_t write = s.io(frameWriteAt, "pending $4017 write");
+    s.require(write == kNoCycle || (write >= now && write <= now + 4), "a pending $4017 write is out of range");
+    s.io(frameWriteValue);
+    s.io(lengthClockAt);
+    s.io(lengthClocked, 0, 15, "counters clocked");
+    s.io(dmcIrq);
+    s.io(dmcNextClock, steps, steps + dmcRates[0] / 2, "DMC next clock");
+    s.require(bitsRemaining >= 1, "the DMC's output cycle has no bits left");
 }

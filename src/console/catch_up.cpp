@@ -11,21 +11,33 @@ namespace catch_up {
 namespace {
 
 // The window after a catch-up: up to the first event of either chip.
+template <bool Hardware>
 void openAheadWindow(NESUnit& unit) {
     CPU& cpu = *unit.cpu;
     const int64_t dotLimit = unit.ppu->aheadDotLimit();
-    const int64_t apuIdle = unit.apu->idleStepLimit();
-    if (dotLimit < 0 || apuIdle < 0) {
-        cpu.closeAheadWindow();
-        return;
+    if constexpr (Hardware) {
+        // The APU's events are then the frame counter's, in CPU cycles; the
+        // DMC's fetches stop the CPU by themselves (CPU::dmaAt).
+        const int64_t apuLimit = unit.apu->aheadCycleLimit(unit.threadActive);
+        if (dotLimit < 0 || apuLimit < 0) {
+            cpu.closeAheadWindow();
+            return;
+        }
+        cpu.aheadUntil = cpu.idleUntil = std::min(apuLimit, dotLimit / 3);
+    } else {
+        const int64_t apuIdle = unit.apu->idleStepLimit();
+        if (dotLimit < 0 || apuIdle < 0) {
+            cpu.closeAheadWindow();
+            return;
+        }
+        // Samples need not end the window: the catch-up after it makes them. The
+        // run thread keeps them in, so that it hands blocks over before a sleep.
+        const int64_t apuAhead = unit.threadActive ? unit.apu->aheadStepLimit() : apuIdle;
+        // (cycles + 1) / 2 <= the APU's limit and 3 x cycles <= dotLimit.
+        const int64_t cpuLimit = dotLimit / 3;
+        cpu.aheadUntil = std::min(2 * std::min<int64_t>(apuAhead, INT64_MAX / 4), cpuLimit);
+        cpu.idleUntil = std::min(2 * std::min<int64_t>(apuIdle, INT64_MAX / 4), cpuLimit);
     }
-    // Samples need not end the window: the catch-up after it makes them. The
-    // run thread keeps them in, so that it hands blocks over before a sleep.
-    const int64_t apuAhead = unit.threadActive ? unit.apu->aheadStepLimit() : apuIdle;
-    // (cycles + 1) / 2 <= the APU's limit and 3 x cycles <= dotLimit.
-    const int64_t cpuLimit = dotLimit / 3;
-    cpu.aheadUntil = std::min(2 * std::min<int64_t>(apuAhead, INT64_MAX / 4), cpuLimit);
-    cpu.idleUntil = std::min(2 * std::min<int64_t>(apuIdle, INT64_MAX / 4), cpuLimit);
 }
 
 // Without owed dots: the PPU runs to the CPU's clock at once. runTo stops
@@ -52,16 +64,16 @@ void afterStepEagerly(NESUnit& unit, bool perDot) {
     }
 }
 
-}  // namespace
-
-void afterStep(NESUnit& unit) {
+template <bool Hardware>
+void afterStepIn(NESUnit& unit) {
     CPU& cpu = *unit.cpu;
     PPU& ppu = *unit.ppu;
     const int64_t cycles = cpu.cycles;
     cpu.ioTouched = false;
     cpu.closeAheadWindow();
     // The same steps as stepApu while 2 x apuCycles < cycles, run in bulk.
-    unit.apu->runTo((cycles + 1) / 2);
+    if constexpr (Hardware) unit.apu->runToCycle(cycles);
+    else unit.apu->runTo((cycles + 1) / 2);
     const bool perDot = ppu.debug;
     if (!ppu.mayOweDots || perDot) return afterStepEagerly(unit, perDot);
     // The dots are owed until the next event among them. Paying stops right
@@ -91,12 +103,19 @@ void afterStep(NESUnit& unit) {
         ppu.payOwedDots();
         return;
     }
-    openAheadWindow(unit);
+    openAheadWindow<Hardware>(unit);
 }
+
+}  // namespace
+
+void afterStep(NESUnit& unit) { afterStepIn<false>(unit); }
+
+void afterStepHardware(NESUnit& unit) { afterStepIn<true>(unit); }
 
 void beforeStateAccess(CPU& cpu) {
     const int64_t cycles = cpu.cycles;
-    cpu.apu->runTo((cycles + 1) / 2);
+    if (cpu.hardware) cpu.apu->runToCycle(cycles);
+    else cpu.apu->runTo((cycles + 1) / 2);
     cpu.apu->bringOutputsUpToDate();
     cpu.ppu->oweDotsTo(3 * cycles);
     cpu.ppu->payOwedDots();

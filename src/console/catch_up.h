@@ -33,6 +33,13 @@
 //                         and no dot owed, since banks, mirroring and IRQ
 //                         counters must change under finished dots only.
 //   beforeOamDma          $4014: the same, as the owed dots read OAM.
+//   ...Hardware           the same in the hardware timing, whose APU is
+//                         brought to the CPU's cycle (its frame counter
+//                         counts cycles); beforeWriteHardware does that
+//                         ahead of a write the design's bus handles, and
+//                         for $4000-$4017 runs the frame counter's event in
+//                         the write's own cycle first (a read in that
+//                         cycle comes before it).
 //   dueAfterStep          after every CPU step, inline: false while the step
 //                         ended in the window untouched (most steps).
 //   afterStep             otherwise: the APU at the CPU's clock, the dots
@@ -80,9 +87,33 @@ inline void beforeBoardAccess(CPU& cpu) {
 
 inline void beforeOamDma(CPU& cpu) { beforeBoardAccess(cpu); }
 
+// The hardware timing's own entry points: its APU counts the frame
+// sequencer in CPU cycles, so it is brought to the cycle (runToCycle).
+inline void beforeRegisterAccessHardware(CPU& cpu) {
+    cpu.ioTouched = true;
+    if (cpu.apu) cpu.apu->runToCycle(cpu.stepStart);
+    if (cpu.ppu) cpu.ppu->oweDotsTo(3 * cpu.stepStart);
+}
+
+inline void beforeBoardAccessHardware(CPU& cpu) {
+    beforeRegisterAccessHardware(cpu);
+    cpu.ppu->payOwedDots();
+}
+
+// A write the design's bus handles (a register, a board): the APU brought to
+// its cycle first, so that the entry points the bus calls find it there; a
+// write to $4000-$4017 also after the frame counter's event in its own cycle
+// (which a read in that cycle does not see yet).
+inline void beforeWriteHardware(CPU& cpu, uint16_t folded) {
+    if (!cpu.apu) return;
+    cpu.apu->runToCycle(cpu.stepStart);
+    if (folded >= 0x4000 && folded < 0x4018) cpu.apu->beforeWriteInCycle(cpu.stepStart);
+}
+
 inline bool dueAfterStep(const CPU& cpu) { return cpu.cycles > cpu.aheadUntil || cpu.ioTouched; }
 
 void afterStep(NESUnit& unit);
+void afterStepHardware(NESUnit& unit);
 
 inline void beforeResuming(CPU& cpu) { cpu.closeAheadWindow(); }
 

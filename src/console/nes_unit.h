@@ -94,8 +94,12 @@ public:
     // --- frame stepping (stepping.cpp) ---
     // One instruction, then the catch-up it calls for (catch_up.h).
     void advance() {
-        if (cpu->hardware) cpu->stepHardware();
-        else cpu->step();
+        if (cpu->hardware) {
+            cpu->stepHardware();
+            if (catch_up::dueAfterStep(*cpu)) catch_up::afterStepHardware(*this);
+            return;
+        }
+        cpu->step();
         if (catch_up::dueAfterStep(*cpu)) catch_up::afterStep(*this);
     }
     void runFrame();

@@ -28,6 +28,7 @@ void NESUnit::runFrameIn() {
             if constexpr (Hardware) cpu->stepHardware();
             else cpu->step();
         } while (!catch_up::dueAfterStep(*cpu));
-        catch_up::afterStep(*this);
+        if constexpr (Hardware) catch_up::afterStepHardware(*this);
+        else catch_up::afterStep(*this);
     } while (ppu->frameCount == frame);
 }

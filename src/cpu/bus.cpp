@@ -122,11 +122,11 @@ uint8_t CPU::readHardwareSlow(uint16_t address) {
     } else if (folded >= 0x4020) {
         value = dataBus;
     } else {
-        catch_up::beforeRegisterAccess(*this);
+        catch_up::beforeRegisterAccessHardware(*this);
         value = readIoHardware(folded);
     }
     if (mapperWatchesReads) {
-        catch_up::beforeBoardAccess(*this);
+        catch_up::beforeBoardAccessHardware(*this);
         BusContext context{this, ppu, apu};
         cartridge->mapper->cpuRead(context, folded);
     }
@@ -149,10 +149,13 @@ void CPU::writeHardwareSlow(uint16_t address, uint8_t value) {
     const uint16_t folded = foldAddress(address);
     if (folded == 0x4014) {
         // The sprite DMA starts once this instruction's last cycle is done.
-        catch_up::beforeRegisterAccess(*this);
+        catch_up::beforeRegisterAccessHardware(*this);
         memory[0x4014] = value;
         oamDmaPage = value;
     } else {
+        // Those the design's bus catches the chips up for.
+        if ((folded >= 0x2000 && folded < 0x4018) || (folded >= 0x4020 && mapperWatchesWrites))
+            catch_up::beforeWriteHardware(*this, folded);
         write(address, value);
     }
     lastWriteCycle = cycles;

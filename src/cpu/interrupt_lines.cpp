@@ -50,7 +50,7 @@ void CPU::interruptSequence(bool brk) {
     SP = uint8_t(SP - 1);
     // The PPU may owe the dots that raise NMI: bring it here.
     stepStart = cycles;
-    catch_up::beforeBoardAccess(*this);
+    catch_up::beforeBoardAccessHardware(*this);
     const bool nmi = nmiDetectedAt < cycles;
     busWrite(uint16_t(0x0100 | SP), brk ? uint8_t(P | 0x30) : uint8_t((P & ~0x10) | 0x20));
     SP = uint8_t(SP - 1);
@@ -83,38 +83,85 @@ void CPU::resetSequence() {
 }
 
 // The sprite DMA halts the CPU once the $4014 write's instruction ends: a
-// halt cycle, one more to line up with a read cycle when it starts on an
-// odd one, then 256 reads and 256 writes.
+// halt cycle, one more to line up with a get (odd) cycle when it starts on
+// an odd one, then 256 gets and puts. A DMC fetch due meanwhile halts at
+// once (the CPU is halted already) and takes the next get cycle after its
+// dummy cycle, the sprite DMA waiting for the one after.
 void CPU::oamDmaHardware(uint8_t page) {
     oamDmaPage = -1;
     stepStart = cycles;
-    catch_up::beforeOamDma(*this);
-    cycles += (cycles & 1) ? 2 : 1;
+    catch_up::beforeBoardAccessHardware(*this);
     const uint8_t start = ppu->oamAddr;
     const uint16_t base = uint16_t(page << 8);
-    const bool plain = base < 0x2000 || base >= 0x4020;
-    for (int i = 0; i < 256; ++i) {
-        uint8_t byte;
-        if (plain && !mapperWatchesReads) {
-            byte = base < 0x2000 ? memory[(base | i) & 0x07FF] : memory[foldRom(uint16_t(base | i))];
-            cycles += 1;
-        } else {
-            byte = busRead(uint16_t(base | i));
+    const bool plain = !mapperWatchesReads && (base < 0x2000 || base >= 0x4020);
+    const int64_t halt = cycles;
+    int64_t dmcGet = -1;
+    int copied = 0;
+    bool holding = false;
+    uint8_t byte = 0;
+    for (int64_t c = halt;; ++c) {
+        if (dmcGet < 0 && c >= dmaAt) {
+            cycles = c;
+            if (apu->dmcDmaWanted(c)) dmcGet = (c + 2) | 1;
         }
-        const uint8_t index = uint8_t(start + i);
-        // Attribute bytes lose bits 2-4, as an OAMDATA write stores them.
-        ppu->oam[index] = (index & 3) == 2 ? uint8_t(byte & 0xE3) : byte;
-        dataBus = byte;
-        cycles += 1;
+        if (c == dmcGet) {
+            cycles = c;
+            const uint8_t sample = readHardwareSlow(apu->dmcAddress);
+            dataBus = sample;
+            apu->dmcDmaFetched(sample, c);
+            dmcGet = -1;
+        } else if (c > halt && (c & 1)) {
+            if (!holding && copied < 256) {
+                const uint16_t address = uint16_t(base | copied);
+                if (plain) {
+                    byte = address < 0x2000 ? memory[address & 0x07FF] : memory[foldRom(address)];
+                } else {
+                    cycles = c;
+                    byte = readHardwareSlow(address);
+                }
+                dataBus = byte;
+                holding = true;
+            }
+        } else if (c > halt && holding) {
+            const uint8_t index = uint8_t(start + copied);
+            // Attribute bytes lose bits 2-4, as an OAMDATA write stores them.
+            ppu->oam[index] = (index & 3) == 2 ? uint8_t(byte & 0xE3) : byte;
+            holding = false;
+            ++copied;
+        }
+        if (copied == 256 && dmcGet < 0) {
+            cycles = c + 1;
+            break;
+        }
     }
     ppu->oamAddr = start;
 }
 
-// The DMC's sample fetch takes the bus from the CPU at a read: the CPU
-// stalls, repeating the read it was about to make, then the byte is fetched.
+// The DMC's sample fetch takes the bus from the CPU at a read: the CPU's
+// read stays on the bus through the halt cycle, a dummy cycle and, when the
+// next cycle is a put, an alignment cycle; the byte is fetched in the get
+// (odd) cycle after them, then the CPU makes its read again. The held
+// cycles read a register again each time, but the joypads' enable stays
+// asserted through them, so the joypads see one read.
 void CPU::dmcDma(uint16_t heldAddress) {
-    (void)heldAddress;
-    dmaAt = INT64_MAX;
+    const int64_t halt = cycles;
+    if (!apu->dmcDmaWanted(halt)) return;
+    const int64_t get = (halt + 2) | 1;
+    const uint16_t folded = foldAddress(heldAddress);
+    if (mapperWatchesReads || (folded >= 0x2000 && folded < 0x4020)) {
+        const bool joypad = folded == 0x4016 || folded == 0x4017;
+        const int64_t heldEnd = joypad ? halt + 1 : get;
+        for (int64_t c = halt; c < heldEnd; ++c) {
+            cycles = c;
+            dataBus = readHardwareSlow(heldAddress);
+        }
+    }
+    cycles = get;
+    const uint8_t sample = readHardwareSlow(apu->dmcAddress);
+    dataBus = sample;
+    apu->dmcDmaFetched(sample, get);
+    cycles = get + 1;
+    ioTouched = true;
 }
 
 void CPU::clearHardwareState() {

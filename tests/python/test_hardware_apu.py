@@ -1,0 +1,350 @@
+"""The APU in the hardware timing, on cartridges built here: the frame IRQ, $4015, the DMC's
+IRQ and its fetches taken from the CPU, snapshots; and the public APU test ROMs."""
+
+from __future__ import annotations
+
+import hashlib
+
+import pytest
+
+import nesrom
+import velkora
+
+velkora_gym = pytest.importorskip("velkora_gym")
+
+CYCLES_PER_FRAME = 29780.5  # NTSC, rendering off: no dot skipped
+
+
+def console(source: str, timing: str) -> velkora.NES:
+    nes = velkora.NES(nesrom.ImageFile(nesrom.build_rom(source), "apu.nes"))
+    velkora_gym.set_timing(nes, timing)
+    return nes
+
+
+def run(nes: velkora.NES, frames: int) -> None:
+    for _ in range(frames):
+        nes.runFrame()
+
+
+def word(mem, address: int) -> int:
+    return int(mem[address]) | int(mem[address + 1]) << 8
+
+
+def frame_irq_program(mode: int, ack: str) -> str:
+    return nesrom.nrom_program(
+        f"""
+    sei
+    ldx #$ff
+    txs
+    lda #${mode:02x}
+    sta $4017
+    cli
+loop:
+    inc $11
+    jmp loop
+""",
+        irq=f"""
+    inc $10
+    {ack}
+    rti
+""",
+    )
+
+
+@pytest.mark.parametrize(
+    ("timing", "mode", "irqs"),
+    [
+        ("hardware", 0x00, (9, 10)),  # one a sequence of 29830 cycles
+        ("hardware", 0x40, (0, 0)),  # inhibited
+        ("hardware", 0x80, (0, 0)),  # five-step mode sets no flag
+        ("hardware", 0xC0, (0, 0)),
+        ("design", 0x00, (0, 0)),  # the design's frame IRQ never fires
+    ],
+)
+def test_frame_irq_in_four_step_mode_unless_inhibited(timing, mode, irqs):
+    nes = console(frame_irq_program(mode, "lda $4015"), timing)
+    run(nes, 10)
+    assert irqs[0] <= nes.cpuMem()[0x10] <= irqs[1]
+
+
+@pytest.mark.parametrize(
+    ("ack", "handled"),
+    [
+        ("lda $4015", "every sequence"),  # the read acknowledges
+        ("lda #$40\n    sta $4017", "once"),  # so does bit 6, which then inhibits it
+        ("", "forever"),  # unacknowledged, the line stays active
+    ],
+)
+def test_frame_irq_is_held_until_acknowledged(ack, handled):
+    nes = console(frame_irq_program(0x00, ack), "hardware")
+    mem = nes.cpuMem()
+    run(nes, 10)
+    irqs, main = int(mem[0x10]), int(mem[0x11])
+    run(nes, 10)
+    if handled == "every sequence":
+        assert 9 <= (int(mem[0x10]) - irqs) % 256 <= 11
+        assert mem[0x11] != main
+    elif handled == "once":
+        assert irqs == 1 and mem[0x10] == 1
+    else:
+        # Back in the handler after every RTI: the main loop no longer runs.
+        assert mem[0x11] == main
+        assert mem[0x10] != irqs
+
+
+def dmc_irq_program(rate: int) -> str:
+    # A one-byte sample restarted by each IRQ, whose $4015 write also acknowledges it;
+    # the frame IRQ inhibited.
+    return nesrom.nrom_program(
+        f"""
+    sei
+    lda #$40
+    sta $4017
+    lda #${0x80 | rate:02x}
+    sta $4010
+    lda #$00
+    sta $4013
+    lda #$10
+    sta $4015
+    cli
+loop:
+    jmp loop
+""",
+        irq="""
+    lda $4015
+    sta $20
+    inc $10
+    bne done
+    inc $11
+done:
+    lda #$10
+    sta $4015
+    rti
+""",
+    )
+
+
+@pytest.mark.parametrize(("rate", "period"), [(0x0F, 54), (0x0C, 106), (0x08, 190)])
+def test_dmc_irq_comes_once_an_output_cycle_at_its_rate(rate, period):
+    # Restarted while the unit plays the byte before, the sample's one byte is fetched
+    # when the output cycle ends: eight timer periods apart.
+    nes = console(dmc_irq_program(rate), "hardware")
+    run(nes, 12)
+    mem = nes.cpuMem()
+    assert mem[0x20] & 0x90 == 0x80  # the handler saw the DMC's flag and no bytes left
+    assert abs(word(mem, 0x10) - nes.cycleCount() / (8 * period)) <= 2
+
+
+COUNTING_LOOP = """
+loop:
+    inc $10
+    bne loop
+    inc $11
+    bne loop
+    inc $12
+    jmp loop
+"""
+
+
+def counting_program(dmc: bool) -> str:
+    return nesrom.nrom_program(
+        f"""
+    sei
+    lda #$4f
+    sta $4010
+    lda #$ff
+    sta $4013
+    lda #${0x10 if dmc else 0x00:02x}
+    sta $4015
+"""
+        + COUNTING_LOOP
+    )
+
+
+@pytest.mark.parametrize("timing", ["hardware", "design"])
+def test_dmc_fetches_take_cycles_from_the_cpu(timing):
+    counts = []
+    for dmc in (False, True):
+        nes = console(counting_program(dmc), timing)
+        run(nes, 20)
+        mem = nes.cpuMem()
+        counts.append(word(mem, 0x10) | int(mem[0x12]) << 16)
+    # INC and BNE: eight cycles a pass.
+    stolen = (counts[0] - counts[1]) * 8
+    fetches = 20 * CYCLES_PER_FRAME / (8 * 54)
+    if timing == "design":
+        assert stolen == 0
+    else:
+        # Three or four cycles each, by where the halt lands.
+        assert 3 * fetches - 64 <= stolen <= 4 * fetches + 64
+
+
+SOUND_PROGRAM = nesrom.nrom_program(
+    """
+    sei
+    ldx #$ff
+    txs
+    lda #$4c
+    sta $4010
+    lda #$04
+    sta $4012
+    lda #$20
+    sta $4013
+    lda #$9f
+    sta $4000
+    lda #$40
+    sta $4002
+    lda #$f8
+    sta $4003
+    lda #$1f
+    sta $4015
+    lda #$00
+    sta $4017
+    cli
+loop:
+    inc $11
+    lda $11
+    and #$3f
+    bne loop
+    lda #$f8
+    sta $4003
+    jmp loop
+""",
+    irq="""
+    inc $10
+    lda $4015
+    sta $12
+    rti
+""",
+)
+
+
+def observed(nes: velkora.NES, frames: int) -> list[str]:
+    seen = []
+    for _ in range(frames):
+        nes.runFrame()
+        digest = hashlib.sha256()
+        for view in (nes.getImg(), nes.cpuMem()):
+            digest.update(view.tobytes())
+        digest.update(b"".join(nes.getAudio(True)))
+        seen.append(digest.hexdigest())
+    return seen
+
+
+def test_snapshot_round_trip_with_the_dmc_and_frame_irq_running():
+    nes = console(SOUND_PROGRAM, "hardware")
+    run(nes, 37)
+    assert nes.cpuMem()[0x12] & 0x10  # the DMC was playing in the handler
+    data = velkora_gym.snapshot(nes)
+    expected = observed(nes, 90)
+    fresh = velkora.NES(nesrom.ImageFile(nesrom.build_rom(SOUND_PROGRAM), "apu.nes"))
+    velkora_gym.restore(fresh, data)
+    assert velkora_gym.timing(fresh) == "hardware"
+    assert observed(fresh, 90) == expected
+
+
+# --- the public test ROMs ---------------------------------------------------------------
+
+TESTS = nesrom.ROMS / "tests"
+
+
+def result_at_6000(path, frames: int = 3000) -> tuple[int | None, str]:
+    """Runs a ROM reporting through $6000, pressing reset once per request ($81)."""
+    nes = velkora.NES(str(path))
+    velkora_gym.set_timing(nes, "hardware")
+    mem = nes.cpuMem()
+    press_at = None
+    pressed = False
+    for frame in range(frames):
+        nes.runFrame()
+        if bytes(mem[0x6001:0x6004]) != b"\xde\xb0\x61":
+            continue
+        status = int(mem[0x6000])
+        if status == 0x81:
+            if pressed:
+                continue
+            if press_at is None:
+                press_at = frame + 6
+            elif frame >= press_at:
+                velkora_gym.soft_reset(nes)
+                press_at, pressed = None, True
+            continue
+        press_at, pressed = None, False
+        if status < 0x80:
+            end = 0x6004
+            while mem[end] and end < 0x7000:
+                end += 1
+            return status, bytes(mem[0x6004:end]).decode("latin1")
+    return None, ""
+
+
+def screen_after(path, frames: int) -> str:
+    """The text the ROM leaves in the first nametable (tiles are ASCII codes)."""
+    nes = velkora.NES(str(path))
+    velkora_gym.set_timing(nes, "hardware")
+    run(nes, frames)
+    table = nes.ppuMem()[0x2000:0x23C0].tobytes()
+    text = "".join(chr(b) if 32 <= b < 127 else " " for b in table)
+    return " ".join(text.split())
+
+
+SIX_THOUSAND = (
+    ["apu_test/apu_test.nes"]
+    + [f"apu_test/rom_singles/{n}.nes" for n in ("1-len_ctr", "2-len_table", "3-irq_flag", "4-jitter")]
+    + [f"apu_test/rom_singles/{n}.nes" for n in ("5-len_timing", "6-irq_flag_timing", "7-dmc_basics", "8-dmc_rates")]
+    + [f"apu_reset/{n}.nes" for n in ("4015_cleared", "4017_timing", "4017_written", "irq_flag_cleared")]
+    + [f"apu_reset/{n}.nes" for n in ("len_ctrs_enabled", "works_immediately")]
+    + [f"cpu_interrupts_v2/rom_singles/{n}.nes" for n in ("1-cli_latency", "3-nmi_and_irq", "4-irq_and_dma")]
+)
+
+
+@pytest.mark.parametrize("name", SIX_THOUSAND)
+def test_public_rom_passes(name):
+    path = TESTS / name
+    if not path.exists():
+        pytest.skip(f"{path} is not here")
+    status, text = result_at_6000(path)
+    assert status == 0, text
+
+
+BLARGG_2005 = [
+    "01.len_ctr",
+    "02.len_table",
+    "03.irq_flag",
+    "04.clock_jitter",
+    "05.len_timing_mode0",
+    "06.len_timing_mode1",
+    "07.irq_flag_timing",
+    "08.irq_timing",
+    "09.reset_timing",
+    "10.len_halt_timing",
+    "11.len_reload_timing",
+]
+
+
+@pytest.mark.parametrize("name", BLARGG_2005)
+def test_frame_counter_rom_of_2005_reports_code_one(name):
+    # These print their result code on screen; $01 is a pass.
+    path = TESTS / "blargg_apu_2005.07.30" / f"{name}.nes"
+    if not path.exists():
+        pytest.skip(f"{path} is not here")
+    assert screen_after(path, 120) == "$01"
+
+
+@pytest.mark.parametrize(
+    ("name", "passes"),
+    [
+        ("dmc_dma_during_read4/dma_2007_read", ("159A7A8F", "5E3DF9C4")),  # prints its CRC
+        ("dmc_dma_during_read4/dma_2007_write", ("Passed",)),
+        ("dmc_dma_during_read4/dma_4016_read", ("Passed",)),
+        ("dmc_dma_during_read4/read_write_2007", ("Passed",)),
+        ("sprdma_and_dmc_dma/sprdma_and_dmc_dma", ("Passed",)),
+        ("sprdma_and_dmc_dma/sprdma_and_dmc_dma_512", ("Passed",)),
+    ],
+)
+def test_dmc_dma_rom_passes(name, passes):
+    path = TESTS / f"{name}.nes"
+    if not path.exists():
+        pytest.skip(f"{path} is not here")
+    text = screen_after(path, 240)
+    assert any(text.endswith(p) for p in passes), text
