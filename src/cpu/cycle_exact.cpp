@@ -406,9 +406,9 @@ struct CycleExact {
             const int8_t offset = int8_t(fetch(cpu));
             const bool set = (cpu.P & kFlag[Opcode >> 6]) != 0;
             const bool taken = set == ((Opcode & 0x20) != 0);
-            // Polled before the operand's cycle ends; a taken branch polls
-            // again only when it crosses a page.
-            const int64_t firstPoll = cpu.cycles - 1;
+            // Polled in the opcode's cycle, as any two-cycle instruction is;
+            // a taken branch polls again only when it crosses a page.
+            const int64_t firstPoll = cpu.cycles - 2;
             if (!taken) return pollBeforeLastCycle(cpu, masked(cpu));
             cpu.busRead(cpu.PC);
             const uint16_t target = uint16_t(cpu.PC + offset);

@@ -93,7 +93,7 @@ void CPU::oamDmaHardware(uint8_t page) {
     catch_up::beforeBoardAccessHardware(*this);
     const uint8_t start = ppu->oamAddr;
     const uint16_t base = uint16_t(page << 8);
-    const bool plain = !mapperWatchesReads && (base < 0x2000 || base >= 0x4020);
+    const bool plain = !mapperWatchesReads && (base < 0x2000 || base >= 0x6000);
     const int64_t halt = cycles;
     int64_t dmcGet = -1;
     int copied = 0;

@@ -237,8 +237,8 @@ TEST_F(HardwareCpu, AnIrqRaisedInTheLastCycleWaitsAnInstruction) {
     EXPECT_EQ(cpu.PC, 0xA000);
 }
 
-// A taken branch that stays in its page polls only before its operand
-// ends: an IRQ from its operand cycle on waits for the next instruction.
+// A taken branch that stays in its page polls only in its opcode's cycle:
+// an IRQ from its operand cycle on waits for the next instruction.
 TEST_F(HardwareCpu, ATakenBranchInItsPageDelaysAnIrq) {
     for (bool crossing : {false, true}) {
         cpu.P = 0x20;  // Z clear: BNE is taken
@@ -248,7 +248,7 @@ TEST_F(HardwareCpu, ATakenBranchInItsPageDelaysAnIrq) {
         const uint16_t target = uint16_t(at + 2 + 0x0E);
         m.poke(target, {0xEA});
         cpu.PC = at;
-        cpu.setIrq(CPU::kIrqFrame, true, int64_t(cpu.cycles) + 2);  // from the branch's third cycle on
+        cpu.setIrq(CPU::kIrqFrame, true, int64_t(cpu.cycles) + 1);  // from the branch's operand cycle on
         cpu.stepHardware();
         ASSERT_EQ(cpu.PC, target);
         cpu.stepHardware();
