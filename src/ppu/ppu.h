@@ -149,6 +149,10 @@ public:
 
     // --- timing model (timing.cpp) ---
     bool hardware = false;
+    // An odd frame with rendering on at dot 338 of the pre-render line skips
+    // that line's dot 340 (decided there, so a later PPUMASK write cannot undo it).
+    static constexpr int32_t kShortFrameDot = 338;
+    bool shortFrame = false;
     // The dot count at the position where the current processing began, so
     // that a dot of this frame can be given its place on the CPU's clock.
     int64_t processStartDot = 0;
@@ -329,6 +333,7 @@ private:
         return processAcrossLines(dots);
     }
     void processInsideLine(int32_t dots);
+    void preRenderHardware(int32_t c, int32_t last, bool rendering);
     int64_t processAcrossLines(int64_t dots);
     // render.cpp: one dot, counted in totalDots when `count`.
     void processDot(bool count);

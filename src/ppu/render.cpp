@@ -18,8 +18,12 @@ void PPU::processDot(bool count) {
         } else if (scanline == 261) {
             endVblank();
         }
-    } else if (scanline == 261 && cycle >= 280 && cycle <= 304 && renderingEnabled) {
-        v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
+    } else if (scanline == 261) {
+        if (hardware) {
+            preRenderHardware(cycle, cycle, renderingEnabled);
+            if (cycle == 339 && shortFrame) cycle = 340;  // the skipped dot
+        }
+        if (cycle >= 280 && cycle <= 304 && renderingEnabled) v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
     }
 
     if (count) ++totalDots;

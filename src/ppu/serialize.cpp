@@ -141,6 +141,13 @@ void PPU::serialize(StateStream& s) {
     }
     if (guard.owns_lock()) guard.unlock();
 
+    if (s.hardware) {
+        s.tag("PPUH");
+        s.io(shortFrame);
+    } else if (s.loading()) {
+        clearHardwareState();
+    }
+
     if (s.loading()) {
         totalDots = 3 * int64_t(cpu->cycles);
         owedDots = 0;

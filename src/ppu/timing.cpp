@@ -8,7 +8,7 @@ void PPU::powerOnTiming() {
     locateNextEvent();
 }
 
-void PPU::clearHardwareState() {}
+void PPU::clearHardwareState() { shortFrame = false; }
 
 void PPU::softReset() {
     payOwedDots();

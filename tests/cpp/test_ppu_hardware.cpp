@@ -1,0 +1,128 @@
+// The PPU in the hardware timing: what it does that the design's does not,
+// each case run dot by dot (stepDot) and in bulk (runTo), which must agree.
+#include "test_support.h"
+
+#include <cstring>
+
+class HardwarePpuTest : public PpuTest {
+protected:
+    void SetUp() override {
+        PpuTest::SetUp();
+        ppu->hardware = true;
+        ppu->oam.fill(0xFF);
+    }
+    void setMask(uint8_t mask) { write(0x2001, mask); }
+    void setTile(int table, int tile, uint8_t low, uint8_t high = 0) {
+        for (int row = 0; row < 8; ++row) {
+            ppu->vram[table * 0x1000 + tile * 16 + row] = low;
+            ppu->vram[table * 0x1000 + tile * 16 + row + 8] = high;
+        }
+    }
+    void fillNametable(uint8_t tile) { std::memset(&ppu->vram[0x2000], tile, 960); }
+    void setSprite(int n, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
+        const uint8_t bytes[4] = {y, tile, attr, x};
+        std::copy(bytes, bytes + 4, &ppu->oam[4 * n]);
+    }
+    uint8_t status() const { return cpu->memory[0x2002]; }
+    // Processes one dot either way.
+    void oneDot(bool bulk) {
+        if (bulk) ppu->runTo(ppu->totalDots + 1);
+        else ppu->stepDot();
+    }
+    // Processes dots until the next one is (line, dot), one at a time or in
+    // the bulk renderer's runs.
+    void advanceTo(int line, int dot, bool bulk) {
+        for (int guard = 0; guard < 2 * 89342; ++guard) {
+            if (ppu->scanline == line && ppu->cycle == dot) return;
+            if (!bulk) {
+                ppu->stepDot();
+                continue;
+            }
+            // Never past the position: the bulk path stops at a frame's end.
+            const int64_t here = int64_t(ppu->scanline) * 341 + ppu->cycle;
+            int64_t ahead = int64_t(line) * 341 + dot - here;
+            if (ahead <= 0) ahead += 341 * 262 - here;
+            ppu->runTo(ppu->totalDots + ahead);
+        }
+        FAIL() << "position " << line << "/" << dot << " never reached";
+    }
+    // The dots from here to the next frame's first dot.
+    int64_t dotsToNextFrame(bool bulk) {
+        const int64_t start = ppu->totalDots;
+        const int64_t frame = ppu->frameCount;
+        if (bulk) ppu->runTo(start + 2 * 89342);
+        else
+            while (ppu->frameCount == frame) ppu->stepDot();
+        EXPECT_EQ(ppu->frameCount, frame + 1);
+        return ppu->totalDots - start;
+    }
+};
+
+// --- the odd frame's skipped dot --------------------------------------------
+
+TEST_F(HardwarePpuTest, OddFramesWithRenderingOnSkipADot) {
+    for (const bool bulk : {false, true}) {
+        for (const uint8_t mask : {0x00, 0x08, 0x10, 0x18}) {
+            SetUp();
+            setMask(mask);
+            dotsToNextFrame(bulk);  // to the start of frame 1, an odd one
+            for (int64_t frame = 1; frame <= 4; ++frame) {
+                const int64_t expected = (mask & 0x18) && (frame & 1) ? 89341 : 89342;
+                EXPECT_EQ(dotsToNextFrame(bulk), expected)
+                    << "frame " << frame << " mask " << int(mask) << " bulk " << bulk;
+            }
+        }
+    }
+    // The design's frames are all alike.
+    SetUp();
+    ppu->hardware = false;
+    setMask(0x18);
+    dotsToNextFrame(true);
+    EXPECT_EQ(dotsToNextFrame(true), 89342);
+}
+
+TEST_F(HardwarePpuTest, DotThreeThirtyEightDecidesTheSkip) {
+    struct Case {
+        uint8_t before;  // PPUMASK up to dot 338 of the pre-render line
+        int changeAt;    // the dot before which it changes
+        uint8_t after;
+        bool skips;
+    };
+    const Case cases[] = {
+        {0x08, 339, 0x00, true},   // turned off after the choice
+        {0x00, 339, 0x08, false},  // turned on after it
+        {0x00, 338, 0x08, true},   // on just in time
+        {0x08, 338, 0x00, false},  // off just in time
+        {0x18, 300, 0x10, true},   // sprites alone count as rendering
+    };
+    for (const bool bulk : {false, true}) {
+        for (const Case& c : cases) {
+            SetUp();
+            dotsToNextFrame(bulk);  // frame 1 is odd
+            setMask(c.before);
+            advanceTo(261, c.changeAt, bulk);
+            setMask(c.after);
+            advanceTo(261, 339, bulk);
+            const int64_t frame = ppu->frameCount;
+            oneDot(bulk);
+            EXPECT_EQ(ppu->frameCount, c.skips ? frame + 1 : frame)
+                << "mask " << int(c.before) << " -> " << int(c.after) << " before dot " << c.changeAt << " bulk "
+                << bulk;
+            EXPECT_EQ(ppu->cycle, c.skips ? 0 : 340);
+        }
+    }
+}
+
+TEST_F(HardwarePpuTest, PreRenderLineCopiesHorizontalScrollAndClearsOamAddress) {
+    for (const bool bulk : {false, true}) {
+        SetUp();
+        setMask(0x08);
+        advanceTo(261, 250, bulk);
+        ppu->t = 0x041F;
+        ppu->v = 0x0000;
+        ppu->oamAddr = 0x40;
+        advanceTo(261, 258, bulk);
+        EXPECT_EQ(ppu->v, 0x041F) << "bulk " << bulk;
+        EXPECT_EQ(ppu->oamAddr, 0) << "bulk " << bulk;
+    }
+}
