@@ -319,6 +319,9 @@ private:
     void endVblank();
     void fetchBackground(uint16_t address);
     void outputPixel(int x, uint8_t mask);
+    // Whether a sprite 0 hit can happen in column x: never in the last column,
+    // nor in the first eight while either of them is hidden.
+    static bool hitShows(int x, uint8_t mask) { return x != 255 && (x >= 8 || (mask & 0x06) == 0x06); }
 
     // run.cpp, span.cpp: process up to `dots` dots without counting them
     // in totalDots, stopping after a frame-completing dot; return how many.

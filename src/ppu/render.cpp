@@ -133,7 +133,8 @@ void PPU::outputPixel(int x, uint8_t mask) {
     bool spriteShows = false;
     if (spPixel != 0) {
         const uint8_t attr = lineSprites[4 * spIndex + 2];
-        if (spriteZeroLine && spIndex == 0 && bgPixel != 0 && (mask & 0x18) == 0x18) *ppuStatus |= 0x40;
+        if (spriteZeroLine && spIndex == 0 && bgPixel != 0 && (mask & 0x18) == 0x18 && (!hardware || hitShows(x, mask)))
+            *ppuStatus |= 0x40;
         spriteShows = bgPixel == 0 || !(attr & 0x20);
         if (spriteShows && (x >= 8 || (mask & 0x04))) address = uint16_t(0x3F10 + 4 * (attr & 3) + spPixel);
     }

@@ -126,3 +126,47 @@ TEST_F(HardwarePpuTest, PreRenderLineCopiesHorizontalScrollAndClearsOamAddress) 
         EXPECT_EQ(ppu->oamAddr, 0) << "bulk " << bulk;
     }
 }
+
+// --- sprite 0 hit ------------------------------------------------------------
+
+TEST_F(HardwarePpuTest, SpriteZeroHitsNeitherTheLastColumnNorTheClippedLeft) {
+    struct Case {
+        uint8_t tile;  // 1 solid, 2 its rightmost pixel, 3 its leftmost
+        uint8_t x;
+        uint8_t mask;
+        int hitDot;  // the dot whose pixel hits; -1 for none
+    };
+    const Case cases[] = {
+        {1, 255, 0x1E, -1},                                                           // only column 255 on screen
+        {2, 248, 0x1E, -1},                                                           // the pixel at 255
+        {2, 247, 0x1E, 255}, {1, 254, 0x1E, 255}, {3, 0, 0x18, -1},                   // under either clip
+        {3, 0, 0x1A, -1},    {3, 0, 0x1C, -1},    {3, 0, 0x1E, 1},  {1, 3, 0x18, 9},  // the first pixel past the clip
+        {1, 3, 0x1A, 9},     {1, 3, 0x1E, 4},
+    };
+    for (const bool bulk : {false, true}) {
+        for (const Case& c : cases) {
+            SetUp();
+            write(0x2000, 0x08);  // sprites from $1000
+            setTile(0, 1, 0xFF);
+            setTile(1, 1, 0xFF);
+            setTile(1, 2, 0x01);
+            setTile(1, 3, 0x80);
+            fillNametable(1);
+            setSprite(0, 59, c.tile, 0, c.x);
+            setMask(c.mask);
+            dotsToNextFrame(bulk);
+            advanceTo(60, 0, bulk);
+            const std::string name = "x " + std::to_string(c.x) + " tile " + std::to_string(c.tile) + " mask " +
+                                     std::to_string(c.mask) + " bulk " + std::to_string(bulk);
+            if (c.hitDot < 0) {
+                advanceTo(61, 0, bulk);
+                EXPECT_EQ(status() & 0x40, 0) << name;
+                continue;
+            }
+            advanceTo(60, c.hitDot, bulk);
+            EXPECT_EQ(status() & 0x40, 0) << name;
+            oneDot(bulk);
+            EXPECT_EQ(status() & 0x40, 0x40) << name;
+        }
+    }
+}
