@@ -99,6 +99,14 @@ public:
     uint8_t evalCount = 0;
     int32_t nextSpriteX[8] = {};
     bool spriteZeroNext = false;
+    // The hardware timing's evaluation (evaluateHardware): sprites found so
+    // far (evalCount is what dot 257 loads), the dot of its next OAM read,
+    // bytes of a found sprite still to read, and the OAM address read last.
+    static constexpr int32_t kEvaluationStart = 65;
+    uint8_t evalFound = 0;
+    int32_t evalDot = kEvaluationStart;
+    uint8_t evalCopy = 0;
+    uint8_t evalLast = 0;
 
     // --- sprites of the current line (sprites.cpp) ---
     uint8_t lineSprites[32] = {};
@@ -311,6 +319,10 @@ private:
 
     // registers.cpp
     uint8_t readStatus();
+    // Whether the PPU is fetching (rendering on, a visible or the pre-render
+    // line), so OAM belongs to the sprite evaluation and fetches.
+    bool renderingNow() const;
+    uint8_t oamDuringRendering() const;
     void advanceDataAddress();
 
     // render.cpp
@@ -361,6 +373,7 @@ private:
     // sprites.cpp
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
+    void evaluateHardware(int32_t first, int32_t last);
     bool overflowScan(unsigned line, unsigned height, int32_t steps);
     // Sprite pixels of columns x0..x1 into row[lo..hi] (and their palette
     // values into colours with kColours); false when none is drawn there.

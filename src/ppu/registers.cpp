@@ -1,5 +1,6 @@
 // What the CPU sees of the PPU: $2000-$2007, the scroll and address latches,
 // and the vertical-blank flags behind PPUSTATUS.
+#include <algorithm>
 #include <cstdio>
 
 #include "cartridge/cartridge.h"
@@ -49,6 +50,11 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
             break;
         case 0x2003: oamAddr = value; break;
         case 0x2004:
+            if (hardware && renderingNow()) {
+                // The write is lost; the address moves on a sprite, the byte index kept.
+                oamAddr = uint8_t(oamAddr + 4);
+                break;
+            }
             // Bits 2-4 of the attribute byte do not exist.
             if ((oamAddr & 3) == 2) value &= 0xE3;
             oam[oamAddr] = value;
@@ -112,7 +118,7 @@ uint8_t PPU::readRegister(uint16_t address) {
     payOwedDots();
     switch (address) {
         case 0x2002: return readStatus();
-        case 0x2004: return oam[oamAddr];
+        case 0x2004: return hardware && renderingNow() ? oamDuringRendering() : oam[oamAddr];
         case 0x2007: {
             const uint16_t a = v & 0x3FFF;
             uint8_t result;
@@ -127,4 +133,19 @@ uint8_t PPU::readRegister(uint16_t address) {
         }
         default: return 0;
     }
+}
+
+bool PPU::renderingNow() const { return (*ppuMask & 0x18) != 0 && (scanline < 240 || scanline == 261); }
+
+// What the OAM data bus holds while the PPU renders: $FF while the secondary
+// OAM is cleared (to dot 64), the byte the evaluation read last (to 256),
+// then the secondary OAM bytes the sprite fetches read (257-320, four of
+// each eight dots), and its first byte until the line ends.
+uint8_t PPU::oamDuringRendering() const {
+    // The access sees the dots before `cycle`.
+    const int32_t c = cycle;
+    if (c >= 1 && c <= kEvaluationStart) return 0xFF;
+    if (c > kEvaluationStart && c <= 257) return oam[evalLast];
+    if (c > 257 && c <= 321) return secondaryOam[4 * ((c - 258) >> 3) + std::min((c - 258) & 7, 3)];
+    return secondaryOam[0];
 }

@@ -49,7 +49,9 @@ void PPU::renderDot(uint8_t mask) {
             fetchBackground(v);
             tileDot = fineX;
         }
-        if (c == 1 && (mask & 0x10)) {
+        if (VELKORA_UNLIKELY(hardware)) {
+            if (renderingEnabled) evaluateHardware(c, c);
+        } else if (c == 1 && (mask & 0x10)) {
             resetEvaluation();
         } else if (c >= 129 && renderingEnabled) {
             evaluateSprites();

@@ -130,6 +130,8 @@ static constexpr int32_t kStepwiseOverflowScan = 24;
 // Dots first..last (129-256) of evaluateSprites at once: nothing outside the
 // evaluation state reads it in between, and PPUSTATUS bits only accumulate.
 void PPU::evaluateRange(int32_t first, int32_t last) {
+    if (VELKORA_UNLIKELY(hardware)) return evaluateHardware(first, last);
+    if (first < 129) first = 129;
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     int32_t c = first + (first & 1);  // odd dots idle until eight are found
     if (evalCount < 8 && evalIndex == 0 && !evalDone && c == 130 && last >= 130) {
@@ -258,6 +260,70 @@ bool PPU::overflowScan(unsigned line, unsigned height, int32_t steps) {
     evalIndex = uint8_t(sprite << 2);
     evalByte = uint8_t((r + sprite) & 3);
     return overflow;
+}
+
+// Dots first..last of a visible line with rendering on, as the hardware
+// evaluates sprites: dots 1-64 fill the secondary OAM with $FF; from dot 65
+// the chip reads OAM on odd dots and writes the secondary OAM on even ones:
+// a sprite's Y, and for one in range of this line its other three bytes.
+// Once eight are found it goes on reading with the byte index moving along
+// with the sprite (its known flaw): the first byte read that is in range
+// sets the overflow flag on the dot it is read. Nothing but $2004 looks at
+// the state in between, so a found sprite is copied whole at its Y's dot.
+void PPU::evaluateHardware(int32_t first, int32_t last) {
+    if (first <= 64) std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
+    if (last < kEvaluationStart) return;
+    if (first <= kEvaluationStart) {
+        evalIndex = 0;
+        evalByte = 0;
+        evalDone = false;
+        evalFound = 0;
+        evalCopy = 0;
+        evalDot = kEvaluationStart;
+        spriteZeroNext = false;
+    }
+    const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
+    const unsigned line = unsigned(scanline);
+    const int32_t end = std::min(last, 256);
+    // After the last sprite the chip only idles to dot 256.
+    const auto nextSprite = [this] {
+        evalIndex = uint8_t(evalIndex + 4);
+        if (evalIndex == 0) evalDone = true;
+    };
+    for (; !evalDone && evalDot <= end; evalDot += 2) {
+        if (evalCopy > 0) {
+            evalLast = uint8_t(evalIndex + 4 - evalCopy);
+            if (--evalCopy == 0) nextSprite();
+        } else if (evalFound < 8) {
+            evalLast = evalIndex;
+            const uint8_t y = oam[evalIndex];
+            if (line - y >= height) {
+                nextSprite();
+                continue;
+            }
+            uint8_t* slot = &secondaryOam[4 * evalFound];
+            slot[0] = uint8_t(y + 1);
+            slot[1] = oam[evalIndex + 1];
+            slot[2] = oam[evalIndex + 2];
+            slot[3] = oam[evalIndex + 3];
+            nextSpriteX[evalFound] = oam[evalIndex + 3];
+            if (evalIndex == 0) spriteZeroNext = true;
+            ++evalFound;
+            evalCopy = 3;
+        } else {
+            evalLast = uint8_t(evalIndex + evalByte);
+            if (line - oam[evalLast] < height) {
+                // The flag cannot be set twice: the rest of the scan shows nothing.
+                *ppuStatus |= 0x20;
+                evalDone = true;
+                break;
+            }
+            evalByte = uint8_t((evalByte + 1) & 3);
+            nextSprite();
+        }
+    }
+    // Line 239's sprites would show on line 240, which is not drawn; line 0 shows none.
+    evalCount = line == 239 ? 0 : evalFound;
 }
 
 // After T ticks a sprite loaded with X = s is at u = s - T: waiting while

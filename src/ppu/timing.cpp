@@ -8,7 +8,13 @@ void PPU::powerOnTiming() {
     locateNextEvent();
 }
 
-void PPU::clearHardwareState() { shortFrame = false; }
+void PPU::clearHardwareState() {
+    shortFrame = false;
+    evalFound = 0;
+    evalDot = kEvaluationStart;
+    evalCopy = 0;
+    evalLast = 0;
+}
 
 void PPU::softReset() {
     payOwedDots();

@@ -41,7 +41,7 @@ protected:
             // Never past the position: the bulk path stops at a frame's end.
             const int64_t here = int64_t(ppu->scanline) * 341 + ppu->cycle;
             int64_t ahead = int64_t(line) * 341 + dot - here;
-            if (ahead <= 0) ahead += 341 * 262 - here;
+            if (ahead <= 0) ahead = 341 * 262 - here;
             ppu->runTo(ppu->totalDots + ahead);
         }
         FAIL() << "position " << line << "/" << dot << " never reached";
@@ -168,5 +168,148 @@ TEST_F(HardwarePpuTest, SpriteZeroHitsNeitherTheLastColumnNorTheClippedLeft) {
             oneDot(bulk);
             EXPECT_EQ(status() & 0x40, 0x40) << name;
         }
+    }
+}
+
+// --- sprite evaluation and overflow -----------------------------------------
+
+class EvaluationTest : public HardwarePpuTest {
+protected:
+    void SetUp() override {
+        HardwarePpuTest::SetUp();
+        // No byte of OAM is in range of a visible line unless a case puts it there.
+        ppu->oam.fill(0xF0);
+        setTile(1, 1, 0xFF);
+        write(0x2000, 0x08);
+        ppu->vram[0x3F11] = 0x21;
+    }
+    // The dot whose processing sets the overflow flag on `line`, or -1.
+    int overflowDot(int line, bool bulk) {
+        advanceTo(line, 0, bulk);
+        if (status() & 0x20) return -2;  // set before the line
+        for (int dot = 0; dot < 341; ++dot) {
+            oneDot(bulk);
+            if (status() & 0x20) return dot;
+        }
+        return -1;
+    }
+};
+
+TEST_F(EvaluationTest, OverflowComesAtTheNinthSpritesRead) {
+    struct Case {
+        int first;  // eight sprites from here on line 100
+        int ninth;  // the sprite that makes the ninth (-1: none)
+        int byte;   // which of its bytes is in range
+        uint8_t mask;
+        int dot;  // -1: no overflow
+    };
+    const Case cases[] = {
+        // Eight found take 8 dots each from dot 65; the ninth's Y is read at 129.
+        {0, 8, 0, 0x18, 129},
+        // Sprites before the first cost two dots each.
+        {10, 18, 0, 0x18, 149},
+        // Background alone still evaluates sprites.
+        {0, 8, 0, 0x08, 129},
+        {0, 8, 0, 0x10, 129},
+        // A miss moves the byte index with the sprite: sprite 9's byte 1, 10's byte 2...
+        {0, 9, 1, 0x18, 131},
+        {0, 10, 2, 0x18, 133},
+        {0, 11, 3, 0x18, 135},
+        {0, 12, 0, 0x18, 137},
+        // Eight at the end of OAM: the scan ends with the last sprite.
+        {56, -1, 0, 0x18, -1},
+        // Eight from sprite 0, none after: the scan does not wrap around to them.
+        {0, -1, 0, 0x18, -1},
+    };
+    for (const bool bulk : {false, true}) {
+        for (const Case& c : cases) {
+            SetUp();
+            for (int n = 0; n < 8; ++n) setSprite(c.first + n, 99, 1, 0, uint8_t(16 * n));
+            // Y 92 is in range of line 99 for the 8-line sprites: as Y, tile, attribute or X.
+            if (c.ninth >= 0) ppu->oam[size_t(4 * c.ninth + c.byte)] = 92;
+            setMask(c.mask);
+            dotsToNextFrame(bulk);
+            EXPECT_EQ(overflowDot(99, bulk), c.dot) << "first " << c.first << " ninth " << c.ninth << " byte " << c.byte
+                                                    << " mask " << int(c.mask) << " bulk " << bulk;
+        }
+    }
+}
+
+TEST_F(EvaluationTest, LineTwoThirtyNineOverflowsButShowsNothingOnLineZero) {
+    for (const bool bulk : {false, true}) {
+        SetUp();
+        for (int n = 0; n < 9; ++n) setSprite(n, 239, 1, 0, uint8_t(16 * n));
+        setMask(0x1E);
+        dotsToNextFrame(bulk);
+        EXPECT_EQ(overflowDot(239, bulk), 129) << "bulk " << bulk;
+        advanceTo(1, 0, bulk);
+        for (int x = 0; x < 256; ++x) ASSERT_EQ(pixel(0, x), 0) << "x " << x << " bulk " << bulk;
+    }
+}
+
+TEST_F(EvaluationTest, SpritesDrawAsInTheDesignsTiming) {
+    // Up to eight on a line, both timings draw the same picture.
+    std::mt19937 random(7);
+    for (int round = 0; round < 4; ++round) {
+        Bytes oam(256);
+        for (int n = 0; n < 64; ++n) {
+            oam[size_t(4 * n)] = uint8_t(random() % 200);
+            oam[size_t(4 * n + 1)] = 1;
+            oam[size_t(4 * n + 2)] = uint8_t(random() & 0xE3);
+            oam[size_t(4 * n + 3)] = uint8_t(random());
+        }
+        // Keep lines to eight sprites, where both evaluations agree.
+        for (int line = 0; line < 240; ++line) {
+            int on = 0;
+            for (int n = 0; n < 64; ++n) {
+                if (unsigned(line - oam[size_t(4 * n)]) < 8 && ++on > 8) oam[size_t(4 * n)] = 0xF0;
+            }
+        }
+        std::vector<uint8_t> pictures[2];
+        for (const bool hardware : {false, true}) {
+            SetUp();
+            ppu->hardware = hardware;
+            std::copy(oam.begin(), oam.end(), ppu->oam.begin());
+            setMask(0x1E);
+            dotsToNextFrame(true);
+            advanceTo(240, 0, true);
+            pictures[hardware].assign(ppu->colorIndexCache.begin(), ppu->colorIndexCache.end());
+        }
+        EXPECT_TRUE(pictures[0] == pictures[1]) << "round " << round;
+    }
+}
+
+TEST_F(EvaluationTest, OamDataDuringRenderingShowsTheEvaluation) {
+    for (const bool bulk : {false, true}) {
+        SetUp();
+        for (int n = 0; n < 64; ++n) ppu->oam[size_t(4 * n)] = uint8_t(0xC0 + n);
+        setSprite(5, 49, 0x77, 0x01, 0x88);
+        setMask(0x18);
+        dotsToNextFrame(bulk);
+        struct Case {
+            int dot;
+            uint8_t read;
+        };
+        // A read sees the dots before it. Sprite 5's Y is read at dot 75 and its
+        // other bytes at 77-81; sprite 6's Y at 83. The fetches read them from 257 on.
+        for (const Case c :
+             {Case{10, 0xFF}, Case{65, 0xFF}, Case{66, 0xC0}, Case{68, 0xC1}, Case{76, 49}, Case{78, 0x77},
+              Case{80, 0x01}, Case{82, 0x88}, Case{84, 0xC6}, Case{257, 0xC0 + 63}, Case{258, 49 + 1}, Case{259, 0x77},
+              Case{260, 0x01}, Case{261, 0x88}, Case{265, 0x88}, Case{266, 0xFF}, Case{330, 49 + 1}}) {
+            advanceTo(50, c.dot, bulk);
+            EXPECT_EQ(read(0x2004), c.read) << "dot " << c.dot << " bulk " << bulk;
+        }
+        // Writes are lost and move the address a sprite on.
+        ppu->oamAddr = 0x21;
+        write(0x2004, 0x55);
+        EXPECT_EQ(ppu->oamAddr, 0x25);
+        EXPECT_EQ(ppu->oam[0x21], 0xF0) << "bulk " << bulk;
+        // In vertical blank the address is the CPU's again.
+        advanceTo(245, 0, bulk);
+        ppu->oamAddr = 0x21;
+        EXPECT_EQ(read(0x2004), 0xF0);
+        write(0x2004, 0x55);
+        EXPECT_EQ(ppu->oam[0x21], 0x55);
+        EXPECT_EQ(ppu->oamAddr, 0x22);
     }
 }
