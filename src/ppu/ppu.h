@@ -54,6 +54,10 @@ public:
     bool w = false;
     uint8_t oamAddr = 0;
     uint8_t readBuffer = 0;
+    // The hardware timing's I/O latch (registers.cpp): the byte, and the dot
+    // count at which each bit was last driven to 1.
+    uint8_t ioLatch = 0;
+    int64_t latchDrivenAt[8] = {};
 
     // --- position and vertical blank ---
     int32_t scanline = 0;
@@ -323,6 +327,11 @@ private:
     // line), so OAM belongs to the sprite evaluation and fetches.
     bool renderingNow() const;
     uint8_t oamDuringRendering() const;
+    uint8_t readRegisterHardware(uint16_t address);
+    uint16_t foldHardware(uint16_t address) const;
+    // The latch as it reads now (faded bits cleared), and bits of it driven.
+    uint8_t latch();
+    void driveLatch(uint8_t value, uint8_t bits);
     void advanceDataAddress();
 
     // render.cpp

@@ -34,6 +34,7 @@ bool PPU::owedDotsReadT() const {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
+    if (VELKORA_UNLIKELY(hardware)) driveLatch(value, 0xFF);
     // The owed dots ran before this write; a write that only moves t may
     // come first unless they copy t (raster effects write t mid-line a lot).
     const bool onlyT = (address == 0x2005 && w) || (address == 0x2006 && !w) ||
@@ -81,9 +82,11 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
         case 0x2007: {
             const uint16_t a = v & 0x3FFF;
             if (cpu->debug) std::printf("ppu->%04x: %02x\n", unsigned(a), unsigned(value));
+            // The hardware's palette RAM has six bits.
+            if (hardware && a >= 0x3F00) value &= 0x3F;
             // CHR ROM is read-only: only CHR RAM takes pattern writes.
             if (a >= 0x2000 || !cartridge || cartridge->chrSize == 0) {
-                vram[mirrorAddress(a)] = value;
+                vram[hardware ? foldHardware(a) : mirrorAddress(a)] = value;
                 if (patternTablesShared && a < 0x2000) vram[a ^ 0x1000] = value;
             }
             advanceDataAddress();
@@ -116,9 +119,10 @@ uint8_t PPU::readStatus() {
 
 uint8_t PPU::readRegister(uint16_t address) {
     payOwedDots();
+    if (VELKORA_UNLIKELY(hardware)) return readRegisterHardware(address);
     switch (address) {
         case 0x2002: return readStatus();
-        case 0x2004: return hardware && renderingNow() ? oamDuringRendering() : oam[oamAddr];
+        case 0x2004: return oam[oamAddr];
         case 0x2007: {
             const uint16_t a = v & 0x3FFF;
             uint8_t result;
@@ -148,4 +152,74 @@ uint8_t PPU::oamDuringRendering() const {
     if (c > kEvaluationStart && c <= 257) return oam[evalLast];
     if (c > 257 && c <= 321) return secondaryOam[4 * ((c - 258) >> 3) + std::min((c - 258) & 7, 3)];
     return secondaryOam[0];
+}
+
+// --- the hardware timing's I/O latch --------------------------------------
+
+// The PPU's data pins keep the last byte driven onto them: every register
+// write sets all eight bits, a read only those the register drives. A bit
+// not driven to 1 again fades to 0 after about 600 ms (from 0.6 s of the
+// 5,369,318 Hz dot clock).
+static constexpr int64_t kLatchDecayDots = 3221591;
+
+uint8_t PPU::latch() {
+    const int64_t now = totalDots - owedDots;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (((ioLatch >> bit) & 1) && now - latchDrivenAt[bit] >= kLatchDecayDots) ioLatch &= uint8_t(~(1u << bit));
+    }
+    return ioLatch;
+}
+
+void PPU::driveLatch(uint8_t value, uint8_t bits) {
+    const int64_t now = totalDots - owedDots;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (((bits & value) >> bit) & 1) latchDrivenAt[bit] = now;
+    }
+    ioLatch = uint8_t((ioLatch & ~bits) | (value & bits));
+}
+
+// Reads as the hardware answers them: write-only registers give the latch,
+// PPUSTATUS its three flags over the latch's low bits, palette reads six
+// bits over its top two (and fill the read buffer from the nametable byte
+// the palette hides).
+uint8_t PPU::readRegisterHardware(uint16_t address) {
+    switch (address) {
+        case 0x2002: {
+            const uint8_t flags = readStatus() & 0xE0;
+            driveLatch(flags, 0xE0);
+            return uint8_t(flags | (latch() & 0x1F));
+        }
+        case 0x2004: {
+            const uint8_t value = renderingNow() ? oamDuringRendering() : oam[oamAddr];
+            driveLatch(value, 0xFF);
+            return value;
+        }
+        case 0x2007: {
+            const uint16_t a = v & 0x3FFF;
+            uint8_t value;
+            if (a >= 0x3F00) {
+                value = vram[foldHardware(a)] & ((*ppuMask & 0x01) ? kGreyscale : 0x3F);
+                readBuffer = vram[foldHardware(a & 0x2FFF)];
+                driveLatch(value, 0x3F);
+                value = uint8_t(value | (latch() & 0xC0));
+            } else {
+                value = readBuffer;
+                readBuffer = vram[foldHardware(a)];
+                driveLatch(value, 0xFF);
+            }
+            advanceDataAddress();
+            return value;
+        }
+        default: return latch();
+    }
+}
+
+// Every mirror folded as the hardware folds it, where mirrorAddress keeps the
+// layout the design's accesses have always used: $3000-$3EFF is the
+// nametables again (with their mirroring), $3F20-$3FFF the 32 palette bytes.
+uint16_t PPU::foldHardware(uint16_t address) const {
+    address &= 0x3FFF;
+    if (address >= 0x3F00) return foldPalette(uint16_t(0x3F00 | (address & 0x1F)));
+    if (address >= 0x2000) return foldNametable(uint16_t(0x2000 | (address & 0x0FFF)));
+    return address;
 }

@@ -149,6 +149,9 @@ void PPU::serialize(StateStream& s) {
         s.io(evalDot, kEvaluationStart, 256 + 2, "sprite evaluation dot");
         s.io(evalCopy, 0, 3, "sprite bytes left to copy");
         s.io(evalLast);
+        s.io(ioLatch);
+        // Far enough from any dot count that no fading sum overflows.
+        for (int64_t& at : latchDrivenAt) s.io(at, -(int64_t(1) << 52), int64_t(1) << 52, "I/O latch bit time");
     } else if (s.loading()) {
         clearHardwareState();
     }

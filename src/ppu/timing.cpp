@@ -1,4 +1,7 @@
 // The PPU's part of a timing change and of the reset button.
+#include <algorithm>
+#include <iterator>
+
 #include "ppu/ppu.h"
 
 void PPU::powerOnTiming() {
@@ -14,6 +17,8 @@ void PPU::clearHardwareState() {
     evalDot = kEvaluationStart;
     evalCopy = 0;
     evalLast = 0;
+    ioLatch = 0;
+    std::fill(std::begin(latchDrivenAt), std::end(latchDrivenAt), 0);
 }
 
 void PPU::softReset() {

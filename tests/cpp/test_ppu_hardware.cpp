@@ -313,3 +313,108 @@ TEST_F(EvaluationTest, OamDataDuringRenderingShowsTheEvaluation) {
         EXPECT_EQ(ppu->oamAddr, 0x22);
     }
 }
+
+// --- the I/O latch, its fading, and $2007 --------------------------------------
+
+class LatchTest : public HardwarePpuTest {
+protected:
+    static constexpr int64_t kFade = 3221591;  // 600 ms of dots
+    // Time passes without drawing: only the latch looks at the dot count.
+    void wait(int64_t dots) { ppu->totalDots += dots; }
+};
+
+TEST_F(LatchTest, WritesSetEveryBitAndWriteOnlyRegistersReadIt) {
+    for (const uint16_t written : {0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007}) {
+        SetUp();
+        write(written, 0x5A);
+        for (const uint16_t read0 : {0x2000, 0x2001, 0x2003, 0x2005, 0x2006}) {
+            EXPECT_EQ(read(read0), 0x5A) << std::hex << "write " << written << " read " << read0;
+        }
+        cpu->memory[0x2002] = 0xA0;
+        EXPECT_EQ(read(0x2002), 0xA0 | 0x1A) << "the flags over the latch's low bits";
+    }
+    // The design's answer stays as it was.
+    SetUp();
+    ppu->hardware = false;
+    write(0x2002, 0x5A);
+    EXPECT_EQ(read(0x2000), 0);
+}
+
+TEST_F(LatchTest, BitsFadeUnlessARegisterDrivesThemAgain) {
+    write(0x2002, 0xFF);
+    wait(kFade - 1);
+    EXPECT_EQ(read(0x2000), 0xFF);
+    wait(1);
+    EXPECT_EQ(read(0x2000), 0x00) << "reading a write-only register refreshes nothing";
+
+    // PPUSTATUS drives its three flags only.
+    write(0x2002, 0xFF);
+    wait(kFade / 2);
+    cpu->memory[0x2002] = 0x80;
+    EXPECT_EQ(read(0x2002), 0x9F);
+    wait(kFade / 2 + 10);
+    EXPECT_EQ(read(0x2000), 0x80) << "bit 7 was driven to 1 later, bits 5-6 to 0";
+    wait(kFade);
+    EXPECT_EQ(read(0x2000), 0x00);
+
+    // $2004 drives all eight bits.
+    write(0x2002, 0x00);
+    ppu->oam[7] = 0xC3;
+    ppu->oamAddr = 7;
+    EXPECT_EQ(read(0x2004), 0xC3);
+    EXPECT_EQ(read(0x2000), 0xC3);
+}
+
+TEST_F(LatchTest, PaletteReadsSixBitsOverTheLatchAndFillTheBufferFromTheNametable) {
+    write(0x2006, 0x2F);
+    write(0x2006, 0x12);
+    write(0x2007, 0x9A);  // the nametable byte the palette hides
+    write(0x2006, 0x3F);
+    write(0x2006, 0x12);
+    write(0x2007, 0xE5);  // palette RAM keeps $25
+    EXPECT_EQ(ppu->vram[0x3F12], 0x25);
+    write(0x2006, 0x3F);
+    write(0x2006, 0x12);
+    write(0x2002, 0xC0);
+    wait(kFade / 2);
+    EXPECT_EQ(read(0x2007), 0xE5) << "bits 6-7 from the latch";
+    EXPECT_EQ(ppu->readBuffer, 0x9A);
+    wait(kFade / 2 + 10);
+    EXPECT_EQ(read(0x2000), 0x25) << "a palette read drives bits 0-5 only";
+    // Greyscale reaches palette reads too.
+    write(0x2001, 0x01);
+    write(0x2006, 0x3F);
+    write(0x2006, 0x12);
+    write(0x2002, 0x00);
+    EXPECT_EQ(read(0x2007), 0x20);
+    // A nametable read returns the buffer and drives every bit.
+    write(0x2006, 0x2F);
+    write(0x2006, 0x12);
+    read(0x2007);
+    EXPECT_EQ(read(0x2007), 0x9A);
+    EXPECT_EQ(read(0x2003), 0x9A);
+}
+
+TEST_F(LatchTest, MirrorsFoldAsTheHardwareFoldsThem) {
+    struct Case {
+        int32_t mirroring;
+        uint16_t writeAt, readAt;
+    };
+    const Case cases[] = {
+        {Horizontal, 0x3400, 0x2000}, {Horizontal, 0x2C01, 0x3801}, {Vertical, 0x3802, 0x2002},
+        {Vertical, 0x2403, 0x3C03},   {Horizontal, 0x3F30, 0x3F10}, {Horizontal, 0x3F30, 0x3F00},
+        {Horizontal, 0x3FE4, 0x3F04}, {Horizontal, 0x7F05, 0x3F05},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        TestAccess::mirroring(*ppu) = c.mirroring;
+        write(0x2006, uint8_t(c.writeAt >> 8));
+        write(0x2006, uint8_t(c.writeAt));
+        write(0x2007, 0x2B);
+        write(0x2006, uint8_t(c.readAt >> 8));
+        write(0x2006, uint8_t(c.readAt));
+        const bool palette = (c.readAt & 0x3F00) == 0x3F00;
+        if (!palette) read(0x2007);
+        EXPECT_EQ(read(0x2007) & 0x3F, 0x2B) << std::hex << c.writeAt << " -> " << c.readAt;
+    }
+}
