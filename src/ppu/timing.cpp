@@ -4,10 +4,25 @@
 
 #include "ppu/ppu.h"
 
+namespace {
+
+// Palette RAM comes up holding whatever its cells settle to; these are the
+// values one NTSC console was measured to power up with (the hardware timing
+// starts with them, the design's with zeros).
+constexpr uint8_t kPowerOnPalette[32] = {
+    0x09, 0x01, 0x00, 0x01, 0x00, 0x02, 0x02, 0x0D, 0x08, 0x10, 0x08, 0x24, 0x00, 0x00, 0x04, 0x2C,
+    0x09, 0x01, 0x34, 0x03, 0x00, 0x04, 0x00, 0x14, 0x08, 0x3A, 0x00, 0x02, 0x00, 0x20, 0x2C, 0x08,
+};
+
+}  // namespace
+
 void PPU::powerOnTiming() {
     scanline = 0;
     cycle = 25;
     postRender = false;
+    clearHardwareState();
+    if (hardware) std::copy(std::begin(kPowerOnPalette), std::end(kPowerOnPalette), &vram[0x3F00]);
+    else std::fill(&vram[0x3F00], &vram[0x3F20], 0);
     locateNextEvent();
 }
 
@@ -21,8 +36,12 @@ void PPU::clearHardwareState() {
     std::fill(std::begin(latchDrivenAt), std::end(latchDrivenAt), 0);
 }
 
+// The reset button clears PPUCTRL, PPUMASK, the scroll and address latch and
+// the read buffer; OAM, its address, video memory and the frame's position
+// keep what they had.
 void PPU::softReset() {
     payOwedDots();
+    if (hardware && nmiOccurred && (*ppuCtrl & 0x80)) cpu->nmiLineFell(totalDots);
     *ppuCtrl = 0;
     *ppuMask = 0;
     w = false;

@@ -418,3 +418,31 @@ TEST_F(LatchTest, MirrorsFoldAsTheHardwareFoldsThem) {
         EXPECT_EQ(read(0x2007) & 0x3F, 0x2B) << std::hex << c.writeAt << " -> " << c.readAt;
     }
 }
+
+// --- the reset button --------------------------------------------------------
+
+TEST_F(HardwarePpuTest, ResetClearsTheRegistersAndKeepsMemory) {
+    for (const bool hardware : {false, true}) {
+        SetUp();
+        ppu->hardware = hardware;
+        write(0x2000, 0x88);
+        write(0x2001, 0xFE);
+        write(0x2005, 0x7D);
+        ppu->readBuffer = 0x42;
+        ppu->oamAddr = 0x31;
+        ppu->oam[5] = 0x66;
+        ppu->vram[0x2100] = 0x77;
+        ppu->vram[0x3F01] = 0x21;
+        ppu->softReset();
+        EXPECT_EQ(cpu->memory[0x2000], 0);
+        EXPECT_EQ(cpu->memory[0x2001], 0);
+        EXPECT_FALSE(ppu->w);
+        EXPECT_EQ(ppu->t, 0);
+        EXPECT_EQ(ppu->fineX, 0);
+        EXPECT_EQ(ppu->readBuffer, 0);
+        EXPECT_EQ(ppu->oamAddr, 0x31);
+        EXPECT_EQ(ppu->oam[5], 0x66);
+        EXPECT_EQ(ppu->vram[0x2100], 0x77);
+        EXPECT_EQ(ppu->vram[0x3F01], 0x21);
+    }
+}
