@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "cartridge/mappers/mapper.h"
 #include "common.h"
@@ -145,6 +146,25 @@ public:
     std::mutex frameLock;
     // displayFrame from displayColorIndex, every pixel (or black before the first frame).
     void paintDisplay();
+
+    // --- colour emphasis, hardware timing (emphasis.cpp) ---
+    // PPUMASK's emphasis bits (5-7, as 0-7) at the first pixel of the frame
+    // being drawn, and from which pixel on a write changed them.
+    struct EmphasisChange {
+        uint16_t pixel;
+        uint8_t bits;
+    };
+    uint8_t emphasisStart = 0;
+    std::vector<EmphasisChange> emphasisChanges;
+    // The finished picture's emphasis, a value a pixel, when it has any.
+    std::vector<uint8_t> displayEmphasis;
+    bool displayEmphasised = false;
+    const uint8_t* shownEmphasis() const { return displayEmphasised ? displayEmphasis.data() : nullptr; }
+    // PPUMASK's emphasis becomes `bits` (was `before`) at the current position.
+    void noteEmphasis(uint8_t bits, uint8_t before);
+    // At the publish: the finished picture's emphasis, and the next frame's
+    // start; false when neither picture has emphasis (the plain publish).
+    bool publishEmphasis();
 
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
     bool mapperCountsDots = false;
@@ -320,6 +340,7 @@ private:
 
     // serialize.cpp: the finished picture, repainted when loaded.
     void serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard);
+    void serializeEmphasis(StateStream& s);
 
     // registers.cpp
     uint8_t readStatus();
@@ -412,5 +433,9 @@ void paintFrame(const uint8_t* colours, uint8_t* rgb);
 // `shown`, the values `rgb` shows, becomes `colours`: only the pixels that
 // differ are redrawn.
 void repaintChanges(uint8_t* shown, const uint8_t* colours, uint8_t* rgb);
+// RGB of palette value `colour` under emphasis bits (PPUMASK bits 5-7 as 0-7).
+void emphasisedColour(unsigned bits, unsigned colour, uint8_t* rgb);
+// paintFrame with each pixel's emphasis bits (0-7); without them, paintFrame.
+void paintFrameEmphasis(const uint8_t* colours, const uint8_t* emphasis, uint8_t* rgb);
 // A writable copy of the same colours, one per process, for Python to view.
 extern std::array<uint8_t, 64 * 3> colorLookupTable;

@@ -49,6 +49,10 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
                 else cpu->nmiLineFell(accessDot());
             }
             break;
+        case 0x2001:
+            // PPUMASK still holds the old byte.
+            if (hardware) noteEmphasis(uint8_t(value >> 5), uint8_t(*ppuMask >> 5));
+            break;
         case 0x2003: oamAddr = value; break;
         case 0x2004:
             if (hardware && renderingNow()) {

@@ -96,6 +96,10 @@ void PPU::endVblank() {
 
 void PPU::publishFrame() {
     std::lock_guard<std::mutex> guard(frameLock);
+    if (VELKORA_UNLIKELY(hardware || displayEmphasised) && publishEmphasis()) {
+        displayPublished = true;
+        return;
+    }
     if (!rgbFrames) {
         std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
     } else if (displayPublished) {

@@ -21,6 +21,7 @@ void PPU::powerOnTiming() {
     cycle = 25;
     postRender = false;
     clearHardwareState();
+    displayEmphasised = false;
     if (hardware) std::copy(std::begin(kPowerOnPalette), std::end(kPowerOnPalette), &vram[0x3F00]);
     else std::fill(&vram[0x3F00], &vram[0x3F20], 0);
     locateNextEvent();
@@ -34,6 +35,10 @@ void PPU::clearHardwareState() {
     evalLast = 0;
     ioLatch = 0;
     std::fill(std::begin(latchDrivenAt), std::end(latchDrivenAt), 0);
+    // Coming from the design's timing, emphasis shows from here on.
+    emphasisStart = 0;
+    emphasisChanges.clear();
+    if (hardware) noteEmphasis(uint8_t(*ppuMask >> 5), 0);
 }
 
 // The reset button clears PPUCTRL, PPUMASK, the scroll and address latch and
@@ -42,6 +47,7 @@ void PPU::clearHardwareState() {
 void PPU::softReset() {
     payOwedDots();
     if (hardware && nmiOccurred && (*ppuCtrl & 0x80)) cpu->nmiLineFell(totalDots);
+    if (hardware) noteEmphasis(0, uint8_t(*ppuMask >> 5));
     *ppuCtrl = 0;
     *ppuMask = 0;
     w = false;

@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#include "console/nes_unit.h"
+#include "state/checksum.h"
+#include "state/snapshot.h"
+
 class HardwarePpuTest : public PpuTest {
 protected:
     void SetUp() override {
@@ -445,4 +449,130 @@ TEST_F(HardwarePpuTest, ResetClearsTheRegistersAndKeepsMemory) {
         EXPECT_EQ(ppu->vram[0x2100], 0x77);
         EXPECT_EQ(ppu->vram[0x3F01], 0x21);
     }
+}
+
+// --- colour emphasis -----------------------------------------------------------
+
+TEST_F(HardwarePpuTest, EmphasisIsKeptPerPixelFromTheDotOfTheWrite) {
+    for (const bool bulk : {false, true}) {
+        SetUp();
+        ppu->vram[0x3F00] = 0x30;
+        setMask(0x20);
+        dotsToNextFrame(bulk);
+        // Red emphasis from the frame's start, none from line 100's pixel 40
+        // (dot 41), blue from line 200's start, then off again during vertical blank.
+        advanceTo(100, 41, bulk);
+        setMask(0x00);
+        advanceTo(200, 0, bulk);
+        setMask(0x80);
+        advanceTo(241, 2, bulk);
+        ASSERT_TRUE(ppu->displayEmphasised);
+        const auto shown = [&](int row, int column) { return ppu->displayEmphasis[size_t(row) * 256 + column]; };
+        EXPECT_EQ(shown(0, 0), 1);
+        EXPECT_EQ(shown(100, 39), 1);
+        EXPECT_EQ(shown(100, 40), 0) << "bulk " << bulk;
+        EXPECT_EQ(shown(199, 255), 0);
+        EXPECT_EQ(shown(200, 0), 4);
+        EXPECT_EQ(shown(239, 255), 4);
+        uint8_t rgb[3];
+        emphasisedColour(1, 0x30, rgb);
+        EXPECT_EQ(std::memcmp(&ppu->displayFrame[0], rgb, 3), 0);
+        EXPECT_EQ(ppu->displayFrame[3 * (100 * 256 + 40) + 1], 0xFF);
+        // Off during vertical blank: the next picture has none.
+        setMask(0x00);
+        dotsToNextFrame(bulk);
+        advanceTo(241, 2, bulk);
+        EXPECT_FALSE(ppu->displayEmphasised);
+        EXPECT_EQ(std::memcmp(&ppu->displayFrame[0], &colorTable[3 * 0x30], 3), 0);
+    }
+    // The design's timing has no emphasis.
+    SetUp();
+    ppu->hardware = false;
+    ppu->vram[0x3F00] = 0x30;
+    setMask(0xE0);
+    dotsToNextFrame(true);
+    advanceTo(241, 2, true);
+    EXPECT_FALSE(ppu->displayEmphasised);
+    EXPECT_EQ(std::memcmp(&ppu->displayFrame[0], &colorTable[3 * 0x30], 3), 0);
+}
+
+TEST(EmphasisColours, DimTheChannelsWhoseBitIsClear) {
+    // White is 255 in every channel; 191/256 of it rounds to 190.
+    const uint8_t expected[8][3] = {{255, 255, 255}, {255, 190, 190}, {190, 255, 190}, {255, 255, 190},
+                                    {190, 190, 255}, {255, 190, 255}, {190, 255, 255}, {190, 190, 190}};
+    for (unsigned bits = 0; bits < 8; ++bits) {
+        uint8_t rgb[3];
+        emphasisedColour(bits, 0x30, rgb);
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(rgb[c], expected[bits][c]) << "bits " << bits << " channel " << c;
+        emphasisedColour(bits, 0x0F, rgb);
+        EXPECT_EQ(rgb[0] | rgb[1] | rgb[2], 0) << "black stays black";
+    }
+}
+
+namespace {
+
+// 32 KiB NROM that keeps the hardware-only state busy: a loop writes PPUMASK
+// with a counter (emphasis and rendering change all through the frame) and
+// folds what PPUSTATUS, OAMDATA and the write-only PPUCTRL read into RAM; the NMI
+// counts frames and moves the scroll.
+Bytes busyImage() {
+    Bytes prg = {
+        0x78, 0xA2, 0xFF, 0x9A,              // SEI; LDX #$FF; TXS
+        0xA2, 0x00, 0x8A, 0x4A, 0x4A,        // LDX #0; oam: TXA; LSR A; LSR A
+        0x8D, 0x04, 0x20, 0xE8, 0xD0, 0xF7,  // STA $2004; INX; BNE oam (sprite n at Y = n)
+        0xA9, 0x3F, 0x8D, 0x06, 0x20,        // LDA #$3F; STA $2006
+        0xA9, 0x00, 0x8D, 0x06, 0x20,        // LDA #$00; STA $2006
+        0xA9, 0x16, 0x8D, 0x07, 0x20,        // LDA #$16; STA $2007 (backdrop)
+        0xA9, 0x80, 0x8D, 0x00, 0x20,        // LDA #$80; STA $2000
+        0xE6, 0x10, 0xA5, 0x10,              // loop ($8023): INC $10; LDA $10
+        0x8D, 0x01, 0x20,                    // STA $2001
+        0xAD, 0x02, 0x20, 0x45, 0x12,        // LDA $2002; EOR $12
+        0x85, 0x12,                          // STA $12
+        0xAD, 0x04, 0x20, 0x45, 0x13,        // LDA $2004; EOR $13
+        0x85, 0x13,                          // STA $13
+        0xAD, 0x00, 0x20, 0x45, 0x14,        // LDA $2000; EOR $14
+        0x85, 0x14,                          // STA $14
+        0x4C, 0x23, 0x80,                    // JMP loop
+        0xE6, 0x11, 0xA5, 0x11,              // nmi ($8042): INC $11; LDA $11
+        0x8D, 0x05, 0x20, 0x8D, 0x05, 0x20,  // STA $2005 twice
+        0x40,                                // RTI
+    };
+    prg.resize(32768 - 6);
+    prg.insert(prg.end(), {0x42, 0x80, 0x00, 0x80, 0x00, 0x80});
+    Bytes chr(8192);
+    for (size_t i = 0; i < chr.size(); ++i) chr[i] = uint8_t(i * 13);
+    return cartImage(0, prg, chr);
+}
+
+std::vector<uint64_t> frames(NESUnit& unit, int count) {
+    std::vector<uint64_t> seen;
+    for (int i = 0; i < count; ++i) {
+        unit.runFrame();
+        const PPU& ppu = *unit.ppu;
+        seen.push_back(hash64(ppu.displayFrame.data(), ppu.displayFrame.size()) ^
+                       hash64(unit.cpu->memory.data(), 0x800) * 3 ^ uint64_t(unit.cycleCount()) * 7);
+    }
+    return seen;
+}
+
+}  // namespace
+
+TEST(HardwarePpuSnapshot, MidFrameSnapshotsRestoreTheHardwareState) {
+    const Bytes image = busyImage();
+    auto original = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+    original->setTiming(Timing::Hardware);
+    frames(*original, 3);
+    int emphasised = 0;
+    for (int round = 0; round < 24; ++round) {
+        for (int i = 0; i < 997; ++i) original->advance();
+        const Bytes snapshot = takeSnapshot(*original, round % 2 == 0);
+        emphasised += original->ppu->displayEmphasised || !original->ppu->emphasisChanges.empty();
+        const std::vector<uint64_t> expected = frames(*original, 4);
+        auto fresh = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+        restoreSnapshot(*fresh, snapshot.data(), snapshot.size());
+        EXPECT_EQ(fresh->timing(), Timing::Hardware);
+        EXPECT_TRUE(takeSnapshot(*fresh, round % 2 == 0) == snapshot) << "round " << round;
+        EXPECT_TRUE(frames(*fresh, 4) == expected) << "round " << round;
+    }
+    EXPECT_GT(emphasised, 12) << "the program should keep emphasis changing";
 }

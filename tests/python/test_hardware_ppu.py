@@ -1,5 +1,5 @@
-"""The PPU in the hardware timing, through the Python API: the power-on palette and the
-reset button."""
+"""The PPU in the hardware timing, through the Python API: colour emphasis in pictures,
+batch observations and snapshots, the power-on palette and the reset button."""
 
 from __future__ import annotations
 
@@ -86,6 +86,75 @@ def expected_top(bits: int) -> list[int]:
 def gray(rgb: np.ndarray) -> np.ndarray:
     r, g, b = (rgb[..., c].astype(np.int64) for c in range(3))
     return ((299 * r + 587 * g + 114 * b + 500) // 1000).astype(np.uint8)
+
+
+@pytest.mark.parametrize("bits", range(8))
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_emphasis_dims_the_channels_whose_bit_is_clear(emphasis_rom, timing, bits):
+    nes = console(emphasis_rom, timing)
+    nes.cpuMem()[0x10] = bits << 5
+    for _ in range(4):
+        nes.runFrame()
+    picture = nes.getImg()
+    top = expected_top(bits) if timing == "hardware" else [WHITE] * 3
+    assert picture[5, 7].tolist() == top
+    assert (picture[:90] == picture[5, 7]).all()
+    assert (picture[120:] == WHITE).all(), "emphasis ends where PPUMASK is cleared"
+
+
+@pytest.mark.parametrize("max_pool", [False, True])
+@pytest.mark.parametrize("obs_type", ["rgb", "grayscale"])
+def test_batch_observations_and_pictures_show_emphasis(emphasis_rom, obs_type, max_pool):
+    nes = console(emphasis_rom, "hardware")
+    mem = nes.cpuMem()
+    mem[0x10], mem[0x11] = 0x20, 1  # red and green emphasis in turn
+    for _ in range(3):
+        nes.runFrame()
+    batch = velkora_gym.Batch(emphasis_rom, 1, obs_type=obs_type, max_pool=max_pool)
+    batch.restore(0, velkora_gym.snapshot(nes))
+    pictures = []
+    for _ in range(3):
+        batch.step(np.zeros(1, np.uint8))
+        nes.runFrame()
+        pictures.append(nes.getImg().copy())
+    assert np.array_equal(batch.picture(0), pictures[-1])
+    assert pictures[-1][5, 7].tolist() != pictures[-2][5, 7].tolist(), "the emphasis should alternate"
+    shown = np.maximum(pictures[-1], pictures[-2]) if max_pool else pictures[-1]
+    if max_pool and obs_type == "rgb":
+        assert shown[5, 7].tolist() == [WHITE, WHITE, DIMMED]
+    expected = shown if obs_type == "rgb" else gray(shown)
+    if max_pool and obs_type == "grayscale":
+        expected = np.maximum(gray(pictures[-1]), gray(pictures[-2]))
+    assert np.array_equal(batch.observations[0], expected)
+
+
+def test_a_snapshot_carries_the_emphasis_of_both_pictures(emphasis_rom):
+    nes = console(emphasis_rom, "hardware")
+    mem = nes.cpuMem()
+    mem[0x10], mem[0x11] = 0x80, 1
+    for _ in range(5):
+        nes.runFrame()
+    data = velkora_gym.snapshot(nes)
+    after = []
+    for _ in range(3):
+        nes.runFrame()
+        after.append(nes.getImg().copy())
+
+    fresh = console(emphasis_rom, "design")
+    velkora_gym.restore(fresh, data)
+    assert velkora_gym.timing(fresh) == "hardware"
+    for picture in after:
+        fresh.runFrame()
+        assert np.array_equal(fresh.getImg(), picture)
+
+    # The picture on show travels too, repainted at once.
+    velkora_gym.restore(nes, data)
+    shown = nes.getImg().copy()
+    other = console(emphasis_rom, "hardware")
+    other.runFrame()
+    velkora_gym.restore(other, data)
+    assert np.array_equal(other.getImg(), shown)
+    assert shown[5, 7].tolist() != [WHITE] * 3
 
 
 # One console's palette RAM at power-on, as measured.
