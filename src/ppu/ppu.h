@@ -108,6 +108,8 @@ public:
     // far (evalCount is what dot 257 loads), the dot of its next OAM read,
     // bytes of a found sprite still to read, and the OAM address read last.
     static constexpr int32_t kEvaluationStart = 65;
+    // The line (frame x 262 + scanline) the evaluation state belongs to.
+    int64_t evalLine = -1;
     uint8_t evalFound = 0;
     int32_t evalDot = kEvaluationStart;
     uint8_t evalCopy = 0;
@@ -199,6 +201,7 @@ public:
     // keeps, cleared; the registers as the reset button leaves them.
     void powerOnTiming();
     void clearHardwareState();
+
     void softReset();
 
     explicit PPU(CPU* cpu);
@@ -218,6 +221,8 @@ public:
     void writeRegister(uint16_t address, uint8_t value);
     bool owedDotsReadT() const;
     uint8_t readRegister(uint16_t address);
+    template <bool kHardware>
+    [[gnu::always_inline]] inline void storeRegister(uint16_t address, uint8_t value);
 
     // --- renderer (render.cpp) ---
     // The reference path: one dot at a time.
@@ -403,7 +408,7 @@ private:
     // sprites.cpp
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
-    void evaluateHardware(int32_t first, int32_t last);
+    void evaluateHardware(int32_t last);
     bool overflowScan(unsigned line, unsigned height, int32_t steps);
     // Sprite pixels of columns x0..x1 into row[lo..hi] (and their palette
     // values into colours with kColours); false when none is drawn there.

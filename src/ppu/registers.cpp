@@ -34,7 +34,16 @@ bool PPU::owedDotsReadT() const {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
-    if (VELKORA_UNLIKELY(hardware)) driveLatch(value, 0xFF);
+    if (VELKORA_UNLIKELY(hardware)) {
+        driveLatch(value, 0xFF);
+        return storeRegister<true>(address, value);
+    }
+    storeRegister<false>(address, value);
+}
+
+// One copy a timing, so the design's writes test nothing of the hardware's.
+template <bool kHardware>
+void PPU::storeRegister(uint16_t address, uint8_t value) {
     // The owed dots ran before this write; a write that only moves t may
     // come first unless they copy t (raster effects write t mid-line a lot).
     const bool onlyT = (address == 0x2005 && w) || (address == 0x2006 && !w) ||
@@ -44,18 +53,18 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
         case 0x2000:
             t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
             // PPUCTRL still holds the old byte: the NMI output follows bit 7 at once.
-            if (hardware && nmiOccurred && ((value ^ *ppuCtrl) & 0x80)) {
+            if (kHardware && nmiOccurred && ((value ^ *ppuCtrl) & 0x80)) {
                 if (value & 0x80) cpu->nmiLineRose(accessDot());
                 else cpu->nmiLineFell(accessDot());
             }
             break;
         case 0x2001:
             // PPUMASK still holds the old byte.
-            if (hardware) noteEmphasis(uint8_t(value >> 5), uint8_t(*ppuMask >> 5));
+            if (kHardware) noteEmphasis(uint8_t(value >> 5), uint8_t(*ppuMask >> 5));
             break;
         case 0x2003: oamAddr = value; break;
         case 0x2004:
-            if (hardware && renderingNow()) {
+            if (kHardware && renderingNow()) {
                 // The write is lost; the address moves on a sprite, the byte index kept.
                 oamAddr = uint8_t(oamAddr + 4);
                 break;
@@ -87,10 +96,10 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
             const uint16_t a = v & 0x3FFF;
             if (cpu->debug) std::printf("ppu->%04x: %02x\n", unsigned(a), unsigned(value));
             // The hardware's palette RAM has six bits.
-            if (hardware && a >= 0x3F00) value &= 0x3F;
+            if (kHardware && a >= 0x3F00) value &= 0x3F;
             // CHR ROM is read-only: only CHR RAM takes pattern writes.
             if (a >= 0x2000 || !cartridge || cartridge->chrSize == 0) {
-                vram[hardware ? foldHardware(a) : mirrorAddress(a)] = value;
+                vram[kHardware ? foldHardware(a) : mirrorAddress(a)] = value;
                 if (patternTablesShared && a < 0x2000) vram[a ^ 0x1000] = value;
             }
             advanceDataAddress();
@@ -187,6 +196,10 @@ void PPU::driveLatch(uint8_t value, uint8_t bits) {
 // bits over its top two (and fill the read buffer from the nametable byte
 // the palette hides).
 uint8_t PPU::readRegisterHardware(uint16_t address) {
+    // The sprite evaluation runs behind the renderer: bring it to this dot.
+    if ((address == 0x2002 || address == 0x2004) && (*ppuMask & 0x18) && scanline < kHeight && cycle > 1) {
+        evaluateHardware(cycle - 1);
+    }
     switch (address) {
         case 0x2002: {
             const uint8_t flags = readStatus() & 0xE0;

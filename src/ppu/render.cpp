@@ -50,7 +50,7 @@ void PPU::renderDot(uint8_t mask) {
             tileDot = fineX;
         }
         if (VELKORA_UNLIKELY(hardware)) {
-            if (renderingEnabled) evaluateHardware(c, c);
+            if (renderingEnabled) evaluateHardware(c);
         } else if (c == 1 && (mask & 0x10)) {
             resetEvaluation();
         } else if (c >= 129 && renderingEnabled) {

@@ -113,8 +113,9 @@ void PPU::locateNextEvent() {
         return;
     }
     const int32_t here = scanline * kDotsPerLine + cycle;
-    // An odd frame may end a dot early (the skipped dot), so its dot 339 counts as the end.
-    int32_t next = hardware && (frameCount & 1) ? kFrameEnd - 1 : kFrameEnd;
+    // The hardware's odd frames may end a dot early (the skipped dot), so its
+    // frames end at dot 339 as far as events go (dot 340 is one of its own).
+    int32_t next = kFrameEnd - int32_t(hardware);
     if (here <= kVblankStart) next = kVblankStart;
     else if (here <= kVblankEnd) next = kVblankEnd;
     if (mapperDotCycle >= 0 && mapperDotCycle < kDotsPerLine) {

@@ -117,7 +117,10 @@ void PPU::drawColours(int32_t first, int32_t last, uint8_t mask) {
         return;
     }
     if (first == 1 && (mask & 0x10)) resetEvaluation();
-    if (last >= 129 || hardware) evaluateRange(first, last);
+    if (last >= 129) {
+        if (VELKORA_UNLIKELY(hardware)) evaluateHardware(last);
+        else evaluateRange(first > 129 ? first : 129, last);
+    }
     const int32_t j0 = (first - 1) & 7;
     // Boards that watch pattern fetches get their own copies of the span
     // renderers, so the others' fetches stay free of the hook.

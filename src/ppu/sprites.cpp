@@ -130,8 +130,6 @@ static constexpr int32_t kStepwiseOverflowScan = 24;
 // Dots first..last (129-256) of evaluateSprites at once: nothing outside the
 // evaluation state reads it in between, and PPUSTATUS bits only accumulate.
 void PPU::evaluateRange(int32_t first, int32_t last) {
-    if (VELKORA_UNLIKELY(hardware)) return evaluateHardware(first, last);
-    if (first < 129) first = 129;
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     int32_t c = first + (first & 1);  // odd dots idle until eight are found
     if (evalCount < 8 && evalIndex == 0 && !evalDone && c == 130 && last >= 130) {
@@ -262,18 +260,21 @@ bool PPU::overflowScan(unsigned line, unsigned height, int32_t steps) {
     return overflow;
 }
 
-// Dots first..last of a visible line with rendering on, as the hardware
+// The dots of a visible line with rendering on up to `last`, as the hardware
 // evaluates sprites: dots 1-64 fill the secondary OAM with $FF; from dot 65
 // the chip reads OAM on odd dots and writes the secondary OAM on even ones:
 // a sprite's Y, and for one in range of this line its other three bytes.
 // Once eight are found it goes on reading with the byte index moving along
 // with the sprite (its known flaw): the first byte read that is in range
-// sets the overflow flag on the dot it is read. Nothing but $2004 looks at
-// the state in between, so a found sprite is copied whole at its Y's dot.
-void PPU::evaluateHardware(int32_t first, int32_t last) {
-    if (first <= 64) std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
-    if (last < kEvaluationStart) return;
-    if (first <= kEvaluationStart) {
+// sets the overflow flag on the dot it is read, so no sooner than dot 129.
+// Nothing but $2002, $2004 and dot 257 looks at the result, so it runs with
+// the spans that reach dot 129 and when those registers are read, up to
+// their dot (a found sprite is copied whole at its Y's dot).
+void PPU::evaluateHardware(int32_t last) {
+    const int64_t stamp = frameCount * kLinesPerFrame + scanline;
+    if (evalLine != stamp) {
+        evalLine = stamp;
+        std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
         evalIndex = 0;
         evalByte = 0;
         evalDone = false;

@@ -29,6 +29,7 @@ void PPU::powerOnTiming() {
 
 void PPU::clearHardwareState() {
     shortFrame = false;
+    evalLine = -1;
     evalFound = 0;
     evalDot = kEvaluationStart;
     evalCopy = 0;
