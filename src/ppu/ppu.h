@@ -108,8 +108,10 @@ public:
     // far (evalCount is what dot 257 loads), the dot of its next OAM read,
     // bytes of a found sprite still to read, and the OAM address read last.
     static constexpr int32_t kEvaluationStart = 65;
-    // The line (frame x 262 + scanline) the evaluation state belongs to.
+    // The line (frame x 262 + scanline) the evaluation state belongs to, and
+    // which sprites' Y was in range of it when it began.
     int64_t evalLine = -1;
+    uint64_t evalYInRange = 0;
     uint8_t evalFound = 0;
     int32_t evalDot = kEvaluationStart;
     uint8_t evalCopy = 0;

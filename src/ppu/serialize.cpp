@@ -146,6 +146,7 @@ void PPU::serialize(StateStream& s) {
         s.tag("PPUH");
         s.io(shortFrame);
         s.io(evalLine);
+        s.io(evalYInRange);
         s.io(evalFound, 0, 8, "sprites the evaluation found");
         // A found sprite's copy ends at most eight dots past the last one evaluated.
         s.io(evalDot, kEvaluationStart, 256 + 2, "sprite evaluation dot");

@@ -282,46 +282,79 @@ void PPU::evaluateHardware(int32_t last) {
         evalCopy = 0;
         evalDot = kEvaluationStart;
         spriteZeroNext = false;
+        // Which sprites' Y is in range, once a line: the reads that find
+        // nothing are skipped whole, up to the next one that does.
+        uint64_t bits[4];
+        bytesInRange(oam.data(), unsigned(scanline), (*ppuCtrl & 0x20) ? 16 : 8, bits);
+        evalYInRange = 0;
+        for (int w = 0; w < 4; ++w) evalYInRange |= gatherNibbles(bits[w]) << (16 * w);
     }
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     const unsigned line = unsigned(scanline);
     const int32_t end = std::min(last, 256);
-    // After the last sprite the chip only idles to dot 256.
-    const auto nextSprite = [this] {
-        evalIndex = uint8_t(evalIndex + 4);
-        if (evalIndex == 0) evalDone = true;
+    if (evalDone || evalDot > end) {
+        evalCount = line == 239 ? 0 : evalFound;
+        return;
+    }
+    // Every OAM byte's, once eight are found and any byte may be read as Y.
+    uint64_t bits[4];
+    bool haveBits = false;
+    // Reads of `count` (at least one) sprites from here on, two dots each,
+    // none in range; after the last sprite the chip idles to dot 256.
+    const auto skip = [this](unsigned count) {
+        const unsigned sprite = evalIndex >> 2;
+        evalLast = uint8_t(4 * (sprite + count - 1) + ((evalByte + count - 1) & 3) * (evalFound == 8));
+        evalDot += 2 * int32_t(count);
+        if (evalFound == 8) evalByte = uint8_t((evalByte + count) & 3);
+        evalIndex = uint8_t(4 * (sprite + count));
+        if (sprite + count == 64) evalDone = true;
     };
-    for (; !evalDone && evalDot <= end; evalDot += 2) {
+    while (!evalDone && evalDot <= end) {
+        const unsigned sprite = evalIndex >> 2;
+        const unsigned reads = unsigned(end - evalDot) / 2 + 1;  // the reads left before the end
         if (evalCopy > 0) {
+            // A found sprite's other bytes, read one by one.
             evalLast = uint8_t(evalIndex + 4 - evalCopy);
-            if (--evalCopy == 0) nextSprite();
-        } else if (evalFound < 8) {
-            evalLast = evalIndex;
-            const uint8_t y = oam[evalIndex];
-            if (line - y >= height) {
-                nextSprite();
-                continue;
+            evalDot += 2;
+            if (--evalCopy == 0) {
+                evalIndex = uint8_t(evalIndex + 4);
+                evalDone = evalIndex == 0;
             }
-            uint8_t* slot = &secondaryOam[4 * evalFound];
-            slot[0] = uint8_t(y + 1);
-            slot[1] = oam[evalIndex + 1];
-            slot[2] = oam[evalIndex + 2];
-            slot[3] = oam[evalIndex + 3];
-            nextSpriteX[evalFound] = oam[evalIndex + 3];
-            if (evalIndex == 0) spriteZeroNext = true;
-            ++evalFound;
-            evalCopy = 3;
-        } else {
-            evalLast = uint8_t(evalIndex + evalByte);
-            if (line - oam[evalLast] < height) {
-                // The flag cannot be set twice: the rest of the scan shows nothing.
-                *ppuStatus |= 0x20;
-                evalDone = true;
-                break;
-            }
-            evalByte = uint8_t((evalByte + 1) & 3);
-            nextSprite();
+            continue;
         }
+        // The next sprite whose read finds something: its Y (before eight
+        // are found), or its path byte, (r + u) & 3 for sprite u, after.
+        if (evalFound == 8 && !haveBits) {
+            bytesInRange(oam.data(), line, height, bits);
+            haveBits = true;
+        }
+        const uint64_t found = evalFound < 8 ? evalYInRange : pathHits(bits, (evalByte - sprite) & 3);
+        const uint64_t ahead = found >> sprite;
+        const unsigned next = ahead ? unsigned(__builtin_ctzll(ahead)) : 64 - sprite;
+        if (next >= reads || next == 64 - sprite) {
+            skip(std::min(reads, 64 - sprite));
+            break;
+        }
+        if (next > 0) skip(next);
+        const uint8_t at = evalIndex;
+        evalDot += 2;
+        if (evalFound == 8) {
+            // The flag cannot be set twice: the rest of the scan shows nothing.
+            evalLast = uint8_t(at + evalByte);
+            *ppuStatus |= 0x20;
+            evalDone = true;
+            break;
+        }
+        evalLast = at;
+        uint8_t* slot = &secondaryOam[4 * evalFound];
+        slot[0] = uint8_t(oam[at] + 1);
+        slot[1] = oam[at + 1];
+        slot[2] = oam[at + 2];
+        slot[3] = oam[at + 3];
+        nextSpriteX[evalFound] = oam[at + 3];
+        if (at == 0) spriteZeroNext = true;
+        ++evalFound;
+        evalCopy = 3;
     }
     // Line 239's sprites would show on line 240, which is not drawn; line 0 shows none.
     evalCount = line == 239 ? 0 : evalFound;

@@ -30,6 +30,7 @@ void PPU::powerOnTiming() {
 void PPU::clearHardwareState() {
     shortFrame = false;
     evalLine = -1;
+    evalYInRange = 0;
     evalFound = 0;
     evalDot = kEvaluationStart;
     evalCopy = 0;

@@ -289,6 +289,84 @@ TEST_F(EvaluationTest, SpritesDrawAsInTheDesignsTiming) {
     }
 }
 
+// The evaluation read by read, as the hardware steps it: the OAM address of
+// each read and its dot, the secondary OAM and the overflow flag's dot.
+struct Evaluation {
+    std::vector<std::pair<int, uint8_t>> reads;  // dot, address
+    std::vector<uint8_t> secondary = std::vector<uint8_t>(32, 0xFF);
+    int overflowDot = -1;
+};
+
+Evaluation evaluateStepByStep(const std::array<uint8_t, 256>& oam, unsigned line, unsigned height) {
+    Evaluation e;
+    int dot = 65, found = 0;
+    unsigned sprite = 0, byte = 0;
+    while (dot <= 256 && sprite < 64) {
+        if (found < 8) {
+            e.reads.push_back({dot, uint8_t(4 * sprite)});
+            if (line - oam[4 * sprite] < height) {
+                for (unsigned b = 0; b < 4; ++b) e.secondary[size_t(4 * found + b)] = oam[4 * sprite + b];
+                e.secondary[size_t(4 * found)] = uint8_t(oam[4 * sprite] + 1);
+                for (unsigned b = 1; b < 4; ++b) e.reads.push_back({dot + 2 * int(b), uint8_t(4 * sprite + b)});
+                ++found;
+                dot += 8;
+            } else {
+                dot += 2;
+            }
+            ++sprite;
+        } else {
+            e.reads.push_back({dot, uint8_t(4 * sprite + byte)});
+            if (line - oam[4 * sprite + byte] < height) {
+                e.overflowDot = dot;
+                break;
+            }
+            ++sprite;
+            byte = (byte + 1) & 3;
+            dot += 2;
+        }
+    }
+    return e;
+}
+
+TEST_F(EvaluationTest, MatchesTheReadByReadEvaluationAtEveryDot) {
+    std::mt19937 random(31);
+    int overflows = 0;
+    for (int round = 0; round < 12; ++round) {
+        const bool bulk = round % 2 == 1;
+        const bool tall = round % 3 == 2;
+        SetUp();
+        write(0x2000, tall ? 0x28 : 0x08);
+        // Sprites on line 100 (fewer each round), and bytes that the flawed scan takes for Y
+        // in range of it; no other byte is in range of a line before it.
+        for (uint8_t& byte : ppu->oam) {
+            byte = uint8_t(random() % unsigned(2 + round) == 0 ? 100 : 120 + random() % 130);
+        }
+        for (int n = 0; n < 64; ++n) ppu->oam[size_t(4 * n + 2)] &= 0xE3;
+        const Evaluation expected = evaluateStepByStep(ppu->oam, 100, tall ? 16 : 8);
+        setMask(0x18);
+        dotsToNextFrame(bulk);
+        advanceTo(100, 0, bulk);
+        ASSERT_EQ(read(0x2002) & 0x20, 0) << "no overflow before line 100";
+        overflows += expected.overflowDot >= 0;
+        // $2004 at a dot shows the last read before it; PPUSTATUS the flag once its dot is past.
+        for (int dot = 66; dot <= 257; dot += 1 + int(random() % 7)) {
+            advanceTo(100, dot, bulk);
+            uint8_t shown = 0xFF;
+            for (const auto& [at, address] : expected.reads) {
+                if (at < dot) shown = ppu->oam[address];
+            }
+            ASSERT_EQ(read(0x2004), shown) << "round " << round << " dot " << dot;
+            const bool flagged = expected.overflowDot >= 0 && expected.overflowDot < dot;
+            ASSERT_EQ((read(0x2002) & 0x20) != 0, flagged) << "round " << round << " dot " << dot;
+        }
+        advanceTo(100, 258, bulk);
+        EXPECT_TRUE(std::equal(expected.secondary.begin(), expected.secondary.end(), ppu->secondaryOam))
+            << "round " << round;
+    }
+    EXPECT_GE(overflows, 4) << "the rounds should overflow often";
+    EXPECT_LE(overflows, 10) << "and not always";
+}
+
 TEST_F(EvaluationTest, OamDataDuringRenderingShowsTheEvaluation) {
     for (const bool bulk : {false, true}) {
         SetUp();
