@@ -43,6 +43,7 @@ ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, c
     ram_.assign(consoles * kRamBytes, 0);
     prgRam_.assign(options.prgRam ? consoles * kPrgRamBytes : 0, 0);
     previous_.assign(maker_.format().maxPool ? consoles * kFramePixels : 0, kBlack);
+    previousEmphasis_.resize(maker_.format().maxPool ? consoles : 0);
     for (size_t i = 0; i < consoles; ++i) observe(i);
 }
 
@@ -53,11 +54,26 @@ const uint8_t* ConsoleBatch::shownFrame(size_t index) const {
     return ppu.displayPublished ? ppu.displayColorIndex.data() : black_.data();
 }
 
+const uint8_t* ConsoleBatch::shownEmphasis(size_t index) const {
+    const PPU& ppu = *consoles_[index]->ppu;
+    return ppu.displayPublished ? ppu.shownEmphasis() : nullptr;
+}
+
+void ConsoleBatch::keepPrevious(size_t index) {
+    std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
+    std::vector<uint8_t>& emphasis = previousEmphasis_[index];
+    if (const uint8_t* shown = shownEmphasis(index)) emphasis.assign(shown, shown + kFramePixels);
+    else emphasis.clear();
+}
+
 void ConsoleBatch::observe(size_t index) {
     const size_t bytes = maker_.format().bytes();
     if (bytes > 0) {
-        const uint8_t* previous = maker_.format().maxPool ? &previous_[index * kFramePixels] : nullptr;
-        maker_.make(shownFrame(index), previous, &observations_[index * bytes]);
+        const bool pool = maker_.format().maxPool;
+        const uint8_t* previous = pool ? &previous_[index * kFramePixels] : nullptr;
+        const uint8_t* previousEmphasis =
+            pool && !previousEmphasis_[index].empty() ? previousEmphasis_[index].data() : nullptr;
+        maker_.make(shownFrame(index), shownEmphasis(index), previous, previousEmphasis, &observations_[index * bytes]);
     }
     const auto& memory = consoles_[index]->cpu->memory;
     std::memcpy(&ram_[index * kRamBytes], memory.data(), kRamBytes);
@@ -197,7 +213,7 @@ void ConsoleBatch::picture(size_t index, uint8_t* out) {
         std::memset(out, 0, PPU::kFrameBytes);
         return;
     }
-    paintFrame(ppu.displayColorIndex.data(), out);
+    paintFrameEmphasis(ppu.displayColorIndex.data(), ppu.shownEmphasis(), out);
 }
 
 bool ConsoleBatch::takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out) {

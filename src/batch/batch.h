@@ -104,6 +104,10 @@ private:
     friend class EnvBatch;
     void checkIndex(size_t index) const;
     const uint8_t* shownFrame(size_t index) const;
+    // Its colour emphasis (hardware timing), or null when it has none.
+    const uint8_t* shownEmphasis(size_t index) const;
+    // The shown frame becomes the one before, for max pooling.
+    void keepPrevious(size_t index);
     void observe(size_t index);
     void runConsole(size_t index, const Step& step);
     // Runs `frames` frames with the joypad masks maskAt(f) gives for frame f.
@@ -125,6 +129,9 @@ private:
     std::vector<uint8_t> prgRam_;
     // The frame shown before the last one of a step, for max pooling.
     std::vector<uint8_t> previous_;
+    // Its emphasis per console, empty while that frame had none (each
+    // console's own worker sizes it).
+    std::vector<std::vector<uint8_t>> previousEmphasis_;
     std::array<uint8_t, kFramePixels> black_;
     // One caller at a time: steps, snapshots and restores of two Python
     // threads must not interleave.
@@ -135,16 +142,12 @@ template <class Masks>
 void ConsoleBatch::runFrames(size_t index, int32_t frames, Masks maskAt) {
     NESUnit& unit = *consoles_[index];
     // The pooled observation is the maximum of the last two frames shown.
-    if (frames == 0 && maker_.format().maxPool) {
-        std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
-    }
+    if (frames == 0 && maker_.format().maxPool) keepPrevious(index);
     for (int32_t f = 0; f < frames; ++f) {
         const std::pair<uint8_t, uint8_t> masks = maskAt(f);
         press(unit.defaultPads[0], masks.first);
         press(unit.defaultPads[1], masks.second);
-        if (f == frames - 1 && maker_.format().maxPool) {
-            std::memcpy(&previous_[index * kFramePixels], shownFrame(index), kFramePixels);
-        }
+        if (f == frames - 1 && maker_.format().maxPool) keepPrevious(index);
         unit.runFrame();
     }
     observe(index);

@@ -8,6 +8,12 @@
 
 #include "ppu/ppu.h"
 
+// Each frame's emphasis plane; a frame without emphasis reads as zeros.
+struct EmphasisPlanes {
+    const uint8_t* now;
+    const uint8_t* before;
+};
+
 namespace {
 
 constexpr int kHeight = ObservationMaker::kFrameHeight;
@@ -19,7 +25,38 @@ struct Tables {
     const uint8_t* gray;     // by palette index
     const uint32_t* rgb;     // r, g, b and a spare byte, in memory order
     const uint32_t* rgbMax;  // by index pair (a << 6 | b): the larger of each channel
+    // By emphasis bits and palette index (bits << 6 | index), for frames with emphasis.
+    const uint8_t* grayEmphasis;
+    const uint32_t* rgbEmphasis;
 };
+
+// The larger of each byte of two colour words.
+inline uint32_t largerChannels(uint32_t a, uint32_t b) {
+    uint32_t out = 0;
+    for (int shift = 0; shift < 24; shift += 8) out |= std::max((a >> shift) & 0xFF, (b >> shift) & 0xFF) << shift;
+    return out;
+}
+
+// convert's path for frames with emphasis: one lookup a pixel by emphasis
+// and palette value, pooled channel by channel.
+template <int Channels, bool Pool>
+void convertEmphasised(const Tables& tables, const uint8_t* frame, const uint8_t* previous,
+                       const EmphasisPlanes& emphasis, uint8_t* out, int pixels) {
+    const auto index = [](const uint8_t* colours, const uint8_t* bits, int x) {
+        return unsigned(colours[x] & 63) | (unsigned(bits[x] & 7) << 6);
+    };
+    for (int x = 0; x < pixels; ++x) {
+        const unsigned a = index(frame, emphasis.now, x);
+        if constexpr (Channels == 1) {
+            out[x] = Pool ? std::max(tables.grayEmphasis[a], tables.grayEmphasis[index(previous, emphasis.before, x)])
+                          : tables.grayEmphasis[a];
+        } else {
+            uint32_t value = tables.rgbEmphasis[a];
+            if constexpr (Pool) value = largerChannels(value, tables.rgbEmphasis[index(previous, emphasis.before, x)]);
+            std::memcpy(out + 3 * x, &value, 3);
+        }
+    }
+}
 
 // One frame row (or a whole frame: `pixels` is the count, a multiple of 8)
 // to bytes, pooled if asked. Gray packs eight lookups into one 64-bit store;
@@ -27,7 +64,9 @@ struct Tables {
 // RGB stores four bytes per pixel, the spare one overwritten by the next
 // pixel's, and only three for the last.
 template <int Channels, bool Pool>
-inline void convert(const Tables& tables, const uint8_t* frame, const uint8_t* previous, uint8_t* out, int pixels) {
+inline void convert(const Tables& tables, const uint8_t* frame, const uint8_t* previous, const EmphasisPlanes* emphasis,
+                    uint8_t* out, int pixels) {
+    if (emphasis) return convertEmphasised<Channels, Pool>(tables, frame, previous, *emphasis, out, pixels);
     if constexpr (Channels == 1) {
         const uint8_t* gray = tables.gray;
         // A crop's row may end between groups of eight.
@@ -175,6 +214,15 @@ ObservationMaker::ObservationMaker(const ObservationFormat& format)
         rgb[c][2] = uint8_t(b);
         std::memcpy(&rgb_[c], rgb[c], 4);
     }
+    for (unsigned bits = 0; bits < 8; ++bits) {
+        for (unsigned c = 0; c < 64; ++c) {
+            uint8_t dimmed[4] = {};
+            emphasisedColour(bits, c, dimmed);
+            const unsigned i = bits << 6 | c;
+            grayEmphasis_[i] = uint8_t((299 * dimmed[0] + 587 * dimmed[1] + 114 * dimmed[2] + 500) / 1000);
+            std::memcpy(&rgbEmphasis_[i], dimmed, 4);
+        }
+    }
     if (!format_.maxPool) return;
     // One lookup per pooled RGB pixel instead of two and three maxima.
     if (format_.kind == ObservationKind::Rgb) {
@@ -190,24 +238,33 @@ ObservationMaker::ObservationMaker(const ObservationFormat& format)
 }
 
 void ObservationMaker::make(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const {
+    make(frame, nullptr, previous, nullptr, out);
+}
+
+void ObservationMaker::make(const uint8_t* frame, const uint8_t* emphasis, const uint8_t* previous,
+                            const uint8_t* previousEmphasis, uint8_t* out) const {
     if (format_.kind == ObservationKind::None) return;
     const bool pool = format_.maxPool;
     if (pool && !previous) throw std::invalid_argument("a max-pooled observation needs the previous frame");
+    // Frames without emphasis (all of the design's) keep the plain lookups.
+    static const std::array<uint8_t, size_t(kHeight) * kWidth> kNone{};
+    const EmphasisPlanes planes{emphasis ? emphasis : kNone.data(), previousEmphasis ? previousEmphasis : kNone.data()};
+    const EmphasisPlanes* e = emphasis || (pool && previousEmphasis) ? &planes : nullptr;
     const bool resize = format_.resized();
     switch (format_.kind) {
         case ObservationKind::None: return;
         case ObservationKind::Grayscale:
             if (resize) {
-                pool ? makeResized<1, true>(frame, previous, out) : makeResized<1, false>(frame, previous, out);
+                pool ? makeResized<1, true>(frame, previous, e, out) : makeResized<1, false>(frame, previous, e, out);
             } else {
-                pool ? makeCropped<1, true>(frame, previous, out) : makeCropped<1, false>(frame, previous, out);
+                pool ? makeCropped<1, true>(frame, previous, e, out) : makeCropped<1, false>(frame, previous, e, out);
             }
             return;
         case ObservationKind::Rgb:
             if (resize) {
-                pool ? makeResized<3, true>(frame, previous, out) : makeResized<3, false>(frame, previous, out);
+                pool ? makeResized<3, true>(frame, previous, e, out) : makeResized<3, false>(frame, previous, e, out);
             } else {
-                pool ? makeCropped<3, true>(frame, previous, out) : makeCropped<3, false>(frame, previous, out);
+                pool ? makeCropped<3, true>(frame, previous, e, out) : makeCropped<3, false>(frame, previous, e, out);
             }
             return;
     }
@@ -215,17 +272,20 @@ void ObservationMaker::make(const uint8_t* frame, const uint8_t* previous, uint8
 
 // The crop's pixels as they are: the whole frame in one conversion.
 template <int Channels, bool Pool>
-void ObservationMaker::makeCropped(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const {
-    const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data()};
+void ObservationMaker::makeCropped(const uint8_t* frame, const uint8_t* previous, const EmphasisPlanes* emphasis,
+                                   uint8_t* out) const {
+    const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data(), grayEmphasis_.data(), rgbEmphasis_.data()};
     const int width = format_.cropWidth, height = format_.cropHeight;
     if (width == kWidth && height == kHeight) {
-        convert<Channels, Pool>(tables, frame, previous, out, kHeight * kWidth);
+        convert<Channels, Pool>(tables, frame, previous, emphasis, out, kHeight * kWidth);
         return;
     }
     for (int y = 0; y < height; ++y) {
         const size_t offset = size_t(format_.cropY + y) * kWidth + size_t(format_.cropX);
+        const EmphasisPlanes shifted =
+            emphasis ? EmphasisPlanes{emphasis->now + offset, emphasis->before + offset} : EmphasisPlanes{};
         convert<Channels, Pool>(tables, frame + offset, Pool ? previous + offset : nullptr,
-                                out + size_t(y) * size_t(width) * Channels, width);
+                                emphasis ? &shifted : nullptr, out + size_t(y) * size_t(width) * Channels, width);
     }
 }
 
@@ -234,7 +294,8 @@ void ObservationMaker::makeCropped(const uint8_t* frame, const uint8_t* previous
 // column. Converted rows live in two slots keyed by row, which is enough for
 // each source row to be converted once whether the rows shrink or grow.
 template <int Channels, bool Pool>
-void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const {
+void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous, const EmphasisPlanes* emphasis,
+                                   uint8_t* out) const {
     constexpr int kMostRowValues = kWidth * Channels;
     uint8_t converted[2][kMostRowValues];
     int convertedRow[2] = {-1, -1};
@@ -242,7 +303,7 @@ void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous
     // is at most 240 * 255 and 16-bit lanes hold it: twice the lanes of 32-bit ones.
     uint16_t sums[kMostRowValues];
 
-    const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data()};
+    const Tables tables{gray_.data(), rgb_.data(), rgbMax_.data(), grayEmphasis_.data(), rgbEmphasis_.data()};
     const int height = format_.height, width = format_.width;
     const int sourceWidth = format_.cropWidth;
     const int rowValues = sourceWidth * Channels;
@@ -260,7 +321,10 @@ void ObservationMaker::makeResized(const uint8_t* frame, const uint8_t* previous
             uint8_t* row = converted[s & 1];
             if (convertedRow[s & 1] != s) {
                 const size_t offset = size_t(format_.cropY + s) * kWidth + size_t(format_.cropX);
-                convert<Channels, Pool>(tables, frame + offset, Pool ? previous + offset : nullptr, row, sourceWidth);
+                const EmphasisPlanes shifted =
+                    emphasis ? EmphasisPlanes{emphasis->now + offset, emphasis->before + offset} : EmphasisPlanes{};
+                convert<Channels, Pool>(tables, frame + offset, Pool ? previous + offset : nullptr,
+                                        emphasis ? &shifted : nullptr, row, sourceWidth);
                 convertedRow[s & 1] = s;
             }
             const uint16_t w = rowWeight[s - rowStart];

@@ -10,6 +10,9 @@
 
 enum class ObservationKind { None, Rgb, Grayscale };
 
+// Two frames' planes of colour emphasis bits (observation.cpp).
+struct EmphasisPlanes;
+
 struct ObservationFormat {
     ObservationKind kind = ObservationKind::Rgb;
     int height = 240, width = 256;  // output size; the crop's size keeps its pixels as they are
@@ -46,6 +49,10 @@ public:
     // Allocates nothing: the resize streams source rows through about 3 KB
     // of stack, so no scratch is shared between threads. Does nothing for None.
     void make(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const;
+    // The same for frames with colour emphasis: each frame's plane of PPUMASK
+    // emphasis bits (a value 0-7 a pixel), or null for a frame without any.
+    void make(const uint8_t* frame, const uint8_t* emphasis, const uint8_t* previous, const uint8_t* previousEmphasis,
+              uint8_t* out) const;
 
 private:
     // Area-averaging weights from frame pixels to output pixels along one axis.
@@ -63,9 +70,9 @@ private:
     };
 
     template <int Channels, bool Pool>
-    void makeResized(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const;
+    void makeResized(const uint8_t* frame, const uint8_t* previous, const EmphasisPlanes* emphasis, uint8_t* out) const;
     template <int Channels, bool Pool>
-    void makeCropped(const uint8_t* frame, const uint8_t* previous, uint8_t* out) const;
+    void makeCropped(const uint8_t* frame, const uint8_t* previous, const EmphasisPlanes* emphasis, uint8_t* out) const;
 
     // --- what to make ---
     ObservationFormat format_;
@@ -74,6 +81,9 @@ private:
     std::array<uint8_t, 64> gray_{};
     std::array<uint32_t, 64> rgb_{};  // r, g, b and a spare byte, in memory order
     std::vector<uint32_t> rgbMax_;    // pooled RGB: by index pair (a << 6 | b), 64 * 64
+    // By emphasis bits and palette index (bits << 6 | index).
+    std::array<uint8_t, 8 * 64> grayEmphasis_{};
+    std::array<uint32_t, 8 * 64> rgbEmphasis_{};
 
     // --- resize weights ---
     Axis rows_;

@@ -48,7 +48,46 @@ inline void paintPixel(uint8_t* rgb, size_t i, uint8_t colour) {
     std::memcpy(rgb + 3 * i, &kColourWords[colour & 0x3F], 3);
 }
 
+// Colour emphasis (PPUMASK bits 5-7: red, green, blue). The PPU attenuates
+// its output signal to about 74.6 % of its level during the parts of the
+// colour cycle an emphasis bit covers (the NTSC signal's measured levels with
+// and without emphasis). On the RGB picture that is 191/256 on each channel
+// whose own bit is clear while another is set, and on every channel when all
+// three are set, since their parts then cover the whole cycle. Black, which
+// has no level above the blank one, stays black.
+constexpr uint8_t dimmed(uint8_t value) { return uint8_t((value * 191 + 128) >> 8); }
+
+constexpr bool dims(unsigned bits, int channel) { return bits == 7 || (bits != 0 && !((bits >> channel) & 1)); }
+
+// By emphasis bits (0-7) then palette value, as kColourWords.
+constexpr std::array<uint32_t, 8 * 64> kEmphasisWords = [] {
+    std::array<uint32_t, 8 * 64> words{};
+    for (unsigned bits = 0; bits < 8; ++bits) {
+        for (size_t c = 0; c < 64; ++c) {
+            uint32_t word = 0;
+            for (int channel = 0; channel < 3; ++channel) {
+                const uint8_t value = kColors[3 * c + size_t(channel)];
+                word |= uint32_t(dims(bits, channel) ? dimmed(value) : value) << (8 * channel);
+            }
+            words[bits * 64 + c] = word;
+        }
+    }
+    return words;
+}();
+
 }  // namespace
+
+void emphasisedColour(unsigned bits, unsigned colour, uint8_t* rgb) {
+    std::memcpy(rgb, &kEmphasisWords[(bits & 7) * 64 + (colour & 0x3F)], 3);
+}
+
+void paintFrameEmphasis(const uint8_t* colours, const uint8_t* emphasis, uint8_t* rgb) {
+    if (!emphasis) return paintFrame(colours, rgb);
+    for (size_t i = 0; i + 1 < kPixels; ++i) {
+        std::memcpy(rgb + 3 * i, &kEmphasisWords[(emphasis[i] & 7) * 64 + (colours[i] & 0x3F)], 4);
+    }
+    emphasisedColour(emphasis[kPixels - 1], colours[kPixels - 1], rgb + 3 * (kPixels - 1));
+}
 
 void paintFrame(const uint8_t* colours, uint8_t* rgb) {
     for (size_t i = 0; i + 1 < kPixels; ++i) std::memcpy(rgb + 3 * i, &kColourWords[colours[i] & 0x3F], 4);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "cartridge/mappers/mapper.h"
 #include "common.h"
@@ -54,6 +55,10 @@ public:
     bool w = false;
     uint8_t oamAddr = 0;
     uint8_t readBuffer = 0;
+    // The hardware timing's I/O latch (registers.cpp): the byte, and the dot
+    // count at which each bit was last driven to 1.
+    uint8_t ioLatch = 0;
+    int64_t latchDrivenAt[8] = {};
 
     // --- position and vertical blank ---
     int32_t scanline = 0;
@@ -99,6 +104,18 @@ public:
     uint8_t evalCount = 0;
     int32_t nextSpriteX[8] = {};
     bool spriteZeroNext = false;
+    // The hardware timing's evaluation (evaluateHardware): sprites found so
+    // far (evalCount is what dot 257 loads), the dot of its next OAM read,
+    // bytes of a found sprite still to read, and the OAM address read last.
+    static constexpr int32_t kEvaluationStart = 65;
+    // The line (frame x 262 + scanline) the evaluation state belongs to, and
+    // which sprites' Y was in range of it when it began.
+    int64_t evalLine = -1;
+    uint64_t evalYInRange = 0;
+    uint8_t evalFound = 0;
+    int32_t evalDot = kEvaluationStart;
+    uint8_t evalCopy = 0;
+    uint8_t evalLast = 0;
 
     // --- sprites of the current line (sprites.cpp) ---
     uint8_t lineSprites[32] = {};
@@ -134,6 +151,25 @@ public:
     // displayFrame from displayColorIndex, every pixel (or black before the first frame).
     void paintDisplay();
 
+    // --- colour emphasis, hardware timing (emphasis.cpp) ---
+    // PPUMASK's emphasis bits (5-7, as 0-7) at the first pixel of the frame
+    // being drawn, and from which pixel on a write changed them.
+    struct EmphasisChange {
+        uint16_t pixel;
+        uint8_t bits;
+    };
+    uint8_t emphasisStart = 0;
+    std::vector<EmphasisChange> emphasisChanges;
+    // The finished picture's emphasis, a value a pixel, when it has any.
+    std::vector<uint8_t> displayEmphasis;
+    bool displayEmphasised = false;
+    const uint8_t* shownEmphasis() const { return displayEmphasised ? displayEmphasis.data() : nullptr; }
+    // PPUMASK's emphasis becomes `bits` (was `before`) at the current position.
+    void noteEmphasis(uint8_t bits, uint8_t before);
+    // At the publish: the finished picture's emphasis, and the next frame's
+    // start; false when neither picture has emphasis (the plain publish).
+    bool publishEmphasis();
+
     // Set by attachCartridge: the board has per-dot work, so onDot is called.
     bool mapperCountsDots = false;
     // Set by attachCartridge: the board watches pattern fetches (MMC2, MMC4).
@@ -149,6 +185,10 @@ public:
 
     // --- timing model (timing.cpp) ---
     bool hardware = false;
+    // An odd frame with rendering on at dot 338 of the pre-render line skips
+    // that line's dot 340 (decided there, so a later PPUMASK write cannot undo it).
+    static constexpr int32_t kShortFrameDot = 338;
+    bool shortFrame = false;
     // The dot count at the position where the current processing began, so
     // that a dot of this frame can be given its place on the CPU's clock.
     int64_t processStartDot = 0;
@@ -163,6 +203,7 @@ public:
     // keeps, cleared; the registers as the reset button leaves them.
     void powerOnTiming();
     void clearHardwareState();
+
     void softReset();
 
     explicit PPU(CPU* cpu);
@@ -182,6 +223,8 @@ public:
     void writeRegister(uint16_t address, uint8_t value);
     bool owedDotsReadT() const;
     uint8_t readRegister(uint16_t address);
+    template <bool kHardware>
+    [[gnu::always_inline]] inline void storeRegister(uint16_t address, uint8_t value);
 
     // --- renderer (render.cpp) ---
     // The reference path: one dot at a time.
@@ -304,9 +347,19 @@ private:
 
     // serialize.cpp: the finished picture, repainted when loaded.
     void serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard);
+    void serializeEmphasis(StateStream& s);
 
     // registers.cpp
     uint8_t readStatus();
+    // Whether the PPU is fetching (rendering on, a visible or the pre-render
+    // line), so OAM belongs to the sprite evaluation and fetches.
+    bool renderingNow() const;
+    uint8_t oamDuringRendering() const;
+    uint8_t readRegisterHardware(uint16_t address);
+    uint16_t foldHardware(uint16_t address) const;
+    // The latch as it reads now (faded bits cleared), and bits of it driven.
+    uint8_t latch();
+    void driveLatch(uint8_t value, uint8_t bits);
     void advanceDataAddress();
 
     // render.cpp
@@ -315,6 +368,9 @@ private:
     void endVblank();
     void fetchBackground(uint16_t address);
     void outputPixel(int x, uint8_t mask);
+    // Whether a sprite 0 hit can happen in column x: never in the last column,
+    // nor in the first eight while either of them is hidden.
+    static bool hitShows(int x, uint8_t mask) { return x != 255 && (x >= 8 || (mask & 0x06) == 0x06); }
 
     // run.cpp, span.cpp: process up to `dots` dots without counting them
     // in totalDots, stopping after a frame-completing dot; return how many.
@@ -329,6 +385,7 @@ private:
         return processAcrossLines(dots);
     }
     void processInsideLine(int32_t dots);
+    void preRenderHardware(int32_t c, int32_t last, bool rendering);
     int64_t processAcrossLines(int64_t dots);
     // render.cpp: one dot, counted in totalDots when `count`.
     void processDot(bool count);
@@ -353,6 +410,7 @@ private:
     // sprites.cpp
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
+    void evaluateHardware(int32_t last);
     bool overflowScan(unsigned line, unsigned height, int32_t steps);
     // Sprite pixels of columns x0..x1 into row[lo..hi] (and their palette
     // values into colours with kColours); false when none is drawn there.
@@ -382,5 +440,9 @@ void paintFrame(const uint8_t* colours, uint8_t* rgb);
 // `shown`, the values `rgb` shows, becomes `colours`: only the pixels that
 // differ are redrawn.
 void repaintChanges(uint8_t* shown, const uint8_t* colours, uint8_t* rgb);
+// RGB of palette value `colour` under emphasis bits (PPUMASK bits 5-7 as 0-7).
+void emphasisedColour(unsigned bits, unsigned colour, uint8_t* rgb);
+// paintFrame with each pixel's emphasis bits (0-7); without them, paintFrame.
+void paintFrameEmphasis(const uint8_t* colours, const uint8_t* emphasis, uint8_t* rgb);
 // A writable copy of the same colours, one per process, for Python to view.
 extern std::array<uint8_t, 64 * 3> colorLookupTable;

@@ -1,5 +1,6 @@
 // What the CPU sees of the PPU: $2000-$2007, the scroll and address latches,
 // and the vertical-blank flags behind PPUSTATUS.
+#include <algorithm>
 #include <cstdio>
 
 #include "cartridge/cartridge.h"
@@ -33,6 +34,16 @@ bool PPU::owedDotsReadT() const {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
+    if (VELKORA_UNLIKELY(hardware)) {
+        driveLatch(value, 0xFF);
+        return storeRegister<true>(address, value);
+    }
+    storeRegister<false>(address, value);
+}
+
+// One copy a timing, so the design's writes test nothing of the hardware's.
+template <bool kHardware>
+void PPU::storeRegister(uint16_t address, uint8_t value) {
     // The owed dots ran before this write; a write that only moves t may
     // come first unless they copy t (raster effects write t mid-line a lot).
     const bool onlyT = (address == 0x2005 && w) || (address == 0x2006 && !w) ||
@@ -42,13 +53,22 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
         case 0x2000:
             t = uint16_t((t & 0xF3FF) | ((value & 3) << 10));
             // PPUCTRL still holds the old byte: the NMI output follows bit 7 at once.
-            if (hardware && nmiOccurred && ((value ^ *ppuCtrl) & 0x80)) {
+            if (kHardware && nmiOccurred && ((value ^ *ppuCtrl) & 0x80)) {
                 if (value & 0x80) cpu->nmiLineRose(accessDot());
                 else cpu->nmiLineFell(accessDot());
             }
             break;
+        case 0x2001:
+            // PPUMASK still holds the old byte.
+            if (kHardware) noteEmphasis(uint8_t(value >> 5), uint8_t(*ppuMask >> 5));
+            break;
         case 0x2003: oamAddr = value; break;
         case 0x2004:
+            if (kHardware && renderingNow()) {
+                // The write is lost; the address moves on a sprite, the byte index kept.
+                oamAddr = uint8_t(oamAddr + 4);
+                break;
+            }
             // Bits 2-4 of the attribute byte do not exist.
             if ((oamAddr & 3) == 2) value &= 0xE3;
             oam[oamAddr] = value;
@@ -75,9 +95,11 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
         case 0x2007: {
             const uint16_t a = v & 0x3FFF;
             if (cpu->debug) std::printf("ppu->%04x: %02x\n", unsigned(a), unsigned(value));
+            // The hardware's palette RAM has six bits.
+            if (kHardware && a >= 0x3F00) value &= 0x3F;
             // CHR ROM is read-only: only CHR RAM takes pattern writes.
             if (a >= 0x2000 || !cartridge || cartridge->chrSize == 0) {
-                vram[mirrorAddress(a)] = value;
+                vram[kHardware ? foldHardware(a) : mirrorAddress(a)] = value;
                 if (patternTablesShared && a < 0x2000) vram[a ^ 0x1000] = value;
             }
             advanceDataAddress();
@@ -110,6 +132,7 @@ uint8_t PPU::readStatus() {
 
 uint8_t PPU::readRegister(uint16_t address) {
     payOwedDots();
+    if (VELKORA_UNLIKELY(hardware)) return readRegisterHardware(address);
     switch (address) {
         case 0x2002: return readStatus();
         case 0x2004: return oam[oamAddr];
@@ -127,4 +150,93 @@ uint8_t PPU::readRegister(uint16_t address) {
         }
         default: return 0;
     }
+}
+
+bool PPU::renderingNow() const { return (*ppuMask & 0x18) != 0 && (scanline < 240 || scanline == 261); }
+
+// What the OAM data bus holds while the PPU renders: $FF while the secondary
+// OAM is cleared (to dot 64), the byte the evaluation read last (to 256),
+// then the secondary OAM bytes the sprite fetches read (257-320, four of
+// each eight dots), and its first byte until the line ends.
+uint8_t PPU::oamDuringRendering() const {
+    // The access sees the dots before `cycle`.
+    const int32_t c = cycle;
+    if (c >= 1 && c <= kEvaluationStart) return 0xFF;
+    if (c > kEvaluationStart && c <= 257) return oam[evalLast];
+    if (c > 257 && c <= 321) return secondaryOam[4 * ((c - 258) >> 3) + std::min((c - 258) & 7, 3)];
+    return secondaryOam[0];
+}
+
+// --- the hardware timing's I/O latch --------------------------------------
+
+// The PPU's data pins keep the last byte driven onto them: every register
+// write sets all eight bits, a read only those the register drives. A bit
+// not driven to 1 again fades to 0 after about 600 ms (from 0.6 s of the
+// 5,369,318 Hz dot clock).
+static constexpr int64_t kLatchDecayDots = 3221591;
+
+uint8_t PPU::latch() {
+    const int64_t now = totalDots - owedDots;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (((ioLatch >> bit) & 1) && now - latchDrivenAt[bit] >= kLatchDecayDots) ioLatch &= uint8_t(~(1u << bit));
+    }
+    return ioLatch;
+}
+
+void PPU::driveLatch(uint8_t value, uint8_t bits) {
+    const int64_t now = totalDots - owedDots;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (((bits & value) >> bit) & 1) latchDrivenAt[bit] = now;
+    }
+    ioLatch = uint8_t((ioLatch & ~bits) | (value & bits));
+}
+
+// Reads as the hardware answers them: write-only registers give the latch,
+// PPUSTATUS its three flags over the latch's low bits, palette reads six
+// bits over its top two (and fill the read buffer from the nametable byte
+// the palette hides).
+uint8_t PPU::readRegisterHardware(uint16_t address) {
+    // The sprite evaluation runs behind the renderer: bring it to this dot.
+    if ((address == 0x2002 || address == 0x2004) && (*ppuMask & 0x18) && scanline < kHeight && cycle > 1) {
+        evaluateHardware(cycle - 1);
+    }
+    switch (address) {
+        case 0x2002: {
+            const uint8_t flags = readStatus() & 0xE0;
+            driveLatch(flags, 0xE0);
+            return uint8_t(flags | (latch() & 0x1F));
+        }
+        case 0x2004: {
+            const uint8_t value = renderingNow() ? oamDuringRendering() : oam[oamAddr];
+            driveLatch(value, 0xFF);
+            return value;
+        }
+        case 0x2007: {
+            const uint16_t a = v & 0x3FFF;
+            uint8_t value;
+            if (a >= 0x3F00) {
+                value = vram[foldHardware(a)] & ((*ppuMask & 0x01) ? kGreyscale : 0x3F);
+                readBuffer = vram[foldHardware(a & 0x2FFF)];
+                driveLatch(value, 0x3F);
+                value = uint8_t(value | (latch() & 0xC0));
+            } else {
+                value = readBuffer;
+                readBuffer = vram[foldHardware(a)];
+                driveLatch(value, 0xFF);
+            }
+            advanceDataAddress();
+            return value;
+        }
+        default: return latch();
+    }
+}
+
+// Every mirror folded as the hardware folds it, where mirrorAddress keeps the
+// layout the design's accesses have always used: $3000-$3EFF is the
+// nametables again (with their mirroring), $3F20-$3FFF the 32 palette bytes.
+uint16_t PPU::foldHardware(uint16_t address) const {
+    address &= 0x3FFF;
+    if (address >= 0x3F00) return foldPalette(uint16_t(0x3F00 | (address & 0x1F)));
+    if (address >= 0x2000) return foldNametable(uint16_t(0x2000 | (address & 0x0FFF)));
+    return address;
 }

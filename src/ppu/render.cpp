@@ -18,8 +18,12 @@ void PPU::processDot(bool count) {
         } else if (scanline == 261) {
             endVblank();
         }
-    } else if (scanline == 261 && cycle >= 280 && cycle <= 304 && renderingEnabled) {
-        v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
+    } else if (scanline == 261) {
+        if (hardware) {
+            preRenderHardware(cycle, cycle, renderingEnabled);
+            if (cycle == 339 && shortFrame) cycle = 340;  // the skipped dot
+        }
+        if (cycle >= 280 && cycle <= 304 && renderingEnabled) v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
     }
 
     if (count) ++totalDots;
@@ -45,7 +49,9 @@ void PPU::renderDot(uint8_t mask) {
             fetchBackground(v);
             tileDot = fineX;
         }
-        if (c == 1 && (mask & 0x10)) {
+        if (VELKORA_UNLIKELY(hardware)) {
+            if (renderingEnabled) evaluateHardware(c);
+        } else if (c == 1 && (mask & 0x10)) {
             resetEvaluation();
         } else if (c >= 129 && renderingEnabled) {
             evaluateSprites();
@@ -90,6 +96,10 @@ void PPU::endVblank() {
 
 void PPU::publishFrame() {
     std::lock_guard<std::mutex> guard(frameLock);
+    if (VELKORA_UNLIKELY(hardware || displayEmphasised) && publishEmphasis()) {
+        displayPublished = true;
+        return;
+    }
     if (!rgbFrames) {
         std::memcpy(displayColorIndex.data(), colorIndexCache.data(), displayColorIndex.size());
     } else if (displayPublished) {
@@ -129,7 +139,8 @@ void PPU::outputPixel(int x, uint8_t mask) {
     bool spriteShows = false;
     if (spPixel != 0) {
         const uint8_t attr = lineSprites[4 * spIndex + 2];
-        if (spriteZeroLine && spIndex == 0 && bgPixel != 0 && (mask & 0x18) == 0x18) *ppuStatus |= 0x40;
+        if (spriteZeroLine && spIndex == 0 && bgPixel != 0 && (mask & 0x18) == 0x18 && (!hardware || hitShows(x, mask)))
+            *ppuStatus |= 0x40;
         spriteShows = bgPixel == 0 || !(attr & 0x20);
         if (spriteShows && (x >= 8 || (mask & 0x04))) address = uint16_t(0x3F10 + 4 * (attr & 3) + spPixel);
     }

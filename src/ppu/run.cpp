@@ -33,6 +33,9 @@ int64_t PPU::processAcrossLines(int64_t dots) {
             stop = c == 0 ? 1 : c <= 256 ? 257 : c == 257 ? 258 : kDotsPerLine;
         } else {
             stop = c <= 1 ? c + 1 : kDotsPerLine;
+            // The hardware's pre-render line stops where dot 340 may be skipped.
+            if (scanline == 261 && hardware && c < 340)
+                stop = std::min(stop, c <= kShortFrameDot ? kShortFrameDot + 1 : 340);
         }
         if (c < hookCycle && stop > hookCycle) stop = hookCycle;
         if (stop - c > left) stop = c + int32_t(left);
@@ -56,9 +59,15 @@ int64_t PPU::processAcrossLines(int64_t dots) {
             } else if (scanline == 261) {
                 endVblank();
             }
-        } else if (scanline == 261 && rendering && c <= 304 && last >= 280) {
+        } else if (scanline == 261) {
+            if (hardware) preRenderHardware(c, last, rendering);
             // The copy is the same on each of dots 280-304: once is enough.
-            v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
+            if (rendering && c <= 304 && last >= 280) v = uint16_t((v & ~0x7BE0) | (t & 0x7BE0));
+            if (last == 339 && shortFrame && hardware) {
+                // The skipped dot: the line ends here, and `left` pays for no dot 340.
+                stop = kDotsPerLine;
+                ++left;
+            }
         }
 
         left -= stop - c;
@@ -79,6 +88,17 @@ int64_t PPU::processAcrossLines(int64_t dots) {
     return dots - left;
 }
 
+// Dots c..last of the hardware's pre-render line: what the design leaves out
+// (the horizontal copy and OAMADDR cleared at dot 257), and the choice at dot
+// 338 of whether an odd frame skips dot 340.
+void PPU::preRenderHardware(int32_t c, int32_t last, bool rendering) {
+    if (rendering && c <= 257 && last >= 257) {
+        v = uint16_t((v & ~0x041F) | (t & 0x041F));
+        oamAddr = 0;
+    }
+    if (c <= kShortFrameDot && last >= kShortFrameDot) shortFrame = rendering && (frameCount & 1);
+}
+
 // The dots after which the CPU may sample something new: vertical blank's
 // start and end (nmiOccurred, PPUSTATUS), the frame's last dot (the
 // per-frame callback) and the dot before the mapper's hook cycle (IRQs);
@@ -93,7 +113,9 @@ void PPU::locateNextEvent() {
         return;
     }
     const int32_t here = scanline * kDotsPerLine + cycle;
-    int32_t next = kFrameEnd;
+    // The hardware's odd frames may end a dot early (the skipped dot), so its
+    // frames end at dot 339 as far as events go (dot 340 is one of its own).
+    int32_t next = kFrameEnd - int32_t(hardware);
     if (here <= kVblankStart) next = kVblankStart;
     else if (here <= kVblankEnd) next = kVblankEnd;
     if (mapperDotCycle >= 0 && mapperDotCycle < kDotsPerLine) {

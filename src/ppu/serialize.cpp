@@ -129,6 +129,7 @@ void PPU::serialize(StateStream& s) {
         if (s.loading()) guard.lock();  // readers of the finished picture hold it
         s.bytesBelow(displayColorIndex.data(), kPixels, kColours, "finished picture");
         s.io(displayPublished);
+        if (s.loading()) displayEmphasised = false;
         if (s.loading() && rgbFrames) paintDisplay();
     } else {
         s.rows(colorIndexCache.data(), size_t(rowsKept(line, dot)) * kWidth, kWidth, kColours, "picture being drawn");
@@ -140,6 +141,24 @@ void PPU::serialize(StateStream& s) {
         if (stored) serializePicture(s, guard);
     }
     if (guard.owns_lock()) guard.unlock();
+
+    if (s.hardware) {
+        s.tag("PPUH");
+        s.io(shortFrame);
+        s.io(evalLine);
+        s.io(evalYInRange);
+        s.io(evalFound, 0, 8, "sprites the evaluation found");
+        // A found sprite's copy ends at most eight dots past the last one evaluated.
+        s.io(evalDot, kEvaluationStart, 256 + 2, "sprite evaluation dot");
+        s.io(evalCopy, 0, 3, "sprite bytes left to copy");
+        s.io(evalLast);
+        s.io(ioLatch);
+        // Far enough from any dot count that no fading sum overflows.
+        for (int64_t& at : latchDrivenAt) s.io(at, -(int64_t(1) << 52), int64_t(1) << 52, "I/O latch bit time");
+        serializeEmphasis(s);
+    } else if (s.loading()) {
+        clearHardwareState();
+    }
 
     if (s.loading()) {
         totalDots = 3 * int64_t(cpu->cycles);
@@ -157,17 +176,27 @@ void PPU::serializeLayout(StateStream& s) {
 
 void PPU::serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard) {
     const bool shown = displayPublished;
+    const bool shownEmphasised = displayEmphasised;
     bool published = displayPublished;
     published = s.io(published, "finished picture published");
     if (s.loading()) guard.lock();  // readers of the finished picture hold it
-    if (published && s.loading() && rgbFrames && shown) {
+    // The hardware timing's picture carries its emphasis, a value a pixel.
+    bool emphasised = s.hardware && published && displayEmphasised;
+    if (s.hardware && published) {
+        emphasised = s.io(emphasised, "finished picture emphasised");
+        if (emphasised && s.loading()) displayEmphasis.resize(kPixels);
+        if (emphasised) s.rows(displayEmphasis.data(), kPixels, kWidth, 8, "finished picture's emphasis");
+    }
+    if (s.loading()) displayEmphasised = emphasised;
+    if (published && s.loading() && rgbFrames && shown && !emphasised && !shownEmphasised) {
         // Over a picture on show: redraw only the groups of pixels that differ.
         static thread_local std::array<uint8_t, kPixels> restored;
         s.rows(restored.data(), kPixels, kWidth, kColours, "finished picture");
         repaintChanges(displayColorIndex.data(), restored.data(), displayFrame.data());
     } else if (published) {
         s.rows(displayColorIndex.data(), kPixels, kWidth, kColours, "finished picture");
-        if (s.loading() && rgbFrames) paintFrame(displayColorIndex.data(), displayFrame.data());
+        if (s.loading() && rgbFrames)
+            paintFrameEmphasis(displayColorIndex.data(), shownEmphasis(), displayFrame.data());
     } else if (s.loading() && rgbFrames) {
         displayFrame.fill(0);
     }
@@ -175,7 +204,7 @@ void PPU::serializePicture(StateStream& s, std::unique_lock<std::mutex>& guard) 
 }
 
 void PPU::paintDisplay() {
-    if (displayPublished) paintFrame(displayColorIndex.data(), displayFrame.data());
+    if (displayPublished) paintFrameEmphasis(displayColorIndex.data(), shownEmphasis(), displayFrame.data());
     else displayFrame.fill(0);
 }
 
@@ -186,4 +215,24 @@ void PPU::setRgbFrames(bool on) {
     if (!on) return;
     std::lock_guard<std::mutex> guard(frameLock);
     paintDisplay();
+}
+
+// The emphasis of the picture being drawn: its start and changes, each at a
+// later pixel than the one before.
+void PPU::serializeEmphasis(StateStream& s) {
+    s.io(emphasisStart, 0, 7, "emphasis at the frame's start");
+    uint32_t count = uint32_t(emphasisChanges.size());
+    count = s.io(count, 0, uint32_t(kPixels), "emphasis changes");
+    std::vector<EmphasisChange> changes;
+    if (s.loading()) changes.reserve(count);
+    int32_t previous = -1;
+    for (uint32_t i = 0; i < count; ++i) {
+        EmphasisChange change = s.writing() ? emphasisChanges[i] : EmphasisChange{0, 0};
+        const uint16_t pixel = s.io(change.pixel, 0, kPixels - 1, "emphasis change's pixel");
+        s.require(int32_t(pixel) > previous, "emphasis changes are out of picture order");
+        previous = pixel;
+        s.io(change.bits, 0, 7, "emphasis change's bits");
+        if (s.loading()) changes.push_back(change);
+    }
+    if (s.loading()) emphasisChanges.swap(changes);
 }

@@ -117,7 +117,10 @@ void PPU::drawColours(int32_t first, int32_t last, uint8_t mask) {
         return;
     }
     if (first == 1 && (mask & 0x10)) resetEvaluation();
-    if (last >= 129) evaluateRange(first > 129 ? first : 129, last);
+    if (last >= 129) {
+        if (VELKORA_UNLIKELY(hardware)) evaluateHardware(last);
+        else evaluateRange(first > 129 ? first : 129, last);
+    }
     const int32_t j0 = (first - 1) & 7;
     // Boards that watch pattern fetches get their own copies of the span
     // renderers, so the others' fetches stay free of the hook.
@@ -250,7 +253,9 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
                 int address = 0x3F00;
                 bool spriteShows = false;
                 if (sp != 0) {
-                    if ((sp & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18) *ppuStatus |= 0x40;
+                    if ((sp & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18 &&
+                        (!hardware || hitShows(x, mask)))
+                        *ppuStatus |= 0x40;
                     spriteShows = bgPixel == 0 || !(sp & 0x10);
                     if (spriteShows && (x >= 8 || (mask & 0x04))) address = 0x3F10 + (sp & 0x0F);
                 }
@@ -604,6 +609,13 @@ void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
     uint8_t* row = colorIndexCache.data() + scanline * kWidth;
     const bool leftSprites = (mask & 0x04) != 0;
     const bool canHit = spriteZeroLine && (mask & 0x18) == 0x18;
+    if (VELKORA_UNLIKELY(canHit && hardware)) {
+        // Sprite 0's tag only makes hits: dropped where the hardware cannot hit.
+        for (int32_t x = std::max(lo, 0); x <= std::min(hi, 7); ++x) {
+            if (!hitShows(x, mask)) spriteLine[x] &= uint8_t(~0x20);
+        }
+        if (hi >= 255) spriteLine[255] &= uint8_t(~0x20);
+    }
     const uint64_t backdrops = (vram[0x3F00] & 0x3F) * kEveryByte;
     // Eight pixels at a time, by byte masks (spriteRow cleared whole groups).
     uint64_t hits = 0;

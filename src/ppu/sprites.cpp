@@ -260,6 +260,106 @@ bool PPU::overflowScan(unsigned line, unsigned height, int32_t steps) {
     return overflow;
 }
 
+// The dots of a visible line with rendering on up to `last`, as the hardware
+// evaluates sprites: dots 1-64 fill the secondary OAM with $FF; from dot 65
+// the chip reads OAM on odd dots and writes the secondary OAM on even ones:
+// a sprite's Y, and for one in range of this line its other three bytes.
+// Once eight are found it goes on reading with the byte index moving along
+// with the sprite (its known flaw): the first byte read that is in range
+// sets the overflow flag on the dot it is read, so no sooner than dot 129.
+// Nothing but $2002, $2004 and dot 257 looks at the result, so it runs with
+// the spans that reach dot 129 and when those registers are read, up to
+// their dot (a found sprite is copied whole at its Y's dot).
+void PPU::evaluateHardware(int32_t last) {
+    const int64_t stamp = frameCount * kLinesPerFrame + scanline;
+    if (evalLine != stamp) {
+        evalLine = stamp;
+        std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
+        evalIndex = 0;
+        evalByte = 0;
+        evalDone = false;
+        evalFound = 0;
+        evalCopy = 0;
+        evalDot = kEvaluationStart;
+        spriteZeroNext = false;
+        // Which sprites' Y is in range, once a line: the reads that find
+        // nothing are skipped whole, up to the next one that does.
+        uint64_t bits[4];
+        bytesInRange(oam.data(), unsigned(scanline), (*ppuCtrl & 0x20) ? 16 : 8, bits);
+        evalYInRange = 0;
+        for (int w = 0; w < 4; ++w) evalYInRange |= gatherNibbles(bits[w]) << (16 * w);
+    }
+    const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
+    const unsigned line = unsigned(scanline);
+    const int32_t end = std::min(last, 256);
+    if (evalDone || evalDot > end) {
+        evalCount = line == 239 ? 0 : evalFound;
+        return;
+    }
+    // Every OAM byte's, once eight are found and any byte may be read as Y.
+    uint64_t bits[4];
+    bool haveBits = false;
+    // Reads of `count` (at least one) sprites from here on, two dots each,
+    // none in range; after the last sprite the chip idles to dot 256.
+    const auto skip = [this](unsigned count) {
+        const unsigned sprite = evalIndex >> 2;
+        evalLast = uint8_t(4 * (sprite + count - 1) + ((evalByte + count - 1) & 3) * (evalFound == 8));
+        evalDot += 2 * int32_t(count);
+        if (evalFound == 8) evalByte = uint8_t((evalByte + count) & 3);
+        evalIndex = uint8_t(4 * (sprite + count));
+        if (sprite + count == 64) evalDone = true;
+    };
+    while (!evalDone && evalDot <= end) {
+        const unsigned sprite = evalIndex >> 2;
+        const unsigned reads = unsigned(end - evalDot) / 2 + 1;  // the reads left before the end
+        if (evalCopy > 0) {
+            // A found sprite's other bytes, read one by one.
+            evalLast = uint8_t(evalIndex + 4 - evalCopy);
+            evalDot += 2;
+            if (--evalCopy == 0) {
+                evalIndex = uint8_t(evalIndex + 4);
+                evalDone = evalIndex == 0;
+            }
+            continue;
+        }
+        // The next sprite whose read finds something: its Y (before eight
+        // are found), or its path byte, (r + u) & 3 for sprite u, after.
+        if (evalFound == 8 && !haveBits) {
+            bytesInRange(oam.data(), line, height, bits);
+            haveBits = true;
+        }
+        const uint64_t found = evalFound < 8 ? evalYInRange : pathHits(bits, (evalByte - sprite) & 3);
+        const uint64_t ahead = found >> sprite;
+        const unsigned next = ahead ? unsigned(__builtin_ctzll(ahead)) : 64 - sprite;
+        if (next >= reads || next == 64 - sprite) {
+            skip(std::min(reads, 64 - sprite));
+            break;
+        }
+        if (next > 0) skip(next);
+        const uint8_t at = evalIndex;
+        evalDot += 2;
+        if (evalFound == 8) {
+            // The flag cannot be set twice: the rest of the scan shows nothing.
+            evalLast = uint8_t(at + evalByte);
+            *ppuStatus |= 0x20;
+            evalDone = true;
+            break;
+        }
+        evalLast = at;
+        uint8_t* slot = &secondaryOam[4 * evalFound];
+        slot[0] = uint8_t(oam[at] + 1);
+        slot[1] = oam[at + 1];
+        slot[2] = oam[at + 2];
+        slot[3] = oam[at + 3];
+        nextSpriteX[evalFound] = oam[at + 3];
+        if (at == 0) spriteZeroNext = true;
+        ++evalFound;
+        evalCopy = 3;
+    }
+    // Line 239's sprites would show on line 240, which is not drawn; line 0 shows none.
+    evalCount = line == 239 ? 0 : evalFound;
+}
+
 // After T ticks a sprite loaded with X = s is at u = s - T: waiting while
 // u >= 0, drawing column 8 + u while -8 <= u <= -1, done below.
 void PPU::bringSpritesUpToDate() {

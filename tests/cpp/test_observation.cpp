@@ -33,10 +33,13 @@ Bytes randomFrame(std::mt19937& random) {
 // Each output pixel is the mean of the source rectangle it covers, source
 // pixels weighted by their overlapping area, of the converted (and pooled)
 // full-size image.
-Bytes reference(const ObservationFormat& f, const Bytes& frame, const Bytes& previous) {
+// With emphasis planes, a pixel's colour is the palette's under its emphasis bits.
+Bytes reference(const ObservationFormat& f, const Bytes& frame, const Bytes& previous, const Bytes& emphasis = {},
+                const Bytes& previousEmphasis = {}) {
     const int channels = int(f.channels());
-    auto value = [&](uint8_t index, int c) {
-        const uint8_t* rgb = &colorTable[3 * size_t(index & 63)];
+    auto value = [&](uint8_t index, const Bytes& bits, size_t p, int c) {
+        uint8_t rgb[3];
+        emphasisedColour(bits.empty() ? 0 : bits[p], index & 63, rgb);
         return channels == 3 ? double(rgb[c]) : std::floor(0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2] + 0.5);
     };
     const double sy = double(kHeight) / f.height, sx = double(kWidth) / f.width;
@@ -53,8 +56,8 @@ Bytes reference(const ObservationFormat& f, const Bytes& frame, const Bytes& pre
                     for (int x = int(x0); x < std::min(kWidth, int(std::ceil(x1))); ++x) {
                         const double dx = std::min(x1, x + 1.0) - std::max(x0, double(x));
                         const size_t p = size_t(y) * kWidth + size_t(x);
-                        double v = value(frame[p], c);
-                        if (f.maxPool) v = std::max(v, value(previous[p], c));
+                        double v = value(frame[p], emphasis, p, c);
+                        if (f.maxPool) v = std::max(v, value(previous[p], previousEmphasis, p, c));
                         if (dx > 0 && dy > 0) sum += dx * dy * v;
                     }
                 }
@@ -115,6 +118,55 @@ TEST_P(ObservationMatchesReference, OnRandomFrames) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, ObservationMatchesReference, testing::ValuesIn(referenceFormats()),
                          [](const auto& info) { return describe(info.param); });
+
+// Frames with colour emphasis: a plane of bits (0-7) for this frame, the one
+// before, or both; cropped as plain frames are.
+TEST_P(ObservationMatchesReference, WithEmphasis) {
+    ObservationFormat f = GetParam();
+    if (f.height >= 480) return;  // the reference is slow there; the other sizes take the same paths
+    std::mt19937 random(unsigned(f.height * 131 + f.width + f.maxPool));
+    for (int round = 0; round < 3; ++round) {
+        // The last round crops, at the crop's own size: each output pixel is one source pixel.
+        if (round == 2) f = {f.kind, 200, 224, f.maxPool, 16, 8, 224, 200};
+        const ObservationMaker maker(f);
+        const Bytes frame = randomFrame(random);
+        const Bytes previous = randomFrame(random);
+        Bytes emphasis = randomFrame(random), previousEmphasis = randomFrame(random);
+        for (uint8_t& bits : emphasis) bits &= 7;
+        for (uint8_t& bits : previousEmphasis) bits &= 7;
+        // A frame without emphasis in turn.
+        if (round == 1) emphasis.clear();
+        if (round == 0) previousEmphasis.clear();
+        Bytes got(f.bytes());
+        const long allocationsBefore = allocations.load();
+        maker.make(frame.data(), emphasis.empty() ? nullptr : emphasis.data(), f.maxPool ? previous.data() : nullptr,
+                   previousEmphasis.empty() ? nullptr : previousEmphasis.data(), got.data());
+        EXPECT_EQ(allocations.load(), allocationsBefore);
+        if (round < 2) {
+            ASSERT_EQ(got, reference(f, frame, previous, emphasis, f.maxPool ? previousEmphasis : Bytes{}))
+                << "round " << round;
+            continue;
+        }
+        const int channels = int(f.channels());
+        const auto value = [&](const Bytes& colours, const Bytes& bits, size_t p, int c) {
+            uint8_t rgb[3];
+            emphasisedColour(bits.empty() ? 0 : bits[p], colours[p] & 63, rgb);
+            return channels == 3 ? rgb[c] : uint8_t((299 * rgb[0] + 587 * rgb[1] + 114 * rgb[2] + 500) / 1000);
+        };
+        Bytes expected;
+        for (int y = 0; y < f.cropHeight; ++y) {
+            for (int x = 0; x < f.cropWidth; ++x) {
+                const size_t p = size_t(f.cropY + y) * kWidth + size_t(f.cropX + x);
+                for (int c = 0; c < channels; ++c) {
+                    uint8_t v = value(frame, emphasis, p, c);
+                    if (f.maxPool) v = std::max(v, value(previous, previousEmphasis, p, c));
+                    expected.push_back(v);
+                }
+            }
+        }
+        ASSERT_EQ(got, expected) << "cropped";
+    }
+}
 
 // Worked by hand from the palette's RGB: (299 R + 587 G + 114 B) / 1000, rounded.
 TEST(Observation, GrayOfKnownColours) {
