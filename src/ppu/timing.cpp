@@ -5,17 +5,19 @@ void PPU::powerOnTiming() {
     scanline = 0;
     cycle = 25;
     postRender = false;
-    locateNextEvent();
+    adoptAddressLine();
 }
 
-void PPU::clearHardwareState() {}
+void PPU::clearHardwareState() { adoptAddressLine(); }
 
 void PPU::softReset() {
     payOwedDots();
+    if (a12Watched) addressLineBeforeAccess();
     *ppuCtrl = 0;
     *ppuMask = 0;
     w = false;
     t = 0;
     fineX = 0;
     readBuffer = 0;
+    if (a12Watched) addressLineAfterAccess(0, 0);
 }
