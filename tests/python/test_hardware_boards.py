@@ -1,12 +1,13 @@
 """Boards in the hardware timing: MMC3's counter clocked by rises of PPU address line A12
 (what the PPU fetches, PPUADDR and PPUDATA moving v), its interrupt a level held until
-$E000; mapper 40's timer line."""
+$E000; mapper 40's timer line; MMC1 ignoring a read-modify-write's second write."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
 
+import boardrom
 import nesrom
 
 velkora = pytest.importorskip("velkora")
@@ -359,3 +360,33 @@ def test_mapper40_line_falls_by_itself_an_interval_later():
     assert all(runs), "the main loop stalled"
     irqs = int(mem[0x10]) | int(mem[0x11]) << 8
     assert irqs > 50 * nes.cycleCount() // 8192
+
+
+# ------------------------------------------------------------ MMC1
+
+
+def mmc1_windows_after(*scripts) -> list[list]:
+    """The 8 KiB PRG banks at $8000-$FFFF after each script (256 KiB of PRG)."""
+    cart = boardrom.Cart(boardrom.image(1, 16, 1))
+    velkora_gym.set_timing(cart.nes, "hardware")
+    seen = []
+    for script in scripts:
+        cart.run(script)
+        seen.append(cart.windows()[0])
+    return seen
+
+
+def serial(address: int, value: int) -> list[tuple[int, int]]:
+    return [(address, (value >> bit) & 1) for bit in range(5)]
+
+
+def test_mmc1_ignores_the_second_write_of_a_read_modify_write():
+    # PRG mode 2 ($C000 switched) with bank 5 there. Then SEC; ROR $E000 reads
+    # the filler of 8 KiB bank 31, $20, and writes $20, then $90 on the next
+    # cycle: MMC1 takes bit 0 of the first and ignores the second, whose bit 7
+    # would reset it to mode 3. Four more writes complete 0b00110: bank 6.
+    setup = boardrom.Script().w((0x8000, 0x80), *serial(0x8000, 0x08), *serial(0xE000, 5))
+    rmw = boardrom.Script()
+    rmw.ops.append(bytes([0x38, 0x6E, 0x00, 0xE0]))
+    rest = boardrom.Script().w((0xE000, 1), (0xE000, 1), (0xE000, 0), (0xE000, 0))
+    assert mmc1_windows_after(setup, rmw, rest) == [[0, 1, 10, 11], [0, 1, 10, 11], [0, 1, 12, 13]]
