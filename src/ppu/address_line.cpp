@@ -407,7 +407,7 @@ void PPU::writeWatchingA12(uint16_t address, uint8_t value) {
 
 uint8_t PPU::readWatchingA12(uint16_t address) {
     payOwedDots();
-    const bool moves = address == 0x2007 && addressLineMoves(address, 0);
+    const bool moves = addressLineMoves(address, 0);
     if (moves) {
         payOwedDots();
         addressLineBeforeAccess();

@@ -196,9 +196,21 @@ public:
     bool a12TallSpritesMade = false;
     // Starts following A12 or stops (attaching, a timing change, a load).
     void adoptAddressLine();
-    // A register access, taking A12 up to it as the old inputs draw the line
-    // and on from it as the new ones do (a12InAccess: inside, the access proper).
+    // A register access that may move A12 (a write changing the tables,
+    // sprite size, rendering or 8 x 16 sprites' OAM; v's second PPUADDR write
+    // or PPUDATA), taking the line up to it as the old inputs draw it and on
+    // from it as the new ones do (a12InAccess: inside, the access proper).
     bool a12InAccess = false;
+    bool addressLineMayMove(uint16_t address, uint8_t value) const {
+        switch (address) {
+            case 0x2000: return ((value ^ *ppuCtrl) & 0x38) != 0;
+            case 0x2001: return ((value ^ *ppuMask) & 0x18) != 0;
+            case 0x2004: return (*ppuCtrl & 0x20) != 0;
+            case 0x2006: return w;
+            case 0x2007: return true;
+            default: return false;
+        }
+    }
     void writeWatchingA12(uint16_t address, uint8_t value);
     uint8_t readWatchingA12(uint16_t address);
     bool addressLineMoves(uint16_t address, uint8_t value) const;

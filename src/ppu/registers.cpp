@@ -33,7 +33,8 @@ bool PPU::owedDotsReadT() const {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
-    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess) return writeWatchingA12(address, value);
+    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess && addressLineMayMove(address, value))
+        return writeWatchingA12(address, value);
     // The owed dots ran before this write; a write that only moves t may
     // come first unless they copy t (raster effects write t mid-line a lot).
     const bool onlyT = (address == 0x2005 && w) || (address == 0x2006 && !w) ||
@@ -110,7 +111,7 @@ uint8_t PPU::readStatus() {
 }
 
 uint8_t PPU::readRegister(uint16_t address) {
-    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess) return readWatchingA12(address);
+    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess && address == 0x2007) return readWatchingA12(address);
     payOwedDots();
     switch (address) {
         case 0x2002: return readStatus();
