@@ -41,6 +41,9 @@ constexpr int32_t kLowDotsKept = 1 << 20;
 
 int64_t floorDiv3(int64_t value) { return value >= 0 ? value / 3 : -((2 - value) / 3); }
 
+// What of PPUCTRL and PPUMASK a plan follows: the tables, the sprite size, rendering.
+uint8_t planInputs(uint8_t ctrl, uint8_t mask) { return uint8_t((ctrl & 0x38) | ((mask & 0x18) ? 1 : 0)); }
+
 int64_t positionOf(const PPU& ppu) {
     return (ppu.frameCount - ppu.a12BaseFrame) * kFrame + ppu.scanline * kLine + ppu.cycle;
 }
@@ -313,6 +316,7 @@ static void advance(PPU& ppu, int64_t hereDot, uint8_t ctrl, uint8_t mask, bool 
     const int64_t here = positionOf(ppu);
     AddressLine line{ppu, ctrl, mask, hereDot - here, ppu.mapper->a12Filter};
     line.seeOam();
+    ppu.a12PlanInputs = planInputs(ctrl, mask);
     for (;;) {
         line.q = ppu.a12OriginTaken ? ppu.a12Origin + 1 : ppu.a12Origin;
         line.prevEnd = ppu.a12OriginTaken ? ppu.a12Origin : ppu.a12LastHigh;
@@ -328,9 +332,14 @@ static void advance(PPU& ppu, int64_t hereDot, uint8_t ctrl, uint8_t mask, bool 
             if (count) ppu.mapper->onA12Rise(ppu.busContext, hereDot);
             continue;
         }
-        ppu.a12Next = rose ? line.found : line.rendering() ? limit : -1;
+        // Without a rise, line 240's start still comes round once a frame:
+        // there the hook sees inputs nothing told it of (a save state loaded,
+        // PPUCTRL or PPUMASK written through a memory view).
+        ppu.a12Next = rose ? line.found : limit;
         ppu.a12NextRises = rose;
-        ppu.a12NextLastHigh = line.prevEnd;
+        // With rendering off the search looked no further than q: v alone
+        // holds the line up to there.
+        ppu.a12NextLastHigh = !line.rendering() && line.idleHigh() ? limit - 1 : line.prevEnd;
         break;
     }
     if (ppu.a12Next < 0) {
@@ -434,14 +443,16 @@ void PPU::addressLineAfterAccess(uint8_t ctrl, uint8_t mask) { advance(*this, to
 void PPU::addressLineHook() {
     const int64_t frames = frameCount - a12BaseFrame;
     if (a12Next < 0 || frames < 0 || frames > 2 || positionOf(*this) != a12Next) return;
+    // A planned rise counts as found, unless the inputs changed behind the
+    // PPU's back; line 240's start is looked at afresh.
+    const bool rises = a12NextRises && planInputs(*ppuCtrl, *ppuMask) == a12PlanInputs;
     a12Origin = a12Next;
     a12LastHigh = a12NextLastHigh;
-    a12OriginTaken = a12NextRises;
+    a12OriginTaken = rises;
     rebase(*this);
     keepPrerenderSprites(*this);
     const int64_t dot = dotAtPosition();
-    // A planned rise counts as found; line 240's start is looked at afresh.
-    if (a12NextRises) mapper->onA12Rise(busContext, dot);
+    if (rises) mapper->onA12Rise(busContext, dot);
     advance(*this, dot, *ppuCtrl, *ppuMask);
 }
 

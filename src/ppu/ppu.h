@@ -185,6 +185,8 @@ public:
     int64_t a12Next = -1;
     bool a12NextRises = false;
     int64_t a12NextLastHigh = 0;
+    // PPUCTRL's tables and sprite size and PPUMASK's rendering as the search saw them.
+    uint8_t a12PlanInputs = 0;
     // The pre-render line fetches the sprites line 239 found (8 x 16 sprites
     // take their table from the tile): bit k for slot k at $1000, kept for
     // frame a12PrerenderFrame (-1: none kept).

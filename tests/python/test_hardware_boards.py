@@ -71,12 +71,15 @@ def hardware_console(image: bytes, name: str = "mmc3.nes"):
 # ------------------------------------------------------------ rendering
 
 
-def split_program(ctrl: int, latch: int, sprites: list[tuple[int, int]], *, acknowledge: bool = True) -> bytes:
+def split_program(
+    ctrl: int, latch: int, sprites: list[tuple[int, int]], *, acknowledge: bool = True, set_v: bool = True
+) -> bytes:
     """A white screen whose IRQ handler turns rendering off: the picture turns
     black from the line after the one the counter reaches 0 on. Each NMI sets
     v to $2000 (A12 low through vertical blank), reloads the counter with
     `latch` and turns rendering on with PPUCTRL = `ctrl`. `sprites` are (Y,
-    tile) pairs; the other sprites sit below the picture."""
+    tile) pairs; the other sprites sit below the picture. Without `set_v` the
+    NMI writes no register that moves A12."""
     oam = bytearray([0xF0, 0x00, 0x00, 0x00] * 64)
     for i, (y, tile) in enumerate(sprites):
         oam[4 * i : 4 * i + 4] = bytes([y, tile, 0x00, 8 * i])
@@ -127,12 +130,14 @@ copy:
 forever:
     jmp forever
 """
-    nmi = f"""
-    pha
+    set_v_code = """
     lda #$20
     sta $2006
     lda #$00
-    sta $2006
+    sta $2006"""
+    nmi = f"""
+    pha{set_v_code if set_v else ""}
+    lda #$00
     sta $2005
     sta $2005
     lda #${0x80 | ctrl:02X}
@@ -222,6 +227,44 @@ def test_the_interrupt_is_a_level_until_e000():
     row, irqs = run_split(split_program(0x08, 19, [], acknowledge=False))
     assert row == 0
     assert irqs > 100
+
+
+def test_a_save_state_turning_rendering_on_reaches_the_counter(tmp_path):
+    # A save state brings PPUCTRL and PPUMASK with the memory, not through
+    # their registers: the console that loads it, still in its warm-up with
+    # rendering off, takes the split up within a frame or two.
+    image = split_program(0x08, 19, [], set_v=False)
+    saved = hardware_console(image)
+    saved.setSaveDir(str(tmp_path))
+    for _ in range(8):
+        saved.runFrame()
+    saved.saveState(1)
+    loaded = hardware_console(image)
+    loaded.setSaveDir(str(tmp_path))
+    loaded.runFrame()
+    assert loaded.loadState(1)
+    for _ in range(4):
+        loaded.runFrame()
+    assert first_black_row(np.array(loaded.getImg())) == 19
+    assert loaded.cpuMem()[LAST_FRAME_IRQS] == 1
+
+
+@pytest.mark.parametrize("change", ["design", "reset"])
+def test_the_split_survives_a_timing_change_and_the_reset_button(change):
+    # Back in the design timing the counter is clocked at dot 256 again (its
+    # interrupt a request, not a level); after the reset button the program
+    # starts over with rendering off and turns it on again.
+    nes = hardware_console(split_program(0x08, 19, []))
+    for _ in range(8):
+        nes.runFrame()
+    if change == "design":
+        velkora_gym.set_timing(nes, "design")
+    else:
+        velkora_gym.soft_reset(nes)
+    for _ in range(8):
+        nes.runFrame()
+    assert first_black_row(np.array(nes.getImg())) in (19, 20)
+    assert nes.cpuMem()[LAST_FRAME_IRQS] == 1
 
 
 # ------------------------------------------------------------ PPUADDR and PPUDATA
