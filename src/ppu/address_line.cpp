@@ -166,7 +166,7 @@ struct AddressLine {
         }
     }
 
-    uint8_t spriteTables(int32_t line, int64_t frame) const {
+    uint8_t spriteTables(int32_t line, int32_t frame) const {
         if (!(ctrl & 0x20)) return (ctrl & 0x08) ? 0xFF : 0;
         if (line != kPrerenderLine) return tallSprites(line);
         if (ppu.a12PrerenderFrame == ppu.a12BaseFrame + frame) return ppu.a12PrerenderSprites;
@@ -183,34 +183,40 @@ struct AddressLine {
         }
         // 8 x 8 sprites and the background both at $0000: only v ever drives A12 high.
         const bool fetchesHigh = backgroundHigh() || (ctrl & 0x28) != 0;
-        for (int64_t start = q - q % kLine; start < stop; start += kLine) {
-            const int64_t frame = start / kFrame;
-            const int32_t line = int32_t(start % kFrame / kLine);
+        // Positions stay within a few frames of the base: 32 bits divide them.
+        int32_t frame = int32_t(q) / int32_t(kFrame);
+        int32_t line = int32_t(q) % int32_t(kFrame) / kLine;
+        for (int64_t start = q - int32_t(q) % kLine; start < stop; start += kLine) {
             if (!fetchesHigh && line < kFirstIdleLine - 1) {
                 start += (kFirstIdleLine - 1 - line) * kLine;
-                continue;
-            }
-            if (line >= kFirstIdleLine && line != kPrerenderLine) {
+                line = kFirstIdleLine - 1;
+            } else if (line >= kFirstIdleLine && line != kPrerenderLine) {
                 if (idleHigh() && run(start, std::min(start + kLine, stop) - 1)) return true;
-                continue;
-            }
-            if (fetchLine(start, frame, line, stop)) return true;
-            if (!(ctrl & 0x20) && line < kFirstIdleLine - 1 && q <= start) {
-                // With 8 x 8 sprites lines 0-239 fetch alike, one after the
-                // other alike: a whole line without a rise is followed by more.
-                const int64_t frameStart = start - line * kLine;
-                const int64_t last = std::min<int64_t>(kFirstIdleLine - 1, (stop - frameStart) / kLine - 1);
-                if (last > line) {
-                    const int64_t skipped = (last - line) * kLine;
-                    start += skipped;
-                    if (prevEnd > kLongAgo) prevEnd += skipped;
+            } else {
+                if (fetchLine(start, frame, line, stop)) return true;
+                if (!(ctrl & 0x20) && line < kFirstIdleLine - 1 && q <= start) {
+                    // With 8 x 8 sprites lines 0-239 fetch alike, one after the
+                    // other alike: a whole line without a rise is followed by more.
+                    const int64_t frameStart = start - line * kLine;
+                    const int32_t last =
+                        std::min<int32_t>(kFirstIdleLine - 1, int32_t((stop - frameStart) / kLine) - 1);
+                    if (last > line) {
+                        const int64_t skipped = (last - line) * kLine;
+                        start += skipped;
+                        line = last;
+                        if (prevEnd > kLongAgo) prevEnd += skipped;
+                    }
                 }
+            }
+            if (++line == PPU::kLinesPerFrame) {
+                line = 0;
+                ++frame;
             }
         }
         return false;
     }
 
-    bool fetchLine(int64_t start, int64_t frame, int32_t line, int64_t stop) {
+    bool fetchLine(int64_t start, int32_t frame, int32_t line, int64_t stop) {
         const bool background = backgroundHigh();
         const bool dot0 = line == kPrerenderLine ? idleHigh() : background;
         const uint8_t sprites = spriteTables(line, frame);
@@ -262,22 +268,23 @@ int64_t PPU::dotAtPosition() const {
 
 namespace {
 
-// Positions from the current frame's start, kept within a few frames.
+// Positions from the start of the origin's frame: none the search divides
+// is negative, and all lie within a few frames.
 void rebase(PPU& ppu) {
-    const int64_t frames = ppu.frameCount - ppu.a12BaseFrame;
-    if (frames == 0) return;
-    ppu.a12BaseFrame = ppu.frameCount;
-    if (frames < 0 || frames > 4) {
-        // Nothing followed the line for frames: rendering stayed off, and
-        // any high dot is long past.
+    if (ppu.frameCount - ppu.a12BaseFrame > 2) {
+        // Not followed for frames (the hook at line 240 comes once a frame
+        // while it is): from this frame's start, any high dot long past.
+        ppu.a12BaseFrame = ppu.frameCount;
         ppu.a12Origin = 0;
         ppu.a12LastHigh = kLongAgo;
         ppu.a12OriginTaken = false;
         ppu.a12Next = -1;
-        ppu.a12NextLastHigh = kLongAgo;
         return;
     }
+    const int64_t frames = ppu.a12Origin / kFrame;
+    if (frames <= 0) return;
     const int64_t shift = frames * kFrame;
+    ppu.a12BaseFrame += frames;
     ppu.a12Origin -= shift;
     ppu.a12LastHigh = std::max(ppu.a12LastHigh - shift, kLongAgo);
     if (ppu.a12Next >= 0) ppu.a12Next -= shift;
@@ -323,9 +330,9 @@ static void advance(PPU& ppu, int64_t hereDot, uint8_t ctrl, uint8_t mask, bool 
         line.found = -1;
         // v drives the bus from line 240 on, changing under rendering: the
         // search stops at each line 240 and looks again from there.
-        const int64_t lineStart = line.q - line.q % kLine;
-        int64_t limit = lineStart - lineStart % kFrame + kFirstIdleLine * kLine;
-        if (lineStart >= limit) limit += kFrame;
+        const int32_t index = int32_t(line.q) % int32_t(kFrame);
+        int64_t limit = line.q - index + kFirstIdleLine * kLine;
+        if (index >= kFirstIdleLine * kLine) limit += kFrame;
         const bool rose = line.scan(line.rendering() ? limit : line.q + 1);
         if (rose && line.found == here) {
             ppu.a12OriginTaken = true;
@@ -345,7 +352,7 @@ static void advance(PPU& ppu, int64_t hereDot, uint8_t ctrl, uint8_t mask, bool 
     if (ppu.a12Next < 0) {
         ppu.mapperDotCycle = PPU::kDotsPerLine;
     } else {
-        const int32_t index = int32_t(ppu.a12Next % kFrame);
+        const int32_t index = int32_t(ppu.a12Next) % int32_t(kFrame);
         const int32_t lineOf = index / kLine;
         const int32_t dot = index % kLine;
         // The bulk path may run through dots 1-255 without a hook: a rise
