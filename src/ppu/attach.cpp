@@ -20,8 +20,8 @@ void PPU::attachCartridge(Cartridge* cart) {
     mapperWatchesPatterns = mapper != nullptr && mapper->watchesPatterns;
     // MMC3's hook counts a scanline when the next dot is 256 and returns at
     // once on every other dot, so runTo calls it only there.
-    mapperDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
-    locateNextEvent();
+    boardDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
+    adoptAddressLine();
     if (cart->chrSize > 0) {
         cart->showChr(vram.data(), 0, 0, 8);
     } else {

@@ -206,6 +206,65 @@ public:
 
     void softReset();
 
+    // --- address line A12, for a board clocked by its rises (address_line.cpp) ---
+    // In the hardware timing with such a board (MMC3) the line is worked out
+    // from what decides the fetches, a line at a time: the board's hook runs
+    // where A12 next rises past the board's filter (mapperDotCycle; the
+    // per-dot path for a rise inside dots 1-255), and register accesses that
+    // move A12 reach the board at once. Positions count dots from line 0 of
+    // frame a12BaseFrame. The search starts at a12Origin, with A12 last high
+    // at a12LastHigh before it (a rise at the origin already counted when
+    // a12OriginTaken); a12Next is where the hook looks next (a rise, or line
+    // 240's start, where v takes over the bus), -1 never.
+    bool a12Watched = false;
+    // The hook cycle the board asks for otherwise (set by attachCartridge).
+    int32_t boardDotCycle = kDotsPerLine;
+    int64_t a12BaseFrame = 0;
+    int64_t a12Origin = 0;
+    int64_t a12LastHigh = 0;
+    bool a12OriginTaken = false;
+    int64_t a12Next = -1;
+    bool a12NextRises = false;
+    int64_t a12NextLastHigh = 0;
+    // PPUCTRL's tables and sprite size and PPUMASK's rendering as the search saw them.
+    uint8_t a12PlanInputs = 0;
+    // The pre-render line fetches the sprites line 239 found (8 x 16 sprites
+    // take their table from the tile): bit k for slot k at $1000, kept for
+    // frame a12PrerenderFrame (-1: none kept).
+    uint8_t a12PrerenderSprites = 0;
+    int64_t a12PrerenderFrame = -1;
+    // The same for lines 0-239, worked out from a12OamSeen (a cache, not state).
+    std::array<uint8_t, 256> a12OamSeen{};
+    std::array<uint8_t, 240> a12TallSprites{};
+    bool a12TallSpritesMade = false;
+    // Starts following A12 or stops (attaching, a timing change, a load).
+    void adoptAddressLine();
+    // A register access that may move A12 (a write changing the tables,
+    // sprite size, rendering or 8 x 16 sprites' OAM; v's second PPUADDR write
+    // or PPUDATA), taking the line up to it as the old inputs draw it and on
+    // from it as the new ones do (a12InAccess: inside, the access proper).
+    bool a12InAccess = false;
+    bool addressLineMayMove(uint16_t address, uint8_t value) const {
+        switch (address) {
+            case 0x2000: return ((value ^ *ppuCtrl) & 0x38) != 0;
+            case 0x2001: return ((value ^ *ppuMask) & 0x18) != 0;
+            case 0x2004: return (*ppuCtrl & 0x20) != 0;
+            case 0x2006: return w;
+            case 0x2007: return true;
+            default: return false;
+        }
+    }
+    void writeWatchingA12(uint16_t address, uint8_t value);
+    uint8_t readWatchingA12(uint16_t address);
+    bool addressLineMoves(uint16_t address, uint8_t value) const;
+    void addressLineBeforeAccess();
+    void addressLineAfterAccess(uint8_t ctrl, uint8_t mask);
+    // From the board's dot hook: A12 may rise here.
+    void addressLineHook();
+    // Inside processing: the absolute dot of the position (the next dot).
+    int64_t dotAtPosition() const;
+    void serializeAddressLine(StateStream& s);
+
     explicit PPU(CPU* cpu);
     PPU(const PPU&) = delete;
     PPU& operator=(const PPU&) = delete;

@@ -34,6 +34,8 @@ bool PPU::owedDotsReadT() const {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
+    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess && addressLineMayMove(address, value))
+        return writeWatchingA12(address, value);
     if (VELKORA_UNLIKELY(hardware)) {
         driveLatch(value, 0xFF);
         return storeRegister<true>(address, value);
@@ -131,6 +133,7 @@ uint8_t PPU::readStatus() {
 }
 
 uint8_t PPU::readRegister(uint16_t address) {
+    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess && address == 0x2007) return readWatchingA12(address);
     payOwedDots();
     if (VELKORA_UNLIKELY(hardware)) return readRegisterHardware(address);
     switch (address) {

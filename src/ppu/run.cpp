@@ -22,7 +22,7 @@ int64_t PPU::processAcrossLines(int64_t dots) {
     const uint8_t mask = *ppuMask;
     const bool rendering = (mask & 0x18) != 0;
     renderingEnabled = rendering;
-    const int32_t hookCycle = mapperDotCycle;
+    int32_t hookCycle = mapperDotCycle;
 
     int64_t left = dots;
     while (left > 0) {
@@ -81,7 +81,11 @@ int64_t PPU::processAcrossLines(int64_t dots) {
         } else {
             cycle = stop;
         }
-        if (cycle == hookCycle) mapper->onDot(busContext);
+        if (cycle == hookCycle) {
+            mapper->onDot(busContext);
+            // A12's rises in the hardware timing move the hook.
+            hookCycle = mapperDotCycle;
+        }
         if (frameCount != frame) break;
     }
     locateNextEvent();

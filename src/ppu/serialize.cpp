@@ -166,6 +166,7 @@ void PPU::serialize(StateStream& s) {
         heldValid = false;
         locateNextEvent();
     }
+    serializeAddressLine(s);
 }
 
 void PPU::serializeLayout(StateStream& s) {

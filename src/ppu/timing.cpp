@@ -20,11 +20,10 @@ void PPU::powerOnTiming() {
     scanline = 0;
     cycle = 25;
     postRender = false;
-    clearHardwareState();
     displayEmphasised = false;
     if (hardware) std::copy(std::begin(kPowerOnPalette), std::end(kPowerOnPalette), &vram[0x3F00]);
     else std::fill(&vram[0x3F00], &vram[0x3F20], 0);
-    locateNextEvent();
+    clearHardwareState();
 }
 
 void PPU::clearHardwareState() {
@@ -41,6 +40,7 @@ void PPU::clearHardwareState() {
     emphasisStart = 0;
     emphasisChanges.clear();
     if (hardware) noteEmphasis(uint8_t(*ppuMask >> 5), 0);
+    adoptAddressLine();
 }
 
 // The reset button clears PPUCTRL, PPUMASK, the scroll and address latch and
@@ -48,6 +48,7 @@ void PPU::clearHardwareState() {
 // keep what they had.
 void PPU::softReset() {
     payOwedDots();
+    if (a12Watched) addressLineBeforeAccess();
     if (hardware && nmiOccurred && (*ppuCtrl & 0x80)) cpu->nmiLineFell(totalDots);
     if (hardware) noteEmphasis(0, uint8_t(*ppuMask >> 5));
     *ppuCtrl = 0;
@@ -56,4 +57,5 @@ void PPU::softReset() {
     t = 0;
     fineX = 0;
     readBuffer = 0;
+    if (a12Watched) addressLineAfterAccess(0, 0);
 }

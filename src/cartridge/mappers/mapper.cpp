@@ -122,6 +122,16 @@ const std::vector<int32_t>& emulatedMappers() {
 void Mapper::serialize(StateStream&) {}
 void Mapper::powerOn(BusContext&) {}
 void Mapper::onPatternFetch(BusContext&, uint16_t) {}
+void Mapper::onA12Rise(BusContext&, int64_t) {}
+
+// The poll of cycle c sees what the board did at the dots before
+// 3c + kIrqSampleDot (mmc3_test_2's 4-scanline_timing measures it).
+static constexpr int64_t kIrqSampleDot = 1;
+
+int64_t Mapper::cycleSeeing(int64_t dot) {
+    const int64_t d = dot - kIrqSampleDot;
+    return (d >= 0 ? d / 3 : -((2 - d) / 3)) + 1;
+}
 
 int32_t Mapper::prgBanks(const BusContext& context, int32_t kib) {
     const Cartridge* cart = context.cpu->cartridge;

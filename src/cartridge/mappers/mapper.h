@@ -29,6 +29,10 @@ public:
     bool foldsPrg16 = false;
     // The console runs the hardware timing: boards that behave differently there ask.
     bool hardware = false;
+    // A board clocked by rises of PPU address line A12 (hardware timing): the
+    // falling edges of M2 over which A12 must stay low before a rise counts.
+    // 0: the board does not watch A12.
+    uint8_t a12Filter = 0;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
@@ -48,6 +52,8 @@ public:
     virtual void powerOn(BusContext& context);
     // A pattern fetch at a PPU address, for boards that watch them.
     virtual void onPatternFetch(BusContext& context, uint16_t address);
+    // A12 rose at an absolute PPU dot after staying low past the filter.
+    virtual void onA12Rise(BusContext& context, int64_t dot);
 
 protected:
     // Bank copies shared by the boards (mapper.cpp). Each wraps inside its
@@ -68,8 +74,20 @@ protected:
     // The nametable layout; the second page's bytes move with it. `page`
     // picks SingleScreen's lower (0) or upper (1) kilobyte.
     static void setMirroring(BusContext& context, int32_t mode, int32_t page = 0);
-    // Inline: timer boards raise it from their per-dot hook.
-    static void raiseIrq(BusContext& context) { context.cpu->irqPending = true; }
+    // The design's interrupt is a request the CPU takes before its next
+    // instruction; the hardware's a level on the IRQ line, from the first
+    // poll at or after atCycle until the board releases it. Inline: timer
+    // boards raise it from their per-dot hook.
+    void raiseIrq(BusContext& context, int64_t atCycle) {
+        if (hardware) context.cpu->setIrq(CPU::kIrqBoard, true, atCycle);
+        else context.cpu->irqPending = true;
+    }
+    void releaseIrq(BusContext& context, int64_t atCycle) {
+        if (hardware) context.cpu->setIrq(CPU::kIrqBoard, false, atCycle);
+    }
+    // The first CPU cycle whose interrupt poll sees a line the board changed
+    // at an absolute PPU dot.
+    static int64_t cycleSeeing(int64_t dot);
     static void put32(uint8_t* block, int32_t value);
     static int32_t get32(const uint8_t* block);
     // Bank counts of the cartridge's ROMs in units of `kib` (at least 1).
@@ -152,19 +170,27 @@ public:
         number = 4;
         watchesWrites = true;
         countsDots = true;
+        a12Filter = 3;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
+    void onA12Rise(BusContext& context, int64_t dot) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+
+private:
+    void clockCounter(BusContext& context, int64_t atCycle);
 };
 
 class NTDEC2722 : public Mapper {
 public:
     uint16_t irqCounter = 0x3000;
     uint8_t irqEnable = 1;
+    // Hardware timing: the timer's top bit drives the IRQ line, set for one
+    // interval and clear for the next (the board acknowledges by itself).
+    uint8_t irqLine = 0;
     NTDEC2722() {
         number = 40;
         watchesWrites = true;

@@ -7,6 +7,9 @@ namespace NES {
 
 void MMC1::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
+    // The serial port ignores a write on the cycle after another: of a
+    // read-modify-write instruction's two writes only the first counts.
+    if (hardware && context.cpu->lastWriteCycle == context.cpu->cycles - 1) return;
     if (value & 0x80) {
         // A reset write replaces the whole control register.
         shiftRegister = 0x10;

@@ -1,5 +1,11 @@
 // MMC3 (mapper 4): 8 KiB PRG and 1/2 KiB CHR banks, mirroring, PRG RAM
 // protection and the scanline interrupt counter.
+//
+// The counter is the later chip's (MMC3B/MMC3C, as in Super Mario Bros. 3):
+// a clock reloads a counter at 0 (or after $C001) and decrements any other,
+// and a counter at 0 afterwards raises the interrupt, so a latch of 0 raises
+// it on every clock. The earlier MMC3A (Crystalis) raises it only when the
+// counter reaches 0 by decrementing or by a reload after $C001.
 #include "cartridge/mappers/mapper.h"
 
 #include "cpu/cpu.h"
@@ -49,7 +55,11 @@ void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             if (!odd) irqLatch = value;
             else irqCounter = -1;
             break;
-        case 0xE000: irqEnable = odd; break;
+        case 0xE000:
+            irqEnable = odd;
+            // $E000 also acknowledges: the line falls after this cycle.
+            if (!odd) releaseIrq(context, context.cpu->cycles + 1);
+            break;
         default: break;
     }
     // Protected PRG RAM: hand the bus the byte already there to store.
@@ -57,9 +67,17 @@ void MMC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 }
 
 void MMC3::onDot(BusContext& context) {
+    // In the hardware timing A12 clocks the counter: the PPU knows where it rises.
+    if (hardware) return context.ppu->addressLineHook();
     const PPU& ppu = *context.ppu;
     if (ppu.cycle != 256) return;
     if (ppu.vblank || !(context.cpu->memory[0x2001] & 0x18)) return;
+    clockCounter(context, 0);
+}
+
+void MMC3::onA12Rise(BusContext& context, int64_t dot) { clockCounter(context, cycleSeeing(dot)); }
+
+void MMC3::clockCounter(BusContext& context, int64_t atCycle) {
     // Reload on the clock after reaching 0 (as the board does), not on the same
     // clock: a latch written in the IRQ handler then sets the next split's line.
     if (irqCounter <= 0) {
@@ -67,7 +85,7 @@ void MMC3::onDot(BusContext& context) {
     } else {
         --irqCounter;
     }
-    if (irqCounter == 0 && irqEnable == 1) raiseIrq(context);
+    if (irqCounter == 0 && irqEnable == 1) raiseIrq(context, atCycle);
 }
 
 void MMC3::powerOn(BusContext& context) {

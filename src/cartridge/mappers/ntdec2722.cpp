@@ -2,6 +2,7 @@
 // and an interval timer counted in PPU dots.
 #include "cartridge/mappers/mapper.h"
 
+#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -11,9 +12,12 @@ static constexpr uint16_t kTimerDots = 0x3000;  // 4096 CPU cycles
 void NTDEC2722::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     switch (address & 0xE000) {
         case 0x8000:
-            // Stopping leaves an interrupt already requested in place.
+            // The design's stop leaves an interrupt already requested in
+            // place; the board's holds the timer in reset, which drops the line.
             irqEnable = 0;
             irqCounter = kTimerDots;
+            irqLine = 0;
+            releaseIrq(context, context.cpu->cycles + 1);
             break;
         case 0xA000: irqEnable = 1; break;
         case 0xE000: mapPrg(context, 0xC000, value * 8, 8); break;
@@ -24,8 +28,17 @@ void NTDEC2722::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
 void NTDEC2722::onDot(BusContext& context) {
     if (!irqEnable) return;
     if (--irqCounter == 0) {
-        raiseIrq(context);
         irqCounter = kTimerDots;
+        if (!hardware) {
+            irqLine = 0;
+            return raiseIrq(context, 0);
+        }
+        // The timer is a ripple counter whose top bit is the line: it falls
+        // by itself an interval after rising.
+        irqLine ^= 1;
+        const int64_t at = cycleSeeing(context.ppu->dotAtPosition() - 1);
+        if (irqLine) raiseIrq(context, at);
+        else releaseIrq(context, at);
     }
 }
 
@@ -39,6 +52,11 @@ void NTDEC2722::powerOn(BusContext& context) {
 void NTDEC2722::serialize(StateStream& s) {
     s.io(irqCounter);
     s.io(irqEnable, 0, 1, "NTDEC2722 IRQ enable");
+    if (s.hardware) {
+        s.io(irqLine, 0, 1, "NTDEC2722 IRQ line");
+    } else if (s.loading()) {
+        irqLine = 0;
+    }
 }
 
 }  // namespace NES
