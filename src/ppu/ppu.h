@@ -59,6 +59,10 @@ public:
     // count at which each bit was last driven to 1.
     uint8_t ioLatch = 0;
     int64_t latchDrivenAt[8] = {};
+    // The hardware timing's last PPUDATA read: its dot and the byte it gave
+    // (only a read in the same instruction looks at them, so no snapshot keeps them).
+    int64_t dataReadDot = -1000;
+    uint8_t dataReadValue = 0;
 
     // --- position and vertical blank ---
     int32_t scanline = 0;

@@ -223,10 +223,16 @@ uint8_t PPU::readRegisterHardware(uint16_t address) {
                 driveLatch(value, 0x3F);
                 value = uint8_t(value | (latch() & 0xC0));
             } else {
-                value = readBuffer;
+                // A read in the cycle after another (a dummy read then the
+                // read, as LDA $20F7,X makes them) comes before the buffer
+                // has taken the first one's byte: both give the old byte,
+                // while the address moves on twice.
+                value = accessDot() - dataReadDot <= 3 ? dataReadValue : readBuffer;
                 readBuffer = vram[foldHardware(a)];
                 driveLatch(value, 0xFF);
             }
+            dataReadDot = accessDot();
+            dataReadValue = value;
             advanceDataAddress();
             return value;
         }

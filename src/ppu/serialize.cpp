@@ -156,6 +156,7 @@ void PPU::serialize(StateStream& s) {
         // Far enough from any dot count that no fading sum overflows.
         for (int64_t& at : latchDrivenAt) s.io(at, -(int64_t(1) << 52), int64_t(1) << 52, "I/O latch bit time");
         serializeEmphasis(s);
+        if (s.loading()) dataReadDot = -1000;
     } else if (s.loading()) {
         clearHardwareState();
     }

@@ -36,6 +36,7 @@ void PPU::clearHardwareState() {
     evalLast = 0;
     ioLatch = 0;
     std::fill(std::begin(latchDrivenAt), std::end(latchDrivenAt), 0);
+    dataReadDot = -1000;
     // Coming from the design's timing, emphasis shows from here on.
     emphasisStart = 0;
     emphasisChanges.clear();

@@ -228,3 +228,72 @@ def test_reset_clears_ppu_registers_and_keeps_memory(timing):
     assert nes.OAM()[5] == 0x66
     assert nes.ppuMem()[0x3F01] == 0x21
     assert velkora_gym.timing(nes) == timing
+
+
+# VRAM $0000-$0006 holds $11..$77; with the buffer primed from $0001, one
+# PPUDATA read (X=0) or a dummy read then the read in the next cycle (X=$10,
+# the page crossing of LDA $20F7,X), then four plain reads; the bytes at $20.
+DOUBLE_READ_PROGRAM = nesrom.nrom_program(
+    """
+    sei
+    ldx #$ff
+    txs
+    lda #0
+    sta $2000
+    sta $2001
+    ldy #0
+    jsr fill
+    ldx #$00
+    lda $20F7,x
+    jsr keep
+    jsr fill
+    ldx #$10
+    lda $20F7,x
+    jsr keep
+loop:
+    jmp loop
+fill:
+    lda #0
+    sta $2006
+    sta $2006
+    ldx #7
+    lda #$11
+fill_byte:
+    sta $2007
+    clc
+    adc #$11
+    dex
+    bne fill_byte
+    lda #0
+    sta $2006
+    lda #1
+    sta $2006
+    lda $2007
+    rts
+keep:
+    sta $20,y
+    iny
+    ldx #4
+keep_next:
+    lda $2007
+    sta $20,y
+    iny
+    dex
+    bne keep_next
+    rts
+"""
+)
+
+
+@pytest.mark.parametrize(
+    "timing, double",
+    [
+        ("design", [0x22, 0x33, 0x44, 0x55, 0x66]),
+        # The second read comes before the buffer took the first's byte.
+        ("hardware", [0x22, 0x44, 0x55, 0x66, 0x77]),
+    ],
+)
+def test_ppudata_read_in_the_cycle_after_another(timing, double):
+    nes = console(nesrom.build_rom(DOUBLE_READ_PROGRAM), timing)
+    nes.runFrame()
+    assert list(nes.cpuMem()[0x20:0x2A]) == [0x22, 0x33, 0x44, 0x55, 0x66] + double
