@@ -227,7 +227,7 @@ uint8_t PPU::readRegisterHardware(uint16_t address) {
                 // read, as LDA $20F7,X makes them) comes before the buffer
                 // has taken the first one's byte: both give the old byte,
                 // while the address moves on twice.
-                value = accessDot() - dataReadDot <= 3 ? dataReadValue : readBuffer;
+                value = accessDot() - dataReadDot == 3 ? dataReadValue : readBuffer;
                 readBuffer = vram[foldHardware(a)];
                 driveLatch(value, 0xFF);
             }
