@@ -45,6 +45,7 @@ from nesrom import ROMS  # noqa: E402
 
 TESTS = ROMS / "tests"
 DESIGN_RECORD = HERE / "rom_sweep_design.json"
+HARDWARE_RECORD = HERE / "rom_sweep_hardware.json"
 TIMINGS = ("design", "hardware")
 MAX_FRAMES = 3000
 
