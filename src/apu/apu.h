@@ -189,6 +189,7 @@ public:
     // One step, leaving every field exact: the reference path.
     void stepApu();
     void writeRegister(uint16_t address, uint8_t value);  // registers.cpp
+    bool writeChannelRegister(uint16_t address, uint8_t value, int64_t cycle);
     uint8_t readStatus();
 
     // --- bulk stepping (bulk_stepping.cpp) ---

@@ -180,34 +180,8 @@ void APU::writeRegisterHardware(uint16_t address, uint8_t d) {
     // The steps not yet applied to the timers came before this write.
     applyTimerSteps(apuCycles, true);
     nextEvent = kUnscheduled;
-    const auto& memory = cpu->memory;
+    if (writeChannelRegister(address, d, cycle)) return;
     switch (address) {
-        case 0x4001:
-        case 0x4005: sweepReload[(address - 0x4001) >> 2] = true; break;
-        case 0x4002:
-        case 0x4006: {
-            const int k = (address - 0x4002) >> 2;
-            pulsePeriod[k] = uint16_t(((memory[address + 1] & 7) << 8) | d);
-            break;
-        }
-        case 0x4003:
-        case 0x4007: {
-            const int k = (address - 0x4003) >> 2;
-            reloadLength(k, d, cycle);
-            pulsePeriod[k] = uint16_t(((d & 7) << 8) | memory[address - 1]);
-            envelopeStart[k] = true;
-            break;
-        }
-        case 0x400A: trianglePeriod = uint16_t(((memory[0x400B] & 7) << 8) | d); break;
-        case 0x400B:
-            trianglePeriod = uint16_t(((d & 7) << 8) | memory[0x400A]);
-            reloadLength(Triangle, d, cycle);
-            linearReload = true;
-            break;
-        case 0x400F:
-            reloadLength(Noise, d, cycle);
-            envelopeStart[kNoiseEnvelope] = true;
-            break;
         case 0x4010:
             // A new rate counts from the timer's next reload.
             dmcCatchUp(apuCycles);
@@ -219,8 +193,6 @@ void APU::writeRegisterHardware(uint16_t address, uint8_t d) {
             dmcCatchUp(apuCycles);
             dmcLevel = d & 0x7F;
             break;
-        case 0x4012: dmcSampleAddress = uint16_t(0xC000 + 64 * d); break;
-        case 0x4013: dmcSampleLength = uint16_t(16 * d + 1); break;
         case 0x4015:
             for (int k = Pulse1; k <= Noise; ++k) {
                 channelEnabled[k] = (d >> k) & 1;
