@@ -31,7 +31,7 @@ import numpy as np
 
 from velkora_gym import _native
 from velkora_gym.batch import Batch, RomSource, check_board, read_image
-from velkora_gym.timings import TIMINGS, check_timing, resolve_timing, snapshot_timing
+from velkora_gym.timings import TIMINGS, check_timing, snapshot_timing, start_timing
 
 FORMAT = "velkora-movie"
 #: Version 2 added the timing line, the reset and power marks and the identity line; version 1 files
@@ -180,20 +180,11 @@ class Movie:
             start = bytes(start)
             if not start.startswith(SNAPSHOT_MAGIC) or len(start) < 32:
                 raise ValueError("start is not a velkora snapshot (velkora_gym.snapshot's bytes)")
-            try:
-                held = snapshot_timing(start)
-            except ValueError as error:
-                raise ValueError(f"start is not a snapshot of this cartridge's console ({error})") from None
-            if timing is not None and timing != held:
-                raise ValueError(
-                    f"the start snapshot is of the {held} timing, and timing={timing!r} was asked for: "
-                    f"a movie replays in its start's timing"
-                )
-            timing = held
+        #: The timing model the movie replays in: "design" or "hardware".
+        self.timing: str = start_timing(timing, start, "the movie's start")
+        if start is not None:
             identity = identity_of(start)
         self.start: bytes | None = start
-        #: The timing model the movie replays in: "design" or "hardware".
-        self.timing: str = resolve_timing(timing)
         #: The cartridge identity a console proves (16 hexadecimal digits); None for a
         #: power-on movie from before movies recorded it, loaded without its cartridge.
         self.identity: str | None = identity

@@ -402,7 +402,7 @@ def test_a_movie_takes_its_start_timing_and_powers_on_in_the_default(monkeypatch
     batch.step(np.zeros(1, np.uint8), 2)
     start = batch.snapshot(0)
     assert Movie(PROBE, start=start).timing == "hardware"
-    with pytest.raises(ValueError, match="start snapshot is of the hardware timing, and timing='design'"):
+    with pytest.raises(ValueError, match="movie's start is a start state of the hardware timing, and timing='design'"):
         Movie(PROBE, start=start, timing="design")
     with pytest.raises(ValueError, match="timing must be"):
         Movie(PROBE, timing="fast")
