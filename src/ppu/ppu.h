@@ -419,6 +419,7 @@ private:
     bool renderingNow() const;
     uint8_t oamDuringRendering() const;
     uint8_t readRegisterHardware(uint16_t address);
+    [[gnu::noinline]] void writeRegisterHardware(uint16_t address, uint8_t value);
     uint16_t foldHardware(uint16_t address) const;
     // The latch as it reads now (faded bits cleared), and bits of it driven.
     uint8_t latch();

@@ -34,13 +34,16 @@ bool PPU::owedDotsReadT() const {
 }
 
 void PPU::writeRegister(uint16_t address, uint8_t value) {
-    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess && addressLineMayMove(address, value))
-        return writeWatchingA12(address, value);
-    if (VELKORA_UNLIKELY(hardware)) {
-        driveLatch(value, 0xFF);
-        return storeRegister<true>(address, value);
-    }
+    if (VELKORA_UNLIKELY(hardware)) return writeRegisterHardware(address, value);
     storeRegister<false>(address, value);
+}
+
+// Out of line, so the design's writes keep a light frame.
+void PPU::writeRegisterHardware(uint16_t address, uint8_t value) {
+    // Only the hardware timing watches A12.
+    if (a12Watched && !a12InAccess && addressLineMayMove(address, value)) return writeWatchingA12(address, value);
+    driveLatch(value, 0xFF);
+    storeRegister<true>(address, value);
 }
 
 // One copy a timing, so the design's writes test nothing of the hardware's.
@@ -133,9 +136,12 @@ uint8_t PPU::readStatus() {
 }
 
 uint8_t PPU::readRegister(uint16_t address) {
-    if (VELKORA_UNLIKELY(a12Watched) && !a12InAccess && address == 0x2007) return readWatchingA12(address);
+    if (VELKORA_UNLIKELY(hardware)) {
+        if (a12Watched && !a12InAccess && address == 0x2007) return readWatchingA12(address);
+        payOwedDots();
+        return readRegisterHardware(address);
+    }
     payOwedDots();
-    if (VELKORA_UNLIKELY(hardware)) return readRegisterHardware(address);
     switch (address) {
         case 0x2002: return readStatus();
         case 0x2004: return oam[oamAddr];

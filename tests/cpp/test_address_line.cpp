@@ -288,14 +288,14 @@ TEST(AddressLine, SnapshotsAnywhereInAFrameReplayTheSame) {
 Bytes withFields(NESUnit& unit, const Bytes& snapshot, std::initializer_list<std::pair<std::string, int64_t>> values) {
     Bytes changed = snapshot;
     const auto layout = snapshotLayout(unit, snapshot.data(), snapshot.size());
-    for (const auto& [name, value] : values) {
-        const auto field =
-            std::find_if(layout.begin(), layout.end(), [&](const auto& f) { return f.name && name == f.name; });
+    for (const auto& change : values) {
+        const auto field = std::find_if(layout.begin(), layout.end(),
+                                        [&](const auto& f) { return f.name && change.first == f.name; });
         if (field == layout.end()) {
-            ADD_FAILURE() << "no field " << name;
+            ADD_FAILURE() << "no field " << change.first;
             continue;
         }
-        std::memcpy(&changed[field->offset], &value, std::min<size_t>(field->size, sizeof value));
+        std::memcpy(&changed[field->offset], &change.second, std::min<size_t>(field->size, sizeof change.second));
     }
     sealSnapshot(changed.data(), changed.size());
     return changed;
