@@ -289,8 +289,8 @@ Bytes withFields(NESUnit& unit, const Bytes& snapshot, std::initializer_list<std
     Bytes changed = snapshot;
     const auto layout = snapshotLayout(unit, snapshot.data(), snapshot.size());
     for (const auto& change : values) {
-        const auto field = std::find_if(layout.begin(), layout.end(),
-                                        [&](const auto& f) { return f.name && change.first == f.name; });
+        const auto field =
+            std::find_if(layout.begin(), layout.end(), [&](const auto& f) { return f.name && change.first == f.name; });
         if (field == layout.end()) {
             ADD_FAILURE() << "no field " << change.first;
             continue;
