@@ -80,7 +80,8 @@ bench: module demo-rom
 	$(PY) bench/callgrind.py --site build/bench-site
 	cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DVELKORA_BUILD_MODULE=OFF -DVELKORA_BUILD_BENCH=ON >/dev/null
-	cmake --build build/bench --target alloc_bench pool_bench snapshot_bench
+	cmake --build build/bench --target alloc_bench pool_bench snapshot_bench frames_bench
+	$(PY) bench/callgrind.py --core build/bench/frames_bench --timing design --timing hardware $(BENCH_ROMS)
 	build/bench/alloc_bench
 	build/bench/pool_bench
 	$(PY) bench/snapshot_bench.py

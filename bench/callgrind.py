@@ -1,6 +1,7 @@
 """Instructions per frame under callgrind: a figure that machine noise does not move.
 
-    python bench/callgrind.py [--site DIR] [ROM]
+    python bench/callgrind.py [--site DIR] [--timing T] [ROM]
+    python bench/callgrind.py --core BINARY [--timing T ...] ROM...
 
 Runs the ROM for two frame counts under `valgrind --tool=callgrind` and
 divides the difference in executed instructions by the difference in frames,
@@ -8,6 +9,11 @@ so start-up costs cancel out. The same difference, function by function,
 gives the split by part of the console (CPU, PPU, APU, publish, Python);
 that needs a module with its symbols, such as the one `make bench` builds
 into build/bench-site (the installed one is stripped), given by --site.
+
+With --core, the core alone (bench/frames_bench, no Python, no picture
+conversion) runs each ROM in each timing given (--timing design --timing
+hardware): a line per ROM with its instructions per frame, and the second
+timing's share of the first's.
 """
 
 from __future__ import annotations
@@ -26,6 +32,9 @@ DEFAULT_ROM = ROOT.parent / "shared" / "roms" / "demos" / "spritecans.nes"
 RUNNER = """
 import sys, velkora
 nes = velkora.NES(sys.argv[1])
+if sys.argv[3] != "design":
+    import velkora_gym
+    velkora_gym.set_timing(nes, sys.argv[3])
 for _ in range(int(sys.argv[2])):
     nes.runFrame()
     nes.getImg()
@@ -54,7 +63,9 @@ PARTS = [
 ]
 
 
-def profile(rom: Path, frames: int, site: str | None) -> tuple[int, dict[str, int]]:
+def profile(
+    rom: Path, frames: int, site: str | None, timing: str = "design", core: str | None = None
+) -> tuple[int, dict[str, int]]:
     """Total instructions and instructions by function name."""
     # One BLAS thread: idle worker threads would add noise to the count.
     env = {**os.environ, "PYTHONHASHSEED": "0", "OPENBLAS_NUM_THREADS": "1"}
@@ -67,11 +78,10 @@ def profile(rom: Path, frames: int, site: str | None) -> tuple[int, dict[str, in
                 "valgrind",
                 "--tool=callgrind",
                 f"--callgrind-out-file={out}",
-                sys.executable,
-                "-c",
-                RUNNER,
+                *([core] if core else [sys.executable, "-c", RUNNER]),
                 str(rom),
                 str(frames),
+                timing,
             ],
             capture_output=True,
             text=True,
@@ -103,25 +113,42 @@ def split(functions: dict[str, int]) -> dict[str, int]:
     return parts
 
 
+def per_frame(rom: Path, site: str | None, timing: str, core: str | None) -> tuple[float, dict, dict]:
+    low, high = 20, 80
+    low_total, low_functions = profile(rom, low, site, timing, core)
+    high_total, high_functions = profile(rom, high, site, timing, core)
+    return (high_total - low_total) / (high - low), low_functions, high_functions
+
+
 def main() -> int:
     if not shutil.which("valgrind"):
         print("valgrind is not installed (apt-get install valgrind)")
         return 1
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--site", help="directory holding the velkora module to profile")
-    parser.add_argument("rom", nargs="?", type=Path, default=DEFAULT_ROM)
+    parser.add_argument("--core", help="the frames_bench program: the core alone, every ROM in every timing")
+    parser.add_argument("--timing", action="append", choices=("design", "hardware"), help="repeatable with --core")
+    parser.add_argument("roms", nargs="*", type=Path, default=[DEFAULT_ROM])
     args = parser.parse_args()
-    rom = args.rom
-    low, high = 20, 80
-    low_total, low_functions = profile(rom, low, args.site)
-    high_total, high_functions = profile(rom, high, args.site)
-    frames = high - low
-    print(f"{rom.name}: {(high_total - low_total) / frames / 1e6:.2f} million instructions per frame (callgrind)")
+    timings = args.timing or ["design"]
+    if args.core:
+        for rom in args.roms:
+            counts = [per_frame(rom, None, timing, args.core)[0] for timing in timings]
+            shares = "".join(f" {timing} {count:11,.0f}" for timing, count in zip(timings, counts))
+            ratio = f" {counts[-1] / counts[0]:6.1%}" if len(counts) > 1 else ""
+            print(f"{rom.name:<22}{shares}{ratio}  instructions per frame (core)")
+        return 0
+    if len(timings) > 1 or len(args.roms) > 1:
+        parser.error("without --core: one ROM, one timing")
+    rom, timing = args.roms[0], timings[0]
+    count, low_functions, high_functions = per_frame(rom, args.site, timing, None)
+    label = "" if timing == "design" else f" ({timing} timing)"
+    print(f"{rom.name}{label}: {count / 1e6:.2f} million instructions per frame (callgrind)")
     named = any("CPU::" in function for function in high_functions)
     if named:
         low_parts, high_parts = split(low_functions), split(high_functions)
         for name, count in high_parts.items():
-            print(f"  {name:<24} {(count - low_parts[name]) / frames / 1e3:8.0f} thousand")
+            print(f"  {name:<24} {(count - low_parts[name]) / 60 / 1e3:8.0f} thousand")
     return 0
 
 
