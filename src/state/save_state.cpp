@@ -154,5 +154,8 @@ bool loadState(NESUnit& unit, int slot) {
         boardRegisters(unit, load.registersOnly());
     }
     noteLoadedMemories(unit);
+    // The file holds no interrupt line: a board's line held before the load
+    // would fire into a program that never asked for it.
+    if (cpu.hardware) cpu.setIrq(CPU::kIrqBoard, false, cpu.cycles);
     return true;
 }

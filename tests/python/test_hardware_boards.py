@@ -435,3 +435,48 @@ def test_mmc1_ignores_the_second_write_of_a_read_modify_write():
     rmw.ops.append(bytes([0x38, 0x6E, 0x00, 0xE0]))
     rest = boardrom.Script().w((0xE000, 1), (0xE000, 1), (0xE000, 0), (0xE000, 0))
     assert mmc1_windows_after(setup, rmw, rest) == [[0, 1, 10, 11], [0, 1, 10, 11], [0, 1, 12, 13]]
+
+
+# ------------------------------------------------------------ save states
+
+# Counts frames in $12 with interrupts masked while the board's line rises
+# (latch 4, never acknowledged); from frame 8 it disables the board's
+# interrupt ($E000) and unmasks. The handler counts in $10 without acknowledging.
+HELD_LINE_MAIN = """
+    lda #$04
+    sta $C000
+    sta $C001
+    sta $E001
+    lda #$08
+    sta $2000
+    lda #$18
+    sta $2001
+masked:
+    bit $2002
+    bpl masked
+    inc $12
+    lda $12
+    cmp #8
+    bne masked
+    sta $E000
+    cli
+open:
+    jmp open
+"""
+
+
+def test_load_state_drops_a_board_line_the_file_does_not_hold(tmp_path):
+    image = mmc3_image(HELD_LINE_MAIN, irq="    inc $10\n    rti")
+    saved = hardware_console(image)
+    saved.setSaveDir(str(tmp_path))
+    for _ in range(12):
+        saved.runFrame()
+    saved.saveState(0)
+    held = hardware_console(image)
+    held.setSaveDir(str(tmp_path))
+    for _ in range(4):  # the line is up, masked
+        held.runFrame()
+    assert held.loadState(0)
+    for _ in range(3):
+        held.runFrame()
+    assert held.cpuMem()[0x10] == 0
