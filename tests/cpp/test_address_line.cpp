@@ -16,6 +16,7 @@
 #include "cartridge/mappers/mapper.h"
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
+#include "snapshot_fields.h"
 #include "state/checksum.h"
 #include "state/snapshot.h"
 #include "test_support.h"
@@ -281,24 +282,6 @@ TEST(AddressLine, SnapshotsAnywhereInAFrameReplayTheSame) {
             EXPECT_TRUE(frames(*fresh, 20) == first) << steps << " steps";
         }
     }
-}
-
-// Fields changed in one pass: the layout walk itself refuses a snapshot
-// whose fields contradict each other.
-Bytes withFields(NESUnit& unit, const Bytes& snapshot, std::initializer_list<std::pair<std::string, int64_t>> values) {
-    Bytes changed = snapshot;
-    const auto layout = snapshotLayout(unit, snapshot.data(), snapshot.size());
-    for (const auto& change : values) {
-        const auto field =
-            std::find_if(layout.begin(), layout.end(), [&](const auto& f) { return f.name && change.first == f.name; });
-        if (field == layout.end()) {
-            ADD_FAILURE() << "no field " << change.first;
-            continue;
-        }
-        std::memcpy(&changed[field->offset], &change.second, std::min<size_t>(field->size, sizeof change.second));
-    }
-    sealSnapshot(changed.data(), changed.size());
-    return changed;
 }
 
 TEST(AddressLine, SnapshotsOutOfRangeAreRefused) {

@@ -14,6 +14,7 @@
 
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
+#include "snapshot_fields.h"
 #include "state/checksum.h"
 #include "state/snapshot.h"
 #include "state/state_stream.h"
@@ -610,16 +611,7 @@ TEST(HardwareApuSnapshot, ImpossibleHardwareFieldsAreRefused) {
     for (int i = 0; i < 1234; ++i) unit->advance();
     const Bytes good = takeSnapshot(*unit);
     const int64_t now = unit->cpu->cycles;
-    const auto layout = snapshotLayout(*unit, good.data(), good.size());
-    const auto changed = [&](const std::string& name, int64_t value) {
-        Bytes out = good;
-        const auto field =
-            std::find_if(layout.begin(), layout.end(), [&](const auto& f) { return f.name && name == f.name; });
-        EXPECT_NE(field, layout.end()) << name;
-        if (field != layout.end()) std::memcpy(&out[field->offset], &value, std::min<size_t>(field->size, 8));
-        sealSnapshot(out.data(), out.size());
-        return out;
-    };
+    const auto changed = [&](const std::string& name, int64_t value) { return withField(*unit, good, name, value); };
     const std::pair<const char*, int64_t> bad[] = {
         {"frame sequence step", 6},
         {"frame sequence start", now + 40000},

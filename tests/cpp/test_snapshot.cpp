@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console/nes_unit.h"
+#include "snapshot_fields.h"
 #include "state/checksum.h"
 #include "state/snapshot.h"
 #include "test_support.h"
@@ -355,28 +356,6 @@ void expectRefused(NESUnit& unit, const Bytes& data, const std::string& reason) 
                               << field.size;
         }
     }
-}
-
-// Deliberate changes to fields, with the checksum made anew. The layout is
-// the original's, so the fields can change together.
-Bytes withFields(NESUnit& unit, const Bytes& snapshot, std::initializer_list<std::pair<std::string, int64_t>> values) {
-    Bytes changed = snapshot;
-    const auto layout = snapshotLayout(unit, snapshot.data(), snapshot.size());
-    for (const auto& change : values) {
-        const auto field =
-            std::find_if(layout.begin(), layout.end(), [&](const auto& f) { return f.name && change.first == f.name; });
-        if (field == layout.end()) {
-            ADD_FAILURE() << "no field " << change.first;
-            continue;
-        }
-        std::memcpy(&changed[field->offset], &change.second, std::min<size_t>(field->size, sizeof change.second));
-    }
-    sealSnapshot(changed.data(), changed.size());
-    return changed;
-}
-
-Bytes withField(NESUnit& unit, const Bytes& snapshot, const std::string& name, int64_t value) {
-    return withFields(unit, snapshot, {{name, value}});
 }
 
 TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
