@@ -365,13 +365,13 @@ def parse_variable(name: str, spec: Any, where: str) -> Variable:
     return Variable(name, address, kind, count, big_endian)
 
 
-def read_capped(path: Path, limit: int, what: str) -> bytes:
-    """The bytes of a file holding at most `limit` of them; ``IntegrationError`` naming it
-    otherwise (``FileNotFoundError`` and other ``OSError`` pass)."""
+def read_capped(path: Path, limit: int, what: str, error: type[Exception] = IntegrationError) -> bytes:
+    """The bytes of a file holding at most `limit` of them; `error` (``IntegrationError``)
+    naming it otherwise (``FileNotFoundError`` and other ``OSError`` pass)."""
     with open(path, "rb") as file:
         data = file.read(limit + 1)
     if len(data) > limit:
-        raise IntegrationError(f"{path}: larger than {limit} bytes, more than {what} holds")
+        raise error(f"{path}: larger than {limit} bytes, more than {what} holds")
     return data
 
 

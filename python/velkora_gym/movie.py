@@ -489,7 +489,10 @@ class Movie:
         imported ROMs are searched for it by hash. A velkora movie whose SHA-1 is not the
         ROM's is refused (``ValueError``); an .fm2 romChecksum that differs is a warning."""
         path = Path(path)
-        data = _read(path, MAX_MOVIE_BYTES)
+        # Imported here: `python -m velkora_gym.integration` must find it not yet loaded.
+        from velkora_gym.integration import read_capped
+
+        data = read_capped(path, MAX_MOVIE_BYTES, "a movie", MovieError)
         if path.suffix.lower() == ".gz":
             data = _inflate(data, MAX_MOVIE_BYTES, path)
         try:
@@ -817,15 +820,6 @@ class Movie:
         movie._powers = powers
         movie.comments = comments
         return movie
-
-
-def _read(path: Path, limit: int) -> bytes:
-    """The file's bytes, ``MovieError`` when it holds more than `limit`."""
-    with open(path, "rb") as file:
-        data = file.read(limit + 1)
-    if len(data) > limit:
-        raise MovieError(f"{path}: larger than {limit} bytes, more than a movie holds")
-    return data
 
 
 def _inflate(data: bytes, limit: int, path: Path) -> bytes:
