@@ -81,42 +81,6 @@ def test_choosing_the_design_timing_before_the_first_frame_changes_nothing(demo_
         assert velkora_gym.snapshot(plain) == velkora_gym.snapshot(chosen) == velkora_gym.snapshot(back)
 
 
-def run_with_reset(nes: velkora.NES, frames: int = 600) -> tuple[int, str]:
-    """A $6000-protocol test ROM's result, pressing reset when it asks ($81) 100 ms later."""
-    mem = nes.cpuMem()
-    asked = None
-    for frame in range(frames):
-        nes.runFrame()
-        if bytes(mem[0x6001:0x6004]) != b"\xde\xb0\x61":
-            continue
-        status = int(mem[0x6000])
-        if status == 0x81:
-            asked = frame if asked is None else asked
-            if frame - asked >= 6:
-                velkora_gym.soft_reset(nes)
-                asked = None
-        elif status < 0x80:
-            return status, bytes(mem[0x6004:0x7000]).split(b"\0", 1)[0].decode("latin-1")
-    return -1, ""
-
-
-@pytest.mark.parametrize(
-    "rom, timing, status",
-    [
-        ("registers.nes", "hardware", 0),
-        # The design's power-on (SP $FF, no reset sequence) is the first thing it checks.
-        ("registers.nes", "design", 2),
-        ("ram_after_reset.nes", "hardware", 0),
-        ("ram_after_reset.nes", "design", 0),
-    ],
-)
-def test_shared_reset_roms(rom, timing, status):
-    nes = velkora.NES(str(nesrom.rom("tests", "cpu_reset", rom)))
-    velkora_gym.set_timing(nes, timing)
-    result, text = run_with_reset(nes)
-    assert result == status, text
-
-
 # --- VELKORA_TIMING ---
 
 
