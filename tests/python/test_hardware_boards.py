@@ -229,20 +229,26 @@ def test_the_interrupt_is_a_level_until_e000():
     assert irqs > 100
 
 
+def loaded_state(image: bytes, folder, *, saved_after: int, loaded_after: int):
+    """A console that ran `loaded_after` frames, then loaded the state another saved
+    after `saved_after`."""
+    consoles = []
+    for frames in (saved_after, loaded_after):
+        nes = hardware_console(image)
+        nes.setSaveDir(str(folder))
+        for _ in range(frames):
+            nes.runFrame()
+        consoles.append(nes)
+    consoles[0].saveState(1)
+    assert consoles[1].loadState(1)
+    return consoles[1]
+
+
 def test_a_save_state_turning_rendering_on_reaches_the_counter(tmp_path):
     # A save state brings PPUCTRL and PPUMASK with the memory, not through
     # their registers: the console that loads it, still in its warm-up with
     # rendering off, takes the split up within a frame or two.
-    image = split_program(0x08, 19, [], set_v=False)
-    saved = hardware_console(image)
-    saved.setSaveDir(str(tmp_path))
-    for _ in range(8):
-        saved.runFrame()
-    saved.saveState(1)
-    loaded = hardware_console(image)
-    loaded.setSaveDir(str(tmp_path))
-    loaded.runFrame()
-    assert loaded.loadState(1)
+    loaded = loaded_state(split_program(0x08, 19, [], set_v=False), tmp_path, saved_after=8, loaded_after=1)
     for _ in range(4):
         loaded.runFrame()
     assert first_black_row(np.array(loaded.getImg())) == 19
@@ -466,17 +472,10 @@ open:
 
 
 def test_load_state_drops_a_board_line_the_file_does_not_hold(tmp_path):
-    image = mmc3_image(HELD_LINE_MAIN, irq="    inc $10\n    rti")
-    saved = hardware_console(image)
-    saved.setSaveDir(str(tmp_path))
-    for _ in range(12):
-        saved.runFrame()
-    saved.saveState(0)
-    held = hardware_console(image)
-    held.setSaveDir(str(tmp_path))
-    for _ in range(4):  # the line is up, masked
-        held.runFrame()
-    assert held.loadState(0)
+    # After 4 frames the line is up, masked.
+    held = loaded_state(
+        mmc3_image(HELD_LINE_MAIN, irq="    inc $10\n    rti"), tmp_path, saved_after=12, loaded_after=4
+    )
     for _ in range(3):
         held.runFrame()
     assert held.cpuMem()[0x10] == 0
