@@ -79,6 +79,8 @@ void CPU::oamDma(uint8_t page) {
         // Attribute bytes lose bits 2-4, as an OAMDATA write stores them.
         if ((index & 3) == 2) byte &= 0xE3;
         ppu->oam[index] = byte;
+        // A read with an effect may have the PPU draw on between two bytes.
+        ppu->oamWritten();
     }
     ppu->oamAddr = start;
     if (VELKORA_UNLIKELY(debug)) {

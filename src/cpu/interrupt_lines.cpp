@@ -126,6 +126,7 @@ void CPU::oamDmaHardware(uint8_t page) {
             const uint8_t index = uint8_t(start + copied);
             // Attribute bytes lose bits 2-4, as an OAMDATA write stores them.
             ppu->oam[index] = (index & 3) == 2 ? uint8_t(byte & 0xE3) : byte;
+            ppu->oamWritten();
             holding = false;
             ++copied;
         }

@@ -121,6 +121,31 @@ public:
     uint8_t evalCopy = 0;
     uint8_t evalLast = 0;
 
+    // --- which OAM bytes are in range of a line (sprites.cpp; a cache, not state) ---
+    // Made for every line at once from a copy of OAM, checked against OAM once
+    // a line and after every write to it; when OAM or the sprite height change
+    // again in the same frame, for the current line alone instead.
+    // Bit u: sprite u's Y byte is in range of the current line.
+    uint64_t spritesInRange(unsigned height);
+    // Bit u of path r: sprite u's byte (r + u) & 3, the one the overflow scan
+    // reads on path r, is in range of the current line.
+    const uint64_t* overflowPaths(unsigned height);
+    void oamWritten() { rangesCheckedAt = -1; }
+    std::array<uint8_t, 256> rangesOam{};
+    unsigned rangesHeight = 0;
+    int64_t rangesCheckedAt = -1;
+    int64_t rangesChangedFrame = -1;
+    int32_t rangesChanges = 0;
+    bool rangesYMade = false;
+    bool rangesPathsMade = false;
+    std::array<uint64_t, kHeight> rangesY{};
+    std::array<std::array<uint64_t, 4>, kHeight> rangesPaths{};
+    // The current line's, when made line by line.
+    int64_t rangesLineAt = -1;
+    uint64_t rangesLineY = 0;
+    uint64_t rangesLinePaths[4] = {};
+    bool rangesLinePathsMade = false;
+
     // --- sprites of the current line (sprites.cpp) ---
     uint8_t lineSprites[32] = {};
     int8_t lineSpriteCount = 0;
@@ -472,10 +497,11 @@ private:
     void renderBackdropSpan(int32_t first, int32_t last);
 
     // sprites.cpp
+    bool checkRanges(unsigned height);
     void resetEvaluation();
     void evaluateRange(int32_t first, int32_t last);
     void evaluateHardware(int32_t last);
-    bool overflowScan(unsigned line, unsigned height, int32_t steps);
+    bool overflowScan(unsigned height, int32_t steps);
     // Sprite pixels of columns x0..x1 into row[lo..hi] (and their palette
     // values into colours with kColours); false when none is drawn there.
     template <bool kColours>

@@ -77,6 +77,7 @@ void PPU::storeRegister(uint16_t address, uint8_t value) {
             // Bits 2-4 of the attribute byte do not exist.
             if ((oamAddr & 3) == 2) value &= 0xE3;
             oam[oamAddr] = value;
+            oamWritten();
             ++oamAddr;
             break;
         case 0x2005:

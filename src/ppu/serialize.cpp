@@ -57,6 +57,7 @@ void PPU::serialize(StateStream& s) {
         if (s.loading()) strayBytes = stray;
     }
     s.io(oam);
+    if (s.loading()) oamWritten();
 
     // --- internal registers ---
     s.io(v);

@@ -124,8 +124,73 @@ uint64_t pathHits(const uint64_t (&bits)[4], unsigned r) {
 
 }  // namespace
 
+// Once a line (and after any write to OAM) OAM is compared with the copy the
+// tables were made from. The first change in a frame makes them again (each
+// when first asked for); a second one in the same frame makes the current
+// line's alone, line by line until the next frame, so OAM rewritten between
+// lines costs no more than a line's worth each time. True for the tables.
+bool PPU::checkRanges(unsigned height) {
+    const int64_t frame = frameCount;
+    const int64_t at = frame * kLinesPerFrame + scanline;
+    if (at != rangesCheckedAt || height != rangesHeight) {
+        rangesCheckedAt = at;
+        if (height != rangesHeight || std::memcmp(rangesOam.data(), oam.data(), oam.size()) != 0) {
+            rangesOam = oam;
+            rangesHeight = height;
+            rangesYMade = false;
+            rangesPathsMade = false;
+            rangesLineAt = -1;
+            if (rangesChangedFrame != frame) {
+                rangesChangedFrame = frame;
+                rangesChanges = 0;
+            }
+            ++rangesChanges;
+        }
+    }
+    if (rangesChanges <= 1 || rangesChangedFrame != frame) return true;
+    if (rangesLineAt != at) {
+        rangesLineAt = at;
+        uint64_t bits[4];
+        bytesInRange(rangesOam.data(), unsigned(scanline), height, bits);
+        rangesLineY = 0;
+        for (int w = 0; w < 4; ++w) rangesLineY |= gatherNibbles(bits[w]) << (16 * w);
+        for (unsigned r = 0; r < 4; ++r) rangesLinePaths[r] = pathHits(bits, r);
+    }
+    return false;
+}
+
+uint64_t PPU::spritesInRange(unsigned height) {
+    if (!checkRanges(height)) return rangesLineY;
+    if (!rangesYMade) {
+        rangesY.fill(0);
+        for (unsigned u = 0; u < 64; ++u) {
+            const unsigned top = rangesOam[4 * u];
+            const unsigned end = std::min(top + height, unsigned(kHeight));
+            for (unsigned line = top; line < end; ++line) rangesY[line] |= uint64_t(1) << u;
+        }
+        rangesYMade = true;
+    }
+    return rangesY[size_t(scanline)];
+}
+
+const uint64_t* PPU::overflowPaths(unsigned height) {
+    if (!checkRanges(height)) return rangesLinePaths;
+    if (!rangesPathsMade) {
+        for (auto& paths : rangesPaths) paths = {};
+        for (unsigned k = 0; k < 256; ++k) {
+            const unsigned u = k >> 2;
+            const unsigned r = ((k & 3) - u) & 3;
+            const unsigned top = rangesOam[k];
+            const unsigned end = std::min(top + height, unsigned(kHeight));
+            for (unsigned line = top; line < end; ++line) rangesPaths[line][r] |= uint64_t(1) << u;
+        }
+        rangesPathsMade = true;
+    }
+    return rangesPaths[size_t(scanline)].data();
+}
+
 // Overflow scans up to this many dots long go sprite by sprite.
-static constexpr int32_t kStepwiseOverflowScan = 24;
+static constexpr int32_t kStepwiseOverflowScan = 6;
 
 // Dots first..last (129-256) of evaluateSprites at once: nothing outside the
 // evaluation state reads it in between, and PPUSTATUS bits only accumulate.
@@ -140,9 +205,7 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
         // Y + 1 in range of `next` is Y in range of next - 1; none is of line 0.
         uint64_t found = 0;
         if (next != 0) {
-            uint64_t bits[4];
-            bytesInRange(oam.data(), next - 1, height, bits);
-            for (int w = 0; w < 4; ++w) found |= gatherNibbles(bits[w]) << (16 * w);
+            found = spritesInRange(height);
             if (reach < 64) found &= (uint64_t(1) << reach) - 1;
         }
         int32_t i = -1;
@@ -203,7 +266,7 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
     const int32_t steps = last - c + 1;
     // Short runs (lines split by register writes) step; long ones jump.
     if (steps > kStepwiseOverflowScan) {
-        if (overflowScan(unsigned(scanline), height, steps)) *ppuStatus |= 0x20;
+        if (overflowScan(height, steps)) *ppuStatus |= 0x20;
         return;
     }
     // In locals: the flag's byte pointer would make the compiler reload them.
@@ -225,19 +288,12 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
 // `steps` dots of the overflow scan, one sprite per dot: the byte read moves
 // on with the sprite unless it is in range. Between hits the path is fixed,
 // so the next hit is the next set bit of that path's hits.
-bool PPU::overflowScan(unsigned line, unsigned height, int32_t steps) {
-    uint64_t bits[4];
-    bytesInRange(oam.data(), line, height, bits);
-    uint64_t hits[4];
-    uint8_t known = 0;
+bool PPU::overflowScan(unsigned height, int32_t steps) {
+    const uint64_t* hits = overflowPaths(height);
     unsigned sprite = evalIndex >> 2;
     unsigned r = (evalByte - sprite) & 3;
     bool overflow = false;
     while (steps > 0) {
-        if ((known >> r & 1) == 0) {
-            hits[r] = pathHits(bits, r);
-            known |= uint8_t(1u << r);
-        }
         const int32_t chunk = std::min(steps, 64);
         const uint64_t window = chunk == 64 ? ~uint64_t(0) : (uint64_t(1) << chunk) - 1;
         // Bit t: sprite + t (of 64), reached at step t.
@@ -284,10 +340,7 @@ void PPU::evaluateHardware(int32_t last) {
         spriteZeroNext = false;
         // Which sprites' Y is in range, once a line: the reads that find
         // nothing are skipped whole, up to the next one that does.
-        uint64_t bits[4];
-        bytesInRange(oam.data(), unsigned(scanline), (*ppuCtrl & 0x20) ? 16 : 8, bits);
-        evalYInRange = 0;
-        for (int w = 0; w < 4; ++w) evalYInRange |= gatherNibbles(bits[w]) << (16 * w);
+        evalYInRange = spritesInRange((*ppuCtrl & 0x20) ? 16 : 8);
     }
     const unsigned height = (*ppuCtrl & 0x20) ? 16 : 8;
     const unsigned line = unsigned(scanline);
@@ -297,8 +350,7 @@ void PPU::evaluateHardware(int32_t last) {
         return;
     }
     // Every OAM byte's, once eight are found and any byte may be read as Y.
-    uint64_t bits[4];
-    bool haveBits = false;
+    const uint64_t* paths = nullptr;
     // Reads of `count` (at least one) sprites from here on, two dots each,
     // none in range; after the last sprite the chip idles to dot 256.
     const auto skip = [this](unsigned count) {
@@ -324,11 +376,8 @@ void PPU::evaluateHardware(int32_t last) {
         }
         // The next sprite whose read finds something: its Y (before eight
         // are found), or its path byte, (r + u) & 3 for sprite u, after.
-        if (evalFound == 8 && !haveBits) {
-            bytesInRange(oam.data(), line, height, bits);
-            haveBits = true;
-        }
-        const uint64_t found = evalFound < 8 ? evalYInRange : pathHits(bits, (evalByte - sprite) & 3);
+        if (evalFound == 8 && !paths) paths = overflowPaths(height);
+        const uint64_t found = evalFound < 8 ? evalYInRange : paths[(evalByte - sprite) & 3];
         const uint64_t ahead = found >> sprite;
         const unsigned next = ahead ? unsigned(__builtin_ctzll(ahead)) : 64 - sprite;
         if (next >= reads || next == 64 - sprite) {
