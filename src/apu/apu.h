@@ -33,6 +33,20 @@ public:
     static constexpr uint16_t noisePeriods[16] = {
         4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068,
     };
+    // Pulse waveforms, indexed by duty (register bits 6-7), then by dutyStep.
+    static constexpr uint8_t dutySequences[4][8] = {
+        {0, 1, 0, 0, 0, 0, 0, 0},
+        {0, 1, 1, 0, 0, 0, 0, 0},
+        {0, 1, 1, 1, 1, 0, 0, 0},
+        {1, 0, 0, 1, 1, 1, 1, 1},
+    };
+    // Triangle outputs, (sequence value - 7.5) x 2 for the 32 steps 15, 14,
+    // ... 0, 0, 1, ... 15.
+    static constexpr float triangleLevels[32] = {
+        15,  13,  11,  9,  7,  5,  3,  1,  -1, -3, -5, -7, -9, -11, -13, -15,
+        -15, -13, -11, -9, -7, -5, -3, -1, 1,  3,  5,  7,  9,  11,  13,  15,
+    };
+
     // DMC rates in CPU cycles, indexed by dmcFlags bits 0-3; halved likewise.
     static constexpr uint16_t dmcRates[16] = {
         428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54,
@@ -311,11 +325,17 @@ private:
     void advancePulse(int k, uint64_t steps);
     void advanceTriangle(uint64_t steps);
     void advanceNoise(uint64_t steps);
+    // `shifts` clocks of the noise register with feedback from `mode`'s tap.
+    void clockNoise(uint64_t shifts, uint8_t mode);
     // Whether a channel's output is 0 on every timer-only step whatever its timer;
     // only a sequencer clock or a register write can change that.
     bool silent(int channel) const;
     // A step whose only effect is a sample.
     void sampleStep(int64_t step);
+    // Its part for an audible channel, whose steps are applied up to upTo.
+    void samplePulse(int k, int64_t upTo);
+    void sampleTriangle(int64_t upTo);
+    void sampleNoise(int64_t upTo);
     void schedule();
     int64_t nextFrameEvent() const;
     int64_t nextSampleStep() const;

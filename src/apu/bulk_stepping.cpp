@@ -52,7 +52,10 @@ void APU::advanceNoise(uint64_t steps) {
     const uint64_t first = timer == 0 ? 0 : period - timer;
     uint64_t shifts = steps > first ? 1 + (steps - 1 - first) / period : 0;
     noiseTimer = int32_t((timer + steps) % period);
-    if (shifts == 0) return;
+    if (shifts != 0) clockNoise(shifts, mode);
+}
+
+void APU::clockNoise(uint64_t shifts, uint8_t mode) {
     const unsigned tap = (mode & 0x80) ? 6 : 1;
     // After its first clock the register is a permutation of 15-bit values
     // whose cycles divide 93 (tap 6) or 32767 (tap 1), so whole cycles can
@@ -120,16 +123,92 @@ bool APU::silent(int channel) const {
     }
 }
 
+// The fused steps of an audible channel below: the steps a sample covers
+// are few, so they count in 32 bits up to this many (a silent channel's lag
+// may be far longer, and takes applyChannelTimerSteps).
+static constexpr int64_t kShortRun = int64_t(1) << 20;
+
+// The timer-only steps before upTo - 1, then that step as stepPulse runs it
+// on an audible channel: the output from the position the others reached.
+void APU::samplePulse(int k, int64_t upTo) {
+    const int64_t steps = upTo - channelStepsApplied[k];
+    const uint32_t modulus = uint32_t(pulsePeriod[k]) + 1;
+    uint32_t position = pulseTimer[k];
+    if (VELKORA_UNLIKELY(steps <= 0 || steps > kShortRun || position >= modulus)) {
+        return applyChannelTimerSteps(k, upTo, true);
+    }
+    channelStepsApplied[k] = upTo;
+    uint32_t duty = dutyStep[k];
+    position += uint32_t(steps) - 1;
+    if (position >= modulus) {
+        duty += position / modulus;
+        position %= modulus;
+    }
+    const uint8_t r = registerCopy[4 * k];
+    const int volume = (r & 0x10) ? (r & 15) : envelopeDecay[k];
+    pulseOutput[k] = int8_t(dutySequences[r >> 6][duty & 7] ? volume : -volume);
+    if (++position == modulus) {
+        position = 0;
+        ++duty;
+    }
+    pulseTimer[k] = uint16_t(position);
+    dutyStep[k] = uint8_t(duty & 7);
+}
+
+// The same for the triangle, whose timer moves twice a step.
+void APU::sampleTriangle(int64_t upTo) {
+    const int64_t steps = upTo - channelStepsApplied[Triangle];
+    const uint32_t modulus = uint32_t(trianglePeriod) + 1;
+    uint32_t position = triangleTimer;
+    if (VELKORA_UNLIKELY(steps <= 0 || steps > kShortRun || position >= modulus)) {
+        return applyChannelTimerSteps(Triangle, upTo, true);
+    }
+    channelStepsApplied[Triangle] = upTo;
+    uint32_t sequence = triangleStep;
+    position += 2 * uint32_t(steps) - 1;
+    if (position >= modulus) {
+        sequence += position / modulus;
+        position %= modulus;
+    }
+    triangleOutput = triangleLevels[sequence & 31];
+    if (++position == modulus) {
+        position = 0;
+        ++sequence;
+    }
+    triangleTimer = uint16_t(position);
+    triangleStep = uint8_t(sequence & 31);
+}
+
+// The same for the noise: the register clocks on the steps that begin with
+// the timer at 0, and the output follows its last clock.
+void APU::sampleNoise(int64_t upTo) {
+    const int64_t steps = upTo - channelStepsApplied[Noise];
+    const uint8_t mode = registerCopy[0x0E];
+    const uint32_t period = noisePeriods[mode & 15] / 2u;
+    const uint32_t timer = uint32_t(noiseTimer);
+    if (VELKORA_UNLIKELY(steps <= 0 || steps > kShortRun || timer >= period)) {
+        return applyChannelTimerSteps(Noise, upTo, true);
+    }
+    channelStepsApplied[Noise] = upTo;
+    const uint32_t last = timer + uint32_t(steps) - 1;
+    const uint32_t clocks = last / period + (timer == 0);
+    if (clocks != 0) clockNoise(clocks, mode);
+    const uint32_t next = last % period + 1;
+    noiseTimer = int32_t(next == period ? 0 : next);
+    const uint8_t r = registerCopy[0x0C];
+    noiseOutput = (noiseShift & 1) ? 0 : int8_t((r & 0x10) ? (r & 15) : envelopeDecay[kNoiseEnvelope]);
+}
+
 void APU::sampleStep(int64_t step) {
     // Silent channels keep their lag; the DMC output and timer are not needed.
     if (silent(Pulse1)) pulseOutput[0] = 0;
-    else applyChannelTimerSteps(Pulse1, step + 1, true);
+    else samplePulse(Pulse1, step + 1);
     if (silent(Pulse2)) pulseOutput[1] = 0;
-    else applyChannelTimerSteps(Pulse2, step + 1, true);
+    else samplePulse(Pulse2, step + 1);
     if (silent(Triangle)) triangleOutput = 0.0f;
-    else applyChannelTimerSteps(Triangle, step + 1, true);
+    else sampleTriangle(step + 1);
     if (silent(Noise)) noiseOutput = 0;
-    else applyChannelTimerSteps(Noise, step + 1, true);
+    else sampleNoise(step + 1);
     apuCycles = step;
     produceSample();
     apuCycles = step + 1;

@@ -1,16 +1,6 @@
 // The two pulse channels and their sweep units.
 #include "apu/apu.h"
 
-namespace {
-// Indexed by duty (register bits 6-7), then by dutyStep.
-constexpr uint8_t dutySequences[4][8] = {
-    {0, 1, 0, 0, 0, 0, 0, 0},
-    {0, 1, 1, 0, 0, 0, 0, 0},
-    {0, 1, 1, 1, 1, 0, 0, 0},
-    {1, 0, 0, 1, 1, 1, 1, 1},
-};
-}  // namespace
-
 void APU::clockSweeps() {
     for (int k = Pulse1; k <= Pulse2; ++k) {
         const uint8_t s = cpu->memory[0x4001 + 4 * k];

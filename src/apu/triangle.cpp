@@ -1,14 +1,6 @@
 // The triangle channel and its linear counter.
 #include "apu/apu.h"
 
-namespace {
-// (sequence value - 7.5) x 2 for the 32 steps 15, 14, ... 0, 0, 1, ... 15.
-constexpr float triangleLevels[32] = {
-    15,  13,  11,  9,  7,  5,  3,  1,  -1, -3, -5, -7, -9, -11, -13, -15,
-    -15, -13, -11, -9, -7, -5, -3, -1, 1,  3,  5,  7,  9,  11,  13,  15,
-};
-}  // namespace
-
 void APU::clockLinearCounter() {
     const uint8_t control = cpu->memory[0x4008];
     if (linearReload) {
