@@ -95,6 +95,8 @@ public:
     struct PaletteWords {
         uint64_t base = 0;
         uint64_t plane1[4] = {}, plane2[4] = {}, both[4] = {};
+        // Palette k's three twice over, for two tiles at a time.
+        alignas(16) uint64_t doubled[4][3][2] = {};
     };
     PaletteWords paletteWords;
     uint64_t paletteWordsKey[2] = {};
@@ -489,6 +491,24 @@ private:
     void drawBackgroundLine(bool toDot256, uint8_t* opaque);
     template <bool kWatch>
     void drawSpriteLine(bool toDot256, uint8_t mask);
+    // A run of tiles along one nametable row: where its name and attribute
+    // bytes are, and what every fetch of it shares.
+    struct TileRow {
+        const uint8_t* names;
+        const uint8_t* attributes;
+        int vertical;     // 4 for the lower quadrants of the attribute bytes
+        uint32_t fetch;   // the pattern table and fine Y
+        const PaletteWords* words;
+    };
+    // The bytes of the last tile rowColours fetched.
+    struct FetchedTile {
+        uint8_t low, high, attribute;
+    };
+    // Palette values of the tiles in columns x..end - 1 of a row, a word each
+    // (byte d for tileDot d), fetched in order; with kOpaque, a mask of their
+    // opaque pixels too.
+    template <bool kWatch, bool kOpaque>
+    void rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, uint64_t* opaque, FetchedTile& last);
     static void shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out);
     void hideLeftBackground();
     const PaletteWords& backgroundPalettes();

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "ppu/planes.h"
 #include "ppu/ppu.h"
 
@@ -75,6 +79,11 @@ const PPU::PaletteWords& PPU::backgroundPalettes() {
         paletteWords.plane1[k] = c1 * kEveryByte;
         paletteWords.plane2[k] = c2 * kEveryByte;
         paletteWords.both[k] = (c1 ^ c2 ^ c3) * kEveryByte;
+        for (int copy = 0; copy < 2; ++copy) {
+            paletteWords.doubled[k][0][copy] = paletteWords.plane1[k];
+            paletteWords.doubled[k][1][copy] = paletteWords.plane2[k];
+            paletteWords.doubled[k][2][copy] = paletteWords.both[k];
+        }
     }
     paletteWordsKey[0] = key[0];
     paletteWordsKey[1] = key[1];
@@ -353,43 +362,45 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     // group (the look-ahead, in the fetches' order), coarse X moved after each.
     auto drawWholeGroups = [&](int32_t group, int32_t whole) __attribute__((always_inline)) {
         if (!aheadIsNext) fetch(vv);
-        uint64_t shown = latchedColours();
-        uint8_t shownAttribute = attribute;
-        const uint16_t fineY = uint16_t((vv >> 12) & 7);
+        // The latched tile, then the next `whole` along the row (on into the
+        // neighbouring nametable past column 31).
+        uint64_t tiles[32];
+        tiles[0] = latchedColours();
+        const uint32_t fetchBase = uint32_t(patternBase | ((vv >> 12) & 7));
         const int vertical = (vv >> 4) & 4;
-        int32_t column = vv & 0x1F;
+        int32_t column = (vv & 0x1F) + 1;
         uint16_t table = vv & 0x0C00;
-        const uint8_t* names = &vram[(0x2000 | table | (vv & 0x03E0)) & ntMask];
-        const uint8_t* attributes = &vram[(0x23C0 | table | ((vv >> 4) & 0x38)) & ntMask];
-        for (int32_t k = 0; k < whole; ++k) {
-            if (++column == 32) {
+        FetchedTile last{};
+        for (int32_t done = 0; done < whole;) {
+            if (column == 32) {
                 column = 0;
                 table ^= 0x0400;
-                names = &vram[(0x2000 | table | (vv & 0x03E0)) & ntMask];
-                attributes = &vram[(0x23C0 | table | ((vv >> 4) & 0x38)) & ntMask];
             }
-            const uint16_t p = uint16_t(patternBase | (names[column] << 4) | fineY);
-            low = vram[p];
-            high = vram[p + 8];
-            if constexpr (kWatch) {
-                notePattern(p);
-                notePattern(uint16_t(p + 8));
-            }
-            const uint8_t nextAttribute = attributes[column >> 2];
-            const uint64_t next = tileColours(words, low, high, (nextAttribute >> (vertical | (column & 2))) & 3);
-            const uint64_t run = fine == 0 ? shown : (shown >> (8 * fine)) | (next << (8 * (8 - fine)));
-            std::memcpy(cache + group + 8 * k, &run, 8);
-            shown = next;
-            shownAttribute = nextAttribute;
+            const int32_t end = std::min(32, column + whole - done);
+            const TileRow row{&vram[(0x2000 | table | (vv & 0x03E0)) & ntMask],
+                              &vram[(0x23C0 | table | ((vv >> 4) & 0x38)) & ntMask], vertical, fetchBase, &words};
+            rowColours<kWatch, false>(row, column, end, tiles + 1 + done, nullptr, last);
+            done += end - column;
+            column = end;
         }
-        vv = uint16_t((vv & ~0x0C1F) | table | column);
+        if (fine == 0) {
+            std::memcpy(cache + group, tiles, 8 * size_t(whole));
+        } else {
+            for (int32_t k = 0; k < whole; ++k) {
+                const uint64_t run = (tiles[k] >> (8 * fine)) | (tiles[k + 1] << (8 * (8 - fine)));
+                std::memcpy(cache + group + 8 * k, &run, 8);
+            }
+        }
+        low = last.low;
+        high = last.high;
+        vv = uint16_t((vv & ~0x0C1F) | table | (column - 1));
         nt = uint16_t(0x2000 | (vv & 0x0FFF));
         at = uint16_t(0x23C0 | (vv & 0x0C00) | ((vv >> 4) & 0x38) | ((vv >> 2) & 0x07));
         // The loop takes the look-ahead tile's colours once fine X shows some
         // of it; with fine X 0 it makes them again at the next group.
         valid = fine != 0;
-        colours = shown;
-        attribute = shownAttribute;
+        colours = tiles[whole];
+        attribute = last.attribute;
         aheadIsNext = true;
         return group + 8 * whole;
     };
@@ -448,6 +459,64 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     heldPalette[1] = palette[1];
 }
 
+template <bool kWatch, bool kOpaque>
+void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, uint64_t* opaque, FetchedTile& last) {
+    const PaletteWords& words = *row.words;
+    const uint8_t* names = row.names;
+    const uint8_t* attributes = row.attributes;
+    const int vertical = row.vertical;
+    if constexpr (kWatch || kOpaque) {
+        // A board watching the fetches sees each tile's two in turn.
+        for (; x < end; ++x) {
+            const uint32_t p = row.fetch | (uint32_t(names[x]) << 4);
+            const uint8_t low = vram[p];
+            const uint8_t high = vram[p + 8];
+            if constexpr (kWatch) {
+                notePattern(uint16_t(p));
+                notePattern(uint16_t(p + 8));
+            }
+            *out++ = tileColours(words, low, high, (attributes[x >> 2] >> (vertical | (x & 2))) & 3);
+            if constexpr (kOpaque) *opaque++ = kPlaneMask[low] | kPlaneMask[high];
+            last = {low, high, attributes[x >> 2]};
+        }
+        return;
+    }
+    // Tile n's row of pattern bytes at patterns[16n] and [16n + 8]; the
+    // palette's words in locals, which the stores to out could alias.
+    const uint8_t* patterns = vram.data() + row.fetch;
+    // In size_t, so that the offsets fold into the loads' addresses.
+    const auto single = [&](size_t column) __attribute__((always_inline)) {
+        const size_t name = names[column];
+        *out++ = tileColours(words, patterns[16 * name], patterns[16 * name + 8],
+                             (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
+    };
+    size_t column = size_t(x);
+    const size_t stop = size_t(end);
+#if defined(__SSE2__)
+    // Two columns at a time, which share an attribute quadrant, in the two
+    // halves of a vector.
+    const __m128i base = _mm_set1_epi64x(int64_t(words.base));
+    const auto pair = [&](size_t at, unsigned k) __attribute__((always_inline)) {
+        const size_t first = names[at], second = names[at + 1];
+        const __m128i low = _mm_set_epi64x(int64_t(kPlaneMask[patterns[16 * second]]),
+                                           int64_t(kPlaneMask[patterns[16 * first]]));
+        const __m128i high = _mm_set_epi64x(int64_t(kPlaneMask[patterns[16 * second + 8]]),
+                                            int64_t(kPlaneMask[patterns[16 * first + 8]]));
+        const __m128i* terms = reinterpret_cast<const __m128i*>(words.doubled[k]);
+        __m128i value = _mm_xor_si128(base, _mm_and_si128(low, _mm_load_si128(terms)));
+        value = _mm_xor_si128(value, _mm_and_si128(high, _mm_load_si128(terms + 1)));
+        value = _mm_xor_si128(value, _mm_and_si128(_mm_and_si128(low, high), _mm_load_si128(terms + 2)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
+        out += 2;
+    };
+    if (column & 1) single(column++);
+    for (; column + 1 < stop; column += 2) pair(column, (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
+#endif
+    for (; column < stop; ++column) single(column);
+    const size_t name = names[end - 1];
+    last = {patterns[16 * name], patterns[16 * name + 8], attributes[(end - 1) >> 2]};
+}
+
 // A whole line of background (dots 1-256, or 1-255 before a board's hook,
 // every column shown, no sprite): the most common span by far. Its 32 tiles
 // lie in one row of one or two
@@ -472,37 +541,21 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     uint64_t tiles[33];
     // With kOpaque, byte d of opaqueTiles[t] is $FF where tile t's pixel d is not transparent.
     uint64_t opaqueTiles[kOpaque ? 33 : 1];
-    uint8_t lastLow = 0, lastHigh = 0, lastAttribute = 0;  // tile 31, for a line that ends at dot 255
     const uint16_t start = v;
     const uint16_t fineY = uint16_t((start >> 12) & 7);
     const int32_t x0 = start & 0x1F;
     const int32_t coarseY = (start >> 5) & 0x1F;
-    // Columns x0..31 of this nametable, then 0..x0-1 of its horizontal neighbour.
-    for (int half = 0, t = 0; half < 2; ++half) {
+    // Columns x0..31 of this nametable, then 0..x0-1 of its horizontal
+    // neighbour; tile 31 is the last, for a line that ends at dot 255.
+    FetchedTile last{};
+    for (int half = 0; half < 2; ++half) {
         const uint16_t table = uint16_t(0x2000 | ((start ^ (half << 10)) & 0x0C00));
-        const uint8_t* names = &vram[(table | (coarseY << 5)) & ntMask];
-        const uint8_t* attributes = &vram[(table | 0x03C0 | ((coarseY >> 2) << 3)) & ntMask];
-        const int vertical = (coarseY & 2) << 1;
-        const int32_t end = half == 0 ? 32 : x0;
-        for (int32_t x = half == 0 ? x0 : 0; x < end; ++x, ++t) {
-            const uint16_t p = uint16_t(patternBase | (names[x] << 4) | fineY);
-            const uint8_t low = vram[p];
-            const uint8_t high = vram[p + 8];
-            if constexpr (kWatch) {
-                notePattern(p);
-                notePattern(uint16_t(p + 8));
-            }
-            const uint8_t attribute = attributes[x >> 2];
-            tiles[t] = colours(low, high, (attribute >> (vertical | (x & 2))) & 3);
-            if constexpr (kOpaque) opaqueTiles[t] = kPlaneMask[low] | kPlaneMask[high];
-            if constexpr (kWatch) {
-                if (t == 31) {
-                    lastLow = low;
-                    lastHigh = high;
-                    lastAttribute = attribute;
-                }
-            }
-        }
+        const TileRow tileRow{&vram[(table | (coarseY << 5)) & ntMask],
+                              &vram[(table | 0x03C0 | ((coarseY >> 2) << 3)) & ntMask], (coarseY & 2) << 1,
+                              uint32_t(patternBase | fineY), &words};
+        uint64_t* opaqueAt = kOpaque ? opaqueTiles + (half == 0 ? 0 : 32 - x0) : nullptr;
+        if (half == 0) rowColours<kWatch, kOpaque>(tileRow, x0, 32, tiles, opaqueAt, last);
+        else if (x0 > 0) rowColours<kWatch, kOpaque>(tileRow, 0, x0, tiles + 32 - x0, opaqueAt, last);
     }
 
     // v after the line's 31 coarse moves; dot 256 moves fine Y instead (before
@@ -516,15 +569,7 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
         shiftedRow(opaqueTiles, fine, opaque);
     }
     if (!toDot256 && fine == 0) {
-        if constexpr (!kWatch) {
-            // Tile 31 read again; a board may switch banks at a fetch, so its
-            // copy keeps the bytes as fetched.
-            const uint16_t p = uint16_t(patternBase | (vram[(0x2000 | (vv & 0x0FFF)) & ntMask] << 4) | fineY);
-            lastLow = vram[p];
-            lastHigh = vram[p + 8];
-            lastAttribute = vram[(0x23C0 | (vv & 0x0C00) | ((vv >> 4) & 0x38) | ((vv >> 2) & 0x07)) & ntMask];
-        }
-        finishLineBeforeDot256(row, tiles, vv, lastLow, lastHigh, lastAttribute);
+        finishLineBeforeDot256(row, tiles, vv, last.low, last.high, last.attribute);
         return;
     }
     const uint16_t lastTile = vv;
