@@ -37,7 +37,14 @@ int64_t PPU::processAcrossLines(int64_t dots) {
             if (scanline == 261 && hardware && c < 340)
                 stop = std::min(stop, c <= kShortFrameDot ? kShortFrameDot + 1 : 340);
         }
-        if (c < hookCycle && stop > hookCycle) stop = hookCycle;
+        // The design's MMC3 hook before dot 256 counts the line and reads
+        // nothing a dot draws: a segment that goes on past it draws dot 256
+        // with the rest and calls the hook after, so lines stay whole.
+        bool hookInside = false;
+        if (c < hookCycle && stop > hookCycle) {
+            hookInside = hookCycle == 256 && !hardware && !postRender && left > hookCycle - c;
+            if (!hookInside) stop = hookCycle;
+        }
         if (stop - c > left) stop = c + int32_t(left);
         const int32_t last = stop - 1;
 
@@ -71,6 +78,11 @@ int64_t PPU::processAcrossLines(int64_t dots) {
         }
 
         left -= stop - c;
+        if (hookInside) {
+            cycle = hookCycle;
+            mapper->onDot(busContext);
+            hookCycle = mapperDotCycle;
+        }
         if (stop == kDotsPerLine) {
             cycle = 0;
             if (++scanline == kLinesPerFrame) {
