@@ -6,10 +6,11 @@ default (design) timing and in the hardware timing.
 
 Without ROM arguments it measures every demo in ../shared/roms/demos and the
 project's own demo cartridge (build/velkora-demo.nes) when present. With
---against, the velkora module found in DIR (an older build, say) is measured
-too, ROM by ROM in turns with this one, and the table shows both (design timing). The
-process keeps to one core (the last it may use), so that a move between cores
-does not show as noise.
+--against, the velkora module found in DIR (an older build, say, with its
+velkora_gym) is measured too, ROM by ROM and timing by timing in turns with
+this one, and the table shows both medians and this build's ratio to the other
+in each timing. The process keeps to one core (the last it may use), so that a
+move between cores does not show as noise.
 """
 
 from __future__ import annotations
@@ -70,14 +71,18 @@ def measure(path: Path, frames: int, repeats: int, warmup: int, timing: str = "d
     return rates
 
 
-def measure_elsewhere(site: str, path: Path, frames: int, repeats: int, warmup: int) -> list[float]:
-    """The same measurement in a process that imports velkora from `site`."""
+def measure_elsewhere(
+    site: str, path: Path, frames: int, repeats: int, warmup: int, timing: str = "design"
+) -> list[float]:
+    """The same measurement in a process that imports velkora (and velkora_gym) from `site`."""
     env = {**os.environ, "PYTHONPATH": site}
     out = subprocess.run(
         [
             sys.executable,
             __file__,
             "--rates",
+            "--timing",
+            timing,
             "--frames",
             str(frames),
             "--repeats",
@@ -102,6 +107,7 @@ def main() -> int:
     parser.add_argument("--warmup", type=int, default=60)
     parser.add_argument("--against", metavar="DIR", help="also measure the velkora module in DIR")
     parser.add_argument("--rates", action="store_true", help=argparse.SUPPRESS)  # one ROM's rates, for --against
+    parser.add_argument("--timing", default="design", help=argparse.SUPPRESS)  # with --rates
     args = parser.parse_args()
     roms = args.roms or default_roms()
     if not roms:
@@ -110,37 +116,57 @@ def main() -> int:
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
     if args.rates:
-        print(" ".join(f"{rate:.1f}" for rate in measure(roms[0], args.frames, args.repeats, args.warmup)))
+        rates = measure(roms[0], args.frames, args.repeats, args.warmup, args.timing)
+        print(" ".join(f"{rate:.1f}" for rate in rates))
         return 0
-    other = f"{'other':>8} " if args.against else ""
+    against = args.against
+
+    def median_of(path: Path, timing: str, elsewhere: bool) -> list[float]:
+        if elsewhere:
+            return measure_elsewhere(against, path, args.frames, args.repeats, args.warmup, timing)
+        return measure(path, args.frames, args.repeats, args.warmup, timing)
+
+    # With --against: the other build's median and this one's ratio to it, in each timing.
+    design_other = f"{'other':>8} " if against else ""
+    design_ratio = f" {'x':>5}" if against else ""
+    hardware_other = f" {'other hw':>9}" if against else ""
     print(
-        f"{'ROM':<22} {other}{'median':>8} {'min':>8} {'max':>8} {'hardware':>9} {'share':>6}"
-        f"   frames/s, {args.frames} frames x {args.repeats}"
+        f"{'ROM':<22} {design_other}{'median':>8} {'min':>8} {'max':>8}{design_ratio}"
+        f"{hardware_other} {'hardware':>9}{design_ratio} {'share':>6}   frames/s, {args.frames} frames x {args.repeats}"
     )
-    medians, others, hardware = [], [], []
+    medians, others, hardware, others_hardware = [], [], [], []
     for path in roms:
-        column = ""
-        if args.against:
-            others.append(
-                statistics.median(measure_elsewhere(args.against, path, args.frames, args.repeats, args.warmup))
-            )
-            column = f"{others[-1]:8.0f} "
-        rates = measure(path, args.frames, args.repeats, args.warmup)
-        median = statistics.median(rates)
-        medians.append(median)
-        hardware.append(statistics.median(measure(path, args.frames, args.repeats, args.warmup, "hardware")))
+        if against:
+            others.append(statistics.median(median_of(path, "design", True)))
+        rates = median_of(path, "design", False)
+        medians.append(statistics.median(rates))
+        if against:
+            others_hardware.append(statistics.median(median_of(path, "hardware", True)))
+        hardware.append(statistics.median(median_of(path, "hardware", False)))
         print(
-            f"{path.name:<22} {column}{median:8.0f} {min(rates):8.0f} {max(rates):8.0f}"
-            f" {hardware[-1]:9.0f} {hardware[-1] / median:6.0%}",
+            f"{path.name:<22} "
+            + (f"{others[-1]:8.0f} " if against else "")
+            + f"{medians[-1]:8.0f} {min(rates):8.0f} {max(rates):8.0f}"
+            + (f" {medians[-1] / others[-1]:5.2f} {others_hardware[-1]:9.0f}" if against else "")
+            + f" {hardware[-1]:9.0f}"
+            + (f" {hardware[-1] / others_hardware[-1]:5.2f}" if against else "")
+            + f" {hardware[-1] / medians[-1]:6.0%}",
             flush=True,
         )
 
     def geomean(values: list[float]) -> float:
         return math.exp(sum(math.log(v) for v in values) / len(values))
 
-    column = f"{geomean(others):8.0f} " if others else ""
     share = geomean(hardware) / geomean(medians)
-    print(f"{'geometric mean':<22} {column}{geomean(medians):8.0f} {'':8} {'':8} {geomean(hardware):9.0f} {share:6.0%}")
+    print(
+        f"{'geometric mean':<22} "
+        + (f"{geomean(others):8.0f} " if against else "")
+        + f"{geomean(medians):8.0f} {'':8} {'':8}"
+        + (f" {geomean(medians) / geomean(others):5.2f} {geomean(others_hardware):9.0f}" if against else "")
+        + f" {geomean(hardware):9.0f}"
+        + (f" {geomean(hardware) / geomean(others_hardware):5.2f}" if against else "")
+        + f" {share:6.0%}"
+    )
     return 0
 
 

@@ -496,8 +496,8 @@ private:
     struct TileRow {
         const uint8_t* names;
         const uint8_t* attributes;
-        int vertical;     // 4 for the lower quadrants of the attribute bytes
-        uint32_t fetch;   // the pattern table and fine Y
+        int vertical;    // 4 for the lower quadrants of the attribute bytes
+        uint32_t fetch;  // the pattern table and fine Y
         const PaletteWords* words;
     };
     // The bytes of the last tile rowColours fetched.

@@ -498,8 +498,8 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
     const __m128i base = _mm_set1_epi64x(int64_t(words.base));
     const auto pair = [&](size_t at, unsigned k) __attribute__((always_inline)) {
         const size_t first = names[at], second = names[at + 1];
-        const __m128i low = _mm_set_epi64x(int64_t(kPlaneMask[patterns[16 * second]]),
-                                           int64_t(kPlaneMask[patterns[16 * first]]));
+        const __m128i low =
+            _mm_set_epi64x(int64_t(kPlaneMask[patterns[16 * second]]), int64_t(kPlaneMask[patterns[16 * first]]));
         const __m128i high = _mm_set_epi64x(int64_t(kPlaneMask[patterns[16 * second + 8]]),
                                             int64_t(kPlaneMask[patterns[16 * first + 8]]));
         const __m128i* terms = reinterpret_cast<const __m128i*>(words.doubled[k]);
