@@ -107,6 +107,39 @@ void Cartridge::validate() const {
                        std::to_string(prgSize / 1024) + " KiB");
     }
     if (n == 3 && chrSize == 0) throw RomError("mapper 3 (CNROM) needs CHR ROM, the image has none");
+    // What the boards' bank registers reach: a bigger ROM could never be seen whole.
+    struct Reach {
+        int32_t mapper;
+        const char* board;
+        int64_t prg, chr;
+    };
+    static constexpr Reach kReach[] = {
+        {5, "MMC5", 1024 * 1024, 1024 * 1024},
+        {19, "Namco 163", 512 * 1024, 256 * 1024},
+        {210, "Namco 175/340", 512 * 1024, 256 * 1024},
+    };
+    for (const Reach& r : kReach) {
+        if (n != r.mapper) continue;
+        const auto refuse = [&](const char* what, int64_t most, int64_t has) {
+            throw RomError("mapper " + std::to_string(n) + " (" + r.board + ") reaches at most " +
+                           std::to_string(most / 1024) + " KiB of " + what + ", the image has " +
+                           std::to_string(has / 1024) + " KiB");
+        };
+        if (prgSize > r.prg) refuse("PRG ROM", r.prg, prgSize);
+        if (chrSize > r.chr) refuse("CHR ROM", r.chr, chrSize);
+    }
+    if (n == 5 && isNes2) {
+        const int64_t bytes = nes2PrgRam();
+        if (bytes > NES::MMC5::kMaxPrgRam) {
+            throw RomError("mapper 5 (MMC5) reaches at most 128 KiB of PRG RAM, the NES 2.0 header declares " +
+                           std::to_string(bytes / 1024) + " KiB");
+        }
+    }
+}
+
+int64_t Cartridge::nes2PrgRam() const {
+    const auto size = [](int shift) { return shift == 0 ? int64_t(0) : int64_t(64) << shift; };
+    return size(header[10] & 0x0F) + size(header[10] >> 4);
 }
 
 int32_t Cartridge::headerMapperNumber() const {

@@ -108,6 +108,21 @@ class Script:
             self.ops.append(bytes([0xA9, value, 0xA2, 0x00, 0x8D, 0x07, 0x20, 0xCA, 0xD0, 0xFA]))
         return self
 
+    def peek(self, *addresses: int):
+        """CPU reads, each into the next result."""
+        for address in addresses:
+            slot = RESULTS + self.reads
+            self.reads += 1
+            self.ops.append(bytes([0xAD, address & 0xFF, address >> 8, 0x8D, slot & 0xFF, slot >> 8]))
+        return self
+
+    def ramp(self, address: int, count: int):
+        """PPUDATA writes of 0, 1, 2, ... (wrapping at 256) from address on."""
+        self.at(address)
+        for _ in range(count // 256):  # ldx #0; stx $2007; inx; bne -6
+            self.ops.append(bytes([0xA2, 0x00, 0x8E, 0x07, 0x20, 0xE8, 0xD0, 0xFA]))
+        return self
+
     def get(self, address: int, count: int = 1):
         self.at(address).ops.append(b"\xad\x07\x20")  # the first read gives the stale buffer
         for _ in range(count):

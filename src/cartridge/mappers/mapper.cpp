@@ -91,10 +91,12 @@ std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t 
         case 2: return std::make_unique<UxROM>();
         case 3: return std::make_unique<CNROM>();
         case 4: return std::make_unique<MMC3>();
+        case 5: return std::make_unique<MMC5>();
         case 7: return std::make_unique<AxROM>();
         case 9: return std::make_unique<MMC2>(false);
         case 10: return std::make_unique<MMC2>(true);
         case 11: return std::make_unique<ColorDreams>();
+        case 19: return std::make_unique<Namco163>();
         case 13: return std::make_unique<CPROM>();
         // NINA-001 has two CHR ROM banks of 4 KiB or more; BNROM at most 8 KiB.
         case 34: return std::make_unique<BNROM>(chrBytes > 8192 || submapper == 1);
@@ -103,6 +105,9 @@ std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t 
         case 71: return std::make_unique<Camerica>(submapper == 1);
         case 79: return std::make_unique<NINA03>();
         case 180: return std::make_unique<UNROM180>();
+        case 210:
+            return std::make_unique<Namco163>(submapper == 2 ? Namco163::Chip::N340 : Namco163::Chip::N175,
+                                              submapper == 1 || submapper == 2);
         case 206: return std::make_unique<Namco108>();
         default: return std::make_unique<DEFAULT_MAPPER>(number);
     }

@@ -16,6 +16,13 @@ class StateStream;
 
 namespace NES {
 
+// A background tile as a board supplies it: its two pattern bytes and palette.
+struct BackgroundTile {
+    uint8_t low = 0;
+    uint8_t high = 0;
+    uint8_t palette = 0;
+};
+
 class Mapper {
 public:
     int32_t number = 0;
@@ -33,6 +40,18 @@ public:
     // falling edges of M2 over which A12 must stay low before a rise counts.
     // 0: the board does not watch A12.
     uint8_t a12Filter = 0;
+    // The board answers the CPU's reads of $4020-$5FFF (its registers).
+    bool answersReads = false;
+    // A board that may supply the background's tiles (MMC5, Namco 163): while
+    // suppliesTiles is set, the PPU asks it for each tile it fetches instead
+    // of reading the nametables and pattern tables itself.
+    bool maySupplyTiles = false;
+    bool suppliesTiles = false;
+    // The palette of the tile supplied last: the one the PPU has latched.
+    uint8_t latchedPalette = 0;
+    // The cycle of a line whose coming dot calls onDot, for a board that
+    // counts dots (-1: every dot); such a board may move it (moveHook).
+    int32_t hookCycle = -1;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
@@ -54,6 +73,21 @@ public:
     virtual void onPatternFetch(BusContext& context, uint16_t address);
     // A12 rose at an absolute PPU dot after staying low past the filter.
     virtual void onA12Rise(BusContext& context, int64_t dot);
+    // A read of $4020-$5FFF by a board that answers them; `unmapped` is what
+    // a read of nothing gives in this timing.
+    virtual uint8_t readRegister(BusContext& context, uint16_t address, uint8_t unmapped);
+    // The tile the PPU fetches for VRAM address `address` (fine Y in bits
+    // 12-14) as the line's tile `column` (0-33; 0 and 1 are the two fetched
+    // at the end of the line before), for a board that supplies tiles.
+    virtual BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column);
+    BackgroundTile fetchTile(BusContext& context, uint16_t address, int32_t column) {
+        const BackgroundTile tile = supplyTile(context, address, column);
+        latchedPalette = tile.palette;
+        return tile;
+    }
+    // After a snapshot or save state was loaded: what follows from the
+    // registers and the loaded memories.
+    virtual void afterLoad(BusContext& context);
 
 protected:
     // Bank copies shared by the boards (mapper.cpp). Each wraps inside its
@@ -93,6 +127,23 @@ protected:
     // Bank counts of the cartridge's ROMs in units of `kib` (at least 1).
     static int32_t prgBanks(const BusContext& context, int32_t kib);
     static int32_t chrBanks(const BusContext& context, int32_t kib);
+
+    // --- boards beyond the plain windows (board_hooks.cpp) ---
+    // RAM shown in a window of $8000-$FFFF: copied in, and its pages marked
+    // as no ROM bank's, so that snapshots keep their bytes.
+    static void showPrgRam(BusContext& context, uint16_t window, const uint8_t* bytes, int32_t kib);
+    // Nametable slots that each show either kilobyte of the console's
+    // nametable RAM (pages[slot] 0 or 1) or something of the board's (-1):
+    // the layout that agrees with most of them; false when it cannot show
+    // every page where the board puts it.
+    static bool showNametablePages(BusContext& context, const int8_t (&pages)[4]);
+    // Where a kilobyte of the nametable RAM lies in the PPU's memory now.
+    static const uint8_t* nametablePage(const BusContext& context, int page);
+    // Starts or stops supplying the background's tiles; the tile the PPU
+    // has latched keeps its palette.
+    void supplyTiles(BusContext& context, bool on);
+    // The cycle of each line at which onDot is called from now on.
+    void moveHook(BusContext& context, int32_t cycle);
 };
 
 class NROM : public Mapper {
@@ -170,6 +221,7 @@ public:
         number = 4;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = 256;
         a12Filter = 3;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
@@ -363,6 +415,161 @@ public:
 
 private:
     void mapRegister(BusContext& context, int r);
+};
+
+// MMC5 (mapper 5): PRG modes 0-3 over ROM and up to 128 KiB of RAM, CHR
+// modes 0-3 with a bank set for sprites and one for the background, the
+// 1 KiB ExRAM (an extra nametable, extended attributes, CPU RAM; it lives
+// at $5C00-$5FFF of the CPU's memory), the fill-mode nametable, the vertical
+// split, the scanline interrupt with its in-frame flag, and the multiplier.
+class MMC5 : public Mapper {
+public:
+    // --- PRG: $5100 mode, $5113-$5117 banks, $5102-$5103 RAM protection ---
+    uint8_t prgMode = 3;
+    uint8_t prgRegisters[5] = {0, 0xFF, 0xFF, 0xFF, 0xFF};
+    uint8_t ramProtect[2] = {0, 0};
+    // Every 8 KiB bank of PRG RAM; a bank on show lives in its windows.
+    std::vector<uint8_t> prgRam;
+    // --- CHR: $5101 mode, $5120-$5127 (set A: sprites), $5128-$512B (set
+    // B: the background of 8 x 16 sprites), $5130 the upper bits ---
+    uint8_t chrMode = 0;
+    uint16_t chrA[8] = {};
+    uint16_t chrB[4] = {};
+    uint8_t chrUpper = 0;
+    uint8_t lastSetB = 0;
+    // --- nametables: $5104 ExRAM mode, $5105 slots, $5106-$5107 fill ---
+    uint8_t exramMode = 0;
+    uint8_t nametables = 0;
+    uint8_t fillTile = 0;
+    uint8_t fillColour = 0;
+    // --- vertical split: $5200 control, $5201 scroll, $5202 CHR bank ---
+    uint8_t splitControl = 0;
+    uint8_t splitScroll = 0;
+    uint8_t splitBank = 0;
+    // --- scanline interrupt: $5203 line, $5204 enable and status ---
+    uint8_t irqLine = 0;
+    uint8_t irqEnable = 0;
+    uint8_t irqPending = 0;
+    uint8_t inFrame = 0;
+    uint8_t lineCounter = 0;
+    // --- multiplier: $5205-$5206 ---
+    uint8_t factors[2] = {0xFF, 0xFF};
+
+    static constexpr uint16_t kExram = 0x5C00;
+    static constexpr int64_t kMaxPrgRam = 128 * 1024;
+    // The PRG RAM an image gets: NES 2.0's sizes, iNES byte 8, else 64 KiB.
+    static int32_t prgRamBytes(const Cartridge& cart);
+    MMC5() {
+        number = 5;
+        watchesWrites = true;
+        answersReads = true;
+        countsDots = true;
+        hookCycle = 0;
+        maySupplyTiles = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    uint8_t readRegister(BusContext& context, uint16_t address, uint8_t unmapped) override;
+    void onDot(BusContext& context) override;
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
+    void storeState(BusContext& context, uint8_t* block) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    // What each 8 KiB window of $6000-$FFFF shows (mmc5.cpp).
+    struct Window {
+        bool ram = false;
+        int32_t bank = -1;
+        bool operator==(const Window& o) const { return ram == o.ram && bank == o.bank; }
+    };
+    Window shown[5];
+    Window windowSource(int w) const;
+    int32_t ramBank(uint8_t value) const;
+    void mapPrgWindows(BusContext& context);
+    void writeRam(BusContext& context, uint16_t address, uint8_t& value);
+    // CHR (mmc5.cpp): the 1 KiB banks of set A or B over the pattern tables,
+    // the set the pattern tables show, and the background's when it differs.
+    // The CPU stores PPUCTRL after the board sees its write: `ctrl` is its value now.
+    void setBanks(bool setB, int32_t (&banks)[8]) const;
+    static uint8_t ppuCtrl(const BusContext& context);
+    void mapChrBanks(BusContext& context, uint8_t ctrl);
+    int32_t vramBanks[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    int32_t backgroundBanks[8] = {};
+    // Nametables and tiles (mmc5_tiles.cpp): each slot's kilobyte, the fill
+    // page, and whether the PPU's own fetches would show the background.
+    struct Pages {
+        int8_t page[4];
+    };
+    Pages nametablePages() const;
+    void mapNametables(BusContext& context);
+    void buildFillPage();
+    bool wantsToSupplyTiles(const BusContext& context, uint8_t ctrl) const;
+    void updateTileSupply(BusContext& context, uint8_t ctrl);
+    const uint8_t* patternRow(const BusContext& context, int32_t bank, uint16_t offset) const;
+    const uint8_t* slots[4] = {};
+    bool slotsStale = true;
+    uint8_t fillPage[1024] = {};
+    bool layoutShowsAll = true;
+    // The scanline interrupt (mmc5.cpp).
+    void updateIrqLine(BusContext& context, int64_t atCycle);
+};
+
+// Namco 129/163 (mapper 19) and Namco 175/340 (mapper 210): 8 KiB PRG banks,
+// 1 KiB CHR banks, nametables from CHR ROM or the console's RAM; the 163's
+// 15-bit CPU-cycle interrupt counter and its 128 bytes of sound RAM.
+class Namco163 : public Mapper {
+public:
+    uint8_t chrRegisters[8] = {};
+    uint8_t ntRegisters[4] = {0xE0, 0xE1, 0xE0, 0xE1};
+    uint8_t prgRegisters[3] = {0, 1, 2};
+    // $F800: the sound RAM's address (bit 7 auto-increment), and the PRG
+    // RAM's write protection ($4x with the quarter's bit clear writes).
+    uint8_t soundAddress = 0;
+    uint8_t writeProtect = 0x40;
+    // The counter as it stood at CPU cycle irqSetAt; it counts up while
+    // enabled and stops at $7FFF, where it holds the interrupt line.
+    uint16_t irqCounter = 0;
+    uint8_t irqEnable = 0;
+    int64_t irqSetAt = 0;
+    uint8_t soundRam[128] = {};
+    // The 175's PRG RAM enable ($C000 bit 0).
+    uint8_t ramEnable = 0;
+
+    // Mapper 210: the 175 (submapper 1, mirroring by the header) or the 340
+    // (submapper 2, mirroring by $E000 bits 6-7); without a submapper a 175
+    // until the game sets those bits. Neither has the counter or the sound.
+    enum class Chip : uint8_t { N163, N175, N340 };
+    explicit Namco163(Chip chip = Chip::N163, bool fixedChip = true) : chip(chip), fixedChip(fixedChip) {
+        number = chip == Chip::N163 ? 19 : 210;
+        watchesWrites = true;
+        answersReads = chip == Chip::N163;
+        countsDots = chip == Chip::N163;
+        hookCycle = 341;
+        maySupplyTiles = chip == Chip::N163;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    uint8_t readRegister(BusContext& context, uint16_t address, uint8_t unmapped) override;
+    void onDot(BusContext& context) override;
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
+    void storeState(BusContext& context, uint8_t* block) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+    Chip variant() const { return chip; }
+
+private:
+    Chip chip;
+    const bool fixedChip;
+    void mapChrWindow(BusContext& context, int window);
+    void mapPrgWindows(BusContext& context);
+    void mapNametables(BusContext& context);
+    // The counter at a CPU cycle; the line raised where it reaches $7FFF by
+    // the position at absolute dot nowDot, and the hook put on the next.
+    uint16_t counterAt(int64_t cycle) const;
+    void updateIrq(BusContext& context, int64_t nowDot);
+    const uint8_t* slots[4] = {};
+    bool slotsStale = true;
 };
 
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
