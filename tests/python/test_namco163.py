@@ -1,0 +1,261 @@
+"""Namco 163 (mapper 19) and its relatives 175 and 340 (mapper 210): PRG and
+CHR banks, nametables from CHR ROM, the CPU-cycle interrupt counter, the
+sound RAM port and PRG RAM protection, through save states and snapshots."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import nesrom
+from boardrom import BACKGROUND, CHR, Cart, Script, grid, image, nametable_view, runs
+
+velkora = pytest.importorskip("velkora")
+velkora_gym = pytest.importorskip("velkora_gym")
+
+
+def cart(mapper: int = 19, chr_data: bytes | None = None, **kw) -> Cart:
+    return Cart(image(mapper, 8, 16, chr_data=chr_data, **kw), "namco.nes")
+
+
+# ------------------------------------------------------------ banks
+
+
+@pytest.mark.parametrize("mapper", [19, 210])
+def test_prg_and_chr_banks(mapper):
+    c = cart(mapper)
+    assert c.windows() == ([0, 1, 2, 15], list(range(8)))
+    c.run(
+        Script().w((0xE000, 0x43), (0xE800, 0xC5), (0xF7FF, 0x07), *[(0x8000 + 0x800 * i, 100 + i) for i in range(8)])
+    )
+    # Bits 6-7 of $E000 and $E800 are not bank bits; 128 KiB of CHR is 128 banks.
+    assert c.windows() == ([3, 5, 7, 15], [100 + i for i in range(8)])
+    c.run(Script().w((0xE7FF, 21), (0x87FF, 200)))
+    assert c.windows() == ([5, 5, 7, 15], [72] + [101 + i for i in range(7)])
+
+
+# ------------------------------------------------------------ nametables
+
+
+def test_nametables_from_chr_rom_and_the_consoles_ram():
+    c = cart(chr_data=CHR[: 128 * 1024])
+    c.run(Script().put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2400, 0x45, 0x400))
+    chr_banks = [30, 31, 32, 33, 40, 41, 42, 43]
+    c.run(Script().w(*[(0x8000 + 0x800 * i, b) for i, b in enumerate(chr_banks)]))
+    page0, page1 = bytes(i & 0xFF for i in range(1024)), bytes([0x45] * 1024)
+    rom = {b: CHR[b * 1024 : b * 1024 + 1024] for b in range(128)}
+    # $C000-$D800: $E0 and up the console's RAM (bit 0 the page), else a CHR ROM bank.
+    c.run(Script().w((0xC000, 0xE1), (0xC800, 0x37), (0xD000, 0xFE), (0xD800, 0x81)))
+    for slot, page in enumerate((page1, rom[0x37], page0, rom[1])):
+        c.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+        runs(c.nes)
+        assert grid(c.nes) == nametable_view(page, chr_banks, table=1), f"slot {slot}"
+        c.run(Script().w((0x2001, 0)))
+
+
+@pytest.mark.parametrize(
+    "registers, reads",
+    [
+        ((0xE0, 0xE1, 0xE0, 0xE1), [0xA, 0xB, 0xA, 0xB]),  # vertical
+        ((0xE0, 0xE0, 0xE1, 0xE1), [0xA, 0xA, 0xB, 0xB]),  # horizontal
+        ((0xE1, 0xE1, 0xE1, 0xE1), [0xB] * 4),  # one page
+    ],
+)
+def test_ram_nametables_through_ppudata(registers, reads):
+    c = cart()
+    c.run(Script().w(*[(0xC000 + 0x800 * i, r) for i, r in enumerate(registers)]))
+    first = registers.index(min(registers))
+    second = registers.index(max(registers))
+    c.run(Script().put(0x2000 + 0x400 * first + 5, 0xA).put(0x2000 + 0x400 * second + 5, 0xB))
+    s = Script()
+    for k in range(4):
+        s.get(0x2005 + 0x400 * k)
+    got = c.run(s)
+    if min(registers) == max(registers):
+        assert got == [0xB] * 4
+    else:
+        assert got == reads
+
+
+# ------------------------------------------------------------ the sound RAM port and PRG RAM
+
+
+def test_sound_ram_port_increments_and_wraps():
+    c = cart()
+    got = c.run(
+        Script()
+        .w((0xF800, 0x80 | 0x7E), (0x4800, 0x11), (0x4FFF, 0x22), (0x4800, 0x33))  # $7E, $7F, then $00
+        .w((0xF800, 0x80 | 0x7E))
+        .peek(0x4800, 0x4800, 0x4800)
+        .w((0xF800, 0x7F))  # no increment
+        .peek(0x4800, 0x4800)
+    )
+    assert got == [0x11, 0x22, 0x33, 0x22, 0x22]
+
+
+def test_prg_ram_write_protection():
+    c = cart()
+    c.run(Script().w((0xF800, 0x40), (0x6000, 1), (0x6800, 2), (0x7000, 3), (0x7FFF, 4)))
+    assert [c.mem[a] for a in (0x6000, 0x6800, 0x7000, 0x7FFF)] == [1, 2, 3, 4]
+    # $45: the first and third 2 KiB protected; $80 (the sound port's increment): all.
+    c.run(Script().w((0xF800, 0x45), (0x6000, 5), (0x6800, 6), (0x7000, 7), (0x7FFF, 8)))
+    assert [c.mem[a] for a in (0x6000, 0x6800, 0x7000, 0x7FFF)] == [1, 6, 3, 8]
+    c.run(Script().w((0xF800, 0x80), (0x6800, 9)))
+    assert c.mem[0x6800] == 6
+
+
+# ------------------------------------------------------------ the interrupt counter
+
+
+def test_counter_counts_cpu_cycles_and_holds_when_disabled():
+    c = cart()
+    # Each write is LDA # then STA: six cycles apart; a read four after its write.
+    got = c.run(
+        Script()
+        .w((0x5000, 0x10), (0x5800, 0x80))
+        .peek(0x5000, 0x5800)
+        .w((0x5800, 0x05))
+        .peek(0x5000, 0x5800)
+        .w((0x5000, 0xFA), (0x5800, 0xFF))
+        .peek(0x5000, 0x5000, 0x5800)
+    )
+    assert got[:2] == [0x14, 0x80]
+    # Disabled 22 cycles after it was set: the count there stays.
+    assert got[2:4] == [0x10 + 22, 0x05], "disabling keeps the count"
+    # From $7FFA: +4 reads $7FFE, eight more would pass $7FFF, where it stops.
+    assert got[4:] == [0xFE, 0xFF, 0xFF]
+
+
+COUNTS, LAST_COUNT, FRAMES = 0x10, 0x11, 0x12
+
+
+def counter_program(delay: int) -> bytes:
+    """A white screen: the NMI sets the counter $7FFF - delay cycles away;
+    the interrupt turns rendering off and stops the counter."""
+    start = 0x7FFF - delay
+    source = f"""
+.org $8000
+.advance $E000, $FF
+reset:
+    sei
+    cld
+    ldx #$FF
+    txs
+    lda #$40
+    sta $4017
+    lda #$00
+    sta $2000
+    sta $2001
+    sta ${COUNTS:02X}
+    sta ${FRAMES:02X}
+    sta $E000
+warm1:
+    bit $2002
+    bpl warm1
+warm2:
+    bit $2002
+    bpl warm2
+    lda #$3F
+    sta $2006
+    lda #$00
+    sta $2006
+    lda #$0F
+    sta $2007
+    lda #$30
+    sta $2007
+    lda #$20
+    sta $2006
+    lda #$00
+    sta $2006
+    lda #$01
+    ldy #$04
+fill:
+    ldx #$00
+fill_row:
+    sta $2007
+    dex
+    bne fill_row
+    dey
+    bne fill
+    lda #$80
+    sta $2000
+    cli
+forever:
+    jmp forever
+nmi:
+    pha
+    lda #$00
+    sta $2005
+    sta $2005
+    lda #$0A
+    sta $2001
+    lda #${start & 0xFF:02X}
+    sta $5000
+    lda #${0x80 | start >> 8:02X}
+    sta $5800
+    inc ${FRAMES:02X}
+    pla
+    rti
+irq:
+    pha
+    lda #$00
+    sta $2001
+    lda $5800
+    sta ${LAST_COUNT:02X}
+    lda #$00
+    sta $5800
+    inc ${COUNTS:02X}
+    pla
+    rti
+.advance $FFFA, $FF
+.word nmi, reset, irq
+"""
+    chr_data = bytearray(8192)
+    chr_data[16:32] = b"\xff" * 16
+    return nesrom.build_rom(source, prg_16k=2, chr_data=bytes(chr_data), mapper=19)
+
+
+def first_black_row(nes) -> int | None:
+    dark = (np.array(nes.getImg()).reshape(240, -1) < 0x40).all(axis=1)
+    rows = np.flatnonzero(dark)
+    return int(rows[0]) if rows.size else None
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_counter_interrupt_comes_after_its_cycles(timing):
+    rows = {}
+    for delay in (3000, 5000, 12345, 20000, 26000):
+        nes = velkora.NES(nesrom.ImageFile(counter_program(delay), "n163-irq.nes"))
+        velkora_gym.set_timing(nes, timing)
+        for _ in range(6):
+            nes.runFrame()
+        mem = nes.cpuMem()
+        assert mem[FRAMES] >= 3 and mem[COUNTS] in (mem[FRAMES], mem[FRAMES] - 1), "one interrupt a frame"
+        assert mem[LAST_COUNT] == 0xFF, "the counter stopped at $7FFF with the interrupt enabled"
+        rows[delay] = first_black_row(nes)
+    # Three dots a cycle, 341 a line: a line from the first delay on every 113.67 cycles.
+    for delay, row in rows.items():
+        assert abs(row - rows[3000] - round(3 * (delay - 3000) / 341)) <= 1, rows
+
+
+# ------------------------------------------------------------ mapper 210
+
+
+def test_namco_175_keeps_the_header_mirroring_and_mirrors_2k_of_ram():
+    c = cart(210, submapper=1, vertical=True)
+    c.run(Script().w((0xE000, 0xC1)).put(0x2405, 0x66).w((0x6001, 0x11), (0xC000, 1), (0x6002, 0x22)))
+    assert c.run(Script().get(0x2C05)) == [0x66], "vertical, whatever $E000 says"
+    assert [c.mem[0x6001], c.mem[0x6002], c.mem[0x6802], c.mem[0x7802]] == [0, 0x22, 0x22, 0x22]
+
+
+@pytest.mark.parametrize("submapper", [2, None])
+@pytest.mark.parametrize("bits, reads", [(0x40, [0xA, 0xB, 0xA, 0xB]), (0x80, [0xA, 0xA, 0xB, 0xB])])
+def test_namco_340_mirroring_from_e000(submapper, bits, reads):
+    kw = {} if submapper is None else dict(submapper=submapper)
+    c = cart(210, **kw)
+    c.run(Script().w((0xE000, bits | 3)).put(0x2005, 0xA).put(0x2C05, 0xB))
+    s = Script()
+    for k in range(4):
+        s.get(0x2005 + 0x400 * k)
+    assert c.run(s) == reads
+    assert c.windows()[0][0] == 3
