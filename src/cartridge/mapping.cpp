@@ -4,6 +4,7 @@
 // 1024, one KiB at a time, so no copy leaves its buffer.
 #include <cstdio>
 
+#include "apu/apu.h"
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 
@@ -32,6 +33,7 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     cpu->mapperWatchesReads = cart->mapper->watchesReads;
     cpu->mapperWatchesWrites = cart->mapper->watchesWrites;
     cpu->foldUpperPrgBank = cart->mapper->foldsPrg16 && cart->prgSize >= 16384 && cart->prgSize < 32768;
+    if (cpu->apu) cpu->apu->attachExpansion(cart->mapper->sound);
     if (cart->hasBattery) {
         // With no save folder there is no RAM file to read (it would be /ram).
         if (!saveFolder.empty()) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "apu/expansion_sound.h"
 #include "common.h"
 #include "cpu/cpu.h"
 
@@ -33,6 +34,8 @@ public:
     // falling edges of M2 over which A12 must stay low before a rise counts.
     // 0: the board does not watch A12.
     uint8_t a12Filter = 0;
+    // The board's sound channels (apu/expansion_sound.h); null without.
+    ExpansionSound* sound = nullptr;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
