@@ -44,5 +44,6 @@ void APU::renderExpansion() {
 }
 
 void APU::addExpansion(std::vector<std::array<int16_t, kBlockSamples>>& blocks, int from, int to) {
-    for (int i = from; i < to; ++i) blocks[0][size_t(i)] = addSaturated(blocks[0][size_t(i)], blocks[kExpansionBlock][size_t(i)]);
+    for (int i = from; i < to; ++i)
+        blocks[0][size_t(i)] = addSaturated(blocks[0][size_t(i)], blocks[kExpansionBlock][size_t(i)]);
 }

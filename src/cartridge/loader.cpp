@@ -107,6 +107,28 @@ void Cartridge::validate() const {
                        std::to_string(prgSize / 1024) + " KiB");
     }
     if (n == 3 && chrSize == 0) throw RomError("mapper 3 (CNROM) needs CHR ROM, the image has none");
+    // What the boards' bank registers can reach, and the fixed banks they need.
+    struct Reach {
+        int32_t mapper, minPrgKiB, maxPrgKiB, maxChrKiB;
+        const char* board;
+    };
+    static constexpr Reach kReach[] = {
+        {21, 16, 256, 512, "VRC4"},      {22, 16, 256, 256, "VRC2"},      {23, 16, 256, 512, "VRC2/VRC4"},
+        {24, 16, 256, 256, "VRC6"},      {25, 16, 256, 512, "VRC2/VRC4"}, {26, 16, 256, 256, "VRC6"},
+        {28, 16, 8192, 32, "Action 53"}, {69, 16, 512, 256, "FME-7"},
+    };
+    for (const Reach& r : kReach) {
+        if (r.mapper != n) continue;
+        const std::string board = "mapper " + std::to_string(n) + " (" + r.board + ")";
+        if (prgSize < r.minPrgKiB * 1024 || prgSize > r.maxPrgKiB * 1024) {
+            throw RomError(board + " takes " + std::to_string(r.minPrgKiB) + " to " + std::to_string(r.maxPrgKiB) +
+                           " KiB of PRG ROM, the image has " + std::to_string(prgSize / 1024) + " KiB");
+        }
+        if (chrSize > r.maxChrKiB * 1024) {
+            throw RomError(board + " reaches at most " + std::to_string(r.maxChrKiB) +
+                           " KiB of CHR ROM, the image has " + std::to_string(chrSize / 1024) + " KiB");
+        }
+    }
 }
 
 int32_t Cartridge::headerMapperNumber() const {

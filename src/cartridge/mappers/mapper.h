@@ -368,6 +368,205 @@ private:
     void mapRegister(BusContext& context, int r);
 };
 
+// Action 53 (28): a multicart board. $5000-$5FFF selects one of four
+// registers, $8000-$FFFF writes it: CHR RAM bank, inner PRG bank, mode
+// (mirroring, PRG layout, game size) and outer PRG bank.
+class Action53 : public Mapper {
+public:
+    static constexpr int32_t kChrBank = 8192;
+    uint8_t select = 0;
+    uint8_t chrBank = 0;
+    uint8_t innerBank = 0;
+    uint8_t mode = 0;
+    uint8_t outerBank = 0xFF;
+    // The 32 KiB of CHR RAM; the bank on show lives in the pattern tables.
+    uint8_t chrRam[4][kChrBank] = {};
+    Action53() {
+        number = 28;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void showChrBank(BusContext& context, uint8_t next);
+    void applyMirroring(BusContext& context);
+};
+
+// The IRQ counter of Konami's VRC4, VRC6 and VRC7 (vrc_irq.cpp): an 8-bit
+// up-counter reloaded from a latch when it overflows, clocked every CPU
+// cycle or, through a prescaler, once every 341 PPU dots (a scanline).
+struct VrcIrq {
+    uint8_t latch = 0;
+    uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: cycle mode
+    uint8_t counter = 0;
+    int16_t prescaler = 341;
+    uint8_t dotPhase = 0;  // dots into the current CPU cycle
+    uint8_t line = 0;      // the IRQ output
+    // Control and acknowledge both drop the line (the board releases it).
+    void writeControl(uint8_t value);
+    void acknowledge() { control = uint8_t((control & ~2) | ((control & 1) << 1)); }
+    // One PPU dot; returns whether the counter overflowed on it.
+    bool onDot() {
+        if (!(control & 2) || ++dotPhase < 3) return false;
+        dotPhase = 0;
+        if (!(control & 4)) {
+            prescaler = int16_t(prescaler - 3);
+            if (prescaler > 0) return false;
+            prescaler = int16_t(prescaler + 341);
+        }
+        if (counter != 0xFF) {
+            ++counter;
+            return false;
+        }
+        counter = latch;
+        return true;
+    }
+    void serialize(StateStream& s);
+};
+
+// Konami VRC2 and VRC4 (21, 22, 23, 25): two switchable 8 KiB PRG banks,
+// eight 1 KiB CHR banks, mirroring; VRC4 adds a PRG layout bit and the VRC
+// IRQ. The boards wire the register lines A0/A1 to different CPU address
+// lines (the NES 2.0 submapper tells which; without it both candidates).
+class VRC2_4 : public Mapper {
+public:
+    uint8_t prgBank[2] = {0, 1};
+    uint16_t chrBank[8] = {};
+    uint8_t mirroringBits = 0;
+    uint8_t prgSwap = 0;  // VRC4 $9002 bit 1: $8000 fixed to the second-last bank
+    VrcIrq irq;
+    VRC2_4(int32_t mapper, int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    bool isVrc4() const { return vrc4; }
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void mapChrBank(BusContext& context, int window);
+    void applyMirroring(BusContext& context);
+    bool vrc4 = true;
+    bool chrHalved = false;  // VRC2a: the CHR registers' bit 0 is not wired
+    uint16_t line0 = 0;      // the CPU address lines wired to A0 and A1
+    uint16_t line1 = 0;
+};
+
+// The VRC6's sound (vrc6_sound.cpp): two pulse channels with eight duty
+// settings and a sawtooth, summed by a linear 6-bit DAC.
+class Vrc6Sound final : public ExpansionSound {
+public:
+    struct Pulse {
+        uint8_t control = 0;  // MDDD VVVV
+        uint16_t period = 0;
+        bool enabled = false;
+        uint16_t timer = 0;
+        uint8_t step = 15;  // counts down; the output is high while step <= duty
+    };
+    Pulse pulse[2];
+    uint8_t sawRate = 0;
+    uint16_t sawPeriod = 0;
+    bool sawEnabled = false;
+    uint16_t sawTimer = 0;
+    uint8_t sawStep = 0;  // 0-13: the accumulator holds (step / 2) x rate
+    uint8_t frequencyControl = 0;
+
+    void write(int channel, int reg, uint8_t value);
+    void runTo(int64_t cycle) override;
+    void render(const int64_t* cycles, int count, int16_t* out) override;
+    int level() const;
+    void serialize(StateStream& s);
+
+private:
+    int shift() const { return (frequencyControl & 4) ? 8 : (frequencyControl & 2) ? 4 : 0; }
+};
+
+// Konami VRC6 (24, 26; 26 swaps A0 and A1): a 16 KiB and an 8 KiB PRG bank,
+// eight CHR registers, mirroring, the VRC IRQ and the VRC6's sound.
+class VRC6 : public Mapper {
+public:
+    uint8_t prg16 = 0;
+    uint8_t prg8 = 0;
+    uint8_t chrBank[8] = {};
+    uint8_t banking = 0;  // $B003
+    VrcIrq irq;
+    Vrc6Sound audio;
+    explicit VRC6(bool swapLines) : swapLines(swapLines) {
+        number = swapLines ? 26 : 24;
+        watchesWrites = true;
+        countsDots = true;
+        sound = &audio;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapChrBanks(BusContext& context);
+    void applyMirroring(BusContext& context);
+    const bool swapLines;
+};
+
+// The Sunsoft 5B's sound (sunsoft5b_sound.cpp): three square channels of a
+// YM2149F run at half speed, with the noise generator, logarithmic volumes.
+class Sunsoft5BSound final : public ExpansionSound {
+public:
+    uint8_t registers[16] = {};
+    uint16_t toneTimer[3] = {};
+    uint8_t toneHigh[3] = {};
+    uint16_t noiseTimer = 0;
+    uint32_t noiseShift = 1;  // 17 bits
+
+    void write(uint8_t reg, uint8_t value);
+    void runTo(int64_t cycle) override;
+    void render(const int64_t* cycles, int count, int16_t* out) override;
+    int16_t sample() const;
+    void serialize(StateStream& s);
+
+private:
+    uint32_t tonePeriod(int channel) const;
+    uint32_t noisePeriod() const;
+};
+
+// Sunsoft FME-7 and 5A/5B (69): a command register at $8000 and its
+// parameter at $A000 (eight 1 KiB CHR banks, ROM or RAM at $6000, three
+// 8 KiB PRG banks, mirroring, a 16-bit cycle-counting IRQ), and the 5B's
+// sound at $C000/$E000.
+class FME7 : public Mapper {
+public:
+    uint8_t command = 0;
+    uint8_t chrBank[8] = {};
+    uint8_t prgBank[4] = {};  // $6000, $8000, $A000, $C000 (bits 6-7 of $6000's: RAM enable, RAM)
+    uint8_t mirroringBits = 0;
+    uint8_t irqControl = 0;  // bit 0: IRQ enable, bit 7: counter enable
+    uint16_t irqCounter = 0;
+    uint8_t dotPhase = 0;
+    uint8_t irqLine = 0;
+    uint8_t audioSelect = 0;
+    // PRG RAM while ROM shows at $6000.
+    uint8_t prgRam[8192] = {};
+    Sunsoft5BSound audio;
+    FME7() {
+        number = 69;
+        watchesWrites = true;
+        countsDots = true;
+        sound = &audio;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    bool ramAt6000() const { return (prgBank[0] & 0x40) != 0; }
+    void writeParameter(BusContext& context, uint8_t value);
+    void applyMirroring(BusContext& context);
+};
+
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
 // ones); the NES 2.0 submapper and the CHR ROM size pick a variant.
 std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper = 0, int64_t chrBytes = 0);
