@@ -114,6 +114,15 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
         commands = [(9, 1), (10, 2), (11, 3), (8, 0xC0), (0, 4), (7, 5), (12, 1), (14, 0x00), (15, 0x20), (13, 0x81)]
         sound = [(0xC000, 7), (0xE000, 0x38), (0xC000, 8), (0xE000, 0x0F), (0xC000, 0), (0xE000, 0x80)]
         return [w for c, v in commands for w in ((0x8000, c), (0xA000, v))] + sound
+    if mapper == 16:
+        return [(0x8000 + r, 3 * r) for r in range(10)] + [(0x600B, 0x00), (0x800B, 0x00), (0x800C, 0x20), (0x800A, 1)]
+    if mapper == 18:
+        writes = [(0x8000 + 0x1000 * (g // 4) + (g % 4), g) for g in range(6)] + [(0xA000 + r, r) for r in range(4)]
+        return writes + [(0xE000, 0), (0xE001, 0), (0xE002, 1), (0xF000, 0), (0xF001, 0x03), (0xF002, 1)]
+    if mapper in (32, 33, 68, 75):
+        return [(base + r, 3 + r) for base in range(0x8000, 0x10000, 0x1000) for r in (0, 1)]
+    if mapper == 73:
+        return [(0x8000, 0), (0x9000, 0), (0xA000, 0), (0xB000, 0x0F), (0xC000, 0x03), (0xF000, 1)]
     return [(0x8000, 0x55), (0x6000, 0xAA)]
 
 
@@ -130,6 +139,12 @@ def irq_acknowledge(mapper: int) -> list[tuple[int, int]]:
         return [(0xF002 if mapper == 24 else 0xF001, 0)]
     if mapper == 69:
         return [(0x8000, 13), (0xA000, 0x81)]
+    if mapper == 16:
+        return [(0x800A, 1)]
+    if mapper == 18:
+        return [(0xF001, 0x03)]
+    if mapper == 73:
+        return [(0xD000, 0)]
     return [(0xE000, 0), (0xE001, 0)]
 
 
@@ -271,6 +286,13 @@ def seeds() -> dict[str, bytes]:
         (26, 8, 16),
         (28, 8, 0),
         (69, 8, 16),
+        (16, 8, 16),
+        (18, 8, 16),
+        (32, 8, 16),
+        (33, 8, 16),
+        (68, 8, 16),
+        (73, 8, 0),
+        (75, 8, 16),
         (255, 1, 0),
     ]:
         data = prg_data(mapper, prg * 16384) + chr_data(chr_ * 8192)

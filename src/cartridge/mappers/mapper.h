@@ -567,6 +567,151 @@ private:
     void applyMirroring(BusContext& context);
 };
 
+// --- further boards of the late 1980s and early 1990s (one file each) ---
+
+// Konami VRC1 (75): three 8 KiB PRG banks, two 4 KiB CHR banks whose top
+// bits sit in the mirroring register.
+class VRC1 : public Mapper {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[2] = {0, 1};
+    uint8_t control = 0;  // $9000: mirroring, CHR bank bit 4s
+    VRC1() {
+        number = 75;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapBanks(BusContext& context);
+};
+
+// Konami VRC3 (73): a 16 KiB PRG bank, CHR RAM, and a 16- or 8-bit IRQ
+// counter of CPU cycles.
+class VRC3 : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: 8-bit mode
+    uint8_t dotPhase = 0;
+    VRC3() {
+        number = 73;
+        watchesWrites = true;
+        countsDots = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// Jaleco SS88006 (18): 8 KiB PRG and 1 KiB CHR banks written a nibble at a
+// time, mirroring, and a down-counter of CPU cycles 4 to 16 bits wide.
+class SS88006 : public Mapper {
+public:
+    uint8_t prgBank[3] = {};
+    uint8_t chrBank[8] = {};
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t irqControl = 0;  // bit 0: count; bits 1-3: 12-, 8-, 4-bit counter
+    uint8_t mirroringBits = 0;
+    uint8_t dotPhase = 0;
+    SS88006() {
+        number = 18;
+        watchesWrites = true;
+        countsDots = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// Irem G-101 (32): two switchable 8 KiB PRG banks with a layout bit, eight
+// 1 KiB CHR banks, mirroring (submapper 1, Major League: one-screen, no
+// layout bit).
+class IremG101 : public Mapper {
+public:
+    uint8_t prgBank[2] = {0, 1};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // bit 0: horizontal, bit 1: $8000 fixed
+    explicit IremG101(bool oneScreen) : oneScreen(oneScreen) {
+        number = 32;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    const bool oneScreen;
+};
+
+// Taito TC0190 (33): two 8 KiB PRG banks, two 2 KiB and four 1 KiB CHR
+// banks, the mirroring bit beside the first PRG bank.
+class TaitoTC0190 : public Mapper {
+public:
+    uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
+    TaitoTC0190() {
+        number = 33;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
+
+// Bandai FCG-1/2 and LZ93D50 (16): eight 1 KiB CHR banks, a 16 KiB PRG
+// bank, mirroring and a 16-bit down-counter of CPU cycles. The FCG chips
+// answer at $6000-$7FFF and load the counter directly (submapper 4), the
+// LZ93D50 at $8000-$FFFF through a latch (submapper 5); submapper 0
+// answers at both, as the LZ93D50.
+class BandaiFCG : public Mapper {
+public:
+    uint8_t chrBank[8] = {};
+    uint8_t prgBank = 0;
+    uint8_t mirroringBits = 0;
+    uint8_t irqEnable = 0;
+    uint16_t latch = 0;
+    uint16_t counter = 0;
+    uint8_t dotPhase = 0;
+    explicit BandaiFCG(int32_t submapper) : submapper(submapper) {
+        number = 16;
+        watchesWrites = true;
+        countsDots = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    const int32_t submapper;
+};
+
+// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring.
+class Sunsoft4 : public Mapper {
+public:
+    uint8_t chrBank[4] = {};
+    uint8_t ntBank[2] = {};
+    uint8_t control = 0;  // $E000: mirroring, bit 4 nametables from CHR ROM
+    uint8_t prgBank = 0;
+    Sunsoft4() {
+        number = 68;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
 // ones); the NES 2.0 submapper and the CHR ROM size pick a variant.
 std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper = 0, int64_t chrBytes = 0);
