@@ -226,3 +226,28 @@ def test_snapshot_replays_identically(board):
 def test_sizes_a_board_cannot_reach_are_refused(mapper, prg_16k, chr_8k, refused):
     with pytest.raises(Exception, match=refused):
         velkora.NES(nesrom.ImageFile(image(mapper, prg_16k, chr_8k)))
+
+
+# (image, setup, a follow-up whose effect leans on a register the state kept)
+STATES = {
+    "SS88006": (dict(mapper=18, prg_16k=16, chr_8k=16), [(0x8001, 1), (0xA001, 2)], [(0x8000, 3), (0xA000, 5)]),
+    "G-101": (dict(mapper=32, prg_16k=8, chr_8k=16), [(0x9000, 3)], [(0x8000, 5)]),
+    "VRC1": (dict(mapper=75, prg_16k=8, chr_8k=16), [(0x9000, 6)], [(0xE000, 3), (0xF000, 1)]),
+}
+
+
+@pytest.mark.parametrize("board", STATES)
+def test_save_state_continues_in_a_fresh_console(tmp_path, board):
+    kw, setup, follow = STATES[board]
+    first = Cart(image(**kw))
+    first.nes.setSaveDir(str(tmp_path))
+    first.run(Script().w(*setup))
+    first.nes.saveState(0)
+    first.run(Script().w(*follow))
+
+    second = Cart(first.data)
+    second.nes.setSaveDir(str(tmp_path))
+    assert second.nes.loadState(0)
+    second.run(Script().w(*follow))
+    assert second.windows() == first.windows()
+    assert np.array_equal(second.vram, first.vram)
