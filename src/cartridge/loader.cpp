@@ -107,26 +107,33 @@ void Cartridge::validate() const {
                        std::to_string(prgSize / 1024) + " KiB");
     }
     if (n == 3 && chrSize == 0) throw RomError("mapper 3 (CNROM) needs CHR ROM, the image has none");
-    // What the boards' bank registers reach: a bigger ROM could never be seen whole.
+    // What the boards' bank registers can reach, and the fixed banks they need.
     struct Reach {
-        int32_t mapper;
+        int32_t mapper, minPrgKiB, maxPrgKiB, maxChrKiB;
         const char* board;
-        int64_t prg, chr;
     };
     static constexpr Reach kReach[] = {
-        {5, "MMC5", 1024 * 1024, 1024 * 1024},
-        {19, "Namco 163", 512 * 1024, 256 * 1024},
-        {210, "Namco 175/340", 512 * 1024, 256 * 1024},
+        {21, 16, 256, 512, "VRC4"},       {22, 16, 256, 256, "VRC2"},
+        {23, 16, 256, 512, "VRC2/VRC4"},  {24, 16, 256, 256, "VRC6"},
+        {25, 16, 256, 512, "VRC2/VRC4"},  {26, 16, 256, 256, "VRC6"},
+        {28, 16, 8192, 32, "Action 53"},  {69, 16, 512, 256, "FME-7"},
+        {16, 16, 256, 256, "Bandai FCG"}, {18, 16, 2048, 256, "Jaleco SS88006"},
+        {32, 16, 256, 256, "Irem G-101"}, {33, 16, 512, 256, "Taito TC0190"},
+        {68, 16, 256, 512, "Sunsoft-4"},  {73, 16, 128, 8, "VRC3"},
+        {75, 16, 128, 128, "VRC1"},       {5, 8, 1024, 1024, "MMC5"},
+        {19, 8, 512, 256, "Namco 163"},   {210, 8, 512, 256, "Namco 175/340"},
     };
     for (const Reach& r : kReach) {
-        if (n != r.mapper) continue;
-        const auto refuse = [&](const char* what, int64_t most, int64_t has) {
-            throw RomError("mapper " + std::to_string(n) + " (" + r.board + ") reaches at most " +
-                           std::to_string(most / 1024) + " KiB of " + what + ", the image has " +
-                           std::to_string(has / 1024) + " KiB");
-        };
-        if (prgSize > r.prg) refuse("PRG ROM", r.prg, prgSize);
-        if (chrSize > r.chr) refuse("CHR ROM", r.chr, chrSize);
+        if (r.mapper != n) continue;
+        const std::string board = "mapper " + std::to_string(n) + " (" + r.board + ")";
+        if (prgSize < r.minPrgKiB * 1024 || prgSize > r.maxPrgKiB * 1024) {
+            throw RomError(board + " takes " + std::to_string(r.minPrgKiB) + " to " + std::to_string(r.maxPrgKiB) +
+                           " KiB of PRG ROM, the image has " + std::to_string(prgSize / 1024) + " KiB");
+        }
+        if (chrSize > r.maxChrKiB * 1024) {
+            throw RomError(board + " reaches at most " + std::to_string(r.maxChrKiB) +
+                           " KiB of CHR ROM, the image has " + std::to_string(chrSize / 1024) + " KiB");
+        }
     }
     if (n == 5 && isNes2) {
         const int64_t bytes = nes2PrgRam();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "apu/expansion_sound.h"
 #include "common.h"
 #include "cpu/cpu.h"
 
@@ -52,6 +53,8 @@ public:
     // The cycle of a line whose coming dot calls onDot, for a board that
     // counts dots (-1: every dot); such a board may move it (moveHook).
     int32_t hookCycle = -1;
+    // The board's sound channels (apu/expansion_sound.h); null without.
+    ExpansionSound* sound = nullptr;
 
     Mapper() = default;
     Mapper(const Mapper&) = delete;
@@ -570,6 +573,350 @@ private:
     void updateIrq(BusContext& context, int64_t nowDot);
     const uint8_t* slots[4] = {};
     bool slotsStale = true;
+};
+
+// Action 53 (28): a multicart board. $5000-$5FFF selects one of four
+// registers, $8000-$FFFF writes it: CHR RAM bank, inner PRG bank, mode
+// (mirroring, PRG layout, game size) and outer PRG bank.
+class Action53 : public Mapper {
+public:
+    static constexpr int32_t kChrBank = 8192;
+    uint8_t select = 0;
+    uint8_t chrBank = 0;
+    uint8_t innerBank = 0;
+    uint8_t mode = 0;
+    uint8_t outerBank = 0xFF;
+    // The 32 KiB of CHR RAM; the bank on show lives in the pattern tables.
+    uint8_t chrRam[4][kChrBank] = {};
+    Action53() {
+        number = 28;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void showChrBank(BusContext& context, uint8_t next);
+    void applyMirroring(BusContext& context);
+};
+
+// The IRQ counter of Konami's VRC4, VRC6 and VRC7 (vrc_irq.cpp): an 8-bit
+// up-counter reloaded from a latch when it overflows, clocked every CPU
+// cycle or, through a prescaler, once every 341 PPU dots (a scanline).
+struct VrcIrq {
+    uint8_t latch = 0;
+    uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: cycle mode
+    uint8_t counter = 0;
+    int16_t prescaler = 341;
+    uint8_t dotPhase = 0;  // dots into the current CPU cycle
+    uint8_t line = 0;      // the IRQ output
+    // Control and acknowledge both drop the line (the board releases it).
+    void writeControl(uint8_t value);
+    void acknowledge() { control = uint8_t((control & ~2) | ((control & 1) << 1)); }
+    // One PPU dot; returns whether the counter overflowed on it.
+    bool onDot() {
+        if (!(control & 2) || ++dotPhase < 3) return false;
+        dotPhase = 0;
+        if (!(control & 4)) {
+            prescaler = int16_t(prescaler - 3);
+            if (prescaler > 0) return false;
+            prescaler = int16_t(prescaler + 341);
+        }
+        if (counter != 0xFF) {
+            ++counter;
+            return false;
+        }
+        counter = latch;
+        return true;
+    }
+    void serialize(StateStream& s);
+};
+
+// Konami VRC2 and VRC4 (21, 22, 23, 25): two switchable 8 KiB PRG banks,
+// eight 1 KiB CHR banks, mirroring; VRC4 adds a PRG layout bit and the VRC
+// IRQ. The boards wire the register lines A0/A1 to different CPU address
+// lines (the NES 2.0 submapper tells which; without it both candidates).
+class VRC2_4 : public Mapper {
+public:
+    uint8_t prgBank[2] = {0, 1};
+    uint16_t chrBank[8] = {};
+    uint8_t mirroringBits = 0;
+    uint8_t prgSwap = 0;  // VRC4 $9002 bit 1: $8000 fixed to the second-last bank
+    VrcIrq irq;
+    VRC2_4(int32_t mapper, int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    bool isVrc4() const { return vrc4; }
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void mapChrBank(BusContext& context, int window);
+    void applyMirroring(BusContext& context);
+    bool vrc4 = true;
+    bool chrHalved = false;  // VRC2a: the CHR registers' bit 0 is not wired
+    uint16_t line0 = 0;      // the CPU address lines wired to A0 and A1
+    uint16_t line1 = 0;
+};
+
+// The VRC6's sound (vrc6_sound.cpp): two pulse channels with eight duty
+// settings and a sawtooth, summed by a linear 6-bit DAC.
+class Vrc6Sound final : public ExpansionSound {
+public:
+    struct Pulse {
+        uint8_t control = 0;  // MDDD VVVV
+        uint16_t period = 0;
+        bool enabled = false;
+        uint16_t timer = 0;
+        uint8_t step = 15;  // counts down; the output is high while step <= duty
+    };
+    Pulse pulse[2];
+    uint8_t sawRate = 0;
+    uint16_t sawPeriod = 0;
+    bool sawEnabled = false;
+    uint16_t sawTimer = 0;
+    uint8_t sawStep = 0;  // 0-13: the accumulator holds (step / 2) x rate
+    uint8_t frequencyControl = 0;
+
+    void write(int channel, int reg, uint8_t value);
+    void runTo(int64_t cycle) override;
+    void render(const int64_t* cycles, int count, int16_t* out) override;
+    int level() const;
+    void serialize(StateStream& s);
+
+private:
+    int shift() const { return (frequencyControl & 4) ? 8 : (frequencyControl & 2) ? 4 : 0; }
+};
+
+// Konami VRC6 (24, 26; 26 swaps A0 and A1): a 16 KiB and an 8 KiB PRG bank,
+// eight CHR registers, mirroring, the VRC IRQ and the VRC6's sound.
+class VRC6 : public Mapper {
+public:
+    uint8_t prg16 = 0;
+    uint8_t prg8 = 0;
+    uint8_t chrBank[8] = {};
+    uint8_t banking = 0;  // $B003
+    VrcIrq irq;
+    Vrc6Sound audio;
+    explicit VRC6(bool swapLines) : swapLines(swapLines) {
+        number = swapLines ? 26 : 24;
+        watchesWrites = true;
+        countsDots = true;
+        sound = &audio;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapChrBanks(BusContext& context);
+    void applyMirroring(BusContext& context);
+    const bool swapLines;
+};
+
+// The Sunsoft 5B's sound (sunsoft5b_sound.cpp): three square channels of a
+// YM2149F run at half speed, with the noise generator, logarithmic volumes.
+class Sunsoft5BSound final : public ExpansionSound {
+public:
+    uint8_t registers[16] = {};
+    uint16_t toneTimer[3] = {};
+    uint8_t toneHigh[3] = {};
+    uint16_t noiseTimer = 0;
+    uint32_t noiseShift = 1;  // 17 bits
+
+    void write(uint8_t reg, uint8_t value);
+    void runTo(int64_t cycle) override;
+    void render(const int64_t* cycles, int count, int16_t* out) override;
+    int16_t sample() const;
+    void serialize(StateStream& s);
+
+private:
+    uint32_t tonePeriod(int channel) const;
+    uint32_t noisePeriod() const;
+};
+
+// Sunsoft FME-7 and 5A/5B (69): a command register at $8000 and its
+// parameter at $A000 (eight 1 KiB CHR banks, ROM or RAM at $6000, three
+// 8 KiB PRG banks, mirroring, a 16-bit cycle-counting IRQ), and the 5B's
+// sound at $C000/$E000.
+class FME7 : public Mapper {
+public:
+    uint8_t command = 0;
+    uint8_t chrBank[8] = {};
+    uint8_t prgBank[4] = {};  // $6000, $8000, $A000, $C000 (bits 6-7 of $6000's: RAM enable, RAM)
+    uint8_t mirroringBits = 0;
+    uint8_t irqControl = 0;  // bit 0: IRQ enable, bit 7: counter enable
+    uint16_t irqCounter = 0;
+    uint8_t dotPhase = 0;
+    uint8_t irqLine = 0;
+    uint8_t audioSelect = 0;
+    // PRG RAM while ROM shows at $6000.
+    uint8_t prgRam[8192] = {};
+    Sunsoft5BSound audio;
+    FME7() {
+        number = 69;
+        watchesWrites = true;
+        countsDots = true;
+        sound = &audio;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    bool ramAt6000() const { return (prgBank[0] & 0x40) != 0; }
+    void writeParameter(BusContext& context, uint8_t value);
+    void applyMirroring(BusContext& context);
+};
+
+// --- further boards of the late 1980s and early 1990s (one file each) ---
+
+// Konami VRC1 (75): three 8 KiB PRG banks, two 4 KiB CHR banks whose top
+// bits sit in the mirroring register.
+class VRC1 : public Mapper {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[2] = {0, 1};
+    uint8_t control = 0;  // $9000: mirroring, CHR bank bit 4s
+    VRC1() {
+        number = 75;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapBanks(BusContext& context);
+};
+
+// Konami VRC3 (73): a 16 KiB PRG bank, CHR RAM, and a 16- or 8-bit IRQ
+// counter of CPU cycles.
+class VRC3 : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: 8-bit mode
+    uint8_t dotPhase = 0;
+    VRC3() {
+        number = 73;
+        watchesWrites = true;
+        countsDots = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// Jaleco SS88006 (18): 8 KiB PRG and 1 KiB CHR banks written a nibble at a
+// time, mirroring, and a down-counter of CPU cycles 4 to 16 bits wide.
+class SS88006 : public Mapper {
+public:
+    uint8_t prgBank[3] = {};
+    uint8_t chrBank[8] = {};
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t irqControl = 0;  // bit 0: count; bits 1-3: 12-, 8-, 4-bit counter
+    uint8_t mirroringBits = 0;
+    uint8_t dotPhase = 0;
+    SS88006() {
+        number = 18;
+        watchesWrites = true;
+        countsDots = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+};
+
+// Irem G-101 (32): two switchable 8 KiB PRG banks with a layout bit, eight
+// 1 KiB CHR banks, mirroring (submapper 1, Major League: one-screen, no
+// layout bit).
+class IremG101 : public Mapper {
+public:
+    uint8_t prgBank[2] = {0, 1};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // bit 0: horizontal, bit 1: $8000 fixed
+    explicit IremG101(bool oneScreen) : oneScreen(oneScreen) {
+        number = 32;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    const bool oneScreen;
+};
+
+// Taito TC0190 (33): two 8 KiB PRG banks, two 2 KiB and four 1 KiB CHR
+// banks, the mirroring bit beside the first PRG bank.
+class TaitoTC0190 : public Mapper {
+public:
+    uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
+    TaitoTC0190() {
+        number = 33;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
+
+// Bandai FCG-1/2 and LZ93D50 (16): eight 1 KiB CHR banks, a 16 KiB PRG
+// bank, mirroring and a 16-bit down-counter of CPU cycles. The FCG chips
+// answer at $6000-$7FFF and load the counter directly (submapper 4), the
+// LZ93D50 at $8000-$FFFF through a latch (submapper 5); submapper 0
+// answers at both, as the LZ93D50.
+class BandaiFCG : public Mapper {
+public:
+    uint8_t chrBank[8] = {};
+    uint8_t prgBank = 0;
+    uint8_t mirroringBits = 0;
+    uint8_t irqEnable = 0;
+    uint16_t latch = 0;
+    uint16_t counter = 0;
+    uint8_t dotPhase = 0;
+    explicit BandaiFCG(int32_t submapper) : submapper(submapper) {
+        number = 16;
+        watchesWrites = true;
+        countsDots = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    const int32_t submapper;
+};
+
+// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring.
+class Sunsoft4 : public Mapper {
+public:
+    uint8_t chrBank[4] = {};
+    uint8_t ntBank[2] = {};
+    uint8_t control = 0;  // $E000: mirroring, bit 4 nametables from CHR ROM
+    uint8_t prgBank = 0;
+    Sunsoft4() {
+        number = 68;
+        watchesWrites = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
 };
 
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
