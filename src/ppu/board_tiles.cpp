@@ -8,7 +8,9 @@
 
 void PPU::fetchBoardTile(uint16_t address) {
     // The fetch at a group's start reads v; the look-ahead one, the next tile.
-    const int32_t column = std::max(0, ((cycle - 1) >> 3) + (address != v ? 1 : 0));
+    // With rendering off only the latches see it (the span path makes one
+    // such fetch for the dot-by-dot path's many): no column then.
+    const int32_t column = renderingEnabled ? std::max(0, ((cycle - 1) >> 3) + (address != v ? 1 : 0)) : 0;
     const NES::BackgroundTile tile = tileSupplier->fetchTile(busContext, address, column);
     patternLow = tile.low;
     patternHigh = tile.high;

@@ -246,3 +246,28 @@ def nametable_view(page: bytes, banks, table: int = 0) -> dict:
 def runs(nes, frames: int = 2):
     for _ in range(frames):
         nes.runFrame()
+
+
+# ------------------------------------------------------------ sound
+
+CPU_HZ = 1789773
+RATE = 44100
+
+
+def audio_blocks(cart: Cart, frames: int) -> list[np.ndarray]:
+    """The split blocks handed over in `frames` frames, joined per channel
+    (the mix, the APU's five, then the board's)."""
+    taken = []
+    for _ in range(frames):
+        cart.nes.runFrame()
+        blocks = cart.nes.getAudio(True)
+        if blocks[0]:
+            taken.append([np.frombuffer(b, np.int16) for b in blocks])
+    assert taken, "no audio block was handed over"
+    return [np.concatenate(ch) for ch in zip(*taken)]
+
+
+def pitch(samples: np.ndarray) -> float:
+    """The strongest frequency, in Hz."""
+    spectrum = np.abs(np.fft.rfft(samples - samples.mean()))
+    return float(np.argmax(spectrum)) * RATE / len(samples)

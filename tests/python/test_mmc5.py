@@ -9,7 +9,22 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import BACKGROUND, CHR, SPRITES, Cart, Script, chr_rom, grid, image, nametable_view, runs
+from boardrom import (
+    BACKGROUND,
+    CHR,
+    CPU_HZ,
+    RATE,
+    SPRITES,
+    Cart,
+    Script,
+    audio_blocks,
+    chr_rom,
+    grid,
+    image,
+    nametable_view,
+    pitch,
+    runs,
+)
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -477,3 +492,72 @@ def test_exram_as_cpu_ram_by_mode():
         .peek(0x5C10)
     )
     assert got == [0x5A, 0x42, 0x5A, 0x00]
+
+
+# ------------------------------------------------------------ sound
+
+PULSE_SOUNDS = {
+    "pulse 1": ([(0x5015, 1), (0x5000, 0xBF), (0x5002, 0xFD), (0x5003, 0x08)], CPU_HZ / (16 * 254)),
+    "pulse 2, 12.5 %": ([(0x5015, 2), (0x5004, 0x3A), (0x5006, 0x70), (0x5007, 0x08)], CPU_HZ / (16 * 0x71)),
+    # No sweep unit mutes a period below 8: the second pulse sounds high.
+    "pulse 2, period 5": ([(0x5015, 2), (0x5004, 0xBF), (0x5006, 0x05), (0x5007, 0x08)], CPU_HZ / (16 * 6)),
+}
+
+
+@pytest.mark.parametrize("sound", PULSE_SOUNDS)
+def test_pulse_sounds_at_its_period_and_joins_the_mix(sound):
+    writes, hz = PULSE_SOUNDS[sound]
+    c = cart()
+    c.run(Script().w(*writes))
+    mix, *apu, board = audio_blocks(c, 30)
+    assert len(apu) == 5
+    if hz < RATE / 2:
+        assert abs(pitch(board) - hz) <= 2 * RATE / len(board), f"{pitch(board):.1f} Hz, not {hz:.1f}"
+    assert len(np.unique(board)) > 1
+    # The APU is silent here: the mix is the board's sound over a constant.
+    assert len(np.unique(mix.astype(int) - board)) == 1
+
+
+def test_pulse_volume_matches_an_apu_pulse():
+    c = cart()
+    c.run(Script().w((0x4015, 1), (0x4000, 0xBF), (0x4002, 0xFD), (0x4003, 0x08)))
+    c.run(Script().w((0x5015, 1), (0x5000, 0xBF), (0x5002, 0xFD), (0x5003, 0x08)))
+    _, apu_pulse, *_, board = audio_blocks(c, 10)
+    assert np.ptp(board) == pytest.approx(np.ptp(apu_pulse), rel=0.02)
+
+
+@pytest.mark.parametrize(
+    "off",
+    [[(0x5015, 0)], [(0x5000, 0xB0)], [(0x5000, 0x90), (0x5003, 0x18)]],
+    ids=["disabled", "volume 0", "length ran out"],
+)
+def test_a_silenced_pulse_is_constant(off):
+    c = cart()
+    c.run(Script().w((0x5015, 1), (0x5000, 0xBF), (0x5002, 0x80), (0x5003, 0x08)))
+    assert len(np.unique(audio_blocks(c, 6)[-1])) > 1
+    c.run(Script().w(*off))
+    audio_blocks(c, 3)  # the block with the write in it
+    assert len(np.unique(audio_blocks(c, 6)[-1])) == 1
+
+
+def test_length_counters_run_at_240_hz_and_show_in_5015():
+    c = cart()
+    # Length index 7 loads 6: 6 / 240 s, 1.5 frames (the APU's would last 3).
+    got = c.run(Script().w((0x5015, 3), (0x5000, 0x9F), (0x5003, 7 << 3)).peek(0x5015))
+    got += c.run(Script().peek(0x5015))
+    got += c.run(Script().peek(0x5015))
+    assert got == [1, 1, 0]
+    got = c.run(Script().w((0x5004, 0xBF), (0x5007, 7 << 3)).peek(0x5015).w((0x5015, 1)).peek(0x5015))
+    assert got == [2, 0], "halted, then cleared by $5015"
+
+
+def test_pcm_writes_set_the_level_but_zero_and_read_mode():
+    c = cart()
+    levels = []
+    for writes in ([(0x5011, 0x80)], [(0x5011, 0x00)], [(0x5011, 0x40)], [(0x5010, 0x01), (0x5011, 0xF0)]):
+        c.run(Script().w(*writes))
+        audio_blocks(c, 2)
+        board = audio_blocks(c, 3)[-1]
+        assert len(np.unique(board)) == 1
+        levels.append(int(board[0]))
+    assert levels[0] == levels[1] == pytest.approx(2 * levels[2], abs=1) and levels[3] == levels[2] > 0

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import BACKGROUND, CHR, Cart, Script, grid, image, nametable_view, runs
+from boardrom import BACKGROUND, CHR, CPU_HZ, RATE, Cart, Script, audio_blocks, grid, image, nametable_view, pitch, runs
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -259,3 +259,164 @@ def test_namco_340_mirroring_from_e000(submapper, bits, reads):
         s.get(0x2005 + 0x400 * k)
     assert c.run(s) == reads
     assert c.windows()[0][0] == 3
+
+
+# ------------------------------------------------------------ sound
+
+
+def sound_ram(address: int, *values: int) -> list:
+    return [(0xF800, 0x80 | address)] + [(0x4800, v) for v in values]
+
+
+SQUARE = sound_ram(0, *([0xFF] * 8 + [0x00] * 8))  # 32 samples: 16 at 15, 16 at 0
+
+
+def channel(k: int, frequency: int, length: int, wave: int, volume: int, channels: int = 1) -> list:
+    """Channel k's registers ($78 - 8k); $7F's bits 4-6 set how many play."""
+    base = 0x78 - 8 * k
+    top = ((channels - 1) << 4) if k == 0 else 0
+    return sound_ram(
+        base,
+        frequency & 0xFF,
+        0,
+        (frequency >> 8) & 0xFF,
+        0,
+        ((256 - length) & 0xFC) | (frequency >> 16),
+        0,
+        wave,
+        volume | top,
+    )
+
+
+def sound_cart(**kw) -> Cart:
+    return Cart(image(19, 8, 16, **kw), "n163-sound.nes")
+
+
+# (writes, Hz): a step of `frequency` every 15 x channels cycles, 65536 per sample.
+WAVES = {
+    "one channel": (SQUARE + channel(0, 0x4000, 32, 0, 15), CPU_HZ * 0x4000 / (15 * 32 * 65536)),
+    "four channels": (SQUARE + channel(0, 0x10000, 32, 0, 15, channels=4), CPU_HZ * 0x10000 / (15 * 4 * 32 * 65536)),
+    "a short wave further on": (
+        sound_ram(0x20, 0xF0, 0x0F) + channel(0, 0x800, 4, 0x40, 9),
+        CPU_HZ * 0x800 / (15 * 4 * 65536),
+    ),
+}
+
+
+@pytest.mark.parametrize("wave", WAVES)
+def test_channel_sounds_at_its_frequency(wave):
+    writes, hz = WAVES[wave]
+    c = sound_cart()
+    c.run(Script().w(*writes, (0xE000, 0)))
+    mix, *apu, board = audio_blocks(c, 30)
+    assert len(apu) == 5
+    assert abs(pitch(board) - hz) <= 2 * RATE / len(board), f"{pitch(board):.1f} Hz, not {hz:.1f}"
+    assert len(np.unique(mix.astype(int) - board)) == 1
+
+
+def loudness(writes, **kw) -> int:
+    c = sound_cart(**kw)
+    c.run(Script().w(*writes, (0xE000, 0)))
+    return int(np.ptp(audio_blocks(c, 6)[-1].astype(int)))
+
+
+def test_channels_share_the_dac_in_turn():
+    # A wave held at 15; a second channel at volume 0 takes every other
+    # slot of the DAC, so the first sounds half the time.
+    held = sound_ram(0, *([0xFF] * 16))
+
+    def level(writes) -> float:
+        c = sound_cart()
+        c.run(Script().w(*held, *writes, (0xE000, 0)))
+        return float(audio_blocks(c, 6)[-1].mean())
+
+    alone = level(channel(0, 0x2000, 32, 0, 15))
+    shared = level(channel(1, 0x2000, 32, 0, 0) + channel(0, 0x2000, 32, 0, 15, channels=2))
+    assert alone > 0 and shared == pytest.approx(alone / 2, rel=0.01)
+
+
+@pytest.mark.parametrize("submapper, db", [(None, 12.0), (3, 12.0), (4, 16.5), (5, 18.75)])
+def test_mixing_level_against_an_apu_pulse(submapper, db):
+    kw = {} if submapper is None else dict(submapper=submapper)
+    c = sound_cart(**kw)
+    c.run(Script().w((0x4015, 1), (0x4000, 0xBF), (0x4002, 0xFD), (0x4003, 0x08)))
+    c.run(Script().w(*SQUARE, *channel(0, 0x2000, 32, 0, 15), (0xE000, 0)))
+    _, apu_pulse, *_, board = audio_blocks(c, 6)
+    # A full-volume channel swings 15 x 15 of 225; the pulse 30 of its steps.
+    louder = np.ptp(board.astype(int)) / np.ptp(apu_pulse.astype(int))
+    assert louder == pytest.approx(min(10 ** (db / 20), 65535 / np.ptp(apu_pulse.astype(int))), rel=0.03)
+
+
+@pytest.mark.parametrize("submapper", [1, 2])
+def test_submappers_without_sound_hand_out_six_channels(submapper):
+    c = sound_cart(submapper=submapper)
+    c.run(Script().w(*SQUARE, *channel(0, 0x2000, 32, 0, 15)))
+    assert len(audio_blocks(c, 3)) == 6
+
+
+@pytest.mark.parametrize("off", [[(0xE000, 0x40)], channel(0, 0x2000, 32, 0, 0)], ids=["$E000 bit 6", "volume 0"])
+def test_a_silenced_channel_is_constant(off):
+    c = sound_cart()
+    c.run(Script().w(*SQUARE, *channel(0, 0x2000, 32, 0, 15), (0xE000, 0)))
+    assert len(np.unique(audio_blocks(c, 4)[-1])) > 1
+    c.run(Script().w(*off))
+    audio_blocks(c, 2)
+    assert len(np.unique(audio_blocks(c, 4)[-1])) == 1
+
+
+def sound_program() -> bytes:
+    """Three channels playing; each NMI copies the sound RAM to $0300."""
+    writes = SQUARE + channel(0, 0x1357, 32, 0, 15, channels=3) + channel(1, 0x2468, 16, 0, 7)
+    writes += channel(2, 0x0ABC, 8, 4, 11)
+    setup = "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in writes)
+    source = f"""
+.org $8000
+.advance $E000, $FF
+reset:
+    sei
+    cld
+    ldx #$FF
+    txs
+    lda #$40
+    sta $4017
+    lda #$00
+    sta $E000
+{setup}
+    lda #$80
+    sta $2000
+forever:
+    jmp forever
+nmi:
+    lda #$80
+    sta $F800
+    ldx #$00
+copy:
+    lda $4800
+    sta $0300,x
+    inx
+    bpl copy
+    rti
+irq:
+    rti
+.advance $FFFA, $FF
+.word nmi, reset, irq
+"""
+    return nesrom.build_rom(source, prg_16k=2, chr_data=bytes(8192), mapper=19)
+
+
+def test_the_ram_the_game_reads_is_the_same_with_audio_off():
+    data = sound_program()
+    single = velkora.NES(nesrom.ImageFile(data, "single.nes"))
+    loud = velkora_gym.Batch(data, 1, audio=True)
+    quiet = velkora_gym.Batch(data, 1, audio=False)
+    copies = set()
+    for _ in range(30):
+        single.runFrame()
+        loud.step(np.zeros(1, np.uint8))
+        quiet.step(np.zeros(1, np.uint8))
+        heard = single.getAudio(True)
+        assert loud.get_audio(0, True) == heard
+        assert np.array_equal(quiet.ram[0], single.cpuMem()[:2048])
+        copies.add(bytes(single.cpuMem()[0x300:0x380]))
+    assert len(copies) > 20, "the phases move"
+    assert loud.snapshot(0) == velkora_gym.snapshot(single)

@@ -96,7 +96,7 @@ std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t 
         case 9: return std::make_unique<MMC2>(false);
         case 10: return std::make_unique<MMC2>(true);
         case 11: return std::make_unique<ColorDreams>();
-        case 19: return std::make_unique<Namco163>();
+        case 19: return std::make_unique<Namco163>(Namco163::Chip::N163, true, submapper);
         case 13: return std::make_unique<CPROM>();
         case 16: return std::make_unique<BandaiFCG>(submapper);
         case 18: return std::make_unique<SS88006>();

@@ -420,6 +420,37 @@ private:
     void mapRegister(BusContext& context, int r);
 };
 
+// The MMC5's sound (mmc5_sound.cpp): two pulse channels like the APU's
+// without the sweep, clocked at 240 Hz, and the 8-bit PCM channel.
+class Mmc5Sound final : public ExpansionSound {
+public:
+    struct Pulse {
+        uint8_t control = 0;  // DDLC VVVV
+        uint16_t period = 0;
+        bool enabled = false;
+        uint8_t length = 0;
+        uint32_t timer = 0;  // CPU cycles into the step
+        uint8_t step = 0;
+        bool envelopeStart = false;
+        uint8_t divider = 0;
+        uint8_t decay = 0;
+    };
+    Pulse pulse[2];
+    uint16_t quarterTimer = 7457;
+    uint8_t pcmMode = 0;  // $5010: bit 0 read mode, bit 7 IRQ enable
+    uint8_t pcm = 0;
+
+    void write(uint16_t address, uint8_t value);
+    uint8_t status() const;  // $5015: the length counters running
+    void runTo(int64_t cycle) override;
+    void render(const int64_t* cycles, int count, int16_t* out) override;
+    int pulseLevel() const;
+    void serialize(StateStream& s);
+
+private:
+    void clockQuarter();
+};
+
 // MMC5 (mapper 5): PRG modes 0-3 over ROM and up to 128 KiB of RAM, CHR
 // modes 0-3 with a bank set for sprites and one for the background, the
 // 1 KiB ExRAM (an extra nametable, extended attributes, CPU RAM; it lives
@@ -457,6 +488,8 @@ public:
     uint8_t lineCounter = 0;
     // --- multiplier: $5205-$5206 ---
     uint8_t factors[2] = {0xFF, 0xFF};
+    // --- sound: $5000-$5015 ---
+    Mmc5Sound audio;
 
     static constexpr uint16_t kExram = 0x5C00;
     static constexpr int64_t kMaxPrgRam = 128 * 1024;
@@ -469,6 +502,7 @@ public:
         countsDots = true;
         hookCycle = 0;
         maySupplyTiles = true;
+        sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     uint8_t readRegister(BusContext& context, uint16_t address, uint8_t unmapped) override;
@@ -518,6 +552,31 @@ private:
     void updateIrqLine(BusContext& context, int64_t atCycle);
 };
 
+// The Namco 163's sound (namco163_sound.cpp): up to eight wavetable
+// channels in its 128 bytes of RAM, updated one at a time.
+class Namco163Sound final : public ExpansionSound {
+public:
+    uint8_t ram[128] = {};
+    int32_t slot = 0;    // the channel updated next, 0 for the one at $78
+    int32_t timer = 15;  // cycles to that update
+    int32_t output = 0;  // the DAC: the channel updated last, sample - 8 times volume
+    bool muted = false;  // $E000 bit 6
+    // The sample scale's value of one DAC step, from the board's submapper.
+    double unit = 0;
+
+    explicit Namco163Sound(int submapper);
+    int channels() const;  // enabled: $7F bits 4-6, plus one
+    void runTo(int64_t cycle) override;
+    void render(const int64_t* cycles, int count, int16_t* out) override;
+    void serialize(StateStream& s);
+
+private:
+    // Runs to `cycle`, adding the DAC's output times its cycles to `area`
+    // when one is given; updates channel k, returning its output.
+    void advance(int64_t cycle, int64_t* area);
+    int update(int k);
+};
+
 // Namco 129/163 (mapper 19) and Namco 175/340 (mapper 210): 8 KiB PRG banks,
 // 1 KiB CHR banks, nametables from CHR ROM or the console's RAM; the 163's
 // 15-bit CPU-cycle interrupt counter and its 128 bytes of sound RAM.
@@ -535,21 +594,25 @@ public:
     uint16_t irqCounter = 0;
     uint8_t irqEnable = 0;
     int64_t irqSetAt = 0;
-    uint8_t soundRam[128] = {};
+    // The 163's sound and its RAM.
+    Namco163Sound audio;
     // The 175's PRG RAM enable ($C000 bit 0).
     uint8_t ramEnable = 0;
 
     // Mapper 210: the 175 (submapper 1, mirroring by the header) or the 340
     // (submapper 2, mirroring by $E000 bits 6-7); without a submapper a 175
     // until the game sets those bits. Neither has the counter or the sound.
+    // Mapper 19's submappers 1 and 2 have no sound; 3-5 name its level.
     enum class Chip : uint8_t { N163, N175, N340 };
-    explicit Namco163(Chip chip = Chip::N163, bool fixedChip = true) : chip(chip), fixedChip(fixedChip) {
+    explicit Namco163(Chip chip = Chip::N163, bool fixedChip = true, int submapper = 0)
+        : audio(submapper), chip(chip), fixedChip(fixedChip) {
         number = chip == Chip::N163 ? 19 : 210;
         watchesWrites = true;
         answersReads = chip == Chip::N163;
         countsDots = chip == Chip::N163;
         hookCycle = 341;
         maySupplyTiles = chip == Chip::N163;
+        if (chip == Chip::N163 && submapper != 1 && submapper != 2) sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     uint8_t readRegister(BusContext& context, uint16_t address, uint8_t unmapped) override;

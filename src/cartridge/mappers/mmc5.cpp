@@ -214,6 +214,11 @@ void MMC5::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         else if (exramMode == 3) value = context.cpu->memory[address];
         return;
     }
+    if (address <= 0x5015) {
+        audio.runTo(context.cpu->cycles);
+        audio.write(address, value);
+        return;
+    }
     switch (address) {
         case 0x5100:
             prgMode = value & 3;
@@ -290,6 +295,8 @@ uint8_t MMC5::readRegister(BusContext& context, uint16_t address, uint8_t unmapp
             releaseIrq(context, context.cpu->cycles + 1);
             return status;
         }
+        case 0x5010: return uint8_t(audio.pcmMode & 1);  // the read mode's interrupt is not emulated
+        case 0x5015: audio.runTo(context.cpu->cycles); return audio.status();
         case 0x5205: return uint8_t(factors[0] * factors[1]);
         case 0x5206: return uint8_t((factors[0] * factors[1]) >> 8);
         default: return unmapped;
@@ -393,6 +400,7 @@ void MMC5::serialize(StateStream& s) {
     s.io(lineCounter);
     s.io(factors);
     s.io(latchedPalette, 0, 3, "MMC5 latched palette");
+    audio.serialize(s);
     if (s.onlyRegisters()) {
         // A save state holds the banks on show in the CPU's memory, and
         // none other held data when it was saved.

@@ -119,7 +119,8 @@ void Namco163::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x6000) {
         if (chip != Chip::N163) return;
         if (address < 0x5000) {
-            soundRam[soundAddress & 0x7F] = value;
+            audio.runTo(cpu.cycles);
+            audio.ram[soundAddress & 0x7F] = value;
             if (soundAddress & 0x80) soundAddress = uint8_t(0x80 | ((soundAddress + 1) & 0x7F));
             return;
         }
@@ -168,6 +169,10 @@ void Namco163::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     } else if (r < 15) {
         prgRegisters[r - 12] = value;
         mapPrgWindows(context);
+        if (r == 12 && chip == Chip::N163) {
+            audio.runTo(cpu.cycles);
+            audio.muted = (value & 0x40) != 0;
+        }
         // The 340 picks the mirroring with $E000 bits 6-7; an image without a
         // submapper is taken for a 175 until a game sets them.
         if (r == 12 && chip != Chip::N163 && (chip == Chip::N340 || (!fixedChip && (value & 0xC0)))) {
@@ -184,7 +189,9 @@ void Namco163::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 uint8_t Namco163::readRegister(BusContext& context, uint16_t address, uint8_t unmapped) {
     if (address < 0x4800) return unmapped;
     if (address < 0x5000) {
-        const uint8_t value = soundRam[soundAddress & 0x7F];
+        // The channels' phases move in the RAM as they play.
+        audio.runTo(context.cpu->cycles);
+        const uint8_t value = audio.ram[soundAddress & 0x7F];
         if (soundAddress & 0x80) soundAddress = uint8_t(0x80 | ((soundAddress + 1) & 0x7F));
         return value;
     }
@@ -248,7 +255,7 @@ void Namco163::serialize(StateStream& s) {
         if (s.loading()) irqSetAt = s.cycles - elapsed;
     }
     s.io(latchedPalette, 0, 3, "Namco 163 latched palette");
-    s.bytes(soundRam, sizeof soundRam, "Namco 163 sound RAM");
+    audio.serialize(s);
 }
 
 }  // namespace NES
