@@ -20,9 +20,11 @@ from boardrom import (
     audio_blocks,
     chr_rom,
     grid,
+    hook,
     image,
     nametable_view,
     pitch,
+    replay,
     runs,
 )
 
@@ -561,3 +563,135 @@ def test_pcm_writes_set_the_level_but_zero_and_read_mode():
         assert len(np.unique(board)) == 1
         levels.append(int(board[0]))
     assert levels[0] == levels[1] == pytest.approx(2 * levels[2], abs=1) and levels[3] == levels[2] > 0
+
+
+# ------------------------------------------------------------ snapshots and save states
+
+
+def scene(**header) -> Cart:
+    """Everything at once: RAM banks marked, extended attributes, the split,
+    a fill slot, 8 x 16 sprites, a pulse and the PCM; each NMI then moves
+    banks, the split's scroll, the fill colour and the pulse's period."""
+    c = cart(**header)
+    c.run(ram_marks(c))
+    load_exram(c, exram_bytes(9))
+    oam = np.full(256, 0xF0, np.uint8)
+    for i in range(8):
+        oam[4 * i : 4 * i + 4] = [60 + 9 * i, 0x41 + 2 * i, i & 3, 30 * i]
+    c.mem[0x700:0x800] = oam
+    c.run(
+        Script().w(
+            (0x5100, 3),
+            (0x5114, 0x02),
+            (0x5101, 3),
+            *[(0x5120 + i, 20 + i) for i in range(8)],
+            *[(0x5128 + i, 40 + i) for i in range(4)],
+            (0x5104, 1),
+            (0x5105, 0xC4),
+            (0x5106, 0x33),
+            (0x5200, 0x88),
+            (0x5202, 5),
+            (0x5015, 1),
+            (0x5000, 0xBF),
+            (0x5002, 0x80),
+            (0x5003, 0x08),
+            (0x5011, 0x60),
+            (0x4014, 7),
+        )
+    )
+    c.run(screen(ctrl=0x20, mask=0x1E).w((0x2000, 0xA3)))
+    code = hook([(0x5120, 0xFF), (0x512A, 0x3F), (0x5201, 0xFF), (0x5107, 3), (0x5113, 7), (0x5114, 7), (0x5002, 0xFF)])
+    c.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    return c
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_snapshot_replays_picture_memory_and_sound(timing):
+    c = scene()
+    velkora_gym.set_timing(c.nes, timing)
+    replay(c, 20)
+    data = velkora_gym.snapshot(c.nes)
+    expected = replay(c, 40)
+    assert len(set(expected)) > 30
+    fresh = Cart(c.data, "mmc5.nes")
+    velkora_gym.restore(fresh.nes, data)
+    assert replay(fresh, 40) == expected
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_snapshot_keeps_the_scanline_interrupt(timing):
+    nes = irq_console(120, timing)
+    data = velkora_gym.snapshot(nes)
+    twin = velkora.NES(nesrom.ImageFile(irq_program(120), "mmc5-irq.nes"))
+    velkora_gym.restore(twin, data)
+    for _ in range(3):
+        nes.runFrame()
+        twin.runFrame()
+        assert np.array_equal(nes.getImg(), twin.getImg())
+        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+    assert first_black_row(twin) == 121
+
+
+def test_save_state_continues_in_a_fresh_console(tmp_path):
+    first = scene(submapper=0)  # NES 2.0: 8 KiB of PRG RAM, all on show
+    first.nes.setSaveDir(str(tmp_path))
+    replay(first, 10)
+    first.mem[0x200] = 0x60  # the NMI stops moving registers
+    first.run(Script())
+    first.nes.saveState(0)
+    assert (tmp_path / "0").stat().st_size == 82189
+    # What follows leans on the registers kept: modes, sets, slots, the
+    # split (the file holds neither the scroll nor OAM: they are set again).
+    follow = Script().w((0x5127, 9), (0x512B, 2), (0x5116, 0x85), (0x5205, 13)).peek(0x5205, 0x5015, 0x5C07)
+    follow.w((0x2000, 0xA3), (0x2005, 0), (0x2005, 0), (0x4014, 7))
+    got = first.run(follow)
+
+    second = Cart(first.data, "mmc5.nes")
+    second.nes.setSaveDir(str(tmp_path))
+    assert second.nes.loadState(0)
+    assert second.run(follow) == got
+    assert second.windows() == first.windows()
+    assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)
+    runs(first.nes)
+    runs(second.nes)
+    assert grid(second.nes) == grid(first.nes)
+
+
+def test_save_state_refuses_ram_banks_it_cannot_hold(tmp_path):
+    c = cart()  # 64 KiB of PRG RAM
+    c.nes.setSaveDir(str(tmp_path))
+    c.nes.saveState(0)  # the banks not on show are empty: nothing is lost
+    c.run(Script().w((0x5102, 2), (0x5103, 1), (0x5113, 3), (0x6123, 0x99), (0x5113, 0)))
+    with pytest.raises(RuntimeError, match="bank 3"):
+        c.nes.saveState(1)
+    assert not (tmp_path / "1").exists()
+    c.run(Script().w((0x5100, 3), (0x5114, 0x03)))  # bank 3 on show at $8000
+    c.nes.saveState(1)
+    fresh = Cart(c.data, "mmc5.nes")
+    fresh.nes.setSaveDir(str(tmp_path))
+    assert fresh.nes.loadState(1)
+    assert fresh.mem[0x8123] == 0x99
+    assert fresh.run(Script().w((0x5113, 3)).peek(0x6123)) == [0x99]
+
+
+@pytest.mark.parametrize(
+    "prg_16k, chr_8k, ram_byte, refused",
+    [
+        (65, 8, None, "1024 KiB of PRG ROM"),
+        (8, 129, None, "1024 KiB of CHR ROM"),
+        (8, 8, 0x0C, "128 KiB of PRG RAM, the NES 2.0 header declares 256 KiB"),
+        (8, 8, 0x0B, None),  # 128 KiB
+        (64, 128, None, None),
+    ],
+)
+def test_sizes_the_chip_cannot_reach_are_refused(prg_16k, chr_8k, ram_byte, refused):
+    data = bytearray(
+        image(5, prg_16k, chr_data=bytes(chr_8k * 8192), **({} if ram_byte is None else dict(submapper=0)))
+    )
+    if ram_byte is not None:
+        data[10] = ram_byte
+    if refused is None:
+        velkora.NES(nesrom.ImageFile(bytes(data)))
+        return
+    with pytest.raises(Exception, match=refused):
+        velkora.NES(nesrom.ImageFile(bytes(data)))

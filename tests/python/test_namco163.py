@@ -8,7 +8,22 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import BACKGROUND, CHR, CPU_HZ, RATE, Cart, Script, audio_blocks, grid, image, nametable_view, pitch, runs
+from boardrom import (
+    BACKGROUND,
+    CHR,
+    CPU_HZ,
+    RATE,
+    Cart,
+    Script,
+    audio_blocks,
+    grid,
+    hook,
+    image,
+    nametable_view,
+    pitch,
+    replay,
+    runs,
+)
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -420,3 +435,90 @@ def test_the_ram_the_game_reads_is_the_same_with_audio_off():
         copies.add(bytes(single.cpuMem()[0x300:0x380]))
     assert len(copies) > 20, "the phases move"
     assert loud.snapshot(0) == velkora_gym.snapshot(single)
+
+
+# ------------------------------------------------------------ snapshots and save states
+
+
+def scene() -> Cart:
+    """CHR ROM nametables beside RAM ones, three channels playing; each NMI
+    moves CHR banks, a nametable slot and a byte of the sound RAM."""
+    c = cart(chr_data=CHR[: 128 * 1024])
+    writes = SQUARE + channel(0, 0x1357, 32, 0, 15, channels=3) + channel(1, 0x2468, 16, 0, 7)
+    c.run(Script().w(*writes, (0xE000, 0), (0xC000, 0xE0), (0xC800, 0x21), (0xD000, 0xE1), (0xD800, 0x05)))
+    c.run(Script().put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).w((0x2000, 0x81), (0x2005, 0x40), (0x2005, 0)))
+    c.run(Script().w((0x2001, 0x0A), (0xF800, 0x80 | 0x10)))
+    code = hook([(0x8000, 0x7F), (0xA800, 0x7F), (0xC800, 0x7F), (0x4800, 0xFF), (0x5000, 0xFF)])
+    c.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    return c
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_snapshot_replays_picture_memory_and_sound(timing):
+    c = scene()
+    velkora_gym.set_timing(c.nes, timing)
+    replay(c, 20)
+    data = velkora_gym.snapshot(c.nes)
+    expected = replay(c, 40)
+    assert len(set(expected)) > 30
+    fresh = Cart(c.data, "namco.nes")
+    velkora_gym.restore(fresh.nes, data)
+    assert replay(fresh, 40) == expected
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+def test_snapshot_keeps_the_counter(timing):
+    data = counter_program(12345)
+    nes = velkora.NES(nesrom.ImageFile(data, "n163-irq.nes"))
+    velkora_gym.set_timing(nes, timing)
+    for _ in range(4):
+        nes.runFrame()
+    twin = velkora.NES(nesrom.ImageFile(data, "n163-irq.nes"))
+    velkora_gym.restore(twin, velkora_gym.snapshot(nes))
+    for _ in range(3):
+        nes.runFrame()
+        twin.runFrame()
+        assert np.array_equal(nes.getImg(), twin.getImg())
+        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+
+
+def test_save_state_continues_in_a_fresh_console(tmp_path):
+    first = scene()
+    first.nes.setSaveDir(str(tmp_path))
+    replay(first, 10)
+    first.mem[0x200] = 0x60  # the NMI stops moving registers
+    first.run(Script().w((0x5000, 0x34), (0x5800, 0x12)))
+    first.nes.saveState(0)
+    assert (tmp_path / "0").stat().st_size == 82189
+    # What follows leans on what the state kept: the sound RAM's address and
+    # bytes, the counter, the nametable slots (the scroll is set again).
+    follow = Script().peek(0x4800, 0x4800, 0x5000, 0x5800).w((0xC000, 0x09), (0x2000, 0x80), (0x2005, 0), (0x2005, 0))
+    got = first.run(follow)
+
+    second = Cart(first.data, "namco.nes")
+    second.nes.setSaveDir(str(tmp_path))
+    assert second.nes.loadState(0)
+    assert second.run(follow) == got
+    assert second.windows() == first.windows()
+    assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)
+    runs(first.nes)
+    runs(second.nes)
+    assert grid(second.nes) == grid(first.nes)
+
+
+@pytest.mark.parametrize(
+    "mapper, prg_16k, chr_8k, refused",
+    [
+        (19, 33, 8, "512 KiB of PRG ROM"),
+        (19, 8, 33, "256 KiB of CHR ROM"),
+        (210, 33, 8, "512 KiB of PRG ROM"),
+        (19, 32, 32, None),
+    ],
+)
+def test_sizes_the_chip_cannot_reach_are_refused(mapper, prg_16k, chr_8k, refused):
+    data = image(mapper, prg_16k, chr_data=bytes(chr_8k * 8192))
+    if refused is None:
+        velkora.NES(nesrom.ImageFile(data))
+        return
+    with pytest.raises(Exception, match=refused):
+        velkora.NES(nesrom.ImageFile(data))
