@@ -123,6 +123,24 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
         return [(base + r, 3 + r) for base in range(0x8000, 0x10000, 0x1000) for r in (0, 1)]
     if mapper == 73:
         return [(0x8000, 0), (0x9000, 0), (0xA000, 0), (0xB000, 0x0F), (0xC000, 0x03), (0xF000, 1)]
+    if mapper == 5:
+        # PRG RAM in a ROM window, CHR sets, ExRAM as attributes with the split,
+        # fill in a slot, the scanline IRQ, the multiplier and the sound.
+        writes = [(0x5100, 3), (0x5102, 2), (0x5103, 1), (0x5113, 1), (0x5114, 0x02), (0x5115, 0x81), (0x5116, 0x82)]
+        writes += [(0x5101, 3)] + [(0x5120 + r, 3 * r + 1) for r in range(12)] + [(0x5130, 1)]
+        writes += [(0x5104, 2), (0x5C00, 0x41), (0x5C01, 0xC2), (0x5104, 1), (0x5105, 0xE4), (0x5106, 0x05)]
+        writes += [(0x5107, 2), (0x5200, 0x8A), (0x5201, 0x10), (0x5202, 0x03), (0x5203, 0x40), (0x5204, 0x80)]
+        writes += [(0x5205, 0x12), (0x5206, 0x34), (0x8000, 0x77)]
+        return writes + [(0x5015, 3), (0x5000, 0xBF), (0x5002, 0x40), (0x5003, 0x08), (0x5011, 0x80)]
+    if mapper in (19, 210):
+        # CHR banks, CHR ROM nametables, PRG banks, the IRQ counter and a
+        # sounding channel (the 175/340 ignore what they lack).
+        writes = [(0x8000 + 0x800 * r, 2 * r + 1) for r in range(8)]
+        writes += [(0xC000, 0xE0), (0xC800, 0x03), (0xD000, 0xE1), (0xD800, 0x01)]
+        writes += [(0xE000, 0x01), (0xE800, 0xC2), (0xF000, 0x03), (0xF800, 0x40), (0x6000, 0x12)]
+        sound = [(0xF800, 0x80), (0x4800, 0xF0), (0x4800, 0x0F), (0xF800, 0xF8)]
+        sound += [(0x4800, v) for v in (0x00, 0, 0x40, 0, 0xF8, 0, 0, 0x0F)]
+        return writes + sound + [(0x5000, 0x00), (0x5800, 0xF0)]
     return [(0x8000, 0x55), (0x6000, 0xAA)]
 
 
@@ -145,7 +163,14 @@ def irq_acknowledge(mapper: int) -> list[tuple[int, int]]:
         return [(0xF001, 0x03)]
     if mapper == 73:
         return [(0xD000, 0)]
+    if mapper == 19:
+        return [(0x5000, 0x00), (0x5800, 0xF0)]  # counted again from $7000
     return [(0xE000, 0), (0xE001, 0)]
+
+
+def irq_acknowledge_reads(mapper: int) -> list[int]:
+    """The registers the IRQ handler reads so that a board's IRQ stops asking."""
+    return [0x5204] if mapper == 5 else []
 
 
 def program_chunk(mapper: int) -> bytes:
@@ -231,6 +256,8 @@ def program_chunk(mapper: int) -> bytes:
     p.raw(0x68, 0x40)  # PLA; RTI
     irq = len(p.code)
     p.raw(0x48)
+    for address in irq_acknowledge_reads(mapper):
+        p.raw(0xAD, address & 0xFF, address >> 8)
     for address, value in irq_acknowledge(mapper):
         p.sta(address, value)
     p.raw(0xAD, 0x15, 0x40, 0x68, 0x40)
@@ -293,6 +320,10 @@ def seeds() -> dict[str, bytes]:
         (68, 8, 16),
         (73, 8, 0),
         (75, 8, 16),
+        (5, 8, 16),
+        (5, 4, 0),
+        (19, 8, 16),
+        (210, 8, 16),
         (255, 1, 0),
     ]:
         data = prg_data(mapper, prg * 16384) + chr_data(chr_ * 8192)
