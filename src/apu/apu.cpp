@@ -7,6 +7,7 @@ void APU::stepApu() {
     refreshRegisters();
     applyTimerSteps(apuCycles, false);
     stepFull();
+    if (expansion) renderExpansion();
     // The caller may change fields before the next bulk run.
     nextEvent = kUnscheduled;
 }

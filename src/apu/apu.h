@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "apu/expansion_sound.h"
 #include "common.h"
 #include "cpu/cpu.h"
 
@@ -19,7 +20,10 @@ class StateStream;
 class APU {
 public:
     static constexpr int kBlockSamples = 1024;
-    static constexpr int kBlocks = 6;  // mix, pulse 1, pulse 2, triangle, noise, DMC
+    // Mix, pulse 1, pulse 2, triangle, noise, DMC, and the cartridge's sound
+    // (handed out only when the board has some: channelBlocks()).
+    static constexpr int kBlocks = 7;
+    static constexpr int kExpansionBlock = 6;
     enum Channel { Pulse1 = 0, Pulse2 = 1, Triangle = 2, Noise = 3, Dmc = 4 };
 
     // Length counter loads, indexed by the written byte >> 3.
@@ -140,6 +144,14 @@ public:
     // finished block, are still to be mixed from their levels.
     int32_t unmixedSamples = 0;
     bool outputUnmixed = false;
+    // The board's sound, when it has some: its samples go to block 6 and
+    // into the mix once per bulk run, for the samples made before
+    // expansionMade... sampleCount (expansion_mix.cpp).
+    ExpansionSound* expansion = nullptr;
+    int64_t expansionMade = 0;
+    void attachExpansion(ExpansionSound* sound);
+    // The channel blocks getAudio hands out when split.
+    int channelBlocks() const { return expansion ? kBlocks : kBlocks - 1; }
 
     // --- timing model (timing.cpp) ---
     bool hardware = false;
@@ -227,6 +239,7 @@ public:
     void bringOutputsUpToDate() {
         applyTimerSteps(apuCycles, true);
         if (hardware) dmcCatchUp(apuCycles);
+        if (expansion) expansion->runTo(cpu->cycles);
     }
     // The largest runTo target that would only move apuCycles; -1 when the
     // next runTo must look at everything.
@@ -237,7 +250,7 @@ public:
     // apuCycles and sampleCount to 0, for the CPU's reset.
     void resetClock();
 
-    // Takes the latest completed block (all six channels) if one is waiting;
+    // Takes the latest completed block (every channel's) if one is waiting;
     // safe against a handover on the stepping thread (mixer.cpp).
     bool takeBlock(std::array<std::array<int16_t, kBlockSamples>, kBlocks>& out);
 
@@ -280,6 +293,13 @@ private:
     static void levelsOf(const std::vector<std::array<int16_t, kBlockSamples>>& blocks, uint32_t* levels);
     // A block's level runs in a snapshot, `samples` of them.
     void serializeRuns(StateStream& s, LevelRuns& runs, int samples);
+    // The board's samples of a block, as runs of equal values.
+    static void serializeExpansion(StateStream& s, std::array<int16_t, kBlockSamples>& block, int samples);
+    // The board's samples for those made since the last call, into block 6
+    // and the mix (expansion_mix.cpp).
+    void renderExpansion();
+    // Adds block 6 to the mix for samples [from, to) (restored ones).
+    void addExpansion(std::vector<std::array<int16_t, kBlockSamples>>& blocks, int from, int to);
     void serializeHardware(StateStream& s, int32_t bitsRemaining);
     // The cycle of a frame sequence's step from the sequence's start.
     static int32_t frameStepOffset(bool fiveStep, int step);

@@ -291,12 +291,15 @@ void APU::runToSlow(int64_t target) {
         }
     }
     apuCycles = target;
+    if (expansion) renderExpansion();
 }
 
 void APU::resetClock() {
     bringOutputsUpToDate();
     apuCycles = 0;
     sampleCount = 0;
+    expansionMade = 0;
+    if (expansion) expansion->clockedTo = 0;
     dmcStepsApplied = 0;
     for (int64_t& applied : channelStepsApplied) applied = 0;
     nextEvent = kUnscheduled;

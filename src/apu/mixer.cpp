@@ -139,12 +139,17 @@ void APU::silenceLevels() {
 }
 
 void APU::handOver() {
-    // Restored levels become samples before the block leaves.
+    // Restored levels become samples before the block leaves, and the
+    // board's sound joins the samples of this run.
     for (int i = 0; i < unmixedSamples; ++i) mixSample(sampleLevels[i], i, sampleBuffers);
+    if (expansion) {
+        addExpansion(sampleBuffers, 0, unmixedSamples);
+        renderExpansion();
+    }
     unmixedSamples = 0;
     // Once per 1024 samples; the reader holds the lock only while it copies.
     std::lock_guard<std::mutex> guard(handoverLock);
-    for (int i = 0; i < kBlocks; ++i) outputBuffers[i] = sampleBuffers[i];
+    for (int i = 0; i < channelBlocks(); ++i) outputBuffers[i] = sampleBuffers[i];
     makeRuns(sampleLevels, kBlockSamples, outputRuns);
     outputUnmixed = false;
     blockReady.store(true, std::memory_order_release);
@@ -157,9 +162,10 @@ bool APU::takeBlock(std::array<std::array<int16_t, kBlockSamples>, kBlocks>& out
     if (!blockReady.load(std::memory_order_relaxed)) return false;
     if (outputUnmixed) {
         mixRuns(outputRuns, outputBuffers);
+        if (expansion) addExpansion(outputBuffers, 0, kBlockSamples);
         outputUnmixed = false;
     }
-    for (int i = 0; i < kBlocks; ++i) out[i] = outputBuffers[i];
+    for (int i = 0; i < channelBlocks(); ++i) out[i] = outputBuffers[i];
     blockReady.store(false, std::memory_order_relaxed);
     return true;
 }
@@ -179,6 +185,7 @@ void APU::setMixing(bool on) {
     nextEvent = kUnscheduled;
     // The count was not kept meanwhile; the blocks start silent either way.
     sampleCount = samplesBefore(apuCycles);
+    expansionMade = sampleCount;
     for (auto& block : sampleBuffers) block.fill(0);
     unmixedSamples = 0;
     std::lock_guard<std::mutex> guard(handoverLock);

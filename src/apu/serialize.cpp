@@ -65,9 +65,10 @@ void APU::serialize(StateStream& s) {
     std::unique_lock<std::mutex> guard(handoverLock, std::defer_lock);
     bool ready = blockReady.load(std::memory_order_relaxed);
     if (s.version() == 1) {
-        for (auto& block : sampleBuffers) s.io(block);
+        // The APU's six blocks: the format is older than the boards with sound.
+        for (int i = 0; i < kExpansionBlock; ++i) s.io(sampleBuffers[size_t(i)]);
         if (s.loading()) guard.lock();
-        for (auto& block : outputBuffers) s.io(block);
+        for (int i = 0; i < kExpansionBlock; ++i) s.io(outputBuffers[size_t(i)]);
         ready = s.io(ready);
         if (s.loading()) {
             levelsOf(sampleBuffers, sampleLevels);
@@ -87,6 +88,9 @@ void APU::serialize(StateStream& s) {
         LevelRuns runs;
         if (s.writing()) makeRuns(sampleLevels, filled, runs);
         serializeRuns(s, runs, filled);
+        // The board's sound: only boards with sound store it, all newer than format 3.
+        const bool board = expansion && s.version() >= 3;
+        if (board) serializeExpansion(s, sampleBuffers[kExpansionBlock], filled);
         if (s.loading()) {
             int index = 0;
             for (int r = 0; r < runs.count; ++r) {
@@ -99,6 +103,7 @@ void APU::serialize(StateStream& s) {
         if (ready) {
             if (s.loading()) guard.lock();
             serializeRuns(s, outputRuns, kBlockSamples);
+            if (board) serializeExpansion(s, outputBuffers[kExpansionBlock], kBlockSamples);
             if (s.loading()) outputUnmixed = true;
         }
     }
@@ -117,6 +122,8 @@ void APU::serialize(StateStream& s) {
     if (s.loading()) {
         apuCycles = (int64_t(cpu->cycles) + 1) / 2;
         sampleCount = samplesBefore(apuCycles);
+        expansionMade = sampleCount;
+        if (expansion) expansion->clockedTo = cpu->cycles;
         dmcStepsApplied = apuCycles;
         for (int64_t& applied : channelStepsApplied) applied = apuCycles;
         nextEvent = kUnscheduled;
@@ -161,6 +168,38 @@ void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
         previous = level;
     }
     s.require(total == samples, "audio level runs do not add up to the block's samples");
+}
+
+void APU::serializeExpansion(StateStream& s, std::array<int16_t, kBlockSamples>& block, int samples) {
+    s.tag("XSND");
+    int16_t value[kBlockSamples];
+    uint16_t length[kBlockSamples];
+    uint16_t count = 0;
+    if (s.writing()) {
+        for (int i = 0; i < samples; ++count) {
+            int end = i + 1;
+            while (end < samples && block[size_t(end)] == block[size_t(i)]) ++end;
+            value[count] = block[size_t(i)];
+            length[count] = uint16_t(end - i);
+            i = end;
+        }
+    }
+    count = s.io(count, 0, samples, "expansion sound runs");
+    s.require(samples == 0 || count > 0, "a block has samples but no expansion sound runs");
+    if (s.writing()) {
+        s.bytes(value, sizeof(int16_t) * count, "expansion sound samples");
+        s.bytes(length, sizeof(uint16_t) * count, "expansion sound run lengths");
+        return;
+    }
+    std::memcpy(value, s.take(sizeof(int16_t) * count, "expansion sound samples"), sizeof(int16_t) * count);
+    std::memcpy(length, s.take(sizeof(uint16_t) * count, "expansion sound run lengths"), sizeof(uint16_t) * count);
+    int total = 0;
+    for (int r = 0; r < count; ++r) {
+        s.require(length[r] > 0 && length[r] <= samples - total, "expansion sound runs do not add up to the block");
+        if (s.loading()) std::fill_n(block.begin() + total, length[r], value[r]);
+        total += length[r];
+    }
+    s.require(total == samples, "expansion sound runs do not add up to the block");
 }
 
 // Stored caught up to the CPU's cycle: every frame counter event before it

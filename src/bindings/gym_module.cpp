@@ -303,7 +303,7 @@ public:
             ready = batch_->takeAudio(i, blocks);
         }
         py::list out;
-        const int count = ready && split ? APU::kBlocks : 1;
+        const int count = ready && split ? batch_->console(i).apu->channelBlocks() : 1;
         for (int k = 0; k < count; ++k) {
             out.append(ready ? py::bytes(reinterpret_cast<const char*>(blocks[size_t(k)].data()), sizeof blocks[0])
                              : py::bytes());

@@ -171,7 +171,7 @@ PYBIND11_MODULE(velkora, m) {
                 py::list result = py::reinterpret_steal<py::list>(raw);
                 std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> blocks;
                 const bool ready = self.apu->takeBlock(blocks);
-                const int count = ready ? (split_channels ? APU::kBlocks : 1) : 1;
+                const int count = ready ? (split_channels ? self.apu->channelBlocks() : 1) : 1;
                 for (int i = 0; i < count; ++i) {
                     PyObject* bytes = ready ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blocks[i].data()),
                                                                         sizeof(blocks[i]))

@@ -51,6 +51,8 @@ public:
     // The header's mapper number, NES 2.0's high bits included, and whether
     // a board of that number is emulated (others run on DEFAULT_MAPPER).
     int32_t headerMapperNumber() const;
+    // NES 2.0's PRG RAM and battery-backed PRG RAM together, in bytes.
+    int64_t nes2PrgRam() const;
     bool boardEmulated() const;
     // RomError naming the mapper number unless boardEmulated().
     void requireEmulatedBoard() const;

@@ -107,6 +107,46 @@ void Cartridge::validate() const {
                        std::to_string(prgSize / 1024) + " KiB");
     }
     if (n == 3 && chrSize == 0) throw RomError("mapper 3 (CNROM) needs CHR ROM, the image has none");
+    // What the boards' bank registers can reach, and the fixed banks they need.
+    struct Reach {
+        int32_t mapper, minPrgKiB, maxPrgKiB, maxChrKiB;
+        const char* board;
+    };
+    static constexpr Reach kReach[] = {
+        {21, 16, 256, 512, "VRC4"},       {22, 16, 256, 256, "VRC2"},
+        {23, 16, 256, 512, "VRC2/VRC4"},  {24, 16, 256, 256, "VRC6"},
+        {25, 16, 256, 512, "VRC2/VRC4"},  {26, 16, 256, 256, "VRC6"},
+        {28, 16, 8192, 32, "Action 53"},  {69, 16, 512, 256, "FME-7"},
+        {16, 16, 256, 256, "Bandai FCG"}, {18, 16, 2048, 256, "Jaleco SS88006"},
+        {32, 16, 256, 256, "Irem G-101"}, {33, 16, 512, 256, "Taito TC0190"},
+        {68, 16, 256, 512, "Sunsoft-4"},  {73, 16, 128, 8, "VRC3"},
+        {75, 16, 128, 128, "VRC1"},       {5, 8, 1024, 1024, "MMC5"},
+        {19, 8, 512, 256, "Namco 163"},   {210, 8, 512, 256, "Namco 175/340"},
+    };
+    for (const Reach& r : kReach) {
+        if (r.mapper != n) continue;
+        const std::string board = "mapper " + std::to_string(n) + " (" + r.board + ")";
+        if (prgSize < r.minPrgKiB * 1024 || prgSize > r.maxPrgKiB * 1024) {
+            throw RomError(board + " takes " + std::to_string(r.minPrgKiB) + " to " + std::to_string(r.maxPrgKiB) +
+                           " KiB of PRG ROM, the image has " + std::to_string(prgSize / 1024) + " KiB");
+        }
+        if (chrSize > r.maxChrKiB * 1024) {
+            throw RomError(board + " reaches at most " + std::to_string(r.maxChrKiB) +
+                           " KiB of CHR ROM, the image has " + std::to_string(chrSize / 1024) + " KiB");
+        }
+    }
+    if (n == 5 && isNes2) {
+        const int64_t bytes = nes2PrgRam();
+        if (bytes > NES::MMC5::kMaxPrgRam) {
+            throw RomError("mapper 5 (MMC5) reaches at most 128 KiB of PRG RAM, the NES 2.0 header declares " +
+                           std::to_string(bytes / 1024) + " KiB");
+        }
+    }
+}
+
+int64_t Cartridge::nes2PrgRam() const {
+    const auto size = [](int shift) { return shift == 0 ? int64_t(0) : int64_t(64) << shift; };
+    return size(header[10] & 0x0F) + size(header[10] >> 4);
 }
 
 int32_t Cartridge::headerMapperNumber() const {

@@ -4,6 +4,7 @@
 // 1024, one KiB at a time, so no copy leaves its buffer.
 #include <cstdio>
 
+#include "apu/apu.h"
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 
@@ -31,7 +32,9 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     cpu->cartridge = cart;
     cpu->mapperWatchesReads = cart->mapper->watchesReads;
     cpu->mapperWatchesWrites = cart->mapper->watchesWrites;
+    cpu->plainFrom = cart->mapper->answersReads ? 0x6000 : 0x4020;
     cpu->foldUpperPrgBank = cart->mapper->foldsPrg16 && cart->prgSize >= 16384 && cart->prgSize < 32768;
+    if (cpu->apu) cpu->apu->attachExpansion(cart->mapper->sound);
     if (cart->hasBattery) {
         // With no save folder there is no RAM file to read (it would be /ram).
         if (!saveFolder.empty()) {

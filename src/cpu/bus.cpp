@@ -28,7 +28,11 @@ uint8_t CPU::readIo(uint16_t folded) {
 uint8_t CPU::readSlow(uint16_t address, bool notify) {
     catch_up::beforeRegisterAccess(*this);
     const uint16_t folded = foldAddress(address);
-    const uint8_t value = (folded < 0x2000 || folded >= 0x4020) ? memory[folded] : readIo(folded);
+    uint8_t value = (folded < 0x2000 || folded >= 0x4020) ? memory[folded] : readIo(folded);
+    if (notify && folded >= 0x4020 && folded < plainFrom) {
+        BusContext context{this, ppu, apu};
+        value = cartridge->mapper->readRegister(context, folded, value);
+    }
     if (notify && mapperWatchesReads) {
         catch_up::beforeBoardAccess(*this);
         BusContext context{this, ppu, apu};
@@ -123,6 +127,11 @@ uint8_t CPU::readHardwareSlow(uint16_t address) {
         value = memory[folded];
     } else if (folded >= 0x4020) {
         value = dataBus;
+        if (folded < plainFrom) {
+            catch_up::beforeRegisterAccessHardware(*this);
+            BusContext context{this, ppu, apu};
+            value = cartridge->mapper->readRegister(context, folded, value);
+        }
     } else {
         catch_up::beforeRegisterAccessHardware(*this);
         value = readIoHardware(folded);

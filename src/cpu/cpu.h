@@ -88,6 +88,10 @@ public:
     bool mapperWatchesReads = false;
     // Set with the mapper link when the board wants cpuWrite.
     bool mapperWatchesWrites = false;
+    // Reads from here up are plain memory: $4020, or $6000 when the board
+    // answers reads of its registers in $4020-$5FFF (set with the mapper link).
+    uint16_t plainFrom = 0x4020;
+    bool answeredByBoard(uint16_t address) const { return address >= 0x4020 && address < plainFrom; }
 
     // --- the ahead window (console/catch_up.h states the rules) ---
     // A step that ends at or before aheadUntil and touches no register
@@ -176,7 +180,7 @@ public:
     // fused opcode functions once the unit has grown.
     [[gnu::always_inline]] uint8_t read(uint16_t address, bool notify = true) {
         if (VELKORA_LIKELY(!(notify && mapperWatchesReads))) {
-            if (address >= 0x4020) return memory[foldRom(address)];
+            if (address >= plainFrom) return memory[foldRom(address)];
             if (address < 0x2000) return memory[address & 0x07FF];
         }
         return readSlow(address, notify);
@@ -185,7 +189,7 @@ public:
     // one 16 KiB quarter of ROM or PRG RAM neither read has an effect and
     // the second byte follows the first in memory, so one load does.
     [[gnu::always_inline]] uint16_t readWord(uint16_t address) {
-        if (VELKORA_LIKELY(!mapperWatchesReads && address >= 0x4020 && (address & 0x3FFF) != 0x3FFF)) {
+        if (VELKORA_LIKELY(!mapperWatchesReads && address >= plainFrom && (address & 0x3FFF) != 0x3FFF)) {
             const uint16_t folded = foldRom(address);
             return uint16_t(memory[folded] | (memory[folded + 1] << 8));
         }
@@ -194,7 +198,7 @@ public:
     // A read whose value is not used: only side effects and the mapper
     // hook can make it matter.
     void touch(uint16_t address) {
-        if (VELKORA_UNLIKELY(mapperWatchesReads || (address >= 0x2000 && address < 0x4020))) {
+        if (VELKORA_UNLIKELY(mapperWatchesReads || (address >= 0x2000 && address < plainFrom))) {
             (void)readSlow(address, true);
         }
     }

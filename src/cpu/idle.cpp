@@ -91,7 +91,7 @@ int64_t CPU::idlePassCycles(uint16_t start) const {
     const bool absolute = (opcode & 0x0C) == 0x0C;
     const uint8_t low = peek(uint16_t(start + 1));
     const uint16_t operand = absolute ? uint16_t(low | (peek(uint16_t(start + 2)) << 8)) : low;
-    if (!plainMemory(operand)) return 0;
+    if (!plainMemory(operand) || answeredByBoard(operand)) return 0;
     const Registers now{A, X, Y, P};
     const Registers after = pass(test, peek(operand), now);
     if (!(after == now)) return 0;

@@ -149,7 +149,7 @@ void CPU::dmcDma(uint16_t heldAddress) {
     if (!apu->dmcDmaWanted(halt)) return;
     const int64_t get = (halt + 2) | 1;
     const uint16_t folded = foldAddress(heldAddress);
-    if (mapperWatchesReads || (folded >= 0x2000 && folded < 0x4020)) {
+    if (mapperWatchesReads || (folded >= 0x2000 && folded < 0x4020) || answeredByBoard(folded)) {
         const bool joypad = folded == 0x4016 || folded == 0x4017;
         const int64_t heldEnd = joypad ? halt + 1 : get;
         for (int64_t c = halt; c < heldEnd; ++c) {

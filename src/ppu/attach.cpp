@@ -20,7 +20,8 @@ void PPU::attachCartridge(Cartridge* cart) {
     mapperWatchesPatterns = mapper != nullptr && mapper->watchesPatterns;
     // MMC3's hook counts a scanline when the next dot is 256 and returns at
     // once on every other dot, so runTo calls it only there.
-    boardDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->number == 4 ? 256 : -1;
+    boardDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->hookCycle;
+    tileSupplier = mapper != nullptr && mapper->maySupplyTiles ? mapper : nullptr;
     adoptAddressLine();
     if (cart->chrSize > 0) {
         cart->showChr(vram.data(), 0, 0, 8);

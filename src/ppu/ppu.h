@@ -209,6 +209,10 @@ public:
     void notePattern(uint16_t address) {
         if (VELKORA_UNLIKELY(mapperWatchesPatterns)) mapper->onPatternFetch(busContext, address);
     }
+    // Set by attachCartridge: a board that may supply the background's tiles
+    // (MMC5, Namco 163); while it does, its spans draw through drawBoardSpan.
+    NES::Mapper* tileSupplier = nullptr;
+    bool boardTiles() const { return tileSupplier != nullptr && tileSupplier->suppliesTiles; }
     // The cycle at which runTo calls the hook: the board's hook acts only when
     // the next dot is this one. 341 (never) without a hook; -1 when the hook
     // must see every dot, which takes the per-dot path.
@@ -515,6 +519,9 @@ private:
     void finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
                                 uint8_t attribute);
     void renderBackdropSpan(int32_t first, int32_t last);
+    // board_tiles.cpp: dots first..last with the board's tiles, and one fetch.
+    void drawBoardSpan(int32_t first, int32_t last, uint8_t mask);
+    void fetchBoardTile(uint16_t address);
 
     // sprites.cpp
     bool checkRanges(unsigned height);

@@ -115,6 +115,7 @@ void PPU::fetchBackground(uint16_t address) {
     heldValid = false;
     ntAddress = uint16_t(0x2000 | (address & 0x0FFF));
     atAddress = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+    if (VELKORA_UNLIKELY(boardTiles())) return fetchBoardTile(address);
     const uint8_t tile = vram[foldNametable(ntAddress)];
     // Fine Y always comes from v; the pattern address stays below $2000.
     const uint16_t p = uint16_t(((*ppuCtrl & 0x10) ? 0x1000 : 0) | (tile << 4) | ((v >> 12) & 7));
@@ -147,7 +148,8 @@ void PPU::outputPixel(int x, uint8_t mask) {
     if (!spriteShows && bgPixel != 0 && (mask & 0x08) && (x >= 8 || (mask & 0x02))) {
         const uint8_t attribute = vram[foldNametable(atAddress)];
         const int shift = 4 * ((ntAddress >> 6) & 1) + 2 * ((ntAddress >> 1) & 1);
-        address = uint16_t(0x3F00 + 4 * ((attribute >> shift) & 3) + bgPixel);
+        const int palette = VELKORA_UNLIKELY(boardTiles()) ? tileSupplier->latchedPalette : (attribute >> shift) & 3;
+        address = uint16_t(0x3F00 + 4 * palette + bgPixel);
     }
 
     // Palette RAM keeps all eight bits; the colour table has 64 entries, and

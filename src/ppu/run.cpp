@@ -95,10 +95,11 @@ int64_t PPU::processAcrossLines(int64_t dots) {
         }
         if (cycle == hookCycle) {
             mapper->onDot(busContext);
-            // A12's rises in the hardware timing move the hook.
+            // A12's rises in the hardware timing move the hook, and boards may.
             hookCycle = mapperDotCycle;
         }
-        if (frameCount != frame) break;
+        // A hook that now needs every dot: the caller goes on dot by dot.
+        if (frameCount != frame || hookCycle < 0) break;
     }
     locateNextEvent();
     return dots - left;

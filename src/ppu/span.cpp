@@ -133,7 +133,9 @@ void PPU::drawColours(int32_t first, int32_t last, uint8_t mask) {
     const int32_t j0 = (first - 1) & 7;
     // Boards that watch pattern fetches get their own copies of the span
     // renderers, so the others' fetches stay free of the hook.
-    if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
+    if (VELKORA_UNLIKELY(boardTiles())) {
+        drawBoardSpan(first, last, mask);
+    } else if ((mask & 0x10) && lineSpriteCount > 0 && spritesReach(first - 1, last - 1)) {
         if (first == 1 && last >= 255 && (mask & 0x08)) {
             if (mapperWatchesPatterns) drawSpriteLine<true>(last == 256, mask);
             else drawSpriteLine<false>(last == 256, mask);

@@ -154,6 +154,7 @@ bool loadState(NESUnit& unit, int slot) {
         boardRegisters(unit, load.registersOnly());
     }
     noteLoadedMemories(unit);
+    unit.cartridge->mapper->afterLoad(context);
     // The file holds no interrupt line: a board's line held before the load
     // would fire into a program that never asked for it.
     if (cpu.hardware) cpu.setIrq(CPU::kIrqBoard, false, cpu.cycles);

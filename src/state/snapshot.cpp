@@ -68,6 +68,10 @@ void serializeConsole(NESUnit& unit, StateStream& s) {
     s.finish();
     if (s.loading()) catch_up::afterRestore(*unit.cpu);
     if (s.loading() && s.version() == 1) noteLoadedMemories(unit);
+    if (s.loading()) {
+        BusContext context{unit.cpu.get(), unit.ppu.get(), unit.apu.get()};
+        board.afterLoad(context);
+    }
 }
 
 // The header's checks but the cartridge's; returns the version.

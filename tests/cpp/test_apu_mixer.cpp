@@ -98,13 +98,15 @@ TEST_F(MixerTest, MixIsBitExactAndSilentChannelsGiveZero) {
         for (int k = 0; k < APU::kBlocks; ++k) ASSERT_EQ(apu->sampleBuffers[k][index], 0) << k;
     }
     playAll();
+    // The APU's own blocks; the cartridge's (no board here) stays silent.
     int64_t nonzeroChannels[APU::kBlocks] = {};
     for (int i = 0; i < 3000; ++i) {
         const int64_t index = nextSample();
         ASSERT_EQ(apu->sampleBuffers[0][index], expectedMix(*apu)) << "sample " << i;
         for (int k = 0; k < APU::kBlocks; ++k) nonzeroChannels[k] += apu->sampleBuffers[k][index] != 0;
     }
-    for (int k = 0; k < APU::kBlocks; ++k) EXPECT_GT(nonzeroChannels[k], 0) << k;
+    for (int k = 0; k < APU::kExpansionBlock; ++k) EXPECT_GT(nonzeroChannels[k], 0) << k;
+    EXPECT_EQ(nonzeroChannels[APU::kExpansionBlock], 0);
 }
 
 // Only the enable flag changes between these samples; each must follow it.
@@ -184,3 +186,66 @@ TEST_F(MixerTest, ConcurrentReaderGetsWholeBlocksAtMostOnce) {
 }
 
 }  // namespace
+
+// A board's sound as the contract in expansion_sound.h has it: the output
+// at each sample's CPU cycle.
+struct RampSound final : ExpansionSound {
+    std::vector<int64_t> seen;
+    int16_t level = 0;
+    void runTo(int64_t cycle) override { clockedTo = std::max<int64_t>(clockedTo, cycle); }
+    void render(const int64_t* cycles, int count, int16_t* out) override {
+        for (int i = 0; i < count; ++i) {
+            EXPECT_GE(cycles[i], clockedTo);
+            runTo(cycles[i]);
+            seen.push_back(cycles[i]);
+            out[i] = level ? level : int16_t(cycles[i] % 20000);
+        }
+    }
+};
+
+TEST_F(MixerTest, BoardSoundJoinsTheMixAtEachSamplesCycleInBulkOrStepByStep) {
+    for (const bool bulk : {false, true}) {
+        APU fresh;
+        fresh.cpu = cpu.get();
+        RampSound sound;
+        fresh.attachExpansion(&sound);
+        ASSERT_EQ(fresh.channelBlocks(), APU::kBlocks);
+        // A pulse at full volume: the mix without the board is +-3696.
+        cpu->memory[0x4015] = 0x01;
+        fresh.writeRegister(0x4015, 0x01);
+        for (const auto& [a, v] : {std::pair{0x4000, 0xFF}, {0x4002, 0x20}, {0x4003, 0x08}}) {
+            cpu->memory[a] = uint8_t(v);
+            fresh.writeRegister(uint16_t(a), uint8_t(v));
+        }
+        if (bulk) fresh.runTo(30000);
+        else
+            while (fresh.apuCycles < 30000) fresh.stepApu();
+        const int64_t made = fresh.sampleCount;
+        ASSERT_EQ(int64_t(sound.seen.size()), made);
+        const int64_t blockStart = (made - 1) / APU::kBlockSamples * APU::kBlockSamples;
+        for (int64_t k = 0; k < made; ++k) {
+            const int64_t need = (k + 1) * int64_t(fresh.halfClock);
+            ASSERT_EQ(sound.seen[size_t(k)], 2 * ((need + fresh.sampleRate - 1) / fresh.sampleRate)) << k;
+            if (k < blockStart) continue;  // handed over
+            const auto i = size_t(k % APU::kBlockSamples);
+            const int16_t board = fresh.sampleBuffers[APU::kExpansionBlock][i];
+            ASSERT_EQ(board, int16_t(sound.seen[size_t(k)] % 20000));
+            ASSERT_EQ(fresh.sampleBuffers[0][i] - board, fresh.sampleBuffers[1][i]) << k;
+        }
+        // Loud enough to clip: the mix saturates instead of wrapping.
+        sound.level = 32000;
+        fresh.runTo(fresh.apuCycles + 2000);
+        const auto last = size_t((fresh.sampleCount - 1) % APU::kBlockSamples);
+        EXPECT_EQ(fresh.sampleBuffers[0][last], fresh.sampleBuffers[1][last] > 0 ? 32767 : 32000 - 3696);
+    }
+}
+
+TEST_F(MixerTest, AudioOffNeverAsksTheBoard) {
+    RampSound sound;
+    apu->attachExpansion(&sound);
+    apu->setMixing(false);
+    apu->runTo(200000);
+    EXPECT_TRUE(sound.seen.empty());
+    apu->attachExpansion(nullptr);
+    EXPECT_EQ(apu->channelBlocks(), APU::kBlocks - 1);
+}

@@ -88,6 +88,7 @@ std::vector<Case> cases() {
     const uint8_t kExp1K = 0x28;  // NES 2.0 exponent form: 2^10 x 1
     const uint8_t kExp3K = 0x29;  // 2^10 x 3
     const uint8_t kExp5K = 0x2A;  // 2^10 x 5
+    const uint8_t kExp8K = 0x34;  // 2^13 x 1
     const Bytes nrom = header(1, 0, 0);
     return {
         // Found by the fuzzer: an empty image reached memcpy with a null source.
@@ -113,6 +114,13 @@ std::vector<Case> cases() {
         {"ntdec2722 1 KiB", header(kExp1K, 0, 40, 0, true, 0x0F) + busyPrg(1024), Outcome::Ran},
         {"ntdec2722 5 KiB", header(kExp5K, kExp1K, 40, 0, true, 0xFF) + busyPrg(5120) + filler(1024, 5), Outcome::Ran},
         {"unknown board 255", header(kExp1K, 0, 255, 0, true, 0x0F) + busyPrg(1024), Outcome::Idle},
+        {"mmc5 8 KiB, 1 KiB chr", header(kExp8K, kExp1K, 5, 0, true, 0xFF) + busyPrg(8192) + filler(1024, 11),
+         Outcome::Ran},
+        {"mmc5 chr ram", header(kExp8K, 0, 5, 0, true, 0x0F) + busyPrg(8192), Outcome::Ran},
+        {"mmc5 3 KiB", header(kExp3K, 0, 5, 0, true, 0x0F) + busyPrg(3072), Outcome::Refused},
+        {"namco163 8 KiB, 3 KiB chr", header(kExp8K, kExp3K, 19, 0, true, 0xFF) + busyPrg(8192) + filler(3072, 12),
+         Outcome::Ran},
+        {"namco340 chr ram", header(kExp8K, 0, 210, 0, true, 0x0F) + busyPrg(8192), Outcome::Ran},
         // Header variants, the other clock choices, and trailing bytes.
         {"four screen battery trainer",
          header(1, 1, 4, 0x0F, false, 0, 15, 1) + filler(512, 6) + busyPrg(16384) + filler(8192, 7), Outcome::Ran},

@@ -92,7 +92,85 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
         return [(0x4100, 0x09), (0x5F00, 0x02)]
     if mapper == 206:
         return [(0x8000, r) if i % 2 == 0 else (0x8001, r * 3) for r in range(8) for i in range(2)]
+    if mapper == 28:
+        return [(0x5000, 0x81), (0x8000, 0x01), (0x5000, 0x80), (0x8000, 0x3E), (0x5000, 0x01), (0x8000, 0x13)] + [
+            (0x5000, 0x00),
+            (0x8000, 0x02),
+        ]
+    if mapper in VRC_LINES:
+        a0, a1 = VRC_LINES[mapper]
+        writes = [(0x8000, 0x01), (0xA000, 0x02), (0x9000, 0x01), (0x9000 | a1, 0x02)]
+        writes += [
+            (base | a0 * (reg & 1) | a1 * (reg >> 1), 0x03 + reg)
+            for base in range(0xB000, 0xF000, 0x1000)
+            for reg in range(4)
+        ]
+        return writes + [(0xF000, 0x00), (0xF000 | a0, 0x0F), (0xF000 | a1, 0x07)]
+    if mapper in (24, 26):
+        writes = [(0x8000, 0x01), (0xC000, 0x02), (0xB003, 0x21), (0xD000, 0x03), (0xE003, 0x04)]
+        writes += [(0x9000, 0x5F), (0x9001, 0x80), (0x9002, 0x80), (0xB000, 0x20), (0xB001, 0x80), (0xB002, 0x80)]
+        return writes + [(0xF000, 0xC0), (0xF001 if mapper == 24 else 0xF002, 0x07)]
+    if mapper == 69:
+        commands = [(9, 1), (10, 2), (11, 3), (8, 0xC0), (0, 4), (7, 5), (12, 1), (14, 0x00), (15, 0x20), (13, 0x81)]
+        sound = [(0xC000, 7), (0xE000, 0x38), (0xC000, 8), (0xE000, 0x0F), (0xC000, 0), (0xE000, 0x80)]
+        return [w for c, v in commands for w in ((0x8000, c), (0xA000, v))] + sound
+    if mapper == 16:
+        return [(0x8000 + r, 3 * r) for r in range(10)] + [(0x600B, 0x00), (0x800B, 0x00), (0x800C, 0x20), (0x800A, 1)]
+    if mapper == 18:
+        writes = [(0x8000 + 0x1000 * (g // 4) + (g % 4), g) for g in range(6)] + [(0xA000 + r, r) for r in range(4)]
+        return writes + [(0xE000, 0), (0xE001, 0), (0xE002, 1), (0xF000, 0), (0xF001, 0x03), (0xF002, 1)]
+    if mapper in (32, 33, 68, 75):
+        return [(base + r, 3 + r) for base in range(0x8000, 0x10000, 0x1000) for r in (0, 1)]
+    if mapper == 73:
+        return [(0x8000, 0), (0x9000, 0), (0xA000, 0), (0xB000, 0x0F), (0xC000, 0x03), (0xF000, 1)]
+    if mapper == 5:
+        # PRG RAM in a ROM window, CHR sets, ExRAM as attributes with the split,
+        # fill in a slot, the scanline IRQ, the multiplier and the sound.
+        writes = [(0x5100, 3), (0x5102, 2), (0x5103, 1), (0x5113, 1), (0x5114, 0x02), (0x5115, 0x81), (0x5116, 0x82)]
+        writes += [(0x5101, 3)] + [(0x5120 + r, 3 * r + 1) for r in range(12)] + [(0x5130, 1)]
+        writes += [(0x5104, 2), (0x5C00, 0x41), (0x5C01, 0xC2), (0x5104, 1), (0x5105, 0xE4), (0x5106, 0x05)]
+        writes += [(0x5107, 2), (0x5200, 0x8A), (0x5201, 0x10), (0x5202, 0x03), (0x5203, 0x40), (0x5204, 0x80)]
+        writes += [(0x5205, 0x12), (0x5206, 0x34), (0x8000, 0x77)]
+        return writes + [(0x5015, 3), (0x5000, 0xBF), (0x5002, 0x40), (0x5003, 0x08), (0x5011, 0x80)]
+    if mapper in (19, 210):
+        # CHR banks, CHR ROM nametables, PRG banks, the IRQ counter and a
+        # sounding channel (the 175/340 ignore what they lack).
+        writes = [(0x8000 + 0x800 * r, 2 * r + 1) for r in range(8)]
+        writes += [(0xC000, 0xE0), (0xC800, 0x03), (0xD000, 0xE1), (0xD800, 0x01)]
+        writes += [(0xE000, 0x01), (0xE800, 0xC2), (0xF000, 0x03), (0xF800, 0x40), (0x6000, 0x12)]
+        sound = [(0xF800, 0x80), (0x4800, 0xF0), (0x4800, 0x0F), (0xF800, 0xF8)]
+        sound += [(0x4800, v) for v in (0x00, 0, 0x40, 0, 0xF8, 0, 0, 0x0F)]
+        return writes + sound + [(0x5000, 0x00), (0x5800, 0xF0)]
     return [(0x8000, 0x55), (0x6000, 0xAA)]
+
+
+# The CPU lines of the VRC2/VRC4 register lines A0 and A1 (one variant per number).
+VRC_LINES = {21: (0x02, 0x04), 22: (0x02, 0x01), 23: (0x01, 0x02), 25: (0x02, 0x01)}
+
+
+def irq_acknowledge(mapper: int) -> list[tuple[int, int]]:
+    """The writes the IRQ handler makes so that a board's IRQ stops asking."""
+    if mapper in VRC_LINES:
+        a0, a1 = VRC_LINES[mapper]
+        return [(0xF000 | a0 | a1, 0)]
+    if mapper in (24, 26):
+        return [(0xF002 if mapper == 24 else 0xF001, 0)]
+    if mapper == 69:
+        return [(0x8000, 13), (0xA000, 0x81)]
+    if mapper == 16:
+        return [(0x800A, 1)]
+    if mapper == 18:
+        return [(0xF001, 0x03)]
+    if mapper == 73:
+        return [(0xD000, 0)]
+    if mapper == 19:
+        return [(0x5000, 0x00), (0x5800, 0xF0)]  # counted again from $7000
+    return [(0xE000, 0), (0xE001, 0)]
+
+
+def irq_acknowledge_reads(mapper: int) -> list[int]:
+    """The registers the IRQ handler reads so that a board's IRQ stops asking."""
+    return [0x5204] if mapper == 5 else []
 
 
 def program_chunk(mapper: int) -> bytes:
@@ -177,7 +255,12 @@ def program_chunk(mapper: int) -> bytes:
     p.sta(0x2003, 0).sta(0x4014, 0x02).sta(0x2005, 0x00).sta(0x2005, 0x00)
     p.raw(0x68, 0x40)  # PLA; RTI
     irq = len(p.code)
-    p.raw(0x48).sta(0xE000, 0).sta(0xE001, 0).raw(0xAD, 0x15, 0x40, 0x68, 0x40)
+    p.raw(0x48)
+    for address in irq_acknowledge_reads(mapper):
+        p.raw(0xAD, address & 0xFF, address >> 8)
+    for address, value in irq_acknowledge(mapper):
+        p.sta(address, value)
+    p.raw(0xAD, 0x15, 0x40, 0x68, 0x40)
     chunk = bytearray(b"\xea" * 8192)
     chunk[: len(p.code)] = p.code
     base = 0xE000
@@ -222,6 +305,25 @@ def seeds() -> dict[str, bytes]:
         (79, 2, 4),
         (180, 4, 0),
         (206, 4, 4),
+        (21, 8, 16),
+        (22, 8, 16),
+        (23, 8, 16),
+        (25, 8, 16),
+        (24, 8, 16),
+        (26, 8, 16),
+        (28, 8, 0),
+        (69, 8, 16),
+        (16, 8, 16),
+        (18, 8, 16),
+        (32, 8, 16),
+        (33, 8, 16),
+        (68, 8, 16),
+        (73, 8, 0),
+        (75, 8, 16),
+        (5, 8, 16),
+        (5, 4, 0),
+        (19, 8, 16),
+        (210, 8, 16),
         (255, 1, 0),
     ]:
         data = prg_data(mapper, prg * 16384) + chr_data(chr_ * 8192)

@@ -108,6 +108,21 @@ class Script:
             self.ops.append(bytes([0xA9, value, 0xA2, 0x00, 0x8D, 0x07, 0x20, 0xCA, 0xD0, 0xFA]))
         return self
 
+    def peek(self, *addresses: int):
+        """CPU reads, each into the next result."""
+        for address in addresses:
+            slot = RESULTS + self.reads
+            self.reads += 1
+            self.ops.append(bytes([0xAD, address & 0xFF, address >> 8, 0x8D, slot & 0xFF, slot >> 8]))
+        return self
+
+    def ramp(self, address: int, count: int):
+        """PPUDATA writes of 0, 1, 2, ... (wrapping at 256) from address on."""
+        self.at(address)
+        for _ in range(count // 256):  # ldx #0; stx $2007; inx; bne -6
+            self.ops.append(bytes([0xA2, 0x00, 0x8E, 0x07, 0x20, 0xE8, 0xD0, 0xFA]))
+        return self
+
     def get(self, address: int, count: int = 1):
         self.at(address).ops.append(b"\xad\x07\x20")  # the first read gives the stale buffer
         for _ in range(count):
@@ -167,3 +182,114 @@ class Cart:
             [bank(self.mem[s : s + 0x1F00]) for s in range(0x8000, 0x10000, 0x2000)],
             [bank(self.vram[s : s + 0x400]) for s in range(0, 0x2000, 0x400)],
         )
+
+
+# ------------------------------------------------------------ pictures that name their banks
+
+# 1 KiB CHR bank b, tile t: every row's low plane is b's low byte, its high
+# plane t with b's bits 8-9 on top, so eight pixels of a row name both.
+CHR_KIB = 256
+
+
+def chr_rom(kib: int = CHR_KIB) -> bytes:
+    out = bytearray()
+    for b in range(kib):
+        for t in range(64):
+            out += bytes([b & 0xFF] * 8 + [t | ((b >> 8) & 3) << 6] * 8)
+    return bytes(out)
+
+
+CHR = chr_rom()
+BACKGROUND = [0x0F, 0x01, 0x11, 0x21, 0x0F, 0x06, 0x16, 0x26, 0x0F, 0x09, 0x19, 0x29, 0x0F, 0x0C, 0x1C, 0x2C]
+SPRITES = [0x0F, 0x14, 0x24, 0x34, 0x0F, 0x17, 0x27, 0x37, 0x0F, 0x1A, 0x2A, 0x3A, 0x0F, 0x03, 0x13, 0x23]
+
+
+def palette_of(nes) -> dict:
+    """RGB -> (sprite?, palette, pixel value)."""
+    lut = nes.colorLookup()
+    found = {tuple(lut[0x0F]): (False, None, 0)}
+    for sprite, values in ((False, BACKGROUND), (True, SPRITES)):
+        for k in range(4):
+            for v in (1, 2, 3):
+                found[tuple(lut[values[4 * k + v]])] = (sprite, k, v)
+    return found
+
+
+def cell(picture: np.ndarray, colours: dict, y: int, x: int):
+    """(bank, tile, palette, sprite?) of the eight pixels at row y from column x."""
+    pixels = [colours[tuple(picture[y, x + i])] for i in range(8)]
+    low = sum(((v & 1) << (7 - i)) for i, (_, _, v) in enumerate(pixels))
+    high = sum(((v >> 1) << (7 - i)) for i, (_, _, v) in enumerate(pixels))
+    shown = [p for p in pixels if p[2]]
+    palette = shown[0][1] if shown else None
+    return low | (high >> 6) << 8, high & 0x3F, palette, bool(shown and shown[0][0])
+
+
+def grid(nes, rows=range(30), columns=range(32), line: int = 1) -> dict:
+    picture = np.array(nes.getImg())
+    colours = palette_of(nes)
+    return {(r, c): cell(picture, colours, 8 * r + line, 8 * c) for r in rows for c in columns}
+
+
+def nametable_view(page: bytes, banks, table: int = 0) -> dict:
+    """What a kilobyte of nametable shows (tile numbers and attributes)."""
+    out = {}
+    for r in range(30):
+        for col in range(32):
+            index = page[32 * r + col]
+            attribute = page[0x3C0 | (r >> 2) * 8 | col >> 2]
+            palette = (attribute >> (((r & 2) << 1) | (col & 2))) & 3
+            out[(r, col)] = (banks[4 * table + (index >> 6)], index & 63, palette, False)
+    return out
+
+
+def runs(nes, frames: int = 2):
+    for _ in range(frames):
+        nes.runFrame()
+
+
+# ------------------------------------------------------------ sound
+
+CPU_HZ = 1789773
+RATE = 44100
+
+
+def audio_blocks(cart: Cart, frames: int) -> list[np.ndarray]:
+    """The split blocks handed over in `frames` frames, joined per channel
+    (the mix, the APU's five, then the board's)."""
+    taken = []
+    for _ in range(frames):
+        cart.nes.runFrame()
+        blocks = cart.nes.getAudio(True)
+        if blocks[0]:
+            taken.append([np.frombuffer(b, np.int16) for b in blocks])
+    assert taken, "no audio block was handed over"
+    return [np.concatenate(ch) for ch in zip(*taken)]
+
+
+def pitch(samples: np.ndarray) -> float:
+    """The strongest frequency, in Hz."""
+    spectrum = np.abs(np.fft.rfft(samples - samples.mean()))
+    return float(np.argmax(spectrum)) * RATE / len(samples)
+
+
+# ------------------------------------------------------------ replays
+
+
+def replay(cart: Cart, frames: int) -> list[str]:
+    """A digest per frame of the picture, both memories, OAM and the sound
+    handed over, with the pad moving."""
+    import hashlib
+
+    seen = []
+    for _ in range(frames):
+        f = cart.nes.frameCount()
+        cart.pad.updateInputs([(f * 13 >> k) & 1 for k in range(8)])
+        cart.nes.runFrame()
+        digest = hashlib.sha256()
+        for view in (cart.nes.getImg(), cart.mem, cart.vram, cart.nes.OAM()):
+            digest.update(view.tobytes())
+        for block in cart.nes.getAudio(True):
+            digest.update(bytes(block))
+        seen.append(digest.hexdigest())
+    return seen

@@ -1,0 +1,65 @@
+// Bandai FCG-1/2 and LZ93D50 (mapper 16). Registers repeat every 16 bytes:
+// 0-7 the 1 KiB CHR banks, 8 the 16 KiB PRG bank at $8000 (the last fixed
+// at $C000), 9 the mirroring, A the IRQ enable (an acknowledge too), B-C
+// the IRQ counter's low and high bytes: the counter itself on the FCG
+// chips, a latch the LZ93D50 copies into it on each enable write. The
+// counter counts CPU cycles down and interrupts on reaching 0. The serial
+// EEPROM ($xD) is not emulated.
+#include "cartridge/mappers/mapper.h"
+
+#include "ppu/ppu.h"
+#include "state/state_stream.h"
+
+namespace NES {
+
+void BandaiFCG::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    // FCG-1/2 at $6000-$7FFF, LZ93D50 at $8000-$FFFF; unknown boards answer at both.
+    const bool fcg = address >= 0x6000 && address < 0x8000;
+    if (address < 0x6000 || (fcg && submapper == 5) || (!fcg && submapper == 4)) return;
+    const bool latched = !fcg || submapper != 4;
+    const int reg = address & 0x0F;
+    if (reg < 8) {
+        chrBank[reg] = value;
+        mapChr(context, uint16_t(reg * 0x400), value, 1);
+    } else if (reg == 8) {
+        prgBank = value & 0x0F;
+        mapPrg(context, 0x8000, prgBank * 16, 16);
+    } else if (reg == 9) {
+        mirroringBits = value & 3;
+        if (mirroringBits < 2) setMirroring(context, mirroringBits ? Horizontal : Vertical);
+        else setMirroring(context, SingleScreen, mirroringBits & 1);
+    } else if (reg == 0xA) {
+        irqEnable = value & 1;
+        if (latched) counter = latch;
+        releaseIrq(context, context.cpu->cycles + 1);
+    } else if (reg == 0xB || reg == 0xC) {
+        const int shift = reg == 0xB ? 0 : 8;
+        uint16_t& target = latched ? latch : counter;
+        target = uint16_t((target & ~(0xFF << shift)) | (value << shift));
+    }
+    // The FCG's registers are not RAM.
+    if (fcg) value = context.cpu->memory[address];
+}
+
+void BandaiFCG::onDot(BusContext& context) {
+    if (!irqEnable || ++dotPhase < 3) return;
+    dotPhase = 0;
+    if (--counter == 0) raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
+}
+
+void BandaiFCG::powerOn(BusContext& context) {
+    mapPrg(context, 0x8000, 0, 16);
+    mapLastPrg16(context, 0xC000);
+}
+
+void BandaiFCG::serialize(StateStream& s) {
+    s.io(chrBank);
+    s.io(prgBank, 0, 0x0F, "Bandai FCG PRG bank");
+    s.io(mirroringBits, 0, 3, "Bandai FCG mirroring");
+    s.io(irqEnable, 0, 1, "Bandai FCG IRQ enable");
+    s.io(latch);
+    s.io(counter);
+    s.io(dotPhase, 0, 2, "Bandai FCG dot phase");
+}
+
+}  // namespace NES

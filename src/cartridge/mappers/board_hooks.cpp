@@ -1,0 +1,86 @@
+// What boards beyond plain ROM windows share: RAM in the ROM windows,
+// nametable slots pointed anywhere, background tiles the board supplies and
+// a hook that moves.
+#include <cstring>
+
+#include "cartridge/cartridge.h"
+#include "cartridge/mappers/mapper.h"
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
+
+namespace NES {
+
+uint8_t Mapper::readRegister(BusContext&, uint16_t, uint8_t unmapped) { return unmapped; }
+BackgroundTile Mapper::supplyTile(BusContext&, uint16_t, int32_t) { return {}; }
+void Mapper::afterLoad(BusContext&) {}
+
+void Mapper::showPrgRam(BusContext& context, uint16_t window, const uint8_t* bytes, int32_t kib) {
+    Cartridge* cart = context.cpu->cartridge;
+    if (!cart || window < 0x8000 || int32_t(window) + kib * 1024 > 0x10000) return;
+    std::memcpy(&context.cpu->memory[window], bytes, size_t(kib) * 1024);
+    for (int32_t i = 0; i < kib; ++i) {
+        const int page = (window - 0x8000) / 1024 + i;
+        cart->prgPages[page] = Cartridge::kNoBank;
+        cart->patchedPages |= uint64_t(1) << page;
+    }
+}
+
+bool Mapper::showNametablePages(BusContext& context, const int8_t (&pages)[4]) {
+    // Slot by slot, the page each layout shows there: vertical, horizontal,
+    // then the lower and the upper page alone.
+    static constexpr int8_t kLayouts[4][4] = {{0, 1, 0, 1}, {0, 0, 1, 1}, {0, 0, 0, 0}, {1, 1, 1, 1}};
+    static constexpr int32_t kModes[4] = {Vertical, Horizontal, SingleScreen, SingleScreen};
+    int best = 0, bestAgree = -1;
+    for (int layout = 0; layout < 4; ++layout) {
+        int agree = 0;
+        for (int slot = 0; slot < 4; ++slot) agree += pages[slot] == kLayouts[layout][slot];
+        if (agree > bestAgree) {
+            best = layout;
+            bestAgree = agree;
+        }
+    }
+    const PPU& ppu = *context.ppu;
+    const int32_t page = best == 3 ? 1 : 0;
+    if (ppu.mirroring != kModes[best] || (kModes[best] == SingleScreen && ppu.singleScreenPage != page))
+        setMirroring(context, kModes[best], page);
+    int used = 0;
+    for (int slot = 0; slot < 4; ++slot) used += pages[slot] >= 0;
+    return bestAgree == used && ppu.mirroring != FourScreen;
+}
+
+const uint8_t* Mapper::nametablePage(const BusContext& context, int page) {
+    const PPU& ppu = *context.ppu;
+    page &= 1;
+    switch (ppu.mirroring) {
+        case Horizontal: return &ppu.vram[page ? 0x2800 : 0x2000];
+        case SingleScreen: return &ppu.vram[page == ppu.singleScreenPage ? 0x2000 : 0x2400];
+        default: return &ppu.vram[page ? 0x2400 : 0x2000];
+    }
+}
+
+void Mapper::supplyTiles(BusContext& context, bool on) {
+    if (on == suppliesTiles) return;
+    PPU& ppu = *context.ppu;
+    // The tiles drawn so far were drawn the other way.
+    ppu.payOwedDots();
+    if (on) {
+        // The tile latched from the nametables keeps its attribute's palette.
+        const uint8_t attribute = ppu.vram[ppu.foldNametable(ppu.atAddress)];
+        latchedPalette = uint8_t((attribute >> (((ppu.ntAddress >> 4) & 4) | (ppu.ntAddress & 2))) & 3);
+    }
+    ppu.heldValid = false;
+    suppliesTiles = on;
+}
+
+void Mapper::moveHook(BusContext& context, int32_t cycle) {
+    if (cycle == hookCycle) return;
+    hookCycle = cycle;
+    PPU& ppu = *context.ppu;
+    ppu.boardDotCycle = cycle;
+    if (!ppu.a12Watched) {
+        ppu.mapperDotCycle = cycle;
+        ppu.locateNextEvent();
+    }
+}
+
+}  // namespace NES

@@ -1,0 +1,55 @@
+// Irem G-101 (mapper 32): $8000 and $A000 select 8 KiB PRG banks, $9000
+// the mirroring (bit 0) and whether $8000 or $C000 holds the second-last
+// bank (bit 1), $B000-$B007 the eight 1 KiB CHR banks. Submapper 1 (Major
+// League) is wired for one-screen mirroring and has no layout bit.
+#include "cartridge/mappers/mapper.h"
+
+#include "state/state_stream.h"
+
+namespace NES {
+
+void IremG101::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    switch (address & 0xF000) {
+        case 0x8000:
+            prgBank[0] = value & 0x1F;
+            mapPrgBanks(context);
+            break;
+        case 0x9000:
+            if (oneScreen) break;
+            control = value & 3;
+            setMirroring(context, (control & 1) ? Horizontal : Vertical);
+            mapPrgBanks(context);
+            break;
+        case 0xA000:
+            prgBank[1] = value & 0x1F;
+            mapPrgBanks(context);
+            break;
+        case 0xB000:
+            chrBank[address & 7] = value;
+            mapChr(context, uint16_t((address & 7) * 0x400), value, 1);
+            break;
+        default: break;
+    }
+}
+
+void IremG101::mapPrgBanks(BusContext& context) {
+    const int32_t secondLast = prgBanks(context, 8) - 2;
+    const bool fixedLow = control & 2;
+    mapPrg(context, 0x8000, (fixedLow ? secondLast : prgBank[0]) * 8, 8);
+    mapPrg(context, 0xA000, prgBank[1] * 8, 8);
+    mapPrg(context, 0xC000, (fixedLow ? prgBank[0] : secondLast) * 8, 8);
+    mapPrg(context, 0xE000, (secondLast + 1) * 8, 8);
+}
+
+void IremG101::powerOn(BusContext& context) {
+    mapPrgBanks(context);
+    if (oneScreen) setMirroring(context, SingleScreen, 0);
+}
+
+void IremG101::serialize(StateStream& s) {
+    s.io(prgBank, 0, 0x1F, "G-101 PRG bank");
+    s.io(chrBank);
+    s.io(control, 0, 3, "G-101 control");
+}
+
+}  // namespace NES

@@ -1,0 +1,125 @@
+// Konami VRC2 and VRC4 (mappers 21, 22, 23, 25). The variants differ in
+// which CPU address lines reach the chip's register lines A0 and A1:
+//   21: VRC4a (A1, A2; submapper 1), VRC4c (A6, A7; submapper 2)
+//   22: VRC2a (A1, A0), whose CHR registers drop their bit 0
+//   23: VRC4f (A0, A1; 1), VRC4e (A2, A3; 2), VRC2b (A0, A1; 3)
+//   25: VRC4b (A1, A0; 1), VRC4d (A3, A2; 2), VRC2c (A1, A0; 3)
+// Without a submapper a board listens to both candidates (games use one
+// pair) and is a VRC4, whose registers are a superset of the VRC2's.
+#include "cartridge/mappers/mapper.h"
+
+#include "ppu/ppu.h"
+#include "state/state_stream.h"
+
+namespace NES {
+
+namespace {
+struct Wiring {
+    uint16_t a0, a1;
+    bool vrc4;
+};
+// By mapper (21, 22, 23, 25) and submapper (0-3).
+constexpr Wiring kWirings[4][4] = {
+    {{0x42, 0x84, true}, {0x02, 0x04, true}, {0x40, 0x80, true}, {0x42, 0x84, true}},
+    {{0x02, 0x01, false}, {0x02, 0x01, false}, {0x02, 0x01, false}, {0x02, 0x01, false}},
+    {{0x05, 0x0A, true}, {0x01, 0x02, true}, {0x04, 0x08, true}, {0x01, 0x02, false}},
+    {{0x0A, 0x05, true}, {0x02, 0x01, true}, {0x08, 0x04, true}, {0x02, 0x01, false}},
+};
+int wiringRow(int32_t mapper) { return mapper == 21 ? 0 : mapper == 22 ? 1 : mapper == 23 ? 2 : 3; }
+}  // namespace
+
+VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) {
+    number = mapper;
+    watchesWrites = true;
+    const Wiring& w = kWirings[wiringRow(mapper)][submapper >= 0 && submapper < 4 ? submapper : 0];
+    line0 = w.a0;
+    line1 = w.a1;
+    vrc4 = w.vrc4;
+    chrHalved = mapper == 22;
+    // Only the VRC4 has the IRQ counter.
+    countsDots = vrc4;
+}
+
+void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    if (address < 0x8000) return;
+    const int reg = ((address & line0) ? 1 : 0) | ((address & line1) ? 2 : 0);
+    switch (address & 0xF000) {
+        case 0x8000:
+            prgBank[0] = value & 0x1F;
+            mapPrgBanks(context);
+            break;
+        case 0xA000:
+            prgBank[1] = value & 0x1F;
+            mapPrgBanks(context);
+            break;
+        case 0x9000:
+            if (!vrc4 || reg < 2) {
+                mirroringBits = value & (vrc4 ? 3 : 1);
+                applyMirroring(context);
+            } else if (reg == 2) {
+                prgSwap = (value >> 1) & 1;
+                mapPrgBanks(context);
+            }
+            break;
+        case 0xF000:
+            if (!vrc4) break;
+            if (reg == 0) irq.latch = uint8_t((irq.latch & 0xF0) | (value & 0x0F));
+            else if (reg == 1) irq.latch = uint8_t((irq.latch & 0x0F) | (value << 4));
+            else if (reg == 2) irq.writeControl(value);
+            else irq.acknowledge();
+            if (reg >= 2) {
+                irq.line = 0;
+                releaseIrq(context, context.cpu->cycles + 1);
+            }
+            break;
+        default: {  // $B000-$E000: CHR registers, low nibble then high bits
+            const int window = ((address - 0xB000) >> 12) * 2 + (reg >> 1);
+            const uint16_t high = vrc4 ? 0x1F0 : 0xF0;
+            if (reg & 1) chrBank[window] = uint16_t((chrBank[window] & 0x0F) | ((value << 4) & high));
+            else chrBank[window] = uint16_t((chrBank[window] & 0x1F0) | (value & 0x0F));
+            mapChrBank(context, window);
+            break;
+        }
+    }
+}
+
+void VRC2_4::onDot(BusContext& context) {
+    if (!irq.onDot()) return;
+    irq.line = 1;
+    raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
+}
+
+void VRC2_4::mapPrgBanks(BusContext& context) {
+    const int32_t secondLast = prgBanks(context, 8) - 2;
+    mapPrg(context, 0x8000, (prgSwap ? secondLast : prgBank[0]) * 8, 8);
+    mapPrg(context, 0xA000, prgBank[1] * 8, 8);
+    mapPrg(context, 0xC000, (prgSwap ? prgBank[0] : secondLast) * 8, 8);
+    mapPrg(context, 0xE000, (secondLast + 1) * 8, 8);
+}
+
+void VRC2_4::mapChrBank(BusContext& context, int window) {
+    mapChr(context, uint16_t(window * 0x400), chrHalved ? chrBank[window] >> 1 : chrBank[window], 1);
+}
+
+void VRC2_4::applyMirroring(BusContext& context) {
+    switch (mirroringBits) {
+        case 0: setMirroring(context, Vertical); break;
+        case 1: setMirroring(context, Horizontal); break;
+        default: setMirroring(context, SingleScreen, mirroringBits & 1); break;
+    }
+}
+
+void VRC2_4::powerOn(BusContext& context) {
+    mapPrgBanks(context);
+    for (int window = 0; window < 8; ++window) mapChrBank(context, window);
+}
+
+void VRC2_4::serialize(StateStream& s) {
+    s.io(prgBank, 0, 0x1F, "VRC2/4 PRG bank");
+    s.io(chrBank, 0, 0x1FF, "VRC2/4 CHR bank");
+    s.io(mirroringBits, 0, 3, "VRC2/4 mirroring");
+    s.io(prgSwap, 0, 1, "VRC4 PRG layout");
+    irq.serialize(s);
+}
+
+}  // namespace NES
