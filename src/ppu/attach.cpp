@@ -18,6 +18,7 @@ void PPU::attachCartridge(Cartridge* cart) {
     // Boards without per-dot work cost the renderer nothing.
     mapperCountsDots = mapper != nullptr && mapper->countsDots;
     mapperWatchesPatterns = mapper != nullptr && mapper->watchesPatterns;
+    hookIgnoresDrawing = mapper != nullptr && mapper->hookIgnoresDrawing;
     // MMC3's hook counts a scanline when the next dot is 256 and returns at
     // once on every other dot, so runTo calls it only there.
     boardDotCycle = !mapperCountsDots ? kDotsPerLine : mapper->hookCycle;

@@ -205,6 +205,8 @@ public:
     bool mapperCountsDots = false;
     // Set by attachCartridge: the board watches pattern fetches (MMC2, MMC4).
     bool mapperWatchesPatterns = false;
+    // Set by attachCartridge: the board's hook reads nothing the dots draw.
+    bool hookIgnoresDrawing = false;
     // Tells such a board of a pattern byte fetched while rendering.
     void notePattern(uint16_t address) {
         if (VELKORA_UNLIKELY(mapperWatchesPatterns)) mapper->onPatternFetch(busContext, address);

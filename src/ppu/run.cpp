@@ -37,12 +37,13 @@ int64_t PPU::processAcrossLines(int64_t dots) {
             if (scanline == 261 && hardware && c < 340)
                 stop = std::min(stop, c <= kShortFrameDot ? kShortFrameDot + 1 : 340);
         }
-        // The design's MMC3 hook before dot 256 counts the line and reads
-        // nothing a dot draws: a segment that goes on past it draws dot 256
-        // with the rest and calls the hook after, so lines stay whole.
+        // A hook that reads nothing the dots draw (MMC3's, before dot 256,
+        // counts the line) splits no segment that goes on past it in the
+        // design timing: the dots are drawn and the hook called after, as
+        // at its own dot, so lines stay whole.
         bool hookInside = false;
         if (c < hookCycle && stop > hookCycle) {
-            hookInside = hookCycle == 256 && !hardware && !postRender && left > hookCycle - c;
+            hookInside = hookIgnoresDrawing && !hardware && !postRender && left > hookCycle - c;
             if (!hookInside) stop = hookCycle;
         }
         if (stop - c > left) stop = c + int32_t(left);

@@ -53,6 +53,9 @@ public:
     // The cycle of a line whose coming dot calls onDot, for a board that
     // counts dots (-1: every dot); such a board may move it (moveHook).
     int32_t hookCycle = -1;
+    // onDot reads the position and registers only, nothing the dots draw:
+    // the design timing's renderer may draw on past the hook and call it after.
+    bool hookIgnoresDrawing = false;
     // The board's sound channels (apu/expansion_sound.h); null without.
     ExpansionSound* sound = nullptr;
 
@@ -225,6 +228,7 @@ public:
         watchesWrites = true;
         countsDots = true;
         hookCycle = 256;
+        hookIgnoresDrawing = true;
         a12Filter = 3;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
