@@ -28,6 +28,14 @@
 //                         step would have left them (at the step's start);
 //                         dots may stay owed, the register pays what it
 //                         needs. The step is marked, so afterStep runs.
+//   beforePpuWrite        a write to $2000-$2007: the PPU owes its dots up
+//                         to the step's start, the register pays what it
+//                         needs; the APU stays, and the step is not marked.
+//                         The window was worked out from the PPU's next
+//                         event, which such a write moves only by moving a
+//                         board's hook (A12's in the hardware timing, or a
+//                         board that watches the write): afterPpuWrite marks
+//                         the step then.
 //   beforeBoardAccess     a write to a watching board's registers
 //                         ($4020-$FFFF) or a board's read hook: as above,
 //                         and no dot owed, since banks, mirroring and IRQ
@@ -78,6 +86,16 @@ inline void beforeRegisterAccess(CPU& cpu) {
     // A CPU may be tested on its own, without the other chips.
     if (cpu.apu) cpu.apu->runTo((cpu.stepStart + 1) / 2);
     if (cpu.ppu) cpu.ppu->oweDotsTo(3 * cpu.stepStart);
+}
+
+// Returns the hook cycle for afterPpuWrite.
+inline int32_t beforePpuWrite(CPU& cpu) {
+    cpu.ppu->oweDotsTo(3 * cpu.stepStart);
+    return cpu.ppu->mapperDotCycle;
+}
+
+inline void afterPpuWrite(CPU& cpu, int32_t hook) {
+    if (cpu.ppu->mapperDotCycle != hook) cpu.ioTouched = true;
 }
 
 inline void beforeBoardAccess(CPU& cpu) {

@@ -47,10 +47,14 @@ static constexpr uint32_t kApuWriteMask = (1u << 0x01) | (1u << 0x02) | (1u << 0
                                           (1u << 0x11) | (1u << 0x12) | (1u << 0x13) | (1u << 0x15) | (1u << 0x17);
 
 void CPU::writeIo(uint16_t folded, uint8_t value) {
-    catch_up::beforeRegisterAccess(*this);
     if (folded < 0x2008) {
+        const int32_t hook = catch_up::beforePpuWrite(*this);
         ppu->writeRegister(folded, value);
-    } else if (folded == 0x4014) {
+        catch_up::afterPpuWrite(*this, hook);
+        return;
+    }
+    catch_up::beforeRegisterAccess(*this);
+    if (folded == 0x4014) {
         oamDma(value);
     } else if (folded == 0x4016) {
         strobeJoypads(value);
@@ -68,7 +72,14 @@ void CPU::write(uint16_t address, uint8_t value) {
             // Only its registers need the chips caught up: RAM stores stay cheap.
             if (folded >= 0x4020) catch_up::beforeBoardAccess(*this);
             BusContext context{this, ppu, apu};
-            mapper->cpuWrite(context, folded, value);
+            if (VELKORA_UNLIKELY(folded >= 0x2000 && folded < 0x2008)) {
+                // Still the PPU write's step: the board may move its hook.
+                const int32_t hook = ppu->mapperDotCycle;
+                mapper->cpuWrite(context, folded, value);
+                catch_up::afterPpuWrite(*this, hook);
+            } else {
+                mapper->cpuWrite(context, folded, value);
+            }
         }
     }
     if (folded < 0x8000 && folded != 0x2002) memory[folded] = value;
@@ -164,8 +175,8 @@ void CPU::writeHardwareSlow(uint16_t address, uint8_t value) {
         memory[0x4014] = value;
         oamDmaPage = value;
     } else {
-        // Those the design's bus catches the chips up for.
-        if ((folded >= 0x2000 && folded < 0x4018) || (folded >= 0x4020 && mapperWatchesWrites))
+        // Those the design's bus catches the APU up for (not a PPU write's).
+        if ((folded >= 0x2008 && folded < 0x4018) || (folded >= 0x4020 && mapperWatchesWrites))
             catch_up::beforeWriteHardware(*this, folded);
         write(address, value);
     }
