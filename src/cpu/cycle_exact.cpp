@@ -159,7 +159,7 @@ static constexpr uint8_t kUnstableMagic = 0xFF;
 struct CycleExact {
     using Fn = void (*)(CPU&);
 
-    static uint8_t fetch(CPU& cpu) {
+    [[gnu::always_inline]] static uint8_t fetch(CPU& cpu) {
         const uint8_t value = cpu.busRead(cpu.PC);
         cpu.PC = uint16_t(cpu.PC + 1);
         return value;
