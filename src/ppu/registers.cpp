@@ -187,17 +187,16 @@ static constexpr int64_t kLatchDecayDots = 3221591;
 
 uint8_t PPU::latch() {
     const int64_t now = totalDots - owedDots;
-    for (int bit = 0; bit < 8; ++bit) {
-        if (((ioLatch >> bit) & 1) && now - latchDrivenAt[bit] >= kLatchDecayDots) ioLatch &= uint8_t(~(1u << bit));
+    for (unsigned high = ioLatch; high != 0; high &= high - 1) {
+        const int bit = __builtin_ctz(high);
+        if (now - latchDrivenAt[bit] >= kLatchDecayDots) ioLatch &= uint8_t(~(1u << bit));
     }
     return ioLatch;
 }
 
 void PPU::driveLatch(uint8_t value, uint8_t bits) {
     const int64_t now = totalDots - owedDots;
-    for (int bit = 0; bit < 8; ++bit) {
-        if (((bits & value) >> bit) & 1) latchDrivenAt[bit] = now;
-    }
+    for (unsigned driven = bits & value; driven != 0; driven &= driven - 1) latchDrivenAt[__builtin_ctz(driven)] = now;
     ioLatch = uint8_t((ioLatch & ~bits) | (value & bits));
 }
 
