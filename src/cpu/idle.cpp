@@ -160,8 +160,19 @@ void CPU::skipIdleLoop() {
 
 // A run of NOPs moves only PC and the cycle count: the NOPs in ROM that end
 // by idleUntil run at once, unless an interrupt is due after the next one.
-void CPU::skipNops() {
+// How many NOPs in a row open bytes, at most `most`: eight at a time, then one.
+static int64_t nopRun(const uint8_t* bytes, int64_t most) {
     static constexpr uint64_t kEightNops = 0xEAEAEAEAEAEAEAEAull;
+    int64_t count = 0;
+    for (uint64_t word; count + 8 <= most; count += 8) {
+        std::memcpy(&word, bytes + count, 8);
+        if (word != kEightNops) break;
+    }
+    while (count < most && bytes[count] == 0xEA) ++count;
+    return count;
+}
+
+void CPU::skipNops() {
     const uint16_t start = PC;
     if (debug || mapperWatchesReads || ioTouched || cycles >= idleUntil || start < 0x4020) return;
     const bool nmiCondition = nmiSample && (memory[0x2000] & 0x80);
@@ -169,13 +180,7 @@ void CPU::skipNops() {
     // The bytes up to the end of this fold of ROM lie in a row.
     const int64_t foldEnd = foldUpperPrgBank && start < 0xC000 ? 0xC000 : 0x10000;
     const int64_t most = std::min((idleUntil - cycles) / baseCycles[0xEA], foldEnd - start);
-    const uint8_t* bytes = &memory[foldRom(start)];
-    int64_t count = 0;
-    for (uint64_t word; count + 8 <= most; count += 8) {
-        std::memcpy(&word, bytes + count, 8);
-        if (word != kEightNops) break;
-    }
-    while (count < most && bytes[count] == 0xEA) ++count;
+    const int64_t count = nopRun(&memory[foldRom(start)], most);
     if (count == 0) return;
     PC = uint16_t(start + count);
     cycles += count * baseCycles[0xEA];
@@ -210,9 +215,7 @@ void CPU::skipNopsHardware() {
     if (mapperWatchesReads || ioTouched || cycles >= until || interruptMayEnter()) return;
     const int64_t foldEnd = foldUpperPrgBank && start < 0xC000 ? 0xC000 : 0x10000;
     const int64_t most = std::min((until - cycles) / 2, foldEnd - start);
-    const uint8_t* bytes = &memory[foldRom(start)];
-    int64_t count = 0;
-    while (count < most && bytes[count] == 0xEA) ++count;
+    const int64_t count = nopRun(&memory[foldRom(start)], most);
     if (count == 0) return;
     PC = uint16_t(start + count);
     cycles += 2 * count;
