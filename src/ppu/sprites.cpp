@@ -49,8 +49,9 @@ void PPU::evaluateSprites() {
 }
 
 void PPU::loadLineSprites() {
-    // Entries past the new count keep their counters, so bring them up to date.
-    if (spritesStale) bringSpritesUpToDate();
+    // Entries past the new count keep their counters, so bring them up to
+    // date; the rest are loaded anew.
+    if (spritesStale && evalCount < lineSpriteCount) bringSpritesUpToDate();
     spriteZeroLine = spriteZeroNext;
     lineSpriteCount = int8_t(evalCount);
     activeMask = 0;
