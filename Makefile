@@ -148,7 +148,7 @@ fuzz-readers: module
 
 # --- Layout: ruff for Python, clang-format for C++ (Debian's 14: other versions lay out differently) ---
 CLANG_FORMAT ?= clang-format-14
-CXX_SOURCES = $(shell find src tests/cpp tests/fuzz bench -name '*.cpp' -o -name '*.h')
+CXX_SOURCES = $(shell find src tests/cpp tests/fuzz bench tools -name '*.cpp' -o -name '*.h')
 
 format-deps: venv
 	@command -v $(CLANG_FORMAT) >/dev/null || { echo "Installing clang-format-14 with apt"; \
@@ -158,13 +158,13 @@ format-deps: venv
 lint: format-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
-	@echo "$(CLANG_FORMAT) --dry-run --Werror (the C++ of src, tests/cpp, tests/fuzz, bench)"
+	@echo "$(CLANG_FORMAT) --dry-run --Werror (the C++ of src, tests/cpp, tests/fuzz, bench, tools)"
 	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
 
 format: format-deps
 	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
-	@echo "$(CLANG_FORMAT) -i (the C++ of src, tests/cpp, tests/fuzz, bench)"
+	@echo "$(CLANG_FORMAT) -i (the C++ of src, tests/cpp, tests/fuzz, bench, tools)"
 	@$(CLANG_FORMAT) -i $(CXX_SOURCES)
 
 clean:
