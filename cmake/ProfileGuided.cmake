@@ -146,7 +146,8 @@ function(velkora_profile_guided ready)
     _velkora_train_profile("${key}" error)
     if(error)
       message(WARNING "velkora: the profile-guided build is off: ${error}\n"
-        "The plain build (-O2, no profile, no link-time optimisation of the core) is used instead.")
+        "The plain build (-O2, no profile, no link-time optimisation of the core) is used instead; "
+        "VELKORA_PGO=OFF (pip: -C cmake.define.VELKORA_PGO=OFF) skips the training step.")
       set(${ready} FALSE PARENT_SCOPE)
       return()
     endif()
