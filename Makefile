@@ -5,6 +5,10 @@ PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 ROM ?=
 JOBS ?= 2
+# The module is built profile-guided (CMake option VELKORA_PGO): a training run at
+# configure time, redone after every edit to the core. PGO=OFF builds it plain.
+PGO ?= ON
+PIP_BUILD = $(PIP) install -q --no-build-isolation --no-deps -C cmake.define.VELKORA_PGO=$(PGO)
 
 # The first Python 3.12 found: on PATH, or under pyenv.
 PYTHON312 ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
@@ -37,7 +41,7 @@ venv: $(VENV)/.stamp
 
 # Builds the extension module into the virtual environment (incremental).
 module: venv
-	$(PIP) install -q --no-build-isolation --no-deps .
+	$(PIP_BUILD) .
 
 cpptest: venv system-deps
 	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
@@ -60,7 +64,7 @@ demo-rom: $(DEMO_ROM)
 
 # Without ROM= the demo runs the demo cartridge. Only what it needs is installed.
 demo: $(VENV)/.stamp-demo
-	$(PIP) install -q --no-build-isolation --no-deps .
+	$(PIP_BUILD) .
 	$(PY) examples/demo.py $(ROM)
 
 # Frames per second of headless runFrame + getImg loops, then instructions per frame.
@@ -74,8 +78,8 @@ BENCH_ROMS = $(wildcard ../shared/roms/demos/*.nes) $(DEMO_ROM)
 bench: module demo-rom
 	$(PY) bench/bench.py $(if $(AGAINST),--against $(AGAINST))
 	@command -v valgrind >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null; }
-	@# The same module with its symbols kept, for the split by function.
-	$(PIP) install -q --no-build-isolation --no-deps --upgrade --target build/bench-site \
+	@# The same module (profile-guided too, unless PGO=OFF) with its symbols kept, for the split by function.
+	$(PIP_BUILD) --upgrade --target build/bench-site \
 	  -C install.strip=false -C cmake.define.CMAKE_STRIP=/bin/true -C build-dir=build/bench-wheel .
 	$(PY) bench/callgrind.py --site build/bench-site
 	cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
@@ -148,7 +152,7 @@ fuzz-readers: module
 
 # --- Layout: ruff for Python, clang-format for C++ (Debian's 14: other versions lay out differently) ---
 CLANG_FORMAT ?= clang-format-14
-CXX_SOURCES = $(shell find src tests/cpp tests/fuzz bench -name '*.cpp' -o -name '*.h')
+CXX_SOURCES = $(shell find src tests/cpp tests/fuzz bench tools -name '*.cpp' -o -name '*.h')
 
 format-deps: venv
 	@command -v $(CLANG_FORMAT) >/dev/null || { echo "Installing clang-format-14 with apt"; \
@@ -158,13 +162,13 @@ format-deps: venv
 lint: format-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
-	@echo "$(CLANG_FORMAT) --dry-run --Werror (the C++ of src, tests/cpp, tests/fuzz, bench)"
+	@echo "$(CLANG_FORMAT) --dry-run --Werror (the C++ of src, tests/cpp, tests/fuzz, bench, tools)"
 	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
 
 format: format-deps
 	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
-	@echo "$(CLANG_FORMAT) -i (the C++ of src, tests/cpp, tests/fuzz, bench)"
+	@echo "$(CLANG_FORMAT) -i (the C++ of src, tests/cpp, tests/fuzz, bench, tools)"
 	@$(CLANG_FORMAT) -i $(CXX_SOURCES)
 
 clean:

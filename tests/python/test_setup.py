@@ -1,4 +1,5 @@
-"""make demo sets up only what the demo needs; make test the rest, training libraries included."""
+"""make demo sets up only what the demo needs; make test the rest, training libraries included.
+The profile-guided build falls back to the plain one when its training cannot run."""
 
 from __future__ import annotations
 
@@ -7,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -62,3 +64,49 @@ def test_make_demo_installs_no_training_library_and_make_test_does(tmp_path):
     }
     assert {"numpy", "pybind11", "scikit-build-core", "ophis-asm", "cmake", "ninja"} <= installed
     assert not installed & set(HEAVY) and not any(name.startswith("nvidia-") for name in installed)
+
+
+def configure(build, *defines: str) -> subprocess.CompletedProcess:
+    """CMake's configure step of the core alone (no module), as the C++ targets run it."""
+    tools = Path(sys.executable).parent
+    cmake = shutil.which("cmake", path=str(tools)) or shutil.which("cmake")
+    ninja = shutil.which("ninja", path=str(tools)) or shutil.which("ninja")
+    if cmake is None or ninja is None:
+        pytest.skip("no cmake or ninja")
+    command = [cmake, "-S", str(REPO), "-B", str(build), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    return subprocess.run(
+        [*command, "-DVELKORA_BUILD_MODULE=OFF", *defines], capture_output=True, text=True, timeout=300
+    )
+
+
+@pytest.mark.parametrize(
+    "case, warning",
+    [
+        ("default", None),
+        ("no assembler", "the training cartridges could not be assembled"),
+        ("clang", "the compiler is Clang"),
+    ],
+)
+def test_profile_guided_build_warns_and_builds_plain_when_training_fails(tmp_path, case, warning):
+    defines = [] if case == "default" else ["-DVELKORA_PGO=ON"]
+    if case == "no assembler":
+        python = tmp_path / "python"
+        python.write_text("#!/bin/sh\necho 'the Ophis assembler is missing' >&2\nexit 1\n")
+        python.chmod(0o755)
+        defines.append(f"-DPython_EXECUTABLE={python}")
+    if case == "clang":
+        if shutil.which("clang++") is None:
+            pytest.skip("no clang++")
+        defines.append("-DCMAKE_CXX_COMPILER=clang++")
+    done = configure(tmp_path / "build", *defines)
+    assert done.returncode == 0, done.stderr
+    said = " ".join(done.stderr.split())
+    if warning is None:
+        assert "profile" not in said and "training" not in done.stdout
+    else:
+        assert f"the profile-guided build is off: {warning}" in said
+        assert "The plain build (-O2, no profile, no link-time optimisation of the core) is used instead" in said
+    if case == "no assembler":
+        assert "the Ophis assembler is missing" in said
+    rules = (tmp_path / "build" / "build.ninja").read_text()
+    assert "-fprofile" not in rules and "-flto" not in rules
