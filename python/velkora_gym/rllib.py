@@ -230,12 +230,10 @@ def configure(
     if threads is not None:
         env_config["threads"] = threads
     probe = gym.make_vec(env, num_envs=1, vectorization_mode="vector_entry_point", threads=1, **options)
-    try:
-        if not isinstance(probe.unwrapped, VelkoraVectorEnv):
-            raise TypeError(f"{env} is not a velkora environment: configure() takes velkora/Demo-v0 or velkora/NES-v0")
-        observation_space = probe.single_observation_space
-    finally:
-        probe.close()
+    if not isinstance(probe.unwrapped, VelkoraVectorEnv):
+        raise TypeError(f"{env} is not a velkora environment: configure() takes velkora/Demo-v0 or velkora/NES-v0")
+    observation_space = probe.single_observation_space
+    probe.close()
     runners: dict[str, Any] = {"env_runner_cls": VelkoraEnvRunner, "gym_env_vectorize_mode": "vector_entry_point"}
     if envs_per_runner is not None:
         runners["num_envs_per_env_runner"] = envs_per_runner

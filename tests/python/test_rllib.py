@@ -17,7 +17,6 @@ pytest.importorskip("ray.rllib")
 import ray  # noqa: E402
 import torch  # noqa: E402
 from gymnasium import spaces  # noqa: E402
-from ray.rllib.algorithms.algorithm import Algorithm  # noqa: E402
 from ray.rllib.algorithms.ppo import PPOConfig  # noqa: E402
 from ray.rllib.algorithms.ppo.torch.default_ppo_torch_rl_module import DefaultPPOTorchRLModule  # noqa: E402
 from ray.rllib.core.columns import Columns  # noqa: E402
@@ -138,7 +137,7 @@ def local_ray():
 class TestOnRay:
     """One local Ray instance of two CPUs for the class."""
 
-    def test_ppo_trains_on_two_runners_of_four_consoles_and_resumes_from_a_checkpoint(self, tmp_path):
+    def test_ppo_trains_two_iterations_on_two_runners_of_four_consoles(self):
         config = fit_cpus(small_ppo(configure(PPOConfig(), envs_per_runner=4, model=SMALL, **OPTIONS), 2))
         algo = config.build_algo()
         try:
@@ -147,26 +146,14 @@ class TestOnRay:
                 local_env_runner=False,
             )
             assert sorted(held) == [(1, "VelkoraVectorEnv", 4), (2, "VelkoraVectorEnv", 4)]
-            sampled = [int(algo.train()["env_runners"]["num_env_steps_sampled"]) for _ in range(2)]
-            # Each runner samples 16 steps of each console, a few more where an episode began.
-            assert all(128 <= n < 128 + 2 * 4 for n in sampled)
-            algo.save_to_path(tmp_path)
-            weights = algo.get_module().get_state()
-            lifetime = algo.metrics.peek(("env_runners", "num_env_steps_sampled_lifetime"))
-            assert lifetime == sum(sampled)
+            results = [algo.train() for _ in range(2)]
         finally:
             algo.stop()
-
-        restored = Algorithm.from_checkpoint(tmp_path)
-        try:
-            assert restored.iteration == 2
-            for name, value in restored.get_module().get_state().items():
-                np.testing.assert_array_equal(value, weights[name])
-            result = restored.train()
-            assert result["training_iteration"] == 3
-            assert result["num_env_steps_sampled_lifetime"] == lifetime + result["env_runners"]["num_env_steps_sampled"]
-        finally:
-            restored.stop()
+        sampled = [int(result["env_runners"]["num_env_steps_sampled"]) for result in results]
+        # Each runner samples 16 steps of each console, a few more where an episode began.
+        assert all(128 <= n < 128 + 2 * 4 for n in sampled)
+        assert results[-1]["num_env_steps_sampled_lifetime"] == sum(sampled)
+        assert results[-1]["learners"]["default_policy"]["num_module_steps_trained"] >= sampled[-1]
 
     @pytest.mark.parametrize("shared", [True, False])
     def test_two_players_train_one_iteration_on_one_policy_or_one_each(self, shared):
@@ -289,11 +276,10 @@ def test_an_id_whose_vector_env_is_not_velkoras_is_refused():
 
     gym.register(
         "velkora-test/Other-v0",
-        entry_point="gymnasium.envs.classic_control:CartPoleEnv",
-        vector_entry_point="gymnasium.envs.classic_control.cartpole:CartPoleVectorEnv",
+        vector_entry_point=lambda num_envs, **options: gym.make_vec("CartPole-v1", num_envs, vectorization_mode="sync"),
     )
     try:
         with pytest.raises(TypeError, match="not a velkora environment"):
-            configure(PPOConfig(), "velkora-test/Other-v0", channel_axis=False)
+            configure(PPOConfig(), "velkora-test/Other-v0")
     finally:
         del gym.registry["velkora-test/Other-v0"]
