@@ -131,10 +131,10 @@ class _RunnerView(VectorWrapper):
             self.action_space = gym.vector.utils.batch_space(self.single_action_space, env.num_envs)
         self._spacing = runner_index * (env.num_envs - 1)
         self._restarting = np.zeros(env.num_envs, bool)
-        self._none = [{} for _ in range(env.num_envs)]
 
     def reset(self, *, seed: int | list[int | None] | None = None, options: dict[str, Any] | None = None):
-        # RLlib seeds runner w with seed + w, which its vector env spreads as seed + w + i.
+        # RLlib seeds runner w with seed + w and the vector env console i with that + i:
+        # w * (num_envs - 1) more makes it seed + w * num_envs + i.
         if isinstance(seed, (int, np.integer)) and not isinstance(seed, bool):
             seed = int(seed) + self._spacing
         observations, info = self.env.reset(seed=seed, options=options)
@@ -149,12 +149,12 @@ class _RunnerView(VectorWrapper):
         return observations, rewards, terminated, truncated, infos
 
     def _rows(self, info: Mapping[str, Any], rows: np.ndarray) -> list[dict[str, Any]]:
-        if not rows.any():
-            return [{} for _ in self._none]
-        names = [name for name in info if name[0] != "_"]
-        infos: list[dict[str, Any]] = [{} for _ in self._none]
-        for i in np.flatnonzero(rows).tolist():
-            infos[i] = {name: info[name][i].item() for name in names}
+        """One info a console: the vector info's values of the consoles `rows`, else empty."""
+        infos: list[dict[str, Any]] = [{} for _ in range(self.num_envs)]
+        if rows.any():
+            names = [name for name in info if name[0] != "_"]
+            for i in np.flatnonzero(rows).tolist():
+                infos[i] = {name: info[name][i].item() for name in names}
         return infos
 
 

@@ -62,6 +62,8 @@ def test_each_console_of_a_runner_has_its_own_seed_and_keeps_bytes_in_episodes()
     for episode in episodes:
         observations = episode.get_observations()
         assert observations.dtype == np.uint8 and observations.shape == (31, 36, 36, 2)
+        infos = episode.get_infos()  # the game's variables where the episode began, no others
+        assert {"score", "episode_frame_number"} <= set(infos[0]) and not any(infos[1:])
         hits = []
         for console in range(4):
             single = demo(channel_axis=True, **OPTIONS)
