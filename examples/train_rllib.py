@@ -22,7 +22,7 @@ Writes to --out (default runs/rllib-GAME, or runs/rllib-selfplay): checkpoint/ (
 algorithm: restored by --resume, whose modules --evaluate loads without Ray), curve.png (the
 deterministic policy's mean return over --curve-episodes episodes every --eval-every steps,
 the training episodes' running mean behind it, a random policy's mean as a line) and
-summary.json. Needs: pip install velkora[rllib] matplotlib.
+summary.json. Needs: pip install velkora[rllib].
 """
 
 from __future__ import annotations
@@ -130,12 +130,10 @@ def play_vector(run: dict[str, Any], episodes: int, module=None, *, seed: int, e
     module's most likely actions, or uniformly random ones."""
     import gymnasium as gym
 
-    from velkora_gym.rllib import _RunnerView
-
-    native = gym.make_vec(
+    # The modules' MultiDiscrete([2] * 8) actions are the eight buttons' 0s and 1s it takes.
+    env = gym.make_vec(
         run["env_id"], num_envs=envs, vectorization_mode="vector_entry_point", threads=1, **run["options"]
     )
-    env = _RunnerView(native.unwrapped, 0)  # the actions the modules give: MultiDiscrete for buttons
     rng = np.random.default_rng(seed)
     observations, _ = env.reset(seed=seed)
     running = np.zeros(env.num_envs)

@@ -46,14 +46,18 @@ def small_ppo(config, runners: int, rollout: int = 16):
     )
 
 
-def test_each_console_of_a_runner_has_its_own_seed_and_keeps_bytes_in_episodes():
+@pytest.mark.parametrize("actions", ["simple", "multibinary"])
+def test_each_console_of_a_runner_has_its_own_seed_and_keeps_bytes_in_episodes(actions):
     """Runner 2 of 4 consoles seeded 5 holds consoles seeded 5 + 2 * 4 + i: each one's first
     episode replays exactly on a VelkoraEnv with that seed, no other."""
-    config = configure(PPOConfig(), envs_per_runner=4, model=SMALL, **OPTIONS)
+    options = {**OPTIONS, "actions": actions}
+    config = configure(PPOConfig(), envs_per_runner=4, model=SMALL, **options)
     config = config.env_runners(num_env_runners=3).debugging(seed=5)
     runner = VelkoraEnvRunner(config=config, worker_index=2)
     try:
         assert isinstance(runner.env.unwrapped, VelkoraVectorEnv) and runner.num_envs == 4
+        if actions == "multibinary":  # RLlib has no MultiBinary distribution
+            assert runner.env.single_action_space == spaces.MultiDiscrete([2] * 8)
         episodes = runner.sample(num_timesteps=4 * 30, random_actions=True)
     finally:
         runner.stop()
@@ -66,7 +70,7 @@ def test_each_console_of_a_runner_has_its_own_seed_and_keeps_bytes_in_episodes()
         assert {"score", "episode_frame_number"} <= set(infos[0]) and not any(infos[1:])
         hits = []
         for console in range(4):
-            single = demo(channel_axis=True, **OPTIONS)
+            single = demo(channel_axis=True, **options)
             seen = [single.reset(seed=5 + 2 * 4 + console)[0]]
             seen += [single.step(action)[0] for action in episode.get_actions()]
             if np.array_equal(np.stack(seen), observations):
