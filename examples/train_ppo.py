@@ -121,11 +121,11 @@ def plot(
     path: Path,
     title: str,
     unit: str = "",
-    training: str | None = None,
+    policy: str = "deterministic",
 ) -> None:
-    """The evaluations' means (their lowest and highest return as a band), the training
-    episodes' running mean behind them, and the random policy's mean. With `training` (its
-    label), `points` are means already, drawn as they are."""
+    """The evaluations' means (their lowest and highest return as a band; `policy` says how
+    the trained policy chose its actions), the training episodes' running mean behind them,
+    and the random policy's mean."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -133,12 +133,8 @@ def plot(
 
     fig, ax = plt.subplots(figsize=(7, 4), dpi=110)
     if points:
-        if training is None:
-            steps, means = curve(points, window)
-            training = f"training episodes, mean of the last {window}"
-        else:
-            steps, means = np.array([s for s, _ in points]), np.array([m for _, m in points])
-        ax.plot(steps, means, color="0.7", linewidth=1, label=training)
+        steps, means = curve(points, window)
+        ax.plot(steps, means, color="0.7", linewidth=1, label=f"training episodes, mean of the last {window}")
     scored = [(step, returns) for step, returns in evaluations if returns]
     if scored:
         steps = np.array([step for step, _ in scored])
@@ -151,7 +147,7 @@ def plot(
             color="tab:blue",
             marker="o",
             markersize=3,
-            label="trained policy (deterministic): mean, lowest and highest of an evaluation",
+            label=f"trained policy ({policy}): mean, lowest and highest of an evaluation",
         )
     ax.axhline(random_mean, color="tab:red", linestyle="--", label=f"random policy ({random_mean:.1f})")
     ax.set_xlabel("environment steps")

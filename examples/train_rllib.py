@@ -20,9 +20,10 @@ CPUs, at most one, and runs one native thread; torch runs --torch-threads thread
 
 Writes to --out (default runs/rllib-GAME, or runs/rllib-selfplay): checkpoint/ (the
 algorithm: restored by --resume, whose modules --evaluate loads without Ray), curve.png (the
-deterministic policy's mean return over --curve-episodes episodes every --eval-every steps,
-the training episodes' running mean behind it, a random policy's mean as a line) and
-summary.json. Needs: pip install velkora[rllib].
+trained policy's mean return over --curve-episodes episodes every --eval-every steps, its
+actions drawn from it as in training, or with --greedy its most likely ones; the training
+episodes' running mean behind it, a random policy's mean as a line) and summary.json.
+Needs: pip install velkora[rllib].
 """
 
 from __future__ import annotations
@@ -71,6 +72,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--rollout", type=int, default=128, help="steps each console samples for an update")
     p.add_argument("--minibatch", type=int, default=256, help="(at most the steps of an update)")
     p.add_argument("--out", type=Path, help="the folder written (default runs/rllib-GAME)")
+    p.add_argument(
+        "--greedy", action="store_true", help="evaluate the policy's most likely actions, not actions drawn from it"
+    )
     train_ppo.evaluation_arguments(p)
     return p
 
@@ -114,21 +118,27 @@ def settings(args: argparse.Namespace, error) -> dict[str, Any]:
 
 
 # --- playing: evaluations and the random policy, in this process ---
-def act(module, observations: np.ndarray) -> np.ndarray:
-    """The module's most likely actions for a batch of observations."""
+def act(module, observations: np.ndarray, greedy: bool) -> np.ndarray:
+    """The module's actions for a batch of observations: drawn from its distribution, as in
+    training, or its most likely ones."""
     import torch
     from ray.rllib.core.columns import Columns
 
     with torch.no_grad():
         out = module.forward_inference({Columns.OBS: torch.from_numpy(observations)})
         dist = module.get_inference_action_dist_cls().from_logits(out[Columns.ACTION_DIST_INPUTS])
-        return dist.to_deterministic().sample().numpy()
+        return (dist.to_deterministic() if greedy else dist).sample().numpy()
 
 
-def play_vector(run: dict[str, Any], episodes: int, module=None, *, seed: int, envs: int, max_steps: int):
+def play_vector(
+    run: dict[str, Any], episodes: int, module=None, *, seed: int, envs: int, max_steps: int, greedy: bool = False
+):
     """Returns of the first `episodes` episodes on a vector env of `envs` consoles: the
-    module's most likely actions, or uniformly random ones."""
+    module's actions, or uniformly random ones."""
     import gymnasium as gym
+    import torch
+
+    torch.manual_seed(seed)  # the policy's draws
 
     # The modules' MultiDiscrete([2] * 8) actions are the eight buttons' 0s and 1s it takes.
     env = gym.make_vec(
@@ -142,7 +152,7 @@ def play_vector(run: dict[str, Any], episodes: int, module=None, *, seed: int, e
         if module is None:
             actions = train_ppo.random_actions(env.single_action_space, env.num_envs, rng)
         else:
-            actions = act(module, observations)
+            actions = act(module, observations, greedy)
         observations, rewards, terminated, truncated, _ = env.step(actions)
         running += rewards
         ended = terminated | truncated
@@ -154,10 +164,14 @@ def play_vector(run: dict[str, Any], episodes: int, module=None, *, seed: int, e
     return returns[:episodes]
 
 
-def play_two(run: dict[str, Any], episodes: int, modules=None, *, seed: int, max_steps: int):
+def play_two(run: dict[str, Any], episodes: int, modules=None, *, seed: int, max_steps: int, greedy: bool = False):
     """Both players' summed returns of `episodes` episodes, one after another: each player
     played by its module (`modules` by player), or at random."""
+    import torch
+
     from velkora_gym.rllib import VelkoraMultiAgentEnv
+
+    torch.manual_seed(seed)
 
     options = dict(run["options"])
     env = VelkoraMultiAgentEnv(options)
@@ -173,7 +187,7 @@ def play_two(run: dict[str, Any], episodes: int, modules=None, *, seed: int, max
                 if modules is None:
                     actions[agent] = train_ppo.random_actions(env.action_spaces[agent], 1, rng)[0]
                 else:
-                    actions[agent] = act(modules[agent], seen[None])[0]
+                    actions[agent] = act(modules[agent], seen[None], greedy)[0]
             observations, rewards, terminated, truncated, _ = env.step(actions)
             steps += 1
             total += sum(rewards.values())
@@ -202,16 +216,16 @@ def load_modules(checkpoint: Path, run: dict[str, Any]) -> dict[str, Any]:
 def evaluate_checkpoint(
     args: argparse.Namespace, run: dict[str, Any], checkpoint: Path, episodes: int, seed: int
 ) -> list[float]:
-    """The returns of the checkpoint's policy (most likely actions) in `episodes` episodes."""
+    """The returns of the checkpoint's policy in `episodes` episodes (--greedy: its most
+    likely actions)."""
     modules = load_modules(checkpoint, run)
     for module in modules.values():
         module.eval()
     if run["self_play"]:
-        return play_two(run, episodes, modules, seed=seed, max_steps=args.eval_max_steps)
+        return play_two(run, episodes, modules, seed=seed, max_steps=args.eval_max_steps, greedy=args.greedy)
     (module,) = modules.values()
-    return play_vector(
-        run, episodes, module, seed=seed, envs=min(args.envs_per_runner, episodes), max_steps=args.eval_max_steps
-    )
+    envs = min(args.envs_per_runner, episodes)
+    return play_vector(run, episodes, module, seed=seed, envs=envs, max_steps=args.eval_max_steps, greedy=args.greedy)
 
 
 def random_returns(args: argparse.Namespace, run: dict[str, Any]) -> list[float]:
@@ -232,7 +246,7 @@ def described(values: list[float]) -> str:
 def algorithm_config(args: argparse.Namespace, run: dict[str, Any]):
     from ray.rllib.algorithms.ppo import PPOConfig
 
-    from velkora_gym.rllib import configure, configure_two_player, fit_cpus
+    from velkora_gym.rllib import configure, configure_two_player, fit_cpus, log_returns
 
     options = dict(run["options"])
     if run["self_play"]:
@@ -264,7 +278,7 @@ def algorithm_config(args: argparse.Namespace, run: dict[str, Any]):
             lambda_=0.95,
             gamma=0.99,
         )
-        .reporting(metrics_num_episodes_for_smoothing=args.window)
+        .callbacks(on_episode_end=log_returns)
         .debugging(seed=args.seed)
     )
     return fit_cpus(config)
@@ -290,6 +304,8 @@ def where(algo) -> list[str]:
 
 def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
     from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
+
+    from velkora_gym.rllib import RETURNS
 
     summary_path = out / "summary.json"
     # A resumed run goes on from its checkpoint and from the summary written with it.
@@ -355,9 +371,7 @@ def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
                     break
             result = algo.train()
             steps = int(result[NUM_ENV_STEPS_SAMPLED_LIFETIME])
-            mean = result[ENV_RUNNER_RESULTS].get("episode_return_mean")
-            if mean is not None:
-                points.append([steps, float(mean)])
+            points.extend([steps, r] for r in result[ENV_RUNNER_RESULTS].get(RETURNS, []))
     finally:
         algo.stop()
 
@@ -388,7 +402,7 @@ def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
         out / "curve.png",
         f"RLlib PPO on {run['name']}, {players}{shown}: {steps} steps in {seconds / 60:.1f} min",
         unit,
-        training=f"training episodes, RLlib's mean of the last {args.window}",
+        "most likely actions" if args.greedy else "actions drawn from it",
     )
     return 0
 

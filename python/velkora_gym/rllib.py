@@ -51,12 +51,14 @@ from velkora_gym.options import EnvOptions
 
 __all__ = [
     "NATURE_CNN",
+    "RETURNS",
     "VelkoraEnvRunner",
     "VelkoraMultiAgentEnv",
     "VelkoraPPOTorchRLModule",
     "configure",
     "configure_two_player",
     "fit_cpus",
+    "log_returns",
     "model_config",
 ]
 
@@ -65,6 +67,8 @@ __all__ = [
 NATURE_CNN = [[32, 8, 4, "valid"], [64, 4, 2, "valid"], [64, 3, 1, "valid"]]
 SMALLEST_PICTURE = 36
 SHARED_POLICY = "shared"
+#: Where ``log_returns`` puts the episodes' returns: ``result["env_runners"][RETURNS]``.
+RETURNS = "episode_returns"
 
 
 # --- the model ---
@@ -203,6 +207,14 @@ class VelkoraEnvRunner(SingleAgentEnvRunner):
                 ),
             ),
         )
+
+
+def log_returns(episode: Any, metrics_logger: Any, **kwargs: Any) -> None:
+    """An ``on_episode_end`` callback (``config.callbacks(on_episode_end=log_returns)``):
+    every episode's return (both players' for two), listed under
+    ``result["env_runners"][RETURNS]`` for the iteration in which it ended. RLlib's own
+    ``episode_return_mean`` is a mean, of the iteration's episodes."""
+    metrics_logger.log_value(RETURNS, float(episode.get_return()), reduce="item_series")
 
 
 def _whole_cpus(cpus: object) -> int:

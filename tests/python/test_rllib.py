@@ -24,11 +24,13 @@ from ray.rllib.core.rl_module.rl_module import RLModuleSpec  # noqa: E402
 
 from velkora_gym.envs import VelkoraVectorEnv, demo  # noqa: E402
 from velkora_gym.rllib import (  # noqa: E402
+    RETURNS,
     VelkoraEnvRunner,
     VelkoraPPOTorchRLModule,
     configure,
     configure_two_player,
     fit_cpus,
+    log_returns,
     model_config,
 )
 
@@ -144,7 +146,9 @@ class TestOnRay:
     """One local Ray instance of two CPUs for the class."""
 
     def test_ppo_trains_two_iterations_on_two_runners_of_four_consoles(self):
-        config = fit_cpus(small_ppo(configure(PPOConfig(), envs_per_runner=4, model=SMALL, **OPTIONS), 2))
+        # Episodes of 16 steps: a few end in each iteration, and log_returns lists them.
+        config = configure(PPOConfig(), envs_per_runner=4, model=SMALL, max_episode_frames=64, **OPTIONS)
+        config = fit_cpus(small_ppo(config, 2).callbacks(on_episode_end=log_returns))
         algo = config.build_algo()
         try:
             held = algo.env_runner_group.foreach_env_runner(
@@ -160,6 +164,10 @@ class TestOnRay:
         assert all(128 <= n < 128 + 2 * 4 for n in sampled)
         assert results[-1]["num_env_steps_sampled_lifetime"] == sum(sampled)
         assert results[-1]["learners"]["default_policy"]["num_module_steps_trained"] >= sampled[-1]
+        for result in results:
+            returns = result["env_runners"][RETURNS]
+            assert len(returns) == result["env_runners"]["num_episodes"] > 0
+            assert np.mean(returns) == pytest.approx(result["env_runners"]["episode_return_mean"])
 
     @pytest.mark.parametrize("shared", [True, False])
     def test_two_players_train_one_iteration_on_one_policy_or_one_each(self, shared):
