@@ -305,7 +305,7 @@ def where(algo) -> list[str]:
 def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
     from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
 
-    from velkora_gym.rllib import RETURNS
+    from velkora_gym.rllib import returns_of
 
     summary_path = out / "summary.json"
     # A resumed run goes on from its checkpoint and from the summary written with it.
@@ -371,7 +371,7 @@ def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
                     break
             result = algo.train()
             steps = int(result[NUM_ENV_STEPS_SAMPLED_LIFETIME])
-            points.extend([steps, r] for r in result[ENV_RUNNER_RESULTS].get(RETURNS, []))
+            points.extend([steps, r] for r in returns_of(result))
     finally:
         algo.stop()
 

@@ -60,6 +60,7 @@ __all__ = [
     "fit_cpus",
     "log_returns",
     "model_config",
+    "returns_of",
 ]
 
 #: The convolutions of the DQN Nature paper (SB3's CnnPolicy), without padding: pictures of
@@ -211,10 +212,21 @@ class VelkoraEnvRunner(SingleAgentEnvRunner):
 
 def log_returns(episode: Any, metrics_logger: Any, **kwargs: Any) -> None:
     """An ``on_episode_end`` callback (``config.callbacks(on_episode_end=log_returns)``):
-    every episode's return (both players' for two), listed under
-    ``result["env_runners"][RETURNS]`` for the iteration in which it ended. RLlib's own
-    ``episode_return_mean`` is a mean, of the iteration's episodes."""
+    every episode's return (both players' for two) in the result of the iteration in which
+    it ended, ``returns_of(result)``. RLlib's own ``episode_return_mean`` is the mean of the
+    iteration's episodes."""
     metrics_logger.log_value(RETURNS, float(episode.get_return()), reduce="item_series")
+
+
+def returns_of(result: Mapping[str, Any]) -> list[float]:
+    """The returns ``log_returns`` listed in a training result (``algo.train()``'s). RLlib
+    gives a list, a lone number for one episode, or NaN for none."""
+    logged = result.get("env_runners", {}).get(RETURNS)
+    if logged is None:
+        return []
+    if isinstance(logged, (int, float, np.number)):
+        return [] if np.isnan(logged) else [float(logged)]
+    return [float(value) for value in logged]
 
 
 def _whole_cpus(cpus: object) -> int:

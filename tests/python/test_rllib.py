@@ -24,7 +24,6 @@ from ray.rllib.core.rl_module.rl_module import RLModuleSpec  # noqa: E402
 
 from velkora_gym.envs import VelkoraVectorEnv, demo  # noqa: E402
 from velkora_gym.rllib import (  # noqa: E402
-    RETURNS,
     VelkoraEnvRunner,
     VelkoraPPOTorchRLModule,
     configure,
@@ -32,6 +31,7 @@ from velkora_gym.rllib import (  # noqa: E402
     fit_cpus,
     log_returns,
     model_config,
+    returns_of,
 )
 
 # Small pictures and a small CNN: a training iteration in about a second.
@@ -128,6 +128,14 @@ def test_configure_checks_the_options_before_any_actor_starts(options, error):
         configure(PPOConfig(), **options)
 
 
+@pytest.mark.parametrize(
+    "logged, expected", [(None, []), (float("nan"), []), (3.0, [3.0]), ([1.0, 0.0, 2.0], [1.0, 0.0, 2.0])]
+)
+def test_returns_of_reads_each_form_rllib_gives(logged, expected):
+    result = {"env_runners": {} if logged is None else {"episode_returns": logged}}
+    assert returns_of(result) == expected
+
+
 @pytest.mark.parametrize("cpus, runners, evaluation, expected", [(2, 2, 0, 1.0), (2, 4, 0, 0.5), (2, 3, 1, 0.5)])
 def test_fit_cpus_shares_the_cores_among_the_actors(cpus, runners, evaluation, expected):
     config = PPOConfig().env_runners(num_env_runners=runners).evaluation(evaluation_num_env_runners=evaluation)
@@ -165,7 +173,7 @@ class TestOnRay:
         assert results[-1]["num_env_steps_sampled_lifetime"] == sum(sampled)
         assert results[-1]["learners"]["default_policy"]["num_module_steps_trained"] >= sampled[-1]
         for result in results:
-            returns = result["env_runners"][RETURNS]
+            returns = returns_of(result)
             assert len(returns) == result["env_runners"]["num_episodes"] > 0
             assert np.mean(returns) == pytest.approx(result["env_runners"]["episode_return_mean"])
 
