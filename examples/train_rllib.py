@@ -278,7 +278,7 @@ def algorithm_config(args: argparse.Namespace, run: dict[str, Any]):
             lambda_=0.95,
             gamma=0.99,
         )
-        .callbacks(on_episode_end=log_returns)
+        .callbacks(on_sample_end=log_returns)
         .debugging(seed=args.seed)
     )
     return fit_cpus(config)

@@ -28,6 +28,7 @@ Two players: ``configure_two_player`` gives RLlib's multi-agent API the two joyp
 
 from __future__ import annotations
 
+import weakref
 from collections.abc import Mapping
 from typing import Any, Unpack
 
@@ -210,12 +211,26 @@ class VelkoraEnvRunner(SingleAgentEnvRunner):
         )
 
 
-def log_returns(episode: Any, metrics_logger: Any, **kwargs: Any) -> None:
-    """An ``on_episode_end`` callback (``config.callbacks(on_episode_end=log_returns)``):
-    every episode's return (both players' for two) in the result of the iteration in which
-    it ended, ``returns_of(result)``. RLlib's own ``episode_return_mean`` is the mean of the
-    iteration's episodes."""
-    metrics_logger.log_value(RETURNS, float(episode.get_return()), reduce="item_series")
+def log_returns(*, env_runner: Any, metrics_logger: Any, samples: list[Any], **kwargs: Any) -> None:
+    """An ``on_sample_end`` callback (``config.callbacks(on_sample_end=log_returns)``):
+    every episode's whole return (both players' for two) in the result of the iteration in
+    which it ended, ``returns_of(result)``. An env runner hands an episode on in chunks, one
+    a ``sample()`` while it goes on, each with the rewards since the last; their sums are
+    kept by runner and episode until the last. (RLlib's own ``episode_return_mean`` is the
+    mean of the iteration's episodes.)"""
+    before = _RUNNING.get(env_runner, {})
+    going: dict[str, float] = {}
+    for episode in samples:
+        so_far = before.get(episode.id_, 0.0) + float(episode.get_return())
+        if episode.is_done:
+            metrics_logger.log_value(RETURNS, so_far, reduce="item_series")
+        else:
+            going[episode.id_] = so_far
+    _RUNNING[env_runner] = going  # an episode dropped by a reset is forgotten here
+
+
+#: The returns so far of each env runner's unfinished episodes, by episode id.
+_RUNNING: weakref.WeakKeyDictionary[Any, dict[str, float]] = weakref.WeakKeyDictionary()
 
 
 def returns_of(result: Mapping[str, Any]) -> list[float]:

@@ -22,7 +22,7 @@ from ray.rllib.algorithms.ppo.torch.default_ppo_torch_rl_module import DefaultPP
 from ray.rllib.core.columns import Columns  # noqa: E402
 from ray.rllib.core.rl_module.rl_module import RLModuleSpec  # noqa: E402
 
-from velkora_gym.envs import VelkoraVectorEnv, demo  # noqa: E402
+from velkora_gym.envs import DEMO_ROM, VelkoraVectorEnv, demo  # noqa: E402
 from velkora_gym.rllib import (  # noqa: E402
     VelkoraEnvRunner,
     VelkoraPPOTorchRLModule,
@@ -153,10 +153,12 @@ def local_ray():
 class TestOnRay:
     """One local Ray instance of two CPUs for the class."""
 
-    def test_ppo_trains_two_iterations_on_two_runners_of_four_consoles(self):
-        # Episodes of 16 steps: a few end in each iteration, and log_returns lists them.
-        config = configure(PPOConfig(), envs_per_runner=4, model=SMALL, max_episode_frames=64, **OPTIONS)
-        config = fit_cpus(small_ppo(config, 2).callbacks(on_episode_end=log_returns))
+    def test_ppo_trains_two_iterations_on_two_runners_of_four_consoles(self, counter_integration):
+        # A point a frame until the NMI counter reaches 120: episodes of about 30 steps,
+        # sampled 16 at a time, whose whole returns log_returns adds up from their chunks.
+        game = {"rom": str(DEMO_ROM), "integration": str(counter_integration)}
+        config = configure(PPOConfig(), "velkora/NES-v0", envs_per_runner=4, model=SMALL, **game, **OPTIONS)
+        config = fit_cpus(small_ppo(config, 2).callbacks(on_sample_end=log_returns))
         algo = config.build_algo()
         try:
             held = algo.env_runner_group.foreach_env_runner(
@@ -172,10 +174,10 @@ class TestOnRay:
         assert all(128 <= n < 128 + 2 * 4 for n in sampled)
         assert results[-1]["num_env_steps_sampled_lifetime"] == sum(sampled)
         assert results[-1]["learners"]["default_policy"]["num_module_steps_trained"] >= sampled[-1]
-        for result in results:
-            returns = returns_of(result)
-            assert len(returns) == result["env_runners"]["num_episodes"] > 0
-            assert np.mean(returns) == pytest.approx(result["env_runners"]["episode_return_mean"])
+        ended = [returns_of(result) for result in results]
+        assert [len(returns) for returns in ended] == [r["env_runners"].get("num_episodes", 0) for r in results]
+        assert ended[-1] and np.mean(ended[-1]) == pytest.approx(results[-1]["env_runners"]["episode_return_mean"])
+        assert min(ended[-1]) > 16 * 4  # more than any one chunk's frames
 
     @pytest.mark.parametrize("shared", [True, False])
     def test_two_players_train_one_iteration_on_one_policy_or_one_each(self, shared):
