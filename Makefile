@@ -71,7 +71,8 @@ demo: $(VENV)/.stamp-demo
 # Then heap allocations per frame, snapshot sizes and costs (through Python, then
 # the core alone) with a search-shaped loop, the run thread's share of a core, the
 # batch's and the environments' frames per second, the training adapters' steps per
-# second and Python time per step, and synthetic cartridges of every board.
+# second and Python time per step, one RLlib env runner's steps per second (native vector
+# env against RLlib's own vectorisation), and synthetic cartridges of every board.
 # AGAINST=DIR adds a column for the velkora module in DIR (an older build).
 AGAINST ?=
 BENCH_ROMS = $(wildcard ../shared/roms/demos/*.nes) $(DEMO_ROM)
@@ -94,6 +95,7 @@ bench: module demo-rom
 	$(PY) bench/batch_bench.py
 	$(PY) bench/env_bench.py
 	$(PY) bench/train_bench.py
+	$(PY) bench/rllib_bench.py
 	$(PY) bench/boards_bench.py
 
 # --- Hardening: sanitizer builds and the image fuzzer, both with Debian's clang ---

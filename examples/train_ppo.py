@@ -121,9 +121,11 @@ def plot(
     path: Path,
     title: str,
     unit: str = "",
+    policy: str = "deterministic",
 ) -> None:
-    """The evaluations' means (their lowest and highest return as a band), the training
-    episodes' running mean behind them, and the random policy's mean."""
+    """The evaluations' means (their lowest and highest return as a band; `policy` says how
+    the trained policy chose its actions), the training episodes' running mean behind them,
+    and the random policy's mean."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -145,7 +147,7 @@ def plot(
             color="tab:blue",
             marker="o",
             markersize=3,
-            label="trained policy (deterministic): mean, lowest and highest of an evaluation",
+            label=f"trained policy ({policy}): mean, lowest and highest of an evaluation",
         )
     ax.axhline(random_mean, color="tab:red", linestyle="--", label=f"random policy ({random_mean:.1f})")
     ax.set_xlabel("environment steps")
@@ -164,6 +166,20 @@ def parser() -> argparse.ArgumentParser:
         epilog="\n\n".join(__doc__.split("\n\n")[1:]),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    game_arguments(p)
+    p.add_argument("--evaluate", type=Path, metavar="MODEL", help="evaluate a saved model instead of training")
+    p.add_argument("--steps", type=int, default=300_000, help="environment steps of training")
+    p.add_argument("--envs", type=int, default=8, help="consoles in the native vector env")
+    p.add_argument("--threads", type=int, default=None, help="native threads (default: one per core)")
+    p.add_argument("--n-steps", type=int, default=128, help="PPO's rollout length per environment")
+    p.add_argument("--batch-size", type=int, default=256)
+    p.add_argument("--out", type=Path, help="the folder written (default runs/ppo-GAME)")
+    evaluation_arguments(p)
+    return p
+
+
+def game_arguments(p: argparse.ArgumentParser) -> None:
+    """The game, its options and the observations, as settings() reads them."""
     game = p.add_argument_group("the game (default: the demo game)")
     where = game.add_mutually_exclusive_group()
     where.add_argument("--game", help="an integration on the search path, by name")
@@ -177,15 +193,20 @@ def parser() -> argparse.ArgumentParser:
         metavar="KEY=VALUE",
         help="an environment option (velkora_gym.EnvOptions), repeatable: frameskip=8 actions=all",
     )
-    p.add_argument("--evaluate", type=Path, metavar="MODEL", help="evaluate a saved model instead of training")
-    p.add_argument("--steps", type=int, default=300_000, help="environment steps of training")
-    p.add_argument("--envs", type=int, default=8, help="consoles in the native vector env")
-    p.add_argument("--threads", type=int, default=None, help="native threads (default: one per core)")
+    game.add_argument("--obs-type", choices=PICTURES, default=ENV_OPTIONS["obs_type"])
+    game.add_argument(
+        "--screen-size",
+        type=int,
+        default=ENV_OPTIONS["screen_size"],
+        help="observations are this size squared (at least 36 for the CNN)",
+    )
+
+
+def evaluation_arguments(p: argparse.ArgumentParser) -> None:
+    """PPO's epochs, torch's threads, the seed, and the evaluations and curve."""
     p.add_argument(
         "--torch-threads", type=int, default=1, help="torch's threads; 1 leaves the other cores to the consoles"
     )
-    p.add_argument("--n-steps", type=int, default=128, help="PPO's rollout length per environment")
-    p.add_argument("--batch-size", type=int, default=256)
     p.add_argument("--epochs", type=int, default=4)
     p.add_argument("--window", type=int, default=50, help="training episodes averaged behind the curve")
     p.add_argument(
@@ -197,16 +218,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--random-episodes", type=int, default=64)
     p.add_argument("--eval-episodes", type=int, default=16, help="episodes of the final evaluation (and --evaluate)")
     p.add_argument("--eval-max-steps", type=int, default=20_000, help="a cap on each evaluation's vector steps")
-    p.add_argument("--out", type=Path, help="the folder written (default runs/ppo-GAME)")
     p.add_argument("--seed", type=int, default=0)
-    p.add_argument("--obs-type", choices=PICTURES, default=ENV_OPTIONS["obs_type"])
-    p.add_argument(
-        "--screen-size",
-        type=int,
-        default=ENV_OPTIONS["screen_size"],
-        help="observations are this size squared (at least 36 for SB3's CnnPolicy)",
-    )
-    return p
 
 
 def settings(args: argparse.Namespace, error) -> tuple[str, dict[str, Any], str]:
