@@ -7,6 +7,7 @@
 
 #include "apu/apu.h"
 #include "state/state_stream.h"
+#include "state/word_runs.h"
 
 void APU::serialize(StateStream& s) {
     if (s.saving() && (dmcStepsApplied != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
@@ -85,14 +86,10 @@ void APU::serialize(StateStream& s) {
         const int64_t made = samplesBefore((s.cycles + 1) / 2);
         const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
         LevelRuns runs;
-        if (s.writing()) makeRuns(sampleLevels, filled, runs);
+        if (s.writing()) runs.count = uint16_t(word_runs::find(sampleLevels, size_t(filled), runs.level, runs.length));
         serializeRuns(s, runs, filled);
         if (s.loading()) {
-            int index = 0;
-            for (int r = 0; r < runs.count; ++r) {
-                std::fill_n(sampleLevels + index, runs.length[r], runs.level[r]);
-                index += runs.length[r];
-            }
+            word_runs::expand(runs.level, runs.length, runs.count, sampleLevels, size_t(filled));
             unmixedSamples = filled;
         }
         ready = s.io(ready, "audio block waiting");
@@ -148,19 +145,31 @@ void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
         return;
     }
     // One encoding per block: runs as long as they go, lengths adding up.
-    int total = 0;
-    uint32_t previous = 0;
-    for (int r = 0; r < count; ++r) {
-        uint32_t level;
-        uint16_t length;
-        std::memcpy(&level, levels + sizeof level * size_t(r), sizeof level);
-        std::memcpy(&length, lengths + sizeof length * size_t(r), sizeof length);
-        s.require(validLevels(level), "an audio level is out of range");
-        s.require(length > 0 && (r == 0 || level != previous), "audio level runs are not the longest possible");
-        total += length;
-        previous = level;
+    // validLevels for every run without a branch, two at a time: a 5-bit
+    // field of 31 is a zero field of the word flipped, which the borrow
+    // trick finds (a borrow out of the lower word only follows a zero
+    // field of its own).
+    constexpr uint64_t kFields = 0x00007FFF00007FFFull, kLows = 0x0000042100000421ull;
+    constexpr uint64_t kHighs = 0x0000421000004210ull, kAbove = 0xFC000000FC000000ull;
+    const auto invalid = [&](uint64_t two) {
+        const uint64_t flipped = ~two & kFields;
+        return ((flipped - kLows) & ~flipped & kHighs) | (two & kAbove);
+    };
+    uint64_t wrong = 0;
+    int r = 0;
+    for (uint64_t two; r + 2 <= count; r += 2) {
+        std::memcpy(&two, levels + sizeof(uint32_t) * size_t(r), sizeof two);
+        wrong |= invalid(two);
     }
-    s.require(total == samples, "audio level runs do not add up to the block's samples");
+    if (r < count) {
+        uint32_t last;
+        std::memcpy(&last, levels + sizeof(uint32_t) * size_t(r), sizeof last);
+        wrong |= invalid(uint64_t(kSilence) << 32 | last);
+    }
+    s.require(wrong == 0, "an audio level is out of range");
+    size_t total = 0;
+    s.require(word_runs::longest(levels, lengths, count, total), "audio level runs are not the longest possible");
+    s.require(total == size_t(samples), "audio level runs do not add up to the block's samples");
 }
 
 // Stored caught up to the CPU's cycle: every frame counter event before it

@@ -119,8 +119,8 @@ void Cartridge::serializeWindows(StateStream& s, CPU& cpu, PPU& ppu) {
     int32_t prg[kPrgPages], chr[kChrPages];
     std::memcpy(prg, prgPages, sizeof prg);
     std::memcpy(chr, chrPages, sizeof chr);
-    for (int32_t& bank : prg) s.io(bank, kNoBank, prgBankCount() - 1, "PRG window bank");
-    for (int32_t& bank : chr) s.io(bank, kNoBank, chrSize > 0 ? chrBankCount() - 1 : kNoBank, "CHR window bank");
+    s.io(prg, kNoBank, prgBankCount() - 1, "PRG window bank");
+    s.io(chr, kNoBank, chrSize > 0 ? chrBankCount() - 1 : kNoBank, "CHR window bank");
 
     // Which pages may differ from their banks: all of a window a view was
     // handed out for, else those a load patched.

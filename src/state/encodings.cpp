@@ -1,8 +1,15 @@
-// The two compact forms a snapshot uses for memories and pictures: zero
-// words elided, and runs of one value.
+// The compact forms a snapshot uses for memories, pictures and audio
+// levels: zero words elided, runs of one byte, runs of one word.
+#include <algorithm>
 #include <cstring>
 
 #include "state/state_stream.h"
+#include "state/word_runs.h"
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -33,6 +40,50 @@ void put16(uint8_t* p, size_t v) {
     p[1] = uint8_t(v >> 8);
 }
 
+// Whether any of eight words from p is not zero: one OR of 64 bytes.
+inline bool anyOfEight(const uint8_t* p) {
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+    const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF;
+#else
+    uint64_t any = 0;
+    for (size_t k = 0; k < 8; ++k) any |= wordAt(p + k * kWord);
+    return any != 0;
+#endif
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Sixteen words a step where the processor has AVX2.
+__attribute__((target("avx2"))) size_t skipZerosAvx2(const uint8_t* data, size_t from, size_t words) {
+    for (; from + 16 <= words; from += 16) {
+        const __m256i* p = reinterpret_cast<const __m256i*>(data + from * kWord);
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(_mm256_loadu_si256(p), _mm256_loadu_si256(p + 1)),
+                                            _mm256_or_si256(_mm256_loadu_si256(p + 2), _mm256_loadu_si256(p + 3)));
+        if (!_mm256_testz_si256(any, any)) break;
+    }
+    return from;
+}
+
+bool hasAvx2() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    return has;
+}
+#endif
+
+// Past the groups of eight zero words from `from`: most of what a snapshot
+// scans of $4000-$7FFF and CHR RAM is zeros, and the scan is what it costs.
+size_t skipZeroGroups(const uint8_t* data, size_t from, size_t words) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (hasAvx2()) from = skipZerosAvx2(data, from, words);
+#endif
+    while (from + 8 <= words && !anyOfEight(data + from * kWord)) from += 8;
+    return from;
+}
+
 // Worst case: a record for every second word.
 size_t zeroRunsBound(size_t size) { return size + 4 * (size / (2 * kWord) + 2); }
 
@@ -43,11 +94,7 @@ size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
     for (size_t i = 0; i < words;) {
         // Zero words eight at a time, literal words four at a time: most
         // of what is elided is long runs, and most literals come in runs too.
-        size_t from = i;
-        while (from + 8 <= words && (word(from) | word(from + 1) | word(from + 2) | word(from + 3) | word(from + 4) |
-                                     word(from + 5) | word(from + 6) | word(from + 7)) == 0) {
-            from += 8;
-        }
+        size_t from = skipZeroGroups(data, i, words);
         while (from < words && word(from) == 0) ++from;
         size_t end = from;
         while (end + 4 <= words && word(end) != 0 && word(end + 1) != 0 && word(end + 2) != 0 && word(end + 3) != 0) {
@@ -238,3 +285,187 @@ void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
         i += zeros + literals;
     }
 }
+
+// --- runs of one word ---
+
+namespace word_runs {
+
+namespace {
+
+uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+namespace {
+
+// Bit k set where words[k] differs from words[k - 1], for k in [0, 64).
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) uint64_t changesAvx2(const uint32_t* words) {
+    uint64_t same = 0;
+#pragma GCC unroll 8
+    for (int k = 0; k < 64; k += 8) {
+        const __m256i now = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k));
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k - 1));
+        same |= uint64_t(unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(now, before))))) << k;
+    }
+    return ~same;
+}
+#endif
+
+#if defined(__SSE2__)
+uint64_t changesSse2(const uint32_t* words) {
+    uint64_t same = 0;
+#pragma GCC unroll 16
+    for (int k = 0; k < 64; k += 4) {
+        const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k - 1));
+        same |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(now, before))))) << k;
+    }
+    return ~same;
+}
+#endif
+
+}  // namespace
+
+size_t find(const uint32_t* words, size_t count, uint32_t* runWords, uint16_t* lengths) {
+    if (count == 0) return 0;
+    size_t n = 0, start = 0;
+    const auto close = [&](size_t end) {
+        runWords[n] = words[start];
+        lengths[n] = uint16_t(end - start);
+        ++n;
+        start = end;
+    };
+    size_t i = 1;
+#if defined(__SSE2__)
+    // Where words differ from the one before, 64 at a time; then only the
+    // runs' ends take a step of their own, and the loop over them ends
+    // (mispredicted, as its count varies) once per 64 words.
+#if defined(__x86_64__) && defined(__GNUC__)
+    uint64_t (*const changes)(const uint32_t*) = hasAvx2() ? changesAvx2 : changesSse2;
+#else
+    uint64_t (*const changes)(const uint32_t*) = changesSse2;
+#endif
+    for (; i + 64 <= count; i += 64) {
+        for (uint64_t ends = changes(words + i); ends != 0; ends &= ends - 1) {
+            close(i + size_t(__builtin_ctzll(ends)));
+        }
+    }
+    // The rest as the last 64 words, less those already done.
+    if (i < count && count > 64) {
+        const size_t base = count - 64;
+        for (uint64_t ends = changes(words + base) & (~uint64_t(0) << (i - base)); ends != 0; ends &= ends - 1) {
+            close(base + size_t(__builtin_ctzll(ends)));
+        }
+        i = count;
+    }
+#endif
+    for (; i < count; ++i) {
+        if (words[i] != words[i - 1]) close(i);
+    }
+    close(count);
+    return n;
+}
+
+bool longest(const uint8_t* runWords, const uint8_t* lengths, size_t count, size_t& total) {
+    // Without branches: a damaged snapshot is rare, and runs are often short.
+    uint32_t sum = 0;
+    bool bad = false;
+    size_t r = 0;
+#if defined(__SSE2__)
+    if (count > 4) {
+        // Four runs a step: each word against the one before, each length
+        // against zero, the lengths summed in 32-bit lanes.
+        bad = load32(runWords) == load32(runWords + 4);
+        __m128i alike = _mm_setzero_si128(), empty = _mm_setzero_si128(), sums = _mm_setzero_si128();
+        const __m128i zero = _mm_setzero_si128();
+        for (r = 1; r + 4 <= count; r += 4) {
+            const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(runWords + 4 * r));
+            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(runWords + 4 * r - 4));
+            alike = _mm_or_si128(alike, _mm_cmpeq_epi32(now, before));
+            const __m128i four = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lengths + 2 * r));
+            const __m128i wide = _mm_unpacklo_epi16(four, zero);
+            empty = _mm_or_si128(empty, _mm_cmpeq_epi32(wide, zero));
+            sums = _mm_add_epi32(sums, wide);
+        }
+        bad |= _mm_movemask_epi8(_mm_or_si128(alike, empty)) != 0;
+        sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, _MM_SHUFFLE(1, 0, 3, 2)));
+        sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, _MM_SHUFFLE(2, 3, 0, 1)));
+        sum = uint32_t(_mm_cvtsi128_si32(sums));
+        // Run 0's length, and the rest one at a time.
+        const uint16_t first = uint16_t(lengths[0] | lengths[1] << 8);
+        bad |= first == 0;
+        sum += first;
+    }
+#endif
+    for (; r < count; ++r) {
+        const uint32_t word = load32(runWords + 4 * r);
+        const uint16_t length = uint16_t(lengths[2 * r] | lengths[2 * r + 1] << 8);
+        bad |= (r > 0 && word == load32(runWords + 4 * r - 4)) | (length == 0);
+        sum += length;
+    }
+    total = sum;
+    return !bad;
+}
+
+namespace {
+
+// Each run as one 16-word store while there is room for it, longer runs in
+// more: lengths vary from run to run, and a branch on each would be
+// mispredicted. The next run writes over the excess. Returns the runs done.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) size_t expandAvx2(const uint32_t* runWords, const uint16_t* lengths, size_t count,
+                                                  uint32_t* out, size_t total, size_t& at) {
+    size_t r = 0;
+    for (; r < count && total - at >= 16; ++r) {
+        const __m256i word = _mm256_set1_epi32(int(runWords[r]));
+        const size_t length = lengths[r];
+        for (size_t k = 0; k < length; k += 16) {
+            uint32_t* to = out + at + std::min(k, length < 16 ? k : length - 16);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), word);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8), word);
+        }
+        at += length;
+    }
+    return r;
+}
+#endif
+
+#if defined(__SSE2__)
+size_t expandSse2(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total,
+                  size_t& at) {
+    size_t r = 0;
+    for (; r < count && total - at >= 16; ++r) {
+        const __m128i word = _mm_set1_epi32(int(runWords[r]));
+        const size_t length = lengths[r];
+        for (size_t k = 0; k < length; k += 16) {
+            uint32_t* to = out + at + std::min(k, length < 16 ? k : length - 16);
+            for (size_t q = 0; q < 16; q += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + q), word);
+        }
+        at += length;
+    }
+    return r;
+}
+#endif
+
+}  // namespace
+
+void expand(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total) {
+    size_t at = 0, r = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    r = hasAvx2() ? expandAvx2(runWords, lengths, count, out, total, at)
+                  : expandSse2(runWords, lengths, count, out, total, at);
+#elif defined(__SSE2__)
+    r = expandSse2(runWords, lengths, count, out, total, at);
+#endif
+    for (; r < count; ++r) {
+        std::fill_n(out + at, lengths[r], runWords[r]);
+        at += lengths[r];
+    }
+}
+
+}  // namespace word_runs

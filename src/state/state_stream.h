@@ -88,26 +88,15 @@ public:
     // Inlined: a snapshot passes some three hundred fields through these.
     template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
-        if constexpr (std::is_same_v<T, bool>) {
-            uint8_t byte = field ? 1 : 0;
-            transfer(&byte, 1, name);
-            if (__builtin_expect(reading() && byte > 1, 0)) notAFlag(name, byte);
-            if (loading()) field = byte != 0;
-            return byte != 0;
-        } else {
-            T value = field;
-            transfer(&value, sizeof value, name);
-            if (loading()) field = value;
-            return value;
-        }
+        return scalar(field, name, [](T) { return true; }, [](T) {});
     }
     // The same, refusing a value outside [lo, hi] (a NaN is outside too).
     template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
-        const T value = io(field, name);
-        if (__builtin_expect(reading() && !(value >= T(lo) && value <= T(hi)), 0))
-            outOfRange(name, value, T(lo), T(hi));
-        return value;
+        const T low = T(lo), high = T(hi);
+        return scalar(
+            field, name, [&](T value) { return value >= low && value <= high; },
+            [&](T value) { outOfRange(name, value, low, high); });
     }
     int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
         int64_t value = counter;
@@ -115,13 +104,35 @@ public:
         if (loading()) counter = value;
         return value;
     }
+    // Arrays of any value go as one block, in the same bytes as field by field.
     template <class T, size_t N>
     void io(T (&fields)[N], const char* name = nullptr) {
-        for (T& field : fields) io(field, name);
+        if constexpr (std::is_same_v<T, bool>) {
+            for (T& field : fields) io(field, name);
+        } else {
+            static_assert(std::is_arithmetic_v<T> || std::is_enum_v<T>, "plain values only");
+            bytes(fields, sizeof fields, name);
+        }
     }
+    // Checked as one block (field by field while noting the layout).
     template <class T, size_t N, class L, class H>
     void io(T (&fields)[N], L lo, H hi, const char* name) {
-        for (T& field : fields) io(field, lo, hi, name);
+        if (!reading() || layout_ != nullptr) {
+            for (T& field : fields) io(field, lo, hi, name);
+            return;
+        }
+        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "plain numbers only");
+        T values[N];
+        std::memcpy(values, take(sizeof values, name), sizeof values);
+        const T low = T(lo), high = T(hi);
+        bool inside = true;
+        for (const T value : values) inside &= value >= low && value <= high;
+        if (__builtin_expect(!inside, 0)) {
+            for (const T value : values) {
+                if (!(value >= low && value <= high)) outOfRange(name, value, low, high);
+            }
+        }
+        if (loading()) std::memcpy(fields, values, sizeof values);
     }
     template <class T, size_t N>
     void io(std::array<T, N>& fields, const char* name = nullptr) {
@@ -185,15 +196,43 @@ public:
 
 private:
     // Room for `size` bytes at the end of a saving stream.
-    uint8_t* room(size_t size) {
+    [[gnu::always_inline]] uint8_t* room(size_t size) {
         if (__builtin_expect(size > size_ - offset_, 0)) grow(size);
         return data_ + offset_;
     }
-    void grow(size_t size) {
+    [[gnu::cold, gnu::noinline]] void grow(size_t size) {
         if (!sink_) throw std::logic_error("snapshot buffer too small");
         sink_->resize(std::max(offset_ + size, 2 * sink_->size()));
         data_ = sink_->data();
         size_ = sink_->size();
+    }
+    // One scalar field. The mode is read once and each mode takes its own
+    // path, so the stores into the stream and into the fields (which may
+    // alias anything) cost no reloading of the mode between the checks.
+    template <class T, class Ok, class Refuse>
+    [[gnu::always_inline]] T scalar(T& field, const char* name, Ok ok, Refuse refuse) {
+        using Stored = std::conditional_t<std::is_same_v<T, bool>, uint8_t, T>;
+        const Mode mode = mode_;
+        if (mode == Mode::Save) {
+            const Stored value = Stored(field);
+            std::memcpy(room(sizeof value), &value, sizeof value);
+            offset_ += sizeof value;
+            return field;
+        }
+        if (__builtin_expect(mode == Mode::Measure, 0)) {
+            record(sizeof(Stored), name);
+            offset_ += sizeof(Stored);
+            return field;
+        }
+        Stored stored;
+        std::memcpy(&stored, take(sizeof stored, name), sizeof stored);
+        if constexpr (std::is_same_v<T, bool>) {
+            if (__builtin_expect(stored > 1, 0)) notAFlag(name, stored);
+        }
+        const T value = T(stored);
+        if (__builtin_expect(!ok(value), 0)) refuse(value);
+        if (mode == Mode::Load) field = value;
+        return value;
     }
     // Scalars pass a copy, so Check may read into it; arrays pass the field.
     // Inlined, so the copy has a fixed size: this runs for every field.

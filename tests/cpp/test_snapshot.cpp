@@ -415,6 +415,37 @@ TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
     expectRefused(*unit, section, "section NES");
 }
 
+// Each level word of the audio runs is checked, wherever it lies among them
+// (they are checked two at a time): a pulse or triangle field of 31, or a
+// bit above the DMC's, is refused.
+TEST(Snapshot, AudioLevelsOutOfRangeAreRefused) {
+    int checked = 0;
+    for (const Bytes& image : images()) {
+        auto unit = console(image);
+        play(*unit, 40);
+        const Bytes good = takeSnapshot(*unit, false);
+        const auto layout = snapshotLayout(*unit, good.data(), good.size());
+        const auto levels = std::find_if(layout.begin(), layout.end(),
+                                         [](const auto& f) { return f.name && std::string(f.name) == "audio levels"; });
+        ASSERT_NE(levels, layout.end());
+        const size_t runs = levels->size / 4;
+        if (runs < 3) continue;
+        ++checked;
+        for (const size_t k : {size_t(0), size_t(1), runs / 2, runs - 1}) {
+            for (const uint32_t bad : {31u, 31u << 5, 31u << 10, 1u << 26, 1u << 31}) {
+                Bytes changed = good;
+                uint32_t level;
+                std::memcpy(&level, &changed[levels->offset + 4 * k], 4);
+                level |= bad;
+                std::memcpy(&changed[levels->offset + 4 * k], &level, 4);
+                sealSnapshot(changed.data(), changed.size());
+                expectRefused(*unit, changed, "audio level is out of range");
+            }
+        }
+    }
+    EXPECT_GT(checked, 0) << "no cartridge made three audio level runs";
+}
+
 TEST(Snapshot, SampleCountFollowsFromTheClockAndMixingCanBeOff) {
     // The restore derives the sample count from the cycle count; check that
     // the running console agrees with the rule at every step.
