@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -28,16 +29,20 @@ PyNES& consoleOf(py::handle nes) {
     // Looked up once: snapshots are taken at every node of a search. The
     // reference is kept for the life of the process, as the module is.
     static const py::handle type = py::object(py::module_::import("velkora").attr("NES")).release();
+    static const py::detail::type_info* const info = py::detail::get_type_info(typeid(PyNES));
     if (!py::isinstance(nes, type)) {
         throw py::type_error("expected a velkora.NES, got " +
                              std::string(py::str(py::type::handle_of(nes).attr("__name__"))));
     }
-    auto* unit = nes.cast<PyNES*>();
+    // The instance's own record, without the type caster's lookups (a tenth
+    // of a compact snapshot's time).
+    const py::detail::value_and_holder held =
+        reinterpret_cast<py::detail::instance*>(nes.ptr())->get_value_and_holder(info);
     // An object made by __new__ without __init__ has no console behind it.
-    if (!unit || !py::detail::get_object_handle(unit, py::detail::get_type_info(typeid(PyNES)))) {
+    if (!held.instance_registered() || !held.value_ptr()) {
         throw py::type_error("NES object is not initialised: its __init__ was not called");
     }
-    return *unit;
+    return *held.value_ptr<PyNES>();
 }
 
 // A bytes object in place; any other buffer is copied first, so nobody can
@@ -101,12 +106,30 @@ void withConsole(PyNES& unit, Work work) {
 
 py::bytes snapshotOf(py::handle nes, bool picture) {
     PyNES& unit = consoleOf(nes);
-    std::vector<uint8_t>& scratch = snapshotScratch();
-    size_t size = 0;
-    withConsole(unit, [&] { size = writeSnapshot(unit, scratch, picture); });
-    py::bytes out = bytesOf(scratch, size);
+    // Written straight into the bytes object, made as large as the largest
+    // snapshot this thread took and then shrunk (in place), which saves
+    // copying it; a larger one goes through the scratch buffer.
+    static thread_local size_t largest = 16384;
+    constexpr size_t kMostInPlace = 98304;  // shrinking larger blocks may move them
+    const size_t capacity = std::min(largest + 1024, kMostInPlace);
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, py::ssize_t(capacity));
     if (!out) throw py::error_already_set();
-    return out;
+    py::bytes held = py::reinterpret_steal<py::bytes>(out);
+    size_t size = 0;
+    withConsole(unit, [&] {
+        size = writeSnapshot(unit, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)), capacity, picture);
+    });
+    if (size == 0) {
+        std::vector<uint8_t>& scratch = snapshotScratch();
+        withConsole(unit, [&] { size = writeSnapshot(unit, scratch, picture); });
+        largest = std::max(largest, size);
+        py::bytes copy = bytesOf(scratch, size);
+        if (!copy) throw py::error_already_set();
+        return copy;
+    }
+    out = held.release().ptr();
+    if (_PyBytes_Resize(&out, py::ssize_t(size)) != 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(out);
 }
 
 void restoreInto(py::handle nes, py::handle data) {

@@ -193,14 +193,21 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
     if (scratch.size() < size + tokensBound(size) + kSlack) scratch.resize(size + tokensBound(size) + kSlack);
     if (writing()) {
         rowDeltas(data, size, row, scratch.data());
-        uint8_t* out = mode_ == Mode::Save ? room(tokensBound(size)) : scratch.data() + size;
+        uint8_t* out = mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data() + size)
+                                           : scratch.data() + size;
         const size_t n = encodeTokens(scratch.data(), size, out);
+        if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
         record(n, name);
         offset_ += n;
         return;
     }
-    // Checking decodes too, into the scratch, and then looks at the values.
-    uint8_t* to = scratch.data();
+    // Checking decodes too, into the scratch, and then looks at the values;
+    // loading decodes into the data and undoes the deltas there.
+    const bool load = mode_ == Mode::Load;
+    uint8_t* to = load ? data : scratch.data();
+    // Short copies and fills are one 16-byte move each where that stays
+    // inside: the scratch has room past the end, the data has not.
+    const size_t roomy = load ? (size < kSlack ? 0 : size - kSlack) : size;
     const uint8_t* in = data_ + offset_;
     const uint8_t* const end = data_ + size_;
     for (size_t at = 0; at < size;) {
@@ -210,8 +217,7 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         if (count == 15) count = readCount(in, end, name);
         if (count > size_t(end - in)) refuse(name, "is cut off: the snapshot ends inside it");
         if (count > size - at) refuse(name, "runs past the end of its picture");
-        // Short copies and fills as one 16-byte move each: the scratch has room.
-        if (count <= kSlack && size_t(end - in) >= kSlack) {
+        if (count <= kSlack && at <= roomy && size_t(end - in) >= kSlack) {
             std::memcpy(to + at, in, kSlack);
         } else {
             std::memcpy(to + at, in, count);
@@ -226,11 +232,10 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         if (repeats > size - at) refuse(name, "runs past the end of its picture");
         if (count == 0) refuse(name, "repeats a value before the first one");
         const uint8_t value = to[at - 1];
-        if (repeats <= kSlack) std::memset(to + at, value, kSlack);
+        if (repeats <= kSlack && at <= roomy) std::memset(to + at, value, kSlack);
         else std::memset(to + at, value, repeats);
         at += repeats;
     }
-    const bool load = mode_ == Mode::Load;
     if (!load) {
         // Values below a power of two have no bit above it set.
         const uint64_t above = uint8_t(~(limit - 1)) * 0x0101010101010101ull;
@@ -241,23 +246,19 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
     recordAt(offset_, size_t(in - data_) - offset_, name);
     offset_ = size_t(in - data_);
     if (!load) return;
-    // Undo the deltas, top down.
-    std::memcpy(data, to, size < row ? size : row);
-    for (size_t i = row; i < size; i += kWord) putWord(data + i, wordAt(to + i) ^ wordAt(data + i - row));
+    // Undo the deltas, top down, each row on the one above it, done already.
+    for (size_t i = row; i < size; i += kWord) putWord(data + i, wordAt(data + i) ^ wordAt(data + i - row));
 }
 
 void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
     if (size % kWord != 0 || size / kWord > kMostWords)
         throw std::logic_error("zero runs need whole words, at most 65535");
-    if (mode_ == Mode::Save) {
-        const size_t n = encodeZeroRuns(data, size, room(zeroRunsBound(size)));
-        record(n, name);
-        offset_ += n;
-        return;
-    }
-    if (mode_ == Mode::Measure) {
-        std::vector<uint8_t> scratch(zeroRunsBound(size));
-        const size_t n = encodeZeroRuns(data, size, scratch.data());
+    if (writing()) {
+        static thread_local std::vector<uint8_t> scratch;
+        if (scratch.size() < zeroRunsBound(size)) scratch.resize(zeroRunsBound(size));
+        uint8_t* out = mode_ == Mode::Save ? encodingRoom(zeroRunsBound(size), scratch.data()) : scratch.data();
+        const size_t n = encodeZeroRuns(data, size, out);
+        if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
         record(n, name);
         offset_ += n;
         return;

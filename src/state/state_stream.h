@@ -23,6 +23,12 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// A save into a buffer of fixed size that ran out of room.
+class StreamFull : public std::length_error {
+public:
+    StreamFull() : std::length_error("snapshot buffer too small") {}
+};
+
 class StateStream {
 public:
     // Measure counts bytes; Save writes them; Check reads and validates
@@ -36,7 +42,8 @@ public:
         const char* name;
     };
 
-    StateStream(Mode mode, uint8_t* data, size_t size) : mode_(mode), data_(data), size_(size) {}
+    StateStream(Mode mode, uint8_t* data, size_t size, size_t start = 0)
+        : mode_(mode), data_(data), size_(size), offset_(start) {}
     // Saving onto the end of `sink`, which grows as needed and is never
     // shrunk, so a buffer reused for every snapshot stops allocating.
     StateStream(std::vector<uint8_t>& sink, size_t start)
@@ -200,8 +207,14 @@ private:
         if (__builtin_expect(size > size_ - offset_, 0)) grow(size);
         return data_ + offset_;
     }
+    // Where to encode up to `bound` bytes: in place when the stream has the
+    // room or can grow, else in `scratch` (a buffer of fixed size may still
+    // hold what the encoding turns out to be).
+    uint8_t* encodingRoom(size_t bound, uint8_t* scratch) {
+        return sink_ || bound <= size_ - offset_ ? room(bound) : scratch;
+    }
     [[gnu::cold, gnu::noinline]] void grow(size_t size) {
-        if (!sink_) throw std::logic_error("snapshot buffer too small");
+        if (!sink_) throw StreamFull();
         sink_->resize(std::max(offset_ + size, 2 * sink_->size()));
         data_ = sink_->data();
         size_ = sink_->size();

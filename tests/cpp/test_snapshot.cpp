@@ -415,6 +415,27 @@ TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
     expectRefused(*unit, section, "section NES");
 }
 
+// Written into a buffer of fixed size (a Python bytes object), a snapshot is
+// the same bytes; one that does not fit is given up, not cut short.
+TEST(Snapshot, FixedBuffersHoldTheSameBytesOrNone) {
+    for (const Bytes& image : images()) {
+        auto unit = console(image);
+        play(*unit, 25);
+        for (const bool picture : {false, true}) {
+            const Bytes expected = takeSnapshot(*unit, picture);
+            for (const size_t capacity : {expected.size(), expected.size() + 1000, size_t(1) << 20}) {
+                Bytes buffer(capacity, 0xAB);
+                ASSERT_EQ(writeSnapshot(*unit, buffer.data(), capacity, picture), expected.size());
+                EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin())) << capacity;
+            }
+            for (const size_t capacity : {expected.size() - 1, size_t(40), size_t(0)}) {
+                Bytes buffer(capacity + 1);
+                EXPECT_EQ(writeSnapshot(*unit, buffer.data(), capacity, picture), 0u) << capacity;
+            }
+        }
+    }
+}
+
 // Each level word of the audio runs is checked, wherever it lies among them
 // (they are checked two at a time): a pulse or triangle field of 31, or a
 // bit above the DMC's, is refused.
