@@ -145,28 +145,11 @@ void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
         return;
     }
     // One encoding per block: runs as long as they go, lengths adding up.
-    // validLevels for every run without a branch, two at a time: a 5-bit
-    // field of 31 is a zero field of the word flipped, which the borrow
-    // trick finds (a borrow out of the lower word only follows a zero
-    // field of its own).
-    constexpr uint64_t kFields = 0x00007FFF00007FFFull, kLows = 0x0000042100000421ull;
-    constexpr uint64_t kHighs = 0x0000421000004210ull, kAbove = 0xFC000000FC000000ull;
-    const auto invalid = [&](uint64_t two) {
-        const uint64_t flipped = ~two & kFields;
-        return ((flipped - kLows) & ~flipped & kHighs) | (two & kAbove);
-    };
-    uint64_t wrong = 0;
-    int r = 0;
-    for (uint64_t two; r + 2 <= count; r += 2) {
-        std::memcpy(&two, levels + sizeof(uint32_t) * size_t(r), sizeof two);
-        wrong |= invalid(two);
-    }
-    if (r < count) {
-        uint32_t last;
-        std::memcpy(&last, levels + sizeof(uint32_t) * size_t(r), sizeof last);
-        wrong |= invalid(uint64_t(kSilence) << 32 | last);
-    }
-    s.require(wrong == 0, "an audio level is out of range");
+    // validLevels for every run at once: no pulse or triangle field (5 bits
+    // each from bit 0) of 31, nothing above the DMC's field.
+    constexpr uint32_t kFieldLows = 1u << kLevelShift[0] | 1u << kLevelShift[1] | 1u << kLevelShift[2];
+    s.require(!word_runs::anyFull(levels, count, kFieldLows, kFieldLows << 4, ~0u << 26),
+              "an audio level is out of range");
     size_t total = 0;
     s.require(word_runs::longest(levels, lengths, count, total), "audio level runs are not the longest possible");
     s.require(total == size_t(samples), "audio level runs do not add up to the block's samples");

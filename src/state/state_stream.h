@@ -32,7 +32,8 @@ public:
 class StateStream {
 public:
     // Measure counts bytes; Save writes them; Check reads and validates
-    // without changing anything; Load reads into the fields.
+    // without changing anything; Load reads into the fields what Check
+    // accepted (the ranges of fields are not tested again).
     enum class Mode { Measure, Save, Check, Load };
 
     // Where a field lies in the stream (recorded while measuring).
@@ -124,22 +125,34 @@ public:
     // Checked as one block (field by field while noting the layout).
     template <class T, size_t N, class L, class H>
     void io(T (&fields)[N], L lo, H hi, const char* name) {
-        if (!reading() || layout_ != nullptr) {
+        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "plain numbers only");
+        if (__builtin_expect(layout_ != nullptr, 0)) {
             for (T& field : fields) io(field, lo, hi, name);
             return;
         }
-        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "plain numbers only");
+        if (mode_ != Mode::Check) {
+            bytes(fields, sizeof fields, name);
+            return;
+        }
         T values[N];
         std::memcpy(values, take(sizeof values, name), sizeof values);
         const T low = T(lo), high = T(hi);
         bool inside = true;
-        for (const T value : values) inside &= value >= low && value <= high;
+        if constexpr (std::is_integral_v<T>) {
+            T least = values[0], most = values[0];
+            for (const T value : values) {
+                least = value < least ? value : least;
+                most = value > most ? value : most;
+            }
+            inside = least >= low && most <= high;
+        } else {
+            for (const T value : values) inside &= value >= low && value <= high;  // a NaN is outside
+        }
         if (__builtin_expect(!inside, 0)) {
             for (const T value : values) {
                 if (!(value >= low && value <= high)) outOfRange(name, value, low, high);
             }
         }
-        if (loading()) std::memcpy(fields, values, sizeof values);
     }
     template <class T, size_t N>
     void io(std::array<T, N>& fields, const char* name = nullptr) {
@@ -239,12 +252,16 @@ private:
         }
         Stored stored;
         std::memcpy(&stored, take(sizeof stored, name), sizeof stored);
+        const T value = T(stored);
+        // Load reads only what Check accepted.
+        if (mode == Mode::Load) {
+            field = value;
+            return value;
+        }
         if constexpr (std::is_same_v<T, bool>) {
             if (__builtin_expect(stored > 1, 0)) notAFlag(name, stored);
         }
-        const T value = T(stored);
         if (__builtin_expect(!ok(value), 0)) refuse(value);
-        if (mode == Mode::Load) field = value;
         return value;
     }
     // Scalars pass a copy, so Check may read into it; arrays pass the field.

@@ -15,6 +15,10 @@ size_t find(const uint32_t* words, size_t count, uint32_t* runWords, uint16_t* l
 // the host's order), are as long as they go: none empty, no two neighbours
 // alike, as find() makes them. `total` is their lengths' sum.
 bool longest(const uint8_t* runWords, const uint8_t* lengths, size_t count, size_t& total);
+// Whether a run word has a bit of `clear` set, or one of its packed fields
+// all ones: fields next to each other from bit 0, `lows` and `highs`
+// marking each one's lowest and highest bit.
+bool anyFull(const uint8_t* runWords, size_t count, uint32_t lows, uint32_t highs, uint32_t clear);
 // The words the runs stand for, into out[0, total): runs that passed
 // longest() with this total.
 void expand(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total);
