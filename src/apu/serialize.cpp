@@ -9,122 +9,125 @@
 #include "state/state_stream.h"
 #include "state/word_runs.h"
 
-void APU::serialize(StateStream& s) {
-    if (s.saving() && (dmcStepsApplied != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
-        throw std::logic_error("APU snapshot with pending timer steps");
-    }
-    s.tag("APU ");
-    s.io(frameReset, -1, int64_t(1) << 47, "frame sequencer start");
-    s.io(channelEnabled);
-    s.io(lengthCounter);
-    s.io(frameIrq);
-
-    // --- envelopes: pulse 1, pulse 2, noise ---
-    s.io(envelopeStart);
-    s.io(envelopeDivider, 0, 15, "envelope divider");
-    s.io(envelopeDecay, 0, 15, "envelope level");
-
-    // --- pulse channels ---
-    s.io(pulsePeriod);
-    s.io(pulseTimer);
-    s.io(dutyStep, 0, 7, "pulse duty step");
-    s.io(pulseOutput, -15, 15, "pulse output");
-    s.io(sweepDivider, 0, 7, "sweep divider");
-    s.io(sweepReload);
-    s.io(sweepMute);
-
-    // --- triangle ---
-    s.io(trianglePeriod);
-    s.io(triangleTimer);
-    s.io(triangleStep, 0, 31, "triangle step");
-    s.io(triangleOutput, -15.0f, 15.0f, "triangle output");
-    s.io(linearCounter, 0, 127, "linear counter");
-    s.io(linearReload);
-
-    // --- noise ---
-    s.io(noiseShift, 0, 0x7FFF, "noise shift register");
-    s.io(noiseTimer, 0, noisePeriods[15] / 2 - 1, "noise timer");
-    s.io(noiseOutput, 0, 15, "noise output");
-
-    // --- delta modulation channel ---
-    s.io(dmcFlags);
-    s.io(dmcLevel, 0, 127, "DMC output level");
-    s.io(dmcDirectLoad, -1, 127, "DMC direct load");
-    s.io(dmcSampleAddress);
-    s.io(dmcSampleLength);
-    s.io(dmcAddress);
-    s.io(dmcBytesRemaining, 0, 16 * 255 + 1, "DMC bytes remaining");
-    s.io(dmcBuffer);
-    s.io(dmcBufferEmpty);
-    s.io(dmcShift);
-    const int32_t bitsRemaining = s.io(dmcBitsRemaining, 0, 8, "DMC bits remaining");
-    s.io(dmcSilence);
-    s.io(dmcTimer, 0, dmcRates[0] / 2 - 1, "DMC timer");
-
-    // --- sample stage: the block being filled, and the finished block that
-    // getAudio has still to hand over ---
-    std::unique_lock<std::mutex> guard(handoverLock, std::defer_lock);
-    bool ready = blockReady.load(std::memory_order_relaxed);
-    if (s.version() == 1) {
-        for (auto& block : sampleBuffers) s.io(block);
-        if (s.loading()) guard.lock();
-        for (auto& block : outputBuffers) s.io(block);
-        ready = s.io(ready);
-        if (s.loading()) {
-            levelsOf(sampleBuffers, sampleLevels);
-            uint32_t finished[kBlockSamples];
-            levelsOf(outputBuffers, finished);
-            makeRuns(finished, kBlockSamples, outputRuns);
-            unmixedSamples = 0;
-            outputUnmixed = false;
+void APU::serialize(StateStream& stream) {
+    // Each mode gets its own copy of the fields (StateStream::withMode).
+    stream.withMode([&](auto& s) __attribute__((always_inline)) {
+        if (s.saving() && (dmcStepsApplied != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
+            throw std::logic_error("APU snapshot with pending timer steps");
         }
-    } else {
-        // Only the samples made so far in this block: their count follows
-        // from the cycle count, as the sample count does. A whole block is
-        // handed over only when the next sample is made, so at a multiple of
-        // 1024 (power-on included: 1024 zeros) the block is still here.
-        const int64_t made = samplesBefore((s.cycles + 1) / 2);
-        const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
-        LevelRuns runs;
-        if (s.writing()) runs.count = uint16_t(word_runs::find(sampleLevels, size_t(filled), runs.level, runs.length));
-        serializeRuns(s, runs, filled);
-        if (s.loading()) {
-            word_runs::expand(runs.level, runs.length, runs.count, sampleLevels, size_t(filled));
-            unmixedSamples = filled;
-        }
-        ready = s.io(ready, "audio block waiting");
-        if (ready) {
+        s.tag("APU ");
+        s.io(frameReset, -1, int64_t(1) << 47, "frame sequencer start");
+        s.io(channelEnabled);
+        s.io(lengthCounter);
+        s.io(frameIrq);
+
+        // --- envelopes: pulse 1, pulse 2, noise ---
+        s.io(envelopeStart);
+        s.io(envelopeDivider, 0, 15, "envelope divider");
+        s.io(envelopeDecay, 0, 15, "envelope level");
+
+        // --- pulse channels ---
+        s.io(pulsePeriod);
+        s.io(pulseTimer);
+        s.io(dutyStep, 0, 7, "pulse duty step");
+        s.io(pulseOutput, -15, 15, "pulse output");
+        s.io(sweepDivider, 0, 7, "sweep divider");
+        s.io(sweepReload);
+        s.io(sweepMute);
+
+        // --- triangle ---
+        s.io(trianglePeriod);
+        s.io(triangleTimer);
+        s.io(triangleStep, 0, 31, "triangle step");
+        s.io(triangleOutput, -15.0f, 15.0f, "triangle output");
+        s.io(linearCounter, 0, 127, "linear counter");
+        s.io(linearReload);
+
+        // --- noise ---
+        s.io(noiseShift, 0, 0x7FFF, "noise shift register");
+        s.io(noiseTimer, 0, noisePeriods[15] / 2 - 1, "noise timer");
+        s.io(noiseOutput, 0, 15, "noise output");
+
+        // --- delta modulation channel ---
+        s.io(dmcFlags);
+        s.io(dmcLevel, 0, 127, "DMC output level");
+        s.io(dmcDirectLoad, -1, 127, "DMC direct load");
+        s.io(dmcSampleAddress);
+        s.io(dmcSampleLength);
+        s.io(dmcAddress);
+        s.io(dmcBytesRemaining, 0, 16 * 255 + 1, "DMC bytes remaining");
+        s.io(dmcBuffer);
+        s.io(dmcBufferEmpty);
+        s.io(dmcShift);
+        const int32_t bitsRemaining = s.io(dmcBitsRemaining, 0, 8, "DMC bits remaining");
+        s.io(dmcSilence);
+        s.io(dmcTimer, 0, dmcRates[0] / 2 - 1, "DMC timer");
+
+        // --- sample stage: the block being filled, and the finished block that
+        // getAudio has still to hand over ---
+        std::unique_lock<std::mutex> guard(handoverLock, std::defer_lock);
+        bool ready = blockReady.load(std::memory_order_relaxed);
+        if (s.version() == 1) {
+            for (auto& block : sampleBuffers) s.io(block);
             if (s.loading()) guard.lock();
-            serializeRuns(s, outputRuns, kBlockSamples);
-            if (s.loading()) outputUnmixed = true;
+            for (auto& block : outputBuffers) s.io(block);
+            ready = s.io(ready);
+            if (s.loading()) {
+                levelsOf(sampleBuffers, sampleLevels);
+                uint32_t finished[kBlockSamples];
+                levelsOf(outputBuffers, finished);
+                makeRuns(finished, kBlockSamples, outputRuns);
+                unmixedSamples = 0;
+                outputUnmixed = false;
+            }
+        } else {
+            // Only the samples made so far in this block: their count follows
+            // from the cycle count, as the sample count does. A whole block is
+            // handed over only when the next sample is made, so at a multiple of
+            // 1024 (power-on included: 1024 zeros) the block is still here.
+            const int64_t made = samplesBefore((s.cycles + 1) / 2);
+            const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
+            LevelRuns runs;
+            if (s.writing()) runs.count = uint16_t(word_runs::find(sampleLevels, size_t(filled), runs.level, runs.length));
+            serializeRuns(s, runs, filled);
+            if (s.loading()) {
+                word_runs::expand(runs.level, runs.length, runs.count, sampleLevels, size_t(filled));
+                unmixedSamples = filled;
+            }
+            ready = s.io(ready, "audio block waiting");
+            if (ready) {
+                if (s.loading()) guard.lock();
+                serializeRuns(s, outputRuns, kBlockSamples);
+                if (s.loading()) outputUnmixed = true;
+            }
         }
-    }
-    if (s.loading()) {
-        if (!guard.owns_lock()) guard.lock();
-        blockReady.store(ready, std::memory_order_release);
-        guard.unlock();
-    }
-
-    // --- the registers as the catch-up last took them in ---
-    s.bytes(registerCopy, sizeof registerCopy);
-
-    if (s.hardware) serializeHardware(s, bitsRemaining);
-    else if (s.loading()) frameEventAt = frameWriteAt = lengthClockAt = kNoCycle;
-
-    if (s.loading()) {
-        apuCycles = (int64_t(cpu->cycles) + 1) / 2;
-        sampleCount = samplesBefore(apuCycles);
-        dmcStepsApplied = apuCycles;
-        for (int64_t& applied : channelStepsApplied) applied = apuCycles;
-        nextEvent = kUnscheduled;
-        nextClock = nextSample = nextDmc = kNever;
-        if (s.hardware) {
-            scheduleFrame();
-            // A fetch the DMC waits for keeps the CPU's request; otherwise
-            // the request follows from the DMC's state.
-            if (!(dmcBufferEmpty && dmcBytesRemaining > 0)) predictDmcDma();
+        if (s.loading()) {
+            if (!guard.owns_lock()) guard.lock();
+            blockReady.store(ready, std::memory_order_release);
+            guard.unlock();
         }
-    }
+
+        // --- the registers as the catch-up last took them in ---
+        s.bytes(registerCopy, sizeof registerCopy);
+
+        if (s.hardware) serializeHardware(s, bitsRemaining);
+        else if (s.loading()) frameEventAt = frameWriteAt = lengthClockAt = kNoCycle;
+
+        if (s.loading()) {
+            apuCycles = (int64_t(cpu->cycles) + 1) / 2;
+            sampleCount = samplesBefore(apuCycles);
+            dmcStepsApplied = apuCycles;
+            for (int64_t& applied : channelStepsApplied) applied = apuCycles;
+            nextEvent = kUnscheduled;
+            nextClock = nextSample = nextDmc = kNever;
+            if (s.hardware) {
+                scheduleFrame();
+                // A fetch the DMC waits for keeps the CPU's request; otherwise
+                // the request follows from the DMC's state.
+                if (!(dmcBufferEmpty && dmcBytesRemaining > 0)) predictDmcDma();
+            }
+        }
+    });
 }
 
 void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
