@@ -88,7 +88,8 @@ void APU::serialize(StateStream& stream) {
             const int64_t made = samplesBefore((s.cycles + 1) / 2);
             const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
             LevelRuns runs;
-            if (s.writing()) runs.count = uint16_t(word_runs::find(sampleLevels, size_t(filled), runs.level, runs.length));
+            if (s.writing())
+                runs.count = uint16_t(word_runs::find(sampleLevels, size_t(filled), runs.level, runs.length));
             serializeRuns(s, runs, filled);
             if (s.loading()) {
                 word_runs::expand(runs.level, runs.length, runs.count, sampleLevels, size_t(filled));

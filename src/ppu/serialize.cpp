@@ -50,7 +50,8 @@ void PPU::serialize(StateStream& stream) {
             bool stray = s.writing() && (strayBytes || vramShared) && mirrorsInUse();
             stray = s.io(stray, "PPU mirror bytes stored");
             if (stray) {
-                s.zeroRuns(&vram[kNametableMirrors], kNametableMirrorsEnd - kNametableMirrors, "nametable mirror bytes");
+                s.zeroRuns(&vram[kNametableMirrors], kNametableMirrorsEnd - kNametableMirrors,
+                           "nametable mirror bytes");
                 s.zeroRuns(&vram[kPaletteMirrors], kPaletteMirrorsEnd - kPaletteMirrors, "palette mirror bytes");
             } else if (s.loading() && (strayBytes || vramShared)) {
                 std::fill(vram.begin() + kNametableMirrors, vram.begin() + kNametableMirrorsEnd, 0);
@@ -134,7 +135,8 @@ void PPU::serialize(StateStream& stream) {
             if (s.loading()) displayEmphasised = false;
             if (s.loading() && rgbFrames) paintDisplay();
         } else {
-            s.rows(colorIndexCache.data(), size_t(rowsKept(line, dot)) * kWidth, kWidth, kColours, "picture being drawn");
+            s.rows(colorIndexCache.data(), size_t(rowsKept(line, dot)) * kWidth, kWidth, kColours,
+                   "picture being drawn");
             // From vertical blank to the frame's end the finished picture is this
             // frame's, which the frames after a restore must show: it travels.
             const bool thisFrames = line > kHeight + 1 || (line == kHeight + 1 && dot >= 2);

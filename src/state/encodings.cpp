@@ -214,13 +214,18 @@ size_t StateStream::readCount(const uint8_t*& in, const uint8_t* end, const char
 
 void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, const char* name) {
     if (size % kWord != 0 || row % kWord != 0) throw std::logic_error("rows need whole words");
+    // No rows (a picture not begun yet): no tokens.
+    if (size == 0) {
+        recordAt(offset_, 0, name);
+        return;
+    }
     // The deltas (or the decoded bytes), then room to measure the encoding.
     static thread_local std::vector<uint8_t> scratch;
     if (scratch.size() < size + tokensBound(size) + kSlack) scratch.resize(size + tokensBound(size) + kSlack);
     if (writing()) {
         rowDeltas(data, size, row, scratch.data());
-        uint8_t* out = mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data() + size)
-                                           : scratch.data() + size;
+        uint8_t* out =
+            mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data() + size) : scratch.data() + size;
         const size_t n = encodeTokens(scratch.data(), size, out);
         if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
         record(n, name);

@@ -96,7 +96,8 @@ public:
     // Inlined: a snapshot passes some three hundred fields through these.
     template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
-        return scalar(field, name, [](T) { return true; }, [](T) {});
+        return scalar(
+            field, name, [](T) { return true; }, [](T) {});
     }
     // The same, refusing a value outside [lo, hi] (a NaN is outside too).
     template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
@@ -374,7 +375,8 @@ public:
 
     template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
-        return scalar(field, name, [](T) { return true; }, [](T) {});
+        return scalar(
+            field, name, [](T) { return true; }, [](T) {});
     }
     template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {

@@ -189,8 +189,8 @@ TEST(StateStream, WordRunsFoundCheckedAndExpanded) {
     // Run lengths drawn up to `longest`: a new value at every word, short
     // runs around the 16-word stores, long ones across the 64-word scans.
     for (const size_t longest : {size_t(1), size_t(3), size_t(17), size_t(70), size_t(2000)}) {
-        for (const size_t count : {size_t(1), size_t(15), size_t(64), size_t(65), size_t(130), size_t(1002),
-                                   size_t(1024)}) {
+        for (const size_t count :
+             {size_t(1), size_t(15), size_t(64), size_t(65), size_t(130), size_t(1002), size_t(1024)}) {
             std::vector<uint32_t> words;
             for (uint32_t value = 0; words.size() < count; value += 1 + random() % 3) {
                 words.insert(words.end(), std::min(count - words.size(), 1 + random() % longest), value);
