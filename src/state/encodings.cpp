@@ -151,10 +151,35 @@ uint8_t* putCount(uint8_t* out, size_t count) {
     return out;
 }
 
-uint8_t* putToken(uint8_t* out, const uint8_t* literals, size_t count, size_t repeats) {
+// The rows' deltas as the encoder reads them, worked out as it goes rather
+// than written out first (a picture's 61,440 bytes twice more through the
+// cache): each byte XORed with the one a row above, the first row as it is.
+struct RowDeltas {
+    const uint8_t* data;
+    size_t row;
+
+    uint8_t byte(size_t i) const { return i < row ? data[i] : uint8_t(data[i] ^ data[i - row]); }
+    // Eight deltas from any position: after a run the encoder goes on from
+    // where it ended.
+    uint64_t word(size_t i) const {
+        if (i >= row) return wordAt(data + i) ^ wordAt(data + i - row);
+        if (i + kWord <= row) return wordAt(data + i);
+        uint64_t w = 0;
+        for (size_t k = 0; k < kWord; ++k) w |= uint64_t(byte(i + k)) << (8 * k);
+        return w;
+    }
+    void copy(uint8_t* out, size_t from, size_t count) const {
+        size_t k = 0;
+        for (; k < count && from + k < row; ++k) out[k] = data[from + k];
+        for (; k + kWord <= count; k += kWord) putWord(out + k, word(from + k));
+        for (; k < count; ++k) out[k] = byte(from + k);
+    }
+};
+
+uint8_t* putToken(uint8_t* out, const RowDeltas& deltas, size_t from, size_t count, size_t repeats) {
     *out++ = uint8_t((count < 15 ? count : 15) << 4 | (repeats < 15 ? repeats : 15));
     if (count >= 15) out = putCount(out, count);
-    std::memcpy(out, literals, count);
+    deltas.copy(out, from, count);
     out += count;
     if (repeats >= 15) out = putCount(out, repeats);
     return out;
@@ -163,11 +188,11 @@ uint8_t* putToken(uint8_t* out, const uint8_t* literals, size_t count, size_t re
 // Runs are found from whole words of one byte, eight bytes a step, and
 // grown to either side; shorter runs stay literals. Most of a picture's
 // deltas are long runs of zeros, so little is lost and the scan is fast.
-size_t encodeTokens(const uint8_t* data, size_t size, uint8_t* out) {
+size_t encodeTokens(const RowDeltas& deltas, size_t size, uint8_t* out) {
     uint8_t* const start = out;
     size_t literal = 0;  // the first byte no token holds yet
     for (size_t i = 0; i + kWord <= size;) {
-        const uint64_t word = wordAt(data + i);
+        const uint64_t word = deltas.word(i);
         const uint8_t value = uint8_t(word);
         const uint64_t pattern = value * 0x0101010101010101ull;
         if (word != pattern) {
@@ -175,29 +200,33 @@ size_t encodeTokens(const uint8_t* data, size_t size, uint8_t* out) {
             continue;
         }
         size_t from = i;
-        while (from > literal && data[from - 1] == value) --from;
+        while (from > literal && deltas.byte(from - 1) == value) --from;
         size_t end = i + kWord;
         while (end + kWord <= size) {
-            const uint64_t diff = wordAt(data + end) ^ pattern;
+            const uint64_t diff = deltas.word(end) ^ pattern;
             if (diff != 0) {
                 end += size_t(__builtin_ctzll(diff)) / 8;
                 goto found;
             }
             end += kWord;
         }
-        while (end < size && data[end] == value) ++end;
+        while (end < size && deltas.byte(end) == value) ++end;
     found:
-        out = putToken(out, data + literal, from + 1 - literal, end - from - 1);
+        out = putToken(out, deltas, literal, from + 1 - literal, end - from - 1);
         literal = i = end;
     }
-    if (literal < size) out = putToken(out, data + literal, size - literal, 0);
+    if (literal < size) out = putToken(out, deltas, literal, size - literal, 0);
     return size_t(out - start);
 }
 
-// Each byte XORed with the one a row above it.
-void rowDeltas(const uint8_t* data, size_t size, size_t row, uint8_t* out) {
-    std::memcpy(out, data, size < row ? size : row);
-    for (size_t i = row; i < size; i += kWord) putWord(out + i, wordAt(data + i) ^ wordAt(data + i - row));
+// Whether any of `size` bytes has a bit of `above` set.
+bool anyAbove(const uint8_t* in, size_t size, uint8_t above) {
+    const uint64_t mask = above * 0x0101010101010101ull;
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + kWord <= size; i += kWord) any |= wordAt(in + i);
+    for (; i < size; ++i) any |= in[i];
+    return (any & mask) != 0;
 }
 
 }  // namespace
@@ -219,26 +248,28 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         recordAt(offset_, 0, name);
         return;
     }
-    // The deltas (or the decoded bytes), then room to measure the encoding.
-    static thread_local std::vector<uint8_t> scratch;
-    if (scratch.size() < size + tokensBound(size) + kSlack) scratch.resize(size + tokensBound(size) + kSlack);
     if (writing()) {
-        rowDeltas(data, size, row, scratch.data());
-        uint8_t* out =
-            mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data() + size) : scratch.data() + size;
-        const size_t n = encodeTokens(scratch.data(), size, out);
+        // Room to measure the encoding, or to make it when the stream has
+        // not room for the longest one.
+        static thread_local std::vector<uint8_t> scratch;
+        if (scratch.size() < tokensBound(size)) scratch.resize(tokensBound(size));
+        uint8_t* out = mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data()) : scratch.data();
+        const size_t n = encodeTokens(RowDeltas{data, row}, size, out);
         if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
         record(n, name);
         offset_ += n;
         return;
     }
-    // Checking decodes too, into the scratch, and then looks at the values;
-    // loading decodes into the data and undoes the deltas there.
+    // Loading decodes into the data and undoes the deltas there. Checking
+    // only reads the tokens: values below a power of two have no bit above
+    // it set, nor have their XORs, so the deltas' literals tell whether
+    // every value is below the limit (a repeat repeats its own token's).
     const bool load = mode_ == Mode::Load;
-    uint8_t* to = load ? data : scratch.data();
+    const uint8_t above = uint8_t(~(limit - 1));
+    bool tooLarge = false;
     // Short copies and fills are one 16-byte move each where that stays
-    // inside: the scratch has room past the end, the data has not.
-    const size_t roomy = load ? (size < kSlack ? 0 : size - kSlack) : size;
+    // inside the data.
+    const size_t roomy = size < kSlack ? 0 : size - kSlack;
     const uint8_t* in = data_ + offset_;
     const uint8_t* const end = data_ + size_;
     for (size_t at = 0; at < size;) {
@@ -248,10 +279,12 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         if (count == 15) count = readCount(in, end, name);
         if (count > size_t(end - in)) refuse(name, "is cut off: the snapshot ends inside it");
         if (count > size - at) refuse(name, "runs past the end of its picture");
-        if (count <= kSlack && at <= roomy && size_t(end - in) >= kSlack) {
-            std::memcpy(to + at, in, kSlack);
+        if (!load) {
+            tooLarge |= anyAbove(in, count, above);
+        } else if (count <= kSlack && at <= roomy && size_t(end - in) >= kSlack) {
+            std::memcpy(data + at, in, kSlack);
         } else {
-            std::memcpy(to + at, in, count);
+            std::memcpy(data + at, in, count);
         }
         in += count;
         at += count;
@@ -262,18 +295,14 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         }
         if (repeats > size - at) refuse(name, "runs past the end of its picture");
         if (count == 0) refuse(name, "repeats a value before the first one");
-        const uint8_t value = to[at - 1];
-        if (repeats <= kSlack && at <= roomy) std::memset(to + at, value, kSlack);
-        else std::memset(to + at, value, repeats);
+        if (load) {
+            const uint8_t value = data[at - 1];
+            if (repeats <= kSlack && at <= roomy) std::memset(data + at, value, kSlack);
+            else std::memset(data + at, value, repeats);
+        }
         at += repeats;
     }
-    if (!load) {
-        // Values below a power of two have no bit above it set.
-        const uint64_t above = uint8_t(~(limit - 1)) * 0x0101010101010101ull;
-        uint64_t any = 0;
-        for (size_t i = 0; i < size; i += kWord) any |= wordAt(to + i);
-        if (any & above) refuse(name, "holds values of " + std::to_string(limit) + " or more");
-    }
+    if (tooLarge) refuse(name, "holds values of " + std::to_string(limit) + " or more");
     recordAt(offset_, size_t(in - data_) - offset_, name);
     offset_ = size_t(in - data_);
     if (!load) return;
