@@ -21,6 +21,7 @@ from typing import Any
 
 from velkora_gym import _native
 from velkora_gym._native import SNAPSHOT_VERSION, restore
+from velkora_gym._native import snapshot as _snapshot
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.movie import Movie
 from velkora_gym.options import EnvOptions
@@ -64,7 +65,7 @@ def snapshot(nes: Any, *, picture: bool = True) -> bytes:
     vertical blank carries the picture regardless, since the frame it belongs to is not
     finished yet. With ``picture=True`` a restore repaints the saved picture at once, so
     ``getImg()`` views held across it show it."""
-    return _native.snapshot(nes, bool(picture))
+    return _snapshot(nes, picture)
 
 
 def set_timing(nes: Any, timing: str) -> None:

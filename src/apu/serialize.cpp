@@ -7,134 +7,135 @@
 
 #include "apu/apu.h"
 #include "state/state_stream.h"
+#include "state/word_runs.h"
 
-void APU::serialize(StateStream& s) {
-    if (s.saving() && (dmcStepsApplied != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
-        throw std::logic_error("APU snapshot with pending timer steps");
-    }
-    s.tag("APU ");
-    s.io(frameReset, -1, int64_t(1) << 47, "frame sequencer start");
-    s.io(channelEnabled);
-    s.io(lengthCounter);
-    s.io(frameIrq);
-
-    // --- envelopes: pulse 1, pulse 2, noise ---
-    s.io(envelopeStart);
-    s.io(envelopeDivider, 0, 15, "envelope divider");
-    s.io(envelopeDecay, 0, 15, "envelope level");
-
-    // --- pulse channels ---
-    s.io(pulsePeriod);
-    s.io(pulseTimer);
-    s.io(dutyStep, 0, 7, "pulse duty step");
-    s.io(pulseOutput, -15, 15, "pulse output");
-    s.io(sweepDivider, 0, 7, "sweep divider");
-    s.io(sweepReload);
-    s.io(sweepMute);
-
-    // --- triangle ---
-    s.io(trianglePeriod);
-    s.io(triangleTimer);
-    s.io(triangleStep, 0, 31, "triangle step");
-    s.io(triangleOutput, -15.0f, 15.0f, "triangle output");
-    s.io(linearCounter, 0, 127, "linear counter");
-    s.io(linearReload);
-
-    // --- noise ---
-    s.io(noiseShift, 0, 0x7FFF, "noise shift register");
-    s.io(noiseTimer, 0, noisePeriods[15] / 2 - 1, "noise timer");
-    s.io(noiseOutput, 0, 15, "noise output");
-
-    // --- delta modulation channel ---
-    s.io(dmcFlags);
-    s.io(dmcLevel, 0, 127, "DMC output level");
-    s.io(dmcDirectLoad, -1, 127, "DMC direct load");
-    s.io(dmcSampleAddress);
-    s.io(dmcSampleLength);
-    s.io(dmcAddress);
-    s.io(dmcBytesRemaining, 0, 16 * 255 + 1, "DMC bytes remaining");
-    s.io(dmcBuffer);
-    s.io(dmcBufferEmpty);
-    s.io(dmcShift);
-    const int32_t bitsRemaining = s.io(dmcBitsRemaining, 0, 8, "DMC bits remaining");
-    s.io(dmcSilence);
-    s.io(dmcTimer, 0, dmcRates[0] / 2 - 1, "DMC timer");
-
-    // --- sample stage: the block being filled, and the finished block that
-    // getAudio has still to hand over ---
-    std::unique_lock<std::mutex> guard(handoverLock, std::defer_lock);
-    bool ready = blockReady.load(std::memory_order_relaxed);
-    if (s.version() == 1) {
-        // The APU's six blocks: the format is older than the boards with sound.
-        for (int i = 0; i < kExpansionBlock; ++i) s.io(sampleBuffers[size_t(i)]);
-        if (s.loading()) guard.lock();
-        for (int i = 0; i < kExpansionBlock; ++i) s.io(outputBuffers[size_t(i)]);
-        ready = s.io(ready);
-        if (s.loading()) {
-            levelsOf(sampleBuffers, sampleLevels);
-            uint32_t finished[kBlockSamples];
-            levelsOf(outputBuffers, finished);
-            makeRuns(finished, kBlockSamples, outputRuns);
-            unmixedSamples = 0;
-            outputUnmixed = false;
+void APU::serialize(StateStream& stream) {
+    // Each mode gets its own copy of the fields (StateStream::withMode).
+    stream.withMode([&](auto& s) __attribute__((always_inline)) {
+        if (s.saving() && (dmcStepsApplied != apuCycles || int64_t(apuCycles) != (int64_t(cpu->cycles) + 1) / 2)) {
+            throw std::logic_error("APU snapshot with pending timer steps");
         }
-    } else {
-        // Only the samples made so far in this block: their count follows
-        // from the cycle count, as the sample count does. A whole block is
-        // handed over only when the next sample is made, so at a multiple of
-        // 1024 (power-on included: 1024 zeros) the block is still here.
-        const int64_t made = samplesBefore((s.cycles + 1) / 2);
-        const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
-        LevelRuns runs;
-        if (s.writing()) makeRuns(sampleLevels, filled, runs);
-        serializeRuns(s, runs, filled);
-        // The board's sound: only boards with sound store it, all newer than format 3.
-        const bool board = expansion && s.version() >= 3;
-        if (board) serializeExpansion(s, sampleBuffers[kExpansionBlock], filled);
-        if (s.loading()) {
-            int index = 0;
-            for (int r = 0; r < runs.count; ++r) {
-                std::fill_n(sampleLevels + index, runs.length[r], runs.level[r]);
-                index += runs.length[r];
-            }
-            unmixedSamples = filled;
-        }
-        ready = s.io(ready, "audio block waiting");
-        if (ready) {
+        s.tag("APU ");
+        s.io(frameReset, -1, int64_t(1) << 47, "frame sequencer start");
+        s.io(channelEnabled);
+        s.io(lengthCounter);
+        s.io(frameIrq);
+
+        // --- envelopes: pulse 1, pulse 2, noise ---
+        s.io(envelopeStart);
+        s.io(envelopeDivider, 0, 15, "envelope divider");
+        s.io(envelopeDecay, 0, 15, "envelope level");
+
+        // --- pulse channels ---
+        s.io(pulsePeriod);
+        s.io(pulseTimer);
+        s.io(dutyStep, 0, 7, "pulse duty step");
+        s.io(pulseOutput, -15, 15, "pulse output");
+        s.io(sweepDivider, 0, 7, "sweep divider");
+        s.io(sweepReload);
+        s.io(sweepMute);
+
+        // --- triangle ---
+        s.io(trianglePeriod);
+        s.io(triangleTimer);
+        s.io(triangleStep, 0, 31, "triangle step");
+        s.io(triangleOutput, -15.0f, 15.0f, "triangle output");
+        s.io(linearCounter, 0, 127, "linear counter");
+        s.io(linearReload);
+
+        // --- noise ---
+        s.io(noiseShift, 0, 0x7FFF, "noise shift register");
+        s.io(noiseTimer, 0, noisePeriods[15] / 2 - 1, "noise timer");
+        s.io(noiseOutput, 0, 15, "noise output");
+
+        // --- delta modulation channel ---
+        s.io(dmcFlags);
+        s.io(dmcLevel, 0, 127, "DMC output level");
+        s.io(dmcDirectLoad, -1, 127, "DMC direct load");
+        s.io(dmcSampleAddress);
+        s.io(dmcSampleLength);
+        s.io(dmcAddress);
+        s.io(dmcBytesRemaining, 0, 16 * 255 + 1, "DMC bytes remaining");
+        s.io(dmcBuffer);
+        s.io(dmcBufferEmpty);
+        s.io(dmcShift);
+        const int32_t bitsRemaining = s.io(dmcBitsRemaining, 0, 8, "DMC bits remaining");
+        s.io(dmcSilence);
+        s.io(dmcTimer, 0, dmcRates[0] / 2 - 1, "DMC timer");
+
+        // --- sample stage: the block being filled, and the finished block that
+        // getAudio has still to hand over ---
+        std::unique_lock<std::mutex> guard(handoverLock, std::defer_lock);
+        bool ready = blockReady.load(std::memory_order_relaxed);
+        if (s.version() == 1) {
+            // The APU's six blocks: the format is older than the boards with sound.
+            for (int i = 0; i < kExpansionBlock; ++i) s.io(sampleBuffers[size_t(i)]);
             if (s.loading()) guard.lock();
-            serializeRuns(s, outputRuns, kBlockSamples);
-            if (board) serializeExpansion(s, outputBuffers[kExpansionBlock], kBlockSamples);
-            if (s.loading()) outputUnmixed = true;
+            for (int i = 0; i < kExpansionBlock; ++i) s.io(outputBuffers[size_t(i)]);
+            ready = s.io(ready);
+            if (s.loading()) {
+                levelsOf(sampleBuffers, sampleLevels);
+                uint32_t finished[kBlockSamples];
+                levelsOf(outputBuffers, finished);
+                makeRuns(finished, kBlockSamples, outputRuns);
+                unmixedSamples = 0;
+                outputUnmixed = false;
+            }
+        } else {
+            // Only the samples made so far in this block: their count follows
+            // from the cycle count, as the sample count does. A whole block is
+            // handed over only when the next sample is made, so at a multiple of
+            // 1024 (power-on included: 1024 zeros) the block is still here.
+            const int64_t made = samplesBefore((s.cycles + 1) / 2);
+            const int filled = made % kBlockSamples == 0 ? kBlockSamples : int(made % kBlockSamples);
+            LevelRuns runs;
+            if (s.writing())
+                runs.count = uint16_t(word_runs::find(sampleLevels, size_t(filled), runs.level, runs.length));
+            serializeRuns(s, runs, filled);
+            // The board's sound: only boards with sound store it, all newer than format 3.
+            const bool board = expansion && s.version() >= 3;
+            if (board) serializeExpansion(s, sampleBuffers[kExpansionBlock], filled);
+            if (s.loading()) {
+                word_runs::expand(runs.level, runs.length, runs.count, sampleLevels, size_t(filled));
+                unmixedSamples = filled;
+            }
+            ready = s.io(ready, "audio block waiting");
+            if (ready) {
+                if (s.loading()) guard.lock();
+                serializeRuns(s, outputRuns, kBlockSamples);
+                if (board) serializeExpansion(s, outputBuffers[kExpansionBlock], kBlockSamples);
+                if (s.loading()) outputUnmixed = true;
+            }
         }
-    }
-    if (s.loading()) {
-        if (!guard.owns_lock()) guard.lock();
-        blockReady.store(ready, std::memory_order_release);
-        guard.unlock();
-    }
-
-    // --- the registers as the catch-up last took them in ---
-    s.bytes(registerCopy, sizeof registerCopy);
-
-    if (s.hardware) serializeHardware(s, bitsRemaining);
-    else if (s.loading()) frameEventAt = frameWriteAt = lengthClockAt = kNoCycle;
-
-    if (s.loading()) {
-        apuCycles = (int64_t(cpu->cycles) + 1) / 2;
-        sampleCount = samplesBefore(apuCycles);
-        expansionMade = sampleCount;
-        if (expansion) expansion->clockedTo = cpu->cycles;
-        dmcStepsApplied = apuCycles;
-        for (int64_t& applied : channelStepsApplied) applied = apuCycles;
-        nextEvent = kUnscheduled;
-        nextClock = nextSample = nextDmc = kNever;
-        if (s.hardware) {
-            scheduleFrame();
-            // A fetch the DMC waits for keeps the CPU's request; otherwise
-            // the request follows from the DMC's state.
-            if (!(dmcBufferEmpty && dmcBytesRemaining > 0)) predictDmcDma();
+        if (s.loading()) {
+            if (!guard.owns_lock()) guard.lock();
+            blockReady.store(ready, std::memory_order_release);
+            guard.unlock();
         }
-    }
+
+        // --- the registers as the catch-up last took them in ---
+        s.bytes(registerCopy, sizeof registerCopy);
+
+        if (s.hardware) serializeHardware(s, bitsRemaining);
+        else if (s.loading()) frameEventAt = frameWriteAt = lengthClockAt = kNoCycle;
+
+        if (s.loading()) {
+            apuCycles = (int64_t(cpu->cycles) + 1) / 2;
+            sampleCount = samplesBefore(apuCycles);
+            expansionMade = sampleCount;
+            if (expansion) expansion->clockedTo = cpu->cycles;
+            dmcStepsApplied = apuCycles;
+            for (int64_t& applied : channelStepsApplied) applied = apuCycles;
+            nextEvent = kUnscheduled;
+            nextClock = nextSample = nextDmc = kNever;
+            if (s.hardware) {
+                scheduleFrame();
+                // A fetch the DMC waits for keeps the CPU's request; otherwise
+                // the request follows from the DMC's state.
+                if (!(dmcBufferEmpty && dmcBytesRemaining > 0)) predictDmcDma();
+            }
+        }
+    });
 }
 
 void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
@@ -155,19 +156,14 @@ void APU::serializeRuns(StateStream& s, LevelRuns& runs, int samples) {
         return;
     }
     // One encoding per block: runs as long as they go, lengths adding up.
-    int total = 0;
-    uint32_t previous = 0;
-    for (int r = 0; r < count; ++r) {
-        uint32_t level;
-        uint16_t length;
-        std::memcpy(&level, levels + sizeof level * size_t(r), sizeof level);
-        std::memcpy(&length, lengths + sizeof length * size_t(r), sizeof length);
-        s.require(validLevels(level), "an audio level is out of range");
-        s.require(length > 0 && (r == 0 || level != previous), "audio level runs are not the longest possible");
-        total += length;
-        previous = level;
-    }
-    s.require(total == samples, "audio level runs do not add up to the block's samples");
+    // validLevels for every run at once: no pulse or triangle field (5 bits
+    // each from bit 0) of 31, nothing above the DMC's field.
+    constexpr uint32_t kFieldLows = 1u << kLevelShift[0] | 1u << kLevelShift[1] | 1u << kLevelShift[2];
+    s.require(!word_runs::anyFull(levels, count, kFieldLows, kFieldLows << 4, ~0u << 26),
+              "an audio level is out of range");
+    size_t total = 0;
+    s.require(word_runs::longest(levels, lengths, count, total), "audio level runs are not the longest possible");
+    s.require(total == size_t(samples), "audio level runs do not add up to the block's samples");
 }
 
 void APU::serializeExpansion(StateStream& s, std::array<int16_t, kBlockSamples>& block, int samples) {

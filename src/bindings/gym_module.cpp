@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -28,16 +29,20 @@ PyNES& consoleOf(py::handle nes) {
     // Looked up once: snapshots are taken at every node of a search. The
     // reference is kept for the life of the process, as the module is.
     static const py::handle type = py::object(py::module_::import("velkora").attr("NES")).release();
+    static const py::detail::type_info* const info = py::detail::get_type_info(typeid(PyNES));
     if (!py::isinstance(nes, type)) {
         throw py::type_error("expected a velkora.NES, got " +
                              std::string(py::str(py::type::handle_of(nes).attr("__name__"))));
     }
-    auto* unit = nes.cast<PyNES*>();
+    // The instance's own record, without the type caster's lookups (a tenth
+    // of a compact snapshot's time).
+    const py::detail::value_and_holder held =
+        reinterpret_cast<py::detail::instance*>(nes.ptr())->get_value_and_holder(info);
     // An object made by __new__ without __init__ has no console behind it.
-    if (!unit || !py::detail::get_object_handle(unit, py::detail::get_type_info(typeid(PyNES)))) {
+    if (!held.instance_registered() || !held.value_ptr()) {
         throw py::type_error("NES object is not initialised: its __init__ was not called");
     }
-    return *unit;
+    return *held.value_ptr<PyNES>();
 }
 
 // A bytes object in place; any other buffer is copied first, so nobody can
@@ -101,12 +106,33 @@ void withConsole(PyNES& unit, Work work) {
 
 py::bytes snapshotOf(py::handle nes, bool picture) {
     PyNES& unit = consoleOf(nes);
-    std::vector<uint8_t>& scratch = snapshotScratch();
-    size_t size = 0;
-    withConsole(unit, [&] { size = writeSnapshot(unit, scratch, picture); });
-    py::bytes out = bytesOf(scratch, size);
+    // Written straight into the bytes object, made a little larger than the
+    // last snapshot this thread took (with or without the picture) and then
+    // shrunk in place, which saves copying it; one that does not fit goes
+    // through the scratch buffer. Close sizes let the allocator hand back
+    // the block of the snapshot before, still in the cache.
+    static thread_local size_t last[2] = {8192, 32768};
+    constexpr size_t kMostInPlace = 98304;  // shrinking larger blocks may move them
+    const size_t capacity = std::min(last[picture] + last[picture] / 8 + 512, kMostInPlace);
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, py::ssize_t(capacity));
     if (!out) throw py::error_already_set();
-    return out;
+    py::bytes held = py::reinterpret_steal<py::bytes>(out);
+    size_t size = 0;
+    withConsole(unit, [&] {
+        size = writeSnapshot(unit, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)), capacity, picture);
+    });
+    if (size == 0) {
+        std::vector<uint8_t>& scratch = snapshotScratch();
+        withConsole(unit, [&] { size = writeSnapshot(unit, scratch, picture); });
+        last[picture] = size;
+        py::bytes copy = bytesOf(scratch, size);
+        if (!copy) throw py::error_already_set();
+        return copy;
+    }
+    last[picture] = size;
+    out = held.release().ptr();
+    if (_PyBytes_Resize(&out, py::ssize_t(size)) != 0) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(out);
 }
 
 void restoreInto(py::handle nes, py::handle data) {
@@ -114,6 +140,79 @@ void restoreInto(py::handle nes, py::handle data) {
     const SnapshotBytes bytes(data);
     withConsole(unit, [&] { restoreSnapshot(unit, bytes.data(), bytes.size()); });
 }
+
+// snapshot and restore as plain CPython fast calls: a search calls them at
+// every node, where pybind11's dispatch and the wrapper's bool() were a
+// tenth of a compact snapshot's time. Arguments by position or by name, as
+// pybind11 takes them; any exception is translated as pybind11 does.
+template <size_t N>
+bool parseArguments(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
+                    Py_ssize_t count, PyObject* keywords, std::array<PyObject*, N>& out) {
+    out.fill(nullptr);
+    if (size_t(count) > N) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, N, count);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) out[size_t(i)] = args[i];
+    const Py_ssize_t named = keywords ? PyTuple_GET_SIZE(keywords) : 0;
+    for (Py_ssize_t k = 0; k < named; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(keywords, k);
+        size_t at = N;
+        for (size_t i = 0; i < N; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) at = i;
+        }
+        if (at == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+            return false;
+        }
+        if (out[at]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[at]);
+            return false;
+        }
+        out[at] = args[count + k];
+    }
+    for (size_t i = 0; i < N; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function, names[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* snapshotCall(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    std::array<PyObject*, 2> given;
+    if (!parseArguments<2>("snapshot", {"nes", "picture"}, args, count, keywords, given)) return nullptr;
+    const int picture = PyObject_IsTrue(given[1]);
+    if (picture < 0) return nullptr;
+    try {
+        return snapshotOf(given[0], picture != 0).release().ptr();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
+PyObject* restoreCall(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    std::array<PyObject*, 2> given;
+    if (!parseArguments<2>("restore", {"nes", "data"}, args, count, keywords, given)) return nullptr;
+    try {
+        restoreInto(given[0], given[1]);
+        Py_RETURN_NONE;
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+        return nullptr;
+    }
+}
+
+PyMethodDef snapshotMethod = {"snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(snapshotCall)),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              "snapshot(nes, picture)\n--\n\n"
+                              "Everything of the console that can influence what it does later."};
+PyMethodDef restoreMethod = {"restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restoreCall)),
+                             METH_FASTCALL | METH_KEYWORDS,
+                             "restore(nes, data)\n--\n\n"
+                             "Brings the console back to a snapshot; ValueError, and no change, if it is refused."};
 
 void powerOnConsole(py::handle nes) {
     PyNES& unit = consoleOf(nes);
@@ -540,12 +639,12 @@ PYBIND11_MODULE(_native, m) {
     // The type of velkora.NES must be registered before a console is passed in.
     py::module_::import("velkora");
 
-    // velkora_gym.snapshot wraps this one: keyword arguments cost pybind11 more
-    // than the snapshot itself takes on some consoles.
-    m.def("snapshot", &snapshotOf, py::arg("nes"), py::arg("picture"),
-          "Everything of the console that can influence what it does later.");
-    m.def("restore", &restoreInto, py::arg("nes"), py::arg("data"),
-          "Brings the console back to a snapshot; ValueError, and no change, if it is refused.");
+    // velkora_gym.snapshot wraps the first: keyword arguments with defaults
+    // would cost a Python-level parse either way.
+    for (PyMethodDef* method : {&snapshotMethod, &restoreMethod}) {
+        m.add_object(method->ml_name,
+                     py::reinterpret_steal<py::object>(PyCFunction_NewEx(method, nullptr, m.attr("__name__").ptr())));
+    }
     m.def("power_on", &powerOnConsole, py::arg("nes"),
           "The machine a new console of its cartridge is, in its timing; battery RAM cleared.");
     m.attr("SNAPSHOT_VERSION") = kSnapshotVersion;

@@ -114,58 +114,61 @@ void Cartridge::findPages(const uint8_t* memory, const uint8_t* vram) {
     }
 }
 
-void Cartridge::serializeWindows(StateStream& s, CPU& cpu, PPU& ppu) {
-    s.tag("BNK ");
-    int32_t prg[kPrgPages], chr[kChrPages];
-    std::memcpy(prg, prgPages, sizeof prg);
-    std::memcpy(chr, chrPages, sizeof chr);
-    for (int32_t& bank : prg) s.io(bank, kNoBank, prgBankCount() - 1, "PRG window bank");
-    for (int32_t& bank : chr) s.io(bank, kNoBank, chrSize > 0 ? chrBankCount() - 1 : kNoBank, "CHR window bank");
+void Cartridge::serializeWindows(StateStream& stream, CPU& cpu, PPU& ppu) {
+    // Each mode gets its own copy of the fields (StateStream::withMode).
+    stream.withMode([&](auto& s) __attribute__((always_inline)) {
+        s.tag("BNK ");
+        int32_t prg[kPrgPages], chr[kChrPages];
+        std::memcpy(prg, prgPages, sizeof prg);
+        std::memcpy(chr, chrPages, sizeof chr);
+        s.io(prg, kNoBank, prgBankCount() - 1, "PRG window bank");
+        s.io(chr, kNoBank, chrSize > 0 ? chrBankCount() - 1 : kNoBank, "CHR window bank");
 
-    // Which pages may differ from their banks: all of a window a view was
-    // handed out for, else those a load patched.
-    uint64_t suspect = patchedPages;
-    if (cpu.memoryShared) suspect |= kPrgMask;
-    if (ppu.vramShared && chrSize > 0) suspect |= kChrMask;
-    uint64_t differ = 0;
-    if (s.writing()) {
-        for (uint64_t rest = suspect; rest != 0; rest &= rest - 1) {
-            const int page = __builtin_ctzll(rest);
-            if (!matches(page, cpu.memory.data(), ppu.vram.data())) differ |= uint64_t(1) << page;
-        }
-    }
-    differ = s.io(differ);
-    s.require((differ & ~(kPrgMask | (chrSize > 0 ? kChrMask : 0))) == 0,
-              "it patches a window page that does not exist");
-
-    uint8_t* memory = cpu.memory.data();
-    uint8_t* vram = ppu.vram.data();
-    if (s.loading()) {
-        // Copy back only what may have changed: a page whose bank moved, or
-        // whose bytes may not be its bank's.
-        const uint64_t copy = suspect | differ;
-        for (int page = 0; page < kPages; ++page) {
-            const bool prgPage = page < kPrgPages;
-            const int32_t bank = prgPage ? prg[page] : chr[page - kPrgPages];
-            int32_t& shown = prgPage ? prgPages[page] : chrPages[page - kPrgPages];
-            if (!prgPage && chrSize == 0) continue;
-            if (bank == shown && !((copy >> page) & 1)) continue;
-            shown = bank;
-            std::memcpy(pageIn(page, memory, vram), pageSource(page), kPage);
-        }
-        patchedPages = differ;
-    }
-    alignas(8) uint8_t delta[kPage];
-    for (uint64_t rest = differ; rest != 0; rest &= rest - 1) {
-        const int page = __builtin_ctzll(rest);
-        uint8_t* bytes = pageIn(page, memory, vram);
-        const uint8_t* source = pageSource(page);
+        // Which pages may differ from their banks: all of a window a view was
+        // handed out for, else those a load patched.
+        uint64_t suspect = patchedPages;
+        if (cpu.memoryShared) suspect |= kPrgMask;
+        if (ppu.vramShared && chrSize > 0) suspect |= kChrMask;
+        uint64_t differ = 0;
         if (s.writing()) {
-            for (size_t i = 0; i < kPage; ++i) delta[i] = bytes[i] ^ source[i];
+            for (uint64_t rest = suspect; rest != 0; rest &= rest - 1) {
+                const int page = __builtin_ctzll(rest);
+                if (!matches(page, cpu.memory.data(), ppu.vram.data())) differ |= uint64_t(1) << page;
+            }
         }
-        s.zeroRuns(delta, kPage, "window patch");
+        differ = s.io(differ);
+        s.require((differ & ~(kPrgMask | (chrSize > 0 ? kChrMask : 0))) == 0,
+                  "it patches a window page that does not exist");
+
+        uint8_t* memory = cpu.memory.data();
+        uint8_t* vram = ppu.vram.data();
         if (s.loading()) {
-            for (size_t i = 0; i < kPage; ++i) bytes[i] = source[i] ^ delta[i];
+            // Copy back only what may have changed: a page whose bank moved, or
+            // whose bytes may not be its bank's.
+            const uint64_t copy = suspect | differ;
+            for (int page = 0; page < kPages; ++page) {
+                const bool prgPage = page < kPrgPages;
+                const int32_t bank = prgPage ? prg[page] : chr[page - kPrgPages];
+                int32_t& shown = prgPage ? prgPages[page] : chrPages[page - kPrgPages];
+                if (!prgPage && chrSize == 0) continue;
+                if (bank == shown && !((copy >> page) & 1)) continue;
+                shown = bank;
+                std::memcpy(pageIn(page, memory, vram), pageSource(page), kPage);
+            }
+            patchedPages = differ;
         }
-    }
+        alignas(8) uint8_t delta[kPage];
+        for (uint64_t rest = differ; rest != 0; rest &= rest - 1) {
+            const int page = __builtin_ctzll(rest);
+            uint8_t* bytes = pageIn(page, memory, vram);
+            const uint8_t* source = pageSource(page);
+            if (s.writing()) {
+                for (size_t i = 0; i < kPage; ++i) delta[i] = bytes[i] ^ source[i];
+            }
+            s.zeroRuns(delta, kPage, "window patch");
+            if (s.loading()) {
+                for (size_t i = 0; i < kPage; ++i) bytes[i] = source[i] ^ delta[i];
+            }
+        }
+    });
 }

@@ -21,61 +21,64 @@ bool CPU::mirrorsInUse() const {
     return used(kRamMirrors, kRamMirrorsEnd) || used(kRegisterMirrors, kRegisterMirrorsEnd);
 }
 
-void CPU::serialize(StateStream& s) {
-    s.tag("CPU ");
-    // --- registers ---
-    s.io(A);
-    s.io(X);
-    s.io(Y);
-    s.io(P);
-    s.io(SP);
-    s.io(PC);
-    s.io(joypadShift);
-    s.io(joypadStrobe);
-    // --- timing and interrupts ---
-    s.cycles = s.io(cycles, 0, kMaxCycles, "CPU cycle count");
-    s.io(nmiSample);
-    s.io(nmiLine);
-    s.io(irqPending);
-    s.io(halted);
-    if (s.hardware) {
-        s.tag("CPUH");
-        s.io(dataBus);
-        s.io(irqSources, 0, kIrqFrame | kIrqDmc | kIrqBoard, "IRQ sources");
-        s.io(irqActiveFrom);
-        s.io(irqInactiveFrom);
-        s.io(nmiDetectedAt);
-        s.io(nmiRoseAtDot);
-        s.io(pollCycle);
-        s.io(pollMasked);
-        s.io(dmaAt);
-        s.io(lastWriteCycle);
-    } else if (s.loading()) {
-        clearHardwareState();
-    }
-
-    // --- address space ---
-    if (s.version() == 1) {
-        s.io(memory);  // all of it, the windows included
-    } else {
-        s.bytes(&memory[0], 0x0800, "RAM");
-        s.bytes(&memory[0x2000], 8, "PPU register bytes");
-        // APU and joypad registers, then whatever the board keeps below $8000.
-        s.zeroRuns(&memory[0x4000], 0x4000, "$4000-$7FFF");
-        // Stored only when something is there, so equal machines give equal bytes.
-        bool stray = s.writing() && (strayBytes || memoryShared) && mirrorsInUse();
-        stray = s.io(stray, "CPU mirror bytes stored");
-        if (stray) {
-            s.zeroRuns(&memory[kRamMirrors], kRamMirrorsEnd - kRamMirrors, "RAM mirror bytes");
-            s.zeroRuns(&memory[kRegisterMirrors], kRegisterMirrorsEnd - kRegisterMirrors, "register mirror bytes");
-        } else if (s.loading() && (strayBytes || memoryShared)) {
-            std::fill(memory.begin() + kRamMirrors, memory.begin() + kRamMirrorsEnd, 0);
-            std::fill(memory.begin() + kRegisterMirrors, memory.begin() + kRegisterMirrorsEnd, 0);
+void CPU::serialize(StateStream& stream) {
+    // Each mode gets its own copy of the fields (StateStream::withMode).
+    stream.withMode([&](auto& s) __attribute__((always_inline)) {
+        s.tag("CPU ");
+        // --- registers ---
+        s.io(A);
+        s.io(X);
+        s.io(Y);
+        s.io(P);
+        s.io(SP);
+        s.io(PC);
+        s.io(joypadShift);
+        s.io(joypadStrobe);
+        // --- timing and interrupts ---
+        s.cycles = s.io(cycles, 0, kMaxCycles, "CPU cycle count");
+        s.io(nmiSample);
+        s.io(nmiLine);
+        s.io(irqPending);
+        s.io(halted);
+        if (s.hardware) {
+            s.tag("CPUH");
+            s.io(dataBus);
+            s.io(irqSources, 0, kIrqFrame | kIrqDmc | kIrqBoard, "IRQ sources");
+            s.io(irqActiveFrom);
+            s.io(irqInactiveFrom);
+            s.io(nmiDetectedAt);
+            s.io(nmiRoseAtDot);
+            s.io(pollCycle);
+            s.io(pollMasked);
+            s.io(dmaAt);
+            s.io(lastWriteCycle);
+        } else if (s.loading()) {
+            clearHardwareState();
         }
-        if (s.loading()) strayBytes = stray;
-    }
-    if (s.loading()) {
-        pageCrossed = false;
-        instructionLength = 1;
-    }
+
+        // --- address space ---
+        if (s.version() == 1) {
+            s.io(memory);  // all of it, the windows included
+        } else {
+            s.bytes(&memory[0], 0x0800, "RAM");
+            s.bytes(&memory[0x2000], 8, "PPU register bytes");
+            // APU and joypad registers, then whatever the board keeps below $8000.
+            s.zeroRuns(&memory[0x4000], 0x4000, "$4000-$7FFF");
+            // Stored only when something is there, so equal machines give equal bytes.
+            bool stray = s.writing() && (strayBytes || memoryShared) && mirrorsInUse();
+            stray = s.io(stray, "CPU mirror bytes stored");
+            if (stray) {
+                s.zeroRuns(&memory[kRamMirrors], kRamMirrorsEnd - kRamMirrors, "RAM mirror bytes");
+                s.zeroRuns(&memory[kRegisterMirrors], kRegisterMirrorsEnd - kRegisterMirrors, "register mirror bytes");
+            } else if (s.loading() && (strayBytes || memoryShared)) {
+                std::fill(memory.begin() + kRamMirrors, memory.begin() + kRamMirrorsEnd, 0);
+                std::fill(memory.begin() + kRegisterMirrors, memory.begin() + kRegisterMirrorsEnd, 0);
+            }
+            if (s.loading()) strayBytes = stray;
+        }
+        if (s.loading()) {
+            pageCrossed = false;
+            instructionLength = 1;
+        }
+    });
 }

@@ -34,141 +34,146 @@ int32_t PPU::rowsKept(int32_t line, int32_t dot) {
     return 0;
 }
 
-void PPU::serialize(StateStream& s) {
-    if (s.saving() && owedDots != 0) throw std::logic_error("PPU snapshot with owed dots");
-    s.tag("PPU ");
-    // --- video memory ---
-    if (s.version() == 1) {
-        s.io(vram);
-    } else {
-        s.bytes(&vram[0x2000], 0x1000, "nametables");
-        s.bytes(&vram[0x3F00], 0x20, "palette RAM");
-        if (cartridge && cartridge->chrSize == 0) s.zeroRuns(&vram[0], 0x2000, "CHR RAM");
-        // Stored only when something is there, so equal machines give equal bytes.
-        bool stray = s.writing() && (strayBytes || vramShared) && mirrorsInUse();
-        stray = s.io(stray, "PPU mirror bytes stored");
-        if (stray) {
-            s.zeroRuns(&vram[kNametableMirrors], kNametableMirrorsEnd - kNametableMirrors, "nametable mirror bytes");
-            s.zeroRuns(&vram[kPaletteMirrors], kPaletteMirrorsEnd - kPaletteMirrors, "palette mirror bytes");
-        } else if (s.loading() && (strayBytes || vramShared)) {
-            std::fill(vram.begin() + kNametableMirrors, vram.begin() + kNametableMirrorsEnd, 0);
-            std::fill(vram.begin() + kPaletteMirrors, vram.begin() + kPaletteMirrorsEnd, 0);
+void PPU::serialize(StateStream& stream) {
+    // Each mode gets its own copy of the fields (StateStream::withMode).
+    stream.withMode([&](auto& s) __attribute__((always_inline)) {
+        if (s.saving() && owedDots != 0) throw std::logic_error("PPU snapshot with owed dots");
+        s.tag("PPU ");
+        // --- video memory ---
+        if (s.version() == 1) {
+            s.io(vram);
+        } else {
+            s.bytes(&vram[0x2000], 0x1000, "nametables");
+            s.bytes(&vram[0x3F00], 0x20, "palette RAM");
+            if (cartridge && cartridge->chrSize == 0) s.zeroRuns(&vram[0], 0x2000, "CHR RAM");
+            // Stored only when something is there, so equal machines give equal bytes.
+            bool stray = s.writing() && (strayBytes || vramShared) && mirrorsInUse();
+            stray = s.io(stray, "PPU mirror bytes stored");
+            if (stray) {
+                s.zeroRuns(&vram[kNametableMirrors], kNametableMirrorsEnd - kNametableMirrors,
+                           "nametable mirror bytes");
+                s.zeroRuns(&vram[kPaletteMirrors], kPaletteMirrorsEnd - kPaletteMirrors, "palette mirror bytes");
+            } else if (s.loading() && (strayBytes || vramShared)) {
+                std::fill(vram.begin() + kNametableMirrors, vram.begin() + kNametableMirrorsEnd, 0);
+                std::fill(vram.begin() + kPaletteMirrors, vram.begin() + kPaletteMirrorsEnd, 0);
+            }
+            if (s.loading()) strayBytes = stray;
         }
-        if (s.loading()) strayBytes = stray;
-    }
-    s.io(oam);
-    if (s.loading()) oamWritten();
+        s.io(oam);
+        if (s.loading()) oamWritten();
 
-    // --- internal registers ---
-    s.io(v);
-    s.io(t);
-    s.io(fineX, 0, 7, "PPU fine X scroll");
-    s.io(w);
-    s.io(oamAddr);
-    s.io(readBuffer);
-    serializeLayout(s);
-    // Once the CHR bank attaching showed; the windows hold the banks now.
-    int32_t formerChrBank = 0;
-    s.io(formerChrBank, 0, 1 << 24, "PPU CHR bank");
+        // --- internal registers ---
+        s.io(v);
+        s.io(t);
+        s.io(fineX, 0, 7, "PPU fine X scroll");
+        s.io(w);
+        s.io(oamAddr);
+        s.io(readBuffer);
+        serializeLayout(s);
+        // Once the CHR bank attaching showed; the windows hold the banks now.
+        int32_t formerChrBank = 0;
+        s.io(formerChrBank, 0, 1 << 24, "PPU CHR bank");
 
-    // --- position and vertical blank ---
-    const int32_t line = s.io(scanline, 0, kLinesPerFrame - 1, "PPU scanline");
-    const int32_t dot = s.io(cycle, 0, kDotsPerLine - 1, "PPU dot");
-    s.io(vblank);
-    s.io(nmiOccurred);
-    s.io(suppressVblank);
-    s.io(suppressNmi);
-    s.io(frameCount, 0, int64_t(1) << 47, "frame count");
+        // --- position and vertical blank ---
+        const int32_t line = s.io(scanline, 0, kLinesPerFrame - 1, "PPU scanline");
+        const int32_t dot = s.io(cycle, 0, kDotsPerLine - 1, "PPU dot");
+        s.io(vblank);
+        s.io(nmiOccurred);
+        s.io(suppressVblank);
+        s.io(suppressNmi);
+        s.io(frameCount, 0, int64_t(1) << 47, "frame count");
 
-    // --- background ---
-    s.io(renderingEnabled);
-    const bool after = s.io(postRender);
-    // The picture lines are drawn only before line 240.
-    s.require(after == (line >= 240), "the PPU's post-render flag does not match its scanline");
-    s.io(ntAddress, 0, 0x2FFF, "PPU nametable address");
-    s.io(atAddress, 0, 0x2FFF, "PPU attribute address");
-    s.io(patternLow, 0, 0xFF, "PPU pattern latch");
-    s.io(patternHigh, 0, 0xFF, "PPU pattern latch");
-    s.io(tileDot, 0, 7, "PPU tile column");
+        // --- background ---
+        s.io(renderingEnabled);
+        const bool after = s.io(postRender);
+        // The picture lines are drawn only before line 240.
+        s.require(after == (line >= 240), "the PPU's post-render flag does not match its scanline");
+        s.io(ntAddress, 0, 0x2FFF, "PPU nametable address");
+        s.io(atAddress, 0, 0x2FFF, "PPU attribute address");
+        s.io(patternLow, 0, 0xFF, "PPU pattern latch");
+        s.io(patternHigh, 0, 0xFF, "PPU pattern latch");
+        s.io(tileDot, 0, 7, "PPU tile column");
 
-    // --- sprite evaluation for the next line ---
-    s.io(secondaryOam);
-    const uint8_t index = s.io(evalIndex);
-    s.require((index & 3) == 0, "the sprite evaluation index is not a sprite's first byte");
-    s.io(evalByte, 0, 3, "sprite overflow byte");
-    s.io(evalDone);
-    s.io(evalCount, 0, 8, "sprites found for the next line");
-    s.io(nextSpriteX, 0, 255, "next line's sprite X");
-    s.io(spriteZeroNext);
+        // --- sprite evaluation for the next line ---
+        s.io(secondaryOam);
+        const uint8_t index = s.io(evalIndex);
+        s.require((index & 3) == 0, "the sprite evaluation index is not a sprite's first byte");
+        s.io(evalByte, 0, 3, "sprite overflow byte");
+        s.io(evalDone);
+        s.io(evalCount, 0, 8, "sprites found for the next line");
+        s.io(nextSpriteX, 0, 255, "next line's sprite X");
+        s.io(spriteZeroNext);
 
-    // --- sprites of the current line ---
-    s.io(lineSprites);
-    const int8_t count = s.io(lineSpriteCount, 0, 8, "line sprite count");
-    int32_t x[8];
-    for (int i = 0; i < 8; ++i) x[i] = s.io(spriteX[i], -8, 255, "sprite X counter");
-    const uint8_t active = s.io(activeMask, "sprites drawing");
-    s.require((active >> count) == 0, "an inactive sprite slot is marked as drawing");
-    for (int i = 0; i < 8; ++i) {
-        const int8_t column = s.io(spriteColumn[i], -1, 7, "sprite column");
-        // The counters only reach these: a drawing sprite's column follows its
-        // X counter down to 0, a waiting one has all eight columns ahead. Any
-        // other pair would draw from a column that is not there.
-        const bool drawing = (active >> i) & 1;
-        s.require(i >= count || (drawing ? column == 8 + x[i] : (x[i] < 0 || column == 7)),
-                  "a sprite's column does not match its X counter");
-    }
-    s.io(spriteZeroLine);
-    s.io(spriteTicks, 0, kSpriteTickCap, "sprite ticks");
-    s.io(spritesStale);
-    s.io(lineSpriteXMin, 0, 255, "line sprites' smallest X");
-    s.io(lineSpriteXMax, 0, 255, "line sprites' largest X");
+        // --- sprites of the current line ---
+        s.io(lineSprites);
+        const int8_t count = s.io(lineSpriteCount, 0, 8, "line sprite count");
+        int32_t x[8];
+        for (int i = 0; i < 8; ++i) x[i] = s.io(spriteX[i], -8, 255, "sprite X counter");
+        const uint8_t active = s.io(activeMask, "sprites drawing");
+        s.require((active >> count) == 0, "an inactive sprite slot is marked as drawing");
+        for (int i = 0; i < 8; ++i) {
+            const int8_t column = s.io(spriteColumn[i], -1, 7, "sprite column");
+            // The counters only reach these: a drawing sprite's column follows its
+            // X counter down to 0, a waiting one has all eight columns ahead. Any
+            // other pair would draw from a column that is not there.
+            const bool drawing = (active >> i) & 1;
+            s.require(i >= count || (drawing ? column == 8 + x[i] : (x[i] < 0 || column == 7)),
+                      "a sprite's column does not match its X counter");
+        }
+        s.io(spriteZeroLine);
+        s.io(spriteTicks, 0, kSpriteTickCap, "sprite ticks");
+        s.io(spritesStale);
+        s.io(lineSpriteXMin, 0, 255, "line sprites' smallest X");
+        s.io(lineSpriteXMax, 0, 255, "line sprites' largest X");
 
-    // --- pictures ---
-    std::unique_lock<std::mutex> guard(frameLock, std::defer_lock);
-    if (s.version() == 1) {
-        s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
-        if (s.loading()) guard.lock();  // readers of the finished picture hold it
-        s.bytesBelow(displayColorIndex.data(), kPixels, kColours, "finished picture");
-        s.io(displayPublished);
-        if (s.loading()) displayEmphasised = false;
-        if (s.loading() && rgbFrames) paintDisplay();
-    } else {
-        s.rows(colorIndexCache.data(), size_t(rowsKept(line, dot)) * kWidth, kWidth, kColours, "picture being drawn");
-        // From vertical blank to the frame's end the finished picture is this
-        // frame's, which the frames after a restore must show: it travels.
-        const bool thisFrames = line > kHeight + 1 || (line == kHeight + 1 && dot >= 2);
-        bool stored = s.picture || thisFrames;
-        stored = s.io(stored, "finished picture stored");
-        if (stored) serializePicture(s, guard);
-    }
-    if (guard.owns_lock()) guard.unlock();
+        // --- pictures ---
+        std::unique_lock<std::mutex> guard(frameLock, std::defer_lock);
+        if (s.version() == 1) {
+            s.bytesBelow(colorIndexCache.data(), kPixels, kColours, "picture being drawn");
+            if (s.loading()) guard.lock();  // readers of the finished picture hold it
+            s.bytesBelow(displayColorIndex.data(), kPixels, kColours, "finished picture");
+            s.io(displayPublished);
+            if (s.loading()) displayEmphasised = false;
+            if (s.loading() && rgbFrames) paintDisplay();
+        } else {
+            s.rows(colorIndexCache.data(), size_t(rowsKept(line, dot)) * kWidth, kWidth, kColours,
+                   "picture being drawn");
+            // From vertical blank to the frame's end the finished picture is this
+            // frame's, which the frames after a restore must show: it travels.
+            const bool thisFrames = line > kHeight + 1 || (line == kHeight + 1 && dot >= 2);
+            bool stored = s.picture || thisFrames;
+            stored = s.io(stored, "finished picture stored");
+            if (stored) serializePicture(s, guard);
+        }
+        if (guard.owns_lock()) guard.unlock();
 
-    if (s.hardware) {
-        s.tag("PPUH");
-        s.io(shortFrame);
-        s.io(evalLine);
-        s.io(evalYInRange);
-        s.io(evalFound, 0, 8, "sprites the evaluation found");
-        // A found sprite's copy ends at most eight dots past the last one evaluated.
-        s.io(evalDot, kEvaluationStart, 256 + 2, "sprite evaluation dot");
-        s.io(evalCopy, 0, 3, "sprite bytes left to copy");
-        s.io(evalLast);
-        s.io(ioLatch);
-        // Far enough from any dot count that no fading sum overflows.
-        for (int64_t& at : latchDrivenAt) s.io(at, -(int64_t(1) << 52), int64_t(1) << 52, "I/O latch bit time");
-        serializeEmphasis(s);
-        if (s.loading()) dataReadDot = -1000;
-    } else if (s.loading()) {
-        clearHardwareState();
-    }
+        if (s.hardware) {
+            s.tag("PPUH");
+            s.io(shortFrame);
+            s.io(evalLine);
+            s.io(evalYInRange);
+            s.io(evalFound, 0, 8, "sprites the evaluation found");
+            // A found sprite's copy ends at most eight dots past the last one evaluated.
+            s.io(evalDot, kEvaluationStart, 256 + 2, "sprite evaluation dot");
+            s.io(evalCopy, 0, 3, "sprite bytes left to copy");
+            s.io(evalLast);
+            s.io(ioLatch);
+            // Far enough from any dot count that no fading sum overflows.
+            for (int64_t& at : latchDrivenAt) s.io(at, -(int64_t(1) << 52), int64_t(1) << 52, "I/O latch bit time");
+            serializeEmphasis(s);
+            if (s.loading()) dataReadDot = -1000;
+        } else if (s.loading()) {
+            clearHardwareState();
+        }
 
-    if (s.loading()) {
-        totalDots = 3 * int64_t(cpu->cycles);
-        owedDots = 0;
-        heldValid = false;
-        locateNextEvent();
-    }
-    serializeAddressLine(s);
+        if (s.loading()) {
+            totalDots = 3 * int64_t(cpu->cycles);
+            owedDots = 0;
+            heldValid = false;
+            locateNextEvent();
+        }
+        serializeAddressLine(s);
+    });
 }
 
 void PPU::serializeLayout(StateStream& s) {

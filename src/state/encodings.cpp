@@ -1,8 +1,15 @@
-// The two compact forms a snapshot uses for memories and pictures: zero
-// words elided, and runs of one value.
+// The compact forms a snapshot uses for memories, pictures and audio
+// levels: zero words elided, runs of one byte, runs of one word.
+#include <algorithm>
 #include <cstring>
 
 #include "state/state_stream.h"
+#include "state/word_runs.h"
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -33,6 +40,76 @@ void put16(uint8_t* p, size_t v) {
     p[1] = uint8_t(v >> 8);
 }
 
+// Whether any of eight words from p is not zero: one OR of 64 bytes.
+inline bool anyOfEight(const uint8_t* p) {
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+    const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF;
+#else
+    uint64_t any = 0;
+    for (size_t k = 0; k < 8; ++k) any |= wordAt(p + k * kWord);
+    return any != 0;
+#endif
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Sixteen words a step where the processor has AVX2.
+__attribute__((target("avx2"))) size_t skipZerosAvx2(const uint8_t* data, size_t from, size_t words) {
+    for (; from + 16 <= words; from += 16) {
+        const __m256i* p = reinterpret_cast<const __m256i*>(data + from * kWord);
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(_mm256_loadu_si256(p), _mm256_loadu_si256(p + 1)),
+                                            _mm256_or_si256(_mm256_loadu_si256(p + 2), _mm256_loadu_si256(p + 3)));
+        if (!_mm256_testz_si256(any, any)) break;
+    }
+    return from;
+}
+
+bool hasAvx2() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    return has;
+}
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Zeros over `words` words, writing only the 128-byte blocks that hold
+// something: a restore mostly finds the memory it clears empty already,
+// and reading it is quicker than writing it. Returns the words done.
+__attribute__((target("avx2"))) size_t clearAvx2(uint8_t* data, size_t words) {
+    size_t k = 0;
+    const __m256i zero = _mm256_setzero_si256();
+    for (; k + 16 <= words; k += 16) {
+        __m256i* p = reinterpret_cast<__m256i*>(data + k * kWord);
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(_mm256_loadu_si256(p), _mm256_loadu_si256(p + 1)),
+                                            _mm256_or_si256(_mm256_loadu_si256(p + 2), _mm256_loadu_si256(p + 3)));
+        if (_mm256_testz_si256(any, any)) continue;
+        for (int q = 0; q < 4; ++q) _mm256_storeu_si256(p + q, zero);
+    }
+    return k;
+}
+#endif
+
+void clearWords(uint8_t* data, size_t words) {
+    size_t k = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (words >= 64 && hasAvx2()) k = clearAvx2(data, words);
+#endif
+    std::memset(data + k * kWord, 0, (words - k) * kWord);
+}
+
+// Past the groups of eight zero words from `from`: most of what a snapshot
+// scans of $4000-$7FFF and CHR RAM is zeros, and the scan is what it costs.
+size_t skipZeroGroups(const uint8_t* data, size_t from, size_t words) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (hasAvx2()) from = skipZerosAvx2(data, from, words);
+#endif
+    while (from + 8 <= words && !anyOfEight(data + from * kWord)) from += 8;
+    return from;
+}
+
 // Worst case: a record for every second word.
 size_t zeroRunsBound(size_t size) { return size + 4 * (size / (2 * kWord) + 2); }
 
@@ -43,11 +120,7 @@ size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
     for (size_t i = 0; i < words;) {
         // Zero words eight at a time, literal words four at a time: most
         // of what is elided is long runs, and most literals come in runs too.
-        size_t from = i;
-        while (from + 8 <= words && (word(from) | word(from + 1) | word(from + 2) | word(from + 3) | word(from + 4) |
-                                     word(from + 5) | word(from + 6) | word(from + 7)) == 0) {
-            from += 8;
-        }
+        size_t from = skipZeroGroups(data, i, words);
         while (from < words && word(from) == 0) ++from;
         size_t end = from;
         while (end + 4 <= words && word(end) != 0 && word(end + 1) != 0 && word(end + 2) != 0 && word(end + 3) != 0) {
@@ -78,10 +151,35 @@ uint8_t* putCount(uint8_t* out, size_t count) {
     return out;
 }
 
-uint8_t* putToken(uint8_t* out, const uint8_t* literals, size_t count, size_t repeats) {
+// The rows' deltas as the encoder reads them, worked out as it goes rather
+// than written out first (a picture's 61,440 bytes twice more through the
+// cache): each byte XORed with the one a row above, the first row as it is.
+struct RowDeltas {
+    const uint8_t* data;
+    size_t row;
+
+    uint8_t byte(size_t i) const { return i < row ? data[i] : uint8_t(data[i] ^ data[i - row]); }
+    // Eight deltas from any position: after a run the encoder goes on from
+    // where it ended.
+    uint64_t word(size_t i) const {
+        if (i >= row) return wordAt(data + i) ^ wordAt(data + i - row);
+        if (i + kWord <= row) return wordAt(data + i);
+        uint64_t w = 0;
+        for (size_t k = 0; k < kWord; ++k) w |= uint64_t(byte(i + k)) << (8 * k);
+        return w;
+    }
+    void copy(uint8_t* out, size_t from, size_t count) const {
+        size_t k = 0;
+        for (; k < count && from + k < row; ++k) out[k] = data[from + k];
+        for (; k + kWord <= count; k += kWord) putWord(out + k, word(from + k));
+        for (; k < count; ++k) out[k] = byte(from + k);
+    }
+};
+
+uint8_t* putToken(uint8_t* out, const RowDeltas& deltas, size_t from, size_t count, size_t repeats) {
     *out++ = uint8_t((count < 15 ? count : 15) << 4 | (repeats < 15 ? repeats : 15));
     if (count >= 15) out = putCount(out, count);
-    std::memcpy(out, literals, count);
+    deltas.copy(out, from, count);
     out += count;
     if (repeats >= 15) out = putCount(out, repeats);
     return out;
@@ -90,11 +188,11 @@ uint8_t* putToken(uint8_t* out, const uint8_t* literals, size_t count, size_t re
 // Runs are found from whole words of one byte, eight bytes a step, and
 // grown to either side; shorter runs stay literals. Most of a picture's
 // deltas are long runs of zeros, so little is lost and the scan is fast.
-size_t encodeTokens(const uint8_t* data, size_t size, uint8_t* out) {
+size_t encodeTokens(const RowDeltas& deltas, size_t size, uint8_t* out) {
     uint8_t* const start = out;
     size_t literal = 0;  // the first byte no token holds yet
     for (size_t i = 0; i + kWord <= size;) {
-        const uint64_t word = wordAt(data + i);
+        const uint64_t word = deltas.word(i);
         const uint8_t value = uint8_t(word);
         const uint64_t pattern = value * 0x0101010101010101ull;
         if (word != pattern) {
@@ -102,29 +200,33 @@ size_t encodeTokens(const uint8_t* data, size_t size, uint8_t* out) {
             continue;
         }
         size_t from = i;
-        while (from > literal && data[from - 1] == value) --from;
+        while (from > literal && deltas.byte(from - 1) == value) --from;
         size_t end = i + kWord;
         while (end + kWord <= size) {
-            const uint64_t diff = wordAt(data + end) ^ pattern;
+            const uint64_t diff = deltas.word(end) ^ pattern;
             if (diff != 0) {
                 end += size_t(__builtin_ctzll(diff)) / 8;
                 goto found;
             }
             end += kWord;
         }
-        while (end < size && data[end] == value) ++end;
+        while (end < size && deltas.byte(end) == value) ++end;
     found:
-        out = putToken(out, data + literal, from + 1 - literal, end - from - 1);
+        out = putToken(out, deltas, literal, from + 1 - literal, end - from - 1);
         literal = i = end;
     }
-    if (literal < size) out = putToken(out, data + literal, size - literal, 0);
+    if (literal < size) out = putToken(out, deltas, literal, size - literal, 0);
     return size_t(out - start);
 }
 
-// Each byte XORed with the one a row above it.
-void rowDeltas(const uint8_t* data, size_t size, size_t row, uint8_t* out) {
-    std::memcpy(out, data, size < row ? size : row);
-    for (size_t i = row; i < size; i += kWord) putWord(out + i, wordAt(data + i) ^ wordAt(data + i - row));
+// Whether any of `size` bytes has a bit of `above` set.
+bool anyAbove(const uint8_t* in, size_t size, uint8_t above) {
+    const uint64_t mask = above * 0x0101010101010101ull;
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + kWord <= size; i += kWord) any |= wordAt(in + i);
+    for (; i < size; ++i) any |= in[i];
+    return (any & mask) != 0;
 }
 
 }  // namespace
@@ -141,19 +243,33 @@ size_t StateStream::readCount(const uint8_t*& in, const uint8_t* end, const char
 
 void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, const char* name) {
     if (size % kWord != 0 || row % kWord != 0) throw std::logic_error("rows need whole words");
-    // The deltas (or the decoded bytes), then room to measure the encoding.
-    static thread_local std::vector<uint8_t> scratch;
-    if (scratch.size() < size + tokensBound(size) + kSlack) scratch.resize(size + tokensBound(size) + kSlack);
+    // No rows (a picture not begun yet): no tokens.
+    if (size == 0) {
+        recordAt(offset_, 0, name);
+        return;
+    }
     if (writing()) {
-        rowDeltas(data, size, row, scratch.data());
-        uint8_t* out = mode_ == Mode::Save ? room(tokensBound(size)) : scratch.data() + size;
-        const size_t n = encodeTokens(scratch.data(), size, out);
+        // Room to measure the encoding, or to make it when the stream has
+        // not room for the longest one.
+        static thread_local std::vector<uint8_t> scratch;
+        if (scratch.size() < tokensBound(size)) scratch.resize(tokensBound(size));
+        uint8_t* out = mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data()) : scratch.data();
+        const size_t n = encodeTokens(RowDeltas{data, row}, size, out);
+        if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
         record(n, name);
         offset_ += n;
         return;
     }
-    // Checking decodes too, into the scratch, and then looks at the values.
-    uint8_t* to = scratch.data();
+    // Loading decodes into the data and undoes the deltas there. Checking
+    // only reads the tokens: values below a power of two have no bit above
+    // it set, nor have their XORs, so the deltas' literals tell whether
+    // every value is below the limit (a repeat repeats its own token's).
+    const bool load = mode_ == Mode::Load;
+    const uint8_t above = uint8_t(~(limit - 1));
+    bool tooLarge = false;
+    // Short copies and fills are one 16-byte move each where that stays
+    // inside the data.
+    const size_t roomy = size < kSlack ? 0 : size - kSlack;
     const uint8_t* in = data_ + offset_;
     const uint8_t* const end = data_ + size_;
     for (size_t at = 0; at < size;) {
@@ -163,11 +279,12 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         if (count == 15) count = readCount(in, end, name);
         if (count > size_t(end - in)) refuse(name, "is cut off: the snapshot ends inside it");
         if (count > size - at) refuse(name, "runs past the end of its picture");
-        // Short copies and fills as one 16-byte move each: the scratch has room.
-        if (count <= kSlack && size_t(end - in) >= kSlack) {
-            std::memcpy(to + at, in, kSlack);
+        if (!load) {
+            tooLarge |= anyAbove(in, count, above);
+        } else if (count <= kSlack && at <= roomy && size_t(end - in) >= kSlack) {
+            std::memcpy(data + at, in, kSlack);
         } else {
-            std::memcpy(to + at, in, count);
+            std::memcpy(data + at, in, count);
         }
         in += count;
         at += count;
@@ -178,39 +295,30 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         }
         if (repeats > size - at) refuse(name, "runs past the end of its picture");
         if (count == 0) refuse(name, "repeats a value before the first one");
-        const uint8_t value = to[at - 1];
-        if (repeats <= kSlack) std::memset(to + at, value, kSlack);
-        else std::memset(to + at, value, repeats);
+        if (load) {
+            const uint8_t value = data[at - 1];
+            if (repeats <= kSlack && at <= roomy) std::memset(data + at, value, kSlack);
+            else std::memset(data + at, value, repeats);
+        }
         at += repeats;
     }
-    const bool load = mode_ == Mode::Load;
-    if (!load) {
-        // Values below a power of two have no bit above it set.
-        const uint64_t above = uint8_t(~(limit - 1)) * 0x0101010101010101ull;
-        uint64_t any = 0;
-        for (size_t i = 0; i < size; i += kWord) any |= wordAt(to + i);
-        if (any & above) refuse(name, "holds values of " + std::to_string(limit) + " or more");
-    }
+    if (tooLarge) refuse(name, "holds values of " + std::to_string(limit) + " or more");
     recordAt(offset_, size_t(in - data_) - offset_, name);
     offset_ = size_t(in - data_);
     if (!load) return;
-    // Undo the deltas, top down.
-    std::memcpy(data, to, size < row ? size : row);
-    for (size_t i = row; i < size; i += kWord) putWord(data + i, wordAt(to + i) ^ wordAt(data + i - row));
+    // Undo the deltas, top down, each row on the one above it, done already.
+    for (size_t i = row; i < size; i += kWord) putWord(data + i, wordAt(data + i) ^ wordAt(data + i - row));
 }
 
 void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
     if (size % kWord != 0 || size / kWord > kMostWords)
         throw std::logic_error("zero runs need whole words, at most 65535");
-    if (mode_ == Mode::Save) {
-        const size_t n = encodeZeroRuns(data, size, room(zeroRunsBound(size)));
-        record(n, name);
-        offset_ += n;
-        return;
-    }
-    if (mode_ == Mode::Measure) {
-        std::vector<uint8_t> scratch(zeroRunsBound(size));
-        const size_t n = encodeZeroRuns(data, size, scratch.data());
+    if (writing()) {
+        static thread_local std::vector<uint8_t> scratch;
+        if (scratch.size() < zeroRunsBound(size)) scratch.resize(zeroRunsBound(size));
+        uint8_t* out = mode_ == Mode::Save ? encodingRoom(zeroRunsBound(size), scratch.data()) : scratch.data();
+        const size_t n = encodeZeroRuns(data, size, out);
+        if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
         record(n, name);
         offset_ += n;
         return;
@@ -232,9 +340,221 @@ void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
                 if (wordAt(in + k * kWord) == 0) refuse(name, "holds a zero word among its literal words");
             }
         } else {
-            std::memset(data + i * kWord, 0, zeros * kWord);
+            clearWords(data + i * kWord, zeros);
             std::memcpy(data + (i + zeros) * kWord, in, literals * kWord);
         }
         i += zeros + literals;
     }
 }
+
+// --- runs of one word ---
+
+namespace word_runs {
+
+namespace {
+
+uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+namespace {
+
+// Bit k set where words[k] differs from words[k - 1], for k in [0, 64).
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) uint64_t changesAvx2(const uint32_t* words) {
+    uint64_t same = 0;
+#pragma GCC unroll 8
+    for (int k = 0; k < 64; k += 8) {
+        const __m256i now = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k));
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k - 1));
+        same |= uint64_t(unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(now, before))))) << k;
+    }
+    return ~same;
+}
+#endif
+
+#if defined(__SSE2__)
+uint64_t changesSse2(const uint32_t* words) {
+    uint64_t same = 0;
+#pragma GCC unroll 16
+    for (int k = 0; k < 64; k += 4) {
+        const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k - 1));
+        same |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(now, before))))) << k;
+    }
+    return ~same;
+}
+#endif
+
+}  // namespace
+
+size_t find(const uint32_t* words, size_t count, uint32_t* runWords, uint16_t* lengths) {
+    if (count == 0) return 0;
+    size_t n = 0, start = 0;
+    const auto close = [&](size_t end) {
+        runWords[n] = words[start];
+        lengths[n] = uint16_t(end - start);
+        ++n;
+        start = end;
+    };
+    size_t i = 1;
+#if defined(__SSE2__)
+    // Where words differ from the one before, 64 at a time; then only the
+    // runs' ends take a step of their own, and the loop over them ends
+    // (mispredicted, as its count varies) once per 64 words.
+#if defined(__x86_64__) && defined(__GNUC__)
+    uint64_t (*const changes)(const uint32_t*) = hasAvx2() ? changesAvx2 : changesSse2;
+#else
+    uint64_t (*const changes)(const uint32_t*) = changesSse2;
+#endif
+    for (; i + 64 <= count; i += 64) {
+        for (uint64_t ends = changes(words + i); ends != 0; ends &= ends - 1) {
+            close(i + size_t(__builtin_ctzll(ends)));
+        }
+    }
+    // The rest as the last 64 words, less those already done.
+    if (i < count && count > 64) {
+        const size_t base = count - 64;
+        for (uint64_t ends = changes(words + base) & (~uint64_t(0) << (i - base)); ends != 0; ends &= ends - 1) {
+            close(base + size_t(__builtin_ctzll(ends)));
+        }
+        i = count;
+    }
+#endif
+    for (; i < count; ++i) {
+        if (words[i] != words[i - 1]) close(i);
+    }
+    close(count);
+    return n;
+}
+
+bool longest(const uint8_t* runWords, const uint8_t* lengths, size_t count, size_t& total) {
+    // Without branches: a damaged snapshot is rare, and runs are often short.
+    uint32_t sum = 0;
+    bool bad = false;
+    size_t r = 0;
+#if defined(__SSE2__)
+    if (count > 4) {
+        // Four runs a step: each word against the one before, each length
+        // against zero, the lengths summed in 32-bit lanes.
+        bad = load32(runWords) == load32(runWords + 4);
+        __m128i alike = _mm_setzero_si128(), empty = _mm_setzero_si128(), sums = _mm_setzero_si128();
+        const __m128i zero = _mm_setzero_si128();
+        for (r = 1; r + 4 <= count; r += 4) {
+            const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(runWords + 4 * r));
+            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(runWords + 4 * r - 4));
+            alike = _mm_or_si128(alike, _mm_cmpeq_epi32(now, before));
+            const __m128i four = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lengths + 2 * r));
+            const __m128i wide = _mm_unpacklo_epi16(four, zero);
+            empty = _mm_or_si128(empty, _mm_cmpeq_epi32(wide, zero));
+            sums = _mm_add_epi32(sums, wide);
+        }
+        bad |= _mm_movemask_epi8(_mm_or_si128(alike, empty)) != 0;
+        sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, _MM_SHUFFLE(1, 0, 3, 2)));
+        sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, _MM_SHUFFLE(2, 3, 0, 1)));
+        sum = uint32_t(_mm_cvtsi128_si32(sums));
+        // Run 0's length, and the rest one at a time.
+        const uint16_t first = uint16_t(lengths[0] | lengths[1] << 8);
+        bad |= first == 0;
+        sum += first;
+    }
+#endif
+    for (; r < count; ++r) {
+        const uint32_t word = load32(runWords + 4 * r);
+        const uint16_t length = uint16_t(lengths[2 * r] | lengths[2 * r + 1] << 8);
+        bad |= (r > 0 && word == load32(runWords + 4 * r - 4)) | (length == 0);
+        sum += length;
+    }
+    total = sum;
+    return !bad;
+}
+
+bool anyFull(const uint8_t* runWords, size_t count, uint32_t lows, uint32_t highs, uint32_t clear) {
+    // A field of all ones is a zero field of the word flipped, which the
+    // borrow of subtracting a one from each field finds (a borrow from one
+    // field into the next follows only a zero field of its own).
+    const uint32_t top = highs == 0 ? 0 : 1u << (31 - __builtin_clz(highs));
+    const uint32_t fields = top == 0 ? 0 : top - 1 + top;
+    uint32_t wrong = 0;
+    size_t r = 0;
+#if defined(__SSE2__)
+    const __m128i fieldMask = _mm_set1_epi32(int(fields)), lowMask = _mm_set1_epi32(int(lows));
+    const __m128i highMask = _mm_set1_epi32(int(highs)), clearMask = _mm_set1_epi32(int(clear));
+    __m128i any = _mm_setzero_si128();
+    for (; r + 4 <= count; r += 4) {
+        const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(runWords + 4 * r));
+        const __m128i flipped = _mm_andnot_si128(word, fieldMask);
+        any = _mm_or_si128(any, _mm_and_si128(_mm_sub_epi32(flipped, lowMask), _mm_andnot_si128(flipped, highMask)));
+        any = _mm_or_si128(any, _mm_and_si128(word, clearMask));
+    }
+    wrong = _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF;
+#endif
+    for (; r < count; ++r) {
+        const uint32_t word = load32(runWords + 4 * r);
+        const uint32_t flipped = ~word & fields;
+        wrong |= ((flipped - lows) & ~flipped & highs) | (word & clear);
+    }
+    return wrong != 0;
+}
+
+namespace {
+
+// Each run as one 16-word store while there is room for it, longer runs in
+// more: lengths vary from run to run, and a branch on each would be
+// mispredicted. The next run writes over the excess. Returns the runs done.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) size_t expandAvx2(const uint32_t* runWords, const uint16_t* lengths, size_t count,
+                                                  uint32_t* out, size_t total, size_t& at) {
+    size_t r = 0;
+    for (; r < count && total - at >= 16; ++r) {
+        const __m256i word = _mm256_set1_epi32(int(runWords[r]));
+        const size_t length = lengths[r];
+        for (size_t k = 0; k < length; k += 16) {
+            uint32_t* to = out + at + std::min(k, length < 16 ? k : length - 16);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), word);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8), word);
+        }
+        at += length;
+    }
+    return r;
+}
+#endif
+
+#if defined(__SSE2__)
+size_t expandSse2(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total,
+                  size_t& at) {
+    size_t r = 0;
+    for (; r < count && total - at >= 16; ++r) {
+        const __m128i word = _mm_set1_epi32(int(runWords[r]));
+        const size_t length = lengths[r];
+        for (size_t k = 0; k < length; k += 16) {
+            uint32_t* to = out + at + std::min(k, length < 16 ? k : length - 16);
+            for (size_t q = 0; q < 16; q += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + q), word);
+        }
+        at += length;
+    }
+    return r;
+}
+#endif
+
+}  // namespace
+
+void expand(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total) {
+    size_t at = 0, r = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    r = hasAvx2() ? expandAvx2(runWords, lengths, count, out, total, at)
+                  : expandSse2(runWords, lengths, count, out, total, at);
+#elif defined(__SSE2__)
+    r = expandSse2(runWords, lengths, count, out, total, at);
+#endif
+    for (; r < count; ++r) {
+        std::fill_n(out + at, lengths[r], runWords[r]);
+        at += lengths[r];
+    }
+}
+
+}  // namespace word_runs

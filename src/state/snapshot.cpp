@@ -119,6 +119,18 @@ uint32_t checkHeader(NESUnit& unit, const uint8_t* data, size_t size) {
 
 namespace {
 
+// The header and the checksum around a payload written from byte 32.
+size_t seal(NESUnit& unit, uint8_t* p, size_t end, uint32_t version) {
+    const size_t size = end + kSnapshotChecksumBytes;
+    std::memcpy(p, kMagic, 8);
+    put32(p + 8, version);
+    put32(p + 12, uint32_t(kSnapshotHeaderBytes));
+    put64(p + 16, unit.cartridge->romIdentity);
+    put64(p + 24, end - kSnapshotHeaderBytes);
+    sealSnapshot(p, size);
+    return size;
+}
+
 size_t write(NESUnit& unit, std::vector<uint8_t>& out, bool picture, uint32_t version) {
     // The units are stored caught up, so owed dots and pending steps need no fields.
     catch_up::beforeStateAccess(*unit.cpu);
@@ -126,23 +138,27 @@ size_t write(NESUnit& unit, std::vector<uint8_t>& out, bool picture, uint32_t ve
     StateStream save(out, kSnapshotHeaderBytes);
     save.picture = picture;
     serializeConsole(unit, save.formatVersion(version));
-    const size_t payload = save.offset() - kSnapshotHeaderBytes;
-    const size_t size = save.offset() + kSnapshotChecksumBytes;
-    if (out.size() < size) out.resize(size);
-    uint8_t* p = out.data();
-    std::memcpy(p, kMagic, 8);
-    put32(p + 8, version);
-    put32(p + 12, uint32_t(kSnapshotHeaderBytes));
-    put64(p + 16, unit.cartridge->romIdentity);
-    put64(p + 24, payload);
-    sealSnapshot(p, size);
-    return size;
+    if (out.size() < save.offset() + kSnapshotChecksumBytes) out.resize(save.offset() + kSnapshotChecksumBytes);
+    return seal(unit, out.data(), save.offset(), version);
 }
 
 }  // namespace
 
 size_t writeSnapshot(NESUnit& unit, std::vector<uint8_t>& out, bool picture) {
     return write(unit, out, picture, kSnapshotVersion);
+}
+
+size_t writeSnapshot(NESUnit& unit, uint8_t* out, size_t capacity, bool picture) {
+    if (capacity < kSnapshotHeaderBytes + kSnapshotChecksumBytes) return 0;
+    catch_up::beforeStateAccess(*unit.cpu);
+    StateStream save(StateStream::Mode::Save, out, capacity - kSnapshotChecksumBytes, kSnapshotHeaderBytes);
+    save.picture = picture;
+    try {
+        serializeConsole(unit, save);
+    } catch (const StreamFull&) {
+        return 0;
+    }
+    return seal(unit, out, save.offset(), kSnapshotVersion);
 }
 
 std::vector<uint8_t> takeSnapshotOfVersion(NESUnit& unit, uint32_t version) {

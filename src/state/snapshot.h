@@ -29,6 +29,10 @@ constexpr size_t kSnapshotChecksumBytes = 8;
 // returns the snapshot's size. Without the picture, a restore leaves the
 // finished picture as it is; the frames that follow are the same either way.
 size_t writeSnapshot(NESUnit& unit, std::vector<uint8_t>& out, bool picture = true);
+// The same into out[0, capacity), which saves a copy when the caller owns
+// the bytes already (a Python bytes object); 0 when the snapshot does not
+// fit, and then out holds nothing of use.
+size_t writeSnapshot(NESUnit& unit, uint8_t* out, size_t capacity, bool picture = true);
 // A snapshot in an older format, so tests can check that it still loads.
 std::vector<uint8_t> takeSnapshotOfVersion(NESUnit& unit, uint32_t version);
 std::vector<uint8_t> takeSnapshot(NESUnit& unit, bool picture = true);

@@ -23,10 +23,17 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// A save into a buffer of fixed size that ran out of room.
+class StreamFull : public std::length_error {
+public:
+    StreamFull() : std::length_error("snapshot buffer too small") {}
+};
+
 class StateStream {
 public:
     // Measure counts bytes; Save writes them; Check reads and validates
-    // without changing anything; Load reads into the fields.
+    // without changing anything; Load reads into the fields what Check
+    // accepted (the ranges of fields are not tested again).
     enum class Mode { Measure, Save, Check, Load };
 
     // Where a field lies in the stream (recorded while measuring).
@@ -36,7 +43,8 @@ public:
         const char* name;
     };
 
-    StateStream(Mode mode, uint8_t* data, size_t size) : mode_(mode), data_(data), size_(size) {}
+    StateStream(Mode mode, uint8_t* data, size_t size, size_t start = 0)
+        : mode_(mode), data_(data), size_(size), offset_(start) {}
     // Saving onto the end of `sink`, which grows as needed and is never
     // shrunk, so a buffer reused for every snapshot stops allocating.
     StateStream(std::vector<uint8_t>& sink, size_t start)
@@ -88,26 +96,16 @@ public:
     // Inlined: a snapshot passes some three hundred fields through these.
     template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
-        if constexpr (std::is_same_v<T, bool>) {
-            uint8_t byte = field ? 1 : 0;
-            transfer(&byte, 1, name);
-            if (__builtin_expect(reading() && byte > 1, 0)) notAFlag(name, byte);
-            if (loading()) field = byte != 0;
-            return byte != 0;
-        } else {
-            T value = field;
-            transfer(&value, sizeof value, name);
-            if (loading()) field = value;
-            return value;
-        }
+        return scalar(
+            field, name, [](T) { return true; }, [](T) {});
     }
     // The same, refusing a value outside [lo, hi] (a NaN is outside too).
     template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
     [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
-        const T value = io(field, name);
-        if (__builtin_expect(reading() && !(value >= T(lo) && value <= T(hi)), 0))
-            outOfRange(name, value, T(lo), T(hi));
-        return value;
+        const T low = T(lo), high = T(hi);
+        return scalar(
+            field, name, [&](T value) { return value >= low && value <= high; },
+            [&](T value) { outOfRange(name, value, low, high); });
     }
     int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
         int64_t value = counter;
@@ -115,13 +113,47 @@ public:
         if (loading()) counter = value;
         return value;
     }
+    // Arrays of any value go as one block, in the same bytes as field by field.
     template <class T, size_t N>
     void io(T (&fields)[N], const char* name = nullptr) {
-        for (T& field : fields) io(field, name);
+        if constexpr (std::is_same_v<T, bool>) {
+            for (T& field : fields) io(field, name);
+        } else {
+            static_assert(std::is_arithmetic_v<T> || std::is_enum_v<T>, "plain values only");
+            bytes(fields, sizeof fields, name);
+        }
     }
+    // Checked as one block (field by field while noting the layout).
     template <class T, size_t N, class L, class H>
     void io(T (&fields)[N], L lo, H hi, const char* name) {
-        for (T& field : fields) io(field, lo, hi, name);
+        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "plain numbers only");
+        if (__builtin_expect(layout_ != nullptr, 0)) {
+            for (T& field : fields) io(field, lo, hi, name);
+            return;
+        }
+        if (mode_ != Mode::Check) {
+            bytes(fields, sizeof fields, name);
+            return;
+        }
+        T values[N];
+        std::memcpy(values, take(sizeof values, name), sizeof values);
+        const T low = T(lo), high = T(hi);
+        bool inside = true;
+        if constexpr (std::is_integral_v<T>) {
+            T least = values[0], most = values[0];
+            for (const T value : values) {
+                least = value < least ? value : least;
+                most = value > most ? value : most;
+            }
+            inside = least >= low && most <= high;
+        } else {
+            for (const T value : values) inside &= value >= low && value <= high;  // a NaN is outside
+        }
+        if (__builtin_expect(!inside, 0)) {
+            for (const T value : values) {
+                if (!(value >= low && value <= high)) outOfRange(name, value, low, high);
+            }
+        }
     }
     template <class T, size_t N>
     void io(std::array<T, N>& fields, const char* name = nullptr) {
@@ -166,14 +198,11 @@ public:
         char found[4];
         std::memcpy(found, mark, 4);
         transfer(found, 4, mark);
-        if (reading() && std::memcmp(found, mark, 4) != 0) {
-            throw SnapshotError(std::string("snapshot section ") + mark + " is missing at byte " +
-                                std::to_string(offset_ - 4));
-        }
+        if (reading() && std::memcmp(found, mark, 4) != 0) missingSection(mark, offset_ - 4);
     }
     // A rule between fields, checked when reading.
     void require(bool ok, const char* what) {
-        if (reading() && !ok) throw SnapshotError(std::string("snapshot refused: ") + what);
+        if (reading() && !ok) refused(what);
     }
     // Reading must use up the stream exactly.
     void finish() {
@@ -183,17 +212,69 @@ public:
         }
     }
 
+    // The stream as seen with its mode fixed at compile time (Save, Check or
+    // Load, not noting the layout). Same members as the stream; see below.
+    template <Mode M>
+    class Fixed;
+    // Calls unit(s) with `s` this stream's Fixed view when there is one for
+    // its mode, else with the stream itself. A unit's serialize hands its
+    // fields to a generic lambda this way, so each mode gets its own copy
+    // of them without a test of the mode at each field, and with the
+    // position in a register: a store into a field may alias any byte, so
+    // the stream's own members are read again after each one, while a local
+    // view's are not.
+    template <class Unit>
+    void withMode(Unit&& unit);
+
 private:
     // Room for `size` bytes at the end of a saving stream.
-    uint8_t* room(size_t size) {
+    [[gnu::always_inline]] uint8_t* room(size_t size) {
         if (__builtin_expect(size > size_ - offset_, 0)) grow(size);
         return data_ + offset_;
     }
-    void grow(size_t size) {
-        if (!sink_) throw std::logic_error("snapshot buffer too small");
+    // Where to encode up to `bound` bytes: in place when the stream has the
+    // room or can grow, else in `scratch` (a buffer of fixed size may still
+    // hold what the encoding turns out to be).
+    uint8_t* encodingRoom(size_t bound, uint8_t* scratch) {
+        return sink_ || bound <= size_ - offset_ ? room(bound) : scratch;
+    }
+    [[gnu::cold, gnu::noinline]] void grow(size_t size) {
+        if (!sink_) throw StreamFull();
         sink_->resize(std::max(offset_ + size, 2 * sink_->size()));
         data_ = sink_->data();
         size_ = sink_->size();
+    }
+    // One scalar field. The mode is read once and each mode takes its own
+    // path, so the stores into the stream and into the fields (which may
+    // alias anything) cost no reloading of the mode between the checks.
+    template <class T, class Ok, class Refuse>
+    [[gnu::always_inline]] T scalar(T& field, const char* name, Ok ok, Refuse refuse) {
+        using Stored = std::conditional_t<std::is_same_v<T, bool>, uint8_t, T>;
+        const Mode mode = mode_;
+        if (mode == Mode::Save) {
+            const Stored value = Stored(field);
+            std::memcpy(room(sizeof value), &value, sizeof value);
+            offset_ += sizeof value;
+            return field;
+        }
+        if (__builtin_expect(mode == Mode::Measure, 0)) {
+            record(sizeof(Stored), name);
+            offset_ += sizeof(Stored);
+            return field;
+        }
+        Stored stored;
+        std::memcpy(&stored, take(sizeof stored, name), sizeof stored);
+        const T value = T(stored);
+        // Load reads only what Check accepted.
+        if (mode == Mode::Load) {
+            field = value;
+            return value;
+        }
+        if constexpr (std::is_same_v<T, bool>) {
+            if (__builtin_expect(stored > 1, 0)) notAFlag(name, stored);
+        }
+        if (__builtin_expect(!ok(value), 0)) refuse(value);
+        return value;
     }
     // Scalars pass a copy, so Check may read into it; arrays pass the field.
     // Inlined, so the copy has a fixed size: this runs for every field.
@@ -217,6 +298,12 @@ private:
         refuse(name, "is " + text(value) + ", outside " + text(lo) + " to " + text(hi));
     }
     size_t readCount(const uint8_t*& in, const uint8_t* end, const char* name) const;
+    [[noreturn, gnu::cold, gnu::noinline]] static void missingSection(const char* mark, size_t at) {
+        throw SnapshotError(std::string("snapshot section ") + mark + " is missing at byte " + std::to_string(at));
+    }
+    [[noreturn, gnu::cold, gnu::noinline]] static void refused(const char* what) {
+        throw SnapshotError(std::string("snapshot refused: ") + what);
+    }
     [[noreturn, gnu::cold, gnu::noinline]] void cutOff(const char* name) const {
         refuse(name, "is cut off: the snapshot ends inside it");
     }
@@ -250,3 +337,193 @@ private:
     bool registersOnly_ = false;
     uint32_t version_ = kNewest;
 };
+
+template <StateStream::Mode M>
+class StateStream::Fixed {
+public:
+    [[gnu::always_inline]] explicit Fixed(StateStream& base)
+        : picture(base.picture), hardware(base.hardware), cycles(base.cycles), base_(base) {
+        load();
+    }
+    [[gnu::always_inline]] ~Fixed() { flush(); }
+    Fixed(const Fixed&) = delete;
+    Fixed& operator=(const Fixed&) = delete;
+
+    // For the parts that take a StateStream: brought up to date before, read
+    // again after.
+    [[gnu::always_inline]] operator StateStream&() {
+        flush();
+        stale_ = true;
+        return base_;
+    }
+
+    bool& picture;
+    bool& hardware;
+    int64_t& cycles;
+
+    static constexpr Mode mode() { return M; }
+    static constexpr bool saving() { return M == Mode::Save; }
+    static constexpr bool writing() { return M == Mode::Save; }
+    static constexpr bool loading() { return M == Mode::Load; }
+    static constexpr bool reading() { return M != Mode::Save; }
+    uint32_t version() const { return base_.version_; }
+    bool onlyRegisters() const { return base_.registersOnly_; }
+    [[gnu::always_inline]] size_t offset() {
+        fresh();
+        return offset_;
+    }
+
+    template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
+    [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
+        return scalar(
+            field, name, [](T) { return true; }, [](T) {});
+    }
+    template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
+    [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
+        return scalar(
+            field, name, [lo, hi](T value) { return value >= T(lo) && value <= T(hi); },
+            [this, lo, hi, name](T value) { base_.outOfRange(name, value, T(lo), T(hi)); });
+    }
+    [[gnu::always_inline]] int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
+        int64_t value = counter;
+        value = io(value, lo, hi, name);
+        if (loading()) counter = value;
+        return value;
+    }
+    template <class T, size_t N>
+    [[gnu::always_inline]] void io(T (&fields)[N], const char* name = nullptr) {
+        if constexpr (std::is_same_v<T, bool>) {
+            for (T& field : fields) io(field, name);
+        } else {
+            bytes(fields, sizeof fields, name);
+        }
+    }
+    template <class T, size_t N, class L, class H>
+    [[gnu::always_inline]] void io(T (&fields)[N], L lo, H hi, const char* name) {
+        if (M == Mode::Check) {
+            static_cast<StateStream&>(*this).io(fields, lo, hi, name);
+        } else {
+            bytes(fields, sizeof fields, name);
+        }
+    }
+    template <class T, size_t N>
+    [[gnu::always_inline]] void io(std::array<T, N>& fields, const char* name = nullptr) {
+        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "plain numbers only");
+        bytes(fields.data(), sizeof(T) * N, name);
+    }
+
+    [[gnu::always_inline]] void bytes(void* data, size_t size, const char* name = nullptr) {
+        if (M == Mode::Save) {
+            std::memcpy(room(size), data, size);
+            offset_ += size;
+        } else if (M == Mode::Check) {
+            take(size, name);
+        } else {
+            std::memcpy(data, take(size, name), size);
+        }
+    }
+    void bytesBelow(uint8_t* data, size_t size, uint8_t limit, const char* name) {
+        static_cast<StateStream&>(*this).bytesBelow(data, size, limit, name);
+    }
+    void zeroRuns(uint8_t* data, size_t size, const char* name) {
+        static_cast<StateStream&>(*this).zeroRuns(data, size, name);
+    }
+    void rows(uint8_t* data, size_t size, size_t row, uint8_t limit, const char* name) {
+        static_cast<StateStream&>(*this).rows(data, size, row, limit, name);
+    }
+    [[gnu::always_inline]] const uint8_t* take(size_t size, const char* name) {
+        fresh();
+        if (__builtin_expect(size > size_ - offset_, 0)) base_.cutOff(name);
+        const uint8_t* at = data_ + offset_;
+        offset_ += size;
+        return at;
+    }
+    [[gnu::always_inline]] void tag(const char (&mark)[5]) {
+        if (M == Mode::Save) {
+            std::memcpy(room(4), mark, 4);
+            offset_ += 4;
+        } else if (__builtin_expect(std::memcmp(take(4, mark), mark, 4) != 0, 0)) {
+            base_.missingSection(mark, offset_ - 4);
+        }
+    }
+    [[gnu::always_inline]] void require(bool ok, const char* what) {
+        if (reading() && __builtin_expect(!ok, 0)) base_.refused(what);
+    }
+    void finish() { static_cast<StateStream&>(*this).finish(); }
+
+private:
+    template <class T, class Ok, class Refuse>
+    [[gnu::always_inline]] T scalar(T& field, const char* name, Ok ok, Refuse refuse) {
+        using Stored = std::conditional_t<std::is_same_v<T, bool>, uint8_t, T>;
+        if (M == Mode::Save) {
+            const Stored value = Stored(field);
+            std::memcpy(room(sizeof value), &value, sizeof value);
+            offset_ += sizeof value;
+            return field;
+        }
+        Stored stored;
+        std::memcpy(&stored, take(sizeof stored, name), sizeof stored);
+        const T value = T(stored);
+        if (M == Mode::Load) {
+            field = value;
+            return value;
+        }
+        if constexpr (std::is_same_v<T, bool>) {
+            if (__builtin_expect(stored > 1, 0)) base_.notAFlag(name, stored);
+        }
+        if (__builtin_expect(!ok(value), 0)) refuse(value);
+        return value;
+    }
+    [[gnu::always_inline]] uint8_t* room(size_t size) {
+        fresh();
+        if (__builtin_expect(size > size_ - offset_, 0)) {
+            base_.offset_ = offset_;
+            base_.grow(size);
+            load();
+        }
+        return data_ + offset_;
+    }
+    [[gnu::always_inline]] void load() {
+        data_ = base_.data_;
+        size_ = base_.size_;
+        offset_ = base_.offset_;
+        stale_ = false;
+    }
+    [[gnu::always_inline]] void fresh() {
+        if (__builtin_expect(stale_, 0)) load();
+    }
+    [[gnu::always_inline]] void flush() {
+        if (!stale_) base_.offset_ = offset_;
+    }
+
+    StateStream& base_;
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t offset_ = 0;
+    bool stale_ = false;
+};
+
+template <class Unit>
+void StateStream::withMode(Unit&& unit) {
+    if (layout_ == nullptr) {
+        switch (mode_) {
+            case Mode::Save: {
+                Fixed<Mode::Save> s(*this);
+                unit(s);
+                return;
+            }
+            case Mode::Check: {
+                Fixed<Mode::Check> s(*this);
+                unit(s);
+                return;
+            }
+            case Mode::Load: {
+                Fixed<Mode::Load> s(*this);
+                unit(s);
+                return;
+            }
+            case Mode::Measure: break;
+        }
+    }
+    unit(*this);
+}

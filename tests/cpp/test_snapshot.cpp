@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "snapshot_fields.h"
 #include "state/checksum.h"
 #include "state/snapshot.h"
+#include "state/word_runs.h"
 #include "test_support.h"
 
 namespace {
@@ -413,6 +415,68 @@ TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
     section[kSnapshotHeaderBytes] = 'X';
     sealSnapshot(section.data(), section.size());
     expectRefused(*unit, section, "section NES");
+}
+
+// Written into a buffer of fixed size (a Python bytes object), a snapshot is
+// the same bytes; one that does not fit is given up, not cut short.
+TEST(Snapshot, FixedBuffersHoldTheSameBytesOrNone) {
+    for (const Bytes& image : images()) {
+        auto unit = console(image);
+        play(*unit, 25);
+        for (const bool picture : {false, true}) {
+            const Bytes expected = takeSnapshot(*unit, picture);
+            for (const size_t capacity : {expected.size(), expected.size() + 1000, size_t(1) << 20}) {
+                Bytes buffer(capacity, 0xAB);
+                ASSERT_EQ(writeSnapshot(*unit, buffer.data(), capacity, picture), expected.size());
+                EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin())) << capacity;
+            }
+            for (const size_t capacity : {expected.size() - 1, size_t(40), size_t(0)}) {
+                Bytes buffer(capacity + 1);
+                EXPECT_EQ(writeSnapshot(*unit, buffer.data(), capacity, picture), 0u) << capacity;
+            }
+        }
+    }
+}
+
+// Each level word of the audio runs is checked, wherever it lies among them
+// (they are checked two at a time): a pulse or triangle field of 31, or a
+// bit above the DMC's, is refused.
+TEST(Snapshot, AudioLevelsOutOfRangeAreRefused) {
+    int checked = 0;
+    for (const Bytes& image : images()) {
+        auto unit = console(image);
+        play(*unit, 40);
+        const Bytes good = takeSnapshot(*unit, false);
+        const auto layout = snapshotLayout(*unit, good.data(), good.size());
+        const auto levels = std::find_if(layout.begin(), layout.end(),
+                                         [](const auto& f) { return f.name && std::string(f.name) == "audio levels"; });
+        ASSERT_NE(levels, layout.end());
+        const size_t runs = levels->size / 4;
+        if (runs < 3) continue;
+        ++checked;
+        for (const size_t k : {size_t(0), size_t(1), size_t(2), runs / 2, runs - 1}) {
+            for (const uint32_t bad : {31u, 31u << 5, 31u << 10, 1u << 26, 1u << 31}) {
+                Bytes changed = good;
+                uint32_t level;
+                std::memcpy(&level, &changed[levels->offset + 4 * k], 4);
+                level |= bad;
+                std::memcpy(&changed[levels->offset + 4 * k], &level, 4);
+                sealSnapshot(changed.data(), changed.size());
+                expectRefused(*unit, changed, "audio level is out of range");
+            }
+        }
+    }
+    EXPECT_GT(checked, 0) << "no cartridge made three audio level runs";
+    // The check of many words at once agrees with the APU's own rule.
+    std::mt19937 random(5);
+    for (int i = 0; i < 200000; ++i) {
+        uint32_t level = uint32_t(random());
+        if (i % 2) level &= (1u << 26) - 1;
+        if (i % 3 == 0) level |= 31u << (5 * (i % 9 / 3));
+        uint8_t stored[4];
+        std::memcpy(stored, &level, 4);
+        ASSERT_EQ(word_runs::anyFull(stored, 1, 0x0421, 0x4210, ~0u << 26), !APU::validLevels(level)) << level;
+    }
 }
 
 TEST(Snapshot, SampleCountFollowsFromTheClockAndMixingCanBeOff) {

@@ -3,12 +3,14 @@
 // whatever a damaged stream holds is refused without touching the target.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "state/state_stream.h"
+#include "state/word_runs.h"
 
 namespace {
 
@@ -158,6 +160,68 @@ TEST(StateStream, DamagedRowsAreRefused) {
     };
     for (const auto& [stream, reason] : cases) {
         EXPECT_NE(refusal(Form::Rows, stream, size).find(reason), std::string::npos) << reason;
+    }
+}
+
+// Runs of words as plainly as they can be found, to hold the fast ones to.
+std::pair<std::vector<uint32_t>, std::vector<uint16_t>> plainRuns(const std::vector<uint32_t>& words) {
+    std::vector<uint32_t> values;
+    std::vector<uint16_t> lengths;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (i == 0 || words[i] != words[i - 1]) {
+            values.push_back(words[i]);
+            lengths.push_back(0);
+        }
+        ++lengths.back();
+    }
+    return {values, lengths};
+}
+
+template <class T>
+std::vector<uint8_t> asStored(const std::vector<T>& values) {
+    std::vector<uint8_t> bytes(values.size() * sizeof(T));
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+}
+
+TEST(StateStream, WordRunsFoundCheckedAndExpanded) {
+    std::mt19937 random(11);
+    // Run lengths drawn up to `longest`: a new value at every word, short
+    // runs around the 16-word stores, long ones across the 64-word scans.
+    for (const size_t longest : {size_t(1), size_t(3), size_t(17), size_t(70), size_t(2000)}) {
+        for (const size_t count :
+             {size_t(1), size_t(15), size_t(64), size_t(65), size_t(130), size_t(1002), size_t(1024)}) {
+            std::vector<uint32_t> words;
+            for (uint32_t value = 0; words.size() < count; value += 1 + random() % 3) {
+                words.insert(words.end(), std::min(count - words.size(), 1 + random() % longest), value);
+            }
+            const auto [values, lengths] = plainRuns(words);
+            std::vector<uint32_t> runWords(count);
+            std::vector<uint16_t> runLengths(count);
+            const size_t n = word_runs::find(words.data(), count, runWords.data(), runLengths.data());
+            runWords.resize(n);
+            runLengths.resize(n);
+            EXPECT_EQ(runWords, values) << longest << " " << count;
+            EXPECT_EQ(runLengths, lengths) << longest << " " << count;
+
+            size_t total = 0;
+            EXPECT_TRUE(word_runs::longest(asStored(values).data(), asStored(lengths).data(), n, total));
+            EXPECT_EQ(total, count);
+            std::vector<uint32_t> expanded(count + 20, 0xEEEEEEEE);
+            word_runs::expand(values.data(), lengths.data(), n, expanded.data(), count);
+            EXPECT_EQ(std::vector<uint32_t>(expanded.begin(), expanded.begin() + long(count)), words);
+            EXPECT_EQ(expanded[count], 0xEEEEEEEE) << "wrote past the end";
+
+            // Two neighbours alike, or an empty run, is not the one encoding.
+            if (n < 2) continue;
+            const size_t at = random() % (n - 1) + 1;
+            std::vector<uint32_t> alike = values;
+            alike[at] = alike[at - 1];
+            EXPECT_FALSE(word_runs::longest(asStored(alike).data(), asStored(lengths).data(), n, total)) << at;
+            std::vector<uint16_t> empty = lengths;
+            empty[at] = 0;
+            EXPECT_FALSE(word_runs::longest(asStored(values).data(), asStored(empty).data(), n, total)) << at;
+        }
     }
 }
 

@@ -163,11 +163,24 @@ def test_snapshot_of_another_cartridge_or_clock_is_refused():
         lambda: velkora_gym.restore(velkora.NES.__new__(velkora.NES), b""),
         lambda: velkora_gym.restore(console("velkora-demo.nes"), "text"),
         lambda: velkora_gym.restore(console("velkora-demo.nes"), 5),
+        lambda: velkora_gym.restore(console("velkora-demo.nes")),
+        lambda: velkora_gym.restore(console("velkora-demo.nes"), b"", b""),
+        lambda: velkora_gym.restore(console("velkora-demo.nes"), snapshot=b""),
+        lambda: velkora_gym.restore(console("velkora-demo.nes"), b"", nes=None),
     ],
 )
 def test_wrong_arguments_raise_type_error(call):
     with pytest.raises(TypeError):
         call()
+
+
+def test_arguments_by_name_and_any_truth_value():
+    nes = console("velkora-demo.nes")
+    data = velkora_gym.snapshot(nes, picture=0)
+    assert data == velkora_gym.snapshot(nes, picture=False)
+    assert velkora_gym.snapshot(nes, picture="yes") == velkora_gym.snapshot(nes)
+    velkora_gym.restore(data=data, nes=nes)
+    assert velkora_gym.snapshot(nes, picture=False) == data
 
 
 def test_snapshot_and_restore_hold_a_running_console():
