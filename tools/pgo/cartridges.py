@@ -442,6 +442,30 @@ BOARDS = {
     "nina-03-06": (79, 4, 8, None, True, "", ops("sta $4100"), ""),
     "unrom-180": (180, 8, 0, None, True, "", ops("and #$07", "sta $8000"), ""),
     "namco-108": (206, 8, 8, None, True, "", ops("tax", "tya", "and #$07", "sta $8000", "txa", "sta $8001"), ""),
+    # Boards trained at their power-on banks: each runs its frame loop, draws and plays.
+    **{
+        f"mapper-{mapper}": (mapper, 8, chr_8k, None, True, "", "", "")
+        for mapper, chr_8k in (
+            (5, 8),
+            (16, 8),
+            (18, 8),
+            (19, 8),
+            (21, 8),
+            (22, 8),
+            (23, 8),
+            (24, 8),
+            (25, 8),
+            (26, 8),
+            (28, 0),
+            (32, 8),
+            (33, 8),
+            (68, 8),
+            (69, 8),
+            (73, 0),
+            (75, 8),
+            (210, 8),
+        )
+    },
 }
 
 
