@@ -161,7 +161,8 @@ int main(int argc, char** argv) {
             sum += stepEnvironments(game, timing);
             for (int i = 2; i < argc; ++i) sum += play(readImage(argv[i]), timing, kCartridgeFrames);
         }
-        std::printf("trained on %d cartridges in both timings (%llx)\n", argc - 1, static_cast<unsigned long long>(sum));
+        std::printf("trained on %d cartridges in both timings (%llx)\n", argc - 1,
+                    static_cast<unsigned long long>(sum));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
