@@ -70,7 +70,7 @@ def parser() -> argparse.ArgumentParser:
         "--threads", type=int, help="native threads of each env runner (default: its whole CPUs, at least 1)"
     )
     p.add_argument("--rollout", type=int, default=128, help="steps each console samples for an update")
-    p.add_argument("--minibatch", type=int, default=256, help="(at most the steps of an update)")
+    p.add_argument("--minibatch", type=int, default=256, help="steps of a minibatch (at most an update's)")
     p.add_argument("--out", type=Path, help="the folder written (default runs/rllib-GAME)")
     p.add_argument(
         "--greedy", action="store_true", help="evaluate the policy's most likely actions, not actions drawn from it"
