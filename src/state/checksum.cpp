@@ -147,7 +147,7 @@ uint64_t checksum64(const uint8_t* data, size_t size) {
     uint64_t h = uint64_t(size) * kPrime4;
     for (; end - p >= 8; p += 8) h = rotl(h ^ load64(p), 29) * kPrime1;
     uint64_t tail = 0;
-    std::memcpy(&tail, p, size_t(end - p));
+    if (end != p) std::memcpy(&tail, p, size_t(end - p));
     h = rotl(h ^ tail, 29) * kPrime1;
     for (uint64_t lane : lanes) h = rotl(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime4;
     h ^= h >> 33;
