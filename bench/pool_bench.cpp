@@ -2,13 +2,13 @@
 // close a batch of consoles comes to using every core: each call wakes the
 // sleeping workers, and the caller waits for the last of them.
 //
-//     pool_bench [--calls N]
+//     pool_bench [--calls N] [--idle MICROSECONDS]
 //
-// For each idle time between calls (the caller spins, so only the workers
-// sleep), it times run() with one job per thread, each of which waits until
-// all have started, so every worker must wake and join; it prints the median
-// and 90th percentile. That is the wake-up of the workers, plus the caller's
-// own when it has to sleep until the last worker leaves.
+// For each idle time between calls (the caller spins meanwhile), it times
+// run() with one job per thread, each of which waits until all have started,
+// so every worker must join; it prints the median and 90th percentile, and
+// how the workers joined: still looking for the call (idle times shorter
+// than WorkerPool::kWorkerSpinNanos) or woken from sleep.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -32,8 +32,10 @@ void spinFor(std::chrono::microseconds idle) {
 
 int main(int argc, char** argv) {
     int calls = 2000;
+    std::vector<int> idles = {0, 300, 1000, 5000};
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--calls") == 0) calls = std::max(10, std::stoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--idle") == 0) idles = {std::max(0, std::stoi(argv[i + 1]))};
     }
     const int threads = usableCores();
     if (threads < 2) {
@@ -42,8 +44,9 @@ int main(int argc, char** argv) {
     }
     WorkerPool pool(threads);
     std::printf("worker pool, %d threads    a call that every thread must join, microseconds\n", threads);
-    std::printf("%-16s %8s %8s\n", "idle before", "median", "p90");
-    for (const int idleMicros : {0, 300, 1000, 5000}) {
+    std::printf("%-16s %8s %8s   %s\n", "idle before", "median", "p90", "joins: spinning / woken");
+    for (const int idleMicros : idles) {
+        const WorkerPool::Counters before = pool.counters();
         std::vector<double> took;
         took.reserve(size_t(calls));
         const int rounds = idleMicros >= 1000 ? std::max(10, calls / 10) : calls;
@@ -60,8 +63,11 @@ int main(int argc, char** argv) {
             took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
         std::sort(took.begin(), took.end());
-        std::printf("%-16s %8.1f %8.1f\n", (std::to_string(idleMicros) + " us").c_str(), took[took.size() / 2],
-                    took[took.size() * 9 / 10]);
+        const WorkerPool::Counters after = pool.counters();
+        std::printf("%-16s %8.1f %8.1f   %llu / %llu\n", (std::to_string(idleMicros) + " us").c_str(),
+                    took[took.size() / 2], took[took.size() * 9 / 10],
+                    static_cast<unsigned long long>(after.joinedSpinning - before.joinedSpinning),
+                    static_cast<unsigned long long>(after.joinedWoken - before.joinedWoken));
     }
     return 0;
 }

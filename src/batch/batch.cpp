@@ -44,6 +44,9 @@ ConsoleBatch::ConsoleBatch(const std::vector<uint8_t>& image, size_t consoles, c
     prgRam_.assign(options.prgRam ? consoles * kPrgRamBytes : 0, 0);
     previous_.assign(maker_.format().maxPool ? consoles * kFramePixels : 0, kBlack);
     previousEmphasis_.resize(maker_.format().maxPool ? consoles : 0);
+    cost_.assign(consoles, 0);
+    byCost_.resize(consoles);
+    for (size_t i = 0; i < consoles; ++i) byCost_[i] = uint32_t(i);
     for (size_t i = 0; i < consoles; ++i) observe(i);
 }
 
@@ -100,8 +103,7 @@ void ConsoleBatch::step(const Step& step) {
                                         std::to_string(frames));
         }
     }
-    auto job = [&](size_t index) { runConsole(index, step); };
-    pool_->run(size(), job);
+    runByCost([&](size_t index) { runConsole(index, step); });
 }
 
 std::vector<uint8_t> ConsoleBatch::snapshot(size_t index, bool picture) {

@@ -2,7 +2,9 @@
 // threads, each writing its observation and RAM into arrays made once.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -96,6 +98,16 @@ public:
     // The last finished picture of a console, 240 x 256 RGB.
     void picture(size_t index, uint8_t* out);
 
+    // Runs work(i) for every console on the pool, the consoles that took
+    // longest in the last call first, so that the last to finish are short
+    // ones and no thread waits long at the end; the times are kept for the
+    // next call. Each console's results are its own: the order changes no
+    // output.
+    template <class Work>
+    void runByCost(Work work);
+    // The workers' pool, for its counters.
+    const WorkerPool& pool() const { return *pool_; }
+
     // The console itself, for reading its counters and memories between steps.
     NESUnit& console(size_t index) { return *consoles_.at(index); }
     bool takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out);
@@ -133,10 +145,26 @@ private:
     // console's own worker sizes it).
     std::vector<std::vector<uint8_t>> previousEmphasis_;
     std::array<uint8_t, kFramePixels> black_;
+    // Each console's time in the last runByCost, in nanoseconds (written by
+    // the thread that ran it), and the order the next call hands them out in.
+    std::vector<int64_t> cost_;
+    std::vector<uint32_t> byCost_;
     // One caller at a time: steps, snapshots and restores of two Python
     // threads must not interleave.
     std::mutex busy_;
 };
+
+template <class Work>
+void ConsoleBatch::runByCost(Work work) {
+    pool_->run(size(), [&](size_t k) {
+        const size_t index = byCost_[k];
+        const auto start = std::chrono::steady_clock::now();
+        work(index);
+        cost_[index] =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    });
+    std::stable_sort(byCost_.begin(), byCost_.end(), [&](uint32_t a, uint32_t b) { return cost_[a] > cost_[b]; });
+}
 
 template <class Masks>
 void ConsoleBatch::runFrames(size_t index, int32_t frames, Masks maskAt) {

@@ -288,7 +288,7 @@ void EnvBatch::reset(const std::vector<size_t>& envs) {
 void EnvBatch::step(const uint8_t* masks, const uint8_t* masks2) {
     if (inFlight() != 0) throw std::invalid_argument("receive the steps sent before stepping every environment");
     std::lock_guard<std::mutex> guard(consoles_.busy_);
-    consoles_.pool_->run(size(), [&](size_t i) { stepEnv(i, masks[i], masks2 ? masks2[i] : 0); });
+    consoles_.runByCost([&](size_t i) { stepEnv(i, masks[i], masks2 ? masks2[i] : 0); });
 }
 
 void EnvBatch::endEpisodes(const std::vector<size_t>& envs) {

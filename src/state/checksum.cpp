@@ -2,6 +2,7 @@
 // multiplier latencies overlap, then folded and mixed to spread every bit.
 #include "state/checksum.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -89,15 +90,11 @@ __attribute__((target("avx2"))) void stripesAvx2(uint64_t (&lanes)[8], const uin
     for (int v = 0; v < 2; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes + 4 * v), acc[v]);
 }
 
-bool hasAvx2() {
-    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    return has;
-}
 #endif
 
 void stripes(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (hasAvx2()) {
+    if (useAvx2()) {
         stripesAvx2(lanes, p, count);
         return;
     }
@@ -132,6 +129,15 @@ void stripes(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
 
 }  // namespace
 
+bool useAvx2() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool use = (__builtin_cpu_init(), __builtin_cpu_supports("avx2")) && !std::getenv("VELKORA_NO_AVX2");
+    return use;
+#else
+    return false;
+#endif
+}
+
 uint64_t checksum64(const uint8_t* data, size_t size) {
     uint64_t lanes[8];
     for (int k = 0; k < 8; ++k) lanes[k] = kKeys[7 - k];
@@ -141,7 +147,7 @@ uint64_t checksum64(const uint8_t* data, size_t size) {
     uint64_t h = uint64_t(size) * kPrime4;
     for (; end - p >= 8; p += 8) h = rotl(h ^ load64(p), 29) * kPrime1;
     uint64_t tail = 0;
-    std::memcpy(&tail, p, size_t(end - p));
+    if (end != p) std::memcpy(&tail, p, size_t(end - p));
     h = rotl(h ^ tail, 29) * kPrime1;
     for (uint64_t lane : lanes) h = rotl(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime4;
     h ^= h >> 33;

@@ -10,3 +10,7 @@ uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed = 0);
 // two lanes an instruction where the machine has vectors, the same value
 // everywhere; a change to any one word always changes the result.
 uint64_t checksum64(const uint8_t* data, size_t size);
+// Whether the AVX2 forms of the snapshot's scans run: the processor has
+// AVX2 and VELKORA_NO_AVX2 is not set (the tests set it to run the others,
+// which give the same results).
+bool useAvx2();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "state/checksum.h"
 #include "state/state_stream.h"
 #include "state/word_runs.h"
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -57,24 +58,6 @@ inline bool anyOfEight(const uint8_t* p) {
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// Sixteen words a step where the processor has AVX2.
-__attribute__((target("avx2"))) size_t skipZerosAvx2(const uint8_t* data, size_t from, size_t words) {
-    for (; from + 16 <= words; from += 16) {
-        const __m256i* p = reinterpret_cast<const __m256i*>(data + from * kWord);
-        const __m256i any = _mm256_or_si256(_mm256_or_si256(_mm256_loadu_si256(p), _mm256_loadu_si256(p + 1)),
-                                            _mm256_or_si256(_mm256_loadu_si256(p + 2), _mm256_loadu_si256(p + 3)));
-        if (!_mm256_testz_si256(any, any)) break;
-    }
-    return from;
-}
-
-bool hasAvx2() {
-    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    return has;
-}
-#endif
-
-#if defined(__x86_64__) && defined(__GNUC__)
 // Zeros over `words` words, writing only the 128-byte blocks that hold
 // something: a restore mostly finds the memory it clears empty already,
 // and reading it is quicker than writing it. Returns the words done.
@@ -95,45 +78,130 @@ __attribute__((target("avx2"))) size_t clearAvx2(uint8_t* data, size_t words) {
 void clearWords(uint8_t* data, size_t words) {
     size_t k = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (words >= 64 && hasAvx2()) k = clearAvx2(data, words);
+    if (words >= 64 && useAvx2()) k = clearAvx2(data, words);
 #endif
     std::memset(data + k * kWord, 0, (words - k) * kWord);
 }
 
-// Past the groups of eight zero words from `from`: most of what a snapshot
-// scans of $4000-$7FFF and CHR RAM is zeros, and the scan is what it costs.
-size_t skipZeroGroups(const uint8_t* data, size_t from, size_t words) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (hasAvx2()) from = skipZerosAvx2(data, from, words);
+// Whether any of `words` words from p is zero, two words a compare.
+bool anyZeroWord(const uint8_t* p, size_t words) {
+    size_t k = 0;
+    bool any = false;
+#if defined(__SSE2__)
+    __m128i found = _mm_setzero_si128();
+    for (; k + 2 <= words; k += 2) {
+        const __m128i halves =
+            _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k * kWord)), _mm_setzero_si128());
+        // A word is zero when both its halves are.
+        found = _mm_or_si128(found, _mm_and_si128(halves, _mm_shuffle_epi32(halves, _MM_SHUFFLE(2, 3, 0, 1))));
+    }
+    any = _mm_movemask_epi8(found) != 0;
 #endif
-    while (from + 8 <= words && !anyOfEight(data + from * kWord)) from += 8;
-    return from;
+    for (; k < words; ++k) any |= wordAt(p + k * kWord) == 0;
+    return any;
 }
 
 // Worst case: a record for every second word.
 size_t zeroRunsBound(size_t size) { return size + 4 * (size / (2 * kWord) + 2); }
 
+// The zero-run records of words[0, count) are made from masks of the
+// words that are not zero, 64 words (512 bytes) a mask, and where they
+// change: a memory of many short runs (CHR RAM's tiles) costs two bit
+// steps a record. Blocks of zeros between records are skipped with an OR
+// tree over each 512 bytes (most of $4000-$7FFF is zeros).
+struct ZeroRunWriter {
+    const uint8_t* data;
+    size_t words;
+    uint8_t* out;
+    size_t n = 0, zerosFrom = 0, literalsFrom = 0;
+    bool literal = false;  // whether the word before is not zero
+
+    void emit(size_t end) {
+        put16(out + n, literalsFrom - zerosFrom);
+        put16(out + n + 2, end - literalsFrom);
+        copyWords(out + n + 4, data + literalsFrom * kWord, end - literalsFrom);
+        n += 4 + (end - literalsFrom) * kWord;
+        zerosFrom = end;
+    }
+    // The records' ends in block b, whose bit k says word 64 b + k is not zero.
+    void block(size_t b, uint64_t mask) {
+        for (uint64_t changes = mask ^ (mask << 1 | uint64_t(literal)); changes != 0; changes &= changes - 1) {
+            const size_t at = b * 64 + size_t(__builtin_ctzll(changes));
+            if (at >= words) return;
+            if (!literal) literalsFrom = at;
+            else emit(at);
+            literal = !literal;
+        }
+    }
+    // The last block, which may be short: its words one by one.
+    uint64_t tailMask(size_t b) const {
+        uint64_t mask = 0;
+        for (size_t k = 0; b * 64 + k < words; ++k) mask |= uint64_t(wordAt(data + (b * 64 + k) * kWord) != 0) << k;
+        return mask;
+    }
+    size_t finish() {
+        if (literal) {
+            emit(words);
+        } else if (zerosFrom < words) {
+            literalsFrom = words;
+            emit(words);
+        }
+        return n;
+    }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) size_t encodeZeroRunsAvx2(const uint8_t* data, size_t words, uint8_t* out) {
+    ZeroRunWriter writer{data, words, out};
+    const __m256i zero = _mm256_setzero_si256();
+    const size_t whole = words / 64;
+    for (size_t b = 0; b < whole; ++b) {
+        const __m256i* p = reinterpret_cast<const __m256i*>(data + b * 64 * kWord);
+        if (!writer.literal) {
+            // A tree of ORs, not one chain of sixteen.
+            __m256i pairs[8];
+#pragma GCC unroll 8
+            for (int v = 0; v < 8; ++v) {
+                pairs[v] = _mm256_or_si256(_mm256_loadu_si256(p + 2 * v), _mm256_loadu_si256(p + 2 * v + 1));
+            }
+            const __m256i all = _mm256_or_si256(
+                _mm256_or_si256(_mm256_or_si256(pairs[0], pairs[1]), _mm256_or_si256(pairs[2], pairs[3])),
+                _mm256_or_si256(_mm256_or_si256(pairs[4], pairs[5]), _mm256_or_si256(pairs[6], pairs[7])));
+            if (_mm256_testz_si256(all, all)) continue;
+        }
+        uint64_t zeros = 0;
+#pragma GCC unroll 16
+        for (int v = 0; v < 16; ++v) {
+            const __m256i four = _mm256_cmpeq_epi64(_mm256_loadu_si256(p + v), zero);
+            zeros |= uint64_t(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(four)))) << (4 * v);
+        }
+        writer.block(b, ~zeros);
+    }
+    if (whole * 64 < words) writer.block(whole, writer.tailMask(whole));
+    return writer.finish();
+}
+#endif
+
 size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
     const size_t words = size / kWord;
-    const auto word = [data](size_t i) { return wordAt(data + i * kWord); };
-    size_t n = 0;
-    for (size_t i = 0; i < words;) {
-        // Zero words eight at a time, literal words four at a time: most
-        // of what is elided is long runs, and most literals come in runs too.
-        size_t from = skipZeroGroups(data, i, words);
-        while (from < words && word(from) == 0) ++from;
-        size_t end = from;
-        while (end + 4 <= words && word(end) != 0 && word(end + 1) != 0 && word(end + 2) != 0 && word(end + 3) != 0) {
-            end += 4;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (useAvx2()) return encodeZeroRunsAvx2(data, words, out);
+#endif
+    ZeroRunWriter writer{data, words, out};
+    for (size_t b = 0; b * 64 < words; ++b) {
+        if (b * 64 + 64 > words) {
+            writer.block(b, writer.tailMask(b));
+            break;
         }
-        while (end < words && word(end) != 0) ++end;
-        put16(out + n, from - i);
-        put16(out + n + 2, end - from);
-        copyWords(out + n + 4, data + from * kWord, end - from);
-        n += 4 + (end - from) * kWord;
-        i = end;
+        uint64_t mask = 0;
+        for (size_t k = 0; k < 64; k += 8) {
+            const uint8_t* eight = data + (b * 64 + k) * kWord;
+            if (!anyOfEight(eight)) continue;
+            for (size_t j = 0; j < 8; ++j) mask |= uint64_t(wordAt(eight + j * kWord) != 0) << (k + j);
+        }
+        writer.block(b, mask);
     }
-    return n;
+    return writer.finish();
 }
 
 // The row form: each row XORed with the row above (pictures repeat far more
@@ -323,28 +391,48 @@ void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
         offset_ += n;
         return;
     }
+    // The records read in place, with short runs as fixed-size moves: a
+    // memory of many short runs (CHR RAM's tiles) is mostly records.
     const size_t words = size / kWord;
     const bool check = mode_ == Mode::Check;
+    const uint8_t* in = data_ + offset_;
+    const uint8_t* const end = data_ + size_;
+    bool zeroLiteral = false;
     for (size_t i = 0; i < words;) {
-        const uint8_t* head = take(4, name);
-        const size_t zeros = get16(head), literals = get16(head + 2);
+        if (end - in < 4) refuse(name, "is cut off: the snapshot ends inside it");
+        const size_t zeros = get16(in), literals = get16(in + 2);
+        in += 4;
         if (zeros + literals > words - i) refuse(name, "runs past the end of its memory");
-        // Only the first record may start without zeros, only the last end
-        // without literals: anything else has a shorter encoding.
-        if (check && ((zeros == 0 && i != 0) || (literals == 0 && i + zeros != words))) {
-            refuse(name, "holds a run that is not the longest possible");
-        }
-        const uint8_t* in = take(literals * kWord, name);
+        if (literals * kWord > size_t(end - in)) refuse(name, "is cut off: the snapshot ends inside it");
         if (check) {
-            for (size_t k = 0; k < literals; ++k) {
-                if (wordAt(in + k * kWord) == 0) refuse(name, "holds a zero word among its literal words");
+            // Only the first record may start without zeros, only the last
+            // end without literals: anything else has a shorter encoding.
+            if ((zeros == 0 && i != 0) || (literals == 0 && i + zeros != words)) {
+                refuse(name, "holds a run that is not the longest possible");
             }
+            zeroLiteral |= anyZeroWord(in, literals);
         } else {
-            clearWords(data + i * kWord, zeros);
-            std::memcpy(data + (i + zeros) * kWord, in, literals * kWord);
+            // The next record (or these literals) writes over what a fixed
+            // move puts past its run.
+            uint8_t* to = data + i * kWord;
+            if (zeros <= 8 && words - i >= 8) {
+                std::memset(to, 0, 8 * kWord);
+            } else {
+                clearWords(to, zeros);
+            }
+            to += zeros * kWord;
+            if (literals <= 4 && words - i - zeros >= 4 && size_t(end - in) >= 4 * kWord) {
+                std::memcpy(to, in, 4 * kWord);
+            } else {
+                std::memcpy(to, in, literals * kWord);
+            }
         }
+        in += literals * kWord;
         i += zeros + literals;
     }
+    if (zeroLiteral) refuse(name, "holds a zero word among its literal words");
+    recordAt(offset_, size_t(in - data_) - offset_, name);
+    offset_ = size_t(in - data_);
 }
 
 // --- runs of one word ---
@@ -407,7 +495,7 @@ size_t find(const uint32_t* words, size_t count, uint32_t* runWords, uint16_t* l
     // runs' ends take a step of their own, and the loop over them ends
     // (mispredicted, as its count varies) once per 64 words.
 #if defined(__x86_64__) && defined(__GNUC__)
-    uint64_t (*const changes)(const uint32_t*) = hasAvx2() ? changesAvx2 : changesSse2;
+    uint64_t (*const changes)(const uint32_t*) = useAvx2() ? changesAvx2 : changesSse2;
 #else
     uint64_t (*const changes)(const uint32_t*) = changesSse2;
 #endif
@@ -546,7 +634,7 @@ size_t expandSse2(const uint32_t* runWords, const uint16_t* lengths, size_t coun
 void expand(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total) {
     size_t at = 0, r = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    r = hasAvx2() ? expandAvx2(runWords, lengths, count, out, total, at)
+    r = useAvx2() ? expandAvx2(runWords, lengths, count, out, total, at)
                   : expandSse2(runWords, lengths, count, out, total, at);
 #elif defined(__SSE2__)
     r = expandSse2(runWords, lengths, count, out, total, at);

@@ -3,12 +3,15 @@
 // whatever a damaged stream holds is refused without touching the target.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "state/checksum.h"
 #include "state/state_stream.h"
 #include "state/word_runs.h"
 
@@ -223,6 +226,29 @@ TEST(StateStream, WordRunsFoundCheckedAndExpanded) {
             EXPECT_FALSE(word_runs::longest(asStored(values).data(), asStored(empty).data(), n, total)) << at;
         }
     }
+}
+
+// Snapshots written by earlier releases carry this checksum: it must not
+// change, whichever of its forms runs.
+TEST(StateStream, ChecksumKeepsItsValues) {
+    const std::vector<std::pair<size_t, uint64_t>> known = {
+        {0, 0xcdfe16e6757d8d9cull},    {7, 0x58f5225d4258209aull},    {64, 0xe6a7276496fc3b91ull},
+        {1000, 0xc7534ce4090b3f27ull}, {8627, 0xde110f9f602287a4ull},
+    };
+    for (const auto& [size, sum] : known) {
+        Bytes data(size);
+        for (size_t i = 0; i < size; ++i) data[i] = uint8_t(i * 131 + (i >> 7) * 7 + 1);
+        EXPECT_EQ(checksum64(data.data(), data.size()), sum) << size;
+    }
+}
+
+// The scans have AVX2 forms, chosen when the processor has it: run these
+// tests again with the portable forms, which must give the same results.
+TEST(StateStream, PortableFormsGiveTheSameResults) {
+    if (std::getenv("VELKORA_NO_AVX2")) GTEST_SKIP() << "running the portable forms";
+    const std::string command = "VELKORA_NO_AVX2=1 '" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                                "' --gtest_brief=1 '--gtest_filter=StateStream.*' > /dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << "the portable forms fail: run " << command;
 }
 
 }  // namespace

@@ -112,6 +112,41 @@ TEST(WorkerPool, StartsThreadsMinusOneWorkersAndJoinsThem) {
     for (int threads : {0, -1}) EXPECT_THROW(WorkerPool{threads}, std::invalid_argument);
 }
 
+// Calls that come back to back find the workers still looking for them;
+// after a pause longer than their spinning they sleep and must be woken, and
+// a caller whose workers outlast its own spinning sleeps until the last
+// leaves. Every call needs all threads at once, so a lost wake-up would hang
+// (the deadline turns that into a failure).
+TEST(WorkerPool, WakesSleepingWorkersAndCallers) {
+    const auto spin = std::chrono::nanoseconds(WorkerPool::kWorkerSpinNanos);
+    const auto callerSpin = std::chrono::nanoseconds(WorkerPool::kCallerSpinNanos);
+    for (const auto pause : {std::chrono::nanoseconds(0), spin / 4, spin * 4}) {
+        for (int threads : {2, 3}) {
+            WorkerPool pool(threads);
+            std::atomic<bool> timedOut{false};
+            for (int call = 0; call < 20; ++call) {
+                std::this_thread::sleep_for(pause);
+                std::atomic<int> inside{0};
+                pool.run(size_t(threads), [&](size_t i) {
+                    inside.fetch_add(1);
+                    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                    while (inside.load() < threads && !timedOut) {
+                        if (std::chrono::steady_clock::now() > deadline) timedOut = true;
+                        std::this_thread::yield();
+                    }
+                    // Now and then the workers outlast the caller's spinning.
+                    if (call % 5 == 4 && i > 0) std::this_thread::sleep_for(callerSpin * 2);
+                });
+            }
+            EXPECT_FALSE(timedOut) << threads << " threads after pauses of " << pause.count() << " ns";
+            const WorkerPool::Counters counters = pool.counters();
+            EXPECT_EQ(counters.calls, 20u);
+            EXPECT_EQ(counters.joinedSpinning + counters.joinedWoken, uint64_t(20 * (threads - 1)));
+            EXPECT_EQ(counters.callerNoWait + counters.callerSpun + counters.callerSlept, 20u);
+        }
+    }
+}
+
 // Throwing indices do not stop the others, one of their exceptions comes
 // back, and the pool is clean for the next call.
 TEST(WorkerPool, RethrowsAnExceptionAfterEveryIndexRan) {
