@@ -467,7 +467,7 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
     const uint8_t* names = row.names;
     const uint8_t* attributes = row.attributes;
     const int vertical = row.vertical;
-    if constexpr (kWatch || kOpaque) {
+    if constexpr (kWatch) {
         // A board watching the fetches sees each tile's two in turn.
         for (; x < end; ++x) {
             const uint32_t p = row.fetch | (uint32_t(names[x]) << 4);
@@ -489,8 +489,9 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
     // In size_t, so that the offsets fold into the loads' addresses.
     const auto single = [&](size_t column) __attribute__((always_inline)) {
         const size_t name = names[column];
-        *out++ = tileColours(words, patterns[16 * name], patterns[16 * name + 8],
-                             (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
+        const uint8_t low = patterns[16 * name], high = patterns[16 * name + 8];
+        *out++ = tileColours(words, low, high, (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
+        if constexpr (kOpaque) *opaque++ = kPlaneMask[low] | kPlaneMask[high];
     };
     size_t column = size_t(x);
     const size_t stop = size_t(end);
@@ -510,6 +511,10 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
         value = _mm_xor_si128(value, _mm_and_si128(_mm_and_si128(low, high), _mm_load_si128(terms + 2)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
         out += 2;
+        if constexpr (kOpaque) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(opaque), _mm_or_si128(low, high));
+            opaque += 2;
+        }
     };
     if (column & 1) single(column++);
     for (; column + 1 < stop; column += 2) pair(column, (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
@@ -630,8 +635,12 @@ void PPU::hideLeftBackground() { std::memset(colorIndexCache.data() + scanline *
 // Eight bytes a group from per-tile words: the tail of tile g, then the head of
 // tile g + 1, as fine X scrolls them.
 void PPU::shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out) {
+    if (fine == 0) {
+        std::memcpy(out, words, 32 * 8);
+        return;
+    }
     for (int g = 0; g < 32; ++g) {
-        const uint64_t run = fine == 0 ? words[g] : (words[g] >> (8 * fine)) | (words[g + 1] << (8 * (8 - fine)));
+        const uint64_t run = (words[g] >> (8 * fine)) | (words[g + 1] << (8 * (8 - fine)));
         std::memcpy(out + 8 * g, &run, 8);
     }
 }
@@ -689,7 +698,7 @@ void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
 // its look-ahead neighbour is fetched at dot 256, in the next span.
 void PPU::finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
                                  uint8_t attribute) {
-    for (int g = 0; g < 31; ++g) std::memcpy(row + 8 * g, &tiles[g], 8);
+    std::memcpy(row, tiles, 31 * 8);
     std::memcpy(row + 248, &tiles[31], 7);
     v = last;
     tileDot = 7;
