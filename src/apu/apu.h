@@ -358,6 +358,15 @@ private:
     bool silent(int channel) const;
     // A step whose only effect is a sample.
     void sampleStep(int64_t step);
+    // Worked out by the first sample step after a schedule(), which follows
+    // every change of a channel's registers or counters, and good until the
+    // next: which channels make sound (bit k, silent() clear; kUnnoted before
+    // the first), and the step before which each pulse channel's output
+    // stands as it is (its duty position's; 0 when the next sample must look).
+    static constexpr uint8_t kUnnoted = 0xFF;
+    uint8_t audibleChannels = kUnnoted;
+    int64_t pulseHeldUntil[2] = {};
+    void noteChannels();
     // A channel's steps up to upTo: the timer-only ones, then the last as
     // the channel runs it (applyChannelTimerSteps with outputs), fused.
     template <bool kAudible>

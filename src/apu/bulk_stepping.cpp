@@ -151,12 +151,18 @@ void APU::pulseStepsTo(int k, int64_t upTo) {
         const int volume = (r & 0x10) ? (r & 15) : envelopeDecay[k];
         pulseOutput[k] = int8_t(dutySequences[r >> 6][duty & 7] ? volume : -volume);
     }
+    const uint32_t shown = duty;
     if (++position == modulus) {
         position = 0;
         ++duty;
     }
     pulseTimer[k] = uint16_t(position);
     dutyStep[k] = uint8_t(duty & 7);
+    // A sample at step s takes the position position + s - upTo: below the
+    // modulus the duty position is this one, and so is the output when the
+    // waveform there is what it showed.
+    if (kAudible && dutySequences[r >> 6][duty & 7] == dutySequences[r >> 6][shown & 7])
+        pulseHeldUntil[k] = upTo + int64_t(modulus - position);
 }
 
 // The same for the triangle, whose timer moves twice a step.
@@ -204,7 +210,15 @@ void APU::noiseStepsTo(int64_t upTo) {
     }
     const uint32_t last = timer + uint32_t(steps) - 1;
     const uint32_t clocks = last / period + (timer == 0);
-    if (clocks != 0) clockNoise(clocks, mode);
+    const unsigned tap = (mode & 0x80) ? 6 : 1;
+    if (clocks <= 15 - tap) {
+        // The clocks between two samples mostly fit clockNoise's first chunk.
+        const uint32_t s = noiseShift & 0x7FFF;
+        const uint32_t fed = (s ^ (s >> tap)) & ((1u << clocks) - 1);
+        noiseShift = uint16_t(clocks == 0 ? noiseShift : (s >> clocks) | (fed << (15 - clocks)));
+    } else {
+        clockNoise(clocks, mode);
+    }
     const uint32_t next = last % period + 1;
     noiseTimer = int32_t(next == period ? 0 : next);
     const uint8_t r = registerCopy[0x0C];
@@ -212,15 +226,26 @@ void APU::noiseStepsTo(int64_t upTo) {
     noiseOutput = audible && !(noiseShift & 1) ? int8_t((r & 0x10) ? (r & 15) : envelopeDecay[kNoiseEnvelope]) : 0;
 }
 
+void APU::noteChannels() {
+    audibleChannels = 0;
+    for (int channel = Pulse1; channel <= Noise; ++channel) {
+        if (!silent(channel)) audibleChannels |= uint8_t(1u << channel);
+    }
+    pulseHeldUntil[0] = pulseHeldUntil[1] = 0;
+}
+
 void APU::sampleStep(int64_t step) {
-    // Silent channels keep their lag; the DMC output and timer are not needed.
-    if (silent(Pulse1)) pulseOutput[0] = 0;
-    else pulseStepsTo<true>(Pulse1, step + 1);
-    if (silent(Pulse2)) pulseOutput[1] = 0;
-    else pulseStepsTo<true>(Pulse2, step + 1);
-    if (silent(Triangle)) triangleOutput = 0.0f;
+    // Silent channels keep their lag, and so does a pulse whose output
+    // stands; the DMC output and timer are not needed.
+    if (audibleChannels == kUnnoted) noteChannels();
+    const unsigned audible = audibleChannels;
+    if (!(audible & (1u << Pulse1))) pulseOutput[0] = 0;
+    else if (step >= pulseHeldUntil[0]) pulseStepsTo<true>(Pulse1, step + 1);
+    if (!(audible & (1u << Pulse2))) pulseOutput[1] = 0;
+    else if (step >= pulseHeldUntil[1]) pulseStepsTo<true>(Pulse2, step + 1);
+    if (!(audible & (1u << Triangle))) triangleOutput = 0.0f;
     else triangleStepsTo<true>(step + 1);
-    if (silent(Noise)) noiseOutput = 0;
+    if (!(audible & (1u << Noise))) noiseOutput = 0;
     else noiseStepsTo<true>(step + 1);
     apuCycles = step;
     // nextSampleStep chose this step: a sample is due.
@@ -276,6 +301,7 @@ int64_t APU::nextDmcEvent() const {
 }
 
 void APU::schedule() {
+    audibleChannels = kUnnoted;
     if (hardware) return scheduleHardware();
     nextClock = nextFrameEvent();
     nextSample = nextSampleStep();
