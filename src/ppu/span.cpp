@@ -385,14 +385,8 @@ void PPU::drawBackground(int32_t first, int32_t last) {
             done += end - column;
             column = end;
         }
-        if (fine == 0) {
-            std::memcpy(cache + group, tiles, 8 * size_t(whole));
-        } else {
-            for (int32_t k = 0; k < whole; ++k) {
-                const uint64_t run = (tiles[k] >> (8 * fine)) | (tiles[k + 1] << (8 * (8 - fine)));
-                std::memcpy(cache + group + 8 * k, &run, 8);
-            }
-        }
+        if (fine == 0) std::memcpy(cache + group, tiles, 8 * size_t(whole));
+        else shiftedRow(tiles, whole, fine, cache + group);
         low = last.low;
         high = last.high;
         vv = uint16_t((vv & ~0x0C1F) | table | (column - 1));
@@ -573,7 +567,7 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     if constexpr (kOpaque) {
         // The look-ahead tile shows only when fine X brings it in (drawn as transparent otherwise).
         opaqueTiles[32] = 0;
-        shiftedRow(opaqueTiles, fine, opaque);
+        copyRow(opaqueTiles, fine, opaque);
     }
     if (!toDot256 && fine == 0) {
         finishLineBeforeDot256(row, tiles, vv, last.low, last.high, last.attribute);
@@ -596,20 +590,14 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     if constexpr (kOpaque) {
         if (fine != 0) {
             opaqueTiles[32] = kPlaneMask[low] | kPlaneMask[high];
-            shiftedRow(opaqueTiles, fine, opaque);
+            copyRow(opaqueTiles, fine, opaque);
         }
     }
     if (toDot256 && fine != 0) vv = fineYIncrement(lastTile);
     if (!toDot256) vv = lastTile;
 
-    if (fine == 0) {
-        std::memcpy(row, tiles, 31 * 8);
-    } else {
-        for (int g = 0; g < 31; ++g) {
-            const uint64_t run = (tiles[g] >> (8 * fine)) | (tiles[g + 1] << (8 * (8 - fine)));
-            std::memcpy(row + 8 * g, &run, 8);
-        }
-    }
+    if (fine == 0) std::memcpy(row, tiles, 31 * 8);
+    else shiftedRow(tiles, 31, fine, row);
     const uint64_t run = fine == 0 ? tiles[31] : (tiles[31] >> (8 * fine)) | (tiles[32] << (8 * (8 - fine)));
     // Without dot 256 (the next span's), seven pixels of the last group.
     if (toDot256) std::memcpy(row + 248, &run, 8);
@@ -632,14 +620,28 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
 // The left column with its background hidden: the backdrop.
 void PPU::hideLeftBackground() { std::memset(colorIndexCache.data() + scanline * kWidth, vram[0x3F00] & 0x3F, 8); }
 
+// A whole line's 32 groups from per-tile words (shiftedRow).
+void PPU::copyRow(const uint64_t* words, int32_t fine, uint8_t* out) {
+    if (fine == 0) std::memcpy(out, words, 32 * 8);
+    else shiftedRow(words, 32, fine, out);
+}
+
 // Eight bytes a group from per-tile words: the tail of tile g, then the head of
-// tile g + 1, as fine X scrolls them.
-void PPU::shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out) {
-    if (fine == 0) {
-        std::memcpy(out, words, 32 * 8);
-        return;
+// tile g + 1, as fine X (not 0: the words as they are then) scrolls them.
+void PPU::shiftedRow(const uint64_t* words, int32_t groups, int32_t fine, uint8_t* out) {
+    int32_t g = 0;
+#if defined(__SSE2__)
+    // Two groups at a time, a tile and its neighbour in each half.
+    const __m128i right = _mm_cvtsi32_si128(8 * fine);
+    const __m128i left = _mm_cvtsi32_si128(64 - 8 * fine);
+    for (; g + 2 <= groups; g += 2) {
+        const __m128i tiles = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + g));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + g + 1));
+        const __m128i run = _mm_or_si128(_mm_srl_epi64(tiles, right), _mm_sll_epi64(next, left));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * g), run);
     }
-    for (int g = 0; g < 32; ++g) {
+#endif
+    for (; g < groups; ++g) {
         const uint64_t run = (words[g] >> (8 * fine)) | (words[g + 1] << (8 * (8 - fine)));
         std::memcpy(out + 8 * g, &run, 8);
     }
