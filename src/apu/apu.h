@@ -139,7 +139,11 @@ public:
         uint16_t length[kBlockSamples];
     };
     uint32_t sampleLevels[kBlockSamples];  // of the block being filled
-    LevelRuns outputRuns;                  // of the finished block, made at the handover
+    // The six samples of the levels mixed last (a cache, not state: the mix
+    // is a function of the levels alone).
+    uint32_t mixedLevels = ~0u;
+    int16_t mixedSamples[kChannels + 1] = {};
+    LevelRuns outputRuns;  // of the finished block, made at the handover
     // After a restore: the first samples of the block being filled, and the
     // finished block, are still to be mixed from their levels.
     int32_t unmixedSamples = 0;
@@ -284,6 +288,8 @@ private:
     void stepNoise(const uint8_t* reg);
     void stepDmc();
     void produceSample();
+    // produceSample once a sample is due (a sample step knows it is).
+    void takeSample();
     void handOver();
     // Sample `index` of the six blocks from its levels (mixer.cpp).
     static void mixSample(uint32_t levels, int index, std::vector<std::array<int16_t, kBlockSamples>>& blocks);
@@ -352,10 +358,23 @@ private:
     bool silent(int channel) const;
     // A step whose only effect is a sample.
     void sampleStep(int64_t step);
-    // Its part for an audible channel, whose steps are applied up to upTo.
-    void samplePulse(int k, int64_t upTo);
-    void sampleTriangle(int64_t upTo);
-    void sampleNoise(int64_t upTo);
+    // Worked out by the first sample step after a schedule(), which follows
+    // every change of a channel's registers or counters, and good until the
+    // next: which channels make sound (bit k, silent() clear; kUnnoted before
+    // the first), and the step before which each pulse channel's output
+    // stands as it is (its duty position's; 0 when the next sample must look).
+    static constexpr uint8_t kUnnoted = 0xFF;
+    uint8_t audibleChannels = kUnnoted;
+    int64_t pulseHeldUntil[2] = {};
+    void noteChannels();
+    // A channel's steps up to upTo: the timer-only ones, then the last as
+    // the channel runs it (applyChannelTimerSteps with outputs), fused.
+    template <bool kAudible>
+    void pulseStepsTo(int k, int64_t upTo);
+    template <bool kAudible>
+    void triangleStepsTo(int64_t upTo);
+    template <bool kAudible>
+    void noiseStepsTo(int64_t upTo);
     void schedule();
     int64_t nextFrameEvent() const;
     int64_t nextSampleStep() const;

@@ -76,29 +76,24 @@ void APU::clockNoise(uint64_t shifts, uint8_t mode) {
 }
 
 void APU::applyChannelTimerSteps(int channel, int64_t upTo, bool outputs) {
+    // With outputs, the last step runs as the channel runs it, so the
+    // output is the one it left.
+    if (outputs) {
+        switch (channel) {
+            case Pulse1:
+            case Pulse2: return pulseStepsTo<false>(channel, upTo);
+            case Triangle: return triangleStepsTo<false>(upTo);
+            default: return noiseStepsTo<false>(upTo);
+        }
+    }
     const int64_t steps = upTo - channelStepsApplied[channel];
     channelStepsApplied[channel] = upTo;
     if (steps <= 0) return;
-    // With outputs, the last step runs as the channel runs it, so the
-    // output is the one it left.
-    const uint64_t timerOnly = uint64_t(outputs ? steps - 1 : steps);
     switch (channel) {
         case Pulse1:
-        case Pulse2:
-            advancePulse(channel, timerOnly);
-            if (outputs) stepPulse(channel, registerCopy);
-            break;
-        case Triangle:
-            advanceTriangle(timerOnly);
-            if (outputs) {
-                stepTriangle();
-                stepTriangle();
-            }
-            break;
-        default:
-            advanceNoise(timerOnly);
-            if (outputs) stepNoise(registerCopy);
-            break;
+        case Pulse2: advancePulse(channel, uint64_t(steps)); break;
+        case Triangle: advanceTriangle(uint64_t(steps)); break;
+        default: advanceNoise(uint64_t(steps)); break;
     }
 }
 
@@ -123,21 +118,26 @@ bool APU::silent(int channel) const {
     }
 }
 
-// The fused steps of an audible channel below: the steps a sample covers
-// are few, so they count in 32 bits up to this many (a silent channel's lag
-// may be far longer, and takes applyChannelTimerSteps).
+// The fused steps below: the steps a sample or a register write catches up
+// with are few, so they count in 32 bits up to this many (a silent channel's
+// lag may be far longer, and takes the steps one kind at a time).
 static constexpr int64_t kShortRun = int64_t(1) << 20;
 
-// The timer-only steps before upTo - 1, then that step as stepPulse runs it
-// on an audible channel: the output from the position the others reached.
-void APU::samplePulse(int k, int64_t upTo) {
+// A channel's timer-only steps before upTo - 1, then that step as stepPulse
+// runs it, fused: the output from the position the others reached. A sample
+// step knows the channel audible already (kAudible).
+template <bool kAudible>
+void APU::pulseStepsTo(int k, int64_t upTo) {
     const int64_t steps = upTo - channelStepsApplied[k];
-    const uint32_t modulus = uint32_t(pulsePeriod[k]) + 1;
-    uint32_t position = pulseTimer[k];
-    if (VELKORA_UNLIKELY(steps <= 0 || steps > kShortRun || position >= modulus)) {
-        return applyChannelTimerSteps(k, upTo, true);
-    }
     channelStepsApplied[k] = upTo;
+    if (steps <= 0) return;
+    const uint16_t period = pulsePeriod[k];
+    const uint32_t modulus = uint32_t(period) + 1;
+    uint32_t position = pulseTimer[k];
+    if (VELKORA_UNLIKELY(steps > kShortRun || position >= modulus)) {
+        advancePulse(k, uint64_t(steps - 1));
+        return stepPulse(k, registerCopy);
+    }
     uint32_t duty = dutyStep[k];
     position += uint32_t(steps) - 1;
     if (position >= modulus) {
@@ -145,32 +145,47 @@ void APU::samplePulse(int k, int64_t upTo) {
         position %= modulus;
     }
     const uint8_t r = registerCopy[4 * k];
-    const int volume = (r & 0x10) ? (r & 15) : envelopeDecay[k];
-    pulseOutput[k] = int8_t(dutySequences[r >> 6][duty & 7] ? volume : -volume);
+    if (!kAudible && ((sweepMute[k] && (registerCopy[4 * k + 1] & 0x80)) || period < 8 || lengthCounter[k] == 0)) {
+        pulseOutput[k] = 0;
+    } else {
+        const int volume = (r & 0x10) ? (r & 15) : envelopeDecay[k];
+        pulseOutput[k] = int8_t(dutySequences[r >> 6][duty & 7] ? volume : -volume);
+    }
+    const uint32_t shown = duty;
     if (++position == modulus) {
         position = 0;
         ++duty;
     }
     pulseTimer[k] = uint16_t(position);
     dutyStep[k] = uint8_t(duty & 7);
+    // A sample at step s takes the position position + s - upTo: below the
+    // modulus the duty position is this one, and so is the output when the
+    // waveform there is what it showed.
+    if (kAudible && dutySequences[r >> 6][duty & 7] == dutySequences[r >> 6][shown & 7])
+        pulseHeldUntil[k] = upTo + int64_t(modulus - position);
 }
 
 // The same for the triangle, whose timer moves twice a step.
-void APU::sampleTriangle(int64_t upTo) {
+template <bool kAudible>
+void APU::triangleStepsTo(int64_t upTo) {
     const int64_t steps = upTo - channelStepsApplied[Triangle];
+    channelStepsApplied[Triangle] = upTo;
+    if (steps <= 0) return;
     const uint32_t modulus = uint32_t(trianglePeriod) + 1;
     uint32_t position = triangleTimer;
-    if (VELKORA_UNLIKELY(steps <= 0 || steps > kShortRun || position >= modulus)) {
-        return applyChannelTimerSteps(Triangle, upTo, true);
+    if (VELKORA_UNLIKELY(steps > kShortRun || position >= modulus)) {
+        advanceTriangle(uint64_t(steps - 1));
+        stepTriangle();
+        return stepTriangle();
     }
-    channelStepsApplied[Triangle] = upTo;
     uint32_t sequence = triangleStep;
     position += 2 * uint32_t(steps) - 1;
     if (position >= modulus) {
         sequence += position / modulus;
         position %= modulus;
     }
-    triangleOutput = triangleLevels[sequence & 31];
+    const bool audible = kAudible || (linearCounter > 0 && lengthCounter[Triangle] > 0 && trianglePeriod >= 2);
+    triangleOutput = audible ? triangleLevels[sequence & 31] : 0.0f;
     if (++position == modulus) {
         position = 0;
         ++sequence;
@@ -181,36 +196,60 @@ void APU::sampleTriangle(int64_t upTo) {
 
 // The same for the noise: the register clocks on the steps that begin with
 // the timer at 0, and the output follows its last clock.
-void APU::sampleNoise(int64_t upTo) {
+template <bool kAudible>
+void APU::noiseStepsTo(int64_t upTo) {
     const int64_t steps = upTo - channelStepsApplied[Noise];
+    channelStepsApplied[Noise] = upTo;
+    if (steps <= 0) return;
     const uint8_t mode = registerCopy[0x0E];
     const uint32_t period = noisePeriods[mode & 15] / 2u;
     const uint32_t timer = uint32_t(noiseTimer);
-    if (VELKORA_UNLIKELY(steps <= 0 || steps > kShortRun || timer >= period)) {
-        return applyChannelTimerSteps(Noise, upTo, true);
+    if (VELKORA_UNLIKELY(steps > kShortRun || timer >= period)) {
+        advanceNoise(uint64_t(steps - 1));
+        return stepNoise(registerCopy);
     }
-    channelStepsApplied[Noise] = upTo;
     const uint32_t last = timer + uint32_t(steps) - 1;
     const uint32_t clocks = last / period + (timer == 0);
-    if (clocks != 0) clockNoise(clocks, mode);
+    const unsigned tap = (mode & 0x80) ? 6 : 1;
+    if (clocks <= 15 - tap) {
+        // The clocks between two samples mostly fit clockNoise's first chunk.
+        const uint32_t s = noiseShift & 0x7FFF;
+        const uint32_t fed = (s ^ (s >> tap)) & ((1u << clocks) - 1);
+        noiseShift = uint16_t(clocks == 0 ? noiseShift : (s >> clocks) | (fed << (15 - clocks)));
+    } else {
+        clockNoise(clocks, mode);
+    }
     const uint32_t next = last % period + 1;
     noiseTimer = int32_t(next == period ? 0 : next);
     const uint8_t r = registerCopy[0x0C];
-    noiseOutput = (noiseShift & 1) ? 0 : int8_t((r & 0x10) ? (r & 15) : envelopeDecay[kNoiseEnvelope]);
+    const bool audible = kAudible || lengthCounter[Noise] > 0;
+    noiseOutput = audible && !(noiseShift & 1) ? int8_t((r & 0x10) ? (r & 15) : envelopeDecay[kNoiseEnvelope]) : 0;
+}
+
+void APU::noteChannels() {
+    audibleChannels = 0;
+    for (int channel = Pulse1; channel <= Noise; ++channel) {
+        if (!silent(channel)) audibleChannels |= uint8_t(1u << channel);
+    }
+    pulseHeldUntil[0] = pulseHeldUntil[1] = 0;
 }
 
 void APU::sampleStep(int64_t step) {
-    // Silent channels keep their lag; the DMC output and timer are not needed.
-    if (silent(Pulse1)) pulseOutput[0] = 0;
-    else samplePulse(Pulse1, step + 1);
-    if (silent(Pulse2)) pulseOutput[1] = 0;
-    else samplePulse(Pulse2, step + 1);
-    if (silent(Triangle)) triangleOutput = 0.0f;
-    else sampleTriangle(step + 1);
-    if (silent(Noise)) noiseOutput = 0;
-    else sampleNoise(step + 1);
+    // Silent channels keep their lag, and so does a pulse whose output
+    // stands; the DMC output and timer are not needed.
+    if (audibleChannels == kUnnoted) noteChannels();
+    const unsigned audible = audibleChannels;
+    if (!(audible & (1u << Pulse1))) pulseOutput[0] = 0;
+    else if (step >= pulseHeldUntil[0]) pulseStepsTo<true>(Pulse1, step + 1);
+    if (!(audible & (1u << Pulse2))) pulseOutput[1] = 0;
+    else if (step >= pulseHeldUntil[1]) pulseStepsTo<true>(Pulse2, step + 1);
+    if (!(audible & (1u << Triangle))) triangleOutput = 0.0f;
+    else triangleStepsTo<true>(step + 1);
+    if (!(audible & (1u << Noise))) noiseOutput = 0;
+    else noiseStepsTo<true>(step + 1);
     apuCycles = step;
-    produceSample();
+    // nextSampleStep chose this step: a sample is due.
+    takeSample();
     apuCycles = step + 1;
 }
 
@@ -262,6 +301,7 @@ int64_t APU::nextDmcEvent() const {
 }
 
 void APU::schedule() {
+    audibleChannels = kUnnoted;
     if (hardware) return scheduleHardware();
     nextClock = nextFrameEvent();
     nextSample = nextSampleStep();

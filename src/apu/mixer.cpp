@@ -36,20 +36,23 @@ constexpr Terms<31> kTriangleTerms = terms<31>(kTriangleWeight, -15, 1);  // -15
 constexpr Terms<16> kNoiseTerms = terms<16>(kNoiseWeight, 0, 1);          // 0 to 15
 constexpr Terms<128> kDmcTerms = terms<128>(kDmcWeight, -128, 2);         // 2 x level - 128, level 0 to 127
 
-// Sample `index` of the six blocks from the five levels.
-inline void mixLevels(uint32_t p1, uint32_t p2, uint32_t tri, uint32_t n, uint32_t dmc, int index,
-                      std::vector<std::array<int16_t, APU::kBlockSamples>>& blocks) {
+// The six blocks' samples from the five levels.
+inline void mixLevels(uint32_t p1, uint32_t p2, uint32_t tri, uint32_t n, uint32_t dmc, int16_t (&samples)[6]) {
     // Each term is rounded to single precision before the sum, so no
     // multiply-add can be fused across these lines.
     const float mix =
         (((kPulseTerms.term[p2] + kPulseTerms.term[p1]) + kTriangleTerms.term[tri]) + kNoiseTerms.term[n]) +
         kDmcTerms.term[dmc];
-    blocks[0][index] = toSample(mix);
-    blocks[1][index] = kPulseTerms.sample[p1];
-    blocks[2][index] = kPulseTerms.sample[p2];
-    blocks[3][index] = kTriangleTerms.sample[tri];
-    blocks[4][index] = kNoiseTerms.sample[n];
-    blocks[5][index] = kDmcTerms.sample[dmc];
+    samples[0] = toSample(mix);
+    samples[1] = kPulseTerms.sample[p1];
+    samples[2] = kPulseTerms.sample[p2];
+    samples[3] = kTriangleTerms.sample[tri];
+    samples[4] = kNoiseTerms.sample[n];
+    samples[5] = kDmcTerms.sample[dmc];
+}
+
+inline void mixLevels(uint32_t levels, int16_t (&samples)[6]) {
+    mixLevels(levels & 31, (levels >> 5) & 31, (levels >> 10) & 31, (levels >> 15) & 15, (levels >> 19) & 127, samples);
 }
 
 // Which entry of a table gives a sample; -1 for none.
@@ -68,8 +71,11 @@ void APU::produceSample() {
     // sampleCount < sampleRate x apuCycles / halfClock (truncated), written
     // without the division: the counts are never negative.
     if (int64_t(sampleRate) * int64_t(apuCycles) < (sampleCount + 1) * int64_t(halfClock)) return;
+    takeSample();
+}
 
-    const int index = int(sampleCount % kBlockSamples);
+void APU::takeSample() {
+    const int index = int(uint64_t(sampleCount) % kBlockSamples);
     if (index == 0) handOver();
 
     // A disabled channel takes its silent level, whose term is 0.
@@ -78,14 +84,25 @@ void APU::produceSample() {
     const uint32_t tri = channelEnabled[Triangle] ? uint32_t(int(triangleOutput) + 15) : 15;
     const uint32_t n = channelEnabled[Noise] ? uint32_t(noiseOutput) : 0;
     const uint32_t dmc = channelEnabled[Dmc] ? uint32_t(dmcLevel) : 64;
-    sampleLevels[index] = p1 | (p2 << 5) | (tri << 10) | (n << 15) | (dmc << 19);
-    mixLevels(p1, p2, tri, n, dmc, index, sampleBuffers);
+    const uint32_t levels = p1 | (p2 << 5) | (tri << 10) | (n << 15) | (dmc << 19);
+    sampleLevels[index] = levels;
+    // The levels hold for many samples in a row: their samples are mixed once.
+    if (levels != mixedLevels) {
+        mixedLevels = levels;
+        mixLevels(p1, p2, tri, n, dmc, mixedSamples);
+    }
+    // In locals first: the stores could alias the cache.
+    int16_t samples[kChannels + 1];
+    std::memcpy(samples, mixedSamples, sizeof samples);
+    std::array<int16_t, kBlockSamples>* blocks = sampleBuffers.data();
+    for (int k = 0; k <= kChannels; ++k) blocks[k][size_t(index)] = samples[k];
     ++sampleCount;
 }
 
 void APU::mixSample(uint32_t levels, int index, std::vector<std::array<int16_t, kBlockSamples>>& blocks) {
-    mixLevels(levels & 31, (levels >> 5) & 31, (levels >> 10) & 31, (levels >> 15) & 15, (levels >> 19) & 127, index,
-              blocks);
+    int16_t samples[kChannels + 1];
+    mixLevels(levels, samples);
+    for (int k = 0; k <= kChannels; ++k) blocks[size_t(k)][size_t(index)] = samples[k];
 }
 
 void APU::mixRuns(const LevelRuns& runs, std::vector<std::array<int16_t, kBlockSamples>>& blocks) {

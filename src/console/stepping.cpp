@@ -24,10 +24,12 @@ void NESUnit::runFrameIn() {
     const int64_t frame = ppu->frameCount;
     do {
         // Inside the window no frame can end: step without looking.
-        do {
-            if constexpr (Hardware) cpu->stepHardware();
-            else cpu->step();
-        } while (!catch_up::dueAfterStep(*cpu));
+        if constexpr (Hardware) {
+            do cpu->stepHardware();
+            while (!catch_up::dueAfterStep(*cpu));
+        } else {
+            cpu->stepUntilDue();
+        }
         if constexpr (Hardware) catch_up::afterStepHardware(*this);
         else catch_up::afterStep(*this);
     } while (ppu->frameCount == frame);

@@ -169,7 +169,7 @@ constexpr std::array<CPU::Executor, 256> CPU::executors(std::index_sequence<Opco
     kFusedThroughBus[opcode](*this, pc, 0);
 }
 
-void CPU::step() {
+inline void CPU::fusedStep() {
     static constexpr std::array<Executor, 256> kFused = executors<true>(std::make_index_sequence<256>());
     const uint16_t pc = PC;
     // From $4020 up the opcode is plain memory, and so is the operand byte
@@ -178,6 +178,13 @@ void CPU::step() {
     stepStart = cycles;
     const uint16_t folded = foldRom(pc);
     kFused[memory[folded]](*this, pc, folded);
+}
+
+void CPU::step() { fusedStep(); }
+
+void CPU::stepUntilDue() {
+    do fusedStep();
+    while (!catch_up::dueAfterStep(*this));
 }
 
 void CPU::printTrace(uint8_t opcode, Location location) {

@@ -159,6 +159,9 @@ public:
 
     void reset();
     void step();
+    // step until a catch-up is due (catch_up::dueAfterStep): a frame's inner
+    // loop, with the step inlined.
+    void stepUntilDue();
     // Registers, interrupt latches, joypad shifters, the cycle count and the
     // address space (serialize.cpp).
     void serialize(StateStream& s);
@@ -261,6 +264,7 @@ private:
     void installUndocumented();
 
     // --- the step (core.cpp) ---
+    void fusedStep();
     void stepThroughBus();
     // One opcode at pc, its mode and operation inlined, chosen at compile
     // time by the same decoding as the tables (decode.h). InMemory: the

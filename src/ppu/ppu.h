@@ -515,7 +515,8 @@ private:
     // opaque pixels too.
     template <bool kWatch, bool kOpaque>
     void rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, uint64_t* opaque, FetchedTile& last);
-    static void shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out);
+    static void shiftedRow(const uint64_t* words, int32_t groups, int32_t fine, uint8_t* out);
+    static void copyRow(const uint64_t* words, int32_t fine, uint8_t* out);
     void hideLeftBackground();
     const PaletteWords& backgroundPalettes();
     void finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,

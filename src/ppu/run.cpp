@@ -30,7 +30,9 @@ int64_t PPU::processAcrossLines(int64_t dots) {
         // One past the last dot of this segment; segments never cross a line.
         int32_t stop;
         if (!postRender) {
-            stop = c == 0 ? 1 : c <= 256 ? 257 : c == 257 ? 258 : kDotsPerLine;
+            // Dot 0 draws nothing, so it goes with dots 1-256; dot 257's work
+            // with the idle dots after it.
+            stop = c <= 256 ? 257 : kDotsPerLine;
         } else {
             stop = c <= 1 ? c + 1 : kDotsPerLine;
             // The hardware's pre-render line stops where dot 340 may be skipped.
@@ -50,16 +52,15 @@ int64_t PPU::processAcrossLines(int64_t dots) {
         const int32_t last = stop - 1;
 
         if (!postRender) {
-            if (c >= 1 && c <= 256) {
-                renderSpan(c, last, mask);
-            } else if (c == 257) {
-                if (rendering) {
+            if (c <= 256) {
+                if (last >= 1) renderSpan(c == 0 ? 1 : c, last, mask);
+            } else {
+                if (c == 257 && rendering) {
                     v = uint16_t((v & ~0x041F) | (t & 0x041F));
                     oamAddr = 0;
                     loadLineSprites();
                 }
-            } else if (last == 340 && scanline == 239) {
-                postRender = true;
+                if (last == 340 && scanline == 239) postRender = true;
             }
         } else if (c == 1) {
             if (scanline == 241) {

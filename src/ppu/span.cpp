@@ -385,14 +385,8 @@ void PPU::drawBackground(int32_t first, int32_t last) {
             done += end - column;
             column = end;
         }
-        if (fine == 0) {
-            std::memcpy(cache + group, tiles, 8 * size_t(whole));
-        } else {
-            for (int32_t k = 0; k < whole; ++k) {
-                const uint64_t run = (tiles[k] >> (8 * fine)) | (tiles[k + 1] << (8 * (8 - fine)));
-                std::memcpy(cache + group + 8 * k, &run, 8);
-            }
-        }
+        if (fine == 0) std::memcpy(cache + group, tiles, 8 * size_t(whole));
+        else shiftedRow(tiles, whole, fine, cache + group);
         low = last.low;
         high = last.high;
         vv = uint16_t((vv & ~0x0C1F) | table | (column - 1));
@@ -467,7 +461,7 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
     const uint8_t* names = row.names;
     const uint8_t* attributes = row.attributes;
     const int vertical = row.vertical;
-    if constexpr (kWatch || kOpaque) {
+    if constexpr (kWatch) {
         // A board watching the fetches sees each tile's two in turn.
         for (; x < end; ++x) {
             const uint32_t p = row.fetch | (uint32_t(names[x]) << 4);
@@ -489,8 +483,9 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
     // In size_t, so that the offsets fold into the loads' addresses.
     const auto single = [&](size_t column) __attribute__((always_inline)) {
         const size_t name = names[column];
-        *out++ = tileColours(words, patterns[16 * name], patterns[16 * name + 8],
-                             (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
+        const uint8_t low = patterns[16 * name], high = patterns[16 * name + 8];
+        *out++ = tileColours(words, low, high, (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
+        if constexpr (kOpaque) *opaque++ = kPlaneMask[low] | kPlaneMask[high];
     };
     size_t column = size_t(x);
     const size_t stop = size_t(end);
@@ -510,6 +505,10 @@ void PPU::rowColours(const TileRow& row, int32_t x, int32_t end, uint64_t* out, 
         value = _mm_xor_si128(value, _mm_and_si128(_mm_and_si128(low, high), _mm_load_si128(terms + 2)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), value);
         out += 2;
+        if constexpr (kOpaque) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(opaque), _mm_or_si128(low, high));
+            opaque += 2;
+        }
     };
     if (column & 1) single(column++);
     for (; column + 1 < stop; column += 2) pair(column, (attributes[column >> 2] >> (vertical | (column & 2))) & 3);
@@ -568,7 +567,7 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     if constexpr (kOpaque) {
         // The look-ahead tile shows only when fine X brings it in (drawn as transparent otherwise).
         opaqueTiles[32] = 0;
-        shiftedRow(opaqueTiles, fine, opaque);
+        copyRow(opaqueTiles, fine, opaque);
     }
     if (!toDot256 && fine == 0) {
         finishLineBeforeDot256(row, tiles, vv, last.low, last.high, last.attribute);
@@ -591,20 +590,14 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     if constexpr (kOpaque) {
         if (fine != 0) {
             opaqueTiles[32] = kPlaneMask[low] | kPlaneMask[high];
-            shiftedRow(opaqueTiles, fine, opaque);
+            copyRow(opaqueTiles, fine, opaque);
         }
     }
     if (toDot256 && fine != 0) vv = fineYIncrement(lastTile);
     if (!toDot256) vv = lastTile;
 
-    if (fine == 0) {
-        std::memcpy(row, tiles, 31 * 8);
-    } else {
-        for (int g = 0; g < 31; ++g) {
-            const uint64_t run = (tiles[g] >> (8 * fine)) | (tiles[g + 1] << (8 * (8 - fine)));
-            std::memcpy(row + 8 * g, &run, 8);
-        }
-    }
+    if (fine == 0) std::memcpy(row, tiles, 31 * 8);
+    else shiftedRow(tiles, 31, fine, row);
     const uint64_t run = fine == 0 ? tiles[31] : (tiles[31] >> (8 * fine)) | (tiles[32] << (8 * (8 - fine)));
     // Without dot 256 (the next span's), seven pixels of the last group.
     if (toDot256) std::memcpy(row + 248, &run, 8);
@@ -627,11 +620,29 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
 // The left column with its background hidden: the backdrop.
 void PPU::hideLeftBackground() { std::memset(colorIndexCache.data() + scanline * kWidth, vram[0x3F00] & 0x3F, 8); }
 
+// A whole line's 32 groups from per-tile words (shiftedRow).
+void PPU::copyRow(const uint64_t* words, int32_t fine, uint8_t* out) {
+    if (fine == 0) std::memcpy(out, words, 32 * 8);
+    else shiftedRow(words, 32, fine, out);
+}
+
 // Eight bytes a group from per-tile words: the tail of tile g, then the head of
-// tile g + 1, as fine X scrolls them.
-void PPU::shiftedRow(const uint64_t* words, int32_t fine, uint8_t* out) {
-    for (int g = 0; g < 32; ++g) {
-        const uint64_t run = fine == 0 ? words[g] : (words[g] >> (8 * fine)) | (words[g + 1] << (8 * (8 - fine)));
+// tile g + 1, as fine X (not 0: the words as they are then) scrolls them.
+void PPU::shiftedRow(const uint64_t* words, int32_t groups, int32_t fine, uint8_t* out) {
+    int32_t g = 0;
+#if defined(__SSE2__)
+    // Two groups at a time, a tile and its neighbour in each half.
+    const __m128i right = _mm_cvtsi32_si128(8 * fine);
+    const __m128i left = _mm_cvtsi32_si128(64 - 8 * fine);
+    for (; g + 2 <= groups; g += 2) {
+        const __m128i tiles = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + g));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + g + 1));
+        const __m128i run = _mm_or_si128(_mm_srl_epi64(tiles, right), _mm_sll_epi64(next, left));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * g), run);
+    }
+#endif
+    for (; g < groups; ++g) {
+        const uint64_t run = (words[g] >> (8 * fine)) | (words[g + 1] << (8 * (8 - fine)));
         std::memcpy(out + 8 * g, &run, 8);
     }
 }
@@ -689,7 +700,7 @@ void PPU::drawSpriteLine(bool toDot256, uint8_t mask) {
 // its look-ahead neighbour is fetched at dot 256, in the next span.
 void PPU::finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t last, uint8_t low, uint8_t high,
                                  uint8_t attribute) {
-    for (int g = 0; g < 31; ++g) std::memcpy(row + 8 * g, &tiles[g], 8);
+    std::memcpy(row, tiles, 31 * 8);
     std::memcpy(row + 248, &tiles[31], 7);
     v = last;
     tileDot = 7;
