@@ -53,6 +53,7 @@ public:
     // The cycle of a line whose coming dot calls onDot, for a board that
     // counts dots (-1: every dot); such a board may move it (moveHook).
     int32_t hookCycle = -1;
+    static constexpr int32_t kNoHook = 341;  // a line has no such cycle
     // The board's sound channels (apu/expansion_sound.h); null without.
     ExpansionSound* sound = nullptr;
 
@@ -147,6 +148,31 @@ protected:
     void supplyTiles(BusContext& context, bool on);
     // The cycle of each line at which onDot is called from now on.
     void moveHook(BusContext& context, int32_t cycle);
+
+    // --- counters of CPU cycles, brought up to date when looked at (board_hooks.cpp) ---
+    // Such a counter ticks every third dot while it runs, `phase` dots into
+    // its cycle; it is counted at register writes, snapshots and the hook,
+    // which runs only on the dot it next fires on (each line's start while
+    // that is further off).
+    // The console the board was powered on in, for snapshots taken between hooks.
+    BusContext console{};
+    // The PPU's dot count: at its position in the hook (whose catch-up may
+    // have passed a frame's skipped dot); between steps, with nothing owed.
+    static int64_t dotNow(const BusContext& context);
+    static int64_t settledDot(const BusContext& context);
+    // Where a counter counted up to `countedTo` goes on from at `now`: a
+    // reset restarts the dot clock at 0.
+    static int64_t countedFrom(int64_t countedTo, int64_t now) { return countedTo <= now ? countedTo : 0; }
+    // The ticks `dots` more dots bring; the phase moves on.
+    static int64_t ticksOver(uint8_t& phase, int64_t dots);
+    // The hook moved to the dot of the coming `tick`-th tick (none: 0).
+    void hookAtTick(BusContext& context, int64_t tick, uint8_t phase);
+    // Raises the IRQ for the `tick`-th tick after `fromDot`, counted from `phase`.
+    void raiseAtTick(BusContext& context, int64_t fromDot, uint8_t phase, int64_t tick) {
+        raiseIrq(context, hardware ? cycleSeeing(fromDot + 3 * tick - phase - 1) : 0);
+    }
+    // Whether this call of onDot is the hook's (the per-dot paths call it on every dot).
+    bool hookDue(const BusContext& context) const;
 };
 
 class NROM : public Mapper {
@@ -673,44 +699,48 @@ struct VrcIrq {
     uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: cycle mode
     uint8_t counter = 0;
     int16_t prescaler = 341;
-    uint8_t dotPhase = 0;  // dots into the current CPU cycle
-    uint8_t line = 0;      // the IRQ output
+    uint8_t dotPhase = 0;   // dots into the current CPU cycle
+    uint8_t line = 0;       // the IRQ output
+    int64_t countedTo = 0;  // the dot it was counted up to (the console's clock: not saved)
     // Control and acknowledge both drop the line (the board releases it).
     void writeControl(uint8_t value);
     void acknowledge() { control = uint8_t((control & ~2) | ((control & 1) << 1)); }
-    // One PPU dot; returns whether the counter overflowed on it.
-    bool onDot() {
-        if (!(control & 2) || ++dotPhase < 3) return false;
-        dotPhase = 0;
-        if (!(control & 4)) {
-            prescaler = int16_t(prescaler - 3);
-            if (prescaler > 0) return false;
-            prescaler = int16_t(prescaler + 341);
-        }
-        if (counter != 0xFF) {
-            ++counter;
-            return false;
-        }
-        counter = latch;
-        return true;
-    }
+    bool running() const { return (control & 2) != 0; }
+    // `ticks` CPU cycles counted; returns the first on which it overflowed (0: none).
+    int64_t advance(int64_t ticks);
+    // The CPU cycle from now on which it overflows next (0: never).
+    int64_t nextOverflow() const;
     void serialize(StateStream& s);
+};
+
+// A Konami board with the VRC IRQ (vrc_irq.cpp): the counter counted when
+// its registers are written, in snapshots, and by the hook, which runs on
+// the dot it overflows on.
+class VrcIrqBoard : public Mapper {
+public:
+    VrcIrq irq;
+    void onDot(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+protected:
+    // Counted up to `now`; the line raised where it overflowed.
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context) { hookAtTick(context, irq.nextOverflow(), irq.dotPhase); }
+    void serializeIrq(StateStream& s);
 };
 
 // Konami VRC2 and VRC4 (21, 22, 23, 25): two switchable 8 KiB PRG banks,
 // eight 1 KiB CHR banks, mirroring; VRC4 adds a PRG layout bit and the VRC
 // IRQ. The boards wire the register lines A0/A1 to different CPU address
 // lines (the NES 2.0 submapper tells which; without it both candidates).
-class VRC2_4 : public Mapper {
+class VRC2_4 : public VrcIrqBoard {
 public:
     uint8_t prgBank[2] = {0, 1};
     uint16_t chrBank[8] = {};
     uint8_t mirroringBits = 0;
     uint8_t prgSwap = 0;  // VRC4 $9002 bit 1: $8000 fixed to the second-last bank
-    VrcIrq irq;
     VRC2_4(int32_t mapper, int32_t submapper);
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
     bool isVrc4() const { return vrc4; }
@@ -756,22 +786,21 @@ private:
 
 // Konami VRC6 (24, 26; 26 swaps A0 and A1): a 16 KiB and an 8 KiB PRG bank,
 // eight CHR registers, mirroring, the VRC IRQ and the VRC6's sound.
-class VRC6 : public Mapper {
+class VRC6 : public VrcIrqBoard {
 public:
     uint8_t prg16 = 0;
     uint8_t prg8 = 0;
     uint8_t chrBank[8] = {};
     uint8_t banking = 0;  // $B003
-    VrcIrq irq;
     Vrc6Sound audio;
     explicit VRC6(bool swapLines) : swapLines(swapLines) {
         number = swapLines ? 26 : 24;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
         sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
 
@@ -824,14 +853,20 @@ public:
         number = 69;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
         sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
 
 private:
+    // The counter counted up to `now` (the IRQ raised where it wrapped), and the hook moved to its next wrap.
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
     bool ramAt6000() const { return (prgBank[0] & 0x40) != 0; }
     void writeParameter(BusContext& context, uint8_t value);
     void applyMirroring(BusContext& context);
@@ -871,11 +906,18 @@ public:
         number = 73;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
 };
 
 // Jaleco SS88006 (18): 8 KiB PRG and 1 KiB CHR banks written a nibble at a
@@ -893,11 +935,18 @@ public:
         number = 18;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
 };
 
 // Irem G-101 (32): two switchable 8 KiB PRG banks with a layout bit, eight
@@ -956,13 +1005,18 @@ public:
         number = 16;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
 
 private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
     const int32_t submapper;
 };
 
