@@ -811,7 +811,8 @@ private:
 };
 
 // The Sunsoft 5B's sound (sunsoft5b_sound.cpp): three square channels of a
-// YM2149F run at half speed, with the noise generator, logarithmic volumes.
+// YM2149F run at half speed, with the noise and envelope generators,
+// logarithmic volumes.
 class Sunsoft5BSound final : public ExpansionSound {
 public:
     uint8_t registers[16] = {};
@@ -819,6 +820,14 @@ public:
     uint8_t toneHigh[3] = {};
     uint16_t noiseTimer = 0;
     uint32_t noiseShift = 1;  // 17 bits
+    // The envelope: 32 steps a cycle, up or down, the shape ($0D) saying
+    // what follows the first cycle; a write to $0D starts it again.
+    uint32_t envelopeTimer = 0;  // CPU cycles into the step
+    uint8_t envelopeStep = 0;    // 0-31 into the cycle
+    uint8_t envelopeRising = 0;
+    uint8_t envelopeHeld = 0;  // 1: it stays at heldLevel
+    uint8_t heldLevel = 0;
+    uint8_t envelopeLevel() const;
 
     void write(uint8_t reg, uint8_t value);
     void runTo(int64_t cycle) override;
@@ -829,6 +838,8 @@ public:
 private:
     uint32_t tonePeriod(int channel) const;
     uint32_t noisePeriod() const;
+    uint32_t envelopePeriod() const;
+    void stepEnvelope(uint64_t steps);
 };
 
 // Sunsoft FME-7 and 5A/5B (69): a command register at $8000 and its
