@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import Cart, Script, hook, image
+from boardrom import BACKGROUND, CHR, Cart, Script, grid, hook, image, nametable_view, runs
 from test_konami_sunsoft_boards import irq_console
 from test_more_boards import C2, C4, ONE_SCREEN, P16, V_THEN_H, play, screen, script
 
@@ -159,6 +159,39 @@ def test_nametable_layouts(board):
     s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
     assert cart.run(s) == reads
     assert {a: int(cart.vram[a]) for a in stored} == stored
+
+
+# $E000 with bit 4: the nametable pages are the CHR ROM kilobytes $C000 and
+# $D000 name (bit 7 set: 133 and 255 here), slot by slot as the mirroring
+# bits place the pages; without it, the console's RAM.
+SUNSOFT4_SLOTS = {
+    0x10: ("rom0", "rom1", "rom0", "rom1"),
+    0x11: ("rom0", "rom0", "rom1", "rom1"),
+    0x12: ("rom0",) * 4,
+    0x13: ("rom1",) * 4,
+    0x01: ("ram0", "ram0", "ram1", "ram1"),
+}
+
+
+@pytest.mark.parametrize("control", SUNSOFT4_SLOTS)
+def test_sunsoft4_nametables_from_chr_rom(control):
+    cart = Cart(image(68, 8, 32, chr_data=CHR))
+    cart.run(Script().w((0xE000, 0x01)).put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2800, 0x45, 0x400))
+    chr2k = [20, 21, 40, 63]
+    cart.run(Script().w(*[(0x8000 + 0x1000 * i, b) for i, b in enumerate(chr2k)], (0xC000, 0x05), (0xD000, 0x7F)))
+    banks = [2 * b + k for b in chr2k for k in (0, 1)]
+    pages = {
+        "rom0": CHR[133 * 1024 : 134 * 1024],
+        "rom1": CHR[255 * 1024 : 256 * 1024],
+        "ram0": bytes(i & 0xFF for i in range(1024)),
+        "ram1": bytes([0x45] * 1024),
+    }
+    cart.run(Script().w((0xE000, control)))
+    for slot, page in enumerate(SUNSOFT4_SLOTS[control]):
+        cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+        runs(cart.nes)
+        assert grid(cart.nes) == nametable_view(pages[page], banks, table=1), f"slot {slot}"
+        cart.run(Script().w((0x2001, 0)))
 
 
 # (mapper, submapper, setup, acknowledge, CPU cycles per IRQ)

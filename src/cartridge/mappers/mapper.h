@@ -1031,7 +1031,8 @@ private:
     const int32_t submapper;
 };
 
-// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring.
+// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring, and
+// nametables from CHR ROM (the board then supplies the background's tiles).
 class Sunsoft4 : public Mapper {
 public:
     uint8_t chrBank[4] = {};
@@ -1041,10 +1042,16 @@ public:
     Sunsoft4() {
         number = 68;
         watchesWrites = true;
+        maySupplyTiles = true;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
+
+private:
+    void applyNametables(BusContext& context);
 };
 
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown
