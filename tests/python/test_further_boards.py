@@ -94,6 +94,19 @@ BANKS = {
             ),
         ],
     ),
+    "TC0690": (
+        dict(mapper=48, prg_16k=8, chr_8k=16),
+        [
+            ([], [0, 1, 14, 15], None),
+            (
+                [(0x8000, 0x43), (0x8001, 6), (0x8002, 5), (0x8003, 9), (0xA000, 0x30), (0xA001, 0x31), (0xA002, 0x32)],
+                [3, 6, 14, 15],
+                C2(5) + C2(9) + [0x30, 0x31, 0x32, 7],
+            ),
+            # The mask is $E003: $9FFF is $8003, and $C000-$E003 are no banks.
+            ([(0x9FFF, 2), (0xC000, 1), (0xE003, 1)], [3, 6, 14, 15], C2(5) + C2(2) + [0x30, 0x31, 0x32, 7]),
+        ],
+    ),
     "Sunsoft-4": (
         dict(mapper=68, prg_16k=8, chr_8k=16),
         [
@@ -147,6 +160,7 @@ PAGES = {
     "Sunsoft-4 one-screen": (dict(mapper=68, prg_16k=8, chr_8k=16), [(0xE000, 2)], [(0xE000, 3)], ONE_SCREEN),
     "G-101": (dict(mapper=32, prg_16k=8, chr_8k=16), [(0x9000, 1)], [(0x9000, 0)], H_THEN_V),
     "TC0190": (dict(mapper=33, prg_16k=8, chr_8k=16), [(0x8000, 0)], [(0x8000, 0x40)], V_THEN_H),
+    "TC0690": (dict(mapper=48, prg_16k=8, chr_8k=16), [(0xE000, 0)], [(0xE000, 0x40)], V_THEN_H),
     "VRC1": (dict(mapper=75, prg_16k=8, chr_8k=16), [(0x9000, 0)], [(0x9000, 1)], V_THEN_H),
 }
 
@@ -222,6 +236,80 @@ def test_irq_counters_interrupt_at_their_period(board, timing):
     else:
         assert int((cycles - 40) // period) <= irqs <= int(cycles // period) + 1
     assert irqs > 20
+
+
+# The TC0690's counter is the MMC3's with the latch written inverted: the
+# same program, its registers translated, interrupts on the same lines.
+SCANLINE_PROGRAM = """
+.org $8000
+.advance $C000, $FF
+reset:
+    sei
+    ldx #$FF
+    txs
+    lda #$C0
+    sta $4017
+warm:
+    bit $2002
+    bpl warm
+warm2:
+    bit $2002
+    bpl warm2
+    lda #$88
+    sta $2000
+    cli
+forever:
+    jmp forever
+nmi_handler:
+    pha
+    lda #$00
+    sta $2005
+    sta $2005
+{reload}
+    lda #$18
+    sta $2001
+    lda $10
+    sta $11
+    lda #$00
+    sta $10
+    inc $12
+    pla
+    rti
+irq_handler:
+    pha
+{ack}
+    inc $10
+    pla
+    rti
+.advance $FFFA, $FF
+.word nmi_handler, reset, irq_handler
+"""
+# Per board: the reload (latch, reload, enable) and the acknowledge.
+SCANLINE_BOARDS = {
+    4: ("    lda #{latch}\n    sta $C000\n    sta $C001\n    sta $E001", "    sta $E000\n    sta $E001"),
+    48: ("    lda #{inverted}\n    sta $C000\n    sta $C001\n    sta $C002", "    sta $C003\n    sta $C002"),
+}
+
+
+def scanline_irqs(mapper: int, latch: int, timing: str) -> list[int]:
+    reload, ack = SCANLINE_BOARDS[mapper]
+    source = SCANLINE_PROGRAM.format(reload=reload.format(latch=latch, inverted=latch ^ 0xFF), ack=ack)
+    data = nesrom.build_rom(source, prg_16k=2, chr_data=bytes(8192), mapper=mapper)
+    nes = velkora.NES(nesrom.ImageFile(data, f"scanline{mapper}.nes"))
+    velkora_gym.set_timing(nes, timing)
+    counts = []
+    for _ in range(12):
+        nes.runFrame()
+        counts.append(int(nes.cpuMem()[0x11]))
+    return counts
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+@pytest.mark.parametrize("latch", [15, 40])
+def test_tc0690_counts_scanlines_as_the_mmc3_with_an_inverted_latch(latch, timing):
+    irqs = scanline_irqs(48, latch, timing)
+    assert irqs == scanline_irqs(4, latch, timing)
+    assert irqs[-1] > 0
 
 
 SNAPSHOTS = {

@@ -998,6 +998,24 @@ private:
     void mapRegister(BusContext& context, int r);
 };
 
+// Taito TC0690 (48): the TC0190's banks, the mirroring at $E000, and the
+// MMC3's scanline counter with its latch written inverted.
+class TaitoTC0690 : public MMC3 {
+public:
+    uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
+    uint8_t mirroringBit = 0;
+    TaitoTC0690() { number = 48; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    // Its registers go with the others (serialize), not in the MMC3's bytes.
+    void storeState(BusContext&, uint8_t*) override {}
+    void restoreState(BusContext&, const uint8_t*) override {}
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
+
 // Bandai FCG-1/2 and LZ93D50 (16): eight 1 KiB CHR banks, a 16 KiB PRG
 // bank, mirroring and a 16-bit down-counter of CPU cycles. The FCG chips
 // answer at $6000-$7FFF and load the counter directly (submapper 4), the
