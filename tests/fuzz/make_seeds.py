@@ -119,6 +119,9 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
     if mapper == 18:
         writes = [(0x8000 + 0x1000 * (g // 4) + (g % 4), g) for g in range(6)] + [(0xA000 + r, r) for r in range(4)]
         return writes + [(0xE000, 0), (0xE001, 0), (0xE002, 1), (0xF000, 0), (0xF001, 0x03), (0xF002, 1)]
+    if mapper == 48:
+        writes = [(0x8000 + r, 3 + r) for r in range(4)] + [(0xA000 + r, 7 + r) for r in range(4)]
+        return writes + [(0xC000, 0xF0), (0xC001, 0), (0xC002, 0), (0xE000, 0x40)]
     if mapper in (32, 33, 68, 75):
         return [(base + r, 3 + r) for base in range(0x8000, 0x10000, 0x1000) for r in (0, 1)]
     if mapper == 73:
@@ -165,6 +168,8 @@ def irq_acknowledge(mapper: int) -> list[tuple[int, int]]:
         return [(0xD000, 0)]
     if mapper == 19:
         return [(0x5000, 0x00), (0x5800, 0xF0)]  # counted again from $7000
+    if mapper == 48:
+        return [(0xC003, 0), (0xC002, 0)]
     return [(0xE000, 0), (0xE001, 0)]
 
 
@@ -317,6 +322,7 @@ def seeds() -> dict[str, bytes]:
         (18, 8, 16),
         (32, 8, 16),
         (33, 8, 16),
+        (48, 8, 16),
         (68, 8, 16),
         (73, 8, 0),
         (75, 8, 16),

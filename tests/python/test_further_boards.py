@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import Cart, Script, hook, image
+from boardrom import BACKGROUND, CHR, Cart, Script, grid, hook, image, nametable_view, runs
 from test_konami_sunsoft_boards import irq_console
 from test_more_boards import C2, C4, ONE_SCREEN, P16, V_THEN_H, play, screen, script
 
@@ -94,6 +94,19 @@ BANKS = {
             ),
         ],
     ),
+    "TC0690": (
+        dict(mapper=48, prg_16k=8, chr_8k=16),
+        [
+            ([], [0, 1, 14, 15], None),
+            (
+                [(0x8000, 0x43), (0x8001, 6), (0x8002, 5), (0x8003, 9), (0xA000, 0x30), (0xA001, 0x31), (0xA002, 0x32)],
+                [3, 6, 14, 15],
+                C2(5) + C2(9) + [0x30, 0x31, 0x32, 7],
+            ),
+            # The mask is $E003: $9FFF is $8003, and $C000-$E003 are no banks.
+            ([(0x9FFF, 2), (0xC000, 1), (0xE003, 1)], [3, 6, 14, 15], C2(5) + C2(2) + [0x30, 0x31, 0x32, 7]),
+        ],
+    ),
     "Sunsoft-4": (
         dict(mapper=68, prg_16k=8, chr_8k=16),
         [
@@ -147,6 +160,7 @@ PAGES = {
     "Sunsoft-4 one-screen": (dict(mapper=68, prg_16k=8, chr_8k=16), [(0xE000, 2)], [(0xE000, 3)], ONE_SCREEN),
     "G-101": (dict(mapper=32, prg_16k=8, chr_8k=16), [(0x9000, 1)], [(0x9000, 0)], H_THEN_V),
     "TC0190": (dict(mapper=33, prg_16k=8, chr_8k=16), [(0x8000, 0)], [(0x8000, 0x40)], V_THEN_H),
+    "TC0690": (dict(mapper=48, prg_16k=8, chr_8k=16), [(0xE000, 0)], [(0xE000, 0x40)], V_THEN_H),
     "VRC1": (dict(mapper=75, prg_16k=8, chr_8k=16), [(0x9000, 0)], [(0x9000, 1)], V_THEN_H),
 }
 
@@ -159,6 +173,39 @@ def test_nametable_layouts(board):
     s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
     assert cart.run(s) == reads
     assert {a: int(cart.vram[a]) for a in stored} == stored
+
+
+# $E000 with bit 4: the nametable pages are the CHR ROM kilobytes $C000 and
+# $D000 name (bit 7 set: 133 and 255 here), slot by slot as the mirroring
+# bits place the pages; without it, the console's RAM.
+SUNSOFT4_SLOTS = {
+    0x10: ("rom0", "rom1", "rom0", "rom1"),
+    0x11: ("rom0", "rom0", "rom1", "rom1"),
+    0x12: ("rom0",) * 4,
+    0x13: ("rom1",) * 4,
+    0x01: ("ram0", "ram0", "ram1", "ram1"),
+}
+
+
+@pytest.mark.parametrize("control", SUNSOFT4_SLOTS)
+def test_sunsoft4_nametables_from_chr_rom(control):
+    cart = Cart(image(68, 8, 32, chr_data=CHR))
+    cart.run(Script().w((0xE000, 0x01)).put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2800, 0x45, 0x400))
+    chr2k = [20, 21, 40, 63]
+    cart.run(Script().w(*[(0x8000 + 0x1000 * i, b) for i, b in enumerate(chr2k)], (0xC000, 0x05), (0xD000, 0x7F)))
+    banks = [2 * b + k for b in chr2k for k in (0, 1)]
+    pages = {
+        "rom0": CHR[133 * 1024 : 134 * 1024],
+        "rom1": CHR[255 * 1024 : 256 * 1024],
+        "ram0": bytes(i & 0xFF for i in range(1024)),
+        "ram1": bytes([0x45] * 1024),
+    }
+    cart.run(Script().w((0xE000, control)))
+    for slot, page in enumerate(SUNSOFT4_SLOTS[control]):
+        cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+        runs(cart.nes)
+        assert grid(cart.nes) == nametable_view(pages[page], banks, table=1), f"slot {slot}"
+        cart.run(Script().w((0x2001, 0)))
 
 
 # (mapper, submapper, setup, acknowledge, CPU cycles per IRQ)
@@ -189,6 +236,80 @@ def test_irq_counters_interrupt_at_their_period(board, timing):
     else:
         assert int((cycles - 40) // period) <= irqs <= int(cycles // period) + 1
     assert irqs > 20
+
+
+# The TC0690's counter is the MMC3's with the latch written inverted: the
+# same program, its registers translated, interrupts on the same lines.
+SCANLINE_PROGRAM = """
+.org $8000
+.advance $C000, $FF
+reset:
+    sei
+    ldx #$FF
+    txs
+    lda #$C0
+    sta $4017
+warm:
+    bit $2002
+    bpl warm
+warm2:
+    bit $2002
+    bpl warm2
+    lda #$88
+    sta $2000
+    cli
+forever:
+    jmp forever
+nmi_handler:
+    pha
+    lda #$00
+    sta $2005
+    sta $2005
+{reload}
+    lda #$18
+    sta $2001
+    lda $10
+    sta $11
+    lda #$00
+    sta $10
+    inc $12
+    pla
+    rti
+irq_handler:
+    pha
+{ack}
+    inc $10
+    pla
+    rti
+.advance $FFFA, $FF
+.word nmi_handler, reset, irq_handler
+"""
+# Per board: the reload (latch, reload, enable) and the acknowledge.
+SCANLINE_BOARDS = {
+    4: ("    lda #{latch}\n    sta $C000\n    sta $C001\n    sta $E001", "    sta $E000\n    sta $E001"),
+    48: ("    lda #{inverted}\n    sta $C000\n    sta $C001\n    sta $C002", "    sta $C003\n    sta $C002"),
+}
+
+
+def scanline_irqs(mapper: int, latch: int, timing: str) -> list[int]:
+    reload, ack = SCANLINE_BOARDS[mapper]
+    source = SCANLINE_PROGRAM.format(reload=reload.format(latch=latch, inverted=latch ^ 0xFF), ack=ack)
+    data = nesrom.build_rom(source, prg_16k=2, chr_data=bytes(8192), mapper=mapper)
+    nes = velkora.NES(nesrom.ImageFile(data, f"scanline{mapper}.nes"))
+    velkora_gym.set_timing(nes, timing)
+    counts = []
+    for _ in range(12):
+        nes.runFrame()
+        counts.append(int(nes.cpuMem()[0x11]))
+    return counts
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+@pytest.mark.parametrize("latch", [15, 40])
+def test_tc0690_counts_scanlines_as_the_mmc3_with_an_inverted_latch(latch, timing):
+    irqs = scanline_irqs(48, latch, timing)
+    assert irqs == scanline_irqs(4, latch, timing)
+    assert irqs[-1] > 0
 
 
 SNAPSHOTS = {

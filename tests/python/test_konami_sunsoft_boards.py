@@ -4,18 +4,17 @@ sound's pitch and mixing, save states and snapshots."""
 
 from __future__ import annotations
 
+import re
+
 import numpy as np
 import pytest
 
 import nesrom
-from boardrom import Cart, Script, hook, image
+from boardrom import CPU_HZ, RATE, Cart, Script, audio_blocks, hook, image, pitch
 from test_more_boards import ONE_SCREEN, P16, P32, V_THEN_H, play, screen, script
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
-
-CPU_HZ = 1789773
-RATE = 44100
 
 
 def vrc(base: int, reg: int, a0: int, a1: int) -> int:
@@ -344,23 +343,6 @@ def sound_cart(mapper: int, prg_16k: int = 16) -> Cart:
     return Cart(image(mapper, prg_16k, 16), f"sound{mapper}.nes")
 
 
-def collect(cart: Cart, frames: int) -> list[np.ndarray]:
-    """The split blocks taken after each frame, joined per channel."""
-    taken = []
-    for _ in range(frames):
-        cart.nes.runFrame()
-        blocks = cart.nes.getAudio(True)
-        if blocks[0]:
-            taken.append([np.frombuffer(b, np.int16) for b in blocks])
-    assert taken, "no audio block was handed over"
-    return [np.concatenate(ch) for ch in zip(*taken)]
-
-
-def pitch(samples: np.ndarray) -> float:
-    spectrum = np.abs(np.fft.rfft(samples - samples.mean()))
-    return float(np.argmax(spectrum)) * RATE / len(samples)
-
-
 # (mapper, writes, Hz): VRC6 pulse 1/(16 (P + 1)), sawtooth 1/(14 (P + 1)); 5B 1/(32 P).
 SOUNDS = {
     "VRC6 pulse 1": (24, [(0x9000, 0x7F), (0x9001, 253), (0x9002, 0x80)], CPU_HZ / (16 * 254)),
@@ -396,7 +378,7 @@ def test_expansion_channel_sounds_at_its_period_and_joins_the_mix(sound):
     cart = sound_cart(mapper)
     assert len(cart.nes.getAudio(True)) in (1, 7)
     cart.run(Script().w(*writes))
-    mix, *apu, board = collect(cart, 40)
+    mix, *apu, board = audio_blocks(cart, 40)
     assert len(apu) == 5
     assert abs(pitch(board) - hz) <= 2 * RATE / len(board), f"{pitch(board):.1f} Hz, not {hz:.1f}"
     # The APU is silent here, so the mix is the board's sound over a constant.
@@ -418,22 +400,66 @@ def test_expansion_channel_sounds_at_its_period_and_joins_the_mix(sound):
 def test_a_disabled_channel_is_silent(mapper, on, off):
     cart = sound_cart(mapper)
     cart.run(Script().w(*on))
-    assert len(np.unique(collect(cart, 10)[-1])) > 1
+    assert len(np.unique(audio_blocks(cart, 10)[-1])) > 1
     cart.run(Script().w(*off))
-    collect(cart, 3)  # the block with the write in it
-    assert len(np.unique(collect(cart, 10)[-1])) == 1
+    audio_blocks(cart, 3)  # the block with the write in it
+    assert len(np.unique(audio_blocks(cart, 10)[-1])) == 1
 
 
 def test_5b_volume_is_logarithmic():
     def peak(volume):
         cart = sound_cart(69)
         cart.run(Script().w((0xC000, 7), (0xE000, 0x3E), (0xC000, 8), (0xE000, volume), (0xC000, 0), (0xE000, 50)))
-        board = collect(cart, 6)[-1]
+        board = audio_blocks(cart, 6)[-1]
         return int(board.max()) - int(board.min())
 
     levels = [peak(v) for v in (15, 13, 11, 9)]
     ratios = [levels[i] / levels[i + 1] for i in range(3)]
     assert all(abs(r - 10 ** (6 / 20)) < 0.05 for r in ratios), levels  # two 3 dB steps
+
+
+# 5B envelope shapes ($0D): the direction of the first, partial cycle's steps,
+# then the runs of rising (+) or falling (-) steps that follow, and the
+# level it holds at the end (None: it keeps going).
+SHAPES = {
+    0x00: ("-", [], 0),  # fall, then silence
+    0x04: ("+", [("-", 1)], 0),  # rise, then silence
+    0x08: ("-", [("+", 1), ("-", 31), ("+", 1), ("-", 31)], None),  # falls again and again
+    0x0A: ("-", [("+", 31), ("-", 31)], None),  # falls, rises, falls
+    0x0B: ("-", [("+", 1)], 3696),  # fall, then full
+    0x0C: ("+", [("-", 1), ("+", 31), ("-", 1), ("+", 31)], None),  # rises again and again
+    0x0D: ("+", [], 3696),  # rise, then full
+    0x0E: ("+", [("-", 31), ("+", 31)], None),  # rises, falls, rises
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_5b_envelope_rises_falls_and_holds_per_shape(shape):
+    first, runs, held = SHAPES[shape]
+    cart = sound_cart(69)
+    # Tone A at period 20 in envelope mode; a step every 16 x $200 cycles.
+    tone = [(0xC000, 7), (0xE000, 0x3E), (0xC000, 0), (0xE000, 20), (0xC000, 8), (0xE000, 0x10)]
+    envelope = [(0xC000, 11), (0xE000, 0x00), (0xC000, 12), (0xE000, 0x02), (0xC000, 13), (0xE000, shape)]
+    cart.run(Script().w(*tone, *envelope))
+    audio_blocks(cart, 1)  # the block with the writes in it
+    board = audio_blocks(cart, 30)[-1].astype(int)
+    board -= int(board.min())
+    # The level: the highest sample over two tone periods, once per step.
+    level = np.lib.stride_tricks.sliding_window_view(board, 32).max(axis=1)
+    plateaus = [int(v) for i, v in enumerate(level) if i == 0 or v != level[i - 1]]
+    signs = "".join("+" if b > a else "-" for a, b in zip(plateaus, plateaus[1:]))
+    found = [(run[0], len(run)) for run in re.findall(r"\++|-+", signs)]
+    assert found[0][0] == first
+    assert found[1 : 1 + len(runs)] == runs
+    if held is not None:
+        assert len(found) == 1 + len(runs) and plateaus[-1] == held
+    else:
+        assert len(found) >= 1 + len(runs) + 1
+    # 1.5 dB a step, up to the fixed volume 15's level.
+    assert max(plateaus) == 3696 or (shape == 0x00 and max(plateaus) < 3696)
+    ratios = [max(a, b) / min(a, b) for a, b in zip(plateaus, plateaus[1:]) if min(a, b) > 200]
+    steps = [r for r in ratios if r < 2]  # not the jumps between silence and full
+    assert len(steps) >= 5 and all(abs(r - 10 ** (1.5 / 20)) < 0.02 for r in steps)
 
 
 def test_boards_without_sound_hand_out_six_channels():

@@ -29,27 +29,55 @@ void BandaiFCG::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
         if (mirroringBits < 2) setMirroring(context, mirroringBits ? Horizontal : Vertical);
         else setMirroring(context, SingleScreen, mirroringBits & 1);
     } else if (reg == 0xA) {
+        countIrq(context, settledDot(context));
         irqEnable = value & 1;
         if (latched) counter = latch;
         releaseIrq(context, context.cpu->cycles + 1);
+        scheduleIrq(context);
     } else if (reg == 0xB || reg == 0xC) {
         const int shift = reg == 0xB ? 0 : 8;
+        if (!latched) countIrq(context, settledDot(context));
         uint16_t& target = latched ? latch : counter;
         target = uint16_t((target & ~(0xFF << shift)) | (value << shift));
+        if (!latched) scheduleIrq(context);
     }
     // The FCG's registers are not RAM.
     if (fcg) value = context.cpu->memory[address];
 }
 
+// --- the IRQ counter ---
+
+void BandaiFCG::countIrq(BusContext& context, int64_t now) {
+    const int64_t from = countedFrom(countedTo, now);
+    const uint8_t phase = dotPhase;
+    countedTo = now;
+    if (!irqEnable) return;
+    const int64_t ticks = ticksOver(dotPhase, now - from);
+    const int64_t zero = counter ? counter : 0x10000;  // the cycle it reaches 0 on
+    counter = uint16_t(counter - ticks);
+    if (ticks >= zero) raiseAtTick(context, from, phase, zero);
+}
+
+void BandaiFCG::scheduleIrq(BusContext& context) {
+    hookAtTick(context, irqEnable ? (counter ? counter : 0x10000) : 0, dotPhase);
+}
+
 void BandaiFCG::onDot(BusContext& context) {
-    if (!irqEnable || ++dotPhase < 3) return;
-    dotPhase = 0;
-    if (--counter == 0) raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
+    if (!hookDue(context)) return;
+    countIrq(context, dotNow(context));
+    scheduleIrq(context);
+}
+
+void BandaiFCG::afterLoad(BusContext& context) {
+    console = context;
+    countedTo = settledDot(context);
+    scheduleIrq(context);
 }
 
 void BandaiFCG::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 16);
     mapLastPrg16(context, 0xC000);
+    afterLoad(context);
 }
 
 void BandaiFCG::serialize(StateStream& s) {
@@ -58,6 +86,8 @@ void BandaiFCG::serialize(StateStream& s) {
     s.io(mirroringBits, 0, 3, "Bandai FCG mirroring");
     s.io(irqEnable, 0, 1, "Bandai FCG IRQ enable");
     s.io(latch);
+    // A snapshot holds the count as of now.
+    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
     s.io(counter);
     s.io(dotPhase, 0, 2, "Bandai FCG dot phase");
 }

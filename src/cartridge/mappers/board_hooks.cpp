@@ -83,4 +83,46 @@ void Mapper::moveHook(BusContext& context, int32_t cycle) {
     }
 }
 
+// --- counters of CPU cycles ---
+
+int64_t Mapper::dotNow(const BusContext& context) {
+    const PPU& ppu = *context.ppu;
+    int64_t dot = ppu.dotAtPosition();
+    // A catch-up that ran through a short frame's end counts its skipped
+    // position as a dot; it stops at line 0's start, where that shows.
+    if (ppu.hardware && ppu.shortFrame && ppu.scanline == 0 && ppu.cycle == 0 && ppu.processStartIndex > 0) --dot;
+    return dot;
+}
+
+int64_t Mapper::settledDot(const BusContext& context) { return context.ppu->totalDots - context.ppu->owedDots; }
+
+int64_t Mapper::ticksOver(uint8_t& phase, int64_t dots) {
+    if (dots <= 0) return 0;
+    const int64_t total = phase + dots;
+    phase = uint8_t(total % 3);
+    return total / 3;
+}
+
+void Mapper::hookAtTick(BusContext& context, int64_t tick, uint8_t phase) {
+    int32_t hook = PPU::kDotsPerLine;
+    if (tick > 0) {
+        const PPU& ppu = *context.ppu;
+        // The hook comes right after the dot the tick completes.
+        const int64_t ahead = 3 * tick - phase;
+        if (ppu.cycle + ahead >= PPU::kDotsPerLine) {
+            hook = 0;  // look again as the next line starts
+        } else {
+            const int32_t at = int32_t(ppu.cycle + ahead);
+            // Spans inside dots 1-255 of a picture line pass no hook there,
+            // and a short frame's pre-render line has no dot 340.
+            const bool passed = (ppu.scanline < 240 && at >= 1 && at <= 255) ||
+                                (hardware && ppu.scanline == PPU::kLinesPerFrame - 1 && at == 340);
+            hook = passed ? -1 : at;
+        }
+    }
+    moveHook(context, hook);
+}
+
+bool Mapper::hookDue(const BusContext& context) const { return hookCycle < 0 || context.ppu->cycle == hookCycle; }
+
 }  // namespace NES

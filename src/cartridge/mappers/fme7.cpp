@@ -59,22 +59,51 @@ void FME7::writeParameter(BusContext& context, uint8_t value) {
             mirroringBits = value & 3;
             applyMirroring(context);
             break;
-        case 13:
-            irqControl = value & 0x81;
-            irqLine = 0;
-            releaseIrq(context, context.cpu->cycles + 1);
+        default:
+            countIrq(context, settledDot(context));
+            if (command == 13) {
+                irqControl = value & 0x81;
+                irqLine = 0;
+                releaseIrq(context, context.cpu->cycles + 1);
+            } else if (command == 14) {
+                irqCounter = uint16_t((irqCounter & 0xFF00) | value);
+            } else {
+                irqCounter = uint16_t((irqCounter & 0x00FF) | (value << 8));
+            }
+            scheduleIrq(context);
             break;
-        case 14: irqCounter = uint16_t((irqCounter & 0xFF00) | value); break;
-        default: irqCounter = uint16_t((irqCounter & 0x00FF) | (value << 8)); break;
     }
 }
 
-void FME7::onDot(BusContext& context) {
-    if (!(irqControl & 0x80) || ++dotPhase < 3) return;
-    dotPhase = 0;
-    if (irqCounter-- != 0 || !(irqControl & 1)) return;
+// --- the IRQ counter ---
+
+void FME7::countIrq(BusContext& context, int64_t now) {
+    const int64_t from = countedFrom(countedTo, now);
+    const uint8_t phase = dotPhase;
+    countedTo = now;
+    if (!(irqControl & 0x80)) return;
+    const int64_t ticks = ticksOver(dotPhase, now - from);
+    const int64_t wrap = int64_t(irqCounter) + 1;  // the cycle it wraps from 0 on
+    irqCounter = uint16_t(irqCounter - ticks);
+    if (ticks < wrap || !(irqControl & 1)) return;
     irqLine = 1;
-    raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
+    raiseAtTick(context, from, phase, wrap);
+}
+
+void FME7::scheduleIrq(BusContext& context) {
+    hookAtTick(context, (irqControl & 0x81) == 0x81 ? int64_t(irqCounter) + 1 : 0, dotPhase);
+}
+
+void FME7::onDot(BusContext& context) {
+    if (!hookDue(context)) return;
+    countIrq(context, dotNow(context));
+    scheduleIrq(context);
+}
+
+void FME7::afterLoad(BusContext& context) {
+    console = context;
+    countedTo = settledDot(context);
+    scheduleIrq(context);
 }
 
 void FME7::applyMirroring(BusContext& context) {
@@ -100,6 +129,7 @@ void FME7::powerOn(BusContext& context) {
     }
     audio = Sunsoft5BSound();
     audio.clockedTo = context.cpu->cycles;
+    afterLoad(context);
 }
 
 void FME7::serialize(StateStream& s) {
@@ -108,6 +138,8 @@ void FME7::serialize(StateStream& s) {
     const uint8_t low = s.io(prgBank[0]);
     for (int k = 1; k < 4; ++k) s.io(prgBank[k], 0, 0x3F, "FME-7 PRG bank");
     s.io(mirroringBits, 0, 3, "FME-7 mirroring");
+    // A snapshot holds the count as of now.
+    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
     const uint8_t control = s.io(irqControl);
     s.require((control & ~0x81) == 0, "the FME-7 IRQ control has bits no write sets");
     s.io(irqCounter);

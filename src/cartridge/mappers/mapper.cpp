@@ -112,6 +112,7 @@ std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t 
         // NINA-001 has two CHR ROM banks of 4 KiB or more; BNROM at most 8 KiB.
         case 34: return std::make_unique<BNROM>(chrBytes > 8192 || submapper == 1);
         case 40: return std::make_unique<NTDEC2722>();
+        case 48: return std::make_unique<TaitoTC0690>();
         case 66: return std::make_unique<GxROM>();
         case 68: return std::make_unique<Sunsoft4>();
         case 69: return std::make_unique<FME7>();

@@ -56,6 +56,7 @@ public:
     // onDot reads the position and registers only, nothing the dots draw:
     // the design timing's renderer may draw on past the hook and call it after.
     bool hookIgnoresDrawing = false;
+    static constexpr int32_t kNoHook = 341;  // a line has no such cycle
     // The board's sound channels (apu/expansion_sound.h); null without.
     ExpansionSound* sound = nullptr;
 
@@ -150,6 +151,31 @@ protected:
     void supplyTiles(BusContext& context, bool on);
     // The cycle of each line at which onDot is called from now on.
     void moveHook(BusContext& context, int32_t cycle);
+
+    // --- counters of CPU cycles, brought up to date when looked at (board_hooks.cpp) ---
+    // Such a counter ticks every third dot while it runs, `phase` dots into
+    // its cycle; it is counted at register writes, snapshots and the hook,
+    // which runs only on the dot it next fires on (each line's start while
+    // that is further off).
+    // The console the board was powered on in, for snapshots taken between hooks.
+    BusContext console{};
+    // The PPU's dot count: at its position in the hook (whose catch-up may
+    // have passed a frame's skipped dot); between steps, with nothing owed.
+    static int64_t dotNow(const BusContext& context);
+    static int64_t settledDot(const BusContext& context);
+    // Where a counter counted up to `countedTo` goes on from at `now`: a
+    // reset restarts the dot clock at 0.
+    static int64_t countedFrom(int64_t countedTo, int64_t now) { return countedTo <= now ? countedTo : 0; }
+    // The ticks `dots` more dots bring; the phase moves on.
+    static int64_t ticksOver(uint8_t& phase, int64_t dots);
+    // The hook moved to the dot of the coming `tick`-th tick (none: 0).
+    void hookAtTick(BusContext& context, int64_t tick, uint8_t phase);
+    // Raises the IRQ for the `tick`-th tick after `fromDot`, counted from `phase`.
+    void raiseAtTick(BusContext& context, int64_t fromDot, uint8_t phase, int64_t tick) {
+        raiseIrq(context, hardware ? cycleSeeing(fromDot + 3 * tick - phase - 1) : 0);
+    }
+    // Whether this call of onDot is the hook's (the per-dot paths call it on every dot).
+    bool hookDue(const BusContext& context) const;
 };
 
 class NROM : public Mapper {
@@ -677,44 +703,48 @@ struct VrcIrq {
     uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: cycle mode
     uint8_t counter = 0;
     int16_t prescaler = 341;
-    uint8_t dotPhase = 0;  // dots into the current CPU cycle
-    uint8_t line = 0;      // the IRQ output
+    uint8_t dotPhase = 0;   // dots into the current CPU cycle
+    uint8_t line = 0;       // the IRQ output
+    int64_t countedTo = 0;  // the dot it was counted up to (the console's clock: not saved)
     // Control and acknowledge both drop the line (the board releases it).
     void writeControl(uint8_t value);
     void acknowledge() { control = uint8_t((control & ~2) | ((control & 1) << 1)); }
-    // One PPU dot; returns whether the counter overflowed on it.
-    bool onDot() {
-        if (!(control & 2) || ++dotPhase < 3) return false;
-        dotPhase = 0;
-        if (!(control & 4)) {
-            prescaler = int16_t(prescaler - 3);
-            if (prescaler > 0) return false;
-            prescaler = int16_t(prescaler + 341);
-        }
-        if (counter != 0xFF) {
-            ++counter;
-            return false;
-        }
-        counter = latch;
-        return true;
-    }
+    bool running() const { return (control & 2) != 0; }
+    // `ticks` CPU cycles counted; returns the first on which it overflowed (0: none).
+    int64_t advance(int64_t ticks);
+    // The CPU cycle from now on which it overflows next (0: never).
+    int64_t nextOverflow() const;
     void serialize(StateStream& s);
+};
+
+// A Konami board with the VRC IRQ (vrc_irq.cpp): the counter counted when
+// its registers are written, in snapshots, and by the hook, which runs on
+// the dot it overflows on.
+class VrcIrqBoard : public Mapper {
+public:
+    VrcIrq irq;
+    void onDot(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+protected:
+    // Counted up to `now`; the line raised where it overflowed.
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context) { hookAtTick(context, irq.nextOverflow(), irq.dotPhase); }
+    void serializeIrq(StateStream& s);
 };
 
 // Konami VRC2 and VRC4 (21, 22, 23, 25): two switchable 8 KiB PRG banks,
 // eight 1 KiB CHR banks, mirroring; VRC4 adds a PRG layout bit and the VRC
 // IRQ. The boards wire the register lines A0/A1 to different CPU address
 // lines (the NES 2.0 submapper tells which; without it both candidates).
-class VRC2_4 : public Mapper {
+class VRC2_4 : public VrcIrqBoard {
 public:
     uint8_t prgBank[2] = {0, 1};
     uint16_t chrBank[8] = {};
     uint8_t mirroringBits = 0;
     uint8_t prgSwap = 0;  // VRC4 $9002 bit 1: $8000 fixed to the second-last bank
-    VrcIrq irq;
     VRC2_4(int32_t mapper, int32_t submapper);
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
     bool isVrc4() const { return vrc4; }
@@ -760,22 +790,21 @@ private:
 
 // Konami VRC6 (24, 26; 26 swaps A0 and A1): a 16 KiB and an 8 KiB PRG bank,
 // eight CHR registers, mirroring, the VRC IRQ and the VRC6's sound.
-class VRC6 : public Mapper {
+class VRC6 : public VrcIrqBoard {
 public:
     uint8_t prg16 = 0;
     uint8_t prg8 = 0;
     uint8_t chrBank[8] = {};
     uint8_t banking = 0;  // $B003
-    VrcIrq irq;
     Vrc6Sound audio;
     explicit VRC6(bool swapLines) : swapLines(swapLines) {
         number = swapLines ? 26 : 24;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
         sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
 
@@ -786,7 +815,8 @@ private:
 };
 
 // The Sunsoft 5B's sound (sunsoft5b_sound.cpp): three square channels of a
-// YM2149F run at half speed, with the noise generator, logarithmic volumes.
+// YM2149F run at half speed, with the noise and envelope generators,
+// logarithmic volumes.
 class Sunsoft5BSound final : public ExpansionSound {
 public:
     uint8_t registers[16] = {};
@@ -794,6 +824,14 @@ public:
     uint8_t toneHigh[3] = {};
     uint16_t noiseTimer = 0;
     uint32_t noiseShift = 1;  // 17 bits
+    // The envelope: 32 steps a cycle, up or down, the shape ($0D) saying
+    // what follows the first cycle; a write to $0D starts it again.
+    uint32_t envelopeTimer = 0;  // CPU cycles into the step
+    uint8_t envelopeStep = 0;    // 0-31 into the cycle
+    uint8_t envelopeRising = 0;
+    uint8_t envelopeHeld = 0;  // 1: it stays at heldLevel
+    uint8_t heldLevel = 0;
+    uint8_t envelopeLevel() const;
 
     void write(uint8_t reg, uint8_t value);
     void runTo(int64_t cycle) override;
@@ -804,6 +842,8 @@ public:
 private:
     uint32_t tonePeriod(int channel) const;
     uint32_t noisePeriod() const;
+    uint32_t envelopePeriod() const;
+    void stepEnvelope(uint64_t steps);
 };
 
 // Sunsoft FME-7 and 5A/5B (69): a command register at $8000 and its
@@ -828,14 +868,20 @@ public:
         number = 69;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
         sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
 
 private:
+    // The counter counted up to `now` (the IRQ raised where it wrapped), and the hook moved to its next wrap.
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
     bool ramAt6000() const { return (prgBank[0] & 0x40) != 0; }
     void writeParameter(BusContext& context, uint8_t value);
     void applyMirroring(BusContext& context);
@@ -875,11 +921,18 @@ public:
         number = 73;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
 };
 
 // Jaleco SS88006 (18): 8 KiB PRG and 1 KiB CHR banks written a nibble at a
@@ -897,11 +950,18 @@ public:
         number = 18;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
 };
 
 // Irem G-101 (32): two switchable 8 KiB PRG banks with a layout bit, eight
@@ -942,6 +1002,24 @@ private:
     void mapRegister(BusContext& context, int r);
 };
 
+// Taito TC0690 (48): the TC0190's banks, the mirroring at $E000, and the
+// MMC3's scanline counter with its latch written inverted.
+class TaitoTC0690 : public MMC3 {
+public:
+    uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
+    uint8_t mirroringBit = 0;
+    TaitoTC0690() { number = 48; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    // Its registers go with the others (serialize), not in the MMC3's bytes.
+    void storeState(BusContext&, uint8_t*) override {}
+    void restoreState(BusContext&, const uint8_t*) override {}
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
+
 // Bandai FCG-1/2 and LZ93D50 (16): eight 1 KiB CHR banks, a 16 KiB PRG
 // bank, mirroring and a 16-bit down-counter of CPU cycles. The FCG chips
 // answer at $6000-$7FFF and load the counter directly (submapper 4), the
@@ -960,17 +1038,23 @@ public:
         number = 16;
         watchesWrites = true;
         countsDots = true;
+        hookCycle = kNoHook;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
 
 private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
     const int32_t submapper;
 };
 
-// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring.
+// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring, and
+// nametables from CHR ROM (the board then supplies the background's tiles).
 class Sunsoft4 : public Mapper {
 public:
     uint8_t chrBank[4] = {};
@@ -980,10 +1064,16 @@ public:
     Sunsoft4() {
         number = 68;
         watchesWrites = true;
+        maySupplyTiles = true;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
+
+private:
+    void applyNametables(BusContext& context);
 };
 
 // Creates the board for an iNES mapper number (DEFAULT_MAPPER for unknown

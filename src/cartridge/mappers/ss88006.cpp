@@ -32,12 +32,12 @@ void SS88006::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     } else if (group == 0xE) {
         reload = uint16_t((reload & ~(0xF << (4 * reg))) | ((value & 0xF) << (4 * reg)));
     } else if (group == 0xF) {
-        if (reg == 0) {
-            counter = reload;
+        if (reg < 2) {
+            countIrq(context, settledDot(context));
+            if (reg == 0) counter = reload;
+            else irqControl = value & 0x0F;
             releaseIrq(context, context.cpu->cycles + 1);
-        } else if (reg == 1) {
-            irqControl = value & 0x0F;
-            releaseIrq(context, context.cpu->cycles + 1);
+            scheduleIrq(context);
         } else if (reg == 2) {
             mirroringBits = value & 3;
             if (mirroringBits < 2) setMirroring(context, mirroringBits ? Vertical : Horizontal);
@@ -46,24 +46,55 @@ void SS88006::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     }
 }
 
+// --- the IRQ counter ---
+
+namespace {
+// The counter's bits that count: 4, 8, 12 or 16 of them.
+uint16_t countingBits(uint8_t control) {
+    return (control & 8) ? 0x000F : (control & 4) ? 0x00FF : (control & 2) ? 0x0FFF : 0xFFFF;
+}
+}  // namespace
+
+void SS88006::countIrq(BusContext& context, int64_t now) {
+    const int64_t from = countedFrom(countedTo, now);
+    const uint8_t phase = dotPhase;
+    countedTo = now;
+    if (!(irqControl & 1)) return;
+    const int64_t ticks = ticksOver(dotPhase, now - from);
+    const uint16_t mask = countingBits(irqControl);
+    const int64_t wrap = int64_t(counter & mask) + 1;  // the cycle it wraps from 0 on
+    counter = uint16_t((counter & ~mask) | ((counter - ticks) & mask));
+    if (ticks >= wrap) raiseAtTick(context, from, phase, wrap);
+}
+
+void SS88006::scheduleIrq(BusContext& context) {
+    hookAtTick(context, (irqControl & 1) ? int64_t(counter & countingBits(irqControl)) + 1 : 0, dotPhase);
+}
+
 void SS88006::onDot(BusContext& context) {
-    if (!(irqControl & 1) || ++dotPhase < 3) return;
-    dotPhase = 0;
-    const uint16_t mask = (irqControl & 8) ? 0x000F : (irqControl & 4) ? 0x00FF : (irqControl & 2) ? 0x0FFF : 0xFFFF;
-    const uint16_t low = counter & mask;
-    counter = uint16_t((counter & ~mask) | ((low - 1) & mask));
-    if (low == 0) raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
+    if (!hookDue(context)) return;
+    countIrq(context, dotNow(context));
+    scheduleIrq(context);
+}
+
+void SS88006::afterLoad(BusContext& context) {
+    console = context;
+    countedTo = settledDot(context);
+    scheduleIrq(context);
 }
 
 void SS88006::powerOn(BusContext& context) {
     for (int k = 0; k < 3; ++k) mapPrg(context, uint16_t(0x8000 + k * 0x2000), prgBank[k] * 8, 8);
     mapPrg(context, 0xE000, (prgBanks(context, 8) - 1) * 8, 8);
+    afterLoad(context);
 }
 
 void SS88006::serialize(StateStream& s) {
     s.io(prgBank);
     s.io(chrBank);
     s.io(reload);
+    // A snapshot holds the count as of now.
+    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
     s.io(counter);
     s.io(irqControl, 0, 15, "SS88006 IRQ control");
     s.io(mirroringBits, 0, 3, "SS88006 mirroring");

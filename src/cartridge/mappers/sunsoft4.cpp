@@ -1,10 +1,16 @@
 // Sunsoft-4 (mapper 68): $8000-$B000 the four 2 KiB CHR banks, $C000 and
-// $D000 the CHR ROM banks that can stand in for the nametables, $E000 the
-// mirroring (bit 4 turns the nametables over to CHR ROM, which is not
-// emulated: the console's nametable RAM stays), $F000 the 16 KiB PRG bank
-// at $8000 (the last fixed at $C000).
-#include "cartridge/mappers/mapper.h"
+// $D000 the CHR ROM kilobytes that can stand in for the two nametable
+// pages (bit 7 always set: from the ROM's second 128 KiB), $E000 the
+// mirroring and, bit 4, the nametables from CHR ROM; $F000 the 16 KiB PRG
+// bank at $8000 (the last fixed at $C000). The ROM nametables reach the
+// picture as tiles the board supplies; PPUDATA still reads and writes the
+// console's nametable RAM.
+#include <algorithm>
 
+#include "cartridge/cartridge.h"
+#include "cartridge/mappers/mapper.h"
+#include "cpu/cpu.h"
+#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
@@ -22,15 +28,44 @@ void Sunsoft4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         const int m = control & 3;
         if (m < 2) setMirroring(context, m ? Horizontal : Vertical);
         else setMirroring(context, SingleScreen, m & 1);
+        applyNametables(context);
     } else {
         prgBank = value & 0x1F;
         mapPrg(context, 0x8000, (prgBank & 0x0F) * 16, 16);
     }
 }
 
+void Sunsoft4::applyNametables(BusContext& context) {
+    // Without 128 KiB of CHR ROM past the first there is nothing to show.
+    supplyTiles(context, (control & 0x10) && context.cpu->cartridge->chrSize > 0);
+}
+
+BackgroundTile Sunsoft4::supplyTile(BusContext& context, uint16_t address, int32_t) {
+    // Slot to page: vertical, horizontal, the lower page alone, the upper.
+    static constexpr uint8_t kPages[4][4] = {{0, 1, 0, 1}, {0, 0, 1, 1}, {0, 0, 0, 0}, {1, 1, 1, 1}};
+    const Cartridge& cart = *context.cpu->cartridge;
+    const int32_t banks = std::max(1, cart.chrSize / 1024);
+    const int page = kPages[control & 3][(address >> 10) & 3];
+    const uint8_t* table = cart.chrRom.data() + size_t((ntBank[page] | 0x80) % banks) * 1024;
+    const uint16_t offset = address & 0x3FF;
+    const uint8_t index = table[offset];
+    const uint8_t attribute = table[0x3C0 | ((offset >> 4) & 0x38) | ((offset >> 2) & 7)];
+    const PPU& ppu = *context.ppu;
+    const size_t pattern = ((context.cpu->memory[0x2000] & 0x10) ? 0x1000 : 0) | (index << 4) | ((address >> 12) & 7);
+    BackgroundTile tile;
+    tile.low = ppu.vram[pattern];
+    tile.high = ppu.vram[pattern + 8];
+    tile.palette = uint8_t((attribute >> (((offset >> 4) & 4) | (offset & 2))) & 3);
+    return tile;
+}
+
 void Sunsoft4::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 16);
     mapLastPrg16(context, 0xC000);
+}
+
+void Sunsoft4::afterLoad(BusContext& context) {
+    suppliesTiles = (control & 0x10) && context.cpu->cartridge->chrSize > 0;
 }
 
 void Sunsoft4::serialize(StateStream& s) {

@@ -38,6 +38,7 @@ VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) {
     chrHalved = mapper == 22;
     // Only the VRC4 has the IRQ counter.
     countsDots = vrc4;
+    hookCycle = kNoHook;
 }
 
 void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
@@ -63,6 +64,7 @@ void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         case 0xF000:
             if (!vrc4) break;
+            countIrq(context, settledDot(context));
             if (reg == 0) irq.latch = uint8_t((irq.latch & 0xF0) | (value & 0x0F));
             else if (reg == 1) irq.latch = uint8_t((irq.latch & 0x0F) | (value << 4));
             else if (reg == 2) irq.writeControl(value);
@@ -71,6 +73,7 @@ void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
                 irq.line = 0;
                 releaseIrq(context, context.cpu->cycles + 1);
             }
+            scheduleIrq(context);
             break;
         default: {  // $B000-$E000: CHR registers, low nibble then high bits
             const int window = ((address - 0xB000) >> 12) * 2 + (reg >> 1);
@@ -81,12 +84,6 @@ void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         }
     }
-}
-
-void VRC2_4::onDot(BusContext& context) {
-    if (!irq.onDot()) return;
-    irq.line = 1;
-    raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
 }
 
 void VRC2_4::mapPrgBanks(BusContext& context) {
@@ -110,6 +107,7 @@ void VRC2_4::applyMirroring(BusContext& context) {
 }
 
 void VRC2_4::powerOn(BusContext& context) {
+    afterLoad(context);
     mapPrgBanks(context);
     for (int window = 0; window < 8; ++window) mapChrBank(context, window);
 }
@@ -119,7 +117,7 @@ void VRC2_4::serialize(StateStream& s) {
     s.io(chrBank, 0, 0x1FF, "VRC2/4 CHR bank");
     s.io(mirroringBits, 0, 3, "VRC2/4 mirroring");
     s.io(prgSwap, 0, 1, "VRC4 PRG layout");
-    irq.serialize(s);
+    serializeIrq(s);
 }
 
 }  // namespace NES

@@ -19,13 +19,16 @@ void VRC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         case 0xA000:
         case 0xB000: reload = uint16_t((reload & ~(0xF << (4 * nibble))) | ((value & 0xF) << (4 * nibble))); break;
         case 0xC000:
-            control = value & 7;
-            if (control & 2) counter = reload;
-            releaseIrq(context, context.cpu->cycles + 1);
-            break;
         case 0xD000:
-            control = uint8_t((control & ~2) | ((control & 1) << 1));
+            countIrq(context, settledDot(context));
+            if ((address & 0xF000) == 0xC000) {
+                control = value & 7;
+                if (control & 2) counter = reload;
+            } else {
+                control = uint8_t((control & ~2) | ((control & 1) << 1));
+            }
             releaseIrq(context, context.cpu->cycles + 1);
+            scheduleIrq(context);
             break;
         case 0xF000:
             prgBank = value & 7;
@@ -35,27 +38,55 @@ void VRC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     }
 }
 
-void VRC3::onDot(BusContext& context) {
-    if (!(control & 2) || ++dotPhase < 3) return;
-    dotPhase = 0;
-    const bool eightBit = control & 4;
-    const bool overflow = eightBit ? (counter & 0xFF) == 0xFF : counter == 0xFFFF;
-    if (!overflow) {
-        counter = eightBit ? uint16_t((counter & 0xFF00) | ((counter + 1) & 0xFF)) : uint16_t(counter + 1);
+// --- the IRQ counter ---
+
+void VRC3::countIrq(BusContext& context, int64_t now) {
+    const int64_t from = countedFrom(countedTo, now);
+    const uint8_t phase = dotPhase;
+    countedTo = now;
+    if (!(control & 2)) return;
+    const int64_t ticks = ticksOver(dotPhase, now - from);
+    // The 8-bit mode counts the low byte only and reloads only it.
+    const int64_t top = (control & 4) ? 0x100 : 0x10000;
+    const int64_t mask = top - 1;
+    const int64_t first = top - (counter & mask);  // the cycle it overflows on
+    if (ticks < first) {
+        counter = uint16_t((counter & ~mask) | ((counter + ticks) & mask));
         return;
     }
-    counter = eightBit ? uint16_t((counter & 0xFF00) | (reload & 0xFF)) : reload;
-    raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
+    const int64_t start = reload & mask;
+    counter = uint16_t((counter & ~mask) | (start + (ticks - first) % (top - start)));
+    raiseAtTick(context, from, phase, first);
+}
+
+void VRC3::scheduleIrq(BusContext& context) {
+    const int64_t top = (control & 4) ? 0x100 : 0x10000;
+    hookAtTick(context, (control & 2) ? top - (counter & (top - 1)) : 0, dotPhase);
+}
+
+void VRC3::onDot(BusContext& context) {
+    if (!hookDue(context)) return;
+    countIrq(context, dotNow(context));
+    scheduleIrq(context);
+}
+
+void VRC3::afterLoad(BusContext& context) {
+    console = context;
+    countedTo = settledDot(context);
+    scheduleIrq(context);
 }
 
 void VRC3::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 16);
     mapLastPrg16(context, 0xC000);
+    afterLoad(context);
 }
 
 void VRC3::serialize(StateStream& s) {
     s.io(prgBank, 0, 7, "VRC3 PRG bank");
     s.io(reload);
+    // A snapshot holds the count as of now.
+    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
     s.io(counter);
     s.io(control, 0, 7, "VRC3 IRQ control");
     s.io(dotPhase, 0, 2, "VRC3 dot phase");

@@ -40,23 +40,19 @@ void VRC6::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             mapChrBanks(context);
             break;
         default:  // $F000: IRQ latch, control, acknowledge
+            if (reg == 3) break;
+            countIrq(context, settledDot(context));
             if (reg == 0) {
                 irq.latch = value;
-                break;
+            } else {
+                if (reg == 1) irq.writeControl(value);
+                else irq.acknowledge();
+                irq.line = 0;
+                releaseIrq(context, context.cpu->cycles + 1);
             }
-            if (reg == 1) irq.writeControl(value);
-            else if (reg == 2) irq.acknowledge();
-            else break;
-            irq.line = 0;
-            releaseIrq(context, context.cpu->cycles + 1);
+            scheduleIrq(context);
             break;
     }
-}
-
-void VRC6::onDot(BusContext& context) {
-    if (!irq.onDot()) return;
-    irq.line = 1;
-    raiseIrq(context, hardware ? cycleSeeing(context.ppu->dotAtPosition() - 1) : 0);
 }
 
 void VRC6::mapChrBanks(BusContext& context) {
@@ -87,6 +83,7 @@ void VRC6::applyMirroring(BusContext& context) {
 }
 
 void VRC6::powerOn(BusContext& context) {
+    afterLoad(context);
     mapPrg(context, 0x8000, 0, 16);
     mapPrg(context, 0xC000, 0, 8);
     mapPrg(context, 0xE000, (prgBanks(context, 8) - 1) * 8, 8);
@@ -100,7 +97,7 @@ void VRC6::serialize(StateStream& s) {
     s.io(prg8, 0, 0x1F, "VRC6 8 KiB PRG bank");
     s.io(chrBank);
     s.io(banking);
-    irq.serialize(s);
+    serializeIrq(s);
     audio.serialize(s);
 }
 

@@ -1,17 +1,83 @@
-// The VRC IRQ counter's registers and snapshot fields.
+// The VRC IRQ counter: its registers, its count over many cycles at once
+// and its snapshot fields.
+#include <algorithm>
+
 #include "cartridge/mappers/mapper.h"
 
+#include "ppu/ppu.h"
 #include "state/state_stream.h"
 
 namespace NES {
+
+namespace {
+constexpr int64_t kLine = 341;  // the prescaler's dots
+}  // namespace
 
 void VrcIrq::writeControl(uint8_t value) {
     control = value & 7;
     // Enabling reloads the counter and restarts the scanline prescaler.
     if (control & 2) {
         counter = latch;
-        prescaler = 341;
+        prescaler = int16_t(kLine);
     }
+}
+
+// In scanline mode each cycle takes 3 from the prescaler, which clocks the
+// counter and gains 341 when that leaves it at or below 0: after n cycles
+// it has clocked floor((341 - p + 3n) / 341) times, and clocks for the
+// m-th time on cycle ceil((341 (m - 1) + p) / 3) (never before the first).
+int64_t VrcIrq::advance(int64_t ticks) {
+    if (ticks <= 0) return 0;
+    int64_t clocks = ticks;
+    const int64_t p = prescaler;
+    if (!(control & 4)) {
+        clocks = (kLine - p + 3 * ticks) / kLine;
+        prescaler = int16_t(p - 3 * ticks + kLine * clocks);
+    }
+    const int64_t first = 256 - counter;  // the clock it overflows on
+    if (clocks < first) {
+        counter = uint8_t(counter + clocks);
+        return 0;
+    }
+    counter = uint8_t(latch + (clocks - first) % (256 - latch));
+    if (control & 4) return first;
+    return std::max<int64_t>(1, (kLine * (first - 1) + p + 2) / 3);
+}
+
+int64_t VrcIrq::nextOverflow() const {
+    if (!running()) return 0;
+    const int64_t clocks = 256 - counter;
+    if (control & 4) return clocks;
+    return std::max<int64_t>(1, (kLine * (clocks - 1) + prescaler + 2) / 3);
+}
+
+void VrcIrqBoard::countIrq(BusContext& context, int64_t now) {
+    const int64_t from = countedFrom(irq.countedTo, now);
+    const uint8_t phase = irq.dotPhase;
+    irq.countedTo = now;
+    if (!irq.running()) return;
+    const int64_t overflow = irq.advance(ticksOver(irq.dotPhase, now - from));
+    if (overflow == 0) return;
+    irq.line = 1;
+    raiseAtTick(context, from, phase, overflow);
+}
+
+void VrcIrqBoard::onDot(BusContext& context) {
+    if (!hookDue(context)) return;
+    countIrq(context, dotNow(context));
+    scheduleIrq(context);
+}
+
+void VrcIrqBoard::afterLoad(BusContext& context) {
+    console = context;
+    irq.countedTo = settledDot(context);
+    if (countsDots) scheduleIrq(context);
+}
+
+void VrcIrqBoard::serializeIrq(StateStream& s) {
+    // A snapshot holds the count as of now.
+    if (s.writing() && console.ppu && countsDots) countIrq(console, settledDot(console));
+    irq.serialize(s);
 }
 
 void VrcIrq::serialize(StateStream& s) {
