@@ -28,6 +28,9 @@ from velkora_gym.options import EnvOptions
 from velkora_gym.quiet import quiet_loader, quiet_nes
 from velkora_gym.timings import TIMINGS, check_timing, default_timing, snapshot_timing
 
+# The package's version, read by the build for the distribution's metadata too.
+__version__ = "0.1.0"
+
 __all__ = [
     "BUTTONS",
     "Batch",
