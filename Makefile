@@ -14,7 +14,7 @@ PIP_BUILD = $(PIP) install -q --no-build-isolation --no-deps -C cmake.define.VEL
 PYTHON312 ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do \
 	  $$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && { echo $$p; break; }; done)
 
-.PHONY: all venv system-deps module cpptest pytest test demo demo-rom bench sanitize fuzz fuzz-readers clang-deps format-deps lint format clean
+.PHONY: all venv system-deps module cpptest pytest test wheel wheel-check demo demo-rom bench sanitize fuzz fuzz-readers clang-deps format-deps lint format clean
 
 all: module
 
@@ -53,6 +53,24 @@ pytest: module
 	$(PY) -m pytest -q tests/python
 
 test: cpptest pytest
+
+# The release: an sdist and a manylinux wheel in dist/. The wheel is built from the source tree
+# in build/<wheel tag>, the folder `make module` builds in, so after `make test` (same PGO) only
+# the packaging is redone; auditwheel then gives it the manylinux tag this machine's glibc and
+# libstdc++ allow. The demo cartridges are assembled into it: installing needs no assembler.
+# The C++ runtime stays shared: linked in (-static-libstdc++ -static-libgcc) it brings
+# arc4random (glibc 2.36) and _dl_find_object (2.35), a narrower tag than GLIBCXX_3.4.30's 2_35.
+wheel: venv
+	rm -rf dist build/wheel
+	$(PY) -m build --no-isolation --sdist --outdir dist .
+	$(PY) -m build --no-isolation --wheel --outdir build/wheel -C cmake.define.VELKORA_PGO=$(PGO) .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+
+# The wheel installed into a fresh environment with no compiler on PATH, then the demo,
+# velkora/Demo-v0 and velkora-record run from it.
+wheel-check: wheel
+	PYTHON312=$(PYTHON312) tools/check_wheel.sh dist/*.whl
 
 # The demo cartridge, assembled from demo/ (no ROM image is kept in the repository).
 DEMO_ROM := build/velkora-demo.nes
