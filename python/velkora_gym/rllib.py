@@ -14,7 +14,10 @@
 through the id's Gymnasium vector entry point (``gymnasium.make_vec(...,
 vectorization_mode="vector_entry_point")``) in the next-step autoreset mode RLlib's
 sampling loop expects: the step after an episode's end returns the next episode's first
-observation. Observations stay ``uint8`` in the episodes (and on their way to the
+observation. A fragment is sampled a whole batch a step and its episodes filled once at
+its end (``velkora_gym.rllib_fragment``) wherever that gives what RLlib's own loop gives:
+the default connector pipelines, a module without state, no per-episode callbacks; else
+RLlib's loop runs. Observations stay ``uint8`` in the episodes (and on their way to the
 learners); ``VelkoraPPOTorchRLModule``, PPO's default module, reads them as floats in
 [0, 1], one tensor operation a batch. Frame stacking, sticky actions, no-op starts and
 episodic life are the environments' own options, run in the native workers. Console i of

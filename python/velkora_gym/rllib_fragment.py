@@ -9,6 +9,7 @@ import time
 from typing import Any
 
 import numpy as np
+from gymnasium import spaces
 from ray.rllib.callbacks.callbacks import RLlibCallback
 from ray.rllib.connectors.common import (
     AddObservationsFromEpisodesToBatch,
@@ -58,6 +59,8 @@ def unbatchable(runner: Any) -> str | None:
         return "the env-to-module pipeline is not RLlib's default"
     if [type(c) for c in runner._module_to_env.connectors] != list(MODULE_TO_ENV):
         return "the module-to-env pipeline is not RLlib's default"
+    if not isinstance(runner.env.single_action_space, (spaces.Discrete, spaces.MultiDiscrete)):
+        return "the actions are not discrete (NormalizeAndClipActions would change them)"
     if runner.module is not None and runner.module.is_stateful():
         return "the module is stateful"
     if not runner.config.episodes_to_numpy:
@@ -119,7 +122,7 @@ class Fragment:
         return self._count - int(np.count_nonzero(began))
 
     def episodes(
-        self, weights_seq_no: int, spaces: tuple[Any, Any]
+        self, weights_seq_no: int, episode_spaces: tuple[Any, Any]
     ) -> tuple[list[tuple[int, int, SingleAgentEpisode]], list[SingleAgentEpisode], list[SingleAgentEpisode]]:
         """Fills the episodes with the steps: the ended ones as (step, console, episode),
         then each console's episode going on (or a new empty one where the last step
@@ -143,7 +146,7 @@ class Fragment:
                 self._fill(episode, console, start, end, columns, outputs, weights_seq_no)
                 done.append((end, console, episode))
                 touched = episode
-                episode = SingleAgentEpisode(observation_space=spaces[0], action_space=spaces[1])
+                episode = SingleAgentEpisode(observation_space=episode_spaces[0], action_space=episode_spaces[1])
                 start = end + 1
             if start < steps:
                 self._fill(episode, console, start, steps - 1, columns, outputs, weights_seq_no)
