@@ -79,7 +79,6 @@ class Fragment:
 
     def __init__(self, carried: list[SingleAgentEpisode]) -> None:
         self.carried = list(carried)
-        count = len(carried)
         # Consoles whose next observation begins their episode (the env's autoreset).
         self.fresh = np.array([not episode.is_reset for episode in carried], bool)
         self.observations: list[np.ndarray] = []
@@ -92,7 +91,6 @@ class Fragment:
         self.infos: list[list[dict[str, Any]]] = []
         self.outputs: list[dict[str, np.ndarray]] = []
         self.times: list[float] = []
-        self._count = count
 
     def add(
         self,
@@ -107,7 +105,7 @@ class Fragment:
         """Keeps one vector step; returns the env steps it counts (the consoles that did
         not begin an episode)."""
         began = self.fresh
-        ended = (terminated | truncated) & ~began
+        ended = (terminated | truncated) & ~began  # add_env_reset takes no end
         self.observations.append(observations)
         self.actions.append(actions)
         self.rewards.append(rewards)
@@ -119,7 +117,7 @@ class Fragment:
         self.outputs.append(outputs)
         self.times.append(time.perf_counter())
         self.fresh = ended
-        return self._count - int(np.count_nonzero(began))
+        return len(began) - int(np.count_nonzero(began))
 
     def episodes(
         self, weights_seq_no: int, episode_spaces: tuple[Any, Any]
