@@ -7,7 +7,8 @@ Every row is one env runner, made in this process as Ray makes it in an actor, s
 demo game with its integration (frameskip 4, 84x84 grayscale, the last 4 stacked natively,
 sticky actions, up to 30 no-op frames at each start): ``velkora_gym.rllib.VelkoraEnvRunner``
 with one ``VelkoraVectorEnv`` of the consoles on one native thread and on one per core,
-then RLlib's ``SingleAgentEnvRunner`` over one ``VelkoraEnv`` per console, vectorised by
+sampling a fragment in arrays, and on one thread through RLlib's own sampling loop
+(``batched = False``), then RLlib's ``SingleAgentEnvRunner`` over one ``VelkoraEnv`` per console, vectorised by
 Gymnasium's ``SyncVectorEnv`` (RLlib's default, ``gym_env_vectorize_mode="sync"``) and by
 its ``AsyncVectorEnv`` (a process per console, ``"async"``). Each samples with random
 actions, then with the policy (``VelkoraPPOTorchRLModule``'s Nature CNN, exploring, one torch
@@ -37,8 +38,9 @@ OPTIONS = {
 
 
 def runner(kind: str, envs: int, rom: Path, threads: int):
-    """One env runner of `kind`: "native" (velkora's vector env) or RLlib's "sync" or
-    "async" vectorisation of single environments."""
+    """One env runner of `kind`: "native" (velkora's vector env, sampled in arrays),
+    "inherited" (the same through RLlib's own sampling loop) or RLlib's "sync" or "async"
+    vectorisation of single environments."""
     from ray.rllib.algorithms.ppo import PPOConfig
     from ray.rllib.core.rl_module.rl_module import RLModuleSpec
     from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner
@@ -46,9 +48,11 @@ def runner(kind: str, envs: int, rom: Path, threads: int):
     from velkora_gym.rllib import VelkoraEnvRunner, VelkoraPPOTorchRLModule, configure
 
     options = {**OPTIONS, "rom": str(rom)}
-    if kind == "native":
+    if kind in ("native", "inherited"):
         config = configure(PPOConfig(), "velkora/Demo-v0", envs_per_runner=envs, threads=threads, **options)
-        return VelkoraEnvRunner(config=config.env_runners(rollout_fragment_length=64).debugging(seed=0))
+        made = VelkoraEnvRunner(config=config.env_runners(rollout_fragment_length=64).debugging(seed=0))
+        made.batched = kind == "native"
+        return made
     # The same game, module and seeds through RLlib's own env runner and vectorisation.
     native = configure(PPOConfig(), "velkora/Demo-v0", **options)
     config = (
@@ -130,8 +134,10 @@ def main() -> int:
     rows = [
         ("VelkoraEnvRunner, native vector env, 1 thread", "native", 1),
         (f"VelkoraEnvRunner, native vector env, {cores} threads", "native", cores),
+        ("VelkoraEnvRunner, RLlib's loop, 1 thread", "inherited", 1),
         ("RLlib SyncVectorEnv over VelkoraEnv", "sync", 1),
     ]
+    sync = 3
     if not args.no_async:
         rows.append(("RLlib AsyncVectorEnv over VelkoraEnv", "async", 1))
     runners = [runner(kind, args.envs, args.rom, threads) for _, kind, threads in rows]
@@ -149,11 +155,12 @@ def main() -> int:
         f"{args.rom.name} (demo integration), one env runner of {args.envs} consoles: frameskip 4, 84x84 grayscale, "
         f"4 stacked, sticky actions; {args.rounds} rounds of {args.seconds:g} s, {cores} cores"
     )
-    print("steps/s: environment steps a second, median round (lowest-highest), and against RLlib's SyncVectorEnv;")
+    print("steps/s: environment steps a second, median round (lowest-highest);")
+    print("/sync: the row's median steps/s over the median of RLlib's SyncVectorEnv (the default) in the same mode;")
     print("CPU: CPU microseconds a step, median round, every thread and process of the env runner")
-    print(f"{'':<48} {'random actions':>30} {'policy (Nature CNN, exploring)':>36}")
-    print(f"{'':<48} {'steps/s':>23} {'CPU':>6} {'steps/s':>29} {'CPU':>6}")
-    baseline = {r: statistics.median(rate for rate, _ in rates[(2, r)]) for r in (True, False)}
+    print(f"{'':<48} {'random actions':>32} {'policy (Nature CNN, exploring)':>38}")
+    print(f"{'':<48} {'steps/s':>18} {'/sync':>6} {'CPU':>6} {'steps/s':>24} {'/sync':>6} {'CPU':>6}")
+    baseline = {r: statistics.median(rate for rate, _ in rates[(sync, r)]) for r in (True, False)}
     for k, (name, _, _) in enumerate(rows):
         cells = []
         for random_actions in (True, False):
@@ -161,14 +168,22 @@ def main() -> int:
             median = statistics.median(values)
             cpu = statistics.median(cpu for _, cpu in rates[(k, random_actions)])
             spread = f"({min(values):.0f}-{max(values):.0f})"
-            cells.append(f"{median:6.0f} {spread:>11} x{median / baseline[random_actions]:.2f} {cpu:6.0f}")
-        print(f"{name:<48} {cells[0]:>30} {cells[1]:>36}", flush=True)
+            cells.append(f"{median:6.0f} {spread:>11} {median / baseline[random_actions]:5.2f}x {cpu:6.0f}")
+        print(f"{name:<48} {cells[0]:>32} {cells[1]:>38}", flush=True)
     values = [rate for rate, _ in bare]
     spread = f"({min(values):.0f}-{max(values):.0f})"
     print(
         f"{'VelkoraVectorEnv alone, 1 thread, no RLlib':<48} "
-        f"{statistics.median(values):6.0f} {spread:>11} {'':5} {statistics.median(cpu for _, cpu in bare):6.0f}"
+        f"{statistics.median(values):6.0f} {spread:>11} {'':6} {statistics.median(cpu for _, cpu in bare):6.0f}"
     )
+    for k, (_, kind, threads) in enumerate(rows):
+        if kind in ("native", "inherited"):
+            ratios = [statistics.median(rate for rate, _ in rates[(k, r)]) / baseline[r] for r in (True, False)]
+            loop = "arrays" if kind == "native" else "RLlib's loop"
+            print(
+                f"native/sync, {threads} thread{'s' if threads > 1 else ''}, {loop}: "
+                f"random actions {ratios[0]:.2f}x, policy {ratios[1]:.2f}x"
+            )
     return 0
 
 

@@ -14,7 +14,10 @@
 through the id's Gymnasium vector entry point (``gymnasium.make_vec(...,
 vectorization_mode="vector_entry_point")``) in the next-step autoreset mode RLlib's
 sampling loop expects: the step after an episode's end returns the next episode's first
-observation. Observations stay ``uint8`` in the episodes (and on their way to the
+observation. A fragment is sampled a whole batch a step and its episodes filled once at
+its end (``velkora_gym.rllib_fragment``) wherever that gives what RLlib's own loop gives:
+the default connector pipelines, a module without state, no per-episode callbacks; else
+RLlib's loop runs. Observations stay ``uint8`` in the episodes (and on their way to the
 learners); ``VelkoraPPOTorchRLModule``, PPO's default module, reads them as floats in
 [0, 1], one tensor operation a batch. Frame stacking, sticky actions, no-op starts and
 episodic life are the environments' own options, run in the native workers. Console i of
@@ -43,12 +46,18 @@ from ray.rllib.callbacks.utils import make_callback
 from ray.rllib.core.columns import Columns
 from ray.rllib.core.rl_module.multi_rl_module import MultiRLModuleSpec
 from ray.rllib.core.rl_module.rl_module import RLModuleSpec
+from ray.rllib.core.rl_module.torch.torch_rl_module import TorchRLModule
 from ray.rllib.env.env_context import EnvContext
+from ray.rllib.env.env_runner import ENV_STEP_FAILURE
 from ray.rllib.env.multi_agent_env import MultiAgentEnv
 from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner
+from ray.rllib.env.single_agent_episode import SingleAgentEpisode
+from ray.rllib.utils.metrics import ENV_TO_MODULE_CONNECTOR, RLMODULE_INFERENCE_TIMER
+from ray.rllib.utils.numpy import convert_to_numpy
 
 from velkora_gym.envs import VelkoraVectorEnv
 from velkora_gym.options import EnvOptions
+from velkora_gym.rllib_fragment import Fragment, unbatchable
 
 __all__ = [
     "NATURE_CNN",
@@ -170,10 +179,153 @@ class VelkoraEnvRunner(SingleAgentEnvRunner):
     point. Its native threads are the env config's ``threads``, else the runner's whole
     CPUs (at least one); a remote runner's torch runs as many threads."""
 
+    #: Sample in arrays (``velkora_gym.rllib_fragment``) where that gives the episodes
+    #: RLlib's own loop gives (``unbatched_reason`` is None); False: always RLlib's loop.
+    batched: bool = True
+
     def __init__(self, *, config: AlgorithmConfig, **kwargs: Any) -> None:
+        self._unbatched: tuple[str | None] | None = None
         super().__init__(config=config, **kwargs)
         if self.worker_index:  # a runner of its own: not the driver, whose torch is the learner's
             torch.set_num_threads(_whole_cpus(self.config.num_cpus_per_env_runner))
+
+    @property
+    def unbatched_reason(self) -> str | None:
+        """Why ``sample(num_timesteps=...)`` runs RLlib's own loop (a connector of one's
+        own, a stateful module, per-episode callbacks...), or None: the batched loop."""
+        if self._unbatched is None:
+            self._unbatched = (unbatchable(self),)
+        return self._unbatched[0]
+
+    def _sample(
+        self,
+        *,
+        num_timesteps: int | None = None,
+        num_episodes: int | None = None,
+        explore: bool,
+        random_actions: bool = False,
+        force_reset: bool = False,
+    ) -> list[SingleAgentEpisode]:
+        if num_timesteps and self.batched and self.unbatched_reason is None:
+            return self._sample_batched(num_timesteps, explore, random_actions, force_reset)
+        return super()._sample(
+            num_timesteps=num_timesteps,
+            num_episodes=num_episodes,
+            explore=explore,
+            random_actions=random_actions,
+            force_reset=force_reset,
+        )
+
+    def _sample_batched(
+        self, num_timesteps: int, explore: bool, random_actions: bool, force_reset: bool
+    ) -> list[SingleAgentEpisode]:
+        """RLlib's ``_sample`` for `num_timesteps`, a whole batch a step: the module's
+        forward pass, the env step, and the step's arrays kept; the episodes are filled
+        once at the end."""
+        if force_reset or self._needs_initial_reset:
+            self._reset_envs_and_episodes(explore)
+        done: list[SingleAgentEpisode] = []
+        fragment = Fragment(self._ongoing_episodes)
+        module = self.module
+        # TorchRLModule.forward_* put the module in eval mode and back each call (a walk
+        # over every submodule twice): here once a fragment.
+        direct = (
+            not random_actions
+            and isinstance(module, TorchRLModule)
+            and type(module).forward_exploration is TorchRLModule.forward_exploration
+            and type(module).forward_inference is TorchRLModule.forward_inference
+        )
+        training = direct and module.training
+        if direct:
+            module.eval()
+        forward = None
+        if not random_actions:
+            name = "forward_exploration" if explore else "forward_inference"
+            forward = getattr(module, f"_{name}" if direct else name)
+        ts = 0
+        batch = self._cached_to_module
+        observations: Any = None
+        try:
+            while ts < num_timesteps:
+                if forward is None:
+                    actions, outputs = self.env.action_space.sample(), {}
+                else:
+                    if batch is None:  # the last step's observations, as NumpyToTensor gives them
+                        batch = self._env_to_module.connectors[-1](
+                            rl_module=module, batch={Columns.OBS: observations}, episodes=self._ongoing_episodes
+                        )
+                    self._cached_to_module = None
+                    actions, outputs = self._act(forward, batch, explore, ts)
+                    batch = None
+                results = self._try_env_step(actions)
+                if results is ENV_STEP_FAILURE:  # the env was made again: RLlib drops the episodes going on
+                    if fragment.times:
+                        ended = fragment.episodes(self._weights_seq_no, self._spaces())[0]
+                        done += [episode.to_numpy() for *_, episode in ended]
+                    ts = 0
+                    self._reset_envs_and_episodes(explore)
+                    fragment = Fragment(self._ongoing_episodes)
+                    batch = self._cached_to_module
+                    continue
+                observations, rewards, terminated, truncated, infos = results
+                ts += fragment.add(observations, actions, rewards, terminated, truncated, infos, outputs)
+        finally:
+            if training:
+                module.train()
+
+        ended, going, last = fragment.episodes(self._weights_seq_no, self._spaces())
+        if module is not None:
+            # The pipeline itself, once, on the last step: the next sample's first batch.
+            self._cached_to_module = self._env_to_module(
+                episodes=last,
+                batch={},
+                explore=explore,
+                rl_module=module,
+                shared_data=self._shared_data,
+                metrics=self.metrics,
+                metrics_prefix_key=(ENV_TO_MODULE_CONNECTOR,),
+                **{
+                    Columns.OBS: list(observations),
+                    Columns.ACTIONS: list(actions),
+                    Columns.REWARDS: rewards,
+                    Columns.INFOS: infos,
+                    Columns.TERMINATEDS: terminated,
+                    Columns.TRUNCATEDS: truncated,
+                },
+            )
+        done += [episode.to_numpy() for *_, episode in ended]
+        self._done_episodes_for_metrics.extend(done)
+        continuations = [episode.cut(len_lookback_buffer=self.config.episode_lookback_horizon) for episode in going]
+        chunks = []
+        for episode in going:
+            if episode.t == 0:  # nothing in it yet
+                continue
+            episode.validate()
+            self._ongoing_episodes_for_metrics[episode.id_].append(episode)
+            chunks.append(episode.to_numpy())
+        self._ongoing_episodes = continuations
+        self._log_env_steps(metric=self._metrics_num_env_steps_sampled, num_steps=ts)
+        self._increase_sampled_metrics(ts, len(done))
+        return done + chunks
+
+    def _act(self, forward: Any, batch: dict[str, Any], explore: bool, ts: int) -> tuple[np.ndarray, dict[str, Any]]:
+        """The actions of a batch and the module's other outputs, as numpy arrays: the
+        default module-to-env pipeline without its splitting into consoles."""
+        with self.metrics.log_time(RLMODULE_INFERENCE_TIMER):
+            if explore:
+                runners = self.config.num_env_runners or 1
+                output = forward(batch, t=(self.num_env_steps_sampled_lifetime // runners + ts) * runners)
+            else:
+                output = forward(batch)
+        output = self._module_to_env.connectors[0](
+            rl_module=self.module, batch=output, episodes=self._ongoing_episodes, explore=explore
+        )
+        output = convert_to_numpy(output)
+        output.pop(Columns.ACTIONS_FOR_ENV, None)
+        return output.pop(Columns.ACTIONS), output
+
+    def _spaces(self) -> tuple[spaces.Space, spaces.Space]:
+        return self.env.single_observation_space, self.env.single_action_space
 
     def make_env(self) -> None:
         if self.env is not None:

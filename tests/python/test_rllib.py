@@ -19,6 +19,7 @@ import torch  # noqa: E402
 from gymnasium import spaces  # noqa: E402
 from ray.rllib.algorithms.ppo import PPOConfig  # noqa: E402
 from ray.rllib.algorithms.ppo.torch.default_ppo_torch_rl_module import DefaultPPOTorchRLModule  # noqa: E402
+from ray.rllib.connectors.connector_v2 import ConnectorV2  # noqa: E402
 from ray.rllib.core.columns import Columns  # noqa: E402
 from ray.rllib.core.rl_module.rl_module import RLModuleSpec  # noqa: E402
 
@@ -79,6 +80,120 @@ def test_each_console_of_a_runner_has_its_own_seed_and_keeps_bytes_in_episodes(a
                 hits.append(console)
         matched += hits
     assert sorted(matched) == [0, 1, 2, 3]
+
+
+def sample_fragments(game, batched, random_actions, fragments, config_more=None, fail_at=None):
+    """`fragments` samples of 16 steps a console from runner 1 of 4 consoles seeded 3, through
+    the batched loop or RLlib's own; with `fail_at`, that vector step raises (once)."""
+    config = configure(PPOConfig(), "velkora/NES-v0", envs_per_runner=4, model=SMALL, **game, **OPTIONS)
+    config = config.env_runners(rollout_fragment_length=16).debugging(seed=3)
+    config = config.fault_tolerance(restart_failed_sub_environments=True).callbacks(
+        on_environment_created=lambda env_runner, **kwargs: env_runner.env.action_space.seed(11)
+    )
+    runner = VelkoraEnvRunner(config=(config_more or (lambda c: c))(config), worker_index=1)
+    runner.batched = batched
+    if fail_at is not None:
+        step, count = runner.env.step, [0]
+
+        def failing(actions):
+            count[0] += 1
+            if count[0] == fail_at:
+                raise RuntimeError("a console failed")
+            return step(actions)
+
+        runner.env.step = failing  # the env made again after the failure steps as usual
+    try:
+        samples = [runner.sample(random_actions=random_actions) for _ in range(fragments)]
+        return runner, samples, runner.get_metrics()
+    finally:
+        runner.stop()
+
+
+def episode_record(episode, ids):
+    """What an episode chunk holds, its id as the order in which ids were first seen."""
+    columns = {
+        name: (getattr(episode, name).data, getattr(episode, name).lookback)
+        for name in ("observations", "actions", "rewards")
+    }
+    outputs = {name: (buffer.data, buffer.lookback) for name, buffer in episode.extra_model_outputs.items()}
+    head = (
+        ids.setdefault(episode.id_, len(ids)),
+        episode.t_started,
+        episode.t,
+        episode.is_terminated,
+        episode.is_truncated,
+    )
+    return head, columns, outputs, episode.infos.data
+
+
+@pytest.mark.parametrize(
+    "random_actions, fail_at",
+    [(True, None), (False, None), (True, 21)],
+    ids=["random", "policy", "step-fails"],
+)
+def test_the_batched_loop_gives_the_episodes_of_rllibs_own(counter_integration, random_actions, fail_at):
+    """Episodes of about 30 steps sampled 16 at a time, ending and beginning at different
+    steps on each console (random no-op starts): the same chunks, in the same order, with
+    the same data, lookback and model outputs, the same metrics. A failed env step drops the
+    episodes going on and resets, as RLlib does."""
+    game = {"rom": str(DEMO_ROM), "integration": str(counter_integration)}
+    runs = [sample_fragments(game, batched, random_actions, 7, fail_at=fail_at) for batched in (False, True)]
+    assert runs[1][0].unbatched_reason is None
+    ids: list[dict[str, int]] = [{}, {}]
+    for inherited, batched in zip(runs[0][1], runs[1][1], strict=True):
+        assert len(inherited) == len(batched)
+        for a, b in zip(inherited, batched, strict=True):
+            (head_a, columns_a, outputs_a, infos_a), (head_b, columns_b, outputs_b, infos_b) = (
+                episode_record(a, ids[0]),
+                episode_record(b, ids[1]),
+            )
+            assert head_a == head_b and infos_a == infos_b and set(outputs_a) == set(outputs_b)
+            for name, (data, lookback) in {**columns_a, **outputs_a}.items():
+                other, other_lookback = {**columns_b, **outputs_b}[name]
+                assert lookback == other_lookback and data.dtype == other.dtype, name
+                np.testing.assert_array_equal(data, other, err_msg=name)
+    for name in ("num_episodes", "episode_return_mean", "episode_len_mean", "num_env_steps_sampled"):
+        assert runs[0][2][name] == runs[1][2][name], name
+    if fail_at is not None:
+        assert runs[1][2]["num_env_step_failures"] == 1
+        return
+    # The cases the fragments went through: episodes of different lengths, a vector step
+    # past the 64 steps where consoles began episodes, an episode ended by a fragment's last
+    # step (its console returns no chunk of the next, empty yet).
+    lengths = [len(episode) for fragment in runs[1][1] for episode in fragment]
+    ends = [episode.t for fragment in runs[1][1] for episode in fragment if episode.is_done]
+    assert len(set(ends)) > 2 and min(lengths) < 16 < max(lengths)
+    assert any(len(fragment) < 4 + sum(episode.is_done for episode in fragment) for fragment in runs[1][1])
+
+
+class CountCalls(ConnectorV2):
+    calls = 0
+
+    def __call__(self, *, batch, **kwargs):
+        CountCalls.calls += 1
+        return batch
+
+
+@pytest.mark.parametrize(
+    "config_more, reason",
+    [
+        (lambda c: c.env_runners(env_to_module_connector=lambda env, spaces, device: CountCalls()), "env-to-module"),
+        (lambda c: c.env_runners(module_to_env_connector=lambda env, spaces: CountCalls()), "module-to-env"),
+        (
+            lambda c: c.callbacks(on_episode_step=lambda **kwargs: CountCalls.__call__(None, batch=None)),
+            "on_episode_step",
+        ),
+    ],
+    ids=["env-to-module", "module-to-env", "episode-callback"],
+)
+def test_a_pipeline_or_episode_callback_of_ones_own_runs_rllibs_loop(counter_integration, config_more, reason):
+    """Seen every step, as RLlib's own loop calls it (the batched loop would call none or
+    one a fragment)."""
+    game = {"rom": str(DEMO_ROM), "integration": str(counter_integration)}
+    CountCalls.calls = 0
+    runner, samples, _ = sample_fragments(game, True, False, 1, config_more)
+    assert reason in runner.unbatched_reason
+    assert CountCalls.calls >= 16 and sum(len(episode) for episode in samples[0]) >= 64
 
 
 def test_the_module_reads_bytes_as_fractions_and_leaves_the_batch_alone():
