@@ -113,11 +113,10 @@ void Mapper::hookAtTick(BusContext& context, int64_t tick, uint8_t phase) {
             hook = 0;  // look again as the next line starts
         } else {
             const int32_t at = int32_t(ppu.cycle + ahead);
-            // Spans inside dots 1-255 of a picture line pass no hook there,
-            // and a short frame's pre-render line has no dot 340.
-            const bool passed = (ppu.scanline < 240 && at >= 1 && at <= 255) ||
-                                (hardware && ppu.scanline == PPU::kLinesPerFrame - 1 && at == 340);
-            hook = passed ? -1 : at;
+            // The catch-up stops there, inside a picture line's span too; a
+            // short frame's pre-render line has no dot 340.
+            const bool skippable = hardware && ppu.scanline == PPU::kLinesPerFrame - 1 && at == 340;
+            hook = skippable ? -1 : at;
         }
     }
     moveHook(context, hook);
