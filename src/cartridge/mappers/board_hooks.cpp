@@ -58,6 +58,18 @@ const uint8_t* Mapper::nametablePage(const BusContext& context, int page) {
     }
 }
 
+int32_t Mapper::nametableLayout(const BusContext& context) { return context.ppu->mirroring; }
+
+bool Mapper::showsNametablePages(const BusContext& context, const int8_t (&pages)[4]) {
+    const PPU& ppu = *context.ppu;
+    if (ppu.mirroring == FourScreen) return false;
+    for (int slot = 0; slot < 4; ++slot) {
+        const uint8_t* shown = &ppu.vram[ppu.foldNametable(uint16_t(0x2000 + 0x400 * slot))];
+        if (pages[slot] >= 0 && shown != nametablePage(context, pages[slot])) return false;
+    }
+    return true;
+}
+
 void Mapper::supplyTiles(BusContext& context, bool on) {
     if (on == suppliesTiles) return;
     PPU& ppu = *context.ppu;
@@ -70,6 +82,19 @@ void Mapper::supplyTiles(BusContext& context, bool on) {
     }
     ppu.heldValid = false;
     suppliesTiles = on;
+}
+
+BackgroundTile Mapper::tileFrom(const BusContext& context, const uint8_t* table, uint16_t address) {
+    const uint16_t offset = address & 0x3FF;
+    const uint8_t index = table[offset];
+    const uint8_t attribute = table[0x3C0 | ((offset >> 4) & 0x38) | ((offset >> 2) & 7)];
+    const PPU& ppu = *context.ppu;
+    const size_t pattern = ((context.cpu->memory[0x2000] & 0x10) ? 0x1000 : 0) | (index << 4) | ((address >> 12) & 7);
+    BackgroundTile tile;
+    tile.low = ppu.vram[pattern];
+    tile.high = ppu.vram[pattern + 8];
+    tile.palette = uint8_t((attribute >> (((offset >> 4) & 4) | (offset & 2))) & 3);
+    return tile;
 }
 
 void Mapper::moveHook(BusContext& context, int32_t cycle) {
