@@ -281,6 +281,41 @@ def test_vrc6_rom_nametables_survive_a_snapshot():
     assert grid(fresh) == before
 
 
+# ------------------------------------------------------------ VRC7
+
+# (submapper, the CPU line of each pair's second register, the line that is not wired)
+VRC7 = {"85.2 VRC7a": (2, 0x10, 0x08), "85.1 VRC7b": (1, 0x08, 0x10), "85.0 at A4": (None, 0x10, None)}
+
+
+@pytest.mark.parametrize("name", VRC7)
+def test_vrc7_banks_and_mirroring(name):
+    sub, line, unwired = VRC7[name]
+    cart = Cart(image(85, 16, 16, **({} if sub is None else dict(submapper=sub))))  # 256 KiB PRG, 128 KiB CHR
+    assert cart.windows()[0][3] == 31
+    cart.run(Script().w((0x8000, 3), (0x8000 | line, 0x45), (0x9000, 9)))  # six bits: $45 is bank 5
+    assert cart.windows()[0] == [3, 5, 9, 31]
+    # The FM sound's ports take their writes without touching the banks.
+    cart.run(Script().w((0x9010, 0x3F), (0x9030, 0x12)))
+    assert cart.windows()[0] == [3, 5, 9, 31]
+    banks = [0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x7E]  # of 128
+    cart.run(Script().w(*[(0xA000 + 0x1000 * (w // 2) | line * (w % 2), b) for w, b in enumerate(banks)]))
+    assert cart.windows()[1] == banks
+    if unwired is not None:
+        # A line the variant does not wire reaches the pair's first register.
+        cart.run(Script().w((0x8000 | unwired, 7), (0xA000 | unwired, 0x59)))
+        assert cart.windows()[0][:2] == [7, 5] and cart.windows()[1][:2] == [0x59, 0x22]
+    reads, stored = V_THEN_H
+    m0, m1 = [(0xE000, 0)], [(0xE000, 1)]
+    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
+    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
+    assert cart.run(s) == reads
+    reads, stored = ONE_SCREEN
+    m0, m1 = [(0xE000, 0x82)], [(0xE000, 0x43)]  # bits 6-7 are not the mirroring
+    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
+    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
+    assert cart.run(s) == reads
+
+
 # ------------------------------------------------------------ FME-7
 
 
@@ -386,6 +421,8 @@ IRQS = {
     "VRC4 scanlines": (21, 1, [(0xF000, 0x0), (0xF002, 0xF), (0xF004, 0x03)], [(0xF006, 0)], 16 * SCANLINE),
     "VRC6 cycles": (24, None, [(0xF000, 0x80), (0xF001, 0x07)], [(0xF002, 0)], 128),
     "VRC6 scanlines": (26, None, [(0xF000, 0xFB), (0xF002, 0x03)], [(0xF001, 0)], 5 * SCANLINE),
+    "VRC7a cycles": (85, 2, [(0xE010, 0x80), (0xF000, 0x07)], [(0xF010, 0)], 128),
+    "VRC7b scanlines": (85, 1, [(0xE008, 0xFB), (0xF000, 0x03)], [(0xF008, 0)], 5 * SCANLINE),
     # Free running: the counter wraps from 0 to $FFFF, so 65536 cycles apart.
     "FME-7": (69, None, fme7(14, 0x00) + fme7(15, 0x10) + fme7(13, 0x81), fme7(13, 0x81), 65536),
 }

@@ -829,6 +829,24 @@ private:
     uint8_t slotBank[4] = {};
 };
 
+// Konami VRC7 (85; vrc7.cpp): three 8 KiB PRG banks, eight 1 KiB CHR
+// banks, mirroring and the VRC IRQ; the FM sound is not emulated.
+class VRC7 : public VrcIrqBoard {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // $E000: mirroring (bits 0-1), sound off, PRG RAM enable
+    explicit VRC7(int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void applyMirroring(BusContext& context);
+    uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
+};
+
 // The Sunsoft 5B's sound (sunsoft5b_sound.cpp): three square channels of a
 // YM2149F run at half speed, with the noise and envelope generators,
 // logarithmic volumes.
