@@ -87,6 +87,7 @@ void CPU::write(uint16_t address, uint8_t value) {
 
 void CPU::oamDma(uint8_t page) {
     catch_up::beforeOamDma(*this);
+    ppu->bringEvaluationUpToDate();
     const uint8_t start = ppu->oamAddr;
     for (int i = 0; i < 256; ++i) {
         uint8_t byte = read(uint16_t((page << 8) | i));

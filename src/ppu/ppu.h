@@ -133,6 +133,10 @@ public:
     // reads on path r, is in range of the current line.
     const uint64_t* overflowPaths(unsigned height);
     void oamWritten() { rangesCheckedAt = -1; }
+    // The hardware's evaluation runs behind the renderer: what reads its
+    // result or changes its inputs (OAM, the sprite height, rendering) first
+    // brings it to the current dot, with nothing owed.
+    void bringEvaluationUpToDate();
     std::array<uint8_t, 256> rangesOam{};
     unsigned rangesHeight = 0;
     int64_t rangesCheckedAt = -1;
@@ -474,8 +478,10 @@ private:
     int64_t process(int64_t dots) {
         processStartDot = totalDots - owedDots;
         processStartIndex = scanline * kDotsPerLine + cycle;
-        // Most catch-ups are a few dots inside the picture part of a line.
-        if (!postRender && cycle >= 1 && dots < 256 - cycle && mapperDotCycle >= 0) {
+        // Most catch-ups are a few dots inside the picture part of a line,
+        // short of the board's hook (which may lie inside it).
+        if (!postRender && cycle >= 1 && dots < 256 - cycle && mapperDotCycle >= 0 &&
+            (mapperDotCycle <= cycle || mapperDotCycle > cycle + dots)) {
             processInsideLine(int32_t(dots));
             return dots;
         }

@@ -42,6 +42,12 @@ void PPU::writeRegister(uint16_t address, uint8_t value) {
 void PPU::writeRegisterHardware(uint16_t address, uint8_t value) {
     // Only the hardware timing watches A12.
     if (a12Watched && !a12InAccess && addressLineMayMove(address, value)) return writeWatchingA12(address, value);
+    // A write that changes what the sprite evaluation reads (the sprite
+    // height, rendering) finds it brought to this dot.
+    if ((address == 0x2000 && ((value ^ *ppuCtrl) & 0x20)) || (address == 0x2001 && ((value ^ *ppuMask) & 0x18))) {
+        payOwedDots();
+        bringEvaluationUpToDate();
+    }
     driveLatch(value, 0xFF);
     storeRegister<true>(address, value);
 }
@@ -205,10 +211,7 @@ void PPU::driveLatch(uint8_t value, uint8_t bits) {
 // bits over its top two (and fill the read buffer from the nametable byte
 // the palette hides).
 uint8_t PPU::readRegisterHardware(uint16_t address) {
-    // The sprite evaluation runs behind the renderer: bring it to this dot.
-    if ((address == 0x2002 || address == 0x2004) && (*ppuMask & 0x18) && scanline < kHeight && cycle > 1) {
-        evaluateHardware(cycle - 1);
-    }
+    if (address == 0x2002 || address == 0x2004) bringEvaluationUpToDate();
     switch (address) {
         case 0x2002: {
             const uint8_t flags = readStatus() & 0xE0;

@@ -327,6 +327,10 @@ bool PPU::overflowScan(unsigned height, int32_t steps) {
 // Nothing but $2002, $2004 and dot 257 looks at the result, so it runs with
 // the spans that reach dot 129 and when those registers are read, up to
 // their dot (a found sprite is copied whole at its Y's dot).
+void PPU::bringEvaluationUpToDate() {
+    if (hardware && (*ppuMask & 0x18) && scanline < kHeight && cycle > 1) evaluateHardware(cycle - 1);
+}
+
 void PPU::evaluateHardware(int32_t last) {
     const int64_t stamp = frameCount * kLinesPerFrame + scanline;
     if (evalLine != stamp) {

@@ -126,6 +126,16 @@ def board_writes(mapper: int) -> list[tuple[int, int]]:
         return [(base + r, 3 + r) for base in range(0x8000, 0x10000, 0x1000) for r in (0, 1)]
     if mapper == 73:
         return [(0x8000, 0), (0x9000, 0), (0xA000, 0), (0xB000, 0x0F), (0xC000, 0x03), (0xF000, 1)]
+    if mapper == 85:
+        # PRG and CHR banks at both wirings' second registers, mirroring, and
+        # the IRQ counter in cycle mode, firing every 16 cycles.
+        writes = [(0x8000, 1), (0x8018, 2), (0x9000, 3), (0xE000, 0x01)]
+        writes += [
+            (base | line, 3 + 2 * (base >> 12) + (line > 0))
+            for base in range(0xA000, 0xE000, 0x1000)
+            for line in (0, 0x18)
+        ]
+        return writes + [(0xE018, 0xF0), (0xF000, 0x07)]
     if mapper == 5:
         # PRG RAM in a ROM window, CHR sets, ExRAM as attributes with the split,
         # fill in a slot, the scanline IRQ, the multiplier and the sound.
@@ -166,6 +176,8 @@ def irq_acknowledge(mapper: int) -> list[tuple[int, int]]:
         return [(0xF001, 0x03)]
     if mapper == 73:
         return [(0xD000, 0)]
+    if mapper == 85:
+        return [(0xF018, 0)]
     if mapper == 19:
         return [(0x5000, 0x00), (0x5800, 0xF0)]  # counted again from $7000
     if mapper == 48:
@@ -326,6 +338,7 @@ def seeds() -> dict[str, bytes]:
         (68, 8, 16),
         (73, 8, 0),
         (75, 8, 16),
+        (85, 8, 16),
         (5, 8, 16),
         (5, 4, 0),
         (19, 8, 16),

@@ -80,6 +80,8 @@ CASES = {
     "VRC6 scanlines, acknowledged late": (24, None, [(0xF000, 0xFE), (0xF001, 3)], [], [(0xF002, 0)]),
     "FME-7 reloaded": (69, None, fme7(14, 0x34) + fme7(15, 2) + fme7(13, 0x81), fme7(13, 0x81) + fme7(15, 2), []),
     "FME-7 counter moved": (69, None, fme7(14, 0x34) + fme7(15, 2) + fme7(13, 0x81), fme7(13, 0x81), fme7(15, 3)),
+    "VRC7 cycles": (85, 2, [(0xE010, 0xC0), (0xF000, 7)], [(0xF010, 0)], [(0xE010, 0xB0)]),
+    "VRC7b scanlines, restarted": (85, 1, [(0xE008, 0xFD), (0xF000, 3)], [(0xF008, 0)], [(0xF000, 3)]),
     "VRC3 8-bit": (73, None, [(0x8000, 0), (0x9000, 0), (0xC000, 7)], [(0xD000, 0)], []),
     "VRC3 16-bit, reloaded": (73, None, [(0xB000, 0xF), (0xA000, 0xA), (0xC000, 3)], [(0xD000, 0)], [(0xC000, 3)]),
     "SS88006 4-bit": (18, None, [(0xE000, 0xF), (0xE001, 3), (0xF000, 0), (0xF001, 9)], [(0xF001, 9)], []),

@@ -10,7 +10,21 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import CPU_HZ, RATE, Cart, Script, audio_blocks, hook, image, pitch
+from boardrom import (
+    BACKGROUND,
+    CHR,
+    CPU_HZ,
+    RATE,
+    Cart,
+    Script,
+    audio_blocks,
+    grid,
+    hook,
+    image,
+    nametable_view,
+    pitch,
+    runs,
+)
 from test_more_boards import ONE_SCREEN, P16, P32, V_THEN_H, play, screen, script
 
 velkora = pytest.importorskip("velkora")
@@ -179,13 +193,124 @@ def test_vrc6_banks_and_chr_modes(mapper):
     banks = [0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x7E]
     cart.run(Script().w(*[(r(0xD000 + 0x1000 * (w // 4), w % 4), b) for w, b in enumerate(banks)]))
     assert cart.windows()[1] == banks
-    cart.run(Script().w((r(0xB000, 3), 0x01)))  # four 2 KiB banks, A10 in bit 0
-    assert cart.windows()[1] == [0x10, 0x11, 0x22, 0x23, 0x32, 0x33, 0x44, 0x45]
-    cart.run(Script().w((r(0xB000, 3), 0x02)))  # 1 KiB below $1000, R4 and R5 as 2 KiB above
-    assert cart.windows()[1] == [0x11, 0x22, 0x33, 0x44, 0x54, 0x55, 0x66, 0x67]
-    # Mirroring: one-screen pages through $B003 bits 2-3.
+    # Four 2 KiB banks; 1 KiB below $1000 and R4, R5 as 2 KiB above. Bit 5
+    # puts PPU A10 in a 2 KiB bank's bit 0; without it the register's
+    # kilobyte shows twice.
+    modes = {
+        0x21: [0x10, 0x11, 0x22, 0x23, 0x32, 0x33, 0x44, 0x45],
+        0x01: [0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0x44, 0x44],
+        0x22: [0x11, 0x22, 0x33, 0x44, 0x54, 0x55, 0x66, 0x67],
+        0x03: [0x11, 0x22, 0x33, 0x44, 0x55, 0x55, 0x66, 0x66],
+    }
+    for banking, windows in modes.items():
+        cart.run(Script().w((r(0xB000, 3), banking)))
+        assert cart.windows()[1] == windows, hex(banking)
+    # Mirroring: one-screen pages through $B003 bits 2-3 in mode 0 with bit 5.
     reads, stored = ONE_SCREEN
-    m0, m1 = [(r(0xB000, 3), 0x08)], [(r(0xB000, 3), 0x0C)]
+    m0, m1 = [(r(0xB000, 3), 0x28)], [(r(0xB000, 3), 0x2C)]
+    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
+    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
+    assert cart.run(s) == reads
+
+
+# $B003 arranges R4-R7 (here $20, $23, $41, $46) over the four nametable
+# slots as the hardware was measured to: mode 1 gives each slot its own; modes
+# 0, 2 and 3 give R6 and R7 by PPU A11 or A10 as mirroring bit 2 says (the
+# other way round in modes 2-3); with bit 5, modes 0 and 3 take bit 0 of the
+# bank from PPU A10, PPU A11, 0 or 1 by the mirroring bits. Bit 4 shows those
+# CHR ROM kilobytes; without it the console's nametable RAM page of bit 0
+# (layouts no mirroring mode has too).
+VRC6_SLOTS = {
+    0x10: [0x41, 0x41, 0x46, 0x46],
+    0x14: [0x41, 0x46, 0x41, 0x46],
+    0x11: [0x20, 0x23, 0x41, 0x46],
+    0x31: [0x20, 0x23, 0x41, 0x46],
+    0x12: [0x41, 0x46, 0x41, 0x46],
+    0x16: [0x41, 0x41, 0x46, 0x46],
+    0x32: [0x41, 0x46, 0x41, 0x46],
+    0x30: [0x40, 0x41, 0x46, 0x47],
+    0x34: [0x40, 0x46, 0x41, 0x47],
+    0x38: [0x40, 0x40, 0x46, 0x46],
+    0x3C: [0x41, 0x47, 0x41, 0x47],
+    0x33: [0x40, 0x46, 0x41, 0x47],
+    0x37: [0x40, 0x41, 0x46, 0x47],
+    0x3B: [0x41, 0x47, 0x41, 0x47],
+    0x3F: [0x40, 0x40, 0x46, 0x46],
+    0x00: ["ram1", "ram1", "ram0", "ram0"],
+    0x21: ["ram0", "ram1", "ram1", "ram0"],
+    0x20: ["ram0", "ram1", "ram0", "ram1"],
+    0x2C: ["ram1", "ram1", "ram1", "ram1"],
+}
+
+
+def chr_windows(cart: Cart) -> list[int]:
+    """The CHR bank of each KiB of the pattern tables, as CHR's first tile names it."""
+    return [int(cart.vram[s]) | (int(cart.vram[s + 8]) >> 6) << 8 for s in range(0, 0x2000, 0x400)]
+
+
+@pytest.mark.parametrize("timing", ["design", "hardware"])
+@pytest.mark.parametrize("banking", VRC6_SLOTS)
+def test_vrc6_nametable_slots(banking, timing):
+    cart = Cart(image(24, 8, 32, chr_data=CHR))
+    velkora_gym.set_timing(cart.nes, timing)
+    cart.run(Script().w((0xB003, 0x20)).put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2400, 0x45, 0x400))
+    # Pattern banks that draw something in every tile (bank 0's first is blank).
+    cart.run(Script().w(*[(0xD000 + reg, 0x11 * (reg + 1)) for reg in range(4)]))
+    cart.run(Script().w((0xE000, 0x20), (0xE001, 0x23), (0xE002, 0x41), (0xE003, 0x46), (0xB003, banking)))
+    pages = {"ram0": bytes(i & 0xFF for i in range(1024)), "ram1": bytes([0x45] * 1024)}
+    banks = chr_windows(cart)
+    for slot, source in enumerate(VRC6_SLOTS[banking]):
+        page = pages[source] if isinstance(source, str) else CHR[source * 1024 : (source + 1) * 1024]
+        cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+        runs(cart.nes)
+        assert grid(cart.nes) == nametable_view(page, banks, table=1), f"slot {slot}"
+        cart.run(Script().w((0x2001, 0)))
+
+
+def test_vrc6_rom_nametables_survive_a_snapshot():
+    cart = Cart(image(24, 8, 32, chr_data=CHR))
+    cart.run(Script().w((0xE000, 0x20), (0xE001, 0x23), (0xE002, 0x41), (0xE003, 0x46), (0xB003, 0x33)))
+    cart.run(Script().put(0x3F00, *BACKGROUND))
+    cart.run(Script().w((0x2000, 0x12), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+    runs(cart.nes)
+    before = grid(cart.nes)
+    assert before == nametable_view(CHR[0x41 * 1024 : 0x42 * 1024], chr_windows(cart), table=1)
+    fresh = velkora.NES(nesrom.ImageFile(cart.data, "fresh.nes"))
+    velkora_gym.restore(fresh, velkora_gym.snapshot(cart.nes))
+    runs(fresh)
+    assert grid(fresh) == before
+
+
+# ------------------------------------------------------------ VRC7
+
+# (submapper, the CPU line of each pair's second register, the line that is not wired)
+VRC7 = {"85.2 VRC7a": (2, 0x10, 0x08), "85.1 VRC7b": (1, 0x08, 0x10), "85.0 at A4": (None, 0x10, None)}
+
+
+@pytest.mark.parametrize("name", VRC7)
+def test_vrc7_banks_and_mirroring(name):
+    sub, line, unwired = VRC7[name]
+    cart = Cart(image(85, 16, 16, **({} if sub is None else dict(submapper=sub))))  # 256 KiB PRG, 128 KiB CHR
+    assert cart.windows()[0][3] == 31
+    cart.run(Script().w((0x8000, 3), (0x8000 | line, 0x45), (0x9000, 9)))  # six bits: $45 is bank 5
+    assert cart.windows()[0] == [3, 5, 9, 31]
+    # The FM sound's ports take their writes without touching the banks.
+    cart.run(Script().w((0x9010, 0x3F), (0x9030, 0x12)))
+    assert cart.windows()[0] == [3, 5, 9, 31]
+    banks = [0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x7E]  # of 128
+    cart.run(Script().w(*[(0xA000 + 0x1000 * (w // 2) | line * (w % 2), b) for w, b in enumerate(banks)]))
+    assert cart.windows()[1] == banks
+    if unwired is not None:
+        # A line the variant does not wire reaches the pair's first register.
+        cart.run(Script().w((0x8000 | unwired, 7), (0xA000 | unwired, 0x59)))
+        assert cart.windows()[0][:2] == [7, 5] and cart.windows()[1][:2] == [0x59, 0x22]
+    reads, stored = V_THEN_H
+    m0, m1 = [(0xE000, 0)], [(0xE000, 1)]
+    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
+    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
+    assert cart.run(s) == reads
+    reads, stored = ONE_SCREEN
+    m0, m1 = [(0xE000, 0x82)], [(0xE000, 0x43)]  # bits 6-7 are not the mirroring
     s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
     s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
     assert cart.run(s) == reads
@@ -296,6 +421,8 @@ IRQS = {
     "VRC4 scanlines": (21, 1, [(0xF000, 0x0), (0xF002, 0xF), (0xF004, 0x03)], [(0xF006, 0)], 16 * SCANLINE),
     "VRC6 cycles": (24, None, [(0xF000, 0x80), (0xF001, 0x07)], [(0xF002, 0)], 128),
     "VRC6 scanlines": (26, None, [(0xF000, 0xFB), (0xF002, 0x03)], [(0xF001, 0)], 5 * SCANLINE),
+    "VRC7a cycles": (85, 2, [(0xE010, 0x80), (0xF000, 0x07)], [(0xF010, 0)], 128),
+    "VRC7b scanlines": (85, 1, [(0xE008, 0xFB), (0xF000, 0x03)], [(0xF008, 0)], 5 * SCANLINE),
     # Free running: the counter wraps from 0 to $FFFF, so 65536 cycles apart.
     "FME-7": (69, None, fme7(14, 0x00) + fme7(15, 0x10) + fme7(13, 0x81), fme7(13, 0x81), 65536),
 }

@@ -58,6 +58,18 @@ const uint8_t* Mapper::nametablePage(const BusContext& context, int page) {
     }
 }
 
+int32_t Mapper::nametableLayout(const BusContext& context) { return context.ppu->mirroring; }
+
+bool Mapper::showsNametablePages(const BusContext& context, const int8_t (&pages)[4]) {
+    const PPU& ppu = *context.ppu;
+    if (ppu.mirroring == FourScreen) return false;
+    for (int slot = 0; slot < 4; ++slot) {
+        const uint8_t* shown = &ppu.vram[ppu.foldNametable(uint16_t(0x2000 + 0x400 * slot))];
+        if (pages[slot] >= 0 && shown != nametablePage(context, pages[slot])) return false;
+    }
+    return true;
+}
+
 void Mapper::supplyTiles(BusContext& context, bool on) {
     if (on == suppliesTiles) return;
     PPU& ppu = *context.ppu;
@@ -70,6 +82,19 @@ void Mapper::supplyTiles(BusContext& context, bool on) {
     }
     ppu.heldValid = false;
     suppliesTiles = on;
+}
+
+BackgroundTile Mapper::tileFrom(const BusContext& context, const uint8_t* table, uint16_t address) {
+    const uint16_t offset = address & 0x3FF;
+    const uint8_t index = table[offset];
+    const uint8_t attribute = table[0x3C0 | ((offset >> 4) & 0x38) | ((offset >> 2) & 7)];
+    const PPU& ppu = *context.ppu;
+    const size_t pattern = ((context.cpu->memory[0x2000] & 0x10) ? 0x1000 : 0) | (index << 4) | ((address >> 12) & 7);
+    BackgroundTile tile;
+    tile.low = ppu.vram[pattern];
+    tile.high = ppu.vram[pattern + 8];
+    tile.palette = uint8_t((attribute >> (((offset >> 4) & 4) | (offset & 2))) & 3);
+    return tile;
 }
 
 void Mapper::moveHook(BusContext& context, int32_t cycle) {
@@ -113,11 +138,10 @@ void Mapper::hookAtTick(BusContext& context, int64_t tick, uint8_t phase) {
             hook = 0;  // look again as the next line starts
         } else {
             const int32_t at = int32_t(ppu.cycle + ahead);
-            // Spans inside dots 1-255 of a picture line pass no hook there,
-            // and a short frame's pre-render line has no dot 340.
-            const bool passed = (ppu.scanline < 240 && at >= 1 && at <= 255) ||
-                                (hardware && ppu.scanline == PPU::kLinesPerFrame - 1 && at == 340);
-            hook = passed ? -1 : at;
+            // The catch-up stops there, inside a picture line's span too; a
+            // short frame's pre-render line has no dot 340.
+            const bool skippable = hardware && ppu.scanline == PPU::kLinesPerFrame - 1 && at == 340;
+            hook = skippable ? -1 : at;
         }
     }
     moveHook(context, hook);

@@ -120,6 +120,7 @@ std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t 
         case 73: return std::make_unique<VRC3>();
         case 75: return std::make_unique<VRC1>();
         case 79: return std::make_unique<NINA03>();
+        case 85: return std::make_unique<VRC7>(submapper);
         case 180: return std::make_unique<UNROM180>();
         case 210:
             return std::make_unique<Namco163>(submapper == 2 ? Namco163::Chip::N340 : Namco163::Chip::N175,

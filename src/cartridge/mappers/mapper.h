@@ -146,9 +146,16 @@ protected:
     static bool showNametablePages(BusContext& context, const int8_t (&pages)[4]);
     // Where a kilobyte of the nametable RAM lies in the PPU's memory now.
     static const uint8_t* nametablePage(const BusContext& context, int page);
+    // The nametable layout (a mirroring mode), and whether it shows each
+    // slot's page of the nametable RAM where it stands.
+    static int32_t nametableLayout(const BusContext& context);
+    static bool showsNametablePages(const BusContext& context, const int8_t (&pages)[4]);
     // Starts or stops supplying the background's tiles; the tile the PPU
     // has latched keeps its palette.
     void supplyTiles(BusContext& context, bool on);
+    // The tile a kilobyte of nametable (names, then attributes at $3C0)
+    // gives for a fetch's VRAM address, from the background's pattern table.
+    static BackgroundTile tileFrom(const BusContext& context, const uint8_t* table, uint16_t address);
     // The cycle of each line at which onDot is called from now on.
     void moveHook(BusContext& context, int32_t cycle);
 
@@ -795,23 +802,49 @@ public:
     uint8_t prg16 = 0;
     uint8_t prg8 = 0;
     uint8_t chrBank[8] = {};
-    uint8_t banking = 0;  // $B003
+    uint8_t banking = 0x20;  // $B003: .PNMMDD (PPU A10 into 2 KiB banks, ROM nametables, mirroring, CHR mode)
     Vrc6Sound audio;
     explicit VRC6(bool swapLines) : swapLines(swapLines) {
         number = swapLines ? 26 : 24;
         watchesWrites = true;
         countsDots = true;
         hookCycle = kNoHook;
+        maySupplyTiles = true;
         sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
 
 private:
     void mapChrBanks(BusContext& context);
-    void applyMirroring(BusContext& context);
+    // The kilobyte each nametable slot shows: a CHR ROM bank, or with
+    // $B003 bit 4 clear the nametable RAM page of its bit 0.
+    void locateNametables();
+    void applyNametables(BusContext& context);
+    bool romNametables(const BusContext& context) const;
     const bool swapLines;
+    uint8_t slotBank[4] = {};
+};
+
+// Konami VRC7 (85; vrc7.cpp): three 8 KiB PRG banks, eight 1 KiB CHR
+// banks, mirroring and the VRC IRQ; the FM sound is not emulated.
+class VRC7 : public VrcIrqBoard {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // $E000: mirroring (bits 0-1), sound off, PRG RAM enable
+    explicit VRC7(int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void applyMirroring(BusContext& context);
+    uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
 };
 
 // The Sunsoft 5B's sound (sunsoft5b_sound.cpp): three square channels of a

@@ -97,9 +97,7 @@ void Namco163::updateIrq(BusContext& context, int64_t nowDot) {
         } else if (ppu.cycle + ahead >= PPU::kDotsPerLine) {
             hook = 0;  // look again as the next line starts
         } else {
-            // Spans inside dots 1-255 of a picture line pass no hook there.
-            const int32_t at = int32_t(ppu.cycle + ahead);
-            hook = ppu.scanline < 240 && at >= 1 && at <= 255 ? -1 : at;
+            hook = int32_t(ppu.cycle + ahead);  // the catch-up stops there
         }
     }
     moveHook(context, hook);

@@ -46,17 +46,7 @@ BackgroundTile Sunsoft4::supplyTile(BusContext& context, uint16_t address, int32
     const Cartridge& cart = *context.cpu->cartridge;
     const int32_t banks = std::max(1, cart.chrSize / 1024);
     const int page = kPages[control & 3][(address >> 10) & 3];
-    const uint8_t* table = cart.chrRom.data() + size_t((ntBank[page] | 0x80) % banks) * 1024;
-    const uint16_t offset = address & 0x3FF;
-    const uint8_t index = table[offset];
-    const uint8_t attribute = table[0x3C0 | ((offset >> 4) & 0x38) | ((offset >> 2) & 7)];
-    const PPU& ppu = *context.ppu;
-    const size_t pattern = ((context.cpu->memory[0x2000] & 0x10) ? 0x1000 : 0) | (index << 4) | ((address >> 12) & 7);
-    BackgroundTile tile;
-    tile.low = ppu.vram[pattern];
-    tile.high = ppu.vram[pattern + 8];
-    tile.palette = uint8_t((attribute >> (((offset >> 4) & 4) | (offset & 2))) & 3);
-    return tile;
+    return tileFrom(context, cart.chrRom.data() + size_t((ntBank[page] | 0x80) % banks) * 1024, address);
 }
 
 void Sunsoft4::powerOn(BusContext& context) {

@@ -1,0 +1,91 @@
+// Konami VRC7 (mapper 85): three switchable 8 KiB PRG banks, the last fixed
+// at $E000, eight 1 KiB CHR banks, mirroring, 8 KiB of PRG RAM and the VRC
+// IRQ. Each register pair's second register sits at CPU A4 (VRC7a, Lagrange
+// Point; submapper 2) or A3 (VRC7b, Tiny Toon Adventures 2; submapper 1);
+// without a submapper the board listens to both. The FM sound ($9010,
+// $9030) is not emulated: its writes are taken and ignored.
+#include "cartridge/mappers/mapper.h"
+
+#include "ppu/ppu.h"
+#include "state/state_stream.h"
+
+namespace NES {
+
+VRC7::VRC7(int32_t submapper) {
+    number = 85;
+    watchesWrites = true;
+    countsDots = true;
+    hookCycle = kNoHook;
+    secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18;
+}
+
+void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
+    if (address < 0x8000) return;
+    // The sound's ports ($9010, $9030) and the second of each pair by the wired line.
+    const bool second = (address & secondLine) != 0;
+    switch (address & 0xF000) {
+        case 0x8000:
+            prgBank[second ? 1 : 0] = value & 0x3F;
+            mapPrgBanks(context);
+            break;
+        case 0x9000:
+            if ((address & 0x0038) != 0) break;  // the FM sound's ports
+            prgBank[2] = value & 0x3F;
+            mapPrgBanks(context);
+            break;
+        case 0xE000:
+            if (second) {
+                countIrq(context, settledDot(context));
+                irq.latch = value;
+                scheduleIrq(context);
+            } else {
+                control = value;
+                applyMirroring(context);
+            }
+            break;
+        case 0xF000:
+            countIrq(context, settledDot(context));
+            if (second) irq.acknowledge();
+            else irq.writeControl(value);
+            irq.line = 0;
+            releaseIrq(context, context.cpu->cycles + 1);
+            scheduleIrq(context);
+            break;
+        default: {  // $A000-$D000: CHR registers
+            const int window = ((address - 0xA000) >> 12) * 2 + (second ? 1 : 0);
+            chrBank[window] = value;
+            mapChr(context, uint16_t(window * 0x400), value, 1);
+            break;
+        }
+    }
+}
+
+void VRC7::mapPrgBanks(BusContext& context) {
+    mapPrg(context, 0x8000, prgBank[0] * 8, 8);
+    mapPrg(context, 0xA000, prgBank[1] * 8, 8);
+    mapPrg(context, 0xC000, prgBank[2] * 8, 8);
+    mapPrg(context, 0xE000, (prgBanks(context, 8) - 1) * 8, 8);
+}
+
+void VRC7::applyMirroring(BusContext& context) {
+    switch (control & 3) {
+        case 0: setMirroring(context, Vertical); break;
+        case 1: setMirroring(context, Horizontal); break;
+        default: setMirroring(context, SingleScreen, control & 1); break;
+    }
+}
+
+void VRC7::powerOn(BusContext& context) {
+    afterLoad(context);
+    mapPrgBanks(context);
+    for (int window = 0; window < 8; ++window) mapChr(context, uint16_t(window * 0x400), chrBank[window], 1);
+}
+
+void VRC7::serialize(StateStream& s) {
+    s.io(prgBank, 0, 0x3F, "VRC7 PRG bank");
+    s.io(chrBank);
+    s.io(control);
+    serializeIrq(s);
+}
+
+}  // namespace NES
