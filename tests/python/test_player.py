@@ -12,10 +12,11 @@ import pytest
 import velkora
 import velkora_gym
 from nesrom import JOYPAD_READER, build_rom, nrom_program, write_rom
+from velkora_gym.console import JOYPAD
 
 pygame = pytest.importorskip("pygame")
 
-from velkora_gym import player as play  # noqa: E402
+from velkora_gym.apps import player as play  # noqa: E402
 
 K = pygame
 
@@ -56,7 +57,7 @@ def port_bits(nes):
 
 
 def bits(*names):
-    return [int(b in names) for b in play.BUTTONS]
+    return [int(b in names) for b in JOYPAD]
 
 
 # ---------------------------------------------------------------- players and pads

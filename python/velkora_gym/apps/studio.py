@@ -33,14 +33,17 @@ from typing import Any
 
 import numpy as np
 
-from velkora_gym import integration as integrations
-from velkora_gym import restore, roms, set_timing, snapshot
+from velkora_gym import restore, set_timing, snapshot
 from velkora_gym import timing as timing_of
 from velkora_gym.actions import mask_of
 from velkora_gym.batch import check_board, read_image
+from velkora_gym.console import HEIGHT, WIDTH
+from velkora_gym.files import imported_folder, write_file
+from velkora_gym.integration import folders as integrations
+from velkora_gym.integration import roms
+from velkora_gym.integration.ram_search import DEFAULT_TYPES, OPS, RamSearch
 from velkora_gym.movie import Movie
 from velkora_gym.quiet import quiet_nes
-from velkora_gym.ram_search import DEFAULT_TYPES, OPS, RamSearch
 from velkora_gym.timings import TIMINGS, check_timing, resolve_timing
 
 # Key names as pygame.key.name gives them, which key() takes in any case.
@@ -103,11 +106,6 @@ def _number(text: str) -> float:
         return int(value) if value.is_integer() else value
     except ValueError:
         raise CommandError(f"{text!r} is not a number") from None
-
-
-def _write(path: Path, data: bytes) -> None:
-    """All of the file or nothing, with the user's usual permissions."""
-    roms.write_file(path, data)
 
 
 def key_name(name: str) -> str | None:
@@ -540,7 +538,7 @@ class Studio:
         """The machine now as start state `name`, then every file of the folder."""
         self.folder.mkdir(parents=True, exist_ok=True)
         path = self.folder / f"{name}.state"
-        _write(path, snapshot(self.nes))
+        write_file(path, snapshot(self.nes))
         self._wrote(path)
         if name not in self.states:
             self.states.append(name)
@@ -596,14 +594,15 @@ class Studio:
         finds no ROM yet, so ``game=`` runs at once."""
         self.folder.mkdir(parents=True, exist_ok=True)
         for name, content in self.files().items():
-            _write(self.folder / name, content)
+            write_file(self.folder / name, content)
             self._wrote(self.folder / name)
         game = integrations.load(self.folder)
         self.say(f"wrote {self.folder}")
         sha = next((sha for sha in game.rom_sha if sha in roms.hashes(self.image)), None)
         if sha is not None and roms.find_rom(self.folder, game.rom_sha) is None:
-            path = roms.imported_folder() / f"{sha}.nes"
-            _write(path, self.image)
+            path = imported_folder() / f"{sha}.nes"
+            path.parent.mkdir(parents=True, exist_ok=True)
+            write_file(path, self.image)
             self._wrote(path)
             self.say(f"imported the ROM as {path}")
 
@@ -636,7 +635,7 @@ def run_window(studio: Studio, scale: int = 3, frames: int | None = None) -> Non
 
     pygame.display.init()
     pygame.font.init()
-    surface = pygame.display.set_mode((256 * scale, 240 * scale))
+    surface = pygame.display.set_mode((WIDTH * scale, HEIGHT * scale))
     pygame.display.set_caption(f"velkora studio: {studio.rom.name} -> {studio.folder}")
     font = pygame.font.Font(None, 8 * scale)
     clock = pygame.time.Clock()

@@ -11,8 +11,8 @@ from __future__ import annotations
 import gymnasium
 
 IDS = {
-    "velkora/NES-v0": ("velkora_gym.envs:VelkoraEnv", "velkora_gym.envs:VelkoraVectorEnv"),
-    "velkora/Demo-v0": ("velkora_gym.envs:demo", "velkora_gym.envs:demo_vector"),
+    "velkora/NES-v0": ("velkora_gym.envs.single:VelkoraEnv", "velkora_gym.envs.vector:VelkoraVectorEnv"),
+    "velkora/Demo-v0": ("velkora_gym.envs.single:demo", "velkora_gym.envs.vector:demo_vector"),
 }
 
 

@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from velkora_gym.envs import RENDER_FPS
+from velkora_gym.console import HEIGHT, RENDER_FPS, WIDTH
 
 
 class Viewer:
@@ -17,7 +17,7 @@ class Viewer:
 
         self._pygame = pygame
         pygame.display.init()
-        self._screen = pygame.display.set_mode((256 * scale, 240 * scale))
+        self._screen = pygame.display.set_mode((WIDTH * scale, HEIGHT * scale))
         pygame.display.set_caption(title)
         self._scale = scale
         self._shown_frames: int | None = None

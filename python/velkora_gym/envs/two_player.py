@@ -23,19 +23,18 @@ except ImportError as error:  # pragma: no cover - depends on the installed extr
         f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] ({error})"
     ) from error
 
-from velkora_gym import integration as integrations
-from velkora_gym import roms
 from velkora_gym.actions import action_masks
 from velkora_gym.batch import Batch, RomSource, check_board, read_image
-from velkora_gym.roms import DEMO_2P_ROM
+from velkora_gym.console import RENDER_FPS
+from velkora_gym.files import DEMO_2P_ROM, PACKAGE
+from velkora_gym.integration import folders as integrations
+from velkora_gym.integration import roms
 from velkora_gym.timings import check_restored_timing, check_timing, start_timing
 
 AGENTS = ("player_1", "player_2")
-PACKAGE = Path(__file__).resolve().parent
 DEMO_2P_INTEGRATION = PACKAGE / "integrations" / "velkora-demo-2p"
 #: The demo game draws its first playable frame 8 frames after power-on.
 DEMO_START_FRAMES = 8
-RENDER_FPS = 60.1
 MAX_EPISODE_FRAMES = 108_000
 OBS_TYPES = ("rgb", "grayscale", "ram")
 
@@ -144,7 +143,7 @@ class VelkoraParallelEnv(ParallelEnv):
             self._batch.restore(0, self._start)  # refused here rather than at the first reset
         self._scripts: Any = None
         if self.integration is not None and self.integration.scripts:
-            from velkora_gym.scripts import Scripts
+            from velkora_gym.integration.lua import Scripts
 
             self._scripts = Scripts(self.integration)
 

@@ -2,7 +2,7 @@
 one agent per console (``pip install velkora[puffer]``, the ``pufferlib-core`` package).
 
     import pufferlib.vector
-    from velkora_gym.puffer import VelkoraPufferEnv, demo
+    from velkora_gym.train.puffer import VelkoraPufferEnv, demo
 
     vecenv = pufferlib.vector.make(demo, env_kwargs={"num_envs": 8, "obs_type": "grayscale",
                                                      "screen_size": 84})
@@ -28,8 +28,9 @@ from gymnasium import spaces
 from gymnasium.vector import AutoresetMode
 
 from velkora_gym.batch import RomSource
-from velkora_gym.envs import DEMO_DEFAULTS, VelkoraVectorEnv
-from velkora_gym.options import EnvOptions
+from velkora_gym.envs.core import DEMO_DEFAULTS
+from velkora_gym.envs.options import EnvOptions
+from velkora_gym.envs.vector import VelkoraVectorEnv
 
 __all__ = ["VelkoraPufferEnv", "demo"]
 

@@ -2,7 +2,7 @@
 ``VelkoraVectorEnv`` of ``num_envs_per_env_runner`` consoles on its own native threads.
 
     from ray.rllib.algorithms.ppo import PPOConfig
-    from velkora_gym.rllib import configure, fit_cpus
+    from velkora_gym.train.rllib import configure, fit_cpus
 
     config = configure(PPOConfig(), "velkora/Demo-v0", envs_per_runner=8, obs_type="grayscale",
                        screen_size=84, frame_stack=4, noop_max=30)
@@ -15,7 +15,7 @@ through the id's Gymnasium vector entry point (``gymnasium.make_vec(...,
 vectorization_mode="vector_entry_point")``) in the next-step autoreset mode RLlib's
 sampling loop expects: the step after an episode's end returns the next episode's first
 observation. A fragment is sampled a whole batch a step and its episodes filled once at
-its end (``velkora_gym.rllib_fragment``) wherever that gives what RLlib's own loop gives:
+its end (``velkora_gym.train.rllib_fragment``) wherever that gives what RLlib's own loop gives:
 the default connector pipelines, a module without state, no per-episode callbacks; else
 RLlib's loop runs. Observations stay ``uint8`` in the episodes (and on their way to the
 learners); ``VelkoraPPOTorchRLModule``, PPO's default module, reads them as floats in
@@ -55,9 +55,9 @@ from ray.rllib.env.single_agent_episode import SingleAgentEpisode
 from ray.rllib.utils.metrics import ENV_TO_MODULE_CONNECTOR, RLMODULE_INFERENCE_TIMER
 from ray.rllib.utils.numpy import convert_to_numpy
 
-from velkora_gym.envs import VelkoraVectorEnv
-from velkora_gym.options import EnvOptions
-from velkora_gym.rllib_fragment import Fragment, unbatchable
+from velkora_gym.envs.options import EnvOptions
+from velkora_gym.envs.vector import VelkoraVectorEnv
+from velkora_gym.train.rllib_fragment import Fragment, unbatchable
 
 __all__ = [
     "NATURE_CNN",
@@ -179,7 +179,7 @@ class VelkoraEnvRunner(SingleAgentEnvRunner):
     point. Its native threads are the env config's ``threads``, else the runner's whole
     CPUs (at least one); a remote runner's torch runs as many threads."""
 
-    #: Sample in arrays (``velkora_gym.rllib_fragment``) where that gives the episodes
+    #: Sample in arrays (``velkora_gym.train.rllib_fragment``) where that gives the episodes
     #: RLlib's own loop gives (``unbatched_reason`` is None); False: always RLlib's loop.
     batched: bool = True
 
@@ -466,7 +466,7 @@ class VelkoraMultiAgentEnv(MultiAgentEnv):
 
     def __init__(self, config: Mapping[str, Any] | None = None) -> None:
         super().__init__()
-        from velkora_gym.parallel import VelkoraParallelEnv
+        from velkora_gym.envs.two_player import VelkoraParallelEnv
 
         options = dict(config or {})
         stack = options.pop("frame_stack", 1)

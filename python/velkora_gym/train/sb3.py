@@ -3,7 +3,7 @@
 
     from stable_baselines3 import PPO
     from stable_baselines3.common.vec_env import VecFrameStack
-    from velkora_gym.sb3 import make
+    from velkora_gym.train.sb3 import make
 
     env = VecFrameStack(make("velkora/Demo-v0", num_envs=8, obs_type="grayscale", screen_size=84), 4)
     PPO("CnnPolicy", env).learn(100_000)
@@ -31,14 +31,16 @@ from gymnasium.vector import AutoresetMode
 from stable_baselines3.common.vec_env.base_vec_env import VecEnv, VecEnvIndices, VecEnvObs, VecEnvStepReturn
 
 from velkora_gym.batch import RomSource
-from velkora_gym.envs import DEMO_DEFAULTS, VelkoraVectorEnv
-from velkora_gym.options import EnvOptions
+from velkora_gym.envs.core import DEMO_DEFAULTS
+from velkora_gym.envs.options import EnvOptions
+from velkora_gym.envs.registration import IDS
+from velkora_gym.envs.vector import VelkoraVectorEnv
 
 __all__ = ["VelkoraVecEnv", "make"]
 
 # Attributes every environment has, read through get_attr and not settable one by one.
 _FIXED = frozenset({"render_mode", "metadata", "spec", "observation_space", "action_space", "timing"})
-_ENTRY_POINTS = {"velkora_gym.envs:VelkoraVectorEnv": {}, "velkora_gym.envs:demo_vector": DEMO_DEFAULTS}
+_ENTRY_POINTS = {IDS["velkora/NES-v0"][1]: {}, IDS["velkora/Demo-v0"][1]: DEMO_DEFAULTS}
 # Keys of the vector info that are not the game's variables.
 _NOT_VARIABLES = frozenset({"final_obs", "final_info", "env_id"})
 INFOS = ("ends", "all")

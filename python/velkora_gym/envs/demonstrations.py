@@ -53,9 +53,9 @@ from gymnasium import spaces
 
 from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch
-from velkora_gym.envs import VelkoraEnv
+from velkora_gym.envs.options import parse_option
+from velkora_gym.envs.single import VelkoraEnv
 from velkora_gym.movie import Movie
-from velkora_gym.options import parse_option
 
 __all__ = ["RecordMovie", "action_table", "demonstrations", "load", "main"]
 

@@ -41,23 +41,18 @@ import pygame  # noqa: E402
 
 import velkora  # noqa: E402
 import velkora_gym  # noqa: E402
+from velkora_gym.console import FRAME_RATE, HEIGHT, JOYPAD, SAMPLE_RATE, WIDTH  # noqa: E402
+from velkora_gym.files import demo_rom  # noqa: E402
 from velkora_gym.movie import Movie  # noqa: E402
 from velkora_gym.quiet import quiet_nes  # noqa: E402
-from velkora_gym.roms import demo_rom  # noqa: E402
 from velkora_gym.timings import TIMINGS, check_timing, resolve_timing  # noqa: E402
 
-WIDTH, HEIGHT = 256, 240
-SAMPLE_RATE = 44100
-# 29780.67 CPU cycles per frame at 1789773 Hz.
-FRAME_RATE = 1789773 / (341 * 262 / 3)
 MESSAGE_SECONDS = 1.5
 
-# Controller.updateInputs order.
-BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
 MOVIE_SUFFIXES = (".vmv", ".fm2", ".vmv.gz", ".fm2.gz")
 # Held like buttons, but act on the player rather than on a joypad.
 COMMANDS = ("FastForward", "Rewind")
-TARGETS = BUTTONS + COMMANDS
+TARGETS = JOYPAD + COMMANDS
 OPPOSITES = (("Up", "Down"), ("Left", "Right"))
 SECTIONS = {"keys1": 0, "keys2": 1, "pad": None}
 
@@ -416,7 +411,7 @@ class Controls:
         for one, other in OPPOSITES:
             if one in held and other in held:
                 held -= {one, other}
-        return [int(name in held) for name in BUTTONS]
+        return [int(name in held) for name in JOYPAD]
 
     def command(self, name: str) -> bool:
         return any(name in self.held(player) for player in (0, 1))

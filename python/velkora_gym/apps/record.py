@@ -28,14 +28,11 @@ import numpy as np
 
 import velkora
 import velkora_gym
+from velkora_gym.console import FRAME_RATE, JOYPAD, SAMPLE_RATE
+from velkora_gym.files import demo_rom
 from velkora_gym.movie import Movie
 from velkora_gym.quiet import quiet_nes
-from velkora_gym.roms import demo_rom
 from velkora_gym.timings import TIMINGS, resolve_timing
-
-BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
-# 29780.67 CPU cycles per frame at 1789773 Hz.
-FRAME_RATE = 1789773 / (341 * 262 / 3)
 
 
 def parse_press(spec: str) -> tuple[int, int, set[str]]:
@@ -46,11 +43,11 @@ def parse_press(spec: str) -> tuple[int, int, set[str]]:
         start, end = int(first), int(last or first)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected FRAME[-FRAME]:BUTTON[+BUTTON], got {spec!r}") from None
-    by_lower = {b.lower(): b for b in BUTTONS}
+    by_lower = {b.lower(): b for b in JOYPAD}
     held = set()
     for name in names.split("+"):
         if name.strip().lower() not in by_lower:
-            raise argparse.ArgumentTypeError(f"unknown button {name!r}; use one of {', '.join(BUTTONS)}")
+            raise argparse.ArgumentTypeError(f"unknown button {name!r}; use one of {', '.join(JOYPAD)}")
         held.add(by_lower[name.strip().lower()])
     if end < start:
         raise argparse.ArgumentTypeError(f"frame range {frames} runs backwards")
@@ -62,7 +59,7 @@ def inputs_at(frame: int, presses) -> list[int]:
     for first, last, buttons in presses:
         if first <= frame <= last:
             held |= buttons
-    return [int(name in held) for name in BUTTONS]
+    return [int(name in held) for name in JOYPAD]
 
 
 def gif_durations(count: int, every: int) -> list[int]:
@@ -141,7 +138,7 @@ def write_wav(path: Path, samples: bytes) -> None:
     with wave.open(str(path), "wb") as out:
         out.setnchannels(1)
         out.setsampwidth(2)
-        out.setframerate(44100)
+        out.setframerate(SAMPLE_RATE)
         out.writeframes(samples)
 
 
@@ -227,7 +224,7 @@ def main(argv: list[str] | None = None) -> int:
         f"video: {out} ({len(pictures)} pictures of {width} x {height}, {kept}, "
         f"{FRAME_RATE / args.every:.1f} per second{merged})"
     )
-    print(f"audio: {wav} ({len(audio) // 2 / 44100:.1f} s)")
+    print(f"audio: {wav} ({len(audio) // 2 / SAMPLE_RATE:.1f} s)")
     print(f"{args.frames} frames run in {time.perf_counter() - started:.1f} s")
     return 0
 
