@@ -13,6 +13,11 @@ environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; ga
 as integration folders (``velkora_gym.integration``). ``RamSearch`` finds a game's
 variables in memory. ``quiet_nes(rom)`` makes a ``velkora.NES`` without the loader's lines
 on standard output.
+
+Beside this library, each kind of user has a room: ``velkora_gym.envs`` (the environments),
+``velkora_gym.train`` (the training adapters), ``velkora_gym.integration`` (writing and
+checking integration folders) and ``velkora_gym.apps`` (the player, the studio and the
+recorder); docs/architecture.md lays them out.
 """
 
 from __future__ import annotations

@@ -1,5 +1,5 @@
-"""The velkora_gym package's modules import each other without a cycle, and its module
-commands run.
+"""The velkora_gym package's modules import each other without a cycle, and the old
+import paths still lead to the modules that moved into rooms.
 
 The graph is read from the source with ast: every import statement counts, at module level
 and inside functions alike (a function-level import only delays a cycle, it does not
@@ -9,6 +9,7 @@ runs first, but submodules that import each other directly never go back through
 from __future__ import annotations
 
 import ast
+import importlib
 import subprocess
 import sys
 from pathlib import Path
@@ -157,11 +158,38 @@ def test_velkora_gym_imports_no_circle() -> None:
     assert cycles(graph) == []
 
 
+# The documented import paths of modules that moved, with their homes.
+MOVED = {
+    "velkora_gym.sb3": "velkora_gym.train.sb3",
+    "velkora_gym.puffer": "velkora_gym.train.puffer",
+    "velkora_gym.rllib": "velkora_gym.train.rllib",
+    "velkora_gym.parallel": "velkora_gym.envs.two_player",
+    "velkora_gym.options": "velkora_gym.envs.options",
+    "velkora_gym.demonstrations": "velkora_gym.envs.demonstrations",
+    "velkora_gym.registration": "velkora_gym.envs.registration",
+    "velkora_gym.record": "velkora_gym.apps.record",
+    "velkora_gym.player": "velkora_gym.apps.player",
+    "velkora_gym.studio": "velkora_gym.apps.studio",
+}
+
+
+@pytest.mark.parametrize("old, new", MOVED.items())
+def test_old_paths_are_the_moved_modules(old: str, new: str) -> None:
+    pytest.importorskip("stable_baselines3" if old.endswith("sb3") else "gymnasium")
+    if old.endswith(("puffer", "rllib", "parallel")):
+        pytest.importorskip({"puffer": "pufferlib", "rllib": "ray.rllib", "parallel": "pettingzoo"}[old.split(".")[1]])
+    if old.endswith(("player", "studio")):
+        pytest.importorskip("pygame")
+    # The same module object: private names, monkeypatching and pickles by the old name agree.
+    assert importlib.import_module(old) is importlib.import_module(new)
+
+
 @pytest.mark.parametrize(
     "module, words",
     [
         ("velkora_gym.integration", ["usage: python -m velkora_gym.integration", "check", "list"]),
         ("velkora_gym.import", ["usage: python -m velkora_gym.import", "ROM_DIR"]),
+        ("velkora_gym.demonstrations", ["usage:"]),
     ],
 )
 def test_module_commands_still_run(module: str, words: list[str]) -> None:
