@@ -7,3 +7,8 @@
 - ``viewer``: the window of an environment's ``render_mode="human"``;
 - ``commands``: the console commands' entry points.
 """
+
+import os
+
+# pygame greets on import; these programs speak for themselves.
+os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")

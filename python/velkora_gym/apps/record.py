@@ -27,12 +27,11 @@ from pathlib import Path
 import numpy as np
 
 import velkora
-import velkora_gym
+from velkora_gym.apps.session import add_console_options, open_console
 from velkora_gym.console import FRAME_RATE, JOYPAD, SAMPLE_RATE
 from velkora_gym.files import demo_rom
 from velkora_gym.movie import Movie
-from velkora_gym.quiet import quiet_nes
-from velkora_gym.timings import TIMINGS, resolve_timing
+from velkora_gym.timings import resolve_timing
 
 
 def parse_press(spec: str) -> tuple[int, int, set[str]]:
@@ -72,8 +71,7 @@ def gif_durations(count: int, every: int) -> list[int]:
 
 def record(rom: Path, frames: int, every: int, presses, scale: int = 1, timing: str = "design", verbose: bool = False):
     """Runs the cartridge from power-on in `timing`; returns (kept pictures, mono 16-bit audio bytes)."""
-    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
-    velkora_gym.set_timing(nes, timing)
+    nes = open_console(rom, timing, verbose=verbose)
     pad = velkora.Controller()
     nes.setController(pad, 0)
     pictures = []
@@ -94,7 +92,7 @@ def record(rom: Path, frames: int, every: int, presses, scale: int = 1, timing: 
 def record_movie(rom: Path, movie: Movie, every: int, scale: int = 1, verbose: bool = False):
     """Replays the movie on the cartridge, in its timing; returns (kept pictures, mono 16-bit
     audio bytes)."""
-    nes = velkora.NES(str(rom)) if verbose else quiet_nes(str(rom))
+    nes = open_console(rom, None, movie, verbose)
     pictures = []
     audio = bytearray()
 
@@ -158,12 +156,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--press", type=parse_press, action="append", default=[], help="FRAME[-FRAME]:BUTTON[+BUTTON], may repeat"
     )
-    parser.add_argument(
-        "--timing",
-        choices=TIMINGS,
-        help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
-    )
-    parser.add_argument("--verbose", action="store_true", help="print the console loader's lines")
+    add_console_options(parser)
     args = parser.parse_args(argv)
     try:
         timing = resolve_timing(args.timing)

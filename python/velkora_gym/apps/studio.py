@@ -33,9 +33,10 @@ from typing import Any
 
 import numpy as np
 
-from velkora_gym import restore, set_timing, snapshot
+from velkora_gym import restore, snapshot
 from velkora_gym import timing as timing_of
 from velkora_gym.actions import mask_of
+from velkora_gym.apps.session import Tape, add_console_options, bits, open_console, print_movies
 from velkora_gym.batch import check_board, read_image
 from velkora_gym.console import HEIGHT, WIDTH
 from velkora_gym.files import imported_folder, write_file
@@ -43,8 +44,6 @@ from velkora_gym.integration import folders as integrations
 from velkora_gym.integration import roms
 from velkora_gym.integration.ram_search import DEFAULT_TYPES, OPS, RamSearch
 from velkora_gym.movie import Movie
-from velkora_gym.quiet import quiet_nes
-from velkora_gym.timings import TIMINGS, check_timing, resolve_timing
 
 # Key names as pygame.key.name gives them, which key() takes in any case.
 PAD_KEYS = {
@@ -135,7 +134,7 @@ def _json(value: Any) -> bytes:
     return (json.dumps(value, indent=2) + "\n").encode()
 
 
-class Studio:
+class Studio(Tape):
     """A console, a RAM search and the integration being written, driven by key names
     (``key(name, down)``), typed text (``text``) or whole commands (``command``); ``tick()``
     runs one picture's worth of frames. ``integration`` is the folder written (default: the
@@ -155,29 +154,18 @@ class Studio:
     ) -> None:
         import velkora
 
-        if movie is not None and timing is not None and check_timing(timing) != movie.timing:
-            raise ValueError(f"the movie replays in the {movie.timing} timing, and the {timing} one was asked for")
-        timing = movie.timing if movie is not None else resolve_timing(timing)
         self.rom = Path(rom)
         self.image = read_image(self.rom)
         check_board(self.image)
         self.folder = Path(integration) if integration is not None else integrations.user_folder() / self.rom.stem
-        self.nes = velkora.NES(str(self.rom)) if verbose else quiet_nes(str(self.rom))
-        set_timing(self.nes, timing)  # before the first frame: that timing's power-on
+        self.nes = open_console(self.rom, timing, movie, verbose)
         self.pad = velkora.Controller()
         self.pad2 = velkora.Controller()  # released, unless a movie plays
         self.nes.setController(self.pad, 0)
         self.nes.setController(self.pad2, 1)
         self.ff = max(1, int(ff))
         self.fast = False
-        self.playback = movie
-        self.played = 0
-        if movie is not None:
-            movie.restore_start(self.nes)  # another cartridge's movie is refused here
-        self.recording: Movie | None = None
-        self.record_path = Path(record) if record is not None else None
-        self._recording_path: Path | None = None
-        self.recordings: list[Path] = []
+        self._load_tape(movie, record)
         self.held: set[str] = set()
         self.paused = False
         self.running = True
@@ -312,54 +300,22 @@ class Studio:
                 self._run_frame()
 
     def _run_frame(self) -> None:
-        one = sum(1 << bit for bit, button in enumerate(PAD_ORDER) if button in self.held)
-        two = 0
-        if self.playback is not None:
-            one, two = self.playback[self.played]
-            self.pad2.updateInputs([(two >> bit) & 1 for bit in range(8)])
-        self.pad.updateInputs([(one >> bit) & 1 for bit in range(8)])
-        if self.recording is not None:
-            self.recording.append(one, two)
+        # The second pad is released unless a movie plays back.
+        one, two = self._tape_masks(sum(1 << bit for bit, button in enumerate(PAD_ORDER) if button in self.held), 0)
+        self.pad.updateInputs(bits(one))
+        self.pad2.updateInputs(bits(two))
         self.nes.runFrame()
         self.frame += 1
-        if self.playback is not None:
-            self.played += 1
-            if self.played >= len(self.playback):
-                self.playback = None
-                self.pad2.updateInputs([0] * 8)
-                self.say(f"movie over after {self.played} frames: your turn")
+        self._tape_ran()
 
     # --- movies ---
-    def start_recording(self, path: Path | None = None) -> None:
-        self.recording = Movie(self.rom, start=snapshot(self.nes, picture=False))
-        self._recording_path = path
-        self.say("recording")
-
-    def stop_recording(self) -> Path | None:
-        """Writes the movie being recorded (one that starts mid-game goes to .vmv, not .fm2)."""
-        movie, self.recording = self.recording, None
-        if movie is None:
-            return None
-        path = self._recording_path or self._movie_path()
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path = movie.save_recording(path)
-        self.recordings.append(path)
-        self.say(f"movie {path.name}: {len(movie)} frames")
-        return path
-
-    def _movie_path(self) -> Path:
-        if self.record_path is not None:
-            return Movie.numbered(self.record_path, len(self.recordings) + 1)
+    def _new_movie_path(self) -> Path:
         return self.folder / f"{self.rom.stem}-{time.strftime('%Y%m%d-%H%M%S')}-{len(self.recordings) + 1}.vmv"
 
     def _time_jump(self) -> None:
         """A restored state leaves the movies' timeline."""
-        if self.recording is not None:
-            self.stop_recording()
-        if self.playback is not None:
-            self.playback = None
-            self.pad2.updateInputs([0] * 8)
-            self.say(f"movie stopped at frame {self.played}")
+        for said in self._leave_timeline():
+            self.say(said)
 
     # --- commands ---
     def command(self, line: str) -> None:
@@ -618,8 +574,9 @@ def draw(surface: Any, studio: Studio, font: Any) -> None:
     """The picture scaled to the surface, the overlay's lines over it."""
     import pygame
 
-    picture = pygame.surfarray.make_surface(np.ascontiguousarray(studio.picture().transpose(1, 0, 2)))
-    surface.blit(pygame.transform.scale(picture, surface.get_size()), (0, 0))
+    from velkora_gym.apps.window import stretch
+
+    stretch(surface, studio.picture())
     y = 4
     for line in studio.overlay():
         text = font.render(line, True, (255, 255, 255))
@@ -681,12 +638,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--movie", type=Path, metavar="FILE", help="play this movie (.vmv or .fm2) back first")
     parser.add_argument("--record", type=Path, metavar="FILE", help="the file F10's first movie goes to")
     parser.add_argument("--ff", type=int, default=4, metavar="N", help="frames a picture while F is held (default 4)")
-    parser.add_argument(
-        "--timing",
-        choices=TIMINGS,
-        help="the console's timing model (default: VELKORA_TIMING, else design; a --movie plays in its own)",
-    )
-    parser.add_argument("--verbose", action="store_true", help="print the console loader's lines")
+    add_console_options(parser)
     args = parser.parse_args(argv)
     try:
         movie = Movie.load(args.movie, rom=args.rom) if args.movie is not None else None
@@ -716,8 +668,7 @@ def main(argv: list[str] | None = None) -> int:
     for path in studio.written:
         if path.parent != studio.folder:
             print(f"imported the ROM: {path}")
-    for path in studio.recordings:
-        print(f"movie: {path}")
+    print_movies(studio.recordings)
     return 0
 
 
