@@ -212,6 +212,18 @@ class Movie:
         movie._setup(image, sha1, rom_name, start, timing, identity)
         return movie
 
+    def _read(
+        self, found: Path | None, pads: bytearray, resets: set[int], powers: set[int], comments: list[str]
+    ) -> Movie:
+        """This movie with what a file held: its frames, resets, power-ons and comments, and
+        the ROM found for it (None when the caller gave one)."""
+        self.rom_path = found
+        self._pads = pads
+        self._resets = resets
+        self._powers = powers
+        self.comments = comments
+        return self
+
     def _sibling(self, start: bytes | None) -> Movie:
         """An empty movie of the same cartridge from ``start``, a snapshot known to be of
         it: without the cartridge checks a new movie makes."""
@@ -614,12 +626,7 @@ class Movie:
             raise MovieError(f"{where}: {error}") from None
         if identity is not None and movie.identity != identity:
             raise MovieError(f"{where}: the identity line is not the identity of its cartridge (SHA-1 {sha1})")
-        movie.rom_path = found
-        movie._pads = pads
-        movie._resets = resets
-        movie._powers = powers
-        movie.comments = comments
-        return movie
+        return movie._read(found, pads, resets, powers, comments)
 
     @staticmethod
     def _start_timing(start: bytes, where: str) -> str:
@@ -806,12 +813,7 @@ class Movie:
                     f"the ROM's is {movie.identity}; playing it anyway",
                     stacklevel=3,
                 )
-        movie.rom_path = found
-        movie._pads = pads
-        movie._resets = resets
-        movie._powers = powers
-        movie.comments = comments
-        return movie
+        return movie._read(found, pads, resets, powers, comments)
 
 
 def _inflate(data: bytes, limit: int, path: Path) -> bytes:
