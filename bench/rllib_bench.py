@@ -45,7 +45,7 @@ def runner(kind: str, envs: int, rom: Path, threads: int):
     from ray.rllib.core.rl_module.rl_module import RLModuleSpec
     from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner
 
-    from velkora_gym.rllib import VelkoraEnvRunner, VelkoraPPOTorchRLModule, configure
+    from velkora_gym.train.rllib import VelkoraEnvRunner, VelkoraPPOTorchRLModule, configure
 
     options = {**OPTIONS, "rom": str(rom)}
     if kind in ("native", "inherited"):

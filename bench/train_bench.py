@@ -35,7 +35,7 @@ from env_bench import OPTIONS, actions_of, emulation_out, measure, timed  # noqa
 
 def adapter(infos: str):
     def build(envs: int, rom: Path):
-        from velkora_gym.sb3 import make
+        from velkora_gym.train.sb3 import make
 
         env = make("velkora/Demo-v0", envs, rom=rom, infos=infos, **OPTIONS)
         env.seed(0)

@@ -13,17 +13,15 @@ import argparse
 import struct
 import sys
 import time
-import wave
 import zlib
 from pathlib import Path
 
 import numpy as np
 
 import velkora
-from velkora_gym.roms import demo_rom
-
-# Joypad list order of Controller.updateInputs.
-BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
+from velkora_gym.apps.record import inputs_at, write_wav
+from velkora_gym.console import SAMPLE_RATE
+from velkora_gym.files import demo_rom
 
 # (first frame, last frame, buttons held) for the demo cartridge: the robot
 # chases orbs (it catches a dozen and meets one bird), with A and B for sound.
@@ -42,14 +40,6 @@ DEMO_SCRIPT = [
 ]
 
 
-def inputs_at(frame: int, script) -> list[int]:
-    held: set[str] = set()
-    for first, last, buttons in script:
-        if first <= frame <= last:
-            held |= buttons
-    return [int(name in held) for name in BUTTONS]
-
-
 def write_png(path: Path, rgb: np.ndarray) -> None:
     height, width, _ = rgb.shape
     raw = b"".join(b"\0" + rgb[y].tobytes() for y in range(height))
@@ -63,14 +53,6 @@ def write_png(path: Path, rgb: np.ndarray) -> None:
         + chunk(b"IDAT", zlib.compress(raw, 9))
         + chunk(b"IEND", b"")
     )
-
-
-def write_wav(path: Path, samples: bytes) -> None:
-    with wave.open(str(path), "wb") as out:
-        out.setnchannels(1)
-        out.setsampwidth(2)
-        out.setframerate(44100)
-        out.writeframes(samples)
 
 
 def progress(done: int, total: int) -> None:
@@ -123,7 +105,7 @@ def main(argv: list[str] | None = None) -> int:
     samples = np.frombuffer(bytes(audio), dtype="<i2")
     loudness = float(np.sqrt(np.mean(samples.astype(np.float64) ** 2))) if samples.size else 0.0
     print(f"screenshot: {png} ({colours} colours)")
-    print(f"audio: {wav} ({samples.size / 44100:.1f} s, RMS {loudness:.0f})")
+    print(f"audio: {wav} ({samples.size / SAMPLE_RATE:.1f} s, RMS {loudness:.0f})")
     print(f"{args.frames} frames in {elapsed:.2f} s: {args.frames / elapsed:.0f} frames per second")
     return 0
 

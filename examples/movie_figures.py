@@ -22,12 +22,13 @@ import numpy as np
 
 import velkora
 import velkora_gym
+from velkora_gym.console import FRAME_RATE
+from velkora_gym.files import DEMO_ROM
 from velkora_gym.movie import Movie
 
 REPO = Path(__file__).resolve().parents[1]
 DEMOS = REPO.parent / "shared" / "roms" / "demos"
-PACKAGED = Path(velkora_gym.__file__).resolve().parent / "roms" / "velkora-demo.nes"
-FRAME_RATE = 1789773 / (341 * 262 / 3)
+PACKAGED = DEMO_ROM
 
 
 def presses(seed: int, count: int, two_players: bool = True) -> tuple[np.ndarray, np.ndarray]:
@@ -129,7 +130,7 @@ def round_trips(frames: int, folder: Path) -> None:
 
 def sizes(minutes: float, folder: Path) -> None:
     # velkora-record's writer settings and WAV writer, so the sizes are those it makes.
-    from velkora_gym import record
+    from velkora_gym.apps import record
 
     count = round(minutes * 60 * FRAME_RATE)
     one, two = presses(10, count, two_players=False)

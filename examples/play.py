@@ -3,7 +3,7 @@
 
 import sys
 
-from velkora_gym.player import main
+from velkora_gym.apps.player import main
 
 if __name__ == "__main__":
     sys.exit(main())

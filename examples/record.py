@@ -3,7 +3,7 @@ a movie into them: the same code as the ``velkora-record`` command (``--help``).
 
 import sys
 
-from velkora_gym.record import main
+from velkora_gym.apps.record import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -50,7 +50,7 @@ def make_env(
     """The training view of a game: the native vector env, frames stacked, returns logged."""
     from stable_baselines3.common.vec_env import VecFrameStack, VecMonitor
 
-    from velkora_gym.sb3 import make
+    from velkora_gym.train.sb3 import make
 
     venv = make(
         env_id,
@@ -223,7 +223,7 @@ def evaluation_arguments(p: argparse.ArgumentParser) -> None:
 
 def settings(args: argparse.Namespace, error) -> tuple[str, dict[str, Any], str]:
     """(environment id, options, the game's name) from the arguments; `error` refuses."""
-    from velkora_gym.options import parse_option
+    from velkora_gym.envs.options import parse_option
 
     options: dict[str, Any] = {"obs_type": args.obs_type, "screen_size": args.screen_size}
     env_id, name = DEMO_ID, "demo"

@@ -169,7 +169,7 @@ def play_two(run: dict[str, Any], episodes: int, modules=None, *, seed: int, max
     played by its module (`modules` by player), or at random."""
     import torch
 
-    from velkora_gym.rllib import VelkoraMultiAgentEnv
+    from velkora_gym.train.rllib import VelkoraMultiAgentEnv
 
     torch.manual_seed(seed)
 
@@ -208,7 +208,7 @@ def load_modules(checkpoint: Path, run: dict[str, Any]) -> dict[str, Any]:
     found = {path.name: RLModule.from_checkpoint(path) for path in sorted(folder.iterdir()) if path.is_dir()}
     if not run["self_play"]:
         return found
-    from velkora_gym.parallel import AGENTS
+    from velkora_gym.envs.two_player import AGENTS
 
     return {agent: found[agent if run["policy_per_player"] else "shared"] for agent in AGENTS}
 
@@ -246,7 +246,7 @@ def described(values: list[float]) -> str:
 def algorithm_config(args: argparse.Namespace, run: dict[str, Any]):
     from ray.rllib.algorithms.ppo import PPOConfig
 
-    from velkora_gym.rllib import configure, configure_two_player, fit_cpus, log_returns
+    from velkora_gym.train.rllib import configure, configure_two_player, fit_cpus, log_returns
 
     options = dict(run["options"])
     if run["self_play"]:
@@ -305,7 +305,7 @@ def where(algo) -> list[str]:
 def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
     from ray.rllib.utils.metrics import ENV_RUNNER_RESULTS, NUM_ENV_STEPS_SAMPLED_LIFETIME
 
-    from velkora_gym.rllib import returns_of
+    from velkora_gym.train.rllib import returns_of
 
     summary_path = out / "summary.json"
     # A resumed run goes on from its checkpoint and from the summary written with it.
@@ -442,7 +442,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         # The options checked here, before Ray starts: a game that is not there is refused at once.
         if run["self_play"]:
-            from velkora_gym.rllib import VelkoraMultiAgentEnv
+            from velkora_gym.train.rllib import VelkoraMultiAgentEnv
 
             VelkoraMultiAgentEnv(run["options"]).close()
         else:

@@ -13,6 +13,11 @@ environments on it, registered as ``velkora/NES-v0`` and ``velkora/Demo-v0``; ga
 as integration folders (``velkora_gym.integration``). ``RamSearch`` finds a game's
 variables in memory. ``quiet_nes(rom)`` makes a ``velkora.NES`` without the loader's lines
 on standard output.
+
+Beside this library, each kind of user has a room: ``velkora_gym.envs`` (the environments),
+``velkora_gym.train`` (the training adapters), ``velkora_gym.integration`` (writing and
+checking integration folders) and ``velkora_gym.apps`` (the player, the studio and the
+recorder); docs/architecture.md lays them out.
 """
 
 from __future__ import annotations
@@ -23,8 +28,8 @@ from velkora_gym import _native
 from velkora_gym._native import SNAPSHOT_VERSION, restore
 from velkora_gym._native import snapshot as _snapshot
 from velkora_gym.batch import BUTTONS, Batch
+from velkora_gym.envs.options import EnvOptions
 from velkora_gym.movie import Movie
-from velkora_gym.options import EnvOptions
 from velkora_gym.quiet import quiet_loader, quiet_nes
 from velkora_gym.timings import TIMINGS, check_timing, default_timing, snapshot_timing
 
@@ -112,15 +117,15 @@ def power_on(nes: Any) -> None:
 
 
 def __getattr__(name: str) -> Any:
-    # Imported when first used: `python -m velkora_gym.integration` must find its module
-    # not yet imported, and the environments need Gymnasium, which snapshots and batches do not.
+    # Imported when first used: the environments need Gymnasium, which snapshots and
+    # batches do not, and the rooms below need not load with the library.
     if name == "RamSearch":
-        from velkora_gym.ram_search import RamSearch
+        from velkora_gym.integration.ram_search import RamSearch
 
         return RamSearch
     if name == "VelkoraParallelEnv":
         try:
-            from velkora_gym.parallel import VelkoraParallelEnv
+            from velkora_gym.envs.two_player import VelkoraParallelEnv
         except ImportError as error:
             raise ImportError(
                 f"velkora_gym.VelkoraParallelEnv needs PettingZoo: pip install velkora[multi] ({error})"
@@ -128,21 +133,21 @@ def __getattr__(name: str) -> Any:
         return VelkoraParallelEnv
     if name == "RecordMovie":
         try:
-            from velkora_gym.demonstrations import RecordMovie
+            from velkora_gym.envs.demonstrations import RecordMovie
         except ImportError as error:
             raise ImportError(f"velkora_gym.RecordMovie needs Gymnasium: pip install velkora[gym] ({error})") from error
         return RecordMovie
     if name in _ENVS:
         try:
-            from velkora_gym import envs
+            from velkora_gym.envs import single, vector
         except ImportError as error:
             raise ImportError(f"velkora_gym.{name} needs Gymnasium: pip install velkora[gym] ({error})") from error
-        return getattr(envs, name)
+        return single.VelkoraEnv if name == "VelkoraEnv" else vector.VelkoraVectorEnv
     raise AttributeError(f"module 'velkora_gym' has no attribute {name!r}")
 
 
 try:
-    from velkora_gym.registration import register
+    from velkora_gym.envs.registration import register
 except ImportError:  # no Gymnasium: snapshots, batches and movies work without it
     pass
 else:

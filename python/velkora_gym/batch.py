@@ -10,10 +10,12 @@ from typing import Union
 import numpy as np
 
 from velkora_gym import _native
+from velkora_gym.console import HEIGHT, JOYPAD, SCREEN, WIDTH
 from velkora_gym.timings import check_timing, resolve_timing
 
-#: Joypad mask bits, bit 0 first: the order ``velkora.Controller.updateInputs`` takes.
-BUTTONS = ("A", "B", "select", "start", "up", "down", "left", "right")
+#: Joypad mask bits, bit 0 first: the order ``velkora.Controller.updateInputs`` takes, the
+#: names but A and B in lower case.
+BUTTONS = tuple(name if name in ("A", "B") else name.lower() for name in JOYPAD)
 
 RomSource = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview]
 
@@ -41,7 +43,7 @@ def check_board(image: bytes) -> None:
 
 def _crop(crop: object) -> tuple[int, int, int, int]:
     if crop is None:
-        return 0, 0, 256, 240
+        return (0, 0, *SCREEN)
     if (
         not isinstance(crop, Sequence)
         or len(crop) != 4
@@ -49,8 +51,8 @@ def _crop(crop: object) -> tuple[int, int, int, int]:
     ):
         raise ValueError(f"crop must be (x, y, width, height), four ints, not {crop!r}")
     x, y, width, height = (int(v) for v in crop)
-    if x < 0 or y < 0 or width < 1 or height < 1 or x + width > 256 or y + height > 240:
-        raise ValueError(f"crop {crop!r} reaches outside the 256 x 240 picture")
+    if x < 0 or y < 0 or width < 1 or height < 1 or x + width > WIDTH or y + height > HEIGHT:
+        raise ValueError(f"crop {crop!r} reaches outside the {WIDTH} x {HEIGHT} picture")
     return x, y, width, height
 
 
@@ -69,7 +71,7 @@ def _count(value: object, name: str, *, minimum: int = 1) -> int:
 def screen_shape(screen_size: object) -> tuple[int, int]:
     """(height, width) of an observation: None keeps 240 x 256, an int makes it square."""
     if screen_size is None:
-        return 240, 256
+        return HEIGHT, WIDTH
     if isinstance(screen_size, Sequence) and not isinstance(screen_size, (str, bytes)):
         if len(screen_size) != 2:
             raise ValueError(f"screen_size must be an int or (height, width), got {screen_size!r}")

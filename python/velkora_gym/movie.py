@@ -31,6 +31,7 @@ import numpy as np
 
 from velkora_gym import _native
 from velkora_gym.batch import Batch, RomSource, check_board, read_image
+from velkora_gym.files import PACKAGE_ROMS, imported_folder, read_capped, write_file
 from velkora_gym.timings import TIMINGS, check_timing, snapshot_timing, start_timing
 
 FORMAT = "velkora-movie"
@@ -210,6 +211,18 @@ class Movie:
         movie = cls.__new__(cls)
         movie._setup(image, sha1, rom_name, start, timing, identity)
         return movie
+
+    def _read(
+        self, found: Path | None, pads: bytearray, resets: set[int], powers: set[int], comments: list[str]
+    ) -> Movie:
+        """This movie with what a file held: its frames, resets, power-ons and comments, and
+        the ROM found for it (None when the caller gave one)."""
+        self.rom_path = found
+        self._pads = pads
+        self._resets = resets
+        self._powers = powers
+        self.comments = comments
+        return self
 
     def _sibling(self, start: bytes | None) -> Movie:
         """An empty movie of the same cartridge from ``start``, a snapshot known to be of
@@ -456,13 +469,7 @@ class Movie:
         data = text.encode()
         if path.suffix.lower() == ".gz":
             data = gzip.compress(data, mtime=0)
-        temporary = path.with_name(f".{path.name}.writing")
-        try:
-            temporary.write_bytes(data)
-            os.replace(temporary, path)
-        except BaseException:
-            temporary.unlink(missing_ok=True)
-            raise
+        write_file(path, data)
 
     def save_recording(self, path: PathLike) -> Path:
         """``save`` for a recorder: .fm2 holds only movies from power-on of a known image, so
@@ -489,9 +496,6 @@ class Movie:
         imported ROMs are searched for it by hash. A velkora movie whose SHA-1 is not the
         ROM's is refused (``ValueError``); an .fm2 romChecksum that differs is a warning."""
         path = Path(path)
-        # Imported here: `python -m velkora_gym.integration` must find it not yet loaded.
-        from velkora_gym.integration import read_capped
-
         data = read_capped(path, MAX_MOVIE_BYTES, "a movie", MovieError)
         if path.suffix.lower() == ".gz":
             data = _inflate(data, MAX_MOVIE_BYTES, path)
@@ -622,12 +626,7 @@ class Movie:
             raise MovieError(f"{where}: {error}") from None
         if identity is not None and movie.identity != identity:
             raise MovieError(f"{where}: the identity line is not the identity of its cartridge (SHA-1 {sha1})")
-        movie.rom_path = found
-        movie._pads = pads
-        movie._resets = resets
-        movie._powers = powers
-        movie.comments = comments
-        return movie
+        return movie._read(found, pads, resets, powers, comments)
 
     @staticmethod
     def _start_timing(start: bytes, where: str) -> str:
@@ -814,12 +813,7 @@ class Movie:
                     f"the ROM's is {movie.identity}; playing it anyway",
                     stacklevel=3,
                 )
-        movie.rom_path = found
-        movie._pads = pads
-        movie._resets = resets
-        movie._powers = powers
-        movie.comments = comments
-        return movie
+        return movie._read(found, pads, resets, powers, comments)
 
 
 def _inflate(data: bytes, limit: int, path: Path) -> bytes:
@@ -930,20 +924,15 @@ def _is_fm2(path: Path) -> bool:
 
 
 def _candidates() -> Iterator[Path]:
-    from velkora_gym import roms
-
-    package = Path(__file__).resolve().parent / "roms"
-    yield from sorted(package.glob("*.nes"))
-    imported = roms.imported_folder()
+    yield from sorted(PACKAGE_ROMS.glob("*.nes"))
+    imported = imported_folder()
     if imported.is_dir():
         yield from sorted(imported.glob("*.nes"))
 
 
 def find_rom(sha1: str) -> Path | None:
     """The file with this SHA-1 among the package's cartridges and the imported ROMs."""
-    from velkora_gym import roms
-
-    named = roms.imported_folder() / f"{sha1}.nes"
+    named = imported_folder() / f"{sha1}.nes"
     for path in [named, *_candidates()]:
         try:
             image = path.read_bytes()

@@ -31,8 +31,9 @@ HOME = Path(tempfile.mkdtemp(prefix="velkora-fuzz-home-"))
 os.environ["XDG_DATA_HOME"] = str(HOME)
 
 with atheris.instrument_imports(include=["velkora_gym"]):
-    from velkora_gym import demonstrations, integration, movie
-    from velkora_gym.scripts import Budget, ScriptError
+    from velkora_gym import files, integration, movie
+    from velkora_gym.envs import demonstrations
+    from velkora_gym.integration.lua import Budget, ScriptError
 
 WORK = Path(tempfile.mkdtemp(prefix="velkora-fuzz-"))
 FOLDER = WORK / "game"
@@ -112,7 +113,7 @@ def seeds(directory: Path) -> None:
 
     for target in TARGETS:
         (directory / target).mkdir(parents=True, exist_ok=True)
-    package = Path(integration.__file__).resolve().parent / "integrations"
+    package = integration.PACKAGE_INTEGRATIONS
     for game in sorted(p for p in package.iterdir() if p.is_dir()):
         parts = [(game / name).read_bytes() if (game / name).is_file() else b"-" for name in FILES[:4]]
         scenario = json.loads((game / "scenario.json").read_text())
@@ -134,7 +135,7 @@ def seeds(directory: Path) -> None:
         parts = [json.dumps(data).encode(), json.dumps(scenario).encode(), b'{"default_state": null}', b"-", lua]
         (directory / "integration" / name).write_bytes(SEPARATOR.join(parts))
 
-    demo = movie.Movie(movie.Path(integration.__file__).resolve().parent / "roms" / "velkora-demo.nes")
+    demo = movie.Movie(files.DEMO_ROM)
     demo.extend([1, 0, 9, 128, 64], [0, 2, 0, 0, 16])
     demo.comments.append("a seed")
     for target, text in (("vmv", demo.to_text()), ("fm2", demo.to_fm2())):

@@ -16,8 +16,12 @@ import pytest
 from test_integrations import folder
 
 pytest.importorskip("gymnasium")
-from velkora_gym import demonstrations, integration, movie, roms  # noqa: E402
-from velkora_gym.envs import DEMO_ROM  # noqa: E402
+from velkora_gym import integration, movie  # noqa: E402
+from velkora_gym.envs import (
+    DEMO_ROM,  # noqa: E402
+    demonstrations,  # noqa: E402
+)
+from velkora_gym.integration import roms  # noqa: E402
 from velkora_gym.movie import Movie, MovieError  # noqa: E402
 
 

@@ -11,8 +11,8 @@ pytest.importorskip("gymnasium")
 import gymnasium as gym
 
 from velkora_gym.batch import Batch
-from velkora_gym.demonstrations import RecordMovie, demonstrations, main
 from velkora_gym.envs import DEMO_ROM, demo
+from velkora_gym.envs.demonstrations import RecordMovie, demonstrations, main
 from velkora_gym.movie import Movie
 
 OPTIONS = [

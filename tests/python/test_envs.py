@@ -239,7 +239,7 @@ def test_bad_options(options):
 def test_the_documented_options_are_the_checked_ones():
     import inspect
 
-    from velkora_gym.envs import _Setup
+    from velkora_gym.envs.core import _Setup
 
     checked = set(inspect.signature(_Setup).parameters) - {"rom"}
     assert set(velkora_gym.EnvOptions.__annotations__) == checked

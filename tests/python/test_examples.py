@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import velkora
+from velkora_gym.console import JOYPAD
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -23,7 +24,7 @@ FRAME_SAMPLES = 44100 * 341 * 262 / 3 / 1789773  # about 735 samples a frame
 
 def load(name: str):
     if name in ("play", "record"):  # the examples call the package's commands
-        return importlib.import_module(f"velkora_gym.{'player' if name == 'play' else name}")
+        return importlib.import_module(f"velkora_gym.apps.{'player' if name == 'play' else name}")
     spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -98,7 +99,7 @@ def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
 
 
 def test_commands_name_the_package_they_miss(monkeypatch, capsys):
-    from velkora_gym import commands
+    from velkora_gym.apps import commands
 
     monkeypatch.setattr(commands.importlib.util, "find_spec", lambda name: None)
     for command in (commands.play, commands.record, commands.studio):
@@ -233,7 +234,7 @@ def test_overlapping_presses_add_up(frame, held):
     record = load("record")
     presses = [record.parse_press("1-10:A"), record.parse_press("5-6:Left")]
     state = record.inputs_at(frame, presses)
-    assert [name for name, on in zip(record.BUTTONS, state) if on] == held
+    assert [name for name, on in zip(JOYPAD, state) if on] == held
 
 
 def test_recorder_writes_mp4_when_ffmpeg_is_there(demo_cartridge, tmp_path):

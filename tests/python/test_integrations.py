@@ -20,8 +20,9 @@ import nesrom
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
 pytest.importorskip("lupa")
-from velkora_gym import check, integration, roms  # noqa: E402
+from velkora_gym import integration  # noqa: E402
 from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv  # noqa: E402
+from velkora_gym.integration import check, folders, roms  # noqa: E402
 
 DEMO = golden.own_cartridges()["velkora-demo.nes"]
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
@@ -262,7 +263,7 @@ def test_games_by_name_on_the_search_path_read_at_each_make(tmp_path, monkeypatc
     folder(first, "pads", files={"rom.nes": PADS})
     folder(second, "pads", data={"info": {"other": {"address": 1, "type": "|u1"}}}, files={"rom.nes": PADS})
     monkeypatch.setenv("VELKORA_INTEGRATIONS", str(first))
-    monkeypatch.setattr(integration, "_added", [])
+    monkeypatch.setattr(folders, "_added", [])
     assert "nmi" in gym.make("velkora/NES-v0", game="pads", **quiet()).reset(seed=0)[1]
     monkeypatch.setenv("VELKORA_INTEGRATIONS", str(tmp_path / "nowhere"))
     integration.add_path(second)
@@ -303,13 +304,13 @@ def test_your_integrations_folder_comes_after_the_environment_and_add_path(tmp_p
         folder(base, "pads", data={"info": {"v": {"address": address, "type": "|u1"}}}, files={"rom.nes": PADS})
     folder(user, "velkora-demo", files={"rom.sha": hashlib.sha1(DEMO).hexdigest()})  # hides the package's
     folder(user, "lost", files={"rom.sha": "0" * 40})
-    monkeypatch.setattr(integration, "_added", [])
+    monkeypatch.setattr(folders, "_added", [])
     monkeypatch.setenv("VELKORA_INTEGRATIONS", str(listed))
     integration.add_path(added)
     assert integration.find("pads") == listed / "pads"
     monkeypatch.delenv("VELKORA_INTEGRATIONS")
     assert integration.find("pads") == added / "pads"
-    monkeypatch.setattr(integration, "_added", [])
+    monkeypatch.setattr(folders, "_added", [])
     assert integration.find("pads") == user / "pads"
     assert integration.find("velkora-demo") == user / "velkora-demo"
     assert integration.find("bladebuster") == integration.PACKAGE_INTEGRATIONS / "bladebuster"

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import velkora_gym
-from velkora_gym import roms
+from velkora_gym import files
 
 REPO = Path(__file__).resolve().parents[2]
 DIST = importlib.metadata.distribution("velkora")
@@ -37,7 +37,7 @@ def test_pybind11_licence_matches_the_pybind11_built_against():
     assert Path(pybind11.locate_file(theirs[0])).read_bytes() == (REPO / "licenses/pybind11-LICENSE").read_bytes()
 
 
-@pytest.mark.parametrize("rom", [roms.DEMO_ROM, roms.DEMO_2P_ROM], ids=["demo", "demo-2p"])
+@pytest.mark.parametrize("rom", [files.DEMO_ROM, files.DEMO_2P_ROM], ids=["demo", "demo-2p"])
 def test_demo_cartridges_are_package_data(rom):
     listed = {Path(DIST.locate_file(f)).resolve() for f in DIST.files}
     assert rom.resolve() in listed

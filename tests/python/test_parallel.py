@@ -18,7 +18,7 @@ from velkora_gym.batch import Batch
 pytest.importorskip("pettingzoo")
 from pettingzoo.test import parallel_api_test  # noqa: E402
 
-from velkora_gym.parallel import DEMO_2P_INTEGRATION, DEMO_2P_ROM, VelkoraParallelEnv  # noqa: E402
+from velkora_gym.envs.two_player import DEMO_2P_INTEGRATION, DEMO_2P_ROM, VelkoraParallelEnv  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
 RIGHT, LEFT, UP, A = 0x80, 0x40, 0x10, 0x01

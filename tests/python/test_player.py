@@ -12,16 +12,18 @@ import pytest
 import velkora
 import velkora_gym
 from nesrom import JOYPAD_READER, build_rom, nrom_program, write_rom
+from velkora_gym.console import JOYPAD
 
 pygame = pytest.importorskip("pygame")
 
-from velkora_gym import player as play  # noqa: E402
+from velkora_gym.apps import audio, keymaps, rewind, window  # noqa: E402
+from velkora_gym.apps import player as play  # noqa: E402
 
 K = pygame
 
 
 def down(*keys):
-    return [play.Key(k, True) for k in keys]
+    return [keymaps.Key(k, True) for k in keys]
 
 
 @pytest.fixture
@@ -34,7 +36,7 @@ def make_player(tmp_path, monkeypatch):
         options.setdefault("mute", True)
         options.setdefault("scale", 1)
         player = play.Player(
-            rom, states=tmp_path / "states", realtime=False, source=play.ScriptedInput(script or {}), **options
+            rom, states=tmp_path / "states", realtime=False, source=keymaps.ScriptedInput(script or {}), **options
         )
         made.append(player)
         return player
@@ -56,7 +58,7 @@ def port_bits(nes):
 
 
 def bits(*names):
-    return [int(b in names) for b in play.BUTTONS]
+    return [int(b in names) for b in JOYPAD]
 
 
 # ---------------------------------------------------------------- players and pads
@@ -69,13 +71,13 @@ def bits(*names):
         (
             False,
             [
-                play.PadAdded(10, "one"),
-                play.PadAdded(11, "two"),
-                play.PadButton(10, 1, True),
-                play.PadHat(10, 0, 1, 0),
-                play.PadButton(11, 0, True),
-                play.PadAxis(11, 1, -0.9),
-                play.PadButton(11, 7, True),
+                keymaps.PadAdded(10, "one"),
+                keymaps.PadAdded(11, "two"),
+                keymaps.PadButton(10, 1, True),
+                keymaps.PadHat(10, 0, 1, 0),
+                keymaps.PadButton(11, 0, True),
+                keymaps.PadAxis(11, 1, -0.9),
+                keymaps.PadButton(11, 7, True),
             ],
             bits("A", "Right"),
             bits("B", "Up", "Start"),
@@ -84,10 +86,10 @@ def bits(*names):
             True,
             down(K.K_x, K.K_RIGHT)
             + [
-                play.PadAdded(5, "pad"),
-                play.PadButton(5, 0, True),
-                play.PadHat(5, 0, 0, 1),
-                play.PadButton(5, 6, True),
+                keymaps.PadAdded(5, "pad"),
+                keymaps.PadButton(5, 0, True),
+                keymaps.PadHat(5, 0, 0, 1),
+                keymaps.PadButton(5, 6, True),
             ],
             bits("A", "Right"),
             bits("B", "Up", "Select"),
@@ -95,7 +97,7 @@ def bits(*names):
         # Opposites cancel per player, also when one comes from the keys and the other from the pad.
         (
             True,
-            down(K.K_LEFT, K.K_RIGHT, K.K_x, K.K_w, K.K_f) + [play.PadAdded(5, "pad"), play.PadHat(5, 0, 0, -1)],
+            down(K.K_LEFT, K.K_RIGHT, K.K_x, K.K_w, K.K_f) + [keymaps.PadAdded(5, "pad"), keymaps.PadHat(5, 0, 0, -1)],
             bits("A"),
             bits("B"),
         ),
@@ -112,20 +114,20 @@ def test_each_player_reaches_its_port(make_player, pads_rom, pad2, events, port0
 @pytest.mark.parametrize(
     "events, held",
     [
-        ([play.PadAxis(1, 0, 0.3)], []),  # inside the dead zone
-        ([play.PadAxis(1, 0, 0.8)], ["Right"]),
-        ([play.PadAxis(1, 0, 0.8), play.PadAxis(1, 0, 0.1)], []),  # back to the middle
-        ([play.PadAxis(1, 1, -0.7), play.PadAxis(1, 0, -0.6)], ["Up", "Left"]),
-        ([play.PadHat(1, 0, -1, 1)], ["Up", "Left"]),
-        ([play.PadHat(1, 0, -1, 1), play.PadHat(1, 0, 0, 0)], []),
-        ([play.PadButton(1, b, True) for b in (0, 1, 6, 7)], ["A", "B", "Select", "Start"]),
-        ([play.PadButton(1, 1, True), play.PadButton(1, 1, False)], []),
-        ([play.PadHat(1, 0, -1, 0), play.PadAxis(1, 0, 0.9)], []),  # hat left + stick right
-        ([play.PadButton(2, 1, True)], []),  # a pad never plugged in
+        ([keymaps.PadAxis(1, 0, 0.3)], []),  # inside the dead zone
+        ([keymaps.PadAxis(1, 0, 0.8)], ["Right"]),
+        ([keymaps.PadAxis(1, 0, 0.8), keymaps.PadAxis(1, 0, 0.1)], []),  # back to the middle
+        ([keymaps.PadAxis(1, 1, -0.7), keymaps.PadAxis(1, 0, -0.6)], ["Up", "Left"]),
+        ([keymaps.PadHat(1, 0, -1, 1)], ["Up", "Left"]),
+        ([keymaps.PadHat(1, 0, -1, 1), keymaps.PadHat(1, 0, 0, 0)], []),
+        ([keymaps.PadButton(1, b, True) for b in (0, 1, 6, 7)], ["A", "B", "Select", "Start"]),
+        ([keymaps.PadButton(1, 1, True), keymaps.PadButton(1, 1, False)], []),
+        ([keymaps.PadHat(1, 0, -1, 0), keymaps.PadAxis(1, 0, 0.9)], []),  # hat left + stick right
+        ([keymaps.PadButton(2, 1, True)], []),  # a pad never plugged in
     ],
 )
 def test_pad_inputs_and_dead_zone(events, held):
-    controls = play.Controls(dead_zone=0.5)
+    controls = keymaps.Controls(dead_zone=0.5)
     controls.pad_added(1, "pad")
     for event in events:
         getattr(
@@ -136,11 +138,11 @@ def test_pad_inputs_and_dead_zone(events, held):
 
 def test_pads_plugged_and_unplugged_while_playing(make_player, pads_rom):
     script = {
-        2: [play.PadAdded(7, "first"), play.PadButton(7, 1, True)],
-        4: [play.PadAdded(8, "second"), play.PadButton(8, 0, True)],
-        6: [play.PadAdded(9, "third"), play.PadHat(9, 0, 0, -1)],  # both players taken: waits
-        8: [play.PadRemoved(7)],  # the third takes player 1
-        10: [play.PadRemoved(9), play.Key(K.K_x, True), play.FocusLost()],
+        2: [keymaps.PadAdded(7, "first"), keymaps.PadButton(7, 1, True)],
+        4: [keymaps.PadAdded(8, "second"), keymaps.PadButton(8, 0, True)],
+        6: [keymaps.PadAdded(9, "third"), keymaps.PadHat(9, 0, 0, -1)],  # both players taken: waits
+        8: [keymaps.PadRemoved(7)],  # the third takes player 1
+        10: [keymaps.PadRemoved(9), keymaps.Key(K.K_x, True), keymaps.FocusLost()],
     }
     player = make_player(pads_rom, script)
     seen = []
@@ -158,7 +160,7 @@ def test_pads_plugged_and_unplugged_while_playing(make_player, pads_rom):
 def test_config_and_map_change_the_mapping(tmp_path):
     config = tmp_path / "play.toml"
     config.write_text('[pad]\nA = "button2"\n\n[keys1]\nb = ["j", "K"]\nfast_forward = "lctrl"\n')
-    controls = play.Controls(play.build_mapping(play.load_config(config), ["keys2.Up=i", "pad.Start="]))
+    controls = keymaps.Controls(keymaps.build_mapping(keymaps.load_config(config), ["keys2.Up=i", "pad.Start="]))
     for key in (K.K_j, K.K_k, K.K_z, K.K_w, K.K_i, K.K_LCTRL):
         controls.key(key, True)
     controls.pad_added(3, "pad")
@@ -205,15 +207,15 @@ def test_unknown_names_are_refused(tmp_path, monkeypatch, capsys, config, option
 @pytest.mark.parametrize(
     "ff, hold, release",
     [
-        (4, [play.Key(K.K_TAB, True)], [play.Key(K.K_TAB, False)]),
-        (7, [play.PadAdded(1, "pad"), play.PadButton(1, 5, True)], [play.PadButton(1, 5, False)]),
+        (4, [keymaps.Key(K.K_TAB, True)], [keymaps.Key(K.K_TAB, False)]),
+        (7, [keymaps.PadAdded(1, "pad"), keymaps.PadButton(1, 5, True)], [keymaps.PadButton(1, 5, False)]),
     ],
 )
 def test_fast_forward_runs_n_frames_a_picture_without_sound(
     make_player, demo_cartridge, monkeypatch, ff, hold, release
 ):
     pushed = []
-    monkeypatch.setattr(play.AudioOut, "push", lambda self, block: pushed.append(block))
+    monkeypatch.setattr(audio.AudioOut, "push", lambda self, block: pushed.append(block))
     player = make_player(demo_cartridge, {0: hold, 3: release}, ff=ff, mute=False)
     assert player.audio is not None
     for _ in range(3):
@@ -238,7 +240,7 @@ def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every
     script = {
         0: down(K.K_RIGHT),
         played: down(K.K_BACKSPACE),
-        played + held: [play.Key(K.K_BACKSPACE, False)],
+        played + held: [keymaps.Key(K.K_BACKSPACE, False)],
         played + held + 1: down(K.K_BACKSPACE),
     }
     player = make_player(demo_cartridge, script, rewind_every=every, rewind_seconds=seconds)
@@ -270,7 +272,7 @@ def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every
 @pytest.mark.parametrize("budget_kb, capacity", [(12, 1000), (1000, 7)])
 def test_rewind_ring_keeps_to_its_count_and_memory(demo_cartridge, budget_kb, capacity):
     nes = velkora.NES(str(demo_cartridge))
-    ring = play.RewindRing(capacity, 1, budget_kb * 1000)
+    ring = rewind.RewindRing(capacity, 1, budget_kb * 1000)
     for _ in range(60):
         nes.runFrame()
         ring.take(nes)
@@ -287,7 +289,7 @@ def test_help_states_the_default_rewind(capsys):
         play.main(["--help"])
     text = " ".join(capsys.readouterr().out.split())
     count = int(re.search(r"default 180: (\d+) snapshots", text).group(1))
-    assert count == play.rewind_capacity(180, 3) and "never keep more than M MB" in text
+    assert count == rewind.rewind_capacity(180, 3) and "never keep more than M MB" in text
 
 
 # ---------------------------------------------------------------- picture
@@ -307,13 +309,13 @@ def test_help_states_the_default_rewind(capsys):
     ],
 )
 def test_full_screen_scale_and_offset(screen, aspect, scale, rect):
-    got_scale, got_rect = play.fit(screen, aspect)
+    got_scale, got_rect = window.fit(screen, aspect)
     assert (got_scale, tuple(got_rect)) == (scale, rect)
 
 
 def test_full_screen_toggle_centres_the_picture_on_black(make_player, demo_cartridge):
-    alt_enter = [play.Key(K.K_RETURN, True, alt=True)]
-    player = make_player(demo_cartridge, {5: [play.Key(K.K_F11, True)], 7: alt_enter})
+    alt_enter = [keymaps.Key(K.K_RETURN, True, alt=True)]
+    player = make_player(demo_cartridge, {5: [keymaps.Key(K.K_F11, True)], 7: alt_enter})
     for _ in range(6):
         player.tick()
     shown = pygame.surfarray.array3d(player.screen).swapaxes(0, 1)
@@ -366,7 +368,7 @@ def test_screenshot_writes_the_picture_as_png(make_player, demo_cartridge, tmp_p
 # ---------------------------------------------------------------- battery RAM
 
 
-@pytest.mark.parametrize("event", [play.Key(K.K_ESCAPE, True), play.Quit()], ids=["Esc", "window closed"])
+@pytest.mark.parametrize("event", [keymaps.Key(K.K_ESCAPE, True), keymaps.Quit()], ids=["Esc", "window closed"])
 def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, capsys, event):
     for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
         monkeypatch.setenv(name, "dummy")
@@ -374,7 +376,7 @@ def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, ca
     rom = write_rom(tmp_path, build_rom(source, battery=True), "battery game.nes")
     ram = data_home / "velkora" / "battery_game" / "ram"
     assert not ram.exists()
-    assert play.main([rom, "--mute", "--states", str(tmp_path / "s")], source=play.ScriptedInput({5: [event]})) == 0
+    assert play.main([rom, "--mute", "--states", str(tmp_path / "s")], source=keymaps.ScriptedInput({5: [event]})) == 0
     assert "played 5 frames" in capsys.readouterr().out
     data = ram.read_bytes()
     assert (len(data), data[0], data[0x1FFF]) == (8192, 0x5A, 0xA5)
@@ -395,8 +397,8 @@ def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(mak
         3: down(K.K_F10),
         5: down(K.K_F10, K.K_w),
         7: down(K.K_TAB),
-        10: [play.Key(K.K_TAB, False)],
-        12: down(K.K_x) + [play.Key(K.K_RIGHT, False)],
+        10: [keymaps.Key(K.K_TAB, False)],
+        12: down(K.K_x) + [keymaps.Key(K.K_RIGHT, False)],
         15: down(K.K_UP, K.K_d),
         20: down(K.K_F10),
     }
@@ -443,7 +445,7 @@ def test_a_movie_plays_back_with_fast_forward_then_the_players_take_over(make_pl
     movie.extend([0x80] * 30 + [0x10] * 30, [0x01] * 60)
     reference = velkora.NES(str(demo_cartridge))
     movie.play(reference)
-    script = {0: down(K.K_LEFT), 2: down(K.K_TAB), 8: [play.Key(K.K_TAB, False)]}
+    script = {0: down(K.K_LEFT), 2: down(K.K_TAB), 8: [keymaps.Key(K.K_TAB, False)]}
     player = make_player(demo_cartridge, script, movie=movie, ff=6)
     mem = player.nes.cpuMem()
     while player.playback is not None:
@@ -486,7 +488,7 @@ def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsy
     assert (
         play.main(
             ["--movie", str(tmp_path / "m.fm2"), "--mute", "--frames", "25", "--states", str(tmp_path / "s")],
-            source=play.ScriptedInput({}),
+            source=keymaps.ScriptedInput({}),
         )
         == 0
     )
@@ -497,7 +499,7 @@ def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsy
         [["--record", str(tmp_path / "run.mp4")], "name a movie file"],
     ):
         with pytest.raises(SystemExit):
-            play.main(argv + ["--mute"], source=play.ScriptedInput({}))
+            play.main(argv + ["--mute"], source=keymaps.ScriptedInput({}))
         assert named in capsys.readouterr().err
 
 
@@ -550,5 +552,5 @@ def test_the_player_refuses_a_timing_it_does_not_know(probe_rom, monkeypatch, ca
     if environment is not None:
         monkeypatch.setenv("VELKORA_TIMING", environment)
     with pytest.raises(SystemExit):
-        play.main([str(probe_rom), "--mute", "--frames", "1", *options], source=play.ScriptedInput({}))
+        play.main([str(probe_rom), "--mute", "--frames", "1", *options], source=keymaps.ScriptedInput({}))
     assert named in capsys.readouterr().err

@@ -13,7 +13,7 @@ import pufferlib.models  # noqa: E402
 import pufferlib.vector  # noqa: E402
 
 from velkora_gym.envs import VelkoraEnv  # noqa: E402
-from velkora_gym.puffer import VelkoraPufferEnv, demo  # noqa: E402
+from velkora_gym.train.puffer import VelkoraPufferEnv, demo  # noqa: E402
 
 IMAGE = golden.own_cartridges()["velkora-demo.nes"]
 # Episodes end at the demo's NMI counter 120 or at 100 frames, whichever comes first.

@@ -103,7 +103,7 @@ def test_the_recorder_prints_the_loader_only_when_asked(tmp_path, verbose):
 
 def test_the_headless_studio_prints_no_loader_line(tmp_path, capfd):
     pytest.importorskip("gymnasium")
-    from velkora_gym.studio import Studio
+    from velkora_gym.apps.studio import Studio
 
     capfd.readouterr()
     studio = Studio(write_rom(tmp_path, build_rom(IDLE)), tmp_path / "game")

@@ -24,7 +24,7 @@ from ray.rllib.core.columns import Columns  # noqa: E402
 from ray.rllib.core.rl_module.rl_module import RLModuleSpec  # noqa: E402
 
 from velkora_gym.envs import DEMO_ROM, VelkoraVectorEnv, demo  # noqa: E402
-from velkora_gym.rllib import (  # noqa: E402
+from velkora_gym.train.rllib import (  # noqa: E402
     VelkoraEnvRunner,
     VelkoraPPOTorchRLModule,
     configure,
@@ -318,7 +318,7 @@ class TestOnRay:
 
 
 def test_two_players_see_the_stacked_screen_and_score_apart():
-    from velkora_gym.rllib import VelkoraMultiAgentEnv
+    from velkora_gym.train.rllib import VelkoraMultiAgentEnv
 
     env = VelkoraMultiAgentEnv({"obs_type": "grayscale", "screen_size": 36, "frame_stack": 3})
     observations, _ = env.reset(seed=1)

@@ -24,7 +24,7 @@ from stable_baselines3.common.vec_env import (  # noqa: E402
 )
 
 from velkora_gym.envs import VelkoraEnv  # noqa: E402
-from velkora_gym.sb3 import INFOS, VelkoraVecEnv, make  # noqa: E402
+from velkora_gym.train.sb3 import INFOS, VelkoraVecEnv, make  # noqa: E402
 
 IMAGE = golden.own_cartridges()["velkora-demo.nes"]
 # The demo's NMI counter at $0000 ends an episode at 120 frames; the frame limit of 100

@@ -19,9 +19,10 @@ pytest.importorskip("gymnasium")
 pytest.importorskip("lupa")
 from gymnasium.error import ResetNeeded  # noqa: E402
 
-from velkora_gym import check, integration  # noqa: E402
+from velkora_gym import integration  # noqa: E402
 from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv  # noqa: E402
-from velkora_gym.scripts import ScriptError  # noqa: E402
+from velkora_gym.integration import check  # noqa: E402
+from velkora_gym.integration.lua import ScriptError  # noqa: E402
 
 # Each runs on the second call of a console's runtime, so a reset (a new runtime) steps once
 # cleanly before it strikes again. The budget each spends, or the words of its refusal.
@@ -362,14 +363,14 @@ def test_the_training_adapters_raise_and_come_back_with_reset(tmp_path, adapter)
     game = hostile_folder(tmp_path, "while true do end")
     if adapter == "sb3":
         pytest.importorskip("stable_baselines3")
-        from velkora_gym.sb3 import VelkoraVecEnv
+        from velkora_gym.train.sb3 import VelkoraVecEnv
 
         env = VelkoraVecEnv(DEMO, 3, integration=str(game), **quiet())
         env.reset()
         step = lambda: env.step(np.zeros(3, int))  # noqa: E731
     else:
         pytest.importorskip("pufferlib")
-        from velkora_gym.puffer import VelkoraPufferEnv
+        from velkora_gym.train.puffer import VelkoraPufferEnv
 
         env = VelkoraPufferEnv(DEMO, 3, integration=str(game), **quiet())
         env.reset()

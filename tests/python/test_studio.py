@@ -13,7 +13,7 @@ import nesrom
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
 from velkora_gym import integration  # noqa: E402
-from velkora_gym.studio import Studio, draw  # noqa: E402
+from velkora_gym.apps.studio import Studio, draw  # noqa: E402
 
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
 
@@ -222,9 +222,9 @@ def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path)
 
 
 def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
+    from velkora_gym.apps.studio import main
     from velkora_gym.envs import DEMO_ROM
     from velkora_gym.movie import Movie
-    from velkora_gym.studio import main
 
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 12)
@@ -255,9 +255,9 @@ def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timing, tmp_path, capsys, monkeypatch):
+    from velkora_gym.apps.studio import main
     from velkora_gym.envs import VelkoraEnv
     from velkora_gym.movie import Movie
-    from velkora_gym.studio import main
 
     probe = nesrom.build_rom(nesrom.RESET_PROBE)
     rom = nesrom.write_rom(tmp_path, probe, "probe.nes")
@@ -430,7 +430,7 @@ def test_files_are_written_with_the_user_s_umask(tmp_path, data_home, umask):
 
 
 def test_the_command_says_what_it_wrote(tmp_path, capsys):
-    from velkora_gym.studio import main
+    from velkora_gym.apps.studio import main
 
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     assert main([rom, "--integration", str(tmp_path / "game"), "--frames", "3", "--scale", "1"]) == 0

@@ -267,7 +267,7 @@ def test_an_integration_state_of_the_other_timing_names_its_file(tmp_path):
 
 def test_the_two_player_environment_honours_timing():
     pytest.importorskip("pettingzoo")
-    from velkora_gym.parallel import VelkoraParallelEnv
+    from velkora_gym.envs.two_player import VelkoraParallelEnv
 
     env = VelkoraParallelEnv(PROBE, obs_type="ram", start_frames=2, timing="hardware")
     observations, _ = env.reset(seed=0)

@@ -8,7 +8,8 @@ from collections.abc import Iterable
 import numpy as np
 
 from velkora_gym.batch import Batch
-from velkora_gym.integration import IntegrationError, decode, parse_type
+from velkora_gym.integration.errors import IntegrationError
+from velkora_gym.integration.folders import decode, parse_type
 
 RAM_SIZE, PRG_RAM_SIZE = 0x0800, 0x2000
 PRG_RAM_START = 0x6000

@@ -5,34 +5,36 @@ which package it misses instead of failing with a traceback."""
 
 from __future__ import annotations
 
-import importlib
 import importlib.util
 import sys
-from collections.abc import Callable
-
-_NEEDS = {
-    "player": ("pygame",),
-    "record": ("imageio",),
-    "studio": ("pygame",),
-}
 
 
-def _run(module: str) -> int:
-    missing = [name for name in _NEEDS[module] if importlib.util.find_spec(name) is None]
+def _missing(*names: str) -> bool:
+    missing = [name for name in names if importlib.util.find_spec(name) is None]
     if missing:
         print(f"{' and '.join(missing)} missing: pip install velkora[play]", file=sys.stderr)
-        return 2
-    main: Callable[[], int] = importlib.import_module(f"velkora_gym.{module}").main
-    return main()
+    return bool(missing)
 
 
 def play() -> int:
-    return _run("player")
+    if _missing("pygame"):
+        return 2
+    from velkora_gym.apps import player
+
+    return player.main()
 
 
 def record() -> int:
-    return _run("record")
+    if _missing("imageio"):
+        return 2
+    from velkora_gym.apps import record
+
+    return record.main()
 
 
 def studio() -> int:
-    return _run("studio")
+    if _missing("pygame"):
+        return 2
+    from velkora_gym.apps import studio
+
+    return studio.main()

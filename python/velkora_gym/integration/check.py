@@ -17,12 +17,12 @@ import warnings
 from collections.abc import Callable
 from pathlib import Path
 
-from velkora_gym import integration as integrations
-from velkora_gym import roms
 from velkora_gym.batch import check_board, read_image
-from velkora_gym.scripts import ScriptError
-
-FPS = 60.1
+from velkora_gym.console import RENDER_FPS
+from velkora_gym.files import imported_folder
+from velkora_gym.integration import folders as integrations
+from velkora_gym.integration import roms
+from velkora_gym.integration.lua import ScriptError
 
 
 def _problems(
@@ -86,7 +86,8 @@ def _episodes(
     seed: int,
     say: Callable[[str], None],
 ) -> None:
-    from velkora_gym.envs import DEFAULT_STATE, VelkoraEnv
+    from velkora_gym.envs.core import DEFAULT_STATE
+    from velkora_gym.envs.single import VelkoraEnv
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # a ROM that differs from rom.sha was reported above
@@ -120,7 +121,7 @@ def _episodes(
             why = f"cut at the time limit ({max_frames} frames)"
         # The largest reward of a step shows a variable that jumps (at the end, say).
         say(
-            f"episode {episode + 1}: {steps} steps, {frames} frames ({frames / FPS:.1f} s), "
+            f"episode {episode + 1}: {steps} steps, {frames} frames ({frames / RENDER_FPS:.1f} s), "
             f"return {total:g} (largest step {largest:g} at step {largest_at}), {why}"
         )
         lengths.append(steps)
@@ -144,7 +145,7 @@ def rom_state(folder: Path) -> str:
         return "not imported: python -m velkora_gym.import ROM_DIR"
     if path.parent == folder:
         return f"{path.name} in the folder"
-    if path.parent == roms.imported_folder():
+    if path.parent == imported_folder():
         return f"imported ({path})"
     return f"comes with velkora ({path})"
 

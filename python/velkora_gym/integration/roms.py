@@ -12,37 +12,15 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
-import secrets
 import sys
 import zipfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
-from velkora_gym import integration as integrations
+from velkora_gym.files import PACKAGE_ROMS, imported_folder, write_file
+from velkora_gym.integration import folders as integrations
 
 HEADER = 16
-_PACKAGE_ROMS = Path(__file__).resolve().parent / "roms"
-#: The demo game and its two-player variant, built from demo/ when the package is.
-DEMO_ROM = _PACKAGE_ROMS / "velkora-demo.nes"
-DEMO_2P_ROM = _PACKAGE_ROMS / "velkora-demo-2p.nes"
-
-
-def demo_rom() -> Path:
-    """The packaged demo cartridge; FileNotFoundError in a source tree that was never built."""
-    if not DEMO_ROM.is_file():
-        raise FileNotFoundError(f"{DEMO_ROM} is missing: install the package (pip install .) to build it")
-    return DEMO_ROM
-
-
-def data_folder() -> Path:
-    """velkora's folder in the user's data directory (the console keeps battery RAM there too)."""
-    base = os.environ.get("XDG_DATA_HOME", "")
-    root = Path(base) if base and os.path.isabs(base) else Path.home() / ".local" / "share"
-    return root / "velkora"
-
-
-def imported_folder() -> Path:
-    return data_folder() / "roms"
 
 
 def hashes(image: bytes) -> tuple[str, str]:
@@ -58,7 +36,7 @@ def find_rom(folder: Path, shas: tuple[str, ...]) -> Path | None:
     """The ROM of an integration folder: its rom.nes, an imported ROM of its hash, or (for
     the games that come with velkora) the package's own."""
     candidates = [folder / "rom.nes"] + [imported_folder() / f"{sha}.nes" for sha in shas]
-    candidates.append(_PACKAGE_ROMS / f"{folder.name}.nes")
+    candidates.append(PACKAGE_ROMS / f"{folder.name}.nes")
     for path in candidates:
         if path.is_file():
             return path
@@ -109,21 +87,6 @@ def _images(paths: list[Path], problems: list[str]) -> Iterator[tuple[str, bytes
                 problems.append(f"{file}: cannot read it ({error})")
 
 
-def write_file(path: Path, data: bytes) -> None:
-    """All of the file or nothing (a crash leaves no half-written file behind), made with the
-    permissions the user's umask gives new files."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.parent / f".{path.name}.{secrets.token_hex(6)}"
-    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(handle, "wb") as file:
-            file.write(data)
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-
-
 def import_roms(paths: list[str | os.PathLike[str]], report: Callable[[str], None] = print) -> dict[str, str]:
     """Copies the ROMs under `paths` whose SHA-1 matches a game's rom.sha on the search path
     into the imported ROMs' folder; returns {game: where the ROM was found}."""
@@ -146,6 +109,7 @@ def import_roms(paths: list[str | os.PathLike[str]], report: Callable[[str], Non
         matched = False
         for digest in dict.fromkeys(hashes(image)):
             for game, sha in wanted.get(digest, []):
+                imported_folder().mkdir(parents=True, exist_ok=True)
                 write_file(imported_folder() / f"{sha}.nes", image)
                 if game not in found:
                     report(f"{game}: {where}")

@@ -1,13 +1,15 @@
-"""Gymnasium environments on the native batch of consoles.
+"""What the Gymnasium environments share: the options read into a setup (``_Setup``), the
+integration's judgement (``_Game``) and the native batch driven (``_Driver``).
 
-``VelkoraEnv`` is one console; ``VelkoraVectorEnv`` is ``num_envs`` of them stepped on
-every core. Each step is planned and judged in the native worker threads: frame skip,
-sticky actions, no-op starts, the integration's variables, rewards and episode ends,
-lives, stacked frames and resets. Python converts the actions and wraps the results, the
-same few NumPy calls whatever the number of environments. Environment i of a vector
-environment produces exactly what a ``VelkoraEnv`` with the same seed and actions
-produces: both draw their random choices from one native generator per environment, in
-the same order. (Python callables and Lua scripts, when given, judge in Python instead.)
+``VelkoraEnv`` (velkora_gym.envs.single) is one console; ``VelkoraVectorEnv``
+(velkora_gym.envs.vector) is ``num_envs`` of them stepped on every core. Each step is
+planned and judged in the native worker threads: frame skip, sticky actions, no-op starts,
+the integration's variables, rewards and episode ends, lives, stacked frames and resets.
+Python converts the actions and wraps the results, the same few NumPy calls whatever the
+number of environments. Environment i of a vector environment produces exactly what a
+``VelkoraEnv`` with the same seed and actions produces: both draw their random choices from
+one native generator per environment, in the same order. (Python callables and Lua
+scripts, when given, judge in Python instead.)
 """
 
 from __future__ import annotations
@@ -20,30 +22,29 @@ import os
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any, Unpack
+from typing import Any
 
-import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
 from gymnasium.error import ResetNeeded
-from gymnasium.vector import AutoresetMode, VectorEnv
+from gymnasium.vector import AutoresetMode
 
-from velkora_gym import _native, roms
-from velkora_gym import integration as integrations
+from velkora_gym import _native
 from velkora_gym.actions import action_masks, mask_name
 from velkora_gym.batch import Batch, RomSource, check_board, read_image, screen_shape
-from velkora_gym.options import EnvOptions, unknown
-from velkora_gym.roms import DEMO_ROM
-from velkora_gym.scripts import DEFAULT_BUDGET, Budget, Scripts
-from velkora_gym.timings import check_restored_timing, check_timing, start_timing
+from velkora_gym.console import RENDER_FPS
+from velkora_gym.files import DEMO_ROM, PACKAGE, read_capped
+from velkora_gym.integration import folders as integrations
+from velkora_gym.integration import roms
+from velkora_gym.integration.lua import DEFAULT_BUDGET, Budget, Scripts
+from velkora_gym.timings import check_timing, start_timing
 
-#: Frames per second of the NTSC console: 1789773 Hz / 29780.67 cycles a frame.
-RENDER_FPS = 60.1
 #: As the Atari environments: 30 minutes of play, then the episode is truncated.
 MAX_EPISODE_FRAMES = 108_000
 
-PACKAGE = Path(__file__).resolve().parent
 DEMO_INTEGRATION = PACKAGE / "integrations" / "velkora-demo"
+# The demo game draws its first playable frame 8 frames after power-on.
+DEMO_DEFAULTS = {"rom": DEMO_ROM, "integration": DEMO_INTEGRATION, "start_frames": 8}
 
 Values = dict[str, np.ndarray]
 
@@ -436,7 +437,9 @@ class _Setup:
         if isinstance(start_state, (bytearray, memoryview)):
             return bytes(start_state)
         if isinstance(start_state, (str, os.PathLike)):
-            return integrations.read_capped(Path(start_state), integrations.MAX_STATE_BYTES, "a snapshot")
+            return read_capped(
+                Path(start_state), integrations.MAX_STATE_BYTES, "a snapshot", integrations.IntegrationError
+            )
         raise TypeError("start_state must be snapshot bytes or the path of a file holding them")
 
     def batch(self, consoles: int, threads: int | None) -> Batch:
@@ -719,337 +722,3 @@ class _Driver:
         if self.game.lives is not None:
             info["lives"] = info[self.game.lives]
         return info
-
-
-# The window needs pygame (pip install velkora[play]); without it "human" is not offered,
-# so the environment checkers, which try every mode, pass on a plain install.
-_RENDER_MODES = ["rgb_array", "human"] if importlib.util.find_spec("pygame") is not None else ["rgb_array"]
-
-
-class VelkoraEnv(gym.Env):
-    """One NES console as a Gymnasium environment.
-
-    ``rom`` is the cartridge (a path or the image's bytes; with ``game`` or ``integration``
-    it defaults to the folder's ROM). The keyword options (observation type and size, frame
-    skip, sticky actions, action set, the game's integration, episode rules) are those of
-    ``EnvOptions``: ``help(velkora_gym.EnvOptions)`` lists them with their defaults."""
-
-    metadata = {"render_modes": _RENDER_MODES, "render_fps": RENDER_FPS}
-
-    def __init__(self, rom: RomSource | None = None, **options: Unpack[EnvOptions]) -> None:
-        unknown(options)
-        self._setup = _Setup(rom, **options)
-        self.render_mode = self._setup.render_mode
-        self.metadata = {**self.metadata, "render_fps": self._setup.render_fps()}
-        self._driver = _Driver(self._setup, 1, 1, "disabled")
-        self._batch = self._driver.batch
-        self.observation_space = self._setup.observation_space()
-        self.action_space = self._setup.action_space()
-        self._started = False
-        self._last: tuple[Values, Values] | None = None  # previous and current values of the last step
-        self._viewer: Any = None
-
-    @property
-    def timing(self) -> str:
-        """The timing model the console runs: "design" or "hardware" (the ``timing`` option,
-        else the start state's, else the default)."""
-        return self._setup.timing
-
-    # --- Gymnasium ---
-    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
-        super().reset(seed=seed)
-        self._driver.seed([seed])
-        self._driver.failed = None
-        with self._driver.losing([0]):
-            self._driver.reset([0])
-        self._started = True
-        self._last = None
-        if self.render_mode == "human":
-            self.render()
-        return self._driver.observe(0), self._driver.info(0, vector=False)
-
-    def step(self, action: object):
-        if not self._started:
-            raise ResetNeeded("call reset before step")
-        driver = self._driver
-        driver.check("step")
-        masks = self._setup.masks_of(np.asarray(action)[None], 1, self.action_space)
-        before = self._values()
-        driver.native.step(masks, None)
-        with driver.losing([0]):
-            rewards, terminated, truncated = driver.judged(slice(0, 1))
-        info = driver.info(0, vector=False)
-        self._last = (before, self._values())  # for ended_by, made into dicts only when asked
-        if self.render_mode == "human":
-            self.render()
-        return driver.observe(0), float(rewards[0]), bool(terminated[0]), bool(truncated[0]), info
-
-    def render(self):
-        if self.render_mode == "rgb_array":
-            return self._batch.picture(0)
-        if self.render_mode == "human":
-            if self._viewer is None:
-                from velkora_gym.viewer import Viewer
-
-                self._viewer = Viewer("velkora")
-            self._viewer.show(self._batch.picture(0), int(self._driver.native.episode_frames()[0]))
-        return None
-
-    def close(self) -> None:
-        if self._viewer is not None:
-            self._viewer.close()
-            self._viewer = None
-
-    def get_action_meanings(self) -> list[str]:
-        """The actions' names, upper case, NOOP first, combinations joined by '+' (RIGHT+A)."""
-        return self._setup.action_meanings()
-
-    # --- search methods ---
-    def clone_state(self, *, picture: bool = True) -> bytes:
-        """A snapshot of the console (``velkora_gym.snapshot``'s format). With
-        ``picture=False`` it leaves out the finished picture: a restore then keeps the
-        current observation until the next step, whose frames are the same either way."""
-        return self._batch.snapshot(0, picture=picture)
-
-    def restore_state(self, data: bytes) -> None:
-        """Back to a snapshot; the next reward counts from the restored machine, and
-        stacked frames start again from its picture. A snapshot of another timing than
-        the environment's (``timing``) is refused with ValueError."""
-        check_restored_timing(data, self._setup.timing)
-        self._batch.restore(0, data)
-        self._driver.native.restored(0)
-        if self._driver.values:
-            self._driver._update([0])
-        self._last = None
-
-    def ended_by(self) -> list[str]:
-        """What ended the episode at the last step: the done variables and nodes whose test
-        held, the done script, or terminated_fn (empty when nothing did)."""
-        if self._last is None:
-            return []
-        return self._setup.game.reasons(*(self._dict(v) for v in self._last), 0)
-
-    def _values(self) -> Any:
-        """This console's values now: a copy of its native row, or of Python's values."""
-        driver = self._driver
-        if driver.values:
-            return {name: array[:1].copy() for name, array in driver.values.items()}
-        return driver.native_values[:1].copy()
-
-    def _dict(self, values: Any) -> Values:
-        if isinstance(values, dict):
-            return values
-        return {name: values[:, k] for k, name in enumerate(self._driver.names)}
-
-    def pressed(self) -> np.ndarray:
-        """The joypad masks pressed in each frame of the last step or reset: player 1 in
-        the low byte, player 2 in the high byte."""
-        return self._driver.native.pressed(0)
-
-
-class VelkoraVectorEnv(VectorEnv):
-    """``num_envs`` consoles as one Gymnasium vector environment, on ``threads`` native
-    threads, with one random generator per environment.
-
-    ``autoreset_mode``: ``AutoresetMode.NEXT_STEP`` (default: the step after an episode's
-    end returns the next episode's first observation), ``SAME_STEP`` (that step returns it
-    already, the final observation in ``info["final_obs"]``) or ``DISABLED`` (reset the
-    ended ones with ``reset(options={"reset_mask": mask})``).
-
-    With ``batch_size`` (fewer than ``num_envs``), ``send(actions, env_ids)`` starts steps on
-    the workers and ``recv()`` returns the first ``batch_size`` environments to finish, their
-    ids in ``info["env_id"]``, while the others keep running; ``step`` stays the synchronous
-    special case over every environment.
-
-    ``copy=False`` returns views of the native observation array, which the next step
-    rewrites, instead of copies."""
-
-    metadata = {"render_modes": ["rgb_array"], "render_fps": RENDER_FPS, "autoreset_mode": AutoresetMode.NEXT_STEP}
-
-    def __init__(
-        self,
-        rom: RomSource | None = None,
-        num_envs: int = 1,
-        *,
-        threads: int | None = None,
-        batch_size: int | None = None,
-        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
-        copy: bool = True,
-        **options: Unpack[EnvOptions],
-    ) -> None:
-        unknown(options)
-        if options.get("render_mode") == "human":
-            raise ValueError("a vector environment renders 'rgb_array' only")
-        mode = AutoresetMode(autoreset_mode)
-        self._setup = _Setup(rom, **options)
-        self.render_mode = self._setup.render_mode
-        self._driver = _Driver(self._setup, num_envs, threads, _AUTORESET[mode])
-        self._batch = self._driver.batch
-        self.num_envs = self._batch.num_consoles
-        if batch_size is not None and (
-            isinstance(batch_size, bool)
-            or not isinstance(batch_size, (int, np.integer))
-            or not 1 <= batch_size <= self.num_envs
-        ):
-            raise ValueError(f"batch_size must be from 1 to num_envs ({self.num_envs}), not {batch_size!r}")
-        self.batch_size = self.num_envs if batch_size is None else int(batch_size)
-        self.metadata = {**self.metadata, "render_fps": self._setup.render_fps(), "autoreset_mode": mode}
-        self.single_observation_space = self._setup.observation_space()
-        self.single_action_space = self._setup.action_space()
-        self.observation_space = gym.vector.utils.batch_space(self.single_observation_space, self.num_envs)
-        self.action_space = gym.vector.utils.batch_space(self.single_action_space, self.num_envs)
-        self._started = False
-        self._all = np.arange(self.num_envs)
-        self.copy = bool(copy)
-
-    @property
-    def timing(self) -> str:
-        """The timing model the consoles run: "design" or "hardware" (the ``timing`` option,
-        else the start state's, else the default)."""
-        return self._setup.timing
-
-    def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
-        driver = self._driver
-        driver.seed(_seeds(seed, self.num_envs))
-        mask = (options or {}).get("reset_mask")
-        if mask is not None:
-            mask = np.asarray(mask)
-            if mask.dtype != np.bool_ or mask.shape != (self.num_envs,):
-                raise ValueError(f"options['reset_mask'] must be a boolean array of shape ({self.num_envs},)")
-            rows = [int(i) for i in np.flatnonzero(mask)]
-        else:
-            rows = list(range(self.num_envs))
-        if driver.failed is not None and len(rows) < self.num_envs:
-            raise ResetNeeded(
-                f"a step failed ({driver.failed}): reset every environment, with reset() without reset_mask"
-            )
-        if driver.native.in_flight():
-            raise RuntimeError("receive the steps sent before resetting")
-        driver.failed = None
-        with driver.losing(rows):
-            driver.reset(rows)
-        self._started = True
-        return driver.observe(slice(None), self.copy), driver.info(slice(None), vector=True)
-
-    def step(self, actions: object):
-        return self._step(actions, True)
-
-    def _step(self, actions: object, variables: bool):
-        """``step``; without `variables` the info holds only what same-step autoreset adds
-        (the training adapters build their own infos)."""
-        if not self._started:
-            raise ResetNeeded("call reset before step")
-        self._driver.check("step")
-        masks = self._setup.masks_of(actions, self.num_envs, self.single_action_space)
-        self._driver.native.step(masks, None)
-        with self._driver.losing(slice(None)):
-            return self._results(slice(None), variables)
-
-    def send(self, actions: object, env_ids: object = None) -> None:
-        """Starts one step of environments `env_ids` (all when None) with these actions,
-        on the workers, and returns at once."""
-        if not self._started:
-            raise ResetNeeded("call reset before send")
-        self._driver.check("send")
-        ids = self._all if env_ids is None else np.asarray(env_ids)
-        if ids.ndim != 1 or (
-            ids.size and (not np.issubdtype(ids.dtype, np.integer) or ids.min() < 0 or ids.max() >= self.num_envs)
-        ):
-            raise ValueError(f"env_ids must be indices of environments 0..{self.num_envs - 1}")
-        masks = self._setup.masks_of(actions, len(ids), self.single_action_space)
-        self._driver.native.send([int(i) for i in ids], masks, None)
-
-    def recv(self):
-        """The next ``batch_size`` environments to finish their step: observations,
-        rewards, terminated, truncated and info, in the order they finished, with their
-        ids in ``info["env_id"]``."""
-        self._driver.check("recv")
-        ids = self._driver.native.receive(self.batch_size)
-        with self._driver.losing(ids):
-            obs, rewards, terminated, truncated, info = self._results(ids)
-        info["env_id"] = ids
-        return obs, rewards, terminated, truncated, info
-
-    def _results(self, rows: Any, variables: bool = True):
-        driver = self._driver
-        rewards, terminated, truncated = (np.array(a) for a in driver.judged(rows))
-        finals = None
-        if self.metadata["autoreset_mode"] == AutoresetMode.SAME_STEP:
-            finals = self._finals(rows)
-        info = driver.info(rows, vector=True) if variables else {}
-        if finals is not None:
-            ended, observations, values, frames = finals
-            final = np.full(len(ended), None, dtype=object)
-            for k, observation in zip(np.flatnonzero(ended), observations):
-                final[k] = observation
-            info["final_obs"] = final
-            info["_final_obs"] = ended
-            present = ended.copy()
-            final_info: dict[str, Any] = {}
-            for name, column in values.items():
-                final_info[name] = column
-                final_info[f"_{name}"] = present
-            final_info["episode_frame_number"] = frames
-            final_info["_episode_frame_number"] = present
-            if self._setup.game.lives is not None:
-                final_info["lives"] = final_info[self._setup.game.lives]
-                final_info["_lives"] = present
-            info["final_info"] = final_info
-            info["_final_info"] = present
-        return driver.observe(rows, self.copy), rewards, terminated, truncated, info
-
-    def _finals(self, rows: Any) -> tuple[np.ndarray, np.ndarray, Values, np.ndarray] | None:
-        """Which of `rows` ended in the step, their last observations, and every row's final
-        variables and frame count, from what the workers kept at the end."""
-        driver = self._driver
-        ended = driver.ended[rows]
-        if not ended.any():
-            return None
-        indices = self._all[rows]
-        native = driver.native
-        if self._setup.memory:
-            observations = native.final_ram()[indices[ended]]
-            if self._setup.obs_type == "ram+prg":
-                observations = np.concatenate((observations, native.final_prg_ram()[indices[ended]]), axis=-1)
-        else:
-            observations = native.final_observations()[indices[ended]].reshape((-1, *driver.shape))
-        final_native = native.final_values()[indices]
-        values: Values = {name: final_native[:, k].copy() for k, name in enumerate(self._setup.game.names)}
-        game = self._setup.game
-        if game.read_fn is not None:
-            # The callable reads the memory the episode ended with, not the restart's.
-            prg = native.final_prg_ram()
-            read = game.values(
-                final_native[ended], native.final_ram()[indices[ended]], None if prg is None else prg[indices[ended]]
-            )
-            for name, array in read.items():
-                if name not in values:
-                    values[name] = np.zeros(len(ended), array.dtype)
-                    values[name][ended] = array
-        return ended.copy(), observations, values, native.final_episode_frames()[indices]
-
-    def render(self):
-        if self.render_mode == "rgb_array":
-            return tuple(self._batch.picture(i) for i in range(self.num_envs))
-        return None
-
-    def get_action_meanings(self) -> list[str]:
-        """The actions' names, upper case, NOOP first, combinations joined by '+' (RIGHT+A)."""
-        return self._setup.action_meanings()
-
-    def close_extras(self, **kwargs: Any) -> None:
-        self._driver = None  # type: ignore[assignment]
-        self._batch = None  # type: ignore[assignment]
-
-
-# The demo game draws its first playable frame 8 frames after power-on.
-DEMO_DEFAULTS = {"rom": DEMO_ROM, "integration": DEMO_INTEGRATION, "start_frames": 8}
-
-
-def demo(**options: Unpack[EnvOptions]) -> VelkoraEnv:
-    """The demo game with its integration."""
-    return VelkoraEnv(**{**DEMO_DEFAULTS, **options})
-
-
-def demo_vector(num_envs: int = 1, **options: Unpack[EnvOptions]) -> VelkoraVectorEnv:
-    return VelkoraVectorEnv(num_envs=num_envs, **{**DEMO_DEFAULTS, **options})

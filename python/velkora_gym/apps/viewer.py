@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from velkora_gym.envs import RENDER_FPS
+from velkora_gym.console import HEIGHT, RENDER_FPS, WIDTH
 
 
 class Viewer:
@@ -15,9 +15,12 @@ class Viewer:
     def __init__(self, title: str, scale: int = 3) -> None:
         import pygame
 
+        from velkora_gym.apps.window import stretch
+
         self._pygame = pygame
+        self._stretch = stretch
         pygame.display.init()
-        self._screen = pygame.display.set_mode((256 * scale, 240 * scale))
+        self._screen = pygame.display.set_mode((WIDTH * scale, HEIGHT * scale))
         pygame.display.set_caption(title)
         self._scale = scale
         self._shown_frames: int | None = None
@@ -26,8 +29,7 @@ class Viewer:
     def show(self, picture: np.ndarray, episode_frames: int) -> None:
         pygame = self._pygame
         pygame.event.pump()
-        surface = pygame.surfarray.make_surface(np.ascontiguousarray(picture.transpose(1, 0, 2)))
-        self._screen.blit(pygame.transform.scale(surface, self._screen.get_size()), (0, 0))
+        self._stretch(self._screen, picture)
         # Wait out the frames this picture stands for, so play runs at the game's pace.
         if self._shown_frames is not None and episode_frames > self._shown_frames:
             due = self._shown_at + (episode_frames - self._shown_frames) / RENDER_FPS

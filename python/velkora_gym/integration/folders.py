@@ -8,7 +8,7 @@ a folder holds that the format does not is refused with a ``ValueError`` naming 
 the key.
 
 ``python -m velkora_gym.integration check FOLDER`` checks a folder and plays a few random
-episodes with it.
+episodes with it (velkora_gym.integration.check).
 """
 
 from __future__ import annotations
@@ -18,23 +18,24 @@ import json
 import math
 import os
 import re
-import sys
 from collections.abc import Callable, Container, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from velkora_gym.scripts import Budget
+from velkora_gym.actions import mask_of
+from velkora_gym.console import SCREEN
+from velkora_gym.files import PACKAGE, data_folder, read_capped
+from velkora_gym.integration.errors import IntegrationError
+from velkora_gym.integration.lua import DEFAULT_BUDGET, Budget, check_scripts
 
 RAM = range(0x0000, 0x0800)
 PRG_RAM = range(0x6000, 0x8000)
-SCREEN = (256, 240)  # width, height
 
 SNAPSHOT_MAGIC = b"VELKSNAP"
-PACKAGE_INTEGRATIONS = Path(__file__).resolve().parent / "integrations"
+PACKAGE_INTEGRATIONS = PACKAGE / "integrations"
 ENV_PATH = "VELKORA_INTEGRATIONS"
 
 _TYPE = re.compile(r"^([<>|=])([uidn])([0-9]{1,6})$")
@@ -69,15 +70,6 @@ HOW_TO_MAKE_A_STATE = (
     "make one with the studio: velkora-studio ROM --integration FOLDER, "
     "play to where episodes should start and press F6"
 )
-
-
-class IntegrationError(ValueError):
-    """A malformed integration folder. The message names the file and the key of each
-    problem, one a line; ``problems`` holds them one by one."""
-
-    def __init__(self, problems: str | list[str]) -> None:
-        self.problems = [problems] if isinstance(problems, str) else list(problems)
-        super().__init__("\n".join(self.problems))
 
 
 # ------------------------------------------------------------------ values
@@ -277,7 +269,7 @@ class Integration:
         is not a velkora snapshot (another emulator's state, say)."""
         path = self.state_path(name)
         try:
-            data = read_capped(path, MAX_STATE_BYTES, "a start state")
+            data = read_capped(path, MAX_STATE_BYTES, "a start state", IntegrationError)
         except FileNotFoundError:
             known = ", ".join(sorted(p.stem for p in self.folder.glob("*.state"))) or "none"  # type: ignore[union-attr]
             raise IntegrationError(
@@ -365,19 +357,9 @@ def parse_variable(name: str, spec: Any, where: str) -> Variable:
     return Variable(name, address, kind, count, big_endian)
 
 
-def read_capped(path: Path, limit: int, what: str, error: type[Exception] = IntegrationError) -> bytes:
-    """The bytes of a file holding at most `limit` of them; `error` (``IntegrationError``)
-    naming it otherwise (``FileNotFoundError`` and other ``OSError`` pass)."""
-    with open(path, "rb") as file:
-        data = file.read(limit + 1)
-    if len(data) > limit:
-        raise error(f"{path}: larger than {limit} bytes, more than {what} holds")
-    return data
-
-
 def _text(path: Path, limit: int, what: str) -> str:
     try:
-        return read_capped(path, limit, what).decode("utf-8")
+        return read_capped(path, limit, what, IntegrationError).decode("utf-8")
     except UnicodeDecodeError as error:
         raise IntegrationError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
 
@@ -482,8 +464,6 @@ def _crop(value: Any, where: str) -> tuple[int, int, int, int] | None:
 
 
 def _action_groups(value: Any, where: str) -> list[list[int]]:
-    from velkora_gym.actions import mask_of
-
     if not isinstance(value, list) or not value:
         raise IntegrationError(f"{where}: must be a list of groups of button combinations, not {value!r}")
     groups = []
@@ -597,8 +577,6 @@ def load(folder: str | os.PathLike[str], *, script_budget: Budget | None = None)
         if function is not None and not result.scripts and "scripts" not in scenario:
             problems.found.append(f'{where} {key}: lua:{function} needs "scripts", the Lua files defining it')
     if result.scripts and not problems.found:
-        from velkora_gym.scripts import DEFAULT_BUDGET, check_scripts
-
         problems(lambda: check_scripts(result, scenario_path, script_budget or DEFAULT_BUDGET))
 
     meta = problems(lambda: _metadata(folder / "metadata.json"))
@@ -679,8 +657,6 @@ def user_folder() -> Path:
     """Your own integration folders: ``$XDG_DATA_HOME/velkora/integrations``
     (``~/.local/share/velkora/integrations`` when ``XDG_DATA_HOME`` is unset), where the
     studio writes by default."""
-    from velkora_gym.roms import data_folder
-
     return data_folder() / "integrations"
 
 
@@ -722,9 +698,3 @@ def find(game: str) -> Path:
         f"games found: {names}. A folder of your own is found in {user_folder()}, or in a folder "
         f"named in {ENV_PATH}"
     )
-
-
-if __name__ == "__main__":
-    from velkora_gym.check import main
-
-    sys.exit(main())

@@ -21,14 +21,11 @@ import math
 import time
 from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import Any, NamedTuple, Protocol
 
 import numpy as np
 
-from velkora_gym.integration import IntegrationError
-
-if TYPE_CHECKING:
-    from velkora_gym.integration import Integration
+from velkora_gym.integration.errors import IntegrationError
 
 #: Seconds a call (or a folder's loading) may keep the console busy, whatever its budgets.
 TIME_LIMIT = 1.0
@@ -73,6 +70,16 @@ class Budget(NamedTuple):
 
 
 DEFAULT_BUDGET = Budget()
+
+
+class Scripted(Protocol):
+    """What the scripts are run from: an integration (velkora_gym.integration.Integration)."""
+
+    scripts: list[tuple[str, str]]
+    reward_script: str | None
+    done_script: str | None
+    folder: Path | None
+
 
 # The runtime's own part, run before any script: it keeps what the sandbox takes away
 # (the debug library's hook, load) in locals no script can reach, installs the budgets, and
@@ -479,7 +486,7 @@ def _message(value: Any, kind: str | None) -> str:
     return str(value).removeprefix("error loading code: ").split("\n", 1)[0][:300]
 
 
-def check_scripts(integration: Integration, scenario: Path, budget: Budget = DEFAULT_BUDGET) -> None:
+def check_scripts(integration: Scripted, scenario: Path, budget: Budget = DEFAULT_BUDGET) -> None:
     """Loads the scripts once, so a syntax error, a missing function or a load past the
     budget is found with the other problems of the folder rather than at the first step."""
     try:
@@ -491,7 +498,7 @@ def check_scripts(integration: Integration, scenario: Path, budget: Budget = DEF
 class Scripts:
     """The reward and done functions of an integration, one runtime per console."""
 
-    def __init__(self, integration: Integration, scenario: Path | None = None, budget: Budget = DEFAULT_BUDGET) -> None:
+    def __init__(self, integration: Scripted, scenario: Path | None = None, budget: Budget = DEFAULT_BUDGET) -> None:
         self.sources = integration.scripts
         self.reward_function = integration.reward_script
         self.done_function = integration.done_script
