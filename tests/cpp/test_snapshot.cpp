@@ -466,7 +466,9 @@ TEST(Snapshot, AudioLevelsOutOfRangeAreRefused) {
             }
         }
     }
-    EXPECT_GT(checked, 0) << "no cartridge made three audio level runs";
+    // The built-in spin images are silent; only the shared demos make such runs.
+    if (std::filesystem::is_directory(std::filesystem::path(VELKORA_ROMS_DIR) / "demos"))
+        EXPECT_GT(checked, 0) << "no cartridge made three audio level runs";
     // The check of many words at once agrees with the APU's own rule.
     std::mt19937 random(5);
     for (int i = 0; i < 200000; ++i) {
