@@ -8,9 +8,25 @@ import numpy as np
 import pytest
 
 import nesrom
-from boardrom import BACKGROUND, CHR, Cart, Script, grid, hook, image, nametable_view, runs
+from boardrom import (
+    BACKGROUND,
+    CHR,
+    ONE_SCREEN,
+    V_THEN_H,
+    B,
+    Cart,
+    Script,
+    check_pages,
+    continued_from_save,
+    from_snapshot,
+    grid,
+    image,
+    nametable_view,
+    play,
+    runs,
+)
 from test_konami_sunsoft_boards import irq_console
-from test_more_boards import C2, C4, ONE_SCREEN, P16, V_THEN_H, play, screen, script
+from test_more_boards import C2, C4, P16, screen, script
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -149,7 +165,6 @@ def test_bank_windows(board):
             assert got_chr == [b % (8 * kw.get("chr_8k", 1)) for b in chr_banks], f"CHR after {writes}"
 
 
-A, B = 0xA1, 0xB2
 # Horizontal, then vertical: what was written at $2405 (the first table) is
 # overwritten through $2005, and the second table stays empty.
 H_THEN_V = ([0, B, 0, 0], {0x2005: B, 0x2405: 0})
@@ -167,12 +182,7 @@ PAGES = {
 
 @pytest.mark.parametrize("board", PAGES)
 def test_nametable_layouts(board):
-    kw, m0, m1, (reads, stored) = PAGES[board]
-    cart = Cart(image(**kw))
-    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
-    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
-    assert cart.run(s) == reads
-    assert {a: int(cart.vram[a]) for a in stored} == stored
+    check_pages(*PAGES[board])
 
 
 # $E000 with bit 4: the nametable pages are the CHR ROM kilobytes $C000 and
@@ -328,16 +338,11 @@ def test_snapshot_replays_identically(board):
     kw, writes = SNAPSHOTS[board]
     cart = Cart(image(**kw))
     cart.run(script(screen(chr_ram=kw.get("chr_8k", 0) == 0)).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    code = hook(writes)
-    cart.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    cart.on_nmi(writes)
     cart.run(Script().w((0x2000, 0x80)))
-    play(cart, 20)
-    data = velkora_gym.snapshot(cart.nes)
-    expected, banks = play(cart, 40)
+    (expected, banks), (again, _) = from_snapshot(cart, play, 20, 40)
     assert len(banks) > 1, "the NMI writes changed no bank"
-    fresh = Cart(cart.data)
-    velkora_gym.restore(fresh.nes, data)
-    assert play(fresh, 40)[0] == expected
+    assert again == expected
 
 
 @pytest.mark.parametrize(
@@ -360,15 +365,5 @@ STATES = {
 @pytest.mark.parametrize("board", STATES)
 def test_save_state_continues_in_a_fresh_console(tmp_path, board):
     kw, setup, follow = STATES[board]
-    first = Cart(image(**kw))
-    first.nes.setSaveDir(str(tmp_path))
-    first.run(Script().w(*setup))
-    first.nes.saveState(0)
-    first.run(Script().w(*follow))
-
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
-    second.run(Script().w(*follow))
-    assert second.windows() == first.windows()
+    first, second = continued_from_save(tmp_path, image(**kw), setup, follow)
     assert np.array_equal(second.vram, first.vram)

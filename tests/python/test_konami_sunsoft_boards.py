@@ -14,18 +14,24 @@ from boardrom import (
     BACKGROUND,
     CHR,
     CPU_HZ,
+    ONE_SCREEN,
     RATE,
+    V_THEN_H,
     Cart,
     Script,
     audio_blocks,
+    continued_from_save,
     grid,
-    hook,
     image,
+    irq_counter,
+    last_bank_image,
     nametable_view,
     pitch,
+    play,
     runs,
+    stores,
 )
-from test_more_boards import ONE_SCREEN, P16, P32, V_THEN_H, play, screen, script
+from test_more_boards import P16, P32, screen, script
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -368,46 +374,28 @@ def test_sizes_a_board_cannot_reach_are_refused(mapper, kw, prg_16k, chr_8k, ref
 
 # ------------------------------------------------------------ IRQ counters
 
-# The program sits in the last 8 KiB bank, which every board here fixes at
-# $E000. $10/$11 count IRQs; the handler acknowledges.
-IRQ_PROGRAM = """
+
+def irq_code(setup, ack) -> bytes:
+    """The program for the last 8 KiB bank, which every board here fixes at
+    $E000. $10/$11 count IRQs; the handler acknowledges."""
+    return nesrom.assemble(f"""
 .org $E000
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$40
     sta $4017
     lda #$00
     sta $10
     sta $11
-{setup}
+{stores(*setup)}
     cli
 forever:
     jmp forever
-irq_handler:
-    inc $10
-    bne counted
-    inc $11
-counted:
-{ack}
-    rti
-nmi_handler:
-    rti
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
-"""
-
-
-def stores(*pairs) -> str:
-    return "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in pairs)
+{irq_counter(stores(*ack))}
+""")
 
 
 def irq_console(mapper: int, setup, ack, timing: str, submapper=None):
-    code = nesrom.assemble(IRQ_PROGRAM.format(setup=stores(*setup), ack=stores(*ack)))
-    header = image(mapper, 1, 1, **({} if submapper is None else dict(submapper=submapper)))[:16]
-    data = header + bytes(8192) + code + bytes(8192)
+    data = last_bank_image(mapper, irq_code(setup, ack), submapper)
     nes = velkora.NES(nesrom.ImageFile(data, f"irq{mapper}.nes"))
     velkora_gym.set_timing(nes, timing)
     return nes
@@ -633,8 +621,7 @@ def prepared(board: str) -> Cart:
     kw, setup, writes = SNAPSHOTS[board]
     cart = Cart(image(**kw))
     cart.run(script(setup).w(*LIVE.get(board, [])).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    code = hook(writes)
-    cart.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    cart.on_nmi(writes)
     cart.run(Script().w((0x2000, 0x80)))
     return cart
 
@@ -686,17 +673,7 @@ STATES = {
 @pytest.mark.parametrize("board", STATES)
 def test_save_state_continues_in_a_fresh_console(tmp_path, board):
     kw, setup, follow = STATES[board]
-    first = Cart(image(**kw))
-    first.nes.setSaveDir(str(tmp_path))
-    first.run(Script().w(*setup))
-    first.nes.saveState(0)
-    first.run(Script().w(*follow))
-
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
-    second.run(Script().w(*follow))
-    assert second.windows() == first.windows()
+    first, second = continued_from_save(tmp_path, image(**kw), setup, follow)
     assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:])
     assert np.array_equal(second.vram, first.vram)
 
@@ -725,8 +702,7 @@ def test_action53_snapshot_keeps_the_chr_banks_not_on_show():
 
 
 def irq_image(mapper: int, setup, ack) -> bytes:
-    code = nesrom.assemble(IRQ_PROGRAM.format(setup=stores(*setup), ack=stores(*ack)))
-    return image(mapper, 1, 1)[:16] + bytes(8192) + code + bytes(8192)
+    return last_bank_image(mapper, irq_code(setup, ack))
 
 
 @pytest.mark.parametrize(

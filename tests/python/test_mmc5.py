@@ -19,8 +19,9 @@ from boardrom import (
     Script,
     audio_blocks,
     chr_rom,
+    fill_nametable,
+    from_snapshot,
     grid,
-    hook,
     image,
     nametable_view,
     pitch,
@@ -333,11 +334,7 @@ def irq_program(line: int, *, exram_mode: int = 1) -> bytes:
     source = f"""
 .org $8000
 .advance $E000, $FF
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$00
     sta $2000
     sta $2001
@@ -349,12 +346,7 @@ clear:
     sta $00,x
     dex
     bpl clear
-warm1:
-    bit $2002
-    bpl warm1
-warm2:
-    bit $2002
-    bpl warm2
+{nesrom.WARM_UP}
     lda #$44
     sta $5105
     lda #{exram_mode}
@@ -369,20 +361,7 @@ warm2:
     sta $2007
     sta $2007
     sta $2007
-    lda #$20
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #$01
-    ldy #$04
-fill:
-    ldx #$00
-fill_row:
-    sta $2007
-    dex
-    bne fill_row
-    dey
-    bne fill
+{fill_nametable(1)}
     lda #$80
     sta $2000
     cli
@@ -600,8 +579,7 @@ def scene(**header) -> Cart:
         )
     )
     c.run(screen(ctrl=0x20, mask=0x1E).w((0x2000, 0xA3)))
-    code = hook([(0x5120, 0xFF), (0x512A, 0x3F), (0x5201, 0xFF), (0x5107, 3), (0x5113, 7), (0x5114, 7), (0x5002, 0xFF)])
-    c.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    c.on_nmi([(0x5120, 0xFF), (0x512A, 0x3F), (0x5201, 0xFF), (0x5107, 3), (0x5113, 7), (0x5114, 7), (0x5002, 0xFF)])
     return c
 
 
@@ -609,13 +587,9 @@ def scene(**header) -> Cart:
 def test_snapshot_replays_picture_memory_and_sound(timing):
     c = scene()
     velkora_gym.set_timing(c.nes, timing)
-    replay(c, 20)
-    data = velkora_gym.snapshot(c.nes)
-    expected = replay(c, 40)
+    expected, again = from_snapshot(c, replay, 20, 40)
     assert len(set(expected)) > 30
-    fresh = Cart(c.data, "mmc5.nes")
-    velkora_gym.restore(fresh.nes, data)
-    assert replay(fresh, 40) == expected
+    assert again == expected
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])

@@ -16,8 +16,9 @@ from boardrom import (
     Cart,
     Script,
     audio_blocks,
+    fill_nametable,
+    from_snapshot,
     grid,
-    hook,
     image,
     nametable_view,
     pitch,
@@ -151,11 +152,7 @@ def counter_program(delay: int) -> bytes:
     source = f"""
 .org $8000
 .advance $E000, $FF
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$40
     sta $4017
     lda #$00
@@ -164,12 +161,7 @@ reset:
     sta ${COUNTS:02X}
     sta ${FRAMES:02X}
     sta $E000
-warm1:
-    bit $2002
-    bpl warm1
-warm2:
-    bit $2002
-    bpl warm2
+{nesrom.WARM_UP}
     lda #$3F
     sta $2006
     lda #$00
@@ -178,20 +170,7 @@ warm2:
     sta $2007
     lda #$30
     sta $2007
-    lda #$20
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #$01
-    ldy #$04
-fill:
-    ldx #$00
-fill_row:
-    sta $2007
-    dex
-    bne fill_row
-    dey
-    bne fill
+{fill_nametable(1)}
     lda #$80
     sta $2000
     cli
@@ -387,11 +366,7 @@ def sound_program() -> bytes:
     source = f"""
 .org $8000
 .advance $E000, $FF
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$40
     sta $4017
     lda #$00
@@ -448,8 +423,7 @@ def scene() -> Cart:
     c.run(Script().w(*writes, (0xE000, 0), (0xC000, 0xE0), (0xC800, 0x21), (0xD000, 0xE1), (0xD800, 0x05)))
     c.run(Script().put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).w((0x2000, 0x81), (0x2005, 0x40), (0x2005, 0)))
     c.run(Script().w((0x2001, 0x0A), (0xF800, 0x80 | 0x10)))
-    code = hook([(0x8000, 0x7F), (0xA800, 0x7F), (0xC800, 0x7F), (0x4800, 0xFF), (0x5000, 0xFF)])
-    c.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    c.on_nmi([(0x8000, 0x7F), (0xA800, 0x7F), (0xC800, 0x7F), (0x4800, 0xFF), (0x5000, 0xFF)])
     return c
 
 
@@ -457,13 +431,9 @@ def scene() -> Cart:
 def test_snapshot_replays_picture_memory_and_sound(timing):
     c = scene()
     velkora_gym.set_timing(c.nes, timing)
-    replay(c, 20)
-    data = velkora_gym.snapshot(c.nes)
-    expected = replay(c, 40)
+    expected, again = from_snapshot(c, replay, 20, 40)
     assert len(set(expected)) > 30
-    fresh = Cart(c.data, "namco.nes")
-    velkora_gym.restore(fresh.nes, data)
-    assert replay(fresh, 40) == expected
+    assert again == expected
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
