@@ -88,6 +88,26 @@ def last_bank_image(mapper: int, code: bytes, submapper: int | None = None) -> b
     return header(mapper, 1, 1, submapper=submapper) + bytes(8192) + code + bytes(8192)
 
 
+# Source that sets the backdrop black.
+BACKDROP = """    lda #$3F
+    sta $2006
+    lda #$00
+    sta $2006
+    lda #$0F
+    sta $2007"""
+# The end of an NMI handler that turns the picture on and keeps the IRQs
+# counted at $10 in the last frame at $11; $12 counts the frames.
+FRAME_END = """    lda #$18
+    sta $2001
+    lda $10
+    sta $11
+    lda #$00
+    sta $10
+    inc $12
+    pla
+    rti"""
+
+
 def fill_nametable(tile: int) -> str:
     """Source that fills the nametable at $2000 (attributes too) with `tile`."""
     return f"""    lda #$20
@@ -315,6 +335,12 @@ def pitch(samples: np.ndarray) -> float:
     return float(np.argmax(spectrum)) * RATE / len(samples)
 
 
+def check_pitch(samples: np.ndarray, hz: float) -> None:
+    """The strongest frequency lies within two of the spectrum's bins of `hz`."""
+    found = pitch(samples)
+    assert abs(found - hz) <= 2 * RATE / len(samples), f"{found:.1f} Hz, not {hz:.1f}"
+
+
 # ------------------------------------------------------------ replays
 
 
@@ -381,6 +407,29 @@ def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]
     second.run(Script().w(*follow))
     assert second.windows() == first.windows()
     return first, second
+
+
+def scene_continues_after_save(first: Cart, folder, prepare: Script, follow: Script) -> None:
+    """`first`, its NMI hook moving registers, runs ten frames, stops the
+    hook, runs `prepare` and saves; then it and a fresh console that loaded
+    the save run `follow` alike, to the same windows, memories and picture."""
+    first.nes.setSaveDir(str(folder))
+    replay(first, 10)
+    first.mem[HOOK] = 0x60
+    first.run(prepare)
+    first.nes.saveState(0)
+    assert (folder / "0").stat().st_size == 82189
+    got = first.run(follow)
+
+    second = Cart(first.data, first.name)
+    second.nes.setSaveDir(str(folder))
+    assert second.nes.loadState(0)
+    assert second.run(follow) == got
+    assert second.windows() == first.windows()
+    assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)
+    runs(first.nes)
+    runs(second.nes)
+    assert grid(second.nes) == grid(first.nes)
 
 
 # ------------------------------------------------------------ nametable pages

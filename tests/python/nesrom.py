@@ -55,6 +55,14 @@ WARM_UP = """warm1:
 warm2:
     bit $2002
     bpl warm2"""
+# RESET, then the APU's frame interrupt inhibited, for programs whose IRQ
+# handler counts only the board's.
+RESET_QUIET = (
+    RESET
+    + """
+    lda #$40
+    sta $4017"""
+)
 VECTORS = """.advance $FFFA, $FF
 .word nmi_handler, reset, irq_handler"""
 

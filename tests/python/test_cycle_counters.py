@@ -24,9 +24,7 @@ def program(mask: int, setup, ack, every) -> bytes:
     return address: together, the instruction the IRQ came before."""
     return nesrom.assemble(f"""
 .org $E000
-{nesrom.RESET}
-    lda #$40
-    sta $4017
+{nesrom.RESET_QUIET}
     lda #$00
     sta $10
     lda #${mask:02X}

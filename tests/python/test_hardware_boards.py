@@ -86,12 +86,7 @@ palette:
     inx
     cpx #$20
     bne palette
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #$0F
-    sta $2007
+{boardrom.BACKDROP}
 {boardrom.fill_nametable(BACKGROUND_TILE)}
     ldx #$00
 copy:
@@ -123,15 +118,7 @@ forever:
     sta $C000
     sta $C001
     sta $E001
-    lda #$18
-    sta $2001
-    lda $10
-    sta $11
-    lda #$00
-    sta $10
-    inc $12
-    pla
-    rti
+{boardrom.FRAME_END}
 """
     irq = f"""
     pha
@@ -330,9 +317,7 @@ def mapper40(acknowledge: bool):
     ack = "sta $8000\n    sta $A000" if acknowledge else ""
     code = nesrom.assemble(f"""
 .org $E000
-{nesrom.RESET}
-    lda #$40
-    sta $4017      ; the APU's frame interrupt would call the handler too
+{nesrom.RESET_QUIET}
     lda #$00
     sta $10
     sta $11

@@ -6,18 +6,8 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from boardrom import (
-    HORIZONTAL,
-    ONE_SCREEN,
-    V_THEN_H,
-    VERTICAL,
-    Cart,
-    Script,
-    check_pages,
-    from_snapshot,
-    image,
-    play,
-)
+import boardrom
+from boardrom import Cart, Script, image
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -218,19 +208,29 @@ def test_cprom_pages_keep_what_was_written():
 
 
 PAGES = {
-    "AxROM": (dict(mapper=7, prg_16k=8), [(0x8000, 0x00)], [(0x8000, 0x10)], ONE_SCREEN),
-    "Camerica mirroring": (dict(mapper=71, prg_16k=8, submapper=1), [(0x9000, 0)], [(0x9FFF, 0x10)], ONE_SCREEN),
-    "Camerica": (dict(mapper=71, prg_16k=8), [(0x9000, 0)], [(0x9FFF, 0x10)], HORIZONTAL),
-    "MMC1": (dict(mapper=1, prg_16k=8, chr_8k=4), mmc1(0x8000, 0x0C), mmc1(0x8000, 0x0D), ONE_SCREEN),
-    "MMC2": (dict(mapper=9, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], V_THEN_H),
-    "MMC4": (dict(mapper=10, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], V_THEN_H),
-    "Namco 108": (dict(mapper=206, prg_16k=4, chr_8k=8, vertical=True), [(0xA000, 0)], [(0xA000, 1)], VERTICAL),
+    "AxROM": (dict(mapper=7, prg_16k=8), [(0x8000, 0x00)], [(0x8000, 0x10)], boardrom.ONE_SCREEN),
+    "Camerica mirroring": (
+        dict(mapper=71, prg_16k=8, submapper=1),
+        [(0x9000, 0)],
+        [(0x9FFF, 0x10)],
+        boardrom.ONE_SCREEN,
+    ),
+    "Camerica": (dict(mapper=71, prg_16k=8), [(0x9000, 0)], [(0x9FFF, 0x10)], boardrom.HORIZONTAL),
+    "MMC1": (dict(mapper=1, prg_16k=8, chr_8k=4), mmc1(0x8000, 0x0C), mmc1(0x8000, 0x0D), boardrom.ONE_SCREEN),
+    "MMC2": (dict(mapper=9, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], boardrom.V_THEN_H),
+    "MMC4": (dict(mapper=10, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], boardrom.V_THEN_H),
+    "Namco 108": (
+        dict(mapper=206, prg_16k=4, chr_8k=8, vertical=True),
+        [(0xA000, 0)],
+        [(0xA000, 1)],
+        boardrom.VERTICAL,
+    ),
 }
 
 
 @pytest.mark.parametrize("board", PAGES)
 def test_nametable_pages(board):
-    check_pages(*PAGES[board])
+    boardrom.check_pages(*PAGES[board])
 
 
 # ------------------------------------------------------------ MMC2 / MMC4 latches
@@ -492,6 +492,6 @@ def test_snapshot_replays_identically(board):
         cart.run(script(setup).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
     cart.on_nmi(writes)
     cart.run(Script().w((0x2000, ctrl | 0x80)))
-    (expected, banks), (again, _) = from_snapshot(cart, play, 30, 60)
+    (expected, banks), (again, _) = boardrom.from_snapshot(cart, boardrom.play, 30, 60)
     assert len(banks) > 1, "the NMI writes changed no bank"
     assert again == expected
