@@ -392,6 +392,56 @@ def from_snapshot(cart: Cart, record, settle: int, frames: int) -> tuple:
     return expected, record(fresh, frames)
 
 
+def check_snapshot_replay(cart: Cart, timing: str) -> None:
+    """In `timing`, forty frames that move the picture replay alike from a
+    snapshot in a fresh console."""
+    import velkora_gym
+
+    velkora_gym.set_timing(cart.nes, timing)
+    expected, again = from_snapshot(cart, replay, 20, 40)
+    assert len(set(expected)) > 30
+    assert again == expected
+
+
+def irqs_after(nes, frames: int) -> int:
+    """Runs `frames` frames; returns the IRQs the handler counted at $10/$11."""
+    for _ in range(frames):
+        nes.runFrame()
+    mem = nes.cpuMem()
+    return int(mem[0x10]) | int(mem[0x11]) << 8
+
+
+def beside_batches(data: bytes, frames: int):
+    """Runs a console and two one-console batches of `data`, with and without
+    audio: each frame the loud batch hands out the console's audio and the
+    quiet one's RAM is the console's; at the end the loud batch's snapshot is
+    the console's. Yields the console and its audio."""
+    import velkora
+    import velkora_gym
+
+    single = velkora.NES(nesrom.ImageFile(data, "single.nes"))
+    loud = velkora_gym.Batch(data, 1, audio=True)
+    quiet = velkora_gym.Batch(data, 1, audio=False)
+    for _ in range(frames):
+        single.runFrame()
+        loud.step(np.zeros(1, np.uint8))
+        quiet.step(np.zeros(1, np.uint8))
+        heard = single.getAudio(True)
+        assert loud.get_audio(0, True) == heard
+        assert np.array_equal(quiet.ram[0], single.cpuMem()[:2048])
+        yield single, heard
+    assert loud.snapshot(0) == velkora_gym.snapshot(single)
+
+
+def bank_steps(kw: dict, steps):
+    """A cartridge of `kw` runs each step's writes: yields the step and the
+    windows after it."""
+    cart = Cart(image(**kw))
+    for step in steps:
+        cart.run(Script().w(*step[0]))
+        yield step, cart.windows()
+
+
 def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]:
     """A console that ran `setup`, saved and then ran `follow`, and a fresh
     one that loaded the save and ran `follow`: their windows agree."""

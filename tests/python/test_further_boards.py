@@ -10,7 +10,7 @@ import pytest
 import boardrom
 import nesrom
 from boardrom import CHR, Cart, Script, image
-from test_konami_sunsoft_boards import irq_console
+from test_konami_sunsoft_boards import irqs_counted
 from test_more_boards import C2, C4, P16, screen, script
 
 velkora = pytest.importorskip("velkora")
@@ -141,10 +141,7 @@ BANKS = {
 @pytest.mark.parametrize("board", BANKS)
 def test_bank_windows(board):
     kw, steps = BANKS[board]
-    cart = Cart(image(**kw))
-    for writes, prg, chr_banks in steps:
-        cart.run(Script().w(*writes))
-        got_prg, got_chr = cart.windows()
+    for (writes, prg, chr_banks), (got_prg, got_chr) in boardrom.bank_steps(kw, steps):
         assert got_prg == prg, f"PRG after {writes}"
         if chr_banks is not None:
             assert got_chr == [b % (8 * kw.get("chr_8k", 1)) for b in chr_banks], f"CHR after {writes}"
@@ -217,12 +214,8 @@ IRQS = {
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 @pytest.mark.parametrize("board", IRQS)
 def test_irq_counters_interrupt_at_their_period(board, timing):
-    mapper, sub, setup, ack, period = IRQS[board]
-    nes = irq_console(mapper, setup, ack, timing, sub)
-    mem = nes.cpuMem()
-    for _ in range(60):
-        nes.runFrame()
-    irqs = int(mem[0x10]) | int(mem[0x11]) << 8
+    nes, irqs = irqs_counted(IRQS[board], timing, 60)
+    period = IRQS[board][-1]
     cycles = nes.cycleCount() - 40
     if "SS88006 4" in board or "Bandai" in board:
         # The handler's acknowledge also restarts the count: up to ~40 cycles

@@ -153,11 +153,7 @@ BANKS = {
 
 @pytest.mark.parametrize("board", BANKS)
 def test_bank_windows(board):
-    kw, steps = BANKS[board]
-    cart = Cart(image(**kw))
-    for writes, prg, chr_banks in steps:
-        cart.run(Script().w(*writes))
-        got_prg, got_chr = cart.windows()
+    for (writes, prg, chr_banks), (got_prg, got_chr) in boardrom.bank_steps(*BANKS[board]):
         assert masked(got_prg, prg) == prg, f"PRG after {writes}"
         if chr_banks is not None:
             assert got_chr == chr_banks, f"CHR after {writes}"

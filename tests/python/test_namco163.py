@@ -374,21 +374,10 @@ irq:
 
 
 def test_the_ram_the_game_reads_is_the_same_with_audio_off():
-    data = sound_program()
-    single = velkora.NES(nesrom.ImageFile(data, "single.nes"))
-    loud = velkora_gym.Batch(data, 1, audio=True)
-    quiet = velkora_gym.Batch(data, 1, audio=False)
     copies = set()
-    for _ in range(30):
-        single.runFrame()
-        loud.step(np.zeros(1, np.uint8))
-        quiet.step(np.zeros(1, np.uint8))
-        heard = single.getAudio(True)
-        assert loud.get_audio(0, True) == heard
-        assert np.array_equal(quiet.ram[0], single.cpuMem()[:2048])
+    for single, _ in boardrom.beside_batches(sound_program(), 30):
         copies.add(bytes(single.cpuMem()[0x300:0x380]))
     assert len(copies) > 20, "the phases move"
-    assert loud.snapshot(0) == velkora_gym.snapshot(single)
 
 
 # ------------------------------------------------------------ snapshots and save states
@@ -408,11 +397,7 @@ def scene() -> Cart:
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_snapshot_replays_picture_memory_and_sound(timing):
-    c = scene()
-    velkora_gym.set_timing(c.nes, timing)
-    expected, again = boardrom.from_snapshot(c, boardrom.replay, 20, 40)
-    assert len(set(expected)) > 30
-    assert again == expected
+    boardrom.check_snapshot_replay(scene(), timing)
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
