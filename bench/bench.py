@@ -99,11 +99,18 @@ def measure_elsewhere(
     return [float(rate) for rate in out.stdout.split()]
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def rom_arguments(doc: str, repeats: int) -> argparse.ArgumentParser:
+    """A parser with the options of every benchmark over ROMs: the ROMs (the
+    shared folder's when none is given) and --repeats."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("roms", nargs="*", type=Path)
+    parser.add_argument("--repeats", type=int, default=repeats)
+    return parser
+
+
+def main() -> int:
+    parser = rom_arguments(__doc__, 5)
     parser.add_argument("--frames", type=int, default=3000)
-    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--warmup", type=int, default=60)
     parser.add_argument("--against", metavar="DIR", help="also measure the velkora module in DIR")
     parser.add_argument("--rates", action="store_true", help=argparse.SUPPRESS)  # one ROM's rates, for --against
