@@ -16,7 +16,6 @@ from the same machine states. --timing hardware measures consoles of the hardwar
 
 from __future__ import annotations
 
-import os
 import random
 import statistics
 import sys
@@ -28,7 +27,7 @@ import velkora_gym
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
-from bench import default_roms, quiet_console, rom_arguments  # noqa: E402
+from bench import one_core_roms, quiet_console, rom_arguments  # noqa: E402
 
 
 def press(pad: velkora.Controller, frame: int) -> None:
@@ -103,12 +102,10 @@ def main() -> int:
     args = parser.parse_args()
     global TIMING
     TIMING = args.timing
-    roms = args.roms or default_roms()
+    roms = one_core_roms(args)
     if not roms:
         print("no ROMs to measure")
         return 1
-    if hasattr(os, "sched_setaffinity"):
-        os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
 
     print(
         f"velkora_gym.snapshot of a velkora.NES ({TIMING} timing) after 300 frames: bytes, and microseconds to "

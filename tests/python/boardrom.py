@@ -89,10 +89,7 @@ def last_bank_image(mapper: int, code: bytes, submapper: int | None = None) -> b
 
 
 # Source that sets the backdrop black.
-BACKDROP = """    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
+BACKDROP = f"""{nesrom.TO_PALETTE}
     lda #$0F
     sta $2007"""
 # The end of an NMI handler that turns the picture on and keeps the IRQs
@@ -401,6 +398,22 @@ def check_snapshot_replay(cart: Cart, timing: str) -> None:
     expected, again = from_snapshot(cart, replay, 20, 40)
     assert len(set(expected)) > 30
     assert again == expected
+
+
+def restored_twin(nes, data: bytes, name: str):
+    """A fresh console of `data` restored from a snapshot of `nes`: the two
+    run three frames to the same pictures and RAM."""
+    import velkora
+    import velkora_gym
+
+    twin = velkora.NES(nesrom.ImageFile(data, name))
+    velkora_gym.restore(twin, velkora_gym.snapshot(nes))
+    for _ in range(3):
+        nes.runFrame()
+        twin.runFrame()
+        assert np.array_equal(nes.getImg(), twin.getImg())
+        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+    return twin
 
 
 def irqs_after(nes, frames: int) -> int:

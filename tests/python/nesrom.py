@@ -63,6 +63,11 @@ RESET_QUIET = (
     lda #$40
     sta $4017"""
 )
+# PPUADDR at the palette.
+TO_PALETTE = """    lda #$3F
+    sta $2006
+    lda #$00
+    sta $2006"""
 VECTORS = """.advance $FFFA, $FF
 .word nmi_handler, reset, irq_handler"""
 

@@ -75,10 +75,7 @@ def split_program(
         oam[4 * i : 4 * i + 4] = bytes([y, tile, 0x00, 8 * i])
     table = "\n".join(f"    .byte {', '.join(f'${b:02X}' for b in oam[r : r + 16])}" for r in range(0, 256, 16))
     main = f"""
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
+{nesrom.TO_PALETTE}
     ldx #$00
 palette:
     lda #$30

@@ -568,15 +568,7 @@ def test_snapshot_replays_picture_memory_and_sound(timing):
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_snapshot_keeps_the_scanline_interrupt(timing):
-    nes = irq_console(120, timing)
-    data = velkora_gym.snapshot(nes)
-    twin = velkora.NES(nesrom.ImageFile(irq_program(120), "mmc5-irq.nes"))
-    velkora_gym.restore(twin, data)
-    for _ in range(3):
-        nes.runFrame()
-        twin.runFrame()
-        assert np.array_equal(nes.getImg(), twin.getImg())
-        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+    twin = boardrom.restored_twin(irq_console(120, timing), irq_program(120), "mmc5-irq.nes")
     assert first_black_row(twin) == 121
 
 

@@ -407,13 +407,7 @@ def test_snapshot_keeps_the_counter(timing):
     velkora_gym.set_timing(nes, timing)
     for _ in range(4):
         nes.runFrame()
-    twin = velkora.NES(nesrom.ImageFile(data, "n163-irq.nes"))
-    velkora_gym.restore(twin, velkora_gym.snapshot(nes))
-    for _ in range(3):
-        nes.runFrame()
-        twin.runFrame()
-        assert np.array_equal(nes.getImg(), twin.getImg())
-        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+    boardrom.restored_twin(nes, data, "n163-irq.nes")
 
 
 def test_save_state_continues_in_a_fresh_console(tmp_path):

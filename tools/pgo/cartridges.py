@@ -243,10 +243,7 @@ nmi:
     sta $2003
     lda #$02
     sta $4014
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
+{to_palette}
     ldx #$00
 palette:
     txa
@@ -477,7 +474,13 @@ def tiles(size: int, salt: int) -> bytes:
 def board_image(mapper, prg_16k, chr_8k, submapper, vertical, init, line, irq) -> bytes:
     code = nesrom.assemble(
         PROGRAM.format(
-            reset=nesrom.RESET, warm_up=nesrom.WARM_UP, init=init, line=line, irq=irq, sprites=sprite_table()
+            reset=nesrom.RESET,
+            warm_up=nesrom.WARM_UP,
+            to_palette=nesrom.TO_PALETTE,
+            init=init,
+            line=line,
+            irq=irq,
+            sprites=sprite_table(),
         )
     )
     assert len(code) == 4096, len(code)
