@@ -99,22 +99,35 @@ def measure_elsewhere(
     return [float(rate) for rate in out.stdout.split()]
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def rom_arguments(doc: str, repeats: int) -> argparse.ArgumentParser:
+    """A parser with the options of every benchmark over ROMs: the ROMs (the
+    shared folder's when none is given) and --repeats."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("roms", nargs="*", type=Path)
+    parser.add_argument("--repeats", type=int, default=repeats)
+    return parser
+
+
+def one_core_roms(args: argparse.Namespace) -> list[Path]:
+    """The ROMs to measure; when there are any, this process keeps to one core."""
+    roms = args.roms or default_roms()
+    if roms and hasattr(os, "sched_setaffinity"):
+        os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+    return roms
+
+
+def main() -> int:
+    parser = rom_arguments(__doc__, 5)
     parser.add_argument("--frames", type=int, default=3000)
-    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--warmup", type=int, default=60)
     parser.add_argument("--against", metavar="DIR", help="also measure the velkora module in DIR")
     parser.add_argument("--rates", action="store_true", help=argparse.SUPPRESS)  # one ROM's rates, for --against
     parser.add_argument("--timing", default="design", help=argparse.SUPPRESS)  # with --rates
     args = parser.parse_args()
-    roms = args.roms or default_roms()
+    roms = one_core_roms(args)
     if not roms:
         print("no ROMs to measure")
         return 1
-    if hasattr(os, "sched_setaffinity"):
-        os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
     if args.rates:
         rates = measure(roms[0], args.frames, args.repeats, args.warmup, args.timing)
         print(" ".join(f"{rate:.1f}" for rate in rates))

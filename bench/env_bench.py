@@ -15,6 +15,7 @@ same steps; CPU time, so that other programs on a shared machine do not count.
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 import time
 from pathlib import Path
@@ -200,15 +201,37 @@ def async_rate(envs: int, seconds: float) -> tuple[float, float]:
     return measure(turn, vector.batch_size, seconds, clock)
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def demo_arguments(doc: str, seconds: float) -> argparse.ArgumentParser:
+    """A parser with the options of every benchmark of the demo cartridge: --rom, --seconds."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--rom", type=Path, default=ROOT / "build" / "velkora-demo.nes")
-    parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--seconds", type=float, default=seconds)
+    return parser
+
+
+def missing(rom: Path) -> bool:
+    if rom.exists():
+        return False
+    print(f"{rom} not found (make demo-rom builds it)")
+    return True
+
+
+def lacking(module: str, bench: str, package: str, extra: str) -> bool:
+    """Says the benchmark is skipped when `module` is not installed."""
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        print(f"{bench}: {package} is not installed (pip install .[{extra}]); skipped")
+        return True
+    return False
+
+
+def main() -> int:
+    parser = demo_arguments(__doc__, 3.0)
     parser.add_argument("--envs", type=int, default=8)
     parser.add_argument("--sizes", default="8,64")
     args = parser.parse_args()
-    if not args.rom.exists():
-        print(f"{args.rom} not found (make demo-rom builds it)")
+    if missing(args.rom):
         return 1
     raw = single_console_fps(args.rom, args.seconds)
     single = env_steps(args.rom, args.seconds)

@@ -19,7 +19,6 @@ median round and, in brackets, the lowest and highest.
 
 from __future__ import annotations
 
-import argparse
 import os
 import statistics
 import sys
@@ -27,6 +26,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench"))
+from env_bench import demo_arguments, lacking, missing  # noqa: E402
+
 OPTIONS = {
     "obs_type": "grayscale",
     "screen_size": 84,
@@ -109,20 +111,14 @@ def bare_rate(envs: int, rom: Path, seconds: float) -> tuple[float, float]:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rom", type=Path, default=ROOT / "build" / "velkora-demo.nes")
+    parser = demo_arguments(__doc__, 4.0)
     parser.add_argument("--envs", type=int, default=8, help="consoles of the env runner")
-    parser.add_argument("--seconds", type=float, default=4.0)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--no-async", action="store_true", help="leave out the process-per-console row")
     args = parser.parse_args()
-    if not args.rom.exists():
-        print(f"{args.rom} not found (make demo-rom builds it)")
+    if missing(args.rom):
         return 1
-    try:
-        import ray.rllib  # noqa: F401
-    except ImportError:
-        print("rllib_bench: RLlib is not installed (pip install .[rllib]); skipped")
+    if lacking("ray.rllib", "rllib_bench", "RLlib", "rllib"):
         return 0
     import logging
 

@@ -16,8 +16,6 @@ from the same machine states. --timing hardware measures consoles of the hardwar
 
 from __future__ import annotations
 
-import argparse
-import os
 import random
 import statistics
 import sys
@@ -29,7 +27,7 @@ import velkora_gym
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
-from bench import default_roms, quiet_console  # noqa: E402
+from bench import one_core_roms, quiet_console, rom_arguments  # noqa: E402
 
 
 def press(pad: velkora.Controller, frame: int) -> None:
@@ -97,21 +95,17 @@ def search(path: Path, picture: bool, steps: int) -> tuple[float, float]:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("roms", nargs="*", type=Path)
+    parser = rom_arguments(__doc__, 3)
     parser.add_argument("--calls", type=int, default=2000)
-    parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--steps", type=int, default=2000)
     parser.add_argument("--timing", choices=velkora_gym.TIMINGS, default="design")
     args = parser.parse_args()
     global TIMING
     TIMING = args.timing
-    roms = args.roms or default_roms()
+    roms = one_core_roms(args)
     if not roms:
         print("no ROMs to measure")
         return 1
-    if hasattr(os, "sched_setaffinity"):
-        os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
 
     print(
         f"velkora_gym.snapshot of a velkora.NES ({TIMING} timing) after 300 frames: bytes, and microseconds to "

@@ -22,7 +22,6 @@ both taken with bench/env_bench.py's tools:
 
 from __future__ import annotations
 
-import argparse
 import sys
 from pathlib import Path
 
@@ -30,7 +29,7 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
-from env_bench import OPTIONS, actions_of, emulation_out, measure, timed  # noqa: E402
+from env_bench import OPTIONS, actions_of, demo_arguments, emulation_out, lacking, measure, missing, timed  # noqa: E402
 
 
 def adapter(infos: str):
@@ -96,18 +95,12 @@ def run(build, envs: int, rom: Path, seconds: float) -> tuple[float, float, floa
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rom", type=Path, default=ROOT / "build" / "velkora-demo.nes")
-    parser.add_argument("--seconds", type=float, default=3.0)
+    parser = demo_arguments(__doc__, 3.0)
     parser.add_argument("--envs", type=int, nargs="+", default=[8, 64])
     args = parser.parse_args()
-    if not args.rom.exists():
-        print(f"{args.rom} not found (make demo-rom builds it)")
+    if missing(args.rom):
         return 1
-    try:
-        import stable_baselines3  # noqa: F401
-    except ImportError:
-        print("train_bench: Stable-Baselines3 is not installed (pip install .[train]); skipped")
+    if lacking("stable_baselines3", "train_bench", "Stable-Baselines3", "train"):
         return 0
     print(f"{args.rom.name} (demo integration): frameskip 4, 84x84 grayscale, sticky actions, random actions")
     print("Python us per vector step (async: per batch), in the loop / with the emulation out")

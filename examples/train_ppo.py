@@ -297,14 +297,10 @@ def evaluate(args: argparse.Namespace, env_id: str, options: dict[str, Any]) -> 
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
-    cli = parser()
-    args = cli.parse_args(argv)
-    counts = (
+def check_counts(cli: argparse.ArgumentParser, args: argparse.Namespace, *counts: int) -> None:
+    """Refuses a count below 1: among the options both trainers take, and `counts`."""
+    shared = (
         args.steps,
-        args.envs,
-        args.n_steps,
-        args.batch_size,
         args.epochs,
         args.window,
         args.random_episodes,
@@ -314,8 +310,14 @@ def main(argv: list[str] | None = None) -> int:
         args.eval_max_steps,
         args.eval_every if args.eval_every is not None else 1,
     )
-    if min(counts) < 1:
+    if min(shared + counts) < 1:
         cli.error("counts must be at least 1")
+
+
+def main(argv: list[str] | None = None) -> int:
+    cli = parser()
+    args = cli.parse_args(argv)
+    check_counts(cli, args, args.envs, args.n_steps, args.batch_size)
     env_id, options, name = settings(args, cli.error)
     if args.evaluate is not None and not args.evaluate.is_file():
         cli.error(f"--evaluate {args.evaluate}: no such file")

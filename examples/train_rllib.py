@@ -410,24 +410,8 @@ def train(args: argparse.Namespace, run: dict[str, Any], out: Path) -> int:
 def main(argv: list[str] | None = None) -> int:
     cli = parser()
     args = cli.parse_args(argv)
-    counts = (
-        args.steps,
-        args.envs_per_runner,
-        args.rollout,
-        args.minibatch,
-        args.epochs,
-        args.window,
-        args.random_episodes,
-        args.eval_episodes,
-        args.curve_episodes,
-        args.torch_threads,
-        args.eval_max_steps,
-        args.env_runners + 1,
-        args.eval_every if args.eval_every is not None else 1,
-        args.cpus if args.cpus is not None else 1,
-    )
-    if min(counts) < 1:
-        cli.error("counts must be at least 1")
+    cpus = args.cpus if args.cpus is not None else 1
+    train_ppo.check_counts(cli, args, args.envs_per_runner, args.rollout, args.minibatch, args.env_runners + 1, cpus)
     if args.evaluate is not None and args.resume is not None:
         cli.error("--evaluate and --resume: one or the other")
     if args.evaluate is not None and not (args.evaluate / MODULES).is_dir():

@@ -4,19 +4,17 @@ performs each register write."""
 
 from __future__ import annotations
 
+import hashlib
+
 import numpy as np
 
 import nesrom
 
 # Zero page: $00 non-zero runs the code at $0400 (cleared when done), $02 counts
 # commands, $20 the joypad, $21 NMIs. Each NMI calls $0200; reads go to $0300.
-PROGRAM = """
+PROGRAM = f"""
 .org $FF00
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$00
     sta $2000
     sta $2001
@@ -65,13 +63,8 @@ COMMAND_SIZE = 0x2FF  # $0700 stays free for OAM DMA
 def header(
     mapper: int, prg_16k: int, chr_8k: int, *, vertical: bool = False, submapper: int | None = None, byte8: int = 0
 ) -> bytes:
-    """iNES, or NES 2.0 when a submapper is given."""
-    h = bytearray(nesrom.ines_header(prg_16k, chr_8k, mapper, vertical=vertical))
-    if submapper is not None:
-        h[7] |= 0x08
-        h[8] = submapper << 4 | mapper >> 8
-        h[10] = 0x07  # 8 KiB of PRG RAM
-        h[11] = 0 if chr_8k else 0x07
+    """iNES, or NES 2.0 when a submapper is given; byte8 adds to byte 8."""
+    h = bytearray(nesrom.board_header(mapper, prg_16k, chr_8k, vertical=vertical, submapper=submapper))
     h[8] |= byte8
     return bytes(h)
 
@@ -82,6 +75,67 @@ def image(mapper: int, prg_16k: int, chr_8k: int = 0, chr_data: bytes | None = N
     if chr_data is None:
         chr_data = b"".join(bytes([j + 1]) * 1024 for j in range(chr_8k * 8))
     return header(mapper, prg_16k, len(chr_data) // 8192, **kw) + prg + chr_data
+
+
+def stores(*pairs) -> str:
+    """Source that stores each (address, value)."""
+    return "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in pairs)
+
+
+def last_bank_image(mapper: int, code: bytes, submapper: int | None = None) -> bytes:
+    """16 KiB of PRG whose last 8 KiB is `code` (the bank the boards fix at
+    $E000), and 8 KiB of blank CHR."""
+    return header(mapper, 1, 1, submapper=submapper) + bytes(8192) + code + bytes(8192)
+
+
+# Source that sets the backdrop black.
+BACKDROP = f"""{nesrom.TO_PALETTE}
+    lda #$0F
+    sta $2007"""
+# The end of an NMI handler that turns the picture on and keeps the IRQs
+# counted at $10 in the last frame at $11; $12 counts the frames.
+FRAME_END = """    lda #$18
+    sta $2001
+    lda $10
+    sta $11
+    lda #$00
+    sta $10
+    inc $12
+    pla
+    rti"""
+
+
+def fill_nametable(tile: int) -> str:
+    """Source that fills the nametable at $2000 (attributes too) with `tile`."""
+    return f"""    lda #$20
+    sta $2006
+    lda #$00
+    sta $2006
+    lda #${tile:02X}
+    ldy #$04
+fill:
+    ldx #$00
+fill_row:
+    sta $2007
+    dex
+    bne fill_row
+    dey
+    bne fill"""
+
+
+def irq_counter(ack: str) -> str:
+    """An IRQ handler that counts in $10/$11 and runs `ack`, an NMI handler that
+    returns, and the vectors."""
+    return f"""irq_handler:
+    inc $10
+    bne counted
+    inc $11
+counted:
+{ack}
+    rti
+nmi_handler:
+    rti
+{nesrom.VECTORS}"""
 
 
 class Script:
@@ -142,7 +196,7 @@ class Cart:
     def __init__(self, data: bytes, name: str = "board.nes"):
         import velkora
 
-        self.data = data
+        self.data, self.name = data, name
         self.nes = velkora.NES(nesrom.ImageFile(data, name))
         self.pad = velkora.Controller()
         self.nes.setController(self.pad, 0)
@@ -169,6 +223,11 @@ class Cart:
                     break
             assert self.mem[0] == 0 and self.mem[2] == (done + 1) & 0xFF, "the cartridge did not run its command"
         return [int(b) for b in self.mem[RESULTS : RESULTS + script.reads]]
+
+    def on_nmi(self, writes) -> None:
+        """Has each NMI run hook(writes)."""
+        code = hook(writes)
+        self.mem[HOOK : HOOK + len(code)] = np.frombuffer(code, np.uint8)
 
     def windows(self) -> tuple[list, list]:
         """The 8 KiB PRG bank in each quarter of $8000-$FFFF and the 1 KiB CHR
@@ -273,23 +332,186 @@ def pitch(samples: np.ndarray) -> float:
     return float(np.argmax(spectrum)) * RATE / len(samples)
 
 
+def check_pitch(samples: np.ndarray, hz: float) -> None:
+    """The strongest frequency lies within two of the spectrum's bins of `hz`."""
+    found = pitch(samples)
+    assert abs(found - hz) <= 2 * RATE / len(samples), f"{found:.1f} Hz, not {hz:.1f}"
+
+
 # ------------------------------------------------------------ replays
 
 
-def replay(cart: Cart, frames: int) -> list[str]:
-    """A digest per frame of the picture, both memories, OAM and the sound
-    handed over, with the pad moving."""
-    import hashlib
-
-    seen = []
+def driven(cart: Cart, frames: int):
+    """Runs `frames` frames with the pad moving, yielding after each."""
     for _ in range(frames):
         f = cart.nes.frameCount()
         cart.pad.updateInputs([(f * 13 >> k) & 1 for k in range(8)])
         cart.nes.runFrame()
-        digest = hashlib.sha256()
-        for view in (cart.nes.getImg(), cart.mem, cart.vram, cart.nes.OAM()):
-            digest.update(view.tobytes())
+        yield
+
+
+def digest(cart: Cart, *, sound: bool) -> str:
+    """Of the picture, both memories, OAM and, with `sound`, the audio handed over."""
+    found = hashlib.sha256()
+    for view in (cart.nes.getImg(), cart.mem, cart.vram, cart.nes.OAM()):
+        found.update(view.tobytes())
+    if sound:
         for block in cart.nes.getAudio(True):
-            digest.update(bytes(block))
-        seen.append(digest.hexdigest())
-    return seen
+            found.update(bytes(block))
+    return found.hexdigest()
+
+
+def replay(cart: Cart, frames: int) -> list[str]:
+    """A digest per frame, sound included, with the pad moving."""
+    return [digest(cart, sound=True) for _ in driven(cart, frames)]
+
+
+def play(cart: Cart, frames: int) -> tuple[list, set]:
+    """A digest per frame without the sound, with the pad moving, and the
+    distinct PRG and CHR contents on show."""
+    seen, banks = [], set()
+    for _ in driven(cart, frames):
+        seen.append(digest(cart, sound=False))
+        banks.add(hashlib.sha256(cart.mem[0x8000:].tobytes() + cart.vram[:0x2000].tobytes()).digest())
+    return seen, banks
+
+
+def from_snapshot(cart: Cart, record, settle: int, frames: int) -> tuple:
+    """What record(cart, frames) gives after `settle` frames of it, and what
+    it gives in a fresh console restored from a snapshot taken there."""
+    import velkora_gym
+
+    record(cart, settle)
+    data = velkora_gym.snapshot(cart.nes)
+    expected = record(cart, frames)
+    fresh = Cart(cart.data, cart.name)
+    velkora_gym.restore(fresh.nes, data)
+    return expected, record(fresh, frames)
+
+
+def check_snapshot_replay(cart: Cart, timing: str) -> None:
+    """In `timing`, forty frames that move the picture replay alike from a
+    snapshot in a fresh console."""
+    import velkora_gym
+
+    velkora_gym.set_timing(cart.nes, timing)
+    expected, again = from_snapshot(cart, replay, 20, 40)
+    assert len(set(expected)) > 30
+    assert again == expected
+
+
+def restored_twin(nes, data: bytes, name: str):
+    """A fresh console of `data` restored from a snapshot of `nes`: the two
+    run three frames to the same pictures and RAM."""
+    import velkora
+    import velkora_gym
+
+    twin = velkora.NES(nesrom.ImageFile(data, name))
+    velkora_gym.restore(twin, velkora_gym.snapshot(nes))
+    for _ in range(3):
+        nes.runFrame()
+        twin.runFrame()
+        assert np.array_equal(nes.getImg(), twin.getImg())
+        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+    return twin
+
+
+def irqs_after(nes, frames: int) -> int:
+    """Runs `frames` frames; returns the IRQs the handler counted at $10/$11."""
+    for _ in range(frames):
+        nes.runFrame()
+    mem = nes.cpuMem()
+    return int(mem[0x10]) | int(mem[0x11]) << 8
+
+
+def beside_batches(data: bytes, frames: int):
+    """Runs a console and two one-console batches of `data`, with and without
+    audio: each frame the loud batch hands out the console's audio and the
+    quiet one's RAM is the console's; at the end the loud batch's snapshot is
+    the console's. Yields the console and its audio."""
+    import velkora
+    import velkora_gym
+
+    single = velkora.NES(nesrom.ImageFile(data, "single.nes"))
+    loud = velkora_gym.Batch(data, 1, audio=True)
+    quiet = velkora_gym.Batch(data, 1, audio=False)
+    for _ in range(frames):
+        single.runFrame()
+        loud.step(np.zeros(1, np.uint8))
+        quiet.step(np.zeros(1, np.uint8))
+        heard = single.getAudio(True)
+        assert loud.get_audio(0, True) == heard
+        assert np.array_equal(quiet.ram[0], single.cpuMem()[:2048])
+        yield single, heard
+    assert loud.snapshot(0) == velkora_gym.snapshot(single)
+
+
+def bank_steps(kw: dict, steps):
+    """A cartridge of `kw` runs each step's writes: yields the step and the
+    windows after it."""
+    cart = Cart(image(**kw))
+    for step in steps:
+        cart.run(Script().w(*step[0]))
+        yield step, cart.windows()
+
+
+def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]:
+    """A console that ran `setup`, saved and then ran `follow`, and a fresh
+    one that loaded the save and ran `follow`: their windows agree."""
+    first = Cart(data)
+    first.nes.setSaveDir(str(folder))
+    first.run(Script().w(*setup))
+    first.nes.saveState(0)
+    first.run(Script().w(*follow))
+
+    second = Cart(first.data)
+    second.nes.setSaveDir(str(folder))
+    assert second.nes.loadState(0)
+    second.run(Script().w(*follow))
+    assert second.windows() == first.windows()
+    return first, second
+
+
+def scene_continues_after_save(first: Cart, folder, prepare: Script, follow: Script) -> None:
+    """`first`, its NMI hook moving registers, runs ten frames, stops the
+    hook, runs `prepare` and saves; then it and a fresh console that loaded
+    the save run `follow` alike, to the same windows, memories and picture."""
+    first.nes.setSaveDir(str(folder))
+    replay(first, 10)
+    first.mem[HOOK] = 0x60
+    first.run(prepare)
+    first.nes.saveState(0)
+    assert (folder / "0").stat().st_size == 82189
+    got = first.run(follow)
+
+    second = Cart(first.data, first.name)
+    second.nes.setSaveDir(str(folder))
+    assert second.nes.loadState(0)
+    assert second.run(follow) == got
+    assert second.windows() == first.windows()
+    assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)
+    runs(first.nes)
+    runs(second.nes)
+    assert grid(second.nes) == grid(first.nes)
+
+
+# ------------------------------------------------------------ nametable pages
+
+# Layout M0: $2405 gets A; M1: $2005 gets B; then reads of $2805, $2005 in M0,
+# $2C05, $2405 in M1, and what the console's nametable RAM holds.
+A, B = 0xA1, 0xB2
+# The page on show sits at $2000 (the test ends in M1, the upper page), the other at $2400.
+ONE_SCREEN = ([A, A, B, B], {0x2005: B, 0x2405: A})
+V_THEN_H = ([B, B, A, B], {0x2005: B, 0x2805: A})  # the second table follows each switch
+HORIZONTAL = ([0, B, 0, B], {0x2005: B, 0x2805: 0})
+VERTICAL = ([B, B, A, A], {0x2005: B, 0x2405: A})
+
+
+def check_pages(kw: dict, m0, m1, expected) -> None:
+    """Writes and reads through both layouts: `expected` is (reads, RAM)."""
+    reads, stored = expected
+    cart = Cart(image(**kw))
+    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
+    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
+    assert cart.run(s) == reads
+    assert {a: int(cart.vram[a]) for a in stored} == stored

@@ -5,6 +5,9 @@ from pathlib import Path
 
 import pytest
 
+# The board helpers hold assertions the board tests share; report them as the tests' own.
+pytest.register_assert_rewrite("boardrom")
+
 # Consoles create save folders under the XDG data directory: keep the tests
 # out of the real home.
 _data_home = tempfile.mkdtemp(prefix="velkora-xdg-")

@@ -28,6 +28,50 @@ def ines_header(
     return bytes([0x4E, 0x45, 0x53, 0x1A, prg_16k & 0xFF, chr_8k & 0xFF, flags6, flags7]) + bytes(8)
 
 
+def board_header(
+    mapper: int, prg_16k: int, chr_8k: int, *, vertical: bool = False, submapper: int | None = None
+) -> bytes:
+    """iNES, or NES 2.0 when a submapper is given: 8 KiB of PRG RAM, and 8 KiB of CHR RAM
+    when there is no CHR ROM."""
+    h = bytearray(ines_header(prg_16k, chr_8k, mapper, vertical=vertical))
+    if submapper is not None:
+        h[7] |= 0x08
+        h[8] = submapper << 4 | mapper >> 8
+        h[10] = 0x07
+        h[11] = 0 if chr_8k else 0x07
+    return bytes(h)
+
+
+# Pieces of 6502 source the test programs share. RESET starts at the label the
+# vectors name; WARM_UP waits out the PPU's two warm-up frames.
+RESET = """reset:
+    sei
+    cld
+    ldx #$FF
+    txs"""
+WARM_UP = """warm1:
+    bit $2002
+    bpl warm1
+warm2:
+    bit $2002
+    bpl warm2"""
+# RESET, then the APU's frame interrupt inhibited, for programs whose IRQ
+# handler counts only the board's.
+RESET_QUIET = (
+    RESET
+    + """
+    lda #$40
+    sta $4017"""
+)
+# PPUADDR at the palette.
+TO_PALETTE = """    lda #$3F
+    sta $2006
+    lda #$00
+    sta $2006"""
+VECTORS = """.advance $FFFA, $FF
+.word nmi_handler, reset, irq_handler"""
+
+
 class ImageFile(io.BytesIO):
     """An image as a file object; the console takes its save folder from the name."""
 
@@ -87,8 +131,7 @@ nmi_handler:
 {nmi}
 irq_handler:
 {irq}
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
+{VECTORS}
 """
 
 

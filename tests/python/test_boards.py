@@ -90,13 +90,9 @@ def test_demo_runs_1200_frames(name, moving, lit):
 
 # Zero page: $00 command from the test, $02 done counter, $10/$11 IRQ count.
 # Command 1 writes $8000 (timer stop), 2 writes $A000 (timer start).
-MAPPER40_PROGRAM = """
+MAPPER40_PROGRAM = f"""
 .org $E000
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$00
     sta $10
     sta $11
@@ -125,8 +121,7 @@ irq_done:
     rti
 nmi_handler:
     rti
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
+{nesrom.VECTORS}
 """
 
 

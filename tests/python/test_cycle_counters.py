@@ -13,34 +13,30 @@ import hashlib
 import pytest
 
 import nesrom
-from boardrom import image
+from boardrom import last_bank_image, stores
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
 
-# The handler records, per IRQ, the loop count X and the low byte of the
-# return address: together, the instruction the IRQ came before.
-PROGRAM = """
+
+def program(mask: int, setup, ack, every) -> bytes:
+    """The handler records, per IRQ, the loop count X and the low byte of the
+    return address: together, the instruction the IRQ came before."""
+    return nesrom.assemble(f"""
 .org $E000
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    lda #$40
-    sta $4017
+{nesrom.RESET_QUIET}
     lda #$00
     sta $10
     lda #${mask:02X}
     sta $2001
-{setup}
+{stores(*setup)}
     ldx #$00
     cli
 forever:
     inx
     nop
     bne forever
-{every}
+{stores(*every)}
     jmp forever
 irq_handler:
     sta $20
@@ -53,19 +49,14 @@ irq_handler:
     sta $0500,y
     ldx $0400,y
     inc $10
-{ack}
+{stores(*ack)}
     lda $20
     ldy $21
     rti
 nmi_handler:
     rti
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
-"""
-
-
-def stores(pairs) -> str:
-    return "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in pairs)
+{nesrom.VECTORS}
+""")
 
 
 def fme7(command: int, value: int) -> list:
@@ -93,11 +84,7 @@ CASES = {
 
 def console(case: str, timing: str, rendering: bool):
     mapper, sub, setup, ack, every = CASES[case]
-    code = nesrom.assemble(
-        PROGRAM.format(mask=0x1E if rendering else 0, setup=stores(setup), ack=stores(ack), every=stores(every))
-    )
-    header = image(mapper, 1, 1, **({} if sub is None else dict(submapper=sub)))[:16]
-    data = header + bytes(8192) + code + bytes(8192)
+    data = last_bank_image(mapper, program(0x1E if rendering else 0, setup, ack, every), sub)
     nes = velkora.NES(nesrom.ImageFile(data, f"counter{mapper}.nes"))
     velkora_gym.set_timing(nes, timing)
     return nes, data

@@ -7,10 +7,11 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import boardrom
 import nesrom
-from boardrom import BACKGROUND, CHR, Cart, Script, grid, hook, image, nametable_view, runs
-from test_konami_sunsoft_boards import irq_console
-from test_more_boards import C2, C4, ONE_SCREEN, P16, V_THEN_H, play, screen, script
+from boardrom import CHR, Cart, Script, image
+from test_konami_sunsoft_boards import irqs_counted
+from test_more_boards import C2, C4, P16, screen, script
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -140,39 +141,30 @@ BANKS = {
 @pytest.mark.parametrize("board", BANKS)
 def test_bank_windows(board):
     kw, steps = BANKS[board]
-    cart = Cart(image(**kw))
-    for writes, prg, chr_banks in steps:
-        cart.run(Script().w(*writes))
-        got_prg, got_chr = cart.windows()
+    for (writes, prg, chr_banks), (got_prg, got_chr) in boardrom.bank_steps(kw, steps):
         assert got_prg == prg, f"PRG after {writes}"
         if chr_banks is not None:
             assert got_chr == [b % (8 * kw.get("chr_8k", 1)) for b in chr_banks], f"CHR after {writes}"
 
 
-A, B = 0xA1, 0xB2
 # Horizontal, then vertical: what was written at $2405 (the first table) is
 # overwritten through $2005, and the second table stays empty.
-H_THEN_V = ([0, B, 0, 0], {0x2005: B, 0x2405: 0})
+H_THEN_V = ([0, boardrom.B, 0, 0], {0x2005: boardrom.B, 0x2405: 0})
 # (image, writes for layout 0, writes for layout 1, what ONE_SCREEN-style probes read)
 PAGES = {
-    "Bandai FCG one-screen": (dict(mapper=16, prg_16k=8, chr_8k=16), [(0x8009, 2)], [(0x8009, 3)], ONE_SCREEN),
-    "SS88006 one-screen": (dict(mapper=18, prg_16k=8, chr_8k=16), [(0xF002, 2)], [(0xF002, 3)], ONE_SCREEN),
-    "Sunsoft-4 one-screen": (dict(mapper=68, prg_16k=8, chr_8k=16), [(0xE000, 2)], [(0xE000, 3)], ONE_SCREEN),
+    "Bandai FCG one-screen": (dict(mapper=16, prg_16k=8, chr_8k=16), [(0x8009, 2)], [(0x8009, 3)], boardrom.ONE_SCREEN),
+    "SS88006 one-screen": (dict(mapper=18, prg_16k=8, chr_8k=16), [(0xF002, 2)], [(0xF002, 3)], boardrom.ONE_SCREEN),
+    "Sunsoft-4 one-screen": (dict(mapper=68, prg_16k=8, chr_8k=16), [(0xE000, 2)], [(0xE000, 3)], boardrom.ONE_SCREEN),
     "G-101": (dict(mapper=32, prg_16k=8, chr_8k=16), [(0x9000, 1)], [(0x9000, 0)], H_THEN_V),
-    "TC0190": (dict(mapper=33, prg_16k=8, chr_8k=16), [(0x8000, 0)], [(0x8000, 0x40)], V_THEN_H),
-    "TC0690": (dict(mapper=48, prg_16k=8, chr_8k=16), [(0xE000, 0)], [(0xE000, 0x40)], V_THEN_H),
-    "VRC1": (dict(mapper=75, prg_16k=8, chr_8k=16), [(0x9000, 0)], [(0x9000, 1)], V_THEN_H),
+    "TC0190": (dict(mapper=33, prg_16k=8, chr_8k=16), [(0x8000, 0)], [(0x8000, 0x40)], boardrom.V_THEN_H),
+    "TC0690": (dict(mapper=48, prg_16k=8, chr_8k=16), [(0xE000, 0)], [(0xE000, 0x40)], boardrom.V_THEN_H),
+    "VRC1": (dict(mapper=75, prg_16k=8, chr_8k=16), [(0x9000, 0)], [(0x9000, 1)], boardrom.V_THEN_H),
 }
 
 
 @pytest.mark.parametrize("board", PAGES)
 def test_nametable_layouts(board):
-    kw, m0, m1, (reads, stored) = PAGES[board]
-    cart = Cart(image(**kw))
-    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
-    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
-    assert cart.run(s) == reads
-    assert {a: int(cart.vram[a]) for a in stored} == stored
+    boardrom.check_pages(*PAGES[board])
 
 
 # $E000 with bit 4: the nametable pages are the CHR ROM kilobytes $C000 and
@@ -190,7 +182,7 @@ SUNSOFT4_SLOTS = {
 @pytest.mark.parametrize("control", SUNSOFT4_SLOTS)
 def test_sunsoft4_nametables_from_chr_rom(control):
     cart = Cart(image(68, 8, 32, chr_data=CHR))
-    cart.run(Script().w((0xE000, 0x01)).put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2800, 0x45, 0x400))
+    cart.run(Script().w((0xE000, 0x01)).put(0x3F00, *boardrom.BACKGROUND).ramp(0x2000, 0x400).fill(0x2800, 0x45, 0x400))
     chr2k = [20, 21, 40, 63]
     cart.run(Script().w(*[(0x8000 + 0x1000 * i, b) for i, b in enumerate(chr2k)], (0xC000, 0x05), (0xD000, 0x7F)))
     banks = [2 * b + k for b in chr2k for k in (0, 1)]
@@ -203,8 +195,8 @@ def test_sunsoft4_nametables_from_chr_rom(control):
     cart.run(Script().w((0xE000, control)))
     for slot, page in enumerate(SUNSOFT4_SLOTS[control]):
         cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-        runs(cart.nes)
-        assert grid(cart.nes) == nametable_view(pages[page], banks, table=1), f"slot {slot}"
+        boardrom.runs(cart.nes)
+        assert boardrom.grid(cart.nes) == boardrom.nametable_view(pages[page], banks, table=1), f"slot {slot}"
         cart.run(Script().w((0x2001, 0)))
 
 
@@ -222,12 +214,8 @@ IRQS = {
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 @pytest.mark.parametrize("board", IRQS)
 def test_irq_counters_interrupt_at_their_period(board, timing):
-    mapper, sub, setup, ack, period = IRQS[board]
-    nes = irq_console(mapper, setup, ack, timing, sub)
-    mem = nes.cpuMem()
-    for _ in range(60):
-        nes.runFrame()
-    irqs = int(mem[0x10]) | int(mem[0x11]) << 8
+    nes, irqs = irqs_counted(IRQS[board], timing, 60)
+    period = IRQS[board][-1]
     cycles = nes.cycleCount() - 40
     if "SS88006 4" in board or "Bandai" in board:
         # The handler's acknowledge also restarts the count: up to ~40 cycles
@@ -240,7 +228,8 @@ def test_irq_counters_interrupt_at_their_period(board, timing):
 
 # The TC0690's counter is the MMC3's with the latch written inverted: the
 # same program, its registers translated, interrupts on the same lines.
-SCANLINE_PROGRAM = """
+def scanline_program(reload: str, ack: str) -> str:
+    return f"""
 .org $8000
 .advance $C000, $FF
 reset:
@@ -266,24 +255,17 @@ nmi_handler:
     sta $2005
     sta $2005
 {reload}
-    lda #$18
-    sta $2001
-    lda $10
-    sta $11
-    lda #$00
-    sta $10
-    inc $12
-    pla
-    rti
+{boardrom.FRAME_END}
 irq_handler:
     pha
 {ack}
     inc $10
     pla
     rti
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
+{nesrom.VECTORS}
 """
+
+
 # Per board: the reload (latch, reload, enable) and the acknowledge.
 SCANLINE_BOARDS = {
     4: ("    lda #{latch}\n    sta $C000\n    sta $C001\n    sta $E001", "    sta $E000\n    sta $E001"),
@@ -293,7 +275,7 @@ SCANLINE_BOARDS = {
 
 def scanline_irqs(mapper: int, latch: int, timing: str) -> list[int]:
     reload, ack = SCANLINE_BOARDS[mapper]
-    source = SCANLINE_PROGRAM.format(reload=reload.format(latch=latch, inverted=latch ^ 0xFF), ack=ack)
+    source = scanline_program(reload.format(latch=latch, inverted=latch ^ 0xFF), ack)
     data = nesrom.build_rom(source, prg_16k=2, chr_data=bytes(8192), mapper=mapper)
     nes = velkora.NES(nesrom.ImageFile(data, f"scanline{mapper}.nes"))
     velkora_gym.set_timing(nes, timing)
@@ -328,16 +310,11 @@ def test_snapshot_replays_identically(board):
     kw, writes = SNAPSHOTS[board]
     cart = Cart(image(**kw))
     cart.run(script(screen(chr_ram=kw.get("chr_8k", 0) == 0)).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    code = hook(writes)
-    cart.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    cart.on_nmi(writes)
     cart.run(Script().w((0x2000, 0x80)))
-    play(cart, 20)
-    data = velkora_gym.snapshot(cart.nes)
-    expected, banks = play(cart, 40)
+    (expected, banks), (again, _) = boardrom.from_snapshot(cart, boardrom.play, 20, 40)
     assert len(banks) > 1, "the NMI writes changed no bank"
-    fresh = Cart(cart.data)
-    velkora_gym.restore(fresh.nes, data)
-    assert play(fresh, 40)[0] == expected
+    assert again == expected
 
 
 @pytest.mark.parametrize(
@@ -360,15 +337,5 @@ STATES = {
 @pytest.mark.parametrize("board", STATES)
 def test_save_state_continues_in_a_fresh_console(tmp_path, board):
     kw, setup, follow = STATES[board]
-    first = Cart(image(**kw))
-    first.nes.setSaveDir(str(tmp_path))
-    first.run(Script().w(*setup))
-    first.nes.saveState(0)
-    first.run(Script().w(*follow))
-
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
-    second.run(Script().w(*follow))
-    assert second.windows() == first.windows()
+    first, second = boardrom.continued_from_save(tmp_path, image(**kw), setup, follow)
     assert np.array_equal(second.vram, first.vram)

@@ -26,11 +26,7 @@ def mmc3_image(main: str, *, nmi: str = "rti", irq: str = "rti", data: str = "")
     source = f"""
 .org $8000
 .advance $C000, $FF
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{nesrom.RESET}
     lda #$00
     sta $2000
     sta $2001
@@ -40,20 +36,14 @@ reset:
     sta $13
     lda #$C0
     sta $4017
-warm1:
-    bit $2002
-    bpl warm1
-warm2:
-    bit $2002
-    bpl warm2
+{nesrom.WARM_UP}
 {main}
 nmi_handler:
 {nmi}
 irq_handler:
 {irq}
 {data}
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
+{nesrom.VECTORS}
 """
     chr_rom = bytearray(8192)
     for table in (0, 0x1000):
@@ -85,10 +75,7 @@ def split_program(
         oam[4 * i : 4 * i + 4] = bytes([y, tile, 0x00, 8 * i])
     table = "\n".join(f"    .byte {', '.join(f'${b:02X}' for b in oam[r : r + 16])}" for r in range(0, 256, 16))
     main = f"""
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
+{nesrom.TO_PALETTE}
     ldx #$00
 palette:
     lda #$30
@@ -96,26 +83,8 @@ palette:
     inx
     cpx #$20
     bne palette
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #$0F
-    sta $2007
-    lda #$20
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #${BACKGROUND_TILE:02X}
-    ldy #$04
-fill:
-    ldx #$00
-fill_row:
-    sta $2007
-    dex
-    bne fill_row
-    dey
-    bne fill
+{boardrom.BACKDROP}
+{boardrom.fill_nametable(BACKGROUND_TILE)}
     ldx #$00
 copy:
     lda sprite_table,x
@@ -146,15 +115,7 @@ forever:
     sta $C000
     sta $C001
     sta $E001
-    lda #$18
-    sta $2001
-    lda $10
-    sta $11
-    lda #$00
-    sta $10
-    inc $12
-    pla
-    rti
+{boardrom.FRAME_END}
 """
     irq = f"""
     pha
@@ -346,17 +307,14 @@ def test_moving_v_across_1000_clocks_the_counter(latch, toggles, irqs, through):
 
 # ------------------------------------------------------------ mapper 40
 
-# The timer starts on $A000; the handler counts and restarts it ($8000 stops
-# and acknowledges) or leaves it running.
-MAPPER40_TIMER = """
+
+def mapper40(acknowledge: bool):
+    """The timer starts on $A000; the handler counts and restarts it ($8000
+    stops and acknowledges) or leaves it running."""
+    ack = "sta $8000\n    sta $A000" if acknowledge else ""
+    code = nesrom.assemble(f"""
 .org $E000
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    lda #$40
-    sta $4017      ; the APU's frame interrupt would call the handler too
+{nesrom.RESET_QUIET}
     lda #$00
     sta $10
     sta $11
@@ -367,31 +325,14 @@ reset:
 forever:
     inc $12
     jmp forever
-irq_handler:
-    inc $10
-    bne counted
-    inc $11
-counted:
-    {ack}
-    rti
-nmi_handler:
-    rti
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
-"""
-
-
-def mapper40(acknowledge: bool):
-    code = nesrom.assemble(MAPPER40_TIMER.format(ack="sta $8000\n    sta $A000" if acknowledge else ""))
+{boardrom.irq_counter("    " + ack)}
+""")
     return hardware_console(nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192), "m40.nes")
 
 
 def test_mapper40_timer_raises_the_line_every_4096_cycles():
     nes = mapper40(acknowledge=True)
-    for _ in range(60):
-        nes.runFrame()
-    mem = nes.cpuMem()
-    irqs = int(mem[0x10]) | int(mem[0x11]) << 8
+    irqs = boardrom.irqs_after(nes, 60)
     # Each interval starts again after the handler's acknowledge.
     assert nes.cycleCount() // (4096 + 40) <= irqs <= nes.cycleCount() // 4096
 

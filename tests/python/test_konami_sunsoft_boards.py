@@ -9,23 +9,10 @@ import re
 import numpy as np
 import pytest
 
+import boardrom
 import nesrom
-from boardrom import (
-    BACKGROUND,
-    CHR,
-    CPU_HZ,
-    RATE,
-    Cart,
-    Script,
-    audio_blocks,
-    grid,
-    hook,
-    image,
-    nametable_view,
-    pitch,
-    runs,
-)
-from test_more_boards import ONE_SCREEN, P16, P32, V_THEN_H, play, screen, script
+from boardrom import CPU_HZ, ONE_SCREEN, Cart, Script, audio_blocks, image, runs
+from test_more_boards import P16, P32, screen, script
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -169,7 +156,7 @@ def test_vrc24_mirroring(name):
     cart = Cart(vrc24_image(name))
     m = vrc(0x9000, 0, a0, a1)
     m0, m1 = ([(m, 2)], [(m, 3)]) if vrc4 else ([(m, 0)], [(m, 1)])
-    reads, stored = ONE_SCREEN if vrc4 else V_THEN_H
+    reads, stored = ONE_SCREEN if vrc4 else boardrom.V_THEN_H
     s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
     s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
     assert cart.run(s) == reads
@@ -251,34 +238,34 @@ def chr_windows(cart: Cart) -> list[int]:
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 @pytest.mark.parametrize("banking", VRC6_SLOTS)
 def test_vrc6_nametable_slots(banking, timing):
-    cart = Cart(image(24, 8, 32, chr_data=CHR))
+    cart = Cart(image(24, 8, 32, chr_data=boardrom.CHR))
     velkora_gym.set_timing(cart.nes, timing)
-    cart.run(Script().w((0xB003, 0x20)).put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2400, 0x45, 0x400))
+    cart.run(Script().w((0xB003, 0x20)).put(0x3F00, *boardrom.BACKGROUND).ramp(0x2000, 0x400).fill(0x2400, 0x45, 0x400))
     # Pattern banks that draw something in every tile (bank 0's first is blank).
     cart.run(Script().w(*[(0xD000 + reg, 0x11 * (reg + 1)) for reg in range(4)]))
     cart.run(Script().w((0xE000, 0x20), (0xE001, 0x23), (0xE002, 0x41), (0xE003, 0x46), (0xB003, banking)))
     pages = {"ram0": bytes(i & 0xFF for i in range(1024)), "ram1": bytes([0x45] * 1024)}
     banks = chr_windows(cart)
     for slot, source in enumerate(VRC6_SLOTS[banking]):
-        page = pages[source] if isinstance(source, str) else CHR[source * 1024 : (source + 1) * 1024]
+        page = pages[source] if isinstance(source, str) else boardrom.CHR[source * 1024 : (source + 1) * 1024]
         cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
         runs(cart.nes)
-        assert grid(cart.nes) == nametable_view(page, banks, table=1), f"slot {slot}"
+        assert boardrom.grid(cart.nes) == boardrom.nametable_view(page, banks, table=1), f"slot {slot}"
         cart.run(Script().w((0x2001, 0)))
 
 
 def test_vrc6_rom_nametables_survive_a_snapshot():
-    cart = Cart(image(24, 8, 32, chr_data=CHR))
+    cart = Cart(image(24, 8, 32, chr_data=boardrom.CHR))
     cart.run(Script().w((0xE000, 0x20), (0xE001, 0x23), (0xE002, 0x41), (0xE003, 0x46), (0xB003, 0x33)))
-    cart.run(Script().put(0x3F00, *BACKGROUND))
+    cart.run(Script().put(0x3F00, *boardrom.BACKGROUND))
     cart.run(Script().w((0x2000, 0x12), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
     runs(cart.nes)
-    before = grid(cart.nes)
-    assert before == nametable_view(CHR[0x41 * 1024 : 0x42 * 1024], chr_windows(cart), table=1)
+    before = boardrom.grid(cart.nes)
+    assert before == boardrom.nametable_view(boardrom.CHR[0x41 * 1024 : 0x42 * 1024], chr_windows(cart), table=1)
     fresh = velkora.NES(nesrom.ImageFile(cart.data, "fresh.nes"))
     velkora_gym.restore(fresh, velkora_gym.snapshot(cart.nes))
     runs(fresh)
-    assert grid(fresh) == before
+    assert boardrom.grid(fresh) == before
 
 
 # ------------------------------------------------------------ VRC7
@@ -304,7 +291,7 @@ def test_vrc7_banks_and_mirroring(name):
         # A line the variant does not wire reaches the pair's first register.
         cart.run(Script().w((0x8000 | unwired, 7), (0xA000 | unwired, 0x59)))
         assert cart.windows()[0][:2] == [7, 5] and cart.windows()[1][:2] == [0x59, 0x22]
-    reads, stored = V_THEN_H
+    reads, stored = boardrom.V_THEN_H
     m0, m1 = [(0xE000, 0)], [(0xE000, 1)]
     s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
     s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
@@ -368,49 +355,37 @@ def test_sizes_a_board_cannot_reach_are_refused(mapper, kw, prg_16k, chr_8k, ref
 
 # ------------------------------------------------------------ IRQ counters
 
-# The program sits in the last 8 KiB bank, which every board here fixes at
-# $E000. $10/$11 count IRQs; the handler acknowledges.
-IRQ_PROGRAM = """
+
+def irq_code(setup, ack) -> bytes:
+    """The program for the last 8 KiB bank, which every board here fixes at
+    $E000. $10/$11 count IRQs; the handler acknowledges."""
+    return nesrom.assemble(f"""
 .org $E000
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    lda #$40
-    sta $4017
+{nesrom.RESET_QUIET}
     lda #$00
     sta $10
     sta $11
-{setup}
+{boardrom.stores(*setup)}
     cli
 forever:
     jmp forever
-irq_handler:
-    inc $10
-    bne counted
-    inc $11
-counted:
-{ack}
-    rti
-nmi_handler:
-    rti
-.advance $FFFA, $FF
-.word nmi_handler, reset, irq_handler
-"""
-
-
-def stores(*pairs) -> str:
-    return "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in pairs)
+{boardrom.irq_counter(boardrom.stores(*ack))}
+""")
 
 
 def irq_console(mapper: int, setup, ack, timing: str, submapper=None):
-    code = nesrom.assemble(IRQ_PROGRAM.format(setup=stores(*setup), ack=stores(*ack)))
-    header = image(mapper, 1, 1, **({} if submapper is None else dict(submapper=submapper)))[:16]
-    data = header + bytes(8192) + code + bytes(8192)
+    data = boardrom.last_bank_image(mapper, irq_code(setup, ack), submapper)
     nes = velkora.NES(nesrom.ImageFile(data, f"irq{mapper}.nes"))
     velkora_gym.set_timing(nes, timing)
     return nes
+
+
+def irqs_counted(case, timing: str, frames: int):
+    """The console of an IRQS case after `frames` frames, and the IRQs its
+    handler counted."""
+    mapper, sub, setup, ack, _ = case
+    nes = irq_console(mapper, setup, ack, timing, sub)
+    return nes, boardrom.irqs_after(nes, frames)
 
 
 SCANLINE = 341 / 3  # CPU cycles
@@ -431,12 +406,8 @@ IRQS = {
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 @pytest.mark.parametrize("board", IRQS)
 def test_irq_counters_interrupt_at_their_period(board, timing):
-    mapper, sub, setup, ack, period = IRQS[board]
-    nes = irq_console(mapper, setup, ack, timing, sub)
-    mem = nes.cpuMem()
-    for _ in range(100):
-        nes.runFrame()
-    irqs = int(mem[0x10]) | int(mem[0x11]) << 8
+    nes, irqs = irqs_counted(IRQS[board], timing, 100)
+    mapper, period = IRQS[board][0], IRQS[board][-1]
     # Counting starts some 30 cycles after power-on; a line raised in the
     # last cycles may not have been taken yet. The FME-7's first IRQ comes
     # after $1000 cycles, the later ones a wrap apart.
@@ -507,7 +478,7 @@ def test_expansion_channel_sounds_at_its_period_and_joins_the_mix(sound):
     cart.run(Script().w(*writes))
     mix, *apu, board = audio_blocks(cart, 40)
     assert len(apu) == 5
-    assert abs(pitch(board) - hz) <= 2 * RATE / len(board), f"{pitch(board):.1f} Hz, not {hz:.1f}"
+    boardrom.check_pitch(board, hz)
     # The APU is silent here, so the mix is the board's sound over a constant.
     assert len(np.unique(mix.astype(int) - board)) == 1
     assert board.max() > 0
@@ -633,8 +604,7 @@ def prepared(board: str) -> Cart:
     kw, setup, writes = SNAPSHOTS[board]
     cart = Cart(image(**kw))
     cart.run(script(setup).w(*LIVE.get(board, [])).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    code = hook(writes)
-    cart.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    cart.on_nmi(writes)
     cart.run(Script().w((0x2000, 0x80)))
     return cart
 
@@ -653,16 +623,16 @@ def audio_after(cart: Cart, frames: int) -> list:
 def test_snapshot_replays_picture_and_sound(board, timing):
     cart = prepared(board)
     velkora_gym.set_timing(cart.nes, timing)
-    play(cart, 20)
+    boardrom.play(cart, 20)
     data = velkora_gym.snapshot(cart.nes)
     sound = audio_after(cart, 3)
-    expected, banks = play(cart, 40)
+    expected, banks = boardrom.play(cart, 40)
     assert len(banks) > 1, "the NMI writes changed no bank"
 
     fresh = Cart(cart.data)
     velkora_gym.restore(fresh.nes, data)
     assert audio_after(fresh, 3) == sound
-    assert play(fresh, 40)[0] == expected
+    assert boardrom.play(fresh, 40)[0] == expected
 
 
 # (image, setup, a follow-up whose effect leans on the registers the state kept)
@@ -686,17 +656,7 @@ STATES = {
 @pytest.mark.parametrize("board", STATES)
 def test_save_state_continues_in_a_fresh_console(tmp_path, board):
     kw, setup, follow = STATES[board]
-    first = Cart(image(**kw))
-    first.nes.setSaveDir(str(tmp_path))
-    first.run(Script().w(*setup))
-    first.nes.saveState(0)
-    first.run(Script().w(*follow))
-
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
-    second.run(Script().w(*follow))
-    assert second.windows() == first.windows()
+    first, second = boardrom.continued_from_save(tmp_path, image(**kw), setup, follow)
     assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:])
     assert np.array_equal(second.vram, first.vram)
 
@@ -725,8 +685,7 @@ def test_action53_snapshot_keeps_the_chr_banks_not_on_show():
 
 
 def irq_image(mapper: int, setup, ack) -> bytes:
-    code = nesrom.assemble(IRQ_PROGRAM.format(setup=stores(*setup), ack=stores(*ack)))
-    return image(mapper, 1, 1)[:16] + bytes(8192) + code + bytes(8192)
+    return boardrom.last_bank_image(mapper, irq_code(setup, ack))
 
 
 @pytest.mark.parametrize(
@@ -743,18 +702,7 @@ def irq_image(mapper: int, setup, ack) -> bytes:
     ],
 )
 def test_batches_hand_out_the_board_channel_and_run_alike_without_audio(mapper, setup, ack):
-    data = irq_image(mapper, setup, ack)
-    single = velkora.NES(nesrom.ImageFile(data, "single.nes"))
-    loud = velkora_gym.Batch(data, 1, audio=True)
-    quiet = velkora_gym.Batch(data, 1, audio=False)
     blocks = 0
-    for _ in range(40):
-        single.runFrame()
-        loud.step(np.zeros(1, np.uint8))
-        quiet.step(np.zeros(1, np.uint8))
-        heard = single.getAudio(True)
-        assert loud.get_audio(0, True) == heard
+    for _, heard in boardrom.beside_batches(irq_image(mapper, setup, ack), 40):
         blocks += len(heard) == 7
-        assert np.array_equal(quiet.ram[0], single.cpuMem()[:2048])
     assert blocks > 20
-    assert loud.snapshot(0) == velkora_gym.snapshot(single)

@@ -3,12 +3,11 @@ and every board's registers through save states and snapshots."""
 
 from __future__ import annotations
 
-import hashlib
-
 import numpy as np
 import pytest
 
-from boardrom import Cart, Script, hook, image
+import boardrom
+from boardrom import Cart, Script, image
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -154,11 +153,7 @@ BANKS = {
 
 @pytest.mark.parametrize("board", BANKS)
 def test_bank_windows(board):
-    kw, steps = BANKS[board]
-    cart = Cart(image(**kw))
-    for writes, prg, chr_banks in steps:
-        cart.run(Script().w(*writes))
-        got_prg, got_chr = cart.windows()
+    for (writes, prg, chr_banks), (got_prg, got_chr) in boardrom.bank_steps(*BANKS[board]):
         assert masked(got_prg, prg) == prg, f"PRG after {writes}"
         if chr_banks is not None:
             assert got_chr == chr_banks, f"CHR after {writes}"
@@ -208,32 +203,30 @@ def test_cprom_pages_keep_what_was_written():
     assert got[0] == 0x99 and got[1] != 0x99 and got[2] == 0x99, f"$0005 with page 0 at $1000, page 3, page 0: {got}"
 
 
-# Mode M0: $2405 gets A; M1: $2005 gets B; read $2805, $2005 in M0, $2C05, $2405 in M1.
-A, B = 0xA1, 0xB2
-# The page on show sits at $2000 (the test ends in M1, the upper page), the other at $2400.
-ONE_SCREEN = ([A, A, B, B], {0x2005: B, 0x2405: A})
-V_THEN_H = ([B, B, A, B], {0x2005: B, 0x2805: A})  # the second table follows each switch
-HORIZONTAL = ([0, B, 0, B], {0x2005: B, 0x2805: 0})
-VERTICAL = ([B, B, A, A], {0x2005: B, 0x2405: A})
 PAGES = {
-    "AxROM": (dict(mapper=7, prg_16k=8), [(0x8000, 0x00)], [(0x8000, 0x10)], ONE_SCREEN),
-    "Camerica mirroring": (dict(mapper=71, prg_16k=8, submapper=1), [(0x9000, 0)], [(0x9FFF, 0x10)], ONE_SCREEN),
-    "Camerica": (dict(mapper=71, prg_16k=8), [(0x9000, 0)], [(0x9FFF, 0x10)], HORIZONTAL),
-    "MMC1": (dict(mapper=1, prg_16k=8, chr_8k=4), mmc1(0x8000, 0x0C), mmc1(0x8000, 0x0D), ONE_SCREEN),
-    "MMC2": (dict(mapper=9, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], V_THEN_H),
-    "MMC4": (dict(mapper=10, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], V_THEN_H),
-    "Namco 108": (dict(mapper=206, prg_16k=4, chr_8k=8, vertical=True), [(0xA000, 0)], [(0xA000, 1)], VERTICAL),
+    "AxROM": (dict(mapper=7, prg_16k=8), [(0x8000, 0x00)], [(0x8000, 0x10)], boardrom.ONE_SCREEN),
+    "Camerica mirroring": (
+        dict(mapper=71, prg_16k=8, submapper=1),
+        [(0x9000, 0)],
+        [(0x9FFF, 0x10)],
+        boardrom.ONE_SCREEN,
+    ),
+    "Camerica": (dict(mapper=71, prg_16k=8), [(0x9000, 0)], [(0x9FFF, 0x10)], boardrom.HORIZONTAL),
+    "MMC1": (dict(mapper=1, prg_16k=8, chr_8k=4), mmc1(0x8000, 0x0C), mmc1(0x8000, 0x0D), boardrom.ONE_SCREEN),
+    "MMC2": (dict(mapper=9, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], boardrom.V_THEN_H),
+    "MMC4": (dict(mapper=10, prg_16k=8, chr_8k=8), [(0xF000, 0)], [(0xFFFF, 1)], boardrom.V_THEN_H),
+    "Namco 108": (
+        dict(mapper=206, prg_16k=4, chr_8k=8, vertical=True),
+        [(0xA000, 0)],
+        [(0xA000, 1)],
+        boardrom.VERTICAL,
+    ),
 }
 
 
 @pytest.mark.parametrize("board", PAGES)
 def test_nametable_pages(board):
-    kw, m0, m1, (reads, stored) = PAGES[board]
-    cart = Cart(image(**kw))
-    s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
-    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
-    assert cart.run(s) == reads
-    assert {a: int(cart.vram[a]) for a in stored} == stored
+    boardrom.check_pages(*PAGES[board])
 
 
 # ------------------------------------------------------------ MMC2 / MMC4 latches
@@ -485,20 +478,6 @@ SNAPSHOTS = {
 }
 
 
-def play(cart: Cart, frames: int) -> tuple[list, set]:
-    seen, banks = [], set()
-    for _ in range(frames):
-        f = cart.nes.frameCount()
-        cart.pad.updateInputs([(f * 13 >> k) & 1 for k in range(8)])
-        cart.nes.runFrame()
-        digest = hashlib.sha256()
-        for view in (cart.nes.getImg(), cart.mem, cart.vram, cart.nes.OAM()):
-            digest.update(view.tobytes())
-        seen.append(digest.hexdigest())
-        banks.add(hashlib.sha256(cart.mem[0x8000:].tobytes() + cart.vram[:0x2000].tobytes()).digest())
-    return seen, banks
-
-
 @pytest.mark.parametrize("board", SNAPSHOTS)
 def test_snapshot_replays_identically(board):
     kw, setup, ctrl, writes = SNAPSHOTS[board]
@@ -507,14 +486,8 @@ def test_snapshot_replays_identically(board):
     else:
         cart = Cart(image(**kw))
         cart.run(script(setup).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    code = hook(writes)
-    cart.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    cart.on_nmi(writes)
     cart.run(Script().w((0x2000, ctrl | 0x80)))
-    play(cart, 30)
-    data = velkora_gym.snapshot(cart.nes)
-    expected, banks = play(cart, 60)
+    (expected, banks), (again, _) = boardrom.from_snapshot(cart, boardrom.play, 30, 60)
     assert len(banks) > 1, "the NMI writes changed no bank"
-
-    fresh = Cart(cart.data)
-    velkora_gym.restore(fresh.nes, data)
-    assert play(fresh, 60)[0] == expected
+    assert again == expected

@@ -7,23 +7,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import boardrom
 import nesrom
-from boardrom import (
-    BACKGROUND,
-    CHR,
-    CPU_HZ,
-    RATE,
-    Cart,
-    Script,
-    audio_blocks,
-    grid,
-    hook,
-    image,
-    nametable_view,
-    pitch,
-    replay,
-    runs,
-)
+from boardrom import Cart, Script, audio_blocks, grid, image, runs
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -53,18 +39,18 @@ def test_prg_and_chr_banks(mapper):
 
 
 def test_nametables_from_chr_rom_and_the_consoles_ram():
-    c = cart(chr_data=CHR[: 128 * 1024])
-    c.run(Script().put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).fill(0x2400, 0x45, 0x400))
+    c = cart(chr_data=boardrom.CHR[: 128 * 1024])
+    c.run(Script().put(0x3F00, *boardrom.BACKGROUND).ramp(0x2000, 0x400).fill(0x2400, 0x45, 0x400))
     chr_banks = [30, 31, 32, 33, 40, 41, 42, 43]
     c.run(Script().w(*[(0x8000 + 0x800 * i, b) for i, b in enumerate(chr_banks)]))
     page0, page1 = bytes(i & 0xFF for i in range(1024)), bytes([0x45] * 1024)
-    rom = {b: CHR[b * 1024 : b * 1024 + 1024] for b in range(128)}
+    rom = {b: boardrom.CHR[b * 1024 : b * 1024 + 1024] for b in range(128)}
     # $C000-$D800: $E0 and up the console's RAM (bit 0 the page), else a CHR ROM bank.
     c.run(Script().w((0xC000, 0xE1), (0xC800, 0x37), (0xD000, 0xFE), (0xD800, 0x81)))
     for slot, page in enumerate((page1, rom[0x37], page0, rom[1])):
         c.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
         runs(c.nes)
-        assert grid(c.nes) == nametable_view(page, chr_banks, table=1), f"slot {slot}"
+        assert grid(c.nes) == boardrom.nametable_view(page, chr_banks, table=1), f"slot {slot}"
         c.run(Script().w((0x2001, 0)))
 
 
@@ -151,47 +137,18 @@ def counter_program(delay: int) -> bytes:
     source = f"""
 .org $8000
 .advance $E000, $FF
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    lda #$40
-    sta $4017
+{nesrom.RESET_QUIET}
     lda #$00
     sta $2000
     sta $2001
     sta ${COUNTS:02X}
     sta ${FRAMES:02X}
     sta $E000
-warm1:
-    bit $2002
-    bpl warm1
-warm2:
-    bit $2002
-    bpl warm2
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #$0F
-    sta $2007
+{nesrom.WARM_UP}
+{boardrom.BACKDROP}
     lda #$30
     sta $2007
-    lda #$20
-    sta $2006
-    lda #$00
-    sta $2006
-    lda #$01
-    ldy #$04
-fill:
-    ldx #$00
-fill_row:
-    sta $2007
-    dex
-    bne fill_row
-    dey
-    bne fill
+{boardrom.fill_nametable(1)}
     lda #$80
     sta $2000
     cli
@@ -309,11 +266,14 @@ def sound_cart(**kw) -> Cart:
 
 # (writes, Hz): a step of `frequency` every 15 x channels cycles, 65536 per sample.
 WAVES = {
-    "one channel": (SQUARE + channel(0, 0x4000, 32, 0, 15), CPU_HZ * 0x4000 / (15 * 32 * 65536)),
-    "four channels": (SQUARE + channel(0, 0x10000, 32, 0, 15, channels=4), CPU_HZ * 0x10000 / (15 * 4 * 32 * 65536)),
+    "one channel": (SQUARE + channel(0, 0x4000, 32, 0, 15), boardrom.CPU_HZ * 0x4000 / (15 * 32 * 65536)),
+    "four channels": (
+        SQUARE + channel(0, 0x10000, 32, 0, 15, channels=4),
+        boardrom.CPU_HZ * 0x10000 / (15 * 4 * 32 * 65536),
+    ),
     "a short wave further on": (
         sound_ram(0x20, 0xF0, 0x0F) + channel(0, 0x800, 4, 0x40, 9),
-        CPU_HZ * 0x800 / (15 * 4 * 65536),
+        boardrom.CPU_HZ * 0x800 / (15 * 4 * 65536),
     ),
 }
 
@@ -325,7 +285,7 @@ def test_channel_sounds_at_its_frequency(wave):
     c.run(Script().w(*writes, (0xE000, 0)))
     mix, *apu, board = audio_blocks(c, 30)
     assert len(apu) == 5
-    assert abs(pitch(board) - hz) <= 2 * RATE / len(board), f"{pitch(board):.1f} Hz, not {hz:.1f}"
+    boardrom.check_pitch(board, hz)
     assert len(np.unique(mix.astype(int) - board)) == 1
 
 
@@ -387,13 +347,7 @@ def sound_program() -> bytes:
     source = f"""
 .org $8000
 .advance $E000, $FF
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    lda #$40
-    sta $4017
+{nesrom.RESET_QUIET}
     lda #$00
     sta $E000
 {setup}
@@ -420,21 +374,10 @@ irq:
 
 
 def test_the_ram_the_game_reads_is_the_same_with_audio_off():
-    data = sound_program()
-    single = velkora.NES(nesrom.ImageFile(data, "single.nes"))
-    loud = velkora_gym.Batch(data, 1, audio=True)
-    quiet = velkora_gym.Batch(data, 1, audio=False)
     copies = set()
-    for _ in range(30):
-        single.runFrame()
-        loud.step(np.zeros(1, np.uint8))
-        quiet.step(np.zeros(1, np.uint8))
-        heard = single.getAudio(True)
-        assert loud.get_audio(0, True) == heard
-        assert np.array_equal(quiet.ram[0], single.cpuMem()[:2048])
+    for single, _ in boardrom.beside_batches(sound_program(), 30):
         copies.add(bytes(single.cpuMem()[0x300:0x380]))
     assert len(copies) > 20, "the phases move"
-    assert loud.snapshot(0) == velkora_gym.snapshot(single)
 
 
 # ------------------------------------------------------------ snapshots and save states
@@ -443,27 +386,18 @@ def test_the_ram_the_game_reads_is_the_same_with_audio_off():
 def scene() -> Cart:
     """CHR ROM nametables beside RAM ones, three channels playing; each NMI
     moves CHR banks, a nametable slot and a byte of the sound RAM."""
-    c = cart(chr_data=CHR[: 128 * 1024])
+    c = cart(chr_data=boardrom.CHR[: 128 * 1024])
     writes = SQUARE + channel(0, 0x1357, 32, 0, 15, channels=3) + channel(1, 0x2468, 16, 0, 7)
     c.run(Script().w(*writes, (0xE000, 0), (0xC000, 0xE0), (0xC800, 0x21), (0xD000, 0xE1), (0xD800, 0x05)))
-    c.run(Script().put(0x3F00, *BACKGROUND).ramp(0x2000, 0x400).w((0x2000, 0x81), (0x2005, 0x40), (0x2005, 0)))
+    c.run(Script().put(0x3F00, *boardrom.BACKGROUND).ramp(0x2000, 0x400).w((0x2000, 0x81), (0x2005, 0x40), (0x2005, 0)))
     c.run(Script().w((0x2001, 0x0A), (0xF800, 0x80 | 0x10)))
-    code = hook([(0x8000, 0x7F), (0xA800, 0x7F), (0xC800, 0x7F), (0x4800, 0xFF), (0x5000, 0xFF)])
-    c.mem[0x200 : 0x200 + len(code)] = np.frombuffer(code, np.uint8)
+    c.on_nmi([(0x8000, 0x7F), (0xA800, 0x7F), (0xC800, 0x7F), (0x4800, 0xFF), (0x5000, 0xFF)])
     return c
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_snapshot_replays_picture_memory_and_sound(timing):
-    c = scene()
-    velkora_gym.set_timing(c.nes, timing)
-    replay(c, 20)
-    data = velkora_gym.snapshot(c.nes)
-    expected = replay(c, 40)
-    assert len(set(expected)) > 30
-    fresh = Cart(c.data, "namco.nes")
-    velkora_gym.restore(fresh.nes, data)
-    assert replay(fresh, 40) == expected
+    boardrom.check_snapshot_replay(scene(), timing)
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
@@ -473,37 +407,15 @@ def test_snapshot_keeps_the_counter(timing):
     velkora_gym.set_timing(nes, timing)
     for _ in range(4):
         nes.runFrame()
-    twin = velkora.NES(nesrom.ImageFile(data, "n163-irq.nes"))
-    velkora_gym.restore(twin, velkora_gym.snapshot(nes))
-    for _ in range(3):
-        nes.runFrame()
-        twin.runFrame()
-        assert np.array_equal(nes.getImg(), twin.getImg())
-        assert np.array_equal(nes.cpuMem(), twin.cpuMem())
+    boardrom.restored_twin(nes, data, "n163-irq.nes")
 
 
 def test_save_state_continues_in_a_fresh_console(tmp_path):
-    first = scene()
-    first.nes.setSaveDir(str(tmp_path))
-    replay(first, 10)
-    first.mem[0x200] = 0x60  # the NMI stops moving registers
-    first.run(Script().w((0x5000, 0x34), (0x5800, 0x12)))
-    first.nes.saveState(0)
-    assert (tmp_path / "0").stat().st_size == 82189
     # What follows leans on what the state kept: the sound RAM's address and
     # bytes, the counter, the nametable slots (the scroll is set again).
     follow = Script().peek(0x4800, 0x4800, 0x5000, 0x5800).w((0xC000, 0x09), (0x2000, 0x80), (0x2005, 0), (0x2005, 0))
-    got = first.run(follow)
-
-    second = Cart(first.data, "namco.nes")
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
-    assert second.run(follow) == got
-    assert second.windows() == first.windows()
-    assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)
-    runs(first.nes)
-    runs(second.nes)
-    assert grid(second.nes) == grid(first.nes)
+    prepare = Script().w((0x5000, 0x34), (0x5800, 0x12))
+    boardrom.scene_continues_after_save(scene(), tmp_path, prepare, follow)
 
 
 @pytest.mark.parametrize(

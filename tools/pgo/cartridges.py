@@ -28,11 +28,7 @@ PROGRAM = """
 .org $F000
 ; $10-$11 frame, $12 NMIs, $14 interrupts, $15-$16 joypads, $17 noise, $18 board mode bits,
 ; $19 main loop passes
-reset:
-    sei
-    cld
-    ldx #$FF
-    txs
+{reset}
     lda #$00
     sta $2000
     sta $2001
@@ -47,12 +43,7 @@ clear:
     lda #$00
     inx
     bne clear
-warm1:
-    bit $2002
-    bpl warm1
-warm2:
-    bit $2002
-    bpl warm2
+{warm_up}
 {init}
     lda #$00
     jsr copy
@@ -252,10 +243,7 @@ nmi:
     sta $2003
     lda #$02
     sta $4014
-    lda #$3F
-    sta $2006
-    lda #$00
-    sta $2006
+{to_palette}
     ldx #$00
 palette:
     txa
@@ -471,17 +459,6 @@ BOARDS = {
 }
 
 
-def header(mapper: int, prg_16k: int, chr_8k: int, submapper: int | None, vertical: bool) -> bytes:
-    """iNES, or NES 2.0 (8 KiB of PRG RAM) when a submapper is given."""
-    h = bytearray(nesrom.ines_header(prg_16k, chr_8k, mapper, vertical=vertical))
-    if submapper is not None:
-        h[7] |= 0x08
-        h[8] = submapper << 4 | mapper >> 8
-        h[10] = 0x07
-        h[11] = 0 if chr_8k else 0x07
-    return bytes(h)
-
-
 def tiles(size: int, salt: int) -> bytes:
     """Pattern data for CHR ROM, and the PRG data the program copies to CHR RAM and the
     nametables: every seventh tile blank, tile 1 of each 4 KiB solid (sprite 0's)."""
@@ -495,11 +472,21 @@ def tiles(size: int, salt: int) -> bytes:
 
 
 def board_image(mapper, prg_16k, chr_8k, submapper, vertical, init, line, irq) -> bytes:
-    code = nesrom.assemble(PROGRAM.format(init=init, line=line, irq=irq, sprites=sprite_table()))
+    code = nesrom.assemble(
+        PROGRAM.format(
+            reset=nesrom.RESET,
+            warm_up=nesrom.WARM_UP,
+            to_palette=nesrom.TO_PALETTE,
+            init=init,
+            line=line,
+            irq=irq,
+            sprites=sprite_table(),
+        )
+    )
     assert len(code) == 4096, len(code)
     prg = b"".join(tiles(4096, bank) + code for bank in range(prg_16k * 2))
     chr_ = b"".join(tiles(4096, 100 + half) for half in range(chr_8k * 2))
-    return header(mapper, prg_16k, chr_8k, submapper, vertical) + prg + chr_
+    return nesrom.board_header(mapper, prg_16k, chr_8k, vertical=vertical, submapper=submapper) + prg + chr_
 
 
 def images() -> dict[str, bytes]:
