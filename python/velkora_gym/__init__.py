@@ -25,8 +25,9 @@ from __future__ import annotations
 from typing import Any
 
 from velkora_gym import _native
+
 # snapshot(nes, *, picture=True) and restore(nes, data) are native: a search calls them at
-# every node, and a Python wrapper would cost a tenth of a compact snapshot.
+# every node, where a Python wrapper for the keyword cost some 80 ns a call.
 from velkora_gym._native import SNAPSHOT_VERSION, restore, snapshot
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.envs.options import EnvOptions

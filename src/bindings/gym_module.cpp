@@ -151,9 +151,8 @@ void restoreInto(py::handle nes, py::handle data) {
 // Python takes them; those past `required` may be left out (nullptr). Any
 // exception is translated as pybind11 does.
 template <size_t N>
-bool parseArguments(const char* function, const std::array<const char*, N>& names, size_t positional,
-                    size_t required, PyObject* const* args, Py_ssize_t count, PyObject* keywords,
-                    std::array<PyObject*, N>& out) {
+bool parseArguments(const char* function, const std::array<const char*, N>& names, size_t positional, size_t required,
+                    PyObject* const* args, Py_ssize_t count, PyObject* keywords, std::array<PyObject*, N>& out) {
     out.fill(nullptr);
     if (size_t(count) > positional) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given", function, positional,

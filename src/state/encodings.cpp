@@ -122,10 +122,9 @@ struct ZeroRunWriter {
     bool full = false;     // a record did not fit
 
     void emit(size_t end) {
-        if (__builtin_expect(capacity - n < 4 + (end - literalsFrom) * kWord, 0)) {
+        if (__builtin_expect(full || capacity - n < 4 + (end - literalsFrom) * kWord, 0)) {
             // The records go on being found, so they end where they would.
             full = true;
-            capacity = 0;
             zerosFrom = end;
             return;
         }
@@ -259,8 +258,8 @@ struct RowDeltas {
 // that is, or where fewer than four words are left.
 __attribute__((target("avx2"))) size_t skipMixedAvx2(const RowDeltas& deltas, size_t i, size_t size) {
     // Each word's first byte spread over the word.
-    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8, 0, 0, 0, 0, 0, 0, 0, 0,
-                                            8, 8, 8, 8, 8, 8, 8, 8);
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8, 0, 0, 0, 0, 0, 0, 0, 0, 8,
+                                            8, 8, 8, 8, 8, 8, 8);
     for (; i + 4 * kWord <= size; i += 4 * kWord) {
         const __m256i d =
             _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(deltas.data + i)),
@@ -297,8 +296,8 @@ __attribute__((target("avx2"))) bool runEndAvx2(const RowDeltas& deltas, size_t&
 // Deltas out[0, count) from position `from` (past the first row), 32 a
 // store while 32 are left in the picture; the output has room for 31 more,
 // which the next token writes over. Returns how many were done.
-__attribute__((target("avx2"))) size_t copyDeltasAvx2(uint8_t* out, const RowDeltas& deltas, size_t from,
-                                                      size_t count, size_t size) {
+__attribute__((target("avx2"))) size_t copyDeltasAvx2(uint8_t* out, const RowDeltas& deltas, size_t from, size_t count,
+                                                      size_t size) {
     size_t k = 0;
     for (; k < count && from + k + 32 <= size; k += 32) {
         const uint8_t* p = deltas.data + from + k;
@@ -346,8 +345,8 @@ struct TokenScan {
     }
 };
 
-uint8_t* putToken(uint8_t* out, const TokenScan& scan, const RowDeltas& deltas, size_t size, size_t from,
-                  size_t count, size_t repeats) {
+uint8_t* putToken(uint8_t* out, const TokenScan& scan, const RowDeltas& deltas, size_t size, size_t from, size_t count,
+                  size_t repeats) {
     *out++ = uint8_t((count < 15 ? count : 15) << 4 | (repeats < 15 ? repeats : 15));
     if (count >= 15) out = putCount(out, count);
     scan.copy(out, deltas, from, count, size);
