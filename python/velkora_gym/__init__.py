@@ -25,8 +25,10 @@ from __future__ import annotations
 from typing import Any
 
 from velkora_gym import _native
-from velkora_gym._native import SNAPSHOT_VERSION, restore
-from velkora_gym._native import snapshot as _snapshot
+
+# snapshot(nes, *, picture=True) and restore(nes, data) are native: a search calls them at
+# every node, where a Python wrapper for the keyword cost some 80 ns a call.
+from velkora_gym._native import SNAPSHOT_VERSION, restore, snapshot
 from velkora_gym.batch import BUTTONS, Batch
 from velkora_gym.envs.options import EnvOptions
 from velkora_gym.movie import Movie
@@ -61,19 +63,6 @@ __all__ = [
 ]
 
 _ENVS = ("VelkoraEnv", "VelkoraVectorEnv")
-
-
-def snapshot(nes: Any, *, picture: bool = True) -> bytes:
-    """Everything of the console ``nes`` (a ``velkora.NES``) that can influence what it does
-    later, as bytes: a few kilobytes, taken in microseconds.
-
-    With ``picture=False`` the finished picture is left out: ``restore`` then leaves the
-    picture on show (``getImg``) as it was until the console finishes its next frame. The
-    frames that follow a restore are bit-identical either way; a snapshot taken during
-    vertical blank carries the picture regardless, since the frame it belongs to is not
-    finished yet. With ``picture=True`` a restore repaints the saved picture at once, so
-    ``getImg()`` views held across it show it."""
-    return _snapshot(nes, picture)
 
 
 def set_timing(nes: Any, timing: str) -> None:

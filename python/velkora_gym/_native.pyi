@@ -25,8 +25,16 @@ def soft_reset(nes: velkora.NES) -> None:
 def snapshot_hardware_timing(data: bytes | bytearray | memoryview) -> bool:
     """Whether a snapshot restores the hardware timing; ValueError if it is no snapshot."""
 
-def snapshot(nes: velkora.NES, picture: bool) -> bytes:
-    """Everything of the console that can influence what it does later."""
+def snapshot(nes: velkora.NES, *, picture: bool = True) -> bytes:
+    """Everything of the console ``nes`` (a ``velkora.NES``) that can influence what it does
+    later, as bytes: a few kilobytes, taken in microseconds.
+
+    With ``picture=False`` the finished picture is left out: ``restore`` then leaves the
+    picture on show (``getImg``) as it was until the console finishes its next frame. The
+    frames that follow a restore are bit-identical either way; a snapshot taken during
+    vertical blank carries the picture regardless, since the frame it belongs to is not
+    finished yet. With ``picture=True`` a restore repaints the saved picture at once, so
+    ``getImg()`` views held across it show it."""
 
 def restore(nes: velkora.NES, data: bytes | bytearray | memoryview) -> None:
     """Brings the console back to a snapshot; ValueError, and no change, if it is refused."""

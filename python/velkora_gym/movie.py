@@ -353,7 +353,7 @@ class Movie:
         else:
             if index is not None:
                 raise TypeError("index applies to a Batch; play(nes) takes none")
-            current = _native.snapshot(target, False)
+            current = _native.snapshot(target, picture=False)
         if identity_of(current) != self.identity:
             raise ValueError(
                 f"this movie is of another cartridge (SHA-1 {self.sha1}"

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -111,9 +112,11 @@ py::bytes snapshotOf(py::handle nes, bool picture) {
     // shrunk in place, which saves copying it; one that does not fit goes
     // through the scratch buffer. Close sizes let the allocator hand back
     // the block of the snapshot before, still in the cache.
-    static thread_local size_t last[2] = {8192, 32768};
+    // A hint only, shared by the threads: no thread-local lookup per call.
+    static std::atomic<size_t> last[2] = {8192, 32768};
     constexpr size_t kMostInPlace = 98304;  // shrinking larger blocks may move them
-    const size_t capacity = std::min(last[picture] + last[picture] / 8 + 512, kMostInPlace);
+    const size_t before = last[picture].load(std::memory_order_relaxed);
+    const size_t capacity = std::min(before + before / 8 + 512, kMostInPlace);
     PyObject* out = PyBytes_FromStringAndSize(nullptr, py::ssize_t(capacity));
     if (!out) throw py::error_already_set();
     py::bytes held = py::reinterpret_steal<py::bytes>(out);
@@ -124,12 +127,12 @@ py::bytes snapshotOf(py::handle nes, bool picture) {
     if (size == 0) {
         std::vector<uint8_t>& scratch = snapshotScratch();
         withConsole(unit, [&] { size = writeSnapshot(unit, scratch, picture); });
-        last[picture] = size;
+        last[picture].store(size, std::memory_order_relaxed);
         py::bytes copy = bytesOf(scratch, size);
         if (!copy) throw py::error_already_set();
         return copy;
     }
-    last[picture] = size;
+    if (size != before) last[picture].store(size, std::memory_order_relaxed);
     out = held.release().ptr();
     if (_PyBytes_Resize(&out, py::ssize_t(size)) != 0) throw py::error_already_set();
     return py::reinterpret_steal<py::bytes>(out);
@@ -142,15 +145,18 @@ void restoreInto(py::handle nes, py::handle data) {
 }
 
 // snapshot and restore as plain CPython fast calls: a search calls them at
-// every node, where pybind11's dispatch and the wrapper's bool() were a
-// tenth of a compact snapshot's time. Arguments by position or by name, as
-// pybind11 takes them; any exception is translated as pybind11 does.
+// every node, where pybind11's dispatch, a Python wrapper for the keyword
+// and its bool() were a tenth of a compact snapshot's time. The first
+// `positional` arguments by position or by name, the rest by name only, as
+// Python takes them; those past `required` may be left out (nullptr). Any
+// exception is translated as pybind11 does.
 template <size_t N>
-bool parseArguments(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
-                    Py_ssize_t count, PyObject* keywords, std::array<PyObject*, N>& out) {
+bool parseArguments(const char* function, const std::array<const char*, N>& names, size_t positional, size_t required,
+                    PyObject* const* args, Py_ssize_t count, PyObject* keywords, std::array<PyObject*, N>& out) {
     out.fill(nullptr);
-    if (size_t(count) > N) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, N, count);
+    if (size_t(count) > positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given", function, positional,
+                     positional == 1 ? "" : "s", count);
         return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) out[size_t(i)] = args[i];
@@ -171,7 +177,7 @@ bool parseArguments(const char* function, const std::array<const char*, N>& name
         }
         out[at] = args[count + k];
     }
-    for (size_t i = 0; i < N; ++i) {
+    for (size_t i = 0; i < required; ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function, names[i]);
             return false;
@@ -182,8 +188,8 @@ bool parseArguments(const char* function, const std::array<const char*, N>& name
 
 PyObject* snapshotCall(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     std::array<PyObject*, 2> given;
-    if (!parseArguments<2>("snapshot", {"nes", "picture"}, args, count, keywords, given)) return nullptr;
-    const int picture = PyObject_IsTrue(given[1]);
+    if (!parseArguments<2>("snapshot", {"nes", "picture"}, 1, 1, args, count, keywords, given)) return nullptr;
+    const int picture = given[1] ? PyObject_IsTrue(given[1]) : 1;
     if (picture < 0) return nullptr;
     try {
         return snapshotOf(given[0], picture != 0).release().ptr();
@@ -195,7 +201,7 @@ PyObject* snapshotCall(PyObject*, PyObject* const* args, Py_ssize_t count, PyObj
 
 PyObject* restoreCall(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     std::array<PyObject*, 2> given;
-    if (!parseArguments<2>("restore", {"nes", "data"}, args, count, keywords, given)) return nullptr;
+    if (!parseArguments<2>("restore", {"nes", "data"}, 2, 2, args, count, keywords, given)) return nullptr;
     try {
         restoreInto(given[0], given[1]);
         Py_RETURN_NONE;
@@ -207,8 +213,15 @@ PyObject* restoreCall(PyObject*, PyObject* const* args, Py_ssize_t count, PyObje
 
 PyMethodDef snapshotMethod = {"snapshot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(snapshotCall)),
                               METH_FASTCALL | METH_KEYWORDS,
-                              "snapshot(nes, picture)\n--\n\n"
-                              "Everything of the console that can influence what it does later."};
+                              "snapshot(nes, *, picture=True)\n--\n\n"
+                              "Everything of the console ``nes`` (a ``velkora.NES``) that can influence what it does\n"
+                              "later, as bytes: a few kilobytes, taken in microseconds.\n\n"
+                              "With ``picture=False`` the finished picture is left out: ``restore`` then leaves the\n"
+                              "picture on show (``getImg``) as it was until the console finishes its next frame. The\n"
+                              "frames that follow a restore are bit-identical either way; a snapshot taken during\n"
+                              "vertical blank carries the picture regardless, since the frame it belongs to is not\n"
+                              "finished yet. With ``picture=True`` a restore repaints the saved picture at once, so\n"
+                              "``getImg()`` views held across it show it."};
 PyMethodDef restoreMethod = {"restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restoreCall)),
                              METH_FASTCALL | METH_KEYWORDS,
                              "restore(nes, data)\n--\n\n"
@@ -639,8 +652,7 @@ PYBIND11_MODULE(_native, m) {
     // The type of velkora.NES must be registered before a console is passed in.
     py::module_::import("velkora");
 
-    // velkora_gym.snapshot wraps the first: keyword arguments with defaults
-    // would cost a Python-level parse either way.
+    // velkora_gym.snapshot and restore themselves.
     for (PyMethodDef* method : {&snapshotMethod, &restoreMethod}) {
         m.add_object(method->ml_name,
                      py::reinterpret_steal<py::object>(PyCFunction_NewEx(method, nullptr, m.attr("__name__").ptr())));

@@ -104,6 +104,9 @@ bool anyZeroWord(const uint8_t* p, size_t words) {
 // Worst case: a record for every second word.
 size_t zeroRunsBound(size_t size) { return size + 4 * (size / (2 * kWord) + 2); }
 
+// What the encoders return when their records do not fit the room given.
+constexpr size_t kNoRoom = ~size_t(0);
+
 // The zero-run records of words[0, count) are made from masks of the
 // words that are not zero, 64 words (512 bytes) a mask, and where they
 // change: a memory of many short runs (CHR RAM's tiles) costs two bit
@@ -113,10 +116,18 @@ struct ZeroRunWriter {
     const uint8_t* data;
     size_t words;
     uint8_t* out;
+    size_t capacity;  // of out
     size_t n = 0, zerosFrom = 0, literalsFrom = 0;
     bool literal = false;  // whether the word before is not zero
+    bool full = false;     // a record did not fit
 
     void emit(size_t end) {
+        if (__builtin_expect(full || capacity - n < 4 + (end - literalsFrom) * kWord, 0)) {
+            // The records go on being found, so they end where they would.
+            full = true;
+            zerosFrom = end;
+            return;
+        }
         put16(out + n, literalsFrom - zerosFrom);
         put16(out + n + 2, end - literalsFrom);
         copyWords(out + n + 4, data + literalsFrom * kWord, end - literalsFrom);
@@ -146,13 +157,14 @@ struct ZeroRunWriter {
             literalsFrom = words;
             emit(words);
         }
-        return n;
+        return full ? kNoRoom : n;
     }
 };
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) size_t encodeZeroRunsAvx2(const uint8_t* data, size_t words, uint8_t* out) {
-    ZeroRunWriter writer{data, words, out};
+__attribute__((target("avx2"))) size_t encodeZeroRunsAvx2(const uint8_t* data, size_t words, uint8_t* out,
+                                                          size_t capacity) {
+    ZeroRunWriter writer{data, words, out, capacity};
     const __m256i zero = _mm256_setzero_si256();
     const size_t whole = words / 64;
     for (size_t b = 0; b < whole; ++b) {
@@ -182,12 +194,13 @@ __attribute__((target("avx2"))) size_t encodeZeroRunsAvx2(const uint8_t* data, s
 }
 #endif
 
-size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
+// Writes out[0, capacity); kNoRoom when the records do not fit.
+size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out, size_t capacity) {
     const size_t words = size / kWord;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (useAvx2()) return encodeZeroRunsAvx2(data, words, out);
+    if (useAvx2()) return encodeZeroRunsAvx2(data, words, out, capacity);
 #endif
-    ZeroRunWriter writer{data, words, out};
+    ZeroRunWriter writer{data, words, out, capacity};
     for (size_t b = 0; b * 64 < words; ++b) {
         if (b * 64 + 64 > words) {
             writer.block(b, writer.tailMask(b));
@@ -211,7 +224,7 @@ size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out) {
 // repeated. Decoding copies and fills 16 bytes at a time.
 constexpr size_t kSlack = 16;
 
-size_t tokensBound(size_t size) { return 2 * size + 16; }
+size_t tokensBound(size_t size) { return 2 * size + 64; }
 
 uint8_t* putCount(uint8_t* out, size_t count) {
     for (count -= 15; count >= 255; count -= 255) *out++ = 255;
@@ -236,18 +249,107 @@ struct RowDeltas {
         for (size_t k = 0; k < kWord; ++k) w |= uint64_t(byte(i + k)) << (8 * k);
         return w;
     }
-    void copy(uint8_t* out, size_t from, size_t count) const {
+};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Past the words from `i` (eight bytes a step, below the first row only)
+// that are not one byte repeated, four words a compare: a picture that
+// changes a lot down its rows is mostly such words. Returns the first word
+// that is, or where fewer than four words are left.
+__attribute__((target("avx2"))) size_t skipMixedAvx2(const RowDeltas& deltas, size_t i, size_t size) {
+    // Each word's first byte spread over the word.
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8, 0, 0, 0, 0, 0, 0, 0, 0, 8,
+                                            8, 8, 8, 8, 8, 8, 8);
+    for (; i + 4 * kWord <= size; i += 4 * kWord) {
+        const __m256i d =
+            _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(deltas.data + i)),
+                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(deltas.data + i - deltas.row)));
+        uint32_t same = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(d, _mm256_shuffle_epi8(d, spread))));
+        // Bit 8k stays set when all eight of word k's bits are.
+        same &= same >> 4;
+        same &= same >> 2;
+        same &= same >> 1;
+        same &= 0x01010101u;
+        if (same != 0) return i + size_t(__builtin_ctz(same));
+    }
+    return i;
+}
+
+// Moves `end` along a run of `value` that goes on there (past the first
+// row), 32 deltas a compare: to the run's end (true), or to where fewer
+// than 32 deltas are left (false).
+__attribute__((target("avx2"))) bool runEndAvx2(const RowDeltas& deltas, size_t& end, size_t size, uint8_t value) {
+    const __m256i pattern = _mm256_set1_epi8(char(value));
+    for (; end + 32 <= size; end += 32) {
+        const uint8_t* p = deltas.data + end;
+        const __m256i d = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - deltas.row)));
+        const uint32_t same = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(d, pattern)));
+        if (same != ~0u) {
+            end += size_t(__builtin_ctz(~same));
+            return true;
+        }
+    }
+    return false;
+}
+
+// Deltas out[0, count) from position `from` (past the first row), 32 a
+// store while 32 are left in the picture; the output has room for 31 more,
+// which the next token writes over. Returns how many were done.
+__attribute__((target("avx2"))) size_t copyDeltasAvx2(uint8_t* out, const RowDeltas& deltas, size_t from, size_t count,
+                                                      size_t size) {
+    size_t k = 0;
+    for (; k < count && from + k + 32 <= size; k += 32) {
+        const uint8_t* p = deltas.data + from + k;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k),
+                            _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - deltas.row))));
+    }
+    return std::min(k, count);
+}
+#endif
+
+// Room past a token's literals that their copy may write over.
+constexpr size_t kCopySlack = 32;
+
+// Where the scan may skip ahead and how literals are copied: with AVX2 or
+// a word at a time.
+struct TokenScan {
+    bool avx2;
+
+    size_t skip(const RowDeltas& deltas, size_t i, size_t size) const {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (avx2 && i >= deltas.row) return skipMixedAvx2(deltas, i, size);
+#endif
+        (void)deltas, (void)size;
+        return i;
+    }
+    // Moves `end` along the run of `value` going on there: true when it is
+    // at the run's end, false when the rest is left to the caller.
+    bool runEnd(const RowDeltas& deltas, size_t& end, size_t size, uint8_t value) const {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (avx2 && end >= deltas.row) return runEndAvx2(deltas, end, size, value);
+#endif
+        (void)deltas, (void)end, (void)size, (void)value;
+        return false;
+    }
+    void copy(uint8_t* out, const RowDeltas& deltas, size_t from, size_t count, size_t size) const {
         size_t k = 0;
-        for (; k < count && from + k < row; ++k) out[k] = data[from + k];
-        for (; k + kWord <= count; k += kWord) putWord(out + k, word(from + k));
-        for (; k < count; ++k) out[k] = byte(from + k);
+        for (; k < count && from + k < deltas.row; ++k) out[k] = deltas.data[from + k];
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (avx2) k += copyDeltasAvx2(out + k, deltas, from + k, count - k, size);
+#endif
+        (void)size;
+        for (; k + kWord <= count; k += kWord) putWord(out + k, deltas.word(from + k));
+        for (; k < count; ++k) out[k] = deltas.byte(from + k);
     }
 };
 
-uint8_t* putToken(uint8_t* out, const RowDeltas& deltas, size_t from, size_t count, size_t repeats) {
+uint8_t* putToken(uint8_t* out, const TokenScan& scan, const RowDeltas& deltas, size_t size, size_t from, size_t count,
+                  size_t repeats) {
     *out++ = uint8_t((count < 15 ? count : 15) << 4 | (repeats < 15 ? repeats : 15));
     if (count >= 15) out = putCount(out, count);
-    deltas.copy(out, from, count);
+    scan.copy(out, deltas, from, count, size);
     out += count;
     if (repeats >= 15) out = putCount(out, repeats);
     return out;
@@ -256,10 +358,17 @@ uint8_t* putToken(uint8_t* out, const RowDeltas& deltas, size_t from, size_t cou
 // Runs are found from whole words of one byte, eight bytes a step, and
 // grown to either side; shorter runs stay literals. Most of a picture's
 // deltas are long runs of zeros, so little is lost and the scan is fast.
-size_t encodeTokens(const RowDeltas& deltas, size_t size, uint8_t* out) {
+// Writes no further than `limit`; kNoRoom where the tokens would pass it.
+size_t encodeTokens(const RowDeltas& deltas, size_t size, uint8_t* out, const uint8_t* limit) {
     uint8_t* const start = out;
+    const TokenScan scan{useAvx2()};
+    const auto fits = [&](size_t count, size_t repeats) {
+        return size_t(limit - out) >= 3 + count + count / 255 + repeats / 255 + kCopySlack;
+    };
     size_t literal = 0;  // the first byte no token holds yet
     for (size_t i = 0; i + kWord <= size;) {
+        i = scan.skip(deltas, i, size);
+        if (i + kWord > size) break;
         const uint64_t word = deltas.word(i);
         const uint8_t value = uint8_t(word);
         const uint64_t pattern = value * 0x0101010101010101ull;
@@ -270,6 +379,7 @@ size_t encodeTokens(const RowDeltas& deltas, size_t size, uint8_t* out) {
         size_t from = i;
         while (from > literal && deltas.byte(from - 1) == value) --from;
         size_t end = i + kWord;
+        if (scan.runEnd(deltas, end, size, value)) goto found;
         while (end + kWord <= size) {
             const uint64_t diff = deltas.word(end) ^ pattern;
             if (diff != 0) {
@@ -280,10 +390,14 @@ size_t encodeTokens(const RowDeltas& deltas, size_t size, uint8_t* out) {
         }
         while (end < size && deltas.byte(end) == value) ++end;
     found:
-        out = putToken(out, deltas, literal, from + 1 - literal, end - from - 1);
+        if (!fits(from + 1 - literal, end - from - 1)) return kNoRoom;
+        out = putToken(out, scan, deltas, size, literal, from + 1 - literal, end - from - 1);
         literal = i = end;
     }
-    if (literal < size) out = putToken(out, deltas, literal, size - literal, 0);
+    if (literal < size) {
+        if (!fits(size - literal, 0)) return kNoRoom;
+        out = putToken(out, scan, deltas, size, literal, size - literal, 0);
+    }
     return size_t(out - start);
 }
 
@@ -317,13 +431,20 @@ void StateStream::rows(uint8_t* data, size_t size, size_t row, uint8_t limit, co
         return;
     }
     if (writing()) {
-        // Room to measure the encoding, or to make it when the stream has
-        // not room for the longest one.
-        static thread_local std::vector<uint8_t> scratch;
-        if (scratch.size() < tokensBound(size)) scratch.resize(tokensBound(size));
-        uint8_t* out = mode_ == Mode::Save ? encodingRoom(tokensBound(size), scratch.data()) : scratch.data();
-        const size_t n = encodeTokens(RowDeltas{data, row}, size, out);
-        if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
+        const RowDeltas deltas{data, row};
+        size_t n = kNoRoom;
+        // Straight into the stream where what the tokens turn out to take
+        // fits (a stream that grows makes room for the longest first).
+        if (mode_ == Mode::Save) {
+            if (sink_) room(tokensBound(size));
+            n = encodeTokens(deltas, size, data_ + offset_, data_ + size_);
+        }
+        if (n == kNoRoom) {
+            static thread_local std::vector<uint8_t> scratch;
+            if (scratch.size() < tokensBound(size)) scratch.resize(tokensBound(size));
+            n = encodeTokens(deltas, size, scratch.data(), scratch.data() + scratch.size());
+            if (mode_ == Mode::Save) std::memcpy(room(n), scratch.data(), n);
+        }
         record(n, name);
         offset_ += n;
         return;
@@ -382,11 +503,19 @@ void StateStream::zeroRuns(uint8_t* data, size_t size, const char* name) {
     if (size % kWord != 0 || size / kWord > kMostWords)
         throw std::logic_error("zero runs need whole words, at most 65535");
     if (writing()) {
-        static thread_local std::vector<uint8_t> scratch;
-        if (scratch.size() < zeroRunsBound(size)) scratch.resize(zeroRunsBound(size));
-        uint8_t* out = mode_ == Mode::Save ? encodingRoom(zeroRunsBound(size), scratch.data()) : scratch.data();
-        const size_t n = encodeZeroRuns(data, size, out);
-        if (mode_ == Mode::Save && out != data_ + offset_) std::memcpy(room(n), out, n);
+        size_t n = kNoRoom;
+        // Straight into the stream where the records fit (a stream that
+        // grows makes room for the most they can take first).
+        if (mode_ == Mode::Save) {
+            if (sink_) room(zeroRunsBound(size));
+            n = encodeZeroRuns(data, size, data_ + offset_, size_ - offset_);
+        }
+        if (n == kNoRoom) {
+            static thread_local std::vector<uint8_t> scratch;
+            if (scratch.size() < zeroRunsBound(size)) scratch.resize(zeroRunsBound(size));
+            n = encodeZeroRuns(data, size, scratch.data(), scratch.size());
+            if (mode_ == Mode::Save) std::memcpy(room(n), scratch.data(), n);
+        }
         record(n, name);
         offset_ += n;
         return;

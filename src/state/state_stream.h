@@ -232,12 +232,6 @@ private:
         if (__builtin_expect(size > size_ - offset_, 0)) grow(size);
         return data_ + offset_;
     }
-    // Where to encode up to `bound` bytes: in place when the stream has the
-    // room or can grow, else in `scratch` (a buffer of fixed size may still
-    // hold what the encoding turns out to be).
-    uint8_t* encodingRoom(size_t bound, uint8_t* scratch) {
-        return sink_ || bound <= size_ - offset_ ? room(bound) : scratch;
-    }
     [[gnu::cold, gnu::noinline]] void grow(size_t size) {
         if (!sink_) throw StreamFull();
         sink_->resize(std::max(offset_ + size, 2 * sink_->size()));

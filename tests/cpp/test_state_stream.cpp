@@ -23,6 +23,10 @@ enum class Form { ZeroRuns, Rows };
 
 constexpr size_t kRow = 256;
 
+// What EncodingsKeepTheirBytes encodes: its size and checksum.
+constexpr size_t kEncodedBytes = 529982;
+constexpr uint64_t kEncodedSum = 0xf70b047f90806f08ull;
+
 Bytes encode(Form form, Bytes data) {
     Bytes out(16);
     StateStream save(out, 0);
@@ -107,6 +111,53 @@ TEST(StateStream, CompactFormsReadBackWhatWasWritten) {
             }
         }
     }
+}
+
+// A save into a buffer of fixed size (a Python bytes object) encodes in
+// place where the records fit and through a scratch buffer where only the
+// result does: the same bytes either way, StreamFull where they do not fit.
+TEST(StateStream, FixedBuffersHoldTheSameBytesOrRefuse) {
+    for (const Form form : {Form::ZeroRuns, Form::Rows}) {
+        for (const auto& [name, data] : contents(61440, form == Form::Rows ? 64 : 255)) {
+            const Bytes whole = encode(form, data);
+            for (const size_t room :
+                 {whole.size() / 2, whole.size() - 1, whole.size(), whole.size() + 31, whole.size() + 200}) {
+                // Bytes past the room given, which nothing may write.
+                constexpr size_t kGuard = 64;
+                Bytes copy = data, out(room + 3 + kGuard, 0xEE);
+                StateStream save(StateStream::Mode::Save, out.data(), room + 3, 3);
+                bool full = false;
+                try {
+                    if (form == Form::ZeroRuns) save.zeroRuns(copy.data(), copy.size(), "data");
+                    else save.rows(copy.data(), copy.size(), kRow, 64, "data");
+                } catch (const StreamFull&) {
+                    full = true;
+                }
+                EXPECT_EQ(Bytes(out.end() - kGuard, out.end()), Bytes(kGuard, 0xEE)) << name << " " << room;
+                EXPECT_EQ(full, room < whole.size()) << name << " " << room;
+                if (full) continue;
+                EXPECT_EQ(save.offset(), 3 + whole.size()) << name << " " << room;
+                EXPECT_EQ(Bytes(out.begin() + 3, out.begin() + 3 + long(whole.size())), whole) << name << " " << room;
+                EXPECT_EQ(copy, data);
+            }
+        }
+    }
+}
+
+// The encodings of every content, as this format has them: a change to the
+// format, or an AVX2 form that differs from the portable one, changes these.
+TEST(StateStream, EncodingsKeepTheirBytes) {
+    Bytes all;
+    for (const Form form : {Form::ZeroRuns, Form::Rows}) {
+        for (const size_t size : {size_t(256), size_t(4096), size_t(61440)}) {
+            for (const auto& [name, data] : contents(size, form == Form::Rows ? 64 : 255)) {
+                const Bytes stream = encode(form, data);
+                all.insert(all.end(), stream.begin(), stream.end());
+            }
+        }
+    }
+    EXPECT_EQ(all.size(), kEncodedBytes);
+    EXPECT_EQ(checksum64(all.data(), all.size()), kEncodedSum);
 }
 
 TEST(StateStream, MeasuringGivesTheSizeOfWhatIsWritten) {

@@ -167,6 +167,12 @@ def test_snapshot_of_another_cartridge_or_clock_is_refused():
         lambda: velkora_gym.restore(console("velkora-demo.nes"), b"", b""),
         lambda: velkora_gym.restore(console("velkora-demo.nes"), snapshot=b""),
         lambda: velkora_gym.restore(console("velkora-demo.nes"), b"", nes=None),
+        # picture is by name only
+        lambda: velkora_gym.snapshot(console("velkora-demo.nes"), True),
+        lambda: velkora_gym.snapshot(),
+        lambda: velkora_gym.snapshot(picture=False),
+        lambda: velkora_gym.snapshot(console("velkora-demo.nes"), nes=None),
+        lambda: velkora_gym.snapshot(console("velkora-demo.nes"), picture=True, colour=True),
     ],
 )
 def test_wrong_arguments_raise_type_error(call):
@@ -181,6 +187,7 @@ def test_arguments_by_name_and_any_truth_value():
     assert velkora_gym.snapshot(nes, picture="yes") == velkora_gym.snapshot(nes)
     velkora_gym.restore(data=data, nes=nes)
     assert velkora_gym.snapshot(nes, picture=False) == data
+    assert velkora_gym.snapshot(nes=nes, picture=False) == data
 
 
 def test_snapshot_and_restore_hold_a_running_console():
