@@ -32,6 +32,7 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     cpu->cartridge = cart;
     cpu->mapperWatchesReads = cart->mapper->watchesReads;
     cpu->mapperWatchesWrites = cart->mapper->watchesWrites;
+    cpu->mapperWatchesRamWrites = cart->mapper->watchesWrites && cart->mapper->watchesRamWrites;
     cpu->plainFrom = cart->mapper->answersReads ? 0x6000 : 0x4020;
     cpu->foldUpperPrgBank = cart->mapper->foldsPrg16 && cart->prgSize >= 16384 && cart->prgSize < 32768;
     if (cpu->apu) cpu->apu->attachExpansion(cart->mapper->sound);

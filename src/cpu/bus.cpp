@@ -68,7 +68,7 @@ void CPU::write(uint16_t address, uint8_t value) {
     if (VELKORA_UNLIKELY(folded >= 0x2000 && folded < 0x4018)) writeIo(folded, value);
     if (cartridge) {
         NES::Mapper* mapper = cartridge->mapper.get();
-        if (mapper->watchesWrites) {
+        if (mapper->watchesWrites && (folded >= 0x2000 || mapperWatchesRamWrites)) {
             // Only its registers need the chips caught up: RAM stores stay cheap.
             if (folded >= 0x4020) catch_up::beforeBoardAccess(*this);
             BusContext context{this, ppu, apu};

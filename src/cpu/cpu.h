@@ -88,6 +88,8 @@ public:
     bool mapperWatchesReads = false;
     // Set with the mapper link when the board wants cpuWrite.
     bool mapperWatchesWrites = false;
+    // ...and also its stores to RAM ($0000-$1FFF).
+    bool mapperWatchesRamWrites = false;
     // Reads from here up are plain memory: $4020, or $6000 when the board
     // answers reads of its registers in $4020-$5FFF (set with the mapper link).
     uint16_t plainFrom = 0x4020;
@@ -299,8 +301,10 @@ private:
     }
     [[gnu::always_inline]] void busWrite(uint16_t address, uint8_t value) {
         dataBus = value;
-        if (VELKORA_LIKELY(address < 0x2000 && !mapperWatchesWrites)) {
+        if (VELKORA_LIKELY(address < 0x2000 && !mapperWatchesRamWrites)) {
             memory[address & 0x07FF] = value;
+            // A watching board still sees when the last write was (MMC1).
+            if (mapperWatchesWrites) lastWriteCycle = cycles;
         } else {
             writeHardwareSlow(address, value);
         }
