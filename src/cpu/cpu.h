@@ -149,6 +149,8 @@ public:
         return cycle >= irqActiveFrom && cycle < irqInactiveFrom;
     }
     void stepHardware();
+    // stepHardware until a catch-up is due, as stepUntilDue.
+    void stepHardwareUntilDue();
     // Back to no interrupt, DMA or bus history (a timing change, power-on).
     void clearHardwareState();
     // The reset button (and power-on's reset sequence) in the hardware's way:
@@ -286,6 +288,7 @@ private:
     // cycle_exact.cpp: one access a cycle. A read of a register or of a board
     // that watches reads catches the other chips up to this cycle.
     friend struct CycleExact;
+    void stepHardwareInline();
     [[gnu::always_inline]] uint8_t busRead(uint16_t address) {
         if (VELKORA_UNLIKELY(cycles >= dmaAt)) dmcDma(address);
         uint8_t value;
