@@ -83,6 +83,10 @@ public:
 
     // Set by mapCartridge: a 16 KiB NROM/CNROM image is seen at $8000 and $C000.
     bool foldUpperPrgBank = false;
+    // The mask a plain read takes in each 8 KiB of the address space (the
+    // hardware timing's bus): RAM's mirrors, and the upper 16 KiB of a
+    // folded 16 KiB image ($C000 & $BFFF = $8000). $2000-$5FFF never reads here.
+    std::array<uint16_t, 8> plainReadMasks{0x07FF, 0, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
     // Set with the mapper link when the board wants cpuRead; no board does,
     // so notifying reads normally cost one predictable branch.
     bool mapperWatchesReads = false;
@@ -294,7 +298,7 @@ private:
         uint8_t value;
         // $2000-$5FFF: registers, and nothing a board of ours maps (open bus).
         if (VELKORA_LIKELY(!mapperWatchesReads && (address >= 0x6000 || address < 0x2000))) {
-            value = address >= 0x6000 ? memory[foldRom(address)] : memory[address & 0x07FF];
+            value = memory[address & plainReadMasks[address >> 13]];
         } else {
             value = readHardwareSlow(address);
         }
