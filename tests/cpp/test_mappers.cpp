@@ -701,7 +701,7 @@ TEST_P(UndecodedStores, LeaveTheBoardAlone) {
         board.serialize(out);
         return bytes;
     };
-    std::mt19937 gen(uint32_t(GetParam()));
+    std::mt19937 gen{uint32_t(GetParam())};
     for (int round = 0; round < 64; ++round) {
         rig.write(uint16_t(0x8000 + gen() % 0x8000), uint8_t(gen()));
         const std::vector<uint8_t> before = state();
