@@ -32,8 +32,10 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     cpu->cartridge = cart;
     cpu->mapperWatchesReads = cart->mapper->watchesReads;
     cpu->mapperWatchesWrites = cart->mapper->watchesWrites;
+    cpu->mapperWatchesRamWrites = cart->mapper->watchesWrites && cart->mapper->writesFrom < 0x2000;
     cpu->plainFrom = cart->mapper->answersReads ? 0x6000 : 0x4020;
     cpu->foldUpperPrgBank = cart->mapper->foldsPrg16 && cart->prgSize >= 16384 && cart->prgSize < 32768;
+    cpu->plainReadMasks[6] = cpu->plainReadMasks[7] = cpu->foldUpperPrgBank ? 0xBFFF : 0xFFFF;
     if (cpu->apu) cpu->apu->attachExpansion(cart->mapper->sound);
     if (cart->hasBattery) {
         // With no save folder there is no RAM file to read (it would be /ram).

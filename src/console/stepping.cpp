@@ -24,12 +24,8 @@ void NESUnit::runFrameIn() {
     const int64_t frame = ppu->frameCount;
     do {
         // Inside the window no frame can end: step without looking.
-        if constexpr (Hardware) {
-            do cpu->stepHardware();
-            while (!catch_up::dueAfterStep(*cpu));
-        } else {
-            cpu->stepUntilDue();
-        }
+        if constexpr (Hardware) cpu->stepHardwareUntilDue();
+        else cpu->stepUntilDue();
         if constexpr (Hardware) catch_up::afterStepHardware(*this);
         else catch_up::afterStep(*this);
     } while (ppu->frameCount == frame);

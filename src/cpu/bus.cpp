@@ -72,7 +72,9 @@ void CPU::write(uint16_t address, uint8_t value) {
             // Only its registers need the chips caught up: RAM stores stay cheap.
             if (folded >= 0x4020) catch_up::beforeBoardAccess(*this);
             BusContext context{this, ppu, apu};
-            if (VELKORA_UNLIKELY(folded >= 0x2000 && folded < 0x2008)) {
+            if (folded < mapper->writesFrom) {
+                // Below what the board decodes: nothing to tell it.
+            } else if (VELKORA_UNLIKELY(folded >= 0x2000 && folded < 0x2008)) {
                 // Still the PPU write's step: the board may move its hook.
                 const int32_t hook = ppu->mapperDotCycle;
                 mapper->cpuWrite(context, folded, value);

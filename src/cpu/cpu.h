@@ -83,11 +83,17 @@ public:
 
     // Set by mapCartridge: a 16 KiB NROM/CNROM image is seen at $8000 and $C000.
     bool foldUpperPrgBank = false;
+    // The mask a plain read takes in each 8 KiB of the address space (the
+    // hardware timing's bus): RAM's mirrors, and the upper 16 KiB of a
+    // folded 16 KiB image ($C000 & $BFFF = $8000). $2000-$5FFF never reads here.
+    std::array<uint16_t, 8> plainReadMasks{0x07FF, 0, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
     // Set with the mapper link when the board wants cpuRead; no board does,
     // so notifying reads normally cost one predictable branch.
     bool mapperWatchesReads = false;
     // Set with the mapper link when the board wants cpuWrite.
     bool mapperWatchesWrites = false;
+    // ...and also its stores to RAM ($0000-$1FFF).
+    bool mapperWatchesRamWrites = false;
     // Reads from here up are plain memory: $4020, or $6000 when the board
     // answers reads of its registers in $4020-$5FFF (set with the mapper link).
     uint16_t plainFrom = 0x4020;
@@ -147,6 +153,8 @@ public:
         return cycle >= irqActiveFrom && cycle < irqInactiveFrom;
     }
     void stepHardware();
+    // stepHardware until a catch-up is due, as stepUntilDue.
+    void stepHardwareUntilDue();
     // Back to no interrupt, DMA or bus history (a timing change, power-on).
     void clearHardwareState();
     // The reset button (and power-on's reset sequence) in the hardware's way:
@@ -284,12 +292,13 @@ private:
     // cycle_exact.cpp: one access a cycle. A read of a register or of a board
     // that watches reads catches the other chips up to this cycle.
     friend struct CycleExact;
+    void stepHardwareInline();
     [[gnu::always_inline]] uint8_t busRead(uint16_t address) {
         if (VELKORA_UNLIKELY(cycles >= dmaAt)) dmcDma(address);
         uint8_t value;
         // $2000-$5FFF: registers, and nothing a board of ours maps (open bus).
         if (VELKORA_LIKELY(!mapperWatchesReads && (address >= 0x6000 || address < 0x2000))) {
-            value = address >= 0x6000 ? memory[foldRom(address)] : memory[address & 0x07FF];
+            value = memory[address & plainReadMasks[address >> 13]];
         } else {
             value = readHardwareSlow(address);
         }
@@ -299,8 +308,10 @@ private:
     }
     [[gnu::always_inline]] void busWrite(uint16_t address, uint8_t value) {
         dataBus = value;
-        if (VELKORA_LIKELY(address < 0x2000 && !mapperWatchesWrites)) {
+        if (VELKORA_LIKELY(address < 0x2000 && !mapperWatchesRamWrites)) {
             memory[address & 0x07FF] = value;
+            // A watching board still sees when the last write was (MMC1).
+            if (mapperWatchesWrites) lastWriteCycle = cycles;
         } else {
             writeHardwareSlow(address, value);
         }

@@ -5,6 +5,7 @@
 #include <array>
 #include <utility>
 
+#include "console/catch_up.h"
 #include "cpu/cpu.h"
 #include "cpu/instructions.h"
 
@@ -498,8 +499,11 @@ struct CycleExact {
     }
 };
 
-void CPU::stepHardware() {
-    static constexpr std::array<CycleExact::Fn, 256> kOps = CycleExact::table(std::make_index_sequence<256>());
+namespace {
+constexpr std::array<CycleExact::Fn, 256> kHardwareOps = CycleExact::table(std::make_index_sequence<256>());
+}  // namespace
+
+[[gnu::always_inline]] inline void CPU::stepHardwareInline() {
     if (VELKORA_UNLIKELY(halted)) {
         // Stopped: no fetch, no interrupts, but frames must still complete.
         cycles += 2;
@@ -508,9 +512,19 @@ void CPU::stepHardware() {
     stepStart = cycles;
     if (VELKORA_UNLIKELY(interruptDue())) return interruptSequence(false);
     const uint8_t opcode = CycleExact::fetch(*this);
-    kOps[opcode](*this);
-    if (VELKORA_UNLIKELY(oamDmaPage >= 0)) oamDmaHardware(uint8_t(oamDmaPage));
-    if (VELKORA_UNLIKELY(idleLoopStart >= 0)) skipIdleLoopHardware();
+    kHardwareOps[opcode](*this);
+    // Both are -1 when nothing waits: one test for the two.
+    if (VELKORA_UNLIKELY((oamDmaPage & idleLoopStart) >= 0)) {
+        if (oamDmaPage >= 0) oamDmaHardware(uint8_t(oamDmaPage));
+        if (idleLoopStart >= 0) skipIdleLoopHardware();
+    }
     // Timed code waits in long runs of NOPs.
     if (opcode == 0xEA && VELKORA_UNLIKELY(memory[foldRom(PC)] == 0xEA) && PC >= 0x6000) skipNopsHardware();
+}
+
+void CPU::stepHardware() { stepHardwareInline(); }
+
+void CPU::stepHardwareUntilDue() {
+    do stepHardwareInline();
+    while (!catch_up::dueAfterStep(*this));
 }

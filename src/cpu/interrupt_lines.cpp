@@ -95,6 +95,24 @@ void CPU::oamDmaHardware(uint8_t page) {
     const uint16_t base = uint16_t(page << 8);
     const bool plain = !mapperWatchesReads && (base < 0x2000 || base >= 0x6000);
     const int64_t halt = cycles;
+    // Gets on the odd cycles from the first after the halt, each byte put
+    // in the cycle after its get. With no DMC fetch due before the last put
+    // nothing else takes the bus: the copy needs no cycle-by-cycle loop.
+    const int64_t firstGet = (halt + 1) | 1;
+    if (plain && dmaAt > firstGet + 511) {
+        uint8_t byte = 0;
+        for (int i = 0; i < 256; ++i) {
+            const uint16_t address = uint16_t(base | i);
+            byte = address < 0x2000 ? memory[address & 0x07FF] : memory[foldRom(address)];
+            const uint8_t index = uint8_t(start + i);
+            // Attribute bytes lose bits 2-4, as an OAMDATA write stores them.
+            ppu->oam[index] = (index & 3) == 2 ? uint8_t(byte & 0xE3) : byte;
+        }
+        ppu->oamWritten();
+        dataBus = byte;
+        cycles = firstGet + 512;
+        return;
+    }
     int64_t dmcGet = -1;
     int copied = 0;
     bool holding = false;

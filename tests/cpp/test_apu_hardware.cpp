@@ -449,6 +449,39 @@ TEST(HardwareDmcDma, SpriteDmaLetsTheFetchTakeAGetCycle) {
     }
 }
 
+// With no fetch due before its last put the copy skips the cycle-by-cycle
+// loop, which a board watching reads still takes (its hook sees each get).
+// The two must agree wherever the fetch falls: in the copy, on its last
+// cycles, just after it.
+TEST(HardwareDmcDma, SpriteDmaShortcutAgreesWithTheCycleLoop) {
+    struct Outcome {
+        int64_t cycles, dmaAt;
+        std::array<uint8_t, 256> oam;
+        uint8_t dataBus;
+        int32_t dmcBytes;
+    };
+    const auto dma = [](int64_t lead, bool cycleLoop) {
+        Rig r;
+        for (int i = 0; i < 256; ++i) r.cpu->memory[0x0300 + i] = uint8_t(i * 37 + 11);
+        const uint8_t code[] = {0x8D, 0x14, 0x40, 0xEA};  // STA $4014
+        std::memcpy(&r.cpu->memory[0x0500], code, sizeof code);
+        r.cpu->A = 3;
+        r.startSample(20);
+        r.cpu->mapperWatchesReads = cycleLoop;
+        const int64_t start = r.cpu->dmaAt - lead;
+        runFrom(r, 0x0500, start, start + 1);
+        return Outcome{r.cpu->cycles, r.cpu->dmaAt, r.ppu->oam, r.cpu->dataBus, r.a.dmcBytesRemaining};
+    };
+    for (int64_t lead = 0; lead < 530; lead += lead < 500 ? 37 : 1) {
+        const Outcome quick = dma(lead, false), loop = dma(lead, true);
+        EXPECT_EQ(quick.cycles, loop.cycles) << lead;
+        EXPECT_EQ(quick.dmaAt, loop.dmaAt) << lead;
+        EXPECT_EQ(quick.oam, loop.oam) << lead;
+        EXPECT_EQ(quick.dataBus, loop.dataBus) << lead;
+        EXPECT_EQ(quick.dmcBytes, loop.dmcBytes) << lead;
+    }
+}
+
 // --- snapshots ---
 
 // 32 KiB NROM: a looping DMC sample, pulse 1, the frame IRQ acknowledged by

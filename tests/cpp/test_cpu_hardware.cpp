@@ -54,7 +54,7 @@ struct HardwareCpu : ::testing::Test {
         auto board = std::make_unique<RecordingBoard>();
         board->trace = &trace;
         m.useBoard(std::move(board));
-        cpu.mapperWatchesReads = cpu.mapperWatchesWrites = true;
+        cpu.mapperWatchesReads = cpu.mapperWatchesWrites = cpu.mapperWatchesRamWrites = true;
     }
     // Runs one instruction placed at `at` in RAM; returns its cycles.
     int64_t run(const Bytes& code, uint16_t at = 0x0300) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "cartridge/mappers/mapper.h"
+#include "state/state_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -672,5 +674,52 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoardSweep,
                                          SweepRow{3, 16, 40}, SweepRow{3, 32, 3}, SweepRow{3, 32, 0}, SweepRow{4, 5, 3},
                                          SweepRow{4, 40, 96}, SweepRow{4, 2048, 256}, SweepRow{40, 1, 8},
                                          SweepRow{40, 24, 0}, SweepRow{40, 96, 8}));
+
+// ---------------------------------------------------------------- undecoded stores
+
+// The bus skips the write hook for stores below the lowest address a board
+// decodes (RAM and the PPU's registers among them): whatever state its
+// registers are in, no such store may move a register, a window, the
+// interrupt line or the byte stored.
+std::vector<int> boardsDecodingFromAbove() {
+    std::vector<int> numbers;
+    for (const int32_t number : NES::emulatedMappers()) {
+        const auto board = NES::createMapper(number);
+        if (board->watchesWrites && board->writesFrom > 0) numbers.push_back(number);
+    }
+    return numbers;
+}
+
+class UndecodedStores : public testing::TestWithParam<int> {};
+
+TEST_P(UndecodedStores, LeaveTheBoardAlone) {
+    Rig rig(GetParam(), 32, 32);
+    NES::Mapper& board = *rig.cart->mapper;
+    const auto state = [&] {
+        std::vector<uint8_t> bytes;
+        StateStream out(bytes, 0);
+        board.serialize(out);
+        return bytes;
+    };
+    std::mt19937 gen{uint32_t(GetParam())};
+    for (int round = 0; round < 64; ++round) {
+        rig.write(uint16_t(0x8000 + gen() % 0x8000), uint8_t(gen()));
+        const std::vector<uint8_t> before = state();
+        const Bytes prg = snapshot(rig.mem(0x6000), 0xA000), chr = snapshot(rig.vram(0), 0x3000);
+        const uint8_t irq = rig.cpu->irqSources;
+        for (int i = 0; i < 16; ++i) {
+            const uint8_t stored = uint8_t(gen());
+            uint8_t value = stored;
+            board.cpuWrite(rig.ctx, uint16_t(gen() % board.writesFrom), value);
+            ASSERT_EQ(value, stored) << "round " << round;
+        }
+        ASSERT_EQ(state(), before) << "round " << round;
+        ASSERT_EQ(snapshot(rig.mem(0x6000), 0xA000), prg) << "round " << round;
+        ASSERT_EQ(snapshot(rig.vram(0), 0x3000), chr) << "round " << round;
+        ASSERT_EQ(rig.cpu->irqSources, irq) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, UndecodedStores, testing::ValuesIn(boardsDecodingFromAbove()));
 
 }  // namespace

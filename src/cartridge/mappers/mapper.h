@@ -29,6 +29,9 @@ public:
     int32_t number = 0;
     // Non-virtual hints so the hot paths skip hooks a board leaves empty.
     bool watchesWrites = false;
+    // The lowest address (as the bus folds it) whose write the hook reacts
+    // to: stores below it, RAM's and the PPU's included, skip the hook.
+    uint16_t writesFrom = 0;
     bool watchesReads = false;
     bool countsDots = false;
     // The PPU tells such a board the address of every pattern byte it fetches.
@@ -205,6 +208,7 @@ public:
     UxROM() {
         number = 2;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
@@ -220,6 +224,7 @@ public:
     CNROM() {
         number = 3;
         watchesWrites = true;
+        writesFrom = 0x8000;
         foldsPrg16 = true;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
@@ -238,6 +243,7 @@ public:
     MMC1() {
         number = 1;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -259,6 +265,7 @@ public:
     MMC3() {
         number = 4;
         watchesWrites = true;
+        writesFrom = 0x6000;
         countsDots = true;
         hookCycle = 256;
         hookIgnoresDrawing = true;
@@ -303,6 +310,7 @@ public:
     AxROM() {
         number = 7;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -340,6 +348,7 @@ public:
     ColorDreams() {
         number = 11;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -356,6 +365,7 @@ public:
     CPROM() {
         number = 13;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -391,6 +401,7 @@ public:
     GxROM() {
         number = 66;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -434,6 +445,7 @@ public:
     UNROM180() {
         number = 180;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -448,6 +460,7 @@ public:
     Namco108() {
         number = 206;
         watchesWrites = true;
+        writesFrom = 0x8000;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
@@ -807,6 +820,7 @@ public:
     explicit VRC6(bool swapLines) : swapLines(swapLines) {
         number = swapLines ? 26 : 24;
         watchesWrites = true;
+        writesFrom = 0x8000;
         countsDots = true;
         hookCycle = kNoHook;
         maySupplyTiles = true;
@@ -953,6 +967,7 @@ public:
     VRC3() {
         number = 73;
         watchesWrites = true;
+        writesFrom = 0x8000;
         countsDots = true;
         hookCycle = kNoHook;
     }
@@ -982,6 +997,7 @@ public:
     SS88006() {
         number = 18;
         watchesWrites = true;
+        writesFrom = 0x8000;
         countsDots = true;
         hookCycle = kNoHook;
     }
