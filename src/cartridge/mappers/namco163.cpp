@@ -59,17 +59,7 @@ BackgroundTile Namco163::supplyTile(BusContext& context, uint16_t address, int32
         }
         slotsStale = false;
     }
-    const uint8_t* slot = slots[(address >> 10) & 3];
-    const uint16_t offset = address & 0x3FF;
-    const uint8_t index = slot[offset];
-    const uint8_t attribute = slot[0x3C0 | ((offset >> 4) & 0x38) | ((offset >> 2) & 7)];
-    const PPU& ppu = *context.ppu;
-    const size_t pattern = ((context.cpu->memory[0x2000] & 0x10) ? 0x1000 : 0) | (index << 4) | ((address >> 12) & 7);
-    BackgroundTile tile;
-    tile.low = ppu.vram[pattern];
-    tile.high = ppu.vram[pattern + 8];
-    tile.palette = uint8_t((attribute >> (((offset >> 4) & 4) | (offset & 2))) & 3);
-    return tile;
+    return tileFrom(context, slots[(address >> 10) & 3], address);
 }
 
 void Namco163::mapPrgWindows(BusContext& context) {
