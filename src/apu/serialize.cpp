@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "apu/apu.h"
-#include "state/state_stream.h"
-#include "state/word_runs.h"
+#include "serial/state_stream.h"
+#include "serial/word_runs.h"
 
 void APU::serialize(StateStream& stream) {
     // Each mode gets its own copy of the fields (StateStream::withMode).

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cartridge/cartridge.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 
 namespace {
 

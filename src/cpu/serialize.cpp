@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "cpu/cpu.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 // Far beyond any run (over two years of emulated time), and small enough
 // that the dot and sample arithmetic on the count cannot overflow.

@@ -8,7 +8,7 @@
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "state/snapshot.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 
 namespace {
 

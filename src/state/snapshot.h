@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 class NESUnit;
 

@@ -17,7 +17,7 @@
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "snapshot_fields.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 #include "state/snapshot.h"
 #include "test_support.h"
 

@@ -12,9 +12,9 @@
 
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 #include "state/snapshot.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 #include "test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cartridge/mappers/mapper.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 #include "test_support.h"
 
 namespace {

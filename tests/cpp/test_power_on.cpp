@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "console/nes_unit.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 #include "state/snapshot.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "console/nes_unit.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 #include "state/snapshot.h"
 
 class HardwarePpuTest : public PpuTest {

@@ -13,9 +13,9 @@
 
 #include "console/nes_unit.h"
 #include "snapshot_fields.h"
-#include "state/checksum.h"
+#include "serial/checksum.h"
 #include "state/snapshot.h"
-#include "state/word_runs.h"
+#include "serial/word_runs.h"
 #include "test_support.h"
 
 namespace {

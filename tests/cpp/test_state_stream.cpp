@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "state/checksum.h"
-#include "state/state_stream.h"
-#include "state/word_runs.h"
+#include "serial/checksum.h"
+#include "serial/state_stream.h"
+#include "serial/word_runs.h"
 
 namespace {
 

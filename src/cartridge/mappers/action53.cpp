@@ -6,7 +6,7 @@
 #include "cartridge/mappers/mapper.h"
 
 #include "cartridge/cartridge.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

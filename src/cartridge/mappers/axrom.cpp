@@ -1,7 +1,7 @@
 // AxROM (mapper 7): a 32 KiB PRG bank and the one-screen page in one register.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -3,7 +3,7 @@
 // $7FFF the 4 KiB CHR banks at $0000 and $1000 (the writes are stored too).
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -2,7 +2,7 @@
 // $C000; submapper 1 also selects the one-screen page at $9000-$9FFF.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

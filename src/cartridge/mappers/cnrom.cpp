@@ -1,7 +1,7 @@
 // CNROM (mapper 3): fixed PRG and a switchable 8 KiB CHR bank.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -1,7 +1,7 @@
 // Color Dreams (mapper 11): bits 0-1 the 32 KiB PRG bank, bits 4-7 the 8 KiB CHR bank.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -3,7 +3,7 @@
 // out, so what the game wrote into a page is there when it comes back.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

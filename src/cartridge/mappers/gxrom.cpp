@@ -1,7 +1,7 @@
 // GxROM (mapper 66): bits 4-5 the 32 KiB PRG bank, bits 0-1 the 8 KiB CHR bank.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

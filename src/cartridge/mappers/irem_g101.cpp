@@ -4,7 +4,7 @@
 // League) is wired for one-screen mirroring and has no layout bit.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

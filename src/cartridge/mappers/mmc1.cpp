@@ -1,7 +1,7 @@
 // MMC1 (mapper 1): registers loaded one bit per write through a shift register.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

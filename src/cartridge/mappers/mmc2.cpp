@@ -3,7 +3,7 @@
 // from the fetch after the one that set it.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

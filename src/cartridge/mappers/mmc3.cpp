@@ -10,7 +10,7 @@
 
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -7,7 +7,7 @@
 
 #include "apu/apu.h"
 #include "cartridge/mappers/mapper.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

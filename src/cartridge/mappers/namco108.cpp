@@ -2,7 +2,7 @@
 // windows in their fixed places (the layout bits do nothing).
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -2,7 +2,7 @@
 // bit 3 the 32 KiB PRG bank, bits 0-2 the 8 KiB CHR bank.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

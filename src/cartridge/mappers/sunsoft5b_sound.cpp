@@ -7,7 +7,7 @@
 // envelope's scale at step 2v + 1.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

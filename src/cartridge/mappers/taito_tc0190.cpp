@@ -4,7 +4,7 @@
 // two 8 KiB banks fixed at $C000.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -1,7 +1,7 @@
 // Mapper 180: the first 16 KiB fixed at $8000, a switchable 16 KiB bank at $C000.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -1,7 +1,7 @@
 // UxROM (mapper 2): a switchable 16 KiB bank at $8000, the last 16 KiB at $C000.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -3,7 +3,7 @@
 // which also holds the mirroring.
 #include "cartridge/mappers/mapper.h"
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

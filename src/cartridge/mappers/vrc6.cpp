@@ -11,7 +11,7 @@
 #include "cartridge/mappers/mapper.h"
 
 #include "ppu/ppu.h"
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-#include "state/state_stream.h"
+#include "serial/state_stream.h"
 
 namespace NES {
 

@@ -1,6 +1,6 @@
 // Four lanes of 8-byte words, multiplied and rotated independently so the
 // multiplier latencies overlap, then folded and mixed to spread every bit.
-#include "state/checksum.h"
+#include "serial/checksum.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "state/checksum.h"
-#include "state/state_stream.h"
-#include "state/word_runs.h"
+#include "serial/checksum.h"
+#include "serial/state_stream.h"
+#include "serial/word_runs.h"
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #elif defined(__SSE2__)
