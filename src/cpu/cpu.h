@@ -330,7 +330,9 @@ private:
     void skipNopsHardware();
     // Whether an interrupt could enter between two passes of an idle loop.
     bool interruptMayEnter() const { return nmiDetectedAt != kNoNmi || (irqSources != 0 && !(P & 0x04)); }
-    int64_t idlePassCycles(uint16_t start) const;
+    // readsStatus: where the caller may take a loop polling PPUSTATUS (the
+    // design timing), set when the loop is one.
+    int64_t idlePassCycles(uint16_t start, bool* readsStatus = nullptr) const;
     bool skipCountedLoop(uint16_t start);
     void skipNops();
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cpu/cpu.h"
+#include "ppu/ppu.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ bool taken(uint8_t opcode, uint8_t p) {
 
 }  // namespace
 
-int64_t CPU::idlePassCycles(uint16_t start) const {
+int64_t CPU::idlePassCycles(uint16_t start, bool* readsStatus) const {
     const auto peek = [this](uint16_t address) { return memory[foldAddress(address)]; };
     const uint8_t opcode = peek(start);
     // Most loops that branch back start with neither a test nor a JMP: no
@@ -91,7 +92,12 @@ int64_t CPU::idlePassCycles(uint16_t start) const {
     const bool absolute = (opcode & 0x0C) == 0x0C;
     const uint8_t low = peek(uint16_t(start + 1));
     const uint16_t operand = absolute ? uint16_t(low | (peek(uint16_t(start + 2)) << 8)) : low;
-    if (!plainMemory(operand) || answeredByBoard(operand)) return 0;
+    // PPUSTATUS reads the same and changes nothing more once a pass has run
+    // (the vertical blank flag clear, the write toggle reset), until the PPU
+    // could set a flag: the caller bounds the passes by that.
+    const bool status = readsStatus && operand >= 0x2000 && operand < 0x4000 && (operand & 7) == 2;
+    if (!status && (!plainMemory(operand) || answeredByBoard(operand))) return 0;
+    if (status) *readsStatus = true;
     const Registers now{A, X, Y, P};
     const Registers after = pass(test, peek(operand), now);
     if (!(after == now)) return 0;
@@ -149,12 +155,14 @@ void CPU::skipIdleLoop() {
     if (debug || mapperWatchesReads || ioTouched || PC != start) return;
     // An NMI the PPU has raised is taken after the next pass; an IRQ at once.
     if ((nmiSample && (memory[0x2000] & 0x80) && !nmiLine) || (irqPending && !getFlag('I'))) return;
-    const int64_t cycles = idlePassCycles(start);
+    bool readsStatus = false;
+    const int64_t cycles = idlePassCycles(start, &readsStatus);
     if (cycles == 0) {
         if (plainMemory(start)) skipCountedLoop(start);
         return;
     }
-    const int64_t passes = (idleUntil - this->cycles) / cycles;
+    const int64_t until = readsStatus ? std::min(idleUntil, ppu->statusSteadyDots() / 3) : idleUntil;
+    const int64_t passes = (until - this->cycles) / cycles;
     if (passes > 0) this->cycles += passes * cycles;
 }
 

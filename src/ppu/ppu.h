@@ -323,6 +323,10 @@ public:
     void writeRegister(uint16_t address, uint8_t value);
     bool owedDotsReadT() const;
     uint8_t readRegister(uint16_t address);
+    // The dot count (as totalDots counts) before which PPUSTATUS changes
+    // only at an event: a loop polling it may skip passes up to there
+    // (sprites.cpp). The paid position when that cannot be told.
+    int64_t statusSteadyDots() const;
     template <bool kHardware>
     [[gnu::always_inline]] inline void storeRegister(uint16_t address, uint8_t value);
 

@@ -555,3 +555,50 @@ uint8_t PPU::spritePixel(int& index) {
     index = 0;
     return 0;
 }
+
+// Between events only the sprite flags change: sprite 0's hit on a line it
+// reaches, the overflow on a line whose evaluation finds eight sprites.
+// Neither can be set before the first line on which the sprites in OAM now
+// could set it, and nothing that changes OAM or the sprite height runs
+// while a loop only polls.
+int64_t PPU::statusSteadyDots() const {
+    const int64_t paid = totalDots - owedDots;
+    const uint8_t status = *ppuStatus;
+    if ((status & 0x80) || nmiOccurred || scanline == kLinesPerFrame - 1) return paid;
+    // Vertical blank's lines draw nothing; its end is an event.
+    if (scanline >= kHeight) return INT64_MAX;
+    const int32_t height = (*ppuCtrl & 0x20) ? 16 : 8;
+    // Line S evaluates the sprites with 0 <= S - Y < height for line S + 1.
+    int32_t first = kHeight;
+    if (!(status & 0x40)) {
+        if (spriteZeroLine || spriteZeroNext) return paid;
+        const int32_t y = oam[0];
+        if (y + height >= scanline) first = std::max(y, scanline);
+    }
+    if (!(status & 0x20)) {
+        // The current line's evaluation may have begun before OAM last changed.
+        int32_t left = 0;
+        if (!evalDone) {
+            for (int32_t i = evalIndex / 4; i < 64; ++i) left += (scanline - oam[4 * i] + 0u) < unsigned(height);
+        }
+        if (evalCount + left >= 8) return paid;
+        int32_t starts[kHeight + 1] = {};
+        for (int32_t i = 0; i < 64; ++i) {
+            const int32_t y = oam[4 * i];
+            if (y >= kHeight) continue;
+            ++starts[y];
+            --starts[std::min(y + height, kHeight)];
+        }
+        // Line 239 evaluates for line 0 of the next frame: none are found.
+        for (int32_t line = 0, count = 0; line < std::min(first, kHeight - 1); ++line) {
+            count += starts[line];
+            if (line >= scanline && count >= 8) {
+                first = line;
+                break;
+            }
+        }
+    }
+    const int32_t here = scanline * kDotsPerLine + cycle;
+    const int32_t limit = first * kDotsPerLine;
+    return limit <= here ? paid : paid + (limit - here);
+}

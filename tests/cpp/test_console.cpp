@@ -149,6 +149,44 @@ TEST(Console, CountedLoopPassesLeaveTheSameMachine) {
     EXPECT_GT(probe.cpu->memory[0x10], 8);  // the NMI ran, the program went round
 }
 
+// Loops polling PPUSTATUS skip passes only while no sprite flag can be set:
+// sprite 0's hit and the overflow land mid-wait, on the dots the stepped
+// twin draws them, and the waits end on the same pass.
+TEST(Console, StatusPollsSkipOnlyWhereTheFlagsCannotChange) {
+    Bytes prg = {
+        0xA9, 0x02, 0x8D, 0x14, 0x40,  // LDA #$02; STA $4014: OAM from $0200
+        0xA9, 0x1E, 0x8D, 0x01, 0x20,  // LDA #$1E; STA $2001: background and sprites, left columns too
+        0x2C, 0x02, 0x20, 0x50, 0xFB,  // top: BIT $2002; BVC top (sprite 0's hit)
+        0xAD, 0x02, 0x20, 0x10, 0xFB,  // w: LDA $2002; BPL w (overflow and hit change A meanwhile)
+        0x85, 0x11,                    // STA $11
+        0xE6, 0x10, 0x4C, 0x0A, 0x80,  // INC $10; JMP top
+    };
+    // Sprite 0 on line 101 over opaque background, nine sprites on line 151.
+    Bytes oam(256, 0xF0);
+    for (int i = 0; i < 10; ++i) {
+        oam[4 * i] = i == 0 ? 100 : 150;
+        oam[4 * i + 1] = 0;
+        oam[4 * i + 2] = 0;
+        oam[4 * i + 3] = uint8_t(40 + 16 * i);
+    }
+    Bytes code = {0xA2, 0x00};  // LDX #0; copy: LDA oam,X; STA $0200,X; INX; BNE copy
+    code.insert(code.end(), {0xBD, 0x00, 0xC0, 0x9D, 0x00, 0x02, 0xE8, 0xD0, 0xF7});
+    prg.insert(prg.begin(), code.begin(), code.end());
+    prg[code.size() + 25] = uint8_t(0x0A + code.size());  // JMP top, moved with the copy loop
+    prg.resize(0x4000, 0xEA);
+    prg.insert(prg.end(), oam.begin(), oam.end());
+    Bytes chr(8192, 0);
+    std::fill(chr.begin(), chr.begin() + 8, 0xFF);  // tile 0: opaque, colour 1
+    prg.resize(32768 - 6);
+    prg.insert(prg.end(), {0x00, 0x80, 0x00, 0x80, 0x00, 0x80});
+    const Bytes image = cartImage(0, prg, chr);
+    EXPECT_GT(expectSameAsStepped(image, 6), 20);  // most polls counted, not run
+    NESUnit probe(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+    for (int i = 0; i < 6; ++i) probe.runFrame();
+    EXPECT_GE(probe.cpu->memory[0x10], 4);       // a hit and a vertical blank each frame
+    EXPECT_EQ(probe.cpu->memory[0x11], 0xE0);    // seen with both sprite flags
+}
+
 // Runs of NOPs skipped at once: the NMI and the sample player's interrupt
 // still land on the same NOP (the pushed return address tells), frame after
 // frame.
