@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "console/nes_unit.h"
+#include "console/save_folder.h"
 
 namespace {
 
@@ -99,7 +100,8 @@ NESUnit::NESUnit(const std::string& romPath, int32_t clockSpeed) {
     wirePads();
     loadCartridge(image.data(), image.size());
     saveFolder = createSaveFolder(romPath, &gameName);
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    mapCartridge(cpu.get(), cartridge.get());
+    loadBatteryRam();
     ppu->attachCartridge(cartridge.get());
     powerOnBoard();
     cpu->reset();
@@ -111,7 +113,8 @@ NESUnit::NESUnit(const std::string& romName, const std::vector<uint8_t>& image, 
     wirePads();
     loadCartridge(image.data(), image.size());
     saveFolder = createSaveFolder(romName, &gameName);
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    mapCartridge(cpu.get(), cartridge.get());
+    loadBatteryRam();
     ppu->attachCartridge(cartridge.get());
     powerOnBoard();
     cpu->reset();
@@ -122,7 +125,8 @@ NESUnit::NESUnit(Headless, const std::vector<uint8_t>& image, int32_t clockSpeed
     createComponents(clockSpeed);
     wirePads();
     loadCartridge(image.data(), image.size(), false);
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    mapCartridge(cpu.get(), cartridge.get());
+    loadBatteryRam();
     ppu->attachCartridge(cartridge.get());
     powerOnBoard();
     cpu->reset();
@@ -143,7 +147,8 @@ NESUnit::NESUnit(int32_t clockSpeed) {
     apu->cpu = cpu.get();
     apu->halfClock = cpu->clockSpeed / 2;
     apu->sampleRate = 44100;
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
+    mapCartridge(cpu.get(), cartridge.get());
+    loadBatteryRam();
     wirePads();
     // The CPU already holds the cartridge, so the PPU attaches it itself.
     ppu = std::make_unique<PPU>(cpu.get());
