@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "apu/apu.h"
+#include "apu/apu_inline.h"
 
 namespace {
 

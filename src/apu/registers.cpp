@@ -1,6 +1,7 @@
 // Side effects of CPU writes to the APU registers. The bus calls this before
 // it stores the byte, so `memory` still holds the previous value of `address`.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::writeRegister(uint16_t address, uint8_t d) {
     if (hardware) return writeRegisterHardware(address, d);

@@ -4,6 +4,7 @@
 // as drawSpan composes them.
 #include <algorithm>
 
+#include "cartridge/mappers/mapper.h"
 #include "ppu/ppu.h"
 
 void PPU::fetchBoardTile(uint16_t address) {

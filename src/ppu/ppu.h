@@ -7,9 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "cartridge/mappers/mapper.h"
 #include "common.h"
-#include "cpu/cpu.h"
 
 namespace NES {
 class Mapper;
@@ -211,14 +209,12 @@ public:
     bool mapperWatchesPatterns = false;
     // Set by attachCartridge: the board's hook reads nothing the dots draw.
     bool hookIgnoresDrawing = false;
-    // Tells such a board of a pattern byte fetched while rendering.
-    void notePattern(uint16_t address) {
-        if (VELKORA_UNLIKELY(mapperWatchesPatterns)) mapper->onPatternFetch(busContext, address);
-    }
+    // Tells such a board of a pattern byte fetched while rendering (ppu_inline.h).
+    inline void notePattern(uint16_t address);
     // Set by attachCartridge: a board that may supply the background's tiles
     // (MMC5, Namco 163); while it does, its spans draw through drawBoardSpan.
     NES::Mapper* tileSupplier = nullptr;
-    bool boardTiles() const { return tileSupplier != nullptr && tileSupplier->suppliesTiles; }
+    inline bool boardTiles() const;  // ppu_inline.h
     // The cycle at which runTo calls the hook: the board's hook acts only when
     // the next dot is this one. 341 (never) without a hook; -1 when the hook
     // must see every dot, which takes the per-dot path.
@@ -239,7 +235,7 @@ public:
     }
     // A register access stands between dots: after those before 3 x the
     // access's cycle, as if the last of them made the change.
-    int64_t accessDot() const { return 3 * int64_t(cpu->stepStart) - 1; }
+    int64_t accessDot() const;  // registers.cpp
     // Where a console of this timing starts; what only the hardware timing
     // keeps, cleared; the registers as the reset button leaves them.
     void powerOnTiming();

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "cartridge/mappers/mapper.h"
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
+#include "ppu/ppu_inline.h"
 
 void PPU::processDot(bool count) {
     if (spritesStale) bringSpritesUpToDate();

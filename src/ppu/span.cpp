@@ -9,6 +9,7 @@
 
 #include "ppu/planes.h"
 #include "ppu/ppu.h"
+#include "ppu/ppu_inline.h"
 
 namespace {
 
