@@ -154,6 +154,11 @@ private:
     void createComponents(int32_t clockSpeed);
     void wirePads();
     void loadCartridge(const uint8_t* image, size_t size, bool verbose = true);
+    // The components around the cartridge loaded, ready at the reset vector.
+    void boot(int32_t clockSpeed);
+    // Loads an image and boots; a named one (not headless) is verbose and
+    // gets its save folder.
+    void bootImage(const std::string* romName, const uint8_t* image, size_t size, int32_t clockSpeed);
     void powerOnBoard();
     // The CPU registers and clocks a timing starts with at power-on.
     void powerOnCpu();
