@@ -388,6 +388,11 @@ public:
     // Brings spriteX, spriteColumn and activeMask up to date after runTo.
     void bringSpritesUpToDate();
 
+    // The name and attribute bytes a background fetch for VRAM address `value` reads.
+    static uint16_t nameAddress(uint16_t value) { return uint16_t(0x2000 | (value & 0x0FFF)); }
+    static uint16_t attributeAddress(uint16_t value) {
+        return uint16_t(0x23C0 | (value & 0x0C00) | ((value >> 4) & 0x38) | ((value >> 2) & 0x07));
+    }
     static uint16_t coarseXIncrement(uint16_t value) {
         return (value & 0x1F) == 0x1F ? uint16_t((value ^ 0x0400) & 0xFFE0) : uint16_t(value + 1);
     }
@@ -499,6 +504,15 @@ private:
     void drawBackgroundLine(bool toDot256, uint8_t* opaque);
     template <bool kWatch>
     void drawSpriteLine(bool toDot256, uint8_t mask);
+    // A background fetch for VRAM address `address` (fine Y from `fineFrom`):
+    // its name and attribute addresses and its pattern bytes (span.cpp).
+    template <bool kWatch>
+    void fetchTileBytes(uint16_t address, uint16_t fineFrom, uint16_t patternBase, uint16_t ntMask, uint16_t& nt,
+                        uint16_t& at, uint8_t& low, uint8_t& high);
+    // The palette address of pixel x: spriteRow's byte `sprite` over
+    // background pixel `bgPixel` of palette entry `bgBase`; sets the sprite 0
+    // hit (ppu_inline.h).
+    inline int composePixel(int32_t x, uint8_t sprite, int bgPixel, int bgBase, bool bgShown, uint8_t mask);
     // A run of tiles along one nametable row: where its name and attribute
     // bytes are, and what every fetch of it shares.
     struct TileRow {

@@ -115,8 +115,8 @@ void PPU::publishFrame() {
 
 void PPU::fetchBackground(uint16_t address) {
     heldValid = false;
-    ntAddress = uint16_t(0x2000 | (address & 0x0FFF));
-    atAddress = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+    ntAddress = nameAddress(address);
+    atAddress = attributeAddress(address);
     if (VELKORA_UNLIKELY(boardTiles())) return fetchBoardTile(address);
     const uint8_t tile = vram[foldNametable(ntAddress)];
     // Fine Y always comes from v; the pattern address stays below $2000.
