@@ -264,6 +264,8 @@ public:
 private:
     // One whole step at apuCycles, reading the registers from memory.
     void stepFull();
+    // $4015's bits 0-3: a channel turned off loses its length counter.
+    void enableLengthChannels(uint8_t value);
     void clockFrameSequencer();
     void tickDmcTimer() { dmcTimer = int32_t(nextTimerValue(uint32_t(dmcTimer), dmcRates[dmcFlags & 15] / 2u)); }
     // The channel steps read their register bytes from reg ($4000 first):

@@ -16,10 +16,7 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
             dmcDirectLoad = d & 0x7F;
             break;
         case 0x4015:
-            for (int k = Pulse1; k <= Noise; ++k) {
-                channelEnabled[k] = (d >> k) & 1;
-                if (!channelEnabled[k]) lengthCounter[k] = 0;
-            }
+            enableLengthChannels(d);
             if (d & 0x10) {
                 channelEnabled[Dmc] = true;
                 if (dmcBytesRemaining == 0) {
@@ -42,6 +39,13 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
             }
             break;
         default: break;
+    }
+}
+
+void APU::enableLengthChannels(uint8_t value) {
+    for (int k = Pulse1; k <= Noise; ++k) {
+        channelEnabled[k] = (value >> k) & 1;
+        if (!channelEnabled[k]) lengthCounter[k] = 0;
     }
 }
 

@@ -646,6 +646,13 @@ private:
     std::unique_ptr<EnvBatch> envs_;
 };
 
+// A method that hands out an array over the object's own memory, bound so
+// that the array's base is the object: the array keeps it alive.
+template <class T, class R>
+auto arrayOf(R (T::*method)(py::handle)) {
+    return [method](T& object) { return (object.*method)(py::cast(&object, py::return_value_policy::reference)); };
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -702,10 +709,9 @@ PYBIND11_MODULE(_native, m) {
              py::arg("width"), py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"), py::arg("crop"),
              py::arg("hardware"))
         // The arrays' base is the batch, so an array keeps the batch alive.
-        .def("observations",
-             [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
-        .def("ram", [](PyBatch& b) { return b.ram(py::cast(&b, py::return_value_policy::reference)); })
-        .def("prg_ram", [](PyBatch& b) { return b.prgRam(py::cast(&b, py::return_value_policy::reference)); })
+        .def("observations", arrayOf(&PyBatch::observations))
+        .def("ram", arrayOf(&PyBatch::ram))
+        .def("prg_ram", arrayOf(&PyBatch::prgRam))
         .def("picture", &PyBatch::picture, py::arg("index"))
         .def("step", &PyBatch::step, py::arg("buttons"), py::arg("buttons2"), py::arg("frames"), py::arg("active"))
         .def("snapshot", &PyBatch::snapshot, py::arg("index"), py::arg("picture"))
@@ -724,7 +730,6 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("threads", &PyBatch::threads)
         .def_property_readonly("audio", &PyBatch::audioOn);
 
-    const auto self = [](PyEnvironments& e) { return py::cast(&e, py::return_value_policy::reference); };
     py::class_<PyEnvironments>(m, "Environments")
         .def(py::init<py::object, const py::dict&, const py::dict&, py::object>(), py::arg("batch"), py::arg("rules"),
              py::arg("options"), py::arg("start"))
@@ -737,17 +742,17 @@ PYBIND11_MODULE(_native, m) {
         .def("receive", &PyEnvironments::receive, py::arg("count"))
         .def("in_flight", &PyEnvironments::inFlight)
         .def("pressed", &PyEnvironments::pressed, py::arg("env"))
-        .def("observations", [self](PyEnvironments& e) { return e.observations(self(e)); })
-        .def("final_observations", [self](PyEnvironments& e) { return e.finalObservations(self(e)); })
-        .def("rewards", [self](PyEnvironments& e) { return e.rewards(self(e)); })
-        .def("terminated", [self](PyEnvironments& e) { return e.terminated(self(e)); })
-        .def("truncated", [self](PyEnvironments& e) { return e.truncated(self(e)); })
-        .def("ended", [self](PyEnvironments& e) { return e.ended(self(e)); })
-        .def("started", [self](PyEnvironments& e) { return e.started(self(e)); })
-        .def("values", [self](PyEnvironments& e) { return e.values(self(e)); })
-        .def("final_values", [self](PyEnvironments& e) { return e.finalValues(self(e)); })
-        .def("final_episode_frames", [self](PyEnvironments& e) { return e.finalEpisodeFrames(self(e)); })
-        .def("final_ram", [self](PyEnvironments& e) { return e.finalRam(self(e)); })
-        .def("final_prg_ram", [self](PyEnvironments& e) { return e.finalPrgRam(self(e)); })
-        .def("episode_frames", [self](PyEnvironments& e) { return e.episodeFrames(self(e)); });
+        .def("observations", arrayOf(&PyEnvironments::observations))
+        .def("final_observations", arrayOf(&PyEnvironments::finalObservations))
+        .def("rewards", arrayOf(&PyEnvironments::rewards))
+        .def("terminated", arrayOf(&PyEnvironments::terminated))
+        .def("truncated", arrayOf(&PyEnvironments::truncated))
+        .def("ended", arrayOf(&PyEnvironments::ended))
+        .def("started", arrayOf(&PyEnvironments::started))
+        .def("values", arrayOf(&PyEnvironments::values))
+        .def("final_values", arrayOf(&PyEnvironments::finalValues))
+        .def("final_episode_frames", arrayOf(&PyEnvironments::finalEpisodeFrames))
+        .def("final_ram", arrayOf(&PyEnvironments::finalRam))
+        .def("final_prg_ram", arrayOf(&PyEnvironments::finalPrgRam))
+        .def("episode_frames", arrayOf(&PyEnvironments::episodeFrames));
 }

@@ -468,6 +468,14 @@ private:
     void renderDot(uint8_t mask);
     void startVblank();
     void endVblank();
+    // Dot 1 of lines 241 and 261: vertical blank begins, or ends.
+    void blankingDot() {
+        if (scanline == 241) {
+            if (!vblank) startVblank();
+        } else if (scanline == 261) {
+            endVblank();
+        }
+    }
     void fetchBackground(uint16_t address);
     void outputPixel(int x, uint8_t mask);
     // Whether a sprite 0 hit can happen in column x: never in the last column,
@@ -545,6 +553,8 @@ private:
     // sprites.cpp
     bool checkRanges(unsigned height);
     void resetEvaluation();
+    // The evaluation found sprite `index` (OAM byte) in range, Y + 1 = y1.
+    void takeSprite(uint8_t index, uint8_t y1);
     void evaluateRange(int32_t first, int32_t last);
     void evaluateHardware(int32_t last);
     bool overflowScan(unsigned height, int32_t steps);

@@ -15,11 +15,7 @@ void PPU::processDot(bool count) {
     if (!postRender) {
         renderDot(mask);
     } else if (cycle == 1) {
-        if (scanline == 241) {
-            if (!vblank) startVblank();
-        } else if (scanline == 261) {
-            endVblank();
-        }
+        blankingDot();
     } else if (scanline == 261) {
         if (hardware) {
             preRenderHardware(cycle, cycle, renderingEnabled);

@@ -11,6 +11,17 @@
 #include "ppu/ppu.h"
 #include "ppu/ppu_inline.h"
 
+[[gnu::always_inline]] inline void PPU::takeSprite(uint8_t index, uint8_t y1) {
+    uint8_t* slot = &secondaryOam[4 * evalCount];
+    slot[0] = y1;
+    slot[1] = oam[index + 1];
+    slot[2] = oam[index + 2];
+    slot[3] = oam[index + 3];
+    nextSpriteX[evalCount] = oam[index + 3];
+    if (index == 0) spriteZeroNext = true;
+    ++evalCount;
+}
+
 void PPU::resetEvaluation() {
     std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
     evalIndex = 0;
@@ -28,14 +39,7 @@ void PPU::evaluateSprites() {
         if (!evalDone && y1 != 0) {
             const int d = ((scanline + 1) % 240) - y1;
             if (d >= 0 && d < height && y1 < 240) {
-                uint8_t* slot = &secondaryOam[4 * evalCount];
-                slot[0] = y1;
-                slot[1] = oam[evalIndex + 1];
-                slot[2] = oam[evalIndex + 2];
-                slot[3] = oam[evalIndex + 3];
-                nextSpriteX[evalCount] = oam[evalIndex + 3];
-                if (evalIndex == 0) spriteZeroNext = true;
-                ++evalCount;
+                takeSprite(evalIndex, y1);
             }
         }
         evalIndex = uint8_t(evalIndex + 4);
@@ -243,14 +247,7 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
             const unsigned y1 = uint8_t(oam[index] + 1);
             // 0 <= next - y1 < height also keeps y1 below 240.
             if (next - y1 < height && y1 != 0) {
-                uint8_t* slot = &secondaryOam[4 * evalCount];
-                slot[0] = uint8_t(y1);
-                slot[1] = oam[index + 1];
-                slot[2] = oam[index + 2];
-                slot[3] = oam[index + 3];
-                nextSpriteX[evalCount] = oam[index + 3];
-                if (index == 0) spriteZeroNext = true;
-                ++evalCount;
+                takeSprite(index, uint8_t(y1));
             }
             index = uint8_t(index + 4);
             if (index == 0) evalDone = true;
