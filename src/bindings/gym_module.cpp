@@ -586,19 +586,19 @@ public:
     }
 
     // Views of the outputs; each step rewrites them.
-    py::array observations(py::handle self) {
+    py::object observations(py::handle self) {
         return view<uint8_t>(self, envs_->observations(), {envs_->size(), envs_->observationBytes()});
     }
     py::object finalObservations(py::handle self) {
         if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
         return view<uint8_t>(self, envs_->finalObservations(), {envs_->size(), envs_->observationBytes()});
     }
-    py::array rewards(py::handle self) { return view<double>(self, envs_->rewards(), {envs_->size()}); }
-    py::array terminated(py::handle self) { return flags(self, envs_->terminated()); }
-    py::array truncated(py::handle self) { return flags(self, envs_->truncated()); }
-    py::array ended(py::handle self) { return flags(self, envs_->ended()); }
-    py::array started(py::handle self) { return flags(self, envs_->started()); }
-    py::array values(py::handle self) {
+    py::object rewards(py::handle self) { return view<double>(self, envs_->rewards(), {envs_->size()}); }
+    py::object terminated(py::handle self) { return flags(self, envs_->terminated()); }
+    py::object truncated(py::handle self) { return flags(self, envs_->truncated()); }
+    py::object ended(py::handle self) { return flags(self, envs_->ended()); }
+    py::object started(py::handle self) { return flags(self, envs_->started()); }
+    py::object values(py::handle self) {
         return view<int64_t>(self, envs_->values(), {envs_->size(), envs_->variableCount()});
     }
     py::object finalValues(py::handle self) {
@@ -617,7 +617,7 @@ public:
         if (envs_->finalPrgRam() == nullptr) return py::none();
         return view<uint8_t>(self, envs_->finalPrgRam(), {envs_->size(), ConsoleBatch::kPrgRamBytes});
     }
-    py::array episodeFrames(py::handle self) { return view<int64_t>(self, envs_->episodeFrames(), {envs_->size()}); }
+    py::object episodeFrames(py::handle self) { return view<int64_t>(self, envs_->episodeFrames(), {envs_->size()}); }
 
 private:
     size_t checked(size_t env) const {
@@ -730,7 +730,8 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("threads", &PyBatch::threads)
         .def_property_readonly("audio", &PyBatch::audioOn);
 
-    py::class_<PyEnvironments>(m, "Environments")
+    py::class_<PyEnvironments> environments(m, "Environments");
+    environments
         .def(py::init<py::object, const py::dict&, const py::dict&, py::object>(), py::arg("batch"), py::arg("rules"),
              py::arg("options"), py::arg("start"))
         .def("seed", &PyEnvironments::seed, py::arg("env"), py::arg("seed"))
@@ -741,18 +742,22 @@ PYBIND11_MODULE(_native, m) {
         .def("send", &PyEnvironments::send, py::arg("envs"), py::arg("masks"), py::arg("masks2"))
         .def("receive", &PyEnvironments::receive, py::arg("count"))
         .def("in_flight", &PyEnvironments::inFlight)
-        .def("pressed", &PyEnvironments::pressed, py::arg("env"))
-        .def("observations", arrayOf(&PyEnvironments::observations))
-        .def("final_observations", arrayOf(&PyEnvironments::finalObservations))
-        .def("rewards", arrayOf(&PyEnvironments::rewards))
-        .def("terminated", arrayOf(&PyEnvironments::terminated))
-        .def("truncated", arrayOf(&PyEnvironments::truncated))
-        .def("ended", arrayOf(&PyEnvironments::ended))
-        .def("started", arrayOf(&PyEnvironments::started))
-        .def("values", arrayOf(&PyEnvironments::values))
-        .def("final_values", arrayOf(&PyEnvironments::finalValues))
-        .def("final_episode_frames", arrayOf(&PyEnvironments::finalEpisodeFrames))
-        .def("final_ram", arrayOf(&PyEnvironments::finalRam))
-        .def("final_prg_ram", arrayOf(&PyEnvironments::finalPrgRam))
-        .def("episode_frames", arrayOf(&PyEnvironments::episodeFrames));
+        .def("pressed", &PyEnvironments::pressed, py::arg("env"));
+
+    // Views of the outputs, in the environments' own memory.
+    using Outputs = py::object (PyEnvironments::*)(py::handle);
+    const std::pair<const char*, Outputs> outputs[] = {{"observations", &PyEnvironments::observations},
+                                                       {"final_observations", &PyEnvironments::finalObservations},
+                                                       {"rewards", &PyEnvironments::rewards},
+                                                       {"terminated", &PyEnvironments::terminated},
+                                                       {"truncated", &PyEnvironments::truncated},
+                                                       {"ended", &PyEnvironments::ended},
+                                                       {"started", &PyEnvironments::started},
+                                                       {"values", &PyEnvironments::values},
+                                                       {"final_values", &PyEnvironments::finalValues},
+                                                       {"final_episode_frames", &PyEnvironments::finalEpisodeFrames},
+                                                       {"final_ram", &PyEnvironments::finalRam},
+                                                       {"final_prg_ram", &PyEnvironments::finalPrgRam},
+                                                       {"episode_frames", &PyEnvironments::episodeFrames}};
+    for (const auto& [name, method] : outputs) environments.def(name, arrayOf(method));
 }

@@ -553,8 +553,9 @@ private:
     // sprites.cpp
     bool checkRanges(unsigned height);
     void resetEvaluation();
-    // The evaluation found sprite `index` (OAM byte) in range, Y + 1 = y1.
-    void takeSprite(uint8_t index, uint8_t y1);
+    // The evaluation found the sprite at OAM byte `index` in range (its Y + 1
+    // is y1): copied to secondary OAM as sprite `found`, which counts it.
+    void takeSprite(uint8_t index, uint8_t y1, uint8_t& found);
     void evaluateRange(int32_t first, int32_t last);
     void evaluateHardware(int32_t last);
     bool overflowScan(unsigned height, int32_t steps);

@@ -19,7 +19,8 @@ inline bool PPU::boardTiles() const { return tileSupplier != nullptr && tileSupp
     int address = 0x3F00;
     bool spriteShows = false;
     if (sprite != 0) {
-        if ((sprite & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18 && (!hardware || hitShows(x, mask)))
+        if ((sprite & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18 &&
+            (!hardware || hitShows(x, mask)))
             *ppuStatus |= 0x40;
         spriteShows = bgPixel == 0 || !(sprite & 0x10);
         if (spriteShows && (x >= 8 || (mask & 0x04))) address = 0x3F10 + (sprite & 0x0F);

@@ -66,8 +66,8 @@ inline uint64_t columns(int32_t j, int32_t jEnd) { return (~uint64_t(0) >> (8 * 
 
 template <bool kWatch>
 [[gnu::always_inline]] inline void PPU::fetchTileBytes(uint16_t address, uint16_t fineFrom, uint16_t patternBase,
-                                                      uint16_t ntMask, uint16_t& nt, uint16_t& at, uint8_t& low,
-                                                      uint8_t& high) {
+                                                       uint16_t ntMask, uint16_t& nt, uint16_t& at, uint8_t& low,
+                                                       uint8_t& high) {
     nt = nameAddress(address);
     at = attributeAddress(address);
     // Fine Y comes from v; the look-ahead address carries the same bits.
