@@ -10,6 +10,10 @@ class PPU;
 class APU;
 class Cartridge;
 
+// Branch hints for the hot paths.
+#define VELKORA_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VELKORA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
 // What every mapper operation receives: non-owning links, in this order.
 struct BusContext {
     CPU* cpu = nullptr;

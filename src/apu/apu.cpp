@@ -1,5 +1,6 @@
 // Construction, the per-step order of the sub-units and the status read.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 APU::APU() : sampleBuffers(kBlocks), outputBuffers(kBlocks) { silenceLevels(); }
 

@@ -13,7 +13,6 @@
 
 #include "apu/expansion_sound.h"
 #include "common.h"
-#include "cpu/cpu.h"
 
 class StateStream;
 
@@ -189,10 +188,7 @@ public:
 
     // Every event before CPU cycle `cycle`: the frame counter's, in order
     // with the steps (which run to (cycle + 1) / 2 as runTo runs them).
-    void runToCycle(int64_t cycle) {
-        if (VELKORA_UNLIKELY(cycle > frameEventAt)) runFrameEventsBefore(cycle);
-        runTo((cycle + 1) / 2);
-    }
+    inline void runToCycle(int64_t cycle);  // apu_inline.h
     // A register write in `cycle` comes after the frame counter's event in it.
     void beforeWriteInCycle(int64_t cycle) {
         if (VELKORA_UNLIKELY(cycle >= frameEventAt)) runFrameEventsBefore(cycle + 1);
@@ -229,22 +225,11 @@ public:
     // a step with an effect comes (a sequencer clock, a sample, DMC
     // activity) or a register is written. Until then the timers, sequence
     // positions and outputs lag; apuCycles, the counters, envelopes, DMC
-    // state, frameIrq and the sample buffers are always exact.
-    void runTo(int64_t target) {
-        if (target <= apuCycles) return;
-        if (VELKORA_LIKELY(target <= nextEvent && registersUnchanged())) {
-            apuCycles = target;
-            return;
-        }
-        runToSlow(target);
-    }
+    // state, frameIrq and the sample buffers are always exact (apu_inline.h).
+    inline void runTo(int64_t target);
     // Applies the pending timer steps, so the timers, sequence positions and
-    // outputs are exact at apuCycles too.
-    void bringOutputsUpToDate() {
-        applyTimerSteps(apuCycles, true);
-        if (hardware) dmcCatchUp(apuCycles);
-        if (expansion) expansion->runTo(cpu->cycles);
-    }
+    // outputs are exact at apuCycles too (apu_inline.h).
+    inline void bringOutputsUpToDate();
     // The largest runTo target that would only move apuCycles; -1 when the
     // next runTo must look at everything.
     int64_t aheadStepLimit() const { return nextEvent == kUnscheduled ? -1 : nextEvent; }
@@ -279,6 +264,8 @@ public:
 private:
     // One whole step at apuCycles, reading the registers from memory.
     void stepFull();
+    // $4015's bits 0-3: a channel turned off loses its length counter.
+    void enableLengthChannels(uint8_t value);
     void clockFrameSequencer();
     void tickDmcTimer() { dmcTimer = int32_t(nextTimerValue(uint32_t(dmcTimer), dmcRates[dmcFlags & 15] / 2u)); }
     // The channel steps read their register bytes from reg ($4000 first):
@@ -330,11 +317,7 @@ private:
     // behind the bus (a state load, a poke) applies only to later steps.
     alignas(8) uint8_t registerCopy[24] = {};
 
-    bool registersUnchanged() const {
-        const uint8_t* now = &cpu->memory[0x4000];
-        return ((word(now) ^ word(registerCopy)) | (word(now + 8) ^ word(registerCopy + 8)) |
-                (word(now + 16) ^ word(registerCopy + 16))) == 0;
-    }
+    inline bool registersUnchanged() const;  // apu_inline.h
     static uint64_t word(const uint8_t* bytes) {
         uint64_t w;
         std::memcpy(&w, bytes, sizeof w);

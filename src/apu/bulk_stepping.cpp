@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "apu/apu.h"
+#include "apu/apu_inline.h"
 
 uint64_t APU::advanceTimer(uint32_t& value, uint32_t modulus, uint64_t steps) {
     if (steps == 0) return 0;

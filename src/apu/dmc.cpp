@@ -1,5 +1,6 @@
 // The delta modulation channel: memory reader and output unit.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::stepDmc() {
     if (channelEnabled[Dmc] && dmcBufferEmpty && dmcBytesRemaining != 0) {

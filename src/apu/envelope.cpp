@@ -1,5 +1,6 @@
 // Volume envelopes of pulse 1, pulse 2 and noise.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::clockEnvelopes() {
     static constexpr uint16_t envelopeRegister[3] = {0x4000, 0x4004, 0x400C};

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 namespace {
 int16_t addSaturated(int16_t mix, int16_t board) {

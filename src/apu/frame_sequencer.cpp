@@ -1,5 +1,6 @@
 // The frame sequencer and the length counters it clocks every half frame.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::clockFrameSequencer() {
     const uint8_t mode = cpu->memory[0x4017];

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "apu/apu.h"
+#include "apu/apu_inline.h"
 
 namespace {
 
@@ -194,10 +195,7 @@ void APU::writeRegisterHardware(uint16_t address, uint8_t d) {
             dmcLevel = d & 0x7F;
             break;
         case 0x4015:
-            for (int k = Pulse1; k <= Noise; ++k) {
-                channelEnabled[k] = (d >> k) & 1;
-                if (!channelEnabled[k]) lengthCounter[k] = 0;
-            }
+            enableLengthChannels(d);
             dmcCatchUp(apuCycles);
             ackDmcIrq(cycle);
             channelEnabled[Dmc] = d & 0x10;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "apu/apu.h"
+#include "apu/apu_inline.h"
 
 namespace {
 constexpr double kPulseWeight = 0.00752;

@@ -1,5 +1,6 @@
 // The two pulse channels and their sweep units.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::clockSweeps() {
     for (int k = Pulse1; k <= Pulse2; ++k) {

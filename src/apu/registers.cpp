@@ -1,6 +1,7 @@
 // Side effects of CPU writes to the APU registers. The bus calls this before
 // it stores the byte, so `memory` still holds the previous value of `address`.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::writeRegister(uint16_t address, uint8_t d) {
     if (hardware) return writeRegisterHardware(address, d);
@@ -15,10 +16,7 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
             dmcDirectLoad = d & 0x7F;
             break;
         case 0x4015:
-            for (int k = Pulse1; k <= Noise; ++k) {
-                channelEnabled[k] = (d >> k) & 1;
-                if (!channelEnabled[k]) lengthCounter[k] = 0;
-            }
+            enableLengthChannels(d);
             if (d & 0x10) {
                 channelEnabled[Dmc] = true;
                 if (dmcBytesRemaining == 0) {
@@ -41,6 +39,13 @@ void APU::writeRegister(uint16_t address, uint8_t d) {
             }
             break;
         default: break;
+    }
+}
+
+void APU::enableLengthChannels(uint8_t value) {
+    for (int k = Pulse1; k <= Noise; ++k) {
+        channelEnabled[k] = (value >> k) & 1;
+        if (!channelEnabled[k]) lengthCounter[k] = 0;
     }
 }
 

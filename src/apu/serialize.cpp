@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 #include "serial/state_stream.h"
 #include "serial/word_runs.h"
 

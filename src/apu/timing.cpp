@@ -1,6 +1,7 @@
 // The APU's part of a timing change and of the reset button; the hardware
 // timing's own parts are in hardware.cpp.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::powerOnTiming() {
     frameIrq = false;

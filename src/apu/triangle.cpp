@@ -1,5 +1,6 @@
 // The triangle channel and its linear counter.
 #include "apu/apu.h"
+#include "cpu/cpu.h"
 
 void APU::clockLinearCounter() {
     const uint8_t control = cpu->memory[0x4008];

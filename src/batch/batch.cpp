@@ -146,7 +146,7 @@ void ConsoleBatch::restoreMany(const std::vector<size_t>& indices, const std::ve
     }
     pool_->run(indices.size(), [&](size_t k) {
         loadCheckedSnapshot(*consoles_[indices[k]], snapshots[k].data, snapshots[k].size);
-        runFrames(indices[k], 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+        observeRestored(indices[k]);
     });
 }
 
@@ -157,11 +157,20 @@ void ConsoleBatch::checkIndex(size_t index) const {
     }
 }
 
+void ConsoleBatch::observeRestored(size_t index) {
+    runFrames(index, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+}
+
+void ConsoleBatch::loadStart(size_t index, const std::vector<uint8_t>& start) {
+    const std::vector<uint8_t>& state = start.empty() ? powerOn_ : start;
+    loadCheckedSnapshot(*consoles_[index], state.data(), state.size());
+}
+
 void ConsoleBatch::restore(size_t index, const uint8_t* data, size_t size) {
     std::lock_guard<std::mutex> guard(busy_);
     NESUnit& unit = *consoles_.at(index);
     restoreSnapshot(unit, data, size);
-    runFrames(index, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+    observeRestored(index);
 }
 
 void ConsoleBatch::reset(const std::vector<size_t>& indices, const uint8_t* data, size_t size,
@@ -205,7 +214,7 @@ void ConsoleBatch::powerOn(size_t index, Timing timing) {
     std::lock_guard<std::mutex> guard(busy_);
     consoles_.at(index)->powerOn();
     consoles_[index]->setTiming(timing);
-    runFrames(index, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
+    observeRestored(index);
 }
 
 void ConsoleBatch::picture(size_t index, uint8_t* out) {

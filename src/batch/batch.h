@@ -105,16 +105,36 @@ public:
     // output.
     template <class Work>
     void runByCost(Work work);
+    // Runs work(k) for k < count on the workers, in no set order.
+    template <class Work>
+    void runEach(size_t count, Work work) {
+        pool_->run(count, work);
+    }
+    // One caller at a time: what steps or restores consoles holds the batch.
+    std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(busy_); }
     // The workers' pool, for its counters.
     const WorkerPool& pool() const { return *pool_; }
+
+    // --- one console, for what runs its own episodes on the batch (env_batch.cpp) ---
+    // Each call touches console `index` and its rows alone, so workers may
+    // make them for different consoles at once.
+    // Throws std::out_of_range for an index past the batch.
+    void checkIndex(size_t index) const;
+    // Runs `frames` frames with the joypad masks maskAt(f) gives for frame f
+    // (a pair: player 1, player 2), then writes its rows.
+    template <class Masks>
+    void runFrames(size_t index, int32_t frames, Masks maskAt);
+    // Its rows from the machine as it stands, unpooled: as after a restore.
+    void observeRestored(size_t index);
+    // Back to `start`, a snapshot of this batch's cartridge checked before,
+    // or to power-on when it is empty; its rows are left as they were.
+    void loadStart(size_t index, const std::vector<uint8_t>& start);
 
     // The console itself, for reading its counters and memories between steps.
     NESUnit& console(size_t index) { return *consoles_.at(index); }
     bool takeAudio(size_t index, std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks>& out);
 
 private:
-    friend class EnvBatch;
-    void checkIndex(size_t index) const;
     const uint8_t* shownFrame(size_t index) const;
     // Its colour emphasis (hardware timing), or null when it has none.
     const uint8_t* shownEmphasis(size_t index) const;
@@ -122,9 +142,6 @@ private:
     void keepPrevious(size_t index);
     void observe(size_t index);
     void runConsole(size_t index, const Step& step);
-    // Runs `frames` frames with the joypad masks maskAt(f) gives for frame f.
-    template <class Masks>
-    void runFrames(size_t index, int32_t frames, Masks maskAt);
     static void press(ControllerWrapper& pad, uint8_t mask);
 
     std::vector<std::unique_ptr<NESUnit>> consoles_;

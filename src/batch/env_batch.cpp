@@ -9,8 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "state/snapshot.h"
-
 namespace {
 
 uint64_t splitMix(uint64_t& x) {
@@ -184,8 +182,7 @@ void EnvBatch::resetEnv(size_t i) {
         run(i, frames);
         episodeFrames_[i] += frames;
     } else {
-        const std::vector<uint8_t>& start = start_.empty() ? consoles_.powerOn_ : start_;
-        loadCheckedSnapshot(*consoles_.consoles_[i], start.data(), start.size());
+        consoles_.loadStart(i, start_);
         const int32_t noops = options_.noopMax > 0 ? below(e, options_.noopMax + 1) : 0;
         const int32_t frames = options_.startFrames + noops;
         masks.assign(size_t(frames), 0);
@@ -194,9 +191,7 @@ void EnvBatch::resetEnv(size_t i) {
     }
     // A reset's observation is the picture it ends on, unpooled, as after a
     // restore: an episode started from a snapshot taken here sees the same.
-    if (consoles_.format().maxPool && !masks.empty()) {
-        consoles_.runFrames(i, 0, [](int32_t) { return std::make_pair(uint8_t(0), uint8_t(0)); });
-    }
+    if (consoles_.format().maxPool && !masks.empty()) consoles_.observeRestored(i);
     e.previousMask = 0;
     stackObservation(i, true);
     readValues(i);
@@ -276,8 +271,8 @@ void EnvBatch::stepEnv(size_t i, uint8_t mask, uint8_t mask2) {
 void EnvBatch::reset(const std::vector<size_t>& envs) {
     for (size_t i : envs) consoles_.checkIndex(i);
     drain();
-    std::lock_guard<std::mutex> guard(consoles_.busy_);
-    consoles_.pool_->run(envs.size(), [&](size_t k) {
+    const auto guard = consoles_.hold();
+    consoles_.runEach(envs.size(), [&](size_t k) {
         const size_t i = envs[k];
         resetEnv(i);
         rewards_[i] = 0;
@@ -287,14 +282,14 @@ void EnvBatch::reset(const std::vector<size_t>& envs) {
 
 void EnvBatch::step(const uint8_t* masks, const uint8_t* masks2) {
     if (inFlight() != 0) throw std::invalid_argument("receive the steps sent before stepping every environment");
-    std::lock_guard<std::mutex> guard(consoles_.busy_);
+    const auto guard = consoles_.hold();
     consoles_.runByCost([&](size_t i) { stepEnv(i, masks[i], masks2 ? masks2[i] : 0); });
 }
 
 void EnvBatch::endEpisodes(const std::vector<size_t>& envs) {
     for (size_t i : envs) consoles_.checkIndex(i);
     // Only these environments: others may be on their way on the async workers.
-    consoles_.pool_->run(envs.size(), [&](size_t k) {
+    consoles_.runEach(envs.size(), [&](size_t k) {
         const size_t i = envs[k];
         const int64_t lives = rules_.lives >= 0 ? values_[i * variables_ + size_t(rules_.lives)] : 0;
         const int64_t before = rules_.lives >= 0 ? previous_[i * variables_ + size_t(rules_.lives)] : 0;

@@ -251,22 +251,20 @@ void ObservationMaker::make(const uint8_t* frame, const uint8_t* emphasis, const
     const EmphasisPlanes planes{emphasis ? emphasis : kNone.data(), previousEmphasis ? previousEmphasis : kNone.data()};
     const EmphasisPlanes* e = emphasis || (pool && previousEmphasis) ? &planes : nullptr;
     const bool resize = format_.resized();
+    const auto makeIn = [&](auto channels) {
+        constexpr int kChannels = decltype(channels)::value;
+        if (resize) {
+            pool ? makeResized<kChannels, true>(frame, previous, e, out)
+                 : makeResized<kChannels, false>(frame, previous, e, out);
+        } else {
+            pool ? makeCropped<kChannels, true>(frame, previous, e, out)
+                 : makeCropped<kChannels, false>(frame, previous, e, out);
+        }
+    };
     switch (format_.kind) {
         case ObservationKind::None: return;
-        case ObservationKind::Grayscale:
-            if (resize) {
-                pool ? makeResized<1, true>(frame, previous, e, out) : makeResized<1, false>(frame, previous, e, out);
-            } else {
-                pool ? makeCropped<1, true>(frame, previous, e, out) : makeCropped<1, false>(frame, previous, e, out);
-            }
-            return;
-        case ObservationKind::Rgb:
-            if (resize) {
-                pool ? makeResized<3, true>(frame, previous, e, out) : makeResized<3, false>(frame, previous, e, out);
-            } else {
-                pool ? makeCropped<3, true>(frame, previous, e, out) : makeCropped<3, false>(frame, previous, e, out);
-            }
-            return;
+        case ObservationKind::Grayscale: makeIn(std::integral_constant<int, 1>{}); return;
+        case ObservationKind::Rgb: makeIn(std::integral_constant<int, 3>{}); return;
     }
 }
 

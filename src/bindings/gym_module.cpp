@@ -586,19 +586,19 @@ public:
     }
 
     // Views of the outputs; each step rewrites them.
-    py::array observations(py::handle self) {
+    py::object observations(py::handle self) {
         return view<uint8_t>(self, envs_->observations(), {envs_->size(), envs_->observationBytes()});
     }
     py::object finalObservations(py::handle self) {
         if (envs_->options().autoreset != EnvBatch::Autoreset::SameStep) return py::none();
         return view<uint8_t>(self, envs_->finalObservations(), {envs_->size(), envs_->observationBytes()});
     }
-    py::array rewards(py::handle self) { return view<double>(self, envs_->rewards(), {envs_->size()}); }
-    py::array terminated(py::handle self) { return flags(self, envs_->terminated()); }
-    py::array truncated(py::handle self) { return flags(self, envs_->truncated()); }
-    py::array ended(py::handle self) { return flags(self, envs_->ended()); }
-    py::array started(py::handle self) { return flags(self, envs_->started()); }
-    py::array values(py::handle self) {
+    py::object rewards(py::handle self) { return view<double>(self, envs_->rewards(), {envs_->size()}); }
+    py::object terminated(py::handle self) { return flags(self, envs_->terminated()); }
+    py::object truncated(py::handle self) { return flags(self, envs_->truncated()); }
+    py::object ended(py::handle self) { return flags(self, envs_->ended()); }
+    py::object started(py::handle self) { return flags(self, envs_->started()); }
+    py::object values(py::handle self) {
         return view<int64_t>(self, envs_->values(), {envs_->size(), envs_->variableCount()});
     }
     py::object finalValues(py::handle self) {
@@ -617,7 +617,7 @@ public:
         if (envs_->finalPrgRam() == nullptr) return py::none();
         return view<uint8_t>(self, envs_->finalPrgRam(), {envs_->size(), ConsoleBatch::kPrgRamBytes});
     }
-    py::array episodeFrames(py::handle self) { return view<int64_t>(self, envs_->episodeFrames(), {envs_->size()}); }
+    py::object episodeFrames(py::handle self) { return view<int64_t>(self, envs_->episodeFrames(), {envs_->size()}); }
 
 private:
     size_t checked(size_t env) const {
@@ -645,6 +645,13 @@ private:
     py::object batch_;
     std::unique_ptr<EnvBatch> envs_;
 };
+
+// A method that hands out an array over the object's own memory, bound so
+// that the array's base is the object: the array keeps it alive.
+template <class T, class R>
+auto arrayOf(R (T::*method)(py::handle)) {
+    return [method](T& object) { return (object.*method)(py::cast(&object, py::return_value_policy::reference)); };
+}
 
 }  // namespace
 
@@ -702,10 +709,9 @@ PYBIND11_MODULE(_native, m) {
              py::arg("width"), py::arg("max_pool"), py::arg("audio"), py::arg("prg_ram"), py::arg("crop"),
              py::arg("hardware"))
         // The arrays' base is the batch, so an array keeps the batch alive.
-        .def("observations",
-             [](PyBatch& b) { return b.observations(py::cast(&b, py::return_value_policy::reference)); })
-        .def("ram", [](PyBatch& b) { return b.ram(py::cast(&b, py::return_value_policy::reference)); })
-        .def("prg_ram", [](PyBatch& b) { return b.prgRam(py::cast(&b, py::return_value_policy::reference)); })
+        .def("observations", arrayOf(&PyBatch::observations))
+        .def("ram", arrayOf(&PyBatch::ram))
+        .def("prg_ram", arrayOf(&PyBatch::prgRam))
         .def("picture", &PyBatch::picture, py::arg("index"))
         .def("step", &PyBatch::step, py::arg("buttons"), py::arg("buttons2"), py::arg("frames"), py::arg("active"))
         .def("snapshot", &PyBatch::snapshot, py::arg("index"), py::arg("picture"))
@@ -724,8 +730,8 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("threads", &PyBatch::threads)
         .def_property_readonly("audio", &PyBatch::audioOn);
 
-    const auto self = [](PyEnvironments& e) { return py::cast(&e, py::return_value_policy::reference); };
-    py::class_<PyEnvironments>(m, "Environments")
+    py::class_<PyEnvironments> environments(m, "Environments");
+    environments
         .def(py::init<py::object, const py::dict&, const py::dict&, py::object>(), py::arg("batch"), py::arg("rules"),
              py::arg("options"), py::arg("start"))
         .def("seed", &PyEnvironments::seed, py::arg("env"), py::arg("seed"))
@@ -736,18 +742,22 @@ PYBIND11_MODULE(_native, m) {
         .def("send", &PyEnvironments::send, py::arg("envs"), py::arg("masks"), py::arg("masks2"))
         .def("receive", &PyEnvironments::receive, py::arg("count"))
         .def("in_flight", &PyEnvironments::inFlight)
-        .def("pressed", &PyEnvironments::pressed, py::arg("env"))
-        .def("observations", [self](PyEnvironments& e) { return e.observations(self(e)); })
-        .def("final_observations", [self](PyEnvironments& e) { return e.finalObservations(self(e)); })
-        .def("rewards", [self](PyEnvironments& e) { return e.rewards(self(e)); })
-        .def("terminated", [self](PyEnvironments& e) { return e.terminated(self(e)); })
-        .def("truncated", [self](PyEnvironments& e) { return e.truncated(self(e)); })
-        .def("ended", [self](PyEnvironments& e) { return e.ended(self(e)); })
-        .def("started", [self](PyEnvironments& e) { return e.started(self(e)); })
-        .def("values", [self](PyEnvironments& e) { return e.values(self(e)); })
-        .def("final_values", [self](PyEnvironments& e) { return e.finalValues(self(e)); })
-        .def("final_episode_frames", [self](PyEnvironments& e) { return e.finalEpisodeFrames(self(e)); })
-        .def("final_ram", [self](PyEnvironments& e) { return e.finalRam(self(e)); })
-        .def("final_prg_ram", [self](PyEnvironments& e) { return e.finalPrgRam(self(e)); })
-        .def("episode_frames", [self](PyEnvironments& e) { return e.episodeFrames(self(e)); });
+        .def("pressed", &PyEnvironments::pressed, py::arg("env"));
+
+    // Views of the outputs, in the environments' own memory.
+    using Outputs = py::object (PyEnvironments::*)(py::handle);
+    const std::pair<const char*, Outputs> outputs[] = {{"observations", &PyEnvironments::observations},
+                                                       {"final_observations", &PyEnvironments::finalObservations},
+                                                       {"rewards", &PyEnvironments::rewards},
+                                                       {"terminated", &PyEnvironments::terminated},
+                                                       {"truncated", &PyEnvironments::truncated},
+                                                       {"ended", &PyEnvironments::ended},
+                                                       {"started", &PyEnvironments::started},
+                                                       {"values", &PyEnvironments::values},
+                                                       {"final_values", &PyEnvironments::finalValues},
+                                                       {"final_episode_frames", &PyEnvironments::finalEpisodeFrames},
+                                                       {"final_ram", &PyEnvironments::finalRam},
+                                                       {"final_prg_ram", &PyEnvironments::finalPrgRam},
+                                                       {"episode_frames", &PyEnvironments::episodeFrames}};
+    for (const auto& [name, method] : outputs) environments.def(name, arrayOf(method));
 }

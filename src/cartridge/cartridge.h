@@ -108,6 +108,6 @@ private:
     bool matches(int page, const uint8_t* memory, const uint8_t* vram) const;
 };
 
-// Clears CPU memory, links the cartridge and loads battery RAM from
-// saveFolder (when it is not empty); the board maps its banks in powerOn.
-void mapCartridge(CPU* cpu, Cartridge* cartridge, const std::string& saveFolder);
+// Clears CPU memory and links the cartridge; the board maps its banks in
+// powerOn (the console reads the battery RAM file after this).
+void mapCartridge(CPU* cpu, Cartridge* cartridge);

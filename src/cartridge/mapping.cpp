@@ -1,9 +1,7 @@
-// Linking a loaded cartridge to the CPU with its battery RAM (each board
-// maps its own banks at power-on), and the bank arithmetic every board
-// uses: a bank at k KiB of an S-byte ROM is read from (k mod (S / 1024)) x
-// 1024, one KiB at a time, so no copy leaves its buffer.
-#include <cstdio>
-
+// Linking a loaded cartridge to the CPU (each board maps its own banks at
+// power-on), and the bank arithmetic every board uses: a bank at k KiB of an
+// S-byte ROM is read from (k mod (S / 1024)) x 1024, one KiB at a time, so
+// no copy leaves its buffer.
 #include "apu/apu.h"
 #include "cartridge/cartridge.h"
 #include "cpu/cpu.h"
@@ -26,7 +24,7 @@ int32_t Cartridge::lastPrgBank16() const {
     return (((banks - 16) % banks) + banks) % banks;
 }
 
-void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
+void mapCartridge(CPU* cpu, Cartridge* cart) {
     auto& mem = cpu->memory;
     mem.fill(0);
     cpu->cartridge = cart;
@@ -37,18 +35,4 @@ void mapCartridge(CPU* cpu, Cartridge* cart, const std::string& saveFolder) {
     cpu->foldUpperPrgBank = cart->mapper->foldsPrg16 && cart->prgSize >= 16384 && cart->prgSize < 32768;
     cpu->plainReadMasks[6] = cpu->plainReadMasks[7] = cpu->foldUpperPrgBank ? 0xBFFF : 0xFFFF;
     if (cpu->apu) cpu->apu->attachExpansion(cart->mapper->sound);
-    if (cart->hasBattery) {
-        // With no save folder there is no RAM file to read (it would be /ram).
-        if (!saveFolder.empty()) {
-            const std::string path = saveFolder + "/ram";
-            std::printf("load RAM file: %s\n", path.c_str());
-            std::FILE* f = std::fopen(path.c_str(), "rb");
-            std::printf("RAM file exists: %i\n", f ? 1 : 0);
-            std::fflush(stdout);
-            if (f) {
-                (void)std::fread(&mem[0x6000], 1, 0x2000, f);
-                std::fclose(f);
-            }
-        }
-    }
 }

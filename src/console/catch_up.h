@@ -74,6 +74,7 @@
 #include <cstdint>
 
 #include "apu/apu.h"
+#include "apu/apu_inline.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "console/nes_unit.h"
+#include "console/save_folder.h"
 
 namespace {
 
@@ -91,41 +92,38 @@ void NESUnit::loadCartridge(const uint8_t* image, size_t size, bool verbose) {
     cartridge->validate();
 }
 
+void NESUnit::boot(int32_t clockSpeed) {
+    createComponents(clockSpeed);
+    wirePads();
+    mapCartridge(cpu.get(), cartridge.get());
+    loadBatteryRam();
+    ppu->attachCartridge(cartridge.get());
+    powerOnBoard();
+    cpu->reset();
+}
+
+void NESUnit::bootImage(const std::string* romName, const uint8_t* image, size_t size, int32_t clockSpeed) {
+    loadCartridge(image, size, romName != nullptr);
+    // Only after the loader took the image, so a refused one creates no save folder.
+    if (romName) saveFolder = createSaveFolder(*romName, &gameName);
+    boot(clockSpeed);
+}
+
 NESUnit::NESUnit(const std::string& romPath, int32_t clockSpeed) {
     commonStart(clockSpeed);
     // Read the file first, so a path that cannot be opened creates no save folder.
     const std::vector<uint8_t> image = readWholeFile(romPath);
-    createComponents(clockSpeed);
-    wirePads();
-    loadCartridge(image.data(), image.size());
-    saveFolder = createSaveFolder(romPath, &gameName);
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
-    ppu->attachCartridge(cartridge.get());
-    powerOnBoard();
-    cpu->reset();
+    bootImage(&romPath, image.data(), image.size(), clockSpeed);
 }
 
 NESUnit::NESUnit(const std::string& romName, const std::vector<uint8_t>& image, int32_t clockSpeed) {
     commonStart(clockSpeed);
-    createComponents(clockSpeed);
-    wirePads();
-    loadCartridge(image.data(), image.size());
-    saveFolder = createSaveFolder(romName, &gameName);
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
-    ppu->attachCartridge(cartridge.get());
-    powerOnBoard();
-    cpu->reset();
+    bootImage(&romName, image.data(), image.size(), clockSpeed);
 }
 
 NESUnit::NESUnit(Headless, const std::vector<uint8_t>& image, int32_t clockSpeed) {
     commonStart(clockSpeed);
-    createComponents(clockSpeed);
-    wirePads();
-    loadCartridge(image.data(), image.size(), false);
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
-    ppu->attachCartridge(cartridge.get());
-    powerOnBoard();
-    cpu->reset();
+    bootImage(nullptr, image.data(), image.size(), clockSpeed);
 }
 
 NESUnit::NESUnit(int32_t clockSpeed) {
@@ -136,19 +134,7 @@ NESUnit::NESUnit(int32_t clockSpeed) {
     cartridge->loadBlankImage();
     std::printf("rom created.\n");
     std::fflush(stdout);
-    cpu = std::make_unique<CPU>();
-    cpu->clockSpeed = clockSpeed > 0 ? clockSpeed : INT_MAX;
-    apu = std::make_unique<APU>();
-    cpu->apu = apu.get();
-    apu->cpu = cpu.get();
-    apu->halfClock = cpu->clockSpeed / 2;
-    apu->sampleRate = 44100;
-    mapCartridge(cpu.get(), cartridge.get(), saveFolder);
-    wirePads();
-    // The CPU already holds the cartridge, so the PPU attaches it itself.
-    ppu = std::make_unique<PPU>(cpu.get());
-    powerOnBoard();
-    cpu->reset();
+    boot(clockSpeed);
 }
 
 NESUnit::~NESUnit() {

@@ -142,7 +142,9 @@ public:
     // --- joypads ---
     void setController(ControllerWrapper& controller, int port);
 
-    // --- battery RAM and save directory (cartridge/save_folder.cpp) ---
+    // --- battery RAM and save directory (battery_file.cpp) ---
+    // Reads the battery RAM file in saveFolder, when the board has a battery.
+    void loadBatteryRam();
     void storeBatteryRam();
     bool setSaveDir(const std::string& path);
     const std::string& getSaveDir() const { return saveDir; }
@@ -152,6 +154,11 @@ private:
     void createComponents(int32_t clockSpeed);
     void wirePads();
     void loadCartridge(const uint8_t* image, size_t size, bool verbose = true);
+    // The components around the cartridge loaded, ready at the reset vector.
+    void boot(int32_t clockSpeed);
+    // Loads an image and boots; a named one (not headless) is verbose and
+    // gets its save folder.
+    void bootImage(const std::string* romName, const uint8_t* image, size_t size, int32_t clockSpeed);
     void powerOnBoard();
     // The CPU registers and clocks a timing starts with at power-on.
     void powerOnCpu();
@@ -159,9 +166,4 @@ private:
     void runFrameIn();
 };
 
-// Path helpers for the battery RAM file (cartridge/save_folder.cpp).
-std::string gameNameFor(const std::string& romName);
-// Returns the save folder for a game (created when missing), or "" when the
-// platform defines no location (after printing the loader's message).
-std::string createSaveFolder(const std::string& romName, std::string* gameNameOut = nullptr);
 int64_t wallClockNs();

@@ -13,9 +13,6 @@
 
 class StateStream;
 
-#define VELKORA_LIKELY(x) __builtin_expect(!!(x), 1)
-#define VELKORA_UNLIKELY(x) __builtin_expect(!!(x), 0)
-
 class CPU {
 public:
     // An effective location: a 16-bit address, or the accumulator. The fused

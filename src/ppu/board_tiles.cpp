@@ -4,7 +4,9 @@
 // as drawSpan composes them.
 #include <algorithm>
 
+#include "cartridge/mappers/mapper.h"
 #include "ppu/ppu.h"
+#include "ppu/ppu_inline.h"
 
 void PPU::fetchBoardTile(uint16_t address) {
     // The fetch at a group's start reads v; the look-ahead one, the next tile.
@@ -35,8 +37,8 @@ void PPU::drawBoardSpan(int32_t first, int32_t last, uint8_t mask) {
     uint8_t high = uint8_t(patternHigh);
     uint8_t palette = board.latchedPalette;
     const auto fetch = [&](uint16_t address, int32_t column) {
-        ntAddress = uint16_t(0x2000 | (address & 0x0FFF));
-        atAddress = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+        ntAddress = nameAddress(address);
+        atAddress = attributeAddress(address);
         const NES::BackgroundTile tile = board.fetchTile(busContext, address, column);
         low = tile.low;
         high = tile.high;
@@ -52,18 +54,8 @@ void PPU::drawBoardSpan(int32_t first, int32_t last, uint8_t mask) {
         if (c == 256) vv = fineYIncrement(vv);
         const int bgPixel = (((high >> (7 - td)) & 1) << 1) | ((low >> (7 - td)) & 1);
         const uint8_t sp = (x >= spriteLo && x <= spriteHi) ? spriteLine[x] : 0;
-        int address = 0x3F00;
-        bool spriteShows = false;
-        if (sp != 0) {
-            if ((sp & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18 &&
-                (!hardware || hitShows(x, mask)))
-                *ppuStatus |= 0x40;
-            spriteShows = bgPixel == 0 || !(sp & 0x10);
-            if (spriteShows && (x >= 8 || (mask & 0x04))) address = 0x3F10 + (sp & 0x0F);
-        }
-        if (!spriteShows && bgPixel != 0 && (x >= 8 ? bgShownRest : bgShownLeft))
-            address = 0x3F00 + 4 * palette + bgPixel;
-        cache[x] = vram[address] & 0x3F;
+        const bool bgShown = x >= 8 ? bgShownRest : bgShownLeft;
+        cache[x] = vram[composePixel(x, sp, bgPixel, 0x3F00 + 4 * palette, bgShown, mask)] & 0x3F;
         if (++td == 8) {
             // Fine X scroll draws the tail of each group from the next tile.
             td = 0;

@@ -7,9 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "cartridge/mappers/mapper.h"
 #include "common.h"
-#include "cpu/cpu.h"
 
 namespace NES {
 class Mapper;
@@ -211,14 +209,12 @@ public:
     bool mapperWatchesPatterns = false;
     // Set by attachCartridge: the board's hook reads nothing the dots draw.
     bool hookIgnoresDrawing = false;
-    // Tells such a board of a pattern byte fetched while rendering.
-    void notePattern(uint16_t address) {
-        if (VELKORA_UNLIKELY(mapperWatchesPatterns)) mapper->onPatternFetch(busContext, address);
-    }
+    // Tells such a board of a pattern byte fetched while rendering (ppu_inline.h).
+    inline void notePattern(uint16_t address);
     // Set by attachCartridge: a board that may supply the background's tiles
     // (MMC5, Namco 163); while it does, its spans draw through drawBoardSpan.
     NES::Mapper* tileSupplier = nullptr;
-    bool boardTiles() const { return tileSupplier != nullptr && tileSupplier->suppliesTiles; }
+    inline bool boardTiles() const;  // ppu_inline.h
     // The cycle at which runTo calls the hook: the board's hook acts only when
     // the next dot is this one. 341 (never) without a hook; -1 when the hook
     // must see every dot, which takes the per-dot path.
@@ -239,7 +235,7 @@ public:
     }
     // A register access stands between dots: after those before 3 x the
     // access's cycle, as if the last of them made the change.
-    int64_t accessDot() const { return 3 * int64_t(cpu->stepStart) - 1; }
+    int64_t accessDot() const;  // registers.cpp
     // Where a console of this timing starts; what only the hardware timing
     // keeps, cleared; the registers as the reset button leaves them.
     void powerOnTiming();
@@ -396,6 +392,11 @@ public:
     // Brings spriteX, spriteColumn and activeMask up to date after runTo.
     void bringSpritesUpToDate();
 
+    // The name and attribute bytes a background fetch for VRAM address `value` reads.
+    static uint16_t nameAddress(uint16_t value) { return uint16_t(0x2000 | (value & 0x0FFF)); }
+    static uint16_t attributeAddress(uint16_t value) {
+        return uint16_t(0x23C0 | (value & 0x0C00) | ((value >> 4) & 0x38) | ((value >> 2) & 0x07));
+    }
     static uint16_t coarseXIncrement(uint16_t value) {
         return (value & 0x1F) == 0x1F ? uint16_t((value ^ 0x0400) & 0xFFE0) : uint16_t(value + 1);
     }
@@ -471,6 +472,14 @@ private:
     void renderDot(uint8_t mask);
     void startVblank();
     void endVblank();
+    // Dot 1 of lines 241 and 261: vertical blank begins, or ends.
+    void blankingDot() {
+        if (scanline == 241) {
+            if (!vblank) startVblank();
+        } else if (scanline == 261) {
+            endVblank();
+        }
+    }
     void fetchBackground(uint16_t address);
     void outputPixel(int x, uint8_t mask);
     // Whether a sprite 0 hit can happen in column x: never in the last column,
@@ -507,6 +516,15 @@ private:
     void drawBackgroundLine(bool toDot256, uint8_t* opaque);
     template <bool kWatch>
     void drawSpriteLine(bool toDot256, uint8_t mask);
+    // A background fetch for VRAM address `address` (fine Y from `fineFrom`):
+    // its name and attribute addresses and its pattern bytes (span.cpp).
+    template <bool kWatch>
+    void fetchTileBytes(uint16_t address, uint16_t fineFrom, uint16_t patternBase, uint16_t ntMask, uint16_t& nt,
+                        uint16_t& at, uint8_t& low, uint8_t& high);
+    // The palette address of pixel x: spriteRow's byte `sprite` over
+    // background pixel `bgPixel` of palette entry `bgBase`; sets the sprite 0
+    // hit (ppu_inline.h).
+    inline int composePixel(int32_t x, uint8_t sprite, int bgPixel, int bgBase, bool bgShown, uint8_t mask);
     // A run of tiles along one nametable row: where its name and attribute
     // bytes are, and what every fetch of it shares.
     struct TileRow {
@@ -539,6 +557,9 @@ private:
     // sprites.cpp
     bool checkRanges(unsigned height);
     void resetEvaluation();
+    // The evaluation found the sprite at OAM byte `index` in range (its Y + 1
+    // is y1): copied to secondary OAM as sprite `found`, which counts it.
+    void takeSprite(uint8_t index, uint8_t y1, uint8_t& found);
     void evaluateRange(int32_t first, int32_t last);
     void evaluateHardware(int32_t last);
     bool overflowScan(unsigned height, int32_t steps);

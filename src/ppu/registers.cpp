@@ -16,6 +16,8 @@ PPU::PPU(CPU* c) : cpu(c) {
     if (cpu->cartridge) attachCartridge(cpu->cartridge);
 }
 
+int64_t PPU::accessDot() const { return 3 * int64_t(cpu->stepStart) - 1; }
+
 void PPU::advanceDataAddress() { v = uint16_t(v + ((*ppuCtrl & 0x04) ? 32 : 1)); }
 
 // Whether the owed dots copy t into v: dot 257 of a rendered line, dots

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "cartridge/mappers/mapper.h"
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
+#include "ppu/ppu_inline.h"
 
 void PPU::processDot(bool count) {
     if (spritesStale) bringSpritesUpToDate();
@@ -13,11 +15,7 @@ void PPU::processDot(bool count) {
     if (!postRender) {
         renderDot(mask);
     } else if (cycle == 1) {
-        if (scanline == 241) {
-            if (!vblank) startVblank();
-        } else if (scanline == 261) {
-            endVblank();
-        }
+        blankingDot();
     } else if (scanline == 261) {
         if (hardware) {
             preRenderHardware(cycle, cycle, renderingEnabled);
@@ -113,8 +111,8 @@ void PPU::publishFrame() {
 
 void PPU::fetchBackground(uint16_t address) {
     heldValid = false;
-    ntAddress = uint16_t(0x2000 | (address & 0x0FFF));
-    atAddress = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
+    ntAddress = nameAddress(address);
+    atAddress = attributeAddress(address);
     if (VELKORA_UNLIKELY(boardTiles())) return fetchBoardTile(address);
     const uint8_t tile = vram[foldNametable(ntAddress)];
     // Fine Y always comes from v; the pattern address stays below $2000.

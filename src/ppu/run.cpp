@@ -63,11 +63,7 @@ int64_t PPU::processAcrossLines(int64_t dots) {
                 if (last == 340 && scanline == 239) postRender = true;
             }
         } else if (c == 1) {
-            if (scanline == 241) {
-                if (!vblank) startVblank();
-            } else if (scanline == 261) {
-                endVblank();
-            }
+            blankingDot();
         } else if (scanline == 261) {
             if (hardware) preRenderHardware(c, last, rendering);
             // The copy is the same on each of dots 280-304: once is enough.

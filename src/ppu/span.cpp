@@ -9,6 +9,7 @@
 
 #include "ppu/planes.h"
 #include "ppu/ppu.h"
+#include "ppu/ppu_inline.h"
 
 namespace {
 
@@ -62,6 +63,22 @@ inline int tilePalette(uint16_t nt, uint8_t attribute) { return (attribute >> ((
 inline uint64_t columns(int32_t j, int32_t jEnd) { return (~uint64_t(0) >> (8 * (7 - jEnd + j))) << (8 * j); }
 
 }  // namespace
+
+template <bool kWatch>
+[[gnu::always_inline]] inline void PPU::fetchTileBytes(uint16_t address, uint16_t fineFrom, uint16_t patternBase,
+                                                       uint16_t ntMask, uint16_t& nt, uint16_t& at, uint8_t& low,
+                                                       uint8_t& high) {
+    nt = nameAddress(address);
+    at = attributeAddress(address);
+    // Fine Y comes from v; the look-ahead address carries the same bits.
+    const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((fineFrom >> 12) & 7));
+    low = vram[p];
+    high = vram[p + 8];
+    if constexpr (kWatch) {
+        notePattern(p);
+        notePattern(uint16_t(p + 8));
+    }
+}
 
 // Each background colour as backdrop ^ (c0 ^ c1) ^ (c0 ^ c2) ^ (c0 ^ c1 ^ c2 ^ c3)
 // by plane bits: c3 where both planes are set. Palette RAM changes seldom.
@@ -202,16 +219,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
         if (address == lastFetch && !kWatch) return;
         lastFetch = address;
         valid = false;
-        nt = uint16_t(0x2000 | (address & 0x0FFF));
-        at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
-        // Fine Y comes from v; the look-ahead address carries the same bits.
-        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
-        low = vram[p];
-        high = vram[p + 8];
-        if constexpr (kWatch) {
-            notePattern(p);
-            notePattern(uint16_t(p + 8));
-        }
+        fetchTileBytes<kWatch>(address, vv, patternBase, ntMask, nt, at, low, high);
     };
     // The colours of the latched tile; the palette is read once per span.
     uint64_t palette[2];
@@ -261,17 +269,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
                 const int32_t x = x0 + k;
                 const int bgPixel = (pair >> (14 - 2 * (td + k))) & 3;
                 const uint8_t sp = (x >= spriteLo && x <= spriteHi) ? spriteLine[x] : 0;
-                int address = 0x3F00;
-                bool spriteShows = false;
-                if (sp != 0) {
-                    if ((sp & 0x20) && spriteZeroLine && bgPixel != 0 && (mask & 0x18) == 0x18 &&
-                        (!hardware || hitShows(x, mask)))
-                        *ppuStatus |= 0x40;
-                    spriteShows = bgPixel == 0 || !(sp & 0x10);
-                    if (spriteShows && (x >= 8 || (mask & 0x04))) address = 0x3F10 + (sp & 0x0F);
-                }
-                if (!spriteShows && bgPixel != 0 && bgShown) address = bgBase + bgPixel;
-                putPixel(cache, x, vram[address] & 0x3F);
+                putPixel(cache, x, vram[composePixel(x, sp, bgPixel, bgBase, bgShown, mask)] & 0x3F);
             }
         }
         td = uint8_t(td + count);
@@ -337,16 +335,7 @@ void PPU::drawBackground(int32_t first, int32_t last) {
 
     auto fetch = [&](uint16_t address) {
         valid = false;
-        nt = uint16_t(0x2000 | (address & 0x0FFF));
-        at = uint16_t(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 0x07));
-        // Fine Y comes from v; the look-ahead address carries the same bits.
-        const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
-        low = vram[p];
-        high = vram[p + 8];
-        if constexpr (kWatch) {
-            notePattern(p);
-            notePattern(uint16_t(p + 8));
-        }
+        fetchTileBytes<kWatch>(address, vv, patternBase, ntMask, nt, at, low, high);
     };
     auto latchedColours = [&]() {
         const uint8_t now = vram[at & ntMask];
@@ -390,8 +379,8 @@ void PPU::drawBackground(int32_t first, int32_t last) {
         low = last.low;
         high = last.high;
         vv = uint16_t((vv & ~0x0C1F) | table | (column - 1));
-        nt = uint16_t(0x2000 | (vv & 0x0FFF));
-        at = uint16_t(0x23C0 | (vv & 0x0C00) | ((vv >> 4) & 0x38) | ((vv >> 2) & 0x07));
+        nt = nameAddress(vv);
+        at = attributeAddress(vv);
         // The loop takes the look-ahead tile's colours once fine X shows some
         // of it; with fine X 0 it makes them again at the next group.
         valid = fine != 0;
@@ -575,16 +564,9 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     }
     const uint16_t lastTile = vv;
     if (toDot256 && fine == 0) vv = fineYIncrement(vv);
-    const uint16_t ahead = coarseXIncrement(vv);
-    const uint16_t nt = uint16_t(0x2000 | (ahead & 0x0FFF));
-    const uint16_t at = uint16_t(0x23C0 | (ahead & 0x0C00) | ((ahead >> 4) & 0x38) | ((ahead >> 2) & 0x07));
-    const uint16_t p = uint16_t(patternBase | (vram[nt & ntMask] << 4) | ((vv >> 12) & 7));
-    const uint8_t low = vram[p];
-    const uint8_t high = vram[p + 8];
-    if constexpr (kWatch) {
-        notePattern(p);
-        notePattern(uint16_t(p + 8));
-    }
+    uint16_t nt, at;
+    uint8_t low, high;
+    fetchTileBytes<kWatch>(coarseXIncrement(vv), vv, patternBase, ntMask, nt, at, low, high);
     const uint8_t attribute = vram[at & ntMask];
     tiles[32] = colours(low, high, (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
     if constexpr (kOpaque) {

@@ -9,6 +9,18 @@
 
 #include "ppu/planes.h"
 #include "ppu/ppu.h"
+#include "ppu/ppu_inline.h"
+
+[[gnu::always_inline]] inline void PPU::takeSprite(uint8_t index, uint8_t y1, uint8_t& found) {
+    uint8_t* slot = &secondaryOam[4 * found];
+    slot[0] = y1;
+    slot[1] = oam[index + 1];
+    slot[2] = oam[index + 2];
+    slot[3] = oam[index + 3];
+    nextSpriteX[found] = oam[index + 3];
+    if (index == 0) spriteZeroNext = true;
+    ++found;
+}
 
 void PPU::resetEvaluation() {
     std::memset(secondaryOam, 0xFF, sizeof secondaryOam);
@@ -27,14 +39,7 @@ void PPU::evaluateSprites() {
         if (!evalDone && y1 != 0) {
             const int d = ((scanline + 1) % 240) - y1;
             if (d >= 0 && d < height && y1 < 240) {
-                uint8_t* slot = &secondaryOam[4 * evalCount];
-                slot[0] = y1;
-                slot[1] = oam[evalIndex + 1];
-                slot[2] = oam[evalIndex + 2];
-                slot[3] = oam[evalIndex + 3];
-                nextSpriteX[evalCount] = oam[evalIndex + 3];
-                if (evalIndex == 0) spriteZeroNext = true;
-                ++evalCount;
+                takeSprite(evalIndex, y1, evalCount);
             }
         }
         evalIndex = uint8_t(evalIndex + 4);
@@ -242,14 +247,7 @@ void PPU::evaluateRange(int32_t first, int32_t last) {
             const unsigned y1 = uint8_t(oam[index] + 1);
             // 0 <= next - y1 < height also keeps y1 below 240.
             if (next - y1 < height && y1 != 0) {
-                uint8_t* slot = &secondaryOam[4 * evalCount];
-                slot[0] = uint8_t(y1);
-                slot[1] = oam[index + 1];
-                slot[2] = oam[index + 2];
-                slot[3] = oam[index + 3];
-                nextSpriteX[evalCount] = oam[index + 3];
-                if (index == 0) spriteZeroNext = true;
-                ++evalCount;
+                takeSprite(index, uint8_t(y1), evalCount);
             }
             index = uint8_t(index + 4);
             if (index == 0) evalDone = true;
@@ -400,14 +398,7 @@ void PPU::evaluateHardware(int32_t last) {
             break;
         }
         evalLast = at;
-        uint8_t* slot = &secondaryOam[4 * evalFound];
-        slot[0] = uint8_t(oam[at] + 1);
-        slot[1] = oam[at + 1];
-        slot[2] = oam[at + 2];
-        slot[3] = oam[at + 3];
-        nextSpriteX[evalFound] = oam[at + 3];
-        if (at == 0) spriteZeroNext = true;
-        ++evalFound;
+        takeSprite(at, uint8_t(oam[at] + 1), evalFound);
         evalCopy = 3;
     }
     // Line 239's sprites would show on line 240, which is not drawn; line 0 shows none.

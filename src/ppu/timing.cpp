@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 
 namespace {

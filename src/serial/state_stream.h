@@ -258,9 +258,14 @@ private:
         }
         Stored stored;
         std::memcpy(&stored, take(sizeof stored, name), sizeof stored);
+        return accept(mode == Mode::Load, field, stored, name, ok, refuse);
+    }
+    // A scalar read from the stream: loaded into the field (Load reads only
+    // what Check accepted), or checked.
+    template <class T, class Stored, class Ok, class Refuse>
+    [[gnu::always_inline]] T accept(bool load, T& field, Stored stored, const char* name, Ok ok, Refuse refuse) const {
         const T value = T(stored);
-        // Load reads only what Check accepted.
-        if (mode == Mode::Load) {
+        if (load) {
             field = value;
             return value;
         }
@@ -457,16 +462,7 @@ private:
         }
         Stored stored;
         std::memcpy(&stored, take(sizeof stored, name), sizeof stored);
-        const T value = T(stored);
-        if (M == Mode::Load) {
-            field = value;
-            return value;
-        }
-        if constexpr (std::is_same_v<T, bool>) {
-            if (__builtin_expect(stored > 1, 0)) base_.notAFlag(name, stored);
-        }
-        if (__builtin_expect(!ok(value), 0)) refuse(value);
-        return value;
+        return base_.accept(M == Mode::Load, field, stored, name, ok, refuse);
     }
     [[gnu::always_inline]] uint8_t* room(size_t size) {
         fresh();

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <random>
 
+#include "apu/apu_inline.h"
 #include "test_support.h"
 
 namespace {

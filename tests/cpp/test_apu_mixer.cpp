@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "apu/apu_inline.h"
 #include "test_support.h"
 
 namespace {

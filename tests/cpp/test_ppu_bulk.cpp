@@ -86,7 +86,7 @@ struct Rig : Machine {
             const Bytes image = cartImage(board == Board::Mmc5 ? 5 : 19, randomBytes(32768, 5), randomBytes(131072, 6));
             captureStdout([&] {
                 cart->loadImage(image.data(), image.size());
-                mapCartridge(cpu.get(), cart.get(), "");
+                mapCartridge(cpu.get(), cart.get());
                 TestAccess::attach(*ppu, cart.get());
                 BusContext ctx = context();
                 cart->mapper->powerOn(ctx);

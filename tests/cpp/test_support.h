@@ -155,7 +155,7 @@ struct Machine {
         cart = std::make_unique<Cartridge>();
         captureStdout([&] {
             cart->loadImage(image.data(), image.size());
-            mapCartridge(cpu.get(), cart.get(), "");
+            mapCartridge(cpu.get(), cart.get());
             TestAccess::attach(*ppu, cart.get());
             BusContext ctx = context();
             cart->mapper->powerOn(ctx);

@@ -1,11 +1,11 @@
-// Where a game's battery RAM file lives, and the file itself.
+// Where a game's battery RAM file lives on the host: its folder, named
+// after the game, under the user's data directory.
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "console/nes_unit.h"
+#include "console/save_folder.h"
 
 std::string gameNameFor(const std::string& romName) {
     size_t begin = 0;
@@ -67,25 +67,4 @@ std::string createSaveFolder(const std::string& romName, std::string* gameNameOu
     std::fflush(stdout);
     return "";
 #endif
-}
-
-void NESUnit::storeBatteryRam() {
-    if (!cartridge->hasBattery || saveFolder.empty()) return;
-    const std::string path = saveFolder + "/ram";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) throw FileError(errno, path, "cannot write battery RAM file " + path + ": " + std::strerror(errno));
-    const size_t written = std::fwrite(&cpu->memory[0x6000], 1, 0x2000, f);
-    const int closeResult = std::fclose(f);
-    if (written != 0x2000 || closeResult != 0) {
-        throw FileError(errno ? errno : EIO, path, "cannot write battery RAM file " + path);
-    }
-}
-
-bool NESUnit::setSaveDir(const std::string& path) {
-    // Text after a NUL would be dropped by the C library: such a path names nothing.
-    if (path.find('\0') != std::string::npos) return false;
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    saveDir = path;
-    return true;
 }
