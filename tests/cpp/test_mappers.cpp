@@ -10,7 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/cnrom.h"
+#include "cartridge/mappers/mmc1.h"
+#include "cartridge/mappers/mmc3.h"
+#include "cartridge/mappers/ntdec2722.h"
+#include "cartridge/mappers/uxrom.h"
 #include "serial/state_stream.h"
 #include "test_support.h"
 

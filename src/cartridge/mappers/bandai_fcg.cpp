@@ -5,12 +5,47 @@
 // chips, a latch the LZ93D50 copies into it on each enable write. The
 // counter counts CPU cycles down and interrupts on reaching 0. The serial
 // EEPROM ($xD) is not emulated.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Bandai FCG-1/2 and LZ93D50 (16): eight 1 KiB CHR banks, a 16 KiB PRG
+// bank, mirroring and a 16-bit down-counter of CPU cycles. The FCG chips
+// answer at $6000-$7FFF and load the counter directly (submapper 4), the
+// LZ93D50 at $8000-$FFFF through a latch (submapper 5); submapper 0
+// answers at both, as the LZ93D50.
+class BandaiFCG : public Mapper {
+public:
+    uint8_t chrBank[8] = {};
+    uint8_t prgBank = 0;
+    uint8_t mirroringBits = 0;
+    uint8_t irqEnable = 0;
+    uint16_t latch = 0;
+    uint16_t counter = 0;
+    uint8_t dotPhase = 0;
+    explicit BandaiFCG(int32_t submapper) : submapper(submapper) {
+        number = 16;
+        watchesWrites = true;
+        countsDots = true;
+        hookCycle = kNoHook;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
+    const int32_t submapper;
+};
 
 void BandaiFCG::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     // FCG-1/2 at $6000-$7FFF, LZ93D50 at $8000-$FFFF; unknown boards answer at both.
@@ -91,5 +126,7 @@ void BandaiFCG::serialize(StateStream& s) {
     s.io(counter);
     s.io(dotPhase, 0, 2, "Bandai FCG dot phase");
 }
+
+std::unique_ptr<Mapper> makeBandaiFCG(const BoardChoice& board) { return std::make_unique<BandaiFCG>(board.submapper); }
 
 }  // namespace NES

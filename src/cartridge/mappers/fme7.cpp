@@ -6,8 +6,10 @@
 // sound registers are at $C000 (select) and $E000 (write).
 #include <cstring>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/fme7.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
@@ -150,5 +152,7 @@ void FME7::serialize(StateStream& s) {
     // The RAM is in the CPU's memory while it shows; kept here otherwise.
     if (!s.onlyRegisters() && !(low & 0x40)) s.zeroRuns(prgRam, sizeof prgRam, "FME-7 PRG RAM");
 }
+
+std::unique_ptr<Mapper> makeFME7(const BoardChoice&) { return std::make_unique<FME7>(); }
 
 }  // namespace NES

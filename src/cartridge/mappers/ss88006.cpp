@@ -4,12 +4,44 @@
 // IRQ reload value. $F000 reloads the counter, $F001 sets its width and
 // enable, $F002 the mirroring. The counter counts CPU cycles down; when its
 // low 4, 8, 12 or 16 bits wrap from 0 it interrupts.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Jaleco SS88006 (18): 8 KiB PRG and 1 KiB CHR banks written a nibble at a
+// time, mirroring, and a down-counter of CPU cycles 4 to 16 bits wide.
+class SS88006 : public Mapper {
+public:
+    uint8_t prgBank[3] = {};
+    uint8_t chrBank[8] = {};
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t irqControl = 0;  // bit 0: count; bits 1-3: 12-, 8-, 4-bit counter
+    uint8_t mirroringBits = 0;
+    uint8_t dotPhase = 0;
+    SS88006() {
+        number = 18;
+        watchesWrites = true;
+        writesFrom = 0x8000;
+        countsDots = true;
+        hookCycle = kNoHook;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
+};
 
 namespace {
 void setNibble(uint8_t& byte, int high, uint8_t value) {
@@ -100,5 +132,7 @@ void SS88006::serialize(StateStream& s) {
     s.io(mirroringBits, 0, 3, "SS88006 mirroring");
     s.io(dotPhase, 0, 2, "SS88006 dot phase");
 }
+
+std::unique_ptr<Mapper> makeSS88006(const BoardChoice&) { return std::make_unique<SS88006>(); }
 
 }  // namespace NES

@@ -3,12 +3,42 @@
 // give the reload value a nibble at a time, $C000 the control (writing it
 // with bit 1 reloads the counter), $D000 acknowledges. The counter counts
 // up and interrupts on overflow, all 16 bits or (bit 2) the low 8 only.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Konami VRC3 (73): a 16 KiB PRG bank, CHR RAM, and a 16- or 8-bit IRQ
+// counter of CPU cycles.
+class VRC3 : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: 8-bit mode
+    uint8_t dotPhase = 0;
+    VRC3() {
+        number = 73;
+        watchesWrites = true;
+        writesFrom = 0x8000;
+        countsDots = true;
+        hookCycle = kNoHook;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void onDot(BusContext& context) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+
+private:
+    void countIrq(BusContext& context, int64_t now);
+    void scheduleIrq(BusContext& context);
+    int64_t countedTo = 0;
+};
 
 void VRC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
@@ -91,5 +121,7 @@ void VRC3::serialize(StateStream& s) {
     s.io(control, 0, 7, "VRC3 IRQ control");
     s.io(dotPhase, 0, 2, "VRC3 dot phase");
 }
+
+std::unique_ptr<Mapper> makeVRC3(const BoardChoice&) { return std::make_unique<VRC3>(); }
 
 }  // namespace NES

@@ -4,12 +4,32 @@
 // Point; submapper 2) or A3 (VRC7b, Tiny Toon Adventures 2; submapper 1);
 // without a submapper the board listens to both. The FM sound ($9010,
 // $9030) is not emulated: its writes are taken and ignored.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/vrc_irq.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Konami VRC7 (85; vrc7.cpp): three 8 KiB PRG banks, eight 1 KiB CHR
+// banks, mirroring and the VRC IRQ; the FM sound is not emulated.
+class VRC7 : public VrcIrqBoard {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // $E000: mirroring (bits 0-1), sound off, PRG RAM enable
+    explicit VRC7(int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void applyMirroring(BusContext& context);
+    uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
+};
 
 VRC7::VRC7(int32_t submapper) {
     number = 85;
@@ -87,5 +107,7 @@ void VRC7::serialize(StateStream& s) {
     s.io(control);
     serializeIrq(s);
 }
+
+std::unique_ptr<Mapper> makeVRC7(const BoardChoice& board) { return std::make_unique<VRC7>(board.submapper); }
 
 }  // namespace NES

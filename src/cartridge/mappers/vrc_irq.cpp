@@ -2,7 +2,7 @@
 // and its snapshot fields.
 #include <algorithm>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/vrc_irq.h"
 
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
