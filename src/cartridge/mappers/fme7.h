@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "apu/expansion_sound.h"
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/cycle_counter.h"
 
 namespace NES {
 
@@ -43,7 +43,7 @@ private:
 // parameter at $A000 (eight 1 KiB CHR banks, ROM or RAM at $6000, three
 // 8 KiB PRG banks, mirroring, a 16-bit cycle-counting IRQ), and the 5B's
 // sound at $C000/$E000.
-class FME7 : public Mapper {
+class FME7 : public CycleCounterBoard<FME7> {
 public:
     uint8_t command = 0;
     uint8_t chrBank[8] = {};
@@ -51,7 +51,6 @@ public:
     uint8_t mirroringBits = 0;
     uint8_t irqControl = 0;  // bit 0: IRQ enable, bit 7: counter enable
     uint16_t irqCounter = 0;
-    uint8_t dotPhase = 0;
     uint8_t irqLine = 0;
     uint8_t audioSelect = 0;
     // PRG RAM while ROM shows at $6000.
@@ -65,16 +64,15 @@ public:
         sound = &audio;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void onDot(BusContext& context) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;
-    void afterLoad(BusContext& context) override;
 
 private:
-    // The counter counted up to `now` (the IRQ raised where it wrapped), and the hook moved to its next wrap.
-    void countIrq(BusContext& context, int64_t now);
-    void scheduleIrq(BusContext& context);
-    int64_t countedTo = 0;
+    // The counter runs with bit 7 and raises the IRQ on wrapping with bit 0.
+    friend CycleCounterBoard<FME7>;
+    bool counting() const { return (irqControl & 0x80) != 0; }
+    int64_t count(int64_t ticks);
+    int64_t nextFire() const { return (irqControl & 0x81) == 0x81 ? int64_t(irqCounter) + 1 : 0; }
     bool ramAt6000() const { return (prgBank[0] & 0x40) != 0; }
     void writeParameter(BusContext& context, uint8_t value);
     void applyMirroring(BusContext& context);

@@ -92,7 +92,7 @@ void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         case 0xF000:
             if (!vrc4) break;
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (reg == 0) irq.latch = uint8_t((irq.latch & 0xF0) | (value & 0x0F));
             else if (reg == 1) irq.latch = uint8_t((irq.latch & 0x0F) | (value << 4));
             else if (reg == 2) irq.writeControl(value);

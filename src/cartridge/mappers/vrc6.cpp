@@ -50,7 +50,7 @@ void VRC6::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         default:  // $F000: IRQ latch, control, acknowledge
             if (reg == 3) break;
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (reg == 0) {
                 irq.latch = value;
             } else {

@@ -55,7 +55,7 @@ void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         case 0xE000:
             if (second) {
-                countIrq(context, settledDot(context));
+                countToNow(context);
                 irq.latch = value;
                 scheduleIrq(context);
             } else {
@@ -64,7 +64,7 @@ void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             }
             break;
         case 0xF000:
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (second) irq.acknowledge();
             else irq.writeControl(value);
             irq.line = 0;

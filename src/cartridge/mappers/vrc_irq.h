@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/cycle_counter.h"
 
 namespace NES {
 
@@ -14,9 +14,7 @@ struct VrcIrq {
     uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: cycle mode
     uint8_t counter = 0;
     int16_t prescaler = 341;
-    uint8_t dotPhase = 0;   // dots into the current CPU cycle
-    uint8_t line = 0;       // the IRQ output
-    int64_t countedTo = 0;  // the dot it was counted up to (the console's clock: not saved)
+    uint8_t line = 0;  // the IRQ output
     // Control and acknowledge both drop the line (the board releases it).
     void writeControl(uint8_t value);
     void acknowledge() { control = uint8_t((control & ~2) | ((control & 1) << 1)); }
@@ -25,23 +23,23 @@ struct VrcIrq {
     int64_t advance(int64_t ticks);
     // The CPU cycle from now on which it overflows next (0: never).
     int64_t nextOverflow() const;
-    void serialize(StateStream& s);
 };
 
 // A Konami board with the VRC IRQ (vrc_irq.cpp): the counter counted when
 // its registers are written, in snapshots, and by the hook, which runs on
 // the dot it overflows on.
-class VrcIrqBoard : public Mapper {
+class VrcIrqBoard : public CycleCounterBoard<VrcIrqBoard> {
 public:
     VrcIrq irq;
-    void onDot(BusContext& context) override;
-    void afterLoad(BusContext& context) override;
 
 protected:
-    // Counted up to `now`; the line raised where it overflowed.
-    void countIrq(BusContext& context, int64_t now);
-    void scheduleIrq(BusContext& context) { hookAtTick(context, irq.nextOverflow(), irq.dotPhase); }
     void serializeIrq(StateStream& s);
+
+private:
+    friend CycleCounterBoard<VrcIrqBoard>;
+    bool counting() const { return irq.running(); }
+    int64_t count(int64_t ticks);
+    int64_t nextFire() const { return irq.nextOverflow(); }
 };
 
 }  // namespace NES
