@@ -25,10 +25,7 @@ public:
     uint8_t outerBank = 0xFF;
     // The 32 KiB of CHR RAM; the bank on show lives in the pattern tables.
     uint8_t chrRam[4][kChrBank] = {};
-    Action53() {
-        number = 28;
-        watchesWrites = true;
-    }
+    Action53() : Mapper(28, 0) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

@@ -7,8 +7,7 @@ namespace NES {
 // AxROM (7): 32 KiB PRG banks and the one-screen page.
 class AxROM : public OneRegisterBoard<AxROM> {
 public:
-    AxROM() : OneRegisterBoard(7, 0x8000) {}
-    static bool decodes(uint16_t address) { return address >= 0x8000; }
+    AxROM() : OneRegisterBoard(7) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, (value & 7) * 32, 32);
         setMirroring(context, SingleScreen, (value >> 4) & 1);

@@ -27,12 +27,7 @@ public:
     uint8_t irqEnable = 0;
     uint16_t latch = 0;
     uint16_t counter = 0;
-    explicit BandaiFCG(int32_t submapper) : submapper(submapper) {
-        number = 16;
-        watchesWrites = true;
-        countsDots = true;
-        hookCycle = kNoHook;
-    }
+    explicit BandaiFCG(int32_t submapper) : CycleCounterBoard(16), submapper(submapper) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

@@ -14,10 +14,7 @@ class BNROM : public Mapper {
 public:
     uint8_t prgBank = 0;
     uint8_t chrBank[2] = {0, 1};
-    explicit BNROM(bool nina) : nina(nina) {
-        number = 34;
-        watchesWrites = true;
-    }
+    explicit BNROM(bool nina) : Mapper(34, 0), nina(nina) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

@@ -12,10 +12,7 @@ namespace NES {
 class Camerica : public Mapper {
 public:
     uint8_t prgBank = 0;
-    explicit Camerica(bool mirroringControl) : mirroringControl(mirroringControl) {
-        number = 71;
-        watchesWrites = true;
-    }
+    explicit Camerica(bool mirroringControl) : Mapper(71, 0), mirroringControl(mirroringControl) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

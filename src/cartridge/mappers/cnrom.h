@@ -9,10 +9,7 @@ namespace NES {
 class CNROM : public Mapper {
 public:
     int32_t chrBank = 0;  // KiB
-    CNROM() {
-        number = 3;
-        watchesWrites = true;
-        writesFrom = 0x8000;
+    CNROM() : Mapper(3, 0x8000) {
         foldsPrg16 = true;
     }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;

@@ -7,8 +7,7 @@ namespace NES {
 // Color Dreams (11): 32 KiB PRG and 8 KiB CHR banks in one register.
 class ColorDreams : public OneRegisterBoard<ColorDreams> {
 public:
-    ColorDreams() : OneRegisterBoard(11, 0x8000) {}
-    static bool decodes(uint16_t address) { return address >= 0x8000; }
+    ColorDreams() : OneRegisterBoard(11) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, (value & 3) * 32, 32);
         mapChr(context, 0x0000, (value >> 4) * 8, 8);

@@ -15,11 +15,7 @@ public:
     uint8_t page = 0;
     // Pages 1-3 while they are not on show (page 0 always is, at $0000).
     uint8_t pages[4][kPage] = {};
-    CPROM() {
-        number = 13;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-    }
+    CPROM() : Mapper(13, 0x8000) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

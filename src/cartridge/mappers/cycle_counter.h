@@ -32,6 +32,12 @@ public:
     }
 
 protected:
+    // Such a board watches its register writes from `lowestWrite` on and
+    // counts dots, its hook put on the dot the counter fires on.
+    explicit CycleCounterBoard(int32_t mapper, uint16_t lowestWrite = 0) : Mapper(mapper, lowestWrite) {
+        countsDots = true;
+        hookCycle = kNoHook;
+    }
     // Dots into the current CPU cycle (saved with the board's registers).
     uint8_t dotPhase = 0;
 

@@ -56,13 +56,7 @@ public:
     // PRG RAM while ROM shows at $6000.
     uint8_t prgRam[8192] = {};
     Sunsoft5BSound audio;
-    FME7() {
-        number = 69;
-        watchesWrites = true;
-        countsDots = true;
-        hookCycle = kNoHook;
-        sound = &audio;
-    }
+    FME7() : CycleCounterBoard(69) { sound = &audio; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

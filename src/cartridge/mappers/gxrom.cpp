@@ -7,8 +7,7 @@ namespace NES {
 // GxROM (66): 32 KiB PRG (bits 4-5) and 8 KiB CHR (bits 0-1) banks.
 class GxROM : public OneRegisterBoard<GxROM> {
 public:
-    GxROM() : OneRegisterBoard(66, 0x8000) {}
-    static bool decodes(uint16_t address) { return address >= 0x8000; }
+    GxROM() : OneRegisterBoard(66) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, ((value >> 4) & 3) * 32, 32);
         mapChr(context, 0x0000, (value & 3) * 8, 8);

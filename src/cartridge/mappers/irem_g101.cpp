@@ -17,10 +17,7 @@ public:
     uint8_t prgBank[2] = {0, 1};
     uint8_t chrBank[8] = {};
     uint8_t control = 0;  // bit 0: horizontal, bit 1: $8000 fixed
-    explicit IremG101(bool oneScreen) : oneScreen(oneScreen) {
-        number = 32;
-        watchesWrites = true;
-    }
+    explicit IremG101(bool oneScreen) : Mapper(32, 0), oneScreen(oneScreen) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

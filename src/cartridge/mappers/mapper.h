@@ -61,6 +61,8 @@ public:
     ExpansionSound* sound = nullptr;
 
     Mapper() = default;
+    // A board whose write hook watches the stores from `lowestWrite` on.
+    Mapper(int32_t mapper, uint16_t lowestWrite) : number(mapper), watchesWrites(true), writesFrom(lowestWrite) {}
     Mapper(const Mapper&) = delete;
     Mapper& operator=(const Mapper&) = delete;
 

@@ -12,11 +12,7 @@ public:
     uint8_t chrMode = 0;
     uint8_t shiftRegister = 0x10;
     uint8_t registerValue = 0;
-    MMC1() {
-        number = 1;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-    }
+    MMC1() : Mapper(1, 0x8000) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

@@ -17,10 +17,7 @@ public:
     int32_t irqCounter = 255;
     uint8_t irqLatch = 255;
     uint8_t reserved1[2] = {0, 0};
-    MMC3() {
-        number = 4;
-        watchesWrites = true;
-        writesFrom = 0x6000;
+    MMC3() : Mapper(4, 0x6000) {
         countsDots = true;
         hookCycle = 256;
         hookIgnoresDrawing = true;

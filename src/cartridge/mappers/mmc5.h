@@ -83,9 +83,7 @@ public:
     static constexpr int64_t kMaxPrgRam = 128 * 1024;
     // The PRG RAM an image gets: NES 2.0's sizes, iNES byte 8, else 64 KiB.
     static int32_t prgRamBytes(const Cartridge& cart);
-    MMC5() {
-        number = 5;
-        watchesWrites = true;
+    MMC5() : Mapper(5, 0) {
         answersReads = true;
         countsDots = true;
         hookCycle = 0;

@@ -12,11 +12,7 @@ class Namco108 : public Mapper {
 public:
     uint8_t bankSelect = 0;
     uint8_t registers[8] = {0, 2, 4, 5, 6, 7, 0, 1};
-    Namco108() {
-        number = 206;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-    }
+    Namco108() : Mapper(206, 0x8000) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

@@ -1,9 +1,9 @@
 // The base of the boards with one register, written anywhere it decodes,
 // that picks all their banks (AxROM, Color Dreams, GxROM, NINA-03,
-// UNROM-180). The board says where the register answers and what a value
-// shows:
-//   static bool decodes(uint16_t address)
+// UNROM-180). The board says what a value shows, and where the register
+// answers when that is not all of $8000-$FFFF:
 //   void show(BusContext& context, uint8_t value)
+//   static bool decodes(uint16_t address)
 // Power-on shows value 0. Templated on the board so the write hook calls
 // them directly.
 #pragma once
@@ -28,13 +28,10 @@ public:
     void powerOn(BusContext& context) override { static_cast<Board&>(*this).show(context, 0); }
     void serialize(StateStream& s) override { s.io(bankRegister); }
 
+    static bool decodes(uint16_t address) { return address >= 0x8000; }
+
 protected:
-    // `lowestWrite`: the lowest address the register answers at (the write hook skips those below).
-    OneRegisterBoard(int32_t mapper, uint16_t lowestWrite) {
-        number = mapper;
-        watchesWrites = true;
-        writesFrom = lowestWrite;
-    }
+    explicit OneRegisterBoard(int32_t mapper, uint16_t lowestWrite = 0x8000) : Mapper(mapper, lowestWrite) {}
 };
 
 }  // namespace NES

@@ -23,13 +23,7 @@ public:
     uint16_t counter = 0;
     uint8_t irqControl = 0;  // bit 0: count; bits 1-3: 12-, 8-, 4-bit counter
     uint8_t mirroringBits = 0;
-    SS88006() {
-        number = 18;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-        countsDots = true;
-        hookCycle = kNoHook;
-    }
+    SS88006() : CycleCounterBoard(18, 0x8000) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

@@ -14,10 +14,7 @@ namespace NES {
 class TaitoTC0190 : public Mapper {
 public:
     uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
-    TaitoTC0190() {
-        number = 33;
-        watchesWrites = true;
-    }
+    TaitoTC0190() : Mapper(33, 0) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

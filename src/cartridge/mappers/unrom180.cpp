@@ -7,8 +7,7 @@ namespace NES {
 // 180: the first 16 KiB fixed at $8000, a switchable 16 KiB bank at $C000.
 class UNROM180 : public OneRegisterBoard<UNROM180> {
 public:
-    UNROM180() : OneRegisterBoard(180, 0x8000) {}
-    static bool decodes(uint16_t address) { return address >= 0x8000; }
+    UNROM180() : OneRegisterBoard(180) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0xC000, (value & 0x0F) * 16, 16);
     }

@@ -9,11 +9,7 @@ namespace NES {
 class UxROM : public Mapper {
 public:
     int32_t prgBank = 0;  // KiB
-    UxROM() {
-        number = 2;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-    }
+    UxROM() : Mapper(2, 0x8000) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void storeState(BusContext& context, uint8_t* block) override;
     void restoreState(BusContext& context, const uint8_t* block) override;

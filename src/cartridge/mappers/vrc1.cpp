@@ -15,10 +15,7 @@ public:
     uint8_t prgBank[3] = {0, 1, 2};
     uint8_t chrBank[2] = {0, 1};
     uint8_t control = 0;  // $9000: mirroring, CHR bank bit 4s
-    VRC1() {
-        number = 75;
-        watchesWrites = true;
-    }
+    VRC1() : Mapper(75, 0) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

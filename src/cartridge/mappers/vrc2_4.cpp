@@ -56,9 +56,7 @@ constexpr Wiring kWirings[4][4] = {
 int wiringRow(int32_t mapper) { return mapper == 21 ? 0 : mapper == 22 ? 1 : mapper == 23 ? 2 : 3; }
 }  // namespace
 
-VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) {
-    number = mapper;
-    watchesWrites = true;
+VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) : VrcIrqBoard(mapper) {
     const Wiring& w = kWirings[wiringRow(mapper)][submapper >= 0 && submapper < 4 ? submapper : 0];
     line0 = w.a0;
     line1 = w.a1;
@@ -66,7 +64,6 @@ VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) {
     chrHalved = mapper == 22;
     // Only the VRC4 has the IRQ counter.
     countsDots = vrc4;
-    hookCycle = kNoHook;
 }
 
 void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {

@@ -20,13 +20,7 @@ public:
     uint16_t reload = 0;
     uint16_t counter = 0;
     uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: 8-bit mode
-    VRC3() {
-        number = 73;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-        countsDots = true;
-        hookCycle = kNoHook;
-    }
+    VRC3() : CycleCounterBoard(73, 0x8000) {}
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

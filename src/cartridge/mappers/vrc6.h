@@ -45,12 +45,7 @@ public:
     uint8_t chrBank[8] = {};
     uint8_t banking = 0x20;  // $B003: .PNMMDD (PPU A10 into 2 KiB banks, ROM nametables, mirroring, CHR mode)
     Vrc6Sound audio;
-    explicit VRC6(bool swapLines) : swapLines(swapLines) {
-        number = swapLines ? 26 : 24;
-        watchesWrites = true;
-        writesFrom = 0x8000;
-        countsDots = true;
-        hookCycle = kNoHook;
+    explicit VRC6(bool swapLines) : VrcIrqBoard(swapLines ? 26 : 24, 0x8000), swapLines(swapLines) {
         maySupplyTiles = true;
         sound = &audio;
     }

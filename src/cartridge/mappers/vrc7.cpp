@@ -31,11 +31,7 @@ private:
     uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
 };
 
-VRC7::VRC7(int32_t submapper) {
-    number = 85;
-    watchesWrites = true;
-    countsDots = true;
-    hookCycle = kNoHook;
+VRC7::VRC7(int32_t submapper) : VrcIrqBoard(85) {
     secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18;
 }
 

@@ -33,6 +33,7 @@ public:
     VrcIrq irq;
 
 protected:
+    using CycleCounterBoard::CycleCounterBoard;
     void serializeIrq(StateStream& s);
 
 private:
