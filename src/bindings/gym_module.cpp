@@ -17,6 +17,7 @@
 #include "batch/env_batch.h"
 #include "bindings/py_nes.h"
 #include "cartridge/cartridge.h"
+#include "cartridge/mappers/boards.h"
 #include "state/snapshot.h"
 
 namespace py = pybind11;

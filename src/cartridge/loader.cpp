@@ -6,6 +6,8 @@
 #include <string>
 
 #include "cartridge/cartridge.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/mmc5.h"
 #include "serial/checksum.h"
 
 namespace {
@@ -52,7 +54,7 @@ void Cartridge::loadImage(const uint8_t* image, size_t size) {
     const int32_t n = (header[7] & 0xF0) | (header[6] >> 4);
     // Some boards come in variants told apart by the submapper or the CHR size.
     mapper = NES::createMapper(n, isNes2 ? header[8] >> 4 : 0, int64_t(std::min(chrBytes, 1e15)));
-    if (verbose && dynamic_cast<NES::DEFAULT_MAPPER*>(mapper.get())) std::printf("UNRECOGNIZED MAPPER!\n");
+    if (verbose && !NES::emulatesMapper(n)) std::printf("UNRECOGNIZED MAPPER!\n");
 
     mirroring = (header[6] & 0x08) ? FourScreen : (header[6] & 0x01) ? Vertical : Horizontal;
 
@@ -155,7 +157,7 @@ int32_t Cartridge::headerMapperNumber() const {
 }
 
 bool Cartridge::boardEmulated() const {
-    return headerValid && headerMapperNumber() < 256 && !dynamic_cast<const NES::DEFAULT_MAPPER*>(mapper.get());
+    return headerValid && NES::emulatesMapper(headerMapperNumber());
 }
 
 void Cartridge::requireEmulatedBoard() const {

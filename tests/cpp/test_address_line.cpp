@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/mmc3.h"
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "snapshot_fields.h"

@@ -3,14 +3,21 @@
 // image built here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/cnrom.h"
+#include "cartridge/mappers/mmc1.h"
+#include "cartridge/mappers/mmc3.h"
+#include "cartridge/mappers/ntdec2722.h"
+#include "cartridge/mappers/uxrom.h"
 #include "serial/state_stream.h"
 #include "test_support.h"
 
@@ -674,6 +681,20 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoardSweep,
                                          SweepRow{3, 16, 40}, SweepRow{3, 32, 3}, SweepRow{3, 32, 0}, SweepRow{4, 5, 3},
                                          SweepRow{4, 40, 96}, SweepRow{4, 2048, 256}, SweepRow{40, 1, 8},
                                          SweepRow{40, 24, 0}, SweepRow{40, 96, 8}));
+
+// ---------------------------------------------------------------- the board table
+
+// Each number makes a board of that number; the supported list is the
+// table's numbers, ascending, and no other number counts as emulated.
+TEST(BoardTable, EachNumberMakesItsBoard) {
+    const std::vector<int32_t>& listed = NES::emulatedMappers();
+    EXPECT_TRUE(std::adjacent_find(listed.begin(), listed.end(), std::greater_equal<int32_t>()) == listed.end());
+    for (int32_t number = -1; number <= 256; ++number) {
+        SCOPED_TRACE(number);
+        EXPECT_EQ(NES::createMapper(number)->number, number);
+        EXPECT_EQ(NES::emulatesMapper(number), std::binary_search(listed.begin(), listed.end(), number));
+    }
+}
 
 // ---------------------------------------------------------------- undecoded stores
 

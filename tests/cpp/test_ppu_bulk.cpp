@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "cartridge/mappers/mmc3.h"
+#include "cartridge/mappers/mmc5.h"
+#include "cartridge/mappers/namco163.h"
+#include "cartridge/mappers/ntdec2722.h"
 #include "console/nes_unit.h"
 #include "test_support.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cartridge/cartridge.h"
+#include "cartridge/mappers/nrom.h"
 
 // --- mirrorAddress ---------------------------------------------------------
 

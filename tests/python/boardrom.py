@@ -7,6 +7,7 @@ from __future__ import annotations
 import hashlib
 
 import numpy as np
+import pytest
 
 import nesrom
 
@@ -398,6 +399,23 @@ def check_snapshot_replay(cart: Cart, timing: str) -> None:
     expected, again = from_snapshot(cart, replay, 20, 40)
     assert len(set(expected)) > 30
     assert again == expected
+
+
+# Tests of a board's timing run in both of the console's timing models.
+TIMINGS = ("design", "hardware")
+both_timings = pytest.mark.parametrize("timing", TIMINGS)
+
+
+def console(data: bytes, name: str, timing: str, frames: int = 0):
+    """A ``velkora.NES`` of the image `data` in `timing`, run `frames` frames."""
+    import velkora
+    import velkora_gym
+
+    nes = velkora.NES(nesrom.ImageFile(data, name))
+    velkora_gym.set_timing(nes, timing)
+    for _ in range(frames):
+        nes.runFrame()
+    return nes
 
 
 def restored_twin(nes, data: bytes, name: str):

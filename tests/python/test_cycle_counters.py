@@ -12,6 +12,7 @@ import hashlib
 
 import pytest
 
+import boardrom
 import nesrom
 from boardrom import last_bank_image, stores
 
@@ -85,9 +86,7 @@ CASES = {
 def console(case: str, timing: str, rendering: bool):
     mapper, sub, setup, ack, every = CASES[case]
     data = last_bank_image(mapper, program(0x1E if rendering else 0, setup, ack, every), sub)
-    nes = velkora.NES(nesrom.ImageFile(data, f"counter{mapper}.nes"))
-    velkora_gym.set_timing(nes, timing)
-    return nes, data
+    return boardrom.console(data, f"counter{mapper}.nes", timing), data
 
 
 def irq_record(nes, frames: int, restore=None) -> tuple[str, int]:
@@ -102,7 +101,7 @@ def irq_record(nes, frames: int, restore=None) -> tuple[str, int]:
 
 
 @pytest.mark.parametrize("rendering", [False, True], ids=["blank", "rendering"])
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("case", CASES)
 def test_irqs_land_alike_whenever_the_counter_is_counted(case, timing, rendering):
     straight, data = console(case, timing, rendering)

@@ -211,7 +211,7 @@ IRQS = {
 }
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("board", IRQS)
 def test_irq_counters_interrupt_at_their_period(board, timing):
     nes, irqs = irqs_counted(IRQS[board], timing, 60)
@@ -277,8 +277,7 @@ def scanline_irqs(mapper: int, latch: int, timing: str) -> list[int]:
     reload, ack = SCANLINE_BOARDS[mapper]
     source = scanline_program(reload.format(latch=latch, inverted=latch ^ 0xFF), ack)
     data = nesrom.build_rom(source, prg_16k=2, chr_data=bytes(8192), mapper=mapper)
-    nes = velkora.NES(nesrom.ImageFile(data, f"scanline{mapper}.nes"))
-    velkora_gym.set_timing(nes, timing)
+    nes = boardrom.console(data, f"scanline{mapper}.nes", timing)
     counts = []
     for _ in range(12):
         nes.runFrame()
@@ -286,7 +285,7 @@ def scanline_irqs(mapper: int, latch: int, timing: str) -> list[int]:
     return counts
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("latch", [15, 40])
 def test_tc0690_counts_scanlines_as_the_mmc3_with_an_inverted_latch(latch, timing):
     irqs = scanline_irqs(48, latch, timing)

@@ -235,7 +235,7 @@ def chr_windows(cart: Cart) -> list[int]:
     return [int(cart.vram[s]) | (int(cart.vram[s + 8]) >> 6) << 8 for s in range(0, 0x2000, 0x400)]
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("banking", VRC6_SLOTS)
 def test_vrc6_nametable_slots(banking, timing):
     cart = Cart(image(24, 8, 32, chr_data=boardrom.CHR))
@@ -375,9 +375,7 @@ forever:
 
 def irq_console(mapper: int, setup, ack, timing: str, submapper=None):
     data = boardrom.last_bank_image(mapper, irq_code(setup, ack), submapper)
-    nes = velkora.NES(nesrom.ImageFile(data, f"irq{mapper}.nes"))
-    velkora_gym.set_timing(nes, timing)
-    return nes
+    return boardrom.console(data, f"irq{mapper}.nes", timing)
 
 
 def irqs_counted(case, timing: str, frames: int):
@@ -403,7 +401,7 @@ IRQS = {
 }
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("board", IRQS)
 def test_irq_counters_interrupt_at_their_period(board, timing):
     nes, irqs = irqs_counted(IRQS[board], timing, 100)
@@ -618,7 +616,7 @@ def audio_after(cart: Cart, frames: int) -> list:
     return heard
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("board", SNAPSHOTS)
 def test_snapshot_replays_picture_and_sound(board, timing):
     cart = prepared(board)

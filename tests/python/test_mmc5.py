@@ -395,14 +395,10 @@ def first_black_row(nes) -> int | None:
 
 
 def irq_console(line: int, timing: str, **kw):
-    nes = velkora.NES(nesrom.ImageFile(irq_program(line, **kw), "mmc5-irq.nes"))
-    velkora_gym.set_timing(nes, timing)
-    for _ in range(6):
-        nes.runFrame()
-    return nes
+    return boardrom.console(irq_program(line, **kw), "mmc5-irq.nes", timing, 6)
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("line", [1, 2, 37, 120, 200, 238, 239])
 def test_scanline_interrupt_fires_as_its_line_starts(timing, line):
     nes = irq_console(line, timing)
@@ -418,7 +414,7 @@ def test_scanline_interrupt_fires_as_its_line_starts(timing, line):
     assert (mem[0x5C00], mem[0x5C01]) == (0xA5, 0x00)
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 @pytest.mark.parametrize("line", [0, 240, 255])
 def test_scanline_interrupt_never_fires_for_lines_0_and_past_239(timing, line):
     nes = irq_console(line, timing, exram_mode=2)
@@ -561,12 +557,12 @@ def scene(**header) -> Cart:
     return c
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 def test_snapshot_replays_picture_memory_and_sound(timing):
     boardrom.check_snapshot_replay(scene(), timing)
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 def test_snapshot_keeps_the_scanline_interrupt(timing):
     twin = boardrom.restored_twin(irq_console(120, timing), irq_program(120), "mmc5-irq.nes")
     assert first_black_row(twin) == 121

@@ -193,14 +193,11 @@ def first_black_row(nes) -> int | None:
     return int(rows[0]) if rows.size else None
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 def test_counter_interrupt_comes_after_its_cycles(timing):
     rows = {}
     for delay in (3000, 5000, 12345, 20000, 26000):
-        nes = velkora.NES(nesrom.ImageFile(counter_program(delay), "n163-irq.nes"))
-        velkora_gym.set_timing(nes, timing)
-        for _ in range(6):
-            nes.runFrame()
+        nes = boardrom.console(counter_program(delay), "n163-irq.nes", timing, 6)
         mem = nes.cpuMem()
         assert mem[FRAMES] >= 3 and mem[COUNTS] in (mem[FRAMES], mem[FRAMES] - 1), "one interrupt a frame"
         assert mem[LAST_COUNT] == 0xFF, "the counter stopped at $7FFF with the interrupt enabled"
@@ -395,19 +392,15 @@ def scene() -> Cart:
     return c
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 def test_snapshot_replays_picture_memory_and_sound(timing):
     boardrom.check_snapshot_replay(scene(), timing)
 
 
-@pytest.mark.parametrize("timing", ["design", "hardware"])
+@boardrom.both_timings
 def test_snapshot_keeps_the_counter(timing):
     data = counter_program(12345)
-    nes = velkora.NES(nesrom.ImageFile(data, "n163-irq.nes"))
-    velkora_gym.set_timing(nes, timing)
-    for _ in range(4):
-        nes.runFrame()
-    boardrom.restored_twin(nes, data, "n163-irq.nes")
+    boardrom.restored_twin(boardrom.console(data, "n163-irq.nes", timing, 4), data, "n163-irq.nes")
 
 
 def test_save_state_continues_in_a_fresh_console(tmp_path):

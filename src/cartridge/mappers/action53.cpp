@@ -3,12 +3,38 @@
 // in the ROM, the game size how many of the inner bank's bits reach past it,
 // and the PRG mode whether the game banks 32 KiB (BNROM, AOROM), or 16 KiB
 // with the lower (UNROM 180) or the upper half (UNROM) of its outer bank fixed.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "cartridge/cartridge.h"
+#include "cpu/cpu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Action 53 (28): a multicart board. $5000-$5FFF selects one of four
+// registers, $8000-$FFFF writes it: CHR RAM bank, inner PRG bank, mode
+// (mirroring, PRG layout, game size) and outer PRG bank.
+class Action53 : public Mapper {
+public:
+    static constexpr int32_t kChrBank = 8192;
+    uint8_t select = 0;
+    uint8_t chrBank = 0;
+    uint8_t innerBank = 0;
+    uint8_t mode = 0;
+    uint8_t outerBank = 0xFF;
+    // The 32 KiB of CHR RAM; the bank on show lives in the pattern tables.
+    uint8_t chrRam[4][kChrBank] = {};
+    Action53() : Mapper(28, 0) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void showChrBank(BusContext& context, uint8_t next);
+    void applyMirroring(BusContext& context);
+};
 
 void Action53::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address >= 0x5000 && address < 0x6000) {
@@ -105,5 +131,7 @@ void Action53::serialize(StateStream& s) {
         if (bank != shown) s.zeroRuns(chrRam[bank], kChrBank, "Action 53 CHR RAM");
     }
 }
+
+std::unique_ptr<Mapper> makeAction53(const BoardChoice&) { return std::make_unique<Action53>(); }
 
 }  // namespace NES

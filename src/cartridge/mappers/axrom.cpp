@@ -1,22 +1,19 @@
 // AxROM (mapper 7): a 32 KiB PRG bank and the one-screen page in one register.
-#include "cartridge/mappers/mapper.h"
-
-#include "serial/state_stream.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/one_register.h"
 
 namespace NES {
 
-void AxROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (address < 0x8000) return;
-    bankRegister = value;
-    mapPrg(context, 0x8000, (value & 7) * 32, 32);
-    setMirroring(context, SingleScreen, (value >> 4) & 1);
-}
+// AxROM (7): 32 KiB PRG banks and the one-screen page.
+class AxROM : public OneRegisterBoard<AxROM> {
+public:
+    AxROM() : OneRegisterBoard(7) {}
+    void show(BusContext& context, uint8_t value) {
+        mapPrg(context, 0x8000, (value & 7) * 32, 32);
+        setMirroring(context, SingleScreen, (value >> 4) & 1);
+    }
+};
 
-void AxROM::powerOn(BusContext& context) {
-    mapPrg(context, 0x8000, 0, 32);
-    setMirroring(context, SingleScreen, 0);
-}
-
-void AxROM::serialize(StateStream& s) { s.io(bankRegister); }
+std::unique_ptr<Mapper> makeAxROM(const BoardChoice&) { return std::make_unique<AxROM>(); }
 
 }  // namespace NES

@@ -5,12 +5,40 @@
 // chips, a latch the LZ93D50 copies into it on each enable write. The
 // counter counts CPU cycles down and interrupts on reaching 0. The serial
 // EEPROM ($xD) is not emulated.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/cycle_counter.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Bandai FCG-1/2 and LZ93D50 (16): eight 1 KiB CHR banks, a 16 KiB PRG
+// bank, mirroring and a 16-bit down-counter of CPU cycles. The FCG chips
+// answer at $6000-$7FFF and load the counter directly (submapper 4), the
+// LZ93D50 at $8000-$FFFF through a latch (submapper 5); submapper 0
+// answers at both, as the LZ93D50.
+class BandaiFCG : public CycleCounterBoard<BandaiFCG> {
+public:
+    uint8_t chrBank[8] = {};
+    uint8_t prgBank = 0;
+    uint8_t mirroringBits = 0;
+    uint8_t irqEnable = 0;
+    uint16_t latch = 0;
+    uint16_t counter = 0;
+    explicit BandaiFCG(int32_t submapper) : CycleCounterBoard(16), submapper(submapper) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    friend CycleCounterBoard<BandaiFCG>;
+    bool counting() const { return irqEnable != 0; }
+    int64_t count(int64_t ticks);
+    int64_t nextFire() const;
+    const int32_t submapper;
+};
 
 void BandaiFCG::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     // FCG-1/2 at $6000-$7FFF, LZ93D50 at $8000-$FFFF; unknown boards answer at both.
@@ -29,14 +57,14 @@ void BandaiFCG::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
         if (mirroringBits < 2) setMirroring(context, mirroringBits ? Horizontal : Vertical);
         else setMirroring(context, SingleScreen, mirroringBits & 1);
     } else if (reg == 0xA) {
-        countIrq(context, settledDot(context));
+        countToNow(context);
         irqEnable = value & 1;
         if (latched) counter = latch;
         releaseIrq(context, context.cpu->cycles + 1);
         scheduleIrq(context);
     } else if (reg == 0xB || reg == 0xC) {
         const int shift = reg == 0xB ? 0 : 8;
-        if (!latched) countIrq(context, settledDot(context));
+        if (!latched) countToNow(context);
         uint16_t& target = latched ? latch : counter;
         target = uint16_t((target & ~(0xFF << shift)) | (value << shift));
         if (!latched) scheduleIrq(context);
@@ -47,32 +75,14 @@ void BandaiFCG::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) 
 
 // --- the IRQ counter ---
 
-void BandaiFCG::countIrq(BusContext& context, int64_t now) {
-    const int64_t from = countedFrom(countedTo, now);
-    const uint8_t phase = dotPhase;
-    countedTo = now;
-    if (!irqEnable) return;
-    const int64_t ticks = ticksOver(dotPhase, now - from);
+int64_t BandaiFCG::count(int64_t ticks) {
     const int64_t zero = counter ? counter : 0x10000;  // the cycle it reaches 0 on
     counter = uint16_t(counter - ticks);
-    if (ticks >= zero) raiseAtTick(context, from, phase, zero);
+    return ticks >= zero ? zero : 0;
 }
 
-void BandaiFCG::scheduleIrq(BusContext& context) {
-    hookAtTick(context, irqEnable ? (counter ? counter : 0x10000) : 0, dotPhase);
-}
+int64_t BandaiFCG::nextFire() const { return irqEnable ? (counter ? counter : 0x10000) : 0; }
 
-void BandaiFCG::onDot(BusContext& context) {
-    if (!hookDue(context)) return;
-    countIrq(context, dotNow(context));
-    scheduleIrq(context);
-}
-
-void BandaiFCG::afterLoad(BusContext& context) {
-    console = context;
-    countedTo = settledDot(context);
-    scheduleIrq(context);
-}
 
 void BandaiFCG::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 16);
@@ -86,10 +96,11 @@ void BandaiFCG::serialize(StateStream& s) {
     s.io(mirroringBits, 0, 3, "Bandai FCG mirroring");
     s.io(irqEnable, 0, 1, "Bandai FCG IRQ enable");
     s.io(latch);
-    // A snapshot holds the count as of now.
-    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
+    countForSnapshot(s);
     s.io(counter);
     s.io(dotPhase, 0, 2, "Bandai FCG dot phase");
 }
+
+std::unique_ptr<Mapper> makeBandaiFCG(const BoardChoice& board) { return std::make_unique<BandaiFCG>(board.submapper); }
 
 }  // namespace NES

@@ -1,10 +1,25 @@
 // Camerica (mapper 71): a 16 KiB PRG bank at $8000, the last 16 KiB at
 // $C000; submapper 1 also selects the one-screen page at $9000-$9FFF.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Camerica (71): a 16 KiB PRG bank at $8000; the variant with mirroring
+// control (submapper 1) also picks the one-screen page.
+class Camerica : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    explicit Camerica(bool mirroringControl) : Mapper(71, 0), mirroringControl(mirroringControl) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    const bool mirroringControl;
+};
 
 void Camerica::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address >= 0xC000) {
@@ -21,5 +36,7 @@ void Camerica::powerOn(BusContext& context) {
 }
 
 void Camerica::serialize(StateStream& s) { s.io(prgBank); }
+
+std::unique_ptr<Mapper> makeCamerica(const BoardChoice& board) { return std::make_unique<Camerica>(board.submapper == 1); }
 
 }  // namespace NES

@@ -1,5 +1,6 @@
 // CNROM (mapper 3): fixed PRG and a switchable 8 KiB CHR bank.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/cnrom.h"
 
 #include "serial/state_stream.h"
 
@@ -25,5 +26,7 @@ void CNROM::restoreState(BusContext& context, const uint8_t* block) {
 }
 
 void CNROM::serialize(StateStream& s) { s.io(chrBank, 0, 1 << 24, "CNROM CHR bank"); }
+
+std::unique_ptr<Mapper> makeCNROM(const BoardChoice&) { return std::make_unique<CNROM>(); }
 
 }  // namespace NES

@@ -1,11 +1,28 @@
 // CPROM (mapper 13): 16 KiB of CHR RAM in four 4 KiB pages. $0000-$0FFF
 // always shows page 0; $1000-$1FFF shows the selected page, copied in and
 // out, so what the game wrote into a page is there when it comes back.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// CPROM (13): 16 KiB of CHR RAM; $1000-$1FFF shows one of its four pages.
+class CPROM : public Mapper {
+public:
+    static constexpr int32_t kPage = 4096;
+    uint8_t page = 0;
+    // Pages 1-3 while they are not on show (page 0 always is, at $0000).
+    uint8_t pages[4][kPage] = {};
+    CPROM() : Mapper(13, 0x8000) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void showPage(BusContext& context, uint8_t next);
+};
 
 void CPROM::showPage(BusContext& context, uint8_t next) {
     // Page 0 lives at $0000; the others are kept here while not on show.
@@ -36,5 +53,7 @@ void CPROM::serialize(StateStream& s) {
         else s.zeroRuns(pages[p], kPage, "CPROM page");
     }
 }
+
+std::unique_ptr<Mapper> makeCPROM(const BoardChoice&) { return std::make_unique<CPROM>(); }
 
 }  // namespace NES

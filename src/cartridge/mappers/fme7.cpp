@@ -6,8 +6,10 @@
 // sound registers are at $C000 (select) and $E000 (write).
 #include <cstring>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/fme7.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
@@ -60,7 +62,7 @@ void FME7::writeParameter(BusContext& context, uint8_t value) {
             applyMirroring(context);
             break;
         default:
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (command == 13) {
                 irqControl = value & 0x81;
                 irqLine = 0;
@@ -77,33 +79,12 @@ void FME7::writeParameter(BusContext& context, uint8_t value) {
 
 // --- the IRQ counter ---
 
-void FME7::countIrq(BusContext& context, int64_t now) {
-    const int64_t from = countedFrom(countedTo, now);
-    const uint8_t phase = dotPhase;
-    countedTo = now;
-    if (!(irqControl & 0x80)) return;
-    const int64_t ticks = ticksOver(dotPhase, now - from);
+int64_t FME7::count(int64_t ticks) {
     const int64_t wrap = int64_t(irqCounter) + 1;  // the cycle it wraps from 0 on
     irqCounter = uint16_t(irqCounter - ticks);
-    if (ticks < wrap || !(irqControl & 1)) return;
+    if (ticks < wrap || !(irqControl & 1)) return 0;
     irqLine = 1;
-    raiseAtTick(context, from, phase, wrap);
-}
-
-void FME7::scheduleIrq(BusContext& context) {
-    hookAtTick(context, (irqControl & 0x81) == 0x81 ? int64_t(irqCounter) + 1 : 0, dotPhase);
-}
-
-void FME7::onDot(BusContext& context) {
-    if (!hookDue(context)) return;
-    countIrq(context, dotNow(context));
-    scheduleIrq(context);
-}
-
-void FME7::afterLoad(BusContext& context) {
-    console = context;
-    countedTo = settledDot(context);
-    scheduleIrq(context);
+    return wrap;
 }
 
 void FME7::applyMirroring(BusContext& context) {
@@ -138,8 +119,7 @@ void FME7::serialize(StateStream& s) {
     const uint8_t low = s.io(prgBank[0]);
     for (int k = 1; k < 4; ++k) s.io(prgBank[k], 0, 0x3F, "FME-7 PRG bank");
     s.io(mirroringBits, 0, 3, "FME-7 mirroring");
-    // A snapshot holds the count as of now.
-    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
+    countForSnapshot(s);
     const uint8_t control = s.io(irqControl);
     s.require((control & ~0x81) == 0, "the FME-7 IRQ control has bits no write sets");
     s.io(irqCounter);
@@ -150,5 +130,7 @@ void FME7::serialize(StateStream& s) {
     // The RAM is in the CPU's memory while it shows; kept here otherwise.
     if (!s.onlyRegisters() && !(low & 0x40)) s.zeroRuns(prgRam, sizeof prgRam, "FME-7 PRG RAM");
 }
+
+std::unique_ptr<Mapper> makeFME7(const BoardChoice&) { return std::make_unique<FME7>(); }
 
 }  // namespace NES

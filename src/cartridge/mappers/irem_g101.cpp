@@ -2,11 +2,30 @@
 // the mirroring (bit 0) and whether $8000 or $C000 holds the second-last
 // bank (bit 1), $B000-$B007 the eight 1 KiB CHR banks. Submapper 1 (Major
 // League) is wired for one-screen mirroring and has no layout bit.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Irem G-101 (32): two switchable 8 KiB PRG banks with a layout bit, eight
+// 1 KiB CHR banks, mirroring (submapper 1, Major League: one-screen, no
+// layout bit).
+class IremG101 : public Mapper {
+public:
+    uint8_t prgBank[2] = {0, 1};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // bit 0: horizontal, bit 1: $8000 fixed
+    explicit IremG101(bool oneScreen) : Mapper(32, 0), oneScreen(oneScreen) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    const bool oneScreen;
+};
 
 void IremG101::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     switch (address & 0xF000) {
@@ -51,5 +70,7 @@ void IremG101::serialize(StateStream& s) {
     s.io(chrBank);
     s.io(control, 0, 3, "G-101 control");
 }
+
+std::unique_ptr<Mapper> makeIremG101(const BoardChoice& board) { return std::make_unique<IremG101>(board.submapper == 1); }
 
 }  // namespace NES

@@ -1,4 +1,4 @@
-// The board base class, the bank copies the boards share, and board creation.
+// The board base class and the bank copies the boards share.
 #include "cartridge/mappers/mapper.h"
 
 #include <cstring>
@@ -84,61 +84,13 @@ int32_t Mapper::get32(const uint8_t* block) {
     return int32_t(u);
 }
 
-std::unique_ptr<Mapper> createMapper(int32_t number, int32_t submapper, int64_t chrBytes) {
-    switch (number) {
-        case 0: return std::make_unique<NROM>();
-        case 1: return std::make_unique<MMC1>();
-        case 2: return std::make_unique<UxROM>();
-        case 3: return std::make_unique<CNROM>();
-        case 4: return std::make_unique<MMC3>();
-        case 5: return std::make_unique<MMC5>();
-        case 7: return std::make_unique<AxROM>();
-        case 9: return std::make_unique<MMC2>(false);
-        case 10: return std::make_unique<MMC2>(true);
-        case 11: return std::make_unique<ColorDreams>();
-        case 19: return std::make_unique<Namco163>(Namco163::Chip::N163, true, submapper);
-        case 13: return std::make_unique<CPROM>();
-        case 16: return std::make_unique<BandaiFCG>(submapper);
-        case 18: return std::make_unique<SS88006>();
-        case 21:
-        case 22:
-        case 23:
-        case 25: return std::make_unique<VRC2_4>(number, submapper);
-        case 24: return std::make_unique<VRC6>(false);
-        case 26: return std::make_unique<VRC6>(true);
-        case 28: return std::make_unique<Action53>();
-        case 32: return std::make_unique<IremG101>(submapper == 1);
-        case 33: return std::make_unique<TaitoTC0190>();
-        // NINA-001 has two CHR ROM banks of 4 KiB or more; BNROM at most 8 KiB.
-        case 34: return std::make_unique<BNROM>(chrBytes > 8192 || submapper == 1);
-        case 40: return std::make_unique<NTDEC2722>();
-        case 48: return std::make_unique<TaitoTC0690>();
-        case 66: return std::make_unique<GxROM>();
-        case 68: return std::make_unique<Sunsoft4>();
-        case 69: return std::make_unique<FME7>();
-        case 71: return std::make_unique<Camerica>(submapper == 1);
-        case 73: return std::make_unique<VRC3>();
-        case 75: return std::make_unique<VRC1>();
-        case 79: return std::make_unique<NINA03>();
-        case 85: return std::make_unique<VRC7>(submapper);
-        case 180: return std::make_unique<UNROM180>();
-        case 210:
-            return std::make_unique<Namco163>(submapper == 2 ? Namco163::Chip::N340 : Namco163::Chip::N175,
-                                              submapper == 1 || submapper == 2);
-        case 206: return std::make_unique<Namco108>();
-        default: return std::make_unique<DEFAULT_MAPPER>(number);
-    }
+void Mapper::raiseIrq(BusContext& context, int64_t atCycle) {
+    if (hardware) context.cpu->setIrq(CPU::kIrqBoard, true, atCycle);
+    else context.cpu->irqPending = true;
 }
 
-const std::vector<int32_t>& emulatedMappers() {
-    static const std::vector<int32_t> numbers = [] {
-        std::vector<int32_t> found;
-        for (int32_t n = 0; n < 256; ++n) {
-            if (!dynamic_cast<DEFAULT_MAPPER*>(createMapper(n).get())) found.push_back(n);
-        }
-        return found;
-    }();
-    return numbers;
+void Mapper::releaseIrq(BusContext& context, int64_t atCycle) {
+    if (hardware) context.cpu->setIrq(CPU::kIrqBoard, false, atCycle);
 }
 
 void Mapper::serialize(StateStream&) {}

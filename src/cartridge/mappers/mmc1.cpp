@@ -1,6 +1,8 @@
 // MMC1 (mapper 1): registers loaded one bit per write through a shift register.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/mmc1.h"
 
+#include "cpu/cpu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
@@ -68,5 +70,7 @@ void MMC1::serialize(StateStream& s) {
     s.io(shiftRegister, 1, 0x1F, "MMC1 shift register");
     s.io(registerValue, 0, 0x1F, "MMC1 register value");
 }
+
+std::unique_ptr<Mapper> makeMMC1(const BoardChoice&) { return std::make_unique<MMC1>(); }
 
 }  // namespace NES

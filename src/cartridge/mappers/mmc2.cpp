@@ -1,11 +1,34 @@
 // MMC2 (mapper 9) and MMC4 (mapper 10): the CHR bank of each pattern table
 // follows a latch that fetches of tiles $FD and $FE set; the switch shows
 // from the fetch after the one that set it.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// MMC2 (9) and MMC4 (10): CHR banks chosen by latches that tiles $FD and
+// $FE set as the PPU fetches them.
+class MMC2 : public Mapper {
+public:
+    uint8_t prgBank = 0;
+    uint8_t chrBanks[2][2] = {};  // [window][latch: 0 = $FD, 1 = $FE]
+    uint8_t latch[2] = {1, 1};    // both start at $FE
+    uint8_t mirroringBit = 0;
+    explicit MMC2(bool mmc4 = false) : Mapper(mmc4 ? 10 : 9, 0), mmc4(mmc4) {
+        watchesPatterns = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void onPatternFetch(BusContext& context, uint16_t address) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void mapChrWindow(BusContext& context, int window);
+    const bool mmc4;
+};
 
 void MMC2::mapPrgBanks(BusContext& context) {
     if (mmc4) {
@@ -72,5 +95,7 @@ void MMC2::serialize(StateStream& s) {
     s.io(latch, 0, 1, "MMC2 latch");
     s.io(mirroringBit, 0, 1, "MMC2 mirroring");
 }
+
+std::unique_ptr<Mapper> makeMMC2(const BoardChoice& board) { return std::make_unique<MMC2>(board.number == 10); }
 
 }  // namespace NES

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "cartridge/cartridge.h"
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/mmc5.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
@@ -409,5 +410,7 @@ void MMC5::serialize(StateStream& s) {
     }
     s.zeroRuns(prgRam.data(), prgRam.size(), "MMC5 PRG RAM");
 }
+
+std::unique_ptr<Mapper> makeMMC5(const BoardChoice&) { return std::make_unique<MMC5>(); }
 
 }  // namespace NES

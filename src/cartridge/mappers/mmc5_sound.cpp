@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "apu/apu.h"
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/mmc5.h"
 #include "serial/state_stream.h"
 
 namespace NES {

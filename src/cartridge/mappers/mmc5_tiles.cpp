@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "cartridge/cartridge.h"
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/mmc5.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 

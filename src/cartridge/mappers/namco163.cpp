@@ -7,7 +7,8 @@
 #include <algorithm>
 
 #include "cartridge/cartridge.h"
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/namco163.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
@@ -245,5 +246,10 @@ void Namco163::serialize(StateStream& s) {
     s.io(latchedPalette, 0, 3, "Namco 163 latched palette");
     audio.serialize(s);
 }
+
+std::unique_ptr<Mapper> makeNamco163(const BoardChoice& board) { return std::make_unique<Namco163>(Namco163::Chip::N163, true, board.submapper); }
+
+std::unique_ptr<Mapper> makeNamco175(const BoardChoice& board) { return std::make_unique<Namco163>(board.submapper == 2 ? Namco163::Chip::N340 : Namco163::Chip::N175,
+                                      board.submapper == 1 || board.submapper == 2); }
 
 }  // namespace NES

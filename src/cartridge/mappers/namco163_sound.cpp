@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/namco163.h"
 #include "serial/state_stream.h"
 
 namespace NES {

@@ -1,7 +1,9 @@
 // NTDEC2722 (mapper 40): fixed 8 KiB windows, one switchable bank at $C000
 // and an interval timer counted in PPU dots.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/ntdec2722.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
@@ -58,5 +60,7 @@ void NTDEC2722::serialize(StateStream& s) {
         irqLine = 0;
     }
 }
+
+std::unique_ptr<Mapper> makeNTDEC2722(const BoardChoice&) { return std::make_unique<NTDEC2722>(); }
 
 }  // namespace NES

@@ -4,12 +4,36 @@
 // IRQ reload value. $F000 reloads the counter, $F001 sets its width and
 // enable, $F002 the mirroring. The counter counts CPU cycles down; when its
 // low 4, 8, 12 or 16 bits wrap from 0 it interrupts.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/cycle_counter.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Jaleco SS88006 (18): 8 KiB PRG and 1 KiB CHR banks written a nibble at a
+// time, mirroring, and a down-counter of CPU cycles 4 to 16 bits wide.
+class SS88006 : public CycleCounterBoard<SS88006> {
+public:
+    uint8_t prgBank[3] = {};
+    uint8_t chrBank[8] = {};
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t irqControl = 0;  // bit 0: count; bits 1-3: 12-, 8-, 4-bit counter
+    uint8_t mirroringBits = 0;
+    SS88006() : CycleCounterBoard(18, 0x8000) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    friend CycleCounterBoard<SS88006>;
+    bool counting() const { return (irqControl & 1) != 0; }
+    int64_t count(int64_t ticks);
+    int64_t nextFire() const;
+};
 
 namespace {
 void setNibble(uint8_t& byte, int high, uint8_t value) {
@@ -33,7 +57,7 @@ void SS88006::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         reload = uint16_t((reload & ~(0xF << (4 * reg))) | ((value & 0xF) << (4 * reg)));
     } else if (group == 0xF) {
         if (reg < 2) {
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (reg == 0) counter = reload;
             else irqControl = value & 0x0F;
             releaseIrq(context, context.cpu->cycles + 1);
@@ -55,33 +79,14 @@ uint16_t countingBits(uint8_t control) {
 }
 }  // namespace
 
-void SS88006::countIrq(BusContext& context, int64_t now) {
-    const int64_t from = countedFrom(countedTo, now);
-    const uint8_t phase = dotPhase;
-    countedTo = now;
-    if (!(irqControl & 1)) return;
-    const int64_t ticks = ticksOver(dotPhase, now - from);
+int64_t SS88006::count(int64_t ticks) {
     const uint16_t mask = countingBits(irqControl);
     const int64_t wrap = int64_t(counter & mask) + 1;  // the cycle it wraps from 0 on
     counter = uint16_t((counter & ~mask) | ((counter - ticks) & mask));
-    if (ticks >= wrap) raiseAtTick(context, from, phase, wrap);
+    return ticks >= wrap ? wrap : 0;
 }
 
-void SS88006::scheduleIrq(BusContext& context) {
-    hookAtTick(context, (irqControl & 1) ? int64_t(counter & countingBits(irqControl)) + 1 : 0, dotPhase);
-}
-
-void SS88006::onDot(BusContext& context) {
-    if (!hookDue(context)) return;
-    countIrq(context, dotNow(context));
-    scheduleIrq(context);
-}
-
-void SS88006::afterLoad(BusContext& context) {
-    console = context;
-    countedTo = settledDot(context);
-    scheduleIrq(context);
-}
+int64_t SS88006::nextFire() const { return (irqControl & 1) ? int64_t(counter & countingBits(irqControl)) + 1 : 0; }
 
 void SS88006::powerOn(BusContext& context) {
     for (int k = 0; k < 3; ++k) mapPrg(context, uint16_t(0x8000 + k * 0x2000), prgBank[k] * 8, 8);
@@ -93,12 +98,13 @@ void SS88006::serialize(StateStream& s) {
     s.io(prgBank);
     s.io(chrBank);
     s.io(reload);
-    // A snapshot holds the count as of now.
-    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
+    countForSnapshot(s);
     s.io(counter);
     s.io(irqControl, 0, 15, "SS88006 IRQ control");
     s.io(mirroringBits, 0, 3, "SS88006 mirroring");
     s.io(dotPhase, 0, 2, "SS88006 dot phase");
 }
+
+std::unique_ptr<Mapper> makeSS88006(const BoardChoice&) { return std::make_unique<SS88006>(); }
 
 }  // namespace NES

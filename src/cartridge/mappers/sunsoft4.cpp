@@ -8,12 +8,34 @@
 #include <algorithm>
 
 #include "cartridge/cartridge.h"
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Sunsoft-4 (68): four 2 KiB CHR banks, a 16 KiB PRG bank, mirroring, and
+// nametables from CHR ROM (the board then supplies the background's tiles).
+class Sunsoft4 : public Mapper {
+public:
+    uint8_t chrBank[4] = {};
+    uint8_t ntBank[2] = {};
+    uint8_t control = 0;  // $E000: mirroring, bit 4 nametables from CHR ROM
+    uint8_t prgBank = 0;
+    Sunsoft4() : Mapper(68, 0) {
+        maySupplyTiles = true;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    void afterLoad(BusContext& context) override;
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
+
+private:
+    void applyNametables(BusContext& context);
+};
 
 void Sunsoft4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
@@ -65,5 +87,7 @@ void Sunsoft4::serialize(StateStream& s) {
     s.require((control & ~0x13) == 0, "Sunsoft-4 control has bits no write sets");
     s.io(prgBank, 0, 0x1F, "Sunsoft-4 PRG bank");
 }
+
+std::unique_ptr<Mapper> makeSunsoft4(const BoardChoice&) { return std::make_unique<Sunsoft4>(); }
 
 }  // namespace NES

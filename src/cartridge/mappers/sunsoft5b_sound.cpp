@@ -5,7 +5,7 @@
 // register every 32 x period, and the envelope takes one of its 32 steps
 // (1.5 dB each) every 16 x period. A channel's fixed volume v sits on the
 // envelope's scale at step 2v + 1.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/fme7.h"
 
 #include "serial/state_stream.h"
 

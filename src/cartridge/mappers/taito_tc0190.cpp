@@ -2,11 +2,26 @@
 // mirroring (bit 6), $8001 the bank at $A000, $8002-$8003 2 KiB CHR banks
 // at $0000 and $0800, $A000-$A003 1 KiB CHR banks at $1000-$1C00; the last
 // two 8 KiB banks fixed at $C000.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Taito TC0190 (33): two 8 KiB PRG banks, two 2 KiB and four 1 KiB CHR
+// banks, the mirroring bit beside the first PRG bank.
+class TaitoTC0190 : public Mapper {
+public:
+    uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
+    TaitoTC0190() : Mapper(33, 0) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
 
 void TaitoTC0190::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     const uint16_t group = address & 0xE000;
@@ -36,5 +51,7 @@ void TaitoTC0190::powerOn(BusContext& context) {
 }
 
 void TaitoTC0190::serialize(StateStream& s) { s.io(registers); }
+
+std::unique_ptr<Mapper> makeTaitoTC0190(const BoardChoice&) { return std::make_unique<TaitoTC0190>(); }
 
 }  // namespace NES

@@ -4,12 +4,31 @@
 // disable (and acknowledge) the IRQ, $E000 bit 6 the mirroring. The
 // counter is the MMC3's, clocked in the same way; the few CPU cycles the
 // chip is said to raise its IRQ after the MMC3 would are not emulated.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/mmc3.h"
 
 #include "cpu/cpu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Taito TC0690 (48): the TC0190's banks, the mirroring at $E000, and the
+// MMC3's scanline counter with its latch written inverted.
+class TaitoTC0690 : public MMC3 {
+public:
+    uint8_t registers[8] = {0, 1, 0, 1, 4, 5, 6, 7};  // $8000-$8003, $A000-$A003
+    uint8_t mirroringBit = 0;
+    TaitoTC0690() { number = 48; }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    // Its registers go with the others (serialize), not in the MMC3's bytes.
+    void storeState(BusContext&, uint8_t*) override {}
+    void restoreState(BusContext&, const uint8_t*) override {}
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapRegister(BusContext& context, int r);
+};
 
 void TaitoTC0690::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     switch (address & 0xE003) {
@@ -61,5 +80,7 @@ void TaitoTC0690::serialize(StateStream& s) {
     s.io(irqCounter, -1, 255, "TC0690 IRQ counter");
     s.io(irqLatch);
 }
+
+std::unique_ptr<Mapper> makeTaitoTC0690(const BoardChoice&) { return std::make_unique<TaitoTC0690>(); }
 
 }  // namespace NES

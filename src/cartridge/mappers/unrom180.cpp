@@ -1,21 +1,23 @@
 // Mapper 180: the first 16 KiB fixed at $8000, a switchable 16 KiB bank at $C000.
-#include "cartridge/mappers/mapper.h"
-
-#include "serial/state_stream.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/one_register.h"
 
 namespace NES {
 
-void UNROM180::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (address < 0x8000) return;
-    prgBank = value;
-    mapPrg(context, 0xC000, (value & 0x0F) * 16, 16);
-}
+// 180: the first 16 KiB fixed at $8000, a switchable 16 KiB bank at $C000.
+class UNROM180 : public OneRegisterBoard<UNROM180> {
+public:
+    UNROM180() : OneRegisterBoard(180) {}
+    void show(BusContext& context, uint8_t value) {
+        mapPrg(context, 0xC000, (value & 0x0F) * 16, 16);
+    }
+    // The first 16 KiB stays at $8000.
+    void powerOn(BusContext& context) override {
+        mapPrg(context, 0x8000, 0, 16);
+        OneRegisterBoard::powerOn(context);
+    }
+};
 
-void UNROM180::powerOn(BusContext& context) {
-    mapPrg(context, 0x8000, 0, 16);
-    mapPrg(context, 0xC000, 0, 16);
-}
-
-void UNROM180::serialize(StateStream& s) { s.io(prgBank); }
+std::unique_ptr<Mapper> makeUNROM180(const BoardChoice&) { return std::make_unique<UNROM180>(); }
 
 }  // namespace NES

@@ -1,5 +1,6 @@
 // UxROM (mapper 2): a switchable 16 KiB bank at $8000, the last 16 KiB at $C000.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/uxrom.h"
 
 #include "serial/state_stream.h"
 
@@ -31,5 +32,7 @@ void UxROM::restoreState(BusContext& context, const uint8_t* block) {
 
 // Any number: a state file may have set it, and the copies wrap it.
 void UxROM::serialize(StateStream& s) { s.io(prgBank); }
+
+std::unique_ptr<Mapper> makeUxROM(const BoardChoice&) { return std::make_unique<UxROM>(); }
 
 }  // namespace NES

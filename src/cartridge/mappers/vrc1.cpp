@@ -1,11 +1,28 @@
 // Konami VRC1 (mapper 75): 8 KiB PRG banks at $8000, $A000 and $C000 (the
 // last fixed at $E000), two 4 KiB CHR banks whose bit 4 comes from $9000,
 // which also holds the mirroring.
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mapper.h"
 
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Konami VRC1 (75): three 8 KiB PRG banks, two 4 KiB CHR banks whose top
+// bits sit in the mirroring register.
+class VRC1 : public Mapper {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[2] = {0, 1};
+    uint8_t control = 0;  // $9000: mirroring, CHR bank bit 4s
+    VRC1() : Mapper(75, 0) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapBanks(BusContext& context);
+};
 
 void VRC1::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     switch (address & 0xF000) {
@@ -39,5 +56,7 @@ void VRC1::serialize(StateStream& s) {
     s.io(chrBank, 0, 0x0F, "VRC1 CHR bank");
     s.io(control, 0, 7, "VRC1 control");
 }
+
+std::unique_ptr<Mapper> makeVRC1(const BoardChoice&) { return std::make_unique<VRC1>(); }
 
 }  // namespace NES

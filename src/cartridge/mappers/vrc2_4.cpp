@@ -6,12 +6,40 @@
 //   25: VRC4b (A1, A0; 1), VRC4d (A3, A2; 2), VRC2c (A1, A0; 3)
 // Without a submapper a board listens to both candidates (games use one
 // pair) and is a VRC4, whose registers are a superset of the VRC2's.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/vrc_irq.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Konami VRC2 and VRC4 (21, 22, 23, 25): two switchable 8 KiB PRG banks,
+// eight 1 KiB CHR banks, mirroring; VRC4 adds a PRG layout bit and the VRC
+// IRQ. The boards wire the register lines A0/A1 to different CPU address
+// lines (the NES 2.0 submapper tells which; without it both candidates).
+class VRC2_4 : public VrcIrqBoard {
+public:
+    uint8_t prgBank[2] = {0, 1};
+    uint16_t chrBank[8] = {};
+    uint8_t mirroringBits = 0;
+    uint8_t prgSwap = 0;  // VRC4 $9002 bit 1: $8000 fixed to the second-last bank
+    VRC2_4(int32_t mapper, int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+    bool isVrc4() const { return vrc4; }
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void mapChrBank(BusContext& context, int window);
+    void applyMirroring(BusContext& context);
+    bool vrc4 = true;
+    bool chrHalved = false;  // VRC2a: the CHR registers' bit 0 is not wired
+    uint16_t line0 = 0;      // the CPU address lines wired to A0 and A1
+    uint16_t line1 = 0;
+};
 
 namespace {
 struct Wiring {
@@ -28,9 +56,7 @@ constexpr Wiring kWirings[4][4] = {
 int wiringRow(int32_t mapper) { return mapper == 21 ? 0 : mapper == 22 ? 1 : mapper == 23 ? 2 : 3; }
 }  // namespace
 
-VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) {
-    number = mapper;
-    watchesWrites = true;
+VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) : VrcIrqBoard(mapper) {
     const Wiring& w = kWirings[wiringRow(mapper)][submapper >= 0 && submapper < 4 ? submapper : 0];
     line0 = w.a0;
     line1 = w.a1;
@@ -38,7 +64,6 @@ VRC2_4::VRC2_4(int32_t mapper, int32_t submapper) {
     chrHalved = mapper == 22;
     // Only the VRC4 has the IRQ counter.
     countsDots = vrc4;
-    hookCycle = kNoHook;
 }
 
 void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
@@ -64,7 +89,7 @@ void VRC2_4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         case 0xF000:
             if (!vrc4) break;
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (reg == 0) irq.latch = uint8_t((irq.latch & 0xF0) | (value & 0x0F));
             else if (reg == 1) irq.latch = uint8_t((irq.latch & 0x0F) | (value << 4));
             else if (reg == 2) irq.writeControl(value);
@@ -119,5 +144,7 @@ void VRC2_4::serialize(StateStream& s) {
     s.io(prgSwap, 0, 1, "VRC4 PRG layout");
     serializeIrq(s);
 }
+
+std::unique_ptr<Mapper> makeVRC2_4(const BoardChoice& board) { return std::make_unique<VRC2_4>(board.number, board.submapper); }
 
 }  // namespace NES

@@ -3,12 +3,34 @@
 // give the reload value a nibble at a time, $C000 the control (writing it
 // with bit 1 reloads the counter), $D000 acknowledges. The counter counts
 // up and interrupts on overflow, all 16 bits or (bit 2) the low 8 only.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/cycle_counter.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
+
+// Konami VRC3 (73): a 16 KiB PRG bank, CHR RAM, and a 16- or 8-bit IRQ
+// counter of CPU cycles.
+class VRC3 : public CycleCounterBoard<VRC3> {
+public:
+    uint8_t prgBank = 0;
+    uint16_t reload = 0;
+    uint16_t counter = 0;
+    uint8_t control = 0;  // bit 0: enable after acknowledge, 1: enable, 2: 8-bit mode
+    VRC3() : CycleCounterBoard(73, 0x8000) {}
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    friend CycleCounterBoard<VRC3>;
+    bool counting() const { return (control & 2) != 0; }
+    int64_t count(int64_t ticks);
+    int64_t nextFire() const;
+};
 
 void VRC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
@@ -20,7 +42,7 @@ void VRC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         case 0xB000: reload = uint16_t((reload & ~(0xF << (4 * nibble))) | ((value & 0xF) << (4 * nibble))); break;
         case 0xC000:
         case 0xD000:
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if ((address & 0xF000) == 0xC000) {
                 control = value & 7;
                 if (control & 2) counter = reload;
@@ -40,40 +62,23 @@ void VRC3::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
 
 // --- the IRQ counter ---
 
-void VRC3::countIrq(BusContext& context, int64_t now) {
-    const int64_t from = countedFrom(countedTo, now);
-    const uint8_t phase = dotPhase;
-    countedTo = now;
-    if (!(control & 2)) return;
-    const int64_t ticks = ticksOver(dotPhase, now - from);
+int64_t VRC3::count(int64_t ticks) {
     // The 8-bit mode counts the low byte only and reloads only it.
     const int64_t top = (control & 4) ? 0x100 : 0x10000;
     const int64_t mask = top - 1;
     const int64_t first = top - (counter & mask);  // the cycle it overflows on
     if (ticks < first) {
         counter = uint16_t((counter & ~mask) | ((counter + ticks) & mask));
-        return;
+        return 0;
     }
     const int64_t start = reload & mask;
     counter = uint16_t((counter & ~mask) | (start + (ticks - first) % (top - start)));
-    raiseAtTick(context, from, phase, first);
+    return first;
 }
 
-void VRC3::scheduleIrq(BusContext& context) {
+int64_t VRC3::nextFire() const {
     const int64_t top = (control & 4) ? 0x100 : 0x10000;
-    hookAtTick(context, (control & 2) ? top - (counter & (top - 1)) : 0, dotPhase);
-}
-
-void VRC3::onDot(BusContext& context) {
-    if (!hookDue(context)) return;
-    countIrq(context, dotNow(context));
-    scheduleIrq(context);
-}
-
-void VRC3::afterLoad(BusContext& context) {
-    console = context;
-    countedTo = settledDot(context);
-    scheduleIrq(context);
+    return (control & 2) ? top - (counter & (top - 1)) : 0;
 }
 
 void VRC3::powerOn(BusContext& context) {
@@ -85,11 +90,12 @@ void VRC3::powerOn(BusContext& context) {
 void VRC3::serialize(StateStream& s) {
     s.io(prgBank, 0, 7, "VRC3 PRG bank");
     s.io(reload);
-    // A snapshot holds the count as of now.
-    if (s.writing() && console.ppu) countIrq(console, settledDot(console));
+    countForSnapshot(s);
     s.io(counter);
     s.io(control, 0, 7, "VRC3 IRQ control");
     s.io(dotPhase, 0, 2, "VRC3 dot phase");
 }
+
+std::unique_ptr<Mapper> makeVRC3(const BoardChoice&) { return std::make_unique<VRC3>(); }
 
 }  // namespace NES

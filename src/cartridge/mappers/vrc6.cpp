@@ -8,8 +8,10 @@
 #include <algorithm>
 
 #include "cartridge/cartridge.h"
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/vrc6.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
@@ -48,7 +50,7 @@ void VRC6::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         default:  // $F000: IRQ latch, control, acknowledge
             if (reg == 3) break;
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (reg == 0) {
                 irq.latch = value;
             } else {
@@ -164,5 +166,7 @@ void VRC6::serialize(StateStream& s) {
     serializeIrq(s);
     audio.serialize(s);
 }
+
+std::unique_ptr<Mapper> makeVRC6(const BoardChoice& board) { return std::make_unique<VRC6>(board.number == 26); }
 
 }  // namespace NES

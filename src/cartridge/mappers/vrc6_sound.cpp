@@ -3,7 +3,7 @@
 // 12-bit divider clocks its sequencer every period + 1 CPU cycles (the
 // period shifted right 4 or 8 bits by $9003); the channels are summed
 // linearly, a full-volume pulse about as loud as an APU pulse.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/vrc6.h"
 
 #include <cmath>
 

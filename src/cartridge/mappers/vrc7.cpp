@@ -4,18 +4,34 @@
 // Point; submapper 2) or A3 (VRC7b, Tiny Toon Adventures 2; submapper 1);
 // without a submapper the board listens to both. The FM sound ($9010,
 // $9030) is not emulated: its writes are taken and ignored.
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/boards.h"
+#include "cartridge/mappers/vrc_irq.h"
 
+#include "cpu/cpu.h"
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
 
 namespace NES {
 
-VRC7::VRC7(int32_t submapper) {
-    number = 85;
-    watchesWrites = true;
-    countsDots = true;
-    hookCycle = kNoHook;
+// Konami VRC7 (85; vrc7.cpp): three 8 KiB PRG banks, eight 1 KiB CHR
+// banks, mirroring and the VRC IRQ; the FM sound is not emulated.
+class VRC7 : public VrcIrqBoard {
+public:
+    uint8_t prgBank[3] = {0, 1, 2};
+    uint8_t chrBank[8] = {};
+    uint8_t control = 0;  // $E000: mirroring (bits 0-1), sound off, PRG RAM enable
+    explicit VRC7(int32_t submapper);
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
+    void serialize(StateStream& s) override;
+    void powerOn(BusContext& context) override;
+
+private:
+    void mapPrgBanks(BusContext& context);
+    void applyMirroring(BusContext& context);
+    uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
+};
+
+VRC7::VRC7(int32_t submapper) : VrcIrqBoard(85) {
     secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18;
 }
 
@@ -35,7 +51,7 @@ void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             break;
         case 0xE000:
             if (second) {
-                countIrq(context, settledDot(context));
+                countToNow(context);
                 irq.latch = value;
                 scheduleIrq(context);
             } else {
@@ -44,7 +60,7 @@ void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             }
             break;
         case 0xF000:
-            countIrq(context, settledDot(context));
+            countToNow(context);
             if (second) irq.acknowledge();
             else irq.writeControl(value);
             irq.line = 0;
@@ -87,5 +103,7 @@ void VRC7::serialize(StateStream& s) {
     s.io(control);
     serializeIrq(s);
 }
+
+std::unique_ptr<Mapper> makeVRC7(const BoardChoice& board) { return std::make_unique<VRC7>(board.submapper); }
 
 }  // namespace NES

@@ -2,7 +2,7 @@
 // and its snapshot fields.
 #include <algorithm>
 
-#include "cartridge/mappers/mapper.h"
+#include "cartridge/mappers/vrc_irq.h"
 
 #include "ppu/ppu.h"
 #include "serial/state_stream.h"
@@ -51,42 +51,20 @@ int64_t VrcIrq::nextOverflow() const {
     return std::max<int64_t>(1, (kLine * (clocks - 1) + prescaler + 2) / 3);
 }
 
-void VrcIrqBoard::countIrq(BusContext& context, int64_t now) {
-    const int64_t from = countedFrom(irq.countedTo, now);
-    const uint8_t phase = irq.dotPhase;
-    irq.countedTo = now;
-    if (!irq.running()) return;
-    const int64_t overflow = irq.advance(ticksOver(irq.dotPhase, now - from));
-    if (overflow == 0) return;
-    irq.line = 1;
-    raiseAtTick(context, from, phase, overflow);
-}
-
-void VrcIrqBoard::onDot(BusContext& context) {
-    if (!hookDue(context)) return;
-    countIrq(context, dotNow(context));
-    scheduleIrq(context);
-}
-
-void VrcIrqBoard::afterLoad(BusContext& context) {
-    console = context;
-    irq.countedTo = settledDot(context);
-    if (countsDots) scheduleIrq(context);
+int64_t VrcIrqBoard::count(int64_t ticks) {
+    const int64_t overflow = irq.advance(ticks);
+    if (overflow) irq.line = 1;
+    return overflow;
 }
 
 void VrcIrqBoard::serializeIrq(StateStream& s) {
-    // A snapshot holds the count as of now.
-    if (s.writing() && console.ppu && countsDots) countIrq(console, settledDot(console));
-    irq.serialize(s);
-}
-
-void VrcIrq::serialize(StateStream& s) {
-    s.io(latch);
-    s.io(control, 0, 7, "VRC IRQ control");
-    s.io(counter);
-    s.io(prescaler, -2, 341, "VRC IRQ prescaler");
+    countForSnapshot(s);
+    s.io(irq.latch);
+    s.io(irq.control, 0, 7, "VRC IRQ control");
+    s.io(irq.counter);
+    s.io(irq.prescaler, -2, 341, "VRC IRQ prescaler");
     s.io(dotPhase, 0, 2, "VRC IRQ dot phase");
-    s.io(line, 0, 1, "VRC IRQ line");
+    s.io(irq.line, 0, 1, "VRC IRQ line");
 }
 
 }  // namespace NES
