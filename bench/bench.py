@@ -147,39 +147,34 @@ def main() -> int:
         f"{'ROM':<22} {design_other}{'median':>8} {'min':>8} {'max':>8}{design_ratio}"
         f"{hardware_other} {'hardware':>9}{design_ratio} {'share':>6}   frames/s, {args.frames} frames x {args.repeats}"
     )
-    medians, others, hardware, others_hardware = [], [], [], []
-    for path in roms:
-        if against:
-            others.append(statistics.median(median_of(path, "design", True)))
-        rates = median_of(path, "design", False)
-        medians.append(statistics.median(rates))
-        if against:
-            others_hardware.append(statistics.median(median_of(path, "hardware", True)))
-        hardware.append(statistics.median(median_of(path, "hardware", False)))
+
+    def row(label: str, median: float, spread: str, hardware: float, other: float, other_hardware: float) -> None:
         print(
-            f"{path.name:<22} "
-            + (f"{others[-1]:8.0f} " if against else "")
-            + f"{medians[-1]:8.0f} {min(rates):8.0f} {max(rates):8.0f}"
-            + (f" {medians[-1] / others[-1]:5.2f} {others_hardware[-1]:9.0f}" if against else "")
-            + f" {hardware[-1]:9.0f}"
-            + (f" {hardware[-1] / others_hardware[-1]:5.2f}" if against else "")
-            + f" {hardware[-1] / medians[-1]:6.0%}",
+            f"{label:<22} "
+            + (f"{other:8.0f} " if against else "")
+            + f"{median:8.0f} {spread}"
+            + (f" {median / other:5.2f} {other_hardware:9.0f}" if against else "")
+            + f" {hardware:9.0f}"
+            + (f" {hardware / other_hardware:5.2f}" if against else "")
+            + f" {hardware / median:6.0%}",
             flush=True,
         )
+
+    medians, others, hardware, others_hardware = [], [], [], []
+    for path in roms:
+        others.append(statistics.median(median_of(path, "design", True)) if against else 0.0)
+        rates = median_of(path, "design", False)
+        medians.append(statistics.median(rates))
+        others_hardware.append(statistics.median(median_of(path, "hardware", True)) if against else 0.0)
+        hardware.append(statistics.median(median_of(path, "hardware", False)))
+        spread = f"{min(rates):8.0f} {max(rates):8.0f}"
+        row(path.name, medians[-1], spread, hardware[-1], others[-1], others_hardware[-1])
 
     def geomean(values: list[float]) -> float:
         return math.exp(sum(math.log(v) for v in values) / len(values))
 
-    share = geomean(hardware) / geomean(medians)
-    print(
-        f"{'geometric mean':<22} "
-        + (f"{geomean(others):8.0f} " if against else "")
-        + f"{geomean(medians):8.0f} {'':8} {'':8}"
-        + (f" {geomean(medians) / geomean(others):5.2f} {geomean(others_hardware):9.0f}" if against else "")
-        + f" {geomean(hardware):9.0f}"
-        + (f" {geomean(hardware) / geomean(others_hardware):5.2f}" if against else "")
-        + f" {share:6.0%}"
-    )
+    theirs = (geomean(others), geomean(others_hardware)) if against else (0.0, 0.0)
+    row("geometric mean", geomean(medians), f"{'':8} {'':8}", geomean(hardware), *theirs)
     return 0
 
 

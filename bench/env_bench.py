@@ -77,35 +77,20 @@ class TimedNative:
 
     def __init__(self, native, clock: Clock) -> None:
         self._native = native
-        self._clock = clock
+        for name in ("step", "reset", "send", "receive"):
+            if hasattr(native, name):
+                setattr(self, name, self._timed(getattr(native, name), clock))
 
-    def step(self, *args):
-        started = time.thread_time()
-        try:
-            return self._native.step(*args)
-        finally:
-            self._clock.inside += time.thread_time() - started
+    @staticmethod
+    def _timed(call, clock: Clock):
+        def timed(*args):
+            started = time.thread_time()
+            try:
+                return call(*args)
+            finally:
+                clock.inside += time.thread_time() - started
 
-    def reset(self, *args):
-        started = time.thread_time()
-        try:
-            return self._native.reset(*args)
-        finally:
-            self._clock.inside += time.thread_time() - started
-
-    def send(self, *args):
-        started = time.thread_time()
-        try:
-            return self._native.send(*args)
-        finally:
-            self._clock.inside += time.thread_time() - started
-
-    def receive(self, *args):
-        started = time.thread_time()
-        try:
-            return self._native.receive(*args)
-        finally:
-            self._clock.inside += time.thread_time() - started
+        return timed
 
     def __getattr__(self, name):
         return getattr(self._native, name)
@@ -201,6 +186,17 @@ def async_rate(envs: int, seconds: float) -> tuple[float, float]:
     return measure(turn, vector.batch_size, seconds, clock)
 
 
+def demo_game_row(envs: int, seconds: float) -> str:
+    """The demo game's steps a second with `envs` environments, stepped synchronously and asynchronously,
+    and the Python time of each."""
+    rate, python_us = sync_rate(envs, seconds)
+    asynchronous, async_us = async_rate(envs, seconds)
+    return (
+        f"{envs:>6} {rate:9.0f} {asynchronous:9.0f}   {python_us:6.1f} us in all, "
+        f"{python_us / envs:5.2f} us per environment; async {async_us:6.1f} us per batch of {max(1, envs // 2)}"
+    )
+
+
 def demo_arguments(doc: str, seconds: float) -> argparse.ArgumentParser:
     """A parser with the options of every benchmark of the demo cartridge: --rom, --seconds."""
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
@@ -253,13 +249,7 @@ def main() -> int:
     print("\nthe demo game (rewards and ends judged natively), environment steps a second:")
     print(f"{'envs':>6} {'sync':>9} {'async':>9}   Python per vector step (async: per batch), emulation taken out")
     for envs in (int(v) for v in args.sizes.split(",")):
-        rate, python_us = sync_rate(envs, args.seconds)
-        asynchronous, async_us = async_rate(envs, args.seconds)
-        print(
-            f"{envs:>6} {rate:9.0f} {asynchronous:9.0f}   {python_us:6.1f} us in all, "
-            f"{python_us / envs:5.2f} us per environment; async {async_us:6.1f} us per batch of {max(1, envs // 2)}",
-            flush=True,
-        )
+        print(demo_game_row(envs, args.seconds), flush=True)
     return 0
 
 

@@ -16,8 +16,9 @@
 #include "cartridge/mappers/mmc3.h"
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
-#include "snapshot_fields.h"
+#include "console_support.h"
 #include "serial/checksum.h"
+#include "snapshot_fields.h"
 #include "state/snapshot.h"
 #include "test_support.h"
 
@@ -238,19 +239,7 @@ Bytes splitImage() {
 }
 
 std::unique_ptr<NESUnit> hardwareConsole(const Bytes& image) {
-    auto unit = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
-    unit->setTiming(Timing::Hardware);
-    return unit;
-}
-
-std::vector<uint64_t> frames(NESUnit& unit, int count) {
-    std::vector<uint64_t> seen;
-    for (int i = 0; i < count; ++i) {
-        unit.runFrame();
-        seen.push_back(hash64(unit.ppu->displayFrame.data(), unit.ppu->displayFrame.size()) ^
-                       (hash64(unit.cpu->memory.data(), 0x800) << 1) ^ uint64_t(unit.cycleCount()));
-    }
-    return seen;
+    return console(image, NESUnit::kDefaultClock, Timing::Hardware);
 }
 
 std::vector<Bytes> mmc3Images() {
@@ -264,29 +253,17 @@ std::vector<Bytes> mmc3Images() {
 
 TEST(AddressLine, SnapshotsAnywhereInAFrameReplayTheSame) {
     auto split = hardwareConsole(splitImage());
-    frames(*split, 12);
+    play(*split, 12);
     ASSERT_EQ(split->cpu->memory[0x11], 10) << "NMIs";
     ASSERT_GT(split->cpu->memory[0x12], 10) << "no interrupts";
     for (const Bytes& image : mmc3Images()) {
-        auto twin = hardwareConsole(image);
-        for (int steps = 1; steps < 9000; steps += 613) {
-            auto original = hardwareConsole(image);
-            frames(*original, 12);
-            for (int i = 0; i < steps; ++i) original->advance();
-            const Bytes snapshot = takeSnapshot(*original, false);
-            const std::vector<uint64_t> first = frames(*original, 20);
-            auto fresh = hardwareConsole(image);
-            frames(*fresh, 3);
-            restoreSnapshot(*fresh, snapshot.data(), snapshot.size());
-            EXPECT_TRUE(takeSnapshot(*fresh, false) == snapshot);
-            EXPECT_TRUE(frames(*fresh, 20) == first) << steps << " steps";
-        }
+        for (int steps = 1; steps < 9000; steps += 613) expectMidFrameReplay(image, Timing::Hardware, 12, steps, 3, 20);
     }
 }
 
 TEST(AddressLine, SnapshotsOutOfRangeAreRefused) {
     auto unit = hardwareConsole(splitImage());
-    frames(*unit, 5);
+    play(*unit, 5);
     for (int i = 0; i < 1000; ++i) unit->advance();
     const Bytes good = takeSnapshot(*unit, false);
     for (const auto& [name, value, reason] :

@@ -14,10 +14,10 @@
 
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
-#include "snapshot_fields.h"
 #include "serial/checksum.h"
-#include "state/snapshot.h"
 #include "serial/state_stream.h"
+#include "snapshot_fields.h"
+#include "state/snapshot.h"
 #include "test_support.h"
 
 namespace {

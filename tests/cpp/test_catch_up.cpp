@@ -13,8 +13,8 @@
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "serial/checksum.h"
-#include "state/snapshot.h"
 #include "serial/state_stream.h"
+#include "state/snapshot.h"
 #include "test_support.h"
 
 namespace {
@@ -61,52 +61,35 @@ void expectLevel(NESUnit& unit, int64_t cycles, const std::string& where) {
 
 struct Entry {
     const char* name;
-    void (*call)(NESUnit&);
-    // What holds right after the call; false when the point showed nothing
-    // the entry had to do (no dot owed before it, say).
+    void (*enter)(CPU&);
+    // The bus calls it inside a step, when the chips are at most at the
+    // step's start; otherwise between steps.
+    bool insideStep;
+    // What holds right after the call beyond the chips' level; false when the
+    // point showed nothing the entry had to do (no dot owed before it, say).
     bool (*check)(NESUnit&, const std::string& where);
 };
 
-// The bus calls these inside a step, when the chips are at most at its
-// start: a step that begins here.
-void startStep(NESUnit& unit) { unit.cpu->stepStart = unit.cpu->cycles; }
-
 const Entry kEntries[] = {
-    {"RegisterAccess",
-     [](NESUnit& unit) {
-         startStep(unit);
-         catch_up::beforeRegisterAccess(*unit.cpu);
-     },
+    {"RegisterAccess", catch_up::beforeRegisterAccess, true,
      [](NESUnit& unit, const std::string& where) {
-         expectLevel(unit, unit.cpu->stepStart, where);
          EXPECT_TRUE(unit.cpu->ioTouched) << where;
          // The register pays what it needs: dots stay owed here.
          return unit.ppu->owedDots > 0;
      }},
-    {"BoardAccess",
-     [](NESUnit& unit) {
-         startStep(unit);
-         catch_up::beforeBoardAccess(*unit.cpu);
-     },
+    {"BoardAccess", catch_up::beforeBoardAccess, true,
      [](NESUnit& unit, const std::string& where) {
-         expectLevel(unit, unit.cpu->stepStart, where);
          EXPECT_TRUE(unit.cpu->ioTouched) << where;
          EXPECT_EQ(unit.ppu->owedDots, 0) << where;
          return true;
      }},
-    {"OamDma",
-     [](NESUnit& unit) {
-         startStep(unit);
-         catch_up::beforeOamDma(*unit.cpu);
-     },
+    {"OamDma", catch_up::beforeOamDma, true,
      [](NESUnit& unit, const std::string& where) {
-         expectLevel(unit, unit.cpu->stepStart, where);
          EXPECT_EQ(unit.ppu->owedDots, 0) << where;
          return true;
      }},
-    {"StateAccess", [](NESUnit& unit) { catch_up::beforeStateAccess(*unit.cpu); },
+    {"StateAccess", catch_up::beforeStateAccess, false,
      [](NESUnit& unit, const std::string& where) {
-         expectLevel(unit, unit.cpu->cycles, where);
          EXPECT_EQ(unit.ppu->owedDots, 0) << where;
          EXPECT_EQ(unit.cpu->aheadUntil, -1) << where;
          // The chips' own savers refuse anything owed or pending.
@@ -151,8 +134,12 @@ TEST_P(EntryPoint, KeepsItsPromiseAndChangesNothingSeen) {
                 }
                 const int64_t cycles = touched->cpu->cycles;
                 lagging += touched->ppu->totalDots != 3 * cycles || touched->ppu->owedDots > 0;
-                entry.call(*touched);
-                applied += entry.check(*touched, where + " point " + std::to_string(point));
+                const std::string at = where + " point " + std::to_string(point);
+                CPU& cpu = *touched->cpu;
+                if (entry.insideStep) cpu.stepStart = cpu.cycles;
+                entry.enter(cpu);
+                expectLevel(*touched, entry.insideStep ? cpu.stepStart : int64_t(cpu.cycles), at);
+                applied += entry.check(*touched, at);
                 ++points;
                 if (HasFailure()) return;
             }

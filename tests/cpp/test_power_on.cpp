@@ -11,40 +11,12 @@
 #include <vector>
 
 #include "console/nes_unit.h"
+#include "console_support.h"
 #include "serial/checksum.h"
 #include "state/snapshot.h"
 #include "test_support.h"
 
 namespace {
-
-std::unique_ptr<NESUnit> console(const Bytes& image, int32_t clock = NESUnit::kDefaultClock) {
-    return std::make_unique<NESUnit>(NESUnit::Headless{}, image, clock);
-}
-
-void press(NESUnit& unit, int64_t frame) {
-    std::array<uint8_t, 8> states{};
-    for (int i = 0; i < 8; ++i) states[size_t(i)] = ((frame * 37 + (frame >> 3) * 11) >> i) & 1;
-    unit.defaultPads[0].store(states);
-}
-
-// Everything a player or a program sees after each of `frames` frames.
-std::vector<uint64_t> play(NESUnit& unit, int frames) {
-    std::vector<uint64_t> seen;
-    std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> block{};
-    for (int i = 0; i < frames; ++i) {
-        press(unit, unit.frameCount());
-        unit.runFrame();
-        const PPU& ppu = *unit.ppu;
-        seen.push_back(hash64(ppu.displayFrame.data(), ppu.displayFrame.size()));
-        seen.push_back(hash64(unit.cpu->memory.data(), unit.cpu->memory.size()));
-        seen.push_back(hash64(ppu.vram.data(), ppu.vram.size()));
-        seen.push_back(hash64(ppu.oam.data(), ppu.oam.size()));
-        seen.push_back(unit.apu->takeBlock(block) ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block)
-                                                  : 0);
-        seen.push_back(uint64_t(unit.cycleCount()));
-    }
-    return seen;
-}
 
 // The same machine now: memories, picture, counters and complete state.
 void expectSame(NESUnit& a, NESUnit& b) {
@@ -64,10 +36,7 @@ std::vector<Bytes> images() {
     Bytes padded = spinImage(true);
     padded.resize(padded.size() + 1000, 0x33);  // bytes past CHR ROM, never read
     std::vector<Bytes> found = {spinImage(), spinImage(true), trainer, padded, plainImage(8, 1), plainImage(4, 2)};
-    const std::filesystem::path demos = std::filesystem::path(VELKORA_ROMS_DIR) / "demos";
-    if (std::filesystem::is_directory(demos)) {
-        for (const auto& entry : std::filesystem::directory_iterator(demos)) found.push_back(readFile(entry.path()));
-    }
+    for (Bytes& demo : demoImages()) found.push_back(std::move(demo));
     return found;
 }
 

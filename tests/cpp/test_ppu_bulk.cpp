@@ -86,15 +86,7 @@ struct Rig : Machine {
     NES::Namco163* namco = nullptr;
     explicit Rig(Board board) {
         if (board == Board::Mmc5 || board == Board::Namco163) {
-            cart = std::make_unique<Cartridge>();
-            const Bytes image = cartImage(board == Board::Mmc5 ? 5 : 19, randomBytes(32768, 5), randomBytes(131072, 6));
-            captureStdout([&] {
-                cart->loadImage(image.data(), image.size());
-                mapCartridge(cpu.get(), cart.get());
-                TestAccess::attach(*ppu, cart.get());
-                BusContext ctx = context();
-                cart->mapper->powerOn(ctx);
-            });
+            insert(cartImage(board == Board::Mmc5 ? 5 : 19, randomBytes(32768, 5), randomBytes(131072, 6)));
             mmc5 = dynamic_cast<NES::MMC5*>(cart->mapper.get());
             namco = dynamic_cast<NES::Namco163*>(cart->mapper.get());
         } else if (board == Board::Mmc3) {

@@ -15,24 +15,11 @@ protected:
         setHardware(true);
         ppu->oam.fill(0xFF);
     }
-    void setMask(uint8_t mask) { write(0x2001, mask); }
     // As a timing change sets it.
     void setHardware(bool on) {
         ppu->hardware = on;
         ppu->clearHardwareState();
     }
-    void setTile(int table, int tile, uint8_t low, uint8_t high = 0) {
-        for (int row = 0; row < 8; ++row) {
-            ppu->vram[table * 0x1000 + tile * 16 + row] = low;
-            ppu->vram[table * 0x1000 + tile * 16 + row + 8] = high;
-        }
-    }
-    void fillNametable(uint8_t tile) { std::memset(&ppu->vram[0x2000], tile, 960); }
-    void setSprite(int n, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
-        const uint8_t bytes[4] = {y, tile, attr, x};
-        std::copy(bytes, bytes + 4, &ppu->oam[4 * n]);
-    }
-    uint8_t status() const { return cpu->memory[0x2002]; }
     // Processes one dot either way.
     void oneDot(bool bulk) {
         if (bulk) ppu->runTo(ppu->totalDots + 1);

@@ -24,26 +24,11 @@ protected:
         }
         write(0x2000, 0x08);  // background from $0000, sprites from $1000
     }
-    void setMask(uint8_t mask) { write(0x2001, mask); }
-    // All eight rows of a tile get the same two plane bytes.
-    void setTile(int table, int tile, uint8_t low, uint8_t high = 0) {
-        for (int row = 0; row < 8; ++row) setTileRow(table, tile, row, low, high);
-    }
-    void setTileRow(int table, int tile, int row, uint8_t low, uint8_t high = 0) {
-        ppu->vram[table * 0x1000 + tile * 16 + row] = low;
-        ppu->vram[table * 0x1000 + tile * 16 + row + 8] = high;
-    }
-    void fillNametable(uint8_t tile) { std::memset(&ppu->vram[0x2000], tile, 960); }
-    void setSprite(int n, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
-        const uint8_t bytes[4] = {y, tile, attr, x};
-        std::copy(bytes, bytes + 4, &ppu->oam[4 * n]);
-    }
     // Runs to the start of the next frame, then through a whole picture.
     void renderFrame() {
         runFrames(1);
         runTo(240, 0);
     }
-    uint8_t status() const { return cpu->memory[0x2002]; }
 };
 
 // --- frame timing ----------------------------------------------------------

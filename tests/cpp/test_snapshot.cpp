@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "console/nes_unit.h"
-#include "snapshot_fields.h"
+#include "console_support.h"
 #include "serial/checksum.h"
-#include "state/snapshot.h"
 #include "serial/word_runs.h"
+#include "snapshot_fields.h"
+#include "state/snapshot.h"
 #include "test_support.h"
 
 namespace {
@@ -24,52 +25,9 @@ namespace {
 // release that wrote that format gave it.
 constexpr uint64_t kFirstFormatSpinHash = 0xc16e45d4bb52a2b1ull;
 
-std::unique_ptr<NESUnit> console(const Bytes& image, int32_t clock = NESUnit::kDefaultClock) {
-    return std::make_unique<NESUnit>(NESUnit::Headless{}, image, clock);
-}
-
-// A joypad that changes every few frames, so games take different paths.
-uint8_t script(int64_t frame) { return uint8_t((frame * 37 + (frame >> 3) * 11) & 0xFF); }
-
-void press(NESUnit& unit, int64_t frame) {
-    std::array<uint8_t, 8> states{};
-    for (int i = 0; i < 8; ++i) states[size_t(i)] = (script(frame) >> i) & 1;
-    unit.defaultPads[0].store(states);
-}
-
-// What one frame leaves behind that a player or a program can see.
-struct Seen {
-    uint64_t picture, cpuMemory, ppuMemory, oam, audio;
-    int64_t cycles, frames;
-    bool operator==(const Seen& o) const {
-        return picture == o.picture && cpuMemory == o.cpuMemory && ppuMemory == o.ppuMemory && oam == o.oam &&
-               audio == o.audio && cycles == o.cycles && frames == o.frames;
-    }
-};
-
-std::vector<Seen> play(NESUnit& unit, int frames) {
-    std::vector<Seen> seen;
-    std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> block{};
-    for (int i = 0; i < frames; ++i) {
-        press(unit, unit.frameCount());
-        unit.runFrame();
-        const bool fresh = unit.apu->takeBlock(block);
-        const PPU& ppu = *unit.ppu;
-        seen.push_back({hash64(ppu.displayFrame.data(), ppu.displayFrame.size()),
-                        hash64(unit.cpu->memory.data(), unit.cpu->memory.size()),
-                        hash64(ppu.vram.data(), ppu.vram.size()), hash64(ppu.oam.data(), ppu.oam.size()),
-                        fresh ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block) : 0,
-                        unit.cycleCount(), unit.frameCount()});
-    }
-    return seen;
-}
-
 std::vector<Bytes> images() {
     std::vector<Bytes> found = {spinImage(), spinImage(true)};
-    const std::filesystem::path demos = std::filesystem::path(VELKORA_ROMS_DIR) / "demos";
-    if (std::filesystem::is_directory(demos)) {
-        for (const auto& entry : std::filesystem::directory_iterator(demos)) found.push_back(readFile(entry.path()));
-    }
+    for (Bytes& demo : demoImages()) found.push_back(std::move(demo));
     return found;
 }
 
@@ -103,31 +61,8 @@ TEST(Snapshot, RestoredConsolesReplayExactlyAsTheOriginal) {
 }
 
 TEST(Snapshot, MidFrameSnapshotsAfterSingleSteps) {
-    // Between instructions, in the middle of a frame, with dots owed.
     for (const Bytes& image : images()) {
-        for (const int steps : {1234, 5000, 9000}) {
-            auto original = console(image);
-            play(*original, 20);
-            for (int i = 0; i < steps; ++i) original->advance();
-            const Bytes snapshot = takeSnapshot(*original, false);
-            const std::vector<Seen> first = play(*original, 30);
-            auto fresh = console(image);
-            play(*fresh, 7);
-            restoreSnapshot(*fresh, snapshot.data(), snapshot.size());
-            EXPECT_TRUE(takeSnapshot(*fresh, false) == snapshot);
-            const std::vector<Seen> second = play(*fresh, 30);
-            for (size_t f = 0; f < first.size(); ++f) {
-                const Seen& x = first[f];
-                const Seen& y = second[f];
-                if (!(x == y)) {
-                    ADD_FAILURE() << steps << " frame " << f << " pic " << (x.picture != y.picture) << " cpu "
-                                  << (x.cpuMemory != y.cpuMemory) << " ppu " << (x.ppuMemory != y.ppuMemory) << " oam "
-                                  << (x.oam != y.oam) << " audio " << (x.audio != y.audio) << " cyc "
-                                  << (x.cycles != y.cycles);
-                    break;
-                }
-            }
-        }
+        for (const int steps : {1234, 5000, 9000}) expectMidFrameReplay(image, Timing::Design, 20, steps, 7, 30);
     }
 }
 

@@ -151,7 +151,9 @@ struct Machine {
         apu->cpu = cpu.get();
         ppu = std::make_unique<PPU>(cpu.get());
     }
-    explicit Machine(const Bytes& image) : Machine() {
+    explicit Machine(const Bytes& image) : Machine() { insert(image); }
+    // Loads, maps and powers on a cartridge, as the console does.
+    void insert(const Bytes& image) {
         cart = std::make_unique<Cartridge>();
         captureStdout([&] {
             cart->loadImage(image.data(), image.size());
@@ -224,4 +226,20 @@ protected:
     }
     // Palette value drawn at a picture position.
     int pixel(int row, int column) const { return ppu->colorIndexCache[size_t(row) * 256 + column]; }
+    uint8_t status() const { return cpu->memory[0x2002]; }
+
+    void setMask(uint8_t mask) { write(0x2001, mask); }
+    // All eight rows of a tile get the same two plane bytes.
+    void setTile(int table, int tile, uint8_t low, uint8_t high = 0) {
+        for (int row = 0; row < 8; ++row) setTileRow(table, tile, row, low, high);
+    }
+    void setTileRow(int table, int tile, int row, uint8_t low, uint8_t high = 0) {
+        ppu->vram[table * 0x1000 + tile * 16 + row] = low;
+        ppu->vram[table * 0x1000 + tile * 16 + row + 8] = high;
+    }
+    void fillNametable(uint8_t tile) { std::fill_n(&ppu->vram[0x2000], 960, tile); }
+    void setSprite(int n, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
+        const uint8_t bytes[4] = {y, tile, attr, x};
+        std::copy(bytes, bytes + 4, &ppu->oam[4 * n]);
+    }
 };

@@ -1,4 +1,6 @@
+import importlib.util
 import os
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -17,6 +19,30 @@ os.environ["XDG_DATA_HOME"] = _data_home
 os.environ.pop("VELKORA_TIMING", None)
 
 REPO = Path(__file__).resolve().parents[2]
+
+
+def load_script(path: Path, name: str | None = None):
+    """A Python file off the import path (an example, the demo's builder), run as a module."""
+    spec = importlib.util.spec_from_file_location(name or path.stem, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def run_ok(command, *, timeout: float = 120, **options) -> subprocess.CompletedProcess:
+    """Runs a command to its end; the test fails with its error output unless it exits 0."""
+    done = subprocess.run([str(part) for part in command], capture_output=True, text=True, timeout=timeout, **options)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done
+
+
+def refuses_arguments(main, bad: list[str], message: str, out: Path, capsys) -> None:
+    """A command-line main exits on `bad` arguments with `message` on standard error and
+    writes nothing to its --out folder."""
+    with pytest.raises(SystemExit):
+        main([*bad, "--out", str(out)])
+    assert message in capsys.readouterr().err
+    assert not out.exists()
 
 
 @pytest.fixture

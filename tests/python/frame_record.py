@@ -76,13 +76,8 @@ def record() -> None:
     for name, image in golden.cartridges().items():
         columns = zip(*frame_hashes(name, image))
         cartridges[name] = {kind: "".join(column) for kind, column in zip(KINDS, columns)}
-    data = {"frames": FRAMES, "digits": DIGITS, "cartridges": cartridges}
-    RECORD_FILE.write_text(json.dumps(data, indent=1, sort_keys=True) + "\n")
-    print(f"recorded {len(cartridges)} cartridges in {RECORD_FILE}")
+    golden.save(RECORD_FILE, {"frames": FRAMES, "digits": DIGITS, "cartridges": cartridges}, len(cartridges))
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--record"]:
-        record()
-    else:
-        print(__doc__)
+    golden.command(record, __doc__)

@@ -84,14 +84,23 @@ def load() -> dict[str, dict[str, str]]:
     return json.loads(GOLDEN_FILE.read_text()) if GOLDEN_FILE.exists() else {}
 
 
-def record() -> None:
-    golden = {name: run(name, image) for name, image in cartridges().items()}
-    GOLDEN_FILE.write_text(json.dumps(golden, indent=1, sort_keys=True) + "\n")
-    print(f"recorded {len(golden)} cartridges in {GOLDEN_FILE}")
+def save(path: Path, data: dict, cartridges: int) -> None:
+    path.write_text(json.dumps(data, indent=1, sort_keys=True) + "\n")
+    print(f"recorded {cartridges} cartridges in {path}")
 
 
-if __name__ == "__main__":
+def command(record, doc: str) -> None:
+    """A record's command line: --record writes it anew, anything else shows how."""
     if sys.argv[1:] == ["--record"]:
         record()
     else:
-        print(__doc__)
+        print(doc)
+
+
+def record() -> None:
+    golden = {name: run(name, image) for name, image in cartridges().items()}
+    save(GOLDEN_FILE, golden, len(golden))
+
+
+if __name__ == "__main__":
+    command(record, __doc__)

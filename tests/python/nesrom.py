@@ -68,6 +68,20 @@ TO_PALETTE = """    lda #$3F
     sta $2006
     lda #$00
     sta $2006"""
+# Interrupts off, the stack at $FF, the PPU's NMI and rendering off.
+QUIET_PPU = """    sei
+    ldx #$ff
+    txs
+    lda #0
+    sta $2000
+    sta $2001"""
+
+
+def stores(*writes: tuple[int, int]) -> str:
+    """6502 source storing each (address, value) through A, in order."""
+    return "\n".join(f"    lda #${value:02x}\n    sta ${address:04x}" for address, value in writes)
+
+
 VECTORS = """.advance $FFFA, $FF
 .word nmi_handler, reset, irq_handler"""
 

@@ -6,16 +6,14 @@ program makes them so (speeds, bounds, notes, scores)."""
 
 from __future__ import annotations
 
-import importlib.util
 import json
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import velkora
+from conftest import REPO, load_script
 
-REPO = Path(__file__).resolve().parents[2]
 INTEGRATION = REPO / "python" / "velkora_gym" / "integrations" / "velkora-demo"
 
 # Controller.updateInputs order.
@@ -196,10 +194,7 @@ def play_until(nes, pad, policy, done, limit: int) -> int:
 
 
 def builder():
-    spec = importlib.util.spec_from_file_location("build_demo", REPO / "demo" / "build_demo.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script(REPO / "demo" / "build_demo.py")
 
 
 FONT = builder().FONT

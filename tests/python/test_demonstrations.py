@@ -37,38 +37,24 @@ OPTIONS = [
 
 def play(env: gym.Env, episodes: int, seed: int = 0) -> dict[str, list]:
     """Random play; what the environment itself gave, in the demonstrations' layout."""
-    seen: dict[str, list] = {
-        key: []
-        for key in (
-            "observations",
-            "actions",
-            "rewards",
-            "terminated",
-            "truncated",
-            "episode_starts",
-            "final_observations",
-            "episode_lengths",
-        )
-    }
+    steps, finals, lengths = [], [], []
     env.action_space.seed(seed)
     for episode in range(episodes):
         observation, _ = env.reset(seed=seed + episode)
-        length = 0
-        while True:
+        ended, length = False, 0
+        while not ended:
             action = env.action_space.sample()
-            seen["observations"].append(observation)
-            seen["actions"].append(action)
-            seen["episode_starts"].append(length == 0)
-            observation, reward, terminated, truncated, _ = env.step(action)
-            seen["rewards"].append(reward)
-            seen["terminated"].append(terminated)
-            seen["truncated"].append(truncated)
-            length += 1
-            if terminated or truncated:
-                break
-        seen["final_observations"].append(observation)
-        seen["episode_lengths"].append(length)
-    return seen
+            after, reward, terminated, truncated, _ = env.step(action)
+            steps.append((observation, action, length == 0, reward, terminated, truncated))
+            observation, ended, length = after, terminated or truncated, length + 1
+        finals.append(observation)
+        lengths.append(length)
+    columns = ("observations", "actions", "episode_starts", "rewards", "terminated", "truncated")
+    return {
+        **{key: list(column) for key, column in zip(columns, zip(*steps))},
+        "final_observations": finals,
+        "episode_lengths": lengths,
+    }
 
 
 @pytest.mark.parametrize("options, episodes, command", OPTIONS, ids=["grayscale-stack", "ram-multibinary", "rgb-lives"])

@@ -3,11 +3,12 @@ stacked frames, lives, clipped rewards, action names and the autoreset modes."""
 
 from __future__ import annotations
 
-import subprocess
 import sys
 
 import numpy as np
 import pytest
+
+from conftest import run_ok
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -324,5 +325,4 @@ def test_checker_passes_without_pygame():
         "assert env.unwrapped.metadata['render_modes'] == ['rgb_array']\n"
         "check_env(env.unwrapped)\n"
     )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
+    run_ok([sys.executable, "-c", code])

@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import os
-import subprocess
 import sys
 import wave
 from pathlib import Path
@@ -13,9 +12,9 @@ import numpy as np
 import pytest
 
 import velkora
+from conftest import REPO, load_script, run_ok
 from velkora_gym.console import JOYPAD
 
-REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 
 BLOCK = 1024
@@ -25,10 +24,7 @@ FRAME_SAMPLES = 44100 * 341 * 262 / 3 / 1789773  # about 735 samples a frame
 def load(name: str):
     if name in ("play", "record"):  # the examples call the package's commands
         return importlib.import_module(f"velkora_gym.apps.{'player' if name == 'play' else name}")
-    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script(EXAMPLES / f"{name}.py", f"example_{name}")
 
 
 def wav_samples(path: Path) -> int:
@@ -85,15 +81,7 @@ def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
         if how == "command"
         else [sys.executable, str(EXAMPLES / "play.py")]
     )
-    done = subprocess.run(
-        [*command, "--frames", "40", "--states", str(tmp_path)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        cwd=tmp_path,
-    )
-    assert done.returncode == 0, done.stderr
+    done = run_ok([*command, "--frames", "40", "--states", tmp_path], env=env, cwd=tmp_path)
     assert "played 40 frames" in done.stdout
     assert "iNES" not in done.stdout and "Battery" not in done.stdout  # the loader's lines: only with --verbose
 

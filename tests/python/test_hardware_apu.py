@@ -99,14 +99,7 @@ def dmc_irq_program(rate: int) -> str:
     return nesrom.nrom_program(
         f"""
     sei
-    lda #$40
-    sta $4017
-    lda #${0x80 | rate:02x}
-    sta $4010
-    lda #$00
-    sta $4013
-    lda #$10
-    sta $4015
+{nesrom.stores((0x4017, 0x40), (0x4010, 0x80 | rate), (0x4013, 0x00), (0x4015, 0x10))}
     cli
 loop:
     jmp loop
@@ -151,12 +144,7 @@ def counting_program(dmc: bool) -> str:
     return nesrom.nrom_program(
         f"""
     sei
-    lda #$4f
-    sta $4010
-    lda #$ff
-    sta $4013
-    lda #${0x10 if dmc else 0x00:02x}
-    sta $4015
+{nesrom.stores((0x4010, 0x4F), (0x4013, 0xFF), (0x4015, 0x10 if dmc else 0x00))}
 """
         + COUNTING_LOOP
     )
@@ -185,22 +173,18 @@ SOUND_PROGRAM = nesrom.nrom_program(
     sei
     ldx #$ff
     txs
-    lda #$4c
-    sta $4010
-    lda #$04
-    sta $4012
-    lda #$20
-    sta $4013
-    lda #$9f
-    sta $4000
-    lda #$40
-    sta $4002
-    lda #$f8
-    sta $4003
-    lda #$1f
-    sta $4015
-    lda #$00
-    sta $4017
+"""
+    + nesrom.stores(
+        (0x4010, 0x4C),
+        (0x4012, 0x04),
+        (0x4013, 0x20),
+        (0x4000, 0x9F),
+        (0x4002, 0x40),
+        (0x4003, 0xF8),
+        (0x4015, 0x1F),
+        (0x4017, 0x00),
+    )
+    + """
     cli
 loop:
     inc $11

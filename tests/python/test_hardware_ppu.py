@@ -15,13 +15,8 @@ velkora_gym = pytest.importorskip("velkora_gym")
 # backdrop), and about 100 lines later clears it: emphasis on the top of the picture only.
 # With $11 non-zero it flips the red and green bits of $10 every frame.
 EMPHASIS_PROGRAM = nesrom.nrom_program(
-    """
-    sei
-    ldx #$ff
-    txs
-    lda #0
-    sta $2000
-    sta $2001
+    f"""
+{nesrom.QUIET_PPU}
 wait1:
     bit $2002
     bpl wait1
@@ -234,13 +229,8 @@ def test_reset_clears_ppu_registers_and_keeps_memory(timing):
 # PPUDATA read (X=0) or a dummy read then the read in the next cycle (X=$10,
 # the page crossing of LDA $20F7,X), then four plain reads; the bytes at $20.
 DOUBLE_READ_PROGRAM = nesrom.nrom_program(
-    """
-    sei
-    ldx #$ff
-    txs
-    lda #0
-    sta $2000
-    sta $2001
+    f"""
+{nesrom.QUIET_PPU}
     ldy #0
     jsr fill
     ldx #$00

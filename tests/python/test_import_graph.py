@@ -10,11 +10,12 @@ from __future__ import annotations
 
 import ast
 import importlib
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import run_ok
 
 PACKAGE = Path(__file__).resolve().parents[2] / "python" / "velkora_gym"
 
@@ -194,7 +195,6 @@ def test_old_paths_are_the_moved_modules(old: str, new: str) -> None:
 )
 def test_module_commands_still_run(module: str, words: list[str]) -> None:
     pytest.importorskip("gymnasium")
-    done = subprocess.run([sys.executable, "-m", module, "--help"], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
+    done = run_ok([sys.executable, "-m", module, "--help"])
     for word in words:
         assert word in done.stdout

@@ -6,7 +6,6 @@ from __future__ import annotations
 import gzip
 import hashlib
 import json
-import subprocess
 import sys
 import warnings
 import zipfile
@@ -16,6 +15,7 @@ import pytest
 
 import golden
 import nesrom
+from conftest import run_ok
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -489,21 +489,8 @@ def test_checker_reports_lengths_returns_and_what_ended_each_episode(tmp_path, c
 
 
 def test_checker_runs_as_a_module_on_the_demo_folder():
-    result = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "velkora_gym.integration",
-            "check",
-            str(integration.PACKAGE_INTEGRATIONS / "velkora-demo"),
-            "--episodes",
-            "1",
-        ],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    folder = integration.PACKAGE_INTEGRATIONS / "velkora-demo"
+    result = run_ok([sys.executable, "-m", "velkora_gym.integration", "check", folder, "--episodes", "1"])
     assert "ended by variable game_over nonzero" in result.stdout
     assert "SHA-1 matches rom.sha" in result.stdout
     assert "Warning" not in result.stderr

@@ -4,14 +4,13 @@ environment on the batch."""
 from __future__ import annotations
 
 import hashlib
-import importlib.util
 import json
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import velkora
+from conftest import REPO, load_script
 from velkora_gym import integration
 from velkora_gym.batch import Batch
 
@@ -20,17 +19,13 @@ from pettingzoo.test import parallel_api_test  # noqa: E402
 
 from velkora_gym.envs.two_player import DEMO_2P_INTEGRATION, DEMO_2P_ROM, VelkoraParallelEnv  # noqa: E402
 
-REPO = Path(__file__).resolve().parents[2]
 RIGHT, LEFT, UP, A = 0x80, 0x40, 0x10, 0x01
 # The demo's RAM: robot x and y, and the second robot's.
 ROBOT1_X, ROBOT2_X = 0x0A, 0x44
 
 
 def builder():
-    spec = importlib.util.spec_from_file_location("build_demo", REPO / "demo" / "build_demo.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script(REPO / "demo" / "build_demo.py")
 
 
 @pytest.mark.parametrize(

@@ -100,43 +100,16 @@ def test_pufferlib_trainer_learns_on_the_native_batch(tmp_path, capsys):
         VelkoraPufferEnv, env_args=[IMAGE, 8], env_kwargs={"obs_type": "ram", "threads": 2, **ENDS}
     )
     policy = pufferlib.models.Default(vecenv, hidden_size=32)
-    config = dict(
-        seed=0,
-        torch_deterministic=True,
-        device="cpu",
-        cpu_offload=False,
-        batch_size=256,
-        bptt_horizon=32,
-        minibatch_size=128,
-        max_minibatch_size=128,
-        update_epochs=1,
-        compile=False,
-        compile_mode="default",
-        compile_fullgraph=False,
-        optimizer="adam",
-        learning_rate=3e-4,
-        adam_beta1=0.9,
-        adam_beta2=0.999,
-        adam_eps=1e-8,
-        total_timesteps=1024,
-        precision="float32",
-        use_rnn=False,
-        anneal_lr=True,
-        gamma=0.99,
-        gae_lambda=0.95,
-        clip_coef=0.2,
-        vf_clip_coef=0.2,
-        vf_coef=0.5,
-        ent_coef=0.01,
-        max_grad_norm=0.5,
-        prio_alpha=0.0,
-        prio_beta0=1.0,
-        vtrace_rho_clip=1.0,
-        vtrace_c_clip=1.0,
-        checkpoint_interval=1000,
-        data_dir=str(tmp_path),
-        env="velkora",
-    )
+    # The trainer reads every one of these settings; small batches, so the run takes seconds.
+    run = dict(seed=0, torch_deterministic=True, device="cpu", cpu_offload=False, precision="float32")
+    sizes = dict(batch_size=256, bptt_horizon=32, minibatch_size=128, max_minibatch_size=128, total_timesteps=1024)
+    compiling = dict(compile=False, compile_mode="default", compile_fullgraph=False, use_rnn=False)
+    optimiser = dict(optimizer="adam", learning_rate=3e-4, adam_beta1=0.9, adam_beta2=0.999, adam_eps=1e-8)
+    ppo = dict(update_epochs=1, anneal_lr=True, gamma=0.99, gae_lambda=0.95, clip_coef=0.2, vf_clip_coef=0.2)
+    losses = dict(vf_coef=0.5, ent_coef=0.01, max_grad_norm=0.5, prio_alpha=0.0, prio_beta0=1.0)
+    vtrace = dict(vtrace_rho_clip=1.0, vtrace_c_clip=1.0)
+    saving = dict(checkpoint_interval=1000, data_dir=str(tmp_path), env="velkora")
+    config = {**run, **sizes, **compiling, **optimiser, **ppo, **losses, **vtrace, **saving}
     trainer = pufferl.PuffeRL(config, vecenv, policy)
     episodes = []
     while trainer.global_step < config["total_timesteps"]:

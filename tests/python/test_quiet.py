@@ -5,7 +5,6 @@ the recorder use them unless --verbose."""
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -13,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import velkora
+from conftest import run_ok
 from nesrom import build_rom, nrom_program, write_rom
 from velkora_gym import quiet_loader, quiet_nes
 from velkora_gym.quiet import _LOADER_LINE
@@ -89,14 +89,8 @@ def test_a_refused_cartridge_raises_and_stdout_comes_back(tmp_path, capfd):
 def test_the_recorder_prints_the_loader_only_when_asked(tmp_path, verbose):
     pytest.importorskip("imageio")
     command = Path(sys.executable).with_name("velkora-record")
-    done = subprocess.run(
-        [str(command), "--frames", "8", "--out", str(tmp_path / "clip.gif"), *(["--verbose"] if verbose else [])],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        cwd=tmp_path,
-    )
-    assert done.returncode == 0, done.stderr
+    verbosity = ["--verbose"] if verbose else []
+    done = run_ok([command, "--frames", "8", "--out", tmp_path / "clip.gif", *verbosity], cwd=tmp_path)
     assert "video:" in done.stdout
     assert bool(loader_lines(done.stdout)) == verbose
 

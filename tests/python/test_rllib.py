@@ -9,7 +9,7 @@ import re
 import numpy as np
 import pytest
 
-from conftest import REPO
+from conftest import REPO, load_script, refuses_arguments
 
 pytest.importorskip("gymnasium")
 pytest.importorskip("torch")
@@ -338,12 +338,7 @@ def test_two_players_see_the_stacked_screen_and_score_apart():
 
 # --- examples/train_rllib.py ---
 def load_example():
-    import importlib.util
-
-    spec = importlib.util.spec_from_file_location("train_rllib", REPO / "examples" / "train_rllib.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script(REPO / "examples" / "train_rllib.py")
 
 
 GAME = ["--screen-size", "36", "--env-option", "max_episode_frames=2400"]
@@ -404,10 +399,8 @@ def test_example_trains_on_two_nodes_then_resumes_and_evaluates_its_checkpoint(t
     ],
 )
 def test_example_refuses_bad_arguments_before_ray_starts(tmp_path, capsys, bad, message):
-    with pytest.raises(SystemExit):
-        load_example().main([*bad, "--out", str(tmp_path / "run")])
-    assert message in capsys.readouterr().err
-    assert not ray.is_initialized() and not (tmp_path / "run").exists()
+    refuses_arguments(load_example().main, bad, message, tmp_path / "run", capsys)
+    assert not ray.is_initialized()
 
 
 def test_an_id_whose_vector_env_is_not_velkoras_is_refused():

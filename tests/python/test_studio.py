@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import nesrom
+from conftest import run_ok
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -292,7 +293,6 @@ def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timin
 
 def test_a_folder_made_in_the_studio_is_found_by_game_in_a_new_process(tmp_path, data_home):
     import os
-    import subprocess
     import sys
 
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
@@ -326,15 +326,9 @@ while not ended and steps < 40:
     total += reward
 print(env.action_space, info["score"], total, steps, ended)
 """
-    done = subprocess.run(
-        [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120, cwd=tmp_path
-    )
-    assert done.returncode == 0, done.stderr
+    done = run_ok([sys.executable, "-c", script], env=env, cwd=tmp_path)
     assert done.stdout.split() == ["MultiDiscrete([3", "2])", "60", "60.0", "15", "True"]
-    listed = subprocess.run(
-        [sys.executable, "-m", "velkora_gym.integration", "list"], env=env, capture_output=True, text=True, timeout=60
-    )
-    assert listed.returncode == 0, listed.stderr
+    listed = run_ok([sys.executable, "-m", "velkora_gym.integration", "list"], env=env, timeout=60)
     line = next(line for line in listed.stdout.splitlines() if line.split()[0] == "counter")
     assert str(studio.folder) in line and "imported" in line
 

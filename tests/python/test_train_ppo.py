@@ -2,13 +2,12 @@
 
 from __future__ import annotations
 
-import importlib.util
 import json
 
 import numpy as np
 import pytest
 
-from conftest import REPO
+from conftest import REPO, load_script, refuses_arguments
 
 pytest.importorskip("stable_baselines3")
 pytest.importorskip("matplotlib")
@@ -17,10 +16,7 @@ pytest.importorskip("imageio_ffmpeg")
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("train_ppo", REPO / "examples" / "train_ppo.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_script(REPO / "examples" / "train_ppo.py")
 
 
 # A game by name with options of its own, small enough to train 2,000 steps in seconds.
@@ -137,7 +133,4 @@ def test_curve_averages_the_last_episodes(points, window, expected):
     ],
 )
 def test_bad_arguments_are_refused_before_any_work(tmp_path, capsys, bad, message):
-    with pytest.raises(SystemExit):
-        load_example().main([*bad, "--out", str(tmp_path / "run")])
-    assert message in capsys.readouterr().err
-    assert not (tmp_path / "run").exists()
+    refuses_arguments(load_example().main, bad, message, tmp_path / "run", capsys)
