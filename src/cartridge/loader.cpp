@@ -156,9 +156,7 @@ int32_t Cartridge::headerMapperNumber() const {
     return isNes2 ? low | ((header[8] & 0x0F) << 8) : low;
 }
 
-bool Cartridge::boardEmulated() const {
-    return headerValid && NES::emulatesMapper(headerMapperNumber());
-}
+bool Cartridge::boardEmulated() const { return headerValid && NES::emulatesMapper(headerMapperNumber()); }
 
 void Cartridge::requireEmulatedBoard() const {
     if (!headerValid || boardEmulated()) return;

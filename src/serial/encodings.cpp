@@ -208,7 +208,6 @@ size_t encodeZeroRuns(const uint8_t* data, size_t size, uint8_t* out, size_t cap
     return writer.finish();
 }
 
-
 }  // namespace
 
 size_t StateStream::readCount(const uint8_t*& in, const uint8_t* end, const char* name) const {

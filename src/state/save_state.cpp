@@ -10,8 +10,8 @@
 
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
-#include "state/snapshot.h"
 #include "serial/state_stream.h"
+#include "state/snapshot.h"
 
 namespace {
 

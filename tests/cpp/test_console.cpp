@@ -183,8 +183,8 @@ TEST(Console, StatusPollsSkipOnlyWhereTheFlagsCannotChange) {
     EXPECT_GT(expectSameAsStepped(image, 6), 20);  // most polls counted, not run
     NESUnit probe(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
     for (int i = 0; i < 6; ++i) probe.runFrame();
-    EXPECT_GE(probe.cpu->memory[0x10], 4);       // a hit and a vertical blank each frame
-    EXPECT_EQ(probe.cpu->memory[0x11], 0xE0);    // seen with both sprite flags
+    EXPECT_GE(probe.cpu->memory[0x10], 4);     // a hit and a vertical blank each frame
+    EXPECT_EQ(probe.cpu->memory[0x11], 0xE0);  // seen with both sprite flags
 }
 
 // Runs of NOPs skipped at once: the NMI and the sample player's interrupt

@@ -83,7 +83,6 @@ int64_t BandaiFCG::count(int64_t ticks) {
 
 int64_t BandaiFCG::nextFire() const { return irqEnable ? (counter ? counter : 0x10000) : 0; }
 
-
 void BandaiFCG::powerOn(BusContext& context) {
     mapPrg(context, 0x8000, 0, 16);
     mapLastPrg16(context, 0xC000);

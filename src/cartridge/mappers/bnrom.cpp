@@ -61,6 +61,8 @@ void BNROM::serialize(StateStream& s) {
 }
 
 // NINA-001 has two CHR ROM banks of 4 KiB or more; BNROM at most 8 KiB.
-std::unique_ptr<Mapper> makeBNROM(const BoardChoice& board) { return std::make_unique<BNROM>(board.chrBytes > 8192 || board.submapper == 1); }
+std::unique_ptr<Mapper> makeBNROM(const BoardChoice& board) {
+    return std::make_unique<BNROM>(board.chrBytes > 8192 || board.submapper == 1);
+}
 
 }  // namespace NES

@@ -37,6 +37,8 @@ void Camerica::powerOn(BusContext& context) {
 
 void Camerica::serialize(StateStream& s) { s.io(prgBank); }
 
-std::unique_ptr<Mapper> makeCamerica(const BoardChoice& board) { return std::make_unique<Camerica>(board.submapper == 1); }
+std::unique_ptr<Mapper> makeCamerica(const BoardChoice& board) {
+    return std::make_unique<Camerica>(board.submapper == 1);
+}
 
 }  // namespace NES

@@ -1,6 +1,6 @@
 // CNROM (mapper 3): fixed PRG and a switchable 8 KiB CHR bank.
-#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/cnrom.h"
+#include "cartridge/mappers/boards.h"
 
 #include "serial/state_stream.h"
 

@@ -71,6 +71,8 @@ void IremG101::serialize(StateStream& s) {
     s.io(control, 0, 3, "G-101 control");
 }
 
-std::unique_ptr<Mapper> makeIremG101(const BoardChoice& board) { return std::make_unique<IremG101>(board.submapper == 1); }
+std::unique_ptr<Mapper> makeIremG101(const BoardChoice& board) {
+    return std::make_unique<IremG101>(board.submapper == 1);
+}
 
 }  // namespace NES

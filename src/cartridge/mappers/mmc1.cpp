@@ -1,6 +1,6 @@
 // MMC1 (mapper 1): registers loaded one bit per write through a shift register.
-#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mmc1.h"
+#include "cartridge/mappers/boards.h"
 
 #include "cpu/cpu.h"
 #include "serial/state_stream.h"

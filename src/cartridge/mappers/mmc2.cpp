@@ -16,9 +16,7 @@ public:
     uint8_t chrBanks[2][2] = {};  // [window][latch: 0 = $FD, 1 = $FE]
     uint8_t latch[2] = {1, 1};    // both start at $FE
     uint8_t mirroringBit = 0;
-    explicit MMC2(bool mmc4 = false) : Mapper(mmc4 ? 10 : 9, 0), mmc4(mmc4) {
-        watchesPatterns = true;
-    }
+    explicit MMC2(bool mmc4 = false) : Mapper(mmc4 ? 10 : 9, 0), mmc4(mmc4) { watchesPatterns = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

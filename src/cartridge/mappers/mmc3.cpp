@@ -6,8 +6,8 @@
 // and a counter at 0 afterwards raises the interrupt, so a latch of 0 raises
 // it on every clock. The earlier MMC3A (Crystalis) raises it only when the
 // counter reaches 0 by decrementing or by a reload after $C001.
-#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mmc3.h"
+#include "cartridge/mappers/boards.h"
 
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"

@@ -247,9 +247,13 @@ void Namco163::serialize(StateStream& s) {
     audio.serialize(s);
 }
 
-std::unique_ptr<Mapper> makeNamco163(const BoardChoice& board) { return std::make_unique<Namco163>(Namco163::Chip::N163, true, board.submapper); }
+std::unique_ptr<Mapper> makeNamco163(const BoardChoice& board) {
+    return std::make_unique<Namco163>(Namco163::Chip::N163, true, board.submapper);
+}
 
-std::unique_ptr<Mapper> makeNamco175(const BoardChoice& board) { return std::make_unique<Namco163>(board.submapper == 2 ? Namco163::Chip::N340 : Namco163::Chip::N175,
-                                      board.submapper == 1 || board.submapper == 2); }
+std::unique_ptr<Mapper> makeNamco175(const BoardChoice& board) {
+    return std::make_unique<Namco163>(board.submapper == 2 ? Namco163::Chip::N340 : Namco163::Chip::N175,
+                                      board.submapper == 1 || board.submapper == 2);
+}
 
 }  // namespace NES

@@ -1,6 +1,6 @@
 // NROM (mapper 0): up to 32 KiB of PRG and 8 KiB of CHR, no registers.
-#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/nrom.h"
+#include "cartridge/mappers/boards.h"
 
 namespace NES {
 

@@ -1,7 +1,7 @@
 // NTDEC2722 (mapper 40): fixed 8 KiB windows, one switchable bank at $C000
 // and an interval timer counted in PPU dots.
-#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/ntdec2722.h"
+#include "cartridge/mappers/boards.h"
 
 #include "cpu/cpu.h"
 #include "ppu/ppu.h"

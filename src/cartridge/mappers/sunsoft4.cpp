@@ -24,9 +24,7 @@ public:
     uint8_t ntBank[2] = {};
     uint8_t control = 0;  // $E000: mirroring, bit 4 nametables from CHR ROM
     uint8_t prgBank = 0;
-    Sunsoft4() : Mapper(68, 0) {
-        maySupplyTiles = true;
-    }
+    Sunsoft4() : Mapper(68, 0) { maySupplyTiles = true; }
     void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
     void serialize(StateStream& s) override;
     void powerOn(BusContext& context) override;

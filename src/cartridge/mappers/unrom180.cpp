@@ -8,9 +8,7 @@ namespace NES {
 class UNROM180 : public OneRegisterBoard<UNROM180> {
 public:
     UNROM180() : OneRegisterBoard(180) {}
-    void show(BusContext& context, uint8_t value) {
-        mapPrg(context, 0xC000, (value & 0x0F) * 16, 16);
-    }
+    void show(BusContext& context, uint8_t value) { mapPrg(context, 0xC000, (value & 0x0F) * 16, 16); }
     // The first 16 KiB stays at $8000.
     void powerOn(BusContext& context) override {
         mapPrg(context, 0x8000, 0, 16);

@@ -1,6 +1,6 @@
 // UxROM (mapper 2): a switchable 16 KiB bank at $8000, the last 16 KiB at $C000.
-#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/uxrom.h"
+#include "cartridge/mappers/boards.h"
 
 #include "serial/state_stream.h"
 

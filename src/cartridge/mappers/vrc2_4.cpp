@@ -145,6 +145,8 @@ void VRC2_4::serialize(StateStream& s) {
     serializeIrq(s);
 }
 
-std::unique_ptr<Mapper> makeVRC2_4(const BoardChoice& board) { return std::make_unique<VRC2_4>(board.number, board.submapper); }
+std::unique_ptr<Mapper> makeVRC2_4(const BoardChoice& board) {
+    return std::make_unique<VRC2_4>(board.number, board.submapper);
+}
 
 }  // namespace NES

@@ -31,9 +31,7 @@ private:
     uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
 };
 
-VRC7::VRC7(int32_t submapper) : VrcIrqBoard(85) {
-    secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18;
-}
+VRC7::VRC7(int32_t submapper) : VrcIrqBoard(85) { secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18; }
 
 void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
