@@ -387,6 +387,8 @@ def from_snapshot(cart: Cart, record, settle: int, frames: int) -> tuple:
     expected = record(cart, frames)
     fresh = Cart(cart.data, cart.name)
     velkora_gym.restore(fresh.nes, data)
+    # Restored, the console is the same state in the same bytes.
+    assert velkora_gym.snapshot(fresh.nes) == data
     return expected, record(fresh, frames)
 
 

@@ -615,3 +615,16 @@ def test_sizes_the_chip_cannot_reach_are_refused(prg_16k, chr_8k, ram_byte, refu
         return
     with pytest.raises(Exception, match=refused):
         velkora.NES(nesrom.ImageFile(bytes(data)))
+
+
+@boardrom.both_timings
+def test_restored_console_stores_prg_ram_on_show_alike(timing):
+    """PRG RAM on show lives in the CPU's memory: a console restored from a
+    snapshot takes the same bytes again."""
+    c = cart()
+    velkora_gym.set_timing(c.nes, timing)
+    c.run(Script().w((0x5102, 2), (0x5103, 1), (0x6000, 0x77), (0x6123, 0x17)))
+    data = velkora_gym.snapshot(c.nes)
+    fresh = Cart(c.data, c.name)
+    velkora_gym.restore(fresh.nes, data)
+    assert velkora_gym.snapshot(fresh.nes) == data

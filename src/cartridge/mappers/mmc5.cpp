@@ -82,12 +82,7 @@ void MMC5::mapPrgWindows(BusContext& context) {
     }
     if (!changes) return;
     uint8_t* memory = context.cpu->memory.data();
-    // Every bank on show back to its keeping first: a bank shown twice
-    // comes back from the window that stays.
-    for (int w = 0; w < 5; ++w) {
-        if (shown[w].ram && shown[w].bank >= 0)
-            std::copy_n(memory + kWindowStart[w], kWindowBytes, prgRam.begin() + shown[w].bank * kWindowBytes);
-    }
+    keepShownRam(memory);
     for (int w = 0; w < 5; ++w) {
         if (next[w] == shown[w]) continue;
         const uint8_t* ram = prgRam.data() + next[w].bank * kWindowBytes;
@@ -309,6 +304,7 @@ uint8_t MMC5::readRegister(BusContext& context, uint16_t address, uint8_t unmapp
 void MMC5::powerOn(BusContext& context) {
     const Cartridge& cart = *context.cpu->cartridge;
     prgRam.assign(size_t(prgRamBytes(cart)), 0);
+    cpuMemory = context.cpu->memory.data();
     // Battery RAM came in at $6000: it is bank 0's.
     std::copy_n(context.cpu->memory.begin() + 0x6000, kWindowBytes, prgRam.begin());
     for (Window& w : shown) w = Window{};
@@ -333,12 +329,8 @@ int32_t MMC5::prgRamBytes(const Cartridge& cart) {
 
 void MMC5::afterLoad(BusContext& context) {
     // The windows came back with the memories; the banks on show are theirs.
-    const uint8_t* memory = context.cpu->memory.data();
-    for (int w = 0; w < 5; ++w) {
-        shown[w] = windowSource(w);
-        if (shown[w].ram)
-            std::copy_n(memory + kWindowStart[w], kWindowBytes, prgRam.begin() + shown[w].bank * kWindowBytes);
-    }
+    for (int w = 0; w < 5; ++w) shown[w] = windowSource(w);
+    keepShownRam(context.cpu->memory.data());
     const Cartridge& cart = *context.cpu->cartridge;
     const int32_t count = cart.chrSize / 1024;
     const bool tall = (ppuCtrl(context) & 0x20) != 0;
@@ -358,12 +350,10 @@ void MMC5::afterLoad(BusContext& context) {
 void MMC5::storeState(BusContext& context, uint8_t* block) {
     // A save state holds the CPU's memory: the banks on show. Any other
     // bank holding data would be lost, so such a state is refused.
-    const uint8_t* memory = context.cpu->memory.data();
+    keepShownRam(context.cpu->memory.data());
     bool onShow[16] = {};
     for (int w = 0; w < 5; ++w) {
-        if (!shown[w].ram) continue;
-        std::copy_n(memory + kWindowStart[w], kWindowBytes, prgRam.begin() + shown[w].bank * kWindowBytes);
-        onShow[shown[w].bank] = true;
+        if (shown[w].ram) onShow[shown[w].bank] = true;
     }
     const int32_t banks = int32_t(prgRam.size() / kWindowBytes);
     for (int32_t b = 0; b < banks; ++b) {
@@ -408,7 +398,19 @@ void MMC5::serialize(StateStream& s) {
         if (s.loading()) std::fill(prgRam.begin(), prgRam.end(), 0);
         return;
     }
+    // Stored as a restore keeps them, so a snapshot of the restored console
+    // is the same bytes.
+    if (s.writing() && cpuMemory) keepShownRam(cpuMemory);
     s.zeroRuns(prgRam.data(), prgRam.size(), "MMC5 PRG RAM");
+}
+
+// Every bank on show back to its keeping: a bank shown twice comes back
+// from the window that stays.
+void MMC5::keepShownRam(const uint8_t* memory) {
+    for (int w = 0; w < 5; ++w) {
+        if (shown[w].ram && shown[w].bank >= 0)
+            std::copy_n(memory + kWindowStart[w], kWindowBytes, prgRam.begin() + shown[w].bank * kWindowBytes);
+    }
 }
 
 std::unique_ptr<Mapper> makeMMC5(const BoardChoice&) { return std::make_unique<MMC5>(); }

@@ -107,6 +107,10 @@ private:
         bool operator==(const Window& o) const { return ram == o.ram && bank == o.bank; }
     };
     Window shown[5];
+    // The banks on show live in the CPU's memory (kept from power-on, for a
+    // snapshot's take); their copies here follow it when asked.
+    const uint8_t* cpuMemory = nullptr;
+    void keepShownRam(const uint8_t* memory);
     Window windowSource(int w) const;
     int32_t ramBank(uint8_t value) const;
     void mapPrgWindows(BusContext& context);
