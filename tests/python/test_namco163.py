@@ -393,12 +393,8 @@ def scene() -> Cart:
 
 
 @boardrom.both_timings
-def test_snapshot_replays_picture_memory_and_sound(timing):
+def test_snapshot_replays_picture_memory_sound_and_the_counter(timing):
     boardrom.check_snapshot_replay(scene(), timing)
-
-
-@boardrom.both_timings
-def test_snapshot_keeps_the_counter(timing):
     data = counter_program(12345)
     boardrom.restored_twin(boardrom.console(data, "n163-irq.nes", timing, 4), data, "n163-irq.nes")
 
