@@ -93,6 +93,12 @@ def last_bank_image(mapper: int, code: bytes, submapper: int | None = None) -> b
 BACKDROP = f"""{nesrom.TO_PALETTE}
     lda #$0F
     sta $2007"""
+# Source that turns the NMI on and idles, the handler doing the frame's work.
+IDLE_ON_NMI = """    lda #$80
+    sta $2000
+    cli
+forever:
+    jmp forever"""
 # The end of an NMI handler that turns the picture on and keeps the IRQs
 # counted at $10 in the last frame at $11; $12 counts the frames.
 FRAME_END = """    lda #$18

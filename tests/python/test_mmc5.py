@@ -340,11 +340,7 @@ clear:
     sta $2007
     sta $2007
 {boardrom.fill_nametable(1)}
-    lda #$80
-    sta $2000
-    cli
-forever:
-    jmp forever
+{boardrom.IDLE_ON_NMI}
 nmi:
     pha
     lda $5204

@@ -149,11 +149,7 @@ def counter_program(delay: int) -> bytes:
     lda #$30
     sta $2007
 {boardrom.fill_nametable(1)}
-    lda #$80
-    sta $2000
-    cli
-forever:
-    jmp forever
+{boardrom.IDLE_ON_NMI}
 nmi:
     pha
     lda #$00
