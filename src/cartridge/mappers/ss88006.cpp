@@ -13,14 +13,13 @@
 
 namespace NES {
 
-// The counter's bits that count: 4, 8, 12 or 16 of them.
-static uint16_t countingBits(uint8_t control) {
-    return (control & 8) ? 0x000F : (control & 4) ? 0x00FF : (control & 2) ? 0x0FFF : 0xFFFF;
-}
-
 namespace {
 void setNibble(uint8_t& byte, int high, uint8_t value) {
     byte = high ? uint8_t((byte & 0x0F) | (value << 4)) : uint8_t((byte & 0xF0) | (value & 0x0F));
+}
+// The counter's bits that count: 4, 8, 12 or 16 of them.
+uint16_t countingBits(uint8_t control) {
+    return (control & 8) ? 0x000F : (control & 4) ? 0x00FF : (control & 2) ? 0x0FFF : 0xFFFF;
 }
 }  // namespace
 
