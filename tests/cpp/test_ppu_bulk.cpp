@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "cartridge/mappers/boards.h"
 #include "cartridge/mappers/mmc3.h"
 #include "cartridge/mappers/mmc5.h"
 #include "cartridge/mappers/namco163.h"
-#include "cartridge/mappers/ntdec2722.h"
 #include "console/nes_unit.h"
+#include "serial/state_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -81,7 +82,7 @@ void expectSamePicture(const PPU& bulk, const PPU& reference, const std::string&
 enum class Board { None, Mmc3, Ntdec, Mmc5, Namco163 };
 struct Rig : Machine {
     NES::MMC3* mmc3 = nullptr;
-    NES::NTDEC2722* ntdec = nullptr;
+    NES::Mapper* ntdec = nullptr;
     NES::MMC5* mmc5 = nullptr;
     NES::Namco163* namco = nullptr;
     explicit Rig(Board board) {
@@ -95,15 +96,22 @@ struct Rig : Machine {
             mmc3->irqLatch = 20;  // an IRQ every 21 counted lines
             useBoard(std::move(mapper));
         } else if (board == Board::Ntdec) {
-            auto mapper = std::make_unique<NES::NTDEC2722>();
+            auto mapper = NES::createMapper(40);
             ntdec = mapper.get();
             useBoard(std::move(mapper));
         }
     }
     int32_t boardCounter() const {
-        if (mmc5) return mmc5->lineCounter | mmc5->inFrame << 8;
+        if (mmc5) return mmc5->irq.lineCounter | mmc5->irq.inFrame << 8;
         if (namco) return namco->irqCounter;
-        return mmc3 ? mmc3->irqCounter : ntdec ? ntdec->irqCounter : 0;
+        if (ntdec) {
+            // Its timer, the first field of its registers.
+            std::vector<uint8_t> registers;
+            StateStream out(registers, 0);
+            ntdec->serialize(out);
+            return registers[0] | registers[1] << 8;
+        }
+        return mmc3 ? mmc3->irqCounter : 0;
     }
     void write(uint16_t address, uint8_t value) {
         ppuWrite(address, value);

@@ -5,9 +5,8 @@
 namespace NES {
 
 // AxROM (7): 32 KiB PRG banks and the one-screen page.
-class AxROM : public OneRegisterBoard<AxROM> {
+class AxROM : public OneRegisterBoard<AxROM, 7> {
 public:
-    AxROM() : OneRegisterBoard(7) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, (value & 7) * 32, 32);
         setMirroring(context, SingleScreen, (value >> 4) & 1);

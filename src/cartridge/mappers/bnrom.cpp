@@ -15,50 +15,44 @@ public:
     uint8_t prgBank = 0;
     uint8_t chrBank[2] = {0, 1};
     explicit BNROM(bool nina) : Mapper(34, 0), nina(nina) {}
-    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void serialize(StateStream& s) override;
-    void powerOn(BusContext& context) override;
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
+        if (!nina) {
+            if (address < 0x8000) return;
+            prgBank = value;
+            mapPrg(context, 0x8000, value * 32, 32);
+            return;
+        }
+        switch (address) {
+            case 0x7FFD:
+                prgBank = value;
+                mapPrg(context, 0x8000, (value & 1) * 32, 32);
+                break;
+            case 0x7FFE:
+            case 0x7FFF: {
+                const int window = address - 0x7FFE;
+                chrBank[window] = value;
+                mapChr(context, uint16_t(window * 0x1000), (value & 0x0F) * 4, 4);
+                break;
+            }
+            default: break;
+        }
+    }
+    void serialize(StateStream& s) override {
+        s.io(prgBank);
+        s.io(chrBank);
+    }
+    void powerOn(BusContext& context) override {
+        mapPrg(context, 0x8000, 0, 32);
+        if (nina) {
+            mapChr(context, 0x0000, 0, 4);
+            mapChr(context, 0x1000, 4, 4);
+        }
+    }
     bool isNina() const { return nina; }
 
 private:
     const bool nina;
 };
-
-void BNROM::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (!nina) {
-        if (address < 0x8000) return;
-        prgBank = value;
-        mapPrg(context, 0x8000, value * 32, 32);
-        return;
-    }
-    switch (address) {
-        case 0x7FFD:
-            prgBank = value;
-            mapPrg(context, 0x8000, (value & 1) * 32, 32);
-            break;
-        case 0x7FFE:
-        case 0x7FFF: {
-            const int window = address - 0x7FFE;
-            chrBank[window] = value;
-            mapChr(context, uint16_t(window * 0x1000), (value & 0x0F) * 4, 4);
-            break;
-        }
-        default: break;
-    }
-}
-
-void BNROM::powerOn(BusContext& context) {
-    mapPrg(context, 0x8000, 0, 32);
-    if (nina) {
-        mapChr(context, 0x0000, 0, 4);
-        mapChr(context, 0x1000, 4, 4);
-    }
-}
-
-void BNROM::serialize(StateStream& s) {
-    s.io(prgBank);
-    s.io(chrBank);
-}
 
 // NINA-001 has two CHR ROM banks of 4 KiB or more; BNROM at most 8 KiB.
 std::unique_ptr<Mapper> makeBNROM(const BoardChoice& board) {

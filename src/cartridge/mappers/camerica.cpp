@@ -13,29 +13,23 @@ class Camerica : public Mapper {
 public:
     uint8_t prgBank = 0;
     explicit Camerica(bool mirroringControl) : Mapper(71, 0), mirroringControl(mirroringControl) {}
-    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void serialize(StateStream& s) override;
-    void powerOn(BusContext& context) override;
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
+        if (address >= 0xC000) {
+            prgBank = value;
+            mapPrg(context, 0x8000, (value & 0x0F) * 16, 16);
+        } else if (mirroringControl && (address & 0xF000) == 0x9000) {
+            setMirroring(context, SingleScreen, (value >> 4) & 1);
+        }
+    }
+    void serialize(StateStream& s) override { s.io(prgBank); }
+    void powerOn(BusContext& context) override {
+        mapPrg(context, 0x8000, 0, 16);
+        mapLastPrg16(context, 0xC000);
+    }
 
 private:
     const bool mirroringControl;
 };
-
-void Camerica::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (address >= 0xC000) {
-        prgBank = value;
-        mapPrg(context, 0x8000, (value & 0x0F) * 16, 16);
-    } else if (mirroringControl && (address & 0xF000) == 0x9000) {
-        setMirroring(context, SingleScreen, (value >> 4) & 1);
-    }
-}
-
-void Camerica::powerOn(BusContext& context) {
-    mapPrg(context, 0x8000, 0, 16);
-    mapLastPrg16(context, 0xC000);
-}
-
-void Camerica::serialize(StateStream& s) { s.io(prgBank); }
 
 std::unique_ptr<Mapper> makeCamerica(const BoardChoice& board) {
     return std::make_unique<Camerica>(board.submapper == 1);

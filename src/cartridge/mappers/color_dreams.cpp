@@ -5,9 +5,8 @@
 namespace NES {
 
 // Color Dreams (11): 32 KiB PRG and 8 KiB CHR banks in one register.
-class ColorDreams : public OneRegisterBoard<ColorDreams> {
+class ColorDreams : public OneRegisterBoard<ColorDreams, 11> {
 public:
-    ColorDreams() : OneRegisterBoard(11) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, (value & 3) * 32, 32);
         mapChr(context, 0x0000, (value >> 4) * 8, 8);

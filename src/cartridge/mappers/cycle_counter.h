@@ -2,12 +2,12 @@
 // VRC3, SS88006, FME-7, the VRC IRQ): the count is brought up to date when
 // the board's registers are written, in snapshots, and by the hook, which
 // runs only on the dot the counter next fires on (board_hooks.cpp has the
-// arithmetic). The board says what its counter does:
+// arithmetic). The board's counter, its IRQ registers, says what it does:
 //   bool counting() const          the counter runs
 //   int64_t count(int64_t ticks)   counts that many cycles; the tick it
 //                                  fired on (its line raised), 0: none
 //   int64_t nextFire() const       the tick it fires on from now, 0: never
-// Templated on the board so the hook calls them directly.
+// Templated on the counter so the hook calls it directly.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +17,11 @@
 
 namespace NES {
 
-template <class Board>
+template <class Counter>
 class CycleCounterBoard : public Mapper {
 public:
+    Counter irq;
+
     void onDot(BusContext& context) override {
         if (!hookDue(context)) return;
         countIrq(context, dotNow(context));
@@ -46,11 +48,11 @@ protected:
         const int64_t from = countedFrom(countedTo, now);
         const uint8_t phase = dotPhase;
         countedTo = now;
-        if (!board().counting()) return;
-        const int64_t fired = board().count(ticksOver(dotPhase, now - from));
+        if (!irq.counting()) return;
+        const int64_t fired = irq.count(ticksOver(dotPhase, now - from));
         if (fired) raiseAtTick(context, from, phase, fired);
     }
-    void scheduleIrq(BusContext& context) { hookAtTick(context, board().nextFire(), dotPhase); }
+    void scheduleIrq(BusContext& context) { hookAtTick(context, irq.nextFire(), dotPhase); }
     // Counted up to the position between steps, before a register write changes the counter.
     void countToNow(BusContext& context) { countIrq(context, settledDot(context)); }
     // A snapshot holds the count as of now.
@@ -59,8 +61,6 @@ protected:
     }
 
 private:
-    Board& board() { return static_cast<Board&>(*this); }
-    const Board& board() const { return static_cast<const Board&>(*this); }
     // The dot counted up to (the console's clock: not saved).
     int64_t countedTo = 0;
 };

@@ -59,18 +59,18 @@ void FME7::writeParameter(BusContext& context, uint8_t value) {
             break;
         case 12:
             mirroringBits = value & 3;
-            applyMirroring(context);
+            selectMirroring(context, mirroringBits);
             break;
         default:
             countToNow(context);
             if (command == 13) {
-                irqControl = value & 0x81;
-                irqLine = 0;
+                irq.control = value & 0x81;
+                irq.line = 0;
                 releaseIrq(context, context.cpu->cycles + 1);
             } else if (command == 14) {
-                irqCounter = uint16_t((irqCounter & 0xFF00) | value);
+                irq.counter = uint16_t((irq.counter & 0xFF00) | value);
             } else {
-                irqCounter = uint16_t((irqCounter & 0x00FF) | (value << 8));
+                irq.counter = uint16_t((irq.counter & 0x00FF) | (value << 8));
             }
             scheduleIrq(context);
             break;
@@ -79,20 +79,12 @@ void FME7::writeParameter(BusContext& context, uint8_t value) {
 
 // --- the IRQ counter ---
 
-int64_t FME7::count(int64_t ticks) {
-    const int64_t wrap = int64_t(irqCounter) + 1;  // the cycle it wraps from 0 on
-    irqCounter = uint16_t(irqCounter - ticks);
-    if (ticks < wrap || !(irqControl & 1)) return 0;
-    irqLine = 1;
+int64_t Fme7Irq::count(int64_t ticks) {
+    const int64_t wrap = int64_t(counter) + 1;  // the cycle it wraps from 0 on
+    counter = uint16_t(counter - ticks);
+    if (ticks < wrap || !(control & 1)) return 0;
+    line = 1;
     return wrap;
-}
-
-void FME7::applyMirroring(BusContext& context) {
-    switch (mirroringBits) {
-        case 0: setMirroring(context, Vertical); break;
-        case 1: setMirroring(context, Horizontal); break;
-        default: setMirroring(context, SingleScreen, mirroringBits & 1); break;
-    }
 }
 
 void FME7::powerOn(BusContext& context) {
@@ -120,11 +112,11 @@ void FME7::serialize(StateStream& s) {
     for (int k = 1; k < 4; ++k) s.io(prgBank[k], 0, 0x3F, "FME-7 PRG bank");
     s.io(mirroringBits, 0, 3, "FME-7 mirroring");
     countForSnapshot(s);
-    const uint8_t control = s.io(irqControl);
+    const uint8_t control = s.io(irq.control);
     s.require((control & ~0x81) == 0, "the FME-7 IRQ control has bits no write sets");
-    s.io(irqCounter);
+    s.io(irq.counter);
     s.io(dotPhase, 0, 2, "FME-7 dot phase");
-    s.io(irqLine, 0, 1, "FME-7 IRQ line");
+    s.io(irq.line, 0, 1, "FME-7 IRQ line");
     s.io(audioSelect);
     audio.serialize(s);
     // The RAM is in the CPU's memory while it shows; kept here otherwise.

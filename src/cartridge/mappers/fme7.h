@@ -39,19 +39,28 @@ private:
     void stepEnvelope(uint64_t steps);
 };
 
+// The FME-7's IRQ (commands $D-$F): a 16-bit down-counter of CPU cycles
+// that runs with bit 7 of the control and, with bit 0, interrupts when it
+// wraps from 0.
+struct Fme7Irq {
+    uint8_t control = 0;
+    uint16_t counter = 0;
+    uint8_t line = 0;
+    bool counting() const { return (control & 0x80) != 0; }
+    int64_t count(int64_t ticks);
+    int64_t nextFire() const { return (control & 0x81) == 0x81 ? int64_t(counter) + 1 : 0; }
+};
+
 // Sunsoft FME-7 and 5A/5B (69): a command register at $8000 and its
 // parameter at $A000 (eight 1 KiB CHR banks, ROM or RAM at $6000, three
 // 8 KiB PRG banks, mirroring, a 16-bit cycle-counting IRQ), and the 5B's
 // sound at $C000/$E000.
-class FME7 : public CycleCounterBoard<FME7> {
+class FME7 : public CycleCounterBoard<Fme7Irq> {
 public:
     uint8_t command = 0;
     uint8_t chrBank[8] = {};
     uint8_t prgBank[4] = {};  // $6000, $8000, $A000, $C000 (bits 6-7 of $6000's: RAM enable, RAM)
     uint8_t mirroringBits = 0;
-    uint8_t irqControl = 0;  // bit 0: IRQ enable, bit 7: counter enable
-    uint16_t irqCounter = 0;
-    uint8_t irqLine = 0;
     uint8_t audioSelect = 0;
     // PRG RAM while ROM shows at $6000.
     uint8_t prgRam[8192] = {};
@@ -62,14 +71,8 @@ public:
     void powerOn(BusContext& context) override;
 
 private:
-    // The counter runs with bit 7 and raises the IRQ on wrapping with bit 0.
-    friend CycleCounterBoard<FME7>;
-    bool counting() const { return (irqControl & 0x80) != 0; }
-    int64_t count(int64_t ticks);
-    int64_t nextFire() const { return (irqControl & 0x81) == 0x81 ? int64_t(irqCounter) + 1 : 0; }
     bool ramAt6000() const { return (prgBank[0] & 0x40) != 0; }
     void writeParameter(BusContext& context, uint8_t value);
-    void applyMirroring(BusContext& context);
 };
 
 }  // namespace NES

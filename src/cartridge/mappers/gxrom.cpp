@@ -5,9 +5,8 @@
 namespace NES {
 
 // GxROM (66): 32 KiB PRG (bits 4-5) and 8 KiB CHR (bits 0-1) banks.
-class GxROM : public OneRegisterBoard<GxROM> {
+class GxROM : public OneRegisterBoard<GxROM, 66> {
 public:
-    GxROM() : OneRegisterBoard(66) {}
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, ((value >> 4) & 3) * 32, 32);
         mapChr(context, 0x0000, (value & 3) * 8, 8);

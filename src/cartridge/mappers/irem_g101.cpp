@@ -18,58 +18,39 @@ public:
     uint8_t chrBank[8] = {};
     uint8_t control = 0;  // bit 0: horizontal, bit 1: $8000 fixed
     explicit IremG101(bool oneScreen) : Mapper(32, 0), oneScreen(oneScreen) {}
-    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void serialize(StateStream& s) override;
-    void powerOn(BusContext& context) override;
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
+        switch (address & 0xF000) {
+            case 0x8000:
+            case 0xA000:
+                prgBank[(address >> 13) & 1] = value & 0x1F;
+                mapPrg8Pair(context, prgBank, control & 2);
+                break;
+            case 0x9000:
+                if (oneScreen) break;
+                control = value & 3;
+                setMirroring(context, (control & 1) ? Horizontal : Vertical);
+                mapPrg8Pair(context, prgBank, control & 2);
+                break;
+            case 0xB000:
+                chrBank[address & 7] = value;
+                mapChr(context, uint16_t((address & 7) * 0x400), value, 1);
+                break;
+            default: break;
+        }
+    }
+    void serialize(StateStream& s) override {
+        s.io(prgBank, 0, 0x1F, "G-101 PRG bank");
+        s.io(chrBank);
+        s.io(control, 0, 3, "G-101 control");
+    }
+    void powerOn(BusContext& context) override {
+        mapPrg8Pair(context, prgBank, control & 2);
+        if (oneScreen) setMirroring(context, SingleScreen, 0);
+    }
 
 private:
-    void mapPrgBanks(BusContext& context);
     const bool oneScreen;
 };
-
-void IremG101::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    switch (address & 0xF000) {
-        case 0x8000:
-            prgBank[0] = value & 0x1F;
-            mapPrgBanks(context);
-            break;
-        case 0x9000:
-            if (oneScreen) break;
-            control = value & 3;
-            setMirroring(context, (control & 1) ? Horizontal : Vertical);
-            mapPrgBanks(context);
-            break;
-        case 0xA000:
-            prgBank[1] = value & 0x1F;
-            mapPrgBanks(context);
-            break;
-        case 0xB000:
-            chrBank[address & 7] = value;
-            mapChr(context, uint16_t((address & 7) * 0x400), value, 1);
-            break;
-        default: break;
-    }
-}
-
-void IremG101::mapPrgBanks(BusContext& context) {
-    const int32_t secondLast = prgBanks(context, 8) - 2;
-    const bool fixedLow = control & 2;
-    mapPrg(context, 0x8000, (fixedLow ? secondLast : prgBank[0]) * 8, 8);
-    mapPrg(context, 0xA000, prgBank[1] * 8, 8);
-    mapPrg(context, 0xC000, (fixedLow ? prgBank[0] : secondLast) * 8, 8);
-    mapPrg(context, 0xE000, (secondLast + 1) * 8, 8);
-}
-
-void IremG101::powerOn(BusContext& context) {
-    mapPrgBanks(context);
-    if (oneScreen) setMirroring(context, SingleScreen, 0);
-}
-
-void IremG101::serialize(StateStream& s) {
-    s.io(prgBank, 0, 0x1F, "G-101 PRG bank");
-    s.io(chrBank);
-    s.io(control, 0, 3, "G-101 control");
-}
 
 std::unique_ptr<Mapper> makeIremG101(const BoardChoice& board) {
     return std::make_unique<IremG101>(board.submapper == 1);

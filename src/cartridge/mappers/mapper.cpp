@@ -41,6 +41,14 @@ void Mapper::mapChr(BusContext& context, uint16_t window, int32_t startKiB, int3
     cart->showChr(context.ppu->vram.data(), window, startKiB, kib);
 }
 
+void Mapper::mapPrg8Pair(BusContext& context, const uint8_t (&banks)[2], bool swapped) {
+    const int32_t secondLast = prgBanks(context, 8) - 2;
+    mapPrg(context, 0x8000, (swapped ? secondLast : banks[0]) * 8, 8);
+    mapPrg(context, 0xA000, banks[1] * 8, 8);
+    mapPrg(context, 0xC000, (swapped ? banks[0] : secondLast) * 8, 8);
+    mapPrg(context, 0xE000, (secondLast + 1) * 8, 8);
+}
+
 void Mapper::swapPrg(BusContext& context, uint16_t a, uint16_t b, int32_t kib) {
     Cartridge* cart = context.cpu->cartridge;
     if (!cart || a < 0x8000 || b < 0x8000 || !fitsCpuWindow(a, kib) || !fitsCpuWindow(b, kib)) return;
@@ -71,6 +79,11 @@ void Mapper::setMirroring(BusContext& context, int32_t mode, int32_t page) {
     const Cartridge* cart = context.cpu->cartridge;
     if (cart && cart->mirroring == FourScreen) return;
     context.ppu->setMirroring(mode, page);
+}
+
+void Mapper::selectMirroring(BusContext& context, int bits) {
+    if (bits < 2) setMirroring(context, bits ? Horizontal : Vertical);
+    else setMirroring(context, SingleScreen, bits & 1);
 }
 
 void Mapper::put32(uint8_t* block, int32_t value) {

@@ -105,6 +105,10 @@ protected:
     static void mapPrg(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
     static void mapLastPrg16(BusContext& context, uint16_t window);
     static void mapChr(BusContext& context, uint16_t window, int32_t startKiB, int32_t kib);
+    // Konami's and Irem's 8 KiB layout: `banks` at $8000 and $A000, the
+    // second-last bank at $C000 (with `swapped`, at $8000 and banks[0] at
+    // $C000), the last at $E000.
+    static void mapPrg8Pair(BusContext& context, const uint8_t (&banks)[2], bool swapped);
     // Exchanges two windows, bytes and bank numbers (MMC3's layout bits).
     static void swapPrg(BusContext& context, uint16_t a, uint16_t b, int32_t kib);
     static void swapChr(BusContext& context, uint16_t a, uint16_t b, int32_t kib);
@@ -117,6 +121,9 @@ protected:
     // The nametable layout; the second page's bytes move with it. `page`
     // picks SingleScreen's lower (0) or upper (1) kilobyte.
     static void setMirroring(BusContext& context, int32_t mode, int32_t page = 0);
+    // The two-bit mirroring control of most boards: vertical, horizontal,
+    // the lower page on one screen, the upper.
+    static void selectMirroring(BusContext& context, int bits);
     // The design's interrupt is a request the CPU takes before its next
     // instruction; the hardware's a level on the IRQ line, from the first
     // poll at or after atCycle until the board releases it.

@@ -41,12 +41,12 @@ int32_t MMC5::ramBank(uint8_t value) const {
 }
 
 MMC5::Window MMC5::windowSource(int w) const {
-    if (w == 0) return {true, ramBank(prgRegisters[0])};
+    if (w == 0) return {true, ramBank(prg.registers[0])};
     // The register ($5113 + r) that selects window w, and w's 8 KiB part of its bank.
     int r = w;
     int32_t part = 0;
     int32_t size = 1;  // in 8 KiB banks
-    switch (prgMode) {
+    switch (prg.mode) {
         case 0:
             r = 4;
             part = w - 1;
@@ -66,7 +66,7 @@ MMC5::Window MMC5::windowSource(int w) const {
             break;
         default: break;
     }
-    const uint8_t value = prgRegisters[r];
+    const uint8_t value = prg.registers[r];
     const int32_t bank = (value & 0x7F & ~(size - 1)) + part;
     // $5117 always maps ROM; the others ROM with bit 7 set.
     if ((value & 0x80) || r == 4) return {false, bank};
@@ -98,7 +98,7 @@ void MMC5::writeRam(BusContext& context, uint16_t address, uint8_t& value) {
     uint8_t* memory = context.cpu->memory.data();
     if (!shown[w].ram) return;
     // Writes need $5102 = 2 and $5103 = 1; the CPU stores $6000-$7FFF itself.
-    if ((ramProtect[0] & 3) != 2 || (ramProtect[1] & 3) != 1) {
+    if ((prg.ramProtect[0] & 3) != 2 || (prg.ramProtect[1] & 3) != 1) {
         value = memory[address];
         return;
     }
@@ -118,16 +118,16 @@ void MMC5::setBanks(bool setB, int32_t (&banks)[8]) const {
         if (!setB) {
             // Set A: 8, 4, 2 or 1 KiB banks from its last register of each.
             static constexpr int kSpan[4] = {8, 4, 2, 1};
-            const int span = kSpan[chrMode & 3];
-            bank = chrA[(p | (span - 1)) & 7] * span + (p & (span - 1));
+            const int span = kSpan[chr.mode & 3];
+            bank = chr.a[(p | (span - 1)) & 7] * span + (p & (span - 1));
         } else {
             // Set B covers 4 KiB, shown in both pattern tables.
             const int q = p & 3;
-            switch (chrMode & 3) {
-                case 0: bank = chrB[3] * 8 + q; break;
-                case 1: bank = chrB[3] * 4 + q; break;
-                case 2: bank = chrB[q | 1] * 2 + (q & 1); break;
-                default: bank = chrB[q]; break;
+            switch (chr.mode & 3) {
+                case 0: bank = chr.b[3] * 8 + q; break;
+                case 1: bank = chr.b[3] * 4 + q; break;
+                case 2: bank = chr.b[q | 1] * 2 + (q & 1); break;
+                default: bank = chr.b[q]; break;
             }
         }
         banks[p] = bank;
@@ -146,8 +146,8 @@ void MMC5::mapChrBanks(BusContext& context, uint8_t ctrl) {
     // The pattern tables show the sprites' set with 8 x 16 sprites, else
     // the set written last; the background takes set B with 8 x 16 sprites.
     int32_t want[8];
-    setBanks(!tall && lastSetB, want);
-    setBanks(tall || lastSetB, backgroundBanks);
+    setBanks(!tall && chr.lastSetB, want);
+    setBanks(tall || chr.lastSetB, backgroundBanks);
     context.ppu->payOwedDots();
     for (int p = 0; p < 8; ++p) {
         want[p] %= count;
@@ -162,7 +162,7 @@ void MMC5::mapChrBanks(BusContext& context, uint8_t ctrl) {
 // --- the scanline interrupt ---
 
 void MMC5::updateIrqLine(BusContext& context, int64_t atCycle) {
-    if (irqPending && irqEnable) raiseIrq(context, atCycle);
+    if (irq.pending && irq.enable) raiseIrq(context, atCycle);
     else releaseIrq(context, atCycle);
 }
 
@@ -172,21 +172,21 @@ void MMC5::onDot(BusContext& context) {
     if (ppu.cycle != 0) return;
     const bool rendering = (context.cpu->memory[0x2001] & 0x18) != 0;
     if (ppu.scanline >= 240 || !rendering) {
-        inFrame = 0;
+        irq.inFrame = 0;
         return;
     }
-    if (!inFrame) {
-        inFrame = 1;
-        lineCounter = 0;
-        if (irqLine == 0 || irqLine >= 240) {
-            irqPending = 0;
+    if (!irq.inFrame) {
+        irq.inFrame = 1;
+        irq.lineCounter = 0;
+        if (irq.line == 0 || irq.line >= 240) {
+            irq.pending = 0;
             releaseIrq(context, cycleSeeing(ppu.dotAtPosition() + kLineSeenDot));
         }
         return;
     }
-    if (++lineCounter != irqLine) return;
-    irqPending = 1;
-    if (irqEnable) raiseIrq(context, cycleSeeing(ppu.dotAtPosition() + kLineSeenDot));
+    if (++irq.lineCounter != irq.line) return;
+    irq.pending = 1;
+    if (irq.enable) raiseIrq(context, cycleSeeing(ppu.dotAtPosition() + kLineSeenDot));
 }
 
 // --- registers ---
@@ -196,7 +196,7 @@ void MMC5::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         // The chip watches PPUCTRL (8 x 16 sprites, the background's table)
         // and PPUMASK (rendering turned off ends the frame).
         if (address == 0x2000) mapChrBanks(context, value);
-        if (address == 0x2001 && !(value & 0x18)) inFrame = 0;
+        if (address == 0x2001 && !(value & 0x18)) irq.inFrame = 0;
         return;
     }
     if (address >= 0x6000) {
@@ -206,7 +206,7 @@ void MMC5::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address >= kExram) {
         // The extra nametable and the attributes take writes only while the
         // chip renders (else $00 lands); in mode 3 ExRAM is read-only.
-        if (exramMode <= 1 && !inFrame) value = 0;
+        if (exramMode <= 1 && !irq.inFrame) value = 0;
         else if (exramMode == 3) value = context.cpu->memory[address];
         return;
     }
@@ -217,15 +217,15 @@ void MMC5::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     }
     switch (address) {
         case 0x5100:
-            prgMode = value & 3;
+            prg.mode = value & 3;
             mapPrgWindows(context);
             break;
         case 0x5101:
-            chrMode = value & 3;
+            chr.mode = value & 3;
             mapChrBanks(context, ppuCtrl(context));
             break;
         case 0x5102:
-        case 0x5103: ramProtect[address - 0x5102] = value & 3; break;
+        case 0x5103: prg.ramProtect[address - 0x5102] = value & 3; break;
         case 0x5104:
             exramMode = value & 3;
             slotsStale = true;
@@ -246,19 +246,19 @@ void MMC5::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         case 0x5115:
         case 0x5116:
         case 0x5117:
-            prgRegisters[address - 0x5113] = value;
+            prg.registers[address - 0x5113] = value;
             mapPrgWindows(context);
             break;
-        case 0x5130: chrUpper = value & 3; break;
+        case 0x5130: chr.upper = value & 3; break;
         case 0x5200:
-            splitControl = value;
+            split.control = value;
             updateTileSupply(context, ppuCtrl(context));
             break;
-        case 0x5201: splitScroll = value; break;
-        case 0x5202: splitBank = value; break;
-        case 0x5203: irqLine = value; break;
+        case 0x5201: split.scroll = value; break;
+        case 0x5202: split.bank = value; break;
+        case 0x5203: irq.line = value; break;
         case 0x5204:
-            irqEnable = value >> 7;
+            irq.enable = value >> 7;
             updateIrqLine(context, context.cpu->cycles + 1);
             break;
         case 0x5205:
@@ -266,10 +266,10 @@ void MMC5::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
         default:
             if (address >= 0x5120 && address <= 0x512B) {
                 // $5130's bits become the bank's upper bits as it is written.
-                const uint16_t bank = uint16_t(value | (chrUpper << 8));
-                lastSetB = address >= 0x5128;
-                if (lastSetB) chrB[address - 0x5128] = bank;
-                else chrA[address - 0x5120] = bank;
+                const uint16_t bank = uint16_t(value | (chr.upper << 8));
+                chr.lastSetB = address >= 0x5128;
+                if (chr.lastSetB) chr.b[address - 0x5128] = bank;
+                else chr.a[address - 0x5120] = bank;
                 mapChrBanks(context, ppuCtrl(context));
             }
             break;
@@ -286,8 +286,8 @@ uint8_t MMC5::readRegister(BusContext& context, uint16_t address, uint8_t unmapp
             // Its flags follow the dots up to this read.
             context.ppu->payOwedDots();
             const uint8_t status =
-                uint8_t((irqPending ? kPendingBit : 0) | (inFrame ? kInFrameBit : 0) | (unmapped & 0x3F));
-            irqPending = 0;
+                uint8_t((irq.pending ? kPendingBit : 0) | (irq.inFrame ? kInFrameBit : 0) | (unmapped & 0x3F));
+            irq.pending = 0;
             releaseIrq(context, context.cpu->cycles + 1);
             return status;
         }
@@ -334,8 +334,8 @@ void MMC5::afterLoad(BusContext& context) {
     const Cartridge& cart = *context.cpu->cartridge;
     const int32_t count = cart.chrSize / 1024;
     const bool tall = (ppuCtrl(context) & 0x20) != 0;
-    setBanks(!tall && lastSetB, vramBanks);
-    setBanks(tall || lastSetB, backgroundBanks);
+    setBanks(!tall && chr.lastSetB, vramBanks);
+    setBanks(tall || chr.lastSetB, backgroundBanks);
     for (int p = 0; p < 8; ++p) {
         vramBanks[p] = count > 0 ? vramBanks[p] % count : p;
         backgroundBanks[p] = count > 0 ? backgroundBanks[p] % count : p;
@@ -369,26 +369,26 @@ void MMC5::storeState(BusContext& context, uint8_t* block) {
 }
 
 void MMC5::serialize(StateStream& s) {
-    s.io(prgMode, 0, 3, "MMC5 PRG mode");
-    s.io(prgRegisters);
-    s.io(ramProtect, 0, 3, "MMC5 PRG RAM protection");
-    s.io(chrMode, 0, 3, "MMC5 CHR mode");
-    s.io(chrA, 0, 0x3FF, "MMC5 CHR bank");
-    s.io(chrB, 0, 0x3FF, "MMC5 CHR bank");
-    s.io(chrUpper, 0, 3, "MMC5 CHR upper bits");
-    s.io(lastSetB, 0, 1, "MMC5 CHR set written last");
+    s.io(prg.mode, 0, 3, "MMC5 PRG mode");
+    s.io(prg.registers);
+    s.io(prg.ramProtect, 0, 3, "MMC5 PRG RAM protection");
+    s.io(chr.mode, 0, 3, "MMC5 CHR mode");
+    s.io(chr.a, 0, 0x3FF, "MMC5 CHR bank");
+    s.io(chr.b, 0, 0x3FF, "MMC5 CHR bank");
+    s.io(chr.upper, 0, 3, "MMC5 CHR upper bits");
+    s.io(chr.lastSetB, 0, 1, "MMC5 CHR set written last");
     s.io(exramMode, 0, 3, "MMC5 ExRAM mode");
     s.io(nametables);
     s.io(fillTile);
     s.io(fillColour, 0, 3, "MMC5 fill colour");
-    s.io(splitControl);
-    s.io(splitScroll);
-    s.io(splitBank);
-    s.io(irqLine);
-    s.io(irqEnable, 0, 1, "MMC5 IRQ enable");
-    s.io(irqPending, 0, 1, "MMC5 IRQ pending");
-    s.io(inFrame, 0, 1, "MMC5 in-frame flag");
-    s.io(lineCounter);
+    s.io(split.control);
+    s.io(split.scroll);
+    s.io(split.bank);
+    s.io(irq.line);
+    s.io(irq.enable, 0, 1, "MMC5 IRQ enable");
+    s.io(irq.pending, 0, 1, "MMC5 IRQ pending");
+    s.io(irq.inFrame, 0, 1, "MMC5 in-frame flag");
+    s.io(irq.lineCounter);
     s.io(factors);
     s.io(latchedPalette, 0, 3, "MMC5 latched palette");
     audio.serialize(s);

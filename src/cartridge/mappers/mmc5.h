@@ -46,35 +46,44 @@ private:
 // split, the scanline interrupt with its in-frame flag, and the multiplier.
 class MMC5 : public Mapper {
 public:
-    // --- PRG: $5100 mode, $5113-$5117 banks, $5102-$5103 RAM protection ---
-    uint8_t prgMode = 3;
-    uint8_t prgRegisters[5] = {0, 0xFF, 0xFF, 0xFF, 0xFF};
-    uint8_t ramProtect[2] = {0, 0};
+    // PRG: $5100 the mode, $5113-$5117 the banks, $5102-$5103 the RAM protection.
+    struct Prg {
+        uint8_t mode = 3;
+        uint8_t registers[5] = {0, 0xFF, 0xFF, 0xFF, 0xFF};
+        uint8_t ramProtect[2] = {0, 0};
+    } prg;
     // Every 8 KiB bank of PRG RAM; a bank on show lives in its windows.
     std::vector<uint8_t> prgRam;
-    // --- CHR: $5101 mode, $5120-$5127 (set A: sprites), $5128-$512B (set
-    // B: the background of 8 x 16 sprites), $5130 the upper bits ---
-    uint8_t chrMode = 0;
-    uint16_t chrA[8] = {};
-    uint16_t chrB[4] = {};
-    uint8_t chrUpper = 0;
-    uint8_t lastSetB = 0;
-    // --- nametables: $5104 ExRAM mode, $5105 slots, $5106-$5107 fill ---
+    // CHR: $5101 the mode, $5120-$5127 set A (sprites), $5128-$512B set B
+    // (the background of 8 x 16 sprites), $5130 the upper bits.
+    struct Chr {
+        uint8_t mode = 0;
+        uint16_t a[8] = {};
+        uint16_t b[4] = {};
+        uint8_t upper = 0;
+        uint8_t lastSetB = 0;
+    } chr;
+    // ExRAM and the nametables: $5104 ExRAM's use, $5105 each slot's source,
+    // $5106-$5107 the fill-mode nametable's tile and colour.
     uint8_t exramMode = 0;
     uint8_t nametables = 0;
     uint8_t fillTile = 0;
     uint8_t fillColour = 0;
-    // --- vertical split: $5200 control, $5201 scroll, $5202 CHR bank ---
-    uint8_t splitControl = 0;
-    uint8_t splitScroll = 0;
-    uint8_t splitBank = 0;
-    // --- scanline interrupt: $5203 line, $5204 enable and status ---
-    uint8_t irqLine = 0;
-    uint8_t irqEnable = 0;
-    uint8_t irqPending = 0;
-    uint8_t inFrame = 0;
-    uint8_t lineCounter = 0;
-    // --- multiplier: $5205-$5206 ---
+    // The vertical split: $5200 control, $5201 scroll, $5202 CHR bank.
+    struct Split {
+        uint8_t control = 0;
+        uint8_t scroll = 0;
+        uint8_t bank = 0;
+    } split;
+    // The scanline interrupt: $5203 the line, $5204 the enable and status.
+    struct ScanlineIrq {
+        uint8_t line = 0;
+        uint8_t enable = 0;
+        uint8_t pending = 0;
+        uint8_t inFrame = 0;
+        uint8_t lineCounter = 0;
+    } irq;
+    // The multiplier: $5205-$5206.
     uint8_t factors[2] = {0xFF, 0xFF};
     // --- sound: $5000-$5015 ---
     Mmc5Sound audio;

@@ -49,7 +49,7 @@ void MMC5::buildFillPage() {
 
 bool MMC5::wantsToSupplyTiles(const BusContext& context, uint8_t ctrl) const {
     if (exramMode == 1 || !layoutShowsAll) return true;
-    if ((splitControl & 0x80) && exramMode <= 1) return true;
+    if ((split.control & 0x80) && exramMode <= 1) return true;
     for (int slot = 0; slot < 4; ++slot) {
         if (((nametables >> (2 * slot)) & 3) >= 2) return true;
     }
@@ -77,18 +77,18 @@ const uint8_t* MMC5::patternRow(const BusContext& context, int32_t bank, uint16_
 BackgroundTile MMC5::supplyTile(BusContext& context, uint16_t address, int32_t column) {
     const uint8_t* exram = &context.cpu->memory[kExram];
     BackgroundTile tile;
-    if ((splitControl & 0x80) && exramMode <= 1) {
-        const int32_t threshold = splitControl & 0x1F;
-        if ((splitControl & 0x40) ? column >= threshold : column < threshold) {
+    if ((split.control & 0x80) && exramMode <= 1) {
+        const int32_t threshold = split.control & 0x1F;
+        if ((split.control & 0x40) ? column >= threshold : column < threshold) {
             // The split's rows scroll on their own, wrapping at 240 like the picture.
-            int32_t y = context.ppu->scanline + splitScroll;
-            if (splitScroll < 240 && y >= 240) y -= 240;
+            int32_t y = context.ppu->scanline + split.scroll;
+            if (split.scroll < 240 && y >= 240) y -= 240;
             y &= 0xFF;
             const uint16_t offset = uint16_t((((y >> 3) << 5) | (column & 31)) & 0x3FF);
             const uint8_t index = exram[offset];
             tile.palette = quadrant(exram[attributeOffset(offset)], offset);
             const uint8_t* row =
-                patternRow(context, splitBank * 4 + (index >> 6), uint16_t(((index & 0x3F) << 4) | (y & 7)));
+                patternRow(context, split.bank * 4 + (index >> 6), uint16_t(((index & 0x3F) << 4) | (y & 7)));
             tile.low = row[0];
             tile.high = row[8];
             return tile;
@@ -112,7 +112,7 @@ BackgroundTile MMC5::supplyTile(BusContext& context, uint16_t address, int32_t c
         // Extended attributes: the tile's ExRAM byte holds its 4 KiB bank and palette.
         const uint8_t extended = exram[offset];
         tile.palette = extended >> 6;
-        bank = ((extended & 0x3F) | (chrUpper << 6)) * 4 + (index >> 6);
+        bank = ((extended & 0x3F) | (chr.upper << 6)) * 4 + (index >> 6);
     } else {
         tile.palette = quadrant(slot[attributeOffset(offset)], offset);
         bank = backgroundBanks[((context.cpu->memory[0x2000] & 0x10) ? 4 : 0) + (index >> 6)];

@@ -6,9 +6,8 @@
 namespace NES {
 
 // NINA-003/006 (79): a register at $4100-$5FFF with address bit 8 set.
-class NINA03 : public OneRegisterBoard<NINA03> {
+class NINA03 : public OneRegisterBoard<NINA03, 79, 0> {
 public:
-    NINA03() : OneRegisterBoard(79, 0) {}
     static bool decodes(uint16_t address) { return (address & 0xE100) == 0x4100; }
     void show(BusContext& context, uint8_t value) {
         mapPrg(context, 0x8000, ((value >> 3) & 1) * 32, 32);

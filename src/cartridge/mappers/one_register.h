@@ -4,8 +4,8 @@
 // answers when that is not all of $8000-$FFFF:
 //   void show(BusContext& context, uint8_t value)
 //   static bool decodes(uint16_t address)
-// Power-on shows value 0. Templated on the board so the write hook calls
-// them directly.
+// Power-on shows value 0. Templated on the board (so the write hook calls
+// them directly), its mapper number and the lowest address it watches.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 
 namespace NES {
 
-template <class Board>
+template <class Board, int32_t Number, uint16_t LowestWrite = 0x8000>
 class OneRegisterBoard : public Mapper {
 public:
     uint8_t bankRegister = 0;
@@ -31,7 +31,7 @@ public:
     static bool decodes(uint16_t address) { return address >= 0x8000; }
 
 protected:
-    explicit OneRegisterBoard(int32_t mapper, uint16_t lowestWrite = 0x8000) : Mapper(mapper, lowestWrite) {}
+    OneRegisterBoard() : Mapper(Number, LowestWrite) {}
 };
 
 }  // namespace NES

@@ -25,66 +25,52 @@ public:
     uint8_t control = 0;  // $E000: mirroring, bit 4 nametables from CHR ROM
     uint8_t prgBank = 0;
     Sunsoft4() : Mapper(68, 0) { maySupplyTiles = true; }
-    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void serialize(StateStream& s) override;
-    void powerOn(BusContext& context) override;
-    void afterLoad(BusContext& context) override;
-    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t column) override;
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
+        if (address < 0x8000) return;
+        const int group = (address >> 12) - 8;
+        if (group < 4) {
+            chrBank[group] = value;
+            mapChr(context, uint16_t(group * 0x800), value * 2, 2);
+        } else if (group < 6) {
+            ntBank[group - 4] = value;
+        } else if (group == 6) {
+            control = value & 0x13;
+            selectMirroring(context, control & 3);
+            applyNametables(context);
+        } else {
+            prgBank = value & 0x1F;
+            mapPrg(context, 0x8000, (prgBank & 0x0F) * 16, 16);
+        }
+    }
+    void serialize(StateStream& s) override {
+        s.io(chrBank);
+        s.io(ntBank);
+        const uint8_t control = s.io(this->control);
+        s.require((control & ~0x13) == 0, "Sunsoft-4 control has bits no write sets");
+        s.io(prgBank, 0, 0x1F, "Sunsoft-4 PRG bank");
+    }
+    void powerOn(BusContext& context) override {
+        mapPrg(context, 0x8000, 0, 16);
+        mapLastPrg16(context, 0xC000);
+    }
+    void afterLoad(BusContext& context) override {
+        suppliesTiles = (control & 0x10) && context.cpu->cartridge->chrSize > 0;
+    }
+    BackgroundTile supplyTile(BusContext& context, uint16_t address, int32_t) override {
+        // Slot to page: vertical, horizontal, the lower page alone, the upper.
+        static constexpr uint8_t kPages[4][4] = {{0, 1, 0, 1}, {0, 0, 1, 1}, {0, 0, 0, 0}, {1, 1, 1, 1}};
+        const Cartridge& cart = *context.cpu->cartridge;
+        const int32_t banks = std::max(1, cart.chrSize / 1024);
+        const int page = kPages[control & 3][(address >> 10) & 3];
+        return tileFrom(context, cart.chrRom.data() + size_t((ntBank[page] | 0x80) % banks) * 1024, address);
+    }
 
 private:
-    void applyNametables(BusContext& context);
-};
-
-void Sunsoft4::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (address < 0x8000) return;
-    const int group = (address >> 12) - 8;
-    if (group < 4) {
-        chrBank[group] = value;
-        mapChr(context, uint16_t(group * 0x800), value * 2, 2);
-    } else if (group < 6) {
-        ntBank[group - 4] = value;
-    } else if (group == 6) {
-        control = value & 0x13;
-        const int m = control & 3;
-        if (m < 2) setMirroring(context, m ? Horizontal : Vertical);
-        else setMirroring(context, SingleScreen, m & 1);
-        applyNametables(context);
-    } else {
-        prgBank = value & 0x1F;
-        mapPrg(context, 0x8000, (prgBank & 0x0F) * 16, 16);
+    void applyNametables(BusContext& context) {
+        // Without 128 KiB of CHR ROM past the first there is nothing to show.
+        supplyTiles(context, (control & 0x10) && context.cpu->cartridge->chrSize > 0);
     }
-}
-
-void Sunsoft4::applyNametables(BusContext& context) {
-    // Without 128 KiB of CHR ROM past the first there is nothing to show.
-    supplyTiles(context, (control & 0x10) && context.cpu->cartridge->chrSize > 0);
-}
-
-BackgroundTile Sunsoft4::supplyTile(BusContext& context, uint16_t address, int32_t) {
-    // Slot to page: vertical, horizontal, the lower page alone, the upper.
-    static constexpr uint8_t kPages[4][4] = {{0, 1, 0, 1}, {0, 0, 1, 1}, {0, 0, 0, 0}, {1, 1, 1, 1}};
-    const Cartridge& cart = *context.cpu->cartridge;
-    const int32_t banks = std::max(1, cart.chrSize / 1024);
-    const int page = kPages[control & 3][(address >> 10) & 3];
-    return tileFrom(context, cart.chrRom.data() + size_t((ntBank[page] | 0x80) % banks) * 1024, address);
-}
-
-void Sunsoft4::powerOn(BusContext& context) {
-    mapPrg(context, 0x8000, 0, 16);
-    mapLastPrg16(context, 0xC000);
-}
-
-void Sunsoft4::afterLoad(BusContext& context) {
-    suppliesTiles = (control & 0x10) && context.cpu->cartridge->chrSize > 0;
-}
-
-void Sunsoft4::serialize(StateStream& s) {
-    s.io(chrBank);
-    s.io(ntBank);
-    const uint8_t control = s.io(this->control);
-    s.require((control & ~0x13) == 0, "Sunsoft-4 control has bits no write sets");
-    s.io(prgBank, 0, 0x1F, "Sunsoft-4 PRG bank");
-}
+};
 
 std::unique_ptr<Mapper> makeSunsoft4(const BoardChoice&) { return std::make_unique<Sunsoft4>(); }
 

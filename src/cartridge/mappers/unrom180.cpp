@@ -5,9 +5,8 @@
 namespace NES {
 
 // 180: the first 16 KiB fixed at $8000, a switchable 16 KiB bank at $C000.
-class UNROM180 : public OneRegisterBoard<UNROM180> {
+class UNROM180 : public OneRegisterBoard<UNROM180, 180> {
 public:
-    UNROM180() : OneRegisterBoard(180) {}
     void show(BusContext& context, uint8_t value) { mapPrg(context, 0xC000, (value & 0x0F) * 16, 16); }
     // The first 16 KiB stays at $8000.
     void powerOn(BusContext& context) override {

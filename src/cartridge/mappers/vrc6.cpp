@@ -17,15 +17,26 @@
 
 namespace NES {
 
+// The windows of the two PRG registers, and the bank bits each takes.
+static constexpr struct PrgWindow {
+    uint16_t start;
+    int32_t kib;
+    uint8_t mask;
+} kPrgWindows[2] = {{0x8000, 16, 0x0F}, {0xC000, 8, 0x1F}};
+
 void VRC6::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
     if (address < 0x8000) return;
     int reg = address & 3;
     if (swapLines) reg = ((reg & 1) << 1) | (reg >> 1);
     switch (address & 0xF000) {
         case 0x8000:
-            prg16 = value & 0x0F;
-            mapPrg(context, 0x8000, prg16 * 16, 16);
+        case 0xC000: {
+            const int r = (address >> 14) & 1;
+            const PrgWindow& window = kPrgWindows[r];
+            prgBank[r] = value & window.mask;
+            mapPrg(context, window.start, prgBank[r] * window.kib, window.kib);
             break;
+        }
         case 0x9000:
         case 0xA000:
         case 0xB000:
@@ -37,10 +48,6 @@ void VRC6::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
             }
             audio.runTo(context.cpu->cycles);
             audio.write(((address >> 12) & 0xF) - 9, reg, value);
-            break;
-        case 0xC000:
-            prg8 = value & 0x1F;
-            mapPrg(context, 0xC000, prg8 * 8, 8);
             break;
         case 0xD000:
         case 0xE000:
@@ -159,8 +166,8 @@ void VRC6::afterLoad(BusContext& context) {
 }
 
 void VRC6::serialize(StateStream& s) {
-    s.io(prg16, 0, 0x0F, "VRC6 16 KiB PRG bank");
-    s.io(prg8, 0, 0x1F, "VRC6 8 KiB PRG bank");
+    s.io(prgBank[0], 0, 0x0F, "VRC6 16 KiB PRG bank");
+    s.io(prgBank[1], 0, 0x1F, "VRC6 8 KiB PRG bank");
     s.io(chrBank);
     s.io(banking);
     serializeIrq(s);

@@ -40,8 +40,7 @@ private:
 // eight CHR registers, mirroring, the VRC IRQ and the VRC6's sound.
 class VRC6 : public VrcIrqBoard {
 public:
-    uint8_t prg16 = 0;
-    uint8_t prg8 = 0;
+    uint8_t prgBank[2] = {};  // $8000: 16 KiB at $8000; $C000: 8 KiB at $C000
     uint8_t chrBank[8] = {};
     uint8_t banking = 0x20;  // $B003: .PNMMDD (PPU A10 into 2 KiB banks, ROM nametables, mirroring, CHR mode)
     Vrc6Sound audio;

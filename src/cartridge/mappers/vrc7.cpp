@@ -20,87 +20,70 @@ public:
     uint8_t prgBank[3] = {0, 1, 2};
     uint8_t chrBank[8] = {};
     uint8_t control = 0;  // $E000: mirroring (bits 0-1), sound off, PRG RAM enable
-    explicit VRC7(int32_t submapper);
-    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override;
-    void serialize(StateStream& s) override;
-    void powerOn(BusContext& context) override;
-
-private:
-    void mapPrgBanks(BusContext& context);
-    void applyMirroring(BusContext& context);
-    uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
-};
-
-VRC7::VRC7(int32_t submapper) : VrcIrqBoard(85) { secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18; }
-
-void VRC7::cpuWrite(BusContext& context, uint16_t address, uint8_t& value) {
-    if (address < 0x8000) return;
-    // The sound's ports ($9010, $9030) and the second of each pair by the wired line.
-    const bool second = (address & secondLine) != 0;
-    switch (address & 0xF000) {
-        case 0x8000:
-            prgBank[second ? 1 : 0] = value & 0x3F;
-            mapPrgBanks(context);
-            break;
-        case 0x9000:
-            if ((address & 0x0038) != 0) break;  // the FM sound's ports
-            prgBank[2] = value & 0x3F;
-            mapPrgBanks(context);
-            break;
-        case 0xE000:
-            if (second) {
+    explicit VRC7(int32_t submapper) : VrcIrqBoard(85) {
+        secondLine = submapper == 1 ? 0x08 : submapper == 2 ? 0x10 : 0x18;
+    }
+    void cpuWrite(BusContext& context, uint16_t address, uint8_t& value) override {
+        if (address < 0x8000) return;
+        // The sound's ports ($9010, $9030) and the second of each pair by the wired line.
+        const bool second = (address & secondLine) != 0;
+        switch (address & 0xF000) {
+            case 0x8000:
+                prgBank[second ? 1 : 0] = value & 0x3F;
+                mapPrgBanks(context);
+                break;
+            case 0x9000:
+                if ((address & 0x0038) != 0) break;  // the FM sound's ports
+                prgBank[2] = value & 0x3F;
+                mapPrgBanks(context);
+                break;
+            case 0xE000:
+                if (second) {
+                    countToNow(context);
+                    irq.latch = value;
+                    scheduleIrq(context);
+                } else {
+                    control = value;
+                    selectMirroring(context, control & 3);
+                }
+                break;
+            case 0xF000:
                 countToNow(context);
-                irq.latch = value;
+                if (second) irq.acknowledge();
+                else irq.writeControl(value);
+                irq.line = 0;
+                releaseIrq(context, context.cpu->cycles + 1);
                 scheduleIrq(context);
-            } else {
-                control = value;
-                applyMirroring(context);
+                break;
+            default: {  // $A000-$D000: CHR registers
+                const int window = ((address - 0xA000) >> 12) * 2 + (second ? 1 : 0);
+                chrBank[window] = value;
+                mapChr(context, uint16_t(window * 0x400), value, 1);
+                break;
             }
-            break;
-        case 0xF000:
-            countToNow(context);
-            if (second) irq.acknowledge();
-            else irq.writeControl(value);
-            irq.line = 0;
-            releaseIrq(context, context.cpu->cycles + 1);
-            scheduleIrq(context);
-            break;
-        default: {  // $A000-$D000: CHR registers
-            const int window = ((address - 0xA000) >> 12) * 2 + (second ? 1 : 0);
-            chrBank[window] = value;
-            mapChr(context, uint16_t(window * 0x400), value, 1);
-            break;
         }
     }
-}
-
-void VRC7::mapPrgBanks(BusContext& context) {
-    mapPrg(context, 0x8000, prgBank[0] * 8, 8);
-    mapPrg(context, 0xA000, prgBank[1] * 8, 8);
-    mapPrg(context, 0xC000, prgBank[2] * 8, 8);
-    mapPrg(context, 0xE000, (prgBanks(context, 8) - 1) * 8, 8);
-}
-
-void VRC7::applyMirroring(BusContext& context) {
-    switch (control & 3) {
-        case 0: setMirroring(context, Vertical); break;
-        case 1: setMirroring(context, Horizontal); break;
-        default: setMirroring(context, SingleScreen, control & 1); break;
+    void serialize(StateStream& s) override {
+        s.io(prgBank, 0, 0x3F, "VRC7 PRG bank");
+        s.io(chrBank);
+        s.io(control);
+        serializeIrq(s);
     }
-}
+    void powerOn(BusContext& context) override {
+        afterLoad(context);
+        mapPrgBanks(context);
+        for (int window = 0; window < 8; ++window) mapChr(context, uint16_t(window * 0x400), chrBank[window], 1);
+    }
 
-void VRC7::powerOn(BusContext& context) {
-    afterLoad(context);
-    mapPrgBanks(context);
-    for (int window = 0; window < 8; ++window) mapChr(context, uint16_t(window * 0x400), chrBank[window], 1);
-}
-
-void VRC7::serialize(StateStream& s) {
-    s.io(prgBank, 0, 0x3F, "VRC7 PRG bank");
-    s.io(chrBank);
-    s.io(control);
-    serializeIrq(s);
-}
+private:
+    void mapPrgBanks(BusContext& context) {
+        mapPrg(context, 0x8000, prgBank[0] * 8, 8);
+        mapPrg(context, 0xA000, prgBank[1] * 8, 8);
+        mapPrg(context, 0xC000, prgBank[2] * 8, 8);
+        mapPrg(context, 0xE000, (prgBanks(context, 8) - 1) * 8, 8);
+    }
+    uint16_t secondLine = 0x18;  // the CPU line(s) of each register pair's second register
+};
 
 std::unique_ptr<Mapper> makeVRC7(const BoardChoice& board) { return std::make_unique<VRC7>(board.submapper); }
 

@@ -26,7 +26,7 @@ void VrcIrq::writeControl(uint8_t value) {
 // counter and gains 341 when that leaves it at or below 0: after n cycles
 // it has clocked floor((341 - p + 3n) / 341) times, and clocks for the
 // m-th time on cycle ceil((341 (m - 1) + p) / 3) (never before the first).
-int64_t VrcIrq::advance(int64_t ticks) {
+int64_t VrcIrq::count(int64_t ticks) {
     if (ticks <= 0) return 0;
     int64_t clocks = ticks;
     const int64_t p = prescaler;
@@ -40,21 +40,16 @@ int64_t VrcIrq::advance(int64_t ticks) {
         return 0;
     }
     counter = uint8_t(latch + (clocks - first) % (256 - latch));
+    line = 1;
     if (control & 4) return first;
     return std::max<int64_t>(1, (kLine * (first - 1) + p + 2) / 3);
 }
 
-int64_t VrcIrq::nextOverflow() const {
-    if (!running()) return 0;
+int64_t VrcIrq::nextFire() const {
+    if (!counting()) return 0;
     const int64_t clocks = 256 - counter;
     if (control & 4) return clocks;
     return std::max<int64_t>(1, (kLine * (clocks - 1) + prescaler + 2) / 3);
-}
-
-int64_t VrcIrqBoard::count(int64_t ticks) {
-    const int64_t overflow = irq.advance(ticks);
-    if (overflow) irq.line = 1;
-    return overflow;
 }
 
 void VrcIrqBoard::serializeIrq(StateStream& s) {

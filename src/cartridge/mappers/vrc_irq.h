@@ -18,29 +18,21 @@ struct VrcIrq {
     // Control and acknowledge both drop the line (the board releases it).
     void writeControl(uint8_t value);
     void acknowledge() { control = uint8_t((control & ~2) | ((control & 1) << 1)); }
-    bool running() const { return (control & 2) != 0; }
-    // `ticks` CPU cycles counted; returns the first on which it overflowed (0: none).
-    int64_t advance(int64_t ticks);
+    bool counting() const { return (control & 2) != 0; }
+    // `ticks` CPU cycles counted; returns the first on which it overflowed
+    // (0: none), its line raised.
+    int64_t count(int64_t ticks);
     // The CPU cycle from now on which it overflows next (0: never).
-    int64_t nextOverflow() const;
+    int64_t nextFire() const;
 };
 
 // A Konami board with the VRC IRQ (vrc_irq.cpp): the counter counted when
 // its registers are written, in snapshots, and by the hook, which runs on
 // the dot it overflows on.
-class VrcIrqBoard : public CycleCounterBoard<VrcIrqBoard> {
-public:
-    VrcIrq irq;
-
+class VrcIrqBoard : public CycleCounterBoard<VrcIrq> {
 protected:
     using CycleCounterBoard::CycleCounterBoard;
     void serializeIrq(StateStream& s);
-
-private:
-    friend CycleCounterBoard<VrcIrqBoard>;
-    bool counting() const { return irq.running(); }
-    int64_t count(int64_t ticks);
-    int64_t nextFire() const { return irq.nextOverflow(); }
 };
 
 }  // namespace NES
