@@ -78,9 +78,7 @@ def image(mapper: int, prg_16k: int, chr_8k: int = 0, chr_data: bytes | None = N
     return header(mapper, prg_16k, len(chr_data) // 8192, **kw) + prg + chr_data
 
 
-def stores(*pairs) -> str:
-    """Source that stores each (address, value)."""
-    return "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in pairs)
+stores = nesrom.stores  # source that stores each (address, value)
 
 
 def last_bank_image(mapper: int, code: bytes, submapper: int | None = None) -> bytes:
@@ -533,11 +531,53 @@ HORIZONTAL = ([0, B, 0, B], {0x2005: B, 0x2805: 0})
 VERTICAL = ([B, B, A, A], {0x2005: B, 0x2405: A})
 
 
-def check_pages(kw: dict, m0, m1, expected) -> None:
-    """Writes and reads through both layouts: `expected` is (reads, RAM)."""
-    reads, stored = expected
-    cart = Cart(image(**kw))
+def page_reads(cart: Cart, m0, m1) -> list[int]:
+    """Layout M0's write and M1's, then the four reads."""
     s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
-    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
-    assert cart.run(s) == reads
+    return cart.run(s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405))
+
+
+def check_pages(kw: dict | Cart, m0, m1, expected) -> None:
+    """Writes and reads through both layouts: `expected` is (reads, RAM). `kw`
+    is the image's arguments or the cartridge itself."""
+    reads, stored = expected
+    cart = kw if isinstance(kw, Cart) else Cart(image(**kw))
+    assert page_reads(cart, m0, m1) == reads
     assert {a: int(cart.vram[a]) for a in stored} == stored
+
+
+def check_slots(cart: Cart, pages, banks) -> None:
+    """Each nametable slot in turn, put at $2000, shows its kilobyte of `pages`
+    with pattern table 1's `banks`."""
+    for slot, page in enumerate(pages):
+        cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+        runs(cart.nes)
+        assert grid(cart.nes) == nametable_view(page, banks, table=1), f"slot {slot}"
+        cart.run(Script().w((0x2001, 0)))
+
+
+def first_black_row(nes) -> int | None:
+    """The first picture row that is all backdrop (black), or None."""
+    dark = (np.asarray(nes.getImg()).reshape(240, -1) < 0x40).all(axis=1)
+    rows = np.flatnonzero(dark)
+    return int(rows[0]) if rows.size else None
+
+
+def restored(cart: Cart) -> Cart:
+    """A fresh console of the cartridge restored from a snapshot of `cart` now."""
+    import velkora_gym
+
+    fresh = Cart(cart.data, cart.name)
+    velkora_gym.restore(fresh.nes, velkora_gym.snapshot(cart.nes))
+    return fresh
+
+
+def opens_or_refuses(data: bytes, refused: str | None) -> None:
+    """A console of `data` opens, or (`refused` given) is refused naming it."""
+    import velkora
+
+    if refused is None:
+        velkora.NES(nesrom.ImageFile(data))
+        return
+    with pytest.raises(Exception, match=refused):
+        velkora.NES(nesrom.ImageFile(data))

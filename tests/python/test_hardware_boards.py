@@ -4,7 +4,6 @@ $E000; mapper 40's timer line; MMC1 ignoring a read-modify-write's second write.
 
 from __future__ import annotations
 
-import numpy as np
 import pytest
 
 import boardrom
@@ -53,9 +52,7 @@ irq_handler:
 
 
 def hardware_console(image: bytes, name: str = "mmc3.nes"):
-    nes = velkora.NES(nesrom.ImageFile(image, name))
-    velkora_gym.set_timing(nes, "hardware")
-    return nes
+    return boardrom.console(image, name, "hardware")
 
 
 # ------------------------------------------------------------ rendering
@@ -131,18 +128,9 @@ forever:
     return mmc3_image(main, nmi=nmi, irq=irq, data="sprite_table:\n" + table)
 
 
-def first_black_row(picture: np.ndarray) -> int | None:
-    """The first picture row that is all backdrop (black), or None."""
-    dark = (picture.reshape(240, -1) < 0x40).all(axis=1)
-    rows = np.flatnonzero(dark)
-    return int(rows[0]) if rows.size else None
-
-
 def run_split(image: bytes, frames: int = 8) -> tuple[int | None, int]:
-    nes = hardware_console(image)
-    for _ in range(frames):
-        nes.runFrame()
-    return first_black_row(np.array(nes.getImg())), int(nes.cpuMem()[LAST_FRAME_IRQS])
+    nes = boardrom.console(image, "mmc3.nes", "hardware", frames)
+    return boardrom.first_black_row(nes), int(nes.cpuMem()[LAST_FRAME_IRQS])
 
 
 EVEN_SPRITES = [(0, 2 * i) for i in range(8)]  # 8 x 16, on lines 0-15: tables $0000 only
@@ -212,7 +200,7 @@ def test_a_save_state_turning_rendering_on_reaches_the_counter(tmp_path):
     loaded = loaded_state(split_program(0x08, 19, [], set_v=False), tmp_path, saved_after=8, loaded_after=1)
     for _ in range(4):
         loaded.runFrame()
-    assert first_black_row(np.array(loaded.getImg())) == 19
+    assert boardrom.first_black_row(loaded) == 19
     assert loaded.cpuMem()[LAST_FRAME_IRQS] == 1
 
 
@@ -230,7 +218,7 @@ def test_the_split_survives_a_timing_change_and_the_reset_button(change):
         velkora_gym.soft_reset(nes)
     for _ in range(8):
         nes.runFrame()
-    assert first_black_row(np.array(nes.getImg())) in (19, 20)
+    assert boardrom.first_black_row(nes) in (19, 20)
     assert nes.cpuMem()[LAST_FRAME_IRQS] == 1
 
 

@@ -10,7 +10,8 @@ import pytest
 
 import boardrom
 import nesrom
-from boardrom import Cart, Script, audio_blocks, grid, image, runs
+from boardrom import Cart, Script, audio_blocks, first_black_row, grid, image, runs
+from test_more_boards import P16, P32
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -49,14 +50,6 @@ def background(banks, table: int = 0, rows=range(30)) -> dict:
 
 
 # ------------------------------------------------------------ PRG
-
-
-def P32(b):
-    return [4 * b + i for i in range(4)]
-
-
-def P16(b):
-    return [2 * b, 2 * b + 1]
 
 
 # (writes, the 8 KiB banks $8000-$E000 show; "R" + n: RAM bank n)
@@ -384,12 +377,6 @@ irq:
     return nesrom.build_rom(source, prg_16k=2, chr_data=bytes(chr_data), mapper=5)
 
 
-def first_black_row(nes) -> int | None:
-    dark = (np.array(nes.getImg()).reshape(240, -1) < 0x40).all(axis=1)
-    rows = np.flatnonzero(dark)
-    return int(rows[0]) if rows.size else None
-
-
 def irq_console(line: int, timing: str, **kw):
     return boardrom.console(irq_program(line, **kw), "mmc5-irq.nes", timing, 6)
 
@@ -606,11 +593,7 @@ def test_sizes_the_chip_cannot_reach_are_refused(prg_16k, chr_8k, ram_byte, refu
     )
     if ram_byte is not None:
         data[10] = ram_byte
-    if refused is None:
-        velkora.NES(nesrom.ImageFile(bytes(data)))
-        return
-    with pytest.raises(Exception, match=refused):
-        velkora.NES(nesrom.ImageFile(bytes(data)))
+    boardrom.opens_or_refuses(bytes(data), refused)
 
 
 @boardrom.both_timings
