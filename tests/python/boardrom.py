@@ -396,6 +396,17 @@ def from_snapshot(cart: Cart, record, settle: int, frames: int) -> tuple:
     return expected, record(fresh, frames)
 
 
+def check_nmi_replay(cart: Cart, writes, ctrl: int = 0, settle: int = 20, frames: int = 40) -> None:
+    """With the NMI on (PPUCTRL `ctrl`) and each NMI running hook(writes), the
+    frames after `settle` move the banks and replay alike from a snapshot in a
+    fresh console."""
+    cart.on_nmi(writes)
+    cart.run(Script().w((0x2000, ctrl | 0x80)))
+    (expected, banks), (again, _) = from_snapshot(cart, play, settle, frames)
+    assert len(banks) > 1, "the NMI writes changed no bank"
+    assert again == expected
+
+
 def check_snapshot_replay(cart: Cart, timing: str) -> None:
     """In `timing`, forty frames that move the picture replay alike from a
     snapshot in a fresh console."""
@@ -479,6 +490,15 @@ def bank_steps(kw: dict, steps):
         yield step, cart.windows()
 
 
+def loaded(cart: Cart, folder, slot: int = 0) -> Cart:
+    """A fresh console of the cartridge that loaded the state `cart` saved in
+    `folder`'s `slot`."""
+    fresh = Cart(cart.data, cart.name)
+    fresh.nes.setSaveDir(str(folder))
+    assert fresh.nes.loadState(slot)
+    return fresh
+
+
 def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]:
     """A console that ran `setup`, saved and then ran `follow`, and a fresh
     one that loaded the save and ran `follow`: their windows agree."""
@@ -488,9 +508,7 @@ def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]
     first.nes.saveState(0)
     first.run(Script().w(*follow))
 
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(folder))
-    assert second.nes.loadState(0)
+    second = loaded(first, folder)
     second.run(Script().w(*follow))
     assert second.windows() == first.windows()
     return first, second
@@ -508,9 +526,7 @@ def scene_continues_after_save(first: Cart, folder, prepare: Script, follow: Scr
     assert (folder / "0").stat().st_size == 82189
     got = first.run(follow)
 
-    second = Cart(first.data, first.name)
-    second.nes.setSaveDir(str(folder))
-    assert second.nes.loadState(0)
+    second = loaded(first, folder)
     assert second.run(follow) == got
     assert second.windows() == first.windows()
     assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)

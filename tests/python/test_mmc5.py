@@ -570,9 +570,7 @@ def test_save_state_refuses_ram_banks_it_cannot_hold(tmp_path):
     assert not (tmp_path / "1").exists()
     c.run(Script().w((0x5100, 3), (0x5114, 0x03)))  # bank 3 on show at $8000
     c.nes.saveState(1)
-    fresh = Cart(c.data, "mmc5.nes")
-    fresh.nes.setSaveDir(str(tmp_path))
-    assert fresh.nes.loadState(1)
+    fresh = boardrom.loaded(c, tmp_path, 1)
     assert fresh.mem[0x8123] == 0x99
     assert fresh.run(Script().w((0x5113, 3)).peek(0x6123)) == [0x99]
 
@@ -603,7 +601,4 @@ def test_restored_console_stores_prg_ram_on_show_alike(timing):
     c = cart()
     velkora_gym.set_timing(c.nes, timing)
     c.run(Script().w((0x5102, 2), (0x5103, 1), (0x6000, 0x77), (0x6123, 0x17)))
-    data = velkora_gym.snapshot(c.nes)
-    fresh = Cart(c.data, c.name)
-    velkora_gym.restore(fresh.nes, data)
-    assert velkora_gym.snapshot(fresh.nes) == data
+    assert velkora_gym.snapshot(boardrom.restored(c).nes) == velkora_gym.snapshot(c.nes)

@@ -289,9 +289,7 @@ def test_latches_switch_mid_line_and_come_back_from_a_state(tmp_path, mapper, ta
     # The frame after the state starts with latch 0 or 1 at $FD.
     cart.nes.setSaveDir(str(tmp_path))
     cart.nes.saveState(0)
-    fresh = Cart(cart.data)
-    fresh.nes.setSaveDir(str(tmp_path))
-    assert fresh.nes.loadState(0)
+    fresh = boardrom.loaded(cart, tmp_path)
     fresh.nes.runFrame()
     assert picture_diff(np.array(fresh.nes.getImg()), want, lookup) == ""
 
@@ -395,9 +393,7 @@ def test_state_continues_in_a_fresh_console(tmp_path, board):
     assert masked(got_prg, prg) == prg
     assert chr_banks is None or masked(got_chr, chr_banks) == chr_banks
 
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
+    second = boardrom.loaded(first, tmp_path)
     assert np.array_equal(second.mem, saved[0]) and np.array_equal(second.vram, saved[1])
     assert second.run(probe(script(follow))) == reads
     assert second.windows() == first.windows()
@@ -430,9 +426,7 @@ def test_old_state_files_load_as_before(tmp_path, board):
         data[BLOCK - 16384 : BLOCK - 16384 + 0x2000] = bytes(0x2000)
     path.write_bytes(bytes(data))
 
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
+    second = boardrom.loaded(first, tmp_path)
     assert np.array_equal(second.mem, saved[0]), second.windows()
     assert np.array_equal(second.vram, saved[1]), second.windows()
 
@@ -486,8 +480,4 @@ def test_snapshot_replays_identically(board):
     else:
         cart = Cart(image(**kw))
         cart.run(script(setup).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    cart.on_nmi(writes)
-    cart.run(Script().w((0x2000, ctrl | 0x80)))
-    (expected, banks), (again, _) = boardrom.from_snapshot(cart, boardrom.play, 30, 60)
-    assert len(banks) > 1, "the NMI writes changed no bank"
-    assert again == expected
+    boardrom.check_nmi_replay(cart, writes, ctrl, 30, 60)
