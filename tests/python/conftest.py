@@ -46,6 +46,13 @@ def refuses_arguments(main, bad: list[str], message: str, out: Path, capsys) -> 
 
 
 @pytest.fixture
+def headless(monkeypatch):
+    """SDL's dummy video and audio drivers: windows and sound without a display."""
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+
+
+@pytest.fixture
 def data_home(tmp_path, monkeypatch):
     """A fresh XDG data directory for one test."""
     home = tmp_path / "xdg"

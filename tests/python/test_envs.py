@@ -42,10 +42,7 @@ def counter_integration(tmp_path):
     )
 
 
-@pytest.fixture(autouse=True)
-def headless(monkeypatch):
-    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
-    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+pytestmark = pytest.mark.usefixtures("headless")
 
 
 @pytest.mark.parametrize("obs_type, screen_size", [("rgb", None), ("grayscale", 84), ("ram", None)])

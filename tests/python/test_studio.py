@@ -4,6 +4,9 @@ folder it writes loading and training."""
 from __future__ import annotations
 
 import json
+import os
+import stat
+import sys
 
 import numpy as np
 import pytest
@@ -13,16 +16,16 @@ from conftest import run_ok
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
+import velkora  # noqa: E402
 from velkora_gym import integration  # noqa: E402
-from velkora_gym.apps.studio import Studio, draw  # noqa: E402
+from velkora_gym.apps.studio import Studio, draw, main  # noqa: E402
+from velkora_gym.envs import DEMO_ROM, VelkoraEnv  # noqa: E402
+from velkora_gym.movie import Movie  # noqa: E402
 
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
 
 
-@pytest.fixture(autouse=True)
-def headless(monkeypatch):
-    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
-    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+pytestmark = pytest.mark.usefixtures("headless")
 
 
 def play(studio: Studio, frames: int, *keys: str) -> None:
@@ -140,7 +143,6 @@ def test_typed_mistakes_are_shown_and_an_existing_folder_is_kept(tmp_path):
 
 def test_the_window_draws_the_overlay_over_the_picture():
     pygame = pytest.importorskip("pygame")
-    from velkora_gym.envs import DEMO_ROM
 
     studio = Studio(DEMO_ROM)
     play(studio, 30)
@@ -165,10 +167,6 @@ def machine(nes) -> tuple[bytes, bytes]:
 
 
 def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
-    import velkora
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
     studio = Studio(DEMO_ROM, tmp_path / "demo", record=tmp_path / "run.vmv", ff=3)
     play(studio, 5, "right")
     studio.key("f10")
@@ -201,10 +199,6 @@ def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
 
 
 def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path):
-    import velkora
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 25 + [0x20] * 25, [0x08] * 50)
     reference = velkora.NES(str(DEMO_ROM))
@@ -223,10 +217,6 @@ def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path)
 
 
 def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
-    from velkora_gym.apps.studio import main
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 12)
     movie.save(tmp_path / "in.fm2")
@@ -256,10 +246,6 @@ def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timing, tmp_path, capsys, monkeypatch):
-    from velkora_gym.apps.studio import main
-    from velkora_gym.envs import VelkoraEnv
-    from velkora_gym.movie import Movie
-
     probe = nesrom.build_rom(nesrom.RESET_PROBE)
     rom = nesrom.write_rom(tmp_path, probe, "probe.nes")
     studio = Studio(rom, tmp_path / "probe", timing=timing)
@@ -292,9 +278,6 @@ def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timin
 
 
 def test_a_folder_made_in_the_studio_is_found_by_game_in_a_new_process(tmp_path, data_home):
-    import os
-    import sys
-
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     studio = Studio(rom)  # no folder given: the user's integrations folder
     assert studio.folder == data_home / "velkora" / "integrations" / "counter"
@@ -408,9 +391,6 @@ def test_action_groups_by_command_go_into_the_scenario(tmp_path):
 
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0o002])
 def test_files_are_written_with_the_user_s_umask(tmp_path, data_home, umask):
-    import os
-    import stat
-
     old = os.umask(umask)
     try:
         studio = Studio(nesrom.write_rom(tmp_path, COUNTER, "counter.nes"), tmp_path / "game")
@@ -424,8 +404,6 @@ def test_files_are_written_with_the_user_s_umask(tmp_path, data_home, umask):
 
 
 def test_the_command_says_what_it_wrote(tmp_path, capsys):
-    from velkora_gym.apps.studio import main
-
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     assert main([rom, "--integration", str(tmp_path / "game"), "--frames", "3", "--scale", "1"]) == 0
     printed = capsys.readouterr().out
