@@ -308,8 +308,7 @@ def nametable_view(page: bytes, banks, table: int = 0) -> dict:
 
 
 def runs(nes, frames: int = 2):
-    for _ in range(frames):
-        nes.runFrame()
+    nesrom.run_frames(nes, frames)
 
 
 # ------------------------------------------------------------ sound
@@ -430,9 +429,7 @@ def console(data: bytes, name: str, timing: str, frames: int = 0):
 
     nes = velkora.NES(nesrom.ImageFile(data, name))
     velkora_gym.set_timing(nes, timing)
-    for _ in range(frames):
-        nes.runFrame()
-    return nes
+    return nesrom.run_frames(nes, frames)
 
 
 def restored_twin(nes, data: bytes, name: str):
@@ -453,8 +450,7 @@ def restored_twin(nes, data: bytes, name: str):
 
 def irqs_after(nes, frames: int) -> int:
     """Runs `frames` frames; returns the IRQs the handler counted at $10/$11."""
-    for _ in range(frames):
-        nes.runFrame()
+    nesrom.run_frames(nes, frames)
     mem = nes.cpuMem()
     return int(mem[0x10]) | int(mem[0x11]) << 8
 

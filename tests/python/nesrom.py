@@ -217,6 +217,13 @@ def joypad_reads(nes) -> tuple[list[int], list[int]]:
     return [int(b) for b in mem[0x300:0x30C]], [int(b) for b in mem[0x320:0x32C]]
 
 
+def run_frames(nes, frames: int):
+    """Runs `frames` frames of `nes`; returns it."""
+    for _ in range(frames):
+        nes.runFrame()
+    return nes
+
+
 def write_rom(tmp_path: Path, data: bytes, name: str = "test.nes") -> str:
     path = tmp_path / name
     path.write_bytes(data)

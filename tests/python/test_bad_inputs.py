@@ -19,6 +19,7 @@ from types import SimpleNamespace as File
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from nesrom import JOYPAD_READER, build_rom, ines_header, joypad_reads
 from nesrom import ImageFile as Image
@@ -691,8 +692,7 @@ def test_views_outlive_their_console(data_home):
 
 def with_a_block(nes):
     nes.getAudio()
-    for _ in range(3):
-        nes.runFrame()
+    nesrom.run_frames(nes, 3)
 
 
 @pytest.mark.parametrize(

@@ -163,8 +163,7 @@ def test_mapper40_timer_counts_from_power_on_and_stops(tmp_path):
 
     m.command(1)  # $8000: stop
     stopped = m.irqs()
-    for _ in range(30):
-        m.nes.runFrame()
+    nesrom.run_frames(m.nes, 30)
     assert m.irqs() == stopped
 
     start = m.command(2)  # $A000: restart from a full interval

@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from conftest import REPO, load_script, run_ok
 from velkora_gym.console import JOYPAD
@@ -60,9 +61,7 @@ def test_demo_writes_screenshot_sound_and_speed(demo_cartridge, tmp_path, capsys
     assert "frames per second" in printed
     picture = np.asarray(Image.open(tmp_path / "velkora-demo.png"))
     assert picture.shape == (240, 256, 3)
-    reference = velkora.NES(str(demo_cartridge))
-    for _ in range(90):
-        reference.runFrame()
+    reference = nesrom.run_frames(velkora.NES(str(demo_cartridge)), 90)
     assert (picture == np.asarray(reference.getImg())).all()
     assert wav_samples(tmp_path / "velkora-demo.wav") in audio_blocks(90)
 

@@ -23,8 +23,7 @@ def console(source: str, timing: str) -> velkora.NES:
 
 
 def run(nes: velkora.NES, frames: int) -> None:
-    for _ in range(frames):
-        nes.runFrame()
+    nesrom.run_frames(nes, frames)
 
 
 def word(mem, address: int) -> int:

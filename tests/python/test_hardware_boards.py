@@ -185,8 +185,7 @@ def loaded_state(image: bytes, folder, *, saved_after: int, loaded_after: int):
     for frames in (saved_after, loaded_after):
         nes = hardware_console(image)
         nes.setSaveDir(str(folder))
-        for _ in range(frames):
-            nes.runFrame()
+        nesrom.run_frames(nes, frames)
         consoles.append(nes)
     consoles[0].saveState(1)
     assert consoles[1].loadState(1)
@@ -198,8 +197,7 @@ def test_a_save_state_turning_rendering_on_reaches_the_counter(tmp_path):
     # their registers: the console that loads it, still in its warm-up with
     # rendering off, takes the split up within a frame or two.
     loaded = loaded_state(split_program(0x08, 19, [], set_v=False), tmp_path, saved_after=8, loaded_after=1)
-    for _ in range(4):
-        loaded.runFrame()
+    nesrom.run_frames(loaded, 4)
     assert boardrom.first_black_row(loaded) == 19
     assert loaded.cpuMem()[LAST_FRAME_IRQS] == 1
 
@@ -209,15 +207,12 @@ def test_the_split_survives_a_timing_change_and_the_reset_button(change):
     # Back in the design timing the counter is clocked at dot 256 again (its
     # interrupt a request, not a level); after the reset button the program
     # starts over with rendering off and turns it on again.
-    nes = hardware_console(split_program(0x08, 19, []))
-    for _ in range(8):
-        nes.runFrame()
+    nes = nesrom.run_frames(hardware_console(split_program(0x08, 19, [])), 8)
     if change == "design":
         velkora_gym.set_timing(nes, "design")
     else:
         velkora_gym.soft_reset(nes)
-    for _ in range(8):
-        nes.runFrame()
+    nesrom.run_frames(nes, 8)
     assert boardrom.first_black_row(nes) in (19, 20)
     assert nes.cpuMem()[LAST_FRAME_IRQS] == 1
 
@@ -285,9 +280,7 @@ forever:
     ],
 )
 def test_moving_v_across_1000_clocks_the_counter(latch, toggles, irqs, through):
-    nes = hardware_console(toggle_program(latch, toggles, through=through))
-    for _ in range(6):
-        nes.runFrame()
+    nes = nesrom.run_frames(hardware_console(toggle_program(latch, toggles, through=through)), 6)
     mem = nes.cpuMem()
     assert mem[FRAMES] == 1, "the program did not finish"
     assert mem[ALL_IRQS] == irqs
@@ -405,6 +398,5 @@ def test_load_state_drops_a_board_line_the_file_does_not_hold(tmp_path):
     held = loaded_state(
         mmc3_image(HELD_LINE_MAIN, irq="    inc $10\n    rti"), tmp_path, saved_after=12, loaded_after=4
     )
-    for _ in range(3):
-        held.runFrame()
+    nesrom.run_frames(held, 3)
     assert held.cpuMem()[0x10] == 0

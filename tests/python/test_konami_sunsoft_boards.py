@@ -515,8 +515,7 @@ def test_5b_envelope_rises_falls_and_holds_per_shape(shape):
 
 def test_boards_without_sound_hand_out_six_channels():
     cart = Cart(image(23, 8, 16, submapper=1))
-    for _ in range(3):
-        cart.nes.runFrame()
+    nesrom.run_frames(cart.nes, 3)
     assert len(cart.nes.getAudio(True)) == 6
 
 

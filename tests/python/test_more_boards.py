@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import boardrom
+import nesrom
 from boardrom import Cart, Script, image
 
 velkora = pytest.importorskip("velkora")
@@ -280,8 +281,7 @@ def picture_diff(img, want, lookup) -> str:
 @pytest.mark.parametrize("table", [0, 1])
 def test_latches_switch_mid_line_and_come_back_from_a_state(tmp_path, mapper, table):
     cart = latch_cart(mapper, table)
-    for _ in range(3):
-        cart.nes.runFrame()
+    nesrom.run_frames(cart.nes, 3)
     want = latch_picture(cart.nes, mapper == 10, table)
     lookup = cart.nes.colorLookup()
     assert picture_diff(np.array(cart.nes.getImg()), want, lookup) == ""

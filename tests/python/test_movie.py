@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 import velkora_gym
 from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, write_rom
@@ -82,8 +83,7 @@ def test_a_saved_movie_replays_every_frame_on_another_console(cartridge, start, 
 
     other = velkora.NES(str(cartridge))  # a console somewhere else in its own game
     plugged(other)[0].updateInputs(bits(0x08))
-    for _ in range(37):
-        other.runFrame()
+    nesrom.run_frames(other, 37)
     assert replayed(loaded, other) == recorded
     assert np.array_equal(np.array(other.cpuMem()[:0x800]), ram)
 
@@ -253,8 +253,7 @@ def test_another_cartridge_is_refused_before_anything_changes(tmp_path):
     nes = velkora.NES(reader)
     pads = plugged(nes)
     pads[0].updateInputs(bits(0x80))
-    for _ in range(3):
-        nes.runFrame()
+    nesrom.run_frames(nes, 3)
     before = velkora_gym.snapshot(nes)
     with pytest.raises(ValueError, match="another cartridge"):
         movie.play(nes)

@@ -9,6 +9,7 @@ import json
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from conftest import REPO, load_script
 from velkora_gym import integration
@@ -49,17 +50,14 @@ def test_the_second_pad_steers_the_second_robot_and_scores_for_it():
     for port, pad in enumerate(pads):
         nes.setController(pad, port)
     mem = nes.cpuMem()
-    for _ in range(20):
-        nes.runFrame()
+    nesrom.run_frames(nes, 20)
     start = int(mem[ROBOT1_X]), int(mem[ROBOT2_X])
     pads[1].updateInputs([0, 0, 0, 0, 0, 0, 1, 0])  # player 2 holds Left
-    for _ in range(10):
-        nes.runFrame()
+    nesrom.run_frames(nes, 10)
     assert (int(mem[ROBOT1_X]), int(mem[ROBOT2_X])) == (start[0], start[1] - 20)
     pads[1].updateInputs([0] * 8)
     pads[0].updateInputs([0, 0, 0, 0, 0, 0, 0, 1])  # player 1 holds Right
-    for _ in range(10):
-        nes.runFrame()
+    nesrom.run_frames(nes, 10)
     assert (int(mem[ROBOT1_X]), int(mem[ROBOT2_X])) == (start[0] + 20, start[1] - 20)
 
 

@@ -169,9 +169,7 @@ def run_scene(tmp_path, chr_data: bytes, **scene) -> tuple[velkora.NES, np.ndarr
     # The first frame with rendering on draws line 0 from the horizontal bits
     # the PPUDATA copies left in v, so look at a later one.
     image = build_rom(scene_program(**scene), chr_data=chr_data)
-    nes = velkora.NES(write_rom(tmp_path, image))
-    for _ in range(8):
-        nes.runFrame()
+    nes = nesrom.run_frames(velkora.NES(write_rom(tmp_path, image)), 8)
     return nes, np.array(nes.getImg())
 
 
@@ -384,9 +382,7 @@ colours:
 
 
 def test_greyscale_takes_effect_from_the_dot_it_is_set():
-    nes = velkora.NES(nesrom.ImageFile(build_rom(GREY_FROM_MID_FRAME), "grey.nes"))
-    for _ in range(5):
-        nes.runFrame()
+    nes = nesrom.run_frames(velkora.NES(nesrom.ImageFile(build_rom(GREY_FROM_MID_FRAME), "grey.nes")), 5)
     picture = np.array(nes.getImg())
     table = np.array(nes.colorLookup())
     red, grey = table[0x16], table[0x16 & 0x30]

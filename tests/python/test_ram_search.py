@@ -25,8 +25,7 @@ def console(tmp_path):
 
     def play(frames: int, buttons: list[int]) -> None:
         pad.updateInputs(buttons)
-        for _ in range(frames):
-            nes.runFrame()
+        nesrom.run_frames(nes, frames)
 
     play(3, NOTHING)
     return nes, play

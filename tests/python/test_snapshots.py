@@ -222,8 +222,7 @@ def test_restore_inside_a_frame_callback():
     data = velkora_gym.snapshot(nes)
     frame = nes.frameCount()
     nes.perFrame(lambda: velkora_gym.restore(nes, data) if nes.frameCount() == frame + 5 else None)
-    for _ in range(8):
-        nes.runFrame()
+    nesrom.run_frames(nes, 8)
     nes.perFrame(lambda: None)
     # The fifth frame's callback went back five frames; three more followed.
     assert nes.frameCount() == frame + 3
