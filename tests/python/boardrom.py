@@ -342,6 +342,16 @@ def check_pitch(samples: np.ndarray, hz: float) -> None:
     assert abs(found - hz) <= 2 * RATE / len(samples), f"{found:.1f} Hz, not {hz:.1f}"
 
 
+def check_silenced(cart: Cart, on, off, frames: int, settle: int) -> None:
+    """The board's channel varies after the writes `on` and, past the `settle`
+    frames that hand over the block with the writes `off` in it, is a constant."""
+    cart.run(Script().w(*on))
+    assert len(np.unique(audio_blocks(cart, frames)[-1])) > 1
+    cart.run(Script().w(*off))
+    audio_blocks(cart, settle)
+    assert len(np.unique(audio_blocks(cart, frames)[-1])) == 1
+
+
 # ------------------------------------------------------------ replays
 
 

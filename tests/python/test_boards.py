@@ -125,12 +125,14 @@ nmi_handler:
 """
 
 
+def mapper40_image(program: str = MAPPER40_PROGRAM) -> bytes:
+    """64 KiB of PRG with the program in bank 7, which $E000 shows at power-on."""
+    return nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + nesrom.assemble(program) + bytes(8192)
+
+
 class Mapper40:
     def __init__(self, tmp_path):
-        # 64 KiB of PRG; the program is in bank 7, which $E000 shows at power-on.
-        code = nesrom.assemble(MAPPER40_PROGRAM)
-        image = nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192)
-        self.nes = velkora.NES(nesrom.write_rom(tmp_path, image))
+        self.nes = velkora.NES(nesrom.write_rom(tmp_path, mapper40_image()))
         self.mem = self.nes.cpuMem()
 
     def irqs(self) -> int:

@@ -8,6 +8,7 @@ import pytest
 
 import boardrom
 import nesrom
+from test_boards import mapper40_image
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -293,7 +294,7 @@ def mapper40(acknowledge: bool):
     """The timer starts on $A000; the handler counts and restarts it ($8000
     stops and acknowledges) or leaves it running."""
     ack = "sta $8000\n    sta $A000" if acknowledge else ""
-    code = nesrom.assemble(f"""
+    source = f"""
 .org $E000
 {nesrom.RESET_QUIET}
     lda #$00
@@ -307,8 +308,8 @@ forever:
     inc $12
     jmp forever
 {boardrom.irq_counter("    " + ack)}
-""")
-    return hardware_console(nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192), "m40.nes")
+"""
+    return hardware_console(mapper40_image(source), "m40.nes")
 
 
 def test_mapper40_timer_raises_the_line_every_4096_cycles():

@@ -12,14 +12,9 @@ import pytest
 import golden
 import nesrom
 import velkora
-from test_boards import MAPPER40_PROGRAM
+from test_boards import mapper40_image
 
 velkora_gym = pytest.importorskip("velkora_gym")
-
-
-def mapper40_image() -> bytes:
-    code = nesrom.assemble(MAPPER40_PROGRAM)
-    return nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192)
 
 
 def unknown_board_image() -> bytes:
