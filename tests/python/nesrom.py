@@ -217,6 +217,17 @@ def joypad_reads(nes) -> tuple[list[int], list[int]]:
     return [int(b) for b in mem[0x300:0x30C]], [int(b) for b in mem[0x320:0x32C]]
 
 
+def mask_bits(mask: int) -> list[int]:
+    """A button mask (bit 0 A ... bit 7 Right) as updateInputs takes it."""
+    return [(int(mask) >> bit) & 1 for bit in range(8)]
+
+
+def port_bits(nes) -> tuple[list[int], list[int]]:
+    """The buttons JOYPAD_READER saw on each port in the last frame, in updateInputs order."""
+    mem = nes.cpuMem()
+    return [int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]
+
+
 def run_frames(nes, frames: int):
     """Runs `frames` frames of `nes`; returns it."""
     for _ in range(frames):

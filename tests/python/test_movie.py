@@ -15,7 +15,8 @@ import pytest
 import nesrom
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, write_rom
+from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, port_bits, run_frames, write_rom
+from nesrom import mask_bits as bits
 from velkora_gym.batch import Batch
 from velkora_gym.envs import DEMO_ROM
 from velkora_gym.movie import Movie, MovieError
@@ -38,10 +39,6 @@ def plugged(nes) -> list:
     for port, pad in enumerate(pads):
         nes.setController(pad, port)
     return pads
-
-
-def bits(mask: int) -> list[int]:
-    return [(int(mask) >> bit) & 1 for bit in range(8)]
 
 
 def record(nes, movie: Movie, one: np.ndarray, two: np.ndarray) -> list[str]:
@@ -283,22 +280,11 @@ def test_the_ports_are_left_as_found(tmp_path):
     movie = Movie(reader)
     movie.extend([0x02] * 3, [0x40] * 3)  # B; Left
     seen = []
-
-    def port_bits(_: int) -> None:
-        mem = nes.cpuMem()
-        seen.append(([int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]))
-
-    movie.play(nes, ports=mine, on_frame=port_bits)
+    movie.play(nes, ports=mine, on_frame=lambda _: seen.append(port_bits(nes)))
     assert seen[-1] == (bits(0x02), bits(0x40))  # the movie drove both ports
-    nes.runFrame()
-    nes.runFrame()
-    mem = nes.cpuMem()
-    assert [int(b) & 1 for b in mem[0x300:0x308]] == bits(0x01)
-    assert [int(b) & 1 for b in mem[0x320:0x328]] == bits(0x80)
+    assert port_bits(run_frames(nes, 2)) == (bits(0x01), bits(0x80))
     movie.play(nes)  # without ports: released joypads afterwards
-    nes.runFrame()
-    nes.runFrame()
-    assert not any(int(b) & 1 for b in nes.cpuMem()[0x300:0x308])
+    assert not any(port_bits(run_frames(nes, 2))[0])
     with pytest.raises(TypeError, match="ports"):
         movie.play(nes, ports=[mine[0]])
 

@@ -11,7 +11,7 @@ import pytest
 
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, RESET_PROBE, build_rom, nrom_program, write_rom
+from nesrom import JOYPAD_READER, RESET_PROBE, build_rom, mask_bits, nrom_program, port_bits, write_rom
 from velkora_gym.console import JOYPAD
 
 pygame = pytest.importorskip("pygame")
@@ -51,12 +51,6 @@ def make_player(tmp_path):
 @pytest.fixture(scope="module")
 def pads_rom(tmp_path_factory):
     return Path(write_rom(tmp_path_factory.mktemp("pads"), build_rom(JOYPAD_READER), "pads.nes"))
-
-
-def port_bits(nes):
-    """The buttons JOYPAD_READER saw on each port in the last frame, in updateInputs order."""
-    mem = nes.cpuMem()
-    return [int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]
 
 
 def bits(*names):
@@ -429,7 +423,7 @@ def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, dem
     for port, pad in enumerate(pads):
         fresh.setController(pad, port)
     for one, _ in movie:
-        pads[0].updateInputs([(one >> b) & 1 for b in range(8)])
+        pads[0].updateInputs(mask_bits(one))
         fresh.runFrame()
     assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(fresh), expected))
 
