@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import importlib
 import os
 import sys
@@ -13,8 +14,12 @@ import pytest
 
 import nesrom
 import velkora
+import velkora_gym
 from conftest import REPO, load_script, run_ok
+from nesrom import build_rom, nrom_program, write_rom
+from velkora_gym.apps import commands
 from velkora_gym.console import JOYPAD
+from velkora_gym.movie import Movie
 
 EXAMPLES = REPO / "examples"
 
@@ -86,8 +91,6 @@ def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
 
 
 def test_commands_name_the_package_they_miss(monkeypatch, capsys):
-    from velkora_gym.apps import commands
-
     monkeypatch.setattr(commands.importlib.util, "find_spec", lambda name: None)
     for command in (commands.play, commands.record, commands.studio):
         assert command() == 2
@@ -174,7 +177,6 @@ def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path, capsys):
 @pytest.mark.parametrize("every, pictures", [(1, 40), (2, 20), (3, 13)])
 def test_the_recorder_says_how_many_frames_the_gif_holds(tmp_path, capsys, every, pictures):
     iio = pytest.importorskip("imageio.v3")
-    from nesrom import build_rom, nrom_program, write_rom
 
     still = write_rom(tmp_path, build_rom(nrom_program("loop:\n    jmp loop")), "still.nes")  # one picture, ever
     gif = tmp_path / "still.gif"
@@ -207,8 +209,6 @@ def test_gif_delays_keep_the_frame_rate(count, every):
     ],
 )
 def test_press_specs(spec, expected):
-    import argparse
-
     if expected is None:
         with pytest.raises(argparse.ArgumentTypeError):
             load("record").parse_press(spec)
@@ -235,7 +235,6 @@ def test_recorder_writes_mp4_when_ffmpeg_is_there(demo_cartridge, tmp_path):
 @pytest.mark.parametrize("name, frames, kept", [("run.vmv", [], 60 // 4), ("run.fm2", ["--frames", "41"], 41 // 4)])
 def test_recorder_turns_a_movie_into_video_and_sound(demo_cartridge, tmp_path, capsys, name, frames, kept):
     iio = pytest.importorskip("imageio.v3")
-    from velkora_gym.movie import Movie
 
     movie = Movie(demo_cartridge)
     movie.extend([0x80] * 30 + [0x90] * 30, [0x01] * 60)
@@ -288,9 +287,6 @@ spin:
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_recorder_records_in_the_timing_asked_for_and_a_movie_in_its_own(timing, tmp_path, capsys, monkeypatch):
     iio = pytest.importorskip("imageio.v3")
-    import velkora_gym
-    from nesrom import build_rom, nrom_program, write_rom
-    from velkora_gym.movie import Movie
 
     rom = write_rom(tmp_path, build_rom(nrom_program(SP_PAINTER)), "painter.nes")
     green = {"design": False, "hardware": True}

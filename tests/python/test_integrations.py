@@ -16,6 +16,7 @@ import pytest
 import golden
 import nesrom
 from conftest import run_ok
+from test_batch import area_weights
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -170,16 +171,7 @@ def test_cropped_resize_is_the_exact_area_average_of_the_crop(tmp_path, obs_type
     x, y, width, height = crop
     width, height = width or 256 - x, height or 240 - y
     part = full.last[y : y + height, x : x + width].astype(np.int64)
-    wy = np.maximum(
-        0,
-        np.minimum((np.arange(size[0])[:, None] + 1) * height, (np.arange(height)[None] + 1) * size[0])
-        - np.maximum(np.arange(size[0])[:, None] * height, np.arange(height)[None] * size[0]),
-    )
-    wx = np.maximum(
-        0,
-        np.minimum((np.arange(size[1])[:, None] + 1) * width, (np.arange(width)[None] + 1) * size[1])
-        - np.maximum(np.arange(size[1])[:, None] * width, np.arange(width)[None] * size[1]),
-    )
+    wy, wx = area_weights(height, size[0]), area_weights(width, size[1])
     planes = [part] if part.ndim == 2 else [part[:, :, c] for c in range(3)]
     summed = [wy @ plane @ wx.T for plane in planes]
     expected = np.stack(summed, axis=-1) if part.ndim == 3 else summed[0]
