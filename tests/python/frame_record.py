@@ -38,7 +38,7 @@ def frame_hashes(name: str, image: bytes, frames: int = FRAMES) -> Iterator[tupl
     """The picture, CPU memory and audio hashes of each frame in turn."""
     import velkora
 
-    nes = velkora.NES(golden._Image(image, name))
+    nes = velkora.NES(golden.ImageFile(image, name))
     pad = velkora.Controller()
     nes.setController(pad, 0)
     memory = nes.cpuMem()
