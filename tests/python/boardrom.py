@@ -203,8 +203,7 @@ class Cart:
 
         self.data, self.name = data, name
         self.nes = velkora.NES(nesrom.ImageFile(data, name))
-        self.pad = velkora.Controller()
-        self.nes.setController(self.pad, 0)
+        self.pad = nesrom.plug_pad(self.nes)
         self.mem = self.nes.cpuMem()
         self.vram = self.nes.ppuMem()
         for _ in range(2):  # past the reset code and the PPU's warm-up

@@ -39,8 +39,7 @@ def frame_hashes(name: str, image: bytes, frames: int = FRAMES) -> Iterator[tupl
     import velkora
 
     nes = velkora.NES(golden.ImageFile(image, name))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = golden.plug_pad(nes)
     memory = nes.cpuMem()
     for frame in range(1, frames + 1):
         pad.updateInputs(golden.joypad(frame))

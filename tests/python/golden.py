@@ -16,7 +16,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from nesrom import ROMS, ImageFile  # noqa: E402
+from nesrom import ROMS, ImageFile, plug_pad  # noqa: E402
 
 GOLDEN_FILE = HERE / "golden.json"
 SNAPSHOT_FRAMES = (60, 300, 600)
@@ -58,8 +58,7 @@ def run(name: str, image: bytes) -> dict[str, str]:
     import velkora
 
     nes = velkora.NES(ImageFile(image, name))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = plug_pad(nes)
     audio = hashlib.sha256()
     result = {}
     for frame in range(1, SNAPSHOT_FRAMES[-1] + 1):

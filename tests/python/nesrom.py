@@ -217,6 +217,15 @@ def joypad_reads(nes) -> tuple[list[int], list[int]]:
     return [int(b) for b in mem[0x300:0x30C]], [int(b) for b in mem[0x320:0x32C]]
 
 
+def plug_pad(nes, port: int = 0):
+    """A fresh velkora.Controller plugged into `port` of `nes`."""
+    import velkora
+
+    pad = velkora.Controller()
+    nes.setController(pad, port)
+    return pad
+
+
 def mask_bits(mask: int) -> list[int]:
     """A button mask (bit 0 A ... bit 7 Right) as updateInputs takes it."""
     return [(int(mask) >> bit) & 1 for bit in range(8)]

@@ -266,8 +266,7 @@ class BadBool:
     ],
 )
 def test_update_inputs_refusals_keep_the_buttons(nes, entries, error):
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     pad.updateInputs([1, 0, 1, 0, 0, 0, 0, 1])
     with pytest.raises(error):
         pad.updateInputs(entries)
@@ -288,8 +287,7 @@ class Buttons(list):
     ],
 )
 def test_update_inputs_takes_truth_values(nes, entries, bits):
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     pad.updateInputs(entries)
     assert pad_bits(nes) == bits
 

@@ -63,8 +63,7 @@ def test_demo_runs_1200_frames(name, moving, lit):
     path = nesrom.rom("demos", name)
     image = path.read_bytes()
     nes = velkora.NES(str(path))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     out = nesrom.ARTIFACTS / "boards"
     out.mkdir(parents=True, exist_ok=True)
 

@@ -26,8 +26,7 @@ START_X, START_Y = 120, 140
 
 def console(cartridge):
     nes = velkora.NES(str(cartridge))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     return nes, pad
 
 

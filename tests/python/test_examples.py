@@ -165,8 +165,7 @@ def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path, capsys):
     assert "16 pictures of 256 x 240, every 4th frame" in printed and "64 frames run in" in printed
     assert ("the GIF holds" in printed) == (frames.shape[0] < 16)
     reference = velkora.NES(str(demo_cartridge))
-    pad = velkora.Controller()
-    reference.setController(pad, 0)
+    pad = nesrom.plug_pad(reference)
     for frame in range(1, 65):
         pad.updateInputs(record.inputs_at(frame, [(20, 64, {"Right"})]))
         reference.runFrame()

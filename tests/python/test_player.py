@@ -11,7 +11,7 @@ import pytest
 
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, RESET_PROBE, build_rom, mask_bits, nrom_program, port_bits, write_rom
+from nesrom import JOYPAD_READER, RESET_PROBE, build_rom, mask_bits, nrom_program, plug_pad, port_bits, write_rom
 from velkora_gym.console import JOYPAD
 
 pygame = pytest.importorskip("pygame")
@@ -253,8 +253,7 @@ def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every
     # Released, it plays on from there as a console restored to that frame would.
     player.tick()
     reference = velkora.NES(str(demo_cartridge))
-    pad = velkora.Controller()
-    reference.setController(pad, 0)
+    pad = plug_pad(reference)
     pad.updateInputs(bits("Right"))
     velkora_gym.restore(reference, seen[back_at])
     reference.runFrame()

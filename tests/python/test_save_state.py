@@ -100,8 +100,7 @@ def test_failed_write_keeps_the_old_slot(tmp_path):
 def test_board_blocks_round_trip(tmp_path, demo, offset_bytes):
     nes = velkora.NES(str(rom("demos", demo)))
     nes.setSaveDir(str(tmp_path))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     for frame in range(120):
         pad.updateInputs([0, 0, 0, int(frame % 40 < 5), 0, 0, 0, 0])
         nes.runFrame()

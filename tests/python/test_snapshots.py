@@ -38,10 +38,7 @@ def console(name: str) -> velkora.NES:
     return nes
 
 
-def pad_of(nes: velkora.NES) -> velkora.Controller:
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
-    return pad
+pad_of = nesrom.plug_pad
 
 
 def play(nes: velkora.NES, pad: velkora.Controller, frames: int) -> list[tuple]:
