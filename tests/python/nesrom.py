@@ -209,6 +209,11 @@ spin:
 )
 
 
+# SP at RESET_PROBE's handler ($14) after each timing's power-on: the design starts at $FF
+# without a reset sequence; the hardware's sequence counts S down from 0 to $FD.
+POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
+
+
 def joypad_reads(nes) -> tuple[list[int], list[int]]:
     """The twelve values each port gave JOYPAD_READER in the next frames."""
     nes.runFrame()

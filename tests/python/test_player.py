@@ -11,7 +11,17 @@ import pytest
 
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, RESET_PROBE, build_rom, mask_bits, nrom_program, plug_pad, port_bits, write_rom
+from nesrom import (
+    JOYPAD_READER,
+    POWER_ON_SP,
+    RESET_PROBE,
+    build_rom,
+    mask_bits,
+    nrom_program,
+    plug_pad,
+    port_bits,
+    write_rom,
+)
 from velkora_gym.console import JOYPAD
 
 pygame = pytest.importorskip("pygame")
@@ -489,10 +499,6 @@ def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, capsys):
 @pytest.fixture(scope="module")
 def probe_rom(tmp_path_factory):
     return Path(write_rom(tmp_path_factory.mktemp("probe"), build_rom(RESET_PROBE), "probe.nes"))
-
-
-# SP at RESET_PROBE's handler ($14) after each timing's power-on.
-POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])

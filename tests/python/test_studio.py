@@ -250,11 +250,7 @@ def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timin
     rom = nesrom.write_rom(tmp_path, probe, "probe.nes")
     studio = Studio(rom, tmp_path / "probe", timing=timing)
     play(studio, 2)
-    # SP at the probe's reset handler after each timing's power-on.
-    assert (
-        velkora_gym.timing(studio.nes) == timing
-        and studio.nes.cpuMem()[0x14] == {"design": 0xFF, "hardware": 0xFD}[timing]
-    )
+    assert velkora_gym.timing(studio.nes) == timing and studio.nes.cpuMem()[0x14] == nesrom.POWER_ON_SP[timing]
     typed(studio, "watch starts $0020 |u1")
     studio.key("f6")
     # The folder's start state carries the timing, and environments follow it.

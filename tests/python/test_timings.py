@@ -8,15 +8,12 @@ import pytest
 
 import nesrom
 import velkora
-from nesrom import RESET_PROBE, build_rom
+from nesrom import POWER_ON_SP, RESET_PROBE, build_rom
 
 velkora_gym = pytest.importorskip("velkora_gym")
 from velkora_gym import Batch  # noqa: E402
 
 PROBE = build_rom(RESET_PROBE)
-# SP at the reset handler's first instruction after power-on: the design starts at $FF
-# without a reset sequence; the hardware's sequence counts S down from 0 to $FD.
-POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
 TIMINGS = ("design", "hardware")
 
 
