@@ -1,4 +1,5 @@
 import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -34,6 +35,15 @@ def run_ok(command, *, timeout: float = 120, **options) -> subprocess.CompletedP
     done = subprocess.run([str(part) for part in command], capture_output=True, text=True, timeout=timeout, **options)
     assert done.returncode == 0, done.stdout + done.stderr
     return done
+
+
+def write_integration(folder: Path, data: object, scenario: object, files: dict | None = None) -> Path:
+    """An integration folder: data.json, scenario.json and `files`, each written as JSON
+    unless given as text."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for name, content in {"data.json": data, "scenario.json": scenario, **(files or {})}.items():
+        (folder / name).write_text(content if isinstance(content, str) else json.dumps(content))
+    return folder
 
 
 def refuses_arguments(main, bad: list[str], message: str, out: Path, capsys) -> None:
@@ -74,17 +84,10 @@ def demo_cartridge(tmp_path_factory) -> Path:
 def counter_integration(tmp_path_factory) -> Path:
     """An integration folder for the demo cartridge whose reward and end the native workers
     judge: its NMI counter at $0000, one point a frame, ends an episode at 120."""
-    import json
-
-    folder = tmp_path_factory.mktemp("counter")
     nmi = {"address": 0, "type": "|u1"}
-    (folder / "data.json").write_text(json.dumps({"info": {"nmi": nmi, "lives": {"address": 18, "type": "|u1"}}}))
-    (folder / "scenario.json").write_text(
-        json.dumps(
-            {
-                "reward": {"variables": {"nmi": {"reward": 1.0}}},
-                "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}},
-            }
-        )
-    )
-    return folder
+    scenario = {
+        "reward": {"variables": {"nmi": {"reward": 1.0}}},
+        "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}},
+    }
+    data = {"info": {"nmi": nmi, "lives": {"address": 18, "type": "|u1"}}}
+    return write_integration(tmp_path_factory.mktemp("counter"), data, scenario)

@@ -4,8 +4,6 @@ the closest action."""
 
 from __future__ import annotations
 
-import json
-
 import numpy as np
 import pytest
 
@@ -13,6 +11,7 @@ pytest.importorskip("gymnasium")
 import gymnasium as gym
 
 import nesrom
+from conftest import write_integration
 from velkora_gym.batch import Batch
 from velkora_gym.envs import DEMO_ROM, demo
 from velkora_gym.envs.demonstrations import RecordMovie, demonstrations, main
@@ -244,14 +243,9 @@ def title(tmp_path_factory):
     }
     folders = []
     for end in ("score", "frames"):
-        folder = base / f"ends-by-{end}"
-        folder.mkdir()
-        (folder / "data.json").write_text(json.dumps(data))
         done = {"variables": {end: {"op": "greater-or-equal", "reference": 20 if end == "score" else 40}}}
-        (folder / "scenario.json").write_text(
-            json.dumps({"reward": {"variables": {"score": {"reward": 1}}}, "done": done})
-        )
-        folders.append(folder)
+        scenario = {"reward": {"variables": {"score": {"reward": 1}}}, "done": done}
+        folders.append(write_integration(base / f"ends-by-{end}", data, scenario))
     movie = Movie(rom)
     movie.extend(SELECT_THEN_START)
     movie.save(base / "start.vmv")

@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-import json
 import warnings
 
 import numpy as np
 import pytest
 
 import golden
+from conftest import write_integration
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -21,13 +21,6 @@ from velkora_gym.envs import VelkoraEnv, VelkoraVectorEnv  # noqa: E402
 IMAGE = golden.own_cartridges()["velkora-demo.nes"]
 # The demo's NMI counter at $0000: an episode ends when it reaches 120 (two seconds).
 COUNTER = {"nmi": {"address": 0, "type": "|u1"}}
-
-
-def write_integration(folder, data: object, scenario: object):
-    folder.mkdir(exist_ok=True)
-    for name, content in (("data.json", data), ("scenario.json", scenario)):
-        (folder / name).write_text(content if isinstance(content, str) else json.dumps(content))
-    return folder
 
 
 @pytest.fixture

@@ -4,14 +4,13 @@ environment on the batch."""
 from __future__ import annotations
 
 import hashlib
-import json
 
 import numpy as np
 import pytest
 
 import nesrom
 import velkora
-from conftest import REPO, load_script
+from conftest import REPO, load_script, write_integration
 from velkora_gym import integration
 from velkora_gym.batch import Batch
 
@@ -147,21 +146,9 @@ def test_bad_options_and_actions_are_refused(options, step, error, named):
 
 
 def scenario_folder(tmp_path, scenario):
-    path = tmp_path / "two"
-    path.mkdir(exist_ok=True)
-    (path / "data.json").write_text(
-        json.dumps(
-            {
-                "info": {
-                    "a": {"address": 16, "type": "<u2"},
-                    "b": {"address": 28, "type": "<u2"},
-                    "game_over": {"address": 19, "type": "|u1"},
-                }
-            }
-        )
-    )
-    (path / "scenario.json").write_text(json.dumps(scenario))
-    return path
+    info = {"a": {"address": 16, "type": "<u2"}, "b": {"address": 28, "type": "<u2"}}
+    info["game_over"] = {"address": 19, "type": "|u1"}
+    return write_integration(tmp_path / "two", {"info": info}, scenario)
 
 
 def test_players_entries_give_rewards_and_actions_on_top_of_the_shared_ones(tmp_path):

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import nesrom
-from conftest import run_ok
+from conftest import run_ok, write_integration
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -108,13 +108,11 @@ def test_a_search_by_keys_and_commands_writes_a_folder_that_trains(tmp_path):
 
 def test_typed_mistakes_are_shown_and_an_existing_folder_is_kept(tmp_path):
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
-    folder = tmp_path / "game"
-    folder.mkdir()
-    (folder / "data.json").write_text(json.dumps({"info": {"frames": {"address": 0, "type": "|u1"}}}))
-    (folder / "scenario.json").write_text(
-        json.dumps({"crop": [0, 8, 0, 0], "done": {"nodes": {"n": {"variables": {"frames": {"op": "zero"}}}}}})
+    scenario = {"crop": [0, 8, 0, 0], "done": {"nodes": {"n": {"variables": {"frames": {"op": "zero"}}}}}}
+    metadata = {"metadata.json": {"default_state": None, "author": "someone"}}
+    folder = write_integration(
+        tmp_path / "game", {"info": {"frames": {"address": 0, "type": "|u1"}}}, scenario, metadata
     )
-    (folder / "metadata.json").write_text(json.dumps({"default_state": None, "author": "someone"}))
     studio = Studio(rom, folder)
     for line, message in [
         ("= lots", "not a number"),
