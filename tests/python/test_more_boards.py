@@ -16,24 +16,13 @@ velkora_gym = pytest.importorskip("velkora_gym")
 BLOCK = 13 + 65536 + 16384
 
 
-def P32(b):
-    return [4 * b + i for i in range(4)]
+def window_banks(count: int):
+    """Bank b of `count` windows' size as the windows' banks: P32(b) is 32 KiB of PRG in 8 KiB
+    banks, C8(b) 8 KiB of CHR in 1 KiB banks."""
+    return lambda b: [count * b + i for i in range(count)]
 
 
-def P16(b):
-    return [2 * b, 2 * b + 1]
-
-
-def C8(b):
-    return [8 * b + i for i in range(8)]
-
-
-def C4(b):
-    return [4 * b + i for i in range(4)]
-
-
-def C2(b):
-    return [2 * b, 2 * b + 1]
+P32, P16, C8, C4, C2 = (window_banks(n) for n in (4, 2, 8, 4, 2))
 
 
 def sel(r, v):
