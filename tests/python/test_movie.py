@@ -15,7 +15,7 @@ import pytest
 import nesrom
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, port_bits, run_frames, write_rom
+from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, plug_pad, port_bits, run_frames, write_rom
 from nesrom import mask_bits as bits
 from velkora_gym.batch import Batch
 from velkora_gym.envs import DEMO_ROM
@@ -35,9 +35,7 @@ def masks(seed: int, count: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def plugged(nes) -> list:
-    pads = [velkora.Controller(), velkora.Controller()]
-    for port, pad in enumerate(pads):
-        nes.setController(pad, port)
+    pads = [plug_pad(nes, port) for port in (0, 1)]
     return pads
 
 

@@ -45,9 +45,7 @@ def test_both_cartridges_come_from_one_source_and_are_shipped(two_players, packa
 
 def test_the_second_pad_steers_the_second_robot_and_scores_for_it():
     nes = velkora.NES(str(DEMO_2P_ROM))
-    pads = [velkora.Controller(), velkora.Controller()]
-    for port, pad in enumerate(pads):
-        nes.setController(pad, port)
+    pads = [nesrom.plug_pad(nes, port) for port in (0, 1)]
     mem = nes.cpuMem()
     nesrom.run_frames(nes, 20)
     start = int(mem[ROBOT1_X]), int(mem[ROBOT2_X])

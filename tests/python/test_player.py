@@ -428,9 +428,7 @@ def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, dem
     movie = Movie.load(tmp_path / "run.vmv")
     assert movie.start is None and len(movie) == 40
     fresh = velkora.NES(str(demo_cartridge))
-    pads = [velkora.Controller(), velkora.Controller()]
-    for port, pad in enumerate(pads):
-        fresh.setController(pad, port)
+    pads = [plug_pad(fresh, port) for port in (0, 1)]
     for one, _ in movie:
         pads[0].updateInputs(mask_bits(one))
         fresh.runFrame()
