@@ -35,8 +35,7 @@ def masks(seed: int, count: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def plugged(nes) -> list:
-    pads = [plug_pad(nes, port) for port in (0, 1)]
-    return pads
+    return [plug_pad(nes, port) for port in (0, 1)]
 
 
 def record(nes, movie: Movie, one: np.ndarray, two: np.ndarray) -> list[str]:
