@@ -38,11 +38,14 @@ def run_ok(command, *, timeout: float = 120, **options) -> subprocess.CompletedP
 
 
 def write_integration(folder: Path, data: object, scenario: object, files: dict | None = None) -> Path:
-    """An integration folder: data.json, scenario.json and `files`, each written as JSON
-    unless given as text."""
+    """An integration folder: data.json, scenario.json and `files` (which may replace
+    them), each written as JSON unless given as text or bytes."""
     folder.mkdir(parents=True, exist_ok=True)
     for name, content in {"data.json": data, "scenario.json": scenario, **(files or {})}.items():
-        (folder / name).write_text(content if isinstance(content, str) else json.dumps(content))
+        if isinstance(content, bytes):
+            (folder / name).write_bytes(content)
+        else:
+            (folder / name).write_text(content if isinstance(content, str) else json.dumps(content))
     return folder
 
 

@@ -15,7 +15,7 @@ import pytest
 
 import golden
 import nesrom
-from conftest import run_ok
+from conftest import run_ok, write_integration
 from test_batch import area_weights
 
 gym = pytest.importorskip("gymnasium")
@@ -45,19 +45,8 @@ end
 
 def folder(tmp_path, name="game", data=None, scenario=None, files=None):
     """An integration folder; `files` adds or replaces files (bytes or text)."""
-    path = tmp_path / name
-    path.mkdir(parents=True, exist_ok=True)
-    contents = {
-        "data.json": {"info": NMI} if data is None else data,
-        "scenario.json": {} if scenario is None else scenario,
-        **(files or {}),
-    }
-    for file, content in contents.items():
-        if isinstance(content, bytes):
-            (path / file).write_bytes(content)
-        else:
-            (path / file).write_text(content if isinstance(content, str) else json.dumps(content))
-    return path
+    data = {"info": NMI} if data is None else data
+    return write_integration(tmp_path / name, data, {} if scenario is None else scenario, files)
 
 
 def quiet(**options):
