@@ -341,6 +341,18 @@ def check_pitch(samples: np.ndarray, hz: float) -> None:
     assert abs(found - hz) <= 2 * RATE / len(samples), f"{found:.1f} Hz, not {hz:.1f}"
 
 
+def check_channel(cart: Cart, writes, hz: float, frames: int) -> np.ndarray:
+    """After `writes` the board's channel sounds at `hz` (checked below half the sample
+    rate) and, the APU silent, the mix is it over a constant; returns the channel."""
+    cart.run(Script().w(*writes))
+    mix, *apu, board = audio_blocks(cart, frames)
+    assert len(apu) == 5
+    if hz < RATE / 2:
+        check_pitch(board, hz)
+    assert len(np.unique(mix.astype(int) - board)) == 1
+    return board
+
+
 def check_silenced(cart: Cart, on, off, frames: int, settle: int) -> None:
     """The board's channel varies after the writes `on` and, past the `settle`
     frames that hand over the block with the writes `off` in it, is a constant."""
