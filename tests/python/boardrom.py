@@ -78,9 +78,7 @@ def image(mapper: int, prg_16k: int, chr_8k: int = 0, chr_data: bytes | None = N
     return header(mapper, prg_16k, len(chr_data) // 8192, **kw) + prg + chr_data
 
 
-def stores(*pairs) -> str:
-    """Source that stores each (address, value)."""
-    return "\n".join(f"    lda #${v:02X}\n    sta ${a:04X}" for a, v in pairs)
+stores = nesrom.stores  # source that stores each (address, value)
 
 
 def last_bank_image(mapper: int, code: bytes, submapper: int | None = None) -> bytes:
@@ -205,8 +203,7 @@ class Cart:
 
         self.data, self.name = data, name
         self.nes = velkora.NES(nesrom.ImageFile(data, name))
-        self.pad = velkora.Controller()
-        self.nes.setController(self.pad, 0)
+        self.pad = nesrom.plug_pad(self.nes)
         self.mem = self.nes.cpuMem()
         self.vram = self.nes.ppuMem()
         for _ in range(2):  # past the reset code and the PPU's warm-up
@@ -310,8 +307,7 @@ def nametable_view(page: bytes, banks, table: int = 0) -> dict:
 
 
 def runs(nes, frames: int = 2):
-    for _ in range(frames):
-        nes.runFrame()
+    nesrom.run_frames(nes, frames)
 
 
 # ------------------------------------------------------------ sound
@@ -343,6 +339,28 @@ def check_pitch(samples: np.ndarray, hz: float) -> None:
     """The strongest frequency lies within two of the spectrum's bins of `hz`."""
     found = pitch(samples)
     assert abs(found - hz) <= 2 * RATE / len(samples), f"{found:.1f} Hz, not {hz:.1f}"
+
+
+def check_channel(cart: Cart, writes, hz: float, frames: int) -> np.ndarray:
+    """After `writes` the board's channel sounds at `hz` (checked below half the sample
+    rate) and, the APU silent, the mix is it over a constant; returns the channel."""
+    cart.run(Script().w(*writes))
+    mix, *apu, board = audio_blocks(cart, frames)
+    assert len(apu) == 5
+    if hz < RATE / 2:
+        check_pitch(board, hz)
+    assert len(np.unique(mix.astype(int) - board)) == 1
+    return board
+
+
+def check_silenced(cart: Cart, on, off, frames: int, settle: int) -> None:
+    """The board's channel varies after the writes `on` and, past the `settle`
+    frames that hand over the block with the writes `off` in it, is a constant."""
+    cart.run(Script().w(*on))
+    assert len(np.unique(audio_blocks(cart, frames)[-1])) > 1
+    cart.run(Script().w(*off))
+    audio_blocks(cart, settle)
+    assert len(np.unique(audio_blocks(cart, frames)[-1])) == 1
 
 
 # ------------------------------------------------------------ replays
@@ -398,6 +416,17 @@ def from_snapshot(cart: Cart, record, settle: int, frames: int) -> tuple:
     return expected, record(fresh, frames)
 
 
+def check_nmi_replay(cart: Cart, writes, ctrl: int = 0, settle: int = 20, frames: int = 40) -> None:
+    """With the NMI on (PPUCTRL `ctrl`) and each NMI running hook(writes), the
+    frames after `settle` move the banks and replay alike from a snapshot in a
+    fresh console."""
+    cart.on_nmi(writes)
+    cart.run(Script().w((0x2000, ctrl | 0x80)))
+    (expected, banks), (again, _) = from_snapshot(cart, play, settle, frames)
+    assert len(banks) > 1, "the NMI writes changed no bank"
+    assert again == expected
+
+
 def check_snapshot_replay(cart: Cart, timing: str) -> None:
     """In `timing`, forty frames that move the picture replay alike from a
     snapshot in a fresh console."""
@@ -421,9 +450,7 @@ def console(data: bytes, name: str, timing: str, frames: int = 0):
 
     nes = velkora.NES(nesrom.ImageFile(data, name))
     velkora_gym.set_timing(nes, timing)
-    for _ in range(frames):
-        nes.runFrame()
-    return nes
+    return nesrom.run_frames(nes, frames)
 
 
 def restored_twin(nes, data: bytes, name: str):
@@ -444,8 +471,7 @@ def restored_twin(nes, data: bytes, name: str):
 
 def irqs_after(nes, frames: int) -> int:
     """Runs `frames` frames; returns the IRQs the handler counted at $10/$11."""
-    for _ in range(frames):
-        nes.runFrame()
+    nesrom.run_frames(nes, frames)
     mem = nes.cpuMem()
     return int(mem[0x10]) | int(mem[0x11]) << 8
 
@@ -481,6 +507,15 @@ def bank_steps(kw: dict, steps):
         yield step, cart.windows()
 
 
+def loaded(cart: Cart, folder, slot: int = 0) -> Cart:
+    """A fresh console of the cartridge that loaded the state `cart` saved in
+    `folder`'s `slot`."""
+    fresh = Cart(cart.data, cart.name)
+    fresh.nes.setSaveDir(str(folder))
+    assert fresh.nes.loadState(slot)
+    return fresh
+
+
 def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]:
     """A console that ran `setup`, saved and then ran `follow`, and a fresh
     one that loaded the save and ran `follow`: their windows agree."""
@@ -490,9 +525,7 @@ def continued_from_save(folder, data: bytes, setup, follow) -> tuple[Cart, Cart]
     first.nes.saveState(0)
     first.run(Script().w(*follow))
 
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(folder))
-    assert second.nes.loadState(0)
+    second = loaded(first, folder)
     second.run(Script().w(*follow))
     assert second.windows() == first.windows()
     return first, second
@@ -510,9 +543,7 @@ def scene_continues_after_save(first: Cart, folder, prepare: Script, follow: Scr
     assert (folder / "0").stat().st_size == 82189
     got = first.run(follow)
 
-    second = Cart(first.data, first.name)
-    second.nes.setSaveDir(str(folder))
-    assert second.nes.loadState(0)
+    second = loaded(first, folder)
     assert second.run(follow) == got
     assert second.windows() == first.windows()
     assert np.array_equal(second.mem[0x4020:], first.mem[0x4020:]) and np.array_equal(second.vram, first.vram)
@@ -533,11 +564,53 @@ HORIZONTAL = ([0, B, 0, B], {0x2005: B, 0x2805: 0})
 VERTICAL = ([B, B, A, A], {0x2005: B, 0x2405: A})
 
 
-def check_pages(kw: dict, m0, m1, expected) -> None:
-    """Writes and reads through both layouts: `expected` is (reads, RAM)."""
-    reads, stored = expected
-    cart = Cart(image(**kw))
+def page_reads(cart: Cart, m0, m1) -> list[int]:
+    """Layout M0's write and M1's, then the four reads."""
     s = Script().w(*m0).put(0x2405, A).w(*m1).put(0x2005, B)
-    s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405)
-    assert cart.run(s) == reads
+    return cart.run(s.w(*m0).get(0x2805).get(0x2005).w(*m1).get(0x2C05).get(0x2405))
+
+
+def check_pages(kw: dict | Cart, m0, m1, expected) -> None:
+    """Writes and reads through both layouts: `expected` is (reads, RAM). `kw`
+    is the image's arguments or the cartridge itself."""
+    reads, stored = expected
+    cart = kw if isinstance(kw, Cart) else Cart(image(**kw))
+    assert page_reads(cart, m0, m1) == reads
     assert {a: int(cart.vram[a]) for a in stored} == stored
+
+
+def check_slots(cart: Cart, pages, banks) -> None:
+    """Each nametable slot in turn, put at $2000, shows its kilobyte of `pages`
+    with pattern table 1's `banks`."""
+    for slot, page in enumerate(pages):
+        cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
+        runs(cart.nes)
+        assert grid(cart.nes) == nametable_view(page, banks, table=1), f"slot {slot}"
+        cart.run(Script().w((0x2001, 0)))
+
+
+def first_black_row(nes) -> int | None:
+    """The first picture row that is all backdrop (black), or None."""
+    dark = (np.asarray(nes.getImg()).reshape(240, -1) < 0x40).all(axis=1)
+    rows = np.flatnonzero(dark)
+    return int(rows[0]) if rows.size else None
+
+
+def restored(cart: Cart) -> Cart:
+    """A fresh console of the cartridge restored from a snapshot of `cart` now."""
+    import velkora_gym
+
+    fresh = Cart(cart.data, cart.name)
+    velkora_gym.restore(fresh.nes, velkora_gym.snapshot(cart.nes))
+    return fresh
+
+
+def opens_or_refuses(data: bytes, refused: str | None) -> None:
+    """A console of `data` opens, or (`refused` given) is refused naming it."""
+    import velkora
+
+    if refused is None:
+        velkora.NES(nesrom.ImageFile(data))
+        return
+    with pytest.raises(Exception, match=refused):
+        velkora.NES(nesrom.ImageFile(data))

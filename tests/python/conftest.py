@@ -1,4 +1,5 @@
 import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -36,6 +37,18 @@ def run_ok(command, *, timeout: float = 120, **options) -> subprocess.CompletedP
     return done
 
 
+def write_integration(folder: Path, data: object, scenario: object, files: dict | None = None) -> Path:
+    """An integration folder: data.json, scenario.json and `files` (which may replace
+    them), each written as JSON unless given as text or bytes."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for name, content in {"data.json": data, "scenario.json": scenario, **(files or {})}.items():
+        if isinstance(content, bytes):
+            (folder / name).write_bytes(content)
+        else:
+            (folder / name).write_text(content if isinstance(content, str) else json.dumps(content))
+    return folder
+
+
 def refuses_arguments(main, bad: list[str], message: str, out: Path, capsys) -> None:
     """A command-line main exits on `bad` arguments with `message` on standard error and
     writes nothing to its --out folder."""
@@ -43,6 +56,13 @@ def refuses_arguments(main, bad: list[str], message: str, out: Path, capsys) -> 
         main([*bad, "--out", str(out)])
     assert message in capsys.readouterr().err
     assert not out.exists()
+
+
+@pytest.fixture
+def headless(monkeypatch):
+    """SDL's dummy video and audio drivers: windows and sound without a display."""
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
 
 
 @pytest.fixture
@@ -67,17 +87,10 @@ def demo_cartridge(tmp_path_factory) -> Path:
 def counter_integration(tmp_path_factory) -> Path:
     """An integration folder for the demo cartridge whose reward and end the native workers
     judge: its NMI counter at $0000, one point a frame, ends an episode at 120."""
-    import json
-
-    folder = tmp_path_factory.mktemp("counter")
     nmi = {"address": 0, "type": "|u1"}
-    (folder / "data.json").write_text(json.dumps({"info": {"nmi": nmi, "lives": {"address": 18, "type": "|u1"}}}))
-    (folder / "scenario.json").write_text(
-        json.dumps(
-            {
-                "reward": {"variables": {"nmi": {"reward": 1.0}}},
-                "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}},
-            }
-        )
-    )
-    return folder
+    scenario = {
+        "reward": {"variables": {"nmi": {"reward": 1.0}}},
+        "done": {"condition": "any", "variables": {"nmi": {"op": "greater-or-equal", "reference": 120}}},
+    }
+    data = {"info": {"nmi": nmi, "lives": {"address": 18, "type": "|u1"}}}
+    return write_integration(tmp_path_factory.mktemp("counter"), data, scenario)

@@ -38,9 +38,8 @@ def frame_hashes(name: str, image: bytes, frames: int = FRAMES) -> Iterator[tupl
     """The picture, CPU memory and audio hashes of each frame in turn."""
     import velkora
 
-    nes = velkora.NES(golden._Image(image, name))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    nes = velkora.NES(golden.ImageFile(image, name))
+    pad = golden.plug_pad(nes)
     memory = nes.cpuMem()
     for frame in range(1, frames + 1):
         pad.updateInputs(golden.joypad(frame))

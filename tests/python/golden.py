@@ -9,7 +9,6 @@ Record anew only for a deliberate behaviour change:
 from __future__ import annotations
 
 import hashlib
-import io
 import json
 import sys
 from pathlib import Path
@@ -17,7 +16,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from nesrom import ROMS  # noqa: E402
+from nesrom import ROMS, ImageFile, plug_pad  # noqa: E402
 
 GOLDEN_FILE = HERE / "golden.json"
 SNAPSHOT_FRAMES = (60, 300, 600)
@@ -55,18 +54,11 @@ def own_cartridges() -> dict[str, bytes]:
     return own.images()
 
 
-class _Image(io.BytesIO):
-    def __init__(self, data: bytes, name: str):
-        super().__init__(data)
-        self.name = name
-
-
 def run(name: str, image: bytes) -> dict[str, str]:
     import velkora
 
-    nes = velkora.NES(_Image(image, name))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    nes = velkora.NES(ImageFile(image, name))
+    pad = plug_pad(nes)
     audio = hashlib.sha256()
     result = {}
     for frame in range(1, SNAPSHOT_FRAMES[-1] + 1):

@@ -209,12 +209,44 @@ spin:
 )
 
 
+# SP at RESET_PROBE's handler ($14) after each timing's power-on: the design starts at $FF
+# without a reset sequence; the hardware's sequence counts S down from 0 to $FD.
+POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
+
+
 def joypad_reads(nes) -> tuple[list[int], list[int]]:
     """The twelve values each port gave JOYPAD_READER in the next frames."""
     nes.runFrame()
     nes.runFrame()
     mem = nes.cpuMem()
     return [int(b) for b in mem[0x300:0x30C]], [int(b) for b in mem[0x320:0x32C]]
+
+
+def plug_pad(nes, port: int = 0):
+    """A fresh velkora.Controller plugged into `port` of `nes`."""
+    import velkora
+
+    pad = velkora.Controller()
+    nes.setController(pad, port)
+    return pad
+
+
+def mask_bits(mask: int) -> list[int]:
+    """A button mask (bit 0 A ... bit 7 Right) as updateInputs takes it."""
+    return [(int(mask) >> bit) & 1 for bit in range(8)]
+
+
+def port_bits(nes) -> tuple[list[int], list[int]]:
+    """The buttons JOYPAD_READER saw on each port in the last frame, in updateInputs order."""
+    mem = nes.cpuMem()
+    return [int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]
+
+
+def run_frames(nes, frames: int):
+    """Runs `frames` frames of `nes`; returns it."""
+    for _ in range(frames):
+        nes.runFrame()
+    return nes
 
 
 def write_rom(tmp_path: Path, data: bytes, name: str = "test.nes") -> str:

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import velkora
-from nesrom import build_rom, nrom_program, write_rom
+from nesrom import build_rom, nrom_program, stores, write_rom
 
 CLOCK = 1789773
 RATE = 44100
@@ -15,32 +15,15 @@ def tone_rom(tmp_path, *, pulse=None, triangle=None, noise=False):
     """A cartridge that starts the given channels and then idles."""
     enable = (0x01 if pulse is not None else 0) | (0x04 if triangle is not None else 0) | (0x08 if noise else 0)
     # Channels are enabled first: a disabled channel loses its length at the first half frame.
-    body = [f"lda #${enable:02X}", "sta $4015", "lda #$40", "sta $4017"]
+    writes = [(0x4015, enable), (0x4017, 0x40)]
     if pulse is not None:
         # Duty 2, length halted, constant volume 15; sweep off.
-        body += [
-            "lda #$BF",
-            "sta $4000",
-            "lda #$00",
-            "sta $4001",
-            f"lda #${pulse & 0xFF:02X}",
-            "sta $4002",
-            f"lda #${0x08 | pulse >> 8:02X}",
-            "sta $4003",
-        ]
+        writes += [(0x4000, 0xBF), (0x4001, 0x00), (0x4002, pulse & 0xFF), (0x4003, 0x08 | pulse >> 8)]
     if triangle is not None:
-        body += [
-            "lda #$FF",
-            "sta $4008",
-            f"lda #${triangle & 0xFF:02X}",
-            "sta $400A",
-            f"lda #${0x08 | triangle >> 8:02X}",
-            "sta $400B",
-        ]
+        writes += [(0x4008, 0xFF), (0x400A, triangle & 0xFF), (0x400B, 0x08 | triangle >> 8)]
     if noise:
-        body += ["lda #$38", "sta $400C", "lda #$04", "sta $400E", "lda #$08", "sta $400F"]
-    body += ["idle:", "jmp idle"]
-    source = nrom_program("\n".join(f"    {line}" if not line.endswith(":") else line for line in body))
+        writes += [(0x400C, 0x38), (0x400E, 0x04), (0x400F, 0x08)]
+    source = nrom_program(stores(*writes) + "\nidle:\n    jmp idle")
     return velkora.NES(write_rom(tmp_path, build_rom(source)))
 
 

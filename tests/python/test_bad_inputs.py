@@ -19,6 +19,7 @@ from types import SimpleNamespace as File
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from nesrom import JOYPAD_READER, build_rom, ines_header, joypad_reads
 from nesrom import ImageFile as Image
@@ -265,8 +266,7 @@ class BadBool:
     ],
 )
 def test_update_inputs_refusals_keep_the_buttons(nes, entries, error):
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     pad.updateInputs([1, 0, 1, 0, 0, 0, 0, 1])
     with pytest.raises(error):
         pad.updateInputs(entries)
@@ -287,8 +287,7 @@ class Buttons(list):
     ],
 )
 def test_update_inputs_takes_truth_values(nes, entries, bits):
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     pad.updateInputs(entries)
     assert pad_bits(nes) == bits
 
@@ -691,8 +690,7 @@ def test_views_outlive_their_console(data_home):
 
 def with_a_block(nes):
     nes.getAudio()
-    for _ in range(3):
-        nes.runFrame()
+    nesrom.run_frames(nes, 3)
 
 
 @pytest.mark.parametrize(

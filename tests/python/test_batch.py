@@ -10,6 +10,7 @@ import pytest
 import golden
 import nesrom
 import velkora
+from nesrom import mask_bits as bits
 
 velkora_gym = pytest.importorskip("velkora_gym")
 
@@ -23,10 +24,6 @@ def reference_consoles(n: int, image: bytes = IMAGE) -> tuple[list, list]:
     for nes, pad in zip(consoles, pads):
         nes.setController(pad, 0)
     return consoles, pads
-
-
-def bits(mask: int) -> list[int]:
-    return [(int(mask) >> k) & 1 for k in range(8)]
 
 
 def random_masks(rng, n: int) -> np.ndarray:

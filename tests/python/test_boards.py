@@ -63,8 +63,7 @@ def test_demo_runs_1200_frames(name, moving, lit):
     path = nesrom.rom("demos", name)
     image = path.read_bytes()
     nes = velkora.NES(str(path))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     out = nesrom.ARTIFACTS / "boards"
     out.mkdir(parents=True, exist_ok=True)
 
@@ -125,12 +124,14 @@ nmi_handler:
 """
 
 
+def mapper40_image(program: str = MAPPER40_PROGRAM) -> bytes:
+    """64 KiB of PRG with the program in bank 7, which $E000 shows at power-on."""
+    return nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + nesrom.assemble(program) + bytes(8192)
+
+
 class Mapper40:
     def __init__(self, tmp_path):
-        # 64 KiB of PRG; the program is in bank 7, which $E000 shows at power-on.
-        code = nesrom.assemble(MAPPER40_PROGRAM)
-        image = nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192)
-        self.nes = velkora.NES(nesrom.write_rom(tmp_path, image))
+        self.nes = velkora.NES(nesrom.write_rom(tmp_path, mapper40_image()))
         self.mem = self.nes.cpuMem()
 
     def irqs(self) -> int:
@@ -163,8 +164,7 @@ def test_mapper40_timer_counts_from_power_on_and_stops(tmp_path):
 
     m.command(1)  # $8000: stop
     stopped = m.irqs()
-    for _ in range(30):
-        m.nes.runFrame()
+    nesrom.run_frames(m.nes, 30)
     assert m.irqs() == stopped
 
     start = m.command(2)  # $A000: restart from a full interval

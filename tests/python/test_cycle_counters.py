@@ -15,6 +15,7 @@ import pytest
 import boardrom
 import nesrom
 from boardrom import last_bank_image, stores
+from test_konami_sunsoft_boards import fme7
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -58,10 +59,6 @@ nmi_handler:
     rti
 {nesrom.VECTORS}
 """)
-
-
-def fme7(command: int, value: int) -> list:
-    return [(0x8000, command), (0xA000, value)]
 
 
 # (mapper, submapper, setup, IRQ acknowledge, writes every 256 loops)

@@ -11,6 +11,7 @@ import json
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from conftest import REPO, load_script
 
@@ -25,14 +26,8 @@ START_X, START_Y = 120, 140
 
 def console(cartridge):
     nes = velkora.NES(str(cartridge))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     return nes, pad
-
-
-def run(nes, frames: int) -> None:
-    for _ in range(frames):
-        nes.runFrame()
 
 
 def press(*buttons: int) -> list[int]:
@@ -50,7 +45,7 @@ def majority(region: np.ndarray) -> tuple[int, int, int]:
 
 def test_picture_has_bar_sky_hills_and_ground(demo_cartridge):
     nes, _ = console(demo_cartridge)
-    run(nes, 120)
+    nesrom.run_frames(nes, 120)
     img = np.array(nes.getImg())
     assert len(np.unique(img.reshape(-1, 3), axis=0)) >= 10
     title = img[8:16]
@@ -63,7 +58,7 @@ def test_picture_has_bar_sky_hills_and_ground(demo_cartridge):
 
 def test_status_bar_stays_while_the_landscape_scrolls(demo_cartridge):
     nes, _ = console(demo_cartridge)
-    run(nes, 100)
+    nesrom.run_frames(nes, 100)
     before = np.array(nes.getImg())
     nes.runFrame()
     after = np.array(nes.getImg())
@@ -91,12 +86,12 @@ def test_status_bar_stays_while_the_landscape_scrolls(demo_cartridge):
 )
 def test_joypad_moves_the_robot_within_the_edges(demo_cartridge, buttons, wait, frames, xs, ys, flipped):
     nes, pad = console(demo_cartridge)
-    run(nes, wait)
+    nesrom.run_frames(nes, wait)
     oam = nes.OAM()
     if wait:
         assert (oam[OAM_ROBOT_Y], oam[OAM_ROBOT_X]) == (START_Y, START_X)
     pad.updateInputs(press(*buttons))
-    run(nes, frames)
+    nesrom.run_frames(nes, frames)
     assert oam[OAM_ROBOT_X] in xs and oam[OAM_ROBOT_Y] in ys
     assert bool(oam[OAM_ROBOT_ATTR] & 0x40) == flipped
 
@@ -229,7 +224,7 @@ def reach_game_over(nes, pad) -> int:
 
 def test_power_on_starts_a_game_with_the_bar_showing_it(demo_cartridge):
     nes, _ = console(demo_cartridge)
-    run(nes, 30)
+    nesrom.run_frames(nes, 30)
     ram, img = nes.cpuMem(), np.array(nes.getImg())
     assert (score(ram), ram[LIVES], ram[GAME_OVER], ram[ROBOT_X], ram[ROBOT_Y]) == (0, 3, 0, START_X, START_Y)
     assert read_text(img, 0, 8, 32).strip() == "CATCH THE ORBS, AVOID BIRDS"
@@ -286,7 +281,7 @@ def test_no_lives_left_stops_the_game_on_the_game_over_screen(demo_cartridge):
     ram = nes.cpuMem()
     reach_game_over(nes, pad)
     assert ram[GAME_OVER] == 1  # in the same frame
-    run(nes, 2)
+    nesrom.run_frames(nes, 2)
     still = GAME_RAM[GAME_RAM != 0x15]  # all but the Start lock's countdown
     frozen = ram[still].copy()
     img = np.array(nes.getImg())
@@ -295,14 +290,14 @@ def test_no_lives_left_stops_the_game_on_the_game_over_screen(demo_cartridge):
     # Nothing moves any more, whatever the joypad does (Start is not taken yet).
     for buttons in ([UP, RIGHT], [DOWN, LEFT], [A, B, START]):
         pad.updateInputs(press(*buttons))
-        run(nes, 10)
+        nesrom.run_frames(nes, 10)
         assert (ram[still] == frozen).all()
         assert (np.array(nes.getImg()) == img).all()
     # Start, once the lock is over, brings the bar and the playfield back.
     pad.updateInputs(press())
-    run(nes, 30)
+    nesrom.run_frames(nes, 30)
     pad.updateInputs(press(START))
-    run(nes, 3)
+    nesrom.run_frames(nes, 3)
     img = np.array(nes.getImg())
     assert read_text(img, 16, 24, 10) == "SCORE 0000" and hearts(img) == 3
     assert read_text(img, 92, 120, 9).strip() == "" and (nes.OAM()[4:60:4] < 0xEF).sum() >= 8
@@ -329,7 +324,7 @@ def test_start_begins_a_new_game_that_replays_the_first(demo_cartridge):
     pad.updateInputs(press(START))
     nes.runFrame()
     pad.updateInputs(press())
-    run(nes, 60)
+    nesrom.run_frames(nes, 60)
     assert ram[GAME_OVER] == 1  # Start in the first second is ignored
     pad.updateInputs(press(START))
     nes.runFrame()

@@ -10,6 +10,8 @@ import pytest
 pytest.importorskip("gymnasium")
 import gymnasium as gym
 
+import nesrom
+from conftest import write_integration
 from velkora_gym.batch import Batch
 from velkora_gym.envs import DEMO_ROM, demo
 from velkora_gym.envs.demonstrations import RecordMovie, demonstrations, main
@@ -172,9 +174,7 @@ def test_frames_stepped_out_of_sight_are_refused():
 
 
 def test_movies_replay_in_their_timing_and_the_reset_button_is_refused():
-    from nesrom import RESET_PROBE, build_rom
-
-    probe = build_rom(RESET_PROBE)
+    probe = nesrom.build_rom(nesrom.RESET_PROBE)
     movie = Movie(probe, timing="hardware")
     movie.extend([0] * 4)
     # SP at the probe's reset handler: $FD after the hardware's power-on, $FF after the design's.
@@ -235,10 +235,6 @@ SELECT_THEN_START = [0] * 8 + [0x04] * 4 + [0] * 4 + [0x08] * 4 + [0] * 40
 def title(tmp_path_factory):
     """The title-screen cartridge and an integration folder whose episode ends when $12 or
     $13 reaches `end` (a variable name): (rom, folder for score, folder for frames)."""
-    import json
-
-    import nesrom
-
     base = tmp_path_factory.mktemp("title")
     rom = base / "title.nes"
     rom.write_bytes(nesrom.build_rom(nesrom.nrom_program(TITLE, nmi=TITLE_NMI)))
@@ -247,14 +243,9 @@ def title(tmp_path_factory):
     }
     folders = []
     for end in ("score", "frames"):
-        folder = base / f"ends-by-{end}"
-        folder.mkdir()
-        (folder / "data.json").write_text(json.dumps(data))
         done = {"variables": {end: {"op": "greater-or-equal", "reference": 20 if end == "score" else 40}}}
-        (folder / "scenario.json").write_text(
-            json.dumps({"reward": {"variables": {"score": {"reward": 1}}}, "done": done})
-        )
-        folders.append(folder)
+        scenario = {"reward": {"variables": {"score": {"reward": 1}}}, "done": done}
+        folders.append(write_integration(base / f"ends-by-{end}", data, scenario))
     movie = Movie(rom)
     movie.extend(SELECT_THEN_START)
     movie.save(base / "start.vmv")

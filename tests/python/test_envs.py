@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-import json
 import warnings
 
 import numpy as np
 import pytest
 
 import golden
+from conftest import write_integration
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -23,13 +23,6 @@ IMAGE = golden.own_cartridges()["velkora-demo.nes"]
 COUNTER = {"nmi": {"address": 0, "type": "|u1"}}
 
 
-def write_integration(folder, data: object, scenario: object):
-    folder.mkdir(exist_ok=True)
-    for name, content in (("data.json", data), ("scenario.json", scenario)):
-        (folder / name).write_text(content if isinstance(content, str) else json.dumps(content))
-    return folder
-
-
 @pytest.fixture
 def counter_integration(tmp_path):
     return write_integration(
@@ -42,10 +35,7 @@ def counter_integration(tmp_path):
     )
 
 
-@pytest.fixture(autouse=True)
-def headless(monkeypatch):
-    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
-    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+pytestmark = pytest.mark.usefixtures("headless")
 
 
 @pytest.mark.parametrize("obs_type, screen_size", [("rgb", None), ("grayscale", 84), ("ram", None)])

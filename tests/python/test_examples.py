@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import importlib
 import os
 import sys
@@ -11,9 +12,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
+import velkora_gym
 from conftest import REPO, load_script, run_ok
+from nesrom import build_rom, nrom_program, write_rom
+from velkora_gym.apps import commands
 from velkora_gym.console import JOYPAD
+from velkora_gym.movie import Movie
 
 EXAMPLES = REPO / "examples"
 
@@ -60,9 +66,7 @@ def test_demo_writes_screenshot_sound_and_speed(demo_cartridge, tmp_path, capsys
     assert "frames per second" in printed
     picture = np.asarray(Image.open(tmp_path / "velkora-demo.png"))
     assert picture.shape == (240, 256, 3)
-    reference = velkora.NES(str(demo_cartridge))
-    for _ in range(90):
-        reference.runFrame()
+    reference = nesrom.run_frames(velkora.NES(str(demo_cartridge)), 90)
     assert (picture == np.asarray(reference.getImg())).all()
     assert wav_samples(tmp_path / "velkora-demo.wav") in audio_blocks(90)
 
@@ -87,8 +91,6 @@ def test_player_runs_headless_and_quits_after_n_frames(how, tmp_path):
 
 
 def test_commands_name_the_package_they_miss(monkeypatch, capsys):
-    from velkora_gym.apps import commands
-
     monkeypatch.setattr(commands.importlib.util, "find_spec", lambda name: None)
     for command in (commands.play, commands.record, commands.studio):
         assert command() == 2
@@ -163,8 +165,7 @@ def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path, capsys):
     assert "16 pictures of 256 x 240, every 4th frame" in printed and "64 frames run in" in printed
     assert ("the GIF holds" in printed) == (frames.shape[0] < 16)
     reference = velkora.NES(str(demo_cartridge))
-    pad = velkora.Controller()
-    reference.setController(pad, 0)
+    pad = nesrom.plug_pad(reference)
     for frame in range(1, 65):
         pad.updateInputs(record.inputs_at(frame, [(20, 64, {"Right"})]))
         reference.runFrame()
@@ -175,7 +176,6 @@ def test_recorder_writes_gif_and_wav(demo_cartridge, tmp_path, capsys):
 @pytest.mark.parametrize("every, pictures", [(1, 40), (2, 20), (3, 13)])
 def test_the_recorder_says_how_many_frames_the_gif_holds(tmp_path, capsys, every, pictures):
     iio = pytest.importorskip("imageio.v3")
-    from nesrom import build_rom, nrom_program, write_rom
 
     still = write_rom(tmp_path, build_rom(nrom_program("loop:\n    jmp loop")), "still.nes")  # one picture, ever
     gif = tmp_path / "still.gif"
@@ -208,8 +208,6 @@ def test_gif_delays_keep_the_frame_rate(count, every):
     ],
 )
 def test_press_specs(spec, expected):
-    import argparse
-
     if expected is None:
         with pytest.raises(argparse.ArgumentTypeError):
             load("record").parse_press(spec)
@@ -236,7 +234,6 @@ def test_recorder_writes_mp4_when_ffmpeg_is_there(demo_cartridge, tmp_path):
 @pytest.mark.parametrize("name, frames, kept", [("run.vmv", [], 60 // 4), ("run.fm2", ["--frames", "41"], 41 // 4)])
 def test_recorder_turns_a_movie_into_video_and_sound(demo_cartridge, tmp_path, capsys, name, frames, kept):
     iio = pytest.importorskip("imageio.v3")
-    from velkora_gym.movie import Movie
 
     movie = Movie(demo_cartridge)
     movie.extend([0x80] * 30 + [0x90] * 30, [0x01] * 60)
@@ -289,9 +286,6 @@ spin:
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_recorder_records_in_the_timing_asked_for_and_a_movie_in_its_own(timing, tmp_path, capsys, monkeypatch):
     iio = pytest.importorskip("imageio.v3")
-    import velkora_gym
-    from nesrom import build_rom, nrom_program, write_rom
-    from velkora_gym.movie import Movie
 
     rom = write_rom(tmp_path, build_rom(nrom_program(SP_PAINTER)), "painter.nes")
     green = {"design": False, "hardware": True}

@@ -193,11 +193,7 @@ def test_sunsoft4_nametables_from_chr_rom(control):
         "ram1": bytes([0x45] * 1024),
     }
     cart.run(Script().w((0xE000, control)))
-    for slot, page in enumerate(SUNSOFT4_SLOTS[control]):
-        cart.run(Script().w((0x2000, slot | 0x10), (0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-        boardrom.runs(cart.nes)
-        assert boardrom.grid(cart.nes) == boardrom.nametable_view(pages[page], banks, table=1), f"slot {slot}"
-        cart.run(Script().w((0x2001, 0)))
+    boardrom.check_slots(cart, [pages[page] for page in SUNSOFT4_SLOTS[control]], banks)
 
 
 # (mapper, submapper, setup, acknowledge, CPU cycles per IRQ)
@@ -309,11 +305,7 @@ def test_snapshot_replays_identically(board):
     kw, writes = SNAPSHOTS[board]
     cart = Cart(image(**kw))
     cart.run(script(screen(chr_ram=kw.get("chr_8k", 0) == 0)).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    cart.on_nmi(writes)
-    cart.run(Script().w((0x2000, 0x80)))
-    (expected, banks), (again, _) = boardrom.from_snapshot(cart, boardrom.play, 20, 40)
-    assert len(banks) > 1, "the NMI writes changed no bank"
-    assert again == expected
+    boardrom.check_nmi_replay(cart, writes)
 
 
 @pytest.mark.parametrize(

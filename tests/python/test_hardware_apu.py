@@ -22,11 +22,6 @@ def console(source: str, timing: str) -> velkora.NES:
     return nes
 
 
-def run(nes: velkora.NES, frames: int) -> None:
-    for _ in range(frames):
-        nes.runFrame()
-
-
 def word(mem, address: int) -> int:
     return int(mem[address]) | int(mem[address + 1]) << 8
 
@@ -64,7 +59,7 @@ loop:
 )
 def test_frame_irq_in_four_step_mode_unless_inhibited(timing, mode, irqs):
     nes = console(frame_irq_program(mode, "lda $4015"), timing)
-    run(nes, 10)
+    nesrom.run_frames(nes, 10)
     assert irqs[0] <= nes.cpuMem()[0x10] <= irqs[1]
 
 
@@ -79,9 +74,9 @@ def test_frame_irq_in_four_step_mode_unless_inhibited(timing, mode, irqs):
 def test_frame_irq_is_held_until_acknowledged(ack, handled):
     nes = console(frame_irq_program(0x00, ack), "hardware")
     mem = nes.cpuMem()
-    run(nes, 10)
+    nesrom.run_frames(nes, 10)
     irqs, main = int(mem[0x10]), int(mem[0x11])
-    run(nes, 10)
+    nesrom.run_frames(nes, 10)
     if handled == "every sequence":
         assert 9 <= (int(mem[0x10]) - irqs) % 256 <= 11
         assert mem[0x11] != main
@@ -123,7 +118,7 @@ def test_dmc_irq_comes_once_an_output_cycle_at_its_rate(rate, period):
     # Restarted while the unit plays the byte before, the sample's one byte is fetched
     # when the output cycle ends: eight timer periods apart.
     nes = console(dmc_irq_program(rate), "hardware")
-    run(nes, 12)
+    nesrom.run_frames(nes, 12)
     mem = nes.cpuMem()
     assert mem[0x20] & 0x90 == 0x80  # the handler saw the DMC's flag and no bytes left
     assert abs(word(mem, 0x10) - nes.cycleCount() / (8 * period)) <= 2
@@ -155,7 +150,7 @@ def test_dmc_fetches_take_cycles_from_the_cpu(timing):
     counts = []
     for dmc in (False, True):
         nes = console(counting_program(dmc), timing)
-        run(nes, 20)
+        nesrom.run_frames(nes, 20)
         mem = nes.cpuMem()
         counts.append(word(mem, 0x10) | int(mem[0x12]) << 16)
     # INC and BNE: eight cycles a pass.
@@ -218,7 +213,7 @@ def observed(nes: velkora.NES, frames: int) -> list[str]:
 
 def test_snapshot_round_trip_with_the_dmc_and_frame_irq_running():
     nes = console(SOUND_PROGRAM, "hardware")
-    run(nes, 37)
+    nesrom.run_frames(nes, 37)
     assert nes.cpuMem()[0x12] & 0x10  # the DMC was playing in the handler
     data = velkora_gym.snapshot(nes)
     expected = observed(nes, 90)

@@ -4,11 +4,11 @@ $E000; mapper 40's timer line; MMC1 ignoring a read-modify-write's second write.
 
 from __future__ import annotations
 
-import numpy as np
 import pytest
 
 import boardrom
 import nesrom
+from test_boards import mapper40_image
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -53,9 +53,7 @@ irq_handler:
 
 
 def hardware_console(image: bytes, name: str = "mmc3.nes"):
-    nes = velkora.NES(nesrom.ImageFile(image, name))
-    velkora_gym.set_timing(nes, "hardware")
-    return nes
+    return boardrom.console(image, name, "hardware")
 
 
 # ------------------------------------------------------------ rendering
@@ -131,18 +129,9 @@ forever:
     return mmc3_image(main, nmi=nmi, irq=irq, data="sprite_table:\n" + table)
 
 
-def first_black_row(picture: np.ndarray) -> int | None:
-    """The first picture row that is all backdrop (black), or None."""
-    dark = (picture.reshape(240, -1) < 0x40).all(axis=1)
-    rows = np.flatnonzero(dark)
-    return int(rows[0]) if rows.size else None
-
-
 def run_split(image: bytes, frames: int = 8) -> tuple[int | None, int]:
-    nes = hardware_console(image)
-    for _ in range(frames):
-        nes.runFrame()
-    return first_black_row(np.array(nes.getImg())), int(nes.cpuMem()[LAST_FRAME_IRQS])
+    nes = boardrom.console(image, "mmc3.nes", "hardware", frames)
+    return boardrom.first_black_row(nes), int(nes.cpuMem()[LAST_FRAME_IRQS])
 
 
 EVEN_SPRITES = [(0, 2 * i) for i in range(8)]  # 8 x 16, on lines 0-15: tables $0000 only
@@ -197,8 +186,7 @@ def loaded_state(image: bytes, folder, *, saved_after: int, loaded_after: int):
     for frames in (saved_after, loaded_after):
         nes = hardware_console(image)
         nes.setSaveDir(str(folder))
-        for _ in range(frames):
-            nes.runFrame()
+        nesrom.run_frames(nes, frames)
         consoles.append(nes)
     consoles[0].saveState(1)
     assert consoles[1].loadState(1)
@@ -210,9 +198,8 @@ def test_a_save_state_turning_rendering_on_reaches_the_counter(tmp_path):
     # their registers: the console that loads it, still in its warm-up with
     # rendering off, takes the split up within a frame or two.
     loaded = loaded_state(split_program(0x08, 19, [], set_v=False), tmp_path, saved_after=8, loaded_after=1)
-    for _ in range(4):
-        loaded.runFrame()
-    assert first_black_row(np.array(loaded.getImg())) == 19
+    nesrom.run_frames(loaded, 4)
+    assert boardrom.first_black_row(loaded) == 19
     assert loaded.cpuMem()[LAST_FRAME_IRQS] == 1
 
 
@@ -221,16 +208,13 @@ def test_the_split_survives_a_timing_change_and_the_reset_button(change):
     # Back in the design timing the counter is clocked at dot 256 again (its
     # interrupt a request, not a level); after the reset button the program
     # starts over with rendering off and turns it on again.
-    nes = hardware_console(split_program(0x08, 19, []))
-    for _ in range(8):
-        nes.runFrame()
+    nes = nesrom.run_frames(hardware_console(split_program(0x08, 19, [])), 8)
     if change == "design":
         velkora_gym.set_timing(nes, "design")
     else:
         velkora_gym.soft_reset(nes)
-    for _ in range(8):
-        nes.runFrame()
-    assert first_black_row(np.array(nes.getImg())) in (19, 20)
+    nesrom.run_frames(nes, 8)
+    assert boardrom.first_black_row(nes) in (19, 20)
     assert nes.cpuMem()[LAST_FRAME_IRQS] == 1
 
 
@@ -297,9 +281,7 @@ forever:
     ],
 )
 def test_moving_v_across_1000_clocks_the_counter(latch, toggles, irqs, through):
-    nes = hardware_console(toggle_program(latch, toggles, through=through))
-    for _ in range(6):
-        nes.runFrame()
+    nes = nesrom.run_frames(hardware_console(toggle_program(latch, toggles, through=through)), 6)
     mem = nes.cpuMem()
     assert mem[FRAMES] == 1, "the program did not finish"
     assert mem[ALL_IRQS] == irqs
@@ -312,7 +294,7 @@ def mapper40(acknowledge: bool):
     """The timer starts on $A000; the handler counts and restarts it ($8000
     stops and acknowledges) or leaves it running."""
     ack = "sta $8000\n    sta $A000" if acknowledge else ""
-    code = nesrom.assemble(f"""
+    source = f"""
 .org $E000
 {nesrom.RESET_QUIET}
     lda #$00
@@ -326,8 +308,8 @@ forever:
     inc $12
     jmp forever
 {boardrom.irq_counter("    " + ack)}
-""")
-    return hardware_console(nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192), "m40.nes")
+"""
+    return hardware_console(mapper40_image(source), "m40.nes")
 
 
 def test_mapper40_timer_raises_the_line_every_4096_cycles():
@@ -417,6 +399,5 @@ def test_load_state_drops_a_board_line_the_file_does_not_hold(tmp_path):
     held = loaded_state(
         mmc3_image(HELD_LINE_MAIN, irq="    inc $10\n    rti"), tmp_path, saved_after=12, loaded_after=4
     )
-    for _ in range(3):
-        held.runFrame()
+    nesrom.run_frames(held, 3)
     assert held.cpuMem()[0x10] == 0

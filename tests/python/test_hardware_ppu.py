@@ -88,8 +88,7 @@ def gray(rgb: np.ndarray) -> np.ndarray:
 def test_emphasis_dims_the_channels_whose_bit_is_clear(emphasis_rom, timing, bits):
     nes = console(emphasis_rom, timing)
     nes.cpuMem()[0x10] = bits << 5
-    for _ in range(4):
-        nes.runFrame()
+    nesrom.run_frames(nes, 4)
     picture = nes.getImg()
     top = expected_top(bits) if timing == "hardware" else [WHITE] * 3
     assert picture[5, 7].tolist() == top
@@ -103,8 +102,7 @@ def test_batch_observations_and_pictures_show_emphasis(emphasis_rom, obs_type, m
     nes = console(emphasis_rom, "hardware")
     mem = nes.cpuMem()
     mem[0x10], mem[0x11] = 0x20, 1  # red and green emphasis in turn
-    for _ in range(3):
-        nes.runFrame()
+    nesrom.run_frames(nes, 3)
     batch = velkora_gym.Batch(emphasis_rom, 1, obs_type=obs_type, max_pool=max_pool)
     batch.restore(0, velkora_gym.snapshot(nes))
     pictures = []
@@ -127,8 +125,7 @@ def test_a_snapshot_carries_the_emphasis_of_both_pictures(emphasis_rom):
     nes = console(emphasis_rom, "hardware")
     mem = nes.cpuMem()
     mem[0x10], mem[0x11] = 0x80, 1
-    for _ in range(5):
-        nes.runFrame()
+    nesrom.run_frames(nes, 5)
     data = velkora_gym.snapshot(nes)
     after = []
     for _ in range(3):
@@ -208,16 +205,13 @@ spin:
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_reset_clears_ppu_registers_and_keeps_memory(timing):
-    nes = console(nesrom.build_rom(RESET_PROGRAM), timing)
-    for _ in range(5):
-        nes.runFrame()
+    nes = nesrom.run_frames(console(nesrom.build_rom(RESET_PROGRAM), timing), 5)
     mem = nes.cpuMem()
     assert (mem[0x2000], mem[0x2001], mem[0x0300]) == (0x88, 0x1E, 1)
     nmis = int(mem[0x0301])
     assert nmis >= 3
     velkora_gym.soft_reset(nes)
-    for _ in range(3):
-        nes.runFrame()
+    nesrom.run_frames(nes, 3)
     assert (mem[0x2000], mem[0x2001], mem[0x0300]) == (0, 0, 2)
     assert mem[0x0301] == nmis, "PPUCTRL's NMI enable is cleared"
     assert nes.OAM()[5] == 0x66

@@ -15,7 +15,8 @@ import pytest
 
 import golden
 import nesrom
-from conftest import run_ok
+from conftest import run_ok, write_integration
+from test_batch import area_weights
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -44,19 +45,8 @@ end
 
 def folder(tmp_path, name="game", data=None, scenario=None, files=None):
     """An integration folder; `files` adds or replaces files (bytes or text)."""
-    path = tmp_path / name
-    path.mkdir(parents=True, exist_ok=True)
-    contents = {
-        "data.json": {"info": NMI} if data is None else data,
-        "scenario.json": {} if scenario is None else scenario,
-        **(files or {}),
-    }
-    for file, content in contents.items():
-        if isinstance(content, bytes):
-            (path / file).write_bytes(content)
-        else:
-            (path / file).write_text(content if isinstance(content, str) else json.dumps(content))
-    return path
+    data = {"info": NMI} if data is None else data
+    return write_integration(tmp_path / name, data, {} if scenario is None else scenario, files)
 
 
 def quiet(**options):
@@ -170,16 +160,7 @@ def test_cropped_resize_is_the_exact_area_average_of_the_crop(tmp_path, obs_type
     x, y, width, height = crop
     width, height = width or 256 - x, height or 240 - y
     part = full.last[y : y + height, x : x + width].astype(np.int64)
-    wy = np.maximum(
-        0,
-        np.minimum((np.arange(size[0])[:, None] + 1) * height, (np.arange(height)[None] + 1) * size[0])
-        - np.maximum(np.arange(size[0])[:, None] * height, np.arange(height)[None] * size[0]),
-    )
-    wx = np.maximum(
-        0,
-        np.minimum((np.arange(size[1])[:, None] + 1) * width, (np.arange(width)[None] + 1) * size[1])
-        - np.maximum(np.arange(size[1])[:, None] * width, np.arange(width)[None] * size[1]),
-    )
+    wy, wx = area_weights(height, size[0]), area_weights(width, size[1])
     planes = [part] if part.ndim == 2 else [part[:, :, c] for c in range(3)]
     summed = [wy @ plane @ wx.T for plane in planes]
     expected = np.stack(summed, axis=-1) if part.ndim == 3 else summed[0]

@@ -10,7 +10,8 @@ import pytest
 
 import boardrom
 import nesrom
-from boardrom import Cart, Script, audio_blocks, grid, image, runs
+from boardrom import Cart, Script, audio_blocks, first_black_row, grid, image, runs
+from test_more_boards import P16, P32
 
 velkora = pytest.importorskip("velkora")
 velkora_gym = pytest.importorskip("velkora_gym")
@@ -49,14 +50,6 @@ def background(banks, table: int = 0, rows=range(30)) -> dict:
 
 
 # ------------------------------------------------------------ PRG
-
-
-def P32(b):
-    return [4 * b + i for i in range(4)]
-
-
-def P16(b):
-    return [2 * b, 2 * b + 1]
 
 
 # (writes, the 8 KiB banks $8000-$E000 show; "R" + n: RAM bank n)
@@ -384,12 +377,6 @@ irq:
     return nesrom.build_rom(source, prg_16k=2, chr_data=bytes(chr_data), mapper=5)
 
 
-def first_black_row(nes) -> int | None:
-    dark = (np.array(nes.getImg()).reshape(240, -1) < 0x40).all(axis=1)
-    rows = np.flatnonzero(dark)
-    return int(rows[0]) if rows.size else None
-
-
 def irq_console(line: int, timing: str, **kw):
     return boardrom.console(irq_program(line, **kw), "mmc5-irq.nes", timing, 6)
 
@@ -458,15 +445,7 @@ PULSE_SOUNDS = {
 @pytest.mark.parametrize("sound", PULSE_SOUNDS)
 def test_pulse_sounds_at_its_period_and_joins_the_mix(sound):
     writes, hz = PULSE_SOUNDS[sound]
-    c = cart()
-    c.run(Script().w(*writes))
-    mix, *apu, board = audio_blocks(c, 30)
-    assert len(apu) == 5
-    if hz < boardrom.RATE / 2:
-        boardrom.check_pitch(board, hz)
-    assert len(np.unique(board)) > 1
-    # The APU is silent here: the mix is the board's sound over a constant.
-    assert len(np.unique(mix.astype(int) - board)) == 1
+    assert len(np.unique(boardrom.check_channel(cart(), writes, hz, 30))) > 1
 
 
 def test_pulse_volume_matches_an_apu_pulse():
@@ -483,12 +462,7 @@ def test_pulse_volume_matches_an_apu_pulse():
     ids=["disabled", "volume 0", "length ran out"],
 )
 def test_a_silenced_pulse_is_constant(off):
-    c = cart()
-    c.run(Script().w((0x5015, 1), (0x5000, 0xBF), (0x5002, 0x80), (0x5003, 0x08)))
-    assert len(np.unique(audio_blocks(c, 6)[-1])) > 1
-    c.run(Script().w(*off))
-    audio_blocks(c, 3)  # the block with the write in it
-    assert len(np.unique(audio_blocks(c, 6)[-1])) == 1
+    boardrom.check_silenced(cart(), [(0x5015, 1), (0x5000, 0xBF), (0x5002, 0x80), (0x5003, 0x08)], off, 6, 3)
 
 
 def test_length_counters_run_at_240_hz_and_show_in_5015():
@@ -583,9 +557,7 @@ def test_save_state_refuses_ram_banks_it_cannot_hold(tmp_path):
     assert not (tmp_path / "1").exists()
     c.run(Script().w((0x5100, 3), (0x5114, 0x03)))  # bank 3 on show at $8000
     c.nes.saveState(1)
-    fresh = Cart(c.data, "mmc5.nes")
-    fresh.nes.setSaveDir(str(tmp_path))
-    assert fresh.nes.loadState(1)
+    fresh = boardrom.loaded(c, tmp_path, 1)
     assert fresh.mem[0x8123] == 0x99
     assert fresh.run(Script().w((0x5113, 3)).peek(0x6123)) == [0x99]
 
@@ -606,11 +578,7 @@ def test_sizes_the_chip_cannot_reach_are_refused(prg_16k, chr_8k, ram_byte, refu
     )
     if ram_byte is not None:
         data[10] = ram_byte
-    if refused is None:
-        velkora.NES(nesrom.ImageFile(bytes(data)))
-        return
-    with pytest.raises(Exception, match=refused):
-        velkora.NES(nesrom.ImageFile(bytes(data)))
+    boardrom.opens_or_refuses(bytes(data), refused)
 
 
 @boardrom.both_timings
@@ -620,7 +588,4 @@ def test_restored_console_stores_prg_ram_on_show_alike(timing):
     c = cart()
     velkora_gym.set_timing(c.nes, timing)
     c.run(Script().w((0x5102, 2), (0x5103, 1), (0x6000, 0x77), (0x6123, 0x17)))
-    data = velkora_gym.snapshot(c.nes)
-    fresh = Cart(c.data, c.name)
-    velkora_gym.restore(fresh.nes, data)
-    assert velkora_gym.snapshot(fresh.nes) == data
+    assert velkora_gym.snapshot(boardrom.restored(c).nes) == velkora_gym.snapshot(c.nes)

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import boardrom
+import nesrom
 from boardrom import Cart, Script, image
 
 velkora = pytest.importorskip("velkora")
@@ -15,24 +16,13 @@ velkora_gym = pytest.importorskip("velkora_gym")
 BLOCK = 13 + 65536 + 16384
 
 
-def P32(b):
-    return [4 * b + i for i in range(4)]
+def window_banks(count: int):
+    """Bank b of `count` windows' size as the windows' banks: P32(b) is 32 KiB of PRG in 8 KiB
+    banks, C8(b) 8 KiB of CHR in 1 KiB banks."""
+    return lambda b: [count * b + i for i in range(count)]
 
 
-def P16(b):
-    return [2 * b, 2 * b + 1]
-
-
-def C8(b):
-    return [8 * b + i for i in range(8)]
-
-
-def C4(b):
-    return [4 * b + i for i in range(4)]
-
-
-def C2(b):
-    return [2 * b, 2 * b + 1]
+P32, P16, C8, C4, C2 = (window_banks(n) for n in (4, 2, 8, 4, 2))
 
 
 def sel(r, v):
@@ -280,8 +270,7 @@ def picture_diff(img, want, lookup) -> str:
 @pytest.mark.parametrize("table", [0, 1])
 def test_latches_switch_mid_line_and_come_back_from_a_state(tmp_path, mapper, table):
     cart = latch_cart(mapper, table)
-    for _ in range(3):
-        cart.nes.runFrame()
+    nesrom.run_frames(cart.nes, 3)
     want = latch_picture(cart.nes, mapper == 10, table)
     lookup = cart.nes.colorLookup()
     assert picture_diff(np.array(cart.nes.getImg()), want, lookup) == ""
@@ -289,9 +278,7 @@ def test_latches_switch_mid_line_and_come_back_from_a_state(tmp_path, mapper, ta
     # The frame after the state starts with latch 0 or 1 at $FD.
     cart.nes.setSaveDir(str(tmp_path))
     cart.nes.saveState(0)
-    fresh = Cart(cart.data)
-    fresh.nes.setSaveDir(str(tmp_path))
-    assert fresh.nes.loadState(0)
+    fresh = boardrom.loaded(cart, tmp_path)
     fresh.nes.runFrame()
     assert picture_diff(np.array(fresh.nes.getImg()), want, lookup) == ""
 
@@ -395,9 +382,7 @@ def test_state_continues_in_a_fresh_console(tmp_path, board):
     assert masked(got_prg, prg) == prg
     assert chr_banks is None or masked(got_chr, chr_banks) == chr_banks
 
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
+    second = boardrom.loaded(first, tmp_path)
     assert np.array_equal(second.mem, saved[0]) and np.array_equal(second.vram, saved[1])
     assert second.run(probe(script(follow))) == reads
     assert second.windows() == first.windows()
@@ -430,9 +415,7 @@ def test_old_state_files_load_as_before(tmp_path, board):
         data[BLOCK - 16384 : BLOCK - 16384 + 0x2000] = bytes(0x2000)
     path.write_bytes(bytes(data))
 
-    second = Cart(first.data)
-    second.nes.setSaveDir(str(tmp_path))
-    assert second.nes.loadState(0)
+    second = boardrom.loaded(first, tmp_path)
     assert np.array_equal(second.mem, saved[0]), second.windows()
     assert np.array_equal(second.vram, saved[1]), second.windows()
 
@@ -486,8 +469,4 @@ def test_snapshot_replays_identically(board):
     else:
         cart = Cart(image(**kw))
         cart.run(script(setup).w((0x2005, 0), (0x2005, 0), (0x2001, 0x0A)))
-    cart.on_nmi(writes)
-    cart.run(Script().w((0x2000, ctrl | 0x80)))
-    (expected, banks), (again, _) = boardrom.from_snapshot(cart, boardrom.play, 30, 60)
-    assert len(banks) > 1, "the NMI writes changed no bank"
-    assert again == expected
+    boardrom.check_nmi_replay(cart, writes, ctrl, 30, 60)

@@ -12,9 +12,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, write_rom
+from nesrom import JOYPAD_READER, RESET_PROBE, ROMS, build_rom, plug_pad, port_bits, run_frames, write_rom
+from nesrom import mask_bits as bits
 from velkora_gym.batch import Batch
 from velkora_gym.envs import DEMO_ROM
 from velkora_gym.movie import Movie, MovieError
@@ -33,14 +35,7 @@ def masks(seed: int, count: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def plugged(nes) -> list:
-    pads = [velkora.Controller(), velkora.Controller()]
-    for port, pad in enumerate(pads):
-        nes.setController(pad, port)
-    return pads
-
-
-def bits(mask: int) -> list[int]:
-    return [(int(mask) >> bit) & 1 for bit in range(8)]
+    return [plug_pad(nes, port) for port in (0, 1)]
 
 
 def record(nes, movie: Movie, one: np.ndarray, two: np.ndarray) -> list[str]:
@@ -82,8 +77,7 @@ def test_a_saved_movie_replays_every_frame_on_another_console(cartridge, start, 
 
     other = velkora.NES(str(cartridge))  # a console somewhere else in its own game
     plugged(other)[0].updateInputs(bits(0x08))
-    for _ in range(37):
-        other.runFrame()
+    nesrom.run_frames(other, 37)
     assert replayed(loaded, other) == recorded
     assert np.array_equal(np.array(other.cpuMem()[:0x800]), ram)
 
@@ -253,8 +247,7 @@ def test_another_cartridge_is_refused_before_anything_changes(tmp_path):
     nes = velkora.NES(reader)
     pads = plugged(nes)
     pads[0].updateInputs(bits(0x80))
-    for _ in range(3):
-        nes.runFrame()
+    nesrom.run_frames(nes, 3)
     before = velkora_gym.snapshot(nes)
     with pytest.raises(ValueError, match="another cartridge"):
         movie.play(nes)
@@ -284,22 +277,11 @@ def test_the_ports_are_left_as_found(tmp_path):
     movie = Movie(reader)
     movie.extend([0x02] * 3, [0x40] * 3)  # B; Left
     seen = []
-
-    def port_bits(_: int) -> None:
-        mem = nes.cpuMem()
-        seen.append(([int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]))
-
-    movie.play(nes, ports=mine, on_frame=port_bits)
+    movie.play(nes, ports=mine, on_frame=lambda _: seen.append(port_bits(nes)))
     assert seen[-1] == (bits(0x02), bits(0x40))  # the movie drove both ports
-    nes.runFrame()
-    nes.runFrame()
-    mem = nes.cpuMem()
-    assert [int(b) & 1 for b in mem[0x300:0x308]] == bits(0x01)
-    assert [int(b) & 1 for b in mem[0x320:0x328]] == bits(0x80)
+    assert port_bits(run_frames(nes, 2)) == (bits(0x01), bits(0x80))
     movie.play(nes)  # without ports: released joypads afterwards
-    nes.runFrame()
-    nes.runFrame()
-    assert not any(int(b) & 1 for b in nes.cpuMem()[0x300:0x308])
+    assert not any(port_bits(run_frames(nes, 2))[0])
     with pytest.raises(TypeError, match="ports"):
         movie.play(nes, ports=[mine[0]])
 

@@ -4,13 +4,13 @@ environment on the batch."""
 from __future__ import annotations
 
 import hashlib
-import json
 
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
-from conftest import REPO, load_script
+from conftest import REPO, load_script, write_integration
 from velkora_gym import integration
 from velkora_gym.batch import Batch
 
@@ -45,21 +45,16 @@ def test_both_cartridges_come_from_one_source_and_are_shipped(two_players, packa
 
 def test_the_second_pad_steers_the_second_robot_and_scores_for_it():
     nes = velkora.NES(str(DEMO_2P_ROM))
-    pads = [velkora.Controller(), velkora.Controller()]
-    for port, pad in enumerate(pads):
-        nes.setController(pad, port)
+    pads = [nesrom.plug_pad(nes, port) for port in (0, 1)]
     mem = nes.cpuMem()
-    for _ in range(20):
-        nes.runFrame()
+    nesrom.run_frames(nes, 20)
     start = int(mem[ROBOT1_X]), int(mem[ROBOT2_X])
     pads[1].updateInputs([0, 0, 0, 0, 0, 0, 1, 0])  # player 2 holds Left
-    for _ in range(10):
-        nes.runFrame()
+    nesrom.run_frames(nes, 10)
     assert (int(mem[ROBOT1_X]), int(mem[ROBOT2_X])) == (start[0], start[1] - 20)
     pads[1].updateInputs([0] * 8)
     pads[0].updateInputs([0, 0, 0, 0, 0, 0, 0, 1])  # player 1 holds Right
-    for _ in range(10):
-        nes.runFrame()
+    nesrom.run_frames(nes, 10)
     assert (int(mem[ROBOT1_X]), int(mem[ROBOT2_X])) == (start[0] + 20, start[1] - 20)
 
 
@@ -149,21 +144,9 @@ def test_bad_options_and_actions_are_refused(options, step, error, named):
 
 
 def scenario_folder(tmp_path, scenario):
-    path = tmp_path / "two"
-    path.mkdir(exist_ok=True)
-    (path / "data.json").write_text(
-        json.dumps(
-            {
-                "info": {
-                    "a": {"address": 16, "type": "<u2"},
-                    "b": {"address": 28, "type": "<u2"},
-                    "game_over": {"address": 19, "type": "|u1"},
-                }
-            }
-        )
-    )
-    (path / "scenario.json").write_text(json.dumps(scenario))
-    return path
+    info = {"a": {"address": 16, "type": "<u2"}, "b": {"address": 28, "type": "<u2"}}
+    info["game_over"] = {"address": 19, "type": "|u1"}
+    return write_integration(tmp_path / "two", {"info": info}, scenario)
 
 
 def test_players_entries_give_rewards_and_actions_on_top_of_the_shared_ones(tmp_path):

@@ -11,13 +11,27 @@ import pytest
 
 import velkora
 import velkora_gym
-from nesrom import JOYPAD_READER, build_rom, nrom_program, write_rom
+from nesrom import (
+    JOYPAD_READER,
+    POWER_ON_SP,
+    RESET_PROBE,
+    build_rom,
+    mask_bits,
+    nrom_program,
+    plug_pad,
+    port_bits,
+    write_rom,
+)
 from velkora_gym.console import JOYPAD
 
 pygame = pytest.importorskip("pygame")
 
 from velkora_gym.apps import audio, keymaps, rewind, window  # noqa: E402
 from velkora_gym.apps import player as play  # noqa: E402
+from velkora_gym.envs import DEMO_ROM  # noqa: E402
+from velkora_gym.movie import Movie  # noqa: E402
+
+pytestmark = pytest.mark.usefixtures("headless")
 
 K = pygame
 
@@ -27,9 +41,7 @@ def down(*keys):
 
 
 @pytest.fixture
-def make_player(tmp_path, monkeypatch):
-    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
-        monkeypatch.setenv(name, "dummy")
+def make_player(tmp_path):
     made = []
 
     def make(rom, script=None, **options):
@@ -49,12 +61,6 @@ def make_player(tmp_path, monkeypatch):
 @pytest.fixture(scope="module")
 def pads_rom(tmp_path_factory):
     return Path(write_rom(tmp_path_factory.mktemp("pads"), build_rom(JOYPAD_READER), "pads.nes"))
-
-
-def port_bits(nes):
-    """The buttons JOYPAD_READER saw on each port in the last frame, in updateInputs order."""
-    mem = nes.cpuMem()
-    return [int(b) & 1 for b in mem[0x300:0x308]], [int(b) & 1 for b in mem[0x320:0x328]]
 
 
 def bits(*names):
@@ -257,8 +263,7 @@ def test_rewind_brings_back_the_exact_machine(make_player, demo_cartridge, every
     # Released, it plays on from there as a console restored to that frame would.
     player.tick()
     reference = velkora.NES(str(demo_cartridge))
-    pad = velkora.Controller()
-    reference.setController(pad, 0)
+    pad = plug_pad(reference)
     pad.updateInputs(bits("Right"))
     velkora_gym.restore(reference, seen[back_at])
     reference.runFrame()
@@ -369,9 +374,7 @@ def test_screenshot_writes_the_picture_as_png(make_player, demo_cartridge, tmp_p
 
 
 @pytest.mark.parametrize("event", [keymaps.Key(K.K_ESCAPE, True), keymaps.Quit()], ids=["Esc", "window closed"])
-def test_battery_ram_is_written_on_quitting(data_home, tmp_path, monkeypatch, capsys, event):
-    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
-        monkeypatch.setenv(name, "dummy")
+def test_battery_ram_is_written_on_quitting(data_home, tmp_path, capsys, event):
     source = nrom_program("lda #$5A\nsta $6000\nlda #$A5\nsta $7FFF\nloop:\njmp loop")
     rom = write_rom(tmp_path, build_rom(source, battery=True), "battery game.nes")
     ram = data_home / "velkora" / "battery_game" / "ram"
@@ -390,8 +393,6 @@ def ram_and_picture(nes):
 
 
 def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(make_player, demo_cartridge, tmp_path):
-    from velkora_gym.movie import Movie
-
     script = {
         0: down(K.K_RIGHT),
         3: down(K.K_F10),
@@ -420,8 +421,6 @@ def test_f10_records_both_players_through_fast_forward_and_the_movie_replays(mak
 
 
 def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, demo_cartridge, tmp_path):
-    from velkora_gym.movie import Movie
-
     player = make_player(demo_cartridge, {2: down(K.K_RIGHT, K.K_x), 40: down(K.K_ESCAPE)}, record=tmp_path / "run.vmv")
     player.run()
     expected = ram_and_picture(player.nes)
@@ -429,18 +428,14 @@ def test_a_recording_from_power_on_replays_from_a_fresh_console(make_player, dem
     movie = Movie.load(tmp_path / "run.vmv")
     assert movie.start is None and len(movie) == 40
     fresh = velkora.NES(str(demo_cartridge))
-    pads = [velkora.Controller(), velkora.Controller()]
-    for port, pad in enumerate(pads):
-        fresh.setController(pad, port)
+    pads = [plug_pad(fresh, port) for port in (0, 1)]
     for one, _ in movie:
-        pads[0].updateInputs([(one >> b) & 1 for b in range(8)])
+        pads[0].updateInputs(mask_bits(one))
         fresh.runFrame()
     assert all(np.array_equal(a, b) for a, b in zip(ram_and_picture(fresh), expected))
 
 
 def test_a_movie_plays_back_with_fast_forward_then_the_players_take_over(make_player, demo_cartridge, tmp_path):
-    from velkora_gym.movie import Movie
-
     movie = Movie(demo_cartridge)
     movie.extend([0x80] * 30 + [0x10] * 30, [0x01] * 60)
     reference = velkora.NES(str(demo_cartridge))
@@ -459,8 +454,6 @@ def test_a_movie_plays_back_with_fast_forward_then_the_players_take_over(make_pl
 
 @pytest.mark.parametrize("jump", [down(K.K_BACKSPACE), down(K.K_F9)], ids=["rewind", "load state"])
 def test_a_jump_in_time_ends_the_recording_and_the_playback(make_player, demo_cartridge, tmp_path, jump):
-    from velkora_gym.movie import Movie
-
     player = make_player(demo_cartridge, {1: down(K.K_F5), 3: down(K.K_F10), 12: jump})
     for _ in range(13):
         player.tick()
@@ -476,12 +469,7 @@ def test_a_jump_in_time_ends_the_recording_and_the_playback(make_player, demo_ca
         assert player.message == "loaded slot 1; movie stopped at frame 12"
 
 
-def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsys):
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
-    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
-        monkeypatch.setenv(name, "dummy")
+def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, capsys):
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 20)
     movie.save(tmp_path / "m.fm2")
@@ -508,19 +496,11 @@ def test_main_plays_a_movie_and_finds_its_cartridge(tmp_path, monkeypatch, capsy
 
 @pytest.fixture(scope="module")
 def probe_rom(tmp_path_factory):
-    from nesrom import RESET_PROBE
-
     return Path(write_rom(tmp_path_factory.mktemp("probe"), build_rom(RESET_PROBE), "probe.nes"))
-
-
-# SP at RESET_PROBE's handler ($14) after each timing's power-on.
-POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
 
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_the_player_runs_the_timing_asked_for_and_records_in_it(make_player, probe_rom, tmp_path, timing, monkeypatch):
-    from velkora_gym.movie import Movie
-
     monkeypatch.delenv("VELKORA_TIMING", raising=False)
     player = make_player(probe_rom, timing=timing, record=tmp_path / "run.fm2")
     for _ in range(3):
@@ -547,8 +527,6 @@ def test_the_player_runs_the_timing_asked_for_and_records_in_it(make_player, pro
     ],
 )
 def test_the_player_refuses_a_timing_it_does_not_know(probe_rom, monkeypatch, capsys, options, environment, named):
-    for name in ("SDL_VIDEODRIVER", "SDL_AUDIODRIVER"):
-        monkeypatch.setenv(name, "dummy")
     if environment is not None:
         monkeypatch.setenv("VELKORA_TIMING", environment)
     with pytest.raises(SystemExit):

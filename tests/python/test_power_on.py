@@ -62,8 +62,7 @@ def test_battery_ram_starts_cleared_and_no_file_is_touched_or_line_printed(data_
     (data_home / "velkora" / "saved" / "ram").write_bytes(bytes(range(256)) * 32)
     reloaded = velkora.NES(path)  # reads the battery file
     assert int(reloaded.cpuMem()[0x6005]) == 5
-    for _ in range(20):
-        reloaded.runFrame()
+    nesrom.run_frames(reloaded, 20)
     before = files(data_home)
     capfd.readouterr()
     velkora_gym.power_on(reloaded)

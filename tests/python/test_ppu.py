@@ -8,44 +8,13 @@ import pytest
 
 import nesrom
 import velkora
+from boardrom import BACKGROUND, SPRITES
 from nesrom import build_rom, nrom_program, write_rom
 
 BACKDROP = 0x0F
-# Background palettes 0-3 and sprite palettes 0-3, entry 0 of each unused.
-PALETTE = [
-    BACKDROP,
-    0x01,
-    0x21,
-    0x31,
-    BACKDROP,
-    0x06,
-    0x16,
-    0x26,
-    BACKDROP,
-    0x09,
-    0x19,
-    0x29,
-    BACKDROP,
-    0x0C,
-    0x1C,
-    0x2C,
-    BACKDROP,
-    0x14,
-    0x24,
-    0x34,
-    BACKDROP,
-    0x17,
-    0x27,
-    0x37,
-    BACKDROP,
-    0x1A,
-    0x2A,
-    0x3A,
-    BACKDROP,
-    0x02,
-    0x12,
-    0x22,
-]
+# Background palettes 0-3 and sprite palettes 0-3, entry 0 of each the backdrop; no two
+# entries share a colour.
+PALETTE = BACKGROUND + SPRITES
 
 # Background tile 1: every row gives pixel values 0 1 2 3 0 1 2 3.
 BG_STRIPES = (bytes([0x55] * 8), bytes([0x33] * 8))
@@ -169,9 +138,7 @@ def run_scene(tmp_path, chr_data: bytes, **scene) -> tuple[velkora.NES, np.ndarr
     # The first frame with rendering on draws line 0 from the horizontal bits
     # the PPUDATA copies left in v, so look at a later one.
     image = build_rom(scene_program(**scene), chr_data=chr_data)
-    nes = velkora.NES(write_rom(tmp_path, image))
-    for _ in range(8):
-        nes.runFrame()
+    nes = nesrom.run_frames(velkora.NES(write_rom(tmp_path, image)), 8)
     return nes, np.array(nes.getImg())
 
 
@@ -384,9 +351,7 @@ colours:
 
 
 def test_greyscale_takes_effect_from_the_dot_it_is_set():
-    nes = velkora.NES(nesrom.ImageFile(build_rom(GREY_FROM_MID_FRAME), "grey.nes"))
-    for _ in range(5):
-        nes.runFrame()
+    nes = nesrom.run_frames(velkora.NES(nesrom.ImageFile(build_rom(GREY_FROM_MID_FRAME), "grey.nes")), 5)
     picture = np.array(nes.getImg())
     table = np.array(nes.colorLookup())
     red, grey = table[0x16], table[0x16 & 0x30]

@@ -20,13 +20,11 @@ BCD_TYPES = (">n4", "<n4", ">n2", "|u1", "<u2")
 @pytest.fixture
 def console(tmp_path):
     nes = velkora.NES(nesrom.write_rom(tmp_path, COUNTER))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
 
     def play(frames: int, buttons: list[int]) -> None:
         pad.updateInputs(buttons)
-        for _ in range(frames):
-            nes.runFrame()
+        nesrom.run_frames(nes, frames)
 
     play(3, NOTHING)
     return nes, play

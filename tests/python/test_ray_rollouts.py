@@ -2,13 +2,12 @@
 
 from __future__ import annotations
 
-import json
 import re
 
 import pytest
 
 import golden
-from conftest import REPO
+from conftest import REPO, write_integration
 
 pytest.importorskip("ray")
 pytest.importorskip("gymnasium")
@@ -18,17 +17,11 @@ def test_two_actors_collect_steps_and_episode_returns(tmp_path, capsys, monkeypa
     rom = tmp_path / "velkora-demo.nes"
     rom.write_bytes(golden.own_cartridges()["velkora-demo.nes"])
     # Episodes of 200 frames: the demo's NMI counter at $0000, one point a frame.
-    rules = tmp_path / "counter"
-    rules.mkdir()
-    (rules / "data.json").write_text(json.dumps({"info": {"nmi": {"address": 0, "type": "|u1"}}}))
-    (rules / "scenario.json").write_text(
-        json.dumps(
-            {
-                "reward": {"variables": {"nmi": {"reward": 1}}},
-                "done": {"variables": {"nmi": {"op": "greater-or-equal", "reference": 200}}},
-            }
-        )
-    )
+    scenario = {
+        "reward": {"variables": {"nmi": {"reward": 1}}},
+        "done": {"variables": {"nmi": {"op": "greater-or-equal", "reference": 200}}},
+    }
+    rules = write_integration(tmp_path / "counter", {"info": {"nmi": {"address": 0, "type": "|u1"}}}, scenario)
     monkeypatch.syspath_prepend(str(REPO / "examples"))
     import ray_rollouts
 

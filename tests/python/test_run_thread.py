@@ -8,7 +8,7 @@ import time
 import pytest
 
 import velkora
-from nesrom import ImageFile, build_rom, nrom_program
+from nesrom import ImageFile, build_rom, nrom_program, plug_pad
 
 CLOCK = 1789773
 
@@ -152,8 +152,7 @@ def test_destroying_a_running_console_stops_it():
 
 def test_start_stop_stress_with_concurrent_python_threads():
     nes = console(CLOCK_SPEED=0)  # unthrottled
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = plug_pad(nes)
     stop_flag = threading.Event()
     calls = [0]
 

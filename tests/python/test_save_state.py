@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from nesrom import ImageFile, build_rom, nrom_program, rom
 
@@ -41,8 +42,7 @@ def registers(path):
 def test_round_trip_restores_memories_and_registers(tmp_path):
     nes = console()
     assert nes.setSaveDir(str(tmp_path))
-    for _ in range(5):
-        nes.runFrame()
+    nesrom.run_frames(nes, 5)
     nes.saveState(0)
     cpu_before = nes.cpuMem().copy()
     ppu_before = nes.ppuMem().copy()
@@ -50,8 +50,7 @@ def test_round_trip_restores_memories_and_registers(tmp_path):
     assert state.stat().st_size == STATE_SIZE
     assert Path(state).read_bytes()[13 : 13 + 65536] == cpu_before.tobytes()
     frames = nes.frameCount()
-    for _ in range(30):
-        nes.runFrame()
+    nesrom.run_frames(nes, 30)
     assert not np.array_equal(nes.cpuMem(), cpu_before)
     assert nes.loadState(0) is True
     assert np.array_equal(nes.cpuMem(), cpu_before)
@@ -101,8 +100,7 @@ def test_failed_write_keeps_the_old_slot(tmp_path):
 def test_board_blocks_round_trip(tmp_path, demo, offset_bytes):
     nes = velkora.NES(str(rom("demos", demo)))
     nes.setSaveDir(str(tmp_path))
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
+    pad = nesrom.plug_pad(nes)
     for frame in range(120):
         pad.updateInputs([0, 0, 0, int(frame % 40 < 5), 0, 0, 0, 0])
         nes.runFrame()

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import golden
+from nesrom import RESET_PROBE, build_rom
 
 pytest.importorskip("gymnasium")
 pytest.importorskip("stable_baselines3")
@@ -235,8 +236,6 @@ def test_bad_use_is_refused_clearly():
 
 
 def test_the_timing_option_reaches_the_consoles():
-    from nesrom import RESET_PROBE, build_rom
-
     env = VelkoraVecEnv(build_rom(RESET_PROBE), 2, obs_type="ram", frameskip=1, start_frames=2, timing="hardware")
     assert env.get_attr("timing") == ["hardware"] * 2
     # SP at the probe's reset handler: $FD after the hardware's power-on, $FF after the design's.

@@ -68,10 +68,20 @@ HOSTILE = {
 BUDGET_WORDS = {"instructions": "Lua instructions", "memory": "memory budget", "time": "time limit"}
 
 
-def hostile_folder(tmp_path, body: str, function: str = "reward"):
+def lua_folder(tmp_path, source: str, function: str = "reward", name: str = "game"):
+    """A folder whose reward (or done) is `function` of the script `source`."""
+    return folder(
+        tmp_path,
+        name,
+        scenario={function: {"script": f"lua:{function}"}, "scripts": ["s.lua"]},
+        files={"s.lua": source},
+    )
+
+
+def hostile_folder(tmp_path, body: str):
     script = f"""
 calls = 0
-function {function}()
+function reward()
   calls = calls + 1
   if calls == 2 then
     {body}
@@ -79,10 +89,7 @@ function {function}()
   return 0
 end
 """
-    key = "reward" if function == "reward" else "done"
-    return folder(
-        tmp_path, scenario={key: {"script": f"lua:{function}"}, "scripts": ["s.lua"]}, files={"s.lua": script}
-    )
+    return lua_folder(tmp_path, script)
 
 
 def refused(error: pytest.ExceptionInfo, game, words: str, function: str = "reward") -> None:
@@ -159,9 +166,7 @@ def test_asynchronous_steps_say_which_consoles_advanced(tmp_path):
     ],
 )
 def test_a_folder_whose_scripts_load_past_a_budget_is_refused_and_the_checker_says_so(tmp_path, capsys, source, error):
-    game = folder(
-        tmp_path, scenario={"reward": {"script": "lua:reward"}, "scripts": ["s.lua"]}, files={"s.lua": source}
-    )
+    game = lua_folder(tmp_path, source)
     with pytest.raises(integration.IntegrationError, match=error) as refusal:
         integration.load(game)
     assert str(game / "scenario.json") in str(refusal.value)
@@ -185,9 +190,7 @@ function reward()
   return #t
 end
 """
-    game = folder(
-        tmp_path, scenario={"reward": {"script": "lua:reward"}, "scripts": ["s.lua"]}, files={"s.lua": script}
-    )
+    game = lua_folder(tmp_path, script)
     env = VelkoraEnv(DEMO, integration=str(game), **quiet())
     env.reset(seed=0)
     assert env.step(0)[1] == 20000
@@ -202,11 +205,8 @@ end
                 small.step(0)
         else:
             assert small.step(0)[1] == 20000  # 20,000 numbers fit in a MiB
-    big = folder(
-        tmp_path,
-        "big",
-        scenario={"reward": {"script": "lua:reward"}, "scripts": ["s.lua"]},
-        files={"s.lua": "function reward() local t = {} for i = 1, 200000 do t[i] = i end return 1 end"},
+    big = lua_folder(
+        tmp_path, "function reward() local t = {} for i = 1, 200000 do t[i] = i end return 1 end", name="big"
     )
     env = VelkoraEnv(DEMO, integration=str(big), **quiet(script_memory=2 << 20))
     env.reset(seed=0)
@@ -250,11 +250,7 @@ def test_bad_budgets_are_refused(option, value):
 )
 @pytest.mark.parametrize("stepping", ["single", "vector", "async"])
 def test_reward_scripts_hand_back_finite_numbers_only(tmp_path, returned, words, stepping):
-    game = folder(
-        tmp_path,
-        scenario={"reward": {"script": "lua:reward"}, "scripts": ["s.lua"]},
-        files={"s.lua": f"function reward() return {returned} end"},
-    )
+    game = lua_folder(tmp_path, f"function reward() return {returned} end")
     # Stepped on threads, either environment may be judged first.
     pattern = re.escape(f"lua:reward {words}").replace(re.escape("environment 0"), r"environment\ \d+")
     with pytest.raises(ScriptError, match=pattern):
@@ -285,11 +281,7 @@ def step_once(game, stepping: str, options: dict) -> None:
 
 @pytest.mark.parametrize("returned", ["'yes'", "{}", "0/0", "function() end"])
 def test_done_scripts_hand_back_booleans_or_numbers(tmp_path, returned):
-    game = folder(
-        tmp_path,
-        scenario={"done": {"script": "lua:done"}, "scripts": ["s.lua"]},
-        files={"s.lua": f"function done() return {returned} end"},
-    )
+    game = lua_folder(tmp_path, f"function done() return {returned} end", "done")
     with pytest.raises(ScriptError, match="lua:done returned .* not a boolean or a number"):
         step_once(game, "single", {})
 
@@ -298,31 +290,16 @@ def test_done_scripts_hand_back_booleans_or_numbers(tmp_path, returned):
     "returned, ends", [("nil", False), ("0", False), ("false", False), ("1", True), ("true", True)]
 )
 def test_done_values_keep_their_meaning(tmp_path, returned, ends):
-    game = folder(
-        tmp_path,
-        scenario={"done": {"script": "lua:done"}, "scripts": ["s.lua"]},
-        files={"s.lua": f"function done() return {returned} end"},
-    )
+    game = lua_folder(tmp_path, f"function done() return {returned} end", "done")
     env = VelkoraEnv(DEMO, integration=str(game), **quiet())
     env.reset(seed=0)
     assert env.step(0)[2] is ends
 
 
 @pytest.mark.parametrize("stepping", ["single", "vector", "async"])
-@pytest.mark.parametrize(
-    "options, words",
-    [
-        (
-            {"variables": {"nmi": {"address": 0, "type": "|u1"}}, "reward_fn": lambda p, c: math.nan},
-            "reward_fn returned nan",
-        ),
-        (
-            {"variables": {"nmi": {"address": 0, "type": "|u1"}}, "reward_fn": lambda p, c: -math.inf},
-            "reward_fn returned -inf",
-        ),
-    ],
-)
-def test_python_callables_hand_back_finite_rewards_only(stepping, options, words):
+@pytest.mark.parametrize("value, words", [(math.nan, "reward_fn returned nan"), (-math.inf, "reward_fn returned -inf")])
+def test_python_callables_hand_back_finite_rewards_only(stepping, value, words):
+    options = {"variables": {"nmi": {"address": 0, "type": "|u1"}}, "reward_fn": lambda p, c: value}
     with pytest.raises(ValueError, match=words) as error:
         step_once(None, stepping, options)
     assert error.value.advanced is not None
@@ -363,18 +340,13 @@ def test_the_training_adapters_raise_and_come_back_with_reset(tmp_path, adapter)
     game = hostile_folder(tmp_path, "while true do end")
     if adapter == "sb3":
         pytest.importorskip("stable_baselines3")
-        from velkora_gym.train.sb3 import VelkoraVecEnv
-
-        env = VelkoraVecEnv(DEMO, 3, integration=str(game), **quiet())
-        env.reset()
-        step = lambda: env.step(np.zeros(3, int))  # noqa: E731
+        from velkora_gym.train.sb3 import VelkoraVecEnv as Adapter
     else:
         pytest.importorskip("pufferlib")
-        from velkora_gym.train.puffer import VelkoraPufferEnv
-
-        env = VelkoraPufferEnv(DEMO, 3, integration=str(game), **quiet())
-        env.reset()
-        step = lambda: env.step(np.zeros(3, int))  # noqa: E731
+        from velkora_gym.train.puffer import VelkoraPufferEnv as Adapter
+    env = Adapter(DEMO, 3, integration=str(game), **quiet())
+    env.reset()
+    step = lambda: env.step(np.zeros(3, int))  # noqa: E731
     step()
     with pytest.raises(ScriptError, match="lua:reward stopped") as error:
         step()

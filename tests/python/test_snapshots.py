@@ -12,14 +12,9 @@ import pytest
 import golden
 import nesrom
 import velkora
-from test_boards import MAPPER40_PROGRAM
+from test_boards import mapper40_image
 
 velkora_gym = pytest.importorskip("velkora_gym")
-
-
-def mapper40_image() -> bytes:
-    code = nesrom.assemble(MAPPER40_PROGRAM)
-    return nesrom.ines_header(4, 1, 40) + bytes(7 * 8192) + code + bytes(8192)
 
 
 def unknown_board_image() -> bytes:
@@ -43,10 +38,7 @@ def console(name: str) -> velkora.NES:
     return nes
 
 
-def pad_of(nes: velkora.NES) -> velkora.Controller:
-    pad = velkora.Controller()
-    nes.setController(pad, 0)
-    return pad
+pad_of = nesrom.plug_pad
 
 
 def play(nes: velkora.NES, pad: velkora.Controller, frames: int) -> list[tuple]:
@@ -222,8 +214,7 @@ def test_restore_inside_a_frame_callback():
     data = velkora_gym.snapshot(nes)
     frame = nes.frameCount()
     nes.perFrame(lambda: velkora_gym.restore(nes, data) if nes.frameCount() == frame + 5 else None)
-    for _ in range(8):
-        nes.runFrame()
+    nesrom.run_frames(nes, 8)
     nes.perFrame(lambda: None)
     # The fifth frame's callback went back five frames; three more followed.
     assert nes.frameCount() == frame + 3

@@ -4,25 +4,28 @@ folder it writes loading and training."""
 from __future__ import annotations
 
 import json
+import os
+import stat
+import sys
 
 import numpy as np
 import pytest
 
 import nesrom
-from conftest import run_ok
+from conftest import run_ok, write_integration
 
 gym = pytest.importorskip("gymnasium")
 velkora_gym = pytest.importorskip("velkora_gym")
+import velkora  # noqa: E402
 from velkora_gym import integration  # noqa: E402
-from velkora_gym.apps.studio import Studio, draw  # noqa: E402
+from velkora_gym.apps.studio import Studio, draw, main  # noqa: E402
+from velkora_gym.envs import DEMO_ROM, VelkoraEnv  # noqa: E402
+from velkora_gym.movie import Movie  # noqa: E402
 
 COUNTER = nesrom.build_rom(nesrom.PRG_RAM_COUNTER)
 
 
-@pytest.fixture(autouse=True)
-def headless(monkeypatch):
-    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
-    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+pytestmark = pytest.mark.usefixtures("headless")
 
 
 def play(studio: Studio, frames: int, *keys: str) -> None:
@@ -105,13 +108,11 @@ def test_a_search_by_keys_and_commands_writes_a_folder_that_trains(tmp_path):
 
 def test_typed_mistakes_are_shown_and_an_existing_folder_is_kept(tmp_path):
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
-    folder = tmp_path / "game"
-    folder.mkdir()
-    (folder / "data.json").write_text(json.dumps({"info": {"frames": {"address": 0, "type": "|u1"}}}))
-    (folder / "scenario.json").write_text(
-        json.dumps({"crop": [0, 8, 0, 0], "done": {"nodes": {"n": {"variables": {"frames": {"op": "zero"}}}}}})
+    scenario = {"crop": [0, 8, 0, 0], "done": {"nodes": {"n": {"variables": {"frames": {"op": "zero"}}}}}}
+    metadata = {"metadata.json": {"default_state": None, "author": "someone"}}
+    folder = write_integration(
+        tmp_path / "game", {"info": {"frames": {"address": 0, "type": "|u1"}}}, scenario, metadata
     )
-    (folder / "metadata.json").write_text(json.dumps({"default_state": None, "author": "someone"}))
     studio = Studio(rom, folder)
     for line, message in [
         ("= lots", "not a number"),
@@ -140,7 +141,6 @@ def test_typed_mistakes_are_shown_and_an_existing_folder_is_kept(tmp_path):
 
 def test_the_window_draws_the_overlay_over_the_picture():
     pygame = pytest.importorskip("pygame")
-    from velkora_gym.envs import DEMO_ROM
 
     studio = Studio(DEMO_ROM)
     play(studio, 30)
@@ -165,10 +165,6 @@ def machine(nes) -> tuple[bytes, bytes]:
 
 
 def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
-    import velkora
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
     studio = Studio(DEMO_ROM, tmp_path / "demo", record=tmp_path / "run.vmv", ff=3)
     play(studio, 5, "right")
     studio.key("f10")
@@ -201,10 +197,6 @@ def test_f10_records_a_movie_through_fast_forward_and_frame_steps(tmp_path):
 
 
 def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path):
-    import velkora
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 25 + [0x20] * 25, [0x08] * 50)
     reference = velkora.NES(str(DEMO_ROM))
@@ -223,10 +215,6 @@ def test_a_movie_plays_back_in_the_studio_then_the_keyboard_takes_over(tmp_path)
 
 
 def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
-    from velkora_gym.apps.studio import main
-    from velkora_gym.envs import DEMO_ROM
-    from velkora_gym.movie import Movie
-
     movie = Movie(DEMO_ROM)
     movie.extend([0x80] * 12)
     movie.save(tmp_path / "in.fm2")
@@ -256,19 +244,11 @@ def test_the_studio_command_line_plays_and_records_movies(tmp_path, capsys):
 
 @pytest.mark.parametrize("timing", ["design", "hardware"])
 def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timing, tmp_path, capsys, monkeypatch):
-    from velkora_gym.apps.studio import main
-    from velkora_gym.envs import VelkoraEnv
-    from velkora_gym.movie import Movie
-
     probe = nesrom.build_rom(nesrom.RESET_PROBE)
     rom = nesrom.write_rom(tmp_path, probe, "probe.nes")
     studio = Studio(rom, tmp_path / "probe", timing=timing)
     play(studio, 2)
-    # SP at the probe's reset handler after each timing's power-on.
-    assert (
-        velkora_gym.timing(studio.nes) == timing
-        and studio.nes.cpuMem()[0x14] == {"design": 0xFF, "hardware": 0xFD}[timing]
-    )
+    assert velkora_gym.timing(studio.nes) == timing and studio.nes.cpuMem()[0x14] == nesrom.POWER_ON_SP[timing]
     typed(studio, "watch starts $0020 |u1")
     studio.key("f6")
     # The folder's start state carries the timing, and environments follow it.
@@ -292,9 +272,6 @@ def test_the_studio_runs_the_timing_asked_for_and_its_start_states_keep_it(timin
 
 
 def test_a_folder_made_in_the_studio_is_found_by_game_in_a_new_process(tmp_path, data_home):
-    import os
-    import sys
-
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     studio = Studio(rom)  # no folder given: the user's integrations folder
     assert studio.folder == data_home / "velkora" / "integrations" / "counter"
@@ -408,9 +385,6 @@ def test_action_groups_by_command_go_into_the_scenario(tmp_path):
 
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0o002])
 def test_files_are_written_with_the_user_s_umask(tmp_path, data_home, umask):
-    import os
-    import stat
-
     old = os.umask(umask)
     try:
         studio = Studio(nesrom.write_rom(tmp_path, COUNTER, "counter.nes"), tmp_path / "game")
@@ -424,8 +398,6 @@ def test_files_are_written_with_the_user_s_umask(tmp_path, data_home, umask):
 
 
 def test_the_command_says_what_it_wrote(tmp_path, capsys):
-    from velkora_gym.apps.studio import main
-
     rom = nesrom.write_rom(tmp_path, COUNTER, "counter.nes")
     assert main([rom, "--integration", str(tmp_path / "game"), "--frames", "3", "--scale", "1"]) == 0
     printed = capsys.readouterr().out

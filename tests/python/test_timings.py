@@ -8,15 +8,13 @@ import pytest
 
 import nesrom
 import velkora
-from nesrom import RESET_PROBE, build_rom
+from conftest import write_integration
+from nesrom import POWER_ON_SP, RESET_PROBE, build_rom
 
 velkora_gym = pytest.importorskip("velkora_gym")
 from velkora_gym import Batch  # noqa: E402
 
 PROBE = build_rom(RESET_PROBE)
-# SP at the reset handler's first instruction after power-on: the design starts at $FF
-# without a reset sequence; the hardware's sequence counts S down from 0 to $FD.
-POWER_ON_SP = {"design": 0xFF, "hardware": 0xFD}
 TIMINGS = ("design", "hardware")
 
 
@@ -253,11 +251,8 @@ def test_an_environment_refuses_a_snapshot_of_the_other_timing():
 def test_an_integration_state_of_the_other_timing_names_its_file(tmp_path):
     batch = Batch(PROBE, 1, obs_type=None)
     batch.step(np.zeros(1, np.uint8), 2)
-    folder = tmp_path / "probe"
-    folder.mkdir()
-    (folder / "data.json").write_text('{"info": {"starts": {"address": 32, "type": "|u1"}}}')
-    (folder / "metadata.json").write_text('{"default_state": "Start"}')
-    (folder / "scenario.json").write_text("{}")
+    data = {"info": {"starts": {"address": 32, "type": "|u1"}}}
+    folder = write_integration(tmp_path / "probe", data, {}, {"metadata.json": {"default_state": "Start"}})
     (folder / "Start.state").write_bytes(batch.snapshot(0))
     with pytest.raises(ValueError, match=r"Start\.state is a start state of the design timing"):
         VelkoraEnv(PROBE, integration=folder, timing="hardware")

@@ -13,6 +13,10 @@ pytest.importorskip("stable_baselines3")
 pytest.importorskip("matplotlib")
 imageio = pytest.importorskip("imageio.v2")
 pytest.importorskip("imageio_ffmpeg")
+from PIL import Image  # noqa: E402
+from stable_baselines3 import PPO  # noqa: E402
+
+from velkora_gym.envs import DEMO_ROM  # noqa: E402
 
 
 def load_example():
@@ -37,9 +41,6 @@ GAME = [
 
 
 def test_two_thousand_steps_on_a_game_by_name_then_the_saved_model_evaluated(tmp_path, capsys):
-    from PIL import Image
-    from stable_baselines3 import PPO
-
     train = load_example()
     out = tmp_path / "run"
     small = ["--steps", "2000", "--n-steps", "64", "--batch-size", "64", "--epochs", "1", "--window", "3"]
@@ -84,9 +85,6 @@ def test_two_thousand_steps_on_a_game_by_name_then_the_saved_model_evaluated(tmp
 
 
 def test_ram_observations_train_an_mlp_on_an_integration_folder(tmp_path, counter_integration):
-    from stable_baselines3 import PPO
-
-    from velkora_gym.envs import DEMO_ROM
 
     train = load_example()
     out = tmp_path / "run"

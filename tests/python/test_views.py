@@ -4,6 +4,7 @@ outlive their console is in test_bad_inputs)."""
 import numpy as np
 import pytest
 
+import nesrom
 import velkora
 from nesrom import ImageFile, build_rom, nrom_program
 
@@ -63,8 +64,7 @@ def test_color_lookup_is_one_table_for_the_process_and_not_the_renderer():
         assert tuple(second.colorLookup()[0]) == (1, 2, 3)
         second.ppuMem()[0x3F00] = 0x00
         second.cpuMem()[0x2001] = 0
-        for _ in range(2):
-            second.runFrame()
+        nesrom.run_frames(second, 2)
         assert tuple(second.getImg()[100, 100]) == (0x60, 0x60, 0x60)
     finally:
         table[0] = saved
