@@ -534,6 +534,8 @@ private:
         uint32_t fetch;  // the pattern table and fine Y
         const PaletteWords* words;
     };
+    // The background latches a span keeps in locals (span.cpp).
+    struct TileLatch;
     // The bytes of the last tile rowColours fetched.
     struct FetchedTile {
         uint8_t low, high, attribute;
