@@ -92,8 +92,8 @@ struct PPU::TileLatch {
 
     // As the last span left them; the colours lapse if the palette changed since.
     static TileLatch held(const PPU& ppu) {
-        TileLatch latch{ppu.ntAddress, ppu.atAddress, uint8_t(ppu.patternLow), uint8_t(ppu.patternHigh),
-                        ppu.heldAttribute, ppu.heldValid, ppu.heldColours, {}};
+        TileLatch latch{ppu.ntAddress,     ppu.atAddress, uint8_t(ppu.patternLow), uint8_t(ppu.patternHigh),
+                        ppu.heldAttribute, ppu.heldValid, ppu.heldColours,         {}};
         std::memcpy(latch.palette, &ppu.vram[0x3F00], sizeof latch.palette);
         if (latch.palette[0] != ppu.heldPalette[0] || latch.palette[1] != ppu.heldPalette[1]) latch.valid = false;
         return latch;
