@@ -9,25 +9,11 @@ namespace {
 
 using namespace cpu_ops;
 
-struct Mode {
-    CPU::ModeOp op;
-    const char* text;
-};
+using M = ModeId;
 
-// "impl" has no mode operation: the instruction receives PC + 1.
-constexpr Mode kImpl{nullptr, "impl"};
-constexpr Mode kAcc{acc, "acc"};
-constexpr Mode kImm{imm, "imm"};
-constexpr Mode kZpg{zpg, "zpg"};
-constexpr Mode kZpgx{zpgx, "zpgx"};
-constexpr Mode kZpgy{zpgy, "zpgy"};
-constexpr Mode kAbs{abs, "abs"};
-constexpr Mode kAbsx{absx, "absx"};
-constexpr Mode kAbsy{absy, "absy"};
-constexpr Mode kXind{xind, "xind"};
-constexpr Mode kIndy{indy, "indy"};
-constexpr Mode kInd{ind, "ind"};
-constexpr Mode kRel{rel, "rel"};
+// The modes' names, by ModeId; "impl" has no mode operation: the instruction receives PC + 1.
+constexpr const char* kModeNames[] = {"impl", "acc",  "imm",  "zpg",  "zpgx", "zpgy", "abs",
+                                      "absx", "absy", "xind", "indy", "ind",  "rel"};
 
 struct Instruction {
     CPU::InstructionOp op;
@@ -36,14 +22,14 @@ struct Instruction {
 
 #define VELKORA_ENTRY(name) Instruction{name, #name}
 
-// Mode by b alone, before the per-group rules override it.
-static constexpr const Mode* kModeByB[8] = {nullptr, &kZpg, nullptr, &kAbs, nullptr, &kZpgx, nullptr, &kAbsx};
+// Mode by b alone for odd b, before the per-group rules override it.
+static constexpr M kModeByOddB[4] = {M::Zpg, M::Abs, M::Zpgx, M::Absx};
 
 // g = 1: the accumulator group, and its modes for even b.
 static constexpr Instruction kGroup1[8] = {VELKORA_ENTRY(ORA), VELKORA_ENTRY(AND), VELKORA_ENTRY(EOR),
                                            VELKORA_ENTRY(ADC), VELKORA_ENTRY(STA), VELKORA_ENTRY(LDA),
                                            VELKORA_ENTRY(CMP), VELKORA_ENTRY(SBC)};
-static constexpr const Mode* kGroup1EvenModes[4] = {&kXind, &kImm, &kIndy, &kAbsy};
+static constexpr M kGroup1EvenModes[4] = {M::Xind, M::Imm, M::Indy, M::Absy};
 
 // g = 2: shifts, X-register and increment group.
 static constexpr Instruction kGroup2[8] = {VELKORA_ENTRY(ASL), VELKORA_ENTRY(ROL), VELKORA_ENTRY(LSR),
@@ -59,7 +45,8 @@ static constexpr Instruction kGroup2B6[4] = {VELKORA_ENTRY(TXS), VELKORA_ENTRY(T
 static constexpr Instruction kGroup0B0[8] = {VELKORA_ENTRY(BRK), VELKORA_ENTRY(JSR), VELKORA_ENTRY(RTI),
                                              VELKORA_ENTRY(RTS), {nullptr, nullptr},  VELKORA_ENTRY(LDY),
                                              VELKORA_ENTRY(CPY), VELKORA_ENTRY(CPX)};
-static constexpr const Mode* kGroup0B0Modes[8] = {&kImpl, &kAbs, &kImpl, &kImpl, nullptr, &kImm, &kImm, &kImm};
+// (a = 4 has no instruction, so its mode is never set.)
+static constexpr M kGroup0B0Modes[8] = {M::Impl, M::Abs, M::Impl, M::Impl, M::Impl, M::Imm, M::Imm, M::Imm};
 static constexpr Instruction kGroup0B1B3[8] = {{nullptr, nullptr}, VELKORA_ENTRY(BIT), VELKORA_ENTRY(JMP),
                                                VELKORA_ENTRY(JMP), VELKORA_ENTRY(STY), VELKORA_ENTRY(LDY),
                                                VELKORA_ENTRY(CPY), VELKORA_ENTRY(CPX)};
@@ -79,9 +66,9 @@ static constexpr Instruction kGroup0B6[8] = {VELKORA_ENTRY(CLC), VELKORA_ENTRY(S
 }  // namespace
 
 void CPU::buildInstructionTable() {
-    auto setMode = [this](int opcode, const Mode* mode) {
-        modeHandlers[opcode] = mode ? mode->op : nullptr;
-        modeNames[opcode] = mode ? mode->text : nullptr;
+    auto setMode = [this](int opcode, cpu_ops::ModeId mode) {
+        modeHandlers[opcode] = cpu_ops::modeOp(mode);
+        modeNames[opcode] = kModeNames[int(mode)];
     };
     auto setInstruction = [this](int opcode, const Instruction& instruction) {
         instructionHandlers[opcode] = instruction.op;
@@ -92,7 +79,7 @@ void CPU::buildInstructionTable() {
         const int a = opcode >> 5;
         const int b = (opcode >> 2) & 7;
         const int g = opcode & 3;
-        if (kModeByB[b]) setMode(opcode, kModeByB[b]);
+        if (b % 2 == 1) setMode(opcode, kModeByOddB[b / 2]);
 
         switch (g) {
             case 1:
@@ -104,11 +91,11 @@ void CPU::buildInstructionTable() {
                 if (a >= 4 && b == 2) instruction = kGroup2B2[a - 4];
                 if (a >= 4 && b == 6 && kGroup2B6[a - 4].op) instruction = kGroup2B6[a - 4];
                 setInstruction(opcode, instruction);
-                if (b == 0) setMode(opcode, &kImm);
-                if (b == 2) setMode(opcode, a < 4 ? &kAcc : &kImpl);
-                if (b == 5 && (a == 4 || a == 5)) setMode(opcode, &kZpgy);
-                if (b == 6) setMode(opcode, &kImpl);
-                if (b == 7 && a == 5) setMode(opcode, &kAbsy);
+                if (b == 0) setMode(opcode, M::Imm);
+                if (b == 2) setMode(opcode, a < 4 ? M::Acc : M::Impl);
+                if (b == 5 && (a == 4 || a == 5)) setMode(opcode, M::Zpgy);
+                if (b == 6) setMode(opcode, M::Impl);
+                if (b == 7 && a == 5) setMode(opcode, M::Absy);
                 break;
             }
             case 0:
@@ -123,16 +110,16 @@ void CPU::buildInstructionTable() {
                     case 3:
                         if (kGroup0B1B3[a].op && (b == 3 || (a != 2 && a != 3))) {
                             setInstruction(opcode, kGroup0B1B3[a]);
-                            if (b == 3 && a == 3) setMode(opcode, &kInd);
+                            if (b == 3 && a == 3) setMode(opcode, M::Ind);
                         }
                         break;
                     case 2:
                         setInstruction(opcode, kGroup0B2[a]);
-                        setMode(opcode, &kImpl);
+                        setMode(opcode, M::Impl);
                         break;
                     case 4:
                         setInstruction(opcode, kGroup0B4[a]);
-                        setMode(opcode, &kRel);
+                        setMode(opcode, M::Rel);
                         break;
                     case 5:
                         if (a == 4) setInstruction(opcode, {STY, "STY"});
@@ -140,7 +127,7 @@ void CPU::buildInstructionTable() {
                         break;
                     case 6:
                         setInstruction(opcode, kGroup0B6[a]);
-                        setMode(opcode, &kImpl);
+                        setMode(opcode, M::Impl);
                         break;
                     case 7:
                         if (a == 5) setInstruction(opcode, {LDY, "LDY"});
