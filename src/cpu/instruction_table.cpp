@@ -50,15 +50,19 @@ static constexpr M kGroup0B0Modes[8] = {M::Impl, M::Abs, M::Impl, M::Impl, M::Im
 static constexpr Instruction kGroup0B1B3[8] = {{nullptr, nullptr}, VELKORA_ENTRY(BIT), VELKORA_ENTRY(JMP),
                                                VELKORA_ENTRY(JMP), VELKORA_ENTRY(STY), VELKORA_ENTRY(LDY),
                                                VELKORA_ENTRY(CPY), VELKORA_ENTRY(CPX)};
-static constexpr Instruction kGroup0B2[8] = {VELKORA_ENTRY(PHP), VELKORA_ENTRY(PLP), VELKORA_ENTRY(PHA),
-                                             VELKORA_ENTRY(PLA), VELKORA_ENTRY(DEY), VELKORA_ENTRY(TAY),
-                                             VELKORA_ENTRY(INY), VELKORA_ENTRY(INX)};
-static constexpr Instruction kGroup0B4[8] = {VELKORA_ENTRY(BPL), VELKORA_ENTRY(BMI), VELKORA_ENTRY(BVC),
-                                             VELKORA_ENTRY(BVS), VELKORA_ENTRY(BCC), VELKORA_ENTRY(BCS),
-                                             VELKORA_ENTRY(BNE), VELKORA_ENTRY(BEQ)};
-static constexpr Instruction kGroup0B6[8] = {VELKORA_ENTRY(CLC), VELKORA_ENTRY(SEC), VELKORA_ENTRY(CLI),
-                                             VELKORA_ENTRY(SEI), VELKORA_ENTRY(TYA), VELKORA_ENTRY(CLV),
-                                             VELKORA_ENTRY(CLD), VELKORA_ENTRY(SED)};
+// The rows of even b = 2, 4, 6: one mode each, the whole row.
+struct Row {
+    Instruction instructions[8];
+    M mode;
+};
+static constexpr Row kGroup0EvenRows[3] = {
+    {{VELKORA_ENTRY(PHP), VELKORA_ENTRY(PLP), VELKORA_ENTRY(PHA), VELKORA_ENTRY(PLA),
+      VELKORA_ENTRY(DEY), VELKORA_ENTRY(TAY), VELKORA_ENTRY(INY), VELKORA_ENTRY(INX)}, M::Impl},
+    {{VELKORA_ENTRY(BPL), VELKORA_ENTRY(BMI), VELKORA_ENTRY(BVC), VELKORA_ENTRY(BVS),
+      VELKORA_ENTRY(BCC), VELKORA_ENTRY(BCS), VELKORA_ENTRY(BNE), VELKORA_ENTRY(BEQ)}, M::Rel},
+    {{VELKORA_ENTRY(CLC), VELKORA_ENTRY(SEC), VELKORA_ENTRY(CLI), VELKORA_ENTRY(SEI),
+      VELKORA_ENTRY(TYA), VELKORA_ENTRY(CLV), VELKORA_ENTRY(CLD), VELKORA_ENTRY(SED)}, M::Impl},
+};
 
 #undef VELKORA_ENTRY
 
@@ -114,20 +118,16 @@ void CPU::buildInstructionTable() {
                         }
                         break;
                     case 2:
-                        setInstruction(opcode, kGroup0B2[a]);
-                        setMode(opcode, M::Impl);
-                        break;
                     case 4:
-                        setInstruction(opcode, kGroup0B4[a]);
-                        setMode(opcode, M::Rel);
+                    case 6: {
+                        const Row& row = kGroup0EvenRows[b / 2 - 1];
+                        setInstruction(opcode, row.instructions[a]);
+                        setMode(opcode, row.mode);
                         break;
+                    }
                     case 5:
                         if (a == 4) setInstruction(opcode, {STY, "STY"});
                         if (a == 5) setInstruction(opcode, {LDY, "LDY"});
-                        break;
-                    case 6:
-                        setInstruction(opcode, kGroup0B6[a]);
-                        setMode(opcode, M::Impl);
                         break;
                     case 7:
                         if (a == 5) setInstruction(opcode, {LDY, "LDY"});
