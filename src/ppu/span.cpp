@@ -91,7 +91,7 @@ struct PPU::TileLatch {
     uint64_t palette[2];
 
     // As the last span left them; the colours lapse if the palette changed since.
-    static TileLatch held(const PPU& ppu) {
+    [[gnu::always_inline]] static TileLatch held(const PPU& ppu) {
         TileLatch latch{ppu.ntAddress,     ppu.atAddress, uint8_t(ppu.patternLow), uint8_t(ppu.patternHigh),
                         ppu.heldAttribute, ppu.heldValid, ppu.heldColours,         {}};
         std::memcpy(latch.palette, &ppu.vram[0x3F00], sizeof latch.palette);
@@ -114,7 +114,7 @@ struct PPU::TileLatch {
         }
         return colours;
     }
-    void store(PPU& ppu) const {
+    [[gnu::always_inline]] void store(PPU& ppu) const {
         ppu.ntAddress = nt;
         ppu.atAddress = at;
         ppu.patternLow = low;
@@ -347,8 +347,10 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     uint16_t vv = v;
     TileLatch latch = TileLatch::held(*this);
     const PaletteWords& words = backgroundPalettes();
-    auto fetch = [&](uint16_t address) { latch.fetch<kWatch>(*this, address, vv, patternBase, ntMask); };
-    auto latchedColours = [&]() { return latch.tile(words, vram.data(), ntMask); };
+    auto fetch = [&](uint16_t address) __attribute__((always_inline)) {
+        latch.fetch<kWatch>(*this, address, vv, patternBase, ntMask);
+    };
+    auto latchedColours = [&]() __attribute__((always_inline)) { return latch.tile(words, vram.data(), ntMask); };
 
     bool aheadIsNext = false;  // this span fetched the next group's tile already
     // Groups group .. group + 8 * (whole - 1), whole and before dot 249, as the
