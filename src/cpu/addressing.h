@@ -39,6 +39,11 @@ struct MemoryOperand {
     Location inZeroPage(uint8_t at) const { return at | CPU::kInMemory; }
 };
 
+// --- the modes by name, for choices made at compile time (where two
+// functions' addresses need not compare, as in sanitizer builds) ---
+
+enum class ModeId : uint8_t { Impl, Acc, Imm, Zpg, Zpgx, Zpgy, Abs, Absx, Absy, Xind, Indy, Ind, Rel };
+
 // --- the modes, for either kind of operand ---
 
 inline Location indexed(CPU& cpu, uint16_t base, uint8_t index) {
@@ -46,71 +51,34 @@ inline Location indexed(CPU& cpu, uint16_t base, uint8_t index) {
     return uint16_t(base + index);
 }
 
-template <class Operand>
-Location immWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 2;
-    return operand.immediate();
+// Mode M's location from the bytes after the opcode at operandAddress, read
+// through `operand` (acc, ind and "impl" are not among them). Relative to
+// the branch opcode itself: step adds the length afterwards.
+template <ModeId M, class Operand>
+[[gnu::always_inline]] inline Location locate(CPU& cpu, uint16_t operandAddress, const Operand& operand) {
+    cpu.instructionLength = M == ModeId::Abs || M == ModeId::Absx || M == ModeId::Absy ? 3 : 2;
+    if constexpr (M == ModeId::Imm) return operand.immediate();
+    else if constexpr (M == ModeId::Zpg) return operand.inZeroPage(operand.byte());
+    else if constexpr (M == ModeId::Zpgx) return operand.inZeroPage(uint8_t(operand.byte() + cpu.X));
+    else if constexpr (M == ModeId::Zpgy) return operand.inZeroPage(uint8_t(operand.byte() + cpu.Y));
+    else if constexpr (M == ModeId::Abs) return operand.word();
+    else if constexpr (M == ModeId::Absx) return indexed(cpu, operand.word(), cpu.X);
+    else if constexpr (M == ModeId::Absy) return indexed(cpu, operand.word(), cpu.Y);
+    else if constexpr (M == ModeId::Rel) return uint16_t(operandAddress - 1 + int8_t(operand.byte()));
+    else {
+        static_assert(M == ModeId::Xind || M == ModeId::Indy, "a mode with operand bytes");
+        // The pointer lies in zero page and wraps there.
+        const uint8_t p = uint8_t(operand.byte() + (M == ModeId::Xind ? cpu.X : 0));
+        const uint8_t low = operand.zeroPage(p);
+        const uint16_t pointer = uint16_t(low | (operand.zeroPage(uint8_t(p + 1)) << 8));
+        if constexpr (M == ModeId::Xind) return pointer;
+        else return indexed(cpu, pointer, cpu.Y);
+    }
 }
 
-template <class Operand>
-Location zpgWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 2;
-    return operand.inZeroPage(operand.byte());
-}
-
-template <class Operand>
-Location zpgxWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 2;
-    return operand.inZeroPage(uint8_t(operand.byte() + cpu.X));
-}
-
-template <class Operand>
-Location zpgyWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 2;
-    return operand.inZeroPage(uint8_t(operand.byte() + cpu.Y));
-}
-
-template <class Operand>
-Location absWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 3;
-    return operand.word();
-}
-
-template <class Operand>
-Location absxWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 3;
-    return indexed(cpu, operand.word(), cpu.X);
-}
-
-template <class Operand>
-Location absyWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 3;
-    return indexed(cpu, operand.word(), cpu.Y);
-}
-
-template <class Operand>
-Location xindWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 2;
-    const uint8_t p = uint8_t(operand.byte() + cpu.X);
-    const uint8_t low = operand.zeroPage(p);
-    return uint16_t(low | (operand.zeroPage(uint8_t(p + 1)) << 8));
-}
-
-template <class Operand>
-Location indyWith(CPU& cpu, const Operand& operand) {
-    cpu.instructionLength = 2;
-    const uint8_t p = operand.byte();
-    const uint8_t low = operand.zeroPage(p);
-    const uint16_t base = uint16_t(low | (operand.zeroPage(uint8_t(p + 1)) << 8));
-    return indexed(cpu, base, cpu.Y);
-}
-
-// Relative to the branch opcode itself: step adds the length afterwards.
-// The operand address is one past the opcode whichever way its byte is read.
-template <class Operand>
-Location relWith(CPU& cpu, uint16_t operandAddress, const Operand& operand) {
-    cpu.instructionLength = 2;
-    return uint16_t(operandAddress - 1 + int8_t(operand.byte()));
+template <ModeId M>
+Location onBus(CPU& cpu, uint16_t operand) {
+    return locate<M>(cpu, operand, BusOperand{cpu, operand});
 }
 
 // --- the mode operations the tables hold ---
@@ -120,16 +88,16 @@ inline Location acc(CPU& cpu, uint16_t) {
     return CPU::kAccumulator;
 }
 
-inline Location imm(CPU& cpu, uint16_t operand) { return immWith(cpu, BusOperand{cpu, operand}); }
-inline Location zpg(CPU& cpu, uint16_t operand) { return zpgWith(cpu, BusOperand{cpu, operand}); }
-inline Location zpgx(CPU& cpu, uint16_t operand) { return zpgxWith(cpu, BusOperand{cpu, operand}); }
-inline Location zpgy(CPU& cpu, uint16_t operand) { return zpgyWith(cpu, BusOperand{cpu, operand}); }
-inline Location abs(CPU& cpu, uint16_t operand) { return absWith(cpu, BusOperand{cpu, operand}); }
-inline Location absx(CPU& cpu, uint16_t operand) { return absxWith(cpu, BusOperand{cpu, operand}); }
-inline Location absy(CPU& cpu, uint16_t operand) { return absyWith(cpu, BusOperand{cpu, operand}); }
-inline Location xind(CPU& cpu, uint16_t operand) { return xindWith(cpu, BusOperand{cpu, operand}); }
-inline Location indy(CPU& cpu, uint16_t operand) { return indyWith(cpu, BusOperand{cpu, operand}); }
-inline Location rel(CPU& cpu, uint16_t operand) { return relWith(cpu, operand, BusOperand{cpu, operand}); }
+inline Location imm(CPU& cpu, uint16_t operand) { return onBus<ModeId::Imm>(cpu, operand); }
+inline Location zpg(CPU& cpu, uint16_t operand) { return onBus<ModeId::Zpg>(cpu, operand); }
+inline Location zpgx(CPU& cpu, uint16_t operand) { return onBus<ModeId::Zpgx>(cpu, operand); }
+inline Location zpgy(CPU& cpu, uint16_t operand) { return onBus<ModeId::Zpgy>(cpu, operand); }
+inline Location abs(CPU& cpu, uint16_t operand) { return onBus<ModeId::Abs>(cpu, operand); }
+inline Location absx(CPU& cpu, uint16_t operand) { return onBus<ModeId::Absx>(cpu, operand); }
+inline Location absy(CPU& cpu, uint16_t operand) { return onBus<ModeId::Absy>(cpu, operand); }
+inline Location xind(CPU& cpu, uint16_t operand) { return onBus<ModeId::Xind>(cpu, operand); }
+inline Location indy(CPU& cpu, uint16_t operand) { return onBus<ModeId::Indy>(cpu, operand); }
+inline Location rel(CPU& cpu, uint16_t operand) { return onBus<ModeId::Rel>(cpu, operand); }
 
 // The pointer comes straight from memory; its high byte never leaves the
 // pointer's page (the 6502's JMP ($xxFF) quirk).
@@ -141,11 +109,6 @@ inline Location ind(CPU& cpu, uint16_t operand) {
     const uint8_t high = cpu.read(uint16_t((pointer & 0xFF00) | ((pointer + 1) & 0xFF)));
     return uint16_t(low | (high << 8));
 }
-
-// --- the modes by name, for choices made at compile time (where two
-// functions' addresses need not compare, as in sanitizer builds) ---
-
-enum class ModeId : uint8_t { Impl, Acc, Imm, Zpg, Zpgx, Zpgy, Abs, Absx, Absy, Xind, Indy, Ind, Rel };
 
 // The tables' operation of a mode; "impl" has none.
 constexpr CPU::ModeOp modeOp(ModeId mode) {
@@ -162,18 +125,8 @@ Location locateInMemory(CPU& cpu, uint16_t operandAddress, uint16_t folded) {
     constexpr bool word = M == ModeId::Abs || M == ModeId::Absx || M == ModeId::Absy;
     const uint16_t offset = operandAddress & 0x3FFF;
     if (VELKORA_UNLIKELY(offset == 0 || (word && offset == 0x3FFF))) return modeOp(M)(cpu, operandAddress);
-    const MemoryOperand operand{cpu, folded};
-    if constexpr (M == ModeId::Imm) return immWith(cpu, operand);
-    else if constexpr (M == ModeId::Zpg) return zpgWith(cpu, operand);
-    else if constexpr (M == ModeId::Zpgx) return zpgxWith(cpu, operand);
-    else if constexpr (M == ModeId::Zpgy) return zpgyWith(cpu, operand);
-    else if constexpr (M == ModeId::Abs) return absWith(cpu, operand);
-    else if constexpr (M == ModeId::Absx) return absxWith(cpu, operand);
-    else if constexpr (M == ModeId::Absy) return absyWith(cpu, operand);
-    else if constexpr (M == ModeId::Xind) return xindWith(cpu, operand);
-    else if constexpr (M == ModeId::Indy) return indyWith(cpu, operand);
-    else if constexpr (M == ModeId::Rel) return relWith(cpu, operandAddress, operand);
-    else return modeOp(M)(cpu, operandAddress);
+    if constexpr (M == ModeId::Acc || M == ModeId::Ind) return modeOp(M)(cpu, operandAddress);
+    else return locate<M>(cpu, operandAddress, MemoryOperand{cpu, folded});
 }
 
 }  // namespace cpu_ops

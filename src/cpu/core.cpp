@@ -1,6 +1,5 @@
 // Construction, reset, the instruction step with its interrupt check, and the
 // debug trace line.
-#include <cassert>
 #include <cstdio>
 #include <utility>
 
@@ -10,28 +9,6 @@
 #include "cpu/decode.h"
 #include "ppu/ppu.h"
 
-namespace {
-
-// The fused dispatch runs what the tables hold, or the two have drifted apart.
-bool tablesMatchDecoding(const CPU& cpu) {
-    using namespace cpu_ops;
-    using InstructionOp = CPU::InstructionOp;
-    for (int opcode = 0; opcode < 256; ++opcode) {
-        const Decoded decoded = decode(uint8_t(opcode));
-        const InstructionOp op = cpu.instructionHandlers[opcode];
-        const bool marksLoops = op == JMP || op == BPL || op == BMI || op == BVC || op == BVS || op == BCC ||
-                                op == BCS || op == BNE || op == BEQ;
-        if (cpu.modeHandlers[opcode] != modeOp(decoded.mode) || op != decoded.op || decoded.jams != (op == jam) ||
-            decoded.marksLoops != marksLoops || cpu.baseCycles[opcode] != cycleDigit(kBaseCycles, opcode) ||
-            cpu.pageCrossCycles[opcode] != cycleDigit(kPageCrossCycles, opcode)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 CPU::CPU() {
     instructionNames.fill(nullptr);
     modeNames.fill(nullptr);
@@ -39,7 +16,6 @@ CPU::CPU() {
     pageCrossCycles.fill(0);
     buildInstructionTable();
     loadCycleTables();
-    assert(tablesMatchDecoding(*this));
 }
 
 void CPU::reset() {

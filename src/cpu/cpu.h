@@ -263,10 +263,9 @@ private:
     void strobeJoypads(uint8_t value);
     uint8_t readJoypad(int port);
 
-    // --- tables (instruction_table.cpp, undocumented.cpp) ---
+    // --- tables (instruction_table.cpp) ---
     void buildInstructionTable();
     void loadCycleTables();
-    void installUndocumented();
 
     // --- the step (core.cpp) ---
     void fusedStep();

@@ -1,8 +1,7 @@
 // What the fused dispatch knows about each opcode at compile time: the cycle
-// digits that loadCycleTables reads, and the opcode decoding again, giving
-// the mode and instruction operations that buildInstructionTable and
-// installUndocumented put in the tables at run time. The constructor checks
-// that both agree on all 256 opcodes.
+// digits that loadCycleTables reads, and the opcode decoding, giving the
+// mode and instruction operations, which buildInstructionTable also puts in
+// the tables at run time.
 #pragma once
 
 #include "cpu/operations.h"
@@ -33,7 +32,7 @@ struct Decoded {
     bool marksLoops = false;  // may mark an idle loop's start (JMP, the branches)
 };
 
-// Bits 7-5 are a, 4-2 b and 1-0 g, as in the run-time decoding.
+// Bits 7-5 are a, 4-2 b and 1-0 g.
 constexpr Decoded decode(uint8_t opcode) {
     using M = ModeId;
     const int a = opcode >> 5;

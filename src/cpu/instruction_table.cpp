@@ -1,156 +1,78 @@
-// The opcode tables, filled by decoding each opcode's bit fields
-// a (bits 7-5), b (bits 4-2) and g (bits 1-0), and the two cycle tables,
-// read from their digit strings (decode.h).
+// The opcode tables, made from the decoding the fused dispatch compiles in
+// (decode.h), with the names the trace shows, and the two cycle tables,
+// read from their digit strings.
 #include "cpu/decode.h"
 
 namespace {
-// Laid out by hand: the opcode groups read as a table.
-// clang-format off
 
 using namespace cpu_ops;
 
-struct Mode {
-    CPU::ModeOp op;
-    const char* text;
-};
+// The modes' names, by ModeId; "impl" has no mode operation: the instruction receives PC + 1.
+constexpr const char* kModeNames[] = {"impl", "acc",  "imm",  "zpg",  "zpgx", "zpgy", "abs",
+                                      "absx", "absy", "xind", "indy", "ind",  "rel"};
 
-// "impl" has no mode operation: the instruction receives PC + 1.
-constexpr Mode kImpl{nullptr, "impl"};
-constexpr Mode kAcc{acc, "acc"};
-constexpr Mode kImm{imm, "imm"};
-constexpr Mode kZpg{zpg, "zpg"};
-constexpr Mode kZpgx{zpgx, "zpgx"};
-constexpr Mode kZpgy{zpgy, "zpgy"};
-constexpr Mode kAbs{abs, "abs"};
-constexpr Mode kAbsx{absx, "absx"};
-constexpr Mode kAbsy{absy, "absy"};
-constexpr Mode kXind{xind, "xind"};
-constexpr Mode kIndy{indy, "indy"};
-constexpr Mode kInd{ind, "ind"};
-constexpr Mode kRel{rel, "rel"};
-
-struct Instruction {
+struct Named {
     CPU::InstructionOp op;
     const char* name;
 };
 
-#define VELKORA_ENTRY(name) Instruction{name, #name}
+#define VELKORA_ENTRY(name) \
+    Named { name, #name }
 
-// Mode by b alone, before the per-group rules override it.
-static constexpr const Mode* kModeByB[8] = {nullptr, &kZpg, nullptr, &kAbs, nullptr, &kZpgx, nullptr, &kAbsx};
-
-// g = 1: the accumulator group, and its modes for even b.
-static constexpr Instruction kGroup1[8] = {VELKORA_ENTRY(ORA), VELKORA_ENTRY(AND), VELKORA_ENTRY(EOR),
-                                           VELKORA_ENTRY(ADC), VELKORA_ENTRY(STA), VELKORA_ENTRY(LDA),
-                                           VELKORA_ENTRY(CMP), VELKORA_ENTRY(SBC)};
-static constexpr const Mode* kGroup1EvenModes[4] = {&kXind, &kImm, &kIndy, &kAbsy};
-
-// g = 2: shifts, X-register and increment group.
-static constexpr Instruction kGroup2[8] = {VELKORA_ENTRY(ASL), VELKORA_ENTRY(ROL), VELKORA_ENTRY(LSR),
-                                           VELKORA_ENTRY(ROR), VELKORA_ENTRY(STX), VELKORA_ENTRY(LDX),
-                                           VELKORA_ENTRY(DEC), VELKORA_ENTRY(INC)};
-// The b = 2 and b = 6 exceptions of g = 2 (a = 4 ... 7); nullptr keeps kGroup2.
-static constexpr Instruction kGroup2B2[4] = {VELKORA_ENTRY(TXA), VELKORA_ENTRY(TAX), VELKORA_ENTRY(DEX),
-                                             VELKORA_ENTRY(NOP)};
-static constexpr Instruction kGroup2B6[4] = {VELKORA_ENTRY(TXS), VELKORA_ENTRY(TSX), {nullptr, nullptr},
-                                             {nullptr, nullptr}};
-
-// g = 0 rows by b, indexed by a; {nullptr} leaves the entry empty.
-static constexpr Instruction kGroup0B0[8] = {VELKORA_ENTRY(BRK), VELKORA_ENTRY(JSR), VELKORA_ENTRY(RTI),
-                                             VELKORA_ENTRY(RTS), {nullptr, nullptr},  VELKORA_ENTRY(LDY),
-                                             VELKORA_ENTRY(CPY), VELKORA_ENTRY(CPX)};
-static constexpr const Mode* kGroup0B0Modes[8] = {&kImpl, &kAbs, &kImpl, &kImpl, nullptr, &kImm, &kImm, &kImm};
-static constexpr Instruction kGroup0B1B3[8] = {{nullptr, nullptr}, VELKORA_ENTRY(BIT), VELKORA_ENTRY(JMP),
-                                               VELKORA_ENTRY(JMP), VELKORA_ENTRY(STY), VELKORA_ENTRY(LDY),
-                                               VELKORA_ENTRY(CPY), VELKORA_ENTRY(CPX)};
-static constexpr Instruction kGroup0B2[8] = {VELKORA_ENTRY(PHP), VELKORA_ENTRY(PLP), VELKORA_ENTRY(PHA),
-                                             VELKORA_ENTRY(PLA), VELKORA_ENTRY(DEY), VELKORA_ENTRY(TAY),
-                                             VELKORA_ENTRY(INY), VELKORA_ENTRY(INX)};
-static constexpr Instruction kGroup0B4[8] = {VELKORA_ENTRY(BPL), VELKORA_ENTRY(BMI), VELKORA_ENTRY(BVC),
-                                             VELKORA_ENTRY(BVS), VELKORA_ENTRY(BCC), VELKORA_ENTRY(BCS),
-                                             VELKORA_ENTRY(BNE), VELKORA_ENTRY(BEQ)};
-static constexpr Instruction kGroup0B6[8] = {VELKORA_ENTRY(CLC), VELKORA_ENTRY(SEC), VELKORA_ENTRY(CLI),
-                                             VELKORA_ENTRY(SEI), VELKORA_ENTRY(TYA), VELKORA_ENTRY(CLV),
-                                             VELKORA_ENTRY(CLD), VELKORA_ENTRY(SED)};
+// The documented instructions, named where they stand in columns g = 0-2;
+// g = 3 and the operations that fill the decoding's gaps stay unnamed, so
+// the trace shows them as "---".
+// clang-format off
+constexpr Named kDocumented[] = {
+    VELKORA_ENTRY(ORA), VELKORA_ENTRY(AND), VELKORA_ENTRY(EOR), VELKORA_ENTRY(ADC), VELKORA_ENTRY(STA),
+    VELKORA_ENTRY(LDA), VELKORA_ENTRY(CMP), VELKORA_ENTRY(SBC), VELKORA_ENTRY(ASL), VELKORA_ENTRY(ROL),
+    VELKORA_ENTRY(LSR), VELKORA_ENTRY(ROR), VELKORA_ENTRY(STX), VELKORA_ENTRY(LDX), VELKORA_ENTRY(DEC),
+    VELKORA_ENTRY(INC), VELKORA_ENTRY(TXA), VELKORA_ENTRY(TAX), VELKORA_ENTRY(DEX), VELKORA_ENTRY(NOP),
+    VELKORA_ENTRY(TXS), VELKORA_ENTRY(TSX), VELKORA_ENTRY(BRK), VELKORA_ENTRY(JSR), VELKORA_ENTRY(RTI),
+    VELKORA_ENTRY(RTS), VELKORA_ENTRY(LDY), VELKORA_ENTRY(CPY), VELKORA_ENTRY(CPX), VELKORA_ENTRY(BIT),
+    VELKORA_ENTRY(JMP), VELKORA_ENTRY(STY), VELKORA_ENTRY(PHP), VELKORA_ENTRY(PLP), VELKORA_ENTRY(PHA),
+    VELKORA_ENTRY(PLA), VELKORA_ENTRY(DEY), VELKORA_ENTRY(TAY), VELKORA_ENTRY(INY), VELKORA_ENTRY(INX),
+    VELKORA_ENTRY(BPL), VELKORA_ENTRY(BMI), VELKORA_ENTRY(BVC), VELKORA_ENTRY(BVS), VELKORA_ENTRY(BCC),
+    VELKORA_ENTRY(BCS), VELKORA_ENTRY(BNE), VELKORA_ENTRY(BEQ), VELKORA_ENTRY(CLC), VELKORA_ENTRY(SEC),
+    VELKORA_ENTRY(CLI), VELKORA_ENTRY(SEI), VELKORA_ENTRY(TYA), VELKORA_ENTRY(CLV), VELKORA_ENTRY(CLD),
+    VELKORA_ENTRY(SED),
+};
+// clang-format on
 
 #undef VELKORA_ENTRY
 
-// clang-format on
+// The decoding's flags follow from its operations: idle-loop marks on JMP
+// and the branches, the stop on the JAMs.
+constexpr bool flagsFollowOperations() {
+    for (int opcode = 0; opcode < 256; ++opcode) {
+        const Decoded decoded = decode(uint8_t(opcode));
+        const CPU::InstructionOp op = decoded.op;
+        const bool loops = op == JMP || op == BPL || op == BMI || op == BVC || op == BVS || op == BCC || op == BCS ||
+                           op == BNE || op == BEQ;
+        if (decoded.marksLoops != loops || decoded.jams != (op == jam)) return false;
+    }
+    return true;
+}
+static_assert(flagsFollowOperations(), "the decoding's flags disagree with its operations");
+
+const char* documentedName(CPU::InstructionOp op) {
+    for (const Named& entry : kDocumented) {
+        if (entry.op == op) return entry.name;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void CPU::buildInstructionTable() {
-    auto setMode = [this](int opcode, const Mode* mode) {
-        modeHandlers[opcode] = mode ? mode->op : nullptr;
-        modeNames[opcode] = mode ? mode->text : nullptr;
-    };
-    auto setInstruction = [this](int opcode, const Instruction& instruction) {
-        instructionHandlers[opcode] = instruction.op;
-        instructionNames[opcode] = instruction.name;
-    };
-
     for (int opcode = 0; opcode < 256; ++opcode) {
-        const int a = opcode >> 5;
-        const int b = (opcode >> 2) & 7;
-        const int g = opcode & 3;
-        if (kModeByB[b]) setMode(opcode, kModeByB[b]);
-
-        switch (g) {
-            case 1:
-                setInstruction(opcode, kGroup1[a]);
-                if (b % 2 == 0) setMode(opcode, kGroup1EvenModes[b / 2]);
-                break;
-            case 2: {
-                Instruction instruction = kGroup2[a];
-                if (a >= 4 && b == 2) instruction = kGroup2B2[a - 4];
-                if (a >= 4 && b == 6 && kGroup2B6[a - 4].op) instruction = kGroup2B6[a - 4];
-                setInstruction(opcode, instruction);
-                if (b == 0) setMode(opcode, &kImm);
-                if (b == 2) setMode(opcode, a < 4 ? &kAcc : &kImpl);
-                if (b == 5 && (a == 4 || a == 5)) setMode(opcode, &kZpgy);
-                if (b == 6) setMode(opcode, &kImpl);
-                if (b == 7 && a == 5) setMode(opcode, &kAbsy);
-                break;
-            }
-            case 0:
-                switch (b) {
-                    case 0:
-                        if (kGroup0B0[a].op) {
-                            setInstruction(opcode, kGroup0B0[a]);
-                            setMode(opcode, kGroup0B0Modes[a]);
-                        }
-                        break;
-                    case 1:
-                    case 3:
-                        if (kGroup0B1B3[a].op && (b == 3 || (a != 2 && a != 3))) {
-                            setInstruction(opcode, kGroup0B1B3[a]);
-                            if (b == 3 && a == 3) setMode(opcode, &kInd);
-                        }
-                        break;
-                    case 2:
-                        setInstruction(opcode, kGroup0B2[a]);
-                        setMode(opcode, &kImpl);
-                        break;
-                    case 4:
-                        setInstruction(opcode, kGroup0B4[a]);
-                        setMode(opcode, &kRel);
-                        break;
-                    case 5:
-                        if (a == 4) setInstruction(opcode, {STY, "STY"});
-                        if (a == 5) setInstruction(opcode, {LDY, "LDY"});
-                        break;
-                    case 6:
-                        setInstruction(opcode, kGroup0B6[a]);
-                        setMode(opcode, &kImpl);
-                        break;
-                    case 7:
-                        if (a == 5) setInstruction(opcode, {LDY, "LDY"});
-                        break;
-                }
-                break;
-            default: break;  // g = 3 has no documented instruction
-        }
+        const Decoded decoded = decode(uint8_t(opcode));
+        modeHandlers[opcode] = modeOp(decoded.mode);
+        instructionHandlers[opcode] = decoded.op;
+        const char* name = (opcode & 3) == 3 ? nullptr : documentedName(decoded.op);
+        instructionNames[opcode] = name;
+        modeNames[opcode] = name ? kModeNames[int(decoded.mode)] : nullptr;
     }
-    installUndocumented();
 }
 
 void CPU::loadCycleTables() {

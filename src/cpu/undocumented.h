@@ -1,5 +1,5 @@
 // The operations of the opcodes the decoding leaves without one, given what
-// an NMOS 6502 does with them (undocumented.cpp gives each its mode).
+// an NMOS 6502 does with them (decode.h gives each its mode).
 #pragma once
 
 #include "cpu/instructions.h"

@@ -534,6 +534,8 @@ private:
         uint32_t fetch;  // the pattern table and fine Y
         const PaletteWords* words;
     };
+    // The background latches a span keeps in locals (span.cpp).
+    struct TileLatch;
     // The bytes of the last tile rowColours fetched.
     struct FetchedTile {
         uint8_t low, high, attribute;
@@ -563,6 +565,9 @@ private:
     void evaluateRange(int32_t first, int32_t last);
     void evaluateHardware(int32_t last);
     bool overflowScan(unsigned height, int32_t steps);
+    // The low plane's pattern address of line sprite i's row on this line
+    // (flipped, tall sprites' second tile), under PPUCTRL `ctrl`.
+    inline int spriteRowAddress(int i, uint8_t ctrl) const;
     // Sprite pixels of columns x0..x1 into row[lo..hi] (and their palette
     // values into colours with kColours); false when none is drawn there.
     template <bool kColours>

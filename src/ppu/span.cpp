@@ -80,6 +80,58 @@ template <bool kWatch>
     }
 }
 
+// The background latches a span works on, in locals: the fetched tile's
+// name and attribute addresses and pattern bytes, and its colours while the
+// latches, their attribute byte and the palette still match what made them.
+struct PPU::TileLatch {
+    uint16_t nt, at;
+    uint8_t low, high, attribute;
+    bool valid;
+    uint64_t colours;
+    uint64_t palette[2];
+
+    // As the last span left them; the colours lapse if the palette changed since.
+    [[gnu::always_inline]] static TileLatch held(const PPU& ppu) {
+        TileLatch latch{ppu.ntAddress,     ppu.atAddress, uint8_t(ppu.patternLow), uint8_t(ppu.patternHigh),
+                        ppu.heldAttribute, ppu.heldValid, ppu.heldColours,         {}};
+        std::memcpy(latch.palette, &ppu.vram[0x3F00], sizeof latch.palette);
+        if (latch.palette[0] != ppu.heldPalette[0] || latch.palette[1] != ppu.heldPalette[1]) latch.valid = false;
+        return latch;
+    }
+    template <bool kWatch>
+    [[gnu::always_inline]] void fetch(PPU& ppu, uint16_t address, uint16_t fineFrom, uint16_t patternBase,
+                                      uint16_t ntMask) {
+        valid = false;
+        ppu.fetchTileBytes<kWatch>(address, fineFrom, patternBase, ntMask, nt, at, low, high);
+    }
+    // The latched tile's colours, made again when they lapsed or its attribute byte changed.
+    [[gnu::always_inline]] uint64_t tile(const PaletteWords& words, const uint8_t* vram, uint16_t ntMask) {
+        const uint8_t now = vram[at & ntMask];
+        if (!valid || now != attribute) {
+            attribute = now;
+            colours = tileColours(words, low, high, tilePalette(nt, attribute));
+            valid = true;
+        }
+        return colours;
+    }
+    [[gnu::always_inline]] void store(PPU& ppu) const {
+        ppu.ntAddress = nt;
+        ppu.atAddress = at;
+        ppu.patternLow = low;
+        ppu.patternHigh = high;
+        ppu.heldValid = valid;
+        ppu.heldColours = colours;
+        ppu.heldAttribute = attribute;
+        ppu.heldPalette[0] = palette[0];
+        ppu.heldPalette[1] = palette[1];
+    }
+    // Colours made from the palette as it is now.
+    void storeMadeNow(PPU& ppu) {
+        std::memcpy(palette, &ppu.vram[0x3F00], sizeof palette);
+        store(ppu);
+    }
+};
+
 // Each background colour as backdrop ^ (c0 ^ c1) ^ (c0 ^ c2) ^ (c0 ^ c1 ^ c2 ^ c3)
 // by plane bits: c3 where both planes are set. Palette RAM changes seldom.
 const PPU::PaletteWords& PPU::backgroundPalettes() {
@@ -205,37 +257,18 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
 
     uint16_t vv = v;
     uint8_t td = tileDot;
-    uint16_t nt = ntAddress;
-    uint16_t at = atAddress;
-    uint8_t low = uint8_t(patternLow);
-    uint8_t high = uint8_t(patternHigh);
+    // The palette is read once per span.
+    TileLatch latch = TileLatch::held(*this);
     // Within one span vram cannot change, so fetching the address fetched
     // last (the look-ahead tile, reloaded by the next group) changes nothing.
     int32_t lastFetch = -1;
-    bool valid = heldValid;
-    uint64_t held = heldColours;
     auto fetch = [&](uint16_t address) {
         // A board that watches fetches may switch banks at any one of them.
         if (address == lastFetch && !kWatch) return;
         lastFetch = address;
-        valid = false;
-        fetchTileBytes<kWatch>(address, vv, patternBase, ntMask, nt, at, low, high);
+        latch.fetch<kWatch>(*this, address, vv, patternBase, ntMask);
     };
-    // The colours of the latched tile; the palette is read once per span.
-    uint64_t palette[2];
-    std::memcpy(palette, &vram[0x3F00], sizeof palette);
-    if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
     const PaletteWords& words = backgroundPalettes();
-    uint8_t attribute = heldAttribute;
-    auto colours = [&]() {
-        const uint8_t now = vram[at & ntMask];
-        if (!valid || now != attribute) {
-            attribute = now;
-            held = tileColours(words, low, high, tilePalette(nt, attribute));
-            valid = true;
-        }
-        return held;
-    };
 
     int32_t c = first;
     for (;;) {
@@ -257,14 +290,13 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
             uint64_t run = backdrop * kEveryByte;
             if (bgShown) {
                 // The byte of tileDot td moves to the byte of column x0.
-                run = colours();
+                run = latch.tile(words, vram.data(), ntMask);
                 run = td >= j0 ? run >> (8 * (td - j0)) : run << (8 * (j0 - td));
             }
             putGroup(cache, x0 & ~7, run, columns(j0, j0 + count - 1));
         } else {
-            const uint16_t pair = uint16_t(kSpread[low] | (kSpread[high] << 1));
-            const uint8_t bgAttribute = vram[at & ntMask];
-            const int bgBase = 0x3F00 + 4 * ((bgAttribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
+            const uint16_t pair = uint16_t(kSpread[latch.low] | (kSpread[latch.high] << 1));
+            const int bgBase = 0x3F00 + 4 * tilePalette(latch.nt, vram[latch.at & ntMask]);
             for (int32_t k = 0; k < count; ++k) {
                 const int32_t x = x0 + k;
                 const int bgPixel = (pair >> (14 - 2 * (td + k))) & 3;
@@ -298,15 +330,7 @@ void PPU::drawSpan(int32_t first, int32_t last, uint8_t mask) {
 
     v = vv;
     tileDot = td;
-    ntAddress = nt;
-    atAddress = at;
-    patternLow = low;
-    patternHigh = high;
-    heldValid = valid;
-    heldColours = held;
-    heldAttribute = attribute;
-    heldPalette[0] = palette[0];
-    heldPalette[1] = palette[1];
+    latch.store(*this);
 }
 
 // The common case of drawSpan, a group of eight dots at a time: background
@@ -321,31 +345,12 @@ void PPU::drawBackground(int32_t first, int32_t last) {
     uint8_t* cache = colorIndexCache.data() + scanline * kWidth;
 
     uint16_t vv = v;
-    uint16_t nt = ntAddress;
-    uint16_t at = atAddress;
-    uint8_t low = uint8_t(patternLow);
-    uint8_t high = uint8_t(patternHigh);
-    bool valid = heldValid;
-    uint64_t colours = heldColours;
-    uint8_t attribute = heldAttribute;
-    uint64_t palette[2];
-    std::memcpy(palette, &vram[0x3F00], sizeof palette);
-    if (palette[0] != heldPalette[0] || palette[1] != heldPalette[1]) valid = false;
+    TileLatch latch = TileLatch::held(*this);
     const PaletteWords& words = backgroundPalettes();
-
-    auto fetch = [&](uint16_t address) {
-        valid = false;
-        fetchTileBytes<kWatch>(address, vv, patternBase, ntMask, nt, at, low, high);
+    auto fetch = [&](uint16_t address) __attribute__((always_inline)) {
+        latch.fetch<kWatch>(*this, address, vv, patternBase, ntMask);
     };
-    auto latchedColours = [&]() {
-        const uint8_t now = vram[at & ntMask];
-        if (!valid || now != attribute) {
-            attribute = now;
-            colours = tileColours(words, low, high, tilePalette(nt, attribute));
-            valid = true;
-        }
-        return colours;
-    };
+    auto latchedColours = [&]() __attribute__((always_inline)) { return latch.tile(words, vram.data(), ntMask); };
 
     bool aheadIsNext = false;  // this span fetched the next group's tile already
     // Groups group .. group + 8 * (whole - 1), whole and before dot 249, as the
@@ -376,16 +381,16 @@ void PPU::drawBackground(int32_t first, int32_t last) {
         }
         if (fine == 0) std::memcpy(cache + group, tiles, 8 * size_t(whole));
         else shiftedRow(tiles, whole, fine, cache + group);
-        low = last.low;
-        high = last.high;
+        latch.low = last.low;
+        latch.high = last.high;
         vv = uint16_t((vv & ~0x0C1F) | table | (column - 1));
-        nt = nameAddress(vv);
-        at = attributeAddress(vv);
+        latch.nt = nameAddress(vv);
+        latch.at = attributeAddress(vv);
         // The loop takes the look-ahead tile's colours once fine X shows some
         // of it; with fine X 0 it makes them again at the next group.
-        valid = fine != 0;
-        colours = tiles[whole];
-        attribute = last.attribute;
+        latch.valid = fine != 0;
+        latch.colours = tiles[whole];
+        latch.attribute = last.attribute;
         aheadIsNext = true;
         return group + 8 * whole;
     };
@@ -433,15 +438,7 @@ void PPU::drawBackground(int32_t first, int32_t last) {
 
     v = vv;
     tileDot = uint8_t((fine + (xLast & 7) + 1) & 7);
-    ntAddress = nt;
-    atAddress = at;
-    patternLow = low;
-    patternHigh = high;
-    heldValid = valid;
-    heldColours = colours;
-    heldAttribute = attribute;
-    heldPalette[0] = palette[0];
-    heldPalette[1] = palette[1];
+    latch.store(*this);
 }
 
 template <bool kWatch, bool kOpaque>
@@ -568,7 +565,7 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
     uint8_t low, high;
     fetchTileBytes<kWatch>(coarseXIncrement(vv), vv, patternBase, ntMask, nt, at, low, high);
     const uint8_t attribute = vram[at & ntMask];
-    tiles[32] = colours(low, high, (attribute >> (((nt >> 4) & 4) | (nt & 2))) & 3);
+    tiles[32] = colours(low, high, tilePalette(nt, attribute));
     if constexpr (kOpaque) {
         if (fine != 0) {
             opaqueTiles[32] = kPlaneMask[low] | kPlaneMask[high];
@@ -587,16 +584,10 @@ void PPU::drawBackgroundLine(bool toDot256, uint8_t* opaque) {
 
     v = vv;
     tileDot = uint8_t(toDot256 ? fine : (fine + 7) & 7);
-    ntAddress = nt;
-    atAddress = at;
-    patternLow = low;
-    patternHigh = high;
     // drawBackground takes the look-ahead tile's colours only when fine X
     // shows it: from column 8 - fine X of the last group.
-    heldValid = toDot256 ? fine != 0 : fine >= 2;
-    heldColours = tiles[32];
-    heldAttribute = attribute;
-    std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
+    const bool shown = toDot256 ? fine != 0 : fine >= 2;
+    TileLatch{nt, at, low, high, attribute, shown, tiles[32], {}}.storeMadeNow(*this);
 }
 
 // The left column with its background hidden: the backdrop.
@@ -686,13 +677,6 @@ void PPU::finishLineBeforeDot256(uint8_t* row, const uint64_t* tiles, uint16_t l
     std::memcpy(row + 248, &tiles[31], 7);
     v = last;
     tileDot = 7;
-    ntAddress = uint16_t(0x2000 | (last & 0x0FFF));
-    atAddress = uint16_t(0x23C0 | (last & 0x0C00) | ((last >> 4) & 0x38) | ((last >> 2) & 0x07));
-    patternLow = low;
-    patternHigh = high;
     // The last tile's colours were taken for its group.
-    heldValid = true;
-    heldColours = tiles[31];
-    heldAttribute = attribute;
-    std::memcpy(heldPalette, &vram[0x3F00], sizeof heldPalette);
+    TileLatch{nameAddress(last), attributeAddress(last), low, high, attribute, true, tiles[31], {}}.storeMadeNow(*this);
 }

@@ -419,6 +419,16 @@ void PPU::bringSpritesUpToDate() {
     spritesStale = false;
 }
 
+[[gnu::always_inline]] inline int PPU::spriteRowAddress(int i, uint8_t ctrl) const {
+    const bool tall = (ctrl & 0x20) != 0;
+    const uint8_t tile = lineSprites[4 * i + 1];
+    const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+    const int first = tall ? (tile & 0xFE) : tile;
+    uint8_t row = uint8_t(scanline - lineSprites[4 * i]);
+    if (lineSprites[4 * i + 2] & 0x80) row = uint8_t((tall ? 15 : 7) - row);
+    return table * 0x1000 + ((first + (row >> 3)) & 0xFF) * 16 + (row & 7);
+}
+
 // Sprite pixels of columns x0..x1 drawn by dots x0 + 1 .. x1 + 1, in the form
 // the span renderer composes: bits 0-1 pixel, 2-3 palette, 4 behind the
 // background, 5 line sprite 0; with kColours their palette values too. Both
@@ -448,21 +458,14 @@ bool PPU::spriteRow(int32_t x0, int32_t x1, uint8_t* row, uint8_t* colours, int3
         if constexpr (kColours) std::memcpy(colours + g, &kClear, 8);
     }
     const uint8_t ctrl = *ppuCtrl;
-    const bool tall = (ctrl & 0x20) != 0;
     // Lower-numbered sprites are written last, so the lowest opaque one wins.
     for (int i = lineSpriteCount - 1; i >= 0; --i) {
         const int32_t e = lineSprites[4 * i + 3] + shift;
         const int32_t a = std::max(e, x0);
         const int32_t b = std::min(e + 7, x1);
         if (a > b) continue;
-        const uint8_t top = lineSprites[4 * i];
-        const uint8_t tile = lineSprites[4 * i + 1];
         const uint8_t attr = lineSprites[4 * i + 2];
-        const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
-        const int firstTile = tall ? (tile & 0xFE) : tile;
-        uint8_t r = uint8_t(scanline - top);
-        if (attr & 0x80) r = uint8_t((tall ? 15 : 7) - r);
-        const int address = table * 0x1000 + ((firstTile + (r >> 3)) & 0xFF) * 16 + (r & 7);
+        const int address = spriteRowAddress(i, ctrl);
         uint8_t low = vram[address];
         uint8_t high = vram[address + 8];
         notePattern(uint16_t(address));
@@ -521,18 +524,11 @@ void PPU::tickSprites() {
 
 uint8_t PPU::spritePixel(int& index) {
     const uint8_t ctrl = *ppuCtrl;
-    const bool tall = (ctrl & 0x20) != 0;
     // Lowest-numbered opaque sprite wins, so stop at the first one found.
     for (int i = 0; i < lineSpriteCount; ++i) {
         if (!((activeMask >> i) & 1)) continue;
-        const uint8_t top = lineSprites[4 * i];
-        const uint8_t tile = lineSprites[4 * i + 1];
         const uint8_t attr = lineSprites[4 * i + 2];
-        const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
-        const int first = tall ? (tile & 0xFE) : tile;
-        uint8_t row = uint8_t(scanline - top);
-        if (attr & 0x80) row = uint8_t((tall ? 15 : 7) - row);
-        const int address = table * 0x1000 + ((first + (row >> 3)) & 0xFF) * 16 + (row & 7);
+        const int address = spriteRowAddress(i, ctrl);
         int col = spriteColumn[i];
         if (attr & 0x40) col = 7 - col;
         const uint8_t pixel = uint8_t((((vram[address + 8] >> col) & 1) << 1) | ((vram[address] >> col) & 1));

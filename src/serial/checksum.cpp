@@ -31,6 +31,15 @@ inline uint64_t round(uint64_t acc, uint64_t word) { return rotl(acc + word * kP
 
 inline uint64_t fold(uint64_t acc, uint64_t lane) { return (acc ^ round(0, lane)) * kPrime1 + kPrime4; }
 
+// Spreads every bit of h over the whole result.
+inline uint64_t avalanche(uint64_t h) {
+    h ^= h >> 33;
+    h *= kPrime2;
+    h ^= h >> 29;
+    h *= kPrime3;
+    return h ^ (h >> 32);
+}
+
 }  // namespace
 
 uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed) {
@@ -53,43 +62,81 @@ uint64_t hash64(const uint8_t* data, size_t size, uint64_t seed) {
     h += uint64_t(size);
     for (; end - p >= 8; p += 8) h = rotl(h ^ round(0, load64(p)), 27) * kPrime1 + kPrime4;
     for (; p < end; ++p) h = rotl(h ^ (*p * kPrime5), 11) * kPrime1;
-    h ^= h >> 33;
-    h *= kPrime2;
-    h ^= h >> 29;
-    h *= kPrime3;
-    h ^= h >> 32;
-    return h;
+    return avalanche(h);
 }
 
 // Each 64-byte stripe: word k, XORed with a key, adds the product of its two
 // halves to lane k and itself to lane k ^ 1 (so no change to a word can go
-// unseen); SSE2 does two lanes an instruction, other machines the same sum
-// one lane at a time.
+// unseen); AVX2 does four lanes an instruction, SSE2 two, other machines the
+// same sum one lane at a time.
 namespace {
 
 constexpr uint64_t kKeys[8] = {kPrime1, kPrime2,           kPrime3,           kPrime4,
                                kPrime5, kPrime1 ^ kPrime3, kPrime2 ^ kPrime4, kPrime3 ^ kPrime5};
 
+// One stripe's vectors by instruction set, through references (AVX2's
+// vectors may not pass by value outside AVX2 code); each form is inlined
+// into a function compiled for its instruction set.
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same with four lanes an instruction, where the processor has AVX2.
-__attribute__((target("avx2"))) void stripesAvx2(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
-    __m256i acc[2], key[2];
-    for (int v = 0; v < 2; ++v) {
-        acc[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes + 4 * v));
-        key[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kKeys + 4 * v));
+struct Avx2Lanes {
+    using Vector = __m256i;
+    static constexpr int kLanes = 4;
+    [[gnu::target("avx2")]] static void load(Vector& v, const void* p) {
+        v = _mm256_loadu_si256(static_cast<const __m256i*>(p));
+    }
+    [[gnu::target("avx2")]] static void store(void* p, const Vector& v) {
+        _mm256_storeu_si256(static_cast<__m256i*>(p), v);
+    }
+    [[gnu::target("avx2")]] static void add(Vector& acc, const Vector& data, const Vector& key) {
+        const __m256i keyed = _mm256_xor_si256(data, key);
+        const __m256i product = _mm256_mul_epu32(keyed, _mm256_srli_epi64(keyed, 32));
+        acc = _mm256_add_epi64(acc, _mm256_add_epi64(product, _mm256_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2))));
+    }
+};
+#endif
+
+#if defined(__SSE2__)
+struct Sse2Lanes {
+    using Vector = __m128i;
+    static constexpr int kLanes = 2;
+    static void load(Vector& v, const void* p) { v = _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+    static void store(void* p, const Vector& v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+    static void add(Vector& acc, const Vector& data, const Vector& key) {
+        const __m128i keyed = _mm_xor_si128(data, key);
+        const __m128i product = _mm_mul_epu32(keyed, _mm_srli_epi64(keyed, 32));
+        acc = _mm_add_epi64(acc, _mm_add_epi64(product, _mm_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2))));
+    }
+};
+
+template <class Lanes>
+inline void vectorStripes(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
+    constexpr int kVectors = 8 / Lanes::kLanes;
+    typename Lanes::Vector acc[kVectors], key[kVectors];
+    for (int v = 0; v < kVectors; ++v) {
+        Lanes::load(acc[v], lanes + Lanes::kLanes * v);
+        Lanes::load(key[v], kKeys + Lanes::kLanes * v);
     }
     for (size_t n = 0; n < count; ++n, p += 64) {
-        for (int v = 0; v < 2; ++v) {
-            const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * v));
-            const __m256i keyed = _mm256_xor_si256(data, key[v]);
-            const __m256i product = _mm256_mul_epu32(keyed, _mm256_srli_epi64(keyed, 32));
-            const __m256i swapped = _mm256_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2));
-            acc[v] = _mm256_add_epi64(acc[v], _mm256_add_epi64(product, swapped));
+        for (int v = 0; v < kVectors; ++v) {
+            typename Lanes::Vector data;
+            Lanes::load(data, p + 8 * Lanes::kLanes * v);
+            Lanes::add(acc[v], data, key[v]);
         }
     }
-    for (int v = 0; v < 2; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes + 4 * v), acc[v]);
+    for (int v = 0; v < kVectors; ++v) Lanes::store(lanes + Lanes::kLanes * v, acc[v]);
 }
+#endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2"), gnu::flatten]] void stripesAvx2(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
+    vectorStripes<Avx2Lanes>(lanes, p, count);
+}
+#endif
+
+#if defined(__SSE2__)
+[[gnu::flatten]] void stripesSse2(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
+    vectorStripes<Sse2Lanes>(lanes, p, count);
+}
 #endif
 
 void stripes(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
@@ -100,21 +147,7 @@ void stripes(uint64_t (&lanes)[8], const uint8_t* p, size_t count) {
     }
 #endif
 #if defined(__SSE2__)
-    __m128i acc[4], key[4];
-    for (int v = 0; v < 4; ++v) {
-        acc[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes + 2 * v));
-        key[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeys + 2 * v));
-    }
-    for (size_t n = 0; n < count; ++n, p += 64) {
-        for (int v = 0; v < 4; ++v) {
-            const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * v));
-            const __m128i keyed = _mm_xor_si128(data, key[v]);
-            const __m128i product = _mm_mul_epu32(keyed, _mm_srli_epi64(keyed, 32));
-            const __m128i swapped = _mm_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2));
-            acc[v] = _mm_add_epi64(acc[v], _mm_add_epi64(product, swapped));
-        }
-    }
-    for (int v = 0; v < 4; ++v) _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes + 2 * v), acc[v]);
+    stripesSse2(lanes, p, count);
 #else
     for (size_t n = 0; n < count; ++n, p += 64) {
         for (int k = 0; k < 8; ++k) {
@@ -150,10 +183,5 @@ uint64_t checksum64(const uint8_t* data, size_t size) {
     if (end != p) std::memcpy(&tail, p, size_t(end - p));
     h = rotl(h ^ tail, 29) * kPrime1;
     for (uint64_t lane : lanes) h = rotl(h ^ (lane * kPrime2), 27) * kPrime1 + kPrime4;
-    h ^= h >> 33;
-    h *= kPrime2;
-    h ^= h >> 29;
-    h *= kPrime3;
-    h ^= h >> 32;
-    return h;
+    return avalanche(h);
 }

@@ -301,30 +301,57 @@ uint32_t load32(const uint8_t* p) {
 
 namespace {
 
-// Bit k set where words[k] differs from words[k - 1], for k in [0, 64).
+// A run's words a vector at a time: which equal the word before them, and
+// sixteen copies of one. Each instruction set's form is inlined into a
+// function compiled for that set (its vectors pass by reference: AVX2's may
+// not pass by value outside AVX2 code).
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) uint64_t changesAvx2(const uint32_t* words) {
-    uint64_t same = 0;
-#pragma GCC unroll 8
-    for (int k = 0; k < 64; k += 8) {
-        const __m256i now = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k));
-        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + k - 1));
-        same |= uint64_t(unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(now, before))))) << k;
+struct Avx2Words {
+    static constexpr int kWords = 8;
+    [[gnu::target("avx2")]] static unsigned sameAsBefore(const uint32_t* words) {
+        const __m256i now = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words));
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words - 1));
+        return unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(now, before))));
     }
-    return ~same;
-}
+    using Vector = __m256i;
+    [[gnu::target("avx2")]] static void splat(Vector& words, uint32_t word) { words = _mm256_set1_epi32(int(word)); }
+    [[gnu::target("avx2")]] static void fill16(uint32_t* to, const Vector& words) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), words);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8), words);
+    }
+};
 #endif
 
 #if defined(__SSE2__)
-uint64_t changesSse2(const uint32_t* words) {
+struct Sse2Words {
+    static constexpr int kWords = 4;
+    static unsigned sameAsBefore(const uint32_t* words) {
+        const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words - 1));
+        return unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(now, before))));
+    }
+    using Vector = __m128i;
+    static void splat(Vector& words, uint32_t word) { words = _mm_set1_epi32(int(word)); }
+    static void fill16(uint32_t* to, const Vector& words) {
+        for (size_t q = 0; q < 16; q += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + q), words);
+    }
+};
+
+// Bit k set where words[k] differs from words[k - 1], for k in [0, 64).
+template <class Words>
+inline uint64_t vectorChanges(const uint32_t* words) {
     uint64_t same = 0;
 #pragma GCC unroll 16
-    for (int k = 0; k < 64; k += 4) {
-        const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k));
-        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + k - 1));
-        same |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(now, before))))) << k;
-    }
+    for (int k = 0; k < 64; k += Words::kWords) same |= uint64_t(Words::sameAsBefore(words + k)) << k;
     return ~same;
+}
+
+[[gnu::flatten]] uint64_t changesSse2(const uint32_t* words) { return vectorChanges<Sse2Words>(words); }
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2"), gnu::flatten]] uint64_t changesAvx2(const uint32_t* words) {
+    return vectorChanges<Avx2Words>(words);
 }
 #endif
 
@@ -444,38 +471,32 @@ namespace {
 // Each run as one 16-word store while there is room for it, longer runs in
 // more: lengths vary from run to run, and a branch on each would be
 // mispredicted. The next run writes over the excess. Returns the runs done.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) size_t expandAvx2(const uint32_t* runWords, const uint16_t* lengths, size_t count,
-                                                  uint32_t* out, size_t total, size_t& at) {
+#if defined(__SSE2__)
+template <class Words>
+inline size_t vectorExpand(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total,
+                           size_t& at) {
     size_t r = 0;
     for (; r < count && total - at >= 16; ++r) {
-        const __m256i word = _mm256_set1_epi32(int(runWords[r]));
+        typename Words::Vector word;
+        Words::splat(word, runWords[r]);
         const size_t length = lengths[r];
-        for (size_t k = 0; k < length; k += 16) {
-            uint32_t* to = out + at + std::min(k, length < 16 ? k : length - 16);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), word);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8), word);
-        }
+        for (size_t k = 0; k < length; k += 16)
+            Words::fill16(out + at + std::min(k, length < 16 ? k : length - 16), word);
         at += length;
     }
     return r;
 }
+
+[[gnu::flatten]] size_t expandSse2(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out,
+                                   size_t total, size_t& at) {
+    return vectorExpand<Sse2Words>(runWords, lengths, count, out, total, at);
+}
 #endif
 
-#if defined(__SSE2__)
-size_t expandSse2(const uint32_t* runWords, const uint16_t* lengths, size_t count, uint32_t* out, size_t total,
-                  size_t& at) {
-    size_t r = 0;
-    for (; r < count && total - at >= 16; ++r) {
-        const __m128i word = _mm_set1_epi32(int(runWords[r]));
-        const size_t length = lengths[r];
-        for (size_t k = 0; k < length; k += 16) {
-            uint32_t* to = out + at + std::min(k, length < 16 ? k : length - 16);
-            for (size_t q = 0; q < 16; q += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + q), word);
-        }
-        at += length;
-    }
-    return r;
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2"), gnu::flatten]] size_t expandAvx2(const uint32_t* runWords, const uint16_t* lengths, size_t count,
+                                                        uint32_t* out, size_t total, size_t& at) {
+    return vectorExpand<Avx2Words>(runWords, lengths, count, out, total, at);
 }
 #endif
 

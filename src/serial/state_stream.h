@@ -29,7 +29,40 @@ public:
     StreamFull() : std::length_error("snapshot buffer too small") {}
 };
 
-class StateStream {
+// The scalar fields' forms, written once for the stream and for its views
+// of one fixed mode (Stream::scalar does the work).
+template <class Stream>
+class ScalarFields {
+public:
+    // A scalar (integer, enum, float or flag) as saved or read; only Load
+    // stores it into the field.
+    // Inlined: a snapshot passes some three hundred fields through these.
+    template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
+    [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
+        return self().scalar(
+            field, name, [](T) { return true; }, [](T) {});
+    }
+    // The same, refusing a value outside [lo, hi] (a NaN is outside too).
+    template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
+    [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
+        const T low = T(lo), high = T(hi);
+        Stream& stream = self();
+        return stream.scalar(
+            field, name, [low, high](T value) { return value >= low && value <= high; },
+            [&stream, name, low, high](T value) { stream.outOfRange(name, value, low, high); });
+    }
+    [[gnu::always_inline]] int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
+        int64_t value = counter;
+        value = io(value, lo, hi, name);
+        if (self().loading()) counter = value;
+        return value;
+    }
+
+private:
+    Stream& self() { return static_cast<Stream&>(*this); }
+};
+
+class StateStream : public ScalarFields<StateStream> {
 public:
     // Measure counts bytes; Save writes them; Check reads and validates
     // without changing anything; Load reads into the fields what Check
@@ -91,28 +124,7 @@ public:
     bool reading() const { return mode_ == Mode::Check || mode_ == Mode::Load; }
     size_t offset() const { return offset_; }
 
-    // A scalar (integer, enum, float or flag) as saved or read; only Load
-    // stores it into the field.
-    // Inlined: a snapshot passes some three hundred fields through these.
-    template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
-    [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
-        return scalar(
-            field, name, [](T) { return true; }, [](T) {});
-    }
-    // The same, refusing a value outside [lo, hi] (a NaN is outside too).
-    template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
-    [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
-        const T low = T(lo), high = T(hi);
-        return scalar(
-            field, name, [&](T value) { return value >= low && value <= high; },
-            [&](T value) { outOfRange(name, value, low, high); });
-    }
-    int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
-        int64_t value = counter;
-        value = io(value, lo, hi, name);
-        if (loading()) counter = value;
-        return value;
-    }
+    using ScalarFields<StateStream>::io;
     // Arrays of any value go as one block, in the same bytes as field by field.
     template <class T, size_t N>
     void io(T (&fields)[N], const char* name = nullptr) {
@@ -227,6 +239,7 @@ public:
     void withMode(Unit&& unit);
 
 private:
+    friend class ScalarFields<StateStream>;
     // Room for `size` bytes at the end of a saving stream.
     [[gnu::always_inline]] uint8_t* room(size_t size) {
         if (__builtin_expect(size > size_ - offset_, 0)) grow(size);
@@ -338,7 +351,7 @@ private:
 };
 
 template <StateStream::Mode M>
-class StateStream::Fixed {
+class StateStream::Fixed : public ScalarFields<Fixed<M>> {
 public:
     [[gnu::always_inline]] explicit Fixed(StateStream& base)
         : picture(base.picture), hardware(base.hardware), cycles(base.cycles), base_(base) {
@@ -372,23 +385,7 @@ public:
         return offset_;
     }
 
-    template <class T, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
-    [[gnu::always_inline]] T io(T& field, const char* name = nullptr) {
-        return scalar(
-            field, name, [](T) { return true; }, [](T) {});
-    }
-    template <class T, class L, class H, class = std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>>
-    [[gnu::always_inline]] T io(T& field, L lo, H hi, const char* name) {
-        return scalar(
-            field, name, [lo, hi](T value) { return value >= T(lo) && value <= T(hi); },
-            [this, lo, hi, name](T value) { base_.outOfRange(name, value, T(lo), T(hi)); });
-    }
-    [[gnu::always_inline]] int64_t io(RelaxedCounter& counter, int64_t lo, int64_t hi, const char* name) {
-        int64_t value = counter;
-        value = io(value, lo, hi, name);
-        if (loading()) counter = value;
-        return value;
-    }
+    using ScalarFields<Fixed>::io;
     template <class T, size_t N>
     [[gnu::always_inline]] void io(T (&fields)[N], const char* name = nullptr) {
         if constexpr (std::is_same_v<T, bool>) {
@@ -451,6 +448,11 @@ public:
     void finish() { static_cast<StateStream&>(*this).finish(); }
 
 private:
+    friend class ScalarFields<Fixed>;
+    template <class T>
+    [[noreturn]] void outOfRange(const char* name, T value, T lo, T hi) const {
+        base_.outOfRange(name, value, lo, hi);
+    }
     template <class T, class Ok, class Refuse>
     [[gnu::always_inline]] T scalar(T& field, const char* name, Ok ok, Refuse refuse) {
         using Stored = std::conditional_t<std::is_same_v<T, bool>, uint8_t, T>;
