@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/nes_unit.h"
@@ -22,12 +23,17 @@ inline std::unique_ptr<NESUnit> console(const Bytes& image, int32_t clock = NESU
     return unit;
 }
 
-// The shared folder's demo cartridges, when it is there.
-inline std::vector<Bytes> demoImages() {
-    std::vector<Bytes> found;
+inline std::unique_ptr<NESUnit> hardwareConsole(const Bytes& image) {
+    return console(image, NESUnit::kDefaultClock, Timing::Hardware);
+}
+
+// The shared folder's demo cartridges by file name, when it is there.
+inline std::vector<std::pair<std::string, Bytes>> demoImages() {
+    std::vector<std::pair<std::string, Bytes>> found;
     const std::filesystem::path demos = std::filesystem::path(VELKORA_ROMS_DIR) / "demos";
     if (std::filesystem::is_directory(demos)) {
-        for (const auto& entry : std::filesystem::directory_iterator(demos)) found.push_back(readFile(entry.path()));
+        for (const auto& entry : std::filesystem::directory_iterator(demos))
+            found.emplace_back(entry.path().filename().string(), readFile(entry.path()));
     }
     return found;
 }
@@ -35,15 +41,18 @@ inline std::vector<Bytes> demoImages() {
 // A joypad that changes every few frames, so games take different paths.
 inline uint8_t script(int64_t frame) { return uint8_t((frame * 37 + (frame >> 3) * 11) & 0xFF); }
 
-inline void press(NESUnit& unit, int64_t frame) {
+// Joypad 1 held as the bits of `buttons` say.
+inline void setPad(NESUnit& unit, uint8_t buttons) {
     std::array<uint8_t, 8> states{};
-    for (int i = 0; i < 8; ++i) states[size_t(i)] = (script(frame) >> i) & 1;
+    for (int i = 0; i < 8; ++i) states[size_t(i)] = (buttons >> i) & 1;
     unit.defaultPads[0].store(states);
 }
 
+inline void press(NESUnit& unit, int64_t frame) { setPad(unit, script(frame)); }
+
 // What one frame leaves behind that a player or a program can see.
 struct Seen {
-    uint64_t picture, cpuMemory, ppuMemory, oam, audio;
+    uint64_t picture, cpuMemory, ppuMemory, oam, audio, registers;
     int64_t cycles, frames;
     bool operator==(const Seen& o) const { return differences(o).empty(); }
     // The parts that differ from `o`, by name.
@@ -57,26 +66,45 @@ struct Seen {
         part("ppu memory", ppuMemory != o.ppuMemory);
         part("oam", oam != o.oam);
         part("audio", audio != o.audio);
+        part("registers", registers != o.registers);
         part("cycles", cycles != o.cycles);
         part("frames", frames != o.frames);
         return out.str();
     }
 };
 
+// What the console shows now; takes the audio block it has ready.
+inline Seen see(NESUnit& unit) {
+    std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> block{};
+    const bool fresh = unit.apu->takeBlock(block);
+    const CPU& cpu = *unit.cpu;
+    const PPU& ppu = *unit.ppu;
+    const uint64_t registers = uint64_t(cpu.PC) | uint64_t(cpu.A) << 16 | uint64_t(cpu.X) << 24 |
+                               uint64_t(cpu.Y) << 32 | uint64_t(cpu.P) << 40;
+    return {hash64(ppu.displayFrame.data(), ppu.displayFrame.size()),
+            hash64(cpu.memory.data(), cpu.memory.size()),
+            hash64(ppu.vram.data(), ppu.vram.size()),
+            hash64(ppu.oam.data(), ppu.oam.size()),
+            fresh ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block) : 0,
+            registers,
+            unit.cycleCount(),
+            unit.frameCount()};
+}
+
+// Both consoles show the same now, or the parts that differ.
+inline testing::AssertionResult sameSeen(NESUnit& a, NESUnit& b) {
+    const Seen seenA = see(a), seenB = see(b);
+    if (seenA == seenB) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "differs in" << seenA.differences(seenB);
+}
+
 // Plays `frames` frames with the scripted joypad.
 inline std::vector<Seen> play(NESUnit& unit, int frames) {
     std::vector<Seen> seen;
-    std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> block{};
     for (int i = 0; i < frames; ++i) {
         press(unit, unit.frameCount());
         unit.runFrame();
-        const bool fresh = unit.apu->takeBlock(block);
-        const PPU& ppu = *unit.ppu;
-        seen.push_back({hash64(ppu.displayFrame.data(), ppu.displayFrame.size()),
-                        hash64(unit.cpu->memory.data(), unit.cpu->memory.size()),
-                        hash64(ppu.vram.data(), ppu.vram.size()), hash64(ppu.oam.data(), ppu.oam.size()),
-                        fresh ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block) : 0,
-                        unit.cycleCount(), unit.frameCount()});
+        seen.push_back(see(unit));
     }
     return seen;
 }

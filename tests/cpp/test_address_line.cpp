@@ -238,10 +238,6 @@ Bytes splitImage() {
     return cartImage(4, prg, chr);
 }
 
-std::unique_ptr<NESUnit> hardwareConsole(const Bytes& image) {
-    return console(image, NESUnit::kDefaultClock, Timing::Hardware);
-}
-
 std::vector<Bytes> mmc3Images() {
     std::vector<Bytes> found = {splitImage()};
     const std::filesystem::path demos = std::filesystem::path(VELKORA_ROMS_DIR) / "demos";

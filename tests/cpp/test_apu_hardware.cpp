@@ -14,7 +14,7 @@
 
 #include "console/catch_up.h"
 #include "console/nes_unit.h"
-#include "serial/checksum.h"
+#include "console_support.h"
 #include "serial/state_stream.h"
 #include "snapshot_fields.h"
 #include "state/snapshot.h"
@@ -230,8 +230,7 @@ TEST(HardwareApu, HaltAndReloadWrittenInTheClocksCycleComeAfterIt) {
 }
 
 TEST(HardwareApu, PowerOnActsAsAFrameWriteOfZeroBeforeTheFirstInstruction) {
-    auto unit = std::make_unique<NESUnit>(NESUnit::Headless{}, plainImage(), NESUnit::kDefaultClock);
-    unit->setTiming(Timing::Hardware);
+    auto unit = hardwareConsole(plainImage());
     EXPECT_EQ(int64_t(unit->cpu->cycles), 7);
     // Written ten cycles before the first instruction, in cycle -3: the
     // sequence began at 0.
@@ -247,8 +246,7 @@ TEST(HardwareApu, PowerOnActsAsAFrameWriteOfZeroBeforeTheFirstInstruction) {
 }
 
 TEST(HardwareApu, ResetClearsStatusAndFlagsAndWritesTheFrameModeAgain) {
-    auto unit = std::make_unique<NESUnit>(NESUnit::Headless{}, plainImage(), NESUnit::kDefaultClock);
-    unit->setTiming(Timing::Hardware);
+    auto unit = hardwareConsole(plainImage());
     APU& a = *unit->apu;
     CPU& cpu = *unit->cpu;
     cpu.memory[0x4017] = 0x80;
@@ -503,11 +501,9 @@ Bytes dmcProgram() {
         0x85, 0x12, 0x40,              // STA $12; RTI
         0x40,                          // nmi: RTI
     };
-    Bytes rom(32768);
+    Bytes rom(32768 - 6);
     for (size_t i = 0; i < rom.size(); ++i) rom[i] = i < prg.size() ? prg[i] : uint8_t(i * 13 + (i >> 8));
-    const uint8_t vectors[6] = {0x3A, 0x80, 0x00, 0x80, 0x32, 0x80};
-    for (int i = 0; i < 6; ++i) rom[32768 - 6 + i] = vectors[i];
-    return cartImage(0, rom, Bytes(8192));
+    return nromImage(rom, 0x803A, 0x8032);
 }
 
 // 32 KiB NROM with interrupts off: a one-byte DMC sample whose IRQ flag stays
@@ -527,25 +523,9 @@ Bytes flagProgram() {
         0xA9, 0x80, 0x8D, 0x17, 0x40,  // LDA #$80; STA $4017: clocks as it starts
         0x4C, 0x18, 0x80,              // JMP loop
     };
-    Bytes rom(32768, 0x40);
+    Bytes rom(32768 - 6, 0x40);
     std::copy(prg.begin(), prg.end(), rom.begin());
-    const uint8_t vectors[6] = {0x00, 0x80, 0x00, 0x80, 0x00, 0x80};
-    for (int i = 0; i < 6; ++i) rom[32768 - 6 + i] = vectors[i];
-    return cartImage(0, rom, Bytes(8192));
-}
-
-std::unique_ptr<NESUnit> hardwareConsole(const Bytes& image) {
-    auto unit = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
-    unit->setTiming(Timing::Hardware);
-    return unit;
-}
-
-std::vector<uint64_t> seen(NESUnit& unit) {
-    std::array<std::array<int16_t, APU::kBlockSamples>, APU::kBlocks> block{};
-    const bool fresh = unit.apu->takeBlock(block);
-    return {
-        hash64(unit.cpu->memory.data(), 0x800), hash64(unit.ppu->displayFrame.data(), unit.ppu->displayFrame.size()),
-        fresh ? hash64(reinterpret_cast<const uint8_t*>(block.data()), sizeof block) : 0, uint64_t(unit.cpu->cycles)};
+    return nromImage(rom, 0x8000, 0x8000);
 }
 
 // The window lets the CPU run ahead of the APU only as far as nothing can
@@ -564,7 +544,7 @@ TEST(HardwareApuCatchUp, ATwinCaughtUpAfterEveryInstructionRunsTheSame) {
                 catch_up::afterStepHardware(*eager);
                 windows += eager->cpu->aheadUntil > eager->cpu->cycles;
             }
-            ASSERT_EQ(seen(*eager), seen(*ahead)) << "frame " << frame;
+            ASSERT_TRUE(sameSeen(*eager, *ahead)) << "frame " << frame;
         }
         EXPECT_GT(windows, 1000);
     }
@@ -581,7 +561,7 @@ TEST(HardwareApuSnapshot, RoundTripMidFrameRunsOnTheSame) {
     for (int round = 0; round < 12; ++round) {
         for (int i = 0; i < 700 + 1931 * round; ++i) unit->advance();
         const Bytes snapshot = takeSnapshot(*unit);
-        auto copy = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+        auto copy = console(image);
         restoreSnapshot(*copy, snapshot.data(), snapshot.size());
         ASSERT_EQ(copy->timing(), Timing::Hardware);
         EXPECT_EQ(copy->apu->frameEventAt, unit->apu->frameEventAt);
@@ -589,7 +569,7 @@ TEST(HardwareApuSnapshot, RoundTripMidFrameRunsOnTheSame) {
         for (int frame = 0; frame < 4; ++frame) {
             unit->runFrame();
             copy->runFrame();
-            ASSERT_EQ(seen(*copy), seen(*unit)) << "round " << round << " frame " << frame;
+            ASSERT_TRUE(sameSeen(*copy, *unit)) << "round " << round << " frame " << frame;
             ++checked;
         }
         // Snapshots of equal machines are equal.
@@ -610,7 +590,7 @@ TEST(HardwareApuSnapshot, PendingFrameWriteAndDmcFlagTravel) {
         while (unit->cpu->PC != kAfterFrameWrite) unit->advance();
         const Bytes snapshot = takeSnapshot(*unit);
         pending += unit->apu->frameWriteAt != APU::kNoCycle;
-        auto copy = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+        auto copy = console(image);
         restoreSnapshot(*copy, snapshot.data(), snapshot.size());
         const APU& a = *unit->apu;
         const APU& b = *copy->apu;
@@ -631,7 +611,7 @@ TEST(HardwareApuSnapshot, PendingFrameWriteAndDmcFlagTravel) {
         for (int frame = 0; frame < 3; ++frame) {
             unit->runFrame();
             copy->runFrame();
-            ASSERT_EQ(seen(*copy), seen(*unit)) << "round " << round << " frame " << frame;
+            ASSERT_TRUE(sameSeen(*copy, *unit)) << "round " << round << " frame " << frame;
         }
         EXPECT_EQ(unit->cpu->memory[0x12] & 0x81, 0x81);
     }
@@ -671,7 +651,7 @@ TEST(HardwareApuSnapshot, ImpossibleHardwareFieldsAreRefused) {
 
 TEST(HardwareApuTiming, SwitchingTimingsKeepsTheSequenceAndDmcRunning) {
     const Bytes image = dmcProgram();
-    auto unit = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+    auto unit = console(image);
     for (int i = 0; i < 6; ++i) unit->runFrame();
     for (int i = 0; i < 555; ++i) unit->advance();
     unit->setTiming(Timing::Hardware);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "console_support.h"
 #include "state/snapshot.h"
 #include "test_support.h"
 
@@ -25,8 +26,7 @@ TEST(Batch, ConsolesMatchSingleConsolesOnAnyNumberOfThreads) {
         options.observation = {ObservationKind::Grayscale, 84, 84, true};
         ConsoleBatch batch(image, kConsoles, options);
         std::vector<std::unique_ptr<NESUnit>> single;
-        for (size_t i = 0; i < kConsoles; ++i)
-            single.push_back(std::make_unique<NESUnit>(NESUnit::Headless{}, image, 1789773));
+        for (size_t i = 0; i < kConsoles; ++i) single.push_back(console(image, 1789773));
 
         std::array<uint8_t, kConsoles> pads{};
         std::array<int32_t, kConsoles> frames{};
@@ -35,9 +35,7 @@ TEST(Batch, ConsolesMatchSingleConsolesOnAnyNumberOfThreads) {
                 pads[i] = mask(i, step);
                 frames[i] = int32_t(1 + (i + size_t(step)) % 3);
                 for (int f = 0; f < frames[i]; ++f) {
-                    std::array<uint8_t, 8> states{};
-                    for (int b = 0; b < 8; ++b) states[size_t(b)] = (pads[i] >> b) & 1;
-                    single[i]->defaultPads[0].store(states);
+                    setPad(*single[i], pads[i]);
                     single[i]->runFrame();
                 }
             }
@@ -53,7 +51,7 @@ TEST(Batch, ConsolesMatchSingleConsolesOnAnyNumberOfThreads) {
         }
         // All back to power-on in parallel, from one snapshot.
         batch.reset({0, 2, 4}, nullptr, 0);
-        const Bytes fresh = takeSnapshot(*std::make_unique<NESUnit>(NESUnit::Headless{}, image, 1789773));
+        const Bytes fresh = takeSnapshot(*console(image, 1789773));
         for (size_t i : {0, 2, 4}) EXPECT_EQ(batch.snapshot(i), fresh);
     }
 }

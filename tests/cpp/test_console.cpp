@@ -120,12 +120,6 @@ double expectSameAsStepped(const Bytes& image, int frames) {
     return double(steps) / double(advances);
 }
 
-Bytes withVectors(Bytes prg, uint16_t nmi, uint16_t irq) {
-    prg.resize(32768 - 6);
-    prg.insert(prg.end(), {uint8_t(nmi), uint8_t(nmi >> 8), 0x00, 0x80, uint8_t(irq), uint8_t(irq >> 8)});
-    return cartImage(0, prg, Bytes(8192));
-}
-
 // Idle and delay loops counted instead of run leave exactly the machine that
 // runs every pass: a program that waits on a byte its NMI changes, jumps to
 // itself and counts X down and Y up.
@@ -143,8 +137,8 @@ TEST(Console, CountedLoopPassesLeaveTheSameMachine) {
         0x4C, 0x1D, 0x80,              // j: JMP j (until the next NMI's RTI: never)
         0xE6, 0x10, 0x40,              // nmi: INC $10; RTI
     };
-    NESUnit probe(NESUnit::Headless{}, withVectors(prg, 0x8020, 0x8000), NESUnit::kDefaultClock);
-    EXPECT_GT(expectSameAsStepped(withVectors(prg, 0x8020, 0x8000), 12), 4);  // most passes counted, not run
+    NESUnit probe(NESUnit::Headless{}, nromImage(prg, 0x8020, 0x8000), NESUnit::kDefaultClock);
+    EXPECT_GT(expectSameAsStepped(nromImage(prg, 0x8020, 0x8000), 12), 4);  // most passes counted, not run
     for (int i = 0; i < 12; ++i) probe.runFrame();
     EXPECT_GT(probe.cpu->memory[0x10], 8);  // the NMI ran, the program went round
 }
@@ -177,9 +171,7 @@ TEST(Console, StatusPollsSkipOnlyWhereTheFlagsCannotChange) {
     prg.insert(prg.end(), oam.begin(), oam.end());
     Bytes chr(8192, 0);
     std::fill(chr.begin(), chr.begin() + 8, 0xFF);  // tile 0: opaque, colour 1
-    prg.resize(32768 - 6);
-    prg.insert(prg.end(), {0x00, 0x80, 0x00, 0x80, 0x00, 0x80});
-    const Bytes image = cartImage(0, prg, chr);
+    const Bytes image = nromImage(prg, 0x8000, 0x8000, chr);
     EXPECT_GT(expectSameAsStepped(image, 6), 20);  // most polls counted, not run
     NESUnit probe(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
     for (int i = 0; i < 6; ++i) probe.runFrame();
@@ -204,7 +196,7 @@ TEST(Console, NopRunsLeaveTheSameMachine) {
     prg.insert(prg.end(), {0xE6, 0x11, 0x4C, uint8_t(top), uint8_t(top >> 8)});  // INC $11; JMP top
     prg.insert(prg.end(), {0xE6, 0x10, 0x40});                                   // nmi: INC $10; RTI
     prg.insert(prg.end(), {0xA9, 0x10, 0x8D, 0x15, 0x40, 0xE6, 0x12, 0x40});     // irq: play again; INC $12; RTI
-    const Bytes image = withVectors(prg, uint16_t(after + 5), uint16_t(after + 8));
+    const Bytes image = nromImage(prg, uint16_t(after + 5), uint16_t(after + 8));
     EXPECT_GT(expectSameAsStepped(image, 10), 10);  // NOPs skipped, not run
     NESUnit probe(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
     for (int i = 0; i < 10; ++i) probe.runFrame();

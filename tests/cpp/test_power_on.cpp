@@ -36,7 +36,7 @@ std::vector<Bytes> images() {
     Bytes padded = spinImage(true);
     padded.resize(padded.size() + 1000, 0x33);  // bytes past CHR ROM, never read
     std::vector<Bytes> found = {spinImage(), spinImage(true), trainer, padded, plainImage(8, 1), plainImage(4, 2)};
-    for (Bytes& demo : demoImages()) found.push_back(std::move(demo));
+    for (auto& [name, demo] : demoImages()) found.push_back(std::move(demo));
     return found;
 }
 

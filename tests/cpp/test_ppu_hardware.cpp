@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "console/nes_unit.h"
-#include "serial/checksum.h"
+#include "console_support.h"
 #include "state/snapshot.h"
 
 class HardwarePpuTest : public PpuTest {
@@ -608,42 +608,28 @@ Bytes busyImage() {
         0x8D, 0x05, 0x20, 0x8D, 0x05, 0x20,  // STA $2005 twice
         0x40,                                // RTI
     };
-    prg.resize(32768 - 6);
-    prg.insert(prg.end(), {0x42, 0x80, 0x00, 0x80, 0x00, 0x80});
     Bytes chr(8192);
     for (size_t i = 0; i < chr.size(); ++i) chr[i] = uint8_t(i * 13);
-    return cartImage(0, prg, chr);
-}
-
-std::vector<uint64_t> frames(NESUnit& unit, int count) {
-    std::vector<uint64_t> seen;
-    for (int i = 0; i < count; ++i) {
-        unit.runFrame();
-        const PPU& ppu = *unit.ppu;
-        seen.push_back(hash64(ppu.displayFrame.data(), ppu.displayFrame.size()) ^
-                       hash64(unit.cpu->memory.data(), 0x800) * 3 ^ uint64_t(unit.cycleCount()) * 7);
-    }
-    return seen;
+    return nromImage(prg, 0x8042, 0x8000, chr);
 }
 
 }  // namespace
 
 TEST(HardwarePpuSnapshot, MidFrameSnapshotsRestoreTheHardwareState) {
     const Bytes image = busyImage();
-    auto original = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
-    original->setTiming(Timing::Hardware);
-    frames(*original, 3);
+    auto original = hardwareConsole(image);
+    play(*original, 3);
     int emphasised = 0;
     for (int round = 0; round < 24; ++round) {
         for (int i = 0; i < 997; ++i) original->advance();
         const Bytes snapshot = takeSnapshot(*original, round % 2 == 0);
         emphasised += original->ppu->displayEmphasised || !original->ppu->emphasisChanges.empty();
-        const std::vector<uint64_t> expected = frames(*original, 4);
-        auto fresh = std::make_unique<NESUnit>(NESUnit::Headless{}, image, NESUnit::kDefaultClock);
+        const std::vector<Seen> expected = play(*original, 4);
+        auto fresh = console(image);
         restoreSnapshot(*fresh, snapshot.data(), snapshot.size());
         EXPECT_EQ(fresh->timing(), Timing::Hardware);
         EXPECT_TRUE(takeSnapshot(*fresh, round % 2 == 0) == snapshot) << "round " << round;
-        EXPECT_TRUE(frames(*fresh, 4) == expected) << "round " << round;
+        EXPECT_TRUE(play(*fresh, 4) == expected) << "round " << round;
     }
     EXPECT_GT(emphasised, 12) << "the program should keep emphasis changing";
 }

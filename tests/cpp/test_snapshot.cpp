@@ -27,7 +27,7 @@ constexpr uint64_t kFirstFormatSpinHash = 0xc16e45d4bb52a2b1ull;
 
 std::vector<Bytes> images() {
     std::vector<Bytes> found = {spinImage(), spinImage(true)};
-    for (Bytes& demo : demoImages()) found.push_back(std::move(demo));
+    for (auto& [name, demo] : demoImages()) found.push_back(std::move(demo));
     return found;
 }
 

@@ -121,6 +121,13 @@ inline Bytes plainImage(int prg16 = 2, int mapper = 0, const Bytes& prg = {}) {
     return cartImage(mapper, rom, Bytes(8192));
 }
 
+// 32 KiB NROM: `prg` from $8000, zeros after it, reset at $8000.
+inline Bytes nromImage(Bytes prg, uint16_t nmi, uint16_t irq, const Bytes& chr = Bytes(8192), uint8_t flags6 = 0) {
+    prg.resize(32768 - 6);
+    prg.insert(prg.end(), {uint8_t(nmi), uint8_t(nmi >> 8), 0x00, 0x80, uint8_t(irq), uint8_t(irq >> 8)});
+    return cartImage(0, prg, chr, flags6);
+}
+
 // 32 KiB NROM: enables NMI and rendering, counts in $10 forever; the NMI
 // handler counts in $11 and $6000 (PRG RAM, kept when `battery`) and reads a pad.
 inline Bytes spinImage(bool battery = false) {
@@ -131,11 +138,9 @@ inline Bytes spinImage(bool battery = false) {
         0xE6, 0x11, 0xEE, 0x00, 0x60,  // nmi: INC $11; INC $6000
         0xAD, 0x16, 0x40, 0x40,        // LDA $4016; RTI
     };
-    prg.resize(32768 - 6);
-    prg.insert(prg.end(), {0x0F, 0x80, 0x00, 0x80, 0x00, 0x80});
     Bytes chr(8192);
     for (size_t i = 0; i < chr.size(); ++i) chr[i] = uint8_t(i * 7);
-    return cartImage(0, prg, chr, battery ? 0x02 : 0x00);
+    return nromImage(prg, 0x800F, 0x8000, chr, battery ? 0x02 : 0x00);
 }
 
 // A CPU, APU and PPU linked as the console links them, optionally with a
