@@ -38,6 +38,17 @@ inline std::vector<std::pair<std::string, Bytes>> demoImages() {
     return found;
 }
 
+// One instruction, then the APU and PPU brought to it a step and a dot at a
+// time: the reference the console's catch-up is checked against. Returns
+// the CPU's cycle count.
+inline int64_t stepOneByOne(NESUnit& unit) {
+    unit.cpu->step();
+    const int64_t cycles = unit.cpu->cycles;
+    while (2 * int64_t(unit.apu->apuCycles) < cycles) unit.apu->stepApu();
+    while (unit.ppu->totalDots < 3 * cycles) unit.ppu->stepDot();
+    return cycles;
+}
+
 // A joypad that changes every few frames, so games take different paths.
 inline uint8_t script(int64_t frame) { return uint8_t((frame * 37 + (frame >> 3) * 11) & 0xFF); }
 

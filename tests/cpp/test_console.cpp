@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/nes_unit.h"
+#include "console_support.h"
 #include "test_support.h"
 
 // The APU and PPU may lag only inside the ahead window, and catch up on demand.
@@ -100,13 +101,7 @@ double expectSameAsStepped(const Bytes& image, int frames) {
         while (fast.frameCount() == start) {
             fast.advance();
             ++advances;
-            while (twin.cpu->cycles < fast.cpu->cycles) {
-                twin.cpu->step();
-                ++steps;
-                const int64_t cycles = twin.cpu->cycles;
-                while (2 * int64_t(twin.apu->apuCycles) < cycles) twin.apu->stepApu();
-                while (twin.ppu->totalDots < 3 * cycles) twin.ppu->stepDot();
-            }
+            for (; twin.cpu->cycles < fast.cpu->cycles; ++steps) stepOneByOne(twin);
             EXPECT_EQ(int64_t(twin.cpu->cycles), int64_t(fast.cpu->cycles)) << "frame " << frame;
             EXPECT_EQ(twin.cpu->PC, fast.cpu->PC);
             EXPECT_EQ(twin.cpu->A, fast.cpu->A);
