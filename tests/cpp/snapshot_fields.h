@@ -1,4 +1,4 @@
-// Snapshots with fields changed by name, for the restore's refusals.
+// Snapshots with fields changed by name, and the restore's refusals.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -34,4 +34,24 @@ inline Bytes withFields(NESUnit& unit, const Bytes& snapshot,
 
 inline Bytes withField(NESUnit& unit, const Bytes& snapshot, const std::string& name, int64_t value) {
     return withFields(unit, snapshot, {{name, value}});
+}
+
+// The console must not change at all when a restore is refused.
+inline void expectRefused(NESUnit& unit, const Bytes& data, const std::string& reason) {
+    const Bytes before = takeSnapshot(unit);
+    try {
+        restoreSnapshot(unit, data.data(), data.size());
+        ADD_FAILURE() << "accepted, expected: " << reason;
+    } catch (const SnapshotError& error) {
+        EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+    }
+    const Bytes after = takeSnapshot(unit);
+    EXPECT_TRUE(after == before) << reason;
+    if (after != before) {
+        for (const auto& field : snapshotLayout(unit, after.data(), after.size())) {
+            if (std::memcmp(&after[field.offset], &before[field.offset], field.size) != 0)
+                ADD_FAILURE() << "differs at " << field.offset << " " << (field.name ? field.name : "?") << " size "
+                              << field.size;
+        }
+    }
 }

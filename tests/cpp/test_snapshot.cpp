@@ -270,26 +270,6 @@ TEST(Snapshot, RomWindowsAreRebuiltFromTheBanks) {
     }
 }
 
-// The console must not change at all when a restore is refused.
-void expectRefused(NESUnit& unit, const Bytes& data, const std::string& reason) {
-    const Bytes before = takeSnapshot(unit);
-    try {
-        restoreSnapshot(unit, data.data(), data.size());
-        ADD_FAILURE() << "accepted, expected: " << reason;
-    } catch (const SnapshotError& error) {
-        EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
-    }
-    const Bytes after = takeSnapshot(unit);
-    EXPECT_TRUE(after == before) << reason;
-    if (after != before) {
-        for (const auto& field : snapshotLayout(unit, after.data(), after.size())) {
-            if (std::memcmp(&after[field.offset], &before[field.offset], field.size) != 0)
-                ADD_FAILURE() << "differs at " << field.offset << " " << (field.name ? field.name : "?") << " size "
-                              << field.size;
-        }
-    }
-}
-
 TEST(Snapshot, RefusedSnapshotsLeaveTheConsoleAsItWas) {
     auto unit = console(spinImage());
     play(*unit, 30);
