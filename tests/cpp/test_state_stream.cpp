@@ -27,11 +27,16 @@ constexpr size_t kRow = 256;
 constexpr size_t kEncodedBytes = 529982;
 constexpr uint64_t kEncodedSum = 0xf70b047f90806f08ull;
 
+// `data` through `stream` in the form, whatever the stream's mode.
+void transfer(StateStream& stream, Form form, Bytes& data) {
+    if (form == Form::ZeroRuns) stream.zeroRuns(data.data(), data.size(), "data");
+    else stream.rows(data.data(), data.size(), kRow, 64, "data");
+}
+
 Bytes encode(Form form, Bytes data) {
     Bytes out(16);
     StateStream save(out, 0);
-    if (form == Form::ZeroRuns) save.zeroRuns(data.data(), data.size(), "data");
-    else save.rows(data.data(), data.size(), kRow, 64, "data");
+    transfer(save, form, data);
     out.resize(save.offset());
     return out;
 }
@@ -42,11 +47,7 @@ Bytes decode(Form form, const Bytes& stream, size_t size, uint8_t fill = 0xCD) {
     Bytes data(size, fill);
     for (const auto mode : {StateStream::Mode::Check, StateStream::Mode::Load}) {
         StateStream s(mode, stream.data(), stream.size());
-        if (form == Form::ZeroRuns) {
-            s.zeroRuns(data.data(), data.size(), "data");
-        } else {
-            s.rows(data.data(), data.size(), kRow, 64, "data");
-        }
+        transfer(s, form, data);
         s.finish();
         if (mode == StateStream::Mode::Check) {
             EXPECT_EQ(data, Bytes(size, fill)) << "checking wrote into the data";
@@ -59,8 +60,7 @@ std::string refusal(Form form, const Bytes& stream, size_t size) {
     Bytes data(size, 0xCD);
     try {
         StateStream s(StateStream::Mode::Check, stream.data(), stream.size());
-        if (form == Form::ZeroRuns) s.zeroRuns(data.data(), data.size(), "data");
-        else s.rows(data.data(), data.size(), kRow, 64, "data");
+        transfer(s, form, data);
         s.finish();
     } catch (const SnapshotError& error) {
         EXPECT_EQ(data, Bytes(size, 0xCD));
@@ -128,8 +128,7 @@ TEST(StateStream, FixedBuffersHoldTheSameBytesOrRefuse) {
                 StateStream save(StateStream::Mode::Save, out.data(), room + 3, 3);
                 bool full = false;
                 try {
-                    if (form == Form::ZeroRuns) save.zeroRuns(copy.data(), copy.size(), "data");
-                    else save.rows(copy.data(), copy.size(), kRow, 64, "data");
+                    transfer(save, form, copy);
                 } catch (const StreamFull&) {
                     full = true;
                 }
@@ -165,8 +164,7 @@ TEST(StateStream, MeasuringGivesTheSizeOfWhatIsWritten) {
         for (const Form form : {Form::ZeroRuns, Form::Rows}) {
             Bytes copy = data;
             StateStream measure;
-            if (form == Form::ZeroRuns) measure.zeroRuns(copy.data(), copy.size(), "data");
-            else measure.rows(copy.data(), copy.size(), kRow, 64, "data");
+            transfer(measure, form, copy);
             EXPECT_EQ(measure.offset(), encode(form, data).size()) << name;
         }
     }
