@@ -86,6 +86,9 @@ void NESUnit::holdRunThread() {
 void NESUnit::releaseRunThread() {
     if (onRunThread()) return;
     holdRequested = false;
+    // Until the run thread has seen the release, its grant still reads true:
+    // a next holder would take that stale grant and work beside the thread.
+    while (threadActive && holdGranted) std::this_thread::yield();
     holdLock.unlock();
 }
 

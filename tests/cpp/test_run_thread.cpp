@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "console/catch_up.h"
 #include "console/nes_unit.h"
 #include "state/save_state.h"
 #include "test_support.h"
@@ -216,6 +217,28 @@ TEST(RunThread, SaveAndLoadStateFromTwoThreadsWhileRunning) {
     saver(0);
     other.join();
     host.stop();
+}
+
+// Holders taking turns back to back: the next must not take the grant the
+// run thread gave the last before it has seen that one's release.
+TEST(RunThread, HoldersTakingTurnsFindTheThreadParked) {
+    Host host;
+    host.start();
+    std::atomic<int> unparked{0};
+    auto holder = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            host.whileHeld([&] {
+                for (int k = 0; k < 50; ++k)
+                    if (!host.unit->holdGranted) ++unparked;
+                catch_up::beforeStateAccess(*host.unit->cpu);
+            });
+        }
+    };
+    std::thread other(holder);
+    holder();
+    other.join();
+    host.stop();
+    EXPECT_EQ(unparked, 0);
 }
 
 TEST(RunThread, CallbackRunsOncePerFrameOnTheRunThread) {
